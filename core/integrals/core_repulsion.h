@@ -1,0 +1,16 @@
+#pragma once
+// Core-core (nuclear) repulsion: the MNDO, PM6 and PM7 pair forms and the
+// molecular total.
+#include "core/parameters/parameter_model.h"
+#include "core/types/molecule.h"
+
+namespace quorin {
+
+// MNDO form with Gaussian terms and the boron rule (MNDO, AM1, PM3, RM1). eV.
+double compute_pair_core_repulsion(const ElementParams& a, const ElementParams& b, double r);
+// PM6 diatomic form. eV.
+double compute_pair_core_repulsion_pm6(const ElementParams& a, const ElementParams& b, double r);
+// Sum over atom pairs i < j with records, through model.pair_core_repulsion. eV.
+double compute_total_core_repulsion(const MolecularBatch& molecule, const ParameterModel& model);
+
+}  // namespace quorin

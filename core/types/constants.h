@@ -1,0 +1,13 @@
+#pragma once
+// Physical constants and unit conversions used throughout the engine.
+
+namespace quorin {
+
+inline constexpr double kEvToKcalMol = 23.06054783061903;
+inline constexpr double kHartreeToEv = 27.211386245988;
+inline constexpr double kBohrToAngstrom = 0.529177210903;
+inline constexpr double kAngstromToBohr = 1.0 / kBohrToAngstrom;
+// Coulomb energy of two unit charges one angstrom apart, in eV.
+inline constexpr double kCoulombEvAngstrom = 14.399645478456;
+
+}  // namespace quorin
