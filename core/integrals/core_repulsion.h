@@ -13,4 +13,8 @@ double compute_pair_core_repulsion_pm6(const ElementParams& a, const ElementPara
 // Sum over atom pairs i < j with records, through model.pair_core_repulsion. eV.
 double compute_total_core_repulsion(const MolecularBatch& molecule, const ParameterModel& model);
 
+// Sum of one atom's Gaussian core terms k exp(-l (r - m)^2) at r (angstrom);
+// terms with l (r - m)^2 >= 25 are skipped. eV*angstrom.
+double gaussian_core_sum(const ElementParams& p, double r);
+
 }  // namespace quorin

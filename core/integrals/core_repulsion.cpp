@@ -1,0 +1,123 @@
+#include "core/integrals/core_repulsion.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "core/types/constants.h"
+
+namespace quorin {
+
+namespace {
+
+constexpr double e2 = kCoulombEvAngstrom;
+
+// Klopman-Ohno core integral with the additive radii rho = e2 / (2 g_ss).
+double klopman_ohno_gamma(const ElementParams& a, const ElementParams& b, double r) {
+    const double rho = e2 / (2.0 * a.g_ss) + e2 / (2.0 * b.g_ss);
+    return e2 / std::sqrt(r * r + rho * rho);
+}
+
+// Fixed boron-partner Gaussian pairs that replace boron's own terms.
+constexpr std::array<GaussianTerm, 2> kBoronWithHydrogen{{{0.412253, 10.0, 0.832586}, {-0.149917, 6.0, 1.18622}}};
+constexpr std::array<GaussianTerm, 2> kBoronWithCarbon{{{0.261751, 8.0, 1.063995}, {0.050275, 5.0, 1.936492}}};
+constexpr std::array<GaussianTerm, 2> kBoronWithHalogen{{{0.359244, 9.0, 0.819351}, {0.074729, 9.0, 1.574414}}};
+
+const std::array<GaussianTerm, 2>* boron_partner_terms(std::uint8_t partner) {
+    switch (partner) {
+        case 1: return &kBoronWithHydrogen;
+        case 6: return &kBoronWithCarbon;
+        case 9:
+        case 17:
+        case 35:
+        case 53: return &kBoronWithHalogen;
+        default: return nullptr;
+    }
+}
+
+double gaussian_term_inclusive(const GaussianTerm& t, double r) {
+    const double e = t.l * (r - t.m) * (r - t.m);
+    return e <= 25.0 ? t.k * std::exp(-e) : 0.0;
+}
+
+}  // namespace
+
+double gaussian_core_sum(const ElementParams& p, double r) {
+    double sum = 0.0;
+    const std::size_t n = std::min<std::size_t>(p.n_gaussians, p.gaussians.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        const GaussianTerm& t = p.gaussians[i];
+        const double e = t.l * (r - t.m) * (r - t.m);
+        if (e < 25.0) sum += t.k * std::exp(-e);
+    }
+    return sum;
+}
+
+double compute_pair_core_repulsion(const ElementParams& a, const ElementParams& b, double r) {
+    if (r < 1e-10) return 0.0;
+    const std::uint8_t za = a.atomic_number;
+    const std::uint8_t zb = b.atomic_number;
+    // N-H and O-H: the heavy atom's exponential is scaled by R.
+    const double f_a = (zb == 1 && (za == 7 || za == 8)) ? r : 1.0;
+    const double f_b = (za == 1 && (zb == 7 || zb == 8)) ? r : 1.0;
+    const double charges = a.core_charge * b.core_charge;
+    const double e_core = charges * klopman_ohno_gamma(a, b, r) *
+                          (1.0 + f_a * std::exp(-a.alpha * r) + f_b * std::exp(-b.alpha * r));
+
+    double gauss = 0.0;
+    const std::array<GaussianTerm, 2>* boron_terms = nullptr;
+    const ElementParams* partner = nullptr;
+    if (za == 5 && zb != 5) {
+        boron_terms = boron_partner_terms(zb);
+        partner = &b;
+    } else if (zb == 5 && za != 5) {
+        boron_terms = boron_partner_terms(za);
+        partner = &a;
+    }
+    if (boron_terms != nullptr) {
+        for (const GaussianTerm& t : *boron_terms) gauss += gaussian_term_inclusive(t, r);
+        const std::size_t n = std::min<std::size_t>(partner->n_gaussians, partner->gaussians.size());
+        for (std::size_t i = 0; i < n; ++i) gauss += gaussian_term_inclusive(partner->gaussians[i], r);
+    } else {
+        gauss = gaussian_core_sum(a, r) + gaussian_core_sum(b, r);
+    }
+    return e_core + charges / r * gauss;
+}
+
+double compute_pair_core_repulsion_pm6(const ElementParams& a, const ElementParams& b, double r) {
+    if (r < 1e-10) return 0.0;
+    const auto [alpha, x] = Pm6Model::get_pair_params(a.atomic_number, b.atomic_number);
+    const std::uint8_t lo = std::min(a.atomic_number, b.atomic_number);
+    const std::uint8_t hi = std::max(a.atomic_number, b.atomic_number);
+    double f;
+    if (lo == 1 && (hi == 6 || hi == 7 || hi == 8)) {
+        f = 2.0 * x * std::exp(-alpha * r * r);
+    } else if (x > 1e-5) {
+        f = 2.0 * x * std::exp(-alpha * (r + 0.0003 * std::pow(r, 6)));
+    } else {
+        f = 10.0 * std::exp(-2.18 * r);
+    }
+    const double charges = a.core_charge * b.core_charge;
+    return charges * klopman_ohno_gamma(a, b, r) * (1.0 + f) +
+           charges / r * (gaussian_core_sum(a, r) + gaussian_core_sum(b, r));
+}
+
+double compute_total_core_repulsion(const MolecularBatch& molecule, const ParameterModel& model) {
+    double energy_ev = 0.0;
+    const std::size_t n = molecule.n_atoms;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto rec_i = model.get_element(molecule.atomic_numbers[i]);
+        if (!rec_i) continue;
+        for (std::size_t j = i + 1; j < n; ++j) {
+            const auto rec_j = model.get_element(molecule.atomic_numbers[j]);
+            if (!rec_j) continue;
+            const double dx = molecule.x[i] - molecule.x[j];
+            const double dy = molecule.y[i] - molecule.y[j];
+            const double dz = molecule.z[i] - molecule.z[j];
+            energy_ev += model.pair_core_repulsion(*rec_i, *rec_j, std::sqrt(dx * dx + dy * dy + dz * dz));
+        }
+    }
+    return energy_ev;
+}
+
+}  // namespace quorin

@@ -1,0 +1,246 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include "core/integrals/core_repulsion.h"
+#include "core/parameters/parameter_model.h"
+#include "core/parameters/pm7.h"
+#include "core/types/constants.h"
+
+namespace quorin {
+namespace {
+
+constexpr double e2 = kCoulombEvAngstrom;
+
+const MndoModel kMndo;
+const Am1Model kAm1;
+const Pm3Model kPm3;
+const Pm6Model kPm6;
+const Pm7Model kPm7;
+
+ElementParams rec(const ParameterModel& m, int z) { return *m.get_element(std::uint8_t(z)); }
+
+double klopman_ohno(const ElementParams& a, const ElementParams& b, double r) {
+    const double rho = e2 / (2 * a.g_ss) + e2 / (2 * b.g_ss);
+    return e2 / std::sqrt(r * r + rho * rho);
+}
+
+TEST(CoreRepulsion, CoincidentAtomsContributeNothing) {
+    const ElementParams h6 = rec(kPm6, 1), c6 = rec(kPm6, 6), h7 = rec(kPm7, 1), c7 = rec(kPm7, 6);
+    for (double r : {0.0, 1e-11, 9.9e-11}) {
+        EXPECT_EQ(compute_pair_core_repulsion(rec(kAm1, 5), rec(kAm1, 1), r), 0.0);
+        EXPECT_EQ(compute_pair_core_repulsion_pm6(c6, h6, r), 0.0);
+        EXPECT_EQ(compute_pair_core_repulsion_pm7(c7, h7, r), 0.0);
+    }
+}
+
+TEST(CoreRepulsion, SwappingTheAtomsNeverChangesTheEnergy) {
+    struct Case {
+        const ParameterModel& model;
+        int za, zb;
+    };
+    const std::vector<Case> cases = {
+        {kMndo, 7, 1}, {kMndo, 8, 1}, {kMndo, 6, 8}, {kAm1, 5, 1},  {kAm1, 5, 6},   {kAm1, 5, 17},
+        {kAm1, 5, 7},  {kAm1, 8, 1},  {kPm3, 5, 35}, {kPm6, 8, 1},  {kPm6, 15, 14}, {kPm6, 5, 53},
+        {kPm7, 6, 1},  {kPm7, 6, 6},  {kPm7, 26, 6}, {kPm7, 90, 1}, {kPm7, 98, 102},
+    };
+    for (const Case& c : cases) {
+        const ElementParams a = rec(c.model, c.za), b = rec(c.model, c.zb);
+        for (double r : {0.4, 0.97, 1.5, 2.3, 4.0, 6.99, 7.5}) {
+            const double ab = c.model.pair_core_repulsion(a, b, r);
+            const double ba = c.model.pair_core_repulsion(b, a, r);
+            EXPECT_NEAR(ab, ba, 1e-12 * std::fabs(ab)) << c.model.name() << " " << c.za << "-" << c.zb << " R=" << r;
+        }
+    }
+}
+
+TEST(CoreRepulsion, NitrogenOrOxygenWithHydrogenScalesOnlyTheHeavyAtomExponential) {
+    // MNDO has no Gaussians: E = cA cB gamma (1 + R exp(-alpha_X R) + exp(-alpha_H R)).
+    for (int heavy : {7, 8}) {
+        const ElementParams x = rec(kMndo, heavy), h = rec(kMndo, 1);
+        for (double r : {0.8, 1.0, 1.7}) {
+            const double expected = x.core_charge * klopman_ohno(x, h, r) *
+                                    (1 + r * std::exp(-x.alpha * r) + std::exp(-h.alpha * r));
+            EXPECT_NEAR(compute_pair_core_repulsion(x, h, r), expected, 1e-12 * expected);
+            EXPECT_NEAR(compute_pair_core_repulsion(h, x, r), expected, 1e-12 * expected);
+        }
+    }
+    // C-H keeps both plain exponentials.
+    const ElementParams c = rec(kMndo, 6), h = rec(kMndo, 1);
+    const double r = 1.1;
+    const double expected = 4 * klopman_ohno(c, h, r) * (1 + std::exp(-c.alpha * r) + std::exp(-h.alpha * r));
+    EXPECT_NEAR(compute_pair_core_repulsion(c, h, r), expected, 1e-12 * expected);
+}
+
+TEST(CoreRepulsion, BoronPartnerTermsReplaceBoronsOwnGaussians) {
+    // A boron record relabelled as another element (Z 3) escapes the boron
+    // rule; giving it the fixed partner triples must reproduce the rule.
+    const std::array<GaussianTerm, 2> with_h{{{0.412253, 10.0, 0.832586}, {-0.149917, 6.0, 1.18622}}};
+    const std::array<GaussianTerm, 2> with_c{{{0.261751, 8.0, 1.063995}, {0.050275, 5.0, 1.936492}}};
+    const std::array<GaussianTerm, 2> with_x{{{0.359244, 9.0, 0.819351}, {0.074729, 9.0, 1.574414}}};
+    struct Case {
+        int partner;
+        const std::array<GaussianTerm, 2>* terms;  // nullptr: boron keeps its own Gaussians
+    };
+    const std::vector<Case> cases = {{1, &with_h}, {6, &with_c}, {9, &with_x}, {17, &with_x},
+                                     {35, &with_x}, {53, &with_x}, {7, nullptr}, {8, nullptr}, {5, nullptr}};
+    const ElementParams boron = rec(kAm1, 5);
+    for (const Case& c : cases) {
+        const ElementParams partner = rec(kAm1, c.partner);
+        ElementParams stand_in = boron;
+        stand_in.atomic_number = 3;
+        if (c.terms != nullptr) {
+            stand_in.gaussians = {(*c.terms)[0], (*c.terms)[1], GaussianTerm{}, GaussianTerm{}};
+            stand_in.n_gaussians = 2;
+        }
+        for (double r : {0.9, 1.2, 1.6, 2.1, 3.0}) {
+            const double expected = compute_pair_core_repulsion(stand_in, partner, r);
+            EXPECT_NEAR(compute_pair_core_repulsion(boron, partner, r), expected, 1e-12 * std::fabs(expected))
+                << "B-" << c.partner << " R=" << r;
+            EXPECT_NEAR(compute_pair_core_repulsion(partner, boron, r), expected, 1e-12 * std::fabs(expected));
+        }
+    }
+}
+
+TEST(CoreRepulsion, GaussianAtExponent25IsIncludedOnlyUnderTheBoronRule) {
+    // One Gaussian (k, l = 1, m = 0) at R = 5 has l (R - m)^2 = 25 exactly.
+    const double r = 5.0, k = 1.0e8;
+    ElementParams h = rec(kAm1, 1);
+    h.gaussians = {GaussianTerm{k, 1.0, 0.0}, {}, {}, {}};
+    h.n_gaussians = 1;
+    ElementParams h_bare = h;
+    h_bare.n_gaussians = 0;
+    const double term = 1.0 * 3.0 / r * k * std::exp(-25.0);  // cA cB / R * k e^-25
+
+    const ElementParams boron = rec(kAm1, 5);
+    EXPECT_NEAR(compute_pair_core_repulsion(boron, h, r) - compute_pair_core_repulsion(boron, h_bare, r), term,
+                1e-9 * term);
+    ElementParams not_boron = boron;
+    not_boron.atomic_number = 3;
+    EXPECT_EQ(compute_pair_core_repulsion(not_boron, h, r), compute_pair_core_repulsion(not_boron, h_bare, r));
+    EXPECT_EQ(compute_pair_core_repulsion_pm6(rec(kPm6, 6), h, r), compute_pair_core_repulsion_pm6(rec(kPm6, 6), h_bare, r));
+}
+
+TEST(CoreRepulsion, Pm6FormsByPair) {
+    const ElementParams c = rec(kPm6, 6), h = rec(kPm6, 1), s = rec(kPm6, 16);
+    const double r = 1.09;
+    // C-H: published pair (1.027806, 0.216506) on R^2; Gaussians H (0.024184,
+    // 3.055953, 1.786011) and C (0.046302, 2.100206, 1.333959).
+    const double gauss = 0.024184 * std::exp(-3.055953 * std::pow(r - 1.786011, 2)) +
+                         0.046302 * std::exp(-2.100206 * std::pow(r - 1.333959, 2));
+    const double ch = 4 * klopman_ohno(c, h, r) * (1 + 2 * 0.216506 * std::exp(-1.027806 * r * r)) + 4 / r * gauss;
+    EXPECT_NEAR(compute_pair_core_repulsion_pm6(c, h, r), ch, 1e-12 * ch);
+
+    // S-C at 1.8: pair (2.210305, 0.666849) with the R + 0.0003 R^6 exponent.
+    const double rs = 1.8;
+    const double gs = s.gaussians[0].k * std::exp(-s.gaussians[0].l * std::pow(rs - s.gaussians[0].m, 2)) +
+                      c.gaussians[0].k * std::exp(-c.gaussians[0].l * std::pow(rs - c.gaussians[0].m, 2));
+    const double sc = 24 * klopman_ohno(s, c, rs) *
+                          (1 + 2 * 0.666849 * std::exp(-2.210305 * (rs + 0.0003 * std::pow(rs, 6)))) +
+                      24 / rs * gs;
+    EXPECT_NEAR(compute_pair_core_repulsion_pm6(s, c, rs), sc, 1e-12 * sc);
+
+    // An element outside the pair table (a stand-in Z 3 record without
+    // Gaussians) takes 1 + 10 exp(-2.18 R).
+    ElementParams li{};
+    li.atomic_number = 3;
+    li.core_charge = 1.0;
+    li.g_ss = 5.0;
+    const double cli = 4 * klopman_ohno(c, li, 2.0) * (1 + 10 * std::exp(-2.18 * 2.0)) +
+                       4 / 2.0 * c.gaussians[0].k * std::exp(-c.gaussians[0].l * std::pow(2.0 - c.gaussians[0].m, 2));
+    EXPECT_NEAR(compute_pair_core_repulsion_pm6(c, li, 2.0), cli, 1e-12 * cli);
+}
+
+TEST(CoreRepulsion, Pm7HandValuesWallAndSevenAngstromSwitch) {
+    const ElementParams h = rec(kPm7, 1), c = rec(kPm7, 6);
+    const auto gauss = [](const ElementParams& p, double r) {
+        const GaussianTerm& t = p.gaussians[0];
+        return t.k * std::exp(-t.l * (r - t.m) * (r - t.m));
+    };
+    const auto blended_gamma = [](const ElementParams& a, const ElementParams& b, double r) {
+        const double w = std::exp(-0.22 * (r - 7) * (r - 7));
+        return w * e2 / r + (1 - w) * klopman_ohno(a, b, r);
+    };
+    // H-H at 1.5: pair (4.051163, 2.845627), wall 1e-8 / 0.75^12 (r / (1 + 1)).
+    const double r = 1.5;
+    const double hh = blended_gamma(h, h, r) * (1 + 2 * 2.845627 * std::exp(-4.051163 * (r + 0.0003 * std::pow(r, 6)))) +
+                      (2 * gauss(h, r)) / r + 1e-8 / std::pow(0.75, 12);
+    EXPECT_NEAR(compute_pair_core_repulsion_pm7(h, h, r), hh, 1e-12 * hh);
+    // C-C at 1.5: pair (2.655746, 0.937818) plus the short-range C-C term.
+    const double cc = 16 * blended_gamma(c, c, r) *
+                          (1 + 2 * 0.937818 * std::exp(-2.655746 * (r + 0.0003 * std::pow(r, 6))) +
+                           8.947612 * std::exp(-6.024265 * r)) +
+                      16 / r * 2 * gauss(c, r) + 1e-8 / std::pow(1.5 / (2 * std::cbrt(6.0)), 12);
+    EXPECT_NEAR(compute_pair_core_repulsion_pm7(c, c, r), cc, 1e-12 * cc);
+
+    // At and beyond 7 angstrom the core integral is the bare e2 / R; the blend
+    // meets it continuously.
+    for (double far : {7.0, 9.0}) {
+        const double expected = 4 * e2 / far * (1 + 2 * 0.204582 * std::exp(-1.038716 * far * far)) +
+                                4 / far * (gauss(c, far) + gauss(h, far));
+        EXPECT_NEAR(compute_pair_core_repulsion_pm7(c, h, far), expected, 1e-12 * expected);
+    }
+    EXPECT_NEAR(compute_pair_core_repulsion_pm7(c, h, 7.0 - 1e-9), compute_pair_core_repulsion_pm7(c, h, 7.0),
+                5e-9);  // slope about -1.2 eV/angstrom times the 1e-9 step
+
+    // The wall is capped at 1e5 eV and vanishes at reduced distance 3 (R = 6 for H-H).
+    const double tiny = 1e-6;
+    const double capped = compute_pair_core_repulsion_pm7(h, h, tiny);
+    EXPECT_GT(capped, 1e5);
+    EXPECT_LT(capped, 1e5 + 2 * e2 / tiny);
+    const double just_below = compute_pair_core_repulsion_pm7(h, h, 6.0 - 1e-12);
+    EXPECT_NEAR(just_below - compute_pair_core_repulsion_pm7(h, h, 6.0), 1e-8 / std::pow(3.0, 12), 1e-12);
+
+    // Th, 98 and 102 have no pair parameters: 1 + 10 exp(-2.18 R) with the blended gamma.
+    const ElementParams th = rec(kPm7, 90), x98 = rec(kPm7, 98);
+    const double rt = 3.0;
+    const double thx = 4 * blended_gamma(th, x98, rt) * (1 + 10 * std::exp(-2.18 * rt)) +
+                       1e-8 / std::pow(rt / (std::cbrt(90.0) + std::cbrt(98.0)), 12);
+    EXPECT_NEAR(compute_pair_core_repulsion_pm7(th, x98, rt), thx, 1e-12 * thx);
+}
+
+TEST(CoreRepulsion, TotalIsThePairSumOverAtomsWithRecords) {
+    // CH3-NH-H with a lithium atom that MNDO has no record for.
+    const std::vector<std::array<double, 3>> xyz = {{0, 0, 0},       {1.09, 0, 0},    {-0.36, 1.03, 0},
+                                                    {-0.36, -0.5, 0.9}, {-0.7, -0.6, -1.2}, {-1.7, -0.4, -1.3},
+                                                    {3.0, 3.0, 3.0}};
+    const std::vector<std::uint8_t> z = {6, 1, 1, 1, 7, 1, 3};
+    for (const ParameterModel* model : std::initializer_list<const ParameterModel*>{&kMndo, &kAm1, &kPm6, &kPm7}) {
+        const auto mol = MolecularBatch::new_for_model(z, xyz, *model);
+        double expected = 0.0;
+        for (std::size_t i = 0; i < z.size(); ++i) {
+            for (std::size_t j = i + 1; j < z.size(); ++j) {
+                const auto a = model->get_element(z[i]), b = model->get_element(z[j]);
+                if (!a || !b) continue;
+                const double r = std::hypot(xyz[i][0] - xyz[j][0], xyz[i][1] - xyz[j][1], xyz[i][2] - xyz[j][2]);
+                expected += model->pair_core_repulsion(*a, *b, r);
+            }
+        }
+        EXPECT_NEAR(compute_total_core_repulsion(mol, *model), expected, 1e-10 * expected) << model->name();
+
+        // Rigid rotation about z by 0.7 rad plus a translation, and reversed atom order.
+        std::vector<std::array<double, 3>> moved(xyz.rbegin(), xyz.rend());
+        for (auto& p : moved) {
+            const double cs = std::cos(0.7), sn = std::sin(0.7);
+            p = {cs * p[0] - sn * p[1] + 1.5, sn * p[0] + cs * p[1] - 2.0, p[2] + 0.25};
+        }
+        const auto mol2 = MolecularBatch::new_for_model({z.rbegin(), z.rend()}, moved, *model);
+        EXPECT_NEAR(compute_total_core_repulsion(mol2, *model), expected, 1e-10 * expected) << model->name();
+    }
+    // Model dispatch: each model's pair function is its form.
+    const ElementParams c = rec(kAm1, 6), h = rec(kAm1, 1);
+    EXPECT_EQ(kAm1.pair_core_repulsion(c, h, 1.1), compute_pair_core_repulsion(c, h, 1.1));
+    EXPECT_EQ(kPm6.pair_core_repulsion(rec(kPm6, 6), rec(kPm6, 1), 1.1),
+              compute_pair_core_repulsion_pm6(rec(kPm6, 6), rec(kPm6, 1), 1.1));
+    EXPECT_EQ(kPm7.pair_core_repulsion(rec(kPm7, 6), rec(kPm7, 1), 1.1),
+              compute_pair_core_repulsion_pm7(rec(kPm7, 6), rec(kPm7, 1), 1.1));
+
+    const std::vector<std::array<double, 3>> one = {{0, 0, 0}};
+    EXPECT_EQ(compute_total_core_repulsion(MolecularBatch::new_for_model({6}, one, kMndo), kMndo), 0.0);
+    EXPECT_EQ(compute_total_core_repulsion(MolecularBatch::new_for_model({}, {}, kMndo), kMndo), 0.0);
+}
+
+}  // namespace
+}  // namespace quorin
