@@ -1,0 +1,463 @@
+#include "core/integrals/overlap.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "core/types/constants.h"
+
+namespace quorin {
+
+namespace {
+
+// Highest power of either spheroidal coordinate in an overlap integrand;
+// principal quantum numbers with nA + nB above this give no overlap.
+constexpr std::size_t kMaxDegree = 20;
+constexpr std::size_t kMaxQuantumNumber = 10;
+
+// (n_s, n_p, n_d) by atomic number; 0 marks an absent shell.
+struct ShellQuantumNumbers {
+    std::uint8_t s, p, d;
+};
+
+constexpr std::size_t kQuantumTableSize = 108;
+
+constexpr std::array<ShellQuantumNumbers, kQuantumTableSize> make_quantum_table() {
+    std::array<ShellQuantumNumbers, kQuantumTableSize> t{};
+    const auto set = [&t](std::size_t lo, std::size_t hi, std::uint8_t s, std::uint8_t p, std::uint8_t d) {
+        for (std::size_t z = lo; z <= hi; ++z) t[z] = {s, p, d};
+    };
+    set(1, 1, 1, 1, 0);
+    set(2, 2, 1, 2, 0);
+    set(3, 9, 2, 2, 0);
+    set(10, 10, 3, 2, 0);
+    set(11, 17, 3, 3, 3);
+    set(18, 18, 4, 3, 4);
+    set(19, 29, 4, 4, 3);
+    set(30, 35, 4, 4, 4);
+    set(36, 36, 5, 4, 5);
+    set(37, 47, 5, 5, 4);
+    set(48, 53, 5, 5, 5);
+    set(54, 54, 6, 5, 6);
+    set(55, 79, 6, 6, 5);
+    set(80, 85, 6, 6, 6);
+    set(86, 86, 7, 6, 7);
+    set(98, 98, 1, 0, 0);
+    set(102, 102, 3, 0, 0);
+    return t;
+}
+
+constexpr std::array<ShellQuantumNumbers, kQuantumTableSize> kQuantumNumbers = make_quantum_table();
+
+// Quantum number used for shell l: the table entry, at least l + 1.
+std::size_t shell_quantum_number(std::uint8_t z, std::size_t l) {
+    const ShellQuantumNumbers q = kQuantumNumbers[z];
+    const std::size_t entry = l == 0 ? q.s : (l == 1 ? q.p : q.d);
+    return std::max(entry, l + 1);
+}
+
+double factorial(std::size_t n) {
+    double f = 1.0;
+    for (std::size_t k = 2; k <= n; ++k) f *= static_cast<double>(k);
+    return f;
+}
+
+// B_k(x), k = 0..kmax, by the power series for small |x| and upward
+// recursion otherwise.
+void bfn_to(double* out, std::size_t kmax, double x) {
+    const double ax = std::abs(x);
+    if (ax <= 1e-6) {
+        for (std::size_t k = 0; k <= kmax; ++k) out[k] = k % 2 == 0 ? 2.0 / static_cast<double>(k + 1) : 0.0;
+        return;
+    }
+    if (ax <= 3.0) {
+        const std::size_t last = ax <= 0.5 ? 6 : (ax <= 1.0 ? 7 : (ax <= 2.0 ? 12 : 15));
+        for (std::size_t k = 0; k <= kmax; ++k) {
+            double sum = 0.0;
+            double term = 1.0;  // (-x)^i / i!
+            for (std::size_t i = 0; i <= last; ++i) {
+                if ((k + i) % 2 == 0) sum += term * 2.0 / static_cast<double>(k + i + 1);
+                term *= -x / static_cast<double>(i + 1);
+            }
+            out[k] = sum;
+        }
+        return;
+    }
+    const double ep = std::exp(x);
+    const double em = std::exp(-x);
+    out[0] = (ep - em) / x;
+    for (std::size_t k = 1; k <= kmax; ++k) {
+        const double sign = k % 2 == 0 ? 1.0 : -1.0;
+        out[k] = (static_cast<double>(k) * out[k - 1] + sign * ep - em) / x;
+    }
+}
+
+// A_k(p) = integral of s^k exp(-p s) over [1, inf), k = 0..kmax.
+void afn_to(double* out, std::size_t kmax, double p) {
+    const double a0 = std::exp(-p) / p;
+    out[0] = a0;
+    for (std::size_t k = 1; k <= kmax; ++k) out[k] = a0 + static_cast<double>(k) / p * out[k - 1];
+}
+
+// Polynomial in the prolate spheroidal coordinates xi (first index) and eta.
+template <std::size_t D>
+struct SpheroidalPolynomial {
+    double c[D + 1][D + 1]{};
+    std::size_t deg_xi = 0;
+    std::size_t deg_eta = 0;
+
+    constexpr void set_one() {
+        deg_xi = 0;
+        deg_eta = 0;
+        c[0][0] = 1.0;
+    }
+};
+
+struct Monomial {
+    std::size_t i;  // power of xi
+    std::size_t j;  // power of eta
+    double coef;
+};
+
+// In-place product with a short sum of monomials; walking the coefficients
+// downwards reads every old value before it is overwritten.
+template <std::size_t D, std::size_t K>
+constexpr void multiply(SpheroidalPolynomial<D>& poly, const Monomial (&factor)[K]) {
+    std::size_t fi = 0, fj = 0;
+    for (const Monomial& m : factor) {
+        fi = std::max(fi, m.i);
+        fj = std::max(fj, m.j);
+    }
+    const std::size_t new_xi = poly.deg_xi + fi;
+    const std::size_t new_eta = poly.deg_eta + fj;
+    for (std::size_t i = new_xi + 1; i-- > 0;) {
+        for (std::size_t j = new_eta + 1; j-- > 0;) {
+            double sum = 0.0;
+            for (const Monomial& m : factor) {
+                if (i < m.i || j < m.j) continue;
+                const std::size_t si = i - m.i, sj = j - m.j;
+                if (si <= poly.deg_xi && sj <= poly.deg_eta) sum += m.coef * poly.c[si][sj];
+            }
+            poly.c[i][j] = sum;
+        }
+    }
+    poly.deg_xi = new_xi;
+    poly.deg_eta = new_eta;
+}
+
+// Integrand of the local overlap in units of R/2: r^(n-1) and the angular
+// factor of each function (A with sign +1, B with sign -1 and its z axis
+// towards A), rho^(2m), and the volume factor xi^2 - eta^2. With
+// r = xi +- eta, z = 1 +- xi eta, rho^2 = (xi^2 - 1)(1 - eta^2).
+template <std::size_t D>
+constexpr void multiply_orbital(SpheroidalPolynomial<D>& poly, std::size_t n, std::size_t l,
+                                std::size_t m, double sign) {
+    const Monomial radial[] = {{1, 0, 1.0}, {0, 1, sign}};
+    const Monomial axial[] = {{0, 0, 1.0}, {1, 1, sign}};
+    // 3 z^2 - r^2
+    const Monomial d_sigma[] = {{0, 0, 3.0}, {1, 1, 4.0 * sign}, {2, 2, 3.0}, {2, 0, -1.0}, {0, 2, -1.0}};
+    for (std::size_t k = 0; k + l + 1 < n; ++k) multiply(poly, radial);
+    if ((l == 1 && m == 0) || (l == 2 && m == 1)) multiply(poly, axial);
+    if (l == 2 && m == 0) multiply(poly, d_sigma);
+}
+
+template <std::size_t D>
+constexpr SpheroidalPolynomial<D> overlap_integrand(std::size_t na, std::size_t nb, std::size_t la,
+                                                    std::size_t lb, std::size_t m) {
+    SpheroidalPolynomial<D> poly;
+    poly.set_one();
+    multiply_orbital(poly, na, la, m, 1.0);
+    multiply_orbital(poly, nb, lb, m, -1.0);
+    const Monomial xi_part[] = {{2, 0, 1.0}, {0, 0, -1.0}};
+    const Monomial eta_part[] = {{0, 0, 1.0}, {0, 2, -1.0}};
+    for (std::size_t k = 0; k < m; ++k) {
+        multiply(poly, xi_part);
+        multiply(poly, eta_part);
+    }
+    const Monomial volume[] = {{2, 0, 1.0}, {0, 2, -1.0}};
+    multiply(poly, volume);
+    return poly;
+}
+
+template <std::size_t D>
+double contract(const SpheroidalPolynomial<D>& poly, const double* a_fn, const double* b_fn) {
+    double integral = 0.0;
+    for (std::size_t i = 0; i <= poly.deg_xi; ++i) {
+        double row = 0.0;
+        for (std::size_t j = 0; j <= poly.deg_eta; ++j) row += poly.c[i][j] * b_fn[j];
+        integral += row * a_fn[i];
+    }
+    return integral;
+}
+
+// Angular normalisation of the real harmonic (l, |m|) as written in terms of
+// z, rho = r sin(theta) and r (the cos(m phi) factor kept apart).
+double angular_norm(std::size_t l, std::size_t m) {
+    constexpr double pi = std::numbers::pi;
+    if (l == 0) return std::sqrt(1.0 / (4.0 * pi));
+    if (l == 1) return std::sqrt(3.0 / (4.0 * pi));
+    if (m == 0) return std::sqrt(5.0 / (16.0 * pi));
+    if (m == 1) return std::sqrt(15.0 / (4.0 * pi));
+    return std::sqrt(15.0 / (16.0 * pi));
+}
+
+// Normalisation, azimuthal integral and (R/2)^(nA+nB+1) of a local overlap.
+double overlap_prefactor(std::size_t na, std::size_t nb, std::size_t la, std::size_t lb, std::size_t m,
+                         double zeta_a, double zeta_b, double r_bohr) {
+    const double norm_a = std::pow(2.0 * zeta_a, static_cast<double>(na) + 0.5) / std::sqrt(factorial(2 * na));
+    const double norm_b = std::pow(2.0 * zeta_b, static_cast<double>(nb) + 0.5) / std::sqrt(factorial(2 * nb));
+    const double azimuthal = m == 0 ? 2.0 * std::numbers::pi : std::numbers::pi;
+    return norm_a * norm_b * angular_norm(la, m) * angular_norm(lb, m) * azimuthal *
+           std::pow(0.5 * r_bohr, static_cast<double>(na + nb + 1));
+}
+
+// Local overlap from precomputed A_k(p) and B_k(t); arguments already checked.
+double local_overlap(std::size_t na, std::size_t nb, std::size_t la, std::size_t lb, std::size_t m,
+                     double zeta_a, double zeta_b, double r_bohr, const double* a_fn, const double* b_fn) {
+    const SpheroidalPolynomial<kMaxDegree> poly = overlap_integrand<kMaxDegree>(na, nb, la, lb, m);
+    return overlap_prefactor(na, nb, la, lb, m, zeta_a, zeta_b, r_bohr) * contract(poly, a_fn, b_fn);
+}
+
+// Fixed expansions of the light-atom shells: (n, l) = (1, 0) hydrogen s,
+// (2, 0) Li..F s, (2, 1) any p; the last index is |m|.
+constexpr std::size_t kLightDegree = 4;
+struct LightShell {
+    std::size_t n, l;
+};
+constexpr LightShell kLightShells[3] = {{1, 0}, {2, 0}, {2, 1}};
+using LightTable = std::array<std::array<std::array<SpheroidalPolynomial<kLightDegree>, 2>, 3>, 3>;
+
+constexpr LightTable make_light_table() {
+    LightTable t{};
+    for (std::size_t a = 0; a < 3; ++a)
+        for (std::size_t b = 0; b < 3; ++b)
+            for (std::size_t m = 0; m <= std::min(kLightShells[a].l, kLightShells[b].l); ++m)
+                t[a][b][m] = overlap_integrand<kLightDegree>(kLightShells[a].n, kLightShells[b].n,
+                                                             kLightShells[a].l, kLightShells[b].l, m);
+    return t;
+}
+
+constexpr LightTable kLightExpansions = make_light_table();
+
+bool overlap_arguments_valid(std::size_t na, std::size_t nb, std::size_t la, std::size_t lb, std::size_t m,
+                             double zeta_a, double zeta_b) {
+    if (la > 2 || lb > 2 || m > la || m > lb) return false;
+    if (na < la + 1 || nb < lb + 1 || na > kMaxQuantumNumber || nb > kMaxQuantumNumber) return false;
+    if (na + nb > kMaxDegree) return false;
+    return zeta_a > 0.0 && zeta_b > 0.0;
+}
+
+// Sign taking B's local harmonic (l, |m|), defined with B's axis towards A,
+// into the common A->B frame.
+double reflection_sign(std::size_t l, std::size_t m) { return (l + m) % 2 == 0 ? 1.0 : -1.0; }
+
+// Coefficients of the real d functions (molecular order x2-y2, xz, z2, yz, xy)
+// on the local ones (z'^2, x'z', y'z', x'^2 - y'^2, x'y'): Frobenius products
+// of the normalised symmetric traceless forms.
+void fill_d_coefficients(const double (&ex)[3], const double (&ey)[3], const double (&ez)[3],
+                         OverlapRotationCoefficients& c) {
+    using Form = std::array<std::array<double, 3>, 3>;
+    const auto sym = [](const double* u, const double* v) {
+        Form f{};
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) f[i][j] = (u[i] * v[j] + v[i] * u[j]) / std::numbers::sqrt2;
+        return f;
+    };
+    const auto diff = [](const double* u, const double* v) {
+        Form f{};
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) f[i][j] = (u[i] * u[j] - v[i] * v[j]) / std::numbers::sqrt2;
+        return f;
+    };
+    const auto axial = [](const double* u, const double* v, const double* w) {
+        Form f{};
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j)
+                f[i][j] = (2.0 * w[i] * w[j] - u[i] * u[j] - v[i] * v[j]) / std::sqrt(6.0);
+        return f;
+    };
+    const double ux[3] = {1.0, 0.0, 0.0}, uy[3] = {0.0, 1.0, 0.0}, uz[3] = {0.0, 0.0, 1.0};
+    const Form molecular[5] = {diff(ux, uy), sym(ux, uz), axial(ux, uy, uz), sym(uy, uz), sym(ux, uy)};
+    const Form local[5] = {axial(ex, ey, ez), sym(ex, ez), sym(ey, ez), diff(ex, ey), sym(ex, ey)};
+    for (std::size_t mu = 0; mu < 5; ++mu) {
+        for (std::size_t k = 0; k < 5; ++k) {
+            double dot = 0.0;
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j) dot += molecular[mu][i][j] * local[k][i][j];
+            c[3][mu + 1][k + 1] = dot;
+        }
+    }
+}
+
+}  // namespace
+
+void bfn(std::span<double, 13> out, double x) { bfn_to(out.data(), 12, x); }
+
+void compute_diatomic_overlap_block_analytical(std::uint8_t z_a, std::uint8_t z_b,
+                                               const ElementParams& params_a,
+                                               const ElementParams& params_b, double cos_x,
+                                               double cos_y, double cos_z, std::span<double, 16> out,
+                                               double r) {
+    std::fill(out.begin(), out.end(), 0.0);
+    const double r_bohr = r / kBohrToAngstrom;
+    // Shell slots into the light table: s of hydrogen (0) or Li..F (1), p (2).
+    const std::size_t s_a = z_a == 1 ? 0 : 1;
+    const std::size_t s_b = z_b == 1 ? 0 : 1;
+
+    // Local overlap of A's shell (slot ia, exponent za) with B's (ib, zb).
+    const auto local = [&](std::size_t ia, std::size_t ib, double za, double zb, double (&value)[2]) {
+        value[0] = value[1] = 0.0;
+        if (!(za > 0.0) || !(zb > 0.0)) return;
+        const double p = 0.5 * (za + zb) * r_bohr;
+        if (p < 1e-12) return;
+        double a_fn[kLightDegree + 1];
+        double b_fn[13];
+        afn_to(a_fn, kLightDegree, p);
+        bfn_to(b_fn, kLightDegree, 0.5 * (za - zb) * r_bohr);
+        const LightShell sa = kLightShells[ia], sb = kLightShells[ib];
+        for (std::size_t m = 0; m <= std::min(sa.l, sb.l); ++m)
+            value[m] = overlap_prefactor(sa.n, sb.n, sa.l, sb.l, m, za, zb, r_bohr) *
+                       contract(kLightExpansions[ia][ib][m], a_fn, b_fn);
+    };
+
+    double ss[2], sp[2], ps[2], pp[2];
+    local(s_a, s_b, params_a.zeta_s, params_b.zeta_s, ss);
+    local(s_a, 2, params_a.zeta_s, params_b.zeta_p, sp);
+    local(2, s_b, params_a.zeta_p, params_b.zeta_s, ps);
+    local(2, 2, params_a.zeta_p, params_b.zeta_p, pp);
+
+    // B's p functions point at A in the local integrals: its sigma part
+    // changes sign in the common frame, its pi part does not.
+    const double dir[3] = {cos_x, cos_y, cos_z};
+    out[0] = ss[0];
+    for (std::size_t k = 0; k < 3; ++k) {
+        out[k + 1] = -dir[k] * sp[0];
+        out[(k + 1) * 4] = dir[k] * ps[0];
+        for (std::size_t l = 0; l < 3; ++l) {
+            const double sigma = dir[k] * dir[l];
+            out[(k + 1) * 4 + l + 1] = -sigma * pp[0] + ((k == l ? 1.0 : 0.0) - sigma) * pp[1];
+        }
+    }
+}
+
+double slater_overlap_ss(std::size_t n_a, std::size_t n_b, std::size_t l_a_plus_1,
+                         std::size_t l_b_plus_1, std::size_t m_plus_1, double zeta_a, double zeta_b,
+                         double r) {
+    const double r_bohr = r / kBohrToAngstrom;
+    if (!(r_bohr >= 1e-12)) return 0.0;
+    if (l_a_plus_1 == 0 || l_b_plus_1 == 0 || m_plus_1 == 0) return 0.0;
+    const std::size_t la = l_a_plus_1 - 1, lb = l_b_plus_1 - 1, m = m_plus_1 - 1;
+    if (!overlap_arguments_valid(n_a, n_b, la, lb, m, zeta_a, zeta_b)) return 0.0;
+    const std::size_t kmax = n_a + n_b;
+    double a_fn[kMaxDegree + 1];
+    double b_fn[kMaxDegree + 1];
+    afn_to(a_fn, kmax, 0.5 * (zeta_a + zeta_b) * r_bohr);
+    bfn_to(b_fn, kmax, 0.5 * (zeta_a - zeta_b) * r_bohr);
+    return local_overlap(n_a, n_b, la, lb, m, zeta_a, zeta_b, r_bohr, a_fn, b_fn);
+}
+
+double diatomic_rotation_coe(std::size_t norb_a, std::size_t norb_b,
+                             OverlapRotationCoefficients& coefficients, double& distance, double dx,
+                             double dy, double dz) {
+    coefficients = {};
+    const double rxy = std::sqrt(dx * dx + dy * dy);
+    const double r = std::sqrt(dx * dx + dy * dy + dz * dz);
+    distance = r;
+    double sin_theta, cos_theta, sin_phi, cos_phi;
+    if (rxy >= 1e-10) {
+        cos_phi = dx / rxy;
+        sin_phi = dy / rxy;
+        sin_theta = rxy / r;
+        cos_theta = dz / r;
+    } else {
+        sin_theta = 0.0;
+        cos_theta = dz > 0.0 ? 1.0 : (dz < 0.0 ? -1.0 : 0.0);
+        sin_phi = 0.0;
+        cos_phi = cos_theta;
+    }
+    coefficients[1][1][1] = 1.0;
+    const std::size_t norb = std::max(norb_a, norb_b);
+    const double ez[3] = {sin_theta * cos_phi, sin_theta * sin_phi, cos_theta};
+    const double ex[3] = {cos_theta * cos_phi, cos_theta * sin_phi, -sin_theta};
+    const double ey[3] = {-sin_phi, cos_phi, 0.0};
+    if (norb >= 2) {
+        for (std::size_t k = 0; k < 3; ++k) {
+            coefficients[2][k + 1][1] = ez[k];
+            coefficients[2][k + 1][2] = ex[k];
+            coefficients[2][k + 1][3] = ey[k];
+        }
+    }
+    if (norb >= 5) fill_d_coefficients(ex, ey, ez, coefficients);
+    return 1.0;
+}
+
+void compute_diatomic_overlap_matrix_9x9(std::uint8_t z_a, std::uint8_t z_b, std::size_t norb_a,
+                                         std::size_t norb_b, const ElementParams& params_a,
+                                         const ElementParams& params_b, std::span<double, 81> out,
+                                         double dx, double dy, double dz, double r) {
+    std::fill(out.begin(), out.end(), 0.0);
+    if (!(r >= 1e-10) || r > 20.0) return;
+
+    const auto light = [](std::uint8_t z) { return z == 1 || (z >= 3 && z <= 9); };
+    if (light(z_a) && light(z_b) && norb_a <= 4 && norb_b <= 4) {
+        std::array<double, 16> block{};
+        compute_diatomic_overlap_block_analytical(z_a, z_b, params_a, params_b, dx / r, dy / r, dz / r,
+                                                  block, r);
+        for (std::size_t i = 0; i < norb_a; ++i)
+            for (std::size_t j = 0; j < norb_b; ++j) out[i * 9 + j] = block[i * 4 + j];
+        return;
+    }
+
+    if (z_a >= kQuantumTableSize || z_b >= kQuantumTableSize) return;
+    if (kQuantumNumbers[z_a].s == 0 || kQuantumNumbers[z_b].s == 0) return;
+
+    OverlapRotationCoefficients coe;
+    double distance = 0.0;
+    diatomic_rotation_coe(norb_a, norb_b, coe, distance, dx, dy, dz);
+    if (distance < 0.001) return;
+
+    const double zeta_a[3] = {params_a.zeta_s, params_a.zeta_p, std::max(params_a.zeta_d, 0.3)};
+    const double zeta_b[3] = {params_b.zeta_s, params_b.zeta_p, std::max(params_b.zeta_d, 0.3)};
+    // Shells present: those allowed by the quantum-number table and by the AO count.
+    const auto shell_limit = [](std::uint8_t z, std::size_t norb) {
+        const std::size_t by_table = std::min<std::size_t>(kQuantumNumbers[z].s, 2);
+        const std::size_t by_count = norb >= 9 ? 2 : (norb >= 4 ? 1 : 0);
+        return std::min(by_table, by_count);
+    };
+    const std::size_t max_la = shell_limit(z_a, norb_a);
+    const std::size_t max_lb = shell_limit(z_b, norb_b);
+    const double r_bohr = r / kBohrToAngstrom;
+    constexpr std::size_t kFirstAo[3] = {0, 1, 4};
+
+    for (std::size_t la = 0; la <= max_la; ++la) {
+        const std::size_t na = shell_quantum_number(z_a, la);
+        for (std::size_t lb = 0; lb <= max_lb; ++lb) {
+            const std::size_t nb = shell_quantum_number(z_b, lb);
+            const std::size_t m_max = std::min(la, lb);
+            double local[3] = {0.0, 0.0, 0.0};
+            if (overlap_arguments_valid(na, nb, la, lb, 0, zeta_a[la], zeta_b[lb])) {
+                double a_fn[kMaxDegree + 1];
+                double b_fn[kMaxDegree + 1];
+                afn_to(a_fn, na + nb, 0.5 * (zeta_a[la] + zeta_b[lb]) * r_bohr);
+                bfn_to(b_fn, na + nb, 0.5 * (zeta_a[la] - zeta_b[lb]) * r_bohr);
+                for (std::size_t m = 0; m <= m_max; ++m)
+                    local[m] = reflection_sign(lb, m) *
+                               local_overlap(na, nb, la, lb, m, zeta_a[la], zeta_b[lb], r_bohr, a_fn, b_fn);
+            }
+            // Local harmonic k of shell l: 1 sigma, 2-3 pi, 4-5 delta.
+            const auto m_of = [](std::size_t k) { return k == 1 ? 0 : (k <= 3 ? 1 : 2); };
+            for (std::size_t ia = 1; ia <= 2 * la + 1; ++ia) {
+                const std::size_t mu = kFirstAo[la] + ia - 1;
+                for (std::size_t ib = 1; ib <= 2 * lb + 1; ++ib) {
+                    const std::size_t nu = kFirstAo[lb] + ib - 1;
+                    double sum = 0.0;
+                    for (std::size_t k = 1; k <= 2 * m_max + 1; ++k)
+                        sum += coe[la + 1][ia][k] * coe[lb + 1][ib][k] * local[m_of(k)];
+                    out[mu * 9 + nu] += sum;
+                }
+            }
+        }
+    }
+}
+
+}  // namespace quorin

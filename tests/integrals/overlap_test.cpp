@@ -1,0 +1,271 @@
+#include "core/integrals/overlap.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include "tests/integrals/element_records.h"
+
+namespace quorin {
+namespace {
+
+constexpr double kBohr = 0.529177210903;
+
+// Gauss-Legendre nodes and weights on [-1, 1] (Newton on P_n).
+void gauss_legendre(int n, std::vector<double>& x, std::vector<double>& w) {
+    x.assign(n, 0.0);
+    w.assign(n, 0.0);
+    for (int i = 0; i < n; ++i) {
+        double z = std::cos(std::numbers::pi * (i + 0.75) / (n + 0.5));
+        double dp = 0.0;
+        for (int it = 0; it < 100; ++it) {
+            double p0 = 1.0, p1 = z;
+            for (int k = 2; k <= n; ++k) {
+                const double p2 = ((2.0 * k - 1.0) * z * p1 - (k - 1.0) * p0) / k;
+                p0 = p1;
+                p1 = p2;
+            }
+            dp = n * (z * p1 - p0) / (z * z - 1.0);
+            const double dz = p1 / dp;
+            z -= dz;
+            if (std::abs(dz) < 1e-15) break;
+        }
+        x[i] = z;
+        w[i] = 2.0 / ((1.0 - z * z) * dp * dp);
+    }
+}
+
+// A valence shell of the test atoms: principal quantum number per l and exponents.
+struct TestAtom {
+    ElementParams params;
+    std::size_t norb;
+    std::array<int, 3> n;  // s, p, d
+};
+
+double factorial(int n) { return n <= 1 ? 1.0 : n * factorial(n - 1); }
+
+// Values of the nine real Slater AOs of an atom at offset (x, y, z) bohr.
+void evaluate_aos(const TestAtom& atom, double x, double y, double z, double* out) {
+    const double r = std::sqrt(x * x + y * y + z * z);
+    const double pi = std::numbers::pi;
+    const double zeta[3] = {atom.params.zeta_s, atom.params.zeta_p, std::max(atom.params.zeta_d, 0.3)};
+    double radial[3];
+    for (int l = 0; l < 3; ++l) {
+        const int n = atom.n[l];
+        radial[l] = std::pow(2.0 * zeta[l], n + 0.5) / std::sqrt(factorial(2 * n)) * std::pow(r, n - 1) *
+                    std::exp(-zeta[l] * r);
+    }
+    out[0] = radial[0] / std::sqrt(4.0 * pi);
+    const double cp = std::sqrt(3.0 / (4.0 * pi)) * radial[1] / r;
+    out[1] = cp * x;
+    out[2] = cp * y;
+    out[3] = cp * z;
+    const double r2 = r * r;
+    out[4] = std::sqrt(15.0 / (16.0 * pi)) * radial[2] * (x * x - y * y) / r2;
+    out[5] = std::sqrt(15.0 / (4.0 * pi)) * radial[2] * x * z / r2;
+    out[6] = std::sqrt(5.0 / (16.0 * pi)) * radial[2] * (3.0 * z * z - r2) / r2;
+    out[7] = std::sqrt(15.0 / (4.0 * pi)) * radial[2] * y * z / r2;
+    out[8] = std::sqrt(15.0 / (4.0 * pi)) * radial[2] * x * y / r2;
+}
+
+// Overlap block by direct quadrature in prolate spheroidal coordinates
+// around the A-B axis; vector (angstrom) from A to B.
+std::array<double, 81> quadrature_block(const TestAtom& a, const TestAtom& b, const std::array<double, 3>& v) {
+    const double r_ang = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+    const double r = r_ang / kBohr;
+    const double u[3] = {v[0] / r_ang, v[1] / r_ang, v[2] / r_ang};
+    // Any orthonormal pair perpendicular to u.
+    double e1[3];
+    if (std::abs(u[0]) < 0.9) {
+        e1[0] = 0.0, e1[1] = -u[2], e1[2] = u[1];
+    } else {
+        e1[0] = u[2], e1[1] = 0.0, e1[2] = -u[0];
+    }
+    const double n1 = std::sqrt(e1[0] * e1[0] + e1[1] * e1[1] + e1[2] * e1[2]);
+    for (double& c : e1) c /= n1;
+    const double e2[3] = {u[1] * e1[2] - u[2] * e1[1], u[2] * e1[0] - u[0] * e1[2], u[0] * e1[1] - u[1] * e1[0]};
+
+    std::vector<double> xt, wt, xe, we;
+    gauss_legendre(140, xt, wt);
+    gauss_legendre(64, xe, we);
+    const int n_phi = 16;
+    const double zmin = std::min({a.params.zeta_s, b.params.zeta_s, a.params.zeta_p > 0 ? a.params.zeta_p : 9.0,
+                                  b.params.zeta_p > 0 ? b.params.zeta_p : 9.0});
+    const double scale = 4.0 / (zmin * r);
+    std::array<double, 81> s{};
+    double fa[9], fb[9];
+    for (std::size_t it = 0; it < xt.size(); ++it) {
+        const double t = 0.5 * (xt[it] + 1.0);
+        const double xi = 1.0 + scale * t / (1.0 - t);
+        const double dxi = 0.5 * wt[it] * scale / ((1.0 - t) * (1.0 - t));
+        for (std::size_t ie = 0; ie < xe.size(); ++ie) {
+            const double eta = xe[ie];
+            const double rho = 0.5 * r * std::sqrt((xi * xi - 1.0) * (1.0 - eta * eta));
+            const double along = 0.5 * r * (1.0 + xi * eta);
+            const double weight = dxi * we[ie] * 0.125 * r * r * r * (xi * xi - eta * eta) * 2.0 * std::numbers::pi / n_phi;
+            for (int ip = 0; ip < n_phi; ++ip) {
+                const double phi = 2.0 * std::numbers::pi * (ip + 0.5) / n_phi;
+                double p[3];
+                for (int k = 0; k < 3; ++k)
+                    p[k] = along * u[k] + rho * (std::cos(phi) * e1[k] + std::sin(phi) * e2[k]);
+                evaluate_aos(a, p[0], p[1], p[2], fa);
+                evaluate_aos(b, p[0] - r * u[0], p[1] - r * u[1], p[2] - r * u[2], fb);
+                for (std::size_t i = 0; i < a.norb; ++i)
+                    for (std::size_t j = 0; j < b.norb; ++j) s[i * 9 + j] += weight * fa[i] * fb[j];
+            }
+        }
+    }
+    return s;
+}
+
+std::array<double, 81> engine_block(const TestAtom& a, const TestAtom& b, const std::array<double, 3>& v) {
+    std::array<double, 81> out{};
+    const double r = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+    compute_diatomic_overlap_matrix_9x9(a.params.atomic_number, b.params.atomic_number, a.norb, b.norb, a.params,
+                                        b.params, out, v[0], v[1], v[2], r);
+    return out;
+}
+
+using test::mndo_c;
+using test::mndo_cl;
+using test::mndo_h;
+using test::mndo_n;
+using test::mndo_o;
+using test::mndo_si;
+using test::pm6_br;
+using test::pm6_cl;
+using test::pm6_s;
+
+// Principal quantum numbers as defined for these elements (p of hydrogen and
+// the missing d shells counted as the lowest allowed value).
+const TestAtom kH{mndo_h(), 1, {1, 2, 3}};
+const TestAtom kC{mndo_c(), 4, {2, 2, 3}};
+const TestAtom kN{mndo_n(), 4, {2, 2, 3}};
+const TestAtom kO{mndo_o(), 4, {2, 2, 3}};
+const TestAtom kSi{mndo_si(), 4, {3, 3, 3}};
+const TestAtom kClSp{mndo_cl(), 4, {3, 3, 3}};
+const TestAtom kS9{pm6_s(), 9, {3, 3, 3}};
+const TestAtom kCl9{pm6_cl(), 9, {3, 3, 3}};
+const TestAtom kBr9{pm6_br(), 9, {4, 4, 4}};
+
+TEST(Overlap, BlockEqualsQuadratureOfSlaterFunctions) {
+    struct Case {
+        const char* name;
+        TestAtom a, b;
+        std::array<double, 3> v;
+    };
+    const Case cases[] = {
+        {"H-H", kH, kH, {0.25, -0.4, 0.55}},
+        {"C-H", kC, kH, {0.6, 0.7, -0.5}},
+        {"H-C", kH, kC, {-0.3, 0.9, 0.4}},
+        {"C-N", kC, kN, {0.8, -0.6, 0.85}},
+        {"Si-O", kSi, kO, {1.1, 0.6, -0.8}},
+        {"Cl(sp)-C", kClSp, kC, {-1.0, 1.1, 0.7}},
+        {"Cl(spd)-C", kCl9, kC, {0.9, -1.2, 0.6}},
+        {"Br-S (d-d)", kBr9, kS9, {1.3, 1.1, -1.4}},
+        {"S-H on -z", kS9, kH, {0.0, 0.0, -1.35}},
+        {"H-Br", kH, kBr9, {0.7, 0.9, 1.0}},
+    };
+    for (const Case& c : cases) {
+        const auto ref = quadrature_block(c.a, c.b, c.v);
+        const auto got = engine_block(c.a, c.b, c.v);
+        double max_ref = 0.0;
+        for (std::size_t i = 0; i < c.a.norb; ++i)
+            for (std::size_t j = 0; j < c.b.norb; ++j) {
+                EXPECT_NEAR(got[i * 9 + j], ref[i * 9 + j], 2e-7) << c.name << " entry " << i << "," << j;
+                max_ref = std::max(max_ref, std::abs(ref[i * 9 + j]));
+            }
+        EXPECT_GT(max_ref, 0.05) << c.name;  // the case really tests something
+    }
+}
+
+TEST(Overlap, SwappingAtomsTransposesTheBlock) {
+    struct Case {
+        TestAtom a, b;
+        std::array<double, 3> v;
+    };
+    const Case cases[] = {{kH, kC, {0.4, -0.7, 0.6}},  {kC, kO, {-0.9, 0.2, 0.8}},
+                          {kH, kCl9, {0.5, 0.5, -1.0}}, {kCl9, kBr9, {1.2, -0.7, 1.5}},
+                          {kSi, kH, {0.0, 0.0, 1.4}}};
+    for (const Case& c : cases) {
+        const auto ab = engine_block(c.a, c.b, c.v);
+        const auto ba = engine_block(c.b, c.a, {-c.v[0], -c.v[1], -c.v[2]});
+        for (std::size_t i = 0; i < c.a.norb; ++i)
+            for (std::size_t j = 0; j < c.b.norb; ++j) EXPECT_NEAR(ab[i * 9 + j], ba[j * 9 + i], 1e-12);
+    }
+}
+
+// Auxiliary B_k(x) against Gauss-Legendre quadrature of t^k exp(-x t).
+TEST(Overlap, AuxiliaryIntegralsMatchQuadrature) {
+    std::vector<double> x, w;
+    gauss_legendre(60, x, w);
+    for (double arg : {0.0, 3e-7, 0.3, 0.9, 1.7, 2.9, 3.5, 7.0, -4.2, -1.3}) {
+        std::array<double, 13> b{};
+        bfn(b, arg);
+        for (int k = 0; k <= 12; ++k) {
+            double ref = 0.0;
+            for (std::size_t i = 0; i < x.size(); ++i) ref += w[i] * std::pow(x[i], k) * std::exp(-arg * x[i]);
+            EXPECT_NEAR(b[k], ref, 2e-6 * std::max(1.0, std::abs(ref))) << "x=" << arg << " k=" << k;
+        }
+    }
+}
+
+TEST(Overlap, CutoffsAndDegenerateInputsGiveZeroBlocks) {
+    const auto all_zero = [](const std::array<double, 81>& b) {
+        for (double v : b)
+            if (v != 0.0 || std::isnan(v)) return false;
+        return true;
+    };
+    // 20 angstrom is still inside the range, just beyond it is not.
+    {
+        std::array<double, 81> in{}, out{};
+        ElementParams diffuse = mndo_si();
+        diffuse.zeta_s = diffuse.zeta_p = 0.3;
+        compute_diatomic_overlap_matrix_9x9(14, 14, 4, 4, diffuse, diffuse, in, 0.0, 0.0, 20.0, 20.0);
+        compute_diatomic_overlap_matrix_9x9(14, 14, 4, 4, diffuse, diffuse, out, 0.0, 0.0, 20.0000001, 20.0000001);
+        EXPECT_GT(std::abs(in[0]), 1e-8);
+        EXPECT_TRUE(all_zero(out));
+    }
+    // Unknown rows of the quantum-number table and coincident atoms.
+    for (std::uint8_t z : {std::uint8_t{0}, std::uint8_t{90}, std::uint8_t{108}, std::uint8_t{255}}) {
+        std::array<double, 81> out{};
+        ElementParams e = pm6_cl();
+        e.atomic_number = z;
+        compute_diatomic_overlap_matrix_9x9(z, 17, 9, 9, e, pm6_cl(), out, 0.5, 0.5, 0.5, std::sqrt(0.75));
+        EXPECT_TRUE(all_zero(out)) << int(z);
+    }
+    {
+        std::array<double, 81> out{};
+        compute_diatomic_overlap_matrix_9x9(17, 17, 9, 9, pm6_cl(), pm6_cl(), out, 0.0, 0.0, 1e-11, 1e-11);
+        EXPECT_TRUE(all_zero(out));
+    }
+    // A p shell without exponent (hydrogen given four AOs) has no overlap and no NaN.
+    {
+        std::array<double, 81> out{};
+        compute_diatomic_overlap_matrix_9x9(1, 6, 4, 4, mndo_h(), mndo_c(), out, 0.3, 0.4, 0.8, std::sqrt(0.89));
+        EXPECT_GT(std::abs(out[0]), 0.1);
+        for (std::size_t i = 1; i < 4; ++i)
+            for (std::size_t j = 0; j < 4; ++j) EXPECT_EQ(out[i * 9 + j], 0.0);
+    }
+    // A d exponent below 0.3 counts as 0.3.
+    {
+        ElementParams low = pm6_cl(), floor = pm6_cl();
+        low.zeta_d = 0.0;
+        floor.zeta_d = 0.3;
+        std::array<double, 81> a{}, b{};
+        compute_diatomic_overlap_matrix_9x9(17, 6, 9, 4, low, mndo_c(), a, 0.7, 0.8, -0.9, std::sqrt(1.94));
+        compute_diatomic_overlap_matrix_9x9(17, 6, 9, 4, floor, mndo_c(), b, 0.7, 0.8, -0.9, std::sqrt(1.94));
+        EXPECT_EQ(a, b);
+    }
+    // Quantum numbers beyond the expansion tables give 0, not a stray read.
+    EXPECT_EQ(slater_overlap_ss(11, 11, 1, 1, 1, 1.0, 1.0, 1.0), 0.0);
+    EXPECT_EQ(slater_overlap_ss(2, 2, 4, 1, 1, 1.0, 1.0, 1.0), 0.0);
+    EXPECT_EQ(slater_overlap_ss(2, 2, 1, 1, 1, 0.0, 1.0, 1.0), 0.0);
+    EXPECT_EQ(slater_overlap_ss(2, 2, 1, 1, 1, -1.0, 1.0, 1.0), 0.0);
+}
+
+}  // namespace
+}  // namespace quorin
