@@ -1,5 +1,13 @@
 // quorin_py: the CPython extension module, written against the stable ABI.
-#include <Python.h>
+// Initialisation creates the module, adds the classes and then the functions
+// (each name also appended to __all__), and finally runs the embedded script
+// in the module's namespace.
+#include "python/calculation_result.h"
+#include "python/embedded_script.h"
+#include "python/py_support.h"
+#include "python/single_point.h"
+
+namespace quorin::py {
 
 namespace {
 
@@ -15,6 +23,71 @@ PyModuleDef quorin_module = {
     nullptr,
 };
 
+// Set once the module object exists; a second initialisation is refused.
+bool module_created = false;
+
+struct ClassEntry {
+    const char* name;
+    PyObject* (*create)();
+};
+
+// Classes in their order of addition.
+constexpr ClassEntry kClasses[] = {
+    {"CalculationResult", create_calculation_result_type},
+};
+
+// Functions in their order of addition.
+PyMethodDef* (*const kFunctions[])() = {
+    calculate_method_def,
+};
+
+void add_to_module(PyObject* module, PyObject* all, const char* name, Ref value) {
+    if (PyModule_AddObjectRef(module, name, value.get()) < 0) throw PythonErrorSet{};
+    Ref name_text(check(PyUnicode_FromString(name)));
+    if (PyList_Append(all, name_text.get()) < 0) throw PythonErrorSet{};
+}
+
+void run_embedded_script(PyObject* module) {
+    PyObject* globals = PyModule_GetDict(module);  // borrowed
+    if (globals == nullptr) throw PythonErrorSet{};
+    const int has_builtins = PyDict_Contains(globals, Ref(check(PyUnicode_FromString("__builtins__"))).get());
+    if (has_builtins < 0) throw PythonErrorSet{};
+    if (has_builtins == 0) {
+        if (PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) < 0) throw PythonErrorSet{};
+    }
+    Ref code(check(Py_CompileString(kEmbeddedScript, "<string>", Py_file_input)));
+    Ref result(check(PyEval_EvalCode(code.get(), globals, globals)));
+}
+
+PyObject* initialise() {
+    if (module_created) {
+        PyErr_SetString(PyExc_ImportError,
+                        "quorin_py: the extension module may only be initialized once per interpreter process");
+        return nullptr;
+    }
+    if (create_engine_stop_type() == nullptr) return nullptr;
+    Ref module(check(PyModule_Create(&quorin_module)));
+    module_created = true;
+    Ref all(check(PyList_New(0)));
+    if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) throw PythonErrorSet{};
+
+    for (const ClassEntry& entry : kClasses) {
+        add_to_module(module.get(), all.get(), entry.name, Ref(check(entry.create())));
+    }
+    for (PyMethodDef* (*definition)() : kFunctions) {
+        PyMethodDef* def = definition();
+        Ref module_name(check(PyUnicode_FromString("quorin_py")));
+        Ref function(check(PyCFunction_NewEx(def, module.get(), module_name.get())));
+        add_to_module(module.get(), all.get(), def->ml_name, std::move(function));
+    }
+    run_embedded_script(module.get());
+    return module.release();
+}
+
 }  // namespace
 
-PyMODINIT_FUNC PyInit_quorin_py(void) { return PyModule_Create(&quorin_module); }
+}  // namespace quorin::py
+
+PyMODINIT_FUNC PyInit_quorin_py(void) {
+    return quorin::py::guard([] { return quorin::py::initialise(); });
+}

@@ -31,12 +31,10 @@ void feather_local(std::span<double, 22> local, double r_angstrom) {
                                      : weight * local[k];
 }
 
-DiatomicPairIntegrals make_sp_record(std::size_t norb_i, std::size_t norb_j,
-                                     std::span<const double, 22> local,
-                                     const DerivedMultipoleParams& mi,
-                                     const DerivedMultipoleParams& mj, double core_i, double core_j,
-                                     double dx, double dy, double dz, double r, bool feathering) {
-    DiatomicPairIntegrals rec;
+void fill_sp_record(std::size_t norb_i, std::size_t norb_j, std::span<const double, 22> local,
+                    const DerivedMultipoleParams& mi, const DerivedMultipoleParams& mj, double core_i,
+                    double core_j, double dx, double dy, double dz, double r, bool feathering,
+                    DiatomicPairIntegrals& rec) {
     rec.w.assign(100, 0.0);
     rec.e1b.assign(10, 0.0);
     rec.e2a.assign(10, 0.0);
@@ -45,7 +43,6 @@ DiatomicPairIntegrals make_sp_record(std::size_t norb_i, std::size_t norb_j,
     compute_electron_nuclear_attraction(norb_i, norb_j, mi, mj, rotation, rec.e1b.data(),
                                         rec.e1b.size(), rec.e2a.data(), rec.e2a.size(), feathering,
                                         core_i, core_j, r);
-    return rec;
 }
 
 // Multipole set of one atom for the d path: ten additive terms and seven
@@ -92,14 +89,6 @@ void sp_core_terms(const DMultipoleSet& own, double partner_core_additive, doubl
     terms[3] = scale * (common + 0.5 * inv(4.0 * d2 * d2 + r2, rho_q));
 }
 
-// Scratch blocks of the d path, allocated once per table.
-struct DPathWorkspace {
-    SpdBlock local{};
-    SpdBlock half{};
-    SpdBlock w{};
-    SpdMask mask{};
-};
-
 // Electron-core vector of one atom from its ten local terms (stride 2 in e,
 // starting at offset) and the rotation: sigma, pi and delta parts per shell pair.
 void rotate_core_terms(std::size_t norb, const DElectronCore& e, std::size_t offset,
@@ -143,9 +132,9 @@ struct PairAtom {
     const DerivedMultipoleParams* multipoles;
 };
 
-DiatomicPairIntegrals make_d_record(const ParameterModel& model, const PairAtom& a, const PairAtom& b,
-                                    std::span<const double, 22> local_sp, double dx, double dy, double dz,
-                                    double r, bool feathering, DPathWorkspace& ws) {
+void fill_d_record(const ParameterModel& model, const PairAtom& a, const PairAtom& b,
+                   std::span<const double, 22> local_sp, double dx, double dy, double dz, double r,
+                   bool feathering, PairIntegralScratch& ws, DiatomicPairIntegrals& rec) {
     const DOrbitalRotation3D rot = DOrbitalRotation3D::from_direction(dx, dy, dz, r);
     const double r_bohr = r / kBohrToAngstrom;
     const DMultipoleSet set_a = d_multipole_set(model, a.z, *a.multipoles);
@@ -182,63 +171,76 @@ DiatomicPairIntegrals make_d_record(const ParameterModel& model, const PairAtom&
     rotatd_step2(a.norb, b.norb, ws.half, ws.mask, rot, ws.w);
     if (feathering) apply_pm7_d_correction(a.norb, b.norb, a.norb >= 9, b.norb >= 9, ws.w, e);
 
-    DiatomicPairIntegrals rec;
     const std::size_t pa = n_pairs(a.norb), pb = n_pairs(b.norb);
     rec.w.assign(ws.w.begin(), ws.w.begin() + static_cast<std::ptrdiff_t>(pa * pb));
     rec.e1b.assign(pa, 0.0);
     rec.e2a.assign(pb, 0.0);
     rotate_core_terms(a.norb, e, 0, rot, rec.e1b);
     rotate_core_terms(b.norb, e, 1, rot, rec.e2a);
-    return rec;
 }
 
 }  // namespace
+
+bool compute_diatomic_pair(const MolecularBatch& molecule, const ParameterModel& model, std::size_t i,
+                           std::size_t j, const DerivedMultipoleParams& mp_i, const DerivedMultipoleParams& mp_j,
+                           DiatomicPairIntegrals& out, PairIntegralScratch& scratch) {
+    const std::optional<ElementParams> elem_i = model.get_element(molecule.atomic_numbers[i]);
+    if (!elem_i) return false;
+    const std::optional<ElementParams> elem_j = model.get_element(molecule.atomic_numbers[j]);
+    if (!elem_j) return false;
+    const double dx = molecule.x[j] - molecule.x[i];
+    const double dy = molecule.y[j] - molecule.y[i];
+    const double dz = molecule.z[j] - molecule.z[i];
+    const double r = std::sqrt(dx * dx + dy * dy + dz * dz);
+    if (r < 1e-10) return false;
+
+    const bool feathering = model.use_feathering();
+    const std::size_t norb_i = molecule.orbitals_per_atom[i];
+    const std::size_t norb_j = molecule.orbitals_per_atom[j];
+    std::array<double, 22> local{};
+    compute_22_multipoles(local, mp_i, mp_j, r);
+    if (feathering) feather_local(local, r);
+
+    if (norb_i <= 8 && norb_j <= 8) {
+        fill_sp_record(norb_i, norb_j, local, mp_i, mp_j, elem_i->core_charge, elem_j->core_charge, dx, dy, dz,
+                       r, feathering, out);
+    } else {
+        const PairAtom atom_i{molecule.atomic_numbers[i], norb_i, elem_i->core_charge, &mp_i};
+        const PairAtom atom_j{molecule.atomic_numbers[j], norb_j, elem_j->core_charge, &mp_j};
+        fill_d_record(model, atom_i, atom_j, local, dx, dy, dz, r, feathering, scratch, out);
+    }
+    out.atom_a = i;
+    out.atom_b = j;
+    out.norb_a = norb_i;
+    out.norb_b = norb_j;
+    out.first_orbital_a = molecule.first_orbital[i];
+    out.first_orbital_b = molecule.first_orbital[j];
+    return true;
+}
 
 std::vector<DiatomicPairIntegrals> precompute_diatomic_pairs(const MolecularBatch& molecule,
                                                              const ParameterModel& model) {
     const std::size_t n = molecule.n_atoms;
     std::vector<DiatomicPairIntegrals> table;
     table.reserve(n > 1 ? n * (n - 1) / 2 : 0);
-    const bool feathering = model.use_feathering();
-    std::unique_ptr<DPathWorkspace> d_workspace;
+    // Multipole parameters once per atom; atoms without parameters have none.
+    std::vector<std::optional<DerivedMultipoleParams>> multipoles(n);
+    for (std::size_t a = 0; a < n; ++a) {
+        if (const std::optional<ElementParams> elem = model.get_element(molecule.atomic_numbers[a])) {
+            multipoles[a] = DerivedMultipoleParams::from_element(*elem);
+        }
+    }
+    // Not zeroed: only pairs with d orbitals touch it, and they write every block first.
+    const std::unique_ptr<PairIntegralScratch> scratch = std::make_unique_for_overwrite<PairIntegralScratch>();
 
     for (std::size_t i = 0; i < n; ++i) {
-        const std::optional<ElementParams> elem_i = model.get_element(molecule.atomic_numbers[i]);
-        if (!elem_i) continue;
-        const DerivedMultipoleParams mi = DerivedMultipoleParams::from_element(*elem_i);
-        const std::size_t norb_i = molecule.orbitals_per_atom[i];
+        if (!multipoles[i]) continue;
         for (std::size_t j = 0; j < i; ++j) {
-            const std::optional<ElementParams> elem_j = model.get_element(molecule.atomic_numbers[j]);
-            if (!elem_j) continue;
-            const DerivedMultipoleParams mj = DerivedMultipoleParams::from_element(*elem_j);
-            const std::size_t norb_j = molecule.orbitals_per_atom[j];
-            const double dx = molecule.x[j] - molecule.x[i];
-            const double dy = molecule.y[j] - molecule.y[i];
-            const double dz = molecule.z[j] - molecule.z[i];
-            const double r = std::sqrt(dx * dx + dy * dy + dz * dz);
-            if (r < 1e-10) continue;
-
-            std::array<double, 22> local{};
-            compute_22_multipoles(local, mi, mj, r);
-            if (feathering) feather_local(local, r);
-
+            if (!multipoles[j]) continue;
             DiatomicPairIntegrals rec;
-            if (norb_i <= 8 && norb_j <= 8) {
-                rec = make_sp_record(norb_i, norb_j, local, mi, mj, elem_i->core_charge,
-                                     elem_j->core_charge, dx, dy, dz, r, feathering);
-            } else {
-                if (!d_workspace) d_workspace = std::make_unique<DPathWorkspace>();
-                const PairAtom atom_i{molecule.atomic_numbers[i], norb_i, elem_i->core_charge, &mi};
-                const PairAtom atom_j{molecule.atomic_numbers[j], norb_j, elem_j->core_charge, &mj};
-                rec = make_d_record(model, atom_i, atom_j, local, dx, dy, dz, r, feathering, *d_workspace);
+            if (compute_diatomic_pair(molecule, model, i, j, *multipoles[i], *multipoles[j], rec, *scratch)) {
+                table.push_back(std::move(rec));
             }
-            rec.atom_a = i;
-            rec.atom_b = j;
-            rec.norb_a = norb_i;
-            rec.norb_b = norb_j;
-            rec.first_orbital_a = molecule.first_orbital[i];
-            rec.first_orbital_b = molecule.first_orbital[j];
-            table.push_back(std::move(rec));
         }
     }
     return table;

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "core/integrals/d_rotation.h"
+#include "core/integrals/multipole_params.h"
 #include "core/parameters/parameter_model.h"
 #include "core/types/molecule.h"
 
@@ -31,6 +33,25 @@ struct DiatomicPairIntegrals {
     std::size_t first_orbital_a = 0;
     std::size_t first_orbital_b = 0;
 };
+
+// Blocks of the pair builder for pairs with d orbitals, each written in full
+// before it is read. About 50 kB: the caller makes one and reuses it for
+// every pair.
+struct PairIntegralScratch {
+    SpdBlock local;
+    SpdBlock half;
+    SpdBlock w;
+    SpdMask mask;
+};
+
+// Fills `out` with the record of atoms i (as A) and j (as B); mp_i and mp_j
+// are the multipole parameters of their elements. The vectors of `out` are
+// resized in place, so a record reused for pairs of the same kinds does not
+// allocate. Returns false, leaving `out` untouched, when either atom has no
+// parameters or the atoms coincide.
+bool compute_diatomic_pair(const MolecularBatch& molecule, const ParameterModel& model, std::size_t i,
+                           std::size_t j, const DerivedMultipoleParams& mp_i, const DerivedMultipoleParams& mp_j,
+                           DiatomicPairIntegrals& out, PairIntegralScratch& scratch);
 
 // One record per atom pair i > j (order i, then j) where both atoms have
 // parameters and are not coincident. Built once per geometry.

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cmath>
+#include <memory>
 #include <vector>
 
 #include "core/integrals/multipoles.h"
@@ -341,6 +342,92 @@ TEST(PairIntegralsDOrbitals, FeatheredLongRangeIsPointCharges) {
             EXPECT_NEAR(table[0].w[p * 45 + q], diagonal(p) && diagonal(q) ? kE2 / r : 0.0, 1e-12) << p << "," << q;
         EXPECT_NEAR(table[0].e1b[p], diagonal(p) ? -7.0 * kE2 / r : 0.0, 1e-12);
         EXPECT_NEAR(table[0].e2a[p], diagonal(p) ? -6.0 * kE2 / r : 0.0, 1e-12);
+    }
+}
+
+// One record and one scratch refilled for every pair reproduce the table bit
+// for bit. Pairs are visited from the last to the first, so the record moves
+// between 45 x 45 d blocks and 10 x 10 sp blocks, and the scratch starts as
+// NaN, so a block read before it is written would show. Pairs the table
+// leaves out (no parameters, coincident atoms) return false and leave the
+// record as it was; once reserved for the largest pair the record never
+// reallocates.
+TEST(PairIntegrals, SinglePairEntryReproducesTable) {
+    const Pm6Model pm6;
+    const Pm7Model pm7;
+    const TestModel feathered(true);
+    struct Case {
+        const ParameterModel* model;
+        std::vector<std::uint8_t> z;
+        std::vector<std::array<double, 3>> xyz;
+        std::vector<std::uint8_t> basis;  // empty: the model's orbital counts
+    };
+    const std::vector<Case> cases = {
+        // ClCH2-SH next to a water molecule; S and Cl carry d orbitals under PM6.
+        {&pm6,
+         {17, 6, 1, 1, 16, 1, 8, 1, 1},
+         {{0, 0, 0}, {1.78, 0.05, 0.02}, {2.12, 1.08, 0.05}, {2.10, -0.48, 0.91}, {2.40, -0.85, -1.45},
+          {3.72, -0.70, -1.35}, {-1.2, 2.6, 1.1}, {-0.4, 2.9, 1.5}, {-1.9, 3.1, 1.5}},
+         {}},
+        // Fe(CH3)2 under PM7: d integrals with feathering.
+        {&pm7,
+         {26, 6, 6, 1, 1, 1, 1, 1, 1},
+         {{0, 0, 0}, {1.98, 0.05, 0}, {-1.97, 0.02, 0.06}, {2.35, 1.07, 0.02}, {2.37, -0.48, 0.88},
+          {2.36, -0.47, -0.89}, {-2.36, 1.03, 0.10}, {-2.33, -0.52, 0.93}, {-2.38, -0.47, -0.84}},
+         {}},
+        // Helium has no record here; the last oxygen sits on the first one.
+        {&feathered,
+         {8, 2, 17, 1, 8},
+         {{0, 0, 0}, {0, 1.5, 0}, {1.7, 0.3, -0.2}, {-0.6, -0.7, 0.1}, {0, 0, 0}},
+         {4, 4, 9, 1, 4}},
+    };
+    for (std::size_t c = 0; c < cases.size(); ++c) {
+        const Case& cs = cases[c];
+        const MolecularBatch mol = cs.basis.empty() ? MolecularBatch::new_for_model(cs.z, cs.xyz, *cs.model)
+                                                    : molecule(cs.z, cs.xyz, cs.basis);
+        const std::vector<DiatomicPairIntegrals> table = precompute_diatomic_pairs(mol, *cs.model);
+        std::vector<DerivedMultipoleParams> mp;
+        for (std::uint8_t z : cs.z) {
+            const auto elem = cs.model->get_element(z);
+            mp.push_back(elem ? DerivedMultipoleParams::from_element(*elem) : DerivedMultipoleParams{});
+        }
+        auto scratch = std::make_unique<PairIntegralScratch>();
+        scratch->local.fill(std::nan(""));
+        scratch->half.fill(std::nan(""));
+        scratch->w.fill(std::nan(""));
+        DiatomicPairIntegrals rec;
+        rec.w.reserve(45 * 45);
+        rec.e1b.reserve(45);
+        rec.e2a.reserve(45);
+        const double* const w_data = rec.w.data();
+        const double* const e1b_data = rec.e1b.data();
+        const double* const e2a_data = rec.e2a.data();
+
+        std::size_t k = table.size();
+        for (std::size_t i = mol.n_atoms; i-- > 0;) {
+            for (std::size_t j = i; j-- > 0;) {
+                const bool listed = k > 0 && table[k - 1].atom_a == i && table[k - 1].atom_b == j;
+                const std::vector<double> w_before = rec.w;
+                ASSERT_EQ(compute_diatomic_pair(mol, *cs.model, i, j, mp[i], mp[j], rec, *scratch), listed)
+                    << c << ": " << i << "," << j;
+                if (!listed) {
+                    EXPECT_EQ(rec.w, w_before);
+                    continue;
+                }
+                const DiatomicPairIntegrals& ref = table[--k];
+                EXPECT_EQ(rec.w, ref.w) << c << ": " << i << "," << j;
+                EXPECT_EQ(rec.e1b, ref.e1b) << c << ": " << i << "," << j;
+                EXPECT_EQ(rec.e2a, ref.e2a) << c << ": " << i << "," << j;
+                EXPECT_EQ(rec.norb_a, ref.norb_a);
+                EXPECT_EQ(rec.norb_b, ref.norb_b);
+                EXPECT_EQ(rec.first_orbital_a, ref.first_orbital_a);
+                EXPECT_EQ(rec.first_orbital_b, ref.first_orbital_b);
+                EXPECT_EQ(rec.w.data(), w_data);
+                EXPECT_EQ(rec.e1b.data(), e1b_data);
+                EXPECT_EQ(rec.e2a.data(), e2a_data);
+            }
+        }
+        EXPECT_EQ(k, 0u) << c;
     }
 }
 

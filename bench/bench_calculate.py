@@ -1,0 +1,75 @@
+"""Times quorin_py.calculate (SCF, energy and gradient) on the molecule
+ladder of data/molecules and fits the growth exponent of time against atom
+count on a log-log scale.
+
+Usage: python3 bench/bench_calculate.py [--method PM6] [--max-atoms N]
+"""
+import argparse
+import math
+import pathlib
+import time
+
+import quorin_py
+
+MOLECULES = pathlib.Path(__file__).resolve().parent.parent / "data" / "molecules"
+ATOMIC_NUMBERS = {"H": 1, "C": 6, "N": 7, "O": 8}
+
+
+def read_xyz(path):
+    lines = path.read_text().splitlines()
+    count = int(lines[0])
+    numbers, coordinates = [], []
+    for line in lines[2 : 2 + count]:
+        symbol, x, y, z = line.split()[:4]
+        numbers.append(ATOMIC_NUMBERS[symbol])
+        coordinates.append([float(x), float(y), float(z)])
+    return numbers, coordinates
+
+
+def best_time(numbers, coordinates, method, budget_s=1.0, max_runs=5):
+    """Shortest of several runs; fewer runs for slow molecules."""
+    best, spent, runs, result = math.inf, 0.0, 0, None
+    while runs < max_runs and (runs == 0 or spent < budget_s):
+        start = time.perf_counter()
+        result = quorin_py.calculate(numbers, coordinates, method=method)
+        elapsed = time.perf_counter() - start
+        best, spent, runs = min(best, elapsed), spent + elapsed, runs + 1
+    return best, result
+
+
+def fit_exponent(sizes, times):
+    """Least-squares slope of log(time) against log(atoms)."""
+    xs = [math.log(n) for n in sizes]
+    ys = [math.log(t) for t in times]
+    mx, my = sum(xs) / len(xs), sum(ys) / len(ys)
+    sxx = sum((x - mx) ** 2 for x in xs)
+    return sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / sxx
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--method", default="PM6")
+    parser.add_argument("--max-atoms", type=int, default=10**9)
+    args = parser.parse_args()
+
+    ladder = sorted((read_xyz(p) + (p.stem,) for p in MOLECULES.glob("*.xyz")), key=lambda m: len(m[0]))
+    sizes, times = [], []
+    print(f"calculate ({args.method}, energy + gradient), best of up to 5 runs")
+    print(f"{'molecule':<14}{'atoms':>6}{'time / s':>12}{'SCF iter':>10}{'converged':>11}")
+    for numbers, coordinates, name in ladder:
+        if len(numbers) > args.max_atoms:
+            continue
+        elapsed, result = best_time(numbers, coordinates, args.method)
+        sizes.append(len(numbers))
+        times.append(elapsed)
+        print(f"{name:<14}{len(numbers):>6}{elapsed:>12.4f}{result.scf_iterations:>10}{str(result.converged):>11}")
+    if len(sizes) >= 2:
+        print(f"growth exponent (log-log fit, all molecules): {fit_exponent(sizes, times):.2f}")
+        large = [(n, t) for n, t in zip(sizes, times) if n >= 20]
+        if len(large) >= 2:
+            exponent = fit_exponent([n for n, _ in large], [t for _, t in large])
+            print(f"growth exponent (20 atoms and more):          {exponent:.2f}")
+
+
+if __name__ == "__main__":
+    main()

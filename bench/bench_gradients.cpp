@@ -1,0 +1,135 @@
+// Times the finite-difference nuclear gradient on the molecule ladder
+// (data/molecules/*.xyz): the pair-local path used by default against the
+// full rebuild of every displaced energy. The timing does not depend on the
+// density values, so a fixed neutral-atom diagonal density stands in for an
+// SCF density.
+//
+// usage: bench_gradients [molecules_dir] [max_atoms_for_full_rebuild (62)] [method (PM6)]
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/gradients/nuclear_gradients.h"
+#include "core/parameters/parameter_model.h"
+
+namespace {
+
+using quorin::Matrix;
+using quorin::MolecularBatch;
+
+struct Molecule {
+    std::string name;
+    std::vector<std::uint8_t> atomic_numbers;
+    std::vector<std::array<double, 3>> coordinates;
+};
+
+bool read_xyz(const std::string& path, Molecule& out) {
+    static const std::map<std::string, std::uint8_t> symbols{{"H", 1}, {"C", 6}, {"N", 7}, {"O", 8},
+                                                             {"F", 9}, {"S", 16}, {"Cl", 17}};
+    std::ifstream in(path);
+    if (!in) return false;
+    std::size_t count = 0;
+    in >> count;
+    std::string line;
+    std::getline(in, line);
+    std::getline(in, line);
+    for (std::size_t i = 0; i < count; ++i) {
+        std::string symbol;
+        std::array<double, 3> r{};
+        in >> symbol >> r[0] >> r[1] >> r[2];
+        const auto it = symbols.find(symbol);
+        if (it == symbols.end()) return false;
+        out.atomic_numbers.push_back(it->second);
+        out.coordinates.push_back(r);
+    }
+    return static_cast<bool>(in);
+}
+
+std::unique_ptr<quorin::ParameterModel> model_named(const std::string& name) {
+    if (name == "MNDO") return std::make_unique<quorin::MndoModel>();
+    if (name == "AM1") return std::make_unique<quorin::Am1Model>();
+    if (name == "PM3") return std::make_unique<quorin::Pm3Model>();
+    if (name == "RM1") return std::make_unique<quorin::Rm1Model>();
+    if (name == "PM7") return std::make_unique<quorin::Pm7Model>();
+    return std::make_unique<quorin::Pm6Model>();
+}
+
+// Each atom's core charge spread evenly over its orbitals.
+Matrix neutral_atom_density(const MolecularBatch& molecule, const quorin::ParameterModel& model) {
+    Matrix p = Matrix::zeros(molecule.n_basis, molecule.n_basis);
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        const auto rec = model.get_element(molecule.atomic_numbers[a]);
+        const double charge = rec ? rec->core_charge : 0.0;
+        const std::size_t n = molecule.orbitals_per_atom[a];
+        for (std::size_t mu = 0; mu < n; ++mu) {
+            const std::size_t i = molecule.first_orbital[a] + mu;
+            p(i, i) = charge / static_cast<double>(n);
+        }
+    }
+    return p;
+}
+
+template <typename F>
+double seconds_of(F&& f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifdef QUORIN_MOLECULES_DIR
+    const std::string default_dir = QUORIN_MOLECULES_DIR;
+#else
+    const std::string default_dir = "data/molecules";
+#endif
+    const std::string dir = argc > 1 && argv[1][0] != '\0' ? argv[1] : default_dir;
+    const std::size_t max_full = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 62;
+    const auto model = model_named(argc > 3 ? argv[3] : "PM6");
+    const std::vector<std::string> ladder{"water",  "benzene", "aspirin",      "caffeine",    "decane",
+                                          "icosane", "ala10",  "tetracontane", "octacontane"};
+
+    std::printf("method %s, NDDO Hamiltonian; full rebuild timed up to %zu atoms\n",
+                std::string(model->name()).c_str(), max_full);
+    std::printf("%-14s %6s %6s %12s %14s %9s %12s\n", "molecule", "atoms", "basis", "pair-local s",
+                "full rebuild s", "speed-up", "max |diff|");
+    for (const std::string& name : ladder) {
+        Molecule m{name, {}, {}};
+        if (!read_xyz(dir + "/" + name + ".xyz", m)) {
+            std::printf("%-14s (not readable)\n", name.c_str());
+            continue;
+        }
+        MolecularBatch molecule = MolecularBatch::new_for_model(m.atomic_numbers, m.coordinates, *model);
+        const Matrix density = neutral_atom_density(molecule, *model);
+        quorin::GradientWorkspace ws = quorin::GradientWorkspace::allocate(molecule.n_basis);
+        std::vector<std::array<double, 3>> fast(molecule.n_atoms), full(molecule.n_atoms);
+        const double t_fast = seconds_of([&] {
+            quorin::compute_cartesian_gradients_with_options(molecule, *model, density, ws, fast, true);
+        });
+        if (molecule.n_atoms <= max_full) {
+            const double t_full = seconds_of([&] {
+                quorin::compute_cartesian_gradients_full_rebuild(molecule, *model, density, ws, full, true);
+            });
+            double diff = 0.0;
+            for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+                for (std::size_t k = 0; k < 3; ++k) diff = std::max(diff, std::abs(fast[a][k] - full[a][k]));
+            }
+            std::printf("%-14s %6zu %6zu %12.4f %14.4f %9.1f %12.2e\n", name.c_str(), molecule.n_atoms,
+                        molecule.n_basis, t_fast, t_full, t_full / t_fast, diff);
+        } else {
+            std::printf("%-14s %6zu %6zu %12.4f %14s %9s %12s\n", name.c_str(), molecule.n_atoms, molecule.n_basis,
+                        t_fast, "-", "-", "-");
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,125 @@
+// Times the geometry drivers: L-BFGS optimisation of a mid-sized molecule
+// (aspirin, caffeine) and the finite-difference Hessian with normal modes and
+// thermochemistry of a small one (benzene), each with the gamma-only and the
+// NDDO Hamiltonian, using the settings of the interface layer.
+//
+// usage: bench_opt_freq [molecules_dir] [method]
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/opt/lbfgs.h"
+#include "core/vibrations/hessian.h"
+
+namespace {
+
+using quorin::MolecularBatch;
+
+struct Molecule {
+    std::vector<std::uint8_t> atomic_numbers;
+    std::vector<std::array<double, 3>> coordinates;
+};
+
+bool read_xyz(const std::string& path, Molecule& out) {
+    static const std::map<std::string, std::uint8_t> symbols{{"H", 1}, {"C", 6}, {"N", 7}, {"O", 8},
+                                                             {"F", 9}, {"S", 16}, {"Cl", 17}};
+    std::ifstream in(path);
+    if (!in) return false;
+    std::size_t count = 0;
+    in >> count;
+    std::string line;
+    std::getline(in, line);
+    std::getline(in, line);
+    for (std::size_t i = 0; i < count; ++i) {
+        std::string symbol;
+        std::array<double, 3> r{};
+        in >> symbol >> r[0] >> r[1] >> r[2];
+        const auto it = symbols.find(symbol);
+        if (it == symbols.end()) return false;
+        out.atomic_numbers.push_back(it->second);
+        out.coordinates.push_back(r);
+    }
+    return static_cast<bool>(in);
+}
+
+std::unique_ptr<quorin::ParameterModel> model_named(const std::string& name) {
+    if (name == "MNDO") return std::make_unique<quorin::MndoModel>();
+    if (name == "PM3") return std::make_unique<quorin::Pm3Model>();
+    if (name == "RM1") return std::make_unique<quorin::Rm1Model>();
+    if (name == "PM6") return std::make_unique<quorin::Pm6Model>();
+    if (name == "PM7") return std::make_unique<quorin::Pm7Model>();
+    return std::make_unique<quorin::Am1Model>();
+}
+
+template <typename F>
+double seconds_of(F&& f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+#ifndef QUORIN_MOLECULES_DIR
+#define QUORIN_MOLECULES_DIR "data/molecules"
+#endif
+
+int main(int argc, char** argv) {
+    const std::string dir = argc > 1 ? argv[1] : QUORIN_MOLECULES_DIR;
+    const auto model = model_named(argc > 2 ? argv[2] : "AM1");
+    std::printf("method %s\n", std::string(model->name()).c_str());
+
+    std::printf("%-10s %-10s %6s %6s %6s %7s %12s %12s %10s %9s\n", "task", "molecule", "atoms", "basis", "nddo",
+                "cycles", "E start eV", "E final eV", "grad rms", "seconds");
+    for (const std::string name : {"aspirin", "caffeine"}) {
+        Molecule m;
+        if (!read_xyz(dir + "/" + name + ".xyz", m)) {
+            std::printf("%-10s %-10s (not readable)\n", "optimize", name.c_str());
+            continue;
+        }
+        for (bool nddo : {false, true}) {
+            MolecularBatch molecule = MolecularBatch::new_for_model(m.atomic_numbers, m.coordinates, *model);
+            quorin::ScfWorkspace scf = quorin::ScfWorkspace::allocate(molecule.n_basis);
+            quorin::GradientWorkspace gradient = quorin::GradientWorkspace::allocate(molecule.n_basis);
+            quorin::OptimizationOptions options;
+            options.use_nddo = nddo;
+            quorin::OptimizationResult r;
+            const double t = seconds_of([&] { r = quorin::optimize_geometry_lbfgs(molecule, *model, scf, gradient, options); });
+            std::printf("%-10s %-10s %6zu %6zu %6d %7zu %12.4f %12.4f %10.4f %9.3f%s\n", "optimize", name.c_str(),
+                        molecule.n_atoms, molecule.n_basis, nddo, r.cycles, r.initial_energy, r.final_energy,
+                        r.final_grad_rms, t, r.converged ? "" : "  (not converged)");
+        }
+    }
+
+    std::printf("%-10s %-10s %6s %6s %6s %10s %10s %10s %9s\n", "task", "molecule", "atoms", "basis", "nddo",
+                "lowest", "highest", "ZPVE", "seconds");
+    Molecule benzene;
+    if (!read_xyz(dir + "/benzene.xyz", benzene)) {
+        std::printf("%-10s %-10s (not readable)\n", "frequency", "benzene");
+        return 0;
+    }
+    for (bool nddo : {false, true}) {
+        MolecularBatch molecule = MolecularBatch::new_for_model(benzene.atomic_numbers, benzene.coordinates, *model);
+        quorin::ScfWorkspace scf = quorin::ScfWorkspace::allocate(molecule.n_basis);
+        quorin::ScfOptions scf_options;
+        scf_options.max_iterations = 100;
+        scf_options.energy_tolerance = 1e-8;
+        scf_options.density_tolerance = 1e-7;
+        scf_options.use_nddo = nddo;
+        quorin::HessianOptions options;
+        options.use_nddo = nddo;
+        quorin::HessianResult r;
+        const double t = seconds_of(
+            [&] { r = quorin::compute_hessian_and_frequencies(molecule, *model, scf, scf_options, options); });
+        std::printf("%-10s %-10s %6zu %6zu %6d %10.1f %10.1f %10.3f %9.3f\n", "frequency", "benzene", molecule.n_atoms,
+                    molecule.n_basis, nddo, r.vibrational_frequencies_cm1.front(), r.vibrational_frequencies_cm1.back(),
+                    r.zpve_kcal_mol, t);
+    }
+    return 0;
+}

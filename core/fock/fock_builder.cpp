@@ -1,0 +1,81 @@
+#include "core/fock/fock_builder.h"
+
+#include <cmath>
+#include <optional>
+
+#include "core/fock/one_center.h"
+#include "core/hamiltonian/hcore.h"
+#include "core/integrals/multipoles.h"
+#include "core/types/constants.h"
+#include "core/types/errors.h"
+
+namespace quorin {
+
+namespace {
+
+void start_from_hcore(const MolecularBatch& molecule, const Matrix& h, Matrix& f) {
+    if (f.rows() != molecule.n_basis) stop_assert_eq("assertion `left == right` failed", f.rows(), molecule.n_basis);
+    if (f.cols() != molecule.n_basis) stop_assert_eq("assertion `left == right` failed", f.cols(), molecule.n_basis);
+    if (h.data().size() != f.data().size()) {
+        stop_assert_eq("source slice length does not match destination slice length", h.data().size(),
+                       f.data().size());
+    }
+    const double* src = h.data().data();
+    double* dst = f.data().data();
+    for (std::size_t i = 0; i < f.data().size(); ++i) dst[i] = src[i];
+}
+
+double atom_population(const MolecularBatch& molecule, const Matrix& p, std::size_t atom) {
+    const std::size_t first = molecule.first_orbital[atom];
+    double q = 0.0;
+    for (std::size_t k = 0; k < molecule.orbitals_per_atom[atom]; ++k) q += p(first + k, first + k);
+    return q;
+}
+
+}  // namespace
+
+void build_fock(const MolecularBatch& molecule, const ParameterModel& model, const Matrix& h,
+                const Matrix& p, Matrix& f) {
+    start_from_hcore(molecule, h, f);
+    add_one_center_fock_terms(molecule, model, p, f);
+    // Populations are summed where needed rather than buffered, so the build
+    // allocates nothing at any molecule size.
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        const std::optional<ElementParams> ea = model.get_element(molecule.atomic_numbers[a]);
+        if (!ea) continue;
+        const double rho_a = klopman_ohno_radius(*ea);
+        const std::size_t fa = molecule.first_orbital[a];
+        const std::size_t na = molecule.orbitals_per_atom[a];
+        double coulomb = 0.0;
+        for (std::size_t b = 0; b < molecule.n_atoms; ++b) {
+            if (b == a) continue;
+            const std::optional<ElementParams> eb = model.get_element(molecule.atomic_numbers[b]);
+            if (!eb) continue;
+            const double dx = molecule.x[a] - molecule.x[b];
+            const double dy = molecule.y[a] - molecule.y[b];
+            const double dz = molecule.z[a] - molecule.z[b];
+            const double rho = rho_a + klopman_ohno_radius(*eb);
+            const double gamma = kCoulombEvAngstrom / std::sqrt(dx * dx + dy * dy + dz * dz + rho * rho);
+            coulomb += atom_population(molecule, p, b) * gamma;
+            const std::size_t fb = molecule.first_orbital[b];
+            const std::size_t nb = molecule.orbitals_per_atom[b];
+            const double exchange = -0.5 * gamma;
+            for (std::size_t mu = 0; mu < na; ++mu) {
+                const double* p_row = p.row(fa + mu) + fb;
+                double* f_row = f.row(fa + mu) + fb;
+                for (std::size_t nu = 0; nu < nb; ++nu) f_row[nu] += exchange * p_row[nu];
+            }
+        }
+        for (std::size_t mu = 0; mu < na; ++mu) f(fa + mu, fa + mu) += coulomb;
+    }
+}
+
+void build_fock_nddo(const MolecularBatch& molecule, const ParameterModel& model,
+                     std::span<const DiatomicPairIntegrals> pairs, const Matrix& h, const Matrix& p,
+                     Matrix& f) {
+    start_from_hcore(molecule, h, f);
+    add_one_center_fock_terms(molecule, model, p, f);
+    assemble_nddo_two_center_fock(pairs, p, f);
+}
+
+}  // namespace quorin

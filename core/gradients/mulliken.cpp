@@ -1,0 +1,134 @@
+#include "core/gradients/mulliken.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/integrals/overlap.h"
+#include "core/scf/eigensolver.h"
+#include "core/types/errors.h"
+
+namespace quorin {
+
+namespace {
+
+// Floor on |eigenvalue| of S, so a near-singular overlap stays invertible.
+constexpr double kMinOverlapEigenvalue = 1e-12;
+
+Matrix build_valence_overlap(const MolecularBatch& molecule, const std::vector<std::optional<ElementParams>>& records) {
+    const std::size_t n = molecule.n_basis;
+    Matrix s = Matrix::zeros(n, n);
+    for (std::size_t i = 0; i < n; ++i) s(i, i) = 1.0;
+    std::array<double, 81> block{};
+    for (std::size_t i = 0; i < molecule.n_atoms; ++i) {
+        if (!records[i]) continue;
+        for (std::size_t j = i + 1; j < molecule.n_atoms; ++j) {
+            if (!records[j]) continue;
+            const double dx = molecule.x[j] - molecule.x[i];
+            const double dy = molecule.y[j] - molecule.y[i];
+            const double dz = molecule.z[j] - molecule.z[i];
+            const double r = std::sqrt(dx * dx + dy * dy + dz * dz);
+            if (r < 1e-10) continue;
+            // s and p functions only: d functions keep no overlap with other atoms.
+            compute_diatomic_overlap_matrix_9x9(molecule.atomic_numbers[i], molecule.atomic_numbers[j], 4, 4,
+                                                *records[i], *records[j], std::span<double, 81>(block), dx, dy,
+                                                dz, r);
+            const std::size_t n_i = std::min<std::size_t>(molecule.orbitals_per_atom[i], 4);
+            const std::size_t n_j = std::min<std::size_t>(molecule.orbitals_per_atom[j], 4);
+            const std::size_t f_i = molecule.first_orbital[i];
+            const std::size_t f_j = molecule.first_orbital[j];
+            for (std::size_t mu = 0; mu < n_i; ++mu) {
+                for (std::size_t nu = 0; nu < n_j; ++nu) {
+                    s(f_i + mu, f_j + nu) = block[9 * mu + nu];
+                    s(f_j + nu, f_i + mu) = block[9 * mu + nu];
+                }
+            }
+        }
+    }
+    return s;
+}
+
+}  // namespace
+
+MullikenResult compute_mulliken_population(const MolecularBatch& molecule, const ParameterModel& model,
+                                           const Matrix& coefficients, std::size_t n_occ) {
+    const std::size_t n = molecule.n_basis;
+    if (coefficients.rows() != n) stop_assert_eq("Coefficient matrix size mismatch", coefficients.rows(), n);
+    if (coefficients.cols() != n) stop_assert_eq("Coefficient matrix size mismatch", coefficients.cols(), n);
+    if (n_occ > n) throw EngineStop("Number of occupied orbitals cannot exceed basis size");
+
+    std::vector<std::optional<ElementParams>> records(molecule.n_atoms);
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) records[a] = model.get_element(molecule.atomic_numbers[a]);
+
+    MullikenResult result;
+    result.overlap = build_valence_overlap(molecule, records);
+
+    // S^-1/2 = U diag(1 / sqrt(|lambda|)) U^T.
+    Vec64 eigenvalues = Vec64::zeros(n);
+    Matrix u = Matrix::zeros(n, n);
+    diagonalize_symmetric(result.overlap, eigenvalues, u);
+    Vec64 inv_sqrt = Vec64::zeros(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        inv_sqrt[k] = 1.0 / std::sqrt(std::max(std::abs(eigenvalues[k]), kMinOverlapEigenvalue));
+    }
+    result.s_inv_sqrt = Matrix::zeros(n, n);
+    Vec64 scaled_row = Vec64::zeros(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* u_i = u.row(i);
+        for (std::size_t k = 0; k < n; ++k) scaled_row[k] = u_i[k] * inv_sqrt[k];
+        double* x_i = result.s_inv_sqrt.row(i);
+        for (std::size_t j = 0; j < n; ++j) {
+            const double* u_j = u.row(j);
+            double sum = 0.0;
+            for (std::size_t k = 0; k < n; ++k) sum += scaled_row[k] * u_j[k];
+            x_i[j] = sum;
+        }
+    }
+
+    // C' = X C, occupied columns only: the density never reads the others.
+    Matrix c_prime = Matrix::zeros(n, n_occ);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* x_i = result.s_inv_sqrt.row(i);
+        double* cp_i = c_prime.row(i);
+        for (std::size_t k = 0; k < n; ++k) {
+            const double x_ik = x_i[k];
+            const double* c_k = coefficients.row(k);
+            for (std::size_t occ = 0; occ < n_occ; ++occ) cp_i[occ] += x_ik * c_k[occ];
+        }
+    }
+
+    result.density = Matrix::zeros(n, n);
+    result.population_matrix = Matrix::zeros(n, n);
+    result.orbital_populations = Vec64::zeros(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* cp_i = c_prime.row(i);
+        for (std::size_t j = 0; j < n; ++j) {
+            const double* cp_j = c_prime.row(j);
+            double sum = 0.0;
+            for (std::size_t occ = 0; occ < n_occ; ++occ) sum += cp_i[occ] * cp_j[occ];
+            const double d_ij = 2.0 * sum;
+            result.density(i, j) = d_ij;
+            result.population_matrix(i, j) = d_ij * result.overlap(i, j);
+            result.orbital_populations[i] += result.population_matrix(i, j);
+        }
+    }
+
+    result.atomic_populations = Vec64::zeros(molecule.n_atoms);
+    result.charges = Vec64::zeros(molecule.n_atoms);
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        const std::size_t f = molecule.first_orbital[a];
+        double population = 0.0;
+        for (std::size_t mu = 0; mu < molecule.orbitals_per_atom[a]; ++mu) {
+            population += result.orbital_populations[f + mu];
+        }
+        result.atomic_populations[a] = population;
+        result.charges[a] = (records[a] ? records[a]->core_charge : 0.0) - population;
+        result.total_population += population;
+    }
+    return result;
+}
+
+}  // namespace quorin

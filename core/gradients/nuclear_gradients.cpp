@@ -1,0 +1,122 @@
+#include "core/gradients/nuclear_gradients.h"
+
+#include <vector>
+
+#include "core/fock/fock_builder.h"
+#include "core/gradients/frozen_pair_energy.h"
+#include "core/hamiltonian/hcore.h"
+#include "core/integrals/core_repulsion.h"
+#include "core/integrals/pair_integrals.h"
+#include "core/scf/density.h"
+#include "core/types/errors.h"
+
+namespace quorin {
+
+namespace {
+
+constexpr double kStepAngstrom = 1e-4;
+// 1 / (2 step): central difference of energies displaced by +-step.
+constexpr double kInverseTwoSteps = 5000.0;
+
+void check_gradient_shapes(const MolecularBatch& molecule, const Matrix& density,
+                           std::span<const std::array<double, 3>> gradient) {
+    if (gradient.size() != molecule.n_atoms) {
+        stop_assert_eq("Gradient output must hold one triple per atom", gradient.size(), molecule.n_atoms);
+    }
+    if (density.rows() != molecule.n_basis) {
+        stop_assert_eq("Density matrix size mismatch", density.rows(), molecule.n_basis);
+    }
+    if (density.cols() != molecule.n_basis) {
+        stop_assert_eq("Density matrix size mismatch", density.cols(), molecule.n_basis);
+    }
+}
+
+bool is_exactly_symmetric(const Matrix& m) {
+    for (std::size_t i = 0; i < m.rows(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            if (m(i, j) != m(j, i)) return false;
+        }
+    }
+    return true;
+}
+
+Vec64& coordinate_array(MolecularBatch& molecule, std::size_t axis) {
+    return axis == 0 ? molecule.x : (axis == 1 ? molecule.y : molecule.z);
+}
+
+// Central differences of `energy` for every coordinate, then net-force removal.
+template <typename EnergyOfAtom>
+void central_difference_gradient(MolecularBatch& molecule, std::span<std::array<double, 3>> gradient,
+                                 EnergyOfAtom&& energy) {
+    std::array<double, 3> sum{};
+    for (std::size_t atom = 0; atom < molecule.n_atoms; ++atom) {
+        for (std::size_t axis = 0; axis < 3; ++axis) {
+            Vec64& coords = coordinate_array(molecule, axis);
+            const double saved = coords[atom];
+            coords[atom] = saved + kStepAngstrom;
+            const double e_plus = energy(atom);
+            coords[atom] = saved - kStepAngstrom;
+            const double e_minus = energy(atom);
+            coords[atom] = saved;
+            gradient[atom][axis] = (e_plus - e_minus) * kInverseTwoSteps;
+            sum[axis] += gradient[atom][axis];
+        }
+    }
+    if (molecule.n_atoms == 0) return;
+    const double n = static_cast<double>(molecule.n_atoms);
+    const std::array<double, 3> mean{sum[0] / n, sum[1] / n, sum[2] / n};
+    for (auto& g : gradient) {
+        for (std::size_t axis = 0; axis < 3; ++axis) g[axis] -= mean[axis];
+    }
+}
+
+}  // namespace
+
+GradientWorkspace GradientWorkspace::allocate(std::size_t n_basis) {
+    GradientWorkspace ws;
+    ws.hcore = Matrix::zeros(n_basis, n_basis);
+    ws.fock = Matrix::zeros(n_basis, n_basis);
+    return ws;
+}
+
+double evaluate_frozen_energy(const MolecularBatch& molecule, const ParameterModel& model,
+                              const Matrix& density, GradientWorkspace& workspace, bool use_nddo) {
+    const double core_ev = compute_total_core_repulsion(molecule, model);
+    if (use_nddo) {
+        // A fresh table: the SCF's cached one belongs to the undisplaced geometry.
+        const std::vector<DiatomicPairIntegrals> pairs = precompute_diatomic_pairs(molecule, model);
+        build_hcore_nddo(molecule, model, pairs, workspace.hcore);
+        build_fock_nddo(molecule, model, pairs, workspace.hcore, density, workspace.fock);
+    } else {
+        build_hcore(molecule, model, workspace.hcore);
+        build_fock(molecule, model, workspace.hcore, density, workspace.fock);
+    }
+    return core_ev + compute_electronic_energy(density, workspace.hcore, workspace.fock);
+}
+
+void compute_cartesian_gradients_full_rebuild(MolecularBatch& molecule, const ParameterModel& model,
+                                              const Matrix& density, GradientWorkspace& workspace,
+                                              std::span<std::array<double, 3>> gradient, bool use_nddo) {
+    check_gradient_shapes(molecule, density, gradient);
+    central_difference_gradient(molecule, gradient, [&](std::size_t) {
+        return evaluate_frozen_energy(molecule, model, density, workspace, use_nddo);
+    });
+}
+
+void compute_cartesian_gradients_with_options(MolecularBatch& molecule, const ParameterModel& model,
+                                              const Matrix& density, GradientWorkspace& workspace,
+                                              std::span<std::array<double, 3>> gradient, bool use_nddo) {
+    check_gradient_shapes(molecule, density, gradient);
+    // The pair decomposition reads each off-diagonal density block once for
+    // both triangles, which the full builders match only for a symmetric P.
+    if (!is_exactly_symmetric(density)) {
+        compute_cartesian_gradients_full_rebuild(molecule, model, density, workspace, gradient, use_nddo);
+        return;
+    }
+    FrozenPairEnergyWorkspace pair_ws = FrozenPairEnergyWorkspace::prepare(molecule, model, density);
+    central_difference_gradient(molecule, gradient, [&](std::size_t atom) {
+        return frozen_energy_of_atom_pairs(molecule, model, density, pair_ws, atom, use_nddo);
+    });
+}
+
+}  // namespace quorin

@@ -1,0 +1,43 @@
+#pragma once
+// Cartesian nuclear gradients (eV/angstrom) of a converged density by central
+// differences of the frozen-density energy: core repulsion plus
+// 0.5 sum P (H + F) with H and F rebuilt at each displaced geometry and P
+// held fixed. No SCF is run at the displaced geometries.
+#include <array>
+#include <cstddef>
+#include <span>
+
+#include "core/parameters/parameter_model.h"
+#include "core/types/aligned.h"
+#include "core/types/molecule.h"
+
+namespace quorin {
+
+struct GradientWorkspace {
+    Matrix hcore;  // core Hamiltonian at the last displaced geometry
+    Matrix fock;   // Fock matrix of the fixed density there
+
+    static GradientWorkspace allocate(std::size_t n_basis);
+};
+
+// Frozen-density energy (eV) at the molecule's current geometry.
+double evaluate_frozen_energy(const MolecularBatch& molecule, const ParameterModel& model,
+                              const Matrix& density, GradientWorkspace& workspace, bool use_nddo);
+
+// Gradient of every atom, one (x, y, z) triple per atom in eV/angstrom, with
+// the net force removed. The molecule's coordinates are displaced one at a
+// time and written back exactly. Moving one atom changes only the pair terms
+// of that atom, so only those are re-evaluated; a density that is not exactly
+// symmetric takes the full-rebuild path instead. Stops when `gradient` does
+// not hold one triple per atom or the density is not n_basis x n_basis.
+void compute_cartesian_gradients_with_options(MolecularBatch& molecule, const ParameterModel& model,
+                                              const Matrix& density, GradientWorkspace& workspace,
+                                              std::span<std::array<double, 3>> gradient, bool use_nddo);
+
+// The same gradient from full rebuilds: every displaced energy is a complete
+// evaluate_frozen_energy. O(N^3); the reference for the pair-local path.
+void compute_cartesian_gradients_full_rebuild(MolecularBatch& molecule, const ParameterModel& model,
+                                              const Matrix& density, GradientWorkspace& workspace,
+                                              std::span<std::array<double, 3>> gradient, bool use_nddo);
+
+}  // namespace quorin

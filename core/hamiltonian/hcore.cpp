@@ -1,0 +1,163 @@
+#include "core/hamiltonian/hcore.h"
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+
+#include "core/integrals/multipole_params.h"
+#include "core/integrals/multipoles.h"
+#include "core/integrals/overlap.h"
+#include "core/parameters/atomic_mass.h"
+#include "core/types/constants.h"
+#include "core/types/errors.h"
+
+namespace quorin {
+
+namespace {
+
+void require_basis_shape(const MolecularBatch& molecule, const Matrix& h) {
+    if (h.rows() != molecule.n_basis) stop_assert_eq("assertion `left == right` failed", h.rows(), molecule.n_basis);
+    if (h.cols() != molecule.n_basis) stop_assert_eq("assertion `left == right` failed", h.cols(), molecule.n_basis);
+}
+
+double one_center_energy(const ElementParams& e, std::size_t position) {
+    if (position == 0) return e.u_ss;
+    if (position < 4) return e.u_pp;
+    return e.u_dd;
+}
+
+double resonance_parameter(const ElementParams& e, std::size_t position) {
+    if (position == 0) return e.beta_s;
+    if (position < 4) return e.beta_p;
+    return e.beta_d;
+}
+
+void set_one_center_energies(const MolecularBatch& molecule, const ParameterModel& model, Matrix& h) {
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        const std::optional<ElementParams> e = model.get_element(molecule.atomic_numbers[a]);
+        if (!e) continue;
+        const std::size_t f = molecule.first_orbital[a];
+        const std::size_t norb = molecule.orbitals_per_atom[a];
+        for (std::size_t k = 0; k < norb; ++k) h(f + k, f + k) = one_center_energy(*e, k);
+    }
+}
+
+// Off-diagonal blocks S_mu,nu (beta_mu + beta_nu) / 2 for every pair A < B.
+void set_resonance_blocks(const MolecularBatch& molecule, const ParameterModel& model, Matrix& h) {
+    std::array<double, 81> overlap;
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        const std::uint8_t za = molecule.atomic_numbers[a];
+        const std::optional<ElementParams> ea = model.get_element(za);
+        if (!ea) continue;
+        const std::size_t fa = molecule.first_orbital[a];
+        const std::size_t na = molecule.orbitals_per_atom[a];
+        for (std::size_t b = a + 1; b < molecule.n_atoms; ++b) {
+            const std::uint8_t zb = molecule.atomic_numbers[b];
+            const std::optional<ElementParams> eb = model.get_element(zb);
+            if (!eb) continue;
+            const double dx = molecule.x[b] - molecule.x[a];
+            const double dy = molecule.y[b] - molecule.y[a];
+            const double dz = molecule.z[b] - molecule.z[a];
+            const double r = std::sqrt(dx * dx + dy * dy + dz * dz);
+            if (r < 1e-10) continue;
+            const std::size_t fb = molecule.first_orbital[b];
+            const std::size_t nb = molecule.orbitals_per_atom[b];
+            compute_diatomic_overlap_matrix_9x9(za, zb, na, nb, *ea, *eb, overlap, dx, dy, dz, r);
+            for (std::size_t mu = 0; mu < na; ++mu) {
+                const double beta_mu = resonance_parameter(*ea, mu);
+                double* row = h.row(fa + mu);
+                for (std::size_t nu = 0; nu < nb; ++nu) {
+                    const double v = overlap[9 * mu + nu] * 0.5 * (beta_mu + resonance_parameter(*eb, nu));
+                    row[fb + nu] = v;
+                    h(fb + nu, fa + mu) = v;
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+double klopman_ohno_radius(const ElementParams& element) {
+    return kCoulombEvAngstrom / (2.0 * element.g_ss);
+}
+
+void build_hcore(const MolecularBatch& molecule, const ParameterModel& model, Matrix& h) {
+    require_basis_shape(molecule, h);
+    h.fill(0.0);
+    if (molecule.n_atoms == 0) return;
+    set_one_center_energies(molecule, model, h);
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        const std::optional<ElementParams> ea = model.get_element(molecule.atomic_numbers[a]);
+        if (!ea) continue;
+        const double rho_a = klopman_ohno_radius(*ea);
+        double attraction = 0.0;
+        for (std::size_t b = 0; b < molecule.n_atoms; ++b) {
+            if (b == a) continue;
+            const std::optional<ElementParams> eb = model.get_element(molecule.atomic_numbers[b]);
+            if (!eb) continue;
+            const double dx = molecule.x[a] - molecule.x[b];
+            const double dy = molecule.y[a] - molecule.y[b];
+            const double dz = molecule.z[a] - molecule.z[b];
+            const double rho = rho_a + klopman_ohno_radius(*eb);
+            const double gamma = kCoulombEvAngstrom / std::sqrt(dx * dx + dy * dy + dz * dz + rho * rho);
+            attraction += eb->core_charge * gamma;
+        }
+        const std::size_t f = molecule.first_orbital[a];
+        for (std::size_t k = 0; k < molecule.orbitals_per_atom[a]; ++k) h(f + k, f + k) -= attraction;
+    }
+    set_resonance_blocks(molecule, model, h);
+}
+
+void build_hcore_nddo(const MolecularBatch& molecule, const ParameterModel& model,
+                      std::span<const DiatomicPairIntegrals> pairs, Matrix& h) {
+    require_basis_shape(molecule, h);
+    h.fill(0.0);
+    set_one_center_energies(molecule, model, h);
+    apply_electron_nuclear_attractions(pairs, h);
+    set_resonance_blocks(molecule, model, h);
+}
+
+double apply_electric_field_to_hcore(const MolecularBatch& molecule, const ParameterModel& model,
+                                     Matrix& h, const std::array<double, 3>& field) {
+    if (molecule.n_atoms == 0) return 0.0;
+    require_basis_shape(molecule, h);
+
+    double mass = 0.0;
+    double origin[3] = {0.0, 0.0, 0.0};
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        const double m = atomic_mass(molecule.atomic_numbers[a]);
+        mass += m;
+        origin[0] += m * molecule.x[a];
+        origin[1] += m * molecule.y[a];
+        origin[2] += m * molecule.z[a];
+    }
+    if (mass > 0.0) {
+        for (double& o : origin) o /= mass;
+    }
+
+    double energy = 0.0;
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        const std::optional<ElementParams> e = model.get_element(molecule.atomic_numbers[a]);
+        if (!e) continue;
+        // Potential energy of an electron at the atom, eV (V/angstrom times angstrom).
+        const double phi = field[0] * (molecule.x[a] - origin[0]) + field[1] * (molecule.y[a] - origin[1]) +
+                           field[2] * (molecule.z[a] - origin[2]);
+        energy -= e->core_charge * phi;
+        const std::size_t f = molecule.first_orbital[a];
+        const std::size_t norb = molecule.orbitals_per_atom[a];
+        for (std::size_t k = 0; k < norb; ++k) h(f + k, f + k) += phi;
+        if (norb > 3) {
+            // <s|r|p> = D1, the sp dipole length of the atom's multipole model.
+            const double d = DerivedMultipoleParams::from_element(*e).d1 * kBohrToAngstrom;
+            for (std::size_t c = 0; c < 3; ++c) {
+                h(f, f + 1 + c) += field[c] * d;
+                h(f + 1 + c, f) += field[c] * d;
+            }
+        }
+    }
+    return energy;
+}
+
+}  // namespace quorin

@@ -1,0 +1,29 @@
+#pragma once
+// Core Hamiltonian: one-centre energies U, attraction of each atom's electrons
+// by the other cores, and resonance blocks S (beta_A + beta_B) / 2.
+#include <array>
+#include <span>
+
+#include "core/integrals/pair_integrals.h"
+#include "core/parameters/parameter_model.h"
+#include "core/types/aligned.h"
+#include "core/types/molecule.h"
+
+namespace quorin {
+
+// Point-charge attraction e2 / sqrt(R^2 + (rho_A + rho_B)^2) on the diagonal only.
+void build_hcore(const MolecularBatch& molecule, const ParameterModel& model, Matrix& h);
+
+// Attraction from the pair table's electron-core vectors (whole one-centre blocks).
+void build_hcore_nddo(const MolecularBatch& molecule, const ParameterModel& model,
+                      std::span<const DiatomicPairIntegrals> pairs, Matrix& h);
+
+// Uniform field (V/angstrom) about the centre of mass: adds the electronic
+// potential energy to H and returns the nuclear field energy (eV).
+double apply_electric_field_to_hcore(const MolecularBatch& molecule, const ParameterModel& model,
+                                     Matrix& h, const std::array<double, 3>& field);
+
+// Point-charge attraction length of an atom, e2 / (2 g_ss), angstrom.
+double klopman_ohno_radius(const ElementParams& element);
+
+}  // namespace quorin

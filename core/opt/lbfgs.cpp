@@ -1,0 +1,215 @@
+#include "core/opt/lbfgs.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <tuple>
+
+#include "core/scf/escalation_ladder.h"
+#include "core/types/constants.h"
+#include "core/types/errors.h"
+
+namespace quorin {
+
+namespace {
+
+constexpr std::size_t kLadderIterations = 50;
+constexpr double kScfEnergyToleranceEv = 1e-7;
+constexpr double kScfDensityTolerance = 1e-6;
+
+void require_positive_finite(double value, const char* what) {
+    if (!(value > 0.0) || !std::isfinite(value)) throw EngineStop(std::string(what) + " must be a positive finite number");
+}
+
+void require_mask_length(std::span<const std::uint8_t> mask, std::size_t n_atoms) {
+    if (mask.size() != 3 * n_atoms) {
+        throw EngineStop("active_mask must hold one flag per Cartesian coordinate: got " + std::to_string(mask.size()) +
+                         " for " + std::to_string(3 * n_atoms) + " coordinates");
+    }
+}
+
+double dot(const std::vector<double>& a, const std::vector<double>& b) {
+    double s = 0.0;
+    for (std::size_t i = 0; i < a.size(); ++i) s += a[i] * b[i];
+    return s;
+}
+
+struct Evaluation {
+    ScfResult scf;
+    double rms = 0.0;
+    double max = 0.0;
+};
+
+// One geometry: fresh SCF ladder from a cleared workspace, then the gradient,
+// flattened atom-major into `g` with the frozen components zeroed.
+Evaluation evaluate(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
+                    GradientWorkspace& gradient_ws, const OptimizationOptions& options,
+                    std::vector<std::array<double, 3>>& gradient, std::vector<double>& g) {
+    scf.clear_matrices();
+    scf.diis.reset();
+    Evaluation e;
+    e.scf = run_rhf_scf_adaptive_with_nddo_and_cosmo(molecule, model, scf, kLadderIterations, options.use_nddo,
+                                                     std::nullopt, kScfEnergyToleranceEv, kScfDensityTolerance);
+    compute_cartesian_gradients_with_options(molecule, model, scf.density, gradient_ws, gradient, options.use_nddo);
+    std::optional<std::span<const std::uint8_t>> mask;
+    if (options.active_mask) {
+        mask = std::span<const std::uint8_t>(*options.active_mask);
+        for (std::size_t i = 0; i < g.size(); ++i) {
+            if (!(*mask)[i]) gradient[i / 3][i % 3] = 0.0;
+        }
+    }
+    for (std::size_t i = 0; i < g.size(); ++i) g[i] = gradient[i / 3][i % 3];
+    std::tie(e.rms, e.max) = compute_effective_gradient_norms(gradient, mask);
+    return e;
+}
+
+void write_coordinates(const std::vector<double>& x, MolecularBatch& molecule) {
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        molecule.x[a] = x[3 * a];
+        molecule.y[a] = x[3 * a + 1];
+        molecule.z[a] = x[3 * a + 2];
+    }
+}
+
+}  // namespace
+
+std::pair<double, double> compute_effective_gradient_norms(std::span<const std::array<double, 3>> gradient,
+                                                           std::optional<std::span<const std::uint8_t>> mask) {
+    double sum2 = 0.0;
+    double largest = 0.0;
+    if (mask) {
+        require_mask_length(*mask, gradient.size());
+        std::size_t n_active = 0;
+        for (std::size_t i = 0; i < mask->size(); ++i) {
+            if (!(*mask)[i]) continue;
+            const double c = gradient[i / 3][i % 3] * kEvToKcalMol;
+            sum2 += c * c;
+            largest = std::max(largest, std::fabs(c));
+            ++n_active;
+        }
+        if (n_active == 0) return {0.0, 0.0};
+        return {std::sqrt(sum2 / static_cast<double>(n_active)), largest};
+    }
+    if (gradient.empty()) return {0.0, 0.0};
+    for (const auto& g : gradient) {
+        const double gx = g[0] * kEvToKcalMol, gy = g[1] * kEvToKcalMol, gz = g[2] * kEvToKcalMol;
+        const double len2 = gx * gx + gy * gy + gz * gz;
+        sum2 += len2;
+        largest = std::max(largest, std::sqrt(len2));
+    }
+    return {std::sqrt(sum2 / static_cast<double>(gradient.size())), largest};
+}
+
+OptimizationResult optimize_geometry_lbfgs(MolecularBatch& molecule, const ParameterModel& model,
+                                           ScfWorkspace& scf, GradientWorkspace& gradient_workspace,
+                                           const OptimizationOptions& options) {
+    if (options.memory == 0) throw EngineStop("L-BFGS memory must be at least 1");
+    require_positive_finite(options.max_step, "max_step");
+    require_positive_finite(options.grad_rms_tol, "grad_rms_tol");
+    require_positive_finite(options.grad_max_tol, "grad_max_tol");
+    require_positive_finite(options.energy_tol, "energy_tol");
+    const std::size_t n_atoms = molecule.n_atoms;
+    if (options.active_mask) require_mask_length(*options.active_mask, n_atoms);
+    if (gradient_workspace.hcore.rows() != molecule.n_basis) {
+        stop_assert_eq("Gradient workspace size mismatch", gradient_workspace.hcore.rows(), molecule.n_basis);
+    }
+
+    const std::size_t dim = 3 * n_atoms;
+    std::vector<std::array<double, 3>> gradient(n_atoms);
+    std::vector<double> x(dim), x_new(dim), g(dim), g_new(dim), q(dim), step(dim);
+    for (std::size_t a = 0; a < n_atoms; ++a) {
+        x[3 * a] = molecule.x[a];
+        x[3 * a + 1] = molecule.y[a];
+        x[3 * a + 2] = molecule.z[a];
+    }
+    auto gradient_tests_met = [&](const Evaluation& e) {
+        return e.rms < options.grad_rms_tol && e.max < options.grad_max_tol;
+    };
+
+    Evaluation current = evaluate(molecule, model, scf, gradient_workspace, options, gradient, g);
+    OptimizationResult result;
+    result.initial_energy = current.scf.total_energy;
+    result.initial_grad_rms = current.rms;
+    auto finish = [&](const Evaluation& e, std::size_t cycles, bool converged) {
+        result.scf_result = e.scf;
+        result.cycles = cycles;
+        result.final_energy = e.scf.total_energy;
+        result.final_grad_rms = e.rms;
+        result.final_grad_max = e.max;
+        result.converged = converged;
+        return result;
+    };
+    // A geometry only counts as converged when its SCF did.
+    if (gradient_tests_met(current) && current.scf.converged) return finish(current, 0, true);
+
+    // Correction pairs, oldest first.
+    std::vector<std::vector<double>> s_hist, y_hist;
+    std::vector<double> rho_hist, alpha(options.memory);
+    double e_prev = current.scf.total_energy;
+    for (std::size_t cycle = 1; cycle <= options.max_cycles; ++cycle) {
+        // Two-loop recursion: q = H_k g with the initial scaling gamma I.
+        q = g;
+        const std::size_t k = s_hist.size();
+        for (std::size_t i = k; i-- > 0;) {
+            alpha[i] = rho_hist[i] * dot(s_hist[i], q);
+            for (std::size_t c = 0; c < dim; ++c) q[c] -= alpha[i] * y_hist[i][c];
+        }
+        double gamma = 1.0;
+        if (k > 0) {
+            const double yy = dot(y_hist[k - 1], y_hist[k - 1]);
+            if (std::fabs(yy) > 1e-12) gamma = dot(s_hist[k - 1], y_hist[k - 1]) / yy;
+        }
+        for (double& v : q) v *= gamma;
+        for (std::size_t i = 0; i < k; ++i) {
+            const double beta = rho_hist[i] * dot(y_hist[i], q);
+            for (std::size_t c = 0; c < dim; ++c) q[c] += (alpha[i] - beta) * s_hist[i][c];
+        }
+
+        double longest = 0.0;
+        for (std::size_t a = 0; a < n_atoms; ++a) {
+            const double* d = &q[3 * a];
+            longest = std::max(longest, std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]));
+        }
+        const double scale = longest > options.max_step ? options.max_step / longest : 1.0;
+        for (std::size_t c = 0; c < dim; ++c) step[c] = -q[c] * scale;
+        if (options.active_mask) {
+            for (std::size_t c = 0; c < dim; ++c) {
+                if (!(*options.active_mask)[c]) step[c] = 0.0;
+            }
+        }
+        for (std::size_t c = 0; c < dim; ++c) x_new[c] = x[c] + step[c];
+        write_coordinates(x_new, molecule);
+
+        current = evaluate(molecule, model, scf, gradient_workspace, options, gradient, g_new);
+        const double e_new = current.scf.total_energy;
+        const bool geometry_converged =
+            gradient_tests_met(current) ||
+            (std::fabs(e_new - e_prev) < options.energy_tol && current.rms < 2.0 * options.grad_rms_tol);
+        if (geometry_converged && current.scf.converged) return finish(current, cycle, true);
+
+        // y = g_new - g, kept in q's storage until it joins the history.
+        for (std::size_t c = 0; c < dim; ++c) q[c] = g_new[c] - g[c];
+        const double sy = dot(step, q);
+        if (sy > 1e-12) {
+            if (s_hist.size() == options.memory) {
+                // Reuse the oldest pair's storage for the newest.
+                std::rotate(s_hist.begin(), s_hist.begin() + 1, s_hist.end());
+                std::rotate(y_hist.begin(), y_hist.begin() + 1, y_hist.end());
+                std::rotate(rho_hist.begin(), rho_hist.begin() + 1, rho_hist.end());
+                s_hist.back() = step;
+                y_hist.back() = q;
+                rho_hist.back() = 1.0 / sy;
+            } else {
+                s_hist.push_back(step);
+                y_hist.push_back(q);
+                rho_hist.push_back(1.0 / sy);
+            }
+        }
+        x.swap(x_new);
+        g.swap(g_new);
+        e_prev = e_new;
+    }
+    return finish(current, options.max_cycles, false);
+}
+
+}  // namespace quorin

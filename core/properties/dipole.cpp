@@ -1,0 +1,89 @@
+#include "core/properties/dipole.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+#include "core/integrals/multipole_params.h"
+#include "core/parameters/atomic_mass.h"
+#include "core/types/constants.h"
+#include "core/types/errors.h"
+
+namespace quorin {
+
+namespace {
+
+double norm3(const std::array<double, 3>& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
+
+}  // namespace
+
+DipoleResult compute_dipole(const MolecularBatch& molecule, const ParameterModel& model,
+                            const Matrix& density) {
+    if (density.rows() != molecule.n_basis || density.cols() != molecule.n_basis) {
+        stop_assert_eq("Density matrix does not match the basis size", density.rows() * density.cols(),
+                       molecule.n_basis * molecule.n_basis);
+    }
+    DipoleResult result;
+    const std::size_t n_atoms = molecule.n_atoms;
+    result.charges.resize(n_atoms);
+
+    for (std::size_t a = 0; a < n_atoms; ++a) {
+        const auto element = model.get_element(molecule.atomic_numbers[a]);
+        const double core_charge = element ? element->core_charge : 0.0;
+        double population = 0.0;
+        const std::size_t first = molecule.first_orbital[a];
+        for (std::size_t mu = first; mu < first + molecule.orbitals_per_atom[a]; ++mu) {
+            population += density(mu, mu);
+        }
+        result.charges[a] = core_charge - population;
+        result.total_charge += result.charges[a];
+    }
+
+    // A charged system has an origin-dependent dipole; take it about the
+    // centre of mass so the value does not depend on where the molecule sits.
+    if (std::abs(result.total_charge) > 0.5) {
+        double total_mass = 0.0;
+        for (std::size_t a = 0; a < n_atoms; ++a) {
+            const double m = atomic_mass(molecule.atomic_numbers[a]);
+            total_mass += m;
+            result.origin[0] += m * molecule.x[a];
+            result.origin[1] += m * molecule.y[a];
+            result.origin[2] += m * molecule.z[a];
+        }
+        if (total_mass > 0.0) {
+            for (double& c : result.origin) c /= total_mass;
+        }
+    }
+
+    for (std::size_t a = 0; a < n_atoms; ++a) {
+        const double q = result.charges[a];
+        result.point_charge_dipole[0] += q * (molecule.x[a] - result.origin[0]);
+        result.point_charge_dipole[1] += q * (molecule.y[a] - result.origin[1]);
+        result.point_charge_dipole[2] += q * (molecule.z[a] - result.origin[2]);
+    }
+    for (double& c : result.point_charge_dipole) c *= kDebyePerElectronAngstrom;
+
+    // The s-p density block of an atom displaces its electron cloud by the
+    // sp charge separation D1 (2 D1 between the two point charges).
+    for (std::size_t a = 0; a < n_atoms; ++a) {
+        const std::uint8_t z = molecule.atomic_numbers[a];
+        if (z == 1) continue;
+        const auto element = model.get_element(z);
+        if (!element) throw EngineStop("Parameters missing for element Z=" + std::to_string(z));
+        if (molecule.orbitals_per_atom[a] <= 3) continue;
+        const double d1_bohr = DerivedMultipoleParams::from_element(*element).d1;
+        const double factor = 2.0 * d1_bohr * kBohrToAngstrom * kDebyePerElectronAngstrom;
+        const std::size_t s = molecule.first_orbital[a];
+        result.hybrid_dipole[0] -= factor * density(s, s + 1);
+        result.hybrid_dipole[1] -= factor * density(s, s + 2);
+        result.hybrid_dipole[2] -= factor * density(s, s + 3);
+    }
+
+    for (int k = 0; k < 3; ++k) result.total_dipole[k] = result.point_charge_dipole[k] + result.hybrid_dipole[k];
+    result.point_charge_dipole_magnitude = norm3(result.point_charge_dipole);
+    result.hybrid_dipole_magnitude = norm3(result.hybrid_dipole);
+    result.total_dipole_magnitude = norm3(result.total_dipole);
+    return result;
+}
+
+}  // namespace quorin

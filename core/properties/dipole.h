@@ -1,0 +1,34 @@
+#pragma once
+// Atomic charges and the molecular dipole moment of a closed-shell density:
+// a point-charge term about an origin plus the sp-hybridisation term of each
+// heavy atom.
+#include <array>
+#include <vector>
+
+#include "core/parameters/parameter_model.h"
+#include "core/types/aligned.h"
+#include "core/types/molecule.h"
+
+namespace quorin {
+
+inline constexpr double kDebyePerElectronAngstrom = 4.80320425;
+
+struct DipoleResult {
+    std::vector<double> charges;                     // e, core charge minus diagonal population
+    std::array<double, 3> point_charge_dipole{};     // Debye
+    double point_charge_dipole_magnitude = 0.0;      // Debye
+    std::array<double, 3> hybrid_dipole{};           // Debye
+    double hybrid_dipole_magnitude = 0.0;            // Debye
+    std::array<double, 3> total_dipole{};            // Debye
+    double total_dipole_magnitude = 0.0;             // Debye
+    double total_charge = 0.0;                       // e
+    std::array<double, 3> origin{};                  // angstrom
+};
+
+// Reads the molecule and the n_basis x n_basis density; changes neither.
+// Stops with "Parameters missing for element Z=.." for a heavy atom the model
+// lacks, and when the density does not match the molecule's basis size.
+DipoleResult compute_dipole(const MolecularBatch& molecule, const ParameterModel& model,
+                            const Matrix& density);
+
+}  // namespace quorin

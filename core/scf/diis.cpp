@@ -1,0 +1,218 @@
+#include "core/scf/diis.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "core/types/errors.h"
+
+namespace quorin {
+
+namespace {
+
+void require_square(const Matrix& m, std::size_t n, const char* what) {
+    if (m.rows() != n) stop_assert_eq(what, m.rows(), n);
+    if (m.cols() != n) stop_assert_eq(what, m.cols(), n);
+}
+
+double frobenius_inner(const Matrix& a, const Matrix& b) {
+    const double* pa = a.data().data();
+    const double* pb = b.data().data();
+    const std::size_t len = a.data().size();
+    double sum = 0.0;
+    for (std::size_t i = 0; i < len; ++i) sum += pa[i] * pb[i];
+    return sum;
+}
+
+}  // namespace
+
+DiisWorkspace DiisWorkspace::allocate(std::size_t n, std::size_t requested_capacity) {
+    DiisWorkspace ws;
+    ws.n = n;
+    ws.capacity = std::clamp<std::size_t>(requested_capacity, 2, MAX_DIIS_CAPACITY);
+    ws.fock_history.reserve(ws.capacity);
+    ws.error_history.reserve(ws.capacity);
+    for (std::size_t k = 0; k < ws.capacity; ++k) {
+        ws.fock_history.push_back(Matrix::zeros(n, n));
+        ws.error_history.push_back(Matrix::zeros(n, n));
+    }
+    ws.reset();
+    return ws;
+}
+
+void DiisWorkspace::reset() {
+    count = 0;
+    for (std::size_t k = 0; k < capacity; ++k) {
+        order[k] = k;
+        for (std::size_t j = 0; j < capacity; ++j) b[k][j] = 0.0;
+    }
+}
+
+void DiisWorkspace::drop_oldest() {
+    if (count < 2) {
+        reset();
+        return;
+    }
+    const std::size_t oldest = order[0];
+    for (std::size_t k = 0; k + 1 < count; ++k) order[k] = order[k + 1];
+    order[count - 1] = oldest;
+    for (std::size_t i = 0; i + 1 < count; ++i) {
+        for (std::size_t j = 0; j + 1 < count; ++j) b[i][j] = b[i + 1][j + 1];
+    }
+    --count;
+}
+
+DiisStep DiisWorkspace::push_and_extrapolate(Matrix& fock, const Matrix& density, Matrix& scratch) {
+    require_square(fock, n, "DIIS Fock matrix size mismatch");
+    require_square(density, n, "DIIS density matrix size mismatch");
+    require_square(scratch, n, "DIIS scratch matrix size mismatch");
+
+    // Storage slot of the new entry; a full history first gives up its oldest.
+    std::size_t slot;
+    if (count == capacity) {
+        drop_oldest();
+        slot = order[count];
+        ++count;
+    } else {
+        slot = order[count];
+        ++count;
+    }
+    const std::size_t newest = count - 1;
+
+    // scratch := F P, row by row.
+    scratch.fill(0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        double* out = scratch.row(i);
+        const double* f_row = fock.row(i);
+        for (std::size_t k = 0; k < n; ++k) {
+            const double f_ik = f_row[k];
+            if (f_ik == 0.0) continue;
+            const double* p_row = density.row(k);
+            for (std::size_t j = 0; j < n; ++j) out[j] += f_ik * p_row[j];
+        }
+    }
+
+    // For symmetric F and P, PF = (FP)^T, so the commutator is FP - (FP)^T.
+    Matrix& error = error_history[slot];
+    DiisStep step;
+    double sum_sq = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        double* e_row = error.row(i);
+        const double* s_row = scratch.row(i);
+        for (std::size_t j = 0; j < n; ++j) {
+            const double e = s_row[j] - scratch(j, i);
+            e_row[j] = e;
+            step.max_error = std::max(step.max_error, std::fabs(e));
+            sum_sq += e * e;
+        }
+    }
+    fock_history[slot].copy_from(fock);
+    step.rms_error = std::sqrt(sum_sq / std::max<double>(static_cast<double>(n) * n, 1.0));
+
+    for (std::size_t k = 0; k < count; ++k) {
+        const double v = frobenius_inner(error, error_history[order[k]]);
+        b[newest][k] = v;
+        b[k][newest] = v;
+    }
+    const double own_square = b[newest][newest];
+
+    if (count == 1) {
+        step.entries_used = 1;
+        return step;
+    }
+
+    std::array<double, MAX_DIIS_CAPACITY> c{};
+    while (count >= 2) {
+        const std::size_t m = count;
+        if (solve_pulay_system(b, m, c)) {
+            fock.fill(0.0);
+            double* f = fock.data().data();
+            const std::size_t len = fock.data().size();
+            for (std::size_t k = 0; k < m; ++k) {
+                const double* h = fock_history[order[k]].data().data();
+                const double ck = c[k];
+                for (std::size_t i = 0; i < len; ++i) f[i] += ck * h[i];
+            }
+            step.entries_used = m;
+            step.extrapolated = true;
+            return step;
+        }
+        drop_oldest();
+    }
+
+    // Nothing usable: keep only the newest entry. The slot order stays a
+    // permutation, so the next push cannot land on the kept entry's slot.
+    reset();
+    std::swap(order[0], order[slot]);
+    count = 1;
+    b[0][0] = own_square;
+    step.entries_used = 1;
+    return step;
+}
+
+bool solve_pulay_system(const DiisMatrix& b, std::size_t m,
+                        std::array<double, MAX_DIIS_CAPACITY>& coefficients) {
+    if (m < 2 || m > MAX_DIIS_CAPACITY) {
+        throw EngineStop("assertion failed: (2..=MAX_DIIS_CAPACITY).contains(&m)");
+    }
+    double scale = 0.0;
+    for (std::size_t i = 0; i < m; ++i) {
+        if (!std::isfinite(b[i][i])) return false;
+        scale = std::max(scale, b[i][i]);
+    }
+    if (scale < 1e-16) return false;
+
+    constexpr std::size_t kMax = MAX_DIIS_CAPACITY + 1;
+    const std::size_t dim = m + 1;
+    double a[kMax][kMax] = {};
+    double rhs[kMax] = {};
+    for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t j = 0; j < m; ++j) a[i][j] = b[i][j] / scale;
+        a[i][m] = -1.0;
+        a[m][i] = -1.0;
+    }
+    a[m][m] = 0.0;
+    rhs[m] = -1.0;
+
+    // Gaussian elimination with partial pivoting.
+    for (std::size_t col = 0; col < dim; ++col) {
+        std::size_t pivot = col;
+        double best = std::fabs(a[col][col]);
+        for (std::size_t r = col + 1; r < dim; ++r) {
+            if (std::fabs(a[r][col]) > best) {
+                best = std::fabs(a[r][col]);
+                pivot = r;
+            }
+        }
+        // Written so that a NaN pivot also counts as singular.
+        if (!(best >= 1e-12)) return false;
+        if (pivot != col) {
+            for (std::size_t j = 0; j < dim; ++j) std::swap(a[col][j], a[pivot][j]);
+            std::swap(rhs[col], rhs[pivot]);
+        }
+        for (std::size_t r = col + 1; r < dim; ++r) {
+            const double factor = a[r][col] / a[col][col];
+            if (factor == 0.0) continue;
+            for (std::size_t j = col; j < dim; ++j) a[r][j] -= factor * a[col][j];
+            rhs[r] -= factor * rhs[col];
+        }
+    }
+    double x[kMax] = {};
+    for (std::size_t i = dim; i-- > 0;) {
+        double s = rhs[i];
+        for (std::size_t j = i + 1; j < dim; ++j) s -= a[i][j] * x[j];
+        x[i] = s / a[i][i];
+    }
+
+    double sum = 0.0;
+    for (std::size_t k = 0; k < m; ++k) {
+        if (!std::isfinite(x[k])) return false;
+        if (std::fabs(x[k]) > 50.0) return false;
+        sum += x[k];
+    }
+    if (std::fabs(sum - 1.0) > 1e-3) return false;
+    for (std::size_t k = 0; k < m; ++k) coefficients[k] = x[k];
+    return true;
+}
+
+}  // namespace quorin

@@ -1,0 +1,191 @@
+#include "core/scf/scf_loop.h"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <span>
+
+#include "core/fock/fock_builder.h"
+#include "core/hamiltonian/hcore.h"
+#include "core/integrals/core_repulsion.h"
+#include "core/scf/density.h"
+#include "core/scf/eigensolver.h"
+#include "core/solvation/cosmo.h"
+#include "core/types/errors.h"
+
+namespace quorin {
+
+namespace {
+
+constexpr const char* kNoElectronPair = "System must have at least one electron pair for closed-shell RHF";
+
+void require_finite_inputs(const MolecularBatch& molecule, const ScfOptions& options) {
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        if (!std::isfinite(molecule.x[a]) || !std::isfinite(molecule.y[a]) || !std::isfinite(molecule.z[a])) {
+            throw EngineStop("Atomic coordinates must be finite numbers");
+        }
+    }
+    if (options.electric_field) {
+        for (double component : *options.electric_field) {
+            if (!std::isfinite(component)) throw EngineStop("Electric field components must be finite numbers");
+        }
+    }
+    if (options.external_charges) {
+        for (const PointCharge& charge : *options.external_charges) {
+            for (double value : charge) {
+                if (!std::isfinite(value)) {
+                    throw EngineStop("External point charges must have finite positions and charges");
+                }
+            }
+        }
+    }
+    if (!std::isfinite(options.damping)) throw EngineStop("SCF damping must be a finite number");
+}
+
+// Valence electron count rounded half away from zero, saturated into size_t.
+std::size_t count_electrons(const MolecularBatch& molecule, const ParameterModel& model) {
+    double electrons = 0.0;
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        if (const auto e = model.get_element(molecule.atomic_numbers[a])) electrons += e->core_charge;
+    }
+    const double rounded = std::round(electrons);
+    if (!(rounded > 0.0)) return 0;
+    if (rounded >= static_cast<double>(std::numeric_limits<std::size_t>::max())) {
+        return std::numeric_limits<std::size_t>::max();
+    }
+    return static_cast<std::size_t>(rounded);
+}
+
+double max_abs_difference(const Matrix& a, const Matrix& b) {
+    const double* pa = a.data().data();
+    const double* pb = b.data().data();
+    double largest = 0.0;
+    for (std::size_t i = 0; i < a.data().size(); ++i) largest = std::max(largest, std::fabs(pa[i] - pb[i]));
+    return largest;
+}
+
+// F_ij += sigma (delta_ij - P_ij / 2): raises the virtual levels by sigma and
+// leaves the occupied ones in place when P is idempotent.
+void apply_level_shift(double sigma, const Matrix& density, Matrix& fock) {
+    const std::size_t n = fock.rows();
+    for (std::size_t i = 0; i < n; ++i) {
+        double* f = fock.row(i);
+        const double* p = density.row(i);
+        for (std::size_t j = 0; j < n; ++j) f[j] -= 0.5 * sigma * p[j];
+        f[i] += sigma;
+    }
+}
+
+double level_shift_for(const ScfOptions& options, std::size_t iteration) {
+    if (options.level_shift > 0.0 && iteration >= 3) return options.level_shift;
+    if (options.level_shift == 0.0 && iteration >= 26) return 2.0;
+    return 0.0;
+}
+
+double damping_for(const ScfOptions& options, std::size_t iteration) {
+    if (iteration >= 26 && std::fabs(options.damping - 0.5) < 1e-4) return 0.3;
+    return options.damping;
+}
+
+void mix_densities(double old_weight, const Matrix& new_density, Matrix& density) {
+    double* p = density.data().data();
+    const double* p_new = new_density.data().data();
+    const double new_weight = 1.0 - old_weight;
+    for (std::size_t i = 0; i < density.data().size(); ++i) p[i] = old_weight * p[i] + new_weight * p_new[i];
+}
+
+}  // namespace
+
+ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const ParameterModel& model,
+                                   ScfWorkspace& ws, const ScfOptions& options) {
+    if (ws.n_basis != molecule.n_basis) stop_assert_eq("assertion `left == right` failed", ws.n_basis, molecule.n_basis);
+    if (molecule.n_atoms == 0) throw EngineStop(kNoElectronPair);
+    require_finite_inputs(molecule, options);
+
+    const std::size_t n = molecule.n_basis;
+    const std::size_t n_occ = count_electrons(molecule, model) / 2;
+    if (n_occ == 0) throw EngineStop(kNoElectronPair);
+    if (n_occ > n) throw EngineStop("Number of occupied orbitals cannot exceed basis size");
+
+    ScfResult result;
+    double core_energy = compute_total_core_repulsion(molecule, model);
+
+    std::optional<CosmoState> cosmo;
+    if (options.cosmo) {
+        cosmo.emplace(CosmoState::initialize(molecule, model, options.cosmo->first, options.cosmo->second));
+        core_energy += cosmo->nuclear_energy;
+    }
+
+    if (options.use_nddo) {
+        ws.pairs = precompute_diatomic_pairs(molecule, model);
+        build_hcore_nddo(molecule, model, ws.pairs, ws.hcore);
+    } else {
+        build_hcore(molecule, model, ws.hcore);
+    }
+    if (cosmo) cosmo->apply_nuclear_reaction_field_to_hcore(ws.hcore);
+    if (options.electric_field) {
+        core_energy += apply_electric_field_to_hcore(molecule, model, ws.hcore, *options.electric_field);
+    }
+    if (options.external_charges) {
+        const std::span<const PointCharge> charges(*options.external_charges);
+        apply_external_charges_to_hcore(molecule, model, charges, charges.size(), ws.hcore);
+        core_energy += compute_external_charges_core_energy(molecule, model, charges, charges.size());
+    }
+
+    // Guess: occupied orbitals of the core Hamiltonian. diis_product doubles
+    // as the eigensolver's work matrix, so no iteration allocates.
+    diagonalize_symmetric_with_work(ws.hcore, ws.diis_product, ws.orbital_energies, ws.coefficients);
+    compute_density_matrix(ws.coefficients, n_occ, ws.density);
+    ws.diis.reset();
+
+    double previous_total = 0.0;
+    double last_shift = 0.0;
+    for (std::size_t iter = 1; iter <= options.max_iterations; ++iter) {
+        result.iterations = iter;
+        if (options.use_nddo) {
+            build_fock_nddo(molecule, model, ws.pairs, ws.hcore, ws.density, ws.fock);
+        } else {
+            build_fock(molecule, model, ws.hcore, ws.density, ws.fock);
+        }
+        if (cosmo) result.cosmo_energy = cosmo->apply_electronic_reaction_field_to_fock(ws.density, ws.fock);
+        const double electronic = compute_electronic_energy(ws.density, ws.hcore, ws.fock);
+
+        const DiisStep diis = ws.diis.push_and_extrapolate(ws.fock, ws.density, ws.diis_product);
+
+        const double sigma = level_shift_for(options, iter);
+        if (std::fabs(sigma) >= 1e-12) apply_level_shift(sigma, ws.density, ws.fock);
+        last_shift = sigma;
+
+        diagonalize_symmetric_with_work(ws.fock, ws.diis_product, ws.orbital_energies, ws.coefficients);
+        compute_density_matrix(ws.coefficients, n_occ, ws.new_density);
+
+        const double density_change = max_abs_difference(ws.new_density, ws.density);
+        const double total = electronic + core_energy;
+        if (iter >= 2 && std::fabs(total - previous_total) < options.energy_tolerance &&
+            (density_change < options.density_tolerance || diis.max_error < options.density_tolerance)) {
+            ws.density.copy_from(ws.new_density);
+            result.converged = true;
+            break;
+        }
+
+        if (diis.extrapolated) {
+            ws.density.copy_from(ws.new_density);
+        } else {
+            mix_densities(damping_for(options, iter), ws.new_density, ws.density);
+        }
+        previous_total = total;
+    }
+
+    result.homo = ws.orbital_energies[n_occ - 1];
+    if (n_occ >= n) {
+        result.lumo = 0.0;
+    } else {
+        result.lumo = ws.orbital_energies[n_occ] - (last_shift > 0.0 ? last_shift : 0.0);
+    }
+    result.electronic_energy = compute_electronic_energy(ws.density, ws.hcore, ws.fock);
+    result.total_energy = result.electronic_energy + core_energy;
+    result.core_energy = core_energy;
+    return result;
+}
+
+}  // namespace quorin

@@ -1,0 +1,52 @@
+#pragma once
+// The closed-shell restricted Hartree-Fock SCF: core-Hamiltonian guess, then
+// Fock build, Pulay extrapolation, level shift, diagonalisation and damped
+// density update until energy and density settle.
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "core/hamiltonian/external_charges.h"
+#include "core/parameters/parameter_model.h"
+#include "core/scf/workspace.h"
+#include "core/types/molecule.h"
+
+namespace quorin {
+
+struct ScfOptions {
+    // (dielectric constant, solvent radius in angstrom): continuum solvation.
+    std::optional<std::pair<double, double>> cosmo;
+    // Uniform field, V/angstrom, about the centre of mass.
+    std::optional<std::array<double, 3>> electric_field;
+    // Point charges (x, y, z in angstrom, q in elementary charges).
+    std::optional<std::vector<PointCharge>> external_charges;
+    std::size_t max_iterations = 60;
+    double energy_tolerance = 1e-7;   // eV, change of the total energy
+    double density_tolerance = 1e-6;  // largest density change or DIIS error
+    double level_shift = 0.0;         // eV; 0 selects the automatic late shift
+    double damping = 0.5;             // weight of the old density
+    bool use_nddo = true;             // NDDO pair integrals, else gamma-only
+};
+
+struct ScfResult {
+    std::optional<double> cosmo_energy;  // eV, dielectric energy of the last iteration
+    std::size_t iterations = 0;
+    double total_energy = 0.0;       // eV, electronic + core
+    double electronic_energy = 0.0;  // eV, 0.5 sum P (H + F)
+    double core_energy = 0.0;        // eV, core repulsion plus solvent, field and charge terms
+    double homo = 0.0;               // eV
+    double lumo = 0.0;               // eV, without the level shift; 0 with no virtual orbital
+    bool converged = false;
+};
+
+// Runs one SCF in `workspace` (allocated for the molecule's basis size).
+// Non-convergence only leaves `converged` false. Stops with "System must have
+// at least one electron pair for closed-shell RHF" for fewer than two
+// electrons, and with a message naming the input when coordinates, field
+// components, point charges or the damping are not finite.
+ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const ParameterModel& model,
+                                   ScfWorkspace& workspace, const ScfOptions& options);
+
+}  // namespace quorin

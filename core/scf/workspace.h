@@ -1,0 +1,32 @@
+#pragma once
+// Every matrix of one closed-shell SCF, allocated once per basis size and
+// reused across iterations, SCF runs and geometries.
+#include <cstddef>
+#include <vector>
+
+#include "core/integrals/pair_integrals.h"
+#include "core/scf/diis.h"
+#include "core/types/aligned.h"
+
+namespace quorin {
+
+inline constexpr std::size_t kScfDiisCapacity = 6;
+
+struct ScfWorkspace {
+    Matrix fock;              // last Fock matrix diagonalised
+    Matrix density;           // current (at exit: final) density, trace 2 n_occ
+    Matrix hcore;             // core Hamiltonian with any external terms
+    Matrix coefficients;      // MO coefficients, one orbital per column
+    Vec64 orbital_energies;   // eV, ascending
+    Matrix new_density;       // density of the newest orbitals, before damping
+    Matrix diis_product;      // scratch: F P for the DIIS error, eigensolver work
+    DiisWorkspace diis;
+    std::vector<DiatomicPairIntegrals> pairs;  // NDDO pair table of the last NDDO run
+    std::size_t n_basis = 0;
+
+    static ScfWorkspace allocate(std::size_t n_basis);
+    // Zeroes every matrix and vector (not the pair table or DIIS history).
+    void clear_matrices();
+};
+
+}  // namespace quorin

@@ -1,0 +1,34 @@
+#pragma once
+// The solvent-accessible molecular surface as weighted segments: one sphere per
+// atom, fine grid points buried by other atoms removed, survivors gathered onto
+// a coarse grid of 12 (hydrogen) or 42 (other elements) segments per atom.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/types/molecule.h"
+
+namespace quorin {
+
+struct CavitySegment {
+    std::array<double, 3> position{};  // angstrom, on the atom's sphere
+    double area = 0.0;                 // angstrom^2
+    std::array<double, 3> normal{};    // outward unit normal
+    std::size_t atom = 0;
+};
+
+struct CosmoCavity {
+    std::vector<CavitySegment> segments;  // by atom, then by coarse-point index
+    double total_area = 0.0;              // angstrom^2
+    double volume = 0.0;                  // angstrom^3, divergence-theorem estimate
+
+    // Stops with "Molecular batch cannot be empty for COSMO" for a molecule
+    // without atoms; an empty segment list is a legal result.
+    static CosmoCavity construct(const MolecularBatch& molecule, double solvent_radius_angstrom);
+};
+
+// Cavity sphere radius (angstrom) of an element.
+double cosmo_atomic_radius_angstrom(std::uint8_t z);
+
+}  // namespace quorin

@@ -1,0 +1,71 @@
+#pragma once
+// Continuum solvation: screening charges on the cavity surface that answer the
+// potential of the solute's nuclei and electrons, and the reaction field they
+// add to the core Hamiltonian and the Fock matrix.
+//
+// Lengths in angstrom, charges in elementary charges, potentials in e/angstrom,
+// energies in eV.
+#include <cstddef>
+#include <vector>
+
+#include "core/parameters/parameter_model.h"
+#include "core/solvation/cavity.h"
+#include "core/types/aligned.h"
+#include "core/types/molecule.h"
+
+namespace quorin {
+
+// Scaling of the conductor charges in a dielectric: -(eps - 1)/(eps + 0.5) for
+// eps > 1, zero (no screening) for eps <= 1.
+double cosmo_dielectric_factor(double epsilon);
+
+// Everything one SCF run needs for solvation. Built once per run by
+// `initialize`; the per-iteration vectors are overwritten by
+// `apply_electronic_reaction_field_to_fock`, which allocates nothing.
+struct CosmoState {
+    CosmoCavity cavity;       // M = cavity.segments.size()
+    Matrix cholesky_factor;   // M x M, lower factor L of the segment matrix A
+    // Potentials (1/angstrom) that the orbital products of one atom create on
+    // every segment. Products of orbitals on different atoms have no such term,
+    // so only the one-centre blocks are kept: rows are the packed pairs
+    // p(mu, nu) = mu(mu+1)/2 + nu (mu >= nu, local indices) of each atom in turn,
+    // starting at atom_pair_row[atom]; columns are the M segments.
+    Matrix b_matrix;
+    Vec64 phi_nuclear;     // M, potential of the cores
+    Vec64 q_nuclear;       // M, screening charges of the cores
+    Vec64 phi_electronic;  // M, potential of the electrons (per iteration)
+    Vec64 solution;        // M, last solution of L L^T x = phi
+    Vec64 q_electronic;    // M, screening charges of the electrons (per iteration)
+    Vec64 scratch;         // M, work vector of the triangular solves
+    double epsilon = 1.0;
+    double solvent_radius = 0.0;  // angstrom
+    double nuclear_energy = 0.0;  // eV
+    std::size_t n_basis = 0;
+    // Orbital layout per atom; atom_orbitals is 0 for an atom the model has no
+    // parameters for (it takes no part in the reaction field).
+    std::vector<std::size_t> atom_first_orbital;
+    std::vector<std::size_t> atom_orbitals;
+    std::vector<std::size_t> atom_pair_row;
+
+    // Stops with "COSMO dielectric constant must be a finite number" for a
+    // non-finite epsilon, "COSMO solvent radius must be a finite number",
+    // "Molecular batch cannot be empty for COSMO", "COSMO cavity must contain
+    // at least one segment", and "COSMO segment interaction matrix is not
+    // positive definite (pivot <i>, value <v>)" when A cannot be factorised.
+    static CosmoState initialize(const MolecularBatch& molecule, const ParameterModel& model,
+                                 double epsilon, double solvent_radius_angstrom);
+
+    // H += -e^2 * sum_s B(mu nu, s) q_nuc(s); call once after H is built.
+    void apply_nuclear_reaction_field_to_hcore(Matrix& hcore) const;
+
+    // Recomputes the electronic potential and screening charges from the
+    // density, adds their reaction field to the Fock matrix and returns the
+    // dielectric energy (eV). Call once per iteration after the Fock build.
+    double apply_electronic_reaction_field_to_fock(const Matrix& density, Matrix& fock);
+
+    // B(mu nu, s) in 1/angstrom for any pair of basis functions (zero when the
+    // two functions sit on different atoms).
+    double b_element(std::size_t mu, std::size_t nu, std::size_t segment) const;
+};
+
+}  // namespace quorin

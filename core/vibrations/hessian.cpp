@@ -1,0 +1,131 @@
+#include "core/vibrations/hessian.h"
+
+#include <array>
+#include <cmath>
+#include <string>
+
+#include "core/gradients/nuclear_gradients.h"
+#include "core/parameters/atomic_mass.h"
+#include "core/types/constants.h"
+#include "core/types/errors.h"
+
+namespace quorin {
+
+namespace {
+
+std::vector<double> resolve_masses(const MolecularBatch& molecule, const HessianOptions& options) {
+    const std::size_t n = molecule.n_atoms;
+    if (options.custom_masses) {
+        const std::vector<double>& custom = *options.custom_masses;
+        if (custom.size() != n) {
+            throw EngineStop("custom_masses must hold one mass per atom: got " + std::to_string(custom.size()) +
+                             " for " + std::to_string(n) + " atoms");
+        }
+        for (std::size_t a = 0; a < n; ++a) {
+            if (!(custom[a] > 0.0) || !std::isfinite(custom[a])) {
+                throw EngineStop("custom_masses[" + std::to_string(a) + "] must be a positive finite mass in amu");
+            }
+        }
+        return custom;
+    }
+    std::vector<double> masses(n);
+    for (std::size_t a = 0; a < n; ++a) {
+        masses[a] = atomic_mass(molecule.atomic_numbers[a]);
+        if (!(masses[a] > 0.0)) {
+            throw EngineStop("No atomic mass is tabulated for atom " + std::to_string(a) + " (Z=" +
+                             std::to_string(molecule.atomic_numbers[a]) + "); supply custom_masses");
+        }
+    }
+    return masses;
+}
+
+Vec64& coordinate_array(MolecularBatch& molecule, std::size_t axis) {
+    return axis == 0 ? molecule.x : (axis == 1 ? molecule.y : molecule.z);
+}
+
+}  // namespace
+
+HessianResult compute_hessian_and_frequencies(MolecularBatch& molecule, const ParameterModel& model,
+                                              ScfWorkspace& scf, const ScfOptions& scf_options,
+                                              const HessianOptions& options) {
+    const std::size_t n_atoms = molecule.n_atoms;
+    if (n_atoms == 0) throw EngineStop("MolecularBatch must contain at least 1 atom");
+    const double h = options.step_size_angstrom;
+    if (!(h > 0.0) || !std::isfinite(h)) {
+        throw EngineStop("Hessian step_size_angstrom must be a positive finite number");
+    }
+    // Checked up front: the thermochemistry would refuse them only after the
+    // whole Hessian had been computed.
+    require_valid_thermochemistry_conditions(options.temperature_k, options.pressure_atm,
+                                             options.rotational_symmetry_number);
+    const std::vector<double> masses = resolve_masses(molecule, options);
+
+    const ScfResult base = run_rhf_scf_with_options(molecule, model, scf, scf_options);
+    if (!base.converged) throw EngineStop("Base SCF must converge before computing Hessian");
+    const Matrix base_density = scf.density;
+
+    const std::size_t dim = 3 * n_atoms;
+    GradientWorkspace gradient_ws = GradientWorkspace::allocate(molecule.n_basis);
+    std::vector<std::array<double, 3>> g_plus(n_atoms), g_minus(n_atoms);
+    HessianResult result;
+    result.cartesian_hessian = Matrix::zeros(dim, dim);
+    Matrix& hessian = result.cartesian_hessian;
+    // eV/angstrom per angstrom to kcal/(mol angstrom^2), central difference over 2h.
+    const double scale = (1.0 / (h + h)) * kEvToKcalMol;
+
+    static constexpr std::array<char, 3> kAxisName{'x', 'y', 'z'};
+    auto gradient_at = [&](std::size_t atom, std::size_t axis, std::vector<std::array<double, 3>>& g) {
+        if (options.reconverge_scf) {
+            const ScfResult displaced = run_rhf_scf_with_options(molecule, model, scf, scf_options);
+            if (!displaced.converged) {
+                throw EngineStop("SCF did not converge at the displaced geometry of atom " + std::to_string(atom) +
+                                 " along " + kAxisName[axis] + "; the Hessian would be unreliable");
+            }
+        }
+        compute_cartesian_gradients_with_options(molecule, model, scf.density, gradient_ws, g, options.use_nddo);
+    };
+
+    for (std::size_t atom = 0; atom < n_atoms; ++atom) {
+        for (std::size_t axis = 0; axis < 3; ++axis) {
+            Vec64& coords = coordinate_array(molecule, axis);
+            const double saved = coords[atom];
+            try {
+                coords[atom] = saved + h;
+                gradient_at(atom, axis, g_plus);
+                coords[atom] = saved - h;
+                gradient_at(atom, axis, g_minus);
+            } catch (...) {
+                // Leave the caller's molecule and base density intact.
+                coords[atom] = saved;
+                scf.density.copy_from(base_density);
+                throw;
+            }
+            coords[atom] = saved;
+            const std::size_t j = 3 * atom + axis;
+            for (std::size_t r = 0; r < dim; ++r) {
+                hessian(r, j) = (g_plus[r / 3][r % 3] - g_minus[r / 3][r % 3]) * scale;
+            }
+        }
+    }
+    scf.density.copy_from(base_density);
+
+    for (std::size_t i = 0; i < dim; ++i) {
+        for (std::size_t j = i + 1; j < dim; ++j) {
+            const double mean = 0.5 * (hessian(i, j) + hessian(j, i));
+            hessian(i, j) = mean;
+            hessian(j, i) = mean;
+        }
+    }
+
+    NormalModeAnalysis modes = analyze_normal_modes(molecule, hessian, masses, options.project_external);
+    result.mass_weighted_hessian = std::move(modes.mass_weighted_hessian);
+    result.all_frequencies_cm1 = std::move(modes.all_frequencies_cm1);
+    result.vibrational_frequencies_cm1 = std::move(modes.vibrational_frequencies_cm1);
+    result.normal_modes = std::move(modes.normal_modes);
+    result.thermo = compute_thermochemistry(molecule, masses, result.vibrational_frequencies_cm1, options.temperature_k,
+                                            options.pressure_atm, options.rotational_symmetry_number);
+    result.zpve_kcal_mol = result.thermo.zpve_kcal_mol;
+    return result;
+}
+
+}  // namespace quorin

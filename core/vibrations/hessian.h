@@ -1,0 +1,55 @@
+#pragma once
+// Harmonic vibrational analysis at a given geometry: Cartesian Hessian by
+// central differences of nuclear gradients, normal modes, zero-point energy
+// and ideal-gas thermochemistry in one call.
+#include <optional>
+#include <vector>
+
+#include "core/parameters/parameter_model.h"
+#include "core/scf/scf_loop.h"
+#include "core/scf/workspace.h"
+#include "core/types/aligned.h"
+#include "core/types/molecule.h"
+#include "core/vibrations/normal_modes.h"
+#include "core/vibrations/thermochemistry.h"
+
+namespace quorin {
+
+struct HessianOptions {
+    std::optional<std::vector<double>> custom_masses;  // amu, one per atom; else the mass table
+    double step_size_angstrom = 0.005;
+    double temperature_k = 298.15;
+    double pressure_atm = 1.0;
+    double rotational_symmetry_number = 1.0;
+    bool reconverge_scf = true;     // fresh SCF at every displaced geometry
+    bool use_nddo = false;          // passed to every gradient evaluation
+    bool project_external = true;   // remove translations and rotations before diagonalising
+};
+
+struct HessianResult {
+    Matrix cartesian_hessian;      // 3N x 3N, kcal/(mol angstrom^2), symmetrised
+    Matrix mass_weighted_hessian;  // 3N x 3N, kcal/(mol angstrom^2 amu), never projected
+    std::vector<double> all_frequencies_cm1;          // 3N, ascending, negative = imaginary
+    std::vector<double> vibrational_frequencies_cm1;  // 3N-6 (3N-5 linear, none for one atom)
+    std::vector<NormalMode> normal_modes;             // 3N, in the order of all_frequencies_cm1
+    double zpve_kcal_mol = 0.0;
+    Thermodynamics thermo;
+};
+
+// Runs the base SCF with `scf_options`, then 6N gradient evaluations at
+// +-step displacements (each after its own SCF with `reconverge_scf`). The
+// coordinates are restored and the workspace density is the base density on
+// return.
+//
+// Stops, before any SCF: "MolecularBatch must contain at least 1 atom"; a
+// step that is not a positive finite number; the temperature ("Temperature
+// must be strictly positive"), pressure and symmetry-number checks of the
+// thermochemistry; custom masses of the wrong length or not positive and
+// finite; an atom without a tabulated mass when no custom masses are given.
+// Afterwards: "Base SCF must converge before computing Hessian", and, with
+// `reconverge_scf`, a displaced SCF that does not converge.
+HessianResult compute_hessian_and_frequencies(MolecularBatch& molecule, const ParameterModel& model,
+                                              ScfWorkspace& scf, const ScfOptions& scf_options,
+                                              const HessianOptions& options);
+
+}  // namespace quorin

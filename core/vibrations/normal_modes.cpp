@@ -1,0 +1,200 @@
+#include "core/vibrations/normal_modes.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <utility>
+#include <vector>
+
+#include "core/scf/eigensolver.h"
+#include "core/types/errors.h"
+
+namespace quorin {
+
+namespace {
+
+std::array<double, 3> position(const MolecularBatch& molecule, std::size_t a) {
+    return {molecule.x[a], molecule.y[a], molecule.z[a]};
+}
+
+// C = A B for square matrices, row-contiguous in B and C.
+void multiply(const Matrix& a, const Matrix& b, Matrix& c) {
+    const std::size_t n = a.rows();
+    c.fill(0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* ai = a.row(i);
+        double* ci = c.row(i);
+        for (std::size_t k = 0; k < n; ++k) {
+            const double aik = ai[k];
+            const double* bk = b.row(k);
+            for (std::size_t j = 0; j < n; ++j) ci[j] += aik * bk[j];
+        }
+    }
+}
+
+// Projector onto the complement of the rigid-body motions in mass-weighted
+// coordinates: translations sqrt(m) e_c and rotations sqrt(m) (axis x r),
+// orthonormalised by modified Gram-Schmidt (a linear molecule loses one).
+Matrix external_motion_projector(const MolecularBatch& molecule, std::span<const double> masses) {
+    const std::size_t n_atoms = molecule.n_atoms;
+    const std::size_t dim = 3 * n_atoms;
+    std::array<double, 3> com{};
+    double total = 0.0;
+    for (std::size_t a = 0; a < n_atoms; ++a) {
+        const auto r = position(molecule, a);
+        for (std::size_t c = 0; c < 3; ++c) com[c] += masses[a] * r[c];
+        total += masses[a];
+    }
+    for (double& v : com) v /= total;
+
+    std::vector<std::vector<double>> candidates(6, std::vector<double>(dim, 0.0));
+    for (std::size_t a = 0; a < n_atoms; ++a) {
+        const double s = std::sqrt(masses[a]);
+        const auto r = position(molecule, a);
+        const double dx = r[0] - com[0], dy = r[1] - com[1], dz = r[2] - com[2];
+        for (std::size_t c = 0; c < 3; ++c) candidates[c][3 * a + c] = s;
+        const std::array<std::array<double, 3>, 3> rotations{
+            {{0.0, -dz * s, dy * s}, {dz * s, 0.0, -dx * s}, {-dy * s, dx * s, 0.0}}};
+        for (std::size_t k = 0; k < 3; ++k) {
+            for (std::size_t c = 0; c < 3; ++c) candidates[3 + k][3 * a + c] = rotations[k][c];
+        }
+    }
+
+    std::vector<std::vector<double>> accepted;
+    for (auto& v : candidates) {
+        for (const auto& u : accepted) {
+            const double dot = std::inner_product(v.begin(), v.end(), u.begin(), 0.0);
+            for (std::size_t i = 0; i < dim; ++i) v[i] -= dot * u[i];
+        }
+        const double norm2 = std::inner_product(v.begin(), v.end(), v.begin(), 0.0);
+        if (norm2 > 1e-10) {
+            const double inv = 1.0 / std::sqrt(norm2);
+            for (double& x : v) x *= inv;
+            accepted.push_back(std::move(v));
+        }
+    }
+
+    Matrix p = Matrix::zeros(dim, dim);
+    for (std::size_t i = 0; i < dim; ++i) p(i, i) = 1.0;
+    for (const auto& u : accepted) {
+        for (std::size_t i = 0; i < dim; ++i) {
+            if (std::fabs(u[i]) < 1e-15) continue;
+            double* pi = p.row(i);
+            for (std::size_t j = 0; j < dim; ++j) pi[j] -= u[i] * u[j];
+        }
+    }
+    return p;
+}
+
+}  // namespace
+
+bool is_linear_molecule(const MolecularBatch& molecule) {
+    const std::size_t n = molecule.n_atoms;
+    if (n < 3) return true;
+    const auto r0 = position(molecule, 0);
+    const auto r1 = position(molecule, 1);
+    const std::array<double, 3> d{r1[0] - r0[0], r1[1] - r0[1], r1[2] - r0[2]};
+    if (std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]) < 1e-6) return true;
+    for (std::size_t k = 2; k < n; ++k) {
+        const auto rk = position(molecule, k);
+        const std::array<double, 3> e{rk[0] - r0[0], rk[1] - r0[1], rk[2] - r0[2]};
+        const double cx = d[1] * e[2] - d[2] * e[1];
+        const double cy = d[2] * e[0] - d[0] * e[2];
+        const double cz = d[0] * e[1] - d[1] * e[0];
+        if (std::sqrt(cx * cx + cy * cy + cz * cz) > 1e-4) return false;
+    }
+    return true;
+}
+
+NormalModeAnalysis analyze_normal_modes(const MolecularBatch& molecule, const Matrix& cartesian_hessian,
+                                        std::span<const double> masses_amu, bool project_external) {
+    const std::size_t n_atoms = molecule.n_atoms;
+    const std::size_t dim = 3 * n_atoms;
+    if (n_atoms == 0) throw EngineStop("MolecularBatch must contain at least 1 atom");
+    if (masses_amu.size() != n_atoms) stop_assert_eq("Normal modes need one mass per atom", masses_amu.size(), n_atoms);
+    if (cartesian_hessian.rows() != dim || cartesian_hessian.cols() != dim) {
+        stop_assert_eq("Cartesian Hessian must be 3N x 3N", cartesian_hessian.rows(), dim);
+    }
+    for (double m : masses_amu) {
+        if (!(m > 0.0) || !std::isfinite(m)) throw EngineStop("Atomic masses must be positive finite numbers");
+    }
+
+    NormalModeAnalysis out;
+    out.mass_weighted_hessian = Matrix::zeros(dim, dim);
+    for (std::size_t r = 0; r < dim; ++r) {
+        const double m_row = masses_amu[r / 3];
+        for (std::size_t j = 0; j < dim; ++j) {
+            out.mass_weighted_hessian(r, j) = cartesian_hessian(r, j) * (1.0 / std::sqrt(masses_amu[j / 3] * m_row));
+        }
+    }
+
+    Matrix d = Matrix::zeros(dim, dim);
+    if (n_atoms == 1 || !project_external) {
+        d.copy_from(out.mass_weighted_hessian);
+    } else {
+        const Matrix p = external_motion_projector(molecule, masses_amu);
+        Matrix t = Matrix::zeros(dim, dim);
+        multiply(out.mass_weighted_hessian, p, t);
+        multiply(p, t, d);
+        // P M P is symmetric in exact arithmetic; remove the rounding asymmetry.
+        for (std::size_t i = 0; i < dim; ++i) {
+            for (std::size_t j = i + 1; j < dim; ++j) {
+                const double mean = 0.5 * (d(i, j) + d(j, i));
+                d(i, j) = mean;
+                d(j, i) = mean;
+            }
+        }
+    }
+
+    Vec64 eigenvalues = Vec64::zeros(dim);
+    Matrix eigenvectors = Matrix::zeros(dim, dim);
+    diagonalize_symmetric(d, eigenvalues, eigenvectors);
+
+    out.all_frequencies_cm1.resize(dim);
+    for (std::size_t k = 0; k < dim; ++k) {
+        const double nu = kHessianEigenvalueToWavenumber * std::sqrt(std::fabs(eigenvalues[k]));
+        out.all_frequencies_cm1[k] = eigenvalues[k] < 0.0 ? -nu : nu;
+    }
+
+    const std::size_t n_external = n_atoms == 1 ? 3 : (is_linear_molecule(molecule) ? 5 : 6);
+    std::vector<std::size_t> by_magnitude(dim);
+    std::iota(by_magnitude.begin(), by_magnitude.end(), std::size_t{0});
+    std::stable_sort(by_magnitude.begin(), by_magnitude.end(), [&](std::size_t a, std::size_t b) {
+        return std::fabs(eigenvalues[a]) < std::fabs(eigenvalues[b]);
+    });
+    std::vector<bool> external(dim, false);
+    for (std::size_t i = 0; i < std::min(n_external, dim); ++i) external[by_magnitude[i]] = true;
+    for (std::size_t k = 0; k < dim; ++k) {
+        if (!external[k]) out.vibrational_frequencies_cm1.push_back(out.all_frequencies_cm1[k]);
+    }
+
+    out.normal_modes.resize(dim);
+    for (std::size_t k = 0; k < dim; ++k) {
+        NormalMode& mode = out.normal_modes[k];
+        mode.frequency_cm1 = out.all_frequencies_cm1[k];
+        mode.displacements.resize(n_atoms);
+        double norm2 = 0.0;
+        for (std::size_t a = 0; a < n_atoms; ++a) {
+            const double inv_sqrt_m = 1.0 / std::sqrt(masses_amu[a]);
+            for (std::size_t c = 0; c < 3; ++c) {
+                const double v = eigenvectors(3 * a + c, k) * inv_sqrt_m;
+                mode.displacements[a][c] = v;
+                norm2 += v * v;
+            }
+        }
+        const double norm = std::sqrt(norm2);
+        if (norm > 1e-12) {
+            for (auto& disp : mode.displacements) {
+                for (double& v : disp) v /= norm;
+            }
+            mode.reduced_mass_amu = 1.0 / (norm * norm);
+        } else {
+            mode.reduced_mass_amu = 1.0;
+        }
+        const double ratio = std::fabs(mode.frequency_cm1) / kWavenumberPerSqrtMdyneAngstrom;
+        mode.force_constant_mdyne_a = ratio * ratio * mode.reduced_mass_amu;
+    }
+    return out;
+}
+
+}  // namespace quorin

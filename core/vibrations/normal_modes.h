@@ -1,0 +1,45 @@
+#pragma once
+// Harmonic analysis of a Cartesian Hessian: mass weighting, optional removal
+// of the overall translations and rotations, diagonalisation, signed
+// frequencies and normal modes.
+#include <array>
+#include <span>
+#include <vector>
+
+#include "core/types/aligned.h"
+#include "core/types/molecule.h"
+
+namespace quorin {
+
+struct NormalMode {
+    double frequency_cm1 = 0.0;  // negative for an imaginary mode
+    double reduced_mass_amu = 0.0;
+    double force_constant_mdyne_a = 0.0;
+    std::vector<std::array<double, 3>> displacements;  // per atom, unit norm over all atoms
+};
+
+struct NormalModeAnalysis {
+    Matrix mass_weighted_hessian;                      // kcal/(mol angstrom^2 amu), never projected
+    std::vector<double> all_frequencies_cm1;           // 3N, ascending
+    std::vector<double> vibrational_frequencies_cm1;   // external modes removed, ascending
+    std::vector<NormalMode> normal_modes;              // 3N, in the order of all_frequencies_cm1
+};
+
+// sqrt(kcal/(mol angstrom^2 amu)) to cm^-1.
+inline constexpr double kHessianEigenvalueToWavenumber = 108.59135859237747;
+// nu (cm^-1) at which a unit reduced mass has a force constant of 1 mdyn/angstrom.
+inline constexpr double kWavenumberPerSqrtMdyneAngstrom = 1302.7937;
+
+// Fewer than three atoms, coincident first two atoms, or every further atom
+// within 1e-4 angstrom^2 (cross product with the first bond) of that line.
+bool is_linear_molecule(const MolecularBatch& molecule);
+
+// Analyses a symmetric 3N x 3N Cartesian Hessian (kcal/(mol angstrom^2)) with
+// one positive mass (amu) per atom. With `project_external` and more than one
+// atom, the translations and rigid rotations about the centre of mass are
+// projected out before diagonalisation. The 3 (one atom), 5 (linear) or 6
+// modes of smallest |eigenvalue| are the external ones.
+NormalModeAnalysis analyze_normal_modes(const MolecularBatch& molecule, const Matrix& cartesian_hessian,
+                                        std::span<const double> masses_amu, bool project_external);
+
+}  // namespace quorin

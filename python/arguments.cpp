@@ -1,0 +1,258 @@
+#include "python/arguments.h"
+
+#include <cstring>
+
+namespace quorin::py {
+
+namespace {
+
+std::string type_name_of(PyObject* value) {
+    Ref name(PyType_GetName(Py_TYPE(value)));
+    if (!name) {
+        PyErr_Clear();
+        return "object";
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return "object";
+    }
+    return std::string(text, static_cast<std::size_t>(size));
+}
+
+[[noreturn]] void raise_type_error(const std::string& message) {
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    throw PythonErrorSet{};
+}
+
+// "'<type>' object cannot be converted to '<target>'".
+[[noreturn]] void raise_cannot_convert(PyObject* value, const char* target) {
+    const std::string type_name = type_name_of(value);
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type_name.c_str(), target);
+    throw PythonErrorSet{};
+}
+
+// Re-raises a pending TypeError as "argument '<name>': <message>"; any other
+// pending exception passes unchanged. Always throws.
+[[noreturn]] void fail_argument(const char* name) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        Ref owned_type(type), owned_value(value), owned_traceback(traceback);
+        std::string message;
+        if (value != nullptr) {
+            Ref text(PyObject_Str(value));
+            const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
+            if (utf8 != nullptr) message = utf8;
+            PyErr_Clear();
+        }
+        PyErr_Format(PyExc_TypeError, "argument '%s': %s", name, message.c_str());
+    }
+    throw PythonErrorSet{};
+}
+
+// Runs `convert`, which throws PythonErrorSet on failure, and gives a failing
+// TypeError the argument's name.
+template <typename Convert>
+auto with_argument_name(const char* name, Convert&& convert) {
+    try {
+        return convert();
+    } catch (const PythonErrorSet&) {
+        fail_argument(name);
+    }
+}
+
+bool is_sequence(PyObject* value) { return PySequence_Check(value) && !PyUnicode_Check(value); }
+
+Py_ssize_t sequence_length(PyObject* value) {
+    const Py_ssize_t n = PySequence_Size(value);
+    if (n < 0) throw PythonErrorSet{};
+    return n;
+}
+
+double float_of(PyObject* value) {
+    const double x = PyFloat_AsDouble(value);
+    if (x == -1.0 && PyErr_Occurred()) throw PythonErrorSet{};
+    return x;
+}
+
+}  // namespace
+
+BoundArguments::BoundArguments(const char* function, std::span<const char* const> names,
+                               std::size_t required, PyObject* args, PyObject* kwargs)
+    : names_(names), values_(names.size(), nullptr) {
+    const std::size_t n_params = names.size();
+    const Py_ssize_t n_positional = args != nullptr ? PyTuple_Size(args) : 0;
+    if (n_positional < 0) throw PythonErrorSet{};
+    if (static_cast<std::size_t>(n_positional) > n_params) {
+        const std::string takes = required == n_params
+                                      ? std::to_string(n_params)
+                                      : "from " + std::to_string(required) + " to " + std::to_string(n_params);
+        raise_type_error(std::string(function) + "() takes " + takes + " positional argument" +
+                         (n_params == 1 && required == n_params ? "" : "s") + " but " +
+                         std::to_string(n_positional) + (n_positional == 1 ? " was" : " were") + " given");
+    }
+    std::vector<bool> given(n_params, false);
+    for (Py_ssize_t i = 0; i < n_positional; ++i) {
+        values_[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+        given[static_cast<std::size_t>(i)] = true;
+    }
+    if (kwargs != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* item = nullptr;
+        while (PyDict_Next(kwargs, &pos, &key, &item)) {
+            if (!PyUnicode_Check(key)) raise_type_error(std::string(function) + "() keywords must be strings");
+            const char* key_text = PyUnicode_AsUTF8AndSize(key, nullptr);
+            if (key_text == nullptr) throw PythonErrorSet{};
+            std::size_t index = n_params;
+            for (std::size_t p = 0; p < n_params; ++p) {
+                if (std::strcmp(names[p], key_text) == 0) {
+                    index = p;
+                    break;
+                }
+            }
+            if (index == n_params) {
+                raise_type_error(std::string(function) + "() got an unexpected keyword argument '" + key_text + "'");
+            }
+            if (given[index]) {
+                raise_type_error(std::string(function) + "() got multiple values for argument '" + key_text + "'");
+            }
+            values_[index] = item;
+            given[index] = true;
+        }
+    }
+    std::vector<const char*> missing;
+    for (std::size_t p = 0; p < required; ++p) {
+        if (!given[p]) missing.push_back(names[p]);
+    }
+    if (!missing.empty()) {
+        std::string list;
+        for (std::size_t k = 0; k < missing.size(); ++k) {
+            if (k > 0) list += missing.size() == 2 ? " and " : (k + 1 == missing.size() ? ", and " : ", ");
+            list.append("'").append(missing[k]).append("'");
+        }
+        raise_type_error(std::string(function) + "() missing " + std::to_string(missing.size()) +
+                         " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " + list);
+    }
+    for (PyObject*& v : values_) {
+        if (v == Py_None) v = nullptr;
+    }
+}
+
+std::vector<std::uint8_t> to_atomic_numbers(PyObject* value, const char* name) {
+    return with_argument_name(name, [&] {
+        if (!is_sequence(value)) raise_cannot_convert(value, "Sequence");
+        const Py_ssize_t n = sequence_length(value);
+        std::vector<std::uint8_t> numbers;
+        numbers.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref item(check(PySequence_GetItem(value, i)));
+            Ref index(check(PyNumber_Index(item.get())));
+            const long z = PyLong_AsLong(index.get());
+            if (z == -1 && PyErr_Occurred()) PyErr_Clear();
+            if (z < 0 || z > 255) {
+                PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+                throw PythonErrorSet{};
+            }
+            numbers.push_back(static_cast<std::uint8_t>(z));
+        }
+        return numbers;
+    });
+}
+
+std::vector<std::array<double, 3>> to_coordinate_list(PyObject* value, const char* name) {
+    return with_argument_name(name, [&] {
+        if (!is_sequence(value)) raise_cannot_convert(value, "Sequence");
+        const Py_ssize_t n = sequence_length(value);
+        std::vector<std::array<double, 3>> rows;
+        rows.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref row(check(PySequence_GetItem(value, i)));
+            if (!is_sequence(row.get())) raise_cannot_convert(row.get(), "Sequence");
+            const Py_ssize_t len = sequence_length(row.get());
+            if (len != 3) {
+                PyErr_Format(PyExc_ValueError, "expected a sequence of length 3 (got %zd)", len);
+                throw PythonErrorSet{};
+            }
+            std::array<double, 3> xyz{};
+            for (Py_ssize_t k = 0; k < 3; ++k) {
+                Ref component(check(PySequence_GetItem(row.get(), k)));
+                xyz[static_cast<std::size_t>(k)] = float_of(component.get());
+            }
+            rows.push_back(xyz);
+        }
+        return rows;
+    });
+}
+
+double to_double(PyObject* value, const char* name) {
+    return with_argument_name(name, [&] { return float_of(value); });
+}
+
+std::uint64_t to_count(PyObject* value, const char* name) {
+    return with_argument_name(name, [&] {
+        Ref index(check(PyNumber_Index(value)));
+        const unsigned long long n = PyLong_AsUnsignedLongLong(index.get());
+        if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonErrorSet{};
+        return static_cast<std::uint64_t>(n);
+    });
+}
+
+bool to_switch(PyObject* value, const char* name) {
+    return with_argument_name(name, [&] {
+        if (!PyBool_Check(value)) raise_cannot_convert(value, "bool");
+        return value == Py_True;
+    });
+}
+
+std::string to_name(PyObject* value, const char* name) {
+    return with_argument_name(name, [&] {
+        if (!PyUnicode_Check(value)) raise_cannot_convert(value, "str");
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+        if (text == nullptr) throw PythonErrorSet{};
+        return std::string(text, static_cast<std::size_t>(size));
+    });
+}
+
+double double_or(const BoundArguments& args, std::size_t i, double fallback) {
+    return args.value(i) != nullptr ? to_double(args.value(i), args.name(i)) : fallback;
+}
+
+std::uint64_t count_or(const BoundArguments& args, std::size_t i, std::uint64_t fallback) {
+    return args.value(i) != nullptr ? to_count(args.value(i), args.name(i)) : fallback;
+}
+
+bool switch_or(const BoundArguments& args, std::size_t i, bool fallback) {
+    return args.value(i) != nullptr ? to_switch(args.value(i), args.name(i)) : fallback;
+}
+
+std::string name_or(const BoundArguments& args, std::size_t i, const char* fallback) {
+    return args.value(i) != nullptr ? to_name(args.value(i), args.name(i)) : std::string(fallback);
+}
+
+std::optional<double> optional_double(const BoundArguments& args, std::size_t i) {
+    if (args.value(i) == nullptr) return std::nullopt;
+    return to_double(args.value(i), args.name(i));
+}
+
+std::optional<std::string> optional_name(const BoundArguments& args, std::size_t i) {
+    if (args.value(i) == nullptr) return std::nullopt;
+    return to_name(args.value(i), args.name(i));
+}
+
+std::string to_upper(const std::string& utf8) {
+    Ref text(check(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size()))));
+    Ref upper(check(PyObject_CallMethod(text.get(), "upper", nullptr)));
+    Py_ssize_t size = 0;
+    const char* result = PyUnicode_AsUTF8AndSize(upper.get(), &size);
+    if (result == nullptr) throw PythonErrorSet{};
+    return std::string(result, static_cast<std::size_t>(size));
+}
+
+}  // namespace quorin::py

@@ -1,0 +1,54 @@
+#pragma once
+// Binding of positional and keyword arguments to declared parameter names,
+// and the conversions of Python values to the plain values the engine takes.
+// Every conversion failure is a Python exception; a TypeError is re-raised as
+// "argument '<name>': <message>".
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "python/py_support.h"
+
+namespace quorin::py {
+
+class BoundArguments {
+public:
+    // `function` names the callee in binding errors ("calculate"); the first
+    // `required` parameters must be given. Raises TypeError in the
+    // interpreter's wording for missing, unknown, duplicated or surplus
+    // arguments.
+    BoundArguments(const char* function, std::span<const char* const> names, std::size_t required,
+                   PyObject* args, PyObject* kwargs);
+
+    // Borrowed value of parameter i, or null when omitted or given as None.
+    PyObject* value(std::size_t i) const { return values_[i]; }
+    const char* name(std::size_t i) const { return names_[i]; }
+
+private:
+    std::span<const char* const> names_;
+    std::vector<PyObject*> values_;
+};
+
+std::vector<std::uint8_t> to_atomic_numbers(PyObject* value, const char* name);
+std::vector<std::array<double, 3>> to_coordinate_list(PyObject* value, const char* name);
+double to_double(PyObject* value, const char* name);
+std::uint64_t to_count(PyObject* value, const char* name);
+bool to_switch(PyObject* value, const char* name);
+std::string to_name(PyObject* value, const char* name);
+
+// Parameter i converted, or `fallback` when omitted or None.
+double double_or(const BoundArguments& args, std::size_t i, double fallback);
+std::uint64_t count_or(const BoundArguments& args, std::size_t i, std::uint64_t fallback);
+bool switch_or(const BoundArguments& args, std::size_t i, bool fallback);
+std::string name_or(const BoundArguments& args, std::size_t i, const char* fallback);
+// Parameter i converted, or nothing when omitted or None.
+std::optional<double> optional_double(const BoundArguments& args, std::size_t i);
+std::optional<std::string> optional_name(const BoundArguments& args, std::size_t i);
+
+// Full Unicode upper-casing (the interpreter's str.upper) of UTF-8 text.
+std::string to_upper(const std::string& utf8);
+
+}  // namespace quorin::py

@@ -1,0 +1,28 @@
+#pragma once
+// Method names to parameter models, and the input checks every entry point
+// makes on a molecule before the engine runs.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "core/parameters/parameter_model.h"
+
+namespace quorin::py {
+
+// The model named by `method` after full upper-casing ("pm6" selects PM6;
+// surrounding spaces are not trimmed). Throws InputError naming the
+// upper-cased method and the supported ones.
+std::unique_ptr<ParameterModel> get_model(const std::string& method);
+
+// Refuses the first atom with a non-finite coordinate, naming the atom.
+void check_finite_coordinates(std::span<const std::uint8_t> atomic_numbers,
+                              std::span<const std::array<double, 3>> coordinates);
+
+// Refuses the first element the model lacks (the method named as the caller
+// wrote it) and an odd rounded valence-electron count; returns that count.
+std::uint64_t check_closed_shell_supported(std::span<const std::uint8_t> atomic_numbers,
+                                           const ParameterModel& model, const std::string& method_as_given);
+
+}  // namespace quorin::py

@@ -1,0 +1,88 @@
+#pragma once
+// Shared plumbing of the extension module: the interpreter header under the
+// stable ABI, owned references, the failure types that cross the module
+// boundary and the one guard that turns them into Python exceptions.
+#ifndef Py_LIMITED_API
+#define Py_LIMITED_API 0x030B0000
+#endif
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace quorin::py {
+
+// One owned (strong) reference, released on scope exit.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* owned) : ptr_(owned) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        std::swap(ptr_, other.ptr_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(ptr_); }
+
+    PyObject* get() const { return ptr_; }
+    PyObject* release() { return std::exchange(ptr_, nullptr); }
+    explicit operator bool() const { return ptr_ != nullptr; }
+
+private:
+    PyObject* ptr_ = nullptr;
+};
+
+// Thrown after a Python exception has been set; the guard only returns null.
+struct PythonErrorSet {};
+
+// A refused input: reaches Python as ValueError with exactly this message.
+class InputError : public std::runtime_error {
+public:
+    explicit InputError(const std::string& message) : std::runtime_error(message) {}
+};
+
+// Throws PythonErrorSet when `object` is null (the call that made it failed).
+inline PyObject* check(PyObject* object) {
+    if (object == nullptr) throw PythonErrorSet{};
+    return object;
+}
+
+// Creates the exception type that carries engine stops (a BaseException
+// subclass, so `except Exception` does not swallow it). Called once at import.
+PyObject* create_engine_stop_type();
+
+// Sets the engine-stop exception with `message` and writes the message to the
+// process's standard error.
+void raise_engine_stop(const char* message);
+
+// Maps every C++ failure escaping `body` to a Python exception: input errors
+// to ValueError, engine stops to the engine-stop exception, exhausted memory
+// and impossible sizes to MemoryError. Returns null with the exception set.
+void set_python_error_from_current_exception() noexcept;
+
+template <typename Body>
+PyObject* guard(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        set_python_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+// Fresh Python values from plain data; each throws PythonErrorSet on failure.
+PyObject* new_float_list(std::span<const double> values);
+PyObject* new_triple_list(std::span<const std::array<double, 3>> rows);
+
+// "123.456000" style fixed-point text with `decimals` digits; non-finite
+// values read "NaN", "inf" and "-inf".
+std::string format_fixed(double value, int decimals);
+
+}  // namespace quorin::py

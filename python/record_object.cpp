@@ -1,0 +1,38 @@
+#include "python/record_object.h"
+
+namespace quorin::py {
+
+PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
+    return guard([&]() -> PyObject* {
+        Ref name(check(PyType_GetName(type)));
+        PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
+        return nullptr;
+    });
+}
+
+PyObject* create_record_type(PyType_Spec& spec, PyTypeObject*& stored) {
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == nullptr) return nullptr;
+    Py_XDECREF(reinterpret_cast<PyObject*>(stored));
+    stored = reinterpret_cast<PyTypeObject*>(type);
+    Py_INCREF(type);
+    return type;
+}
+
+PyObject* dict_from_getset(PyObject* self, const PyGetSetDef* table) {
+    Ref dict(check(PyDict_New()));
+    for (const PyGetSetDef* entry = table; entry->name != nullptr; ++entry) {
+        set_dict_item(dict.get(), entry->name, Ref(check(entry->get(self, entry->closure))));
+    }
+    return dict.release();
+}
+
+void set_dict_item(PyObject* dict, const char* key, Ref value) {
+    if (PyDict_SetItemString(dict, key, value.get()) < 0) throw PythonErrorSet{};
+}
+
+PyObject* new_text(const std::string& utf8) {
+    return check(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+}
+
+}  // namespace quorin::py

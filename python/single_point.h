@@ -1,0 +1,40 @@
+#pragma once
+// The single-point road: input checks, one SCF, finite-difference gradients,
+// optional dispersion and hydrogen-bond corrections, heat of formation,
+// charges, dipole and Mulliken populations, gathered into one record.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "python/calculation_result.h"
+
+namespace quorin::py {
+
+struct SinglePointRequest {
+    std::vector<std::uint8_t> atomic_numbers;
+    std::vector<std::array<double, 3>> coordinates;  // angstrom
+    std::string method = "PM6";
+    std::optional<double> cosmo_eps;        // dielectric constant; none: gas phase
+    std::optional<std::string> dispersion;  // dispersion model name; none: no dispersion
+    bool h_bonds = false;
+    bool use_nddo = true;
+    std::uint64_t max_iter = 60;
+    double energy_tol_ev = 1e-7;
+    double density_tol = 1e-6;
+    double level_shift_ev = 0.0;
+    double damping = 0.5;
+};
+
+// Throws InputError for refused input (empty molecule, length mismatch,
+// non-finite numbers, unknown method, unsupported element, odd electron
+// count, unknown dispersion name); engine stops pass through as EngineStop.
+// A non-converged SCF is reported in the record, not raised.
+CalculationRecord run_calculation_internal(const SinglePointRequest& request);
+
+// The calculate function of the module; a static definition that lives as long
+// as the process.
+PyMethodDef* calculate_method_def();
+
+}  // namespace quorin::py

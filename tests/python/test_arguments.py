@@ -1,0 +1,103 @@
+"""Argument binding and conversion, and the exact errors they raise."""
+import pytest
+
+from conftest import WATER_XYZ, WATER_Z
+
+W = WATER_XYZ
+
+
+class Claims:
+    """A sequence that claims a length far beyond any memory."""
+
+    def __len__(self):
+        return 2**62
+
+    def __getitem__(self, i):
+        return 1
+
+
+def test_positional_keyword_and_none_bind_the_same_values(qp):
+    reference = qp.calculate(WATER_Z, W, "AM1", None, None, False, True, 60, 1e-7, 1e-6, 0.0, 0.5).to_dict()
+    variants = [
+        qp.calculate(WATER_Z, W, "AM1"),
+        qp.calculate(coordinates=W, atomic_numbers=WATER_Z, method="am1"),
+        qp.calculate(WATER_Z, W, method="aM1", max_iter=None, use_nddo=None, h_bonds=None, damping=None,
+                     energy_tol_ev=None, density_tol=None, level_shift_ev=None, cosmo_eps=None, dispersion=None),
+        qp.calculate(tuple(WATER_Z), [tuple(r) for r in W], "AM1"),
+    ]
+    for result in variants:
+        assert result.to_dict() == reference
+    assert qp.calculate(WATER_Z, W, method=None).to_dict() == qp.calculate(WATER_Z, W, "PM6").to_dict()
+    # Integer coordinates are converted to floats.
+    assert (qp.calculate([1, 1], [[0, 0, 0], [0, 0, 1]]).to_dict()
+            == qp.calculate([1, 1], [[0.0, 0.0, 0.0], [0.0, 0.0, 1.0]]).to_dict())
+
+
+def test_numpy_arrays_are_sequences(qp):
+    np = pytest.importorskip("numpy")
+    a = qp.calculate(np.array(WATER_Z), np.array(W))
+    b = qp.calculate(WATER_Z, W)
+    assert a.to_dict() == b.to_dict()
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, error, message",
+    [
+        ((), {}, TypeError,
+         "calculate() missing 2 required positional arguments: 'atomic_numbers' and 'coordinates'"),
+        ((WATER_Z,), {}, TypeError, "calculate() missing 1 required positional argument: 'coordinates'"),
+        ((WATER_Z, W, "PM6", None, None, False, True, 60, 1e-7, 1e-6, 0.0, 0.5, 1), {}, TypeError,
+         "calculate() takes from 2 to 12 positional arguments but 13 were given"),
+        ((WATER_Z, W), {"methd": "AM1"}, TypeError, "calculate() got an unexpected keyword argument 'methd'"),
+        ((WATER_Z, W, "PM6"), {"method": "AM1"}, TypeError, "calculate() got multiple values for argument 'method'"),
+        (("OHH", W), {}, TypeError, "argument 'atomic_numbers': 'str' object cannot be converted to 'Sequence'"),
+        ((8, W), {}, TypeError, "argument 'atomic_numbers': 'int' object cannot be converted to 'Sequence'"),
+        (([8.0, 1, 1], W), {}, TypeError,
+         "argument 'atomic_numbers': 'float' object cannot be interpreted as an integer"),
+        (([256, 1, 1], W), {}, OverflowError, "out of range integral type conversion attempted"),
+        (([-1, 1, 1], W), {}, OverflowError, "out of range integral type conversion attempted"),
+        (([10**30, 1, 1], W), {}, OverflowError, "out of range integral type conversion attempted"),
+        ((WATER_Z, [1.0, 2.0, 3.0]), {}, TypeError,
+         "argument 'coordinates': 'float' object cannot be converted to 'Sequence'"),
+        ((WATER_Z, [[0, 0], [0, 0, 0], [0, 0, 0]]), {}, ValueError, "expected a sequence of length 3 (got 2)"),
+        ((WATER_Z, [[0, 0, 0, 0], [0, 0, 0], [0, 0, 0]]), {}, ValueError, "expected a sequence of length 3 (got 4)"),
+        ((WATER_Z, [[0, 0, "a"], [0, 0, 0], [0, 0, 0]]), {}, TypeError,
+         "argument 'coordinates': must be real number, not str"),
+        ((WATER_Z, W), {"method": 6}, TypeError, "argument 'method': 'int' object cannot be converted to 'str'"),
+        ((WATER_Z, W), {"cosmo_eps": "water"}, TypeError, "argument 'cosmo_eps': must be real number, not str"),
+        ((WATER_Z, W), {"dispersion": 1}, TypeError,
+         "argument 'dispersion': 'int' object cannot be converted to 'str'"),
+        ((WATER_Z, W), {"h_bonds": 1}, TypeError, "argument 'h_bonds': 'int' object cannot be converted to 'bool'"),
+        ((WATER_Z, W), {"use_nddo": 0}, TypeError,
+         "argument 'use_nddo': 'int' object cannot be converted to 'bool'"),
+        ((WATER_Z, W), {"max_iter": -1}, OverflowError, "can't convert negative int to unsigned"),
+        ((WATER_Z, W), {"max_iter": 2**64}, OverflowError, None),
+        ((WATER_Z, W), {"max_iter": 60.0}, TypeError,
+         "argument 'max_iter': 'float' object cannot be interpreted as an integer"),
+        ((WATER_Z, W), {"damping": [0.5]}, TypeError, "argument 'damping': must be real number, not list"),
+        # The first failing argument in declaration order is the one reported.
+        ((WATER_Z, "x"), {"method": 1}, TypeError,
+         "argument 'coordinates': 'str' object cannot be converted to 'Sequence'"),
+        # A claimed length that cannot be stored is a memory failure, not a crash.
+        ((Claims(), W), {}, MemoryError, None),
+        ((WATER_Z, Claims()), {}, MemoryError, None),
+    ],
+)
+def test_conversion_errors(qp, args, kwargs, error, message):
+    with pytest.raises(error) as info:
+        qp.calculate(*args, **kwargs)
+    assert type(info.value) is error
+    if message is not None:
+        assert str(info.value) == message
+
+
+def test_method_names(qp):
+    upper = qp.calculate(WATER_Z, W, "PM3").total_energy_ev
+    for name in ["pm3", "Pm3", "pM3"]:
+        assert qp.calculate(WATER_Z, W, name).total_energy_ev == upper
+    for given, shown in [(" pm6", " PM6"), ("PM6 ", "PM6 "), ("xyz", "XYZ"), ("", ""), ("stra\u00dfe", "STRASSE")]:
+        with pytest.raises(ValueError) as info:
+            qp.calculate(WATER_Z, W, given)
+        assert str(info.value) == (
+            f"Unsupported semi-empirical method: '{shown}'. Supported methods: PM7, PM6, AM1, RM1, PM3, MNDO"
+        )

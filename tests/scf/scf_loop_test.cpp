@@ -1,0 +1,220 @@
+#include "core/scf/scf_loop.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "core/fock/fock_builder.h"
+#include "core/scf/density.h"
+#include "core/types/errors.h"
+#include "scf/test_molecules.h"
+
+namespace quorin {
+namespace {
+
+const MndoModel kMndo;
+const Am1Model kAm1;
+const Pm3Model kPm3;
+const Pm6Model kPm6;
+const Pm7Model kPm7;
+
+struct ScfRun {
+    MolecularBatch molecule;
+    ScfWorkspace workspace;
+    ScfResult result;
+};
+
+ScfRun run_scf(const fixtures::Geometry& g, const ParameterModel& model, ScfOptions options = {}) {
+    ScfRun run{fixtures::make_molecule(g, model), {}, {}};
+    run.workspace = ScfWorkspace::allocate(run.molecule.n_basis);
+    run.result = run_rhf_scf_with_options(run.molecule, model, run.workspace, options);
+    return run;
+}
+
+ScfOptions tight(bool nddo = true) {
+    ScfOptions o;
+    o.use_nddo = nddo;
+    o.energy_tolerance = 1e-10;
+    o.density_tolerance = 1e-9;
+    o.max_iterations = 200;
+    return o;
+}
+
+struct Case {
+    std::string name;
+    fixtures::Geometry geometry;
+    const ParameterModel* model;
+};
+
+std::vector<Case> molecules() {
+    std::vector<Case> cases;
+    for (const ParameterModel* m : std::initializer_list<const ParameterModel*>{&kMndo, &kAm1, &kPm3, &kPm6}) {
+        const std::string method(m->name());
+        cases.push_back({method + " H2", fixtures::hydrogen_molecule(), m});
+        cases.push_back({method + " CH4", fixtures::methane(), m});
+        cases.push_back({method + " H2O", fixtures::water(), m});
+        cases.push_back({method + " NH3", fixtures::ammonia(), m});
+    }
+    // A 9-orbital atom with d-shell one-centre integrals.
+    cases.push_back({"PM7 FeH2", {{26, 1, 1}, {{{0, 0, 0}}, {{1.55, 0, 0}}, {{-0.3, 1.5, 0.1}}}}, &kPm7});
+    return cases;
+}
+
+TEST(RhfScf, ConvergedDensityIsIdempotentHoldsAllElectronsAndIsStationary) {
+    for (const Case& c : molecules()) {
+        for (bool nddo : {true, false}) {
+            SCOPED_TRACE(c.name + (nddo ? " NDDO" : " gamma"));
+            ScfRun run = run_scf(c.geometry, *c.model, tight(nddo));
+            ASSERT_TRUE(run.result.converged);
+            const Matrix& p = run.workspace.density;
+            const std::size_t n = p.rows();
+            // Orthogonal basis: (P/2)^2 = P/2 and tr P = valence electrons.
+            double trace = 0.0, electrons = 0.0, worst = 0.0;
+            for (std::uint8_t z : run.molecule.atomic_numbers) electrons += c.model->get_element(z)->core_charge;
+            for (std::size_t i = 0; i < n; ++i) {
+                trace += p(i, i);
+                for (std::size_t j = 0; j < n; ++j) {
+                    double sq = 0.0;
+                    for (std::size_t k = 0; k < n; ++k) sq += 0.25 * p(i, k) * p(k, j);
+                    worst = std::max(worst, std::fabs(sq - 0.5 * p(i, j)));
+                }
+            }
+            EXPECT_NEAR(trace, electrons, 1e-10);
+            EXPECT_LT(worst, 1e-8);
+            EXPECT_LT(run.result.homo, run.result.lumo);
+            EXPECT_DOUBLE_EQ(run.result.total_energy, run.result.electronic_energy + run.result.core_energy);
+            // Self-consistency: F rebuilt from the final P gives the same energy.
+            Matrix f = Matrix::zeros(n, n);
+            if (nddo) {
+                build_fock_nddo(run.molecule, *c.model, run.workspace.pairs, run.workspace.hcore, p, f);
+            } else {
+                build_fock(run.molecule, *c.model, run.workspace.hcore, p, f);
+            }
+            EXPECT_NEAR(compute_electronic_energy(p, run.workspace.hcore, f), run.result.electronic_energy, 1e-7);
+            // Reproducible in the reused workspace.
+            EXPECT_EQ(run_rhf_scf_with_options(run.molecule, *c.model, run.workspace, tight(nddo)).total_energy,
+                      run.result.total_energy);
+        }
+    }
+}
+
+TEST(RhfScf, EnergyIsInvariantUnderRigidMotionAndAtomOrder) {
+    const fixtures::Rotation r = fixtures::rotation_matrix({0.3, -0.5, 0.8}, 1.1);
+    for (const Case& c : molecules()) {
+        for (bool nddo : {true, false}) {
+            SCOPED_TRACE(c.name + (nddo ? " NDDO" : " gamma"));
+            const double reference = run_scf(c.geometry, *c.model, tight(nddo)).result.total_energy;
+            const fixtures::Geometry g = fixtures::moved(c.geometry, r, {1.5, -2.0, 7.25});
+            EXPECT_NEAR(run_scf(g, *c.model, tight(nddo)).result.total_energy, reference, 1e-8);
+            EXPECT_NEAR(run_scf(fixtures::reversed(c.geometry), *c.model, tight(nddo)).result.total_energy, reference, 1e-8);
+        }
+    }
+}
+
+TEST(RhfScf, BothHamiltonianFormsAgreeForHydrogenOnly) {
+    // For s orbitals the NDDO (ss|ss) and electron-core integrals reduce to
+    // the gamma form's e2 / sqrt(R^2 + (rho_A + rho_B)^2).
+    const fixtures::Geometry h4 = {{1, 1, 1, 1}, {{{0, 0, 0}}, {{0.75, 0, 0}}, {{0.75, 1.3, 0.2}}, {{-0.1, 1.2, 0.9}}}};
+    for (const fixtures::Geometry& g : {fixtures::hydrogen_molecule(0.74), fixtures::hydrogen_molecule(1.6), h4}) {
+        EXPECT_NEAR(run_scf(g, kPm6, tight(true)).result.total_energy, run_scf(g, kPm6, tight(false)).result.total_energy, 1e-9);
+    }
+}
+
+TEST(RhfScf, ShiftAndDampingChangeTheRouteNotTheResult) {
+    ScfOptions plain = tight();
+    plain.level_shift = -1.0;  // negative: never applied
+    const ScfResult reference = run_scf(fixtures::formaldehyde(), kAm1, plain).result;
+    for (const auto& [shift, damping] : {std::pair{4.0, 0.5}, std::pair{8.0, 0.7}, std::pair{0.0, 0.0}}) {
+        ScfOptions o = tight();
+        o.level_shift = shift;
+        o.damping = damping;
+        const ScfResult r = run_scf(fixtures::formaldehyde(), kAm1, o).result;
+        ASSERT_TRUE(r.converged) << shift;
+        EXPECT_NEAR(r.total_energy, reference.total_energy, 1e-7);
+        EXPECT_NEAR(r.lumo, reference.lumo, 1e-4);  // reported without the shift
+    }
+}
+
+TEST(RhfScf, IterationLimitsAndElectronCounts) {
+    ScfOptions none;
+    none.max_iterations = 0;
+    const ScfRun guess = run_scf(fixtures::water(), kMndo, none);
+    EXPECT_EQ(guess.result.iterations, 0u);
+    EXPECT_FALSE(guess.result.converged);
+    // The fresh workspace's Fock matrix is zero: E_el = 0.5 tr(P H) = sum of
+    // the four occupied core-Hamiltonian eigenvalues, HOMO being the fourth.
+    EXPECT_NEAR(guess.result.electronic_energy, guess.workspace.orbital_energies[0] + guess.workspace.orbital_energies[1] +
+                                                    guess.workspace.orbital_energies[2] + guess.result.homo, 1e-9);
+
+    ScfOptions loose;
+    loose.energy_tolerance = loose.density_tolerance = 1e30;
+    EXPECT_EQ(run_scf(fixtures::water(), kMndo, loose).result.iterations, 2u);  // iteration 1 never converges
+
+    // Methyl radical: seven electrons, one dropped. Hydrogen counted twice
+    // fills the whole H2 basis: LUMO reported as 0.
+    const fixtures::Geometry methyl = {{6, 1, 1, 1}, {{{0, 0, 0}}, {{1.08, 0, 0}}, {{-0.54, 0.935, 0}}, {{-0.54, -0.935, 0}}}};
+    const ScfRun radical = run_scf(methyl, kMndo);
+    double trace = 0.0;
+    for (std::size_t i = 0; i < radical.molecule.n_basis; ++i) trace += radical.workspace.density(i, i);
+    EXPECT_NEAR(trace, 6.0, 1e-10);
+    const fixtures::EditedModel doubled(kMndo, {}, [](ElementParams& e) { e.core_charge = 2.0; });
+    EXPECT_EQ(run_scf(fixtures::hydrogen_molecule(), doubled).result.lumo, 0.0);
+
+    const fixtures::Geometry lone_h = {{1}, {{{0, 0, 0}}}};
+    try {
+        run_scf(lone_h, kMndo);
+        ADD_FAILURE() << "one electron accepted";
+    } catch (const EngineStop& e) {
+        EXPECT_STREQ(e.what(), "System must have at least one electron pair for closed-shell RHF");
+    }
+}
+
+TEST(RhfScf, ContinuumSolventStabilisesAPolarMolecule) {
+    const ScfResult gas = run_scf(fixtures::formaldehyde(), kMndo).result;
+    EXPECT_FALSE(gas.cosmo_energy.has_value());
+    double previous = gas.total_energy;
+    for (double eps : {1.0, 4.0, 78.4}) {
+        ScfOptions solvent;
+        solvent.cosmo = std::pair{eps, 1.30005};
+        const ScfResult r = run_scf(fixtures::formaldehyde(), kMndo, solvent).result;
+        ASSERT_TRUE(r.cosmo_energy.has_value());
+        if (eps == 1.0) {  // no screening at all
+            EXPECT_EQ(*r.cosmo_energy, 0.0);
+            EXPECT_NEAR(r.total_energy, gas.total_energy, 1e-10);
+        } else {
+            EXPECT_LT(*r.cosmo_energy, 0.0);
+            EXPECT_LT(r.total_energy, previous);
+        }
+        previous = r.total_energy;
+    }
+}
+
+TEST(RhfScf, NonFiniteInputsStopBeforeTheScf) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    fixtures::Geometry bad = fixtures::water();
+    bad.xyz[1][2] = nan;
+    std::vector<std::pair<ScfOptions, std::string>> cases(5);
+    cases[0].second = "Atomic coordinates must be finite numbers";
+    cases[1].first.electric_field = std::array<double, 3>{0.0, inf, 0.0};
+    cases[1].second = "Electric field components must be finite numbers";
+    cases[2].first.external_charges = std::vector<PointCharge>{{0, 0, 5, 1}, {0, 0, -5, nan}};
+    cases[2].second = "External point charges must have finite positions and charges";
+    cases[3].first.external_charges = std::vector<PointCharge>{{inf, 0, 5, 1}};
+    cases[3].second = cases[2].second;
+    cases[4].first.damping = nan;
+    cases[4].second = "SCF damping must be a finite number";
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+        try {
+            run_scf(k == 0 ? bad : fixtures::water(), kMndo, cases[k].first);
+            ADD_FAILURE() << cases[k].second;
+        } catch (const EngineStop& e) {
+            EXPECT_EQ(e.what(), cases[k].second);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quorin
