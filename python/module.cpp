@@ -4,6 +4,8 @@
 // in the module's namespace.
 #include "python/calculation_result.h"
 #include "python/embedded_script.h"
+#include "python/frequencies.h"
+#include "python/optimize.h"
 #include "python/py_support.h"
 #include "python/single_point.h"
 
@@ -34,11 +36,17 @@ struct ClassEntry {
 // Classes in their order of addition.
 constexpr ClassEntry kClasses[] = {
     {"CalculationResult", create_calculation_result_type},
+    {"OptimizationPyResult", create_optimization_result_type},
+    {"NormalModePy", create_normal_mode_type},
+    {"ThermodynamicsPy", create_thermodynamics_type},
+    {"VibrationalResultPy", create_vibrational_result_type},
 };
 
 // Functions in their order of addition.
 PyMethodDef* (*const kFunctions[])() = {
     calculate_method_def,
+    optimize_method_def,
+    frequencies_method_def,
 };
 
 void add_to_module(PyObject* module, PyObject* all, const char* name, Ref value) {

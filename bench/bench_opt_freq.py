@@ -1,0 +1,68 @@
+"""Times quorin_py.optimize on mid-sized molecules (aspirin, caffeine) and
+quorin_py.frequencies on benzene through the Python API, with the NDDO switch
+off (the functions' default) and on.
+
+Usage: python3 bench/bench_opt_freq.py [--method PM6] [--runs 3]
+"""
+import argparse
+import math
+import pathlib
+import time
+
+import quorin_py
+
+MOLECULES = pathlib.Path(__file__).resolve().parent.parent / "data" / "molecules"
+ATOMIC_NUMBERS = {"H": 1, "C": 6, "N": 7, "O": 8}
+
+
+def read_xyz(name):
+    lines = (MOLECULES / f"{name}.xyz").read_text().splitlines()
+    count = int(lines[0])
+    numbers, coordinates = [], []
+    for line in lines[2 : 2 + count]:
+        symbol, x, y, z = line.split()[:4]
+        numbers.append(ATOMIC_NUMBERS[symbol])
+        coordinates.append([float(x), float(y), float(z)])
+    return numbers, coordinates
+
+
+def best_time(call, runs):
+    best, result = math.inf, None
+    for _ in range(runs):
+        start = time.perf_counter()
+        result = call()
+        best = min(best, time.perf_counter() - start)
+    return best, result
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--method", default="PM6")
+    parser.add_argument("--runs", type=int, default=3)
+    args = parser.parse_args()
+
+    print(f"optimize ({args.method}), best of {args.runs}")
+    print(f"{'molecule':<10}{'atoms':>6}{'nddo':>6}{'time / s':>10}{'cycles':>8}{'converged':>11}"
+          f"{'grad rms':>10}{'dHf kcal/mol':>14}")
+    for name in ("aspirin", "caffeine"):
+        numbers, coordinates = read_xyz(name)
+        for nddo in (False, True):
+            seconds, r = best_time(
+                lambda: quorin_py.optimize(numbers, coordinates, args.method, use_nddo=nddo), args.runs)
+            print(f"{name:<10}{len(numbers):>6}{str(nddo):>6}{seconds:>10.3f}{r.cycles:>8}{str(r.converged):>11}"
+                  f"{r.final_grad_rms:>10.4f}{r.final_heat_of_formation_kcal:>14.3f}")
+
+    print(f"\nfrequencies ({args.method}), best of {args.runs}")
+    print(f"{'molecule':<10}{'atoms':>6}{'nddo':>6}{'time / s':>10}{'modes':>7}{'lowest cm-1':>13}"
+          f"{'ZPVE kcal/mol':>15}")
+    numbers, coordinates = read_xyz("benzene")
+    for nddo in (False, True):
+        seconds, v = best_time(
+            lambda: quorin_py.frequencies(numbers, coordinates, args.method, use_nddo=nddo), args.runs)
+        vib = v.vibrational_frequencies_cm1
+        print(f"{'benzene':<10}{len(numbers):>6}{str(nddo):>6}{seconds:>10.3f}{len(vib):>7}{vib[0]:>13.1f}"
+              f"{v.zpve_kcal_mol:>15.3f}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,467 @@
+#include "python/frequencies.h"
+
+#include <cmath>
+#include <memory>
+
+#include "core/parameters/atomic_mass.h"
+#include "core/scf/scf_loop.h"
+#include "core/scf/workspace.h"
+#include "core/types/molecule.h"
+#include "core/vibrations/hessian.h"
+#include "python/arguments.h"
+#include "python/method_lookup.h"
+#include "python/record_object.h"
+
+namespace quorin::py {
+
+namespace {
+
+// Lowest internal frequency below which a structure counts as a saddle point.
+constexpr double kTransitionStateThresholdCm1 = -10.0;
+
+bool positive_finite(double value) { return value > 0.0 && std::isfinite(value); }
+
+// Conditions that would otherwise stop the engine, refused before any SCF.
+void check_vibrational_conditions(const FrequenciesRequest& request) {
+    if (!std::isfinite(request.temperature_k)) throw InputError("temperature_k must be a finite number of kelvin");
+    if (!positive_finite(request.pressure_atm)) {
+        throw InputError("pressure_atm must be a positive finite number of atmospheres");
+    }
+    if (!positive_finite(request.rotational_symmetry_number)) {
+        throw InputError("rotational_symmetry_number must be a positive finite number");
+    }
+    if (!positive_finite(request.step_size_angstrom)) {
+        throw InputError("step_size_angstrom must be a positive finite number of angstroms");
+    }
+    const std::size_t n_atoms = request.atomic_numbers.size();
+    if (request.custom_masses) {
+        const std::vector<double>& masses = *request.custom_masses;
+        if (masses.size() != n_atoms) {
+            throw InputError("custom_masses must hold one mass per atom: got " + std::to_string(masses.size()) +
+                             " for " + std::to_string(n_atoms) + " atoms");
+        }
+        for (std::size_t a = 0; a < n_atoms; ++a) {
+            if (!positive_finite(masses[a])) {
+                throw InputError("custom_masses[" + std::to_string(a) + "] must be a positive finite mass in amu");
+            }
+        }
+        return;
+    }
+    for (std::size_t a = 0; a < n_atoms; ++a) {
+        const std::uint8_t z = request.atomic_numbers[a];
+        if (!(atomic_mass(z) > 0.0)) {
+            throw InputError("No atomic mass is tabulated for atom " + std::to_string(a) + " (Z=" +
+                             std::to_string(z) + "); supply custom_masses");
+        }
+    }
+}
+
+}  // namespace
+
+VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
+    const std::unique_ptr<ParameterModel> model = get_model(request.method);
+    const auto& numbers = request.atomic_numbers;
+    if (numbers.empty()) throw InputError("Molecule must have at least one atom");
+    if (numbers.size() != request.coordinates.size()) {
+        throw InputError("Mismatch between atomic_numbers (" + std::to_string(numbers.size()) +
+                         ") and coordinates (" + std::to_string(request.coordinates.size()) + ")");
+    }
+    check_finite_coordinates(numbers, request.coordinates);
+    check_closed_shell_supported(numbers, *model, request.method);
+    check_vibrational_conditions(request);
+
+    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
+    ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
+
+    ScfOptions scf_options;
+    scf_options.max_iterations = 100;
+    scf_options.energy_tolerance = 1e-8;
+    scf_options.density_tolerance = 1e-7;
+    scf_options.level_shift = 0.0;
+    scf_options.damping = 0.5;
+    scf_options.use_nddo = request.use_nddo;
+
+    HessianOptions options;
+    options.custom_masses = request.custom_masses;
+    options.step_size_angstrom = request.step_size_angstrom;
+    options.temperature_k = request.temperature_k;
+    options.pressure_atm = request.pressure_atm;
+    options.rotational_symmetry_number = request.rotational_symmetry_number;
+    options.reconverge_scf = true;
+    options.use_nddo = request.use_nddo;
+    options.project_external = request.project_external;
+    HessianResult hessian = compute_hessian_and_frequencies(molecule, *model, scf, scf_options, options);
+
+    VibrationalRecord record;
+    record.all_frequencies_cm1 = std::move(hessian.all_frequencies_cm1);
+    record.vibrational_frequencies_cm1 = std::move(hessian.vibrational_frequencies_cm1);
+    record.normal_modes = std::move(hessian.normal_modes);
+    record.zpve_kcal_mol = hessian.zpve_kcal_mol;
+    record.thermo = hessian.thermo;
+    record.is_transition_state = !record.vibrational_frequencies_cm1.empty() &&
+                                 record.vibrational_frequencies_cm1.front() < kTransitionStateThresholdCm1;
+    const Matrix& h = hessian.cartesian_hessian;
+    record.hessian_dimension = h.rows();
+    record.cartesian_hessian.assign(h.data().begin(), h.data().end());
+    return record;
+}
+
+std::vector<double> to_float_list(PyObject* value, const char* name) {
+    if (!PySequence_Check(value) || PyUnicode_Check(value)) {
+        Ref type_name(check(PyType_GetName(Py_TYPE(value))));
+        PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to 'Sequence'", name,
+                     type_name.get());
+        throw PythonErrorSet{};
+    }
+    const Py_ssize_t n = PySequence_Size(value);
+    if (n < 0) throw PythonErrorSet{};
+    std::vector<double> values;
+    values.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item(check(PySequence_GetItem(value, i)));
+        values.push_back(to_double(item.get(), name));
+    }
+    return values;
+}
+
+namespace {
+
+// ---- NormalModePy ----------------------------------------------------------
+
+PyTypeObject* normal_mode_type = nullptr;
+
+template <double NormalMode::*Field>
+PyObject* get_mode_float(PyObject* self, void*) {
+    return PyFloat_FromDouble(record_of<NormalMode>(self).*Field);
+}
+
+PyObject* get_displacements(PyObject* self, void*) {
+    return guard([&] { return new_triple_list(record_of<NormalMode>(self).displacements); });
+}
+
+PyGetSetDef normal_mode_getset[] = {
+    {"frequency_cm1", get_mode_float<&NormalMode::frequency_cm1>, nullptr,
+     "Harmonic frequency in cm^-1 (negative if imaginary)", nullptr},
+    {"reduced_mass_amu", get_mode_float<&NormalMode::reduced_mass_amu>, nullptr, "Effective reduced mass in amu",
+     nullptr},
+    {"force_constant_mdyne_a", get_mode_float<&NormalMode::force_constant_mdyne_a>, nullptr,
+     "Force constant in mdyne/\u00c5", nullptr},
+    {"displacements", get_displacements, nullptr,
+     "Normalized Cartesian displacements (delta x, delta y, delta z) for each atom", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject* normal_mode_to_dict(PyObject* self, PyObject*) {
+    return guard([&] { return dict_from_getset(self, normal_mode_getset); });
+}
+
+PyObject* normal_mode_repr(PyObject* self) {
+    return guard([&] {
+        const NormalMode& m = record_of<NormalMode>(self);
+        return new_text("<NormalMode freq=" + format_fixed(m.frequency_cm1, 1) +
+                        " cm^-1, mass=" + format_fixed(m.reduced_mass_amu, 3) +
+                        " amu, k=" + format_fixed(m.force_constant_mdyne_a, 3) + " mdyne/A>");
+    });
+}
+
+PyMethodDef normal_mode_methods[] = {
+    {"to_dict", normal_mode_to_dict, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot normal_mode_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Normal vibrational mode with harmonic frequency and Cartesian displacement "
+                                  "vectors.")},
+    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record_object<NormalMode>)},
+    {Py_tp_repr, reinterpret_cast<void*>(normal_mode_repr)},
+    {Py_tp_getset, normal_mode_getset},
+    {Py_tp_methods, normal_mode_methods},
+    {0, nullptr},
+};
+
+PyType_Spec normal_mode_spec = {
+    "quorin_py.NormalModePy",
+    static_cast<int>(sizeof(RecordObject<NormalMode>)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    normal_mode_slots,
+};
+
+// ---- ThermodynamicsPy ------------------------------------------------------
+
+PyTypeObject* thermodynamics_type = nullptr;
+
+template <double Thermodynamics::*Field>
+PyObject* get_thermo_float(PyObject* self, void*) {
+    return PyFloat_FromDouble(record_of<Thermodynamics>(self).*Field);
+}
+
+using T = Thermodynamics;
+
+PyGetSetDef thermodynamics_getset[] = {
+    {"temperature_k", get_thermo_float<&T::temperature_k>, nullptr, "", nullptr},
+    {"pressure_atm", get_thermo_float<&T::pressure_atm>, nullptr, "", nullptr},
+    {"zpve_kcal_mol", get_thermo_float<&T::zpve_kcal_mol>, nullptr, "Zero-Point Vibrational Energy in kcal/mol",
+     nullptr},
+    {"e_vib_cal_mol", get_thermo_float<&T::e_vib_cal_mol>, nullptr,
+     "Thermal vibrational energy E_vib(T) in cal/mol", nullptr},
+    {"e_rot_cal_mol", get_thermo_float<&T::e_rot_cal_mol>, nullptr, "Thermal rotational energy E_rot(T) in cal/mol",
+     nullptr},
+    {"e_trans_cal_mol", get_thermo_float<&T::e_trans_cal_mol>, nullptr,
+     "Thermal translational energy E_trans(T) in cal/mol", nullptr},
+    {"enthalpy_thermal_cal_mol", get_thermo_float<&T::enthalpy_thermal_cal_mol>, nullptr,
+     "Total thermal enthalpy correction H(T) - H(0) in cal/mol", nullptr},
+    {"cv_vib_cal_k_mol", get_thermo_float<&T::cv_vib_cal_k_mol>, nullptr,
+     "Constant volume vibrational heat capacity Cv,vib in cal/(mol\u00b7K)", nullptr},
+    {"cv_rot_cal_k_mol", get_thermo_float<&T::cv_rot_cal_k_mol>, nullptr,
+     "Constant volume rotational heat capacity Cv,rot in cal/(mol\u00b7K)", nullptr},
+    {"cp_trans_cal_k_mol", get_thermo_float<&T::cp_trans_cal_k_mol>, nullptr,
+     "Constant pressure translational heat capacity Cp,trans = 5/2 R in cal/(mol\u00b7K)", nullptr},
+    {"cp_total_cal_k_mol", get_thermo_float<&T::cp_total_cal_k_mol>, nullptr,
+     "Total constant pressure heat capacity Cp(T) = Cv + R in cal/(mol\u00b7K)", nullptr},
+    {"entropy_vib_cal_k_mol", get_thermo_float<&T::entropy_vib_cal_k_mol>, nullptr,
+     "Vibrational entropy S_vib in cal/(mol\u00b7K)", nullptr},
+    {"entropy_rot_cal_k_mol", get_thermo_float<&T::entropy_rot_cal_k_mol>, nullptr,
+     "Rotational entropy S_rot in cal/(mol\u00b7K)", nullptr},
+    {"entropy_trans_cal_k_mol", get_thermo_float<&T::entropy_trans_cal_k_mol>, nullptr,
+     "Translational entropy S_trans (Sackur-Tetrode) in cal/(mol\u00b7K)", nullptr},
+    {"entropy_total_cal_k_mol", get_thermo_float<&T::entropy_total_cal_k_mol>, nullptr,
+     "Total standard entropy S\u00b0(T) in cal/(mol\u00b7K)", nullptr},
+    {"gibbs_correction_kcal_mol", get_thermo_float<&T::gibbs_correction_kcal_mol>, nullptr,
+     "Gibbs free energy thermal correction G_corr = H_thermal - T*S\u00b0 in kcal/mol", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject* thermodynamics_to_dict(PyObject* self, PyObject*) {
+    return guard([&] { return dict_from_getset(self, thermodynamics_getset); });
+}
+
+PyObject* thermodynamics_repr(PyObject* self) {
+    return guard([&] {
+        const Thermodynamics& t = record_of<Thermodynamics>(self);
+        return new_text("<Thermodynamics T=" + format_fixed(t.temperature_k, 2) +
+                        " K, ZPVE=" + format_fixed(t.zpve_kcal_mol, 2) +
+                        " kcal/mol, S\u00b0=" + format_fixed(t.entropy_total_cal_k_mol, 2) +
+                        " cal/(mol\u00b7K), H_thermal=" + format_fixed(t.enthalpy_thermal_cal_mol, 2) +
+                        " cal/mol, G_corr=" + format_fixed(t.gibbs_correction_kcal_mol, 2) + " kcal/mol>");
+    });
+}
+
+PyMethodDef thermodynamics_methods[] = {
+    {"to_dict", thermodynamics_to_dict, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot thermodynamics_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Statistical thermodynamic properties computed from vibrational, rotational, "
+                                  "and translational partition functions.")},
+    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record_object<Thermodynamics>)},
+    {Py_tp_repr, reinterpret_cast<void*>(thermodynamics_repr)},
+    {Py_tp_getset, thermodynamics_getset},
+    {Py_tp_methods, thermodynamics_methods},
+    {0, nullptr},
+};
+
+PyType_Spec thermodynamics_spec = {
+    "quorin_py.ThermodynamicsPy",
+    static_cast<int>(sizeof(RecordObject<Thermodynamics>)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    thermodynamics_slots,
+};
+
+// ---- VibrationalResultPy ---------------------------------------------------
+
+PyTypeObject* vibrational_type = nullptr;
+
+using V = VibrationalRecord;
+
+template <std::vector<double> V::*Field>
+PyObject* get_vib_floats(PyObject* self, void*) {
+    return guard([&] { return new_float_list(record_of<V>(self).*Field); });
+}
+
+PyObject* get_normal_modes(PyObject* self, void*) {
+    return guard([&] {
+        const std::vector<NormalMode>& modes = record_of<V>(self).normal_modes;
+        Ref list(check(PyList_New(static_cast<Py_ssize_t>(modes.size()))));
+        for (std::size_t i = 0; i < modes.size(); ++i) {
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_record_object(normal_mode_type, modes[i]));
+        }
+        return list.release();
+    });
+}
+
+PyObject* get_zpve(PyObject* self, void*) { return PyFloat_FromDouble(record_of<V>(self).zpve_kcal_mol); }
+
+PyObject* get_thermo(PyObject* self, void*) {
+    return guard([&] { return new_record_object(thermodynamics_type, record_of<V>(self).thermo); });
+}
+
+PyObject* get_is_transition_state(PyObject* self, void*) {
+    return PyBool_FromLong(record_of<V>(self).is_transition_state ? 1 : 0);
+}
+
+PyObject* get_cartesian_hessian(PyObject* self, void*) {
+    return guard([&] {
+        const V& r = record_of<V>(self);
+        const std::size_t n = r.hessian_dimension;
+        Ref rows(check(PyList_New(static_cast<Py_ssize_t>(n))));
+        for (std::size_t i = 0; i < n; ++i) {
+            PyObject* row = new_float_list(std::span<const double>(r.cartesian_hessian.data() + i * n, n));
+            PyList_SetItem(rows.get(), static_cast<Py_ssize_t>(i), row);
+        }
+        return rows.release();
+    });
+}
+
+PyGetSetDef vibrational_getset[] = {
+    {"all_frequencies_cm1", get_vib_floats<&V::all_frequencies_cm1>, nullptr,
+     "All 3N harmonic frequencies in cm^-1 (sorted ascending)", nullptr},
+    {"vibrational_frequencies_cm1", get_vib_floats<&V::vibrational_frequencies_cm1>, nullptr,
+     "Genuine internal vibrational frequencies (3N-6 or 3N-5) in cm^-1", nullptr},
+    {"normal_modes", get_normal_modes, nullptr, "Normal modes with atom displacement vectors", nullptr},
+    {"zpve_kcal_mol", get_zpve, nullptr, "Zero-Point Vibrational Energy (ZPVE) in kcal/mol", nullptr},
+    {"thermo", get_thermo, nullptr, "Statistical thermodynamic properties", nullptr},
+    {"is_transition_state", get_is_transition_state, nullptr,
+     "Whether molecule is a transition state (first vibrational frequency < -10 cm^-1)", nullptr},
+    {"cartesian_hessian", get_cartesian_hessian, nullptr,
+     "Full Cartesian Hessian matrix [3N x 3N] in kcal / (mol * \u00c5^2)", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject* vibrational_to_dict(PyObject* self, PyObject*) {
+    return guard([&] {
+        const V& r = record_of<V>(self);
+        Ref dict(check(PyDict_New()));
+        set_dict_item(dict.get(), "all_frequencies_cm1", Ref(new_float_list(r.all_frequencies_cm1)));
+        set_dict_item(dict.get(), "vibrational_frequencies_cm1", Ref(new_float_list(r.vibrational_frequencies_cm1)));
+        set_dict_item(dict.get(), "zpve_kcal_mol", Ref(check(get_zpve(self, nullptr))));
+        set_dict_item(dict.get(), "is_transition_state", Ref(check(get_is_transition_state(self, nullptr))));
+        {
+            Ref thermo(new_record_object(thermodynamics_type, r.thermo));
+            set_dict_item(dict.get(), "thermo", Ref(check(thermodynamics_to_dict(thermo.get(), nullptr))));
+        }
+        set_dict_item(dict.get(), "cartesian_hessian", Ref(check(get_cartesian_hessian(self, nullptr))));
+        Ref modes(check(PyList_New(static_cast<Py_ssize_t>(r.normal_modes.size()))));
+        for (std::size_t i = 0; i < r.normal_modes.size(); ++i) {
+            Ref mode(new_record_object(normal_mode_type, r.normal_modes[i]));
+            PyList_SetItem(modes.get(), static_cast<Py_ssize_t>(i),
+                           check(normal_mode_to_dict(mode.get(), nullptr)));
+        }
+        set_dict_item(dict.get(), "normal_modes", std::move(modes));
+        return dict.release();
+    });
+}
+
+PyObject* vibrational_repr(PyObject* self) {
+    return guard([&] {
+        const V& r = record_of<V>(self);
+        return new_text("<VibrationalResult num_vib=" + std::to_string(r.vibrational_frequencies_cm1.size()) +
+                        ", ZPVE=" + format_fixed(r.zpve_kcal_mol, 2) +
+                        " kcal/mol, is_TS=" + (r.is_transition_state ? "true" : "false") + ">");
+    });
+}
+
+PyMethodDef vibrational_methods[] = {
+    {"to_dict", vibrational_to_dict, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot vibrational_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Comprehensive results of Hessian and normal coordinate analysis.")},
+    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record_object<V>)},
+    {Py_tp_repr, reinterpret_cast<void*>(vibrational_repr)},
+    {Py_tp_getset, vibrational_getset},
+    {Py_tp_methods, vibrational_methods},
+    {0, nullptr},
+};
+
+PyType_Spec vibrational_spec = {
+    "quorin_py.VibrationalResultPy",
+    static_cast<int>(sizeof(RecordObject<V>)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    vibrational_slots,
+};
+
+// ---- frequencies -----------------------------------------------------------
+
+constexpr const char* kFrequenciesParameters[] = {
+    "atomic_numbers",     "coordinates",      "method",   "temperature_k", "pressure_atm", "rotational_symmetry_number",
+    "step_size_angstrom", "project_external", "use_nddo", "custom_masses",
+};
+constexpr std::size_t kStepIndex = 6;
+
+// True when parameter `index` was passed explicitly as None (binding has
+// already mapped None and omission alike to "absent").
+bool given_as_none(PyObject* args, PyObject* kwargs, std::size_t index, const char* name) {
+    if (args != nullptr && static_cast<std::size_t>(PyTuple_Size(args)) > index) {
+        return PyTuple_GetItem(args, static_cast<Py_ssize_t>(index)) == Py_None;
+    }
+    if (kwargs == nullptr) return false;
+    PyObject* value = PyDict_GetItemString(kwargs, name);  // borrowed
+    return value == Py_None;
+}
+
+PyObject* frequencies(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guard([&] {
+        const BoundArguments bound("frequencies", kFrequenciesParameters, 2, args, kwargs);
+        FrequenciesRequest request;
+        request.atomic_numbers = to_atomic_numbers(bound.value(0), bound.name(0));
+        request.coordinates = to_coordinate_list(bound.value(1), bound.name(1));
+        request.method = name_or(bound, 2, "PM6");
+        request.temperature_k = double_or(bound, 3, 298.15);
+        request.pressure_atm = double_or(bound, 4, 1.0);
+        request.rotational_symmetry_number = double_or(bound, 5, 1.0);
+        // Omitted means the usual 0.005 angstrom; an explicit None the finer 0.001.
+        const double step_fallback =
+            given_as_none(args, kwargs, kStepIndex, kFrequenciesParameters[kStepIndex]) ? 0.001 : 0.005;
+        request.step_size_angstrom = double_or(bound, kStepIndex, step_fallback);
+        request.project_external = switch_or(bound, 7, true);
+        request.use_nddo = switch_or(bound, 8, false);
+        if (bound.value(9) != nullptr) request.custom_masses = to_float_list(bound.value(9), bound.name(9));
+        return new_vibrational_result(run_frequencies(request));
+    });
+}
+
+PyMethodDef frequencies_def = {
+    "frequencies",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(frequencies)),
+    METH_VARARGS | METH_KEYWORDS,
+    "frequencies(atomic_numbers, coordinates, method=\"PM6\", temperature_k=298.15, pressure_atm=1.0, "
+    "rotational_symmetry_number=1.0, step_size_angstrom=0.005, project_external=True, use_nddo=False, "
+    "custom_masses=None)\n"
+    "--\n"
+    "\n"
+    "Compute Cartesian Hessian, harmonic vibrational frequencies, normal modes, and thermodynamics.\n"
+    "\n"
+    "Parameters:\n"
+    "- `atomic_numbers`: list of integer atomic numbers (e.g. `[8, 1, 1]`)\n"
+    "- `coordinates`: 3D coordinates in \u00c5ngstr\u00f6ms (e.g. `[[0.0, 0.0, 0.0], ...]`)\n"
+    "- `method`: Semi-empirical Hamiltonian (\"PM6\", \"AM1\", \"RM1\", \"PM3\", \"MNDO\"; default: \"PM6\")\n"
+    "- `temperature_k`: Temperature in Kelvin for thermodynamics (default: 298.15 K)\n"
+    "- `pressure_atm`: Pressure in standard atmospheres (default: 1.0 atm)\n"
+    "- `rotational_symmetry_number`: Rotational symmetry number sigma (e.g. 2 for C2v water; default: 1.0)\n"
+    "- `step_size_angstrom`: Finite difference displacement step size in \u00c5ngstr\u00f6ms (default: 0.005 \u00c5)\n"
+    "- `project_external`: Project out 6 translational/rotational external motions via Eckart frame "
+    "(default: true)\n"
+    "- `use_nddo`: Enable full NDDO potential energy surface and second derivatives (default: false)",
+};
+
+}  // namespace
+
+PyObject* create_normal_mode_type() { return create_record_type(normal_mode_spec, normal_mode_type); }
+PyObject* create_thermodynamics_type() { return create_record_type(thermodynamics_spec, thermodynamics_type); }
+PyObject* create_vibrational_result_type() { return create_record_type(vibrational_spec, vibrational_type); }
+
+PyObject* new_vibrational_result(VibrationalRecord record) {
+    return new_record_object(vibrational_type, std::move(record));
+}
+
+PyMethodDef* frequencies_method_def() { return &frequencies_def; }
+
+}  // namespace quorin::py

@@ -1,0 +1,206 @@
+#include "python/optimize.h"
+
+#include <cmath>
+#include <memory>
+
+#include "core/gradients/nuclear_gradients.h"
+#include "core/scf/workspace.h"
+#include "core/types/molecule.h"
+#include "python/arguments.h"
+#include "python/method_lookup.h"
+#include "python/record_object.h"
+#include "python/single_point.h"
+
+namespace quorin::py {
+
+namespace {
+
+void require_positive_finite(double value, const char* name) {
+    if (!(value > 0.0) || !std::isfinite(value)) {
+        throw InputError(std::string(name) + " must be a positive finite number");
+    }
+}
+
+}  // namespace
+
+void check_optimization_options(const OptimizationOptions& options, std::size_t n_atoms) {
+    if (options.memory == 0) throw InputError("L-BFGS memory must be at least 1");
+    require_positive_finite(options.max_step, "max_step");
+    require_positive_finite(options.grad_rms_tol, "grad_rms_tol");
+    require_positive_finite(options.grad_max_tol, "grad_max_tol");
+    require_positive_finite(options.energy_tol, "energy_tol");
+    if (options.active_mask && options.active_mask->size() != 3 * n_atoms) {
+        throw InputError("active_mask must hold one flag per Cartesian coordinate: got " +
+                         std::to_string(options.active_mask->size()) + " for " + std::to_string(3 * n_atoms) +
+                         " coordinates");
+    }
+}
+
+OptimizationRecord run_optimization(const OptimizeRequest& request) {
+    const auto& numbers = request.atomic_numbers;
+    if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
+    if (numbers.size() != request.coordinates.size()) throw InputError("Coordinate count mismatch");
+    check_finite_coordinates(numbers, request.coordinates);
+    const std::unique_ptr<ParameterModel> model = get_model(request.method);
+    check_closed_shell_supported(numbers, *model, request.method);
+
+    OptimizationOptions options;
+    options.max_cycles = static_cast<std::size_t>(request.max_cycles);
+    options.grad_rms_tol = request.grad_rms_tol;
+    options.grad_max_tol = request.grad_max_tol;
+    options.energy_tol = 1e-5;
+    options.max_step = 0.2;
+    options.memory = 6;
+    options.use_nddo = request.use_nddo;
+    check_optimization_options(options, numbers.size());
+
+    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
+    ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
+    GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
+    const OptimizationResult minimum = optimize_geometry_lbfgs(molecule, *model, scf, gradient_workspace, options);
+
+    OptimizationRecord record;
+    record.coordinates.resize(molecule.n_atoms);
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        record.coordinates[a] = {molecule.x[a], molecule.y[a], molecule.z[a]};
+    }
+
+    SinglePointRequest final_point;
+    final_point.atomic_numbers = numbers;
+    final_point.coordinates = record.coordinates;
+    final_point.method = request.method;
+    final_point.use_nddo = request.use_nddo;
+    final_point.max_iter = 60;
+    final_point.energy_tol_ev = 1e-7;
+    final_point.density_tol = 1e-6;
+    final_point.level_shift_ev = 0.0;
+    final_point.damping = 0.5;
+    record.final_result = run_calculation_internal(final_point);
+
+    record.converged = minimum.converged;
+    record.cycles = minimum.cycles;
+    record.initial_energy_ev = minimum.initial_energy;
+    record.final_energy_ev = minimum.final_energy;
+    record.final_heat_of_formation_kcal = record.final_result.heat_of_formation_kcal;
+    record.final_grad_rms = minimum.final_grad_rms;
+    record.final_grad_max = minimum.final_grad_max;
+    return record;
+}
+
+namespace {
+
+using R = OptimizationRecord;
+
+PyTypeObject* result_type = nullptr;  // created once at import
+
+template <double R::*Field>
+PyObject* get_float(PyObject* self, void*) {
+    return PyFloat_FromDouble(record_of<R>(self).*Field);
+}
+
+PyObject* get_converged(PyObject* self, void*) { return PyBool_FromLong(record_of<R>(self).converged ? 1 : 0); }
+
+PyObject* get_cycles(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(record_of<R>(self).cycles); }
+
+PyObject* get_coordinates(PyObject* self, void*) {
+    return guard([&] { return new_triple_list(record_of<R>(self).coordinates); });
+}
+
+PyObject* get_final_result(PyObject* self, void*) {
+    return guard([&] { return new_calculation_result(record_of<R>(self).final_result); });
+}
+
+PyGetSetDef getset_table[] = {
+    {"converged", get_converged, nullptr, "Whether geometry optimization converged", nullptr},
+    {"cycles", get_cycles, nullptr, "Number of quasi-Newton L-BFGS cycles executed", nullptr},
+    {"initial_energy_ev", get_float<&R::initial_energy_ev>, nullptr, "Initial total energy in eV", nullptr},
+    {"final_energy_ev", get_float<&R::final_energy_ev>, nullptr, "Final total energy in eV", nullptr},
+    {"final_heat_of_formation_kcal", get_float<&R::final_heat_of_formation_kcal>, nullptr,
+     "Final heat of formation in kcal/mol", nullptr},
+    {"final_grad_rms", get_float<&R::final_grad_rms>, nullptr, "Final RMS gradient in kcal / (mol * \\AA)",
+     nullptr},
+    {"final_grad_max", get_float<&R::final_grad_max>, nullptr,
+     "Final maximum gradient component in kcal / (mol * \\AA)", nullptr},
+    {"coordinates", get_coordinates, nullptr, "Optimized Cartesian coordinates in \\AA (shape: [natoms, 3])",
+     nullptr},
+    {"final_result", get_final_result, nullptr, "Final calculation result at optimized geometry", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject* repr(PyObject* self) {
+    return guard([&] {
+        const R& r = record_of<R>(self);
+        return new_text("<OptimizationPyResult converged=" + std::string(r.converged ? "true" : "false") +
+                        " cycles=" + std::to_string(r.cycles) + " E_final=" + format_fixed(r.final_energy_ev, 6) +
+                        " eV, dHf=" + format_fixed(r.final_heat_of_formation_kcal, 3) +
+                        " kcal/mol, grad_rms=" + format_fixed(r.final_grad_rms, 4) + ">");
+    });
+}
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("Result of molecular geometry optimization.")},
+    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record_object<R>)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_getset, getset_table},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "quorin_py.OptimizationPyResult",
+    static_cast<int>(sizeof(RecordObject<R>)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    slots,
+};
+
+constexpr const char* kOptimizeParameters[] = {
+    "atomic_numbers", "coordinates", "method", "max_cycles", "grad_rms_tol", "grad_max_tol", "use_nddo",
+};
+
+PyObject* optimize(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guard([&] {
+        const BoundArguments bound("optimize", kOptimizeParameters, 2, args, kwargs);
+        OptimizeRequest request;
+        request.atomic_numbers = to_atomic_numbers(bound.value(0), bound.name(0));
+        request.coordinates = to_coordinate_list(bound.value(1), bound.name(1));
+        request.method = name_or(bound, 2, "PM6");
+        request.max_cycles = count_or(bound, 3, 100);
+        request.grad_rms_tol = double_or(bound, 4, 1.0);
+        request.grad_max_tol = double_or(bound, 5, 2.0);
+        request.use_nddo = switch_or(bound, 6, false);
+        return new_optimization_result(run_optimization(request));
+    });
+}
+
+PyMethodDef optimize_def = {
+    "optimize",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(optimize)),
+    METH_VARARGS | METH_KEYWORDS,
+    "optimize(atomic_numbers, coordinates, method=\"PM6\", max_cycles=100, grad_rms_tol=1.0, grad_max_tol=2.0, "
+    "use_nddo=False)\n"
+    "--\n"
+    "\n"
+    "Optimize molecular geometry using quasi-Newton L-BFGS optimizer.\n"
+    "\n"
+    "Parameters:\n"
+    "- `atomic_numbers`: list of integer atomic numbers\n"
+    "- `coordinates`: initial 3D coordinates in \u00c5ngstr\u00f6ms\n"
+    "- `method`: Semi-empirical Hamiltonian (\"PM6\", \"AM1\", \"RM1\", \"PM3\", \"MNDO\"; default: \"PM6\")\n"
+    "- `max_cycles`: Maximum L-BFGS optimization cycles (default: 100)\n"
+    "- `grad_rms_tol`: RMS gradient convergence threshold in kcal / (mol \u00b7 \u00c5) (default: 1.0)\n"
+    "- `grad_max_tol`: Maximum gradient norm threshold in kcal / (mol \u00b7 \u00c5) (default: 2.0)\n"
+    "- `use_nddo`: Enable full NDDO potential energy surface and gradients (default: false)",
+};
+
+}  // namespace
+
+PyObject* create_optimization_result_type() { return create_record_type(spec, result_type); }
+
+PyObject* new_optimization_result(OptimizationRecord record) {
+    return new_record_object(result_type, std::move(record));
+}
+
+PyMethodDef* optimize_method_def() { return &optimize_def; }
+
+}  // namespace quorin::py
