@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "core/parameters/d_element_params.h"
+
 namespace quorin {
 
 namespace {
@@ -142,7 +144,16 @@ void add_one_center_fock_terms(const MolecularBatch& molecule, const ParameterMo
         } else if (norb == 4) {
             add_sp_terms(*element, f, density, fock);
         } else {
-            const std::optional<DElementParams> d_params = model.get_d_element_params(z);
+            // A d shell without its own one-centre integrals would have no
+            // electron repulsion and would soak up charge; derive them from
+            // the element's own exponents instead.
+            std::optional<DElementParams> d_params = model.get_d_element_params(z);
+            if (!d_params && element->zeta_d > 1e-8) {
+                d_params = compute_d_element_params(z, element->zeta_s, element->zeta_p, element->zeta_d,
+                                                    element->g_ss, element->g_sp, element->g_pp, element->g_p2,
+                                                    element->h_sp, element->zeta_s, element->zeta_p,
+                                                    element->zeta_d, 0.0, 0.0, 0.0);
+            }
             fill_spd_one_center_table(*element, d_params ? &*d_params : nullptr, table.data());
             add_spd_terms(table.data(), f, std::min<std::size_t>(norb, 9), density, fock);
         }

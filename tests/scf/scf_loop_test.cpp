@@ -216,5 +216,28 @@ TEST(RhfScf, NonFiniteInputsStopBeforeTheScf) {
     }
 }
 
+// PM6 gives S, P, Cl, Br and I a d shell but no d-element parameters. Without
+// one-centre repulsion in that shell it would swallow electrons (H2S turned
+// into S(2-) with HOMO = LUMO); with repulsion from the element's exponents
+// the d shell stays a minor, polarising component.
+TEST(RhfScf, DShellWithoutOwnParametersDoesNotSoakUpCharge) {
+    const Pm6Model pm6;
+    const std::vector<std::pair<std::string, fixtures::Geometry>> cases = {
+        {"H2S", {{16, 1, 1}, {{{0, 0, 0}}, {{0.96, 0.93, 0}}, {{-0.96, 0.93, 0}}}}},
+        {"HCl", {{17, 1}, {{{0, 0, 0}}, {{0, 0, 1.27}}}}},
+        {"PH3", {{15, 1, 1, 1}, {{{0, 0, 0.5}}, {{1.2, 0, -0.2}}, {{-0.6, 1.04, -0.2}}, {{-0.6, -1.04, -0.2}}}}},
+    };
+    for (const auto& [name, geometry] : cases) {
+        SCOPED_TRACE(name);
+        ScfRun run = run_scf(geometry, pm6, tight(true));
+        ASSERT_TRUE(run.result.converged);
+        EXPECT_LT(run.result.homo + 1.0, run.result.lumo);
+        // Population of the heavy atom's five d orbitals (atom 0, orbitals 4..8).
+        double d_population = 0.0;
+        for (std::size_t k = 4; k < 9; ++k) d_population += run.workspace.density(k, k);
+        EXPECT_LT(d_population, 1.0);
+    }
+}
+
 }  // namespace
 }  // namespace quorin
