@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_common.h"
 #include "core/opt/lbfgs.h"
 #include "core/vibrations/hessian.h"
 
@@ -21,40 +22,11 @@ namespace {
 
 using quorin::MolecularBatch;
 
-struct Molecule {
-    std::vector<std::uint8_t> atomic_numbers;
-    std::vector<std::array<double, 3>> coordinates;
-};
-
-bool read_xyz(const std::string& path, Molecule& out) {
-    static const std::map<std::string, std::uint8_t> symbols{{"H", 1}, {"C", 6}, {"N", 7}, {"O", 8},
-                                                             {"F", 9}, {"S", 16}, {"Cl", 17}};
-    std::ifstream in(path);
-    if (!in) return false;
-    std::size_t count = 0;
-    in >> count;
-    std::string line;
-    std::getline(in, line);
-    std::getline(in, line);
-    for (std::size_t i = 0; i < count; ++i) {
-        std::string symbol;
-        std::array<double, 3> r{};
-        in >> symbol >> r[0] >> r[1] >> r[2];
-        const auto it = symbols.find(symbol);
-        if (it == symbols.end()) return false;
-        out.atomic_numbers.push_back(it->second);
-        out.coordinates.push_back(r);
-    }
-    return static_cast<bool>(in);
-}
+using quorin::bench::Molecule;
+using quorin::bench::read_xyz;
 
 std::unique_ptr<quorin::ParameterModel> model_named(const std::string& name) {
-    if (name == "MNDO") return std::make_unique<quorin::MndoModel>();
-    if (name == "PM3") return std::make_unique<quorin::Pm3Model>();
-    if (name == "RM1") return std::make_unique<quorin::Rm1Model>();
-    if (name == "PM6") return std::make_unique<quorin::Pm6Model>();
-    if (name == "PM7") return std::make_unique<quorin::Pm7Model>();
-    return std::make_unique<quorin::Am1Model>();
+    return quorin::bench::model_named(name, "AM1");
 }
 
 template <typename F>

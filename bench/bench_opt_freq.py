@@ -6,24 +6,16 @@ Usage: python3 bench/bench_opt_freq.py [--method PM6] [--runs 3]
 """
 import argparse
 import math
-import pathlib
 import time
 
 import quorin_py
 
-MOLECULES = pathlib.Path(__file__).resolve().parent.parent / "data" / "molecules"
-ATOMIC_NUMBERS = {"H": 1, "C": 6, "N": 7, "O": 8}
+from bench_calculate import MOLECULES
+from bench_calculate import read_xyz as read_xyz_file
 
 
 def read_xyz(name):
-    lines = (MOLECULES / f"{name}.xyz").read_text().splitlines()
-    count = int(lines[0])
-    numbers, coordinates = [], []
-    for line in lines[2 : 2 + count]:
-        symbol, x, y, z = line.split()[:4]
-        numbers.append(ATOMIC_NUMBERS[symbol])
-        coordinates.append([float(x), float(y), float(z)])
-    return numbers, coordinates
+    return read_xyz_file(MOLECULES / f"{name}.xyz")
 
 
 def best_time(call, runs):

@@ -1,0 +1,58 @@
+#pragma once
+// Shared by the benchmark programs: the XYZ reader of the molecule ladder and
+// the method lookup by name.
+#include <array>
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/parameters/parameter_model.h"
+
+namespace quorin::bench {
+
+struct Molecule {
+    std::string name;
+    std::vector<std::uint8_t> atomic_numbers;
+    std::vector<std::array<double, 3>> coordinates;  // angstrom
+};
+
+inline bool read_xyz(const std::string& path, Molecule& out) {
+    static const std::map<std::string, std::uint8_t> symbols{{"H", 1}, {"C", 6}, {"N", 7}, {"O", 8},
+                                                             {"F", 9}, {"S", 16}, {"Cl", 17}};
+    std::ifstream in(path);
+    if (!in) return false;
+    std::size_t count = 0;
+    in >> count;
+    std::string line;
+    std::getline(in, line);
+    std::getline(in, line);
+    for (std::size_t i = 0; i < count; ++i) {
+        std::string symbol;
+        std::array<double, 3> r{};
+        in >> symbol >> r[0] >> r[1] >> r[2];
+        const auto it = symbols.find(symbol);
+        if (it == symbols.end()) return false;
+        out.atomic_numbers.push_back(it->second);
+        out.coordinates.push_back(r);
+    }
+    return static_cast<bool>(in);
+}
+
+// The model of a method name; an unknown name gives the model of `fallback`
+// (PM6 when that is unknown too).
+inline std::unique_ptr<ParameterModel> model_named(const std::string& name, const std::string& fallback = "PM6") {
+    for (const std::string& candidate : {name, fallback}) {
+        if (candidate == "MNDO") return std::make_unique<MndoModel>();
+        if (candidate == "AM1") return std::make_unique<Am1Model>();
+        if (candidate == "PM3") return std::make_unique<Pm3Model>();
+        if (candidate == "RM1") return std::make_unique<Rm1Model>();
+        if (candidate == "PM7") return std::make_unique<Pm7Model>();
+        if (candidate == "PM6") return std::make_unique<Pm6Model>();
+    }
+    return std::make_unique<Pm6Model>();
+}
+
+}  // namespace quorin::bench
