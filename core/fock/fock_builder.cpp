@@ -51,11 +51,7 @@ void build_fock(const MolecularBatch& molecule, const ParameterModel& model, con
             if (b == a) continue;
             const std::optional<ElementParams> eb = model.get_element(molecule.atomic_numbers[b]);
             if (!eb) continue;
-            const double dx = molecule.x[a] - molecule.x[b];
-            const double dy = molecule.y[a] - molecule.y[b];
-            const double dz = molecule.z[a] - molecule.z[b];
-            const double rho = rho_a + klopman_ohno_radius(*eb);
-            const double gamma = kCoulombEvAngstrom / std::sqrt(dx * dx + dy * dy + dz * dz + rho * rho);
+            const double gamma = klopman_ohno_gamma(molecule, a, b, rho_a + klopman_ohno_radius(*eb));
             coulomb += atom_population(molecule, p, b) * gamma;
             const std::size_t fb = molecule.first_orbital[b];
             const std::size_t nb = molecule.orbitals_per_atom[b];

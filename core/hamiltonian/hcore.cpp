@@ -83,6 +83,13 @@ double klopman_ohno_radius(const ElementParams& element) {
     return kCoulombEvAngstrom / (2.0 * element.g_ss);
 }
 
+double klopman_ohno_gamma(const MolecularBatch& molecule, std::size_t a, std::size_t b, double rho_sum) {
+    const double dx = molecule.x[a] - molecule.x[b];
+    const double dy = molecule.y[a] - molecule.y[b];
+    const double dz = molecule.z[a] - molecule.z[b];
+    return kCoulombEvAngstrom / std::sqrt(dx * dx + dy * dy + dz * dz + rho_sum * rho_sum);
+}
+
 void build_hcore(const MolecularBatch& molecule, const ParameterModel& model, Matrix& h) {
     require_basis_shape(molecule, h);
     h.fill(0.0);
@@ -97,11 +104,7 @@ void build_hcore(const MolecularBatch& molecule, const ParameterModel& model, Ma
             if (b == a) continue;
             const std::optional<ElementParams> eb = model.get_element(molecule.atomic_numbers[b]);
             if (!eb) continue;
-            const double dx = molecule.x[a] - molecule.x[b];
-            const double dy = molecule.y[a] - molecule.y[b];
-            const double dz = molecule.z[a] - molecule.z[b];
-            const double rho = rho_a + klopman_ohno_radius(*eb);
-            const double gamma = kCoulombEvAngstrom / std::sqrt(dx * dx + dy * dy + dz * dz + rho * rho);
+            const double gamma = klopman_ohno_gamma(molecule, a, b, rho_a + klopman_ohno_radius(*eb));
             attraction += eb->core_charge * gamma;
         }
         const std::size_t f = molecule.first_orbital[a];

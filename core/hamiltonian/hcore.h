@@ -26,4 +26,8 @@ double apply_electric_field_to_hcore(const MolecularBatch& molecule, const Param
 // Point-charge attraction length of an atom, e2 / (2 g_ss), angstrom.
 double klopman_ohno_radius(const ElementParams& element);
 
+// Klopman-Ohno point-charge interaction of atoms a and b (eV) with the summed
+// attraction lengths rho_sum (angstrom).
+double klopman_ohno_gamma(const MolecularBatch& molecule, std::size_t a, std::size_t b, double rho_sum);
+
 }  // namespace quorin
