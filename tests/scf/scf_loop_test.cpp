@@ -57,6 +57,22 @@ std::vector<Case> molecules() {
         cases.push_back({method + " H2O", fixtures::water(), m});
         cases.push_back({method + " NH3", fixtures::ammonia(), m});
     }
+    // PM6 gives S, P, Cl and Br nine orbitals; a wrong d rotation shows up as
+    // a broken rotation invariance.
+    cases.push_back({"PM6 SO2", {{16, 8, 8}, {{{0, 0, 0}}, {{1.232, 0.726, 0}}, {{-1.232, 0.726, 0}}}}, &kPm6});
+    cases.push_back({"PM6 PCl3",
+                     {{15, 17, 17, 17},
+                      {{{0, 0, 0.4}}, {{1.918, 0, -0.3}}, {{-0.959, 1.661, -0.3}}, {{-0.959, -1.661, -0.3}}}},
+                     &kPm6});
+    cases.push_back({"PM6 CH3Br",
+                     {{6, 35, 1, 1, 1},
+                      {{{0, 0, 0}}, {{0, 0, 1.94}}, {{1.03, 0, -0.36}}, {{-0.515, 0.892, -0.36}}, {{-0.515, -0.892, -0.36}}}},
+                     &kPm6});
+    cases.push_back({"PM6 H2SO4",
+                     {{16, 8, 8, 8, 8, 1, 1},
+                      {{{0, 0, 0}}, {{0, 1.2, 0.8}}, {{0, -1.2, 0.8}}, {{1.25, 0, -0.8}}, {{-1.25, 0, -0.8}},
+                       {{2.1, 0, -0.4}}, {{-2.1, 0, -0.4}}}},
+                     &kPm6});
     // A 9-orbital atom with d-shell one-centre integrals.
     cases.push_back({"PM7 FeH2", {{26, 1, 1}, {{{0, 0, 0}}, {{1.55, 0, 0}}, {{-0.3, 1.5, 0.1}}}}, &kPm7});
     return cases;
