@@ -1,7 +1,8 @@
 #pragma once
-// Shared by the benchmark programs: the XYZ reader of the molecule ladder and
-// the method lookup by name.
+// Shared by the benchmark programs: the XYZ reader of the molecule ladder,
+// the method lookup by name and a wall-clock timer.
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <map>
@@ -20,8 +21,8 @@ struct Molecule {
 };
 
 inline bool read_xyz(const std::string& path, Molecule& out) {
-    static const std::map<std::string, std::uint8_t> symbols{{"H", 1}, {"C", 6}, {"N", 7}, {"O", 8},
-                                                             {"F", 9}, {"S", 16}, {"Cl", 17}};
+    static const std::map<std::string, std::uint8_t> symbols{{"H", 1}, {"C", 6},  {"N", 7},  {"O", 8},
+                                                             {"F", 9}, {"P", 15}, {"S", 16}, {"Cl", 17}};
     std::ifstream in(path);
     if (!in) return false;
     std::size_t count = 0;
@@ -53,6 +54,14 @@ inline std::unique_ptr<ParameterModel> model_named(const std::string& name, cons
         if (candidate == "PM6") return std::make_unique<Pm6Model>();
     }
     return std::make_unique<Pm6Model>();
+}
+
+// Wall-clock seconds of one call of `f`.
+template <typename F>
+double seconds_of(F&& f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 }  // namespace quorin::bench

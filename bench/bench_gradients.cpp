@@ -7,14 +7,9 @@
 // usage: bench_gradients [molecules_dir] [max_atoms_for_full_rebuild (62)] [method (PM6)]
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,11 +23,9 @@ using quorin::Matrix;
 using quorin::MolecularBatch;
 
 using quorin::bench::Molecule;
+using quorin::bench::model_named;
 using quorin::bench::read_xyz;
-
-std::unique_ptr<quorin::ParameterModel> model_named(const std::string& name) {
-    return quorin::bench::model_named(name, "PM6");
-}
+using quorin::bench::seconds_of;
 
 // Each atom's core charge spread evenly over its orbitals.
 Matrix neutral_atom_density(const MolecularBatch& molecule, const quorin::ParameterModel& model) {
@@ -47,13 +40,6 @@ Matrix neutral_atom_density(const MolecularBatch& molecule, const quorin::Parame
         }
     }
     return p;
-}
-
-template <typename F>
-double seconds_of(F&& f) {
-    const auto start = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 }  // namespace

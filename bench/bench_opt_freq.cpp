@@ -4,39 +4,18 @@
 // NDDO Hamiltonian, using the settings of the interface layer.
 //
 // usage: bench_opt_freq [molecules_dir] [method]
-#include <array>
-#include <chrono>
-#include <cstdint>
 #include <cstdio>
-#include <fstream>
-#include <map>
-#include <memory>
 #include <string>
-#include <vector>
 
 #include "bench/bench_common.h"
 #include "core/opt/lbfgs.h"
 #include "core/vibrations/hessian.h"
 
-namespace {
-
 using quorin::MolecularBatch;
-
 using quorin::bench::Molecule;
+using quorin::bench::model_named;
 using quorin::bench::read_xyz;
-
-std::unique_ptr<quorin::ParameterModel> model_named(const std::string& name) {
-    return quorin::bench::model_named(name, "AM1");
-}
-
-template <typename F>
-double seconds_of(F&& f) {
-    const auto start = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-}  // namespace
+using quorin::bench::seconds_of;
 
 #ifndef QUORIN_MOLECULES_DIR
 #define QUORIN_MOLECULES_DIR "data/molecules"
@@ -44,7 +23,7 @@ double seconds_of(F&& f) {
 
 int main(int argc, char** argv) {
     const std::string dir = argc > 1 ? argv[1] : QUORIN_MOLECULES_DIR;
-    const auto model = model_named(argc > 2 ? argv[2] : "AM1");
+    const auto model = model_named(argc > 2 ? argv[2] : "AM1", "AM1");
     std::printf("method %s\n", std::string(model->name()).c_str());
 
     std::printf("%-10s %-10s %6s %6s %6s %7s %12s %12s %10s %9s\n", "task", "molecule", "atoms", "basis", "nddo",

@@ -139,9 +139,6 @@ BoundArguments::BoundArguments(const char* function, std::span<const char* const
         raise_type_error(std::string(function) + "() missing " + std::to_string(missing.size()) +
                          " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " + list);
     }
-    for (PyObject*& v : values_) {
-        if (v == Py_None) v = nullptr;
-    }
 }
 
 std::vector<std::uint8_t> to_atomic_numbers(PyObject* value, const char* name) {
@@ -187,6 +184,20 @@ std::vector<std::array<double, 3>> to_coordinate_list(PyObject* value, const cha
             rows.push_back(xyz);
         }
         return rows;
+    });
+}
+
+std::vector<double> to_float_list(PyObject* value, const char* name) {
+    return with_argument_name(name, [&] {
+        if (!is_sequence(value)) raise_cannot_convert(value, "Sequence");
+        const Py_ssize_t n = sequence_length(value);
+        std::vector<double> values;
+        values.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref item(check(PySequence_GetItem(value, i)));
+            values.push_back(float_of(item.get()));
+        }
+        return values;
     });
 }
 

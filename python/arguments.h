@@ -24,16 +24,20 @@ public:
                    PyObject* args, PyObject* kwargs);
 
     // Borrowed value of parameter i, or null when omitted or given as None.
-    PyObject* value(std::size_t i) const { return values_[i]; }
+    PyObject* value(std::size_t i) const { return values_[i] == Py_None ? nullptr : values_[i]; }
     const char* name(std::size_t i) const { return names_[i]; }
+    // True when parameter i was passed, by position or keyword, as None.
+    bool given_as_none(std::size_t i) const { return values_[i] == Py_None; }
 
 private:
     std::span<const char* const> names_;
-    std::vector<PyObject*> values_;
+    std::vector<PyObject*> values_;  // borrowed; null when omitted
 };
 
 std::vector<std::uint8_t> to_atomic_numbers(PyObject* value, const char* name);
 std::vector<std::array<double, 3>> to_coordinate_list(PyObject* value, const char* name);
+// A sequence of numbers (not a string) as doubles.
+std::vector<double> to_float_list(PyObject* value, const char* name);
 double to_double(PyObject* value, const char* name);
 std::uint64_t to_count(PyObject* value, const char* name);
 bool to_switch(PyObject* value, const char* name);

@@ -106,58 +106,29 @@ VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
     return record;
 }
 
-std::vector<double> to_float_list(PyObject* value, const char* name) {
-    if (!PySequence_Check(value) || PyUnicode_Check(value)) {
-        Ref type_name(check(PyType_GetName(Py_TYPE(value))));
-        PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to 'Sequence'", name,
-                     type_name.get());
-        throw PythonErrorSet{};
-    }
-    const Py_ssize_t n = PySequence_Size(value);
-    if (n < 0) throw PythonErrorSet{};
-    std::vector<double> values;
-    values.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref item(check(PySequence_GetItem(value, i)));
-        values.push_back(to_double(item.get(), name));
-    }
-    return values;
-}
-
 namespace {
 
 // ---- NormalModePy ----------------------------------------------------------
 
 PyTypeObject* normal_mode_type = nullptr;
 
-template <double NormalMode::*Field>
-PyObject* get_mode_float(PyObject* self, void*) {
-    return PyFloat_FromDouble(record_of<NormalMode>(self).*Field);
-}
-
-PyObject* get_displacements(PyObject* self, void*) {
-    return guard([&] { return new_triple_list(record_of<NormalMode>(self).displacements); });
-}
+using M = NormalMode;
 
 PyGetSetDef normal_mode_getset[] = {
-    {"frequency_cm1", get_mode_float<&NormalMode::frequency_cm1>, nullptr,
+    {"frequency_cm1", get_field<&M::frequency_cm1>, nullptr,
      "Harmonic frequency in cm^-1 (negative if imaginary)", nullptr},
-    {"reduced_mass_amu", get_mode_float<&NormalMode::reduced_mass_amu>, nullptr, "Effective reduced mass in amu",
+    {"reduced_mass_amu", get_field<&M::reduced_mass_amu>, nullptr, "Effective reduced mass in amu",
      nullptr},
-    {"force_constant_mdyne_a", get_mode_float<&NormalMode::force_constant_mdyne_a>, nullptr,
+    {"force_constant_mdyne_a", get_field<&M::force_constant_mdyne_a>, nullptr,
      "Force constant in mdyne/\u00c5", nullptr},
-    {"displacements", get_displacements, nullptr,
+    {"displacements", get_field<&M::displacements>, nullptr,
      "Normalized Cartesian displacements (delta x, delta y, delta z) for each atom", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyObject* normal_mode_to_dict(PyObject* self, PyObject*) {
-    return guard([&] { return dict_from_getset(self, normal_mode_getset); });
-}
-
 PyObject* normal_mode_repr(PyObject* self) {
     return guard([&] {
-        const NormalMode& m = record_of<NormalMode>(self);
+        const M& m = record_of<M>(self);
         return new_text("<NormalMode freq=" + format_fixed(m.frequency_cm1, 1) +
                         " cm^-1, mass=" + format_fixed(m.reduced_mass_amu, 3) +
                         " amu, k=" + format_fixed(m.force_constant_mdyne_a, 3) + " mdyne/A>");
@@ -165,81 +136,53 @@ PyObject* normal_mode_repr(PyObject* self) {
 }
 
 PyMethodDef normal_mode_methods[] = {
-    {"to_dict", normal_mode_to_dict, METH_NOARGS, nullptr},
+    {"to_dict", to_dict_of_table<normal_mode_getset>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot normal_mode_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Normal vibrational mode with harmonic frequency and Cartesian displacement "
-                                  "vectors.")},
-    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record_object<NormalMode>)},
-    {Py_tp_repr, reinterpret_cast<void*>(normal_mode_repr)},
-    {Py_tp_getset, normal_mode_getset},
-    {Py_tp_methods, normal_mode_methods},
-    {0, nullptr},
-};
-
-PyType_Spec normal_mode_spec = {
-    "quorin_py.NormalModePy",
-    static_cast<int>(sizeof(RecordObject<NormalMode>)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    normal_mode_slots,
 };
 
 // ---- ThermodynamicsPy ------------------------------------------------------
 
 PyTypeObject* thermodynamics_type = nullptr;
 
-template <double Thermodynamics::*Field>
-PyObject* get_thermo_float(PyObject* self, void*) {
-    return PyFloat_FromDouble(record_of<Thermodynamics>(self).*Field);
-}
-
 using T = Thermodynamics;
 
 PyGetSetDef thermodynamics_getset[] = {
-    {"temperature_k", get_thermo_float<&T::temperature_k>, nullptr, "", nullptr},
-    {"pressure_atm", get_thermo_float<&T::pressure_atm>, nullptr, "", nullptr},
-    {"zpve_kcal_mol", get_thermo_float<&T::zpve_kcal_mol>, nullptr, "Zero-Point Vibrational Energy in kcal/mol",
+    {"temperature_k", get_field<&T::temperature_k>, nullptr, "", nullptr},
+    {"pressure_atm", get_field<&T::pressure_atm>, nullptr, "", nullptr},
+    {"zpve_kcal_mol", get_field<&T::zpve_kcal_mol>, nullptr, "Zero-Point Vibrational Energy in kcal/mol",
      nullptr},
-    {"e_vib_cal_mol", get_thermo_float<&T::e_vib_cal_mol>, nullptr,
+    {"e_vib_cal_mol", get_field<&T::e_vib_cal_mol>, nullptr,
      "Thermal vibrational energy E_vib(T) in cal/mol", nullptr},
-    {"e_rot_cal_mol", get_thermo_float<&T::e_rot_cal_mol>, nullptr, "Thermal rotational energy E_rot(T) in cal/mol",
+    {"e_rot_cal_mol", get_field<&T::e_rot_cal_mol>, nullptr, "Thermal rotational energy E_rot(T) in cal/mol",
      nullptr},
-    {"e_trans_cal_mol", get_thermo_float<&T::e_trans_cal_mol>, nullptr,
+    {"e_trans_cal_mol", get_field<&T::e_trans_cal_mol>, nullptr,
      "Thermal translational energy E_trans(T) in cal/mol", nullptr},
-    {"enthalpy_thermal_cal_mol", get_thermo_float<&T::enthalpy_thermal_cal_mol>, nullptr,
+    {"enthalpy_thermal_cal_mol", get_field<&T::enthalpy_thermal_cal_mol>, nullptr,
      "Total thermal enthalpy correction H(T) - H(0) in cal/mol", nullptr},
-    {"cv_vib_cal_k_mol", get_thermo_float<&T::cv_vib_cal_k_mol>, nullptr,
+    {"cv_vib_cal_k_mol", get_field<&T::cv_vib_cal_k_mol>, nullptr,
      "Constant volume vibrational heat capacity Cv,vib in cal/(mol\u00b7K)", nullptr},
-    {"cv_rot_cal_k_mol", get_thermo_float<&T::cv_rot_cal_k_mol>, nullptr,
+    {"cv_rot_cal_k_mol", get_field<&T::cv_rot_cal_k_mol>, nullptr,
      "Constant volume rotational heat capacity Cv,rot in cal/(mol\u00b7K)", nullptr},
-    {"cp_trans_cal_k_mol", get_thermo_float<&T::cp_trans_cal_k_mol>, nullptr,
+    {"cp_trans_cal_k_mol", get_field<&T::cp_trans_cal_k_mol>, nullptr,
      "Constant pressure translational heat capacity Cp,trans = 5/2 R in cal/(mol\u00b7K)", nullptr},
-    {"cp_total_cal_k_mol", get_thermo_float<&T::cp_total_cal_k_mol>, nullptr,
+    {"cp_total_cal_k_mol", get_field<&T::cp_total_cal_k_mol>, nullptr,
      "Total constant pressure heat capacity Cp(T) = Cv + R in cal/(mol\u00b7K)", nullptr},
-    {"entropy_vib_cal_k_mol", get_thermo_float<&T::entropy_vib_cal_k_mol>, nullptr,
+    {"entropy_vib_cal_k_mol", get_field<&T::entropy_vib_cal_k_mol>, nullptr,
      "Vibrational entropy S_vib in cal/(mol\u00b7K)", nullptr},
-    {"entropy_rot_cal_k_mol", get_thermo_float<&T::entropy_rot_cal_k_mol>, nullptr,
+    {"entropy_rot_cal_k_mol", get_field<&T::entropy_rot_cal_k_mol>, nullptr,
      "Rotational entropy S_rot in cal/(mol\u00b7K)", nullptr},
-    {"entropy_trans_cal_k_mol", get_thermo_float<&T::entropy_trans_cal_k_mol>, nullptr,
+    {"entropy_trans_cal_k_mol", get_field<&T::entropy_trans_cal_k_mol>, nullptr,
      "Translational entropy S_trans (Sackur-Tetrode) in cal/(mol\u00b7K)", nullptr},
-    {"entropy_total_cal_k_mol", get_thermo_float<&T::entropy_total_cal_k_mol>, nullptr,
+    {"entropy_total_cal_k_mol", get_field<&T::entropy_total_cal_k_mol>, nullptr,
      "Total standard entropy S\u00b0(T) in cal/(mol\u00b7K)", nullptr},
-    {"gibbs_correction_kcal_mol", get_thermo_float<&T::gibbs_correction_kcal_mol>, nullptr,
+    {"gibbs_correction_kcal_mol", get_field<&T::gibbs_correction_kcal_mol>, nullptr,
      "Gibbs free energy thermal correction G_corr = H_thermal - T*S\u00b0 in kcal/mol", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyObject* thermodynamics_to_dict(PyObject* self, PyObject*) {
-    return guard([&] { return dict_from_getset(self, thermodynamics_getset); });
-}
-
 PyObject* thermodynamics_repr(PyObject* self) {
     return guard([&] {
-        const Thermodynamics& t = record_of<Thermodynamics>(self);
+        const T& t = record_of<T>(self);
         return new_text("<Thermodynamics T=" + format_fixed(t.temperature_k, 2) +
                         " K, ZPVE=" + format_fixed(t.zpve_kcal_mol, 2) +
                         " kcal/mol, S\u00b0=" + format_fixed(t.entropy_total_cal_k_mol, 2) +
@@ -249,27 +192,8 @@ PyObject* thermodynamics_repr(PyObject* self) {
 }
 
 PyMethodDef thermodynamics_methods[] = {
-    {"to_dict", thermodynamics_to_dict, METH_NOARGS, nullptr},
+    {"to_dict", to_dict_of_table<thermodynamics_getset>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot thermodynamics_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Statistical thermodynamic properties computed from vibrational, rotational, "
-                                  "and translational partition functions.")},
-    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record_object<Thermodynamics>)},
-    {Py_tp_repr, reinterpret_cast<void*>(thermodynamics_repr)},
-    {Py_tp_getset, thermodynamics_getset},
-    {Py_tp_methods, thermodynamics_methods},
-    {0, nullptr},
-};
-
-PyType_Spec thermodynamics_spec = {
-    "quorin_py.ThermodynamicsPy",
-    static_cast<int>(sizeof(RecordObject<Thermodynamics>)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    thermodynamics_slots,
 };
 
 // ---- VibrationalResultPy ---------------------------------------------------
@@ -277,11 +201,6 @@ PyType_Spec thermodynamics_spec = {
 PyTypeObject* vibrational_type = nullptr;
 
 using V = VibrationalRecord;
-
-template <std::vector<double> V::*Field>
-PyObject* get_vib_floats(PyObject* self, void*) {
-    return guard([&] { return new_float_list(record_of<V>(self).*Field); });
-}
 
 PyObject* get_normal_modes(PyObject* self, void*) {
     return guard([&] {
@@ -294,14 +213,8 @@ PyObject* get_normal_modes(PyObject* self, void*) {
     });
 }
 
-PyObject* get_zpve(PyObject* self, void*) { return PyFloat_FromDouble(record_of<V>(self).zpve_kcal_mol); }
-
 PyObject* get_thermo(PyObject* self, void*) {
     return guard([&] { return new_record_object(thermodynamics_type, record_of<V>(self).thermo); });
-}
-
-PyObject* get_is_transition_state(PyObject* self, void*) {
-    return PyBool_FromLong(record_of<V>(self).is_transition_state ? 1 : 0);
 }
 
 PyObject* get_cartesian_hessian(PyObject* self, void*) {
@@ -318,38 +231,41 @@ PyObject* get_cartesian_hessian(PyObject* self, void*) {
 }
 
 PyGetSetDef vibrational_getset[] = {
-    {"all_frequencies_cm1", get_vib_floats<&V::all_frequencies_cm1>, nullptr,
+    {"all_frequencies_cm1", get_field<&V::all_frequencies_cm1>, nullptr,
      "All 3N harmonic frequencies in cm^-1 (sorted ascending)", nullptr},
-    {"vibrational_frequencies_cm1", get_vib_floats<&V::vibrational_frequencies_cm1>, nullptr,
+    {"vibrational_frequencies_cm1", get_field<&V::vibrational_frequencies_cm1>, nullptr,
      "Genuine internal vibrational frequencies (3N-6 or 3N-5) in cm^-1", nullptr},
     {"normal_modes", get_normal_modes, nullptr, "Normal modes with atom displacement vectors", nullptr},
-    {"zpve_kcal_mol", get_zpve, nullptr, "Zero-Point Vibrational Energy (ZPVE) in kcal/mol", nullptr},
+    {"zpve_kcal_mol", get_field<&V::zpve_kcal_mol>, nullptr, "Zero-Point Vibrational Energy (ZPVE) in kcal/mol",
+     nullptr},
     {"thermo", get_thermo, nullptr, "Statistical thermodynamic properties", nullptr},
-    {"is_transition_state", get_is_transition_state, nullptr,
+    {"is_transition_state", get_field<&V::is_transition_state>, nullptr,
      "Whether molecule is a transition state (first vibrational frequency < -10 cm^-1)", nullptr},
     {"cartesian_hessian", get_cartesian_hessian, nullptr,
      "Full Cartesian Hessian matrix [3N x 3N] in kcal / (mol * \u00c5^2)", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Attribute values, except that thermo and each normal mode appear as
+// their own dictionaries and the modes come last.
 PyObject* vibrational_to_dict(PyObject* self, PyObject*) {
     return guard([&] {
         const V& r = record_of<V>(self);
         Ref dict(check(PyDict_New()));
-        set_dict_item(dict.get(), "all_frequencies_cm1", Ref(new_float_list(r.all_frequencies_cm1)));
-        set_dict_item(dict.get(), "vibrational_frequencies_cm1", Ref(new_float_list(r.vibrational_frequencies_cm1)));
-        set_dict_item(dict.get(), "zpve_kcal_mol", Ref(check(get_zpve(self, nullptr))));
-        set_dict_item(dict.get(), "is_transition_state", Ref(check(get_is_transition_state(self, nullptr))));
-        {
-            Ref thermo(new_record_object(thermodynamics_type, r.thermo));
-            set_dict_item(dict.get(), "thermo", Ref(check(thermodynamics_to_dict(thermo.get(), nullptr))));
-        }
-        set_dict_item(dict.get(), "cartesian_hessian", Ref(check(get_cartesian_hessian(self, nullptr))));
+        const auto put = [&](const char* key, getter get) {
+            set_dict_item(dict.get(), key, Ref(check(get(self, nullptr))));
+        };
+        put("all_frequencies_cm1", get_field<&V::all_frequencies_cm1>);
+        put("vibrational_frequencies_cm1", get_field<&V::vibrational_frequencies_cm1>);
+        put("zpve_kcal_mol", get_field<&V::zpve_kcal_mol>);
+        put("is_transition_state", get_field<&V::is_transition_state>);
+        set_dict_item(dict.get(), "thermo",
+                      Ref(dict_of_record(thermodynamics_type, r.thermo, thermodynamics_getset)));
+        put("cartesian_hessian", get_cartesian_hessian);
         Ref modes(check(PyList_New(static_cast<Py_ssize_t>(r.normal_modes.size()))));
         for (std::size_t i = 0; i < r.normal_modes.size(); ++i) {
-            Ref mode(new_record_object(normal_mode_type, r.normal_modes[i]));
             PyList_SetItem(modes.get(), static_cast<Py_ssize_t>(i),
-                           check(normal_mode_to_dict(mode.get(), nullptr)));
+                           dict_of_record(normal_mode_type, r.normal_modes[i], normal_mode_getset));
         }
         set_dict_item(dict.get(), "normal_modes", std::move(modes));
         return dict.release();
@@ -370,42 +286,12 @@ PyMethodDef vibrational_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot vibrational_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Comprehensive results of Hessian and normal coordinate analysis.")},
-    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record_object<V>)},
-    {Py_tp_repr, reinterpret_cast<void*>(vibrational_repr)},
-    {Py_tp_getset, vibrational_getset},
-    {Py_tp_methods, vibrational_methods},
-    {0, nullptr},
-};
-
-PyType_Spec vibrational_spec = {
-    "quorin_py.VibrationalResultPy",
-    static_cast<int>(sizeof(RecordObject<V>)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    vibrational_slots,
-};
-
 // ---- frequencies -----------------------------------------------------------
 
 constexpr const char* kFrequenciesParameters[] = {
     "atomic_numbers",     "coordinates",      "method",   "temperature_k", "pressure_atm", "rotational_symmetry_number",
     "step_size_angstrom", "project_external", "use_nddo", "custom_masses",
 };
-constexpr std::size_t kStepIndex = 6;
-
-// True when parameter `index` was passed explicitly as None (binding has
-// already mapped None and omission alike to "absent").
-bool given_as_none(PyObject* args, PyObject* kwargs, std::size_t index, const char* name) {
-    if (args != nullptr && static_cast<std::size_t>(PyTuple_Size(args)) > index) {
-        return PyTuple_GetItem(args, static_cast<Py_ssize_t>(index)) == Py_None;
-    }
-    if (kwargs == nullptr) return false;
-    PyObject* value = PyDict_GetItemString(kwargs, name);  // borrowed
-    return value == Py_None;
-}
 
 PyObject* frequencies(PyObject*, PyObject* args, PyObject* kwargs) {
     return guard([&] {
@@ -418,9 +304,7 @@ PyObject* frequencies(PyObject*, PyObject* args, PyObject* kwargs) {
         request.pressure_atm = double_or(bound, 4, 1.0);
         request.rotational_symmetry_number = double_or(bound, 5, 1.0);
         // Omitted means the usual 0.005 angstrom; an explicit None the finer 0.001.
-        const double step_fallback =
-            given_as_none(args, kwargs, kStepIndex, kFrequenciesParameters[kStepIndex]) ? 0.001 : 0.005;
-        request.step_size_angstrom = double_or(bound, kStepIndex, step_fallback);
+        request.step_size_angstrom = double_or(bound, 6, bound.given_as_none(6) ? 0.001 : 0.005);
         request.project_external = switch_or(bound, 7, true);
         request.use_nddo = switch_or(bound, 8, false);
         if (bound.value(9) != nullptr) request.custom_masses = to_float_list(bound.value(9), bound.name(9));
@@ -454,9 +338,28 @@ PyMethodDef frequencies_def = {
 
 }  // namespace
 
-PyObject* create_normal_mode_type() { return create_record_type(normal_mode_spec, normal_mode_type); }
-PyObject* create_thermodynamics_type() { return create_record_type(thermodynamics_spec, thermodynamics_type); }
-PyObject* create_vibrational_result_type() { return create_record_type(vibrational_spec, vibrational_type); }
+PyObject* create_normal_mode_type() {
+    return create_record_type<M>(
+        {"quorin_py.NormalModePy",
+         "Normal vibrational mode with harmonic frequency and Cartesian displacement vectors.", normal_mode_repr,
+         normal_mode_getset, normal_mode_methods},
+        normal_mode_type);
+}
+
+PyObject* create_thermodynamics_type() {
+    return create_record_type<T>({"quorin_py.ThermodynamicsPy",
+                                  "Statistical thermodynamic properties computed from vibrational, rotational, and "
+                                  "translational partition functions.",
+                                  thermodynamics_repr, thermodynamics_getset, thermodynamics_methods},
+                                 thermodynamics_type);
+}
+
+PyObject* create_vibrational_result_type() {
+    return create_record_type<V>({"quorin_py.VibrationalResultPy",
+                                  "Comprehensive results of Hessian and normal coordinate analysis.", vibrational_repr,
+                                  vibrational_getset, vibrational_methods},
+                                 vibrational_type);
+}
 
 PyObject* new_vibrational_result(VibrationalRecord record) {
     return new_record_object(vibrational_type, std::move(record));

@@ -53,10 +53,6 @@ PyObject* create_vibrational_result_type();
 // A new VibrationalResultPy owning `record`. Throws PythonErrorSet on failure.
 PyObject* new_vibrational_result(VibrationalRecord record);
 
-// Converts a sequence of numbers (not a string) to doubles; conversion
-// failures name the argument as the other conversions do.
-std::vector<double> to_float_list(PyObject* value, const char* name);
-
 // The frequencies function of the module.
 PyMethodDef* frequencies_method_def();
 

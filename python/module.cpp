@@ -82,9 +82,9 @@ PyObject* initialise() {
     for (const ClassEntry& entry : kClasses) {
         add_to_module(module.get(), all.get(), entry.name, Ref(check(entry.create())));
     }
+    Ref module_name(check(PyUnicode_FromString("quorin_py")));
     for (PyMethodDef* (*definition)() : kFunctions) {
         PyMethodDef* def = definition();
-        Ref module_name(check(PyUnicode_FromString("quorin_py")));
         Ref function(check(PyCFunction_NewEx(def, module.get(), module_name.get())));
         add_to_module(module.get(), all.get(), def->ml_name, std::move(function));
     }

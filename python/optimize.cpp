@@ -59,15 +59,12 @@ OptimizationRecord run_optimization(const OptimizeRequest& request) {
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
     const OptimizationResult minimum = optimize_geometry_lbfgs(molecule, *model, scf, gradient_workspace, options);
 
-    OptimizationRecord record;
-    record.coordinates.resize(molecule.n_atoms);
-    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
-        record.coordinates[a] = {molecule.x[a], molecule.y[a], molecule.z[a]};
-    }
-
     SinglePointRequest final_point;
     final_point.atomic_numbers = numbers;
-    final_point.coordinates = record.coordinates;
+    final_point.coordinates.resize(molecule.n_atoms);
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        final_point.coordinates[a] = {molecule.x[a], molecule.y[a], molecule.z[a]};
+    }
     final_point.method = request.method;
     final_point.use_nddo = request.use_nddo;
     final_point.max_iter = 60;
@@ -75,7 +72,10 @@ OptimizationRecord run_optimization(const OptimizeRequest& request) {
     final_point.density_tol = 1e-6;
     final_point.level_shift_ev = 0.0;
     final_point.damping = 0.5;
+
+    OptimizationRecord record;
     record.final_result = run_calculation_internal(final_point);
+    record.coordinates = std::move(final_point.coordinates);
 
     record.converged = minimum.converged;
     record.cycles = minimum.cycles;
@@ -93,36 +93,23 @@ using R = OptimizationRecord;
 
 PyTypeObject* result_type = nullptr;  // created once at import
 
-template <double R::*Field>
-PyObject* get_float(PyObject* self, void*) {
-    return PyFloat_FromDouble(record_of<R>(self).*Field);
-}
-
-PyObject* get_converged(PyObject* self, void*) { return PyBool_FromLong(record_of<R>(self).converged ? 1 : 0); }
-
-PyObject* get_cycles(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(record_of<R>(self).cycles); }
-
-PyObject* get_coordinates(PyObject* self, void*) {
-    return guard([&] { return new_triple_list(record_of<R>(self).coordinates); });
-}
-
 PyObject* get_final_result(PyObject* self, void*) {
     return guard([&] { return new_calculation_result(record_of<R>(self).final_result); });
 }
 
 PyGetSetDef getset_table[] = {
-    {"converged", get_converged, nullptr, "Whether geometry optimization converged", nullptr},
-    {"cycles", get_cycles, nullptr, "Number of quasi-Newton L-BFGS cycles executed", nullptr},
-    {"initial_energy_ev", get_float<&R::initial_energy_ev>, nullptr, "Initial total energy in eV", nullptr},
-    {"final_energy_ev", get_float<&R::final_energy_ev>, nullptr, "Final total energy in eV", nullptr},
-    {"final_heat_of_formation_kcal", get_float<&R::final_heat_of_formation_kcal>, nullptr,
+    {"converged", get_field<&R::converged>, nullptr, "Whether geometry optimization converged", nullptr},
+    {"cycles", get_field<&R::cycles>, nullptr, "Number of quasi-Newton L-BFGS cycles executed", nullptr},
+    {"initial_energy_ev", get_field<&R::initial_energy_ev>, nullptr, "Initial total energy in eV", nullptr},
+    {"final_energy_ev", get_field<&R::final_energy_ev>, nullptr, "Final total energy in eV", nullptr},
+    {"final_heat_of_formation_kcal", get_field<&R::final_heat_of_formation_kcal>, nullptr,
      "Final heat of formation in kcal/mol", nullptr},
-    {"final_grad_rms", get_float<&R::final_grad_rms>, nullptr, "Final RMS gradient in kcal / (mol * \\AA)",
+    {"final_grad_rms", get_field<&R::final_grad_rms>, nullptr, "Final RMS gradient in kcal / (mol * \\AA)",
      nullptr},
-    {"final_grad_max", get_float<&R::final_grad_max>, nullptr,
+    {"final_grad_max", get_field<&R::final_grad_max>, nullptr,
      "Final maximum gradient component in kcal / (mol * \\AA)", nullptr},
-    {"coordinates", get_coordinates, nullptr, "Optimized Cartesian coordinates in \\AA (shape: [natoms, 3])",
-     nullptr},
+    {"coordinates", get_field<&R::coordinates>, nullptr,
+     "Optimized Cartesian coordinates in \\AA (shape: [natoms, 3])", nullptr},
     {"final_result", get_final_result, nullptr, "Final calculation result at optimized geometry", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -136,23 +123,6 @@ PyObject* repr(PyObject* self) {
                         " kcal/mol, grad_rms=" + format_fixed(r.final_grad_rms, 4) + ">");
     });
 }
-
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("Result of molecular geometry optimization.")},
-    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record_object<R>)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr)},
-    {Py_tp_getset, getset_table},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {
-    "quorin_py.OptimizationPyResult",
-    static_cast<int>(sizeof(RecordObject<R>)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    slots,
-};
 
 constexpr const char* kOptimizeParameters[] = {
     "atomic_numbers", "coordinates", "method", "max_cycles", "grad_rms_tol", "grad_max_tol", "use_nddo",
@@ -195,7 +165,11 @@ PyMethodDef optimize_def = {
 
 }  // namespace
 
-PyObject* create_optimization_result_type() { return create_record_type(spec, result_type); }
+PyObject* create_optimization_result_type() {
+    return create_record_type<R>(
+        {"quorin_py.OptimizationPyResult", "Result of molecular geometry optimization.", repr, getset_table, nullptr},
+        result_type);
+}
 
 PyObject* new_optimization_result(OptimizationRecord record) {
     return new_record_object(result_type, std::move(record));

@@ -2,6 +2,8 @@
 
 namespace quorin::py {
 
+namespace {
+
 PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
     return guard([&]() -> PyObject* {
         Ref name(check(PyType_GetName(type)));
@@ -10,7 +12,22 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
     });
 }
 
-PyObject* create_record_type(PyType_Spec& spec, PyTypeObject*& stored) {
+}  // namespace
+
+PyObject* create_class(const RecordClass& description, int basic_size, destructor dealloc, PyTypeObject*& stored) {
+    // The interpreter copies the slots, so they may live on the stack.
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(description.doc)},
+        {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+        {Py_tp_repr, reinterpret_cast<void*>(description.repr)},
+        {Py_tp_getset, description.getset},
+        {Py_tp_methods, description.methods},
+        {0, nullptr},
+    };
+    if (description.methods == nullptr) slots[5] = {0, nullptr};
+    PyType_Spec spec = {description.qualified_name, basic_size, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                        slots};
     PyObject* type = PyType_FromSpec(&spec);
     if (type == nullptr) return nullptr;
     Py_XDECREF(reinterpret_cast<PyObject*>(stored));

@@ -1,7 +1,10 @@
 #pragma once
 // Result classes whose objects own one plain record: allocation, release,
-// refusal of construction from Python, and dictionaries built from the
-// class's attribute table.
+// refusal of construction from Python, attribute getters that read one field,
+// and dictionaries built from the class's attribute table.
+#include <array>
+#include <cstdint>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -47,17 +50,65 @@ PyObject* new_record_object(PyTypeObject* type, Record record) {
     return self;
 }
 
-// The tp_new slot of a class that Python code cannot instantiate:
-// TypeError "No constructor defined for <name>".
-PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+// Fresh Python values of the field types that result records hold.
+inline PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
+inline PyObject* to_python(bool value) { return PyBool_FromLong(value ? 1 : 0); }
+inline PyObject* to_python(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
+inline PyObject* to_python(std::span<const double> values) { return new_float_list(values); }
+inline PyObject* to_python(std::span<const std::array<double, 3>> rows) { return new_triple_list(rows); }
 
-// Creates a type from `spec` and keeps one module-lifetime reference in
-// `stored`; returns a new reference (null with the exception set).
-PyObject* create_record_type(PyType_Spec& spec, PyTypeObject*& stored);
+template <typename>
+struct FieldOf;
+template <typename Record, typename Value>
+struct FieldOf<Value Record::*> {
+    using record = Record;
+};
+
+// The getter of a read-only attribute: a new Python value of one record
+// field on every read, e.g. `get_field<&CalculationRecord::converged>`.
+template <auto Field>
+PyObject* get_field(PyObject* self, void*) {
+    using Record = typename FieldOf<decltype(Field)>::record;
+    return guard([&] { return to_python(record_of<Record>(self).*Field); });
+}
+
+// The description of a result class. Python code cannot instantiate it
+// (TypeError "No constructor defined for <name>"); `methods` may be null.
+struct RecordClass {
+    const char* qualified_name;  // "quorin_py.<name>"
+    const char* doc;
+    reprfunc repr;
+    PyGetSetDef* getset;
+    PyMethodDef* methods;
+};
+
+// Creates the class of objects of `basic_size` bytes released by `dealloc`,
+// keeps one module-lifetime reference in `stored` and returns a new
+// reference (null with the exception set).
+PyObject* create_class(const RecordClass& description, int basic_size, destructor dealloc, PyTypeObject*& stored);
+
+template <typename Record>
+PyObject* create_record_type(const RecordClass& description, PyTypeObject*& stored) {
+    return create_class(description, static_cast<int>(sizeof(RecordObject<Record>)), dealloc_record_object<Record>,
+                        stored);
+}
 
 // A dict holding, for every entry of the null-terminated attribute table in
 // order, what that attribute returns. Throws PythonErrorSet on failure.
 PyObject* dict_from_getset(PyObject* self, const PyGetSetDef* table);
+
+// The to_dict method of a class whose dictionary is its attribute table.
+template <const PyGetSetDef* Table>
+PyObject* to_dict_of_table(PyObject* self, PyObject*) {
+    return guard([&] { return dict_from_getset(self, Table); });
+}
+
+// The to_dict of a temporary object of `type` owning a copy of `record`.
+template <typename Record>
+PyObject* dict_of_record(PyTypeObject* type, const Record& record, const PyGetSetDef* table) {
+    Ref object(new_record_object(type, record));
+    return dict_from_getset(object.get(), table);
+}
 
 // Adds `value` (owned) under `key`; throws PythonErrorSet on failure.
 void set_dict_item(PyObject* dict, const char* key, Ref value);

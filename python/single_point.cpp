@@ -109,27 +109,19 @@ CalculationRecord run_calculation_internal(const SinglePointRequest& request) {
         add_correction_gradient(hh_gradient, record);
     }
 
-    double isolated_atoms_ev = 0.0;
-    double atomic_heats_kcal = 0.0;
-    for (const std::uint8_t z : molecule.atomic_numbers) {
-        const auto [energy_ev, heat_kcal] = get_isolated_atom_energy_and_heat(z, *model);
-        isolated_atoms_ev += energy_ev;
-        atomic_heats_kcal += heat_kcal;
-    }
-
-    const DipoleResult dipole = compute_dipole(molecule, *model, workspace.density);
+    DipoleResult dipole = compute_dipole(molecule, *model, workspace.density);
     const MullikenResult mulliken =
         compute_mulliken_population(molecule, *model, workspace.coefficients, valence_electrons / 2);
 
-    const double binding_ev = scf.total_energy - isolated_atoms_ev;
     record.total_energy_ev = scf.total_energy + correction_kcal / kEvToKcalMol;
     record.electronic_energy_ev = scf.electronic_energy;
     record.nuclear_repulsion_ev = scf.core_energy;
-    record.binding_energy_ev = binding_ev;
-    record.heat_of_formation_kcal = atomic_heats_kcal + binding_ev * kEvToKcalMol + correction_kcal;
+    record.binding_energy_ev = scf.total_energy - sum_isolated_atoms(molecule, *model).energy_ev;
+    record.heat_of_formation_kcal =
+        compute_heat_of_formation_kcal_mol(molecule, *model, scf.total_energy) + correction_kcal;
     record.dipole_debye = {dipole.total_dipole[0], dipole.total_dipole[1], dipole.total_dipole[2],
                            dipole.total_dipole_magnitude};
-    record.atomic_charges = dipole.charges;
+    record.atomic_charges = std::move(dipole.charges);
     record.mulliken_charges.assign(mulliken.charges.begin(), mulliken.charges.end());
     record.converged = scf.converged;
     record.scf_iterations = scf.iterations;

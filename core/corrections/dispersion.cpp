@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/corrections/pair_geometry.h"
 #include "core/types/errors.h"
 
 namespace quorin {
@@ -68,11 +69,7 @@ struct AtomDispersion {
 std::size_t count_close_neighbours(const MolecularBatch& mol, std::size_t c) {
     std::size_t count = 0;
     for (std::size_t k = 0; k < mol.n_atoms; ++k) {
-        if (k == c) continue;
-        const double dx = mol.x[k] - mol.x[c];
-        const double dy = mol.y[k] - mol.y[c];
-        const double dz = mol.z[k] - mol.z[c];
-        if (std::sqrt(dx * dx + dy * dy + dz * dz) < kCarbonNeighbourCutoffAngstrom) ++count;
+        if (k != c && pair_separation(mol, k, c).r < kCarbonNeighbourCutoffAngstrom) ++count;
     }
     return count;
 }
@@ -100,10 +97,8 @@ double dispersion(const MolecularBatch& mol, DispersionModel model, std::array<d
         for (std::size_t b = a + 1; b < atoms.size(); ++b) {
             const AtomDispersion& aj = atoms[b];
             const std::size_t j = aj.index;
-            const double dx = mol.x[i] - mol.x[j];
-            const double dy = mol.y[i] - mol.y[j];
-            const double dz = mol.z[i] - mol.z[j];
-            const double r = std::sqrt(dx * dx + dy * dy + dz * dz);
+            const PairSeparation sep = pair_separation(mol, i, j);
+            const double r = sep.r;
             if (r <= kMinPairDistanceAngstrom) continue;
 
             // Pair C6 weighted by the effective electron numbers; pair radius
@@ -143,15 +138,7 @@ double dispersion(const MolecularBatch& mol, DispersionModel model, std::array<d
             }
             sum += pair_energy;
 
-            if (gradients != nullptr) {
-                const double g = de_drho * kNmPerAngstrom / r;
-                gradients[i][0] += g * dx;
-                gradients[i][1] += g * dy;
-                gradients[i][2] += g * dz;
-                gradients[j][0] -= g * dx;
-                gradients[j][1] -= g * dy;
-                gradients[j][2] -= g * dz;
-            }
+            if (gradients != nullptr) add_pair_gradient(gradients, i, j, sep, de_drho * kNmPerAngstrom / r);
         }
     }
     return form.s6 * sum;

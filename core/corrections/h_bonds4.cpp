@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <numbers>
 #include <optional>
+#include <vector>
+
+#include "core/corrections/pair_geometry.h"
 
 namespace quorin {
 
@@ -49,12 +52,7 @@ double switch_poly(double x) {
     return x2 * x2 * (35.0 + x * (-84.0 + x * (70.0 - 20.0 * x)));
 }
 
-double distance(const MolecularBatch& mol, std::size_t i, std::size_t j) {
-    const double dx = mol.x[i] - mol.x[j];
-    const double dy = mol.y[i] - mol.y[j];
-    const double dz = mol.z[i] - mol.z[j];
-    return std::sqrt(dx * dx + dy * dy + dz * dz);
-}
+double distance(const MolecularBatch& mol, std::size_t i, std::size_t j) { return pair_separation(mol, i, j).r; }
 
 // Fractional bond count: 1 inside the reference radius, switched to 0 at 1.6 times it.
 double neighbour_weight(double d, double reference) {
@@ -155,6 +153,17 @@ double compute_h4_energy(const MolecularBatch& molecule, const H4Parameters& par
     const auto is_heavy = [&](std::size_t i) {
         return mol.atomic_numbers[i] == kNitrogen || mol.atomic_numbers[i] == kOxygen;
     };
+    // The environment multipliers depend on the donor or the acceptor alone,
+    // so each is worked out once per atom rather than once per contact.
+    std::vector<double> water(mol.n_atoms, 1.0), amine(mol.n_atoms, 1.0), carboxylate(mol.n_atoms, 1.0);
+    for (std::size_t a = 0; a < mol.n_atoms; ++a) {
+        if (mol.atomic_numbers[a] == kOxygen) {
+            water[a] = water_factor(mol, a, parameters);
+            carboxylate[a] = carboxylate_factor(mol, a, parameters);
+        } else if (mol.atomic_numbers[a] == kNitrogen) {
+            amine[a] = amine_factor(mol, a, parameters);
+        }
+    }
     double energy = 0.0;
     for (std::size_t a = 0; a < mol.n_atoms; ++a) {
         if (!is_heavy(a)) continue;
@@ -197,14 +206,10 @@ double compute_h4_energy(const MolecularBatch& molecule, const H4Parameters& par
                     }
                 }
 
-                const double water =
-                    (z_d == kOxygen && z_a == kOxygen) ? water_factor(mol, donor, parameters) : 1.0;
-                const double amine = z_d == kNitrogen ? amine_factor(mol, donor, parameters) : 1.0;
-                const double carboxylate =
-                    z_a == kOxygen ? carboxylate_factor(mol, acceptor, parameters) : 1.0;
-
+                // The water multiplier applies to O-H...O contacts only.
+                const double water_d = z_a == kOxygen ? water[donor] : 1.0;
                 energy += donor_acceptor_weight(parameters, z_d, z_a) * distance_term(r_ab) * angular *
-                          proton * water * amine * carboxylate;
+                          proton * water_d * amine[donor] * carboxylate[acceptor];
             }
         }
     }
@@ -220,10 +225,8 @@ std::pair<double, std::vector<std::array<double, 3>>> compute_hh_repulsion_energ
         if (mol.atomic_numbers[i] != kHydrogen) continue;
         for (std::size_t j = 0; j < i; ++j) {
             if (mol.atomic_numbers[j] != kHydrogen) continue;
-            const double dx = mol.x[i] - mol.x[j];
-            const double dy = mol.y[i] - mol.y[j];
-            const double dz = mol.z[i] - mol.z[j];
-            const double r = std::sqrt(dx * dx + dy * dy + dz * dz);
+            const PairSeparation sep = pair_separation(mol, i, j);
+            const double r = sep.r;
             if (r < kCoincidentAngstrom) continue;
 
             // Flat wall below 1.0, stretched exponential above 1.5, joined by a
@@ -243,13 +246,7 @@ std::pair<double, std::vector<std::array<double, 3>>> compute_hh_repulsion_energ
                 de_dr = -2.6621318325 * std::pow(r, 0.72905) * e;
             }
             energy += e;
-            const double g = de_dr / r;
-            gradients[i][0] += g * dx;
-            gradients[i][1] += g * dy;
-            gradients[i][2] += g * dz;
-            gradients[j][0] -= g * dx;
-            gradients[j][1] -= g * dy;
-            gradients[j][2] -= g * dz;
+            add_pair_gradient(gradients.data(), i, j, sep, de_dr / r);
         }
     }
     return {energy, std::move(gradients)};

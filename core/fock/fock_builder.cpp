@@ -3,8 +3,8 @@
 #include <cmath>
 #include <optional>
 
-#include "core/fock/one_center.h"
 #include "core/hamiltonian/hcore.h"
+#include "core/integrals/core_repulsion.h"
 #include "core/integrals/multipoles.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
@@ -34,10 +34,10 @@ double atom_population(const MolecularBatch& molecule, const Matrix& p, std::siz
 
 }  // namespace
 
-void build_fock(const MolecularBatch& molecule, const ParameterModel& model, const Matrix& h,
-                const Matrix& p, Matrix& f) {
+void build_fock(const MolecularBatch& molecule, const ParameterModel& model, const OneCenterTables& one_center,
+                const Matrix& h, const Matrix& p, Matrix& f) {
     start_from_hcore(molecule, h, f);
-    add_one_center_fock_terms(molecule, model, p, f);
+    add_one_center_fock_terms(molecule, model, one_center, p, f);
     // Populations are summed where needed rather than buffered, so the build
     // allocates nothing at any molecule size.
     for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
@@ -66,12 +66,23 @@ void build_fock(const MolecularBatch& molecule, const ParameterModel& model, con
     }
 }
 
-void build_fock_nddo(const MolecularBatch& molecule, const ParameterModel& model,
+void build_fock_nddo(const MolecularBatch& molecule, const ParameterModel& model, const OneCenterTables& one_center,
                      std::span<const DiatomicPairIntegrals> pairs, const Matrix& h, const Matrix& p,
                      Matrix& f) {
     start_from_hcore(molecule, h, f);
-    add_one_center_fock_terms(molecule, model, p, f);
+    add_one_center_fock_terms(molecule, model, one_center, p, f);
     assemble_nddo_two_center_fock(pairs, p, f);
+}
+
+void build_fock(const MolecularBatch& molecule, const ParameterModel& model, const Matrix& h,
+                const Matrix& p, Matrix& f) {
+    build_fock(molecule, model, OneCenterTables::build(molecule, model), h, p, f);
+}
+
+void build_fock_nddo(const MolecularBatch& molecule, const ParameterModel& model,
+                     std::span<const DiatomicPairIntegrals> pairs, const Matrix& h, const Matrix& p,
+                     Matrix& f) {
+    build_fock_nddo(molecule, model, OneCenterTables::build(molecule, model), pairs, h, p, f);
 }
 
 }  // namespace quorin

@@ -3,6 +3,7 @@
 // core Hamiltonians.
 #include <span>
 
+#include "core/fock/one_center.h"
 #include "core/integrals/pair_integrals.h"
 #include "core/parameters/parameter_model.h"
 #include "core/types/aligned.h"
@@ -16,6 +17,15 @@ void build_fock(const MolecularBatch& molecule, const ParameterModel& model, con
 
 // Two-centre terms from the NDDO pair table.
 void build_fock_nddo(const MolecularBatch& molecule, const ParameterModel& model,
+                     std::span<const DiatomicPairIntegrals> pairs, const Matrix& h, const Matrix& p,
+                     Matrix& f);
+
+// The same two builders with one-centre tables made once per run
+// (OneCenterTables::build for this molecule and model); the forms above make
+// them per call.
+void build_fock(const MolecularBatch& molecule, const ParameterModel& model, const OneCenterTables& one_center,
+                const Matrix& h, const Matrix& p, Matrix& f);
+void build_fock_nddo(const MolecularBatch& molecule, const ParameterModel& model, const OneCenterTables& one_center,
                      std::span<const DiatomicPairIntegrals> pairs, const Matrix& h, const Matrix& p,
                      Matrix& f);
 

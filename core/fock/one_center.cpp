@@ -1,19 +1,17 @@
 #include "core/fock/one_center.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <optional>
 
 #include "core/parameters/d_element_params.h"
+#include "core/types/errors.h"
 
 namespace quorin {
 
 namespace {
 
-constexpr std::size_t pair_index(std::size_t a, std::size_t b) {
-    return a >= b ? a * (a + 1) / 2 + b : b * (b + 1) / 2 + a;
-}
+constexpr std::size_t kSpdTableSize = kSpdPairs * kSpdPairs;
 
 // One d-containing one-centre integral: orbital positions (a, b | c, d) and
 // the number of the integral in the element's d list that fills it.
@@ -86,14 +84,14 @@ void add_spd_terms(const double* table, std::size_t f, std::size_t norb, const M
     }
     for (std::size_t i = 0; i < norb; ++i) {
         for (std::size_t j = 0; j <= i; ++j) {
-            const double* coulomb = table + pair_index(i, j) * kSpdPairs;
+            const double* coulomb = table + packed_pair_index(i, j) * kSpdPairs;
             double sum = 0.0;
             for (std::size_t k = 0; k < norb; ++k) {
-                const double* exchange = table + pair_index(j, k) * kSpdPairs;
+                const double* exchange = table + packed_pair_index(j, k) * kSpdPairs;
                 for (std::size_t l = 0; l < norb; ++l) {
                     const double pkl = block[k][l];
                     if (pkl == 0.0) continue;
-                    sum += pkl * (coulomb[pair_index(k, l)] - 0.5 * exchange[pair_index(i, l)]);
+                    sum += pkl * (coulomb[packed_pair_index(k, l)] - 0.5 * exchange[packed_pair_index(i, l)]);
                 }
             }
             fock(f + i, f + j) += sum;
@@ -105,10 +103,10 @@ void add_spd_terms(const double* table, std::size_t f, std::size_t norb, const M
 }  // namespace
 
 void fill_spd_one_center_table(const ElementParams& e, const DElementParams* d_params, double* table) {
-    std::fill(table, table + kSpdPairs * kSpdPairs, 0.0);
+    std::fill(table, table + kSpdTableSize, 0.0);
     auto set = [table](std::size_t a, std::size_t b, std::size_t c, std::size_t d, double v) {
-        const std::size_t x = pair_index(a, b);
-        const std::size_t y = pair_index(c, d);
+        const std::size_t x = packed_pair_index(a, b);
+        const std::size_t y = packed_pair_index(c, d);
         table[x * kSpdPairs + y] = v;
         table[y * kSpdPairs + x] = v;
     };
@@ -130,12 +128,47 @@ void fill_spd_one_center_table(const ElementParams& e, const DElementParams* d_p
     }
 }
 
-void add_one_center_fock_terms(const MolecularBatch& molecule, const ParameterModel& model,
-                               const Matrix& density, Matrix& fock) {
-    std::array<double, kSpdPairs * kSpdPairs> table;
+OneCenterTables OneCenterTables::build(const MolecularBatch& molecule, const ParameterModel& model) {
+    OneCenterTables tables;
+    std::vector<std::uint8_t> table_elements;
     for (std::size_t atom = 0; atom < molecule.n_atoms; ++atom) {
+        const std::size_t norb = molecule.orbitals_per_atom[atom];
+        if (norb == 1 || norb == 4) continue;
         const std::uint8_t z = molecule.atomic_numbers[atom];
         const std::optional<ElementParams> element = model.get_element(z);
+        if (!element) continue;
+        if (tables.table_of_atom.empty()) tables.table_of_atom.assign(molecule.n_atoms, 0);
+        const auto known = std::find(table_elements.begin(), table_elements.end(), z);
+        if (known != table_elements.end()) {
+            tables.table_of_atom[atom] = static_cast<std::size_t>(known - table_elements.begin()) * kSpdTableSize;
+            continue;
+        }
+        // A d shell without its own one-centre integrals would have no
+        // electron repulsion and would soak up charge; derive them from the
+        // element's own exponents instead.
+        std::optional<DElementParams> d_params = model.get_d_element_params(z);
+        if (!d_params && element->zeta_d > 1e-8) {
+            d_params = compute_d_element_params(z, element->zeta_s, element->zeta_p, element->zeta_d, element->g_ss,
+                                                element->g_sp, element->g_pp, element->g_p2, element->h_sp,
+                                                element->zeta_s, element->zeta_p, element->zeta_d, 0.0, 0.0, 0.0);
+        }
+        tables.table_of_atom[atom] = tables.spd.size();
+        table_elements.push_back(z);
+        tables.spd.resize(tables.spd.size() + kSpdTableSize);
+        fill_spd_one_center_table(*element, d_params ? &*d_params : nullptr,
+                                  tables.spd.data() + tables.table_of_atom[atom]);
+    }
+    return tables;
+}
+
+void add_one_center_fock_terms(const MolecularBatch& molecule, const ParameterModel& model,
+                               const OneCenterTables& tables, const Matrix& density, Matrix& fock) {
+    const std::size_t tabled_atoms = tables.table_of_atom.size();
+    if (tabled_atoms != 0 && tabled_atoms != molecule.n_atoms) {
+        stop_assert_eq("assertion `left == right` failed", tabled_atoms, molecule.n_atoms);
+    }
+    for (std::size_t atom = 0; atom < molecule.n_atoms; ++atom) {
+        const std::optional<ElementParams> element = model.get_element(molecule.atomic_numbers[atom]);
         if (!element) continue;
         const std::size_t f = molecule.first_orbital[atom];
         const std::size_t norb = molecule.orbitals_per_atom[atom];
@@ -144,20 +177,16 @@ void add_one_center_fock_terms(const MolecularBatch& molecule, const ParameterMo
         } else if (norb == 4) {
             add_sp_terms(*element, f, density, fock);
         } else {
-            // A d shell without its own one-centre integrals would have no
-            // electron repulsion and would soak up charge; derive them from
-            // the element's own exponents instead.
-            std::optional<DElementParams> d_params = model.get_d_element_params(z);
-            if (!d_params && element->zeta_d > 1e-8) {
-                d_params = compute_d_element_params(z, element->zeta_s, element->zeta_p, element->zeta_d,
-                                                    element->g_ss, element->g_sp, element->g_pp, element->g_p2,
-                                                    element->h_sp, element->zeta_s, element->zeta_p,
-                                                    element->zeta_d, 0.0, 0.0, 0.0);
-            }
-            fill_spd_one_center_table(*element, d_params ? &*d_params : nullptr, table.data());
-            add_spd_terms(table.data(), f, std::min<std::size_t>(norb, 9), density, fock);
+            if (tabled_atoms == 0) stop_assert_eq("assertion `left == right` failed", tabled_atoms, molecule.n_atoms);
+            add_spd_terms(tables.spd.data() + tables.table_of_atom[atom], f, std::min<std::size_t>(norb, 9), density,
+                          fock);
         }
     }
+}
+
+void add_one_center_fock_terms(const MolecularBatch& molecule, const ParameterModel& model,
+                               const Matrix& density, Matrix& fock) {
+    add_one_center_fock_terms(molecule, model, OneCenterTables::build(molecule, model), density, fock);
 }
 
 }  // namespace quorin

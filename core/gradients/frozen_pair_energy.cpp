@@ -6,9 +6,10 @@
 #include <cstdint>
 #include <span>
 
+#include "core/hamiltonian/hcore.h"
+#include "core/integrals/core_repulsion.h"
 #include "core/integrals/overlap.h"
 #include "core/integrals/pair_integrals.h"
-#include "core/types/constants.h"
 
 namespace quorin {
 
@@ -30,12 +31,6 @@ constexpr std::array<OrbitalPair, 45> kOrbitalPairs = [] {
     }
     return pairs;
 }();
-
-double resonance_parameter(const ElementParams& rec, std::size_t position) {
-    if (position == 0) return rec.beta_s;
-    if (position < 4) return rec.beta_p;
-    return rec.beta_d;
-}
 
 // Sum of P H over both triangles of the resonance block of atoms lo < hi.
 double resonance_energy(const MolecularBatch& molecule, const Matrix& density, std::size_t lo, std::size_t hi,
@@ -64,10 +59,7 @@ double resonance_energy(const MolecularBatch& molecule, const Matrix& density, s
 double gamma_pair_energy(const MolecularBatch& molecule, const Matrix& density,
                          const FrozenPairEnergyWorkspace& ws, std::size_t lo, std::size_t hi,
                          const ElementParams& rec_lo, const ElementParams& rec_hi, double r) {
-    const double rho_lo = kCoulombEvAngstrom / (2.0 * rec_lo.g_ss);
-    const double rho_hi = kCoulombEvAngstrom / (2.0 * rec_hi.g_ss);
-    const double rho = rho_lo + rho_hi;
-    const double gamma = kCoulombEvAngstrom / std::sqrt(r * r + rho * rho);
+    const double gamma = klopman_ohno_gamma(r * r, klopman_ohno_radius(rec_lo) + klopman_ohno_radius(rec_hi));
     const std::size_t f_lo = molecule.first_orbital[lo];
     const std::size_t f_hi = molecule.first_orbital[hi];
     const std::size_t n_lo = molecule.orbitals_per_atom[lo];
@@ -88,7 +80,7 @@ double nddo_pair_energy(const MolecularBatch& molecule, const ParameterModel& mo
                         FrozenPairEnergyWorkspace& ws, std::size_t lo, std::size_t hi) {
     // A = hi, B = lo.
     DiatomicPairIntegrals& rec = ws.pair_record;
-    if (!compute_diatomic_pair(molecule, model, hi, lo, ws.multipoles[hi], ws.multipoles[lo], rec,
+    if (!compute_diatomic_pair(molecule, model, hi, lo, ws.pair_atoms[hi], ws.pair_atoms[lo], rec,
                                *ws.pair_scratch)) {
         return 0.0;
     }
@@ -158,14 +150,13 @@ FrozenPairEnergyWorkspace FrozenPairEnergyWorkspace::prepare(const MolecularBatc
     FrozenPairEnergyWorkspace ws;
     const std::size_t n_atoms = molecule.n_atoms;
     ws.records.resize(n_atoms);
-    ws.multipoles.resize(n_atoms);
+    ws.pair_atoms = prepare_pair_atoms(molecule, model);
     ws.packed_offset.resize(n_atoms);
     ws.population.assign(n_atoms, 0.0);
     std::size_t total_pairs = 0;
     std::size_t max_pairs = 10;  // records of sp atoms always hold 10 x 10
     for (std::size_t a = 0; a < n_atoms; ++a) {
         ws.records[a] = model.get_element(molecule.atomic_numbers[a]);
-        if (ws.records[a]) ws.multipoles[a] = DerivedMultipoleParams::from_element(*ws.records[a]);
         ws.packed_offset[a] = total_pairs;
         total_pairs += n_pairs(molecule.orbitals_per_atom[a]);
         max_pairs = std::max(max_pairs, n_pairs(molecule.orbitals_per_atom[a]));

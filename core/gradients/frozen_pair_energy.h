@@ -10,7 +10,6 @@
 #include <optional>
 #include <vector>
 
-#include "core/integrals/multipole_params.h"
 #include "core/integrals/pair_integrals.h"
 #include "core/parameters/parameter_model.h"
 #include "core/types/aligned.h"
@@ -26,8 +25,7 @@ struct FrozenPairEnergyWorkspace {
     std::vector<double> packed_density;
     std::vector<std::size_t> packed_offset;
     std::vector<double> population;  // sum of the atom's diagonal P
-    // Per-atom multipole parameters (default for atoms without a record).
-    std::vector<DerivedMultipoleParams> multipoles;
+    std::vector<PairAtomData> pair_atoms;  // per atom, inputs of the NDDO pair records
     // Integral record and d-path blocks reused for every pair; the record's
     // vectors hold the largest pair of the molecule, so refills do not allocate.
     DiatomicPairIntegrals pair_record;

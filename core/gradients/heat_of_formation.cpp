@@ -88,17 +88,21 @@ std::pair<double, double> get_isolated_atom_energy_and_heat(std::uint8_t atomic_
     return {energy_ev, c.heat_kcal_mol};
 }
 
-double compute_heat_of_formation_kcal_mol(const MolecularBatch& molecule, const ParameterModel& model,
-                                          double total_energy_ev) {
-    double atom_heats_kcal_mol = 0.0;
-    double atom_energies_ev = 0.0;
+IsolatedAtomSums sum_isolated_atoms(const MolecularBatch& molecule, const ParameterModel& model) {
+    IsolatedAtomSums sums;
     for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
         const auto [energy_ev, heat_kcal_mol] =
             get_isolated_atom_energy_and_heat(molecule.atomic_numbers[a], model);
-        atom_energies_ev += energy_ev;
-        atom_heats_kcal_mol += heat_kcal_mol;
+        sums.energy_ev += energy_ev;
+        sums.heat_kcal_mol += heat_kcal_mol;
     }
-    return atom_heats_kcal_mol + (total_energy_ev - atom_energies_ev) * kEvToKcalMol;
+    return sums;
+}
+
+double compute_heat_of_formation_kcal_mol(const MolecularBatch& molecule, const ParameterModel& model,
+                                          double total_energy_ev) {
+    const IsolatedAtomSums atoms = sum_isolated_atoms(molecule, model);
+    return atoms.heat_kcal_mol + (total_energy_ev - atoms.energy_ev) * kEvToKcalMol;
 }
 
 }  // namespace quorin

@@ -15,6 +15,13 @@ namespace quorin {
 std::pair<double, double> get_isolated_atom_energy_and_heat(std::uint8_t atomic_number,
                                                             const ParameterModel& model);
 
+// Sums over a molecule's atoms of the isolated-atom energies and heats.
+struct IsolatedAtomSums {
+    double energy_ev = 0.0;
+    double heat_kcal_mol = 0.0;
+};
+IsolatedAtomSums sum_isolated_atoms(const MolecularBatch& molecule, const ParameterModel& model);
+
 // Heat of formation in kcal/mol: sum of the atomic heats plus the atomisation
 // energy (total_energy_ev minus the isolated-atom energies) in kcal/mol.
 double compute_heat_of_formation_kcal_mol(const MolecularBatch& molecule, const ParameterModel& model,

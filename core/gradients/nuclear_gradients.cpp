@@ -40,10 +40,6 @@ bool is_exactly_symmetric(const Matrix& m) {
     return true;
 }
 
-Vec64& coordinate_array(MolecularBatch& molecule, std::size_t axis) {
-    return axis == 0 ? molecule.x : (axis == 1 ? molecule.y : molecule.z);
-}
-
 // Central differences of `energy` for every coordinate, then net-force removal.
 template <typename EnergyOfAtom>
 void central_difference_gradient(MolecularBatch& molecule, std::span<std::array<double, 3>> gradient,
@@ -51,7 +47,7 @@ void central_difference_gradient(MolecularBatch& molecule, std::span<std::array<
     std::array<double, 3> sum{};
     for (std::size_t atom = 0; atom < molecule.n_atoms; ++atom) {
         for (std::size_t axis = 0; axis < 3; ++axis) {
-            Vec64& coords = coordinate_array(molecule, axis);
+            Vec64& coords = molecule.axis(axis);
             const double saved = coords[atom];
             coords[atom] = saved + kStepAngstrom;
             const double e_plus = energy(atom);
@@ -70,6 +66,23 @@ void central_difference_gradient(MolecularBatch& molecule, std::span<std::array<
     }
 }
 
+// The one-centre tables do not depend on the geometry, so a caller that
+// displaces atoms passes the same tables to every evaluation.
+double frozen_energy(const MolecularBatch& molecule, const ParameterModel& model, const OneCenterTables& one_center,
+                     const Matrix& density, GradientWorkspace& workspace, bool use_nddo) {
+    const double core_ev = compute_total_core_repulsion(molecule, model);
+    if (use_nddo) {
+        // A fresh table: the SCF's cached one belongs to the undisplaced geometry.
+        const std::vector<DiatomicPairIntegrals> pairs = precompute_diatomic_pairs(molecule, model);
+        build_hcore_nddo(molecule, model, pairs, workspace.hcore);
+        build_fock_nddo(molecule, model, one_center, pairs, workspace.hcore, density, workspace.fock);
+    } else {
+        build_hcore(molecule, model, workspace.hcore);
+        build_fock(molecule, model, one_center, workspace.hcore, density, workspace.fock);
+    }
+    return core_ev + compute_electronic_energy(density, workspace.hcore, workspace.fock);
+}
+
 }  // namespace
 
 GradientWorkspace GradientWorkspace::allocate(std::size_t n_basis) {
@@ -81,25 +94,16 @@ GradientWorkspace GradientWorkspace::allocate(std::size_t n_basis) {
 
 double evaluate_frozen_energy(const MolecularBatch& molecule, const ParameterModel& model,
                               const Matrix& density, GradientWorkspace& workspace, bool use_nddo) {
-    const double core_ev = compute_total_core_repulsion(molecule, model);
-    if (use_nddo) {
-        // A fresh table: the SCF's cached one belongs to the undisplaced geometry.
-        const std::vector<DiatomicPairIntegrals> pairs = precompute_diatomic_pairs(molecule, model);
-        build_hcore_nddo(molecule, model, pairs, workspace.hcore);
-        build_fock_nddo(molecule, model, pairs, workspace.hcore, density, workspace.fock);
-    } else {
-        build_hcore(molecule, model, workspace.hcore);
-        build_fock(molecule, model, workspace.hcore, density, workspace.fock);
-    }
-    return core_ev + compute_electronic_energy(density, workspace.hcore, workspace.fock);
+    return frozen_energy(molecule, model, OneCenterTables::build(molecule, model), density, workspace, use_nddo);
 }
 
 void compute_cartesian_gradients_full_rebuild(MolecularBatch& molecule, const ParameterModel& model,
                                               const Matrix& density, GradientWorkspace& workspace,
                                               std::span<std::array<double, 3>> gradient, bool use_nddo) {
     check_gradient_shapes(molecule, density, gradient);
+    const OneCenterTables one_center = OneCenterTables::build(molecule, model);
     central_difference_gradient(molecule, gradient, [&](std::size_t) {
-        return evaluate_frozen_energy(molecule, model, density, workspace, use_nddo);
+        return frozen_energy(molecule, model, one_center, density, workspace, use_nddo);
     });
 }
 

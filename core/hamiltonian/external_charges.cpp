@@ -4,6 +4,8 @@
 #include <cmath>
 #include <optional>
 
+#include "core/hamiltonian/hcore.h"
+#include "core/integrals/core_repulsion.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
 
@@ -20,7 +22,7 @@ void apply_external_charges_to_hcore(const MolecularBatch& molecule, const Param
         if (!e) continue;
         double rho_sq = 0.25;
         if (e->g_ss > 1e-6) {
-            const double rho = kCoulombEvAngstrom / (2.0 * e->g_ss);
+            const double rho = klopman_ohno_radius(*e);
             rho_sq = rho * rho;
         }
         double potential = 0.0;

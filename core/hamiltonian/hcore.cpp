@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "core/integrals/core_repulsion.h"
 #include "core/integrals/multipole_params.h"
 #include "core/integrals/multipoles.h"
 #include "core/integrals/overlap.h"
@@ -25,12 +26,6 @@ double one_center_energy(const ElementParams& e, std::size_t position) {
     if (position == 0) return e.u_ss;
     if (position < 4) return e.u_pp;
     return e.u_dd;
-}
-
-double resonance_parameter(const ElementParams& e, std::size_t position) {
-    if (position == 0) return e.beta_s;
-    if (position < 4) return e.beta_p;
-    return e.beta_d;
 }
 
 void set_one_center_energies(const MolecularBatch& molecule, const ParameterModel& model, Matrix& h) {
@@ -79,15 +74,10 @@ void set_resonance_blocks(const MolecularBatch& molecule, const ParameterModel& 
 
 }  // namespace
 
-double klopman_ohno_radius(const ElementParams& element) {
-    return kCoulombEvAngstrom / (2.0 * element.g_ss);
-}
-
-double klopman_ohno_gamma(const MolecularBatch& molecule, std::size_t a, std::size_t b, double rho_sum) {
-    const double dx = molecule.x[a] - molecule.x[b];
-    const double dy = molecule.y[a] - molecule.y[b];
-    const double dz = molecule.z[a] - molecule.z[b];
-    return kCoulombEvAngstrom / std::sqrt(dx * dx + dy * dy + dz * dz + rho_sum * rho_sum);
+double resonance_parameter(const ElementParams& element, std::size_t position) {
+    if (position == 0) return element.beta_s;
+    if (position < 4) return element.beta_p;
+    return element.beta_d;
 }
 
 void build_hcore(const MolecularBatch& molecule, const ParameterModel& model, Matrix& h) {
@@ -127,18 +117,7 @@ double apply_electric_field_to_hcore(const MolecularBatch& molecule, const Param
     if (molecule.n_atoms == 0) return 0.0;
     require_basis_shape(molecule, h);
 
-    double mass = 0.0;
-    double origin[3] = {0.0, 0.0, 0.0};
-    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
-        const double m = atomic_mass(molecule.atomic_numbers[a]);
-        mass += m;
-        origin[0] += m * molecule.x[a];
-        origin[1] += m * molecule.y[a];
-        origin[2] += m * molecule.z[a];
-    }
-    if (mass > 0.0) {
-        for (double& o : origin) o /= mass;
-    }
+    const std::array<double, 3> origin = table_centre_of_mass(molecule);
 
     double energy = 0.0;
     for (std::size_t a = 0; a < molecule.n_atoms; ++a) {

@@ -23,11 +23,7 @@ void build_hcore_nddo(const MolecularBatch& molecule, const ParameterModel& mode
 double apply_electric_field_to_hcore(const MolecularBatch& molecule, const ParameterModel& model,
                                      Matrix& h, const std::array<double, 3>& field);
 
-// Point-charge attraction length of an atom, e2 / (2 g_ss), angstrom.
-double klopman_ohno_radius(const ElementParams& element);
-
-// Klopman-Ohno point-charge interaction of atoms a and b (eV) with the summed
-// attraction lengths rho_sum (angstrom).
-double klopman_ohno_gamma(const MolecularBatch& molecule, std::size_t a, std::size_t b, double rho_sum);
+// beta (eV) of the orbital at `position` of an atom: s, p (1-3) or d (4-8).
+double resonance_parameter(const ElementParams& element, std::size_t position);
 
 }  // namespace quorin

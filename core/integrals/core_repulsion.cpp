@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 
+#include "core/parameters/pm7.h"
 #include "core/types/constants.h"
 
 namespace quorin {
@@ -12,10 +13,9 @@ namespace {
 
 constexpr double e2 = kCoulombEvAngstrom;
 
-// Klopman-Ohno core integral with the additive radii rho = e2 / (2 g_ss).
-double klopman_ohno_gamma(const ElementParams& a, const ElementParams& b, double r) {
-    const double rho = e2 / (2.0 * a.g_ss) + e2 / (2.0 * b.g_ss);
-    return e2 / std::sqrt(r * r + rho * rho);
+// Klopman-Ohno core integral of two atoms at distance r.
+double core_gamma(const ElementParams& a, const ElementParams& b, double r) {
+    return klopman_ohno_gamma(r * r, klopman_ohno_radius(a) + klopman_ohno_radius(b));
 }
 
 // Fixed boron-partner Gaussian pairs that replace boron's own terms.
@@ -42,6 +42,17 @@ double gaussian_term_inclusive(const GaussianTerm& t, double r) {
 
 }  // namespace
 
+double klopman_ohno_radius(const ElementParams& element) { return e2 / (2.0 * element.g_ss); }
+
+double klopman_ohno_gamma(double r_squared, double rho_sum) { return e2 / std::sqrt(r_squared + rho_sum * rho_sum); }
+
+double klopman_ohno_gamma(const MolecularBatch& molecule, std::size_t a, std::size_t b, double rho_sum) {
+    const double dx = molecule.x[a] - molecule.x[b];
+    const double dy = molecule.y[a] - molecule.y[b];
+    const double dz = molecule.z[a] - molecule.z[b];
+    return klopman_ohno_gamma(dx * dx + dy * dy + dz * dz, rho_sum);
+}
+
 double gaussian_core_sum(const ElementParams& p, double r) {
     double sum = 0.0;
     const std::size_t n = std::min<std::size_t>(p.n_gaussians, p.gaussians.size());
@@ -61,7 +72,7 @@ double compute_pair_core_repulsion(const ElementParams& a, const ElementParams& 
     const double f_a = (zb == 1 && (za == 7 || za == 8)) ? r : 1.0;
     const double f_b = (za == 1 && (zb == 7 || zb == 8)) ? r : 1.0;
     const double charges = a.core_charge * b.core_charge;
-    const double e_core = charges * klopman_ohno_gamma(a, b, r) *
+    const double e_core = charges * core_gamma(a, b, r) *
                           (1.0 + f_a * std::exp(-a.alpha * r) + f_b * std::exp(-b.alpha * r));
 
     double gauss = 0.0;
@@ -98,8 +109,49 @@ double compute_pair_core_repulsion_pm6(const ElementParams& a, const ElementPara
         f = 10.0 * std::exp(-2.18 * r);
     }
     const double charges = a.core_charge * b.core_charge;
-    return charges * klopman_ohno_gamma(a, b, r) * (1.0 + f) +
+    return charges * core_gamma(a, b, r) * (1.0 + f) +
            charges / r * (gaussian_core_sum(a, r) + gaussian_core_sum(b, r));
+}
+
+double compute_pair_core_repulsion_pm7(const ElementParams& a, const ElementParams& b, double r) {
+    if (r < 1e-10) return 0.0;
+    // Klopman-Ohno integral switched smoothly to the bare Coulomb law at 7 angstrom.
+    double gamma = e2 / r;
+    if (r < 7.0) {
+        const double w = std::exp(-0.22 * (r - 7.0) * (r - 7.0));
+        const double rho = klopman_ohno_radius(a) + klopman_ohno_radius(b);
+        gamma = w * e2 / r + (1.0 - w) * e2 / std::sqrt(r * r + rho * rho);
+    }
+
+    auto [alpha, x] = get_pm7_pair_params(a.atomic_number, b.atomic_number);
+    if (x < 1e-5) x = 0.0;
+    if (alpha < 1e-6) alpha = 1.2;
+
+    const std::uint8_t lo = std::min(a.atomic_number, b.atomic_number);
+    const std::uint8_t hi = std::max(a.atomic_number, b.atomic_number);
+    double factor;
+    if (lo == 6 && hi == 6) {
+        factor = 1.0 + 2.0 * x * std::exp(-alpha * (r + 0.0003 * std::pow(r, 6))) +
+                 8.947612 * std::exp(-6.024265 * r);
+    } else if (lo == 1 && (hi == 6 || hi == 7)) {
+        factor = 1.0 + 2.0 * x * std::exp(-alpha * r * r);
+    } else if (lo == 1 && hi == 8) {
+        factor = 1.0 + 2.0 * x * std::exp(-alpha * r * r) + 0.012037 * std::exp(-2.0 * 0.701333 * r);
+    } else if (x > 1e-5) {
+        factor = 1.0 + 2.0 * x * std::exp(-alpha * (r + 0.0003 * std::pow(r, 6)));
+    } else {
+        factor = 1.0 + 10.0 * std::exp(-2.18 * r);
+    }
+
+    const double charges = a.core_charge * b.core_charge;
+    const double gauss = gaussian_core_sum(a, r) + gaussian_core_sum(b, r);
+
+    // Steep repulsive wall against nuclear collapse, in units of the summed cube roots of Z.
+    double wall = 0.0;
+    const double reduced = r / (std::cbrt(double(a.atomic_number)) + std::cbrt(double(b.atomic_number)));
+    if (reduced < 3.0) wall = std::min(1e-8 / std::pow(reduced, 12), 100000.0);
+
+    return factor * gamma * charges + charges / r * gauss + wall;
 }
 
 double compute_total_core_repulsion(const MolecularBatch& molecule, const ParameterModel& model) {

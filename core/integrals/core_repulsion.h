@@ -1,15 +1,30 @@
 #pragma once
 // Core-core (nuclear) repulsion: the MNDO, PM6 and PM7 pair forms and the
-// molecular total.
+// molecular total, and the Klopman-Ohno point-charge interaction they share
+// with the point-charge Hamiltonian.
+#include <cstddef>
+
 #include "core/parameters/parameter_model.h"
 #include "core/types/molecule.h"
 
 namespace quorin {
 
+// Point-charge attraction length of an atom, e2 / (2 g_ss), angstrom.
+double klopman_ohno_radius(const ElementParams& element);
+
+// Klopman-Ohno interaction e2 / sqrt(R^2 + rho_sum^2) (eV) of two charges with
+// squared distance R^2 (angstrom^2) and summed attraction lengths rho_sum
+// (angstrom).
+double klopman_ohno_gamma(double r_squared, double rho_sum);
+// The same for atoms a and b of the molecule.
+double klopman_ohno_gamma(const MolecularBatch& molecule, std::size_t a, std::size_t b, double rho_sum);
+
 // MNDO form with Gaussian terms and the boron rule (MNDO, AM1, PM3, RM1). eV.
 double compute_pair_core_repulsion(const ElementParams& a, const ElementParams& b, double r);
 // PM6 diatomic form. eV.
 double compute_pair_core_repulsion_pm6(const ElementParams& a, const ElementParams& b, double r);
+// PM7 diatomic form, its Klopman-Ohno part switched to bare Coulomb at 7 angstrom. eV.
+double compute_pair_core_repulsion_pm7(const ElementParams& a, const ElementParams& b, double r);
 // Sum over atom pairs i < j with records, through model.pair_core_repulsion. eV.
 double compute_total_core_repulsion(const MolecularBatch& molecule, const ParameterModel& model);
 

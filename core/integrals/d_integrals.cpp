@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
 
 #include "core/integrals/multipoles.h"
 #include "core/types/constants.h"
@@ -382,34 +383,34 @@ void apply_pm7_d_correction(std::size_t n_a, std::size_t n_b, bool a_has_d, bool
         }
     };
 
+    // Moves the shell mean of the core attractions (sigma once, each pi or
+    // delta pair twice) onto the ss attraction e[ss].
+    const auto level_core = [&e](std::size_t ss, std::size_t sigma, std::initializer_list<std::size_t> doubled) {
+        double sum = e[sigma];
+        for (std::size_t k : doubled) sum += 2.0 * e[k];
+        const double s = e[ss] - sum / static_cast<double>(1 + 2 * doubled.size());
+        e[sigma] += s;
+        for (std::size_t k : doubled) e[k] += s;
+    };
+
     const bool a_has_p = n_a >= 4;
     const bool b_has_p = n_b >= 4;
     if (a_has_d && b_has_p) {
         level(kDd, kPp);
-        const double s = e[0] - (e[4] + 2.0 * e[6]) / 3.0;
-        e[4] += s;
-        e[6] += s;
+        level_core(0, 4, {6});
     }
     if (a_has_d) {
         level(kDd, kSs);
-        const double s = e[0] - (e[12] + 2.0 * e[16] + 2.0 * e[18]) / 5.0;
-        e[12] += s;
-        e[16] += s;
-        e[18] += s;
+        level_core(0, 12, {16, 18});
     }
     if (a_has_d && b_has_d) level(kDd, kDd);
     if (b_has_d && a_has_p) {
         level(kPp, kDd);
-        const double s = e[1] - (e[5] + 2.0 * e[7]) / 3.0;
-        e[5] += s;
-        e[7] += s;
+        level_core(1, 5, {7});
     }
     if (b_has_d) {
         level(kSs, kDd);
-        const double s = e[1] - (e[13] + 2.0 * e[17] + 2.0 * e[19]) / 5.0;
-        e[13] += s;
-        e[17] += s;
-        e[19] += s;
+        level_core(1, 13, {17, 19});
     }
 }
 

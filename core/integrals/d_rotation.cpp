@@ -61,25 +61,38 @@ std::size_t spd_pair_count(std::size_t n_orbitals) {
     return n_orbitals * (n_orbitals + 1) / 2;
 }
 
-DOrbitalRotation3D DOrbitalRotation3D::from_direction(double dx, double dy, double dz, double r) {
-    DOrbitalRotation3D rot;
+PairFrame pair_frame(double dx, double dy, double dz, double r) {
+    PairFrame f;
     const double r_xy = std::sqrt(dx * dx + dy * dy);
-    rot.sin_theta = r > 0.0 ? r_xy / r : 0.0;
-    if (rot.sin_theta > 1e-7) {
-        rot.cos_phi = dx / r_xy;
-        rot.sin_phi = dy / r_xy;
-        rot.cos_theta = dz / r;
+    f.sin_theta = r > 0.0 ? r_xy / r : 0.0;
+    if (f.sin_theta > 1e-7) {
+        f.cos_phi = dx / r_xy;
+        f.sin_phi = dy / r_xy;
+        f.cos_theta = dz / r;
     } else {
         // Pair axis along z: the azimuth is undefined, take phi = 0 or pi.
-        rot.sin_phi = 0.0;
-        rot.cos_theta = dz > 0.0 ? 1.0 : (dz < 0.0 ? -1.0 : 0.0);
-        rot.cos_phi = rot.cos_theta;
+        f.sin_phi = 0.0;
+        f.cos_theta = dz > 0.0 ? 1.0 : (dz < 0.0 ? -1.0 : 0.0);
+        f.cos_phi = f.cos_theta;
     }
+    f.axes[0] = {f.sin_theta * f.cos_phi, f.sin_theta * f.sin_phi, f.cos_theta};
+    f.axes[1] = {f.cos_theta * f.cos_phi, f.cos_theta * f.sin_phi, -f.sin_theta};
+    f.axes[2] = {-f.sin_phi, f.cos_phi, 0.0};
+    return f;
+}
+
+DOrbitalRotation3D DOrbitalRotation3D::from_direction(double dx, double dy, double dz, double r) {
+    DOrbitalRotation3D rot;
+    const PairFrame frame = pair_frame(dx, dy, dz, r);
+    rot.cos_theta = frame.cos_theta;
+    rot.sin_theta = frame.sin_theta;
+    rot.cos_phi = frame.cos_phi;
+    rot.sin_phi = frame.sin_phi;
     rot.distance_bohr = r / kBohrToAngstrom;
 
-    const Vec3 z_local{rot.sin_theta * rot.cos_phi, rot.sin_theta * rot.sin_phi, rot.cos_theta};
-    const Vec3 x_local{rot.cos_theta * rot.cos_phi, rot.cos_theta * rot.sin_phi, -rot.sin_theta};
-    const Vec3 y_local{-rot.sin_phi, rot.cos_phi, 0.0};
+    const Vec3& z_local = frame.axes[0];
+    const Vec3& x_local = frame.axes[1];
+    const Vec3& y_local = frame.axes[2];
 
     rot.orbital[0][0] = 1.0;
     const std::array<Vec3, 3> p_local{z_local, x_local, y_local};

@@ -26,6 +26,18 @@ constexpr std::size_t spd_pair_index(std::size_t a, std::size_t b) {
 // n(n+1)/2 for an atom with n orbitals; stops unless 1 <= n <= 9.
 std::size_t spd_pair_count(std::size_t n_orbitals);
 
+// Local frame of an atom pair from (dx, dy, dz), second atom minus first, and
+// its length r: z' along the pair axis, x' and y' completing a right-handed set.
+// A pair within 1e-7 (sin theta) of the z axis takes phi = 0 or pi by the sign of dz.
+struct PairFrame {
+    double cos_theta = 0.0, sin_theta = 0.0;
+    double cos_phi = 0.0, sin_phi = 0.0;
+    // Rows z', x', y'; columns the molecular x, y, z components.
+    std::array<std::array<double, 3>, 3> axes{};
+};
+
+PairFrame pair_frame(double dx, double dy, double dz, double r);
+
 struct DOrbitalRotation3D {
     double cos_theta = 0.0, sin_theta = 0.0;
     double cos_phi = 0.0, sin_phi = 0.0;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "core/integrals/d_rotation.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
 
@@ -129,24 +130,8 @@ double feathering_weight(double r_angstrom) {
 }
 
 DiatomicRotation3D DiatomicRotation3D::from_direction(double dx, double dy, double dz, double r) {
-    const double rxy = std::sqrt(dx * dx + dy * dy);
-    const double sin_theta = rxy / r;
-    double cos_theta;
-    double sin_phi;
-    double cos_phi;
-    if (sin_theta > 1e-7) {
-        cos_phi = dx / rxy;
-        sin_phi = dy / rxy;
-        cos_theta = dz / r;
-    } else {
-        sin_phi = 0.0;
-        cos_theta = dz > 0.0 ? 1.0 : (dz < 0.0 ? -1.0 : 0.0);
-        cos_phi = cos_theta;
-    }
     DiatomicRotation3D rot;
-    rot.axes[0] = {sin_theta * cos_phi, sin_theta * sin_phi, cos_theta};
-    rot.axes[1] = {cos_theta * cos_phi, cos_theta * sin_phi, -sin_theta};
-    rot.axes[2] = {-sin_phi, cos_phi, 0.0};
+    rot.axes = pair_frame(dx, dy, dz, r).axes;
 
     // t[mu][a]: component of molecular orbital mu (s, px, py, pz) along local
     // orbital a (s, x', y', z').
@@ -296,10 +281,6 @@ void compute_electron_nuclear_attraction(std::size_t norb_a, std::size_t norb_b,
     rotate(va, pa, a.atomic_number >= 3, core_charge_b, e1b);
     rotate(vb, pb, b.atomic_number >= 3, core_charge_a, e2a);
 }
-
-}  // namespace quorin
-
-namespace quorin {
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "core/integrals/pair_integrals.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <memory>
@@ -45,13 +46,8 @@ void fill_sp_record(std::size_t norb_i, std::size_t norb_j, std::span<const doub
                                         core_i, core_j, r);
 }
 
-// Multipole set of one atom for the d path: ten additive terms and seven
-// charge separations (bohr).
-struct DMultipoleSet {
-    std::array<double, 10> additive{};
-    std::array<double, 7> separations{};
-};
-
+// The atom's own d multipole set, or one derived from its sp multipole
+// parameters when the model has none for the element.
 DMultipoleSet d_multipole_set(const ParameterModel& model, std::uint8_t z, const DerivedMultipoleParams& m) {
     DMultipoleSet set;
     if (const std::optional<DElementParams> d = model.get_d_element_params(z)) {
@@ -125,30 +121,24 @@ void rotate_core_terms(std::size_t norb, const DElectronCore& e, std::size_t off
     }
 }
 
-struct PairAtom {
-    std::uint8_t z;
-    std::size_t norb;
-    double core_charge;
-    const DerivedMultipoleParams* multipoles;
-};
-
-void fill_d_record(const ParameterModel& model, const PairAtom& a, const PairAtom& b,
-                   std::span<const double, 22> local_sp, double dx, double dy, double dz, double r,
-                   bool feathering, PairIntegralScratch& ws, DiatomicPairIntegrals& rec) {
+void fill_d_record(const PairAtomData& a, const PairAtomData& b, std::uint8_t z_a, std::uint8_t z_b,
+                   std::size_t norb_a, std::size_t norb_b, std::span<const double, 22> local_sp, double dx,
+                   double dy, double dz, double r, bool feathering, PairIntegralScratch& ws,
+                   DiatomicPairIntegrals& rec) {
     const DOrbitalRotation3D rot = DOrbitalRotation3D::from_direction(dx, dy, dz, r);
     const double r_bohr = r / kBohrToAngstrom;
-    const DMultipoleSet set_a = d_multipole_set(model, a.z, *a.multipoles);
-    const DMultipoleSet set_b = d_multipole_set(model, b.z, *b.multipoles);
+    const DMultipoleSet& set_a = a.d_set;
+    const DMultipoleSet& set_b = b.d_set;
 
     DElectronCore e{};
     double terms[4] = {0.0, 0.0, 0.0, 0.0};
-    sp_core_terms(set_a, set_b.additive[9], b.core_charge, a.z >= 3, false, r_bohr, terms);
+    sp_core_terms(set_a, set_b.additive[9], b.core_charge, z_a >= 3, false, r_bohr, terms);
     for (std::size_t k = 0; k < 4; ++k) e[2 * k] = terms[k];
     terms[0] = terms[1] = terms[2] = terms[3] = 0.0;
-    sp_core_terms(set_b, set_a.additive[9], a.core_charge, b.z >= 3, true, r_bohr, terms);
+    sp_core_terms(set_b, set_a.additive[9], a.core_charge, z_b >= 3, true, r_bohr, terms);
     for (std::size_t k = 0; k < 4; ++k) e[2 * k + 1] = terms[k];
 
-    compute_reppd2(a.norb, b.norb, local_sp, set_a.additive, set_a.separations, set_b.additive, set_b.separations,
+    compute_reppd2(norb_a, norb_b, local_sp, set_a.additive, set_a.separations, set_b.additive, set_b.separations,
                    ws.local, e, feathering, r_bohr, a.core_charge, b.core_charge);
 
     if (feathering) {
@@ -164,30 +154,42 @@ void fill_d_record(const ParameterModel& model, const PairAtom& a, const PairAto
         }
     }
 
-    ws.half.fill(0.0);
-    ws.mask.fill(0);
-    ws.w.fill(0.0);
-    tx(a.norb, b.norb, ws.local, ws.mask, ws.half, rot);
-    rotatd_step2(a.norb, b.norb, ws.half, ws.mask, rot, ws.w);
-    if (feathering) apply_pm7_d_correction(a.norb, b.norb, a.norb >= 9, b.norb >= 9, ws.w, e);
+    // tx and rotatd_step2 write every cell they later read.
+    tx(norb_a, norb_b, ws.local, ws.mask, ws.half, rot);
+    rotatd_step2(norb_a, norb_b, ws.half, ws.mask, rot, ws.w);
+    if (feathering) apply_pm7_d_correction(norb_a, norb_b, norb_a >= 9, norb_b >= 9, ws.w, e);
 
-    const std::size_t pa = n_pairs(a.norb), pb = n_pairs(b.norb);
+    const std::size_t pa = n_pairs(norb_a), pb = n_pairs(norb_b);
     rec.w.assign(ws.w.begin(), ws.w.begin() + static_cast<std::ptrdiff_t>(pa * pb));
     rec.e1b.assign(pa, 0.0);
     rec.e2a.assign(pb, 0.0);
-    rotate_core_terms(a.norb, e, 0, rot, rec.e1b);
-    rotate_core_terms(b.norb, e, 1, rot, rec.e2a);
+    rotate_core_terms(norb_a, e, 0, rot, rec.e1b);
+    rotate_core_terms(norb_b, e, 1, rot, rec.e2a);
 }
 
 }  // namespace
 
+std::vector<PairAtomData> prepare_pair_atoms(const MolecularBatch& molecule, const ParameterModel& model) {
+    const std::size_t n = molecule.n_atoms;
+    std::vector<PairAtomData> atoms(n);
+    const bool has_d_atoms = std::any_of(molecule.orbitals_per_atom.begin(), molecule.orbitals_per_atom.end(),
+                                         [](std::uint8_t norb) { return norb > 8; });
+    for (std::size_t a = 0; a < n; ++a) {
+        const std::optional<ElementParams> elem = model.get_element(molecule.atomic_numbers[a]);
+        if (!elem) continue;
+        PairAtomData& atom = atoms[a];
+        atom.has_parameters = true;
+        atom.core_charge = elem->core_charge;
+        atom.multipoles = DerivedMultipoleParams::from_element(*elem);
+        if (has_d_atoms) atom.d_set = d_multipole_set(model, molecule.atomic_numbers[a], atom.multipoles);
+    }
+    return atoms;
+}
+
 bool compute_diatomic_pair(const MolecularBatch& molecule, const ParameterModel& model, std::size_t i,
-                           std::size_t j, const DerivedMultipoleParams& mp_i, const DerivedMultipoleParams& mp_j,
+                           std::size_t j, const PairAtomData& atom_i, const PairAtomData& atom_j,
                            DiatomicPairIntegrals& out, PairIntegralScratch& scratch) {
-    const std::optional<ElementParams> elem_i = model.get_element(molecule.atomic_numbers[i]);
-    if (!elem_i) return false;
-    const std::optional<ElementParams> elem_j = model.get_element(molecule.atomic_numbers[j]);
-    if (!elem_j) return false;
+    if (!atom_i.has_parameters || !atom_j.has_parameters) return false;
     const double dx = molecule.x[j] - molecule.x[i];
     const double dy = molecule.y[j] - molecule.y[i];
     const double dz = molecule.z[j] - molecule.z[i];
@@ -198,16 +200,15 @@ bool compute_diatomic_pair(const MolecularBatch& molecule, const ParameterModel&
     const std::size_t norb_i = molecule.orbitals_per_atom[i];
     const std::size_t norb_j = molecule.orbitals_per_atom[j];
     std::array<double, 22> local{};
-    compute_22_multipoles(local, mp_i, mp_j, r);
+    compute_22_multipoles(local, atom_i.multipoles, atom_j.multipoles, r);
     if (feathering) feather_local(local, r);
 
     if (norb_i <= 8 && norb_j <= 8) {
-        fill_sp_record(norb_i, norb_j, local, mp_i, mp_j, elem_i->core_charge, elem_j->core_charge, dx, dy, dz,
-                       r, feathering, out);
+        fill_sp_record(norb_i, norb_j, local, atom_i.multipoles, atom_j.multipoles, atom_i.core_charge,
+                       atom_j.core_charge, dx, dy, dz, r, feathering, out);
     } else {
-        const PairAtom atom_i{molecule.atomic_numbers[i], norb_i, elem_i->core_charge, &mp_i};
-        const PairAtom atom_j{molecule.atomic_numbers[j], norb_j, elem_j->core_charge, &mp_j};
-        fill_d_record(model, atom_i, atom_j, local, dx, dy, dz, r, feathering, scratch, out);
+        fill_d_record(atom_i, atom_j, molecule.atomic_numbers[i], molecule.atomic_numbers[j], norb_i, norb_j, local,
+                      dx, dy, dz, r, feathering, scratch, out);
     }
     out.atom_a = i;
     out.atom_b = j;
@@ -223,22 +224,14 @@ std::vector<DiatomicPairIntegrals> precompute_diatomic_pairs(const MolecularBatc
     const std::size_t n = molecule.n_atoms;
     std::vector<DiatomicPairIntegrals> table;
     table.reserve(n > 1 ? n * (n - 1) / 2 : 0);
-    // Multipole parameters once per atom; atoms without parameters have none.
-    std::vector<std::optional<DerivedMultipoleParams>> multipoles(n);
-    for (std::size_t a = 0; a < n; ++a) {
-        if (const std::optional<ElementParams> elem = model.get_element(molecule.atomic_numbers[a])) {
-            multipoles[a] = DerivedMultipoleParams::from_element(*elem);
-        }
-    }
+    const std::vector<PairAtomData> atoms = prepare_pair_atoms(molecule, model);
     // Not zeroed: only pairs with d orbitals touch it, and they write every block first.
     const std::unique_ptr<PairIntegralScratch> scratch = std::make_unique_for_overwrite<PairIntegralScratch>();
 
     for (std::size_t i = 0; i < n; ++i) {
-        if (!multipoles[i]) continue;
         for (std::size_t j = 0; j < i; ++j) {
-            if (!multipoles[j]) continue;
             DiatomicPairIntegrals rec;
-            if (compute_diatomic_pair(molecule, model, i, j, *multipoles[i], *multipoles[j], rec, *scratch)) {
+            if (compute_diatomic_pair(molecule, model, i, j, atoms[i], atoms[j], rec, *scratch)) {
                 table.push_back(std::move(rec));
             }
         }

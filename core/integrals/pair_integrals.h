@@ -1,6 +1,7 @@
 #pragma once
 // Table of all two-centre NDDO quantities of one molecule: per atom pair the
 // two-electron block in the molecular frame and the electron-core vectors.
+#include <array>
 #include <cstddef>
 #include <vector>
 
@@ -44,13 +45,33 @@ struct PairIntegralScratch {
     SpdMask mask;
 };
 
-// Fills `out` with the record of atoms i (as A) and j (as B); mp_i and mp_j
-// are the multipole parameters of their elements. The vectors of `out` are
-// resized in place, so a record reused for pairs of the same kinds does not
-// allocate. Returns false, leaving `out` untouched, when either atom has no
-// parameters or the atoms coincide.
+// Multipole set of one atom for pairs with d orbitals: ten additive terms and
+// seven charge separations (bohr).
+struct DMultipoleSet {
+    std::array<double, 10> additive{};
+    std::array<double, 7> separations{};
+};
+
+// Per-atom inputs of the pair records, made once per molecule and model.
+struct PairAtomData {
+    bool has_parameters = false;
+    double core_charge = 0.0;
+    DerivedMultipoleParams multipoles;
+    // Set for every atom with parameters when the molecule has an atom with
+    // d orbitals; unused otherwise.
+    DMultipoleSet d_set;
+};
+
+// One entry per atom of the molecule.
+std::vector<PairAtomData> prepare_pair_atoms(const MolecularBatch& molecule, const ParameterModel& model);
+
+// Fills `out` with the record of atoms i (as A) and j (as B); atom_i and
+// atom_j are their entries of prepare_pair_atoms for this molecule. The
+// vectors of `out` are resized in place, so a record reused for pairs of the
+// same kinds does not allocate. Returns false, leaving `out` untouched, when
+// either atom has no parameters or the atoms coincide.
 bool compute_diatomic_pair(const MolecularBatch& molecule, const ParameterModel& model, std::size_t i,
-                           std::size_t j, const DerivedMultipoleParams& mp_i, const DerivedMultipoleParams& mp_j,
+                           std::size_t j, const PairAtomData& atom_i, const PairAtomData& atom_j,
                            DiatomicPairIntegrals& out, PairIntegralScratch& scratch);
 
 // One record per atom pair i > j (order i, then j) where both atoms have

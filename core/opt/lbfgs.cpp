@@ -18,7 +18,9 @@ constexpr double kScfEnergyToleranceEv = 1e-7;
 constexpr double kScfDensityTolerance = 1e-6;
 
 void require_positive_finite(double value, const char* what) {
-    if (!(value > 0.0) || !std::isfinite(value)) throw EngineStop(std::string(what) + " must be a positive finite number");
+    if (!(value > 0.0) || !std::isfinite(value)) {
+        throw EngineStop(std::string(what) + " must be a positive finite number");
+    }
 }
 
 void require_mask_length(std::span<const std::uint8_t> mask, std::size_t n_atoms) {
@@ -142,14 +144,17 @@ OptimizationResult optimize_geometry_lbfgs(MolecularBatch& molecule, const Param
     // A geometry only counts as converged when its SCF did.
     if (gradient_tests_met(current) && current.scf.converged) return finish(current, 0, true);
 
-    // Correction pairs, oldest first.
-    std::vector<std::vector<double>> s_hist, y_hist;
-    std::vector<double> rho_hist, alpha(options.memory);
+    // Correction pairs, oldest first, in the first k of the slots allocated
+    // here; a search never keeps more pairs than it has cycles.
+    const std::size_t slots = std::min(options.memory, options.max_cycles);
+    std::vector<std::vector<double>> s_hist(slots, std::vector<double>(dim));
+    std::vector<std::vector<double>> y_hist(slots, std::vector<double>(dim));
+    std::vector<double> rho_hist(slots), alpha(slots);
+    std::size_t k = 0;
     double e_prev = current.scf.total_energy;
     for (std::size_t cycle = 1; cycle <= options.max_cycles; ++cycle) {
         // Two-loop recursion: q = H_k g with the initial scaling gamma I.
         q = g;
-        const std::size_t k = s_hist.size();
         for (std::size_t i = k; i-- > 0;) {
             alpha[i] = rho_hist[i] * dot(s_hist[i], q);
             for (std::size_t c = 0; c < dim; ++c) q[c] -= alpha[i] * y_hist[i][c];
@@ -191,19 +196,17 @@ OptimizationResult optimize_geometry_lbfgs(MolecularBatch& molecule, const Param
         for (std::size_t c = 0; c < dim; ++c) q[c] = g_new[c] - g[c];
         const double sy = dot(step, q);
         if (sy > 1e-12) {
-            if (s_hist.size() == options.memory) {
-                // Reuse the oldest pair's storage for the newest.
+            if (k == slots) {
+                // Drop the oldest pair; its storage takes the newest.
                 std::rotate(s_hist.begin(), s_hist.begin() + 1, s_hist.end());
                 std::rotate(y_hist.begin(), y_hist.begin() + 1, y_hist.end());
                 std::rotate(rho_hist.begin(), rho_hist.begin() + 1, rho_hist.end());
-                s_hist.back() = step;
-                y_hist.back() = q;
-                rho_hist.back() = 1.0 / sy;
             } else {
-                s_hist.push_back(step);
-                y_hist.push_back(q);
-                rho_hist.push_back(1.0 / sy);
+                ++k;
             }
+            s_hist[k - 1] = step;
+            y_hist[k - 1] = q;
+            rho_hist[k - 1] = 1.0 / sy;
         }
         x.swap(x_new);
         g.swap(g_new);

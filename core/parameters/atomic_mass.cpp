@@ -28,4 +28,20 @@ double atomic_mass(std::uint8_t z) {
     return kAtomicMassAmu[z - 1];
 }
 
+std::array<double, 3> table_centre_of_mass(const MolecularBatch& molecule) {
+    double mass = 0.0;
+    std::array<double, 3> centre{};
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        const double m = atomic_mass(molecule.atomic_numbers[a]);
+        mass += m;
+        centre[0] += m * molecule.x[a];
+        centre[1] += m * molecule.y[a];
+        centre[2] += m * molecule.z[a];
+    }
+    if (mass > 0.0) {
+        for (double& c : centre) c /= mass;
+    }
+    return centre;
+}
+
 }  // namespace quorin

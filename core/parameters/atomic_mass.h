@@ -1,11 +1,18 @@
 #pragma once
 // Atomic masses (amu) by atomic number, independent of the parameter model.
+#include <array>
 #include <cstdint>
+
+#include "core/types/molecule.h"
 
 namespace quorin {
 
 // Standard atomic weight for 1 <= z <= 92, the pseudo-atom masses of Z 98 and
 // 102, and 0.0 for every other z.
 double atomic_mass(std::uint8_t z);
+
+// Centre of mass (angstrom) with the table masses; the origin when the
+// molecule has no mass.
+std::array<double, 3> table_centre_of_mass(const MolecularBatch& molecule);
 
 }  // namespace quorin

@@ -13,6 +13,8 @@ namespace {
 constexpr int kTableTop = 30;           // last index of the factorial and Pascal tables
 constexpr std::uint8_t kLastZ = 107;    // last atomic number of the quantum-number tables
 constexpr double kHalfHartreeEv = 0.5 * kHartreeToEv;
+constexpr FactorialTable kFactorials = make_factorial_table();
+constexpr PascalTable kPascal = make_pascal_table();
 
 // The PM7 d-element rows: one-centre exponents, F0sd, G2sd, Z, core term.
 constexpr std::array<Pm7DElementRow, 38> kPm7DRows{{
@@ -109,23 +111,6 @@ double quadrupole_search(double d, double target) {
 }
 
 }  // namespace
-
-FactorialTable make_factorial_table() {
-    FactorialTable f{};
-    f[1] = 1.0;
-    for (std::size_t i = 2; i < f.size(); ++i) f[i] = f[i - 1] * static_cast<double>(i - 1);
-    return f;
-}
-
-PascalTable make_pascal_table() {
-    PascalTable b{};
-    for (std::size_t n = 1; n < b.size(); ++n) {
-        b[n][1] = 1.0;
-        b[n][n] = 1.0;
-        for (std::size_t m = 2; m < n; ++m) b[n][m] = b[n - 1][m - 1] + b[n - 1][m];
-    }
-    return b;
-}
 
 int d_table_n_sp(std::uint8_t atomic_number) {
     check_z(atomic_number);
@@ -272,10 +257,7 @@ DElementParams compute_d_element_params(std::uint8_t atomic_number, double zeta_
                                         double zeta_s_one_center, double zeta_p_one_center,
                                         double zeta_d_one_center, double f0_sd, double g2_sd, double rho_core) {
     check_z(atomic_number);
-    const FactorialTable factorials = make_factorial_table();
-    const PascalTable pascal = make_pascal_table();
-
-    auto r = scprm(atomic_number, factorials, pascal, zeta_s_one_center, zeta_p_one_center, zeta_d_one_center);
+    auto r = scprm(atomic_number, kFactorials, kPascal, zeta_s_one_center, zeta_p_one_center, zeta_d_one_center);
     if (f0_sd > 0.001) r[3] = f0_sd;
     if (g2_sd > 0.001) r[4] = g2_sd;
     const double f0dd = r[0], f2dd = r[1], f4dd = r[2], f0sd = r[3], g2sd = r[4], f0pd = r[5], f2pd = r[6];
@@ -341,7 +323,7 @@ DElementParams compute_d_element_params(std::uint8_t atomic_number, double zeta_
     in[51] = f0dd + 4.0 / 49.0 * f2dd - 34.0 / 441.0 * f4dd;
     in[52] = 5.0 / 63.0 * f4dd;
 
-    const auto moments = aijm(atomic_number, true, factorials, zeta_s, zeta_p, zeta_d);
+    const auto moments = aijm(atomic_number, true, kFactorials, zeta_s, zeta_p, zeta_d);
     ddpo(atomic_number, true, moments, in, d.charge_separations, d.additive_terms, g_ss, h_sp, g_pp, g_p2);
     d.additive_terms[9] = rho_core > 1e-5 ? rho_core : d.additive_terms[1];
     d.additive_terms[0] = 0.0;

@@ -3,6 +3,7 @@
 // Slater-Condon radial integrals, and the charge separations and additive
 // terms of the spd point-charge multipoles used by the d two-centre integrals.
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -15,8 +16,22 @@ using FactorialTable = std::array<double, 31>;
 // B[n][m] = C(n - 1, m - 1) for 1 <= m <= n <= 30, 0 elsewhere.
 using PascalTable = std::array<std::array<double, 31>, 31>;
 
-FactorialTable make_factorial_table();
-PascalTable make_pascal_table();
+constexpr FactorialTable make_factorial_table() {
+    FactorialTable f{};
+    f[1] = 1.0;
+    for (std::size_t i = 2; i < f.size(); ++i) f[i] = f[i - 1] * static_cast<double>(i - 1);
+    return f;
+}
+
+constexpr PascalTable make_pascal_table() {
+    PascalTable b{};
+    for (std::size_t n = 1; n < b.size(); ++n) {
+        b[n][1] = 1.0;
+        b[n][n] = 1.0;
+        for (std::size_t m = 2; m < n; ++m) b[n][m] = b[n - 1][m - 1] + b[n - 1][m];
+    }
+    return b;
+}
 
 // Principal quantum numbers of the sp and d shells used by the one-centre
 // integrals and moments (0 where the table has none). Stops for Z > 107.

@@ -42,17 +42,7 @@ DipoleResult compute_dipole(const MolecularBatch& molecule, const ParameterModel
     // A charged system has an origin-dependent dipole; take it about the
     // centre of mass so the value does not depend on where the molecule sits.
     if (std::abs(result.total_charge) > 0.5) {
-        double total_mass = 0.0;
-        for (std::size_t a = 0; a < n_atoms; ++a) {
-            const double m = atomic_mass(molecule.atomic_numbers[a]);
-            total_mass += m;
-            result.origin[0] += m * molecule.x[a];
-            result.origin[1] += m * molecule.y[a];
-            result.origin[2] += m * molecule.z[a];
-        }
-        if (total_mass > 0.0) {
-            for (double& c : result.origin) c /= total_mass;
-        }
+        result.origin = table_centre_of_mass(molecule);
     }
 
     for (std::size_t a = 0; a < n_atoms; ++a) {

@@ -11,8 +11,6 @@
 
 namespace quorin {
 
-inline constexpr double kDebyePerElectronAngstrom = 4.80320425;
-
 struct DipoleResult {
     std::vector<double> charges;                     // e, core charge minus diagonal population
     std::array<double, 3> point_charge_dipole{};     // Debye

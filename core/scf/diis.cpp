@@ -68,16 +68,9 @@ DiisStep DiisWorkspace::push_and_extrapolate(Matrix& fock, const Matrix& density
     require_square(scratch, n, "DIIS scratch matrix size mismatch");
 
     // Storage slot of the new entry; a full history first gives up its oldest.
-    std::size_t slot;
-    if (count == capacity) {
-        drop_oldest();
-        slot = order[count];
-        ++count;
-    } else {
-        slot = order[count];
-        ++count;
-    }
-    const std::size_t newest = count - 1;
+    if (count == capacity) drop_oldest();
+    const std::size_t slot = order[count];
+    const std::size_t newest = count++;
 
     // scratch := F P, row by row.
     scratch.fill(0.0);

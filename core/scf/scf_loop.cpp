@@ -116,6 +116,7 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         core_energy += cosmo->nuclear_energy;
     }
 
+    const OneCenterTables one_center = OneCenterTables::build(molecule, model);
     if (options.use_nddo) {
         ws.pairs = precompute_diatomic_pairs(molecule, model);
         build_hcore_nddo(molecule, model, ws.pairs, ws.hcore);
@@ -143,9 +144,9 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
     for (std::size_t iter = 1; iter <= options.max_iterations; ++iter) {
         result.iterations = iter;
         if (options.use_nddo) {
-            build_fock_nddo(molecule, model, ws.pairs, ws.hcore, ws.density, ws.fock);
+            build_fock_nddo(molecule, model, one_center, ws.pairs, ws.hcore, ws.density, ws.fock);
         } else {
-            build_fock(molecule, model, ws.hcore, ws.density, ws.fock);
+            build_fock(molecule, model, one_center, ws.hcore, ws.density, ws.fock);
         }
         if (cosmo) result.cosmo_energy = cosmo->apply_electronic_reaction_field_to_fock(ws.density, ws.fock);
         const double electronic = compute_electronic_energy(ws.density, ws.hcore, ws.fock);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/integrals/multipole_params.h"
+#include "core/integrals/pair_integrals.h"
 #include "core/ri/cholesky.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
@@ -16,10 +17,6 @@ constexpr double kHalfCoulombEvAngstrom = 0.5 * kCoulombEvAngstrom;
 // Self term of a segment: 1.05 * sqrt(4 pi / area), the potential of a charge
 // spread over a disc of that area, slightly enlarged.
 constexpr double kSelfInteraction = 3.7221530869015833;
-
-std::size_t packed_pair(std::size_t mu, std::size_t nu) {
-    return mu >= nu ? mu * (mu + 1) / 2 + nu : nu * (nu + 1) / 2 + mu;
-}
 
 std::span<double> as_span(Vec64& v) { return {v.data(), v.size()}; }
 
@@ -38,7 +35,7 @@ void add_reaction_field(const CosmoState& state, const Vec64& q, Matrix& m) {
         const std::size_t first = state.atom_first_orbital[a];
         for (std::size_t mu = 0; mu < k; ++mu) {
             for (std::size_t nu = 0; nu <= mu; ++nu) {
-                const double* b = state.b_matrix.row(state.atom_pair_row[a] + packed_pair(mu, nu));
+                const double* b = state.b_matrix.row(state.atom_pair_row[a] + packed_pair_index(mu, nu));
                 double sum = 0.0;
                 for (std::size_t s = 0; s < n_seg; ++s) sum += b[s] * qs[s];
                 const double v = -kCoulombEvAngstrom * sum;
@@ -69,21 +66,20 @@ CosmoState CosmoState::initialize(const MolecularBatch& molecule, const Paramete
     const std::size_t n_seg = seg.size();
     if (n_seg == 0) throw EngineStop("COSMO cavity must contain at least one segment");
 
-    // Segment interaction matrix A: Coulomb 1/r between segments, self term on the diagonal.
+    // Segment interaction matrix A: Coulomb 1/r between segments, self term on
+    // the diagonal. The factorisation reads only the lower triangle.
     st.cholesky_factor = Matrix::zeros(n_seg, n_seg);
     Matrix& a = st.cholesky_factor;
     for (std::size_t s = 0; s < n_seg; ++s) {
-        for (std::size_t t = 0; t < n_seg; ++t) {
-            if (s == t) {
-                a(s, s) = kSelfInteraction / std::sqrt(seg[s].area);
-                continue;
-            }
+        double* a_row = a.row(s);
+        for (std::size_t t = 0; t < s; ++t) {
             const double dx = seg[s].position[0] - seg[t].position[0];
             const double dy = seg[s].position[1] - seg[t].position[1];
             const double dz = seg[s].position[2] - seg[t].position[2];
             const double r = std::sqrt(dx * dx + dy * dy + dz * dz);
-            a(s, t) = r > 1e-12 ? 1.0 / r : 0.0;
+            a_row[t] = r > 1e-12 ? 1.0 / r : 0.0;
         }
+        a_row[s] = kSelfInteraction / std::sqrt(seg[s].area);
     }
     // A screening solved from a singular A would be meaningless; refuse it
     // rather than quietly returning the gas-phase energy.
@@ -109,7 +105,7 @@ CosmoState CosmoState::initialize(const MolecularBatch& molecule, const Paramete
         const std::size_t k = molecule.orbitals_per_atom[at];
         st.atom_orbitals[at] = k;
         st.atom_pair_row[at] = n_rows;
-        n_rows += k * (k + 1) / 2;
+        n_rows += n_pairs(k);
         core_charge[at] = el->core_charge;
         if (k >= 4) {
             const DerivedMultipoleParams mp = DerivedMultipoleParams::from_element(*el);
@@ -135,16 +131,17 @@ CosmoState CosmoState::initialize(const MolecularBatch& molecule, const Paramete
             const double g3 = g1 * g1 * g1;
             const double g5 = g3 * g1 * g1;
             const std::size_t row0 = st.atom_pair_row[at];
-            for (std::size_t mu = 0; mu < k; ++mu) st.b_matrix(row0 + packed_pair(mu, mu), s) = g1;
+            const auto b = [&](std::size_t mu, std::size_t nu) -> double& {
+                return st.b_matrix(row0 + packed_pair_index(mu, nu), s);
+            };
+            for (std::size_t mu = 0; mu < k; ++mu) b(mu, mu) = g1;
             if (k >= 4) {
                 const double d1 = d1_angstrom[at];
                 const double d2sq = d2_angstrom[at] * d2_angstrom[at];
                 for (std::size_t al = 0; al < 3; ++al) {
-                    st.b_matrix(row0 + packed_pair(al + 1, al + 1), s) = g1 + d2sq * (3.0 * d[al] * d[al] * g5 - g3);
-                    st.b_matrix(row0 + packed_pair(al + 1, 0), s) = d1 * d[al] * g3;
-                    for (std::size_t be = 0; be < al; ++be) {
-                        st.b_matrix(row0 + packed_pair(al + 1, be + 1), s) = 3.0 * d2sq * d[al] * d[be] * g5;
-                    }
+                    b(al + 1, al + 1) = g1 + d2sq * (3.0 * d[al] * d[al] * g5 - g3);
+                    b(al + 1, 0) = d1 * d[al] * g3;
+                    for (std::size_t be = 0; be < al; ++be) b(al + 1, be + 1) = 3.0 * d2sq * d[al] * d[be] * g5;
                 }
             }
             phi += core_charge[at] * g1;
@@ -190,7 +187,7 @@ double CosmoState::apply_electronic_reaction_field_to_fock(const Matrix& density
             for (std::size_t nu = 0; nu < k; ++nu) {
                 const double p = p_row[nu];
                 if (std::abs(p) <= 1e-12) continue;
-                const double* b = b_matrix.row(atom_pair_row[at] + packed_pair(mu, nu));
+                const double* b = b_matrix.row(atom_pair_row[at] + packed_pair_index(mu, nu));
                 for (std::size_t s = 0; s < n_seg; ++s) phi[s] += p * b[s];
             }
         }
@@ -214,7 +211,7 @@ double CosmoState::b_element(std::size_t mu, std::size_t nu, std::size_t segment
         const std::size_t k = atom_orbitals[at];
         if (mu < first || mu >= first + k) continue;
         if (nu < first || nu >= first + k) return 0.0;
-        return b_matrix(atom_pair_row[at] + packed_pair(mu - first, nu - first), segment);
+        return b_matrix(atom_pair_row[at] + packed_pair_index(mu - first, nu - first), segment);
     }
     return 0.0;
 }

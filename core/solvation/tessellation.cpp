@@ -89,8 +89,6 @@ std::vector<SpherePoint> generate_sphere_tessellation(std::size_t nppa) {
                 combine(nd - kd, vertex[e[0]], kd, vertex[e[1]], 0.0, origin);
             }
         }
-    }
-    if (n >= 2) {
         for (const auto& f : kFaces) {
             const Vec3& a = vertex[f[0]];
             const Vec3& b = vertex[f[1]];

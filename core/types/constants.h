@@ -9,5 +9,6 @@ inline constexpr double kBohrToAngstrom = 0.529177210903;
 inline constexpr double kAngstromToBohr = 1.0 / kBohrToAngstrom;
 // Coulomb energy of two unit charges one angstrom apart, in eV.
 inline constexpr double kCoulombEvAngstrom = 14.399645478456;
+inline constexpr double kDebyePerElectronAngstrom = 4.80320425;
 
 }  // namespace quorin

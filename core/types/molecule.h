@@ -23,6 +23,9 @@ struct MolecularBatch {
     std::size_t n_atoms = 0;
     std::size_t n_basis = 0;
 
+    // Coordinates along one axis (0 x, 1 y, 2 z).
+    Vec64& axis(std::size_t k) { return k == 0 ? x : (k == 1 ? y : z); }
+
     // Orbital counts given per atom. Stops with "Atomic numbers and coordinates
     // length mismatch" or "Atomic numbers and basis types length mismatch".
     static MolecularBatch new_with_basis(std::vector<std::uint8_t> atomic_numbers,

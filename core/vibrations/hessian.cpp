@@ -39,10 +39,6 @@ std::vector<double> resolve_masses(const MolecularBatch& molecule, const Hessian
     return masses;
 }
 
-Vec64& coordinate_array(MolecularBatch& molecule, std::size_t axis) {
-    return axis == 0 ? molecule.x : (axis == 1 ? molecule.y : molecule.z);
-}
-
 }  // namespace
 
 HessianResult compute_hessian_and_frequencies(MolecularBatch& molecule, const ParameterModel& model,
@@ -87,7 +83,7 @@ HessianResult compute_hessian_and_frequencies(MolecularBatch& molecule, const Pa
 
     for (std::size_t atom = 0; atom < n_atoms; ++atom) {
         for (std::size_t axis = 0; axis < 3; ++axis) {
-            Vec64& coords = coordinate_array(molecule, axis);
+            Vec64& coords = molecule.axis(axis);
             const double saved = coords[atom];
             try {
                 coords[atom] = saved + h;

@@ -38,14 +38,7 @@ void multiply(const Matrix& a, const Matrix& b, Matrix& c) {
 Matrix external_motion_projector(const MolecularBatch& molecule, std::span<const double> masses) {
     const std::size_t n_atoms = molecule.n_atoms;
     const std::size_t dim = 3 * n_atoms;
-    std::array<double, 3> com{};
-    double total = 0.0;
-    for (std::size_t a = 0; a < n_atoms; ++a) {
-        const auto r = position(molecule, a);
-        for (std::size_t c = 0; c < 3; ++c) com[c] += masses[a] * r[c];
-        total += masses[a];
-    }
-    for (double& v : com) v /= total;
+    const std::array<double, 3> com = centre_of_mass(molecule, masses);
 
     std::vector<std::vector<double>> candidates(6, std::vector<double>(dim, 0.0));
     for (std::size_t a = 0; a < n_atoms; ++a) {
@@ -87,6 +80,19 @@ Matrix external_motion_projector(const MolecularBatch& molecule, std::span<const
 }
 
 }  // namespace
+
+std::array<double, 3> centre_of_mass(const MolecularBatch& molecule, std::span<const double> masses_amu) {
+    std::array<double, 3> c{};
+    double total = 0.0;
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        c[0] += masses_amu[a] * molecule.x[a];
+        c[1] += masses_amu[a] * molecule.y[a];
+        c[2] += masses_amu[a] * molecule.z[a];
+        total += masses_amu[a];
+    }
+    for (double& v : c) v /= total;
+    return c;
+}
 
 bool is_linear_molecule(const MolecularBatch& molecule) {
     const std::size_t n = molecule.n_atoms;

@@ -30,6 +30,9 @@ inline constexpr double kHessianEigenvalueToWavenumber = 108.59135859237747;
 // nu (cm^-1) at which a unit reduced mass has a force constant of 1 mdyn/angstrom.
 inline constexpr double kWavenumberPerSqrtMdyneAngstrom = 1302.7937;
 
+// Mass-weighted mean position (angstrom), one mass per atom.
+std::array<double, 3> centre_of_mass(const MolecularBatch& molecule, std::span<const double> masses_amu);
+
 // Fewer than three atoms, coincident first two atoms, or every further atom
 // within 1e-4 angstrom^2 (cross product with the first bond) of that line.
 bool is_linear_molecule(const MolecularBatch& molecule);

@@ -29,19 +29,6 @@ constexpr double kAtmPa = 101325.0;
 constexpr double kLowFrequencyCutoffCm1 = 10.0;
 constexpr double kLargestReducedFrequency = 100.0;
 
-std::array<double, 3> centre_of_mass(const MolecularBatch& molecule, std::span<const double> masses) {
-    std::array<double, 3> c{};
-    double total = 0.0;
-    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
-        c[0] += masses[a] * molecule.x[a];
-        c[1] += masses[a] * molecule.y[a];
-        c[2] += masses[a] * molecule.z[a];
-        total += masses[a];
-    }
-    for (double& v : c) v /= total;
-    return c;
-}
-
 struct RotorTerms {
     double energy = 0.0;
     double cv = 0.0;

@@ -35,12 +35,12 @@ struct GeometryCase {
 };
 
 std::vector<GeometryCase> geometries() {
-    const std::vector<Atom> benzene = testing::read_xyz("benzene.xyz");
+    const std::vector<Atom> benzene = testing::ladder_atoms("benzene");
     return {
         {"methane dimer", testing::combine(methane(), methane(), {3.1, 0.7, 1.9})},
         {"stacked benzene dimer", testing::combine(benzene, benzene, {0.8, 0.3, 3.6})},
         {"water and methane", testing::combine(water(), methane(), {2.2, 2.4, -0.9})},
-        {"aspirin", testing::read_xyz("aspirin.xyz")},
+        {"aspirin", testing::ladder_atoms("aspirin")},
         {"rare gases and halogens",
          {{18, 0, 0, 0}, {54, 3.9, 0.4, 0}, {53, 1.2, 4.1, 0.6}, {36, -2.0, -2.9, 1.1}, {2, 0.3, 0.2, 3.0}}},
     };
@@ -73,7 +73,7 @@ TEST(Dispersion, GradientEqualsCentralDifferenceOfEnergy) {
 }
 
 TEST(Dispersion, EnergyAndGradientInvariantUnderRigidMotionAndAtomOrder) {
-    const testing::Rotation rot = testing::rotation({0.3, -1.0, 0.7}, 2.1);
+    const testing::Rotation rot = testing::rotation_matrix({0.3, -1.0, 0.7}, 2.1);
     for (const GeometryCase& geo : geometries()) {
         const MolecularBatch mol = testing::make_molecule(geo.atoms);
         const MolecularBatch turned = testing::moved(mol, rot, {4.0, -7.5, 2.25});
@@ -88,7 +88,7 @@ TEST(Dispersion, EnergyAndGradientInvariantUnderRigidMotionAndAtomOrder) {
             const auto g_turned = gradient(turned, form);
             const auto g_shuffled = gradient(shuffled, form);
             for (std::size_t i = 0; i < mol.n_atoms; ++i) {
-                const auto expected = testing::apply(rot, g[i]);
+                const auto expected = testing::rotate(rot, g[i]);
                 for (int c = 0; c < 3; ++c) {
                     EXPECT_NEAR(g_turned[i][c], expected[c], 1e-10);
                     EXPECT_NEAR(g_shuffled[i][c], g[order[i]][c], 1e-12);

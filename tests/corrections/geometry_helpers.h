@@ -1,15 +1,14 @@
 #pragma once
-// Small geometry tools shared by the correction tests: building molecules,
-// rigid motions, reordering and central differences.
+// Small geometry tools shared by the correction tests: building molecules as
+// atom lists, rigid motions, reordering and central differences.
 #include <array>
-#include <cmath>
 #include <cstdint>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "common/geometry.h"
 #include "core/types/molecule.h"
 
 namespace quorin::testing {
@@ -44,28 +43,15 @@ inline std::vector<Atom> combine(std::vector<Atom> a, const std::vector<Atom>& b
     return a;
 }
 
-using Rotation = std::array<std::array<double, 3>, 3>;
-
-// Rotation by `angle` about the (normalised) `axis`, Rodrigues' formula.
-inline Rotation rotation(std::array<double, 3> axis, double angle) {
-    const double n = std::sqrt(axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2]);
-    const double x = axis[0] / n, y = axis[1] / n, z = axis[2] / n;
-    const double c = std::cos(angle), s = std::sin(angle), t = 1.0 - c;
-    return {{{t * x * x + c, t * x * y - s * z, t * x * z + s * y},
-             {t * x * y + s * z, t * y * y + c, t * y * z - s * x},
-             {t * x * z - s * y, t * y * z + s * x, t * z * z + c}}};
-}
-
-inline std::array<double, 3> apply(const Rotation& r, std::array<double, 3> v) {
-    return {r[0][0] * v[0] + r[0][1] * v[1] + r[0][2] * v[2], r[1][0] * v[0] + r[1][1] * v[1] + r[1][2] * v[2],
-            r[2][0] * v[0] + r[2][1] * v[1] + r[2][2] * v[2]};
-}
+using fixtures::Rotation;
+using fixtures::rotate;
+using fixtures::rotation_matrix;
 
 // Rotates about the origin, then translates.
 inline MolecularBatch moved(const MolecularBatch& mol, const Rotation& r, std::array<double, 3> shift) {
     std::vector<Atom> atoms = atoms_of(mol);
     for (Atom& a : atoms) {
-        const std::array<double, 3> p = apply(r, {a.x, a.y, a.z_coord});
+        const std::array<double, 3> p = rotate(r, {a.x, a.y, a.z_coord});
         a = {a.z, p[0] + shift[0], p[1] + shift[1], p[2] + shift[2]};
     }
     return make_molecule(atoms);
@@ -88,25 +74,11 @@ inline std::vector<std::size_t> scrambled_order(std::size_t n) {
     return order;
 }
 
-inline std::vector<Atom> read_xyz(const std::string& name) {
-    std::ifstream in(std::string(QUORIN_MOLECULES_DIR) + "/" + name);
-    std::size_t n = 0;
-    in >> n;
-    std::string line;
-    std::getline(in, line);
-    std::getline(in, line);
+// A molecule of data/molecules by file stem.
+inline std::vector<Atom> ladder_atoms(const std::string& name) {
+    const fixtures::Geometry g = fixtures::ladder_molecule(name);
     std::vector<Atom> atoms;
-    const std::vector<std::pair<std::string, std::uint8_t>> symbols = {{"H", 1}, {"C", 6}, {"N", 7}, {"O", 8}};
-    for (std::size_t i = 0; i < n; ++i) {
-        std::string symbol;
-        double x, y, z;
-        in >> symbol >> x >> y >> z;
-        std::uint8_t number = 0;
-        for (const auto& [s, zz] : symbols) {
-            if (s == symbol) number = zz;
-        }
-        atoms.push_back({number, x, y, z});
-    }
+    for (std::size_t i = 0; i < g.z.size(); ++i) atoms.push_back({g.z[i], g.xyz[i][0], g.xyz[i][1], g.xyz[i][2]});
     return atoms;
 }
 

@@ -204,7 +204,8 @@ TEST(H4Energy, InvariantUnderRigidMotionAndAtomOrder) {
     const MolecularBatch mol = testing::make_molecule(mixed_complex());
     const double e = compute_h4_energy(mol, kDefault);
     ASSERT_LT(e, -1.0);
-    const MolecularBatch turned = testing::moved(mol, testing::rotation({1.0, 2.0, -0.5}, 0.83), {-3.0, 11.0, 0.5});
+    const MolecularBatch turned =
+        testing::moved(mol, testing::rotation_matrix({1.0, 2.0, -0.5}, 0.83), {-3.0, 11.0, 0.5});
     const MolecularBatch shuffled = testing::reordered(mol, testing::scrambled_order(mol.n_atoms));
     EXPECT_NEAR(compute_h4_energy(turned, kDefault), e, 1e-11 * std::abs(e));
     EXPECT_NEAR(compute_h4_energy(shuffled, kDefault), e, 1e-11 * std::abs(e));
@@ -234,7 +235,7 @@ TEST(HhRepulsion, GradientEqualsCentralDifferenceOfEnergy) {
     const std::vector<Case> cases = {
         {"water dimer", mixed_complex()},
         {"methane pair", testing::combine(methane, methane, {1.1, 2.3, 1.6})},
-        {"aspirin", testing::read_xyz("aspirin.xyz")},
+        {"aspirin", testing::ladder_atoms("aspirin")},
         // Pairs at 0.93 (flat), 1.2 and 1.44 (joining quintic), 1.9 and beyond (exponential).
         {"all three ranges", {{1, 0, 0, 0}, {1, 1.2, 0, 0}, {1, 0.3, 1.9, 0.4}, {1, 0.1, -0.9, 0.2}, {8, 0.5, 0.5, 0.5}}},
     };
@@ -281,7 +282,7 @@ TEST(HhRepulsion, InvariantUnderRigidMotionAndAtomOrder) {
     const MolecularBatch mol = testing::make_molecule(mixed_complex());
     const auto [e, g] = compute_hh_repulsion_energy_and_gradients(mol);
     ASSERT_GT(e, 1.0);
-    const testing::Rotation rot = testing::rotation({-0.2, 0.9, 0.4}, 1.7);
+    const testing::Rotation rot = testing::rotation_matrix({-0.2, 0.9, 0.4}, 1.7);
     const MolecularBatch turned = testing::moved(mol, rot, {2.0, 0.0, -9.0});
     const std::vector<std::size_t> order = testing::scrambled_order(mol.n_atoms);
     const MolecularBatch shuffled = testing::reordered(mol, order);
@@ -290,7 +291,7 @@ TEST(HhRepulsion, InvariantUnderRigidMotionAndAtomOrder) {
     EXPECT_NEAR(e_turned, e, 1e-11 * e);
     EXPECT_NEAR(e_shuffled, e, 1e-11 * e);
     for (std::size_t i = 0; i < mol.n_atoms; ++i) {
-        const auto expected = testing::apply(rot, g[i]);
+        const auto expected = testing::rotate(rot, g[i]);
         for (int k = 0; k < 3; ++k) {
             EXPECT_NEAR(g_turned[i][k], expected[k], 1e-9);
             EXPECT_NEAR(g_shuffled[i][k], g[order[i]][k], 1e-12);

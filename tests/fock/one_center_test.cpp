@@ -5,6 +5,7 @@
 #include <cmath>
 #include <random>
 
+#include "core/types/errors.h"
 #include "scf/test_molecules.h"
 
 namespace quorin {
@@ -109,6 +110,38 @@ TEST(OneCenterFock, DiagonalDensityFollowsTheWrittenOutFormulas) {
             }
         }
     }
+}
+
+TEST(OneCenterFock, EachAtomUsesTheTableOfItsOwnElement) {
+    // Atoms far apart, two sharing an element: every diagonal block of the
+    // molecule's one-centre part equals that of the atom alone, and nothing
+    // lands between atoms. Tables built for another molecule are refused.
+    const Pm6Model pm6;
+    const fixtures::Geometry g = {{16, 17, 1, 16, 15}, {{{0, 0, 0}}, {{9, 0, 0}}, {{0, 9, 0}}, {{0, 0, 9}}, {{9, 9, 9}}}};
+    const MolecularBatch m = fixtures::make_molecule(g, pm6);
+    const std::size_t n = m.n_basis;
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> u(-0.4, 0.4);
+    Matrix p = Matrix::zeros(n, n);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j <= i; ++j) p(i, j) = p(j, i) = u(rng);
+    const Matrix g_all = two_electron_part(m, pm6, p);
+    for (std::size_t a = 0; a < m.n_atoms; ++a) {
+        const MolecularBatch atom = fixtures::make_molecule({{g.z[a]}, {g.xyz[a]}}, pm6);
+        const std::size_t f = m.first_orbital[a], k = atom.n_basis;
+        Matrix p_atom = Matrix::zeros(k, k);
+        for (std::size_t i = 0; i < k; ++i)
+            for (std::size_t j = 0; j < k; ++j) p_atom(i, j) = p(f + i, f + j);
+        const Matrix g_atom = two_electron_part(atom, pm6, p_atom);
+        for (std::size_t i = 0; i < k; ++i) {
+            for (std::size_t j = 0; j < n; ++j) {
+                EXPECT_EQ(g_all(f + i, j), j >= f && j < f + k ? g_atom(i, j - f) : 0.0) << a << ": " << i << " " << j;
+            }
+        }
+    }
+    const MolecularBatch sulfur = fixtures::make_molecule({{16}, {g.xyz[0]}}, pm6);
+    Matrix fock = Matrix::zeros(n, n);
+    EXPECT_THROW(add_one_center_fock_terms(m, pm6, OneCenterTables::build(sulfur, pm6), p, fock), EngineStop);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include "core/scf/scf_loop.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
-#include "tests/gradients/test_molecules.h"
+#include "gradients/test_molecules.h"
 
 namespace quorin {
 namespace {

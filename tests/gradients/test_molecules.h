@@ -1,39 +1,17 @@
 #pragma once
-// Geometries for the gradient tests: the xyz ladder of data/molecules and
-// hand-built ones with the heavier main-group elements (angstrom).
-#include <array>
-#include <cstdint>
-#include <fstream>
-#include <string>
+// Geometries and models for the gradient tests: the xyz ladder of
+// data/molecules and hand-built ones with the heavier main-group elements
+// (angstrom).
 #include <vector>
 
+#include "common/geometry.h"
 #include "core/parameters/parameter_model.h"
-#include "core/types/molecule.h"
 
 namespace quorin::testing {
 
-struct Geometry {
-    std::vector<std::uint8_t> atomic_numbers;
-    std::vector<std::array<double, 3>> coordinates;
-};
-
-// The ladder holds H, C, N and O only.
-inline Geometry ladder_molecule(const std::string& name) {
-    std::ifstream in(std::string(QUORIN_MOLECULES_DIR) + "/" + name + ".xyz");
-    std::size_t count = 0;
-    std::string line, symbol;
-    in >> count;
-    std::getline(in, line);
-    std::getline(in, line);
-    Geometry g;
-    for (std::size_t i = 0; i < count && in >> symbol; ++i) {
-        std::array<double, 3> r{};
-        in >> r[0] >> r[1] >> r[2];
-        g.atomic_numbers.push_back(symbol == "H" ? 1 : symbol == "C" ? 6 : symbol == "N" ? 7 : 8);
-        g.coordinates.push_back(r);
-    }
-    return g;
-}
+using fixtures::Geometry;
+using fixtures::ladder_molecule;
+using fixtures::make_molecule;
 
 inline const MndoModel kMndo;
 inline const Am1Model kAm1;
@@ -44,10 +22,6 @@ inline const Pm7Model kPm7;
 // PM7 is left out where a molecule has more than H and C.
 inline const std::vector<const ParameterModel*> kSpModels{&kMndo, &kAm1, &kPm3, &kRm1, &kPm6};
 inline const std::vector<const ParameterModel*> kAllModels{&kMndo, &kAm1, &kPm3, &kRm1, &kPm6, &kPm7};
-
-inline MolecularBatch make_molecule(const Geometry& g, const ParameterModel& model) {
-    return MolecularBatch::new_for_model(g.atomic_numbers, g.coordinates, model);
-}
 
 inline Geometry hydrogen_molecule() { return {{1, 1}, {{{0, 0, 0}, {0.05, 0.1, 0.72}}}}; }
 

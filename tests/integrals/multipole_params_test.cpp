@@ -49,8 +49,8 @@ TEST(DerivedMultipoleParams, HeavyAtomsMatchTheirDefiningEquations) {
         ElementParams e;
         int n;
     };
-    const Case cases[] = {{test::mndo_c(), 2}, {test::mndo_n(), 2}, {test::mndo_si(), 3}, {test::mndo_cl(), 3},
-                          {test::pm6_br(), 4}};
+    const Case cases[] = {{test::mndo(6), 2}, {test::mndo(7), 2}, {test::mndo(14), 3}, {test::mndo(17), 3},
+                          {test::pm6(35), 4}};
     for (const Case& c : cases) {
         const DerivedMultipoleParams m = DerivedMultipoleParams::from_element(c.e);
         const double d1 = radial_moment(c.n, c.e.zeta_s, c.e.zeta_p, 1) / std::sqrt(3.0);
@@ -77,7 +77,7 @@ TEST(DerivedMultipoleParams, HeavyAtomsMatchTheirDefiningEquations) {
 
 TEST(DerivedMultipoleParams, ClampedOneCentreInputs) {
     // h_sp = 0 behaves as 1e-7; g_pp - g_p2 below 0.2 eV as hpp = 0.1 eV.
-    ElementParams a = test::mndo_c(), b = test::mndo_c();
+    ElementParams a = test::mndo(6), b = test::mndo(6);
     a.h_sp = 0.0;
     b.h_sp = 1e-7;
     a.g_p2 = a.g_pp - 0.05;
@@ -90,7 +90,7 @@ TEST(DerivedMultipoleParams, ClampedOneCentreInputs) {
 }
 
 TEST(DerivedMultipoleParams, HydrogenIsAPureMonopole) {
-    const auto m = DerivedMultipoleParams::from_element(test::mndo_h());
+    const auto m = DerivedMultipoleParams::from_element(test::mndo(1));
     EXPECT_EQ(m.d1, 0.0);
     EXPECT_EQ(m.d2, 0.0);
     EXPECT_EQ(m.rho1, 0.0);
@@ -105,7 +105,7 @@ TEST(DerivedMultipoleParams, HydrogenIsAPureMonopole) {
 // whether it carries one or four orbitals.
 TEST(DerivedMultipoleParams, MissingPExponentGivesFiniteMonopoleOnlyRecord) {
     for (std::uint8_t z : {std::uint8_t{6}, std::uint8_t{98}, std::uint8_t{102}}) {
-        ElementParams e = test::mndo_c();
+        ElementParams e = test::mndo(6);
         e.atomic_number = z;
         e.zeta_p = 0.0;
         const auto m = DerivedMultipoleParams::from_element(e);
@@ -114,7 +114,7 @@ TEST(DerivedMultipoleParams, MissingPExponentGivesFiniteMonopoleOnlyRecord) {
         EXPECT_DOUBLE_EQ(m.am, e.g_ss / kEv);
         for (double v : {m.d2, m.ad, m.aq, m.rho2}) EXPECT_TRUE(std::isfinite(v));
 
-        const auto c = DerivedMultipoleParams::from_element(test::mndo_c());
+        const auto c = DerivedMultipoleParams::from_element(test::mndo(6));
         std::array<double, 22> ab{}, ba{};
         compute_22_multipoles(ab, m, c, 1.4);
         compute_22_multipoles(ba, c, m, 1.4);

@@ -129,27 +129,20 @@ std::array<double, 81> engine_block(const TestAtom& a, const TestAtom& b, const 
     return out;
 }
 
-using test::mndo_c;
-using test::mndo_cl;
-using test::mndo_h;
-using test::mndo_n;
-using test::mndo_o;
-using test::mndo_si;
-using test::pm6_br;
-using test::pm6_cl;
-using test::pm6_s;
+using test::mndo;
+using test::pm6;
 
 // Principal quantum numbers as defined for these elements (p of hydrogen and
 // the missing d shells counted as the lowest allowed value).
-const TestAtom kH{mndo_h(), 1, {1, 2, 3}};
-const TestAtom kC{mndo_c(), 4, {2, 2, 3}};
-const TestAtom kN{mndo_n(), 4, {2, 2, 3}};
-const TestAtom kO{mndo_o(), 4, {2, 2, 3}};
-const TestAtom kSi{mndo_si(), 4, {3, 3, 3}};
-const TestAtom kClSp{mndo_cl(), 4, {3, 3, 3}};
-const TestAtom kS9{pm6_s(), 9, {3, 3, 3}};
-const TestAtom kCl9{pm6_cl(), 9, {3, 3, 3}};
-const TestAtom kBr9{pm6_br(), 9, {4, 4, 4}};
+const TestAtom kH{mndo(1), 1, {1, 2, 3}};
+const TestAtom kC{mndo(6), 4, {2, 2, 3}};
+const TestAtom kN{mndo(7), 4, {2, 2, 3}};
+const TestAtom kO{mndo(8), 4, {2, 2, 3}};
+const TestAtom kSi{mndo(14), 4, {3, 3, 3}};
+const TestAtom kClSp{mndo(17), 4, {3, 3, 3}};
+const TestAtom kS9{pm6(16), 9, {3, 3, 3}};
+const TestAtom kCl9{pm6(17), 9, {3, 3, 3}};
+const TestAtom kBr9{pm6(35), 9, {4, 4, 4}};
 
 TEST(Overlap, BlockEqualsQuadratureOfSlaterFunctions) {
     struct Case {
@@ -222,7 +215,7 @@ TEST(Overlap, CutoffsAndDegenerateInputsGiveZeroBlocks) {
     // 20 angstrom is still inside the range, just beyond it is not.
     {
         std::array<double, 81> in{}, out{};
-        ElementParams diffuse = mndo_si();
+        ElementParams diffuse = mndo(14);
         diffuse.zeta_s = diffuse.zeta_p = 0.3;
         compute_diatomic_overlap_matrix_9x9(14, 14, 4, 4, diffuse, diffuse, in, 0.0, 0.0, 20.0, 20.0);
         compute_diatomic_overlap_matrix_9x9(14, 14, 4, 4, diffuse, diffuse, out, 0.0, 0.0, 20.0000001, 20.0000001);
@@ -232,32 +225,32 @@ TEST(Overlap, CutoffsAndDegenerateInputsGiveZeroBlocks) {
     // Unknown rows of the quantum-number table and coincident atoms.
     for (std::uint8_t z : {std::uint8_t{0}, std::uint8_t{90}, std::uint8_t{108}, std::uint8_t{255}}) {
         std::array<double, 81> out{};
-        ElementParams e = pm6_cl();
+        ElementParams e = pm6(17);
         e.atomic_number = z;
-        compute_diatomic_overlap_matrix_9x9(z, 17, 9, 9, e, pm6_cl(), out, 0.5, 0.5, 0.5, std::sqrt(0.75));
+        compute_diatomic_overlap_matrix_9x9(z, 17, 9, 9, e, pm6(17), out, 0.5, 0.5, 0.5, std::sqrt(0.75));
         EXPECT_TRUE(all_zero(out)) << int(z);
     }
     {
         std::array<double, 81> out{};
-        compute_diatomic_overlap_matrix_9x9(17, 17, 9, 9, pm6_cl(), pm6_cl(), out, 0.0, 0.0, 1e-11, 1e-11);
+        compute_diatomic_overlap_matrix_9x9(17, 17, 9, 9, pm6(17), pm6(17), out, 0.0, 0.0, 1e-11, 1e-11);
         EXPECT_TRUE(all_zero(out));
     }
     // A p shell without exponent (hydrogen given four AOs) has no overlap and no NaN.
     {
         std::array<double, 81> out{};
-        compute_diatomic_overlap_matrix_9x9(1, 6, 4, 4, mndo_h(), mndo_c(), out, 0.3, 0.4, 0.8, std::sqrt(0.89));
+        compute_diatomic_overlap_matrix_9x9(1, 6, 4, 4, mndo(1), mndo(6), out, 0.3, 0.4, 0.8, std::sqrt(0.89));
         EXPECT_GT(std::abs(out[0]), 0.1);
         for (std::size_t i = 1; i < 4; ++i)
             for (std::size_t j = 0; j < 4; ++j) EXPECT_EQ(out[i * 9 + j], 0.0);
     }
     // A d exponent below 0.3 counts as 0.3.
     {
-        ElementParams low = pm6_cl(), floor = pm6_cl();
+        ElementParams low = pm6(17), floor = pm6(17);
         low.zeta_d = 0.0;
         floor.zeta_d = 0.3;
         std::array<double, 81> a{}, b{};
-        compute_diatomic_overlap_matrix_9x9(17, 6, 9, 4, low, mndo_c(), a, 0.7, 0.8, -0.9, std::sqrt(1.94));
-        compute_diatomic_overlap_matrix_9x9(17, 6, 9, 4, floor, mndo_c(), b, 0.7, 0.8, -0.9, std::sqrt(1.94));
+        compute_diatomic_overlap_matrix_9x9(17, 6, 9, 4, low, mndo(6), a, 0.7, 0.8, -0.9, std::sqrt(1.94));
+        compute_diatomic_overlap_matrix_9x9(17, 6, 9, 4, floor, mndo(6), b, 0.7, 0.8, -0.9, std::sqrt(1.94));
         EXPECT_EQ(a, b);
     }
     // Quantum numbers beyond the expansion tables give 0, not a stray read.

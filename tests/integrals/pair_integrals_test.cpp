@@ -17,20 +17,20 @@ constexpr double kE2 = 14.399645478456;
 constexpr double kEv = 27.211386245988;
 constexpr double kBohr = 0.529177210903;
 
-// MNDO H, C, N, O and PM6 S, Cl, Br built from the published values, without
-// d-element records; feathering switchable.
+// MNDO H, C, N, O and PM6 S, Cl, Br, without d-element records; feathering
+// switchable.
 class TestModel final : public ParameterModel {
 public:
     explicit TestModel(bool feathering) : feathering_(feathering) {}
     std::optional<ElementParams> get_element(std::uint8_t z) const override {
         switch (z) {
-            case 1: return test::mndo_h();
-            case 6: return test::mndo_c();
-            case 7: return test::mndo_n();
-            case 8: return test::mndo_o();
-            case 16: return test::pm6_s();
-            case 17: return test::pm6_cl();
-            case 35: return test::pm6_br();
+            case 1:
+            case 6:
+            case 7:
+            case 8: return test::mndo(z);
+            case 16:
+            case 17:
+            case 35: return test::pm6(z);
             default: return std::nullopt;
         }
     }
@@ -386,11 +386,7 @@ TEST(PairIntegrals, SinglePairEntryReproducesTable) {
         const MolecularBatch mol = cs.basis.empty() ? MolecularBatch::new_for_model(cs.z, cs.xyz, *cs.model)
                                                     : molecule(cs.z, cs.xyz, cs.basis);
         const std::vector<DiatomicPairIntegrals> table = precompute_diatomic_pairs(mol, *cs.model);
-        std::vector<DerivedMultipoleParams> mp;
-        for (std::uint8_t z : cs.z) {
-            const auto elem = cs.model->get_element(z);
-            mp.push_back(elem ? DerivedMultipoleParams::from_element(*elem) : DerivedMultipoleParams{});
-        }
+        const std::vector<PairAtomData> atoms = prepare_pair_atoms(mol, *cs.model);
         auto scratch = std::make_unique<PairIntegralScratch>();
         scratch->local.fill(std::nan(""));
         scratch->half.fill(std::nan(""));
@@ -408,7 +404,7 @@ TEST(PairIntegrals, SinglePairEntryReproducesTable) {
             for (std::size_t j = i; j-- > 0;) {
                 const bool listed = k > 0 && table[k - 1].atom_a == i && table[k - 1].atom_b == j;
                 const std::vector<double> w_before = rec.w;
-                ASSERT_EQ(compute_diatomic_pair(mol, *cs.model, i, j, mp[i], mp[j], rec, *scratch), listed)
+                ASSERT_EQ(compute_diatomic_pair(mol, *cs.model, i, j, atoms[i], atoms[j], rec, *scratch), listed)
                     << c << ": " << i << "," << j;
                 if (!listed) {
                     EXPECT_EQ(rec.w, w_before);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/geometry.h"
 #include "core/scf/escalation_ladder.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
@@ -19,12 +20,8 @@ namespace {
 
 const Am1Model kAm1;
 
-using Coords = std::vector<std::array<double, 3>>;
-
-struct Geometry {
-    std::vector<std::uint8_t> z;
-    Coords xyz;
-};
+using fixtures::Geometry;
+using fixtures::make_molecule;
 
 Geometry water() {
     const double half = 0.5 * 104.5 * M_PI / 180.0, r = 0.96;
@@ -73,7 +70,7 @@ struct Optimisation {
 };
 
 Optimisation optimise(const Geometry& g, const OptimizationOptions& options) {
-    Optimisation o{MolecularBatch::new_for_model(g.z, g.xyz, kAm1), {}, {}, {}};
+    Optimisation o{make_molecule(g, kAm1), {}, {}, {}};
     o.scf = ScfWorkspace::allocate(o.molecule.n_basis);
     o.gradient = GradientWorkspace::allocate(o.molecule.n_basis);
     o.result = optimize_geometry_lbfgs(o.molecule, kAm1, o.scf, o.gradient, options);
@@ -209,7 +206,7 @@ TEST(Lbfgs, StepsConvergedStartsAndFrozenCoordinates) {
         OptimizationOptions options = tight_options();
         options.max_cycles = 1;
         options.max_step = 0.05;
-        MolecularBatch reference = MolecularBatch::new_for_model(start.z, start.xyz, kAm1);
+        MolecularBatch reference = make_molecule(start, kAm1);
         const auto g = gradient_at(reference, true);
         Optimisation o = optimise(start, options);
         EXPECT_FALSE(o.result.converged);
@@ -290,7 +287,7 @@ TEST(Lbfgs, RefusesUnsoundOptionsBeforeAnyScf) {
         SCOPED_TRACE(c.message);
         OptimizationOptions options = tight_options();
         c.change(options);
-        MolecularBatch m = MolecularBatch::new_for_model(g.z, g.xyz, kAm1);
+        MolecularBatch m = make_molecule(g, kAm1);
         ScfWorkspace ws = ScfWorkspace::allocate(m.n_basis);
         GradientWorkspace gws = GradientWorkspace::allocate(m.n_basis);
         EXPECT_EQ(stop_message([&] { optimize_geometry_lbfgs(m, kAm1, ws, gws, options); }), c.message);

@@ -15,6 +15,11 @@ WATER_XYZ = [[0.006844, 0.397756, 0.01], [-0.766778, -0.185743, 0.02], [0.759933
 TIGHT = {"energy_tol_ev": 1e-11, "density_tol": 1e-10, "max_iter": 300}
 
 
+def open_shell_message(electrons):
+    return (f"Open-shell radical detected ({electrons} valence electrons). Closed-shell RHF requires an even "
+            "number of valence electrons (requires UHF/ROHF).")
+
+
 def read_xyz(name):
     lines = (MOLECULES / f"{name}.xyz").read_text().splitlines()
     n = int(lines[0])

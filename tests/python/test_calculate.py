@@ -4,7 +4,7 @@ import math
 
 import pytest
 
-from conftest import TIGHT, WATER_XYZ, WATER_Z, apply, read_xyz, rotation
+from conftest import TIGHT, WATER_XYZ, WATER_Z, apply, open_shell_message, read_xyz, rotation
 
 KCAL_PER_EV = 23.06054783061903  # kcal/mol per eV
 W = WATER_XYZ
@@ -22,10 +22,8 @@ W = WATER_XYZ
         (WATER_Z, W, {"method": "pm7"}, "Unsupported element Z=8 for semi-empirical method 'pm7'"),
         ([8, 1, 2], W, {}, "Unsupported element Z=2 for semi-empirical method 'PM6'"),
         ([0, 1], W[:2], {"method": "Am1"}, "Unsupported element Z=0 for semi-empirical method 'Am1'"),
-        ([1], [[0, 0, 0]], {}, "Open-shell radical detected (1 valence electrons). Closed-shell RHF requires an "
-                               "even number of valence electrons (requires UHF/ROHF)."),
-        ([8, 1], W[:2], {}, "Open-shell radical detected (7 valence electrons). Closed-shell RHF requires an "
-                            "even number of valence electrons (requires UHF/ROHF)."),
+        ([1], [[0, 0, 0]], {}, open_shell_message(1)),
+        ([8, 1], W[:2], {}, open_shell_message(7)),
         # Non-finite input is refused before the engine runs, naming the atom.
         (WATER_Z, [W[0], [math.nan, 0, 0], W[2]], {},
          "Non-finite coordinate for atom 1 (Z=1): coordinates must be finite numbers"),

@@ -6,7 +6,7 @@ import re
 
 import pytest
 
-from conftest import TIGHT, WATER_XYZ, WATER_Z
+from conftest import TIGHT, WATER_XYZ, WATER_Z, open_shell_message
 
 W = WATER_XYZ
 CO2_Z = [6, 8, 8]
@@ -28,9 +28,6 @@ R_CAL = K_BOLTZMANN * N_AVOGADRO / CAL_J  # cal/(mol K)
 # One wavenumber as a molar energy, kcal/mol.
 WAVENUMBER_KCAL = H_PLANCK * C_CM * N_AVOGADRO / CAL_J / 1000.0
 
-OPEN_SHELL_H = ("Open-shell radical detected (1 valence electrons). Closed-shell RHF requires an even number of "
-                "valence electrons (requires UHF/ROHF).")
-
 
 @pytest.fixture(scope="module")
 def water_vib(qp):
@@ -46,7 +43,7 @@ def water_vib(qp):
         ([], [], {}, "Molecule must have at least one atom"),
         ([8, 1], W, {}, "Mismatch between atomic_numbers (2) and coordinates (3)"),
         (WATER_Z, W, {"method": "pm7"}, "Unsupported element Z=8 for semi-empirical method 'pm7'"),
-        ([1], [[0, 0, 0]], {}, OPEN_SHELL_H),
+        ([1], [[0, 0, 0]], {}, open_shell_message(1)),
         (WATER_Z, [W[0], W[1], [math.inf, 0, 0]], {},
          "Non-finite coordinate for atom 2 (Z=1): coordinates must be finite numbers"),
         # Conditions the analysis cannot use are refused before any SCF.

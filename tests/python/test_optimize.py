@@ -5,11 +5,9 @@ import re
 
 import pytest
 
-from conftest import WATER_XYZ, WATER_Z
+from conftest import WATER_XYZ, WATER_Z, open_shell_message
 
 W = WATER_XYZ
-OPEN_SHELL_H = ("Open-shell radical detected (1 valence electrons). Closed-shell RHF requires an even number of "
-                "valence electrons (requires UHF/ROHF).")
 TIGHT_OPT = {"grad_rms_tol": 0.01, "grad_max_tol": 0.02}
 
 
@@ -33,7 +31,7 @@ def water_minimum(qp):
          "Unsupported semi-empirical method: 'PM8'. Supported methods: PM7, PM6, AM1, RM1, PM3, MNDO"),
         (WATER_Z, W, {"method": "pm7"}, "Unsupported element Z=8 for semi-empirical method 'pm7'"),
         ([8, 1, 2], W, {"method": "am1"}, "Unsupported element Z=2 for semi-empirical method 'am1'"),
-        ([1], [[0, 0, 0]], {}, OPEN_SHELL_H),
+        ([1], [[0, 0, 0]], {}, open_shell_message(1)),
         (WATER_Z, [W[0], [0, math.nan, 0], W[2]], {},
          "Non-finite coordinate for atom 1 (Z=1): coordinates must be finite numbers"),
         # Thresholds the minimiser cannot work with are refused before any SCF.

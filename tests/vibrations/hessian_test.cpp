@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/geometry.h"
 #include "core/parameters/atomic_mass.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
@@ -20,11 +21,8 @@ namespace {
 const Am1Model kAm1;
 
 using Coords = std::vector<std::array<double, 3>>;
-
-struct Geometry {
-    std::vector<std::uint8_t> z;
-    Coords xyz;
-};
+using fixtures::Geometry;
+using fixtures::make_molecule;
 
 Geometry water() {
     const double half = 0.5 * 104.0 * M_PI / 180.0, r = 0.96;
@@ -61,7 +59,7 @@ struct HessianRun {
 
 HessianRun run_hessian(const Geometry& g, const HessianOptions& options = frequency_options(),
                 const ScfOptions& scf_options = frequency_scf_options()) {
-    HessianRun run{MolecularBatch::new_for_model(g.z, g.xyz, kAm1), {}, {}};
+    HessianRun run{make_molecule(g, kAm1), {}, {}};
     run.scf = ScfWorkspace::allocate(run.molecule.n_basis);
     run.result = compute_hessian_and_frequencies(run.molecule, kAm1, run.scf, scf_options, options);
     return run;
@@ -77,7 +75,7 @@ std::string stop_message(const std::function<void()>& f) {
 }
 
 double scf_energy(const Geometry& g) {
-    MolecularBatch m = MolecularBatch::new_for_model(g.z, g.xyz, kAm1);
+    MolecularBatch m = make_molecule(g, kAm1);
     ScfWorkspace ws = ScfWorkspace::allocate(m.n_basis);
     const ScfResult r = run_rhf_scf_with_options(m, kAm1, ws, frequency_scf_options());
     EXPECT_TRUE(r.converged);
@@ -215,7 +213,7 @@ TEST(Hessian, RefusesUnsoundInputsAndUnconvergedScf) {
         HessianOptions options = frequency_options();
         c.change(options);
         Geometry g = water();
-        MolecularBatch m = MolecularBatch::new_for_model(g.z, g.xyz, kAm1);
+        MolecularBatch m = make_molecule(g, kAm1);
         ScfWorkspace ws = ScfWorkspace::allocate(m.n_basis);
         EXPECT_EQ(stop_message([&] { compute_hessian_and_frequencies(m, kAm1, ws, frequency_scf_options(), options); }),
                   c.message);
@@ -248,7 +246,7 @@ TEST(Hessian, RefusesUnsoundInputsAndUnconvergedScf) {
 
     // Displaced SCF: an iteration budget that just suffices at the base
     // geometry fails after a 0.2 angstrom displacement, which needs more.
-    MolecularBatch m = MolecularBatch::new_for_model(g.z, g.xyz, kAm1);
+    MolecularBatch m = make_molecule(g, kAm1);
     ScfWorkspace ws = ScfWorkspace::allocate(m.n_basis);
     ScfOptions tight = frequency_scf_options();
     tight.max_iterations = run_rhf_scf_with_options(m, kAm1, ws, tight).iterations;
