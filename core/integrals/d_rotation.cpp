@@ -54,6 +54,21 @@ double product_or_zero(double x, double y) {
 
 }  // namespace
 
+std::array<std::array<double, 5>, 5> d_rotation_block(const std::array<double, 3>& x_local,
+                                                      const std::array<double, 3>& y_local,
+                                                      const std::array<double, 3>& z_local) {
+    const auto molecular = d_forms({1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0});
+    const auto local_std = d_forms(x_local, y_local, z_local);
+    // Local order sigma, pi, pi', delta, delta' = z'^2, x'z', y'z', x'^2-y'^2, x'y'.
+    const std::array<const Form*, 5> local{&local_std[2], &local_std[1], &local_std[3], &local_std[0],
+                                           &local_std[4]};
+    std::array<std::array<double, 5>, 5> block{};
+    for (std::size_t a = 0; a < 5; ++a) {
+        for (std::size_t mu = 0; mu < 5; ++mu) block[a][mu] = frobenius(*local[a], molecular[mu]);
+    }
+    return block;
+}
+
 std::size_t spd_pair_count(std::size_t n_orbitals) {
     if (n_orbitals < 1 || n_orbitals > 9) {
         throw EngineStop("Orbital count of a d-orbital pair must lie between 1 and 9");
@@ -100,13 +115,9 @@ DOrbitalRotation3D DOrbitalRotation3D::from_direction(double dx, double dy, doub
         for (std::size_t mu = 0; mu < 3; ++mu) rot.orbital[1 + a][1 + mu] = p_local[a][mu];
     }
 
-    const auto molecular = d_forms({1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0});
-    const auto local_std = d_forms(x_local, y_local, z_local);
-    // Local order sigma, pi, pi', delta, delta' = z'^2, x'z', y'z', x'^2-y'^2, x'y'.
-    const std::array<const Form*, 5> local{&local_std[2], &local_std[1], &local_std[3], &local_std[0],
-                                           &local_std[4]};
+    const auto d_block = d_rotation_block(x_local, y_local, z_local);
     for (std::size_t a = 0; a < 5; ++a) {
-        for (std::size_t mu = 0; mu < 5; ++mu) rot.orbital[4 + a][4 + mu] = frobenius(*local[a], molecular[mu]);
+        for (std::size_t mu = 0; mu < 5; ++mu) rot.orbital[4 + a][4 + mu] = d_block[a][mu];
     }
 
     for (std::size_t a = 0; a < 9; ++a) {

@@ -38,6 +38,13 @@ struct PairFrame {
 
 PairFrame pair_frame(double dx, double dy, double dz, double r);
 
+// Overlaps <local_a|molecular_mu> of the five real d functions on the local
+// axes (order z'^2, x'z', y'z', x'^2-y'^2, x'y') with those on the molecular
+// axes (order x^2-y^2, xz, z^2, yz, xy).
+std::array<std::array<double, 5>, 5> d_rotation_block(const std::array<double, 3>& x_local,
+                                                      const std::array<double, 3>& y_local,
+                                                      const std::array<double, 3>& z_local);
+
 struct DOrbitalRotation3D {
     double cos_theta = 0.0, sin_theta = 0.0;
     double cos_phi = 0.0, sin_phi = 0.0;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numbers>
 
+#include "core/integrals/d_rotation.h"
 #include "core/types/constants.h"
 
 namespace quorin {
@@ -254,41 +255,6 @@ double reflection_sign(std::size_t l, std::size_t m) { return (l + m) % 2 == 0 ?
 // Coefficients of the real d functions (molecular order x2-y2, xz, z2, yz, xy)
 // on the local ones (z'^2, x'z', y'z', x'^2 - y'^2, x'y'): Frobenius products
 // of the normalised symmetric traceless forms.
-void fill_d_coefficients(const double (&ex)[3], const double (&ey)[3], const double (&ez)[3],
-                         OverlapRotationCoefficients& c) {
-    using Form = std::array<std::array<double, 3>, 3>;
-    const auto sym = [](const double* u, const double* v) {
-        Form f{};
-        for (int i = 0; i < 3; ++i)
-            for (int j = 0; j < 3; ++j) f[i][j] = (u[i] * v[j] + v[i] * u[j]) / std::numbers::sqrt2;
-        return f;
-    };
-    const auto diff = [](const double* u, const double* v) {
-        Form f{};
-        for (int i = 0; i < 3; ++i)
-            for (int j = 0; j < 3; ++j) f[i][j] = (u[i] * u[j] - v[i] * v[j]) / std::numbers::sqrt2;
-        return f;
-    };
-    const auto axial = [](const double* u, const double* v, const double* w) {
-        Form f{};
-        for (int i = 0; i < 3; ++i)
-            for (int j = 0; j < 3; ++j)
-                f[i][j] = (2.0 * w[i] * w[j] - u[i] * u[j] - v[i] * v[j]) / std::sqrt(6.0);
-        return f;
-    };
-    const double ux[3] = {1.0, 0.0, 0.0}, uy[3] = {0.0, 1.0, 0.0}, uz[3] = {0.0, 0.0, 1.0};
-    const Form molecular[5] = {diff(ux, uy), sym(ux, uz), axial(ux, uy, uz), sym(uy, uz), sym(ux, uy)};
-    const Form local[5] = {axial(ex, ey, ez), sym(ex, ez), sym(ey, ez), diff(ex, ey), sym(ex, ey)};
-    for (std::size_t mu = 0; mu < 5; ++mu) {
-        for (std::size_t k = 0; k < 5; ++k) {
-            double dot = 0.0;
-            for (int i = 0; i < 3; ++i)
-                for (int j = 0; j < 3; ++j) dot += molecular[mu][i][j] * local[k][i][j];
-            c[3][mu + 1][k + 1] = dot;
-        }
-    }
-}
-
 }  // namespace
 
 void bfn(std::span<double, 13> out, double x) { bfn_to(out.data(), 12, x); }
@@ -377,9 +343,9 @@ double diatomic_rotation_coe(std::size_t norb_a, std::size_t norb_b,
     }
     coefficients[1][1][1] = 1.0;
     const std::size_t norb = std::max(norb_a, norb_b);
-    const double ez[3] = {sin_theta * cos_phi, sin_theta * sin_phi, cos_theta};
-    const double ex[3] = {cos_theta * cos_phi, cos_theta * sin_phi, -sin_theta};
-    const double ey[3] = {-sin_phi, cos_phi, 0.0};
+    const std::array<double, 3> ez = {sin_theta * cos_phi, sin_theta * sin_phi, cos_theta};
+    const std::array<double, 3> ex = {cos_theta * cos_phi, cos_theta * sin_phi, -sin_theta};
+    const std::array<double, 3> ey = {-sin_phi, cos_phi, 0.0};
     if (norb >= 2) {
         for (std::size_t k = 0; k < 3; ++k) {
             coefficients[2][k + 1][1] = ez[k];
@@ -387,7 +353,12 @@ double diatomic_rotation_coe(std::size_t norb_a, std::size_t norb_b,
             coefficients[2][k + 1][3] = ey[k];
         }
     }
-    if (norb >= 5) fill_d_coefficients(ex, ey, ez, coefficients);
+    if (norb >= 5) {
+        const auto d_block = d_rotation_block(ex, ey, ez);
+        for (std::size_t mu = 0; mu < 5; ++mu) {
+            for (std::size_t k = 0; k < 5; ++k) coefficients[3][mu + 1][k + 1] = d_block[k][mu];
+        }
+    }
     return 1.0;
 }
 
