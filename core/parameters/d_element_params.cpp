@@ -59,6 +59,16 @@ constexpr std::array<tables::DElementRow, 38> kPm7DRows{{
     {4.275828, 3.018252, 4.889868, 0, 0, 83, 0},
 }};
 
+// The d record of an element with a d shell and a d-element row; none without either.
+std::optional<DElementParams> d_params_from_row(const std::optional<ElementParams>& element,
+                                                const tables::DElementRow* row) {
+    if (!element || element->zeta_d <= 1e-8 || row == nullptr) return std::nullopt;
+    return compute_d_element_params(element->atomic_number, element->zeta_s, element->zeta_p, element->zeta_d,
+                                    element->g_ss, element->g_sp, element->g_pp, element->g_p2, element->h_sp,
+                                    row->zeta_s_one_center, row->zeta_p_one_center, row->zeta_d_one_center,
+                                    row->f0_sd, row->g2_sd, row->rho_core);
+}
+
 void check_z(std::uint8_t atomic_number) {
     if (atomic_number > kLastZ) {
         throw EngineStop("Atomic number " + std::to_string(atomic_number) +
@@ -333,20 +343,6 @@ DElementParams compute_d_element_params(std::uint8_t atomic_number, double zeta_
 }
 
 std::span<const tables::DElementRow> pm7_d_element_rows() { return kPm7DRows; }
-
-namespace {
-
-// The d record of an element with a d shell and a d-element row; none without either.
-std::optional<DElementParams> d_params_from_row(const std::optional<ElementParams>& element,
-                                                const tables::DElementRow* row) {
-    if (!element || element->zeta_d <= 1e-8 || row == nullptr) return std::nullopt;
-    return compute_d_element_params(element->atomic_number, element->zeta_s, element->zeta_p, element->zeta_d,
-                                    element->g_ss, element->g_sp, element->g_pp, element->g_p2, element->h_sp,
-                                    row->zeta_s_one_center, row->zeta_p_one_center, row->zeta_d_one_center,
-                                    row->f0_sd, row->g2_sd, row->rho_core);
-}
-
-}  // namespace
 
 std::optional<DElementParams> Pm6Model::get_d_element_params(std::uint8_t z) const {
     return d_params_from_row(get_element(z), tables::pm6_d_row(z));
