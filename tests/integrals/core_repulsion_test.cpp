@@ -148,7 +148,8 @@ struct HandPm6 {
 
     // Extra term of f and its slope.
     std::pair<double, double> extra(double r) const {
-        const int lo = std::min(a.atomic_number, b.atomic_number), hi = std::max(a.atomic_number, b.atomic_number);
+        const int lo = std::min(a.atomic_number, b.atomic_number);
+        const int hi = std::max(a.atomic_number, b.atomic_number);
         if (lo == 6 && hi == 6) return {9.28 * std::exp(-5.98 * r), -5.98 * 9.28 * std::exp(-5.98 * r)};
         if (lo == 8 && hi == 14) {
             const double t = -0.0007 * std::exp(-(r - 2.9) * (r - 2.9));
@@ -169,7 +170,9 @@ struct HandPm6 {
         const double pair = 2 * x * std::exp(-alpha * (r + 0.0003 * std::pow(r, 6)));
         const auto [e, d_e] = extra(r);
         const double f = pair + e, d_f = -alpha * (1 + 0.0018 * std::pow(r, 5)) * pair + d_e;
-        const auto d_gauss = [r](const ElementParams& p) { return -2 * p.gaussians[0].l * (r - p.gaussians[0].m) * one_gaussian(p, r); };
+        const auto d_gauss = [r](const ElementParams& p) {
+            return -2 * p.gaussians[0].l * (r - p.gaussians[0].m) * one_gaussian(p, r);
+        };
         const double g = one_gaussian(a, r) + one_gaussian(b, r), d_g = d_gauss(a) + d_gauss(b);
         const double wall = hand_wall(a, b, r), d_wall = wall < 1e5 ? -12 * wall / r : 0.0;
         return q * (d_gamma * (1 + f) + klopman_ohno(a, b, r) * d_f) + q * (d_g / r - g / (r * r)) + d_wall;
@@ -181,7 +184,8 @@ TEST(CoreRepulsion, Pm6HandValuesWithExtraTermsAndWall) {
     const HandPm6 hh{h, h, 3.540942, 2.243587}, cc{c, c, 2.613713, 0.81351}, sio{si, o, 1.9236, 0.751095},
         sc{s, c, 2.210305, 0.666849};
     const std::vector<std::pair<const HandPm6*, double>> cases = {
-        {&hh, 0.4233}, {&hh, 0.74}, {&cc, 0.3}, {&cc, 1.2}, {&cc, 1.4}, {&cc, 2.0}, {&sio, 1.65}, {&sio, 2.9}, {&sc, 1.8}};
+        {&hh, 0.4233}, {&hh, 0.74}, {&cc, 0.3}, {&cc, 1.2}, {&cc, 1.4},
+        {&cc, 2.0}, {&sio, 1.65}, {&sio, 2.9}, {&sc, 1.8}};
     for (const auto& [pair, r] : cases) {
         const double expected = pair->value(r);
         EXPECT_NEAR(compute_pair_core_repulsion_pm6(pair->a, pair->b, r), expected, 1e-12 * expected)
@@ -221,7 +225,7 @@ TEST(CoreRepulsion, Pm6PairFunctionIsSmoothAndContinuousAtTheWallCut) {
             const double central = (compute_pair_core_repulsion_pm6(p.a, p.b, r + step) -
                                     compute_pair_core_repulsion_pm6(p.a, p.b, r - step)) /
                                    (2 * step);
-            // Truncation (step^2 times the third derivative / 6) and rounding stay below 1e-6 relative.
+            // Truncation (step^2 E''' / 6) and rounding stay below 1e-6 relative.
             EXPECT_NEAR(central, p.slope(r), 1e-6 * std::abs(p.slope(r)) + 1e-8)
                 << int(p.a.atomic_number) << "-" << int(p.b.atomic_number) << " at " << r;
         }

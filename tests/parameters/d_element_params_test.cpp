@@ -198,12 +198,10 @@ TEST(DElementParams, EveryTableRowGivesFiniteParameters) {
     EXPECT_EQ(pm7_d_element_rows().size(), 38u);
 }
 
-TEST(DElementParams, ModelsAnswerOnlyForElementsWithADRow) {
+TEST(DElementParams, ModelsAnswerOnlyForPm7ElementsWithADRow) {
     const Pm7Model pm7;
     EXPECT_TRUE(pm7.get_d_element_params(26).has_value());
     for (std::uint8_t z : {1, 6, 90, 98, 102, 0, 120, 255}) EXPECT_FALSE(pm7.get_d_element_params(z)) << int(z);
-    EXPECT_TRUE(Pm6Model().get_d_element_params(35).has_value());
-    for (std::uint8_t z : {1, 6, 8, 26}) EXPECT_FALSE(Pm6Model().get_d_element_params(z)) << int(z);
     EXPECT_FALSE(MndoModel().get_d_element_params(26));
 }
 
