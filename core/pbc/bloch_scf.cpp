@@ -37,69 +37,6 @@ double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[
 
 std::int32_t half_count(std::uint64_t count) { return count <= 1 ? 0 : static_cast<std::int32_t>((count - 1) / 2); }
 
-// For every ordered pair of supercell copies (a, b), the translation whose
-// block couples them: their index difference wrapped into -h..h per
-// direction, or n_translations when none matches (a difference of N/2 for an
-// even count N).
-std::vector<std::size_t> copy_pair_translations(std::span<const TranslationIndex> translations,
-                                                const std::array<std::uint64_t, 3>& counts) {
-    const std::size_t n_t = translations.size();
-    std::array<std::int64_t, 3> half{}, side{};
-    for (int d = 0; d < 3; ++d) {
-        half[d] = half_count(counts[d]);
-        side[d] = 2 * half[d] + 1;
-    }
-    // Position of (n1, n2, n3) in the list, through a dense box index.
-    auto box = [&](std::int64_t n1, std::int64_t n2, std::int64_t n3) {
-        return static_cast<std::size_t>(((n1 + half[0]) * side[1] + (n2 + half[1])) * side[2] + (n3 + half[2]));
-    };
-    std::vector<std::size_t> position_of_box(n_t, n_t);
-    for (std::size_t t = n_t; t-- > 0;) position_of_box[box(translations[t].n1, translations[t].n2, translations[t].n3)] = t;
-
-    auto wrap = [&](std::int64_t diff, int d) -> std::int64_t {
-        const auto count = static_cast<std::int64_t>(counts[d]);
-        if (count <= 1) return 0;
-        return ((diff + half[d]) % count + count) % count - half[d];
-    };
-    std::vector<std::size_t> table(n_t * n_t, n_t);
-    for (std::size_t a = 0; a < n_t; ++a) {
-        for (std::size_t b = 0; b < n_t; ++b) {
-            const std::int64_t d1 = wrap(std::int64_t{translations[b].n1} - translations[a].n1, 0);
-            const std::int64_t d2 = wrap(std::int64_t{translations[b].n2} - translations[a].n2, 1);
-            const std::int64_t d3 = wrap(std::int64_t{translations[b].n3} - translations[a].n3, 2);
-            if (d1 > half[0] || d2 > half[1] || d3 > half[2]) continue;
-            table[a * n_t + b] = position_of_box[box(d1, d2, d3)];
-        }
-    }
-    return table;
-}
-
-// Home-cell rows of a supercell matrix, cut into the blocks of each copy.
-void extract_home_blocks(const Matrix& supercell, std::size_t n, std::vector<Matrix>& blocks) {
-    for (std::size_t t = 0; t < blocks.size(); ++t) {
-        for (std::size_t mu = 0; mu < n; ++mu) {
-            const double* source = supercell.row(mu) + t * n;
-            std::copy(source, source + n, blocks[t].row(mu));
-        }
-    }
-}
-
-void assemble_supercell_density(const std::vector<Matrix>& density_r, std::span<const std::size_t> pair_translation,
-                                std::size_t n, Matrix& p_s) {
-    const std::size_t n_t = density_r.size();
-    p_s.fill(0.0);
-    for (std::size_t a = 0; a < n_t; ++a) {
-        for (std::size_t b = 0; b < n_t; ++b) {
-            const std::size_t t = pair_translation[a * n_t + b];
-            if (t == n_t) continue;
-            for (std::size_t mu = 0; mu < n; ++mu) {
-                const double* source = density_r[t].row(mu);
-                std::copy(source, source + n, p_s.row(a * n + mu) + b * n);
-            }
-        }
-    }
-}
-
 // E_core per cell: half the pair repulsion of every home atom with every atom
 // of every copy, through the model's own pair form.
 double core_repulsion_per_cell(const MolecularBatch& cell, const ParameterModel& model,
@@ -149,6 +86,95 @@ PbcWorkspace PbcWorkspace::allocate(std::size_t n_orbitals, std::size_t n_transl
     ws.eigenvalues = Vec64::zeros(2 * n_orbitals);
     ws.eigenvectors = Matrix::zeros(2 * n_orbitals, 2 * n_orbitals);
     return ws;
+}
+
+MolecularBatch build_supercell(const MolecularBatch& cell, const ParameterModel& model,
+                               std::span<const TranslationIndex> translations) {
+    std::vector<std::uint8_t> numbers;
+    std::vector<std::array<double, 3>> positions;
+    numbers.reserve(translations.size() * cell.n_atoms);
+    positions.reserve(translations.size() * cell.n_atoms);
+    for (const TranslationIndex& t : translations) {
+        for (std::size_t i = 0; i < cell.n_atoms; ++i) {
+            numbers.push_back(cell.atomic_numbers[i]);
+            positions.push_back({cell.x[i] + t.cartesian[0], cell.y[i] + t.cartesian[1], cell.z[i] + t.cartesian[2]});
+        }
+    }
+    return MolecularBatch::new_for_model(std::move(numbers), positions, model);
+}
+
+void add_kpoint_density(const KPoint& k, std::span<const TranslationIndex> translations, const Matrix& d_re,
+                        const Matrix& d_im, std::vector<Matrix>& blocks) {
+    const std::size_t size = d_re.data().size();
+    for (std::size_t t = 0; t < translations.size(); ++t) {
+        const double phase = dot(k.cartesian, translations[t].cartesian);
+        const double c = k.weight * std::cos(phase);
+        const double s = k.weight * std::sin(phase);
+        double* p = blocks[t].data().data();
+        const double* re = d_re.data().data();
+        const double* im = d_im.data().data();
+        for (std::size_t e = 0; e < size; ++e) p[e] += c * re[e] + s * im[e];
+    }
+}
+
+std::vector<std::size_t> copy_pair_translations(std::span<const TranslationIndex> translations,
+                                                const std::array<std::uint64_t, 3>& counts) {
+    const std::size_t n_t = translations.size();
+    std::array<std::int64_t, 3> half{}, side{};
+    for (int d = 0; d < 3; ++d) {
+        half[d] = half_count(counts[d]);
+        side[d] = 2 * half[d] + 1;
+    }
+    // Position of (n1, n2, n3) in the list, through a dense box index.
+    auto box = [&](std::int64_t n1, std::int64_t n2, std::int64_t n3) {
+        return static_cast<std::size_t>(((n1 + half[0]) * side[1] + (n2 + half[1])) * side[2] + (n3 + half[2]));
+    };
+    std::vector<std::size_t> position_of_box(n_t, n_t);
+    for (std::size_t t = 0; t < n_t; ++t) {
+        position_of_box[box(translations[t].n1, translations[t].n2, translations[t].n3)] = t;
+    }
+
+    auto wrap = [&](std::int64_t diff, int d) -> std::int64_t {
+        const auto count = static_cast<std::int64_t>(counts[d]);
+        if (count <= 1) return 0;
+        return ((diff + half[d]) % count + count) % count - half[d];
+    };
+    std::vector<std::size_t> table(n_t * n_t, n_t);
+    for (std::size_t a = 0; a < n_t; ++a) {
+        for (std::size_t b = 0; b < n_t; ++b) {
+            const std::int64_t d1 = wrap(std::int64_t{translations[b].n1} - translations[a].n1, 0);
+            const std::int64_t d2 = wrap(std::int64_t{translations[b].n2} - translations[a].n2, 1);
+            const std::int64_t d3 = wrap(std::int64_t{translations[b].n3} - translations[a].n3, 2);
+            if (d1 > half[0] || d2 > half[1] || d3 > half[2]) continue;
+            table[a * n_t + b] = position_of_box[box(d1, d2, d3)];
+        }
+    }
+    return table;
+}
+
+void extract_home_blocks(const Matrix& supercell, std::size_t n, std::vector<Matrix>& blocks) {
+    for (std::size_t t = 0; t < blocks.size(); ++t) {
+        for (std::size_t mu = 0; mu < n; ++mu) {
+            const double* source = supercell.row(mu) + t * n;
+            std::copy(source, source + n, blocks[t].row(mu));
+        }
+    }
+}
+
+void assemble_supercell_density(const std::vector<Matrix>& density_r, std::span<const std::size_t> pair_translation,
+                                std::size_t n, Matrix& p_s) {
+    const std::size_t n_t = density_r.size();
+    p_s.fill(0.0);
+    for (std::size_t a = 0; a < n_t; ++a) {
+        for (std::size_t b = 0; b < n_t; ++b) {
+            const std::size_t t = pair_translation[a * n_t + b];
+            if (t == n_t) continue;
+            for (std::size_t mu = 0; mu < n; ++mu) {
+                const double* source = density_r[t].row(mu);
+                std::copy(source, source + n, p_s.row(a * n + mu) + b * n);
+            }
+        }
+    }
 }
 
 std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_molecule, const PbcConfig& config) {
@@ -259,20 +285,7 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& cell_mole
         ws = PbcWorkspace::allocate(n, n_t, kpoints.size());
     }
 
-    // Supercell: copy t of the cell shifted by R_t, so orbital t n + mu is
-    // orbital mu of copy t and copy 0 is the home cell.
-    std::vector<std::uint8_t> numbers;
-    std::vector<std::array<double, 3>> positions;
-    numbers.reserve(n_t * cell_molecule.n_atoms);
-    positions.reserve(n_t * cell_molecule.n_atoms);
-    for (const TranslationIndex& t : translations) {
-        for (std::size_t i = 0; i < cell_molecule.n_atoms; ++i) {
-            numbers.push_back(cell_molecule.atomic_numbers[i]);
-            positions.push_back({cell_molecule.x[i] + t.cartesian[0], cell_molecule.y[i] + t.cartesian[1],
-                                 cell_molecule.z[i] + t.cartesian[2]});
-        }
-    }
-    const MolecularBatch supercell = MolecularBatch::new_for_model(std::move(numbers), positions, model);
+    const MolecularBatch supercell = build_supercell(cell_molecule, model, translations);
     const std::size_t n_s = supercell.n_basis;
     Matrix h_s = Matrix::zeros(n_s, n_s);
     Matrix p_s = Matrix::zeros(n_s, n_s);
@@ -329,15 +342,7 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& cell_mole
         for (const KPoint& k : kpoints) {
             diagonalize_bloch_matrix(ws.fock_r, translations, k.cartesian, ws);
             bloch_density_from_embedding(ws.eigenvectors, n, n_occ, d_re, d_im);
-            for (std::size_t t = 0; t < n_t; ++t) {
-                const double phase = dot(k.cartesian, translations[t].cartesian);
-                const double c = k.weight * std::cos(phase);
-                const double s = k.weight * std::sin(phase);
-                double* p = new_density[t].data().data();
-                const double* re = d_re.data().data();
-                const double* im = d_im.data().data();
-                for (std::size_t e = 0; e < n * n; ++e) p[e] += c * re[e] + s * im[e];
-            }
+            add_kpoint_density(k, translations, d_re, d_im, new_density);
         }
 
         double electronic = 0.0;

@@ -89,6 +89,32 @@ std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_mo
 std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& cell_molecule, const ParameterModel& model,
                                                  const PbcConfig& config, PbcWorkspace& workspace);
 
+// The stages of one SCF iteration, public so that benchmarks can time them.
+
+// Copy t of the cell shifted by R_t, copies in the order of `translations`:
+// supercell orbital t n + mu is orbital mu of copy t, copy 0 the home cell.
+MolecularBatch build_supercell(const MolecularBatch& cell, const ParameterModel& model,
+                               std::span<const TranslationIndex> translations);
+
+// For every ordered pair of copies (a, b), at a N_T + b, the translation whose
+// density block couples them: their index difference wrapped into -h..h per
+// direction (counts as used by the cell), or N_T when none matches (a
+// difference of N/2 for an even count N).
+std::vector<std::size_t> copy_pair_translations(std::span<const TranslationIndex> translations,
+                                                const std::array<std::uint64_t, 3>& counts);
+
+// Supercell density from the blocks P(R_t) through the copy-pair table.
+void assemble_supercell_density(const std::vector<Matrix>& density_r, std::span<const std::size_t> pair_translation,
+                                std::size_t n, Matrix& p_s);
+
+// Home-cell rows of a supercell matrix cut into the n x n block of each copy.
+void extract_home_blocks(const Matrix& supercell, std::size_t n, std::vector<Matrix>& blocks);
+
+// blocks[t] += w_k (Dre cos(k.R_t) + Dim sin(k.R_t)): one k-point's share of
+// the real-space density.
+void add_kpoint_density(const KPoint& k, std::span<const TranslationIndex> translations, const Matrix& d_re,
+                        const Matrix& d_im, std::vector<Matrix>& blocks);
+
 // Writes the real 2n x 2n embedding [[Re, -Im], [Im, Re]] of the Bloch sum
 // F(k) = sum_t F(R_t) e^{i k.R_t} into workspace.bloch_matrix and
 // diagonalises it into workspace.eigenvalues and eigenvectors. Each Bloch
