@@ -5,10 +5,10 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <tuple>
 
 #include "common/geometry.h"
 #include "core/gradients/heat_of_formation.h"
-#include "core/scf/eigensolver.h"
 #include "core/scf/scf_loop.h"
 #include "core/types/errors.h"
 #include "scf/test_molecules.h"
@@ -170,53 +170,40 @@ TEST(BlochScf, DensityOfStatesCountsTheBands) {
 // The occupied projector does not depend on which basis of a fully occupied
 // degenerate level the eigensolver returns.
 TEST(BlochScf, BlochDensityIsInvariantUnderRotationsWithinADegenerateLevel) {
-    // Hermitian 3 x 3 matrix with a doubly degenerate lowest level: U diag(-2, -2, 1) U^H.
+    // Real F = U diag(-2, -2, 1) U^T: its embedding has a 4-fold lowest level.
     const std::size_t n = 3, n_occ = 2;
-    PbcWorkspace ws = PbcWorkspace::allocate(n, 1, 1);
-    std::vector<Matrix> blocks(1, Matrix::zeros(n, n));
-    const double re[3][3] = {{-1.0, 0.5, 0.2}, {0.5, -1.2, 0.1}, {0.2, 0.1, 0.4}};
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j < n; ++j) blocks[0](i, j) = re[i][j];
-    }
-    Vec64 values = Vec64::zeros(n);
-    Matrix vectors = Matrix::zeros(n, n);
-    diagonalize_symmetric(blocks[0], values, vectors);
-    // Rebuild with eigenvalues (-2, -2, 1): a real matrix, so its embedding is 4-fold degenerate.
+    const fixtures::Rotation u = fixtures::rotation_matrix({1, 2, 3}, 0.9);
     const double level[3] = {-2.0, -2.0, 1.0};
+    std::vector<Matrix> blocks(1, Matrix::zeros(n, n));
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t j = 0; j < n; ++j) {
-            double sum = 0.0;
-            for (std::size_t k = 0; k < n; ++k) sum += vectors(i, k) * level[k] * vectors(j, k);
-            blocks[0](i, j) = sum;
+            for (std::size_t k = 0; k < n; ++k) blocks[0](i, j) += u[i][k] * level[k] * u[j][k];
         }
     }
-    const std::vector<TranslationIndex> home(1);
-    diagonalize_bloch_matrix(blocks, home, {0, 0, 0}, ws);
+    PbcWorkspace ws = PbcWorkspace::allocate(n, 1, 1);
+    diagonalize_bloch_matrix(blocks, std::vector<TranslationIndex>(1), {0, 0, 0}, ws);
     Matrix d_re = Matrix::zeros(n, n), d_im = Matrix::zeros(n, n);
     bloch_density_from_embedding(ws.eigenvectors, n, n_occ, d_re, d_im);
 
-    // Mix the four occupied embedding columns by a rotation in the (0, 1) and (2, 3) planes and (1, 2).
-    Matrix rotated = ws.eigenvectors;
-    auto rotate = [&](std::size_t p, std::size_t q, double angle) {
+    // Mix the four occupied embedding columns.
+    Matrix mixed = ws.eigenvectors;
+    for (const auto& [p, q, angle] : {std::tuple{0, 1, 0.7}, {2, 3, -1.1}, {1, 2, 0.4}}) {
         for (std::size_t row = 0; row < 2 * n; ++row) {
-            const double x = rotated(row, p), y = rotated(row, q);
-            rotated(row, p) = std::cos(angle) * x - std::sin(angle) * y;
-            rotated(row, q) = std::sin(angle) * x + std::cos(angle) * y;
+            const double x = mixed(row, p), y = mixed(row, q);
+            mixed(row, p) = std::cos(angle) * x - std::sin(angle) * y;
+            mixed(row, q) = std::sin(angle) * x + std::cos(angle) * y;
         }
-    };
-    rotate(0, 1, 0.7);
-    rotate(2, 3, -1.1);
-    rotate(1, 2, 0.4);
-    Matrix d_re_rotated = Matrix::zeros(n, n), d_im_rotated = Matrix::zeros(n, n);
-    bloch_density_from_embedding(rotated, n, n_occ, d_re_rotated, d_im_rotated);
+    }
+    Matrix d_re_mixed = Matrix::zeros(n, n), d_im_mixed = Matrix::zeros(n, n);
+    bloch_density_from_embedding(mixed, n, n_occ, d_re_mixed, d_im_mixed);
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t j = 0; j < n; ++j) {
-            EXPECT_NEAR(d_re_rotated(i, j), d_re(i, j), 1e-12);
-            EXPECT_NEAR(d_im_rotated(i, j), d_im(i, j), 1e-12);
-            // Closed-shell projector on the degenerate level: 2 sum_k v_ik v_jk over its two vectors.
-            const double expected = 2.0 * (vectors(i, 0) * vectors(j, 0) + vectors(i, 1) * vectors(j, 1));
+            // Closed-shell projector on the level: 2 (delta_ij - u_i2 u_j2).
+            const double expected = 2.0 * ((i == j ? 1.0 : 0.0) - u[i][2] * u[j][2]);
             EXPECT_NEAR(d_re(i, j), expected, 1e-10);
+            EXPECT_NEAR(d_re_mixed(i, j), expected, 1e-10);
             EXPECT_NEAR(d_im(i, j), 0.0, 1e-12);
+            EXPECT_NEAR(d_im_mixed(i, j), 0.0, 1e-12);
         }
     }
 }
