@@ -40,6 +40,8 @@ std::vector<std::array<double, 3>> to_coordinate_list(PyObject* value, const cha
 std::vector<double> to_float_list(PyObject* value, const char* name);
 double to_double(PyObject* value, const char* name);
 std::uint64_t to_count(PyObject* value, const char* name);
+// A sequence (not a string) of exactly three counts.
+std::array<std::uint64_t, 3> to_count_triple(PyObject* value, const char* name);
 bool to_switch(PyObject* value, const char* name);
 std::string to_name(PyObject* value, const char* name);
 
