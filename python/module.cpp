@@ -3,6 +3,7 @@
 // (each name also appended to __all__), and finally runs the embedded script
 // in the module's namespace.
 #include "python/calculation_result.h"
+#include "python/calculator.h"
 #include "python/embedded_script.h"
 #include "python/frequencies.h"
 #include "python/optimize.h"
@@ -40,6 +41,7 @@ constexpr ClassEntry kClasses[] = {
     {"NormalModePy", create_normal_mode_type},
     {"ThermodynamicsPy", create_thermodynamics_type},
     {"VibrationalResultPy", create_vibrational_result_type},
+    {"QuorinCalculator", create_calculator_type},
 };
 
 // Functions in their order of addition.
