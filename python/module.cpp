@@ -3,6 +3,7 @@
 // (each name also appended to __all__), and finally runs the embedded script
 // in the module's namespace.
 #include "python/calculation_result.h"
+#include "python/calculator.h"
 #include "python/embedded_script.h"
 #include "python/frequencies.h"
 #include "python/optimize.h"
@@ -42,6 +43,7 @@ constexpr ClassEntry kClasses[] = {
     {"ThermodynamicsPy", create_thermodynamics_type},
     {"VibrationalResultPy", create_vibrational_result_type},
     {"PbcResultPy", create_pbc_result_type},
+    {"QuorinCalculator", create_calculator_type},
 };
 
 // Functions in their order of addition.

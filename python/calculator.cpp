@@ -1,0 +1,256 @@
+#include "python/calculator.h"
+
+#include <cstddef>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "python/arguments.h"
+#include "python/frequencies.h"
+#include "python/optimize.h"
+#include "python/pbc.h"
+#include "python/record_object.h"
+#include "python/single_point.h"
+
+namespace quorin::py {
+
+namespace {
+
+struct CalculatorSettings {
+    std::string method = "PM6";
+    bool use_nddo = true;
+    std::optional<double> cosmo_eps;
+    std::optional<std::string> dispersion;
+    bool h_bonds = false;
+    std::uint64_t max_iter = 60;
+};
+
+struct CalculatorObject {
+    PyObject_HEAD
+    CalculatorSettings* settings;
+};
+
+CalculatorSettings& settings_of(PyObject* self) { return *reinterpret_cast<CalculatorObject*>(self)->settings; }
+
+// ---- construction and release -------------------------------------------
+
+constexpr const char* kSettingNames[] = {"method", "use_nddo", "cosmo_eps", "dispersion", "h_bonds", "max_iter"};
+
+PyObject* calculator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guard([&]() -> PyObject* {
+        const BoundArguments bound("QuorinCalculator", kSettingNames, 0, args, kwargs);
+        CalculatorSettings settings;
+        settings.method = name_or(bound, 0, "PM6");
+        settings.use_nddo = switch_or(bound, 1, true);
+        settings.cosmo_eps = optional_double(bound, 2);
+        settings.dispersion = optional_name(bound, 3);
+        settings.h_bonds = switch_or(bound, 4, false);
+        settings.max_iter = count_or(bound, 5, 60);
+
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        PyObject* self = check(alloc(type, 0));
+        reinterpret_cast<CalculatorObject*>(self)->settings = new (std::nothrow) CalculatorSettings(std::move(settings));
+        if (reinterpret_cast<CalculatorObject*>(self)->settings == nullptr) {
+            Py_DECREF(self);
+            throw std::bad_alloc();
+        }
+        return self;
+    });
+}
+
+void calculator_dealloc(PyObject* self) {
+    delete reinterpret_cast<CalculatorObject*>(self)->settings;
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);
+}
+
+// ---- settings -------------------------------------------------------------
+
+PyObject* new_optional_float(const std::optional<double>& value) {
+    if (!value) Py_RETURN_NONE;
+    return PyFloat_FromDouble(*value);
+}
+
+PyObject* new_optional_text(const std::optional<std::string>& value) {
+    if (!value) Py_RETURN_NONE;
+    return new_text(*value);
+}
+
+// Runs a setter body: refuses deletion, converts and stores; 0 or -1.
+template <typename Store>
+int set_setting(PyObject* value, Store&& store) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+        return -1;
+    }
+    return guard([&]() -> PyObject* {
+               store(value);
+               return Py_None;
+           }) == nullptr
+               ? -1
+               : 0;
+}
+
+PyObject* get_method(PyObject* self, void*) { return guard([&] { return new_text(settings_of(self).method); }); }
+int set_method(PyObject* self, PyObject* value, void*) {
+    return set_setting(value, [&](PyObject* v) { settings_of(self).method = to_name(v, "method"); });
+}
+PyObject* get_use_nddo(PyObject* self, void*) { return PyBool_FromLong(settings_of(self).use_nddo ? 1 : 0); }
+int set_use_nddo(PyObject* self, PyObject* value, void*) {
+    return set_setting(value, [&](PyObject* v) { settings_of(self).use_nddo = to_switch(v, "use_nddo"); });
+}
+PyObject* get_cosmo_eps(PyObject* self, void*) { return new_optional_float(settings_of(self).cosmo_eps); }
+int set_cosmo_eps(PyObject* self, PyObject* value, void*) {
+    return set_setting(value, [&](PyObject* v) {
+        settings_of(self).cosmo_eps = v == Py_None ? std::nullopt : std::optional(to_double(v, "cosmo_eps"));
+    });
+}
+PyObject* get_dispersion(PyObject* self, void*) {
+    return guard([&] { return new_optional_text(settings_of(self).dispersion); });
+}
+int set_dispersion(PyObject* self, PyObject* value, void*) {
+    return set_setting(value, [&](PyObject* v) {
+        settings_of(self).dispersion = v == Py_None ? std::nullopt : std::optional(to_name(v, "dispersion"));
+    });
+}
+PyObject* get_h_bonds(PyObject* self, void*) { return PyBool_FromLong(settings_of(self).h_bonds ? 1 : 0); }
+int set_h_bonds(PyObject* self, PyObject* value, void*) {
+    return set_setting(value, [&](PyObject* v) { settings_of(self).h_bonds = to_switch(v, "h_bonds"); });
+}
+PyObject* get_max_iter(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(settings_of(self).max_iter); }
+int set_max_iter(PyObject* self, PyObject* value, void*) {
+    return set_setting(value, [&](PyObject* v) { settings_of(self).max_iter = to_count(v, "max_iter"); });
+}
+
+PyGetSetDef getset_table[] = {
+    {"method", get_method, set_method, nullptr, nullptr},
+    {"use_nddo", get_use_nddo, set_use_nddo, nullptr, nullptr},
+    {"cosmo_eps", get_cosmo_eps, set_cosmo_eps, nullptr, nullptr},
+    {"dispersion", get_dispersion, set_dispersion, nullptr, nullptr},
+    {"h_bonds", get_h_bonds, set_h_bonds, nullptr, nullptr},
+    {"max_iter", get_max_iter, set_max_iter, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- methods ----------------------------------------------------------------
+
+// Each method binds its own arguments, converts the molecule exactly as the
+// module function does, fills the function's request from the stored
+// settings and runs the function's body.
+template <typename Request>
+Request molecule_request(const BoundArguments& bound, const CalculatorSettings& settings) {
+    Request request;
+    request.atomic_numbers = to_atomic_numbers(bound.value(0), bound.name(0));
+    request.coordinates = to_coordinate_list(bound.value(1), bound.name(1));
+    request.method = settings.method;
+    request.use_nddo = settings.use_nddo;
+    return request;
+}
+
+constexpr const char* kCalculateParameters[] = {"atomic_numbers", "coordinates"};
+
+PyObject* method_calculate(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard([&] {
+        const CalculatorSettings& settings = settings_of(self);
+        const BoundArguments bound("calculate", kCalculateParameters, 2, args, kwargs);
+        auto request = molecule_request<SinglePointRequest>(bound, settings);
+        request.cosmo_eps = settings.cosmo_eps;
+        request.dispersion = settings.dispersion;
+        request.h_bonds = settings.h_bonds;
+        request.max_iter = settings.max_iter;
+        return new_calculation_result(run_calculation_internal(request));
+    });
+}
+
+constexpr const char* kOptimizeParameters[] = {"atomic_numbers", "coordinates", "max_cycles"};
+
+PyObject* method_optimize(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard([&] {
+        const BoundArguments bound("optimize", kOptimizeParameters, 2, args, kwargs);
+        auto request = molecule_request<OptimizeRequest>(bound, settings_of(self));
+        request.max_cycles = count_or(bound, 2, 100);
+        request.grad_rms_tol = 1.0;
+        request.grad_max_tol = 2.0;
+        return new_optimization_result(run_optimization(request));
+    });
+}
+
+constexpr const char* kFrequenciesParameters[] = {"atomic_numbers",   "coordinates",
+                                                  "temperature_k",    "pressure_atm",
+                                                  "rotational_symmetry_number", "custom_masses"};
+
+PyObject* method_frequencies(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard([&] {
+        const BoundArguments bound("frequencies", kFrequenciesParameters, 2, args, kwargs);
+        auto request = molecule_request<FrequenciesRequest>(bound, settings_of(self));
+        request.temperature_k = double_or(bound, 2, 298.15);
+        request.pressure_atm = double_or(bound, 3, 1.0);
+        request.rotational_symmetry_number = double_or(bound, 4, 1.0);
+        if (bound.value(5) != nullptr) request.custom_masses = to_float_list(bound.value(5), bound.name(5));
+        request.step_size_angstrom = 0.005;
+        request.project_external = true;
+        return new_vibrational_result(run_frequencies(request));
+    });
+}
+
+constexpr const char* kPbcParameters[] = {"atomic_numbers", "coordinates", "translation_vectors",
+                                          "mers",           "k_grid",      "band_points"};
+
+PyObject* method_pbc(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard([&] {
+        const CalculatorSettings& settings = settings_of(self);
+        const BoundArguments bound("pbc", kPbcParameters, 3, args, kwargs);
+        auto request = molecule_request<PbcRequest>(bound, settings);
+        request.translation_vectors = to_coordinate_list(bound.value(2), bound.name(2));
+        if (bound.value(3) != nullptr) request.mers = to_count_triple(bound.value(3), bound.name(3));
+        if (bound.value(4) != nullptr) request.k_grid = to_count_triple(bound.value(4), bound.name(4));
+        request.band_points = count_or(bound, 5, 40);
+        request.max_iter = settings.max_iter;
+        return new_pbc_result(run_pbc(request));
+    });
+}
+
+template <PyObject* (*Method)(PyObject*, PyObject*, PyObject*)>
+constexpr PyCFunction as_cfunction() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method));
+}
+
+PyMethodDef method_table[] = {
+    {"calculate", as_cfunction<method_calculate>(), METH_VARARGS | METH_KEYWORDS,
+     "calculate($self, atomic_numbers, coordinates)\n--\n\n"
+     "Calculate energy, gradients, dipole, and charges for a given molecule."},
+    {"optimize", as_cfunction<method_optimize>(), METH_VARARGS | METH_KEYWORDS,
+     "optimize($self, atomic_numbers, coordinates, max_cycles=100)\n--\n\n"
+     "Optimize geometry for a given molecule."},
+    {"frequencies", as_cfunction<method_frequencies>(), METH_VARARGS | METH_KEYWORDS,
+     "frequencies($self, atomic_numbers, coordinates, temperature_k=298.15, pressure_atm=1.0, "
+     "rotational_symmetry_number=1.0, custom_masses=None)\n--\n\n"
+     "Compute harmonic vibrational frequencies, normal modes, and thermodynamics."},
+    {"pbc", as_cfunction<method_pbc>(), METH_VARARGS | METH_KEYWORDS,
+     "pbc($self, atomic_numbers, coordinates, translation_vectors, mers=None, k_grid=None, band_points=40)\n--\n\n"
+     "Calculate periodic boundary conditions Bloch SCF and band structure."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyObject* create_calculator_type() {
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(
+                        "QuorinCalculator(method=\"PM6\", use_nddo=True, cosmo_eps=None, dispersion=None, "
+                        "h_bonds=False, max_iter=60)\n--\n\n"
+                        "Object-oriented QUORIN Calculator class compatible with PyTorch / RDKit / ASE workflows.")},
+        {Py_tp_new, reinterpret_cast<void*>(calculator_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(calculator_dealloc)},
+        {Py_tp_getset, getset_table},
+        {Py_tp_methods, method_table},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"quorin_py.QuorinCalculator", static_cast<int>(sizeof(CalculatorObject)), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    return PyType_FromSpec(&spec);
+}
+
+}  // namespace quorin::py
