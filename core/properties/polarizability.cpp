@@ -100,6 +100,7 @@ Tensor3 scaled_alpha(const Tensor3& raw, std::string_view method, std::span<cons
     const Eigen3 e = diagonalize(raw);
     Vector3 scaled{};
     for (std::size_t k = 0; k < 3; ++k) scaled[k] = compute_pol_vol(e.values[k], method, atomic_numbers);
+    if (scaled == e.values) return raw;  // no relation for this method: keep alpha bit for bit
     for (std::size_t i = 0; i < 3; ++i) {
         for (std::size_t j = 0; j < 3; ++j) {
             double sum = 0.0;
