@@ -15,12 +15,7 @@
 #include "core/scf/escalation_ladder.h"
 
 int main(int argc, char** argv) {
-#ifdef QUORIN_MOLECULES_DIR
-    const std::string default_dir = QUORIN_MOLECULES_DIR;
-#else
-    const std::string default_dir = "data/molecules";
-#endif
-    const std::string dir = argc > 1 && argv[1][0] != '\0' ? argv[1] : default_dir;
+    const std::string dir = quorin::bench::molecules_dir(argc, argv);
     const auto model = quorin::bench::model_named(argc > 2 ? argv[2] : "PM6");
     const quorin::PolarizabilityOptions options;  // the module function's defaults
 
