@@ -201,8 +201,8 @@ PolarizabilityResult compute_polarizability(const MolecularBatch& molecule, cons
     result.alpha_eigenvectors = principal.vectors;
     result.alpha_isotropic_au = trace_third(a);
     result.alpha_isotropic_angstrom3 = result.alpha_isotropic_au * kPolarizabilityAuToAngstrom3;
-    const double diagonal_spread = (a[0][0] - a[1][1]) * (a[0][0] - a[1][1]) + (a[1][1] - a[2][2]) * (a[1][1] - a[2][2]) +
-                                   (a[2][2] - a[0][0]) * (a[2][2] - a[0][0]);
+    const double dxy = a[0][0] - a[1][1], dyz = a[1][1] - a[2][2], dzx = a[2][2] - a[0][0];
+    const double diagonal_spread = dxy * dxy + dyz * dyz + dzx * dzx;
     const double off_diagonal = a[0][1] * a[0][1] + a[0][2] * a[0][2] + a[1][2] * a[1][2];
     result.alpha_anisotropy_au = std::sqrt(std::max(0.0, 0.5 * (diagonal_spread + 6.0 * off_diagonal)));
 
