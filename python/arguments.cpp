@@ -97,7 +97,7 @@ std::vector<double> float_values(PyObject* value) {
 
 BoundArguments::BoundArguments(const char* function, std::span<const char* const> names,
                                std::size_t required, PyObject* args, PyObject* kwargs)
-    : names_(names), values_(names.size(), nullptr) {
+    : names_(names), required_(required), values_(names.size(), nullptr) {
     const std::size_t n_params = names.size();
     const Py_ssize_t n_positional = args != nullptr ? PyTuple_Size(args) : 0;
     if (n_positional < 0) throw PythonErrorSet{};

@@ -23,8 +23,12 @@ public:
     BoundArguments(const char* function, std::span<const char* const> names, std::size_t required,
                    PyObject* args, PyObject* kwargs);
 
-    // Borrowed value of parameter i, or null when omitted or given as None.
-    PyObject* value(std::size_t i) const { return values_[i] == Py_None ? nullptr : values_[i]; }
+    // Borrowed value of parameter i, or null when omitted or, for an optional
+    // parameter, given as None (a required one passes None on to its
+    // conversion, which refuses it).
+    PyObject* value(std::size_t i) const {
+        return values_[i] == Py_None && i >= required_ ? nullptr : values_[i];
+    }
     const char* name(std::size_t i) const { return names_[i]; }
     // True when parameter i was passed, by position or keyword, as None.
     bool given_as_none(std::size_t i) const { return values_[i] == Py_None; }
@@ -33,6 +37,7 @@ public:
 
 private:
     std::span<const char* const> names_;
+    std::size_t required_ = 0;
     std::vector<PyObject*> values_;  // borrowed; null when omitted
 };
 
