@@ -74,6 +74,23 @@ Py_ssize_t sequence_length(PyObject* value) {
     return n;
 }
 
+// Refuses anything but a sequence (not a string) of exactly three items.
+void require_triple(PyObject* value) {
+    if (!is_sequence(value)) raise_cannot_convert(value, "Sequence");
+    const Py_ssize_t len = sequence_length(value);
+    if (len != 3) {
+        PyErr_Format(PyExc_ValueError, "expected a sequence of length 3 (got %zd)", len);
+        throw PythonErrorSet{};
+    }
+}
+
+std::uint64_t count_of(PyObject* value) {
+    Ref index(check(PyNumber_Index(value)));
+    const unsigned long long n = PyLong_AsUnsignedLongLong(index.get());
+    if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonErrorSet{};
+    return static_cast<std::uint64_t>(n);
+}
+
 double float_of(PyObject* value) {
     const double x = PyFloat_AsDouble(value);
     if (x == -1.0 && PyErr_Occurred()) throw PythonErrorSet{};
@@ -183,12 +200,7 @@ std::vector<std::array<double, 3>> to_coordinate_list(PyObject* value, const cha
         rows.reserve(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
             Ref row(check(PySequence_GetItem(value, i)));
-            if (!is_sequence(row.get())) raise_cannot_convert(row.get(), "Sequence");
-            const Py_ssize_t len = sequence_length(row.get());
-            if (len != 3) {
-                PyErr_Format(PyExc_ValueError, "expected a sequence of length 3 (got %zd)", len);
-                throw PythonErrorSet{};
-            }
+            require_triple(row.get());
             std::array<double, 3> xyz{};
             for (Py_ssize_t k = 0; k < 3; ++k) {
                 Ref component(check(PySequence_GetItem(row.get(), k)));
@@ -223,11 +235,18 @@ double to_double(PyObject* value, const char* name) {
 }
 
 std::uint64_t to_count(PyObject* value, const char* name) {
+    return with_argument_name(name, [&] { return count_of(value); });
+}
+
+std::array<std::uint64_t, 3> to_count_triple(PyObject* value, const char* name) {
     return with_argument_name(name, [&] {
-        Ref index(check(PyNumber_Index(value)));
-        const unsigned long long n = PyLong_AsUnsignedLongLong(index.get());
-        if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonErrorSet{};
-        return static_cast<std::uint64_t>(n);
+        require_triple(value);
+        std::array<std::uint64_t, 3> counts{};
+        for (Py_ssize_t k = 0; k < 3; ++k) {
+            Ref item(check(PySequence_GetItem(value, k)));
+            counts[static_cast<std::size_t>(k)] = count_of(item.get());
+        }
+        return counts;
     });
 }
 

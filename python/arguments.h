@@ -49,6 +49,8 @@ std::vector<double> to_float_list(PyObject* value, const char* name);
 std::vector<std::vector<double>> to_float_rows(PyObject* value, const char* name);
 double to_double(PyObject* value, const char* name);
 std::uint64_t to_count(PyObject* value, const char* name);
+// A sequence (not a string) of exactly three counts.
+std::array<std::uint64_t, 3> to_count_triple(PyObject* value, const char* name);
 bool to_switch(PyObject* value, const char* name);
 std::string to_name(PyObject* value, const char* name);
 

@@ -6,6 +6,7 @@
 #include "python/embedded_script.h"
 #include "python/frequencies.h"
 #include "python/optimize.h"
+#include "python/pbc.h"
 #include "python/polarizability.h"
 #include "python/py_support.h"
 #include "python/single_point.h"
@@ -41,6 +42,7 @@ constexpr ClassEntry kClasses[] = {
     {"NormalModePy", create_normal_mode_type},
     {"ThermodynamicsPy", create_thermodynamics_type},
     {"VibrationalResultPy", create_vibrational_result_type},
+    {"PbcResultPy", create_pbc_result_type},
     {"PolarizabilityPyResult", create_polarizability_result_type},
 };
 
@@ -49,6 +51,7 @@ PyMethodDef* (*const kFunctions[])() = {
     calculate_method_def,
     optimize_method_def,
     frequencies_method_def,
+    pbc_method_def,
     polarizability_method_def,
 };
 

@@ -40,6 +40,14 @@ double gaussian_term_inclusive(const GaussianTerm& t, double r) {
     return e <= 25.0 ? t.k * std::exp(-e) : 0.0;
 }
 
+// Steep repulsive wall against nuclear collapse of the PM6 and PM7 forms, in
+// units of the summed cube roots of the atomic numbers; zero from r = 3 on.
+double short_range_wall(const ElementParams& a, const ElementParams& b, double r) {
+    const double reduced = r / (std::cbrt(double(a.atomic_number)) + std::cbrt(double(b.atomic_number)));
+    if (reduced >= 3.0) return 0.0;
+    return std::min(1e-8 / std::pow(reduced, 12), 100000.0);
+}
+
 }  // namespace
 
 double klopman_ohno_radius(const ElementParams& element) { return e2 / (2.0 * element.g_ss); }
@@ -108,9 +116,12 @@ double compute_pair_core_repulsion_pm6(const ElementParams& a, const ElementPara
     } else {
         f = 10.0 * std::exp(-2.18 * r);
     }
+    // Extra short-range C-C repulsion and a weak Si-O attraction near 2.9 angstrom.
+    if (lo == 6 && hi == 6) f += 9.28 * std::exp(-5.98 * r);
+    if (lo == 8 && hi == 14) f -= 0.0007 * std::exp(-(r - 2.9) * (r - 2.9));
     const double charges = a.core_charge * b.core_charge;
     return charges * core_gamma(a, b, r) * (1.0 + f) +
-           charges / r * (gaussian_core_sum(a, r) + gaussian_core_sum(b, r));
+           charges / r * (gaussian_core_sum(a, r) + gaussian_core_sum(b, r)) + short_range_wall(a, b, r);
 }
 
 double compute_pair_core_repulsion_pm7(const ElementParams& a, const ElementParams& b, double r) {
@@ -145,13 +156,7 @@ double compute_pair_core_repulsion_pm7(const ElementParams& a, const ElementPara
 
     const double charges = a.core_charge * b.core_charge;
     const double gauss = gaussian_core_sum(a, r) + gaussian_core_sum(b, r);
-
-    // Steep repulsive wall against nuclear collapse, in units of the summed cube roots of Z.
-    double wall = 0.0;
-    const double reduced = r / (std::cbrt(double(a.atomic_number)) + std::cbrt(double(b.atomic_number)));
-    if (reduced < 3.0) wall = std::min(1e-8 / std::pow(reduced, 12), 100000.0);
-
-    return factor * gamma * charges + charges / r * gauss + wall;
+    return factor * gamma * charges + charges / r * gauss + short_range_wall(a, b, r);
 }
 
 double compute_total_core_repulsion(const MolecularBatch& molecule, const ParameterModel& model) {

@@ -21,9 +21,10 @@ double klopman_ohno_gamma(const MolecularBatch& molecule, std::size_t a, std::si
 
 // MNDO form with Gaussian terms and the boron rule (MNDO, AM1, PM3, RM1). eV.
 double compute_pair_core_repulsion(const ElementParams& a, const ElementParams& b, double r);
-// PM6 diatomic form. eV.
+// PM6 diatomic form with the extra C-C and Si-O terms and the short-range wall. eV.
 double compute_pair_core_repulsion_pm6(const ElementParams& a, const ElementParams& b, double r);
-// PM7 diatomic form, its Klopman-Ohno part switched to bare Coulomb at 7 angstrom. eV.
+// PM7 diatomic form, its Klopman-Ohno part switched to bare Coulomb at 7 angstrom,
+// with the same short-range wall as PM6. eV.
 double compute_pair_core_repulsion_pm7(const ElementParams& a, const ElementParams& b, double r);
 // Sum over atom pairs i < j with records, through model.pair_core_repulsion. eV.
 double compute_total_core_repulsion(const MolecularBatch& molecule, const ParameterModel& model);

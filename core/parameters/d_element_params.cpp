@@ -1,5 +1,6 @@
 #include "core/parameters/d_element_params.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -17,7 +18,7 @@ constexpr FactorialTable kFactorials = make_factorial_table();
 constexpr PascalTable kPascal = make_pascal_table();
 
 // The PM7 d-element rows: one-centre exponents, F0sd, G2sd, Z, core term.
-constexpr std::array<Pm7DElementRow, 38> kPm7DRows{{
+constexpr std::array<tables::DElementRow, 38> kPm7DRows{{
     {2.346908, 1.52905, 3.682742, 0, 0, 13, 0},
     {2.00257, 0.818377, 2.591238, 0, 0, 14, 0},
     {4.92533, 1.040649, 12.110811, 0, 0, 15, 0},
@@ -57,6 +58,16 @@ constexpr std::array<Pm7DElementRow, 38> kPm7DRows{{
     {2.22893, 4.555019, 2.406645, 9.054233, 5.690708, 79, 0},
     {4.275828, 3.018252, 4.889868, 0, 0, 83, 0},
 }};
+
+// The d record of an element with a d shell and a d-element row; none without either.
+std::optional<DElementParams> d_params_from_row(const std::optional<ElementParams>& element,
+                                                const tables::DElementRow* row) {
+    if (!element || element->zeta_d <= 1e-8 || row == nullptr) return std::nullopt;
+    return compute_d_element_params(element->atomic_number, element->zeta_s, element->zeta_p, element->zeta_d,
+                                    element->g_ss, element->g_sp, element->g_pp, element->g_p2, element->h_sp,
+                                    row->zeta_s_one_center, row->zeta_p_one_center, row->zeta_d_one_center,
+                                    row->f0_sd, row->g2_sd, row->rho_core);
+}
 
 void check_z(std::uint8_t atomic_number) {
     if (atomic_number > kLastZ) {
@@ -331,19 +342,16 @@ DElementParams compute_d_element_params(std::uint8_t atomic_number, double zeta_
     return d;
 }
 
-std::span<const Pm7DElementRow> pm7_d_element_rows() { return kPm7DRows; }
+std::span<const tables::DElementRow> pm7_d_element_rows() { return kPm7DRows; }
+
+std::optional<DElementParams> Pm6Model::get_d_element_params(std::uint8_t z) const {
+    return d_params_from_row(get_element(z), tables::pm6_d_row(z));
+}
 
 std::optional<DElementParams> Pm7Model::get_d_element_params(std::uint8_t z) const {
-    const auto element = get_element(z);
-    if (!element || element->zeta_d <= 1e-8) return std::nullopt;
-    for (const auto& row : kPm7DRows) {
-        if (row.atomic_number != z) continue;
-        return compute_d_element_params(z, element->zeta_s, element->zeta_p, element->zeta_d, element->g_ss,
-                                        element->g_sp, element->g_pp, element->g_p2, element->h_sp,
-                                        row.zeta_s_one_center, row.zeta_p_one_center, row.zeta_d_one_center,
-                                        row.f0_sd, row.g2_sd, row.rho_core);
-    }
-    return std::nullopt;
+    const auto row = std::find_if(kPm7DRows.begin(), kPm7DRows.end(),
+                                  [z](const tables::DElementRow& r) { return r.atomic_number == z; });
+    return d_params_from_row(get_element(z), row == kPm7DRows.end() ? nullptr : &*row);
 }
 
 }  // namespace quorin

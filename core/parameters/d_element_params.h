@@ -8,6 +8,7 @@
 #include <span>
 
 #include "core/parameters/parameter_model.h"
+#include "core/parameters/parameter_tables.h"
 
 namespace quorin {
 
@@ -69,19 +70,7 @@ DElementParams compute_d_element_params(std::uint8_t atomic_number, double zeta_
                                         double zeta_s_one_center, double zeta_p_one_center,
                                         double zeta_d_one_center, double f0_sd, double g2_sd, double rho_core);
 
-// One row of the PM7 d-element table. f0_sd, g2_sd and rho_core are 0 when
-// the row gives none.
-struct Pm7DElementRow {
-    double zeta_s_one_center = 0.0;  // bohr^-1
-    double zeta_p_one_center = 0.0;
-    double zeta_d_one_center = 0.0;
-    double f0_sd = 0.0;  // eV
-    double g2_sd = 0.0;  // eV
-    std::uint64_t atomic_number = 0;
-    double rho_core = 0.0;  // bohr
-};
-
-// The 38 rows, ascending in Z.
-std::span<const Pm7DElementRow> pm7_d_element_rows();
+// The 38 PM7 d-element rows, ascending in Z.
+std::span<const tables::DElementRow> pm7_d_element_rows();
 
 }  // namespace quorin

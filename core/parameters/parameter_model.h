@@ -29,7 +29,7 @@ struct ElementParams {
     std::uint8_t atomic_number = 0;
 };
 
-// Derived d-orbital data of an element (PM7 only).
+// Derived d-orbital data of an element (PM6 and PM7 d-element rows).
 struct DElementParams {
     std::array<double, 10> additive_terms{};      // bohr
     std::array<double, 53> one_center_integrals{};  // eV, index 0 unused
@@ -83,6 +83,7 @@ public:
     double pair_core_repulsion(const ElementParams& a, const ElementParams& b, double r) const override;
     // Diatomic (alpha_AB, x_AB) of the PM6 core-core form; symmetric in za, zb.
     static std::pair<double, double> get_pair_params(std::uint8_t za, std::uint8_t zb);
+    std::optional<DElementParams> get_d_element_params(std::uint8_t z) const override;
 };
 
 class Pm7Model final : public ParameterModel {

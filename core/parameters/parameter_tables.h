@@ -15,6 +15,18 @@ struct PairParams {
     double x = 0.0;
 };
 
+// One d-element row: the exponents of the one-centre integrals and the
+// published Slater-Condon values and core term (0 where the row gives none).
+struct DElementRow {
+    double zeta_s_one_center = 0.0;  // bohr^-1
+    double zeta_p_one_center = 0.0;
+    double zeta_d_one_center = 0.0;
+    double f0_sd = 0.0;  // eV
+    double g2_sd = 0.0;  // eV
+    std::uint64_t atomic_number = 0;
+    double rho_core = 0.0;  // bohr
+};
+
 // Element records by Z; nullptr when the method has no record.
 const ElementParams* mndo_record(std::uint8_t z);
 const ElementParams* am1_record(std::uint8_t z);
@@ -31,5 +43,8 @@ bool pm7_pair_has_own_entry(std::uint8_t hi, std::uint8_t lo);
 // Value of the PM7 pair's own entry (hi >= lo); nullptr when there is none or
 // its value is not available.
 const PairParams* pm7_pair(std::uint8_t hi, std::uint8_t lo);
+
+// PM6 d-element row by Z; nullptr when the element has none.
+const DElementRow* pm6_d_row(std::uint8_t z);
 
 }  // namespace quorin::tables

@@ -41,6 +41,10 @@ struct ScfResult {
     bool converged = false;
 };
 
+// Valence electrons of the atoms the model has records for, summed, rounded
+// half away from zero and saturated into size_t (0 for no electrons).
+std::size_t count_valence_electrons(const MolecularBatch& molecule, const ParameterModel& model);
+
 // Runs one SCF in `workspace` (allocated for the molecule's basis size).
 // Non-convergence only leaves `converged` false. Stops with "System must have
 // at least one electron pair for closed-shell RHF" for fewer than two

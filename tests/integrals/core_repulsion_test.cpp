@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "core/integrals/core_repulsion.h"
@@ -123,24 +126,84 @@ TEST(CoreRepulsion, GaussianAtExponent25IsIncludedOnlyUnderTheBoronRule) {
     EXPECT_EQ(compute_pair_core_repulsion_pm6(rec(kPm6, 6), h, r), compute_pair_core_repulsion_pm6(rec(kPm6, 6), h_bare, r));
 }
 
-TEST(CoreRepulsion, Pm6FormsByPair) {
-    const ElementParams c = rec(kPm6, 6), h = rec(kPm6, 1), s = rec(kPm6, 16);
-    const double r = 1.09;
-    // C-H: published pair (1.027806, 0.216506) on R^2; Gaussians H (0.024184,
-    // 3.055953, 1.786011) and C (0.046302, 2.100206, 1.333959).
-    const double gauss = 0.024184 * std::exp(-3.055953 * std::pow(r - 1.786011, 2)) +
-                         0.046302 * std::exp(-2.100206 * std::pow(r - 1.333959, 2));
-    const double ch = 4 * klopman_ohno(c, h, r) * (1 + 2 * 0.216506 * std::exp(-1.027806 * r * r)) + 4 / r * gauss;
-    EXPECT_NEAR(compute_pair_core_repulsion_pm6(c, h, r), ch, 1e-12 * ch);
+// Short-range wall 1e-8 / r^12 eV, r = R / (Z_A^(1/3) + Z_B^(1/3)), zero from
+// r = 3, at most 1e5 eV.
+double hand_wall(const ElementParams& a, const ElementParams& b, double r) {
+    const double reduced = r / (std::cbrt(double(a.atomic_number)) + std::cbrt(double(b.atomic_number)));
+    return reduced < 3.0 ? std::min(1e-8 / std::pow(reduced, 12), 1e5) : 0.0;
+}
 
-    // S-C at 1.8: pair (2.210305, 0.666849) with the R + 0.0003 R^6 exponent.
-    const double rs = 1.8;
-    const double gs = s.gaussians[0].k * std::exp(-s.gaussians[0].l * std::pow(rs - s.gaussians[0].m, 2)) +
-                      c.gaussians[0].k * std::exp(-c.gaussians[0].l * std::pow(rs - c.gaussians[0].m, 2));
-    const double sc = 24 * klopman_ohno(s, c, rs) *
-                          (1 + 2 * 0.666849 * std::exp(-2.210305 * (rs + 0.0003 * std::pow(rs, 6)))) +
-                      24 / rs * gs;
-    EXPECT_NEAR(compute_pair_core_repulsion_pm6(s, c, rs), sc, 1e-12 * sc);
+double one_gaussian(const ElementParams& p, double r) {
+    const GaussianTerm& t = p.gaussians[0];
+    return t.k * std::exp(-t.l * (r - t.m) * (r - t.m));
+}
+
+// PM6 pairs of the R + 0.0003 R^6 branch, written out from the published form:
+// value and slope d/dR of c_A c_B gamma (1 + f) + (c_A c_B / R) G + W, with the
+// C-C term 9.28 exp(-5.98 R) and the Si-O term -0.0007 exp(-(R - 2.9)^2) in f.
+// The PM6 records used carry one Gaussian each.
+struct HandPm6 {
+    ElementParams a, b;
+    double alpha, x;  // published pair values, data/params/pm6_pairs.csv
+
+    // Extra term of f and its slope.
+    std::pair<double, double> extra(double r) const {
+        const int lo = std::min(a.atomic_number, b.atomic_number);
+        const int hi = std::max(a.atomic_number, b.atomic_number);
+        if (lo == 6 && hi == 6) return {9.28 * std::exp(-5.98 * r), -5.98 * 9.28 * std::exp(-5.98 * r)};
+        if (lo == 8 && hi == 14) {
+            const double t = -0.0007 * std::exp(-(r - 2.9) * (r - 2.9));
+            return {t, -2 * (r - 2.9) * t};
+        }
+        return {0.0, 0.0};
+    }
+    double value(double r) const {
+        const double q = a.core_charge * b.core_charge;
+        const double f = 2 * x * std::exp(-alpha * (r + 0.0003 * std::pow(r, 6))) + extra(r).first;
+        return q * klopman_ohno(a, b, r) * (1 + f) + q / r * (one_gaussian(a, r) + one_gaussian(b, r)) +
+               hand_wall(a, b, r);
+    }
+    double slope(double r) const {
+        const double q = a.core_charge * b.core_charge;
+        const double rho = e2 / (2 * a.g_ss) + e2 / (2 * b.g_ss);
+        const double d_gamma = -e2 * r / std::pow(r * r + rho * rho, 1.5);
+        const double pair = 2 * x * std::exp(-alpha * (r + 0.0003 * std::pow(r, 6)));
+        const auto [e, d_e] = extra(r);
+        const double f = pair + e, d_f = -alpha * (1 + 0.0018 * std::pow(r, 5)) * pair + d_e;
+        const auto d_gauss = [r](const ElementParams& p) {
+            return -2 * p.gaussians[0].l * (r - p.gaussians[0].m) * one_gaussian(p, r);
+        };
+        const double g = one_gaussian(a, r) + one_gaussian(b, r), d_g = d_gauss(a) + d_gauss(b);
+        const double wall = hand_wall(a, b, r), d_wall = wall < 1e5 ? -12 * wall / r : 0.0;
+        return q * (d_gamma * (1 + f) + klopman_ohno(a, b, r) * d_f) + q * (d_g / r - g / (r * r)) + d_wall;
+    }
+};
+
+TEST(CoreRepulsion, Pm6HandValuesWithExtraTermsAndWall) {
+    const ElementParams h = rec(kPm6, 1), c = rec(kPm6, 6), o = rec(kPm6, 8), si = rec(kPm6, 14), s = rec(kPm6, 16);
+    const HandPm6 hh{h, h, 3.540942, 2.243587}, cc{c, c, 2.613713, 0.81351}, sio{si, o, 1.9236, 0.751095},
+        sc{s, c, 2.210305, 0.666849};
+    const std::vector<std::pair<const HandPm6*, double>> cases = {
+        {&hh, 0.4233}, {&hh, 0.74}, {&cc, 0.3}, {&cc, 1.2}, {&cc, 1.4},
+        {&cc, 2.0}, {&sio, 1.65}, {&sio, 2.9}, {&sc, 1.8}};
+    for (const auto& [pair, r] : cases) {
+        const double expected = pair->value(r);
+        EXPECT_NEAR(compute_pair_core_repulsion_pm6(pair->a, pair->b, r), expected, 1e-12 * expected)
+            << int(pair->a.atomic_number) << "-" << int(pair->b.atomic_number) << " at " << r;
+        EXPECT_NEAR(compute_pair_core_repulsion_pm6(pair->b, pair->a, r), expected, 1e-12 * expected);
+    }
+    // At 0.4233 angstrom the H-H wall is 1e-8 / 0.21165^12 = 1.2376 eV of 27.87 eV.
+    EXPECT_NEAR(hand_wall(h, h, 0.4233), 1.2376, 1e-4);
+    EXPECT_NEAR(hh.value(0.4233), 27.867, 1e-3);
+
+    // O-H and C-H: exp(-alpha R^2), pairs (1.260942, 0.192295) and (1.027806, 0.216506).
+    for (const auto& [heavy, alpha, x, r] :
+         {std::tuple{o, 1.260942, 0.192295, 0.96}, std::tuple{c, 1.027806, 0.216506, 1.09}}) {
+        const double q = heavy.core_charge;
+        const double expected = q * klopman_ohno(heavy, h, r) * (1 + 2 * x * std::exp(-alpha * r * r)) +
+                                q / r * (one_gaussian(heavy, r) + one_gaussian(h, r)) + hand_wall(heavy, h, r);
+        EXPECT_NEAR(compute_pair_core_repulsion_pm6(heavy, h, r), expected, 1e-12 * expected);
+    }
 
     // An element outside the pair table (a stand-in Z 3 record without
     // Gaussians) takes 1 + 10 exp(-2.18 R).
@@ -149,8 +212,31 @@ TEST(CoreRepulsion, Pm6FormsByPair) {
     li.core_charge = 1.0;
     li.g_ss = 5.0;
     const double cli = 4 * klopman_ohno(c, li, 2.0) * (1 + 10 * std::exp(-2.18 * 2.0)) +
-                       4 / 2.0 * c.gaussians[0].k * std::exp(-c.gaussians[0].l * std::pow(2.0 - c.gaussians[0].m, 2));
+                       4 / 2.0 * one_gaussian(c, 2.0) + hand_wall(c, li, 2.0);
     EXPECT_NEAR(compute_pair_core_repulsion_pm6(c, li, 2.0), cli, 1e-12 * cli);
+}
+
+TEST(CoreRepulsion, Pm6PairFunctionIsSmoothAndContinuousAtTheWallCut) {
+    const ElementParams h = rec(kPm6, 1), c = rec(kPm6, 6), o = rec(kPm6, 8), si = rec(kPm6, 14);
+    const HandPm6 pairs[] = {{h, h, 3.540942, 2.243587}, {c, c, 2.613713, 0.81351}, {si, o, 1.9236, 0.751095}};
+    for (const HandPm6& p : pairs) {
+        for (double r : {0.35, 0.6, 1.0, 1.5, 2.5, 3.2, 5.0}) {
+            const double step = 1e-5;
+            const double central = (compute_pair_core_repulsion_pm6(p.a, p.b, r + step) -
+                                    compute_pair_core_repulsion_pm6(p.a, p.b, r - step)) /
+                                   (2 * step);
+            // Truncation (step^2 E''' / 6) and rounding stay below 1e-6 relative.
+            EXPECT_NEAR(central, p.slope(r), 1e-6 * std::abs(p.slope(r)) + 1e-8)
+                << int(p.a.atomic_number) << "-" << int(p.b.atomic_number) << " at " << r;
+        }
+        // The wall is cut at r = 3, where it is 1e-8 / 3^12 = 1.9e-14 eV: no visible step.
+        const double cut = 3.0 * (std::cbrt(double(p.a.atomic_number)) + std::cbrt(double(p.b.atomic_number)));
+        EXPECT_NEAR(compute_pair_core_repulsion_pm6(p.a, p.b, cut - 1e-12),
+                    compute_pair_core_repulsion_pm6(p.a, p.b, cut + 1e-12), 1e-11);
+    }
+    // The wall stops at 1e5 eV, as under PM7.
+    EXPECT_GT(compute_pair_core_repulsion_pm6(h, h, 1e-6), 1e5);
+    EXPECT_LT(compute_pair_core_repulsion_pm6(h, h, 1e-6), 1e5 + 2 * e2 / 1e-6);
 }
 
 TEST(CoreRepulsion, Pm7HandValuesWallAndSevenAngstromSwitch) {

@@ -144,7 +144,7 @@ TEST(DElementParams, AdditiveTermsReproduceTheOneCentreIntegralsTheyAreFittedTo)
 
 TEST(DElementParams, PublishedRowValuesOverrideTheComputedOnes) {
     const ElementParams fe = pm7_iron();
-    const Pm7DElementRow* row = nullptr;
+    const tables::DElementRow* row = nullptr;
     for (const auto& r : pm7_d_element_rows()) {
         if (r.atomic_number == 26) row = &r;
     }
@@ -202,7 +202,6 @@ TEST(DElementParams, ModelsAnswerOnlyForPm7ElementsWithADRow) {
     const Pm7Model pm7;
     EXPECT_TRUE(pm7.get_d_element_params(26).has_value());
     for (std::uint8_t z : {1, 6, 90, 98, 102, 0, 120, 255}) EXPECT_FALSE(pm7.get_d_element_params(z)) << int(z);
-    EXPECT_FALSE(Pm6Model().get_d_element_params(35));
     EXPECT_FALSE(MndoModel().get_d_element_params(26));
 }
 

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "core/parameters/atomic_mass.h"
+#include "core/parameters/d_element_params.h"
 #include "core/parameters/parameter_model.h"
+#include "core/parameters/parameter_tables.h"
 
 namespace quorin {
 namespace {
@@ -137,6 +139,40 @@ TEST(ParameterTables, CoverageGapsGiveNoRecord) {
     for (const Method& m : all_methods()) EXPECT_FALSE(m.model->get_element(0)) << m.csv;
 }
 
+TEST(ParameterTables, Pm6DRowsEqualTheCsvAndAreTheOnlyPm6DRecords) {
+    std::map<int, std::map<std::string, std::string>> by_z;
+    for (auto& row : read_csv("pm6_d.csv")) by_z[std::stoi(row["z"])] = row;
+    EXPECT_EQ(by_z.size(), 6u);  // Si, P, S, Cl, Br, I
+    const Pm6Model pm6;
+    for (int z = 0; z < 256; ++z) {
+        const tables::DElementRow* row = tables::pm6_d_row(std::uint8_t(z));
+        const auto d = pm6.get_d_element_params(std::uint8_t(z));
+        ASSERT_EQ(row != nullptr, by_z.count(z) == 1) << "Z=" << z;
+        ASSERT_EQ(d.has_value(), row != nullptr) << "Z=" << z;
+        if (!row) continue;
+        const auto f = [&](const char* key) { return std::stod(by_z[z].at(key)); };
+        EXPECT_EQ(row->atomic_number, std::uint64_t(z));
+        EXPECT_EQ(row->zeta_s_one_center, f("zeta_s_one_center")) << z;
+        EXPECT_EQ(row->zeta_p_one_center, f("zeta_p_one_center")) << z;
+        EXPECT_EQ(row->zeta_d_one_center, f("zeta_d_one_center")) << z;
+        EXPECT_EQ(row->f0_sd, f("f0_sd")) << z;
+        EXPECT_EQ(row->g2_sd, f("g2_sd")) << z;
+        EXPECT_EQ(row->rho_core, f("rho_core")) << z;
+        // The model's record is the d record of the element and the CSV row;
+        // the row's F0sd and G2sd stand in for the computed ones.
+        const ElementParams e = *pm6.get_element(std::uint8_t(z));
+        const DElementParams expected = compute_d_element_params(
+            std::uint8_t(z), e.zeta_s, e.zeta_p, e.zeta_d, e.g_ss, e.g_sp, e.g_pp, e.g_p2, e.h_sp,
+            f("zeta_s_one_center"), f("zeta_p_one_center"), f("zeta_d_one_center"), f("f0_sd"), f("g2_sd"),
+            f("rho_core"));
+        EXPECT_EQ(d->one_center_integrals, expected.one_center_integrals) << z;
+        EXPECT_EQ(d->additive_terms, expected.additive_terms) << z;
+        EXPECT_EQ(d->charge_separations, expected.charge_separations) << z;
+        EXPECT_EQ(d->one_center_integrals[1], f("f0_sd")) << z;
+        EXPECT_DOUBLE_EQ(d->one_center_integrals[19], f("g2_sd") / 5.0) << z;
+    }
+}
+
 TEST(ParameterModelInterface, NamesFeatheringAndDefaults) {
     const std::vector<std::string> names = {"MNDO", "AM1", "PM3", "RM1", "PM6", "PM7"};
     const auto methods = all_methods();
@@ -144,7 +180,7 @@ TEST(ParameterModelInterface, NamesFeatheringAndDefaults) {
         const ParameterModel& m = *methods[i].model;
         EXPECT_EQ(m.name(), names[i]);
         EXPECT_EQ(m.use_feathering(), names[i] == "PM7");
-        if (names[i] != "PM7") {
+        if (names[i] != "PM7" && names[i] != "PM6") {
             for (int z = 0; z < 256; ++z) EXPECT_FALSE(m.get_d_element_params(std::uint8_t(z)));
         }
     }

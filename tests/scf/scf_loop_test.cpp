@@ -232,11 +232,11 @@ TEST(RhfScf, NonFiniteInputsStopBeforeTheScf) {
     }
 }
 
-// PM6 gives S, P, Cl, Br and I a d shell but no d-element parameters. Without
-// one-centre repulsion in that shell it would swallow electrons (H2S turned
-// into S(2-) with HOMO = LUMO); with repulsion from the element's exponents
-// the d shell stays a minor, polarising component.
-TEST(RhfScf, DShellWithoutOwnParametersDoesNotSoakUpCharge) {
+// PM6 gives Si, P, S, Cl, Br and I a d shell. Without one-centre repulsion in
+// that shell it would swallow electrons (H2S turned into S(2-) with HOMO =
+// LUMO); with the d-element one-centre terms the d shell stays a minor,
+// polarising component.
+TEST(RhfScf, DShellDoesNotSoakUpCharge) {
     const Pm6Model pm6;
     const std::vector<std::pair<std::string, fixtures::Geometry>> cases = {
         {"H2S", {{16, 1, 1}, {{{0, 0, 0}}, {{0.96, 0.93, 0}}, {{-0.96, 0.93, 0}}}}},

@@ -1,0 +1,21 @@
+#pragma once
+// Band structure of a converged (or abandoned) periodic SCF: band energies
+// along the high-symmetry path, band edges and gaps, and a Gaussian-broadened
+// density of states sampled on the same path points.
+#include <cstddef>
+#include <span>
+
+#include "core/pbc/bloch_scf.h"
+
+namespace quorin {
+
+inline constexpr std::size_t kDosGridPoints = 300;
+
+// Fills kpoints, band_energies, vbm, cbm, direct_gap, band_gap, dos_energies
+// and dos_values of `result` from the Fock blocks workspace.fock_r. Edges
+// are tested only when 0 < n_occ < n; otherwise vbm stays -inf and cbm and
+// both gaps +inf.
+void compute_bands_and_dos(const UnitCell& cell, std::span<const TranslationIndex> translations, std::size_t n_occ,
+                           std::uint64_t band_points, double dos_sigma, PbcWorkspace& workspace, PbcResult& result);
+
+}  // namespace quorin

@@ -1,0 +1,382 @@
+#include "core/pbc/bloch_scf.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "core/fock/fock_builder.h"
+#include "core/gradients/heat_of_formation.h"
+#include "core/hamiltonian/hcore.h"
+#include "core/integrals/pair_integrals.h"
+#include "core/pbc/bands.h"
+#include "core/scf/eigensolver.h"
+#include "core/scf/scf_loop.h"
+#include "core/types/errors.h"
+
+namespace quorin {
+
+namespace {
+
+constexpr std::uint64_t kSizeMax = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint64_t kTranslationCountLimit = std::uint64_t{1} << 31;
+
+// Saturating size arithmetic: an overflow stays at the largest value.
+std::uint64_t mul(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t product = 0;
+    return __builtin_mul_overflow(a, b, &product) ? kSizeMax : product;
+}
+std::uint64_t add(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t sum = 0;
+    return __builtin_add_overflow(a, b, &sum) ? kSizeMax : sum;
+}
+std::string size_text(std::uint64_t value) {
+    return value == kSizeMax ? "more than " + std::to_string(kSizeMax) : std::to_string(value);
+}
+
+double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+std::int32_t half_count(std::uint64_t count) { return count <= 1 ? 0 : static_cast<std::int32_t>((count - 1) / 2); }
+
+// E_core per cell: half the pair repulsion of every home atom with every atom
+// of every copy, through the model's own pair form.
+double core_repulsion_per_cell(const MolecularBatch& cell, const ParameterModel& model,
+                               std::span<const TranslationIndex> translations) {
+    std::vector<std::optional<ElementParams>> records(cell.n_atoms);
+    for (std::size_t i = 0; i < cell.n_atoms; ++i) records[i] = model.get_element(cell.atomic_numbers[i]);
+    double energy = 0.0;
+    for (std::size_t i = 0; i < cell.n_atoms; ++i) {
+        if (!records[i]) continue;
+        for (std::size_t t = 0; t < translations.size(); ++t) {
+            const Vec3& shift = translations[t].cartesian;
+            for (std::size_t j = 0; j < cell.n_atoms; ++j) {
+                if (!records[j] || (t == 0 && j == i)) continue;
+                const double dx = cell.x[i] - cell.x[j] - shift[0];
+                const double dy = cell.y[i] - cell.y[j] - shift[1];
+                const double dz = cell.z[i] - cell.z[j] - shift[2];
+                energy += 0.5 * model.pair_core_repulsion(*records[i], *records[j],
+                                                          std::sqrt(dx * dx + dy * dy + dz * dz));
+            }
+        }
+    }
+    return energy;
+}
+
+// Doubles held by the largest pair-integral record the cell's atoms can form.
+std::uint64_t largest_pair_record_doubles(const MolecularBatch& cell) {
+    std::uint64_t pairs_per_atom = 0;
+    for (const std::uint8_t orbitals : cell.orbitals_per_atom) {
+        pairs_per_atom = std::max<std::uint64_t>(pairs_per_atom, n_pairs(orbitals));
+    }
+    return pairs_per_atom * pairs_per_atom + 2 * pairs_per_atom;
+}
+
+}  // namespace
+
+PbcWorkspace PbcWorkspace::allocate(std::size_t n_orbitals, std::size_t n_translations, std::size_t n_kpoints) {
+    PbcWorkspace ws;
+    ws.n_orbitals = n_orbitals;
+    ws.n_translations = n_translations;
+    ws.n_kpoints = n_kpoints;
+    for (auto* list : {&ws.density_r, &ws.fock_r, &ws.hcore_r}) {
+        list->reserve(n_translations);
+        for (std::size_t t = 0; t < n_translations; ++t) list->push_back(Matrix::zeros(n_orbitals, n_orbitals));
+    }
+    ws.bloch_matrix = Matrix::zeros(2 * n_orbitals, 2 * n_orbitals);
+    ws.eigen_work = Matrix::zeros(2 * n_orbitals, 2 * n_orbitals);
+    ws.eigenvalues = Vec64::zeros(2 * n_orbitals);
+    ws.eigenvectors = Matrix::zeros(2 * n_orbitals, 2 * n_orbitals);
+    return ws;
+}
+
+MolecularBatch build_supercell(const MolecularBatch& cell, const ParameterModel& model,
+                               std::span<const TranslationIndex> translations) {
+    std::vector<std::uint8_t> numbers;
+    std::vector<std::array<double, 3>> positions;
+    numbers.reserve(translations.size() * cell.n_atoms);
+    positions.reserve(translations.size() * cell.n_atoms);
+    for (const TranslationIndex& t : translations) {
+        for (std::size_t i = 0; i < cell.n_atoms; ++i) {
+            numbers.push_back(cell.atomic_numbers[i]);
+            positions.push_back({cell.x[i] + t.cartesian[0], cell.y[i] + t.cartesian[1], cell.z[i] + t.cartesian[2]});
+        }
+    }
+    return MolecularBatch::new_for_model(std::move(numbers), positions, model);
+}
+
+void add_kpoint_density(const KPoint& k, std::span<const TranslationIndex> translations, const Matrix& d_re,
+                        const Matrix& d_im, std::vector<Matrix>& blocks) {
+    const std::size_t size = d_re.data().size();
+    for (std::size_t t = 0; t < translations.size(); ++t) {
+        const double phase = dot(k.cartesian, translations[t].cartesian);
+        const double c = k.weight * std::cos(phase);
+        const double s = k.weight * std::sin(phase);
+        double* p = blocks[t].data().data();
+        const double* re = d_re.data().data();
+        const double* im = d_im.data().data();
+        for (std::size_t e = 0; e < size; ++e) p[e] += c * re[e] + s * im[e];
+    }
+}
+
+std::vector<std::size_t> copy_pair_translations(std::span<const TranslationIndex> translations,
+                                                const std::array<std::uint64_t, 3>& counts) {
+    const std::size_t n_t = translations.size();
+    std::array<std::int64_t, 3> half{}, side{};
+    for (int d = 0; d < 3; ++d) {
+        half[d] = half_count(counts[d]);
+        side[d] = 2 * half[d] + 1;
+    }
+    // Position of (n1, n2, n3) in the list, through a dense box index.
+    auto box = [&](std::int64_t n1, std::int64_t n2, std::int64_t n3) {
+        return static_cast<std::size_t>(((n1 + half[0]) * side[1] + (n2 + half[1])) * side[2] + (n3 + half[2]));
+    };
+    std::vector<std::size_t> position_of_box(n_t, n_t);
+    for (std::size_t t = 0; t < n_t; ++t) {
+        position_of_box[box(translations[t].n1, translations[t].n2, translations[t].n3)] = t;
+    }
+
+    auto wrap = [&](std::int64_t diff, int d) -> std::int64_t {
+        const auto count = static_cast<std::int64_t>(counts[d]);
+        if (count <= 1) return 0;
+        return ((diff + half[d]) % count + count) % count - half[d];
+    };
+    std::vector<std::size_t> table(n_t * n_t, n_t);
+    for (std::size_t a = 0; a < n_t; ++a) {
+        for (std::size_t b = 0; b < n_t; ++b) {
+            const std::int64_t d1 = wrap(std::int64_t{translations[b].n1} - translations[a].n1, 0);
+            const std::int64_t d2 = wrap(std::int64_t{translations[b].n2} - translations[a].n2, 1);
+            const std::int64_t d3 = wrap(std::int64_t{translations[b].n3} - translations[a].n3, 2);
+            if (d1 > half[0] || d2 > half[1] || d3 > half[2]) continue;
+            table[a * n_t + b] = position_of_box[box(d1, d2, d3)];
+        }
+    }
+    return table;
+}
+
+void extract_home_blocks(const Matrix& supercell, std::size_t n, std::vector<Matrix>& blocks) {
+    for (std::size_t t = 0; t < blocks.size(); ++t) {
+        for (std::size_t mu = 0; mu < n; ++mu) {
+            const double* source = supercell.row(mu) + t * n;
+            std::copy(source, source + n, blocks[t].row(mu));
+        }
+    }
+}
+
+void assemble_supercell_density(const std::vector<Matrix>& density_r, std::span<const std::size_t> pair_translation,
+                                std::size_t n, Matrix& p_s) {
+    const std::size_t n_t = density_r.size();
+    p_s.fill(0.0);
+    for (std::size_t a = 0; a < n_t; ++a) {
+        for (std::size_t b = 0; b < n_t; ++b) {
+            const std::size_t t = pair_translation[a * n_t + b];
+            if (t == n_t) continue;
+            for (std::size_t mu = 0; mu < n; ++mu) {
+                const double* source = density_r[t].row(mu);
+                std::copy(source, source + n, p_s.row(a * n + mu) + b * n);
+            }
+        }
+    }
+}
+
+std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_molecule, const PbcConfig& config) {
+    const std::uint8_t dimension = config.cell.dimension;
+    const auto counts = counts_within_dimension(dimension, config.mers);
+    const auto divisions = counts_within_dimension(dimension, config.k_grid);
+    static constexpr const char* kAxis[] = {"a1", "a2", "a3"};
+    std::uint64_t n_t = 1;
+    std::uint64_t n_k = 1;
+    for (int d = 0; d < 3; ++d) {
+        if (counts[d] >= kTranslationCountLimit) {
+            return "Translation count " + std::to_string(counts[d]) + " along " + kAxis[d] +
+                   " is too large (must be below " + std::to_string(kTranslationCountLimit) + ")";
+        }
+        n_t = mul(n_t, 2 * static_cast<std::uint64_t>(half_count(counts[d])) + 1);
+        n_k = mul(n_k, std::max<std::uint64_t>(divisions[d], 1));
+    }
+    const std::uint64_t n = cell_molecule.n_basis;
+    const std::uint64_t n_path = band_path_length(dimension, config.band_points);
+    const std::uint64_t supercell_orbitals = mul(n_t, n);
+    const std::uint64_t supercell_atoms = mul(n_t, cell_molecule.n_atoms);
+    const std::uint64_t block = mul(n, n);
+
+    // Doubles: H_s, P_s, F_s; four block lists (P, F, H, new P); the 2n x 2n
+    // matrices with eigenvalues and the Bloch density; band energies.
+    std::uint64_t doubles = mul(3, mul(supercell_orbitals, supercell_orbitals));
+    doubles = add(doubles, mul(4, mul(n_t, block)));
+    doubles = add(doubles, add(mul(12, block), add(mul(2, n), mul(2, block))));
+    doubles = add(doubles, mul(n_path, n));
+    std::uint64_t bytes = mul(sizeof(double), doubles);
+    bytes = add(bytes, mul(n_k, sizeof(KPoint)));
+    bytes = add(bytes, mul(n_path, sizeof(KPoint) + sizeof(std::vector<double>)));
+    bytes = add(bytes, mul(n_t, sizeof(TranslationIndex)));
+    bytes = add(bytes, mul(mul(n_t, n_t), sizeof(std::size_t)));
+    bytes = add(bytes, mul(supercell_atoms, 3 * sizeof(double) + 2 + sizeof(std::size_t)));
+    if (config.use_nddo) {
+        const std::uint64_t pair_count = supercell_atoms <= 1 ? 0 : mul(supercell_atoms, supercell_atoms - 1) / 2;
+        const std::uint64_t record_bytes =
+            sizeof(DiatomicPairIntegrals) + sizeof(double) * largest_pair_record_doubles(cell_molecule);
+        bytes = add(bytes, mul(pair_count, record_bytes));
+    }
+    if (bytes > kPbcMemoryBudgetBytes) {
+        return "Periodic calculation too large: " + size_text(n_t) + " translations x " + std::to_string(n) +
+               " orbitals per cell, " + size_text(n_k) + " k-points and " + size_text(n_path) +
+               " band-path points need " + size_text(bytes) + " bytes (limit " +
+               std::to_string(kPbcMemoryBudgetBytes) + ")";
+    }
+    return PbcSizes{static_cast<std::size_t>(n_t), static_cast<std::size_t>(n_k), static_cast<std::size_t>(n_path)};
+}
+
+void diagonalize_bloch_matrix(std::span<const Matrix> blocks, std::span<const TranslationIndex> translations,
+                              const Vec3& k, PbcWorkspace& ws) {
+    const std::size_t n = ws.n_orbitals;
+    Matrix& m = ws.bloch_matrix;
+    m.fill(0.0);
+    for (std::size_t t = 0; t < translations.size(); ++t) {
+        const double phase = dot(k, translations[t].cartesian);
+        const double c = std::cos(phase);
+        const double s = std::sin(phase);
+        for (std::size_t mu = 0; mu < n; ++mu) {
+            const double* f = blocks[t].row(mu);
+            double* top = m.row(mu);
+            double* bottom = m.row(n + mu);
+            for (std::size_t nu = 0; nu < n; ++nu) {
+                top[nu] += c * f[nu];          // Re
+                top[n + nu] -= s * f[nu];      // -Im
+                bottom[nu] += s * f[nu];       // Im
+                bottom[n + nu] += c * f[nu];   // Re
+            }
+        }
+    }
+    diagonalize_symmetric_with_work(m, ws.eigen_work, ws.eigenvalues, ws.eigenvectors);
+}
+
+void bloch_density_from_embedding(const Matrix& v, std::size_t n, std::size_t n_occ, Matrix& d_re, Matrix& d_im) {
+    d_re.fill(0.0);
+    d_im.fill(0.0);
+    // Both members (a, b) and (-b, a) of every occupied level enter with
+    // weight 1: together they give 2 Re(c c^H) and 2 Im(c c^H).
+    for (std::size_t col = 0; col < 2 * n_occ; ++col) {
+        for (std::size_t mu = 0; mu < n; ++mu) {
+            const double a_mu = v(mu, col);
+            const double b_mu = v(n + mu, col);
+            double* re = d_re.row(mu);
+            double* im = d_im.row(mu);
+            for (std::size_t nu = 0; nu < n; ++nu) {
+                const double a_nu = v(nu, col);
+                const double b_nu = v(n + nu, col);
+                re[nu] += a_mu * a_nu + b_mu * b_nu;
+                im[nu] += b_mu * a_nu - a_mu * b_nu;
+            }
+        }
+    }
+}
+
+std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& cell_molecule, const ParameterModel& model,
+                                                 const PbcConfig& config, PbcWorkspace& ws) {
+    if (cell_molecule.n_atoms == 0) return std::string("Periodic calculation requires at least 1 atom in unit cell");
+    const auto planned = plan_pbc_sizes(cell_molecule, config);
+    if (const auto* refusal = std::get_if<std::string>(&planned)) return *refusal;
+
+    const std::size_t n = cell_molecule.n_basis;
+    const std::vector<TranslationIndex> translations =
+        UnitCell::generate_translation_indices(config.cell, config.mers);
+    const std::vector<KPoint> kpoints = UnitCell::generate_monkhorst_pack_grid(config.cell, config.k_grid);
+    const std::size_t n_t = translations.size();
+    if (ws.n_orbitals != n || ws.n_translations != n_t || ws.n_kpoints != kpoints.size()) {
+        ws = PbcWorkspace::allocate(n, n_t, kpoints.size());
+    }
+
+    const MolecularBatch supercell = build_supercell(cell_molecule, model, translations);
+    const std::size_t n_s = supercell.n_basis;
+    Matrix h_s = Matrix::zeros(n_s, n_s);
+    Matrix p_s = Matrix::zeros(n_s, n_s);
+    Matrix f_s = Matrix::zeros(n_s, n_s);
+    std::vector<DiatomicPairIntegrals> pairs;
+    if (config.use_nddo) {
+        pairs = precompute_diatomic_pairs(supercell, model);
+        build_hcore_nddo(supercell, model, pairs, h_s);
+    } else {
+        build_hcore(supercell, model, h_s);
+    }
+    const OneCenterTables one_center = OneCenterTables::build(supercell, model);
+    extract_home_blocks(h_s, n, ws.hcore_r);
+    const std::vector<std::size_t> pair_translation = copy_pair_translations(
+        translations, counts_within_dimension(config.cell.dimension, config.mers));
+
+    PbcResult result;
+    result.core_repulsion = core_repulsion_per_cell(cell_molecule, model, translations);
+    const std::size_t n_occ = count_valence_electrons(cell_molecule, model) / 2;
+    if (n_occ > n) {
+        throw EngineStop("Occupied levels (" + std::to_string(n_occ) + ") exceed unit cell orbitals (" +
+                         std::to_string(n) + ")");
+    }
+
+    // Guess: each atom's valence electrons spread evenly over its orbitals.
+    for (Matrix& block : ws.density_r) block.fill(0.0);
+    for (Matrix& block : ws.fock_r) block.fill(0.0);
+    for (std::size_t i = 0; i < cell_molecule.n_atoms; ++i) {
+        const auto element = model.get_element(cell_molecule.atomic_numbers[i]);
+        if (!element) continue;
+        const std::size_t count = cell_molecule.orbitals_per_atom[i];
+        for (std::size_t mu = 0; mu < count; ++mu) {
+            const std::size_t index = cell_molecule.first_orbital[i] + mu;
+            ws.density_r[0](index, index) = element->core_charge / static_cast<double>(count);
+        }
+    }
+
+    std::vector<Matrix> new_density(n_t);
+    for (Matrix& block : new_density) block = Matrix::zeros(n, n);
+    Matrix d_re = Matrix::zeros(n, n);
+    Matrix d_im = Matrix::zeros(n, n);
+    double previous_total = 0.0;
+    for (std::uint64_t iter = 1; iter <= config.max_iter; ++iter) {
+        result.iterations = iter;
+        assemble_supercell_density(ws.density_r, pair_translation, n, p_s);
+        if (config.use_nddo) {
+            build_fock_nddo(supercell, model, one_center, pairs, h_s, p_s, f_s);
+        } else {
+            build_fock(supercell, model, one_center, h_s, p_s, f_s);
+        }
+        extract_home_blocks(f_s, n, ws.fock_r);
+
+        for (Matrix& block : new_density) block.fill(0.0);
+        for (const KPoint& k : kpoints) {
+            diagonalize_bloch_matrix(ws.fock_r, translations, k.cartesian, ws);
+            bloch_density_from_embedding(ws.eigenvectors, n, n_occ, d_re, d_im);
+            add_kpoint_density(k, translations, d_re, d_im, new_density);
+        }
+
+        double electronic = 0.0;
+        double density_change = 0.0;
+        for (std::size_t t = 0; t < n_t; ++t) {
+            const double* p = ws.density_r[t].data().data();
+            const double* h = ws.hcore_r[t].data().data();
+            const double* f = ws.fock_r[t].data().data();
+            const double* p_new = new_density[t].data().data();
+            for (std::size_t e = 0; e < n * n; ++e) {
+                electronic += 0.5 * p[e] * (h[e] + f[e]);
+                density_change = std::max(density_change, std::fabs(p_new[e] - p[e]));
+            }
+        }
+        result.electronic_energy = electronic;
+        result.total_energy = electronic + result.core_repulsion;
+        if (iter >= 3 && std::fabs(result.total_energy - previous_total) < config.energy_tol &&
+            density_change < config.density_tol) {
+            result.converged = true;
+            break;
+        }
+
+        const double old_weight = iter <= 5 ? config.damping : iter <= 10 ? 0.6 : iter <= 20 ? 0.75 : 0.85;
+        for (std::size_t t = 0; t < n_t; ++t) {
+            double* p = ws.density_r[t].data().data();
+            const double* p_new = new_density[t].data().data();
+            for (std::size_t e = 0; e < n * n; ++e) p[e] = old_weight * p[e] + (1.0 - old_weight) * p_new[e];
+        }
+        previous_total = result.total_energy;
+    }
+
+    result.heat_of_formation = compute_heat_of_formation_kcal_mol(cell_molecule, model, result.total_energy);
+    compute_bands_and_dos(config.cell, translations, n_occ, config.band_points, config.dos_sigma, ws, result);
+    return result;
+}
+
+}  // namespace quorin

@@ -1,0 +1,72 @@
+#pragma once
+// Lattice geometry of a periodic system: the unit cell from one to three
+// translation vectors with its reciprocal vectors, the lattice translations
+// a periodic SCF keeps real-space blocks for, the Monkhorst-Pack sampling of
+// the Brillouin zone and the high-symmetry band path. Pure functions.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace quorin {
+
+using Vec3 = std::array<double, 3>;
+
+// One lattice translation R = n1 a1 + n2 a2 + n3 a3.
+struct TranslationIndex {
+    Vec3 cartesian{};   // angstrom
+    double length = 0;  // |R|, angstrom
+    std::int32_t n1 = 0;
+    std::int32_t n2 = 0;
+    std::int32_t n3 = 0;
+};
+
+struct KPoint {
+    std::optional<std::string> label;  // "Gamma", "X", "M", "Z" on labelled points
+    Vec3 fractional{};                 // coefficients of b1, b2, b3
+    Vec3 cartesian{};                  // 1/angstrom, including 2 pi
+    double weight = 0;                 // 1/(n1 n2 n3) on a grid, 0 on a band path
+};
+
+struct UnitCell {
+    Vec3 a1{}, a2{}, a3{};  // angstrom; vectors beyond the dimension are zero
+    Vec3 b1{}, b2{}, b3{};  // 1/angstrom, a_i . b_j = 2 pi delta_ij
+    double measure = 0;     // length (1D), area (2D) or volume (3D), positive
+    std::uint8_t dimension = 1;
+
+    // The cell of `count` vectors (the first `count` entries of `vectors`),
+    // or the message refusing them: a count other than 1 to 3, or a length,
+    // area or volume below 1e-6.
+    static std::variant<UnitCell, std::string> from_translation_vectors(std::span<const Vec3> vectors,
+                                                                        std::size_t count);
+
+    // Every translation with |n_i| <= (N_i - 1) / 2 along the cell's
+    // directions (N_i = counts[i]; counts beyond the dimension act as 1),
+    // sorted stably by length, so the zero translation comes first.
+    static std::vector<TranslationIndex> generate_translation_indices(const UnitCell& cell,
+                                                                      const std::array<std::uint64_t, 3>& counts);
+
+    // Monkhorst-Pack grid, i outermost: f = (2i - n + 1) / (2n) per direction,
+    // weights 1 / (n1 n2 n3). Divisions of 0 act as 1; those beyond the
+    // dimension are ignored.
+    static std::vector<KPoint> generate_monkhorst_pack_grid(const UnitCell& cell,
+                                                            const std::array<std::uint64_t, 3>& divisions);
+
+    // Gamma-X (1D), Gamma-X-M-Gamma (2D), Gamma-X-M-Gamma-Z (3D) with at
+    // least 10 points per segment plus the final vertex; weights 0.
+    static std::vector<KPoint> generate_band_path(const UnitCell& cell, std::uint64_t points_per_segment);
+};
+
+// Counts actually used along a1, a2, a3 by a cell of this dimension: the
+// given ones within the dimension, 1 beyond it.
+std::array<std::uint64_t, 3> counts_within_dimension(std::uint8_t dimension,
+                                                     const std::array<std::uint64_t, 3>& counts);
+
+// Length of the band path for this dimension and requested points per
+// segment (at least 10), saturated at the largest std::uint64_t.
+std::uint64_t band_path_length(std::uint8_t dimension, std::uint64_t points_per_segment);
+
+}  // namespace quorin

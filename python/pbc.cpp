@@ -1,0 +1,140 @@
+#include "python/pbc.h"
+
+#include <cmath>
+#include <memory>
+
+#include "core/types/molecule.h"
+#include "python/arguments.h"
+#include "python/method_lookup.h"
+#include "python/record_object.h"
+
+namespace quorin::py {
+
+PbcResult run_pbc(const PbcRequest& request) {
+    const auto& numbers = request.atomic_numbers;
+    const auto& vectors = request.translation_vectors;
+    if (numbers.empty()) throw InputError("atomic_numbers must not be empty");
+    if (numbers.size() != request.coordinates.size()) {
+        throw InputError("atomic_numbers and coordinates must have same length");
+    }
+    if (vectors.empty() || vectors.size() > 3) throw InputError("translation_vectors must have 1, 2, or 3 vectors");
+    check_finite_coordinates(numbers, request.coordinates);
+    for (std::size_t i = 0; i < vectors.size(); ++i) {
+        if (!std::isfinite(vectors[i][0]) || !std::isfinite(vectors[i][1]) || !std::isfinite(vectors[i][2])) {
+            throw InputError("Non-finite translation vector " + std::to_string(i) +
+                             ": translation vectors must be finite numbers");
+        }
+    }
+    const std::unique_ptr<ParameterModel> model = get_model(request.method);
+    check_closed_shell_supported(numbers, *model, request.method);
+
+    auto cell = UnitCell::from_translation_vectors(vectors, vectors.size());
+    if (const auto* refusal = std::get_if<std::string>(&cell)) throw InputError(*refusal);
+    PbcConfig config;
+    config.cell = std::get<UnitCell>(cell);
+    config.mers = request.mers;
+    config.k_grid = request.k_grid;
+    config.max_iter = request.max_iter;
+    config.energy_tol = 1e-5;
+    config.density_tol = 1e-4;
+    config.damping = 0.5;
+    config.band_points = request.band_points;
+    config.dos_sigma = 0.1;
+    config.use_nddo = request.use_nddo;
+
+    const MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
+    // Sized from the counts the run will generate, refused before anything
+    // large is allocated.
+    const auto sizes = plan_pbc_sizes(molecule, config);
+    if (const auto* refusal = std::get_if<std::string>(&sizes)) throw InputError(*refusal);
+    const PbcSizes& planned = std::get<PbcSizes>(sizes);
+    PbcWorkspace workspace = PbcWorkspace::allocate(molecule.n_basis, planned.n_translations, planned.n_kpoints);
+    auto outcome = run_pbc_scf(molecule, *model, config, workspace);
+    if (auto* refusal = std::get_if<std::string>(&outcome)) throw InputError(*refusal);
+    PbcResult result = std::move(std::get<PbcResult>(outcome));
+    result.kpoints.clear();
+    return result;
+}
+
+namespace {
+
+using R = PbcResult;
+
+PyTypeObject* result_type = nullptr;  // created once at import
+
+PyObject* get_band_energies(PyObject* self, void*) {
+    return guard([&] {
+        const auto& bands = record_of<R>(self).band_energies;
+        Ref list(check(PyList_New(static_cast<Py_ssize_t>(bands.size()))));
+        for (std::size_t p = 0; p < bands.size(); ++p) {
+            if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(p), check(new_float_list(bands[p]))) < 0) {
+                throw PythonErrorSet{};
+            }
+        }
+        return list.release();
+    });
+}
+
+PyGetSetDef getset_table[] = {
+    {"converged", get_field<&R::converged>, nullptr, nullptr, nullptr},
+    {"iterations", get_field<&R::iterations>, nullptr, nullptr, nullptr},
+    {"total_energy_per_cell_ev", get_field<&R::total_energy>, nullptr, nullptr, nullptr},
+    {"electronic_energy_per_cell_ev", get_field<&R::electronic_energy>, nullptr, nullptr, nullptr},
+    {"nuclear_repulsion_per_cell_ev", get_field<&R::core_repulsion>, nullptr, nullptr, nullptr},
+    {"heat_of_formation_kcal_mol", get_field<&R::heat_of_formation>, nullptr, nullptr, nullptr},
+    {"vbm_energy_ev", get_field<&R::vbm>, nullptr, nullptr, nullptr},
+    {"cbm_energy_ev", get_field<&R::cbm>, nullptr, nullptr, nullptr},
+    {"direct_bandgap_ev", get_field<&R::direct_gap>, nullptr, nullptr, nullptr},
+    {"indirect_bandgap_ev", get_field<&R::band_gap>, nullptr, nullptr, nullptr},
+    {"band_energies_ev", get_band_energies, nullptr, nullptr, nullptr},
+    {"dos_energies_ev", get_field<&R::dos_energies>, nullptr, nullptr, nullptr},
+    {"dos_values", get_field<&R::dos_values>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr const char* kPbcParameters[] = {
+    "atomic_numbers", "coordinates", "translation_vectors", "method",      "mers",
+    "k_grid",         "use_nddo",    "max_iter",            "band_points",
+};
+
+PyObject* pbc(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guard([&] {
+        const BoundArguments bound("pbc", kPbcParameters, 3, args, kwargs);
+        PbcRequest request;
+        request.atomic_numbers = to_atomic_numbers(bound.value(0), bound.name(0));
+        request.coordinates = to_coordinate_list(bound.value(1), bound.name(1));
+        request.translation_vectors = to_coordinate_list(bound.value(2), bound.name(2));
+        request.method = name_or(bound, 3, "PM6");
+        if (bound.value(4) != nullptr) request.mers = to_count_triple(bound.value(4), bound.name(4));
+        if (bound.value(5) != nullptr) request.k_grid = to_count_triple(bound.value(5), bound.name(5));
+        request.use_nddo = switch_or(bound, 6, true);
+        request.max_iter = count_or(bound, 7, 100);
+        request.band_points = count_or(bound, 8, 40);
+        return new_pbc_result(run_pbc(request));
+    });
+}
+
+PyMethodDef pbc_def = {
+    "pbc",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pbc)),
+    METH_VARARGS | METH_KEYWORDS,
+    "pbc(atomic_numbers, coordinates, translation_vectors, method=\"PM6\", mers=None, k_grid=None, use_nddo=True, "
+    "max_iter=100, band_points=40)\n"
+    "--\n"
+    "\n",
+};
+
+}  // namespace
+
+PyObject* create_pbc_result_type() {
+    return create_record_type<R>({"quorin_py.PbcResultPy",
+                                  "Periodic Boundary Condition calculation and band structure results.", nullptr,
+                                  getset_table, nullptr},
+                                 result_type);
+}
+
+PyObject* new_pbc_result(PbcResult result) { return new_record_object(result_type, std::move(result)); }
+
+PyMethodDef* pbc_method_def() { return &pbc_def; }
+
+}  // namespace quorin::py

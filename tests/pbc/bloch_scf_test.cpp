@@ -1,0 +1,276 @@
+#include "core/pbc/bloch_scf.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <tuple>
+
+#include "common/geometry.h"
+#include "core/gradients/heat_of_formation.h"
+#include "core/scf/scf_loop.h"
+#include "core/types/errors.h"
+#include "scf/test_molecules.h"
+
+namespace quorin {
+namespace {
+
+using fixtures::Geometry;
+
+struct PeriodicRun {
+    PbcResult result;
+    PbcWorkspace workspace;
+};
+
+PbcConfig config_for(std::vector<Vec3> vectors, std::array<std::uint64_t, 3> mers, std::array<std::uint64_t, 3> k) {
+    PbcConfig config;
+    config.cell = std::get<UnitCell>(UnitCell::from_translation_vectors(vectors, vectors.size()));
+    config.mers = mers;
+    config.k_grid = k;
+    return config;
+}
+
+PeriodicRun run(const Geometry& g, const ParameterModel& model, const PbcConfig& config) {
+    PeriodicRun r;
+    const MolecularBatch cell = fixtures::make_molecule(g, model);
+    r.result = std::get<PbcResult>(run_pbc_scf(cell, model, config, r.workspace));
+    return r;
+}
+
+// Trans-polyacetylene, one C2H2 unit per 2.455 angstrom along x, bonds 1.38 and 1.45.
+Geometry polyacetylene() {
+    return {{6, 6, 1, 1}, {{{0, 0, 0}}, {{1.19, 0.70, 0}}, {{0, -1.09, 0}}, {{1.19, 1.79, 0}}}};
+}
+constexpr double kPolyacetyleneRepeat = 2.455;
+
+// Hydrogen chain of H2 units: bonds 0.8 and 1.2 angstrom.
+Geometry dimerised_hydrogen_chain() { return {{1, 1}, {{{0, 0, 0}}, {{0.8, 0, 0}}}}; }
+
+double band_width(const PbcResult& r, std::size_t band) {
+    double lo = r.band_energies[0][band], hi = lo;
+    for (const auto& bands : r.band_energies) {
+        lo = std::min(lo, bands[band]);
+        hi = std::max(hi, bands[band]);
+    }
+    return hi - lo;
+}
+
+ScfResult molecular_scf(const Geometry& g, const ParameterModel& model) {
+    const MolecularBatch molecule = fixtures::make_molecule(g, model);
+    ScfWorkspace ws = ScfWorkspace::allocate(molecule.n_basis);
+    ScfOptions options;
+    options.max_iterations = 200;
+    options.energy_tolerance = 1e-9;
+    options.density_tolerance = 1e-8;
+    return run_rhf_scf_with_options(molecule, model, ws, options);
+}
+
+// With one translation and one k-point the Bloch SCF is the molecular SCF of
+// the cell: same energy, flat bands, band edges at the HOMO and LUMO.
+TEST(BlochScf, SingleCellReproducesTheMolecularScfForEveryMethod) {
+    const std::unique_ptr<ParameterModel> models[] = {
+        std::make_unique<MndoModel>(), std::make_unique<Am1Model>(), std::make_unique<Pm3Model>(),
+        std::make_unique<Rm1Model>(),  std::make_unique<Pm6Model>(), std::make_unique<Pm7Model>()};
+    for (const auto& model : models) {
+        const Geometry g = model->name() == "PM7" ? fixtures::methane() : fixtures::water();
+        const ScfResult reference = molecular_scf(g, *model);
+        ASSERT_TRUE(reference.converged);
+        PbcConfig config = config_for({{20, 0, 0}}, {1, 1, 1}, {1, 1, 1});
+        config.max_iter = 400;
+        config.energy_tol = 1e-9;
+        config.density_tol = 1e-7;  // orbital energies carry the density error to first order
+        const PeriodicRun r = run(g, *model, config);
+        EXPECT_TRUE(r.result.converged) << model->name();
+        EXPECT_NEAR(r.result.total_energy, reference.total_energy, 1e-4) << model->name();
+        EXPECT_NEAR(r.result.vbm, reference.homo, 1e-4) << model->name();
+        EXPECT_NEAR(r.result.cbm, reference.lumo, 1e-4) << model->name();
+        EXPECT_NEAR(band_width(r.result, 0), 0.0, 1e-9);
+    }
+}
+
+// 40 angstrom apart, neutral copies barely interact: the energy per cell is
+// the molecule's and the bands are flat.
+TEST(BlochScf, MoleculeInALargeCellMatchesTheIsolatedMolecule) {
+    const MndoModel mndo;
+    const Am1Model am1;
+    const std::pair<Geometry, const ParameterModel*> cases[] = {
+        {fixtures::water(), &mndo}, {fixtures::ladder_molecule("benzene"), &am1}};
+    for (const auto& [g, model] : cases) {
+        const ScfResult reference = molecular_scf(g, *model);
+        const PeriodicRun r = run(g, *model, config_for({{40, 0, 0}}, {3, 1, 1}, {4, 1, 1}));
+        ASSERT_TRUE(r.result.converged);
+        const MolecularBatch molecule = fixtures::make_molecule(g, *model);
+        EXPECT_NEAR(r.result.total_energy, reference.total_energy, 1e-3);
+        EXPECT_NEAR(r.result.heat_of_formation,
+                    compute_heat_of_formation_kcal_mol(molecule, *model, reference.total_energy), 0.05);
+        for (std::size_t b = 0; b < molecule.n_basis; ++b) EXPECT_LT(band_width(r.result, b), 1e-3) << b;
+    }
+}
+
+// The cluster of copies is a finite approximation: the energy per cell must
+// settle as more copies are kept.
+TEST(BlochScf, PolyacetyleneEnergyConvergesWithTheNumberOfCopies) {
+    const Am1Model am1;
+    double energies[2] = {};
+    const std::uint64_t copies[2] = {9, 11};
+    for (int i = 0; i < 2; ++i) {
+        const PbcConfig config = config_for({{kPolyacetyleneRepeat, 0, 0}}, {copies[i], 1, 1}, {16, 1, 1});
+        const PeriodicRun r = run(polyacetylene(), am1, config);
+        ASSERT_TRUE(r.result.converged);
+        energies[i] = r.result.total_energy;
+    }
+    EXPECT_LT(std::fabs(energies[1] - energies[0]), 1e-3);
+}
+
+// Gaps converge with k sampling, are ordered direct >= indirect >= 0, and do
+// not depend on where the cell sits or on the sign of the lattice vector.
+TEST(BlochScf, BandGapsConvergeAndAreInvariantUnderRelabellingTheLattice) {
+    const Pm3Model pm3;
+    struct Chain {
+        Geometry g;
+        double repeat;
+    };
+    const Chain chains[] = {{dimerised_hydrogen_chain(), 2.0}, {polyacetylene(), kPolyacetyleneRepeat}};
+    for (const Chain& chain : chains) {
+        const PeriodicRun coarse = run(chain.g, pm3, config_for({{chain.repeat, 0, 0}}, {5, 1, 1}, {32, 1, 1}));
+        const PeriodicRun fine = run(chain.g, pm3, config_for({{chain.repeat, 0, 0}}, {5, 1, 1}, {64, 1, 1}));
+        EXPECT_LT(std::fabs(fine.result.band_gap - coarse.result.band_gap), 1e-3);
+        EXPECT_LT(std::fabs(fine.result.direct_gap - coarse.result.direct_gap), 1e-3);
+        EXPECT_GE(fine.result.direct_gap, fine.result.band_gap);
+        EXPECT_GT(fine.result.band_gap, 0.0);
+
+        const Geometry shifted = fixtures::moved(chain.g, fixtures::rotation_matrix({0, 0, 1}, 0.0), {0.37, -1.1, 2.3});
+        const PeriodicRun moved = run(shifted, pm3, config_for({{chain.repeat, 0, 0}}, {5, 1, 1}, {32, 1, 1}));
+        const PeriodicRun flipped = run(chain.g, pm3, config_for({{-chain.repeat, 0, 0}}, {5, 1, 1}, {32, 1, 1}));
+        for (const PeriodicRun* other : {&moved, &flipped}) {
+            EXPECT_NEAR(other->result.total_energy, coarse.result.total_energy, 1e-6);
+            EXPECT_NEAR(other->result.band_gap, coarse.result.band_gap, 1e-6);
+            EXPECT_NEAR(other->result.direct_gap, coarse.result.direct_gap, 1e-6);
+        }
+    }
+}
+
+// Each band contributes one state per cell; below mid-gap lie the occupied
+// bands, half the valence electrons.
+TEST(BlochScf, DensityOfStatesCountsTheBands) {
+    const MndoModel mndo;
+    const PeriodicRun r = run(polyacetylene(), mndo, config_for({{kPolyacetyleneRepeat, 0, 0}}, {5, 1, 1}, {16, 1, 1}));
+    const double step = r.result.dos_energies[1] - r.result.dos_energies[0];
+    const double mid_gap = 0.5 * (r.result.vbm + r.result.cbm);
+    double total = 0.0, below_gap = 0.0;
+    for (std::size_t g = 0; g < r.result.dos_values.size(); ++g) {
+        total += r.result.dos_values[g] * step;
+        if (r.result.dos_energies[g] < mid_gap) below_gap += r.result.dos_values[g] * step;
+    }
+    EXPECT_NEAR(total, 10.0, 0.05);      // 2 C (4 orbitals) + 2 H (1 orbital)
+    EXPECT_NEAR(below_gap, 5.0, 0.025);  // 10 valence electrons
+}
+
+// The occupied projector does not depend on which basis of a fully occupied
+// degenerate level the eigensolver returns.
+TEST(BlochScf, BlochDensityIsInvariantUnderRotationsWithinADegenerateLevel) {
+    // Real F = U diag(-2, -2, 1) U^T: its embedding has a 4-fold lowest level.
+    const std::size_t n = 3, n_occ = 2;
+    const fixtures::Rotation u = fixtures::rotation_matrix({1, 2, 3}, 0.9);
+    const double level[3] = {-2.0, -2.0, 1.0};
+    std::vector<Matrix> blocks(1, Matrix::zeros(n, n));
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) {
+            for (std::size_t k = 0; k < n; ++k) blocks[0](i, j) += u[i][k] * level[k] * u[j][k];
+        }
+    }
+    PbcWorkspace ws = PbcWorkspace::allocate(n, 1, 1);
+    diagonalize_bloch_matrix(blocks, std::vector<TranslationIndex>(1), {0, 0, 0}, ws);
+    Matrix d_re = Matrix::zeros(n, n), d_im = Matrix::zeros(n, n);
+    bloch_density_from_embedding(ws.eigenvectors, n, n_occ, d_re, d_im);
+
+    // Mix the four occupied embedding columns.
+    Matrix mixed = ws.eigenvectors;
+    for (const auto& [p, q, angle] : {std::tuple{0, 1, 0.7}, {2, 3, -1.1}, {1, 2, 0.4}}) {
+        for (std::size_t row = 0; row < 2 * n; ++row) {
+            const double x = mixed(row, p), y = mixed(row, q);
+            mixed(row, p) = std::cos(angle) * x - std::sin(angle) * y;
+            mixed(row, q) = std::sin(angle) * x + std::cos(angle) * y;
+        }
+    }
+    Matrix d_re_mixed = Matrix::zeros(n, n), d_im_mixed = Matrix::zeros(n, n);
+    bloch_density_from_embedding(mixed, n, n_occ, d_re_mixed, d_im_mixed);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) {
+            // Closed-shell projector on the level: 2 (delta_ij - u_i2 u_j2).
+            const double expected = 2.0 * ((i == j ? 1.0 : 0.0) - u[i][2] * u[j][2]);
+            EXPECT_NEAR(d_re(i, j), expected, 1e-10);
+            EXPECT_NEAR(d_re_mixed(i, j), expected, 1e-10);
+            EXPECT_NEAR(d_im(i, j), 0.0, 1e-12);
+            EXPECT_NEAR(d_im_mixed(i, j), 0.0, 1e-12);
+        }
+    }
+}
+
+// Polyyne along x: the two pi systems (p_y, p_z) are symmetry-equivalent.
+TEST(BlochScf, LinearCarbonChainFillsBothPiOrbitalsEqually) {
+    const Pm3Model pm3;
+    const Geometry polyyne = {{6, 6}, {{{0, 0, 0}}, {{1.21, 0, 0}}}};
+    const PeriodicRun r = run(polyyne, pm3, config_for({{2.59, 0, 0}}, {5, 1, 1}, {5, 1, 1}));
+    ASSERT_TRUE(r.result.converged);
+    const Matrix& p = r.workspace.density_r[0];
+    for (std::size_t atom = 0; atom < 2; ++atom) {
+        EXPECT_NEAR(p(4 * atom + 2, 4 * atom + 2), p(4 * atom + 3, 4 * atom + 3), 1e-6);
+        EXPECT_NEAR(p(4 * atom + 2, 4 * atom + 2), 1.0, 0.1);
+    }
+}
+
+// A hydrogen whose core brings two electrons fills its only orbital.
+void two_electron_hydrogen(ElementParams& e) {
+    if (e.atomic_number == 1) e.core_charge = 2.0;
+}
+void four_electron_hydrogen(ElementParams& e) {
+    if (e.atomic_number == 1) e.core_charge = 4.0;
+}
+
+TEST(BlochScf, FilledBandsAndRefusedCellsReportTheirSentinelsAndMessages) {
+    const MndoModel mndo;
+    const PbcConfig chain = config_for({{2.0, 0, 0}}, {3, 1, 1}, {4, 1, 1});
+    const fixtures::EditedModel filled(mndo, {}, two_electron_hydrogen);
+    const PeriodicRun full = run(dimerised_hydrogen_chain(), filled, chain);
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(full.result.vbm, -kInf);
+    EXPECT_EQ(full.result.cbm, kInf);
+    EXPECT_EQ(full.result.direct_gap, kInf);
+    EXPECT_EQ(full.result.band_gap, kInf);
+
+    const fixtures::EditedModel overfilled(mndo, {}, four_electron_hydrogen);
+    PbcWorkspace ws;
+    const MolecularBatch h2 = fixtures::make_molecule(dimerised_hydrogen_chain(), overfilled);
+    try {
+        (void)run_pbc_scf(h2, overfilled, chain, ws);
+        ADD_FAILURE() << "no stop";
+    } catch (const EngineStop& stop) {
+        EXPECT_STREQ(stop.what(), "Occupied levels (4) exceed unit cell orbitals (2)");
+    }
+
+    const MolecularBatch empty = fixtures::make_molecule({}, mndo);
+    EXPECT_EQ(std::get<std::string>(run_pbc_scf(empty, mndo, chain, ws)),
+              "Periodic calculation requires at least 1 atom in unit cell");
+
+    const MolecularBatch cell = fixtures::make_molecule(dimerised_hydrogen_chain(), mndo);
+    const PbcConfig huge_count = config_for({{2.0, 0, 0}}, {std::uint64_t{1} << 31, 1, 1}, {1, 1, 1});
+    const auto too_many = run_pbc_scf(cell, mndo, huge_count, ws);
+    EXPECT_EQ(std::get<std::string>(too_many),
+              "Translation count 2147483648 along a1 is too large (must be below 2147483648)");
+    const auto too_large =
+        run_pbc_scf(cell, mndo, config_for({{2.0, 0, 0}, {0, 2.0, 0}}, {999, 999, 1}, {1, 1, 1}), ws);
+    EXPECT_EQ(std::get<std::string>(too_large).rfind("Periodic calculation too large: 998001 translations x 2", 0), 0u);
+
+    // A mismatched workspace is replaced by one of the run's sizes.
+    PbcWorkspace small = PbcWorkspace::allocate(1, 1, 1);
+    (void)run_pbc_scf(cell, mndo, chain, small);
+    EXPECT_EQ(small.n_orbitals, 2u);
+    EXPECT_EQ(small.n_translations, 3u);
+    EXPECT_EQ(small.n_kpoints, 4u);
+    EXPECT_EQ(small.fock_r.size(), 3u);
+}
+
+}  // namespace
+}  // namespace quorin

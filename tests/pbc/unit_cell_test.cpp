@@ -1,0 +1,142 @@
+#include "core/pbc/unit_cell.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+namespace quorin {
+namespace {
+
+constexpr double kTwoPi = 2.0 * std::numbers::pi;
+
+UnitCell cell_of(std::vector<Vec3> vectors) {
+    auto made = UnitCell::from_translation_vectors(vectors, vectors.size());
+    return std::get<UnitCell>(made);
+}
+
+std::string refusal_of(std::vector<Vec3> vectors, std::size_t count) {
+    auto made = UnitCell::from_translation_vectors(vectors, count);
+    return std::holds_alternative<std::string>(made) ? std::get<std::string>(made) : "";
+}
+
+double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+// Definition of the reciprocal basis: a_i . b_j = 2 pi delta_ij.
+TEST(UnitCell, ReciprocalVectorsAreDualToTheLatticeInEveryDimension) {
+    const std::vector<std::vector<Vec3>> lattices = {
+        {{1.3, -0.4, 2.0}},
+        {{2.5, 0.1, 0.3}, {0.7, 2.2, -0.5}},
+        {{3.0, 0.2, 0.1}, {0.5, 2.8, 0.3}, {0.4, -0.6, 4.1}},
+        {{3.0, 0.2, 0.1}, {0.4, -0.6, 4.1}, {0.5, 2.8, 0.3}},  // left-handed
+    };
+    for (const auto& vectors : lattices) {
+        const UnitCell cell = cell_of(vectors);
+        const Vec3 a[] = {cell.a1, cell.a2, cell.a3};
+        const Vec3 b[] = {cell.b1, cell.b2, cell.b3};
+        EXPECT_GT(cell.measure, 0.0);
+        for (std::size_t i = 0; i < 3; ++i) {
+            for (std::size_t j = 0; j < 3; ++j) {
+                const double expected = (i == j && i < vectors.size()) ? kTwoPi : 0.0;
+                EXPECT_NEAR(dot(a[i], b[j]), expected, 1e-12) << vectors.size() << "D " << i << j;
+            }
+        }
+    }
+    // 2D: the reciprocal vectors lie in the plane of the cell.
+    const UnitCell sheet = cell_of(lattices[1]);
+    const Vec3 normal = {sheet.a1[1] * sheet.a2[2] - sheet.a1[2] * sheet.a2[1],
+                         sheet.a1[2] * sheet.a2[0] - sheet.a1[0] * sheet.a2[2],
+                         sheet.a1[0] * sheet.a2[1] - sheet.a1[1] * sheet.a2[0]};
+    EXPECT_NEAR(dot(sheet.b1, normal), 0.0, 1e-12);
+    EXPECT_NEAR(dot(sheet.b2, normal), 0.0, 1e-12);
+}
+
+TEST(UnitCell, DegenerateCellsAreRefusedWithTheirMessages) {
+    const std::vector<Vec3> four = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {1, 1, 1}};
+    EXPECT_EQ(refusal_of(four, 4), "Unit cell requires 1, 2, or 3 translation vectors, got 4");
+    EXPECT_EQ(refusal_of({}, 0), "Unit cell requires 1, 2, or 3 translation vectors, got 0");
+    EXPECT_EQ(refusal_of({{5e-7, 0, 0}}, 1), "1D translation vector length is virtually zero");
+    EXPECT_EQ(refusal_of({{1, 2, 3}, {-2, -4, -6}}, 2), "2D translation vectors are collinear (area = 0)");
+    EXPECT_EQ(refusal_of({{1, 0, 0}, {0, 1, 0}, {1, 1, 0}}, 3), "3D translation vectors are coplanar (volume = 0)");
+}
+
+TEST(UnitCell, TranslationListsHoldTheirCountsSortedByLength) {
+    const UnitCell chain = cell_of({{2.0, 0, 0}});
+    const auto five = UnitCell::generate_translation_indices(chain, {5, 1, 1});
+    const std::vector<int> order = {0, -1, 1, -2, 2};
+    ASSERT_EQ(five.size(), order.size());
+    for (std::size_t t = 0; t < order.size(); ++t) {
+        EXPECT_EQ(five[t].n1, order[t]);
+        EXPECT_DOUBLE_EQ(five[t].cartesian[0], 2.0 * order[t]);
+        EXPECT_DOUBLE_EQ(five[t].length, 2.0 * std::abs(order[t]));
+    }
+    // An even count N keeps N - 1 copies; counts beyond the dimension are ignored.
+    EXPECT_EQ(UnitCell::generate_translation_indices(chain, {4, 1, 1}).size(), 3u);
+    EXPECT_EQ(UnitCell::generate_translation_indices(chain, {0, 0, 0}).size(), 1u);
+    EXPECT_EQ(UnitCell::generate_translation_indices(chain, {5, 5, 5}).size(), 5u);
+    const UnitCell sheet = cell_of({{2.0, 0, 0}, {0.3, 2.5, 0}});
+    const auto sheet_list = UnitCell::generate_translation_indices(sheet, {5, 5, 5});
+    EXPECT_EQ(sheet_list.size(), 25u);
+    EXPECT_EQ(sheet_list.front().length, 0.0);
+    EXPECT_TRUE(std::is_sorted(sheet_list.begin(), sheet_list.end(),
+                               [](const auto& a, const auto& b) { return a.length < b.length; }));
+}
+
+// Monkhorst-Pack offsets (2i - n + 1) / (2n): weights sum to one and the set
+// is closed under k -> -k.
+TEST(UnitCell, MonkhorstPackGridIsNormalisedAndInversionSymmetric) {
+    const UnitCell crystal = cell_of({{3.0, 0.2, 0.1}, {0.5, 2.8, 0.3}, {0.4, -0.6, 4.1}});
+    for (const std::array<std::uint64_t, 3>& divisions :
+         {std::array<std::uint64_t, 3>{16, 1, 1}, {4, 3, 2}, {3, 3, 3}, {0, 0, 0}}) {
+        const auto grid = UnitCell::generate_monkhorst_pack_grid(crystal, divisions);
+        double weights = 0.0;
+        for (const KPoint& k : grid) {
+            weights += k.weight;
+            const bool has_partner = std::any_of(grid.begin(), grid.end(), [&](const KPoint& q) {
+                return std::fabs(q.fractional[0] + k.fractional[0]) < 1e-12 &&
+                       std::fabs(q.fractional[1] + k.fractional[1]) < 1e-12 &&
+                       std::fabs(q.fractional[2] + k.fractional[2]) < 1e-12;
+            });
+            EXPECT_TRUE(has_partner);
+            EXPECT_EQ(k.label.has_value(), dot(k.fractional, k.fractional) == 0.0);
+        }
+        EXPECT_NEAR(weights, 1.0, 1e-12);
+    }
+    const UnitCell chain = cell_of({{2.0, 0, 0}});
+    const auto line = UnitCell::generate_monkhorst_pack_grid(chain, {16, 7, 7});
+    ASSERT_EQ(line.size(), 16u);
+    for (std::size_t i = 0; i < 16; ++i) EXPECT_DOUBLE_EQ(line[i].fractional[0], (2.0 * i - 15.0) / 32.0);
+    const UnitCell sheet = cell_of({{2.0, 0, 0}, {0.3, 2.5, 0}});
+    const auto nine = UnitCell::generate_monkhorst_pack_grid(sheet, {3, 3, 3});
+    ASSERT_EQ(nine.size(), 9u);
+    EXPECT_EQ(nine[4].label, "Gamma");
+}
+
+TEST(UnitCell, BandPathVisitsLabelledVertices) {
+    struct Case {
+        std::vector<Vec3> vectors;
+        std::uint64_t requested;
+        std::size_t points;
+        std::vector<std::string> labels;
+    };
+    const std::vector<Case> cases = {
+        {{{2.0, 0, 0}}, 40, 41, {"Gamma", "X"}},
+        {{{2.0, 0, 0}}, 5, 11, {"Gamma", "X"}},
+        {{{2.0, 0, 0}, {0, 2.5, 0}}, 40, 121, {"Gamma", "X", "M", "Gamma"}},
+        {{{2.0, 0, 0}, {0, 2.5, 0}, {0, 0, 3}}, 40, 161, {"Gamma", "X", "M", "Gamma", "Z"}},
+    };
+    for (const Case& c : cases) {
+        const auto path = UnitCell::generate_band_path(cell_of(c.vectors), c.requested);
+        ASSERT_EQ(path.size(), c.points);
+        std::vector<std::string> labels;
+        for (const KPoint& k : path) {
+            if (k.label) labels.push_back(*k.label);
+            EXPECT_EQ(k.weight, 0.0);
+        }
+        EXPECT_EQ(labels, c.labels);
+    }
+}
+
+}  // namespace
+}  // namespace quorin

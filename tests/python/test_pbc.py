@@ -1,0 +1,119 @@
+"""Periodic calculation: input checks, agreement with the molecular road for
+an isolated cell, band and density-of-states shapes, and the result class."""
+import math
+
+import pytest
+
+from conftest import open_shell_message
+
+# Trans-polyacetylene, one C2H2 unit per 2.455 angstrom, bonds 1.38 and 1.45.
+PA_Z = [6, 6, 1, 1]
+PA_XYZ = [[0, 0, 0], [1.19, 0.70, 0], [0, -1.09, 0], [1.19, 1.79, 0]]
+PA_CELL = [[2.455, 0, 0]]
+METHANE_Z = [6, 1, 1, 1, 1]
+_A = 1.09 / math.sqrt(3.0)
+METHANE_XYZ = [[0, 0, 0], [_A, _A, _A], [-_A, -_A, _A], [-_A, _A, -_A], [_A, -_A, -_A]]
+
+
+@pytest.fixture(scope="module")
+def polyacetylene(qp):
+    return qp.pbc(PA_Z, PA_XYZ, PA_CELL, method="AM1")
+
+
+def test_polyacetylene_bands_gaps_and_density_of_states(polyacetylene):
+    r = polyacetylene
+    assert r.converged and 0 < r.iterations <= 100
+    assert r.total_energy_per_cell_ev == pytest.approx(
+        r.electronic_energy_per_cell_ev + r.nuclear_repulsion_per_cell_ev, abs=1e-9)
+    # Default band path in 1D: 40 points per segment plus the final vertex; 10 orbitals per cell.
+    bands = r.band_energies_ev
+    assert len(bands) == 41 and all(len(b) == 10 and b == sorted(b) for b in bands)
+    assert r.vbm_energy_ev == max(b[4] for b in bands)  # 10 valence electrons: 5 bands filled
+    assert r.cbm_energy_ev == min(b[5] for b in bands)
+    assert r.indirect_bandgap_ev == pytest.approx(r.cbm_energy_ev - r.vbm_energy_ev)
+    assert r.direct_bandgap_ev >= r.indirect_bandgap_ev > 0
+    energies, values = r.dos_energies_ev, r.dos_values
+    assert len(energies) == len(values) == 300
+    step = energies[1] - energies[0]
+    assert sum(values) * step == pytest.approx(10.0, rel=5e-3)  # one state per band and cell
+    # Every read builds a new list.
+    bands[0][0] = 99.0
+    values.clear()
+    assert r.band_energies_ev[0][0] != 99.0 and len(r.dos_values) == 300
+
+
+@pytest.mark.parametrize("method, numbers, coords", [
+    ("MNDO", [8, 1, 1], [[0, 0, 0], [0.759, 0.588, 0], [-0.759, 0.588, 0]]),
+    ("PM7", METHANE_Z, METHANE_XYZ),
+])
+def test_single_cell_reproduces_calculate(qp, method, numbers, coords):
+    # One translation and one k-point: the periodic SCF is the molecular SCF.
+    molecule = qp.calculate(numbers, coords, method=method, energy_tol_ev=1e-9, density_tol=1e-8, max_iter=200)
+    cell = qp.pbc(numbers, coords, [[30, 0, 0]], method=method, mers=[1, 1, 1], k_grid=(1, 1, 1))
+    assert cell.converged
+    assert cell.total_energy_per_cell_ev == pytest.approx(molecule.total_energy_ev, abs=1e-4)
+    assert cell.heat_of_formation_kcal_mol == pytest.approx(molecule.heat_of_formation_kcal, abs=5e-3)
+    assert all(b == cell.band_energies_ev[0] for b in cell.band_energies_ev)  # flat bands
+
+
+W = [[0, 0, 0], [0.759, 0.588, 0], [-0.759, 0.588, 0]]
+
+
+@pytest.mark.parametrize("numbers, coords, vectors, kwargs, message", [
+    ([], [], [[3, 0, 0]], {}, "atomic_numbers must not be empty"),
+    ([8, 1], W, [[3, 0, 0]], {}, "atomic_numbers and coordinates must have same length"),
+    # The vector count is checked before the method name is looked up.
+    ([8, 1, 1], W, [], {"method": "bogus"}, "translation_vectors must have 1, 2, or 3 vectors"),
+    ([8, 1, 1], W, [[3, 0, 0]] * 4, {"method": "bogus"}, "translation_vectors must have 1, 2, or 3 vectors"),
+    ([8, 1, 1], W, [[3, 0, 0]], {"method": "bogus"},
+     "Unsupported semi-empirical method: 'BOGUS'. Supported methods: PM7, PM6, AM1, RM1, PM3, MNDO"),
+    ([8, 1, 1], W, [[5e-7, 0, 0]], {}, "1D translation vector length is virtually zero"),
+    ([8, 1, 1], W, [[3, 0, 0], [-6, 0, 0]], {}, "2D translation vectors are collinear (area = 0)"),
+    ([8, 1, 1], W, [[3, 0, 0], [0, 3, 0], [3, 3, 0]], {}, "3D translation vectors are coplanar (volume = 0)"),
+    ([8, 1, 1], W, [[3, 0, 0]], {"method": "pm7"}, "Unsupported element Z=8 for semi-empirical method 'pm7'"),
+    ([1], [[0, 0, 0]], [[3, 0, 0]], {}, open_shell_message(1)),
+    ([8, 1, 1], [W[0], [math.inf, 0, 0], W[2]], [[3, 0, 0]], {},
+     "Non-finite coordinate for atom 1 (Z=1): coordinates must be finite numbers"),
+    ([8, 1, 1], W, [[3, 0, 0], [0, math.nan, 0]], {},
+     "Non-finite translation vector 1: translation vectors must be finite numbers"),
+    ([8, 1, 1], W, [[3, 0, 0]], {"mers": [2**31, 1, 1]},
+     "Translation count 2147483648 along a1 is too large (must be below 2147483648)"),
+])
+def test_refused_input(qp, numbers, coords, vectors, kwargs, message):
+    with pytest.raises(ValueError) as info:
+        qp.pbc(numbers, coords, vectors, **kwargs)
+    assert str(info.value) == message
+
+
+def test_oversized_runs_are_refused_before_allocating(qp):
+    for kwargs in [{"mers": [3, 1, 1], "k_grid": [2**40, 1, 1]}, {"band_points": 2**62},
+                   {"mers": [2**31 - 1, 1, 1]}]:
+        with pytest.raises(ValueError, match="^Periodic calculation too large: "):
+            qp.pbc([8, 1, 1], W, [[3, 0, 0]], **kwargs)
+
+
+@pytest.mark.parametrize("kwargs, error, text", [
+    ({"mers": [5, 1]}, ValueError, "expected a sequence of length 3 (got 2)"),
+    ({"k_grid": [4, -1, 1]}, OverflowError, ""),
+    ({"mers": "511"}, TypeError, "argument 'mers'"),
+    ({"use_nddo": 1}, TypeError, "argument 'use_nddo'"),
+    ({"band_points": -1}, OverflowError, ""),
+])
+def test_argument_conversion_errors(qp, kwargs, error, text):
+    with pytest.raises(error) as info:
+        qp.pbc([8, 1, 1], W, [[3, 0, 0]], **kwargs)
+    assert text in str(info.value)
+
+
+def test_result_class(qp, polyacetylene):
+    cls = qp.PbcResultPy
+    assert cls.__doc__ == "Periodic Boundary Condition calculation and band structure results."
+    assert not hasattr(cls, "to_dict")
+    with pytest.raises(TypeError, match="^No constructor defined for PbcResultPy$"):
+        cls()
+    with pytest.raises(AttributeError):
+        polyacetylene.converged = False
+    assert qp.pbc.__text_signature__ == (
+        '(atomic_numbers, coordinates, translation_vectors, method="PM6", mers=None, k_grid=None, '
+        "use_nddo=True, max_iter=100, band_points=40)")
+    assert not qp.pbc.__doc__
