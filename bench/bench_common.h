@@ -56,6 +56,17 @@ inline std::unique_ptr<ParameterModel> model_named(const std::string& name, cons
     return std::make_unique<Pm6Model>();
 }
 
+// The molecule directory: the first program argument when given and not
+// empty, otherwise the ladder of data/molecules.
+inline std::string molecules_dir(int argc, char** argv) {
+#ifdef QUORIN_MOLECULES_DIR
+    const std::string fallback = QUORIN_MOLECULES_DIR;
+#else
+    const std::string fallback = "data/molecules";
+#endif
+    return argc > 1 && argv[1][0] != '\0' ? std::string(argv[1]) : fallback;
+}
+
 // Wall-clock seconds of one call of `f`.
 template <typename F>
 double seconds_of(F&& f) {

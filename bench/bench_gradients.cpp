@@ -45,12 +45,7 @@ Matrix neutral_atom_density(const MolecularBatch& molecule, const quorin::Parame
 }  // namespace
 
 int main(int argc, char** argv) {
-#ifdef QUORIN_MOLECULES_DIR
-    const std::string default_dir = QUORIN_MOLECULES_DIR;
-#else
-    const std::string default_dir = "data/molecules";
-#endif
-    const std::string dir = argc > 1 && argv[1][0] != '\0' ? argv[1] : default_dir;
+    const std::string dir = quorin::bench::molecules_dir(argc, argv);
     const std::size_t max_full = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 62;
     const auto model = model_named(argc > 3 ? argv[3] : "PM6");
     const std::vector<std::string> ladder{"water",  "benzene", "aspirin",      "caffeine",    "decane",

@@ -97,11 +97,24 @@ double float_of(PyObject* value) {
     return x;
 }
 
+// A sequence of numbers (not a string) as doubles; throws PythonErrorSet.
+std::vector<double> float_values(PyObject* value) {
+    if (!is_sequence(value)) raise_cannot_convert(value, "Sequence");
+    const Py_ssize_t n = sequence_length(value);
+    std::vector<double> values;
+    values.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item(check(PySequence_GetItem(value, i)));
+        values.push_back(float_of(item.get()));
+    }
+    return values;
+}
+
 }  // namespace
 
 BoundArguments::BoundArguments(const char* function, std::span<const char* const> names,
                                std::size_t required, PyObject* args, PyObject* kwargs)
-    : names_(names), values_(names.size(), nullptr) {
+    : names_(names), required_(required), values_(names.size(), nullptr) {
     const std::size_t n_params = names.size();
     const Py_ssize_t n_positional = args != nullptr ? PyTuple_Size(args) : 0;
     if (n_positional < 0) throw PythonErrorSet{};
@@ -200,16 +213,20 @@ std::vector<std::array<double, 3>> to_coordinate_list(PyObject* value, const cha
 }
 
 std::vector<double> to_float_list(PyObject* value, const char* name) {
+    return with_argument_name(name, [&] { return float_values(value); });
+}
+
+std::vector<std::vector<double>> to_float_rows(PyObject* value, const char* name) {
     return with_argument_name(name, [&] {
         if (!is_sequence(value)) raise_cannot_convert(value, "Sequence");
         const Py_ssize_t n = sequence_length(value);
-        std::vector<double> values;
-        values.reserve(static_cast<std::size_t>(n));
+        std::vector<std::vector<double>> rows;
+        rows.reserve(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref item(check(PySequence_GetItem(value, i)));
-            values.push_back(float_of(item.get()));
+            Ref row(check(PySequence_GetItem(value, i)));
+            rows.push_back(float_values(row.get()));
         }
-        return values;
+        return rows;
     });
 }
 

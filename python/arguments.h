@@ -23,14 +23,21 @@ public:
     BoundArguments(const char* function, std::span<const char* const> names, std::size_t required,
                    PyObject* args, PyObject* kwargs);
 
-    // Borrowed value of parameter i, or null when omitted or given as None.
-    PyObject* value(std::size_t i) const { return values_[i] == Py_None ? nullptr : values_[i]; }
+    // Borrowed value of parameter i, or null when omitted or, for an optional
+    // parameter, given as None (a required one passes None on to its
+    // conversion, which refuses it).
+    PyObject* value(std::size_t i) const {
+        return values_[i] == Py_None && i >= required_ ? nullptr : values_[i];
+    }
     const char* name(std::size_t i) const { return names_[i]; }
     // True when parameter i was passed, by position or keyword, as None.
     bool given_as_none(std::size_t i) const { return values_[i] == Py_None; }
+    // Borrowed value of parameter i as passed (None included), or null when omitted.
+    PyObject* given(std::size_t i) const { return values_[i]; }
 
 private:
     std::span<const char* const> names_;
+    std::size_t required_ = 0;
     std::vector<PyObject*> values_;  // borrowed; null when omitted
 };
 
@@ -38,6 +45,8 @@ std::vector<std::uint8_t> to_atomic_numbers(PyObject* value, const char* name);
 std::vector<std::array<double, 3>> to_coordinate_list(PyObject* value, const char* name);
 // A sequence of numbers (not a string) as doubles.
 std::vector<double> to_float_list(PyObject* value, const char* name);
+// A sequence of such sequences, rows of any length.
+std::vector<std::vector<double>> to_float_rows(PyObject* value, const char* name);
 double to_double(PyObject* value, const char* name);
 std::uint64_t to_count(PyObject* value, const char* name);
 // A sequence (not a string) of exactly three counts.
@@ -50,6 +59,14 @@ double double_or(const BoundArguments& args, std::size_t i, double fallback);
 std::uint64_t count_or(const BoundArguments& args, std::size_t i, std::uint64_t fallback);
 bool switch_or(const BoundArguments& args, std::size_t i, bool fallback);
 std::string name_or(const BoundArguments& args, std::size_t i, const char* fallback);
+// Parameter i converted when given, or `fallback` when omitted. A None is
+// converted like any other value, so that it fails as that conversion fails:
+// for functions whose optional arguments are plain values, not options.
+template <typename T>
+T plain_or(const BoundArguments& args, std::size_t i, T (*convert)(PyObject*, const char*), T fallback) {
+    return args.given(i) != nullptr ? convert(args.given(i), args.name(i)) : fallback;
+}
+
 // Parameter i converted, or nothing when omitted or None.
 std::optional<double> optional_double(const BoundArguments& args, std::size_t i);
 std::optional<std::string> optional_name(const BoundArguments& args, std::size_t i);

@@ -19,6 +19,23 @@ std::unique_ptr<ParameterModel> get_model(const std::string& method) {
                      "'. Supported methods: PM7, PM6, AM1, RM1, PM3, MNDO");
 }
 
+std::vector<std::array<double, 3>> coordinate_triples(std::size_t atom_count,
+                                                      const std::vector<std::vector<double>>& rows) {
+    if (atom_count != rows.size()) {
+        throw InputError("Mismatch: " + std::to_string(atom_count) + " atomic numbers but " +
+                         std::to_string(rows.size()) + " coordinates");
+    }
+    std::vector<std::array<double, 3>> triples(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (rows[i].size() != 3) {
+            throw InputError("Atom " + std::to_string(i) + " coordinate must be [x, y, z], got " +
+                             std::to_string(rows[i].size()) + " elements");
+        }
+        triples[i] = {rows[i][0], rows[i][1], rows[i][2]};
+    }
+    return triples;
+}
+
 void check_finite_coordinates(std::span<const std::uint8_t> atomic_numbers,
                               std::span<const std::array<double, 3>> coordinates) {
     for (std::size_t i = 0; i < coordinates.size(); ++i) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "core/parameters/parameter_model.h"
 
@@ -15,6 +16,12 @@ namespace quorin::py {
 // surrounding spaces are not trimmed). Throws InputError naming the
 // upper-cased method and the supported ones.
 std::unique_ptr<ParameterModel> get_model(const std::string& method);
+
+// For entry points that take coordinate rows of any length: refuses unequal
+// counts ("Mismatch: ..."), then the first row that is not a triple ("Atom
+// ... coordinate must be [x, y, z], ..."); returns the triples.
+std::vector<std::array<double, 3>> coordinate_triples(std::size_t atom_count,
+                                                      const std::vector<std::vector<double>>& rows);
 
 // Refuses the first atom with a non-finite coordinate, naming the atom.
 void check_finite_coordinates(std::span<const std::uint8_t> atomic_numbers,

@@ -8,6 +8,7 @@
 #include "python/frequencies.h"
 #include "python/optimize.h"
 #include "python/pbc.h"
+#include "python/polarizability.h"
 #include "python/py_support.h"
 #include "python/single_point.h"
 
@@ -43,6 +44,7 @@ constexpr ClassEntry kClasses[] = {
     {"ThermodynamicsPy", create_thermodynamics_type},
     {"VibrationalResultPy", create_vibrational_result_type},
     {"PbcResultPy", create_pbc_result_type},
+    {"PolarizabilityPyResult", create_polarizability_result_type},
     {"QuorinCalculator", create_calculator_type},
 };
 
@@ -52,6 +54,7 @@ PyMethodDef* (*const kFunctions[])() = {
     optimize_method_def,
     frequencies_method_def,
     pbc_method_def,
+    polarizability_method_def,
 };
 
 void add_to_module(PyObject* module, PyObject* all, const char* name, Ref value) {

@@ -37,7 +37,7 @@ void set_python_error_from_current_exception() noexcept {
         throw;
     } catch (const PythonErrorSet&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
-    } catch (const InputError& e) {
+    } catch (const RequestError& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const EngineStop& e) {
         raise_engine_stop(e.what());

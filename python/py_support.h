@@ -15,6 +15,8 @@
 #include <string>
 #include <utility>
 
+#include "core/types/errors.h"
+
 namespace quorin::py {
 
 // One owned (strong) reference, released on scope exit.
@@ -42,10 +44,11 @@ private:
 // Thrown after a Python exception has been set; the guard only returns null.
 struct PythonErrorSet {};
 
-// A refused input: reaches Python as ValueError with exactly this message.
-class InputError : public std::runtime_error {
+// A refused input: reaches Python as ValueError with exactly this message,
+// like the engine's own refusals (RequestError).
+class InputError : public RequestError {
 public:
-    explicit InputError(const std::string& message) : std::runtime_error(message) {}
+    explicit InputError(const std::string& message) : RequestError(message) {}
 };
 
 // Throws PythonErrorSet when `object` is null (the call that made it failed).
@@ -63,7 +66,7 @@ PyObject* create_engine_stop_type();
 void raise_engine_stop(const char* message);
 
 // Maps every C++ failure escaping `body` to a Python exception: input errors
-// to ValueError, engine stops to the engine-stop exception, exhausted memory
+// and engine refusals to ValueError, engine stops to the engine-stop exception, exhausted memory
 // and impossible sizes to MemoryError. Returns null with the exception set.
 void set_python_error_from_current_exception() noexcept;
 

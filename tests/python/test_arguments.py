@@ -51,6 +51,9 @@ def test_numpy_arrays_are_sequences(qp):
         ((WATER_Z, W), {"methd": "AM1"}, TypeError, "calculate() got an unexpected keyword argument 'methd'"),
         ((WATER_Z, W, "PM6"), {"method": "AM1"}, TypeError, "calculate() got multiple values for argument 'method'"),
         (("OHH", W), {}, TypeError, "argument 'atomic_numbers': 'str' object cannot be converted to 'Sequence'"),
+        # None is no default for a required argument.
+        ((None, W), {}, TypeError, "argument 'atomic_numbers': 'NoneType' object cannot be converted to 'Sequence'"),
+        ((WATER_Z, None), {}, TypeError, "argument 'coordinates': 'NoneType' object cannot be converted to 'Sequence'"),
         ((8, W), {}, TypeError, "argument 'atomic_numbers': 'int' object cannot be converted to 'Sequence'"),
         (([8.0, 1, 1], W), {}, TypeError,
          "argument 'atomic_numbers': 'float' object cannot be interpreted as an integer"),

@@ -1,0 +1,112 @@
+#include "python/polarizability.h"
+
+#include <memory>
+
+#include "core/properties/polarizability.h"
+#include "core/types/molecule.h"
+#include "python/arguments.h"
+#include "python/method_lookup.h"
+#include "python/record_object.h"
+
+namespace quorin::py {
+
+namespace {
+
+using P = PolarizabilityResult;
+
+PyTypeObject* polarizability_type = nullptr;
+
+PyGetSetDef polarizability_getset[] = {
+    {"alpha_tensor", get_field<&P::alpha_tensor>, nullptr,
+     "3x3 polarizability tensor \\alpha in atomic units (a_0^3)", nullptr},
+    {"alpha_isotropic_au", get_field<&P::alpha_isotropic_au>, nullptr,
+     "Isotropic average polarizability in atomic units", nullptr},
+    {"alpha_isotropic_angstrom3", get_field<&P::alpha_isotropic_angstrom3>, nullptr,
+     "Isotropic average polarizability in \\AA^3", nullptr},
+    {"alpha_anisotropy_au", get_field<&P::alpha_anisotropy_au>, nullptr, "Polarizability anisotropy in atomic units",
+     nullptr},
+    {"alpha_eigenvalues", get_field<&P::alpha_eigenvalues>, nullptr,
+     "Principal polarizability eigenvalues in ascending order in a.u.", nullptr},
+    {"alpha_eigenvectors", get_field<&P::alpha_eigenvectors>, nullptr,
+     "Principal polarizability eigenvectors (shape: [3, 3])", nullptr},
+    {"alpha_raw_tensor", get_field<&P::alpha_raw_tensor>, nullptr,
+     "Raw uncorrected CP-SCF polarizability tensor in a.u.", nullptr},
+    {"alpha_raw_isotropic_au", get_field<&P::alpha_raw_isotropic_au>, nullptr,
+     "Raw uncorrected isotropic polarizability in a.u.", nullptr},
+    {"alpha_raw_isotropic_angstrom3", get_field<&P::alpha_raw_isotropic_angstrom3>, nullptr,
+     "Raw uncorrected isotropic polarizability in \\AA^3", nullptr},
+    {"beta_vector", get_field<&P::beta_vector>, nullptr,
+     "Vector components of first hyperpolarizability \\beta_i in a.u.", nullptr},
+    {"beta_total_au", get_field<&P::beta_total_au>, nullptr,
+     "Total norm of first hyperpolarizability vector in a.u.", nullptr},
+    {"beta_total_esu", get_field<&P::beta_total_esu>, nullptr,
+     "Total norm of first hyperpolarizability vector in esu", nullptr},
+    {"gamma_diag", get_field<&P::gamma_diag>, nullptr,
+     "Diagonal components of second hyperpolarizability [\\gamma_xxxx, \\gamma_yyyy, \\gamma_zzzz] in a.u.",
+     nullptr},
+    {"gamma_average_au", get_field<&P::gamma_average_au>, nullptr, "Average second hyperpolarizability in a.u.",
+     nullptr},
+    {"gamma_average_esu", get_field<&P::gamma_average_esu>, nullptr, "Average second hyperpolarizability in esu",
+     nullptr},
+    {"dipole_debye", get_field<&P::dipole_debye>, nullptr,
+     "Unperturbed permanent dipole moment [x, y, z, total] in Debye", nullptr},
+    {"unperturbed_energy_ev", get_field<&P::unperturbed_energy_ev>, nullptr, "Unperturbed total SCF energy in eV",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr const char* kPolarizabilityParameters[] = {
+    "atomic_numbers",          "coordinates",  "method",        "field_step_au", "use_nddo",   "reorient",
+    "apply_empirical_scaling", "compute_hyperpolarizabilities", "scf_max_iter",  "energy_tol_ev", "density_tol",
+};
+
+PyObject* polarizability(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guard([&] {
+        // Optional arguments are plain values: None is refused, not read as the default.
+        const BoundArguments bound("polarizability", kPolarizabilityParameters, 2, args, kwargs);
+        const std::vector<std::uint8_t> numbers = to_atomic_numbers(bound.given(0), bound.name(0));
+        const std::vector<std::vector<double>> rows = to_float_rows(bound.given(1), bound.name(1));
+        const std::string method = plain_or<std::string>(bound, 2, to_name, "PM6");
+        PolarizabilityOptions options;
+        options.field_step_au = plain_or(bound, 3, to_double, 0.002);
+        options.use_nddo = plain_or(bound, 4, to_switch, true);
+        options.reorient = plain_or(bound, 5, to_switch, true);
+        options.apply_empirical_scaling = plain_or(bound, 6, to_switch, true);
+        options.compute_hyperpolarizabilities = plain_or(bound, 7, to_switch, true);
+        options.max_iterations = static_cast<std::size_t>(plain_or<std::uint64_t>(bound, 8, to_count, 80));
+        options.energy_tolerance = plain_or(bound, 9, to_double, 1e-9);
+        options.density_tolerance = plain_or(bound, 10, to_double, 1e-8);
+
+        const std::vector<std::array<double, 3>> coordinates = coordinate_triples(numbers.size(), rows);
+        const std::unique_ptr<ParameterModel> model = get_model(method);
+        check_finite_coordinates(numbers, coordinates);
+        check_closed_shell_supported(numbers, *model, method);
+        const MolecularBatch molecule = MolecularBatch::new_for_model(numbers, coordinates, *model);
+        return new_record_object(polarizability_type, compute_polarizability(molecule, *model, options));
+    });
+}
+
+PyMethodDef polarizability_def = {
+    "polarizability",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(polarizability)),
+    METH_VARARGS | METH_KEYWORDS,
+    "polarizability(atomic_numbers, coordinates, method=\"PM6\", field_step_au=0.002, use_nddo=True, "
+    "reorient=True, apply_empirical_scaling=True, compute_hyperpolarizabilities=True, scf_max_iter=80, "
+    "energy_tol_ev=1e-9, density_tol=1e-8)\n"
+    "--\n"
+    "\n"
+    "Compute molecular polarizability and NLO hyperpolarizability tensors.",
+};
+
+}  // namespace
+
+PyObject* create_polarizability_result_type() {
+    return create_record_type<P>({"quorin_py.PolarizabilityPyResult",
+                                  "Comprehensive polarizability and NLO tensor calculation results for Python.",
+                                  nullptr, polarizability_getset, nullptr},
+                                 polarizability_type);
+}
+
+PyMethodDef* polarizability_method_def() { return &polarizability_def; }
+
+}  // namespace quorin::py
