@@ -42,20 +42,6 @@ void require_finite_inputs(const MolecularBatch& molecule, const ScfOptions& opt
     if (!std::isfinite(options.damping)) throw EngineStop("SCF damping must be a finite number");
 }
 
-// Valence electron count rounded half away from zero, saturated into size_t.
-std::size_t count_electrons(const MolecularBatch& molecule, const ParameterModel& model) {
-    double electrons = 0.0;
-    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
-        if (const auto e = model.get_element(molecule.atomic_numbers[a])) electrons += e->core_charge;
-    }
-    const double rounded = std::round(electrons);
-    if (!(rounded > 0.0)) return 0;
-    if (rounded >= static_cast<double>(std::numeric_limits<std::size_t>::max())) {
-        return std::numeric_limits<std::size_t>::max();
-    }
-    return static_cast<std::size_t>(rounded);
-}
-
 double max_abs_difference(const Matrix& a, const Matrix& b) {
     const double* pa = a.data().data();
     const double* pb = b.data().data();
@@ -96,6 +82,19 @@ void mix_densities(double old_weight, const Matrix& new_density, Matrix& density
 
 }  // namespace
 
+std::size_t count_valence_electrons(const MolecularBatch& molecule, const ParameterModel& model) {
+    double electrons = 0.0;
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        if (const auto e = model.get_element(molecule.atomic_numbers[a])) electrons += e->core_charge;
+    }
+    const double rounded = std::round(electrons);
+    if (!(rounded > 0.0)) return 0;
+    if (rounded >= static_cast<double>(std::numeric_limits<std::size_t>::max())) {
+        return std::numeric_limits<std::size_t>::max();
+    }
+    return static_cast<std::size_t>(rounded);
+}
+
 ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const ParameterModel& model,
                                    ScfWorkspace& ws, const ScfOptions& options) {
     if (ws.n_basis != molecule.n_basis) stop_assert_eq("assertion `left == right` failed", ws.n_basis, molecule.n_basis);
@@ -103,7 +102,7 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
     require_finite_inputs(molecule, options);
 
     const std::size_t n = molecule.n_basis;
-    const std::size_t n_occ = count_electrons(molecule, model) / 2;
+    const std::size_t n_occ = count_valence_electrons(molecule, model) / 2;
     if (n_occ == 0) throw EngineStop(kNoElectronPair);
     if (n_occ > n) throw EngineStop("Number of occupied orbitals cannot exceed basis size");
 

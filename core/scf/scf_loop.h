@@ -41,6 +41,11 @@ struct ScfResult {
     bool converged = false;
 };
 
+// Sum of the core charges of the atoms the model knows, rounded half away
+// from zero (0 when not positive, saturated into size_t). The SCF occupies
+// half of it.
+std::size_t count_valence_electrons(const MolecularBatch& molecule, const ParameterModel& model);
+
 // Runs one SCF in `workspace` (allocated for the molecule's basis size).
 // Non-convergence only leaves `converged` false. Stops with "System must have
 // at least one electron pair for closed-shell RHF" for fewer than two
