@@ -5,9 +5,11 @@
 #include "python/calculation_result.h"
 #include "python/embedded_script.h"
 #include "python/frequencies.h"
+#include "python/meci.h"
 #include "python/optimize.h"
 #include "python/py_support.h"
 #include "python/single_point.h"
+#include "python/uv_vis.h"
 
 namespace quorin::py {
 
@@ -40,6 +42,9 @@ constexpr ClassEntry kClasses[] = {
     {"NormalModePy", create_normal_mode_type},
     {"ThermodynamicsPy", create_thermodynamics_type},
     {"VibrationalResultPy", create_vibrational_result_type},
+    {"CiStatePy", create_ci_state_type},
+    {"MeciPyResult", create_meci_result_type},
+    {"UvVisSpectrumPy", create_uv_vis_spectrum_type},
 };
 
 // Functions in their order of addition.
@@ -47,6 +52,8 @@ PyMethodDef* (*const kFunctions[])() = {
     calculate_method_def,
     optimize_method_def,
     frequencies_method_def,
+    meci_method_def,
+    uv_vis_spectrum_method_def,
 };
 
 void add_to_module(PyObject* module, PyObject* all, const char* name, Ref value) {

@@ -20,9 +20,6 @@ namespace quorin {
 
 namespace {
 
-// Below this excitation energy (eV) a root has no wavelength.
-constexpr double kMinExcitationEv = 1e-4;
-
 const char* spin_label_of(std::size_t multiplicity) {
     switch (multiplicity) {
         case 1: return "SINGLET";
@@ -201,10 +198,13 @@ Matrix compute_ci_state_density(std::size_t n_basis, const Matrix& coefficients,
             for (std::size_t k = 0; k < n; ++k) sum += coefficients(mu, active[k]) * d(k, l);
             t[l] = sum;
         }
-        for (std::size_t nu = 0; nu < n_basis; ++nu) {
+        // Upper triangle, then mirrored, so the density is exactly symmetric
+        // (the gradient's pair-local path relies on that).
+        for (std::size_t nu = mu; nu < n_basis; ++nu) {
             double sum = 0.0;
             for (std::size_t l = 0; l < n; ++l) sum += t[l] * coefficients(nu, active[l]);
             density(mu, nu) += sum;
+            if (nu != mu) density(nu, mu) = density(mu, nu);
         }
     }
     return density;

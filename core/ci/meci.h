@@ -16,6 +16,10 @@
 
 namespace quorin {
 
+// Excitation energy (eV) below which a root has no wavelength, absorbs
+// nothing and forms no band.
+inline constexpr double kMinExcitationEv = 1e-4;
+
 struct CiState {
     std::vector<double> coefficients;  // CI vector over the microstates
     std::string spin_label;            // "SINGLET", "DOUBLET", ..., "SEXTET", "MULTIPLET"

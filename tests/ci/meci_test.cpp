@@ -169,6 +169,8 @@ TEST(RunMeci, GroundRootEnergiesDensityAndTargetClamp) {
     double trace = 0.0;
     for (std::size_t k = 0; k < s.molecule.n_basis; ++k) trace += two.state_density(k, k);
     EXPECT_NEAR(trace, valence, 1e-10);
+    for (std::size_t i = 0; i < s.molecule.n_basis; ++i)
+        for (std::size_t j = 0; j < i; ++j) ASSERT_EQ(two.state_density(i, j), two.state_density(j, i));
     const MeciResult excited = meci(s, kMndo, 2, 2, 2);
     double excited_trace = 0.0;
     for (std::size_t k = 0; k < s.molecule.n_basis; ++k) excited_trace += excited.state_density(k, k);
