@@ -49,13 +49,15 @@ void time_stages(const std::string& name, Prepared& p, const ParameterModel& mod
         build_s2_matrix(states, n, ws.s2_matrix, 0.5 * static_cast<double>(n % 2));
     });
     add_diagonal_tie_break(ws.ci_matrix);
-    const double t_diag = bench::seconds_of([&] { diagonalize_symmetric(ws.ci_matrix, ws.eigenvalues, ws.eigenvectors); });
+    const double t_diag =
+        bench::seconds_of([&] { diagonalize_symmetric(ws.ci_matrix, ws.eigenvalues, ws.eigenvectors); });
     MeciWorkspace fresh = MeciWorkspace::allocate(n, 1);
     const double t_total = bench::seconds_of([&] {
         run_meci(p.molecule, model, p.scf.coefficients, p.scf.orbital_energies, p.result.electronic_energy,
                  p.result.total_energy, options, fresh);
     });
-    std::printf("%-10s %zu in %zu  microstates %5zu  integrals %8.4f s  CI+S2 %8.4f s  diagonalise %8.4f s  run_meci %8.4f s\n",
+    std::printf("%-10s %zu in %zu  microstates %5zu  integrals %8.4f s  CI+S2 %8.4f s  diagonalise %8.4f s  "
+                "run_meci %8.4f s\n",
                 name.c_str(), n, n, states.size(), t_integrals, t_matrices, t_diag, t_total);
 }
 

@@ -124,14 +124,7 @@ PyTypeObject* meci_result_type = nullptr;
 using R = MeciRecord;
 
 PyObject* get_states(PyObject* self, void*) {
-    return guard([&] {
-        const std::vector<CiState>& states = record_of<R>(self).states;
-        Ref list(check(PyList_New(static_cast<Py_ssize_t>(states.size()))));
-        for (std::size_t i = 0; i < states.size(); ++i) {
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_record_object(ci_state_type, states[i]));
-        }
-        return list.release();
-    });
+    return guard([&] { return new_record_list<CiState>(ci_state_type, record_of<R>(self).states); });
 }
 
 PyGetSetDef meci_result_getset[] = {

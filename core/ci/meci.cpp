@@ -64,7 +64,8 @@ CiState make_state(const MeciWorkspace& ws, const std::vector<Coupling>& couplin
     state.energy_ev = ws.eigenvalues[r];
     state.excitation_energy_ev = ws.eigenvalues[r] - ws.eigenvalues[0];
     state.excitation_energy_cm1 = state.excitation_energy_ev * kWavenumberPerEv;
-    state.wavelength_nm = state.excitation_energy_ev > kMinExcitationEv ? kEvNanometre / state.excitation_energy_ev : 0.0;
+    state.wavelength_nm =
+        state.excitation_energy_ev > kMinExcitationEv ? kEvNanometre / state.excitation_energy_ev : 0.0;
     const double s2 = expectation(ws.s2_matrix, couplings, ws.eigenvectors, r);
     state.s_squared = s2 > 0.0 ? s2 : 0.0;
     state.spin = (std::sqrt(4.0 * state.s_squared + 1.0) - 1.0) * 0.5;
@@ -134,7 +135,9 @@ MeciResult run_meci(const MolecularBatch& molecule, const ParameterModel& model,
     for (Microstate& s : microstates) {
         s.diagonal_energy = diagi(s.alpha, s.beta, ws.orbital_energies, ws.integrals, n);
     }
-    for (std::size_t i = 0; i < m; ++i) ws.diagonal_energies[i] = microstates[i].diagonal_energy - microstates[0].diagonal_energy;
+    for (std::size_t i = 0; i < m; ++i) {
+        ws.diagonal_energies[i] = microstates[i].diagonal_energy - microstates[0].diagonal_energy;
+    }
 
     build_ci_hamiltonian(microstates, ws.diagonal_energies, n, ws.reference_occupations, ws.integrals, ws.ci_matrix);
     add_diagonal_tie_break(ws.ci_matrix);

@@ -103,9 +103,9 @@ void compute_transition_dipoles_and_oscillator_strengths(const MolecularBatch& m
             strength2 += state.transition_dipole_debye[axis] * state.transition_dipole_debye[axis];
         }
         state.dipole_strength_debye = std::sqrt(strength2);
-        state.oscillator_strength =
-            state.excitation_energy_ev > kMinExcitationEv ? kOscillatorPerEvDebye2 * state.excitation_energy_ev * strength2
-                                                          : 0.0;
+        state.oscillator_strength = state.excitation_energy_ev > kMinExcitationEv
+                                        ? kOscillatorPerEvDebye2 * state.excitation_energy_ev * strength2
+                                        : 0.0;
     }
 }
 

@@ -119,25 +119,5 @@ TEST(CiMatrix, HamiltonianSpinAndDensityEqualSecondQuantisedReference) {
     }
 }
 
-// A determinant pair three electrons apart never couples.
-TEST(CiMatrix, TriplesAndBeyondDoNotCouple) {
-    std::mt19937 rng(3);
-    const ActiveIntegrals v = fixtures::random_integrals(4, rng);
-    const std::vector<double> occ{1, 1, 1, 0}, h{0.1, 0.2, 0.3, 0.4};
-    const auto states = generate_microstates(4, 5, 1);
-    std::vector<double> diagonal(states.size(), 0.0);
-    Matrix ci = Matrix::zeros(states.size(), states.size());
-    build_ci_hamiltonian(states, diagonal, 4, occ, v, ci);
-    for (std::size_t i = 0; i < states.size(); ++i) {
-        for (std::size_t j = 0; j < i; ++j) {
-            const std::size_t moved = count_differences(states[i].alpha, states[j].alpha) +
-                                      count_differences(states[i].beta, states[j].beta);
-            if (moved > 4) {
-                EXPECT_EQ(ci(i, j), 0.0);
-            }
-        }
-    }
-}
-
 }  // namespace
 }  // namespace quorin

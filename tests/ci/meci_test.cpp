@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <map>
 #include <string>
 
@@ -14,7 +13,7 @@
 #include "core/scf/density.h"
 #include "core/scf/scf_loop.h"
 #include "core/types/constants.h"
-#include "core/types/errors.h"
+#include "common/engine_stop.h"
 #include "scf/test_molecules.h"
 
 namespace quorin {
@@ -48,15 +47,6 @@ MeciResult meci(const Scf& s, const ParameterModel& model, std::size_t orbitals,
     MeciWorkspace ws = MeciWorkspace::allocate(orbitals, 1);
     return run_meci(s.molecule, model, s.workspace.coefficients, s.workspace.orbital_energies,
                     s.result.electronic_energy, s.result.total_energy, options, ws);
-}
-
-std::string stop_message(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const EngineStop& stop) {
-        return stop.what();
-    }
-    return "";
 }
 
 TEST(ActiveIntegrals, EightFoldSymmetricAndPointChargeClosedFormForHydrogen) {
@@ -191,10 +181,12 @@ TEST(RunMeci, GroundRootEnergiesDensityAndTargetClamp) {
 
 TEST(RunMeci, RefusesWindowsItCannotHold) {
     const Scf s = converged_scf(fixtures::formaldehyde(), kMndo);  // 6 occupied of 10 MOs
-    EXPECT_EQ(stop_message([&] { meci(s, kMndo, 2, 5); }), "Active electrons (5) exceed the capacity of 2 active orbitals");
-    EXPECT_EQ(stop_message([&] { meci(s, kMndo, 8, 14); }), "Not enough occupied MOs (6) for active electrons (14)");
-    EXPECT_EQ(stop_message([&] { meci(s, kMndo, 6, 2); }), "Active space exceeds total molecular orbitals");
-    EXPECT_EQ(stop_message([&] { meci(s, kMndo, 9, 9); }),
+    EXPECT_EQ(fixtures::stop_message([&] { meci(s, kMndo, 2, 5); }),
+              "Active electrons (5) exceed the capacity of 2 active orbitals");
+    EXPECT_EQ(fixtures::stop_message([&] { meci(s, kMndo, 8, 14); }),
+              "Not enough occupied MOs (6) for active electrons (14)");
+    EXPECT_EQ(fixtures::stop_message([&] { meci(s, kMndo, 6, 2); }), "Active space exceeds total molecular orbitals");
+    EXPECT_EQ(fixtures::stop_message([&] { meci(s, kMndo, 9, 9); }),
               "Active space of 9 orbitals and 9 electrons exceeds the limit of 5000 microstates");
 }
 

@@ -44,7 +44,8 @@ TEST(UvVisSpectrum, BandAreasFollowOscillatorStrengths) {
 }
 
 TEST(UvVisSpectrum, EdgeGridsAndRefusedGrids) {
-    const UvVisSpectrum reversed = simulate_uv_vis_spectrum(std::vector<CiState>{band(300.0, 1.0)}, 500.0, 400.0, 1.0, 20.0);
+    const std::vector<CiState> one_band{band(300.0, 1.0)};
+    const UvVisSpectrum reversed = simulate_uv_vis_spectrum(one_band, 500.0, 400.0, 1.0, 20.0);
     ASSERT_EQ(reversed.wavelengths_nm.size(), 1u);
     EXPECT_EQ(reversed.lambda_max_nm, 500.0);
     EXPECT_EQ(reversed.epsilon_max, 0.0);
