@@ -108,6 +108,13 @@ MeciResult run_meci(const MolecularBatch& molecule, const ParameterModel& model,
                          std::to_string(n) + " active orbitals");
     }
     const ActiveWindow window = choose_active_window(molecule, model, options);
+    if (coefficients.rows() != molecule.n_basis || coefficients.cols() != molecule.n_basis) {
+        stop_assert_eq("MO coefficients do not match the basis size", coefficients.rows() * coefficients.cols(),
+                       molecule.n_basis * molecule.n_basis);
+    }
+    if (orbital_energies.size() != molecule.n_basis) {
+        stop_assert_eq("MO energies do not match the basis size", orbital_energies.size(), molecule.n_basis);
+    }
     const std::size_t m = count_microstates(n, n_electrons);
     if (m > kMaxMicrostates) {
         throw EngineStop("Active space of " + std::to_string(n) + " orbitals and " + std::to_string(n_electrons) +
