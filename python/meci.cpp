@@ -22,6 +22,13 @@ constexpr std::uint64_t kMaxActiveOrbitals = 8;
 
 }  // namespace
 
+void read_leading_meci_arguments(const BoundArguments& bound, MeciRequest& request) {
+    request.atomic_numbers = to_atomic_numbers(bound.value(0), bound.name(0));
+    request.coordinates = to_coordinate_list(bound.value(1), bound.name(1));
+    request.method = name_or(bound, 2, "PM6");
+    request.active_orbitals = count_or(bound, 3, 2);
+}
+
 void check_meci_request(const MeciRequest& request) {
     const auto& numbers = request.atomic_numbers;
     if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
@@ -152,10 +159,7 @@ PyObject* meci(PyObject*, PyObject* args, PyObject* kwargs) {
     return guard([&] {
         const BoundArguments bound("meci", kMeciParameters, 2, args, kwargs);
         MeciRequest request;
-        request.atomic_numbers = to_atomic_numbers(bound.value(0), bound.name(0));
-        request.coordinates = to_coordinate_list(bound.value(1), bound.name(1));
-        request.method = name_or(bound, 2, "PM6");
-        request.active_orbitals = count_or(bound, 3, 2);
+        read_leading_meci_arguments(bound, request);
         request.target_root = count_or(bound, 4, 1);
         request.use_nddo = switch_or(bound, 5, true);
         return new_record_object(meci_result_type, run_meci_request(request));

@@ -32,6 +32,12 @@ struct MeciRecord {
     std::vector<std::array<double, 3>> gradients_kcal_mol_angstrom;  // target root, one triple per atom
 };
 
+class BoundArguments;
+
+// Converts the four leading arguments that meci and uv_vis_spectrum share
+// (atomic_numbers, coordinates, method, active_orbitals) into `request`.
+void read_leading_meci_arguments(const BoundArguments& bound, MeciRequest& request);
+
 // The refusals made before any SCF (empty or mismatched input, unknown
 // method, non-finite coordinates, unsupported element, odd electron count,
 // an odd or oversized active space); each throws InputError.

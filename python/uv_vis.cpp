@@ -31,10 +31,7 @@ PyObject* uv_vis_spectrum(PyObject*, PyObject* args, PyObject* kwargs) {
     return guard([&] {
         const BoundArguments bound("uv_vis_spectrum", kSpectrumParameters, 2, args, kwargs);
         MeciRequest request;
-        request.atomic_numbers = to_atomic_numbers(bound.value(0), bound.name(0));
-        request.coordinates = to_coordinate_list(bound.value(1), bound.name(1));
-        request.method = name_or(bound, 2, "PM6");
-        request.active_orbitals = count_or(bound, 3, 2);
+        read_leading_meci_arguments(bound, request);
         const double min_nm = double_or(bound, 4, 100.0);
         const double max_nm = double_or(bound, 5, 800.0);
         const double step_nm = double_or(bound, 6, 1.0);
