@@ -7,10 +7,12 @@
 
 #include "python/arguments.h"
 #include "python/frequencies.h"
+#include "python/meci.h"
 #include "python/optimize.h"
 #include "python/pbc.h"
 #include "python/record_object.h"
 #include "python/single_point.h"
+#include "python/uv_vis.h"
 
 namespace quorin::py {
 
@@ -195,6 +197,33 @@ PyObject* method_frequencies(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+constexpr const char* kMeciParameters[] = {"atomic_numbers", "coordinates", "active_orbitals", "target_root"};
+
+PyObject* method_meci(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard([&] {
+        const BoundArguments bound("meci", kMeciParameters, 2, args, kwargs);
+        auto request = molecule_request<MeciRequest>(bound, settings_of(self));
+        request.active_orbitals = count_or(bound, 2, 2);
+        request.target_root = count_or(bound, 3, 1);
+        return new_meci_result(run_meci_request(request));
+    });
+}
+
+constexpr const char* kSpectrumParameters[] = {"atomic_numbers",    "coordinates",       "active_orbitals",
+                                               "min_wavelength_nm", "max_wavelength_nm", "step_nm",
+                                               "fwhm_nm"};
+
+PyObject* method_uv_vis_spectrum(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard([&] {
+        const BoundArguments bound("uv_vis_spectrum", kSpectrumParameters, 2, args, kwargs);
+        auto request = molecule_request<MeciRequest>(bound, settings_of(self));
+        request.active_orbitals = count_or(bound, 2, 2);
+        const UvVisGrid grid{double_or(bound, 3, 100.0), double_or(bound, 4, 800.0), double_or(bound, 5, 1.0),
+                             double_or(bound, 6, 20.0)};
+        return new_uv_vis_spectrum(run_uv_vis_request(std::move(request), grid));
+    });
+}
+
 constexpr const char* kPbcParameters[] = {"atomic_numbers", "coordinates", "translation_vectors",
                                           "mers",           "k_grid",      "band_points"};
 
@@ -228,6 +257,13 @@ PyMethodDef method_table[] = {
      "frequencies($self, atomic_numbers, coordinates, temperature_k=298.15, pressure_atm=1.0, "
      "rotational_symmetry_number=1.0, custom_masses=None)\n--\n\n"
      "Compute harmonic vibrational frequencies, normal modes, and thermodynamics."},
+    {"meci", as_cfunction<method_meci>(), METH_VARARGS | METH_KEYWORDS,
+     "meci($self, atomic_numbers, coordinates, active_orbitals=2, target_root=1)\n--\n\n"
+     "Run MECI excited state calculation."},
+    {"uv_vis_spectrum", as_cfunction<method_uv_vis_spectrum>(), METH_VARARGS | METH_KEYWORDS,
+     "uv_vis_spectrum($self, atomic_numbers, coordinates, active_orbitals=2, min_wavelength_nm=100.0, "
+     "max_wavelength_nm=800.0, step_nm=1.0, fwhm_nm=20.0)\n--\n\n"
+     "Simulate UV-Vis absorption spectrum."},
     {"pbc", as_cfunction<method_pbc>(), METH_VARARGS | METH_KEYWORDS,
      "pbc($self, atomic_numbers, coordinates, translation_vectors, mers=None, k_grid=None, band_points=40)\n--\n\n"
      "Calculate periodic boundary conditions Bloch SCF and band structure."},

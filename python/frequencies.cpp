@@ -203,14 +203,7 @@ PyTypeObject* vibrational_type = nullptr;
 using V = VibrationalRecord;
 
 PyObject* get_normal_modes(PyObject* self, void*) {
-    return guard([&] {
-        const std::vector<NormalMode>& modes = record_of<V>(self).normal_modes;
-        Ref list(check(PyList_New(static_cast<Py_ssize_t>(modes.size()))));
-        for (std::size_t i = 0; i < modes.size(); ++i) {
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_record_object(normal_mode_type, modes[i]));
-        }
-        return list.release();
-    });
+    return guard([&] { return new_record_list<NormalMode>(normal_mode_type, record_of<V>(self).normal_modes); });
 }
 
 PyObject* get_thermo(PyObject* self, void*) {

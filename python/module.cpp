@@ -6,11 +6,13 @@
 #include "python/calculator.h"
 #include "python/embedded_script.h"
 #include "python/frequencies.h"
+#include "python/meci.h"
 #include "python/optimize.h"
 #include "python/pbc.h"
 #include "python/polarizability.h"
 #include "python/py_support.h"
 #include "python/single_point.h"
+#include "python/uv_vis.h"
 
 namespace quorin::py {
 
@@ -43,6 +45,9 @@ constexpr ClassEntry kClasses[] = {
     {"NormalModePy", create_normal_mode_type},
     {"ThermodynamicsPy", create_thermodynamics_type},
     {"VibrationalResultPy", create_vibrational_result_type},
+    {"CiStatePy", create_ci_state_type},
+    {"MeciPyResult", create_meci_result_type},
+    {"UvVisSpectrumPy", create_uv_vis_spectrum_type},
     {"PbcResultPy", create_pbc_result_type},
     {"PolarizabilityPyResult", create_polarizability_result_type},
     {"QuorinCalculator", create_calculator_type},
@@ -53,6 +58,8 @@ PyMethodDef* (*const kFunctions[])() = {
     calculate_method_def,
     optimize_method_def,
     frequencies_method_def,
+    meci_method_def,
+    uv_vis_spectrum_method_def,
     pbc_method_def,
     polarizability_method_def,
 };

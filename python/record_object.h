@@ -50,6 +50,16 @@ PyObject* new_record_object(PyTypeObject* type, Record record) {
     return self;
 }
 
+// A new list of new objects of `type`, one owning a copy of each record.
+template <typename Record>
+PyObject* new_record_list(PyTypeObject* type, std::span<const Record> records) {
+    Ref list(check(PyList_New(static_cast<Py_ssize_t>(records.size()))));
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_record_object(type, records[i]));
+    }
+    return list.release();
+}
+
 // Fresh Python values of the field types that result records hold.
 inline PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
 inline PyObject* to_python(bool value) { return PyBool_FromLong(value ? 1 : 0); }

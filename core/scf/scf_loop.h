@@ -41,8 +41,9 @@ struct ScfResult {
     bool converged = false;
 };
 
-// Valence electrons of the atoms the model has records for, summed, rounded
-// half away from zero and saturated into size_t (0 for no electrons).
+// Sum of the core charges of the atoms the model knows, rounded half away
+// from zero (0 when not positive, saturated into size_t). The SCF occupies
+// half of it.
 std::size_t count_valence_electrons(const MolecularBatch& molecule, const ParameterModel& model);
 
 // Runs one SCF in `workspace` (allocated for the molecule's basis size).

@@ -54,6 +54,12 @@ def test_methods_match_module_functions(qp):
     ref = qp.frequencies(H2_Z, H2_XYZ, method="AM1", temperature_k=300.0, use_nddo=True)
     assert vib.vibrational_frequencies_cm1 == ref.vibrational_frequencies_cm1
 
+    ethylene = ([6, 6, 1, 1, 1, 1], [[0, 0, 0.667], [0, 0, -0.667], [0, 0.923, 1.238], [0, -0.923, 1.238],
+                                     [0, 0.923, -1.238], [0, -0.923, -1.238]])
+    assert calc.meci(*ethylene).total_energy_ev == qp.meci(*ethylene, method="AM1").total_energy_ev
+    assert (calc.uv_vis_spectrum(*ethylene, step_nm=5.0).extinction_coefficients
+            == qp.uv_vis_spectrum(*ethylene, method="AM1", step_nm=5.0).extinction_coefficients)
+
     # pbc runs with the stored iteration cap (60 by default, the module function's is 100).
     chain = ([1, 1], [[0.0, 0.0, 0.0], [0.0, 0.0, 0.74]], [[0.0, 0.0, 2.2]])
     calc.max_iter = 1

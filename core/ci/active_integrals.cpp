@@ -1,0 +1,198 @@
+#include "core/ci/active_integrals.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "core/integrals/core_repulsion.h"
+#include "core/types/errors.h"
+
+namespace quorin {
+
+namespace {
+
+constexpr std::size_t kSpPairs = 10;
+using OneCenterTable = std::array<std::array<double, kSpPairs>, kSpPairs>;
+
+// Packed s/p pair indices: diagonal (s s, px px, py py, pz pz) and the
+// mixed pairs of one p orbital with s and of two p orbitals.
+constexpr std::size_t kDiagonalPairs[] = {0, 2, 5, 9};
+constexpr std::size_t kSpMixedPairs[] = {1, 3, 6};
+constexpr std::size_t kPpMixedPairs[] = {4, 7, 8};
+
+// (uv|wx) over the ten packed s/p pairs of one atom: Coulomb integrals
+// g_ss, g_sp, g_pp, g_p2 between diagonal pairs, exchange integrals h_sp and
+// (g_pp - g_p2) / 2 between equal mixed pairs. Zero for an element the
+// model lacks.
+OneCenterTable one_center_table(const std::optional<ElementParams>& e) {
+    OneCenterTable g{};
+    if (!e) return g;
+    g[0][0] = e->g_ss;
+    for (std::size_t i = 1; i < 4; ++i) {
+        const std::size_t pi = kDiagonalPairs[i];
+        g[0][pi] = g[pi][0] = e->g_sp;
+        for (std::size_t j = 1; j < 4; ++j) g[pi][kDiagonalPairs[j]] = i == j ? e->g_pp : e->g_p2;
+    }
+    for (std::size_t u : kSpMixedPairs) g[u][u] = e->h_sp;
+    for (std::size_t u : kPpMixedPairs) g[u][u] = 0.5 * (e->g_pp - e->g_p2);
+    return g;
+}
+
+// Charge of one pair density on one atom: the sum of its diagonal packed entries.
+double pair_charge(const double* density, std::size_t norb) {
+    double q = 0.0;
+    for (std::size_t mu = 0; mu < norb; ++mu) q += density[packed_pair_index(mu, mu)];
+    return q;
+}
+
+}  // namespace
+
+ActiveIntegrals ActiveIntegrals::zeros(std::size_t n) {
+    std::size_t n2 = 0, n4 = 0;
+    if (__builtin_mul_overflow(n, n, &n2) || __builtin_mul_overflow(n2, n2, &n4) ||
+        n4 > std::numeric_limits<std::size_t>::max() / sizeof(double)) {
+        throw EngineStop("Active-space integral table of " + std::to_string(n) + " orbitals does not fit in memory");
+    }
+    ActiveIntegrals table;
+    table.n = n;
+    table.values.assign(n4, 0.0);
+    return table;
+}
+
+void compute_active_mo_two_electron_integrals(const MolecularBatch& molecule, const ParameterModel& model,
+                                              const Matrix& coefficients, std::span<const std::size_t> active,
+                                              std::optional<std::span<const DiatomicPairIntegrals>> pairs,
+                                              ActiveIntegrals& integrals) {
+    const std::size_t n = active.size();
+    const std::size_t n_atoms = molecule.n_atoms;
+    if (integrals.n != n) stop_assert_eq("assertion `left == right` failed", integrals.n, n);
+
+    std::vector<std::optional<ElementParams>> elements(n_atoms);
+    std::vector<OneCenterTable> tables(n_atoms);
+    std::vector<std::size_t> offset(n_atoms + 1, 0);  // start of each atom's packed pairs
+    for (std::size_t a = 0; a < n_atoms; ++a) {
+        elements[a] = model.get_element(molecule.atomic_numbers[a]);
+        tables[a] = one_center_table(elements[a]);
+        offset[a + 1] = offset[a] + n_pairs(molecule.orbitals_per_atom[a]);
+    }
+    const std::size_t width = offset[n_atoms];
+
+    // Per-atom densities of every active pair (a, b), b <= a, pair index a(a+1)/2 + b.
+    const std::size_t n_active_pairs = n_pairs(n);
+    std::vector<double> density(n_active_pairs * width, 0.0);
+    for (std::size_t a = 0; a < n; ++a) {
+        for (std::size_t b = 0; b <= a; ++b) {
+            double* d = density.data() + (a * (a + 1) / 2 + b) * width;
+            for (std::size_t atom = 0; atom < n_atoms; ++atom) {
+                const std::size_t f = molecule.first_orbital[atom];
+                double* da = d + offset[atom];
+                for (std::size_t mu = 0; mu < molecule.orbitals_per_atom[atom]; ++mu) {
+                    const double ca = coefficients(f + mu, active[a]);
+                    const double cb = coefficients(f + mu, active[b]);
+                    da[packed_pair_index(mu, mu)] = ca * cb;
+                    for (std::size_t nu = 0; nu < mu; ++nu) {
+                        da[packed_pair_index(mu, nu)] =
+                            ca * coefficients(f + nu, active[b]) + coefficients(f + nu, active[a]) * cb;
+                    }
+                }
+            }
+        }
+    }
+
+    std::vector<const DiatomicPairIntegrals*> record_of(pairs ? n_atoms * n_atoms : 0, nullptr);
+    if (pairs) {
+        for (const DiatomicPairIntegrals& rec : *pairs) {
+            record_of[rec.atom_a * n_atoms + rec.atom_b] = &rec;
+            record_of[rec.atom_b * n_atoms + rec.atom_a] = &rec;
+        }
+    }
+
+    // Potential of each pair density on every atom's packed pairs: one-centre
+    // plus two-centre terms, so that (P|Q) = sum over atoms of potential^P . D^Q.
+    std::vector<double> potential(n_active_pairs * width, 0.0);
+    for (std::size_t pair = 0; pair < n_active_pairs; ++pair) {
+        const double* d = density.data() + pair * width;
+        double* v = potential.data() + pair * width;
+        for (std::size_t a = 0; a < n_atoms; ++a) {
+            const double* da = d + offset[a];
+            double* va = v + offset[a];
+            if (molecule.orbitals_per_atom[a] == 1) {
+                va[0] += (elements[a] ? elements[a]->g_ss : 0.0) * da[0];
+                continue;
+            }
+            for (std::size_t u = 0; u < kSpPairs; ++u) {
+                if (std::fabs(da[u]) < 1e-15) continue;
+                for (std::size_t w = 0; w < kSpPairs; ++w) va[w] += tables[a][u][w] * da[u];
+            }
+        }
+        for (std::size_t a = 0; a < n_atoms; ++a) {
+            for (std::size_t b = 0; b < a; ++b) {
+                const DiatomicPairIntegrals* rec = pairs ? record_of[a * n_atoms + b] : nullptr;
+                if (rec != nullptr) {
+                    // Rows: packed pairs of the record's first atom; columns: its second's.
+                    const std::size_t first = rec->atom_a, second = rec->atom_b;
+                    const std::size_t rows = n_pairs(molecule.orbitals_per_atom[first]);
+                    const std::size_t cols = n_pairs(molecule.orbitals_per_atom[second]);
+                    const double* d_first = d + offset[first];
+                    const double* d_second = d + offset[second];
+                    double* v_first = v + offset[first];
+                    double* v_second = v + offset[second];
+                    for (std::size_t u = 0; u < rows; ++u) {
+                        const double* w_row = rec->w.data() + u * cols;
+                        double row_sum = 0.0;
+                        for (std::size_t w = 0; w < cols; ++w) {
+                            row_sum += w_row[w] * d_second[w];
+                            v_second[w] += w_row[w] * d_first[u];
+                        }
+                        v_first[u] += row_sum;
+                    }
+                    continue;
+                }
+                if (!elements[a] || !elements[b]) continue;
+                const double dx = molecule.x[a] - molecule.x[b];
+                const double dy = molecule.y[a] - molecule.y[b];
+                const double dz = molecule.z[a] - molecule.z[b];
+                const double gamma = klopman_ohno_gamma(dx * dx + dy * dy + dz * dz,
+                                                        klopman_ohno_radius(*elements[a]) +
+                                                            klopman_ohno_radius(*elements[b]));
+                const double q_a = pair_charge(d + offset[a], molecule.orbitals_per_atom[a]);
+                const double q_b = pair_charge(d + offset[b], molecule.orbitals_per_atom[b]);
+                for (std::size_t mu = 0; mu < molecule.orbitals_per_atom[a]; ++mu) {
+                    v[offset[a] + packed_pair_index(mu, mu)] += gamma * q_b;
+                }
+                for (std::size_t mu = 0; mu < molecule.orbitals_per_atom[b]; ++mu) {
+                    v[offset[b] + packed_pair_index(mu, mu)] += gamma * q_a;
+                }
+            }
+        }
+    }
+
+    std::fill(integrals.values.begin(), integrals.values.end(), 0.0);
+    for (std::size_t a = 0; a < n; ++a) {
+        for (std::size_t b = 0; b <= a; ++b) {
+            const std::size_t p = a * (a + 1) / 2 + b;
+            const double* v = potential.data() + p * width;
+            for (std::size_t c = 0; c < n; ++c) {
+                for (std::size_t e = 0; e <= c; ++e) {
+                    const std::size_t q = c * (c + 1) / 2 + e;
+                    if (q > p) break;
+                    const double* dq = density.data() + q * width;
+                    double value = 0.0;
+                    for (std::size_t k = 0; k < width; ++k) value += v[k] * dq[k];
+                    integrals(a, b, c, e) = value;
+                    integrals(b, a, c, e) = value;
+                    integrals(a, b, e, c) = value;
+                    integrals(b, a, e, c) = value;
+                    integrals(c, e, a, b) = value;
+                    integrals(e, c, a, b) = value;
+                    integrals(c, e, b, a) = value;
+                    integrals(e, c, b, a) = value;
+                }
+            }
+        }
+    }
+}
+
+}  // namespace quorin

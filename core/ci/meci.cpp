@@ -1,0 +1,223 @@
+#include "core/ci/meci.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "core/ci/active_integrals.h"
+#include "core/gradients/heat_of_formation.h"
+#include "core/integrals/pair_integrals.h"
+#include "core/scf/density.h"
+#include "core/scf/eigensolver.h"
+#include "core/scf/scf_loop.h"
+#include "core/types/constants.h"
+#include "core/types/errors.h"
+
+namespace quorin {
+
+namespace {
+
+const char* spin_label_of(std::size_t multiplicity) {
+    switch (multiplicity) {
+        case 1: return "SINGLET";
+        case 2: return "DOUBLET";
+        case 3: return "TRIPLET";
+        case 4: return "QUARTET";
+        case 5: return "QUINTET";
+        case 6: return "SEXTET";
+        default: return "MULTIPLET";
+    }
+}
+
+// Off-diagonal non-zero elements of S^2 below the diagonal, so that each
+// root's <S^2> costs the few exchange couplings instead of m^2 products.
+struct Coupling {
+    std::size_t i, j;
+    double value;
+};
+
+std::vector<Coupling> lower_couplings(const Matrix& s2) {
+    std::vector<Coupling> out;
+    for (std::size_t i = 0; i < s2.rows(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            if (s2(i, j) != 0.0) out.push_back({i, j, s2(i, j)});
+        }
+    }
+    return out;
+}
+
+double expectation(const Matrix& s2, const std::vector<Coupling>& couplings, const Matrix& vectors,
+                   std::size_t root) {
+    double value = 0.0;
+    for (std::size_t i = 0; i < s2.rows(); ++i) value += vectors(i, root) * vectors(i, root) * s2(i, i);
+    for (const Coupling& c : couplings) value += 2.0 * vectors(c.i, root) * c.value * vectors(c.j, root);
+    return value;
+}
+
+CiState make_state(const MeciWorkspace& ws, const std::vector<Coupling>& couplings, std::size_t r) {
+    const std::size_t m = ws.eigenvalues.size();
+    CiState state;
+    state.root = r + 1;
+    state.energy_ev = ws.eigenvalues[r];
+    state.excitation_energy_ev = ws.eigenvalues[r] - ws.eigenvalues[0];
+    state.excitation_energy_cm1 = state.excitation_energy_ev * kWavenumberPerEv;
+    state.wavelength_nm =
+        state.excitation_energy_ev > kMinExcitationEv ? kEvNanometre / state.excitation_energy_ev : 0.0;
+    const double s2 = expectation(ws.s2_matrix, couplings, ws.eigenvectors, r);
+    state.s_squared = s2 > 0.0 ? s2 : 0.0;
+    state.spin = (std::sqrt(4.0 * state.s_squared + 1.0) - 1.0) * 0.5;
+    state.multiplicity = static_cast<std::size_t>(std::round(2.0 * state.spin + 1.0));
+    state.spin_label = spin_label_of(state.multiplicity);
+    state.coefficients.resize(m);
+    for (std::size_t i = 0; i < m; ++i) state.coefficients[i] = ws.eigenvectors(i, r);
+    return state;
+}
+
+}  // namespace
+
+ActiveWindow choose_active_window(const MolecularBatch& molecule, const ParameterModel& model,
+                                  const MeciOptions& options) {
+    const std::size_t n = options.active_orbitals;
+    const std::size_t n_electrons = options.active_electrons;
+    ActiveWindow window;
+    window.n_occupied = count_valence_electrons(molecule, model) / 2;
+    const std::size_t need = n_electrons / 2 + n_electrons % 2;
+    if (window.n_occupied < need) {
+        throw EngineStop("Not enough occupied MOs (" + std::to_string(window.n_occupied) + ") for active electrons (" +
+                         std::to_string(n_electrons) + ")");
+    }
+    window.first = window.n_occupied - need;
+    if (n > molecule.n_basis || window.first > molecule.n_basis - n) {
+        throw EngineStop("Active space exceeds total molecular orbitals");
+    }
+    window.indices.resize(n);
+    for (std::size_t a = 0; a < n; ++a) window.indices[a] = window.first + a;
+    return window;
+}
+
+MeciResult run_meci(const MolecularBatch& molecule, const ParameterModel& model, const Matrix& coefficients,
+                    std::span<const double> orbital_energies, double electronic_energy_ev, double total_energy_ev,
+                    const MeciOptions& options, MeciWorkspace& ws) {
+    const std::size_t n = options.active_orbitals;
+    const std::size_t n_electrons = options.active_electrons;
+    if (n_electrons / 2 > n || (n_electrons / 2 == n && n_electrons % 2 != 0)) {
+        throw EngineStop("Active electrons (" + std::to_string(n_electrons) + ") exceed the capacity of " +
+                         std::to_string(n) + " active orbitals");
+    }
+    const ActiveWindow window = choose_active_window(molecule, model, options);
+    if (coefficients.rows() != molecule.n_basis || coefficients.cols() != molecule.n_basis) {
+        stop_assert_eq("MO coefficients do not match the basis size", coefficients.rows() * coefficients.cols(),
+                       molecule.n_basis * molecule.n_basis);
+    }
+    if (orbital_energies.size() != molecule.n_basis) {
+        stop_assert_eq("MO energies do not match the basis size", orbital_energies.size(), molecule.n_basis);
+    }
+    const std::size_t m = count_microstates(n, n_electrons);
+    if (m > kMaxMicrostates) {
+        throw EngineStop("Active space of " + std::to_string(n) + " orbitals and " + std::to_string(n_electrons) +
+                         " electrons exceeds the limit of " + std::to_string(kMaxMicrostates) + " microstates");
+    }
+    const auto parity = static_cast<std::int32_t>(n_electrons % 2);
+    std::vector<Microstate> microstates =
+        generate_microstates(n, static_cast<std::int32_t>(n_electrons), parity);
+
+    if (ws.ci_matrix.rows() != m || ws.integrals.n != n) ws = MeciWorkspace::allocate(n, m);
+    ws.diagonal_energies.assign(m, 0.0);
+    ws.orbital_energies.assign(n, 0.0);
+    ws.reference_occupations.assign(n, 0.0);
+    for (std::size_t k = 0; k < n_electrons / 2 + n_electrons % 2; ++k) ws.reference_occupations[k] = 1.0;
+
+    std::optional<std::vector<DiatomicPairIntegrals>> pairs;
+    if (options.use_nddo) pairs = precompute_diatomic_pairs(molecule, model);
+    std::optional<std::span<const DiatomicPairIntegrals>> pair_view;
+    if (pairs) pair_view = std::span<const DiatomicPairIntegrals>(*pairs);
+    compute_active_mo_two_electron_integrals(molecule, model, coefficients, window.indices, pair_view, ws.integrals);
+
+    std::vector<double> window_energies(n);
+    for (std::size_t a = 0; a < n; ++a) window_energies[a] = orbital_energies[window.indices[a]];
+    compute_active_orbital_energies(window_energies, ws.reference_occupations, ws.integrals, ws.orbital_energies);
+    for (Microstate& s : microstates) {
+        s.diagonal_energy = diagi(s.alpha, s.beta, ws.orbital_energies, ws.integrals, n);
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+        ws.diagonal_energies[i] = microstates[i].diagonal_energy - microstates[0].diagonal_energy;
+    }
+
+    build_ci_hamiltonian(microstates, ws.diagonal_energies, n, ws.reference_occupations, ws.integrals, ws.ci_matrix);
+    add_diagonal_tie_break(ws.ci_matrix);
+    diagonalize_symmetric(ws.ci_matrix, ws.eigenvalues, ws.eigenvectors);
+    build_s2_matrix(microstates, n, ws.s2_matrix, 0.5 * static_cast<double>(n_electrons % 2));
+
+    MeciResult result;
+    const std::vector<Coupling> couplings = lower_couplings(ws.s2_matrix);
+    result.states.reserve(m);
+    for (std::size_t r = 0; r < m; ++r) result.states.push_back(make_state(ws, couplings, r));
+
+    result.target_root = std::min(std::max<std::size_t>(options.target_root, 1), m);
+    const CiState& target = result.states[result.target_root - 1];
+    result.ci_energy_correction_ev = target.energy_ev;
+    result.electronic_energy_ev = electronic_energy_ev + result.ci_energy_correction_ev;
+    result.total_energy_ev = total_energy_ev + result.ci_energy_correction_ev;
+    result.heat_of_formation_kcal_mol = compute_heat_of_formation_kcal_mol(molecule, model, result.total_energy_ev);
+
+    Matrix scf_density = Matrix::zeros(molecule.n_basis, molecule.n_basis);
+    compute_density_matrix(coefficients, window.n_occupied, scf_density);
+    result.state_density = compute_ci_state_density(molecule.n_basis, coefficients, window.indices, microstates,
+                                                    target.coefficients, ws.reference_occupations, scf_density);
+    result.microstates = std::move(microstates);
+    return result;
+}
+
+Matrix compute_ci_state_density(std::size_t n_basis, const Matrix& coefficients, std::span<const std::size_t> active,
+                                std::span<const Microstate> microstates, std::span<const double> w,
+                                std::span<const double> occ, const Matrix& scf_density) {
+    const std::size_t n = active.size();
+    Matrix d = Matrix::zeros(n, n);
+    for (std::size_t k = 0; k < n; ++k) d(k, k) = -2.0 * occ[k];
+    for (std::size_t i = 0; i < microstates.size(); ++i) {
+        const Microstate& si = microstates[i];
+        for (std::size_t j = 0; j <= i; ++j) {
+            const Microstate& sj = microstates[j];
+            const std::size_t na = count_differences(si.alpha, sj.alpha);
+            const std::size_t nb = count_differences(si.beta, sj.beta);
+            if (na + nb > 2) continue;
+            if (na + nb == 0) {
+                for (std::size_t k = 0; k < n; ++k) d(k, k) += (si.alpha[k] + si.beta[k]) * w[i] * w[i];
+            } else if (na == 2) {
+                const OrbitalPair pq = first_two_differences(si.alpha, sj.alpha);
+                d(pq.q, pq.p) += alpha_move_sign(si.alpha, si.beta, pq.p, pq.q) * w[i] * w[j];
+            } else if (nb == 2) {
+                const OrbitalPair pq = first_two_differences(si.beta, sj.beta);
+                d(pq.q, pq.p) += beta_move_sign(si.alpha, si.beta, pq.p, pq.q) * w[i] * w[j];
+            }
+        }
+    }
+    for (std::size_t a = 0; a < n; ++a) {
+        for (std::size_t b = a + 1; b < n; ++b) d(a, b) = d(b, a);
+    }
+
+    Matrix density = Matrix::zeros(n_basis, n_basis);
+    density.copy_from(scf_density);
+    std::vector<double> t(n);
+    for (std::size_t mu = 0; mu < n_basis; ++mu) {
+        for (std::size_t l = 0; l < n; ++l) {
+            double sum = 0.0;
+            for (std::size_t k = 0; k < n; ++k) sum += coefficients(mu, active[k]) * d(k, l);
+            t[l] = sum;
+        }
+        // Upper triangle, then mirrored, so the density is exactly symmetric
+        // (the gradient's pair-local path relies on that).
+        for (std::size_t nu = mu; nu < n_basis; ++nu) {
+            double sum = 0.0;
+            for (std::size_t l = 0; l < n; ++l) sum += t[l] * coefficients(nu, active[l]);
+            density(mu, nu) += sum;
+            if (nu != mu) density(nu, mu) = density(mu, nu);
+        }
+    }
+    return density;
+}
+
+}  // namespace quorin

@@ -1,0 +1,207 @@
+#include "python/meci.h"
+
+#include <memory>
+
+#include "core/ci/transition_dipoles.h"
+#include "core/gradients/nuclear_gradients.h"
+#include "core/scf/scf_loop.h"
+#include "core/scf/workspace.h"
+#include "core/types/constants.h"
+#include "core/types/errors.h"
+#include "core/types/molecule.h"
+#include "python/arguments.h"
+#include "python/method_lookup.h"
+#include "python/record_object.h"
+
+namespace quorin::py {
+
+namespace {
+
+// Largest even window: 8 electrons in 8 orbitals, 4,900 microstates.
+constexpr std::uint64_t kMaxActiveOrbitals = 8;
+
+}  // namespace
+
+void read_leading_meci_arguments(const BoundArguments& bound, MeciRequest& request) {
+    request.atomic_numbers = to_atomic_numbers(bound.value(0), bound.name(0));
+    request.coordinates = to_coordinate_list(bound.value(1), bound.name(1));
+    request.method = name_or(bound, 2, "PM6");
+    request.active_orbitals = count_or(bound, 3, 2);
+}
+
+void check_meci_request(const MeciRequest& request) {
+    const auto& numbers = request.atomic_numbers;
+    if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
+    if (numbers.size() != request.coordinates.size()) throw InputError("Coordinate count mismatch");
+    const std::unique_ptr<ParameterModel> model = get_model(request.method);
+    check_finite_coordinates(numbers, request.coordinates);
+    check_closed_shell_supported(numbers, *model, request.method);
+    // The window holds as many electrons as orbitals, half above and half
+    // below the gap; an odd count would leave the CI one electron short.
+    if (request.active_orbitals % 2 != 0) {
+        throw InputError("active_orbitals must be even (got " + std::to_string(request.active_orbitals) + ")");
+    }
+    if (request.active_orbitals > kMaxActiveOrbitals) {
+        throw InputError("active_orbitals must be at most " + std::to_string(kMaxActiveOrbitals) + " (got " +
+                         std::to_string(request.active_orbitals) + ")");
+    }
+}
+
+MeciRecord run_meci_request(const MeciRequest& request) {
+    check_meci_request(request);
+    const std::unique_ptr<ParameterModel> model = get_model(request.method);
+    MolecularBatch molecule = MolecularBatch::new_for_model(request.atomic_numbers, request.coordinates, *model);
+    ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
+    ScfOptions scf_options;
+    scf_options.max_iterations = 60;
+    scf_options.energy_tolerance = 1e-7;
+    scf_options.density_tolerance = 1e-6;
+    scf_options.level_shift = 0.0;
+    scf_options.damping = 0.5;
+    scf_options.use_nddo = request.use_nddo;
+    const ScfResult scf_result = run_rhf_scf_with_options(molecule, *model, scf, scf_options);
+    if (!scf_result.converged) throw InputError("SCF did not converge");
+    if (request.active_orbitals == 0) throw EngineStop("Active space must have at least 1 orbital");
+
+    const auto n_active = static_cast<std::size_t>(request.active_orbitals);
+    const MeciOptions options{n_active, n_active, static_cast<std::size_t>(request.target_root), request.use_nddo};
+    MeciWorkspace workspace = MeciWorkspace::allocate(n_active, 100);
+    MeciResult result = run_meci(molecule, *model, scf.coefficients, scf.orbital_energies,
+                                 scf_result.electronic_energy, scf_result.total_energy, options, workspace);
+    const ActiveWindow window = choose_active_window(molecule, *model, options);
+    compute_transition_dipoles_and_oscillator_strengths(molecule, *model, scf.coefficients, window.indices, result);
+
+    MeciRecord record;
+    record.gradients_kcal_mol_angstrom.assign(molecule.n_atoms, {0.0, 0.0, 0.0});
+    GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
+    compute_cartesian_gradients_with_options(molecule, *model, result.state_density, gradient_workspace,
+                                             record.gradients_kcal_mol_angstrom, request.use_nddo);
+    for (auto& g : record.gradients_kcal_mol_angstrom) {
+        for (double& component : g) component *= kEvToKcalMol;
+    }
+    record.num_microstates = result.microstates.size();
+    record.target_root = result.target_root;
+    record.ci_energy_correction_ev = result.ci_energy_correction_ev;
+    record.electronic_energy_ev = result.electronic_energy_ev;
+    record.total_energy_ev = result.total_energy_ev;
+    record.heat_of_formation_kcal = result.heat_of_formation_kcal_mol;
+    record.states = std::move(result.states);
+    for (CiState& state : record.states) state.coefficients = {};
+    return record;
+}
+
+namespace {
+
+// ---- CiStatePy -------------------------------------------------------------
+
+PyTypeObject* ci_state_type = nullptr;
+
+using S = CiState;
+
+PyObject* get_spin_label(PyObject* self, void*) {
+    return guard([&] { return new_text(record_of<S>(self).spin_label); });
+}
+
+PyGetSetDef ci_state_getset[] = {
+    {"root", get_field<&S::root>, nullptr, "State index (1-indexed)", nullptr},
+    {"energy_ev", get_field<&S::energy_ev>, nullptr, "Absolute CI energy eigenvalue in eV", nullptr},
+    {"excitation_energy_ev", get_field<&S::excitation_energy_ev>, nullptr,
+     "Excitation energy relative to ground state in eV", nullptr},
+    {"excitation_energy_cm1", get_field<&S::excitation_energy_cm1>, nullptr, "Excitation energy in cm^-1", nullptr},
+    {"wavelength_nm", get_field<&S::wavelength_nm>, nullptr, "Absorption wavelength in nm", nullptr},
+    {"multiplicity", get_field<&S::multiplicity>, nullptr, "Spin multiplicity (1=Singlet, 2=Doublet, 3=Triplet)",
+     nullptr},
+    {"spin_label", get_spin_label, nullptr, "Spin label", nullptr},
+    {"s_squared", get_field<&S::s_squared>, nullptr, "S^2 expectation value", nullptr},
+    {"transition_dipole_debye", get_field<&S::transition_dipole_debye>, nullptr,
+     "Transition dipole moment [x, y, z] in Debye", nullptr},
+    {"dipole_strength_debye", get_field<&S::dipole_strength_debye>, nullptr,
+     "Total transition dipole magnitude in Debye", nullptr},
+    {"polarization_angstrom2", get_field<&S::polarization_angstrom2>, nullptr,
+     "Polarization in Angstroms^2 [x, y, z]", nullptr},
+    {"oscillator_strength", get_field<&S::oscillator_strength>, nullptr, "Dimensionless oscillator strength",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- MeciPyResult ----------------------------------------------------------
+
+PyTypeObject* meci_result_type = nullptr;
+
+using R = MeciRecord;
+
+PyObject* get_states(PyObject* self, void*) {
+    return guard([&] { return new_record_list<CiState>(ci_state_type, record_of<R>(self).states); });
+}
+
+PyGetSetDef meci_result_getset[] = {
+    {"states", get_states, nullptr, "All computed CI states", nullptr},
+    {"num_microstates", get_field<&R::num_microstates>, nullptr, "Number of microstates", nullptr},
+    {"target_root", get_field<&R::target_root>, nullptr, "Target root index (1-indexed)", nullptr},
+    {"ci_energy_correction_ev", get_field<&R::ci_energy_correction_ev>, nullptr, "CI energy correction in eV",
+     nullptr},
+    {"electronic_energy_ev", get_field<&R::electronic_energy_ev>, nullptr, "Total electronic energy in eV", nullptr},
+    {"total_energy_ev", get_field<&R::total_energy_ev>, nullptr, "Total energy in eV", nullptr},
+    {"heat_of_formation_kcal", get_field<&R::heat_of_formation_kcal>, nullptr, "Heat of formation in kcal/mol",
+     nullptr},
+    {"gradients_kcal_mol_angstrom", get_field<&R::gradients_kcal_mol_angstrom>, nullptr,
+     "Cartesian nuclear gradients for the target root in kcal/(mol * A)", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- meci ------------------------------------------------------------------
+
+constexpr const char* kMeciParameters[] = {
+    "atomic_numbers", "coordinates", "method", "active_orbitals", "target_root", "use_nddo",
+};
+
+PyObject* meci(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guard([&] {
+        const BoundArguments bound("meci", kMeciParameters, 2, args, kwargs);
+        MeciRequest request;
+        read_leading_meci_arguments(bound, request);
+        request.target_root = count_or(bound, 4, 1);
+        request.use_nddo = switch_or(bound, 5, true);
+        return new_meci_result(run_meci_request(request));
+    });
+}
+
+PyMethodDef meci_def = {
+    "meci",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(meci)),
+    METH_VARARGS | METH_KEYWORDS,
+    "meci(atomic_numbers, coordinates, method=\"PM6\", active_orbitals=2, target_root=1, use_nddo=True)\n"
+    "--\n"
+    "\n"
+    "Run Multi-Electron Configuration Interaction (MECI) excited state calculation.\n"
+    "\n"
+    "Parameters:\n"
+    "- `atomic_numbers`: list of integer atomic numbers (e.g. `[8, 1, 1]`)\n"
+    "- `coordinates`: 3D coordinates in \u00c5ngstr\u00f6ms (e.g. `[[0.0, 0.0, 0.0], ...]`)\n"
+    "- `method`: Semi-empirical Hamiltonian (\"PM6\", \"AM1\", \"RM1\", \"PM3\", \"MNDO\"; default: \"PM6\")\n"
+    "- `active_orbitals`: Number of active molecular orbitals around the HOMO-LUMO gap; the number of active "
+    "electrons equals it (default: 2)\n"
+    "- `target_root`: 1-based CI root whose energy and density give the reported energies and gradients "
+    "(default: 1)\n"
+    "- `use_nddo`: NDDO two-centre terms in the SCF, the CI integrals and the gradients (default: true)",
+};
+
+}  // namespace
+
+PyObject* create_ci_state_type() {
+    return create_record_type<S>({"quorin_py.CiStatePy", "Single CI electronic state result exposed to Python.",
+                                  nullptr, ci_state_getset, nullptr},
+                                 ci_state_type);
+}
+
+PyObject* new_meci_result(MeciRecord record) { return new_record_object(meci_result_type, std::move(record)); }
+
+PyObject* create_meci_result_type() {
+    return create_record_type<R>({"quorin_py.MeciPyResult", "Complete MECI calculation result exposed to Python.",
+                                  nullptr, meci_result_getset, nullptr},
+                                 meci_result_type);
+}
+
+PyMethodDef* meci_method_def() { return &meci_def; }
+
+}  // namespace quorin::py

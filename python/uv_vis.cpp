@@ -1,0 +1,91 @@
+#include "python/uv_vis.h"
+
+#include "core/ci/uv_vis.h"
+#include "python/arguments.h"
+#include "python/meci.h"
+#include "python/record_object.h"
+
+namespace quorin::py {
+
+namespace {
+
+PyTypeObject* spectrum_type = nullptr;
+
+using U = UvVisSpectrum;
+
+PyGetSetDef spectrum_getset[] = {
+    {"wavelengths_nm", get_field<&U::wavelengths_nm>, nullptr, "Wavelength grid in nm", nullptr},
+    {"extinction_coefficients", get_field<&U::extinction_coefficients>, nullptr,
+     "Molar extinction coefficients in L/(mol*cm)", nullptr},
+    {"lambda_max_nm", get_field<&U::lambda_max_nm>, nullptr, "Peak absorption wavelength in nm", nullptr},
+    {"epsilon_max", get_field<&U::epsilon_max>, nullptr, "Maximum extinction coefficient", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr const char* kSpectrumParameters[] = {
+    "atomic_numbers",    "coordinates", "method",  "active_orbitals", "min_wavelength_nm",
+    "max_wavelength_nm", "step_nm",     "fwhm_nm", "use_nddo",
+};
+
+PyObject* uv_vis_spectrum(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guard([&] {
+        const BoundArguments bound("uv_vis_spectrum", kSpectrumParameters, 2, args, kwargs);
+        MeciRequest request;
+        read_leading_meci_arguments(bound, request);
+        const UvVisGrid grid{double_or(bound, 4, 100.0), double_or(bound, 5, 800.0), double_or(bound, 6, 1.0),
+                             double_or(bound, 7, 20.0)};
+        request.use_nddo = switch_or(bound, 8, true);
+        return new_uv_vis_spectrum(run_uv_vis_request(std::move(request), grid));
+    });
+}
+
+PyMethodDef spectrum_def = {
+    "uv_vis_spectrum",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(uv_vis_spectrum)),
+    METH_VARARGS | METH_KEYWORDS,
+    "uv_vis_spectrum(atomic_numbers, coordinates, method=\"PM6\", active_orbitals=2, min_wavelength_nm=100.0, "
+    "max_wavelength_nm=800.0, step_nm=1.0, fwhm_nm=20.0, use_nddo=True)\n"
+    "--\n"
+    "\n"
+    "Simulate UV-Vis electronic absorption spectrum from CI states.\n"
+    "\n"
+    "Parameters:\n"
+    "- `atomic_numbers`: list of integer atomic numbers (e.g. `[8, 1, 1]`)\n"
+    "- `coordinates`: 3D coordinates in \u00c5ngstr\u00f6ms (e.g. `[[0.0, 0.0, 0.0], ...]`)\n"
+    "- `method`: Semi-empirical Hamiltonian (\"PM6\", \"AM1\", \"RM1\", \"PM3\", \"MNDO\"; default: \"PM6\")\n"
+    "- `active_orbitals`: Number of active molecular orbitals of the CI; the number of active electrons equals "
+    "it (default: 2)\n"
+    "- `min_wavelength_nm`: First wavelength of the grid in nm (default: 100.0)\n"
+    "- `max_wavelength_nm`: Upper end of the wavelength grid in nm (default: 800.0)\n"
+    "- `step_nm`: Grid step in nm (default: 1.0)\n"
+    "- `fwhm_nm`: Full width at half maximum of each Gaussian band in nm (default: 20.0)\n"
+    "- `use_nddo`: NDDO two-centre terms in the SCF, the CI and its transition dipoles (default: true)",
+};
+
+}  // namespace
+
+UvVisSpectrum run_uv_vis_request(MeciRequest request, const UvVisGrid& grid) {
+    request.target_root = 1;
+    check_meci_request(request);
+    if (const auto problem =
+            uv_vis_grid_problem(grid.min_wavelength_nm, grid.max_wavelength_nm, grid.step_nm, grid.fwhm_nm)) {
+        throw InputError(*problem);
+    }
+    const MeciRecord ground = run_meci_request(request);
+    return simulate_uv_vis_spectrum(ground.states, grid.min_wavelength_nm, grid.max_wavelength_nm, grid.step_nm,
+                                    grid.fwhm_nm);
+}
+
+PyObject* new_uv_vis_spectrum(UvVisSpectrum spectrum) {
+    return new_record_object(spectrum_type, std::move(spectrum));
+}
+
+PyObject* create_uv_vis_spectrum_type() {
+    return create_record_type<U>({"quorin_py.UvVisSpectrumPy", "Simulated UV-Vis spectrum exposed to Python.", nullptr,
+                                  spectrum_getset, nullptr},
+                                 spectrum_type);
+}
+
+PyMethodDef* uv_vis_spectrum_method_def() { return &spectrum_def; }
+
+}  // namespace quorin::py

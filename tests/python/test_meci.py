@@ -1,0 +1,139 @@
+"""Configuration interaction and UV-vis spectra: registration, defaults,
+refusals, and physical behaviour a user relies on (bright and dark states,
+conjugation shifts, rotation invariance, band areas)."""
+import math
+
+import pytest
+
+from conftest import apply, open_shell_message, read_xyz, rotation
+
+WATER_Z = [8, 1, 1]
+WATER_XYZ = [[0.0, 0.0, 0.0], [0.759, 0.588, 0.0], [-0.759, 0.588, 0.0]]
+ETHYLENE_Z = [6, 6, 1, 1, 1, 1]
+ETHYLENE_XYZ = [[0.6695, 0, 0], [-0.6695, 0, 0], [1.232, 0.929, 0], [1.232, -0.929, 0], [-1.232, 0.929, 0],
+                [-1.232, -0.929, 0]]
+
+
+def butadiene():
+    """Planar s-trans-butadiene: C=C 1.34, C-C 1.46, C-H 1.09 angstrom, 120-123 degree angles."""
+    def at(origin, degrees, r):
+        return (origin[0] + r * math.cos(math.radians(degrees)), origin[1] + r * math.sin(math.radians(degrees)))
+
+    c2 = (0.73, 0.0)
+    c1 = at(c2, 57.0, 1.34)
+    half = [(6, c1), (6, c2), (1, at(c2, 298.5, 1.09)), (1, at(c1, 357.0, 1.09)), (1, at(c1, 117.0, 1.09))]
+    atoms = half + [(z, (-p[0], -p[1])) for z, p in half]
+    return [z for z, _ in atoms], [[p[0], p[1], 0.0] for _, p in atoms]
+
+
+def first_bright(result, threshold=1e-2):
+    return next(s for s in result.states if s.oscillator_strength > threshold)
+
+
+def test_signatures_classes_and_defaults(qp):
+    assert qp.meci.__text_signature__ == (
+        '(atomic_numbers, coordinates, method="PM6", active_orbitals=2, target_root=1, use_nddo=True)')
+    assert qp.uv_vis_spectrum.__text_signature__ == (
+        '(atomic_numbers, coordinates, method="PM6", active_orbitals=2, min_wavelength_nm=100.0, '
+        'max_wavelength_nm=800.0, step_nm=1.0, fwhm_nm=20.0, use_nddo=True)')
+    assert qp.meci.__doc__.splitlines()[0] == "Run Multi-Electron Configuration Interaction (MECI) excited state calculation."
+    assert qp.CiStatePy.__doc__ == "Single CI electronic state result exposed to Python."
+    assert qp.MeciPyResult.__doc__ == "Complete MECI calculation result exposed to Python."
+    assert qp.UvVisSpectrumPy.__doc__ == "Simulated UV-Vis spectrum exposed to Python."
+    for cls in (qp.CiStatePy, qp.MeciPyResult, qp.UvVisSpectrumPy):
+        with pytest.raises(TypeError, match="^No constructor defined for"):
+            cls()
+
+    result = qp.meci(WATER_Z, WATER_XYZ, "AM1", None, None, None)
+    assert result.num_microstates == 4 and result.target_root == 1 and len(result.states) == 4
+    assert [s.spin_label for s in result.states].count("SINGLET") == 3
+    first, again = result.states, result.states
+    assert first is not again and first[0] is not again[0]
+    assert [s.energy_ev for s in first] == [s.energy_ev for s in again]
+    assert result.states[0].excitation_energy_ev == 0.0 and result.states[0].wavelength_nm == 0.0
+    assert result.ci_energy_correction_ev <= 1e-10  # variational ground root
+    gradients = result.gradients_kcal_mol_angstrom
+    assert len(gradients) == 3 and all(len(g) == 3 for g in gradients)
+    for k in range(3):  # no net force
+        assert abs(sum(g[k] for g in gradients)) < 1e-6
+    assert qp.meci(WATER_Z, WATER_XYZ, "AM1", 2, 99).target_root == 4
+
+    spectrum = qp.uv_vis_spectrum(WATER_Z, WATER_XYZ, "AM1", None, None, None, None, None, None)
+    assert len(spectrum.wavelengths_nm) == 701
+    assert spectrum.wavelengths_nm[0] == 100.0 and spectrum.wavelengths_nm[-1] == 800.0
+    assert len(spectrum.extinction_coefficients) == 701
+    one_point = qp.uv_vis_spectrum(WATER_Z, WATER_XYZ, "AM1", min_wavelength_nm=500.0, max_wavelength_nm=400.0)
+    assert one_point.wavelengths_nm == [500.0] and one_point.lambda_max_nm == 500.0
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        (([], []), {}, "atomic_numbers cannot be empty"),
+        ((WATER_Z, WATER_XYZ[:2]), {}, "Coordinate count mismatch"),
+        ((WATER_Z, WATER_XYZ, "XYZ"), {}, "Unsupported semi-empirical method: 'XYZ'"),
+        ((WATER_Z, [[0, 0, math.nan]] + WATER_XYZ[1:]), {}, "Non-finite coordinate for atom 0"),
+        (([8, 1], WATER_XYZ[:2]), {}, open_shell_message(7)),
+        (([8, 1, 1, 92], WATER_XYZ + [[5, 5, 5]], "AM1"), {}, "Unsupported element Z=92"),
+        ((WATER_Z, WATER_XYZ, "AM1", 3), {}, "active_orbitals must be even (got 3)"),
+        ((WATER_Z, WATER_XYZ, "AM1", 10), {}, "active_orbitals must be at most 8 (got 10)"),
+    ],
+)
+def test_refused_inputs(qp, args, kwargs, message):
+    for function in (qp.meci, qp.uv_vis_spectrum):
+        with pytest.raises(ValueError, match="^" + message.replace("(", r"\(").replace(")", r"\)")):
+            function(*args, **kwargs)
+
+
+def test_refused_spectrum_grids_and_empty_active_space(qp):
+    for kwargs in ({"step_nm": 0.0}, {"step_nm": -1.0}, {"fwhm_nm": 0.0}, {"min_wavelength_nm": math.inf},
+                   {"max_wavelength_nm": math.nan}, {"max_wavelength_nm": 1e7, "step_nm": 1e-3}):
+        with pytest.raises(ValueError):
+            qp.uv_vis_spectrum(WATER_Z, WATER_XYZ, "AM1", **kwargs)
+    for function in (qp.meci, qp.uv_vis_spectrum):
+        with pytest.raises(BaseException, match="^Active space must have at least 1 orbital$") as caught:
+            function(WATER_Z, WATER_XYZ, "AM1", 0)
+        assert not isinstance(caught.value, Exception)
+
+
+@pytest.mark.parametrize("method", ["AM1", "PM6"])
+def test_conjugation_red_shift_and_benzene_selection_rules(qp, method):
+    ethylene = first_bright(qp.meci(ETHYLENE_Z, ETHYLENE_XYZ, method, 2))
+    butadiene_state = first_bright(qp.meci(*butadiene(), method, 4))
+    assert butadiene_state.wavelength_nm > ethylene.wavelength_nm
+
+    z, xyz = read_xyz("benzene")
+    result = qp.meci(z, xyz, method, 4)
+    for state in result.states:
+        assert state.oscillator_strength >= 0.0
+        if state.multiplicity != 1 or state.root == 1:
+            assert state.oscillator_strength < 1e-10
+    singlets = [s for s in result.states if s.multiplicity == 1 and s.root > 1]
+    bright = next(i for i, s in enumerate(singlets) if s.oscillator_strength > 1e-3)
+    assert bright > 0 and all(s.oscillator_strength < 1e-3 for s in singlets[:bright])
+    pair = singlets[bright : bright + 2]
+    assert abs(pair[0].excitation_energy_ev - pair[1].excitation_energy_ev) < 1e-4  # SCF converged to 1e-6
+    summed = pair[0].oscillator_strength + pair[1].oscillator_strength
+
+    turn = rotation([1.0, 2.0, 0.5], 0.7)
+    rotated = qp.meci(z, [apply(turn, r) for r in xyz], method, 4)
+    rotated_singlets = [s for s in rotated.states if s.multiplicity == 1 and s.root > 1]
+    rotated_pair = rotated_singlets[bright : bright + 2]
+    assert rotated_pair[0].oscillator_strength + rotated_pair[1].oscillator_strength == pytest.approx(summed, rel=1e-4)
+
+
+def test_spectrum_band_areas_and_peak(qp):
+    # int eps d(wavenumber) = 2.3154e8 sum f for the bands inside the grid
+    # (the absorptivity-oscillator strength relation), d(wavenumber) = 1e7 dlambda / lambda^2.
+    z, xyz = butadiene()
+    lo, hi, step, fwhm = 50.0, 800.0, 0.25, 10.0
+    states = qp.meci(z, xyz, "AM1", 4).states
+    spectrum = qp.uv_vis_spectrum(z, xyz, "AM1", 4, lo, hi, step, fwhm)
+    inside = [s for s in states if s.oscillator_strength > 1e-6 and lo + 4 * fwhm < s.wavelength_nm < hi - 4 * fwhm]
+    assert inside
+    area = sum(e * 1e7 / (w * w) * step for w, e in zip(spectrum.wavelengths_nm, spectrum.extinction_coefficients))
+    assert area == pytest.approx(2.3154e8 * sum(s.oscillator_strength for s in inside), rel=0.01)
+    brightest = max(states, key=lambda s: s.oscillator_strength)
+    assert abs(spectrum.lambda_max_nm - brightest.wavelength_nm) <= step
+    assert spectrum.epsilon_max == max(spectrum.extinction_coefficients)
+    assert qp.uv_vis_spectrum(z, xyz, "AM1", 4, use_nddo=False).lambda_max_nm != spectrum.lambda_max_nm
