@@ -8,6 +8,7 @@
 #include "python/optimize.h"
 #include "python/py_support.h"
 #include "python/single_point.h"
+#include "python/transition_state.h"
 
 namespace quorin::py {
 
@@ -37,6 +38,7 @@ struct ClassEntry {
 constexpr ClassEntry kClasses[] = {
     {"CalculationResult", create_calculation_result_type},
     {"OptimizationPyResult", create_optimization_result_type},
+    {"TransitionStatePyResult", create_transition_state_result_type},
     {"NormalModePy", create_normal_mode_type},
     {"ThermodynamicsPy", create_thermodynamics_type},
     {"VibrationalResultPy", create_vibrational_result_type},
@@ -46,6 +48,7 @@ constexpr ClassEntry kClasses[] = {
 PyMethodDef* (*const kFunctions[])() = {
     calculate_method_def,
     optimize_method_def,
+    transition_state_method_def,
     frequencies_method_def,
 };
 

@@ -158,13 +158,7 @@ Matrix compute_initial_cartesian_hessian(double h, MolecularBatch& molecule, con
         }
     }
     scf.density.copy_from(start_density);
-    for (std::size_t i = 0; i < dim; ++i) {
-        for (std::size_t j = i + 1; j < dim; ++j) {
-            const double mean = 0.5 * (hessian(i, j) + hessian(j, i));
-            hessian(i, j) = mean;
-            hessian(j, i) = mean;
-        }
-    }
+    symmetrize_by_averaging(hessian);
     return hessian;
 }
 

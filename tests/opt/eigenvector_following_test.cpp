@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/engine_stop.h"
 #include "common/geometry.h"
 #include "core/gradients/heat_of_formation.h"
 #include "core/opt/lbfgs.h"
@@ -24,6 +25,7 @@ const Am1Model kAm1;
 
 using fixtures::Geometry;
 using fixtures::make_molecule;
+using fixtures::stop_message;
 
 // Ammonia with N-H 1.0 angstrom and the hydrogens `height` angstrom below the
 // nitrogen, slightly uneven so that no symmetry holds the search.
@@ -76,15 +78,6 @@ double minimum_heat(const Geometry& g) {
     const OptimizationResult r = optimize_geometry_lbfgs(m, kAm1, scf, gws, options);
     EXPECT_TRUE(r.converged);
     return compute_heat_of_formation_kcal_mol(m, kAm1, r.final_energy);
-}
-
-std::string stop_message(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const EngineStop& e) {
-        return e.what();
-    }
-    return "no stop";
 }
 
 TEST(EigenvectorFollowing, AmmoniaInversionTransitionState) {
