@@ -20,6 +20,9 @@ constexpr double kFrozenCurvature = 500.0;
 // An internal curvature below minus this (kcal/(mol angstrom^2)) counts as
 // negative; smaller magnitudes are finite-difference and update noise.
 constexpr double kNegativeCurvatureTolerance = 0.05;
+// Curvature given to the rigid-body motions in the step Hessian, far above
+// any internal force constant so that they sort last.
+constexpr double kExternalCurvature = 1e5;
 
 ActiveMask mask_of(const TransitionStateOptions& options) {
     if (!options.active_mask) return std::nullopt;
@@ -68,16 +71,46 @@ double minimisation_shift(std::span<const double> b, std::span<const double> f_m
     return 0.5 * (lo + hi);
 }
 
-// Number of negative curvatures of the Hessian at the molecule's geometry
-// once the overall translations and rotations are projected out (not
-// projected when coordinates are frozen: the frame is then fixed).
-std::size_t count_negative_curvatures(const MolecularBatch& molecule, const Matrix& hessian, bool frozen) {
-    const std::vector<double> unit_masses(molecule.n_atoms, 1.0);
-    const NormalModeAnalysis modes = analyze_normal_modes(molecule, hessian, unit_masses, !frozen);
-    const std::vector<double>& internal = frozen ? modes.all_frequencies_cm1 : modes.vibrational_frequencies_cm1;
-    const double threshold = -kHessianEigenvalueToWavenumber * std::sqrt(kNegativeCurvatureTolerance);
-    return static_cast<std::size_t>(
-        std::count_if(internal.begin(), internal.end(), [&](double nu) { return nu < threshold; }));
+// The Hessian the step is taken on: without frozen coordinates, the
+// rigid-body motions E (orthonormal rows, unit weights) of the current
+// geometry are projected out and given the curvature kExternalCurvature:
+// (1 - E^T E) H (1 - E^T E) + c E^T E. Their gradient components are then
+// zero, so the step never turns or shifts the molecule as a whole. Returns
+// the number of motions in the leading rows of ws.external.
+std::size_t build_step_hessian(const MolecularBatch& molecule, const Matrix& hessian, bool frozen,
+                        EigenvectorFollowingWorkspace& ws) {
+    Matrix& hp = ws.step_hessian;
+    hp.copy_from(hessian);
+    if (frozen) return 0;
+    const std::size_t dim = hessian.rows();
+    const std::size_t count = external_motion_basis(molecule, ws.unit_masses, ws.external);
+    const Matrix& e = ws.external;
+    Matrix& a = ws.external_hessian;  // A = E H
+    for (std::size_t k = 0; k < count; ++k) {
+        for (std::size_t j = 0; j < dim; ++j) {
+            double sum = 0.0;
+            for (std::size_t i = 0; i < dim; ++i) sum += e(k, i) * hessian(i, j);
+            a(k, j) = sum;
+        }
+    }
+    double c[6][6] = {};  // E H E^T
+    for (std::size_t k = 0; k < count; ++k) {
+        for (std::size_t l = 0; l < count; ++l) {
+            for (std::size_t j = 0; j < dim; ++j) c[k][l] += a(k, j) * e(l, j);
+        }
+    }
+    for (std::size_t i = 0; i < dim; ++i) {
+        for (std::size_t j = 0; j < dim; ++j) {
+            double delta = 0.0;
+            for (std::size_t k = 0; k < count; ++k) {
+                delta += -e(k, i) * a(k, j) - a(k, i) * e(k, j) + kExternalCurvature * e(k, i) * e(k, j);
+                for (std::size_t l = 0; l < count; ++l) delta += e(k, i) * c[k][l] * e(l, j);
+            }
+            hp(i, j) += delta;
+        }
+    }
+    symmetrize_by_averaging(hp);
+    return count;
 }
 
 }  // namespace
@@ -96,6 +129,10 @@ EigenvectorFollowingWorkspace EigenvectorFollowingWorkspace::allocate(std::size_
     ws.gradient_plus.assign(n_atoms, {0.0, 0.0, 0.0});
     ws.gradient_minus.assign(n_atoms, {0.0, 0.0, 0.0});
     ws.update.ensure_capacity(dim);
+    ws.external = Matrix::zeros(6, dim);
+    ws.step_hessian = Matrix::zeros(dim, dim);
+    ws.external_hessian = Matrix::zeros(6, dim);
+    ws.unit_masses.assign(n_atoms, 1.0);
     return ws;
 }
 
@@ -206,7 +243,8 @@ TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const 
 
     for (std::size_t k = 1; k <= options.max_cycles; ++k) {
         cycles = k;
-        diagonalize_symmetric_with_work(hessian, ws.work, ws.eigenvalues, ws.eigenvectors);
+        const std::size_t n_external = build_step_hessian(molecule, hessian, mask.has_value(), ws);
+        diagonalize_symmetric_with_work(ws.step_hessian, ws.work, ws.eigenvalues, ws.eigenvectors);
         const Matrix& v = ws.eigenvectors;
 
         if (k > 1 && options.follow_by_overlap) {
@@ -224,11 +262,20 @@ TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const 
             for (std::size_t i = 0; i < dim; ++i) ws.followed_mode[i] = v(i, t);
         }
 
+        // The gradient without its rigid-body components (in ws.step until
+        // the step is formed), then in the eigenvector basis.
         std::vector<double>& f_modes = ws.gradient_modes;
         std::vector<double>& h_modes = ws.step_modes;
+        ws.step = ws.gradient;
+        for (std::size_t e = 0; e < n_external; ++e) {
+            const double* u = ws.external.row(e);
+            double along = 0.0;
+            for (std::size_t i = 0; i < dim; ++i) along += u[i] * ws.gradient[i];
+            for (std::size_t i = 0; i < dim; ++i) ws.step[i] -= along * u[i];
+        }
         for (std::size_t j = 0; j < dim; ++j) {
             double sum = 0.0;
-            for (std::size_t i = 0; i < dim; ++i) sum += v(i, j) * ws.gradient[i];
+            for (std::size_t i = 0; i < dim; ++i) sum += v(i, j) * ws.step[i];
             f_modes[j] = sum;
         }
         // Uphill along the followed mode: the step has the sign of F_t.
@@ -277,7 +324,7 @@ TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const 
         // Only a first-order saddle point with a converged SCF ends the
         // search; elsewhere the gradient tests alone do not.
         if (rms < options.grad_rms_tol && max < options.grad_max_tol && result.scf_result.converged &&
-            count_negative_curvatures(molecule, hessian, mask.has_value()) == 1) {
+            std::count_if(b, b + dim, [](double value) { return value < -kNegativeCurvatureTolerance; }) == 1) {
             converged = true;
             break;
         }

@@ -55,7 +55,8 @@ struct TransitionStateResult {
     std::size_t ts_mode_index = 0;
     Matrix hessian;  // 3N x 3N at exit, kcal/(mol angstrom^2)
     // Gradient tests met at a geometry whose SCF converged and whose Hessian,
-    // translations and rotations aside, has exactly one negative eigenvalue.
+    // translations and rotations aside, has exactly one negative eigenvalue
+    // (below -0.05 kcal/(mol angstrom^2)).
     bool converged = false;
 };
 
@@ -74,6 +75,13 @@ struct EigenvectorFollowingWorkspace {
     std::vector<std::array<double, 3>> gradient_plus;   // at +h of the first Hessian
     std::vector<std::array<double, 3>> gradient_minus;  // at -h
     HessianUpdateWorkspace update;
+    // Rigid-body motions of the current geometry (6 x 3N rows), the Hessian
+    // with them moved out of the way of the step (3N x 3N), the products of
+    // the motions with the Hessian (6 x 3N) and unit atom weights.
+    Matrix external;
+    Matrix step_hessian;
+    Matrix external_hessian;
+    std::vector<double> unit_masses;
 
     static EigenvectorFollowingWorkspace allocate(std::size_t n_atoms);
 };
@@ -92,8 +100,12 @@ Matrix compute_initial_cartesian_hessian(double h, MolecularBatch& molecule, con
                                          ScfWorkspace& scf, GradientWorkspace& gradient_workspace,
                                          EigenvectorFollowingWorkspace& workspace, bool use_nddo, ActiveMask mask);
 
-// Moves the molecule's coordinates in place and leaves the last geometry
-// evaluated in it. The SCF and gradient workspaces must be sized for the
+// Without frozen coordinates the overall translations and rotations are kept
+// out of every step: the step is taken on the Hessian and gradient with those
+// directions projected out (and sorted above every internal curvature), so
+// that target_mode and the followed mode count internal modes from the
+// lowest. Moves the molecule's coordinates in place and leaves the last
+// geometry evaluated in it. The SCF and gradient workspaces must be sized for the
 // molecule's basis, the eigenvector-following workspace for its atom count.
 TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const ParameterModel& model,
                                                 ScfWorkspace& scf, GradientWorkspace& gradient_workspace,

@@ -91,6 +91,13 @@ TEST(EigenvectorFollowing, AmmoniaInversionTransitionState) {
     const double sum = angle_deg(s.molecule, 0, 1, 2) + angle_deg(s.molecule, 0, 2, 3) + angle_deg(s.molecule, 0, 3, 1);
     EXPECT_NEAR(sum, 360.0, 0.5);
     EXPECT_NEAR(heat_of(s), compute_heat_of_formation_kcal_mol(s.molecule, kAm1, r.final_energy), 1e-9);
+    // Steps carry no overall translation: the centroid stays where it was.
+    const Geometry start = ammonia(0.1);
+    for (std::size_t c = 0; c < 3; ++c) {
+        double before = 0.0, after = 0.0;
+        for (std::size_t a = 0; a < 4; ++a) before += start.xyz[a][c], after += s.molecule.axis(c)[a];
+        EXPECT_NEAR(after, before, 1e-9);
+    }
 
     // The same saddle as a minimisation held planar by symmetry; the barrier
     // over the pyramid is small and positive (inversion of ammonia is fast).
@@ -125,12 +132,7 @@ TEST(EigenvectorFollowing, HydrogenCyanideIsomerisation) {
     const double hnc = minimum_heat({{6, 7, 1}, {{0, 0, 0}, {1.18, 0, 0}, {2.18, 0.05, 0}}});
     EXPECT_GT(heat_of(s), std::max(hcn, hnc));
 
-    Geometry moved = bridged;
-    const auto rot = fixtures::rotation_matrix({0.3, -1.0, 0.7}, 1.1);
-    for (auto& row : moved.xyz) {
-        row = fixtures::rotate(rot, row);
-        row[0] += 2.5, row[1] -= 1.0, row[2] += 0.3;
-    }
+    const Geometry moved = fixtures::moved(bridged, fixtures::rotation_matrix({0.3, -1.0, 0.7}, 1.1), {2.5, -1.0, 0.3});
     const Search again = search(moved, TransitionStateOptions{});
     ASSERT_TRUE(again.result.converged);
     EXPECT_NEAR(heat_of(again), heat_of(s), 0.01);
