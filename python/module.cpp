@@ -7,6 +7,7 @@
 #include "python/frequencies.h"
 #include "python/optimize.h"
 #include "python/py_support.h"
+#include "python/saddle.h"
 #include "python/single_point.h"
 #include "python/transition_state.h"
 
@@ -42,6 +43,8 @@ constexpr ClassEntry kClasses[] = {
     {"NormalModePy", create_normal_mode_type},
     {"ThermodynamicsPy", create_thermodynamics_type},
     {"VibrationalResultPy", create_vibrational_result_type},
+    {"SaddlePointPy", create_saddle_point_type},
+    {"SaddlePyResult", create_saddle_result_type},
 };
 
 // Functions in their order of addition.
@@ -50,6 +53,7 @@ PyMethodDef* (*const kFunctions[])() = {
     optimize_method_def,
     transition_state_method_def,
     frequencies_method_def,
+    saddle_method_def,
 };
 
 void add_to_module(PyObject* module, PyObject* all, const char* name, Ref value) {
