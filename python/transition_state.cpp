@@ -36,12 +36,7 @@ TransitionStateRecord run_transition_state(const TransitionStateRequest& request
     options.grad_rms_tol = request.grad_rms_tol;
     options.grad_max_tol = request.grad_max_tol;
     options.trust_radius = request.trust_radius;
-    options.min_trust = 0.005;
-    options.max_trust = 0.3;
-    options.hessian_step = 0.005;
-    options.follow_by_overlap = true;
-    options.use_nddo = request.use_nddo;
-    options.update = QuasiNewtonUpdate::Bofill;
+    options.use_nddo = request.use_nddo;  // trust bounds, Hessian step, overlap following, Bofill: defaults
     try {
         check_transition_state_options(options, numbers.size());
     } catch (const EngineStop& refused) {

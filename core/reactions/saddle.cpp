@@ -188,17 +188,14 @@ SaddleResult run_saddle(std::vector<std::uint8_t> atomic_numbers, std::span<cons
                       .total_energy;
     double h_ts = compute_heat_of_formation_kcal_mol(guess, model, e_ts);
     if (options.refine_with_ts) {
+        // Lowest mode, finite-difference first Hessian, Bofill updates and the
+        // default trust bounds; looser than a stand-alone search.
         TransitionStateOptions refine;
         refine.max_cycles = 60;
         refine.grad_rms_tol = 0.5;
         refine.grad_max_tol = 1.0;
         refine.trust_radius = 0.08;
-        refine.min_trust = 0.005;
-        refine.max_trust = 0.3;
-        refine.hessian_step = 0.005;
-        refine.follow_by_overlap = true;
         refine.use_nddo = options.use_nddo;
-        refine.update = QuasiNewtonUpdate::Bofill;
         EigenvectorFollowingWorkspace workspace = EigenvectorFollowingWorkspace::allocate(n_atoms);
         TransitionStateResult refined =
             optimize_transition_state(guess, model, guess_scf, gradient_workspace, workspace, refine);

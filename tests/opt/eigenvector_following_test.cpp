@@ -12,6 +12,7 @@
 
 #include "common/engine_stop.h"
 #include "common/geometry.h"
+#include "common/minimum.h"
 #include "core/gradients/heat_of_formation.h"
 #include "core/opt/lbfgs.h"
 #include "core/scf/scf_loop.h"
@@ -65,20 +66,7 @@ double angle_deg(const MolecularBatch& m, std::size_t centre, std::size_t a, std
 double heat_of(const Search& s) { return s.result.final_heat_of_formation; }
 
 // Minimum by L-BFGS; symmetry keeps a planar start planar.
-double minimum_heat(const Geometry& g) {
-    MolecularBatch m = make_molecule(g, kAm1);
-    ScfWorkspace scf = ScfWorkspace::allocate(m.n_basis);
-    GradientWorkspace gws = GradientWorkspace::allocate(m.n_basis);
-    OptimizationOptions options;
-    options.grad_rms_tol = 0.01;
-    options.grad_max_tol = 0.02;
-    options.energy_tol = 1e-9;
-    options.max_cycles = 300;
-    options.use_nddo = true;
-    const OptimizationResult r = optimize_geometry_lbfgs(m, kAm1, scf, gws, options);
-    EXPECT_TRUE(r.converged);
-    return compute_heat_of_formation_kcal_mol(m, kAm1, r.final_energy);
-}
+double minimum_heat(const Geometry& g) { return fixtures::tight_minimum(g, kAm1).heat; }
 
 TEST(EigenvectorFollowing, AmmoniaInversionTransitionState) {
     Search s = search(ammonia(0.1), TransitionStateOptions{});

@@ -9,8 +9,8 @@
 
 #include "common/engine_stop.h"
 #include "common/geometry.h"
+#include "common/minimum.h"
 #include "core/gradients/heat_of_formation.h"
-#include "core/opt/lbfgs.h"
 #include "core/reactions/docking.h"
 #include "core/scf/escalation_ladder.h"
 
@@ -22,10 +22,7 @@ const Am1Model kAm1;
 using fixtures::Geometry;
 using Rows = std::vector<std::array<double, 3>>;
 
-struct Minimum {
-    Geometry geometry;
-    double heat = 0.0;
-};
+using fixtures::Minimum;
 
 // The AM1 ammonia pyramid from a slightly uneven start.
 Minimum ammonia_pyramid() {
@@ -34,18 +31,7 @@ Minimum ammonia_pyramid() {
         const double phi = 2.0 * M_PI * k / 3.0 + 0.05 * k;
         g.xyz.push_back({std::cos(phi), std::sin(phi), -0.38 - 0.02 * k});
     }
-    MolecularBatch m = fixtures::make_molecule(g, kAm1);
-    ScfWorkspace scf = ScfWorkspace::allocate(m.n_basis);
-    GradientWorkspace gws = GradientWorkspace::allocate(m.n_basis);
-    OptimizationOptions options;
-    options.grad_rms_tol = 0.01;
-    options.grad_max_tol = 0.02;
-    options.energy_tol = 1e-9;
-    options.max_cycles = 300;
-    options.use_nddo = true;
-    const OptimizationResult r = optimize_geometry_lbfgs(m, kAm1, scf, gws, options);
-    for (std::size_t a = 0; a < 4; ++a) g.xyz[a] = {m.x[a], m.y[a], m.z[a]};
-    return {g, compute_heat_of_formation_kcal_mol(m, kAm1, r.final_energy)};
+    return fixtures::tight_minimum(g, kAm1);
 }
 
 // The nitrogen reflected through the plane of the hydrogens.
