@@ -72,4 +72,8 @@ PyObject* new_calculation_result(CalculationRecord record) {
     return new_record_object(result_type, std::move(record));
 }
 
+PyObject* calculation_result_dict(const CalculationRecord& record) {
+    return dict_of_record(result_type, record, getset_table);
+}
+
 }  // namespace quorin::py

@@ -34,4 +34,7 @@ PyObject* create_calculation_result_type();
 // A new CalculationResult owning `record`. Throws PythonErrorSet on failure.
 PyObject* new_calculation_result(CalculationRecord record);
 
+// What CalculationResult.to_dict returns for `record`. Throws PythonErrorSet.
+PyObject* calculation_result_dict(const CalculationRecord& record);
+
 }  // namespace quorin::py

@@ -12,6 +12,7 @@
 #include "python/pbc.h"
 #include "python/record_object.h"
 #include "python/single_point.h"
+#include "python/transition_state.h"
 #include "python/uv_vis.h"
 
 namespace quorin::py {
@@ -197,6 +198,19 @@ PyObject* method_frequencies(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+constexpr const char* kTransitionStateParameters[] = {"atomic_numbers", "coordinates",  "max_cycles",
+                                                     "grad_rms_tol",   "grad_max_tol", "trust_radius",
+                                                     "target_mode"};
+
+PyObject* method_transition_state(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard([&] {
+        const BoundArguments bound("transition_state", kTransitionStateParameters, 2, args, kwargs);
+        auto request = molecule_request<TransitionStateRequest>(bound, settings_of(self));
+        read_transition_state_options(bound, 2, request);
+        return new_transition_state_result(run_transition_state(request));
+    });
+}
+
 constexpr const char* kMeciParameters[] = {"atomic_numbers", "coordinates", "active_orbitals", "target_root"};
 
 PyObject* method_meci(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -257,6 +271,10 @@ PyMethodDef method_table[] = {
      "frequencies($self, atomic_numbers, coordinates, temperature_k=298.15, pressure_atm=1.0, "
      "rotational_symmetry_number=1.0, custom_masses=None)\n--\n\n"
      "Compute harmonic vibrational frequencies, normal modes, and thermodynamics."},
+    {"transition_state", as_cfunction<method_transition_state>(), METH_VARARGS | METH_KEYWORDS,
+     "transition_state($self, atomic_numbers, coordinates, max_cycles=100, grad_rms_tol=0.1, grad_max_tol=0.2, "
+     "trust_radius=0.1, target_mode=None)\n--\n\n"
+     "Locate transition state using Eigenvector Following (P-RFO Baker)."},
     {"meci", as_cfunction<method_meci>(), METH_VARARGS | METH_KEYWORDS,
      "meci($self, atomic_numbers, coordinates, active_orbitals=2, target_root=1)\n--\n\n"
      "Run MECI excited state calculation."},

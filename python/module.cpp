@@ -11,7 +11,9 @@
 #include "python/pbc.h"
 #include "python/polarizability.h"
 #include "python/py_support.h"
+#include "python/saddle.h"
 #include "python/single_point.h"
+#include "python/transition_state.h"
 #include "python/uv_vis.h"
 
 namespace quorin::py {
@@ -42,9 +44,12 @@ struct ClassEntry {
 constexpr ClassEntry kClasses[] = {
     {"CalculationResult", create_calculation_result_type},
     {"OptimizationPyResult", create_optimization_result_type},
+    {"TransitionStatePyResult", create_transition_state_result_type},
     {"NormalModePy", create_normal_mode_type},
     {"ThermodynamicsPy", create_thermodynamics_type},
     {"VibrationalResultPy", create_vibrational_result_type},
+    {"SaddlePointPy", create_saddle_point_type},
+    {"SaddlePyResult", create_saddle_result_type},
     {"CiStatePy", create_ci_state_type},
     {"MeciPyResult", create_meci_result_type},
     {"UvVisSpectrumPy", create_uv_vis_spectrum_type},
@@ -57,7 +62,9 @@ constexpr ClassEntry kClasses[] = {
 PyMethodDef* (*const kFunctions[])() = {
     calculate_method_def,
     optimize_method_def,
+    transition_state_method_def,
     frequencies_method_def,
+    saddle_method_def,
     meci_method_def,
     uv_vis_spectrum_method_def,
     pbc_method_def,

@@ -7,9 +7,8 @@
 #include "core/scf/workspace.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
-#include "python/method_lookup.h"
+#include "python/driver_support.h"
 #include "python/record_object.h"
-#include "python/single_point.h"
 
 namespace quorin::py {
 
@@ -38,11 +37,7 @@ void check_optimization_options(const OptimizationOptions& options, std::size_t 
 
 OptimizationRecord run_optimization(const OptimizeRequest& request) {
     const auto& numbers = request.atomic_numbers;
-    if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
-    if (numbers.size() != request.coordinates.size()) throw InputError("Coordinate count mismatch");
-    check_finite_coordinates(numbers, request.coordinates);
-    const std::unique_ptr<ParameterModel> model = get_model(request.method);
-    check_closed_shell_supported(numbers, *model, request.method);
+    const std::unique_ptr<ParameterModel> model = checked_driver_model(numbers, request.coordinates, request.method);
 
     OptimizationOptions options;
     options.max_cycles = static_cast<std::size_t>(request.max_cycles);
@@ -59,23 +54,9 @@ OptimizationRecord run_optimization(const OptimizeRequest& request) {
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
     const OptimizationResult minimum = optimize_geometry_lbfgs(molecule, *model, scf, gradient_workspace, options);
 
-    SinglePointRequest final_point;
-    final_point.atomic_numbers = numbers;
-    final_point.coordinates.resize(molecule.n_atoms);
-    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
-        final_point.coordinates[a] = {molecule.x[a], molecule.y[a], molecule.z[a]};
-    }
-    final_point.method = request.method;
-    final_point.use_nddo = request.use_nddo;
-    final_point.max_iter = 60;
-    final_point.energy_tol_ev = 1e-7;
-    final_point.density_tol = 1e-6;
-    final_point.level_shift_ev = 0.0;
-    final_point.damping = 0.5;
-
     OptimizationRecord record;
-    record.final_result = run_calculation_internal(final_point);
-    record.coordinates = std::move(final_point.coordinates);
+    record.coordinates = coordinates_of(molecule);
+    record.final_result = run_final_single_point(numbers, record.coordinates, request.method, request.use_nddo);
 
     record.converged = minimum.converged;
     record.cycles = minimum.cycles;

@@ -5,30 +5,11 @@
 #include <string>
 #include <tuple>
 
-#include "core/scf/escalation_ladder.h"
-#include "core/types/constants.h"
 #include "core/types/errors.h"
 
 namespace quorin {
 
 namespace {
-
-constexpr std::size_t kLadderIterations = 50;
-constexpr double kScfEnergyToleranceEv = 1e-7;
-constexpr double kScfDensityTolerance = 1e-6;
-
-void require_positive_finite(double value, const char* what) {
-    if (!(value > 0.0) || !std::isfinite(value)) {
-        throw EngineStop(std::string(what) + " must be a positive finite number");
-    }
-}
-
-void require_mask_length(std::span<const std::uint8_t> mask, std::size_t n_atoms) {
-    if (mask.size() != 3 * n_atoms) {
-        throw EngineStop("active_mask must hold one flag per Cartesian coordinate: got " + std::to_string(mask.size()) +
-                         " for " + std::to_string(3 * n_atoms) + " coordinates");
-    }
-}
 
 double dot(const std::vector<double>& a, const std::vector<double>& b) {
     double s = 0.0;
@@ -50,57 +31,16 @@ Evaluation evaluate(MolecularBatch& molecule, const ParameterModel& model, ScfWo
     scf.clear_matrices();
     scf.diis.reset();
     Evaluation e;
-    e.scf = run_rhf_scf_adaptive_with_nddo_and_cosmo(molecule, model, scf, kLadderIterations, options.use_nddo,
-                                                     std::nullopt, kScfEnergyToleranceEv, kScfDensityTolerance);
-    compute_cartesian_gradients_with_options(molecule, model, scf.density, gradient_ws, gradient, options.use_nddo);
-    std::optional<std::span<const std::uint8_t>> mask;
-    if (options.active_mask) {
-        mask = std::span<const std::uint8_t>(*options.active_mask);
-        for (std::size_t i = 0; i < g.size(); ++i) {
-            if (!(*mask)[i]) gradient[i / 3][i % 3] = 0.0;
-        }
-    }
+    e.scf = evaluate_energy_and_gradient(molecule, model, scf, gradient_ws, gradient, options.use_nddo);
+    ActiveMask mask;
+    if (options.active_mask) mask = std::span<const std::uint8_t>(*options.active_mask);
+    apply_active_mask(gradient, mask);
     for (std::size_t i = 0; i < g.size(); ++i) g[i] = gradient[i / 3][i % 3];
     std::tie(e.rms, e.max) = compute_effective_gradient_norms(gradient, mask);
     return e;
 }
 
-void write_coordinates(const std::vector<double>& x, MolecularBatch& molecule) {
-    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
-        molecule.x[a] = x[3 * a];
-        molecule.y[a] = x[3 * a + 1];
-        molecule.z[a] = x[3 * a + 2];
-    }
-}
-
 }  // namespace
-
-std::pair<double, double> compute_effective_gradient_norms(std::span<const std::array<double, 3>> gradient,
-                                                           std::optional<std::span<const std::uint8_t>> mask) {
-    double sum2 = 0.0;
-    double largest = 0.0;
-    if (mask) {
-        require_mask_length(*mask, gradient.size());
-        std::size_t n_active = 0;
-        for (std::size_t i = 0; i < mask->size(); ++i) {
-            if (!(*mask)[i]) continue;
-            const double c = gradient[i / 3][i % 3] * kEvToKcalMol;
-            sum2 += c * c;
-            largest = std::max(largest, std::fabs(c));
-            ++n_active;
-        }
-        if (n_active == 0) return {0.0, 0.0};
-        return {std::sqrt(sum2 / static_cast<double>(n_active)), largest};
-    }
-    if (gradient.empty()) return {0.0, 0.0};
-    for (const auto& g : gradient) {
-        const double gx = g[0] * kEvToKcalMol, gy = g[1] * kEvToKcalMol, gz = g[2] * kEvToKcalMol;
-        const double len2 = gx * gx + gy * gy + gz * gz;
-        sum2 += len2;
-        largest = std::max(largest, std::sqrt(len2));
-    }
-    return {std::sqrt(sum2 / static_cast<double>(gradient.size())), largest};
-}
 
 OptimizationResult optimize_geometry_lbfgs(MolecularBatch& molecule, const ParameterModel& model,
                                            ScfWorkspace& scf, GradientWorkspace& gradient_workspace,
@@ -119,11 +59,7 @@ OptimizationResult optimize_geometry_lbfgs(MolecularBatch& molecule, const Param
     const std::size_t dim = 3 * n_atoms;
     std::vector<std::array<double, 3>> gradient(n_atoms);
     std::vector<double> x(dim), x_new(dim), g(dim), g_new(dim), q(dim), step(dim);
-    for (std::size_t a = 0; a < n_atoms; ++a) {
-        x[3 * a] = molecule.x[a];
-        x[3 * a + 1] = molecule.y[a];
-        x[3 * a + 2] = molecule.z[a];
-    }
+    read_flat_coordinates(molecule, x);
     auto gradient_tests_met = [&](const Evaluation& e) {
         return e.rms < options.grad_rms_tol && e.max < options.grad_max_tol;
     };
@@ -183,7 +119,7 @@ OptimizationResult optimize_geometry_lbfgs(MolecularBatch& molecule, const Param
             }
         }
         for (std::size_t c = 0; c < dim; ++c) x_new[c] = x[c] + step[c];
-        write_coordinates(x_new, molecule);
+        write_flat_coordinates(x_new, molecule);
 
         current = evaluate(molecule, model, scf, gradient_workspace, options, gradient, g_new);
         const double e_new = current.scf.total_energy;

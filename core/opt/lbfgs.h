@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/gradients/nuclear_gradients.h"
+#include "core/opt/geometry_evaluation.h"
 #include "core/parameters/parameter_model.h"
 #include "core/scf/scf_loop.h"
 #include "core/scf/workspace.h"
@@ -42,13 +43,6 @@ struct OptimizationResult {
     double final_grad_max = 0.0;
     bool converged = false;  // gradient tests met and the SCF converged at the final geometry
 };
-
-// (rms, max) of a gradient in eV/angstrom, returned in kcal/(mol angstrom).
-// With a mask: over the active components (0, 0 when none is active). Without
-// one: root mean square and largest of the per-atom gradient lengths. Stops
-// when a mask does not hold three flags per atom.
-std::pair<double, double> compute_effective_gradient_norms(std::span<const std::array<double, 3>> gradient,
-                                                           std::optional<std::span<const std::uint8_t>> mask);
 
 // Moves the molecule's coordinates in place and leaves the last geometry
 // evaluated in it. Both workspaces must be sized for the molecule's basis.

@@ -53,6 +53,16 @@ void AlignedMatrix<double>::copy_from(const AlignedMatrix& other) {
     if (!data_.empty()) std::memcpy(data_.data(), other.data_.data(), data_.size() * sizeof(double));
 }
 
+void symmetrize_by_averaging(Matrix& m) {
+    for (std::size_t i = 0; i < m.rows(); ++i) {
+        for (std::size_t j = i + 1; j < m.cols(); ++j) {
+            const double mean = 0.5 * (m(i, j) + m(j, i));
+            m(i, j) = mean;
+            m(j, i) = mean;
+        }
+    }
+}
+
 void stop_assert_eq(const char* message, std::size_t left, std::size_t right) {
     throw EngineStop(std::string(message) + " (left: " + std::to_string(left) +
                      ", right: " + std::to_string(right) + ")");

@@ -98,4 +98,8 @@ private:
 using Vec64 = AlignedVec64<double>;
 using Matrix = AlignedMatrix<double>;
 
+// Replaces both entries of every off-diagonal pair of a square matrix by
+// their mean, leaving it exactly symmetric.
+void symmetrize_by_averaging(Matrix& m);
+
 }  // namespace quorin

@@ -105,13 +105,7 @@ HessianResult compute_hessian_and_frequencies(MolecularBatch& molecule, const Pa
     }
     scf.density.copy_from(base_density);
 
-    for (std::size_t i = 0; i < dim; ++i) {
-        for (std::size_t j = i + 1; j < dim; ++j) {
-            const double mean = 0.5 * (hessian(i, j) + hessian(j, i));
-            hessian(i, j) = mean;
-            hessian(j, i) = mean;
-        }
-    }
+    symmetrize_by_averaging(hessian);
 
     NormalModeAnalysis modes = analyze_normal_modes(molecule, hessian, masses, options.project_external);
     result.mass_weighted_hessian = std::move(modes.mass_weighted_hessian);

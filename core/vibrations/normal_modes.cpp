@@ -33,43 +33,15 @@ void multiply(const Matrix& a, const Matrix& b, Matrix& c) {
 }
 
 // Projector onto the complement of the rigid-body motions in mass-weighted
-// coordinates: translations sqrt(m) e_c and rotations sqrt(m) (axis x r),
-// orthonormalised by modified Gram-Schmidt (a linear molecule loses one).
+// coordinates.
 Matrix external_motion_projector(const MolecularBatch& molecule, std::span<const double> masses) {
-    const std::size_t n_atoms = molecule.n_atoms;
-    const std::size_t dim = 3 * n_atoms;
-    const std::array<double, 3> com = centre_of_mass(molecule, masses);
-
-    std::vector<std::vector<double>> candidates(6, std::vector<double>(dim, 0.0));
-    for (std::size_t a = 0; a < n_atoms; ++a) {
-        const double s = std::sqrt(masses[a]);
-        const auto r = position(molecule, a);
-        const double dx = r[0] - com[0], dy = r[1] - com[1], dz = r[2] - com[2];
-        for (std::size_t c = 0; c < 3; ++c) candidates[c][3 * a + c] = s;
-        const std::array<std::array<double, 3>, 3> rotations{
-            {{0.0, -dz * s, dy * s}, {dz * s, 0.0, -dx * s}, {-dy * s, dx * s, 0.0}}};
-        for (std::size_t k = 0; k < 3; ++k) {
-            for (std::size_t c = 0; c < 3; ++c) candidates[3 + k][3 * a + c] = rotations[k][c];
-        }
-    }
-
-    std::vector<std::vector<double>> accepted;
-    for (auto& v : candidates) {
-        for (const auto& u : accepted) {
-            const double dot = std::inner_product(v.begin(), v.end(), u.begin(), 0.0);
-            for (std::size_t i = 0; i < dim; ++i) v[i] -= dot * u[i];
-        }
-        const double norm2 = std::inner_product(v.begin(), v.end(), v.begin(), 0.0);
-        if (norm2 > 1e-10) {
-            const double inv = 1.0 / std::sqrt(norm2);
-            for (double& x : v) x *= inv;
-            accepted.push_back(std::move(v));
-        }
-    }
-
+    const std::size_t dim = 3 * molecule.n_atoms;
+    Matrix basis = Matrix::zeros(6, dim);
+    const std::size_t count = external_motion_basis(molecule, masses, basis);
     Matrix p = Matrix::zeros(dim, dim);
     for (std::size_t i = 0; i < dim; ++i) p(i, i) = 1.0;
-    for (const auto& u : accepted) {
+    for (std::size_t k = 0; k < count; ++k) {
+        const double* u = basis.row(k);
         for (std::size_t i = 0; i < dim; ++i) {
             if (std::fabs(u[i]) < 1e-15) continue;
             double* pi = p.row(i);
@@ -92,6 +64,43 @@ std::array<double, 3> centre_of_mass(const MolecularBatch& molecule, std::span<c
     }
     for (double& v : c) v /= total;
     return c;
+}
+
+std::size_t external_motion_basis(const MolecularBatch& molecule, std::span<const double> masses, Matrix& basis) {
+    const std::size_t n_atoms = molecule.n_atoms;
+    const std::size_t dim = 3 * n_atoms;
+    const std::array<double, 3> com = centre_of_mass(molecule, masses);
+    basis.fill(0.0);
+    for (std::size_t a = 0; a < n_atoms; ++a) {
+        const double s = std::sqrt(masses[a]);
+        const auto r = position(molecule, a);
+        const double dx = r[0] - com[0], dy = r[1] - com[1], dz = r[2] - com[2];
+        for (std::size_t c = 0; c < 3; ++c) basis(c, 3 * a + c) = s;
+        const std::array<std::array<double, 3>, 3> rotations{
+            {{0.0, -dz * s, dy * s}, {dz * s, 0.0, -dx * s}, {-dy * s, dx * s, 0.0}}};
+        for (std::size_t k = 0; k < 3; ++k) {
+            for (std::size_t c = 0; c < 3; ++c) basis(3 + k, 3 * a + c) = rotations[k][c];
+        }
+    }
+    // Modified Gram-Schmidt; accepted vectors are packed into the leading rows.
+    std::size_t count = 0;
+    for (std::size_t k = 0; k < 6; ++k) {
+        double* v = basis.row(k);
+        for (std::size_t m = 0; m < count; ++m) {
+            const double* u = basis.row(m);
+            const double dot = std::inner_product(v, v + dim, u, 0.0);
+            for (std::size_t i = 0; i < dim; ++i) v[i] -= dot * u[i];
+        }
+        const double norm2 = std::inner_product(v, v + dim, v, 0.0);
+        if (norm2 > 1e-10) {
+            const double inv = 1.0 / std::sqrt(norm2);
+            double* target = basis.row(count);
+            for (std::size_t i = 0; i < dim; ++i) target[i] = v[i] * inv;
+            ++count;
+        }
+    }
+    for (std::size_t k = count; k < 6; ++k) std::fill(basis.row(k), basis.row(k) + dim, 0.0);
+    return count;
 }
 
 bool is_linear_molecule(const MolecularBatch& molecule) {

@@ -33,6 +33,12 @@ inline constexpr double kWavenumberPerSqrtMdyneAngstrom = 1302.7937;
 // Mass-weighted mean position (angstrom), one mass per atom.
 std::array<double, 3> centre_of_mass(const MolecularBatch& molecule, std::span<const double> masses_amu);
 
+// The rigid-body motions in mass-weighted coordinates (translations
+// sqrt(m) e_c, then rotations sqrt(m) (axis x r) about the mass centre),
+// orthonormalised in that order into the leading rows of the 6 x 3N `basis`;
+// returns how many are independent (6; 5 for a linear molecule; 3 for one atom).
+std::size_t external_motion_basis(const MolecularBatch& molecule, std::span<const double> masses, Matrix& basis);
+
 // Fewer than three atoms, coincident first two atoms, or every further atom
 // within 1e-4 angstrom^2 (cross product with the first bond) of that line.
 bool is_linear_molecule(const MolecularBatch& molecule);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/engine_stop.h"
 #include "common/geometry.h"
 #include "core/scf/escalation_ladder.h"
 #include "core/types/constants.h"
@@ -22,6 +23,7 @@ const Am1Model kAm1;
 
 using fixtures::Geometry;
 using fixtures::make_molecule;
+using fixtures::stop_message;
 
 Geometry water() {
     const double half = 0.5 * 104.5 * M_PI / 180.0, r = 0.96;
@@ -94,15 +96,6 @@ std::vector<std::array<double, 3>> gradient_at(MolecularBatch& m, bool use_nddo)
     std::vector<std::array<double, 3>> g(m.n_atoms);
     compute_cartesian_gradients_with_options(m, kAm1, ws.density, gws, g, use_nddo);
     return g;
-}
-
-std::string stop_message(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const EngineStop& e) {
-        return e.what();
-    }
-    return "no stop";
 }
 
 TEST(GradientNorms, PerAtomWithoutMaskPerComponentWithMask) {

@@ -54,6 +54,10 @@ def test_methods_match_module_functions(qp):
     ref = qp.frequencies(H2_Z, H2_XYZ, method="AM1", temperature_k=300.0, use_nddo=True)
     assert vib.vibrational_frequencies_cm1 == ref.vibrational_frequencies_cm1
 
+    ammonia = ([7, 1, 1, 1], [[0, 0, 0], [1.0, 0, -0.1], [-0.5, 0.866, -0.11], [-0.5, -0.866, -0.12]])
+    assert (calc.transition_state(*ammonia).to_dict()
+            == qp.transition_state(*ammonia, method="AM1", use_nddo=True).to_dict())
+
     ethylene = ([6, 6, 1, 1, 1, 1], [[0, 0, 0.667], [0, 0, -0.667], [0, 0.923, 1.238], [0, -0.923, 1.238],
                                      [0, 0.923, -1.238], [0, -0.923, -1.238]])
     assert calc.meci(*ethylene).total_energy_ev == qp.meci(*ethylene, method="AM1").total_energy_ev

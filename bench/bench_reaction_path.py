@@ -1,0 +1,110 @@
+"""Cost of the reaction-path drivers on aspirin under AM1, in units of one
+calculate (SCF, energy and gradient) at the starting geometry: wall time of
+each driver over the time of that single point.
+
+Usage: python3 bench/bench_reaction_path.py [--method AM1]
+"""
+import argparse
+import math
+import time
+
+import quorin_py
+
+from bench_calculate import MOLECULES
+from bench_calculate import read_xyz as read_xyz_file
+
+
+def timed(call):
+    start = time.perf_counter()
+    result = call()
+    return time.perf_counter() - start, result
+
+
+def unit_cost(numbers, coordinates, method):
+    """Best of five single points (energy and gradient), seconds."""
+    return min(timed(lambda: quorin_py.calculate(numbers, coordinates, method))[0] for _ in range(5))
+
+
+def methyl(numbers, coordinates):
+    """(methyl carbon, its heavy neighbour, its three hydrogens)."""
+    def bonded(a, b, cutoff):
+        return a != b and math.dist(coordinates[a], coordinates[b]) < cutoff
+    for c, z in enumerate(numbers):
+        hydrogens = [h for h, zh in enumerate(numbers) if zh == 1 and bonded(c, h, 1.2)]
+        if z == 6 and len(hydrogens) == 3:
+            heavy = next(a for a, za in enumerate(numbers) if za > 1 and bonded(c, a, 1.7))
+            return c, heavy, hydrogens
+    raise ValueError("no methyl group")
+
+
+def rotate_about(point, origin, axis, angle):
+    """Rodrigues rotation of `point` about the line through `origin` along `axis`."""
+    norm = math.sqrt(sum(a * a for a in axis))
+    k = [a / norm for a in axis]
+    v = [p - o for p, o in zip(point, origin)]
+    c, s = math.cos(angle), math.sin(angle)
+    kv = sum(a * b for a, b in zip(k, v))
+    cross = [k[1] * v[2] - k[2] * v[1], k[2] * v[0] - k[0] * v[2], k[0] * v[1] - k[1] * v[0]]
+    return [o + vi * c + ci * s + ki * kv * (1 - c) for o, vi, ci, ki in zip(origin, v, cross, k)]
+
+
+def dihedral(p0, p1, p2, p3):
+    b0 = [a - b for a, b in zip(p0, p1)]
+    b1 = [a - b for a, b in zip(p2, p1)]
+    b2 = [a - b for a, b in zip(p3, p2)]
+    n = math.sqrt(sum(x * x for x in b1))
+    b1 = [x / n for x in b1]
+    v = [a - sum(x * y for x, y in zip(b0, b1)) * b for a, b in zip(b0, b1)]
+    w = [a - sum(x * y for x, y in zip(b2, b1)) * b for a, b in zip(b2, b1)]
+    cross = [b1[1] * v[2] - b1[2] * v[1], b1[2] * v[0] - b1[0] * v[2], b1[0] * v[1] - b1[1] * v[0]]
+    return math.atan2(sum(a * b for a, b in zip(cross, w)), sum(a * b for a, b in zip(v, w)))
+
+
+def eclipsed_acetyl(numbers, coordinates):
+    """Aspirin with one acetyl-methyl hydrogen eclipsing the carbonyl oxygen."""
+    c, carbonyl, hydrogens = methyl(numbers, coordinates)
+    oxygen = next(o for o, z in enumerate(numbers) if z == 8 and math.dist(coordinates[o], coordinates[carbonyl]) < 1.3)
+    turn = -dihedral(coordinates[oxygen], coordinates[carbonyl], coordinates[c], coordinates[hydrogens[0]])
+    axis = [a - b for a, b in zip(coordinates[c], coordinates[carbonyl])]
+    moved = [list(row) for row in coordinates]
+    for h in hydrogens:
+        moved[h] = rotate_about(coordinates[h], coordinates[c], axis, turn)
+    return moved
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--method", default="AM1")
+    args = parser.parse_args()
+    numbers, coordinates = read_xyz_file(MOLECULES / "aspirin.xyz")
+    n = len(numbers)
+    unit = unit_cost(numbers, coordinates, args.method)
+    print(f"aspirin ({n} atoms, {args.method}): one calculate = {unit * 1e3:.1f} ms")
+    print(f"{'driver':<18}{'time / s':>10}{'cycles':>8}{'converged':>11}{'cost':>8}{'expected':>12}")
+
+    def report(name, seconds, cycles, converged, expected):
+        print(f"{name:<18}{seconds:>10.2f}{cycles:>8}{str(converged):>11}{seconds / unit:>8.1f}{expected:>12}")
+
+    # Start, 6N for the first Hessian, one per cycle, the final single point.
+    seconds, ts = timed(lambda: quorin_py.transition_state(numbers, eclipsed_acetyl(numbers, coordinates),
+                                                           args.method))
+    report("transition_state", seconds, ts.cycles, ts.converged, 2 + 6 * n + ts.cycles)
+
+    # Aspirin to itself with the methyl hydrogens permuted cyclically (a 120
+    # degree turn). Set-up, estimate and final single point cost about 4, the
+    # refinement 6N + 1 + its cycles; the rest are relaxation steps, between
+    # num_cycles and num_cycles * inner_max_steps (12).
+    _, _, hydrogens = methyl(numbers, coordinates)
+    product = [list(row) for row in coordinates]
+    for a, b in zip(hydrogens, hydrogens[1:] + hydrogens[:1]):
+        product[b] = list(coordinates[a])
+    seconds, s = timed(lambda: quorin_py.saddle(numbers, coordinates, product, args.method))
+    refinement = s.ts_refinement
+    steps = seconds / unit - 4 - (6 * n + 1 + refinement.cycles)
+    report("saddle", seconds, s.num_cycles, s.converged, "see below")
+    print(f"  relaxation steps ~ {steps:.0f} (allowed {s.num_cycles} to {12 * s.num_cycles}); refinement "
+          f"{refinement.cycles} cycles, converged {refinement.converged}; barrier {s.barrier_forward_kcal:.3f} kcal/mol")
+
+
+if __name__ == "__main__":
+    main()

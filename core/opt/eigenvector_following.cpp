@@ -1,0 +1,349 @@
+#include "core/opt/eigenvector_following.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <tuple>
+
+#include "core/gradients/heat_of_formation.h"
+#include "core/scf/eigensolver.h"
+#include "core/types/constants.h"
+#include "core/types/errors.h"
+#include "core/vibrations/normal_modes.h"
+
+namespace quorin {
+
+namespace {
+
+// Diagonal force constant of a frozen coordinate, kcal/(mol angstrom^2).
+constexpr double kFrozenCurvature = 500.0;
+// An internal curvature below minus this (kcal/(mol angstrom^2)) counts as
+// negative; smaller magnitudes are finite-difference and update noise.
+constexpr double kNegativeCurvatureTolerance = 0.05;
+// Curvature given to the rigid-body motions in the step Hessian, far above
+// any internal force constant so that they sort last.
+constexpr double kExternalCurvature = 1e5;
+
+ActiveMask mask_of(const TransitionStateOptions& options) {
+    if (!options.active_mask) return std::nullopt;
+    return std::span<const std::uint8_t>(*options.active_mask);
+}
+
+// Lowest root below b_min of f(l) = -l + sum_{j != t} F_j^2 / (l - b_j): the
+// shift of the minimisation space of the rational-function step.
+double minimisation_shift(std::span<const double> b, std::span<const double> f_modes, std::size_t t) {
+    double b_min = 0.0;
+    bool any = false;
+    for (std::size_t j = 0; j < b.size(); ++j) {
+        if (j == t) continue;
+        if (!any || b[j] < b_min) b_min = b[j];
+        any = true;
+    }
+    if (!any) return 0.0;
+    auto f = [&](double lambda) {
+        double sum = -lambda;
+        for (std::size_t j = 0; j < b.size(); ++j) {
+            if (j == t) continue;
+            const double gap = lambda - b[j];
+            if (std::fabs(gap) <= 1e-15) continue;
+            sum += f_modes[j] * f_modes[j] / gap;
+        }
+        return sum;
+    };
+    double hi = f(b_min - 1e-5) < 0.0 ? b_min - 1e-5 : b_min - 0.001;
+    double lo = hi - 1.0;
+    double widening = 1.0;
+    for (int k = 0; k < 60 && f(lo) <= 0.0; ++k) {
+        widening *= 2.0;
+        lo -= widening;
+    }
+    if (f(lo) <= 0.0) return b_min - 1.0;
+    for (int round = 0; round < 100 && std::fabs(hi - lo) > 1e-9; ++round) {
+        const double mid = 0.5 * (lo + hi);
+        const double value = f(mid);
+        if (std::fabs(value) < 1e-12) return mid;
+        if (value > 0.0) {
+            lo = mid;
+        } else {
+            hi = mid;
+        }
+    }
+    return 0.5 * (lo + hi);
+}
+
+// The Hessian the step is taken on: without frozen coordinates, the
+// rigid-body motions E (orthonormal rows, unit weights) of the current
+// geometry are projected out and given the curvature kExternalCurvature:
+// (1 - E^T E) H (1 - E^T E) + c E^T E. Their gradient components are then
+// zero, so the step never turns or shifts the molecule as a whole. Returns
+// the number of motions in the leading rows of ws.external.
+std::size_t build_step_hessian(const MolecularBatch& molecule, const Matrix& hessian, bool frozen,
+                        EigenvectorFollowingWorkspace& ws) {
+    Matrix& hp = ws.step_hessian;
+    hp.copy_from(hessian);
+    if (frozen) return 0;
+    const std::size_t dim = hessian.rows();
+    const std::size_t count = external_motion_basis(molecule, ws.unit_masses, ws.external);
+    const Matrix& e = ws.external;
+    Matrix& a = ws.external_hessian;  // A = E H
+    for (std::size_t k = 0; k < count; ++k) {
+        for (std::size_t j = 0; j < dim; ++j) {
+            double sum = 0.0;
+            for (std::size_t i = 0; i < dim; ++i) sum += e(k, i) * hessian(i, j);
+            a(k, j) = sum;
+        }
+    }
+    double c[6][6] = {};  // E H E^T
+    for (std::size_t k = 0; k < count; ++k) {
+        for (std::size_t l = 0; l < count; ++l) {
+            for (std::size_t j = 0; j < dim; ++j) c[k][l] += a(k, j) * e(l, j);
+        }
+    }
+    for (std::size_t i = 0; i < dim; ++i) {
+        for (std::size_t j = 0; j < dim; ++j) {
+            double delta = 0.0;
+            for (std::size_t k = 0; k < count; ++k) {
+                delta += -e(k, i) * a(k, j) - a(k, i) * e(k, j) + kExternalCurvature * e(k, i) * e(k, j);
+                for (std::size_t l = 0; l < count; ++l) delta += e(k, i) * c[k][l] * e(l, j);
+            }
+            hp(i, j) += delta;
+        }
+    }
+    symmetrize_by_averaging(hp);
+    return count;
+}
+
+}  // namespace
+
+EigenvectorFollowingWorkspace EigenvectorFollowingWorkspace::allocate(std::size_t n_atoms) {
+    const std::size_t dim = 3 * n_atoms;
+    EigenvectorFollowingWorkspace ws;
+    ws.eigenvalues = Vec64::zeros(dim);
+    ws.eigenvectors = Matrix::zeros(dim, dim);
+    ws.work = Matrix::zeros(dim, dim);
+    for (std::vector<double>* v : {&ws.gradient_modes, &ws.step_modes, &ws.step, &ws.gradient,
+                                   &ws.previous_gradient, &ws.followed_mode}) {
+        v->assign(dim, 0.0);
+    }
+    ws.gradient_ev.assign(n_atoms, {0.0, 0.0, 0.0});
+    ws.gradient_plus.assign(n_atoms, {0.0, 0.0, 0.0});
+    ws.gradient_minus.assign(n_atoms, {0.0, 0.0, 0.0});
+    ws.update.ensure_capacity(dim);
+    ws.external = Matrix::zeros(6, dim);
+    ws.step_hessian = Matrix::zeros(dim, dim);
+    ws.external_hessian = Matrix::zeros(6, dim);
+    ws.unit_masses.assign(n_atoms, 1.0);
+    return ws;
+}
+
+void check_transition_state_options(const TransitionStateOptions& options, std::size_t n_atoms) {
+    const std::size_t dim = 3 * n_atoms;
+    if (options.target_mode && *options.target_mode >= dim) {
+        throw EngineStop("target_mode " + std::to_string(*options.target_mode) + " does not exist: the Hessian has " +
+                         std::to_string(dim) + " modes (0 to " + std::to_string(dim == 0 ? 0 : dim - 1) + ")");
+    }
+    require_positive_finite(options.grad_rms_tol, "grad_rms_tol");
+    require_positive_finite(options.grad_max_tol, "grad_max_tol");
+    require_positive_finite(options.trust_radius, "trust_radius");
+    require_positive_finite(options.min_trust, "min_trust");
+    require_positive_finite(options.max_trust, "max_trust");
+    if (options.min_trust > options.max_trust) throw EngineStop("min_trust must not exceed max_trust");
+    require_positive_finite(options.hessian_step, "hessian_step");
+    if (options.active_mask) require_mask_length(*options.active_mask, n_atoms);
+    if (options.initial_hessian) {
+        if (options.initial_hessian->rows() != dim) {
+            stop_assert_eq("initial_hessian must have 3N rows", options.initial_hessian->rows(), dim);
+        }
+        if (options.initial_hessian->cols() != dim) {
+            stop_assert_eq("initial_hessian must have 3N columns", options.initial_hessian->cols(), dim);
+        }
+    }
+}
+
+Matrix compute_initial_cartesian_hessian(double h, MolecularBatch& molecule, const ParameterModel& model,
+                                         ScfWorkspace& scf, GradientWorkspace& gradient_workspace,
+                                         EigenvectorFollowingWorkspace& workspace, bool use_nddo, ActiveMask mask) {
+    const std::size_t dim = 3 * molecule.n_atoms;
+    Matrix hessian = Matrix::zeros(dim, dim);
+    const Matrix start_density = scf.density;
+    // eV/angstrom per angstrom to kcal/(mol angstrom^2), central difference over 2h.
+    const double scale = (1.0 / (h + h)) * kEvToKcalMol;
+    auto gradient_at = [&](std::vector<std::array<double, 3>>& g) {
+        scf.density.copy_from(start_density);
+        evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, g, use_nddo);
+    };
+    for (std::size_t i = 0; i < dim; ++i) {
+        if (mask && !(*mask)[i]) {
+            hessian(i, i) = kFrozenCurvature;
+            continue;
+        }
+        double& coordinate = molecule.axis(i % 3)[i / 3];
+        const double saved = coordinate;
+        try {
+            coordinate += h;
+            gradient_at(workspace.gradient_plus);
+            coordinate -= 2.0 * h;
+            gradient_at(workspace.gradient_minus);
+            coordinate += h;
+        } catch (...) {
+            coordinate = saved;
+            scf.density.copy_from(start_density);
+            throw;
+        }
+        for (std::size_t j = 0; j < dim; ++j) {
+            hessian(j, i) = (workspace.gradient_plus[j / 3][j % 3] - workspace.gradient_minus[j / 3][j % 3]) * scale;
+        }
+    }
+    scf.density.copy_from(start_density);
+    symmetrize_by_averaging(hessian);
+    return hessian;
+}
+
+TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const ParameterModel& model,
+                                                ScfWorkspace& scf, GradientWorkspace& gradient_workspace,
+                                                EigenvectorFollowingWorkspace& ws,
+                                                const TransitionStateOptions& options) {
+    const std::size_t n_atoms = molecule.n_atoms;
+    const std::size_t dim = 3 * n_atoms;
+    check_transition_state_options(options, n_atoms);
+    if (gradient_workspace.hcore.rows() != molecule.n_basis) {
+        stop_assert_eq("Gradient workspace size mismatch", gradient_workspace.hcore.rows(), molecule.n_basis);
+    }
+    if (ws.step.size() != dim) stop_assert_eq("Eigenvector-following workspace size mismatch", ws.step.size(), dim);
+    const ActiveMask mask = mask_of(options);
+
+    // Energy, masked gradient (eV/angstrom per atom, then kcal/(mol angstrom)
+    // atom-major in ws.gradient) and its norms at the current geometry.
+    auto evaluate = [&] {
+        ScfResult e = evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, ws.gradient_ev,
+                                                   options.use_nddo);
+        apply_active_mask(ws.gradient_ev, mask);
+        for (std::size_t i = 0; i < dim; ++i) ws.gradient[i] = ws.gradient_ev[i / 3][i % 3] * kEvToKcalMol;
+        const auto norms = compute_effective_gradient_norms(ws.gradient_ev, mask);
+        return std::tuple(std::move(e), norms.first, norms.second);
+    };
+
+    scf.clear_matrices();
+    scf.diis.reset();
+    TransitionStateResult result;
+    double rms = 0.0, max = 0.0;
+    std::tie(result.scf_result, rms, max) = evaluate();
+    result.initial_grad_rms = rms;
+    double e_prev = result.scf_result.total_energy;
+
+    Matrix hessian = options.initial_hessian
+                         ? *options.initial_hessian
+                         : compute_initial_cartesian_hessian(options.hessian_step, molecule, model, scf,
+                                                             gradient_workspace, ws, options.use_nddo, mask);
+    double trust = options.trust_radius;
+    std::size_t t = options.target_mode.value_or(0);
+    std::size_t cycles = 0;
+    bool converged = false;
+    const double* b = ws.eigenvalues.data();
+
+    for (std::size_t k = 1; k <= options.max_cycles; ++k) {
+        cycles = k;
+        const std::size_t n_external = build_step_hessian(molecule, hessian, mask.has_value(), ws);
+        diagonalize_symmetric_with_work(ws.step_hessian, ws.work, ws.eigenvalues, ws.eigenvectors);
+        const Matrix& v = ws.eigenvectors;
+
+        if (k > 1 && options.follow_by_overlap) {
+            double best = -1.0;
+            for (std::size_t j = 0; j < dim; ++j) {
+                double overlap = 0.0;
+                for (std::size_t i = 0; i < dim; ++i) overlap += v(i, j) * ws.followed_mode[i];
+                if (std::fabs(overlap) > best) {
+                    best = std::fabs(overlap);
+                    t = j;
+                }
+            }
+        }
+        if (k == 1 || options.follow_by_overlap) {
+            for (std::size_t i = 0; i < dim; ++i) ws.followed_mode[i] = v(i, t);
+        }
+
+        // The gradient without its rigid-body components (in ws.step until
+        // the step is formed), then in the eigenvector basis.
+        std::vector<double>& f_modes = ws.gradient_modes;
+        std::vector<double>& h_modes = ws.step_modes;
+        ws.step = ws.gradient;
+        for (std::size_t e = 0; e < n_external; ++e) {
+            const double* u = ws.external.row(e);
+            double along = 0.0;
+            for (std::size_t i = 0; i < dim; ++i) along += u[i] * ws.gradient[i];
+            for (std::size_t i = 0; i < dim; ++i) ws.step[i] -= along * u[i];
+        }
+        for (std::size_t j = 0; j < dim; ++j) {
+            double sum = 0.0;
+            for (std::size_t i = 0; i < dim; ++i) sum += v(i, j) * ws.step[i];
+            f_modes[j] = sum;
+        }
+        // Uphill along the followed mode: the step has the sign of F_t.
+        const double d = 0.5 * (b[t] + std::sqrt(b[t] * b[t] + 4.0 * f_modes[t] * f_modes[t])) - b[t];
+        h_modes[t] = std::fabs(d) > 1e-12 ? f_modes[t] / d : 0.0;
+        const double lambda_n = minimisation_shift(std::span<const double>(b, dim), f_modes, t);
+        for (std::size_t j = 0; j < dim; ++j) {
+            if (j == t) continue;
+            const double gap = lambda_n - b[j];
+            h_modes[j] = std::fabs(gap) > 1e-12 ? f_modes[j] / gap : 0.0;
+        }
+
+        double length2 = 0.0;
+        for (std::size_t i = 0; i < dim; ++i) {
+            double sum = 0.0;
+            if (!mask || (*mask)[i]) {
+                for (std::size_t j = 0; j < dim; ++j) sum += v(i, j) * h_modes[j];
+            }
+            ws.step[i] = sum;
+            length2 += sum * sum;
+        }
+        const double length = std::sqrt(length2);
+        const double scale = (length > trust && length > 1e-14) ? trust / length : 1.0;
+        for (double& s : ws.step) s *= scale;
+        double predicted = 0.0;
+        for (std::size_t j = 0; j < dim; ++j) {
+            const double h_j = scale * h_modes[j];
+            predicted += f_modes[j] * h_j + 0.5 * b[j] * h_j * h_j;
+        }
+
+        ws.previous_gradient = ws.gradient;
+        for (std::size_t i = 0; i < dim; ++i) molecule.axis(i % 3)[i / 3] += ws.step[i];
+        std::tie(result.scf_result, rms, max) = evaluate();
+        const double e_new = result.scf_result.total_energy;
+        const double actual = (e_new - e_prev) * kEvToKcalMol;
+
+        if (std::fabs(predicted) > 1e-5) {
+            const double ratio = actual / predicted;
+            if (ratio <= 0.1 || ratio >= 3.0) {
+                trust = std::max(0.5 * std::min(trust, length), options.min_trust);
+            } else if (ratio >= 0.75 && ratio <= 1.33 && length >= 0.85 * trust) {
+                trust = std::min(1.4142135623730951 * trust, options.max_trust);
+            }
+        }
+
+        // Only a first-order saddle point with a converged SCF ends the
+        // search; elsewhere the gradient tests alone do not.
+        if (rms < options.grad_rms_tol && max < options.grad_max_tol && result.scf_result.converged &&
+            std::count_if(b, b + dim, [](double value) { return value < -kNegativeCurvatureTolerance; }) == 1) {
+            converged = true;
+            break;
+        }
+        for (std::size_t i = 0; i < dim; ++i) ws.previous_gradient[i] = ws.gradient[i] - ws.previous_gradient[i];
+        update_cartesian_hessian(hessian, ws.step, ws.previous_gradient, options.update, ws.update);
+        e_prev = e_new;
+    }
+
+    if (cycles == 0) t = 0;
+    result.cycles = cycles;
+    result.final_energy = result.scf_result.total_energy;
+    result.final_heat_of_formation = compute_heat_of_formation_kcal_mol(molecule, model, result.final_energy);
+    result.final_grad_rms = rms;
+    result.final_grad_max = max;
+    result.ts_mode_eigenvalue = dim > 0 ? ws.eigenvalues[t] : 0.0;
+    result.ts_mode_index = t;
+    result.hessian = std::move(hessian);
+    result.converged = converged;
+    return result;
+}
+
+}  // namespace quorin

@@ -1,0 +1,48 @@
+#pragma once
+// What every geometry-walking driver shares: one energy-and-gradient
+// evaluation with the drivers' SCF settings, the frozen-coordinate mask and
+// the gradient norms that all their convergence tests use.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+
+#include "core/gradients/nuclear_gradients.h"
+#include "core/parameters/parameter_model.h"
+#include "core/scf/scf_loop.h"
+#include "core/scf/workspace.h"
+#include "core/types/molecule.h"
+
+namespace quorin {
+
+using ActiveMask = std::optional<std::span<const std::uint8_t>>;
+
+// SCF escalation ladder (50 iterations on the first rung, 1e-7 eV, 1e-6, gas
+// phase) from whatever the workspace holds, then the finite-difference
+// gradient (eV/angstrom) of that density into `gradient`. The SCF's own
+// convergence flag is left for the caller to read.
+ScfResult evaluate_energy_and_gradient(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
+                                       GradientWorkspace& gradient_workspace,
+                                       std::span<std::array<double, 3>> gradient, bool use_nddo);
+
+// Sets the gradient components of frozen coordinates (zero flags) to zero.
+void apply_active_mask(std::span<std::array<double, 3>> gradient, ActiveMask mask);
+
+// (rms, max) of a gradient in eV/angstrom, returned in kcal/(mol angstrom).
+// With a mask: over the active components (0, 0 when none is active). Without
+// one: root mean square and largest of the per-atom gradient lengths. Stops
+// when a mask does not hold three flags per atom.
+std::pair<double, double> compute_effective_gradient_norms(std::span<const std::array<double, 3>> gradient,
+                                                           ActiveMask mask);
+
+// Option checks shared by the drivers; each stops with a fixed message.
+void require_positive_finite(double value, const char* what);
+void require_mask_length(std::span<const std::uint8_t> mask, std::size_t n_atoms);
+
+// Atom-major flat copies between a molecule's coordinates and 3N values.
+void read_flat_coordinates(const MolecularBatch& molecule, std::span<double> x);
+void write_flat_coordinates(std::span<const double> x, MolecularBatch& molecule);
+
+}  // namespace quorin

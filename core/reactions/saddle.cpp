@@ -1,0 +1,220 @@
+#include "core/reactions/saddle.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/gradients/heat_of_formation.h"
+#include "core/gradients/nuclear_gradients.h"
+#include "core/opt/geometry_evaluation.h"
+#include "core/reactions/docking.h"
+#include "core/scf/escalation_ladder.h"
+#include "core/scf/workspace.h"
+#include "core/types/constants.h"
+#include "core/types/errors.h"
+#include "core/types/molecule.h"
+
+namespace quorin {
+
+namespace {
+
+// Tight SCF of the end structures at set-up and of the interpolated guess.
+constexpr double kTightEnergyToleranceEv = 1e-9;
+constexpr double kTightDensityTolerance = 1e-8;
+constexpr std::size_t kSetUpIterations = 80;
+constexpr std::size_t kGuessIterations = 100;
+
+// Coordinates of a flat atom-major vector as rows.
+std::vector<std::array<double, 3>> rows_of(const std::vector<double>& x) {
+    std::vector<std::array<double, 3>> rows(x.size() / 3);
+    for (std::size_t a = 0; a < rows.size(); ++a) rows[a] = {x[3 * a], x[3 * a + 1], x[3 * a + 2]};
+    return rows;
+}
+
+std::vector<double> flat_of(std::span<const std::array<double, 3>> rows) {
+    std::vector<double> x(3 * rows.size());
+    for (std::size_t a = 0; a < rows.size(); ++a) {
+        for (std::size_t c = 0; c < 3; ++c) x[3 * a + c] = rows[a][c];
+    }
+    return x;
+}
+
+double distance_between(const std::vector<double>& a, const std::vector<double>& b) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < a.size(); ++i) sum += (a[i] - b[i]) * (a[i] - b[i]);
+    return std::sqrt(sum);
+}
+
+double length_of(std::span<const std::array<double, 3>> rows) {
+    double sum = 0.0;
+    for (const auto& r : rows) sum += r[0] * r[0] + r[1] * r[1] + r[2] * r[2];
+    return std::sqrt(sum);
+}
+
+// Puts `moving` at `target` from `fixed` on the line through both, on its
+// own side; coincident structures stay as they are.
+void place_at_distance(std::vector<double>& moving, const std::vector<double>& fixed, double target) {
+    const double length = distance_between(moving, fixed);
+    if (!(length > 1e-8)) return;
+    const double scale = target / length;
+    for (std::size_t i = 0; i < moving.size(); ++i) moving[i] = fixed[i] + (moving[i] - fixed[i]) * scale;
+}
+
+// One end of the path: its molecule, SCF workspace, coordinates, last
+// gradient (eV/angstrom) and last SCF total energy.
+struct Side {
+    MolecularBatch molecule;
+    ScfWorkspace scf;
+    std::vector<double> x;
+    std::vector<std::array<double, 3>> gradient;
+    double energy = 0.0;
+};
+
+Side make_side(const std::vector<std::uint8_t>& atomic_numbers, const std::vector<double>& x,
+               const ParameterModel& model) {
+    Side side{MolecularBatch::new_for_model(atomic_numbers, rows_of(x), model), {}, x, {}, 0.0};
+    side.scf = ScfWorkspace::allocate(side.molecule.n_basis);
+    side.gradient.assign(atomic_numbers.size(), {0.0, 0.0, 0.0});
+    return side;
+}
+
+}  // namespace
+
+void check_saddle_options(const SaddleOptions& options) {
+    require_positive_finite(options.step_size, "step_size");
+    require_positive_finite(options.convergence_distance, "convergence_distance");
+}
+
+SaddleResult run_saddle(std::vector<std::uint8_t> atomic_numbers, std::span<const std::array<double, 3>> reactant,
+                        std::span<const std::array<double, 3>> product, const ParameterModel& model,
+                        const SaddleOptions& options) {
+    const std::size_t n_atoms = atomic_numbers.size();
+    if (reactant.size() != n_atoms) {
+        stop_assert_eq("Reactant coordinates must hold one row per atom", reactant.size(), n_atoms);
+    }
+    if (product.size() != n_atoms) {
+        stop_assert_eq("Product coordinates must hold one row per atom", product.size(), n_atoms);
+    }
+    check_saddle_options(options);
+    const std::size_t dim = 3 * n_atoms;
+
+    // The product is brought into the reactant's frame once; the reactant never moves.
+    auto [docked, d] = dock(reactant, product);
+    Side sides[2] = {make_side(atomic_numbers, flat_of(reactant), model),
+                     make_side(atomic_numbers, flat_of(docked), model)};
+    GradientWorkspace gradient_workspace = GradientWorkspace::allocate(sides[0].molecule.n_basis);
+    auto heat_of = [&](const Side& side) {
+        return compute_heat_of_formation_kcal_mol(side.molecule, model, side.energy);
+    };
+
+    for (Side& side : sides) {
+        side.energy = run_rhf_scf_adaptive_with_nddo_and_cosmo(side.molecule, model, side.scf, kSetUpIterations,
+                                                               options.use_nddo, std::nullopt,
+                                                               kTightEnergyToleranceEv, kTightDensityTolerance)
+                          .total_energy;
+    }
+    const double heat_reactant = heat_of(sides[0]);
+    const double heat_product = heat_of(sides[1]);
+    // The lower end moves first; ties go to the reactant.
+    std::size_t s = heat_product < heat_reactant ? 1 : 0;
+    double e_ref = sides[s].energy;
+    std::size_t run_length = 0;
+    for (Side& side : sides) {
+        compute_cartesian_gradients_with_options(side.molecule, model, side.scf.density, gradient_workspace,
+                                                 side.gradient, options.use_nddo);
+    }
+
+    SaddleResult result;
+    std::vector<double> transverse(dim);
+    for (std::size_t k = 1; k <= options.max_cycles; ++k) {
+        if (d <= options.convergence_distance) {
+            result.converged = true;
+            break;
+        }
+        const double target = std::max(d - options.step_size, options.convergence_distance);
+        Side& moving = sides[s];
+        const Side& fixed = sides[1 - s];
+        place_at_distance(moving.x, fixed.x, target);
+
+        double rms = 0.0;
+        for (std::size_t j = 0; j < options.inner_max_steps; ++j) {
+            write_flat_coordinates(moving.x, moving.molecule);
+            moving.scf.clear_matrices();
+            moving.scf.diis.reset();
+            moving.energy = evaluate_energy_and_gradient(moving.molecule, model, moving.scf, gradient_workspace,
+                                                         moving.gradient, options.use_nddo)
+                                .total_energy;
+            // Gradient without its component along the line to the fixed end.
+            double along = 0.0;
+            for (std::size_t i = 0; i < dim; ++i) {
+                along += moving.gradient[i / 3][i % 3] * (moving.x[i] - fixed.x[i]) / target;
+            }
+            double sum2 = 0.0;
+            for (std::size_t i = 0; i < dim; ++i) {
+                const double u = (moving.x[i] - fixed.x[i]) / target;
+                transverse[i] = (moving.gradient[i / 3][i % 3] - along * u) * kEvToKcalMol;
+                sum2 += transverse[i] * transverse[i];
+            }
+            rms = std::sqrt(sum2 / static_cast<double>(dim));
+            if (rms < options.inner_grad_tol) break;
+            const double alpha = std::min(0.02 / (rms + 1.0), 0.01);
+            for (std::size_t i = 0; i < dim; ++i) moving.x[i] -= alpha * transverse[i];
+            place_at_distance(moving.x, fixed.x, target);
+        }
+
+        d = distance_between(sides[0].x, sides[1].x);
+        result.trajectory.push_back(
+            {k, s + 1, d, heat_of(moving), moving.energy, rms, rows_of(moving.x)});
+        if (k == options.max_cycles) break;
+        if (moving.energy > e_ref || run_length >= 2) {
+            s = 1 - s;
+            run_length = 0;
+        } else {
+            ++run_length;
+        }
+        e_ref = moving.energy;
+    }
+
+    // Interpolate nearer the end whose gradient is smaller.
+    const double g_reactant = length_of(sides[0].gradient), g_product = length_of(sides[1].gradient);
+    const double w = g_reactant + g_product > 1e-6 ? g_product / (g_reactant + g_product) : 0.5;
+    std::vector<double> x_ts(dim);
+    for (std::size_t i = 0; i < dim; ++i) x_ts[i] = w * sides[0].x[i] + (1.0 - w) * sides[1].x[i];
+
+    MolecularBatch guess = MolecularBatch::new_for_model(std::move(atomic_numbers), rows_of(x_ts), model);
+    ScfWorkspace guess_scf = ScfWorkspace::allocate(guess.n_basis);
+    double e_ts = run_rhf_scf_adaptive_with_nddo_and_cosmo(guess, model, guess_scf, kGuessIterations,
+                                                           options.use_nddo, std::nullopt, kTightEnergyToleranceEv,
+                                                           kTightDensityTolerance)
+                      .total_energy;
+    double h_ts = compute_heat_of_formation_kcal_mol(guess, model, e_ts);
+    if (options.refine_with_ts) {
+        // Lowest mode, finite-difference first Hessian, Bofill updates and the
+        // default trust bounds; looser than a stand-alone search.
+        TransitionStateOptions refine;
+        refine.max_cycles = 60;
+        refine.grad_rms_tol = 0.5;
+        refine.grad_max_tol = 1.0;
+        refine.trust_radius = 0.08;
+        refine.use_nddo = options.use_nddo;
+        EigenvectorFollowingWorkspace workspace = EigenvectorFollowingWorkspace::allocate(n_atoms);
+        TransitionStateResult refined =
+            optimize_transition_state(guess, model, guess_scf, gradient_workspace, workspace, refine);
+        if (refined.converged) {
+            read_flat_coordinates(guess, x_ts);
+            e_ts = refined.final_energy;
+            h_ts = refined.final_heat_of_formation;
+        }
+        result.ts_refinement = std::move(refined);
+    }
+
+    result.num_cycles = result.trajectory.size();
+    result.final_distance = d;
+    result.transition_state_coordinates = rows_of(x_ts);
+    result.transition_state_energy_ev = e_ts;
+    result.transition_state_heat_of_formation_kcal = h_ts;
+    result.barrier_forward_kcal = h_ts - heat_reactant;
+    result.barrier_reverse_kcal = h_ts - heat_product;
+    return result;
+}
+
+}  // namespace quorin

@@ -1,0 +1,42 @@
+#include "python/driver_support.h"
+
+#include "python/method_lookup.h"
+#include "python/py_support.h"
+#include "python/single_point.h"
+
+namespace quorin::py {
+
+std::unique_ptr<ParameterModel> checked_driver_model(const std::vector<std::uint8_t>& atomic_numbers,
+                                                     const std::vector<std::array<double, 3>>& coordinates,
+                                                     const std::string& method) {
+    if (atomic_numbers.empty()) throw InputError("atomic_numbers cannot be empty");
+    if (atomic_numbers.size() != coordinates.size()) throw InputError("Coordinate count mismatch");
+    check_finite_coordinates(atomic_numbers, coordinates);
+    std::unique_ptr<ParameterModel> model = get_model(method);
+    check_closed_shell_supported(atomic_numbers, *model, method);
+    return model;
+}
+
+std::vector<std::array<double, 3>> coordinates_of(const MolecularBatch& molecule) {
+    std::vector<std::array<double, 3>> rows(molecule.n_atoms);
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) rows[a] = {molecule.x[a], molecule.y[a], molecule.z[a]};
+    return rows;
+}
+
+CalculationRecord run_final_single_point(const std::vector<std::uint8_t>& atomic_numbers,
+                                         const std::vector<std::array<double, 3>>& coordinates,
+                                         const std::string& method, bool use_nddo) {
+    SinglePointRequest request;
+    request.atomic_numbers = atomic_numbers;
+    request.coordinates = coordinates;
+    request.method = method;
+    request.use_nddo = use_nddo;
+    request.max_iter = 60;
+    request.energy_tol_ev = 1e-7;
+    request.density_tol = 1e-6;
+    request.level_shift_ev = 0.0;
+    request.damping = 0.5;
+    return run_calculation_internal(request);
+}
+
+}  // namespace quorin::py

@@ -1,0 +1,185 @@
+#include "python/transition_state.h"
+
+#include <memory>
+
+#include "core/gradients/nuclear_gradients.h"
+#include "core/scf/workspace.h"
+#include "core/types/errors.h"
+#include "core/types/molecule.h"
+#include "python/arguments.h"
+#include "python/driver_support.h"
+#include "python/record_object.h"
+
+namespace quorin::py {
+
+TransitionStateRecord transition_state_record_of(const TransitionStateResult& search) {
+    TransitionStateRecord record;
+    record.converged = search.converged;
+    record.cycles = search.cycles;
+    record.final_energy_ev = search.final_energy;
+    record.final_heat_of_formation_kcal = search.final_heat_of_formation;
+    record.initial_grad_rms = search.initial_grad_rms;
+    record.final_grad_rms = search.final_grad_rms;
+    record.final_grad_max = search.final_grad_max;
+    record.ts_mode_eigenvalue = search.ts_mode_eigenvalue;
+    record.ts_mode_index = search.ts_mode_index;
+    return record;
+}
+
+void read_transition_state_options(const BoundArguments& bound, std::size_t first, TransitionStateRequest& request) {
+    request.max_cycles = count_or(bound, first, 100);
+    request.grad_rms_tol = double_or(bound, first + 1, 0.1);
+    request.grad_max_tol = double_or(bound, first + 2, 0.2);
+    request.trust_radius = double_or(bound, first + 3, 0.1);
+    if (bound.value(first + 4) != nullptr) request.target_mode = to_count(bound.value(first + 4), bound.name(first + 4));
+}
+
+TransitionStateRecord run_transition_state(const TransitionStateRequest& request) {
+    const auto& numbers = request.atomic_numbers;
+    const std::unique_ptr<ParameterModel> model = checked_driver_model(numbers, request.coordinates, request.method);
+
+    TransitionStateOptions options;
+    options.target_mode = request.target_mode;
+    options.max_cycles = static_cast<std::size_t>(request.max_cycles);
+    options.grad_rms_tol = request.grad_rms_tol;
+    options.grad_max_tol = request.grad_max_tol;
+    options.trust_radius = request.trust_radius;
+    options.use_nddo = request.use_nddo;  // trust bounds, Hessian step, overlap following, Bofill: defaults
+    try {
+        check_transition_state_options(options, numbers.size());
+    } catch (const EngineStop& refused) {
+        throw InputError(refused.what());
+    }
+
+    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
+    ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
+    GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
+    EigenvectorFollowingWorkspace workspace = EigenvectorFollowingWorkspace::allocate(molecule.n_atoms);
+    const TransitionStateResult search =
+        optimize_transition_state(molecule, *model, scf, gradient_workspace, workspace, options);
+
+    TransitionStateRecord record = transition_state_record_of(search);
+    record.coordinates = coordinates_of(molecule);
+    record.final_result = run_final_single_point(numbers, record.coordinates, request.method, request.use_nddo);
+    record.final_heat_of_formation_kcal = record.final_result.heat_of_formation_kcal;
+    return record;
+}
+
+namespace {
+
+using R = TransitionStateRecord;
+
+PyTypeObject* result_type = nullptr;  // created once at import
+
+PyObject* get_final_result(PyObject* self, void*) {
+    return guard([&] { return new_calculation_result(record_of<R>(self).final_result); });
+}
+
+PyGetSetDef getset_table[] = {
+    {"converged", get_field<&R::converged>, nullptr, "Whether the transition state search converged", nullptr},
+    {"cycles", get_field<&R::cycles>, nullptr, "Number of EF optimization cycles executed", nullptr},
+    {"final_energy_ev", get_field<&R::final_energy_ev>, nullptr, "Final total energy in eV", nullptr},
+    {"final_heat_of_formation_kcal", get_field<&R::final_heat_of_formation_kcal>, nullptr,
+     "Final heat of formation in kcal/mol", nullptr},
+    {"initial_grad_rms", get_field<&R::initial_grad_rms>, nullptr, "Initial RMS gradient in kcal / (mol * \\AA)",
+     nullptr},
+    {"final_grad_rms", get_field<&R::final_grad_rms>, nullptr, "Final RMS gradient in kcal / (mol * \\AA)",
+     nullptr},
+    {"final_grad_max", get_field<&R::final_grad_max>, nullptr,
+     "Final maximum gradient component in kcal / (mol * \\AA)", nullptr},
+    {"ts_mode_eigenvalue", get_field<&R::ts_mode_eigenvalue>, nullptr,
+     "Eigenvalue of the transition state mode along which energy is maximized (kcal / (mol * \\AA^2))", nullptr},
+    {"ts_mode_index", get_field<&R::ts_mode_index>, nullptr, "Transition state mode index (0-indexed)", nullptr},
+    {"coordinates", get_field<&R::coordinates>, nullptr,
+     "Transition state Cartesian coordinates in \\AA (shape: [natoms, 3])", nullptr},
+    {"final_result", get_final_result, nullptr, "Final calculation result at the transition state", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// The attribute values, with the final single point as its own dictionary.
+PyObject* to_dict(PyObject* self, PyObject*) {
+    return guard([&] {
+        Ref dict(dict_from_getset(self, getset_table));
+        set_dict_item(dict.get(), "final_result", Ref(calculation_result_dict(record_of<R>(self).final_result)));
+        return dict.release();
+    });
+}
+
+PyObject* repr(PyObject* self) {
+    return guard([&] {
+        const R& r = record_of<R>(self);
+        return new_text("<TransitionStatePyResult converged=" + std::string(r.converged ? "true" : "false") +
+                        " cycles=" + std::to_string(r.cycles) + " E_final=" + format_fixed(r.final_energy_ev, 6) +
+                        " eV, dHf=" + format_fixed(r.final_heat_of_formation_kcal, 3) +
+                        " kcal/mol, ts_mode_val=" + format_fixed(r.ts_mode_eigenvalue, 3) +
+                        ", grad_rms=" + format_fixed(r.final_grad_rms, 4) + ">");
+    });
+}
+
+PyMethodDef method_table[] = {
+    {"to_dict", to_dict, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char* kParameters[] = {
+    "atomic_numbers", "coordinates",  "method",      "max_cycles", "grad_rms_tol",
+    "grad_max_tol",   "trust_radius", "target_mode", "use_nddo",
+};
+
+PyObject* transition_state(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guard([&] {
+        const BoundArguments bound("transition_state", kParameters, 2, args, kwargs);
+        TransitionStateRequest request;
+        request.atomic_numbers = to_atomic_numbers(bound.value(0), bound.name(0));
+        request.coordinates = to_coordinate_list(bound.value(1), bound.name(1));
+        request.method = name_or(bound, 2, "PM6");
+        read_transition_state_options(bound, 3, request);
+        request.use_nddo = switch_or(bound, 8, true);
+        return new_transition_state_result(run_transition_state(request));
+    });
+}
+
+PyMethodDef transition_state_def = {
+    "transition_state",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(transition_state)),
+    METH_VARARGS | METH_KEYWORDS,
+    "transition_state(atomic_numbers, coordinates, method=\"PM6\", max_cycles=100, grad_rms_tol=0.1, "
+    "grad_max_tol=0.2, trust_radius=0.1, target_mode=None, use_nddo=True)\n"
+    "--\n"
+    "\n"
+    "Locate a transition state (first-order saddle point) using Eigenvector Following (P-RFO Baker).\n"
+    "\n"
+    "Parameters:\n"
+    "- `atomic_numbers`: list of integer atomic numbers (e.g. `[7, 1, 1, 1]`)\n"
+    "- `coordinates`: 3D coordinates in \u00c5ngstr\u00f6ms (shape: `[natoms, 3]`)\n"
+    "- `method`: Semi-empirical Hamiltonian (\"PM7\", \"PM6\", \"AM1\", \"RM1\", \"PM3\", \"MNDO\"; default: "
+    "\"PM6\")\n"
+    "- `max_cycles`: Maximum EF optimization cycles (default: 100)\n"
+    "- `grad_rms_tol`: RMS gradient convergence threshold in kcal / (mol * \u00c5) (default: 0.1)\n"
+    "- `grad_max_tol`: Maximum gradient component convergence threshold in kcal / (mol * \u00c5) (default: 0.2)\n"
+    "- `trust_radius`: Initial P-RFO trust radius in \u00c5ngstr\u00f6ms (default: 0.1)\n"
+    "- `target_mode`: Index of normal mode to follow (0-indexed, default: None -> lowest eigenvalue)\n"
+    "- `use_nddo`: Enable full NDDO 22-multipole integrals (default: true)",
+};
+
+}  // namespace
+
+PyObject* create_transition_state_result_type() {
+    return create_record_type<R>({"quorin_py.TransitionStatePyResult",
+                                  "Result of transition state search via Eigenvector Following.", repr, getset_table,
+                                  method_table},
+                                 result_type);
+}
+
+PyObject* new_transition_state_result(TransitionStateRecord record) {
+    return new_record_object(result_type, std::move(record));
+}
+
+PyObject* transition_state_result_dict(const TransitionStateRecord& record) {
+    Ref object(new_transition_state_result(record));
+    return check(to_dict(object.get(), nullptr));
+}
+
+PyMethodDef* transition_state_method_def() { return &transition_state_def; }
+
+}  // namespace quorin::py

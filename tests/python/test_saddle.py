@@ -1,0 +1,119 @@
+"""Two-ended saddle search: refused input, the ammonia inversion between a
+pyramid and its mirror image against transition_state, and the classes."""
+import math
+import re
+
+import pytest
+
+from conftest import open_shell_message
+
+NH3_Z = [7, 1, 1, 1]
+
+
+def inverted(rows):
+    """The nitrogen reflected through the plane of the three hydrogens."""
+    n, h = rows[0], rows[1:]
+    u = [h[1][i] - h[0][i] for i in range(3)]
+    v = [h[2][i] - h[0][i] for i in range(3)]
+    normal = [u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]]
+    length = math.sqrt(sum(c * c for c in normal))
+    normal = [c / length for c in normal]
+    height = sum((n[i] - h[0][i]) * normal[i] for i in range(3))
+    return [[n[i] - 2.0 * height * normal[i] for i in range(3)]] + [list(r) for r in h]
+
+
+@pytest.fixture(scope="module")
+def ends(qp):
+    start = [[0.0, 0.0, 0.0]] + [[math.cos(2 * math.pi * k / 3 + 0.05 * k), math.sin(2 * math.pi * k / 3 + 0.05 * k),
+                                  -0.38 - 0.02 * k] for k in range(3)]
+    pyramid = qp.optimize(NH3_Z, start, "AM1", grad_rms_tol=0.01, grad_max_tol=0.02, max_cycles=300,
+                          use_nddo=True).coordinates
+    return pyramid, inverted(pyramid)
+
+
+@pytest.fixture(scope="module")
+def refined(qp, ends):
+    return qp.saddle(NH3_Z, *ends, "AM1")
+
+
+W = [[0, 0, 0], [1, 0, 0], [0, 1, 0]]
+
+
+@pytest.mark.parametrize(
+    "numbers, reactant, product, kwargs, message",
+    [
+        ([], [], [], {}, "atomic_numbers cannot be empty"),
+        ([8, 1, 1], W[:2], W[:1], {}, "Mismatch between atomic_numbers (3) and reactant_coords (2)"),
+        ([8, 1, 1], W, W[:2], {}, "Mismatch between atomic_numbers (3) and product_coords (2)"),
+        ([8, 1, 1], W, W, {"method": "xx"},
+         "Unsupported semi-empirical method: 'XX'. Supported methods: PM7, PM6, AM1, RM1, PM3, MNDO"),
+        # The final single point's checks run before the search.
+        ([8, 1, 1], W, [W[0], [math.inf, 0, 0], W[2]], {},
+         "Non-finite coordinate for atom 1 (Z=1): coordinates must be finite numbers"),
+        ([8, 1, 2], W, W, {"method": "am1"}, "Unsupported element Z=2 for semi-empirical method 'am1'"),
+        ([8, 1, 1, 1], W + [[1, 1, 1]], W + [[1, 1, 1]], {}, open_shell_message(9)),
+        ([8, 1, 1], W, W, {"step_size": 0.0}, "step_size must be a positive finite number"),
+        ([8, 1, 1], W, W, {"convergence_distance": math.nan},
+         "convergence_distance must be a positive finite number"),
+    ],
+)
+def test_refused_input(qp, numbers, reactant, product, kwargs, message):
+    with pytest.raises(ValueError) as info:
+        qp.saddle(numbers, reactant, product, **kwargs)
+    assert str(info.value) == message
+
+
+def test_ammonia_inversion(qp, ends, refined):
+    s = refined
+    assert s.converged and s.ts_refinement is not None and s.ts_refinement.converged
+    # The refinement reaches the planar saddle that transition_state finds
+    # from a near-planar start; one imaginary mode there.
+    near_planar = [[0.0, 0.0, 0.0]] + [[r[0], r[1], -0.1] for r in ends[0][1:]]
+    ts = qp.transition_state(NH3_Z, near_planar, "AM1")
+    assert s.transition_state_heat_of_formation_kcal == pytest.approx(ts.final_result.heat_of_formation_kcal,
+                                                                      abs=0.05)
+    modes = qp.frequencies(NH3_Z, s.transition_state_coordinates, "AM1", use_nddo=True)
+    assert sum(1 for nu in modes.vibrational_frequencies_cm1 if nu < 0.0) == 1
+    # Mirror-image ends: equal barriers.
+    assert s.barrier_forward_kcal == pytest.approx(s.barrier_reverse_kcal, abs=1e-6)
+
+    estimate = qp.saddle(NH3_Z, *ends, "AM1", refine_with_ts=False)
+    assert estimate.ts_refinement is None and estimate.to_dict()["ts_refinement"] is None
+    assert [p.to_dict() for p in estimate.trajectory] == [p.to_dict() for p in s.trajectory]
+    nones = qp.saddle(NH3_Z, *ends, "AM1", None, None, None, None, None, None, False)
+    assert nones.to_dict() == estimate.to_dict()
+    # The interpolated estimate comes close to the saddle (measured 1.06 kcal/mol above it).
+    assert abs(estimate.transition_state_heat_of_formation_kcal - ts.final_result.heat_of_formation_kcal) < 1.5
+
+
+def test_result_classes(qp, refined):
+    s = refined
+    d = s.to_dict()
+    assert list(d) == ["converged", "num_cycles", "final_distance", "transition_state_coordinates",
+                       "transition_state_energy_ev", "transition_state_heat_of_formation_kcal",
+                       "barrier_forward_kcal", "barrier_reverse_kcal", "trajectory", "final_result", "ts_refinement"]
+    assert d["trajectory"] == [p.to_dict() for p in s.trajectory]
+    assert d["final_result"] == s.final_result.to_dict()
+    assert d["ts_refinement"] == s.ts_refinement.to_dict()
+    # The refinement carries the search's own figures, the returned geometry
+    # and the final single point at it.
+    r = s.ts_refinement
+    assert r.coordinates == s.transition_state_coordinates
+    assert r.final_result.to_dict() == s.final_result.to_dict()
+    assert r.final_heat_of_formation_kcal == s.transition_state_heat_of_formation_kcal
+    point = s.trajectory[0]
+    assert list(point.to_dict()) == ["cycle", "moving_structure", "distance", "heat_of_formation_kcal",
+                                     "total_energy_ev", "grad_rms", "coordinates"]
+    assert s.trajectory is not s.trajectory and s.ts_refinement is not s.ts_refinement
+    assert re.fullmatch(r"<SaddlePointPy cycle=1 moving_structure=[12] dist=\d+\.\d{3} A, dHf=-?\d+\.\d{3} kcal/mol, "
+                        r"grad_rms=\d+\.\d{4}>", repr(point)), repr(point)
+    assert re.fullmatch(r"<SaddlePyResult converged=true cycles=\d+ final_dist=0\.1200 A, TS dHf=-?\d+\.\d{3} "
+                        r"kcal/mol, barrier_fwd=-?\d+\.\d{3} kcal/mol>", repr(s)), repr(s)
+    for name, doc in (("SaddlePointPy", "A discrete point along the two-ended reaction barrier ascent in SADDLE."),
+                      ("SaddlePyResult", "Outcome of two-ended SADDLE transition state search.")):
+        assert getattr(qp, name).__doc__ == doc
+        with pytest.raises(TypeError, match=f"No constructor defined for {name}"):
+            getattr(qp, name)()
+    assert qp.saddle.__text_signature__ == (
+        "(atomic_numbers, reactant_coords, product_coords, method=None, max_cycles=None, step_size=None, "
+        "convergence_distance=None, inner_max_steps=None, inner_grad_tol=None, use_nddo=None, refine_with_ts=None)")
