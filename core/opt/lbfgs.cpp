@@ -5,7 +5,7 @@
 #include <string>
 #include <tuple>
 
-#include "core/scf/escalation_ladder.h"
+#include "core/gradients/energy_and_gradient.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
 
@@ -47,12 +47,10 @@ struct Evaluation {
 Evaluation evaluate(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                     GradientWorkspace& gradient_ws, const OptimizationOptions& options,
                     std::vector<std::array<double, 3>>& gradient, std::vector<double>& g) {
-    scf.clear_matrices();
-    scf.diis.reset();
     Evaluation e;
-    e.scf = run_rhf_scf_adaptive_with_nddo_and_cosmo(molecule, model, scf, kLadderIterations, options.use_nddo,
-                                                     std::nullopt, kScfEnergyToleranceEv, kScfDensityTolerance);
-    compute_cartesian_gradients_with_options(molecule, model, scf.density, gradient_ws, gradient, options.use_nddo);
+    e.scf = evaluate_energy_and_gradient(
+        molecule, model, scf, gradient_ws,
+        {kLadderIterations, kScfEnergyToleranceEv, kScfDensityTolerance, options.use_nddo}, gradient);
     std::optional<std::span<const std::uint8_t>> mask;
     if (options.active_mask) {
         mask = std::span<const std::uint8_t>(*options.active_mask);
