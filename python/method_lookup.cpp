@@ -19,6 +19,14 @@ std::unique_ptr<ParameterModel> get_model(const std::string& method) {
                      "'. Supported methods: PM7, PM6, AM1, RM1, PM3, MNDO");
 }
 
+void check_matching_lengths(std::span<const std::uint8_t> atomic_numbers,
+                            std::span<const std::array<double, 3>> coordinates) {
+    if (atomic_numbers.size() != coordinates.size()) {
+        throw InputError("Mismatch between atomic_numbers (" + std::to_string(atomic_numbers.size()) +
+                         ") and coordinates (" + std::to_string(coordinates.size()) + ")");
+    }
+}
+
 void check_finite_coordinates(std::span<const std::uint8_t> atomic_numbers,
                               std::span<const std::array<double, 3>> coordinates) {
     for (std::size_t i = 0; i < coordinates.size(); ++i) {

@@ -3,6 +3,7 @@
 // (each name also appended to __all__), and finally runs the embedded script
 // in the module's namespace.
 #include "python/calculation_result.h"
+#include "python/drc.h"
 #include "python/embedded_script.h"
 #include "python/frequencies.h"
 #include "python/optimize.h"
@@ -40,6 +41,8 @@ constexpr ClassEntry kClasses[] = {
     {"NormalModePy", create_normal_mode_type},
     {"ThermodynamicsPy", create_thermodynamics_type},
     {"VibrationalResultPy", create_vibrational_result_type},
+    {"DrcFramePy", create_drc_frame_type},
+    {"DrcPyResult", create_drc_result_type},
 };
 
 // Functions in their order of addition.
@@ -47,6 +50,7 @@ PyMethodDef* (*const kFunctions[])() = {
     calculate_method_def,
     optimize_method_def,
     frequencies_method_def,
+    drc_method_def,
 };
 
 void add_to_module(PyObject* module, PyObject* all, const char* name, Ref value) {

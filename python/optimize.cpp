@@ -61,10 +61,7 @@ OptimizationRecord run_optimization(const OptimizeRequest& request) {
 
     SinglePointRequest final_point;
     final_point.atomic_numbers = numbers;
-    final_point.coordinates.resize(molecule.n_atoms);
-    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
-        final_point.coordinates[a] = {molecule.x[a], molecule.y[a], molecule.z[a]};
-    }
+    final_point.coordinates = coordinate_triples(molecule);
     final_point.method = request.method;
     final_point.use_nddo = request.use_nddo;
     final_point.max_iter = 60;

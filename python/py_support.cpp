@@ -80,4 +80,14 @@ std::string format_fixed(double value, int decimals) {
     return buffer;
 }
 
+std::string format_exponent(double value, int decimals) {
+    if (std::isnan(value)) return "NaN";
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.*e", decimals < 0 ? 0 : (decimals > 40 ? 40 : decimals), value);
+    const std::string text(buffer);
+    const std::size_t e = text.find('e');
+    return text.substr(0, e + 1) + std::to_string(std::stoi(text.substr(e + 1)));
+}
+
 }  // namespace quorin::py

@@ -110,6 +110,27 @@ PyObject* dict_of_record(PyTypeObject* type, const Record& record, const PyGetSe
     return dict_from_getset(object.get(), table);
 }
 
+// A new list of new objects of `type`, one owning a copy of each record.
+template <typename Record>
+PyObject* new_record_list(PyTypeObject* type, std::span<const Record> records) {
+    Ref list(check(PyList_New(static_cast<Py_ssize_t>(records.size()))));
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_record_object(type, records[i]));
+    }
+    return list.release();
+}
+
+// A new list holding the to_dict of each record, as objects of `type` with
+// attribute table `table` give it.
+template <typename Record>
+PyObject* new_dict_list(PyTypeObject* type, std::span<const Record> records, const PyGetSetDef* table) {
+    Ref list(check(PyList_New(static_cast<Py_ssize_t>(records.size()))));
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dict_of_record(type, records[i], table));
+    }
+    return list.release();
+}
+
 // Adds `value` (owned) under `key`; throws PythonErrorSet on failure.
 void set_dict_item(PyObject* dict, const char* key, Ref value);
 

@@ -175,10 +175,7 @@ DrcFrame record_frame(std::size_t step, double time_fs, double potential_energy_
     frame.kinetic_energy_ev = kinetic_energy_ev;
     frame.total_energy_ev = potential_energy_ev + kinetic_energy_ev;
     frame.temperature_k = temperature_k;
-    frame.coordinates.resize(molecule.n_atoms);
-    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
-        frame.coordinates[a] = {molecule.x[a], molecule.y[a], molecule.z[a]};
-    }
+    frame.coordinates = coordinate_triples(molecule);
     frame.velocities = workspace.velocities;
     frame.forces = workspace.forces;
     return frame;
