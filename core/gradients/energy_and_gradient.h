@@ -22,6 +22,10 @@ struct SurfaceScfSettings {
     bool use_nddo = true;
 };
 
+// The SCF part alone: cleared workspace, empty DIIS history, the ladder.
+ScfResult run_surface_scf(const MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
+                          const SurfaceScfSettings& settings);
+
 // Evaluates the molecule's current geometry and writes the gradient
 // (eV/angstrom, one triple per atom) into `gradient`. The SCF's convergence is
 // reported in the result, not tested.
