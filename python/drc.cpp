@@ -110,17 +110,10 @@ PyGetSetDef result_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// The attribute values with the frames, as dictionaries, last.
 PyObject* result_to_dict(PyObject* self, PyObject*) {
     return guard([&] {
-        Ref dict(check(PyDict_New()));
-        for (const PyGetSetDef* entry = result_getset + 1; entry->name != nullptr; ++entry) {
-            set_dict_item(dict.get(), entry->name, Ref(check(entry->get(self, nullptr))));
-        }
-        set_dict_item(dict.get(), "frames",
-                      Ref(new_dict_list(frame_type, std::span<const DrcFrame>(record_of<R>(self).frames),
-                                        frame_getset)));
-        return dict.release();
+        return dict_with_records_last(self, result_getset, frame_type,
+                                      std::span<const DrcFrame>(record_of<R>(self).frames), frame_getset);
     });
 }
 

@@ -6,6 +6,7 @@
 #include "python/drc.h"
 #include "python/embedded_script.h"
 #include "python/frequencies.h"
+#include "python/irc.h"
 #include "python/optimize.h"
 #include "python/py_support.h"
 #include "python/single_point.h"
@@ -41,6 +42,8 @@ constexpr ClassEntry kClasses[] = {
     {"NormalModePy", create_normal_mode_type},
     {"ThermodynamicsPy", create_thermodynamics_type},
     {"VibrationalResultPy", create_vibrational_result_type},
+    {"IrcPointPy", create_irc_point_type},
+    {"IrcPyResult", create_irc_result_type},
     {"DrcFramePy", create_drc_frame_type},
     {"DrcPyResult", create_drc_result_type},
 };
@@ -50,6 +53,7 @@ PyMethodDef* (*const kFunctions[])() = {
     calculate_method_def,
     optimize_method_def,
     frequencies_method_def,
+    irc_method_def,
     drc_method_def,
 };
 

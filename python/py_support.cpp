@@ -80,6 +80,11 @@ std::string format_fixed(double value, int decimals) {
     return buffer;
 }
 
+std::string format_signed_fixed(double value, int decimals) {
+    const std::string text = format_fixed(value, decimals);
+    return std::isnan(value) || std::signbit(value) ? text : "+" + text;
+}
+
 std::string format_exponent(double value, int decimals) {
     if (std::isnan(value)) return "NaN";
     if (std::isinf(value)) return value > 0 ? "inf" : "-inf";

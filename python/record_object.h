@@ -131,9 +131,27 @@ PyObject* new_dict_list(PyTypeObject* type, std::span<const Record> records, con
     return list.release();
 }
 
+// The to_dict of a result whose first attribute lists records: the other
+// attributes in table order, then under the first attribute's name the
+// records' dictionaries (objects of `item_type` with table `item_table`).
+template <typename Item>
+PyObject* dict_with_records_last(PyObject* self, const PyGetSetDef* table, PyTypeObject* item_type,
+                                 std::span<const Item> items, const PyGetSetDef* item_table);
+
 // Adds `value` (owned) under `key`; throws PythonErrorSet on failure.
 void set_dict_item(PyObject* dict, const char* key, Ref value);
 
 PyObject* new_text(const std::string& utf8);
+
+template <typename Item>
+PyObject* dict_with_records_last(PyObject* self, const PyGetSetDef* table, PyTypeObject* item_type,
+                                 std::span<const Item> items, const PyGetSetDef* item_table) {
+    Ref dict(check(PyDict_New()));
+    for (const PyGetSetDef* entry = table + 1; entry->name != nullptr; ++entry) {
+        set_dict_item(dict.get(), entry->name, Ref(check(entry->get(self, entry->closure))));
+    }
+    set_dict_item(dict.get(), table->name, Ref(new_dict_list(item_type, items, item_table)));
+    return dict.release();
+}
 
 }  // namespace quorin::py
