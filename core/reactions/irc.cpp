@@ -79,21 +79,23 @@ IrcPoint make_point(double s, const Evaluation& e, const MolecularBatch& molecul
 // vector when it is imaginary; x of atom 0 otherwise.
 void transition_vector_from_hessian(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                                     const IrcOptions& options, IrcWorkspace& ws) {
-    ScfOptions scf_options;
-    scf_options.max_iterations = 60;
-    scf_options.energy_tolerance = 1e-8;
-    scf_options.density_tolerance = 1e-7;
-    scf_options.level_shift = 0.0;
-    scf_options.damping = 0.5;
-    scf_options.use_nddo = options.use_nddo;
-    HessianOptions hessian_options;
-    hessian_options.step_size_angstrom = 0.005;
-    hessian_options.temperature_k = 298.15;
-    hessian_options.pressure_atm = 1.0;
-    hessian_options.rotational_symmetry_number = 1.0;
-    hessian_options.reconverge_scf = true;
-    hessian_options.use_nddo = options.use_nddo;
-    hessian_options.project_external = true;
+    const ScfOptions scf_options{.cosmo = std::nullopt,
+                                 .electric_field = std::nullopt,
+                                 .external_charges = std::nullopt,
+                                 .max_iterations = 60,
+                                 .energy_tolerance = 1e-8,
+                                 .density_tolerance = 1e-7,
+                                 .level_shift = 0.0,
+                                 .damping = 0.5,
+                                 .use_nddo = options.use_nddo};
+    const HessianOptions hessian_options{.custom_masses = std::nullopt,
+                                         .step_size_angstrom = 0.005,
+                                         .temperature_k = 298.15,
+                                         .pressure_atm = 1.0,
+                                         .rotational_symmetry_number = 1.0,
+                                         .reconverge_scf = true,
+                                         .use_nddo = options.use_nddo,
+                                         .project_external = true};
     const HessianResult hessian = compute_hessian_and_frequencies(molecule, model, scf, scf_options, hessian_options);
 
     std::vector<double>& t = ws.transition_vector;

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "common/geometry.h"
-#include "core/opt/lbfgs.h"
 #include "core/parameters/atomic_mass.h"
 #include "core/types/errors.h"
 #include "core/vibrations/hessian.h"
+#include "reactions/minimum.h"
 
 namespace quorin {
 namespace {
@@ -37,19 +37,7 @@ Trajectory run(const Geometry& g, const DrcOptions& options) {
     return r;
 }
 
-Geometry minimised(Geometry g) {
-    MolecularBatch m = make_molecule(g, kAm1);
-    ScfWorkspace scf = ScfWorkspace::allocate(m.n_basis);
-    GradientWorkspace gradient = GradientWorkspace::allocate(m.n_basis);
-    OptimizationOptions options;
-    options.grad_rms_tol = 0.01;
-    options.grad_max_tol = 0.02;
-    options.energy_tol = 1e-9;
-    options.use_nddo = true;
-    EXPECT_TRUE(optimize_geometry_lbfgs(m, kAm1, scf, gradient, options).converged);
-    for (std::size_t a = 0; a < m.n_atoms; ++a) g.xyz[a] = {m.x[a], m.y[a], m.z[a]};
-    return g;
-}
+Geometry minimised(const Geometry& g) { return fixtures::minimised(g, kAm1).geometry; }
 
 // Moves atom `b` away from atom `a` along their bond by `delta` angstrom.
 Geometry stretched(Geometry g, std::size_t a, std::size_t b, double delta) {

@@ -9,10 +9,9 @@
 #include <vector>
 
 #include "common/geometry.h"
-#include "core/gradients/heat_of_formation.h"
-#include "core/opt/lbfgs.h"
 #include "core/parameters/atomic_mass.h"
 #include "core/types/errors.h"
+#include "reactions/minimum.h"
 
 namespace quorin {
 namespace {
@@ -22,26 +21,9 @@ const Am1Model kAm1;
 using fixtures::Geometry;
 using fixtures::make_molecule;
 
-struct Minimum {
-    Geometry geometry;
-    double heat_kcal;
-};
+using fixtures::Minimum;
 
-Minimum minimised(Geometry g) {
-    MolecularBatch m = make_molecule(g, kAm1);
-    ScfWorkspace scf = ScfWorkspace::allocate(m.n_basis);
-    GradientWorkspace gradient = GradientWorkspace::allocate(m.n_basis);
-    OptimizationOptions options;
-    options.grad_rms_tol = 0.01;
-    options.grad_max_tol = 0.02;
-    options.energy_tol = 1e-10;
-    options.max_cycles = 300;
-    options.use_nddo = true;
-    const OptimizationResult r = optimize_geometry_lbfgs(m, kAm1, scf, gradient, options);
-    EXPECT_TRUE(r.converged);
-    for (std::size_t a = 0; a < m.n_atoms; ++a) g.xyz[a] = {m.x[a], m.y[a], m.z[a]};
-    return {g, compute_heat_of_formation_kcal_mol(m, kAm1, r.final_energy)};
-}
+Minimum minimised(const Geometry& g) { return fixtures::minimised(g, kAm1); }
 
 // Ammonia with N at the origin and the hydrogens at height `h` above the
 // plane, 120 degrees apart: planar (h = 0) it is the inversion saddle point,
