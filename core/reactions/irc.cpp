@@ -16,6 +16,8 @@ namespace quorin {
 
 namespace {
 
+// Points reserved up front; a branch that goes on grows its list.
+constexpr std::size_t kReservedPoints = 256;
 constexpr SurfaceScfSettings kTsScf{60, 1e-7, 1e-6, true};
 constexpr SurfaceScfSettings kPathScf{50, 1e-7, 1e-6, true};
 
@@ -169,7 +171,7 @@ IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const Param
 
     IrcBranch branch;
     if (options.max_points == 0) return branch;
-    branch.points.reserve(options.max_points);
+    branch.points.reserve(std::min<std::size_t>(options.max_points, kReservedPoints));
     double s = 0.0;
     for (std::size_t k = 1; k <= options.max_points; ++k) {
         // Predictor: pivot half a step ahead, trial point a full step ahead.

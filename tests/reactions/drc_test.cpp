@@ -167,10 +167,12 @@ TEST(DynamicReactionCoordinate, MaxwellBoltzmannStartIsSeededAtTheTargetTemperat
         EXPECT_EQ(first.result.frames[i].velocities, second.result.frames[i].velocities);
         EXPECT_EQ(first.result.frames[i].total_energy_ev, second.result.frames[i].total_energy_ev);
     }
-    // Another seed draws other velocities.
+    // No seed means the fixed default seed; another seed draws other velocities.
     DrcOptions reseeded = options;
-    reseeded.initial_velocities.value = InitialVelocities::MaxwellBoltzmann{7, 500.0};
     reseeded.total_steps = 0;
+    reseeded.initial_velocities.value = InitialVelocities::MaxwellBoltzmann{kDefaultVelocitySeed, 500.0};
+    EXPECT_EQ(run(g, reseeded).result.frames.front().velocities, f0.velocities);
+    reseeded.initial_velocities.value = InitialVelocities::MaxwellBoltzmann{7, 500.0};
     EXPECT_NE(run(g, reseeded).result.frames.front().velocities, f0.velocities);
 }
 
