@@ -191,8 +191,9 @@ PyObject* create_drc_frame_type() {
 }
 
 PyObject* create_drc_result_type() {
-    return create_record_type<R>({"quorin_py.DrcPyResult", "Comprehensive result of Dynamic Reaction Coordinate simulation.",
-                                  result_repr, result_getset, result_methods},
+    return create_record_type<R>({"quorin_py.DrcPyResult",
+                                  "Comprehensive result of Dynamic Reaction Coordinate simulation.", result_repr,
+                                  result_getset, result_methods},
                                  result_type);
 }
 

@@ -205,8 +205,9 @@ DrcResult run_dynamic_reaction_coordinate(MolecularBatch& molecule, const Parame
                                options.use_nddo};
 
     set_initial_velocities(options.initial_velocities, masses, dof, workspace.velocities);
-    double potential =
-        evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, surface, workspace.gradient).total_energy;
+    double potential = evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, surface,
+                                                    workspace.gradient)
+                           .total_energy;
     forces_and_accelerations(workspace, workspace.accelerations);
 
     double kinetic = kinetic_energy_ev(workspace.velocities, masses);

@@ -16,6 +16,12 @@ namespace quorin {
 
 namespace {
 
+// A corrector trial counts as higher than the best point beyond this (eV),
+// the SCF's own energy tolerance.
+constexpr double kCorrectorEnergyNoiseEv = 1e-7;
+// A corrected point closer than this fraction of a step to the previous one
+// ends the branch at the minimum.
+constexpr double kTurnedBackFraction = 0.25;
 // Points reserved up front; a branch that goes on grows its list.
 constexpr std::size_t kReservedPoints = 256;
 constexpr SurfaceScfSettings kTsScf{60, 1e-7, 1e-6, true};
@@ -73,6 +79,21 @@ void set_mass_weighted(MolecularBatch& molecule, const IrcWorkspace& ws, const s
     }
 }
 
+// Barzilai-Borwein weight from the step between the best point and the new
+// trial (still in `trial`) and the change of their residuals (the new one in
+// `midpoint`): for residuals linear in the point it undoes the stiffest
+// curvature met so far. Kept when the pair shows no descent.
+double secant_weight(const IrcWorkspace& ws, double weight) {
+    double step_dot_change = 0.0, change2 = 0.0;
+    for (std::size_t i = 0; i < ws.trial.size(); ++i) {
+        const double change = ws.midpoint[i] - ws.best_residual[i];
+        step_dot_change += (ws.trial[i] - ws.best_point[i]) * change;
+        change2 += change * change;
+    }
+    if (!(change2 > 0.0) || !(step_dot_change < 0.0)) return weight;
+    return std::clamp(-step_dot_change / change2, 1e-3, 1.0);
+}
+
 IrcPoint make_point(double s, const Evaluation& e, const MolecularBatch& molecule) {
     return {s, e.scf.total_energy, e.heat_kcal, coordinate_triples(molecule), e.cartesian_rms, e.mass_weighted_rms};
 }
@@ -120,7 +141,7 @@ IrcWorkspace IrcWorkspace::allocate(const MolecularBatch& molecule) {
     const std::size_t n = molecule.n_atoms, dim = 3 * n;
     IrcWorkspace ws;
     for (std::vector<double>* v : {&ws.coords_mw, &ws.pivot, &ws.trial, &ws.midpoint, &ws.gradient_mw,
-                                   &ws.direction, &ws.transition_vector}) {
+                                   &ws.direction, &ws.transition_vector, &ws.best_point, &ws.best_residual}) {
         v->assign(dim, 0.0);
     }
     ws.cart_gradient.assign(n, {});
@@ -179,15 +200,17 @@ IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const Param
             ws.pivot[i] = ws.coords_mw[i] + 0.5 * h * ws.direction[i];
             ws.trial[i] = ws.coords_mw[i] + h * ws.direction[i];
         }
-        // Corrector: move the trial point on the sphere of radius h/2 about the
-        // pivot towards the pivot's steepest-descent image y until y and the
-        // evaluated point agree (the gradient there is normal to the sphere).
-        // The step mixes the trial point with y; a distance that fails to
-        // shrink means the mix overshoots along a stiff mode, which near a
-        // transition state locks the plain midpoint rule into a two-cycle, so
-        // the weight of y is then halved.
+        // Corrector: the point x on the sphere of radius h/2 about the pivot
+        // whose steepest-descent image y = p - (h/2) g/|g| is x itself, i.e. the
+        // lowest point of the sphere, where the gradient is normal to it. Each
+        // step moves the best point so far along its residual f = y - x by a
+        // weight and puts it back on the sphere. The weight starts at 1/2 (the
+        // midpoint rule) and then takes the secant estimate of the last two
+        // accepted points; a trial above the best point's energy overshot
+        // along a stiff mode, and the step restarts from the best point with a
+        // quarter of the weight.
         Evaluation e;
-        double weight = 0.5, previous_delta = std::numeric_limits<double>::infinity();
+        double weight = 0.5, best_energy = std::numeric_limits<double>::infinity();
         for (std::size_t evaluation = 1;; ++evaluation) {
             set_mass_weighted(molecule, ws, ws.trial);
             e = evaluate(molecule, model, scf, gradient_workspace, ws, settings);
@@ -195,20 +218,25 @@ IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const Param
             if (g_norm < 1e-12) break;
             double delta2 = 0.0;
             for (std::size_t i = 0; i < dim; ++i) {
-                ws.midpoint[i] = ws.pivot[i] - 0.5 * h * ws.gradient_mw[i] / g_norm;  // y
-                delta2 += (ws.midpoint[i] - ws.trial[i]) * (ws.midpoint[i] - ws.trial[i]);
+                ws.midpoint[i] = ws.pivot[i] - 0.5 * h * ws.gradient_mw[i] / g_norm - ws.trial[i];  // f
+                delta2 += ws.midpoint[i] * ws.midpoint[i];
             }
-            const double delta = std::sqrt(delta2);
-            if (delta >= previous_delta) weight *= 0.5;
-            previous_delta = delta;
+            if (e.scf.total_energy > best_energy + kCorrectorEnergyNoiseEv) {
+                weight *= 0.25;
+            } else {
+                if (evaluation > 1) weight = secant_weight(ws, weight);
+                best_energy = e.scf.total_energy;
+                ws.best_point.swap(ws.trial);
+                ws.best_residual.swap(ws.midpoint);
+            }
             double offset2 = 0.0;
             for (std::size_t i = 0; i < dim; ++i) {
-                ws.midpoint[i] = (1.0 - weight) * ws.trial[i] + weight * ws.midpoint[i] - ws.pivot[i];
+                ws.midpoint[i] = ws.best_point[i] + weight * ws.best_residual[i] - ws.pivot[i];
                 offset2 += ws.midpoint[i] * ws.midpoint[i];
             }
             const double scale = 0.5 * h / std::max(std::sqrt(offset2), 1e-15);
             for (std::size_t i = 0; i < dim; ++i) ws.trial[i] = ws.pivot[i] + scale * ws.midpoint[i];
-            if (delta < options.corrector_tol || evaluation >= options.max_corrector_iterations) break;
+            if (std::sqrt(delta2) < options.corrector_tol || evaluation >= options.max_corrector_iterations) break;
         }
         // The accepted point's coordinates are the corrected ones; its energy
         // and gradient those of the last geometry evaluated.
@@ -216,7 +244,15 @@ IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const Param
         s += sign * h;
         branch.points.push_back(make_point(s, e, molecule));
 
-        if (e.mass_weighted_rms < options.min_gradient || e.heat_kcal > previous_heat + options.max_energy_rise) {
+        // The lowest point of the sphere is the previous point itself once the
+        // minimum lies within half a step: the path has arrived.
+        double moved2 = 0.0;
+        for (std::size_t i = 0; i < dim; ++i) {
+            moved2 += (ws.trial[i] - ws.coords_mw[i]) * (ws.trial[i] - ws.coords_mw[i]);
+        }
+        const bool turned_back = std::sqrt(moved2) < kTurnedBackFraction * h;
+        if (e.mass_weighted_rms < options.min_gradient || e.heat_kcal > previous_heat + options.max_energy_rise ||
+            turned_back) {
             // A minimum only counts when its SCF converged.
             branch.converged = e.scf.converged;
             return branch;

@@ -45,6 +45,8 @@ struct IrcWorkspace {
     std::vector<double> pivot;      // 3N, corrector pivot p
     std::vector<double> trial;      // 3N, point being corrected
     std::vector<double> midpoint;   // 3N, corrector scratch
+    std::vector<double> best_point;     // 3N, lowest corrector point so far
+    std::vector<double> best_residual;  // 3N, its image minus itself
     std::vector<std::array<double, 3>> cart_gradient;  // eV/angstrom, last evaluated geometry
     std::vector<double> gradient_mw;                   // 3N, last evaluated geometry
     std::vector<double> direction;                     // 3N, current descent direction d

@@ -30,7 +30,7 @@ Minimum minimised(const Geometry& g) { return fixtures::minimised(g, kAm1); }
 // and the minimiser keeps the exact mirror symmetry.
 Geometry ammonia(double h) {
     Geometry g{{7, 1, 1, 1}, {{0, 0, 0}}};
-    for (int k = 0; k < 3; ++k) g.xyz.push_back({1.0 * std::cos(2 * M_PI * k / 3), 1.0 * std::sin(2 * M_PI * k / 3), h});
+    for (int k = 0; k < 3; ++k) g.xyz.push_back({std::cos(2 * M_PI * k / 3), std::sin(2 * M_PI * k / 3), h});
     return g;
 }
 
@@ -107,7 +107,8 @@ TEST_F(AmmoniaInversion, BothBranchesDescendSymmetricallyIntoThePyramid) {
         if (k < ts) {
             EXPECT_LT(forward.heat_of_formation_kcal, r.points[ts + k - 1].heat_of_formation_kcal + 0.02);
         }
-        EXPECT_LE(mass_weighted_distance(forward, r.points[ts + k - 1], saddle_->geometry.z), defaults.step_size * (1 + 1e-9));
+        EXPECT_LE(mass_weighted_distance(forward, r.points[ts + k - 1], saddle_->geometry.z),
+                  defaults.step_size * (1 + 1e-9));
         // The mirror image through the molecular plane.
         EXPECT_NEAR(forward.coordinates[1][2], -reverse.coordinates[1][2], 1e-4);
     }
@@ -184,7 +185,8 @@ TEST(IntrinsicReactionCoordinate, RefusesUnusableInputBeforeAnyScf) {
     IrcOptions short_vector;
     short_vector.transition_vector = std::vector<double>{1, 0, 0};
     cases.push_back({short_vector, h2, "Supplied transition vector length mismatch"});
-    cases.push_back({IrcOptions{}, {{1, 95}, {{0, 0, 0}, {0.8, 0, 0}}}, "No atomic mass is tabulated for atom 1 (Z=95)"});
+    cases.push_back(
+        {IrcOptions{}, {{1, 95}, {{0, 0, 0}, {0.8, 0, 0}}}, "No atomic mass is tabulated for atom 1 (Z=95)"});
     for (const Case& c : cases) {
         MolecularBatch m = MolecularBatch::new_by_atomic_number(c.geometry.z, c.geometry.xyz);
         ScfWorkspace scf = ScfWorkspace::allocate(m.n_basis);
