@@ -113,6 +113,10 @@ TEST_F(AmmoniaInversion, BothBranchesDescendSymmetricallyIntoThePyramid) {
         EXPECT_NEAR(forward.coordinates[1][2], -reverse.coordinates[1][2], 1e-4);
     }
     EXPECT_GT(std::fabs(r.points.back().coordinates[1][2]), 0.2);
+    // The branch stops on arrival: its arc length exceeds the nearly straight
+    // chord from the saddle to its end by at most two steps.
+    const double chord = mass_weighted_distance(r.points[ts], r.points.back(), saddle_->geometry.z);
+    EXPECT_LE(r.points.back().path_coordinate, chord + 2 * defaults.step_size);
     for (const IrcPoint* end : {&r.points.front(), &r.points.back()}) {
         EXPECT_NEAR(minimised({saddle_->geometry.z, end->coordinates}).heat_kcal, pyramid_->heat_kcal, 0.01);
     }
