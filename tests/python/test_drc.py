@@ -51,10 +51,8 @@ def test_nve_ignores_thermostat_settings_and_none_means_default(qp):
     assert nddo_off.initial_energy_ev != base.initial_energy_ev
 
 
-def test_nvt_starts_at_the_target_temperature_reproducibly(qp):
-    runs = [qp.drc(H2_Z, H2_XYZ, "AM1", total_steps=2, ensemble="Nvt", temperature_k=450.0) for _ in range(2)]
-    assert runs[0].to_dict() == runs[1].to_dict()
-    first = runs[0].frames[0]
+def test_nvt_starts_at_the_target_temperature(qp):
+    first = qp.drc(H2_Z, H2_XYZ, "AM1", total_steps=0, ensemble="Nvt", temperature_k=450.0).frames[0]
     assert first.temperature_k == pytest.approx(450.0, rel=1e-9)
     # Zero total momentum: two equal masses move in opposite directions.
     assert [a + b for a, b in zip(*first.velocities)] == pytest.approx([0.0] * 3, abs=1e-14)
