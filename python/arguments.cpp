@@ -293,13 +293,22 @@ std::optional<std::string> optional_name(const BoundArguments& args, std::size_t
     return to_name(args.value(i), args.name(i));
 }
 
-std::string to_upper(const std::string& utf8) {
+namespace {
+
+// The text after the interpreter's str method `method` ("upper", "lower").
+std::string change_case(const std::string& utf8, const char* method) {
     Ref text(check(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size()))));
-    Ref upper(check(PyObject_CallMethod(text.get(), "upper", nullptr)));
+    Ref changed(check(PyObject_CallMethod(text.get(), method, nullptr)));
     Py_ssize_t size = 0;
-    const char* result = PyUnicode_AsUTF8AndSize(upper.get(), &size);
+    const char* result = PyUnicode_AsUTF8AndSize(changed.get(), &size);
     if (result == nullptr) throw PythonErrorSet{};
     return std::string(result, static_cast<std::size_t>(size));
 }
+
+}  // namespace
+
+std::string to_upper(const std::string& utf8) { return change_case(utf8, "upper"); }
+
+std::string to_lower(const std::string& utf8) { return change_case(utf8, "lower"); }
 
 }  // namespace quorin::py

@@ -73,5 +73,7 @@ std::optional<std::string> optional_name(const BoundArguments& args, std::size_t
 
 // Full Unicode upper-casing (the interpreter's str.upper) of UTF-8 text.
 std::string to_upper(const std::string& utf8);
+// Full Unicode lower-casing (the interpreter's str.lower) of UTF-8 text.
+std::string to_lower(const std::string& utf8);
 
 }  // namespace quorin::py

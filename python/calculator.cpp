@@ -6,7 +6,9 @@
 #include <string>
 
 #include "python/arguments.h"
+#include "python/drc.h"
 #include "python/frequencies.h"
+#include "python/irc.h"
 #include "python/meci.h"
 #include "python/optimize.h"
 #include "python/pbc.h"
@@ -211,6 +213,30 @@ PyObject* method_transition_state(PyObject* self, PyObject* args, PyObject* kwar
     });
 }
 
+constexpr const char* kIrcParameters[] = {"atomic_numbers", "coordinates", "step_size", "max_points", "direction"};
+
+PyObject* method_irc(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard([&] {
+        const BoundArguments bound("irc", kIrcParameters, 2, args, kwargs);
+        auto request = molecule_request<IrcRequest>(bound, settings_of(self));
+        read_irc_options(bound, 2, request);
+        return new_irc_result(run_irc(request));
+    });
+}
+
+constexpr const char* kDrcParameters[] = {"atomic_numbers",   "coordinates",      "time_step_fs",
+                                          "total_steps",      "ensemble",         "temperature_k",
+                                          "berendsen_tau_fs", "recording_interval"};
+
+PyObject* method_drc(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard([&] {
+        const BoundArguments bound("drc", kDrcParameters, 2, args, kwargs);
+        auto request = molecule_request<DrcRequest>(bound, settings_of(self));
+        read_drc_options(bound, 2, request);
+        return new_drc_result(run_drc(request));
+    });
+}
+
 constexpr const char* kMeciParameters[] = {"atomic_numbers", "coordinates", "active_orbitals", "target_root"};
 
 PyObject* method_meci(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -275,6 +301,13 @@ PyMethodDef method_table[] = {
      "transition_state($self, atomic_numbers, coordinates, max_cycles=100, grad_rms_tol=0.1, grad_max_tol=0.2, "
      "trust_radius=0.1, target_mode=None)\n--\n\n"
      "Locate transition state using Eigenvector Following (P-RFO Baker)."},
+    {"irc", as_cfunction<method_irc>(), METH_VARARGS | METH_KEYWORDS,
+     "irc($self, atomic_numbers, coordinates, step_size=0.1, max_points=50, direction=\"both\")\n--\n\n"
+     "Trace Intrinsic Reaction Coordinate (IRC) path from a transition state."},
+    {"drc", as_cfunction<method_drc>(), METH_VARARGS | METH_KEYWORDS,
+     "drc($self, atomic_numbers, coordinates, time_step_fs=0.5, total_steps=500, ensemble=\"nve\", "
+     "temperature_k=298.15, berendsen_tau_fs=100.0, recording_interval=1)\n--\n\n"
+     "Propagate Dynamic Reaction Coordinate (DRC) / Born-Oppenheimer Molecular Dynamics."},
     {"meci", as_cfunction<method_meci>(), METH_VARARGS | METH_KEYWORDS,
      "meci($self, atomic_numbers, coordinates, active_orbitals=2, target_root=1)\n--\n\n"
      "Run MECI excited state calculation."},

@@ -17,12 +17,6 @@ std::unique_ptr<ParameterModel> checked_driver_model(const std::vector<std::uint
     return model;
 }
 
-std::vector<std::array<double, 3>> coordinates_of(const MolecularBatch& molecule) {
-    std::vector<std::array<double, 3>> rows(molecule.n_atoms);
-    for (std::size_t a = 0; a < molecule.n_atoms; ++a) rows[a] = {molecule.x[a], molecule.y[a], molecule.z[a]};
-    return rows;
-}
-
 CalculationRecord run_final_single_point(const std::vector<std::uint8_t>& atomic_numbers,
                                          const std::vector<std::array<double, 3>>& coordinates,
                                          const std::string& method, bool use_nddo) {

@@ -21,9 +21,6 @@ std::unique_ptr<ParameterModel> checked_driver_model(const std::vector<std::uint
                                                      const std::vector<std::array<double, 3>>& coordinates,
                                                      const std::string& method);
 
-// The molecule's coordinates as one row per atom, angstrom.
-std::vector<std::array<double, 3>> coordinates_of(const MolecularBatch& molecule);
-
 // The single-point road at `coordinates` with the drivers' fixed settings:
 // gas phase, no corrections, 60 iterations, 1e-7 eV, 1e-6, no level shift,
 // damping 0.5.

@@ -62,10 +62,7 @@ VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
     const std::unique_ptr<ParameterModel> model = get_model(request.method);
     const auto& numbers = request.atomic_numbers;
     if (numbers.empty()) throw InputError("Molecule must have at least one atom");
-    if (numbers.size() != request.coordinates.size()) {
-        throw InputError("Mismatch between atomic_numbers (" + std::to_string(numbers.size()) +
-                         ") and coordinates (" + std::to_string(request.coordinates.size()) + ")");
-    }
+    check_matching_lengths(numbers, request.coordinates);
     check_finite_coordinates(numbers, request.coordinates);
     check_closed_shell_supported(numbers, *model, request.method);
     check_vibrational_conditions(request);
@@ -255,12 +252,9 @@ PyObject* vibrational_to_dict(PyObject* self, PyObject*) {
         set_dict_item(dict.get(), "thermo",
                       Ref(dict_of_record(thermodynamics_type, r.thermo, thermodynamics_getset)));
         put("cartesian_hessian", get_cartesian_hessian);
-        Ref modes(check(PyList_New(static_cast<Py_ssize_t>(r.normal_modes.size()))));
-        for (std::size_t i = 0; i < r.normal_modes.size(); ++i) {
-            PyList_SetItem(modes.get(), static_cast<Py_ssize_t>(i),
-                           dict_of_record(normal_mode_type, r.normal_modes[i], normal_mode_getset));
-        }
-        set_dict_item(dict.get(), "normal_modes", std::move(modes));
+        set_dict_item(dict.get(), "normal_modes",
+                      Ref(new_dict_list(normal_mode_type, std::span<const NormalMode>(r.normal_modes),
+                                        normal_mode_getset)));
         return dict.release();
     });
 }

@@ -36,6 +36,14 @@ std::vector<std::array<double, 3>> coordinate_triples(std::size_t atom_count,
     return triples;
 }
 
+void check_matching_lengths(std::span<const std::uint8_t> atomic_numbers,
+                            std::span<const std::array<double, 3>> coordinates) {
+    if (atomic_numbers.size() != coordinates.size()) {
+        throw InputError("Mismatch between atomic_numbers (" + std::to_string(atomic_numbers.size()) +
+                         ") and coordinates (" + std::to_string(coordinates.size()) + ")");
+    }
+}
+
 void check_finite_coordinates(std::span<const std::uint8_t> atomic_numbers,
                               std::span<const std::array<double, 3>> coordinates) {
     for (std::size_t i = 0; i < coordinates.size(); ++i) {

@@ -4,8 +4,10 @@
 // in the module's namespace.
 #include "python/calculation_result.h"
 #include "python/calculator.h"
+#include "python/drc.h"
 #include "python/embedded_script.h"
 #include "python/frequencies.h"
+#include "python/irc.h"
 #include "python/meci.h"
 #include "python/optimize.h"
 #include "python/pbc.h"
@@ -48,6 +50,10 @@ constexpr ClassEntry kClasses[] = {
     {"NormalModePy", create_normal_mode_type},
     {"ThermodynamicsPy", create_thermodynamics_type},
     {"VibrationalResultPy", create_vibrational_result_type},
+    {"IrcPointPy", create_irc_point_type},
+    {"IrcPyResult", create_irc_result_type},
+    {"DrcFramePy", create_drc_frame_type},
+    {"DrcPyResult", create_drc_result_type},
     {"SaddlePointPy", create_saddle_point_type},
     {"SaddlePyResult", create_saddle_result_type},
     {"CiStatePy", create_ci_state_type},
@@ -64,6 +70,8 @@ PyMethodDef* (*const kFunctions[])() = {
     optimize_method_def,
     transition_state_method_def,
     frequencies_method_def,
+    irc_method_def,
+    drc_method_def,
     saddle_method_def,
     meci_method_def,
     uv_vis_spectrum_method_def,

@@ -55,7 +55,7 @@ OptimizationRecord run_optimization(const OptimizeRequest& request) {
     const OptimizationResult minimum = optimize_geometry_lbfgs(molecule, *model, scf, gradient_workspace, options);
 
     OptimizationRecord record;
-    record.coordinates = coordinates_of(molecule);
+    record.coordinates = coordinate_triples(molecule);
     record.final_result = run_final_single_point(numbers, record.coordinates, request.method, request.use_nddo);
 
     record.converged = minimum.converged;

@@ -80,4 +80,19 @@ std::string format_fixed(double value, int decimals) {
     return buffer;
 }
 
+std::string format_signed_fixed(double value, int decimals) {
+    const std::string text = format_fixed(value, decimals);
+    return std::isnan(value) || std::signbit(value) ? text : "+" + text;
+}
+
+std::string format_exponent(double value, int decimals) {
+    if (std::isnan(value)) return "NaN";
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.*e", decimals < 0 ? 0 : (decimals > 40 ? 40 : decimals), value);
+    const std::string text(buffer);
+    const std::size_t e = text.find('e');
+    return text.substr(0, e + 1) + std::to_string(std::stoi(text.substr(e + 1)));
+}
+
 }  // namespace quorin::py

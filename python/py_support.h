@@ -88,4 +88,12 @@ PyObject* new_triple_list(std::span<const std::array<double, 3>> rows);
 // values read "NaN", "inf" and "-inf".
 std::string format_fixed(double value, int decimals);
 
+// format_fixed with a sign always written ("+0.1000", "-0.2000").
+std::string format_signed_fixed(double value, int decimals);
+
+// "1.234e-3" style exponent notation with `decimals` mantissa digits and an
+// unpadded exponent without plus sign ("0.000e0"); non-finite values as in
+// format_fixed.
+std::string format_exponent(double value, int decimals);
+
 }  // namespace quorin::py

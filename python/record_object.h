@@ -120,9 +120,38 @@ PyObject* dict_of_record(PyTypeObject* type, const Record& record, const PyGetSe
     return dict_from_getset(object.get(), table);
 }
 
+// A new list holding the to_dict of each record, as objects of `type` with
+// attribute table `table` give it.
+template <typename Record>
+PyObject* new_dict_list(PyTypeObject* type, std::span<const Record> records, const PyGetSetDef* table) {
+    Ref list(check(PyList_New(static_cast<Py_ssize_t>(records.size()))));
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dict_of_record(type, records[i], table));
+    }
+    return list.release();
+}
+
+// The to_dict of a result whose first attribute lists records: the other
+// attributes in table order, then under the first attribute's name the
+// records' dictionaries (objects of `item_type` with table `item_table`).
+template <typename Item>
+PyObject* dict_with_records_last(PyObject* self, const PyGetSetDef* table, PyTypeObject* item_type,
+                                 std::span<const Item> items, const PyGetSetDef* item_table);
+
 // Adds `value` (owned) under `key`; throws PythonErrorSet on failure.
 void set_dict_item(PyObject* dict, const char* key, Ref value);
 
 PyObject* new_text(const std::string& utf8);
+
+template <typename Item>
+PyObject* dict_with_records_last(PyObject* self, const PyGetSetDef* table, PyTypeObject* item_type,
+                                 std::span<const Item> items, const PyGetSetDef* item_table) {
+    Ref dict(check(PyDict_New()));
+    for (const PyGetSetDef* entry = table + 1; entry->name != nullptr; ++entry) {
+        set_dict_item(dict.get(), entry->name, Ref(check(entry->get(self, entry->closure))));
+    }
+    set_dict_item(dict.get(), table->name, Ref(new_dict_list(item_type, items, item_table)));
+    return dict.release();
+}
 
 }  // namespace quorin::py

@@ -59,7 +59,7 @@ TransitionStateRecord run_transition_state(const TransitionStateRequest& request
         optimize_transition_state(molecule, *model, scf, gradient_workspace, workspace, options);
 
     TransitionStateRecord record = transition_state_record_of(search);
-    record.coordinates = coordinates_of(molecule);
+    record.coordinates = coordinate_triples(molecule);
     record.final_result = run_final_single_point(numbers, record.coordinates, request.method, request.use_nddo);
     record.final_heat_of_formation_kcal = record.final_result.heat_of_formation_kcal;
     return record;

@@ -170,7 +170,7 @@ Matrix compute_initial_cartesian_hessian(double h, MolecularBatch& molecule, con
     const double scale = (1.0 / (h + h)) * kEvToKcalMol;
     auto gradient_at = [&](std::vector<std::array<double, 3>>& g) {
         scf.density.copy_from(start_density);
-        evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, g, use_nddo);
+        evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, {.use_nddo = use_nddo}, g);
     };
     for (std::size_t i = 0; i < dim; ++i) {
         if (mask && !(*mask)[i]) {
@@ -215,16 +215,14 @@ TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const 
     // Energy, masked gradient (eV/angstrom per atom, then kcal/(mol angstrom)
     // atom-major in ws.gradient) and its norms at the current geometry.
     auto evaluate = [&] {
-        ScfResult e = evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, ws.gradient_ev,
-                                                   options.use_nddo);
+        ScfResult e = evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace,
+                                                   {.use_nddo = options.use_nddo}, ws.gradient_ev);
         apply_active_mask(ws.gradient_ev, mask);
         for (std::size_t i = 0; i < dim; ++i) ws.gradient[i] = ws.gradient_ev[i / 3][i % 3] * kEvToKcalMol;
         const auto norms = compute_effective_gradient_norms(ws.gradient_ev, mask);
         return std::tuple(std::move(e), norms.first, norms.second);
     };
 
-    scf.clear_matrices();
-    scf.diis.reset();
     TransitionStateResult result;
     double rms = 0.0, max = 0.0;
     std::tie(result.scf_result, rms, max) = evaluate();

@@ -4,29 +4,10 @@
 #include <cmath>
 #include <string>
 
-#include "core/scf/escalation_ladder.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
 
 namespace quorin {
-
-namespace {
-
-constexpr std::size_t kLadderIterations = 50;
-constexpr double kScfEnergyToleranceEv = 1e-7;
-constexpr double kScfDensityTolerance = 1e-6;
-
-}  // namespace
-
-ScfResult evaluate_energy_and_gradient(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
-                                       GradientWorkspace& gradient_workspace,
-                                       std::span<std::array<double, 3>> gradient, bool use_nddo) {
-    ScfResult result = run_rhf_scf_adaptive_with_nddo_and_cosmo(molecule, model, scf, kLadderIterations, use_nddo,
-                                                                std::nullopt, kScfEnergyToleranceEv,
-                                                                kScfDensityTolerance);
-    compute_cartesian_gradients_with_options(molecule, model, scf.density, gradient_workspace, gradient, use_nddo);
-    return result;
-}
 
 void apply_active_mask(std::span<std::array<double, 3>> gradient, ActiveMask mask) {
     if (!mask) return;

@@ -9,23 +9,12 @@
 #include <span>
 #include <utility>
 
-#include "core/gradients/nuclear_gradients.h"
-#include "core/parameters/parameter_model.h"
-#include "core/scf/scf_loop.h"
-#include "core/scf/workspace.h"
+#include "core/gradients/energy_and_gradient.h"
 #include "core/types/molecule.h"
 
 namespace quorin {
 
 using ActiveMask = std::optional<std::span<const std::uint8_t>>;
-
-// SCF escalation ladder (50 iterations on the first rung, 1e-7 eV, 1e-6, gas
-// phase) from whatever the workspace holds, then the finite-difference
-// gradient (eV/angstrom) of that density into `gradient`. The SCF's own
-// convergence flag is left for the caller to read.
-ScfResult evaluate_energy_and_gradient(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
-                                       GradientWorkspace& gradient_workspace,
-                                       std::span<std::array<double, 3>> gradient, bool use_nddo);
 
 // Sets the gradient components of frozen coordinates (zero flags) to zero.
 void apply_active_mask(std::span<std::array<double, 3>> gradient, ActiveMask mask);

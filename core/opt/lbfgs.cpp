@@ -28,10 +28,8 @@ struct Evaluation {
 Evaluation evaluate(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                     GradientWorkspace& gradient_ws, const OptimizationOptions& options,
                     std::vector<std::array<double, 3>>& gradient, std::vector<double>& g) {
-    scf.clear_matrices();
-    scf.diis.reset();
     Evaluation e;
-    e.scf = evaluate_energy_and_gradient(molecule, model, scf, gradient_ws, gradient, options.use_nddo);
+    e.scf = evaluate_energy_and_gradient(molecule, model, scf, gradient_ws, {.use_nddo = options.use_nddo}, gradient);
     ActiveMask mask;
     if (options.active_mask) mask = std::span<const std::uint8_t>(*options.active_mask);
     apply_active_mask(gradient, mask);

@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "core/types/errors.h"
+
 namespace quorin {
 
 namespace {
@@ -42,6 +44,16 @@ std::array<double, 3> table_centre_of_mass(const MolecularBatch& molecule) {
         for (double& c : centre) c /= mass;
     }
     return centre;
+}
+
+void require_tabulated_masses(const MolecularBatch& molecule, const std::string& remedy) {
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        const std::uint8_t z = molecule.atomic_numbers[a];
+        if (!(atomic_mass(z) > 0.0)) {
+            throw EngineStop("No atomic mass is tabulated for atom " + std::to_string(a) + " (Z=" + std::to_string(z) +
+                             ")" + remedy);
+        }
+    }
 }
 
 }  // namespace quorin

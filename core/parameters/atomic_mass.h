@@ -2,6 +2,7 @@
 // Atomic masses (amu) by atomic number, independent of the parameter model.
 #include <array>
 #include <cstdint>
+#include <string>
 
 #include "core/types/molecule.h"
 
@@ -14,5 +15,9 @@ double atomic_mass(std::uint8_t z);
 // Centre of mass (angstrom) with the table masses; the origin when the
 // molecule has no mass.
 std::array<double, 3> table_centre_of_mass(const MolecularBatch& molecule);
+
+// Stops naming the first atom whose table mass is 0, "No atomic mass is
+// tabulated for atom <a> (Z=<z>)" followed by `remedy`.
+void require_tabulated_masses(const MolecularBatch& molecule, const std::string& remedy = "");
 
 }  // namespace quorin

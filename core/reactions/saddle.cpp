@@ -138,10 +138,8 @@ SaddleResult run_saddle(std::vector<std::uint8_t> atomic_numbers, std::span<cons
         double rms = 0.0;
         for (std::size_t j = 0; j < options.inner_max_steps; ++j) {
             write_flat_coordinates(moving.x, moving.molecule);
-            moving.scf.clear_matrices();
-            moving.scf.diis.reset();
             moving.energy = evaluate_energy_and_gradient(moving.molecule, model, moving.scf, gradient_workspace,
-                                                         moving.gradient, options.use_nddo)
+                                                         {.use_nddo = options.use_nddo}, moving.gradient)
                                 .total_energy;
             // Gradient without its component along the line to the fixed end.
             double along = 0.0;

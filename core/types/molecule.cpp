@@ -66,4 +66,21 @@ MolecularBatch MolecularBatch::new_by_atomic_number(std::vector<std::uint8_t> at
     return new_with_basis(std::move(atomic_numbers), coordinates, std::move(basis));
 }
 
+std::vector<std::array<double, 3>> coordinate_triples(const MolecularBatch& molecule) {
+    std::vector<std::array<double, 3>> triples(molecule.n_atoms);
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) triples[a] = {molecule.x[a], molecule.y[a], molecule.z[a]};
+    return triples;
+}
+
+void set_coordinates(MolecularBatch& molecule, std::span<const std::array<double, 3>> coordinates) {
+    if (coordinates.size() != molecule.n_atoms) {
+        stop_assert_eq("Coordinate count does not match the atom count", coordinates.size(), molecule.n_atoms);
+    }
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        molecule.x[a] = coordinates[a][0];
+        molecule.y[a] = coordinates[a][1];
+        molecule.z[a] = coordinates[a][2];
+    }
+}
+
 }  // namespace quorin

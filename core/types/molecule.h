@@ -40,6 +40,12 @@ struct MolecularBatch {
                                                std::span<const std::array<double, 3>> coordinates);
 };
 
+// The coordinates as one (x, y, z) triple per atom, angstrom.
+std::vector<std::array<double, 3>> coordinate_triples(const MolecularBatch& molecule);
+
+// Writes one (x, y, z) triple per atom into the coordinate arrays.
+void set_coordinates(MolecularBatch& molecule, std::span<const std::array<double, 3>> coordinates);
+
 // The fixed orbital-count rule of new_by_atomic_number.
 std::uint8_t default_orbital_count(std::uint8_t z);
 

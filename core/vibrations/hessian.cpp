@@ -28,14 +28,9 @@ std::vector<double> resolve_masses(const MolecularBatch& molecule, const Hessian
         }
         return custom;
     }
+    require_tabulated_masses(molecule, "; supply custom_masses");
     std::vector<double> masses(n);
-    for (std::size_t a = 0; a < n; ++a) {
-        masses[a] = atomic_mass(molecule.atomic_numbers[a]);
-        if (!(masses[a] > 0.0)) {
-            throw EngineStop("No atomic mass is tabulated for atom " + std::to_string(a) + " (Z=" +
-                             std::to_string(molecule.atomic_numbers[a]) + "); supply custom_masses");
-        }
-    }
+    for (std::size_t a = 0; a < n; ++a) masses[a] = atomic_mass(molecule.atomic_numbers[a]);
     return masses;
 }
 

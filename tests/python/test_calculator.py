@@ -58,6 +58,10 @@ def test_methods_match_module_functions(qp):
     assert (calc.transition_state(*ammonia).to_dict()
             == qp.transition_state(*ammonia, method="AM1", use_nddo=True).to_dict())
 
+    assert calc.irc(*ammonia, max_points=2).to_dict() == qp.irc(*ammonia, "AM1", max_points=2).to_dict()
+    assert (calc.drc(*ammonia, total_steps=3).to_dict()
+            == qp.drc(*ammonia, "AM1", total_steps=3, use_nddo=True).to_dict())
+
     ethylene = ([6, 6, 1, 1, 1, 1], [[0, 0, 0.667], [0, 0, -0.667], [0, 0.923, 1.238], [0, -0.923, 1.238],
                                      [0, 0.923, -1.238], [0, -0.923, -1.238]])
     assert calc.meci(*ethylene).total_energy_ev == qp.meci(*ethylene, method="AM1").total_energy_ev

@@ -2,7 +2,7 @@
 calculate (SCF, energy and gradient) at the starting geometry: wall time of
 each driver over the time of that single point.
 
-Usage: python3 bench/bench_reaction_path.py [--method AM1]
+Usage: python3 bench/bench_reaction_paths.py [--method AM1] [--drc-steps 100] [--irc-points 10]
 """
 import argparse
 import math
@@ -75,20 +75,33 @@ def eclipsed_acetyl(numbers, coordinates):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--method", default="AM1")
+    parser.add_argument("--drc-steps", type=int, default=100)
+    parser.add_argument("--irc-points", type=int, default=10)
     args = parser.parse_args()
     numbers, coordinates = read_xyz_file(MOLECULES / "aspirin.xyz")
     n = len(numbers)
     unit = unit_cost(numbers, coordinates, args.method)
     print(f"aspirin ({n} atoms, {args.method}): one calculate = {unit * 1e3:.1f} ms")
-    print(f"{'driver':<18}{'time / s':>10}{'cycles':>8}{'converged':>11}{'cost':>8}{'expected':>12}")
+    print(f"{'driver':<18}{'time / s':>10}{'cycles':>8}{'converged':>13}{'cost':>8}{'expected':>12}")
 
     def report(name, seconds, cycles, converged, expected):
-        print(f"{name:<18}{seconds:>10.2f}{cycles:>8}{str(converged):>11}{seconds / unit:>8.1f}{expected:>12}")
+        print(f"{name:<18}{seconds:>10.2f}{cycles:>8}{str(converged):>13}{seconds / unit:>8.1f}{expected:>12}")
 
     # Start, 6N for the first Hessian, one per cycle, the final single point.
     seconds, ts = timed(lambda: quorin_py.transition_state(numbers, eclipsed_acetyl(numbers, coordinates),
                                                            args.method))
     report("transition_state", seconds, ts.cycles, ts.converged, 2 + 6 * n + ts.cycles)
+
+    # From the transition state: 6N for the Hessian, the corrector evaluations of each point.
+    seconds, path = timed(lambda: quorin_py.irc(numbers, ts.coordinates, args.method, max_points=args.irc_points))
+    points = len(path.points) - 1
+    report("irc", seconds, points, f"{path.forward_converged}/{path.reverse_converged}", f"6N + {points} x (1..25)")
+    print(f"  corrector evaluations per point ~ {(seconds / unit - 6 * n - 3) / max(points, 1):.1f}")
+
+    # One evaluation per step and one at the start.
+    seconds, md = timed(lambda: quorin_py.drc(numbers, coordinates, args.method, total_steps=args.drc_steps))
+    report("drc (nve)", seconds, args.drc_steps, "-", args.drc_steps + 1)
+    print(f"  {1e3 * seconds / args.drc_steps:.1f} ms per step, max |dE| {md.max_energy_drift_ev:.2e} eV")
 
     # Aspirin to itself with the methyl hydrogens permuted cyclically (a 120
     # degree turn). Set-up, estimate and final single point cost about 4, the

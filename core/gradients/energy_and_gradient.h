@@ -1,0 +1,36 @@
+#pragma once
+// One point of the potential-energy surface as the geometry drivers see it:
+// the SCF escalation ladder from a cleared workspace and an empty DIIS
+// history, then the finite-difference gradient of the density it leaves.
+#include <array>
+#include <cstddef>
+#include <span>
+
+#include "core/gradients/nuclear_gradients.h"
+#include "core/parameters/parameter_model.h"
+#include "core/scf/scf_loop.h"
+#include "core/scf/workspace.h"
+#include "core/types/molecule.h"
+
+namespace quorin {
+
+// SCF settings of one driver's geometry evaluations (no solvent).
+struct SurfaceScfSettings {
+    std::size_t max_iterations = 50;  // first try of the ladder
+    double energy_tolerance = 1e-7;   // eV
+    double density_tolerance = 1e-6;
+    bool use_nddo = true;
+};
+
+// The SCF part alone: cleared workspace, empty DIIS history, the ladder.
+ScfResult run_surface_scf(const MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
+                          const SurfaceScfSettings& settings);
+
+// Evaluates the molecule's current geometry and writes the gradient
+// (eV/angstrom, one triple per atom) into `gradient`. The SCF's convergence is
+// reported in the result, not tested.
+ScfResult evaluate_energy_and_gradient(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
+                                       GradientWorkspace& gradient_workspace, const SurfaceScfSettings& settings,
+                                       std::span<std::array<double, 3>> gradient);
+
+}  // namespace quorin

@@ -1,0 +1,131 @@
+#pragma once
+// Dynamic reaction coordinate: classical (Born-Oppenheimer) dynamics of the
+// nuclei on the closed-shell SCF surface. Velocity-Verlet integration with a
+// fresh SCF and finite-difference gradient at every step, an optional
+// Berendsen thermostat, frames recorded at a fixed interval, and
+// energy-conservation statistics.
+//
+// Units: positions angstrom, velocities angstrom/fs, accelerations
+// angstrom/fs^2, forces eV/angstrom, masses amu, time fs, energies eV,
+// temperature K.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "core/gradients/nuclear_gradients.h"
+#include "core/parameters/parameter_model.h"
+#include "core/scf/workspace.h"
+#include "core/types/molecule.h"
+
+namespace quorin {
+
+// eV/(angstrom amu) to angstrom/fs^2.
+inline constexpr double kAccelerationFactor = 0.009648533212331003;
+// amu angstrom^2/fs^2 to eV.
+inline constexpr double kKineticEnergyFactor = 103.64269656261541;
+inline constexpr double kBoltzmannEvPerK = 8.617333262145e-05;
+inline constexpr std::uint64_t kDefaultVelocitySeed = 0x123456789abcdef0ULL;
+
+struct InitialVelocities {
+    // Every atom at rest.
+    struct Zero {};
+    // A seeded Maxwell-Boltzmann draw at `temperature_k`, with the
+    // centre-of-mass motion removed and rescaled to exactly that temperature.
+    struct MaxwellBoltzmann {
+        std::optional<std::uint64_t> seed;  // none: kDefaultVelocitySeed
+        double temperature_k = 0.0;
+    };
+    // Supplied velocities (angstrom/fs, one triple per atom) rescaled to a
+    // total kinetic energy in kcal/mol.
+    struct ScaledCustom {
+        std::vector<std::array<double, 3>> velocities;
+        double kinetic_energy = 0.0;
+    };
+    // Supplied velocities (angstrom/fs, one triple per atom) used as given.
+    struct Custom {
+        std::vector<std::array<double, 3>> velocities;
+    };
+
+    std::variant<Zero, MaxwellBoltzmann, ScaledCustom, Custom> value;
+};
+
+struct DrcOptions {
+    InitialVelocities initial_velocities;
+    double time_step_fs = 0.5;
+    std::size_t total_steps = 500;
+    double temperature_k = 298.15;     // thermostat target
+    double berendsen_tau_fs = 100.0;   // thermostat coupling time
+    std::size_t recording_interval = 1;  // 0 acts as 1
+    double scf_energy_tolerance = 1e-8;  // eV
+    double scf_density_tolerance = 1e-7;
+    bool nvt = false;  // Berendsen thermostat on
+    bool use_nddo = true;
+};
+
+// The integrator state and per-atom masses of one run.
+struct DrcWorkspace {
+    std::vector<std::array<double, 3>> velocities;        // angstrom/fs
+    std::vector<std::array<double, 3>> accelerations;     // angstrom/fs^2
+    std::vector<std::array<double, 3>> new_accelerations;  // angstrom/fs^2
+    std::vector<std::array<double, 3>> forces;            // eV/angstrom
+    std::vector<std::array<double, 3>> gradient;          // eV/angstrom
+    std::vector<double> masses;                            // amu, from the mass table
+    std::vector<double> inverse_masses;                    // 1/amu
+
+    static DrcWorkspace allocate(const MolecularBatch& molecule);
+};
+
+struct DrcFrame {
+    std::size_t step = 0;
+    double time_fs = 0.0;
+    double potential_energy_ev = 0.0;
+    double kinetic_energy_ev = 0.0;
+    double total_energy_ev = 0.0;  // potential + kinetic
+    double temperature_k = 0.0;    // instantaneous kinetic temperature
+    std::vector<std::array<double, 3>> coordinates;  // angstrom
+    std::vector<std::array<double, 3>> velocities;   // angstrom/fs
+    std::vector<std::array<double, 3>> forces;       // eV/angstrom
+};
+
+struct DrcResult {
+    std::vector<DrcFrame> frames;  // step 0, every multiple of the interval, the last step
+    double initial_energy_ev = 0.0;
+    double final_energy_ev = 0.0;
+    double energy_drift_ev_per_ps = 0.0;  // |final - initial| over the elapsed time
+    double max_energy_drift_ev = 0.0;     // largest |E_total - initial| over all steps
+    double average_temperature_k = 0.0;   // over steps 0 .. total_steps
+};
+
+// Degrees of freedom of the kinetic temperature: 3N - 6 for N >= 3, 1 for a
+// diatomic, 3 for a single atom.
+double drc_degrees_of_freedom(std::size_t n_atoms);
+
+// The first option that would make the dynamics meaningless, as a message:
+// a time step that is not positive and finite; a Maxwell-Boltzmann
+// temperature, or under `nvt` a target temperature, that is negative or not
+// finite; under `nvt` a coupling time that is not positive and finite; a
+// ScaledCustom kinetic energy that is negative or not finite; supplied
+// velocities that are not finite. None when the options are usable.
+std::optional<std::string> find_drc_option_error(const DrcOptions& options);
+
+// A copy of the current state: total = potential + kinetic, the molecule's
+// coordinates and the workspace's velocities and forces.
+DrcFrame record_frame(std::size_t step, double time_fs, double potential_energy_ev, double kinetic_energy_ev,
+                      double temperature_k, const MolecularBatch& molecule, const DrcWorkspace& workspace);
+
+// Runs `total_steps` velocity-Verlet steps; the molecule ends at the last
+// geometry. Every geometry gets the SCF ladder (first try 60 iterations at the
+// start, 50 afterwards) and the gradient; the SCF's convergence is not tested.
+//
+// Stops before any SCF: the option errors above; a workspace or supplied
+// velocity list not sized for the molecule ("Custom velocities count
+// mismatch" for Custom); an atom without a tabulated mass.
+DrcResult run_dynamic_reaction_coordinate(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
+                                          GradientWorkspace& gradient_workspace, DrcWorkspace& workspace,
+                                          const DrcOptions& options);
+
+}  // namespace quorin

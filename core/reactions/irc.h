@@ -1,0 +1,110 @@
+#pragma once
+// Intrinsic reaction coordinate: the steepest-descent path in mass-weighted
+// Cartesian coordinates from a transition state down to the neighbouring
+// minima. Each branch takes fixed arc-length steps: a predictor along the
+// current descent direction and a corrector that puts the new point on a
+// hypersphere around the half-step pivot.
+//
+// Mass-weighted coordinates q = sqrt(m) r (amu^1/2 angstrom); mass-weighted
+// gradient g_mw = g kcal/eV / sqrt(m) (kcal/(mol angstrom amu^1/2)).
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/gradients/nuclear_gradients.h"
+#include "core/parameters/parameter_model.h"
+#include "core/scf/workspace.h"
+#include "core/types/molecule.h"
+
+namespace quorin {
+
+inline constexpr std::uint8_t kIrcForward = 0;
+inline constexpr std::uint8_t kIrcReverse = 1;
+inline constexpr std::uint8_t kIrcBoth = 2;
+
+struct IrcOptions {
+    // A direction in mass-weighted coordinates, 3N values (normalised before
+    // use). None: the lowest normal mode of the Hessian at the start.
+    std::optional<std::vector<double>> transition_vector;
+    double step_size = 0.1;  // amu^1/2 angstrom, arc length of one step
+    std::size_t max_points = 50;  // per branch
+    std::size_t max_corrector_iterations = 25;
+    double corrector_tol = 1e-4;   // amu^1/2 angstrom
+    double min_gradient = 0.05;    // kcal/(mol angstrom amu^1/2): a branch ends below this RMS
+    double max_energy_rise = 0.02;  // kcal/mol: a branch ends when a point rises more than this
+    bool use_nddo = true;
+    std::uint8_t direction = kIrcBoth;  // kIrcForward, kIrcReverse, anything else both
+};
+
+// The tracer's vectors, allocated once per trace and shared by both branches.
+struct IrcWorkspace {
+    std::vector<double> coords_mw;  // 3N, current path point q
+    std::vector<double> pivot;      // 3N, corrector pivot p
+    std::vector<double> trial;      // 3N, point being corrected
+    std::vector<double> midpoint;   // 3N, corrector scratch
+    std::vector<double> best_point;     // 3N, lowest corrector point so far
+    std::vector<double> best_residual;  // 3N, its image minus itself
+    std::vector<std::array<double, 3>> cart_gradient;  // eV/angstrom, last evaluated geometry
+    std::vector<double> gradient_mw;                   // 3N, last evaluated geometry
+    std::vector<double> direction;                     // 3N, current descent direction d
+    std::vector<double> transition_vector;             // 3N
+    std::vector<double> sqrt_masses;                   // N
+    std::vector<double> inv_sqrt_masses;               // N
+    std::vector<std::array<double, 3>> ts_coords;      // angstrom, transition-state geometry
+
+    // Sized for the molecule, masses from the table, ts_coords = its geometry.
+    static IrcWorkspace allocate(const MolecularBatch& molecule);
+    void restore_ts_coords(MolecularBatch& molecule) const;
+};
+
+struct IrcPoint {
+    double path_coordinate = 0.0;  // s, amu^1/2 angstrom; 0 at the TS, > 0 forward
+    double energy_ev = 0.0;        // SCF total energy
+    double heat_of_formation_kcal = 0.0;
+    std::vector<std::array<double, 3>> coordinates;  // angstrom
+    double cartesian_gradient_rms = 0.0;       // kcal/(mol angstrom)
+    double mass_weighted_gradient_rms = 0.0;   // kcal/(mol angstrom amu^1/2)
+};
+
+struct IrcResult {
+    std::vector<IrcPoint> points;  // reverse branch from its far end, the TS, the forward branch
+    std::size_t ts_point_index = 0;  // number of reverse points
+    bool forward_converged = false;  // false for a branch not traced
+    bool reverse_converged = false;
+};
+
+struct IrcBranch {
+    std::vector<IrcPoint> points;  // in path order, away from the TS
+    bool converged = false;        // a stop test met with a converged SCF at the last point
+};
+
+// The first option the tracer cannot work with, as a message: a step size
+// that is not positive and finite; no corrector evaluation allowed; a
+// supplied transition vector that is not finite or zero. None when usable.
+std::optional<std::string> find_irc_option_error(const IrcOptions& options);
+
+// One branch from the TS along sign x the workspace's transition vector
+// (sign +1 forward, -1 reverse). Every point costs at most
+// max_corrector_iterations SCF+gradient evaluations.
+IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
+                              GradientWorkspace& gradient_workspace, IrcWorkspace& workspace,
+                              const IrcOptions& options);
+
+// Traces the branches the options ask for from the molecule's geometry and
+// puts the molecule back there. Without a supplied transition vector it first
+// runs the vibrational analysis there and starts along the first normal mode
+// when it is imaginary, else along x of atom 0.
+//
+// Stops before any SCF: the option errors above; "Supplied transition vector
+// length mismatch"; a workspace not sized for the molecule; an atom without a
+// tabulated mass. The vibrational analysis' stops pass through ("MolecularBatch
+// must contain at least 1 atom", "Base SCF must converge before computing
+// Hessian").
+IrcResult trace_intrinsic_reaction_coordinate(MolecularBatch& molecule, const ParameterModel& model,
+                                              ScfWorkspace& scf, GradientWorkspace& gradient_workspace,
+                                              IrcWorkspace& workspace, const IrcOptions& options);
+
+}  // namespace quorin

@@ -1,0 +1,196 @@
+#include "python/irc.h"
+
+#include <memory>
+#include <span>
+
+#include "core/gradients/nuclear_gradients.h"
+#include "core/scf/workspace.h"
+#include "core/types/molecule.h"
+#include "python/arguments.h"
+#include "python/method_lookup.h"
+#include "python/record_object.h"
+
+namespace quorin::py {
+
+void read_irc_options(const BoundArguments& bound, std::size_t first, IrcRequest& request) {
+    request.step_size = double_or(bound, first, 0.1);
+    request.max_points = count_or(bound, first + 1, 50);
+    request.direction = name_or(bound, first + 2, "both");
+}
+
+IrcResult run_irc(const IrcRequest& request) {
+    const auto& numbers = request.atomic_numbers;
+    if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
+    check_matching_lengths(numbers, request.coordinates);
+    check_finite_coordinates(numbers, request.coordinates);
+    const std::unique_ptr<ParameterModel> model = get_model(request.method);
+
+    IrcOptions options;
+    const std::string direction = to_lower(request.direction);
+    if (direction == "forward" || direction == "fwd") {
+        options.direction = kIrcForward;
+    } else if (direction == "reverse" || direction == "rev") {
+        options.direction = kIrcReverse;
+    } else if (direction == "both") {
+        options.direction = kIrcBoth;
+    } else {
+        throw InputError("Unknown IRC direction '" + direction + "'. Supported: 'both', 'forward', 'reverse'");
+    }
+    check_closed_shell_supported(numbers, *model, request.method);
+    options.step_size = request.step_size;
+    options.max_points = static_cast<std::size_t>(request.max_points);
+    options.max_corrector_iterations = 25;
+    options.corrector_tol = 1e-4;
+    options.min_gradient = 0.05;
+    options.max_energy_rise = 0.02;
+    options.use_nddo = request.use_nddo;
+    if (const auto error = find_irc_option_error(options)) throw InputError(*error);
+
+    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
+    ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
+    GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
+    IrcWorkspace workspace = IrcWorkspace::allocate(molecule);
+    return trace_intrinsic_reaction_coordinate(molecule, *model, scf, gradient_workspace, workspace, options);
+}
+
+namespace {
+
+// ---- IrcPointPy ------------------------------------------------------------
+
+PyTypeObject* point_type = nullptr;
+
+using P = IrcPoint;
+
+PyGetSetDef point_getset[] = {
+    {"path_coordinate", get_field<&P::path_coordinate>, nullptr,
+     "Integrated reaction coordinate s in amu^(1/2) * \u00c5 (0 at TS, >0 forward, <0 reverse)", nullptr},
+    {"energy_ev", get_field<&P::energy_ev>, nullptr, "Total electronic energy in eV", nullptr},
+    {"heat_of_formation_kcal", get_field<&P::heat_of_formation_kcal>, nullptr,
+     "Standard heat of formation in kcal/mol", nullptr},
+    {"coordinates", get_field<&P::coordinates>, nullptr, "Cartesian coordinates in \u00c5 (shape: [natoms, 3])",
+     nullptr},
+    {"cartesian_gradient_rms", get_field<&P::cartesian_gradient_rms>, nullptr,
+     "Cartesian gradient RMS in kcal / (mol * \u00c5)", nullptr},
+    {"mass_weighted_gradient_rms", get_field<&P::mass_weighted_gradient_rms>, nullptr,
+     "Mass-weighted gradient RMS in kcal / (mol * \u00c5 * amu^(1/2))", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject* point_repr(PyObject* self) {
+    return guard([&] {
+        const P& p = record_of<P>(self);
+        return new_text("<IrcPoint s=" + format_signed_fixed(p.path_coordinate, 4) +
+                        " E=" + format_fixed(p.energy_ev, 6) + " eV, dHf=" + format_fixed(p.heat_of_formation_kcal, 3) +
+                        " kcal/mol, grad_rms=" + format_fixed(p.cartesian_gradient_rms, 4) + ">");
+    });
+}
+
+PyMethodDef point_methods[] = {
+    {"to_dict", to_dict_of_table<point_getset>, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- IrcPyResult -----------------------------------------------------------
+
+PyTypeObject* result_type = nullptr;
+
+using R = IrcResult;
+
+PyObject* get_points(PyObject* self, void*) {
+    return guard([&] { return new_record_list(point_type, std::span<const IrcPoint>(record_of<R>(self).points)); });
+}
+
+PyGetSetDef result_getset[] = {
+    {"points", get_points, nullptr,
+     "Sequence of reaction path points ordered monotonically along reaction coordinate s", nullptr},
+    {"ts_point_index", get_field<&R::ts_point_index>, nullptr,
+     "Index of transition state point in the points list (s = 0.0)", nullptr},
+    {"forward_converged", get_field<&R::forward_converged>, nullptr,
+     "Whether forward reaction branch converged to a local minimum", nullptr},
+    {"reverse_converged", get_field<&R::reverse_converged>, nullptr,
+     "Whether reverse reaction branch converged to a local minimum", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject* result_to_dict(PyObject* self, PyObject*) {
+    return guard([&] {
+        return dict_with_records_last(self, result_getset, point_type,
+                                      std::span<const IrcPoint>(record_of<R>(self).points), point_getset);
+    });
+}
+
+PyObject* result_repr(PyObject* self) {
+    return guard([&] {
+        const R& r = record_of<R>(self);
+        return new_text("<IrcPyResult points=" + std::to_string(r.points.size()) +
+                        " ts_idx=" + std::to_string(r.ts_point_index) +
+                        " fwd_conv=" + (r.forward_converged ? "true" : "false") +
+                        " rev_conv=" + (r.reverse_converged ? "true" : "false") + ">");
+    });
+}
+
+PyMethodDef result_methods[] = {
+    {"to_dict", result_to_dict, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- irc ---------------------------------------------------------------------
+
+constexpr const char* kIrcParameters[] = {
+    "atomic_numbers", "coordinates", "method", "step_size", "max_points", "direction", "use_nddo",
+};
+
+PyObject* irc(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guard([&] {
+        const BoundArguments bound("irc", kIrcParameters, 2, args, kwargs);
+        IrcRequest request;
+        request.atomic_numbers = to_atomic_numbers(bound.value(0), bound.name(0));
+        request.coordinates = to_coordinate_list(bound.value(1), bound.name(1));
+        request.method = name_or(bound, 2, "PM6");
+        read_irc_options(bound, 3, request);
+        request.use_nddo = switch_or(bound, 6, true);
+        return new_irc_result(run_irc(request));
+    });
+}
+
+PyMethodDef irc_def = {
+    "irc",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(irc)),
+    METH_VARARGS | METH_KEYWORDS,
+    "irc(atomic_numbers, coordinates, method=None, step_size=None, max_points=None, direction=None, "
+    "use_nddo=True)\n"
+    "--\n"
+    "\n"
+    "Trace Intrinsic Reaction Coordinate (IRC) path from a transition state.\n"
+    "\n"
+    "Parameters:\n"
+    "- `atomic_numbers`: list of integer atomic numbers (e.g. `[7, 1, 1, 1]`)\n"
+    "- `coordinates`: 3D coordinates in \u00c5ngstr\u00f6ms of the transition state\n"
+    "- `method`: Semi-empirical Hamiltonian (\"PM6\", \"AM1\", \"RM1\", \"PM3\", \"MNDO\"; default: \"PM6\")\n"
+    "- `step_size`: Path arc length step size in amu^(1/2) * \u00c5 (default: 0.1)\n"
+    "- `max_points`: Maximum number of reaction path points per direction (default: 50)\n"
+    "- `direction`: Path direction: \"both\", \"forward\", or \"reverse\" (default: \"both\")\n"
+    "- `use_nddo`: Enable full NDDO potential energy surface (default: true)",
+};
+
+}  // namespace
+
+PyObject* create_irc_point_type() {
+    return create_record_type<P>({"quorin_py.IrcPointPy",
+                                  "Single reaction path point along an Intrinsic Reaction Coordinate.", point_repr,
+                                  point_getset, point_methods},
+                                 point_type);
+}
+
+PyObject* create_irc_result_type() {
+    return create_record_type<R>({"quorin_py.IrcPyResult",
+                                  "Comprehensive result of Intrinsic Reaction Coordinate path tracing.", result_repr,
+                                  result_getset, result_methods},
+                                 result_type);
+}
+
+PyObject* new_irc_result(IrcResult result) { return new_record_object(result_type, std::move(result)); }
+
+PyMethodDef* irc_method_def() { return &irc_def; }
+
+}  // namespace quorin::py

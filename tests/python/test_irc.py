@@ -1,0 +1,91 @@
+"""Intrinsic reaction coordinate from Python: input checks, binding, the
+direction names, and the two result classes."""
+import math
+import re
+
+import pytest
+
+from conftest import open_shell_message
+
+NH3_Z = [7, 1, 1, 1]
+POINT_KEYS = ["path_coordinate", "energy_ev", "heat_of_formation_kcal", "coordinates", "cartesian_gradient_rms",
+              "mass_weighted_gradient_rms"]
+
+
+@pytest.fixture(scope="module")
+def planar_nh3(qp):
+    """The ammonia inversion saddle point: minimised from an exactly planar
+    start, which the mirror symmetry keeps planar."""
+    start = [[0.0, 0.0, 0.0]] + [[math.cos(2 * math.pi * k / 3), math.sin(2 * math.pi * k / 3), 0.0]
+                                 for k in range(3)]
+    return qp.optimize(NH3_Z, start, "AM1", grad_rms_tol=0.01, grad_max_tol=0.02, use_nddo=True).coordinates
+
+
+@pytest.fixture(scope="module")
+def path(qp, planar_nh3):
+    return qp.irc(NH3_Z, planar_nh3, "AM1")
+
+
+@pytest.mark.parametrize(
+    "numbers, kwargs, message",
+    [
+        ([], {"method": "pm8"}, "atomic_numbers cannot be empty"),
+        ([7, 1], {}, "Mismatch between atomic_numbers (2) and coordinates (4)"),
+        (NH3_Z, {"method": "pm8", "direction": "up"},
+         "Unsupported semi-empirical method: 'PM8'. Supported methods: PM7, PM6, AM1, RM1, PM3, MNDO"),
+        (NH3_Z, {"direction": "UP"}, "Unknown IRC direction 'up'. Supported: 'both', 'forward', 'reverse'"),
+        (NH3_Z, {"direction": "Both "}, "Unknown IRC direction 'both '. Supported: 'both', 'forward', 'reverse'"),
+        (NH3_Z, {"direction": ""}, "Unknown IRC direction ''. Supported: 'both', 'forward', 'reverse'"),
+        ([7, 1, 1, 2], {"method": "am1"}, "Unsupported element Z=2 for semi-empirical method 'am1'"),
+        (NH3_Z, {"step_size": 0.0}, "step_size must be a positive finite number"),
+        (NH3_Z, {"step_size": -0.1}, "step_size must be a positive finite number"),
+        (NH3_Z, {"step_size": math.nan}, "step_size must be a positive finite number"),
+    ],
+)
+def test_refused_input(qp, planar_nh3, numbers, kwargs, message):
+    coords = planar_nh3 if numbers else []
+    with pytest.raises(ValueError) as info:
+        qp.irc(numbers, coords, **kwargs)
+    assert str(info.value) == message
+
+
+def test_odd_electron_count_is_refused(qp):
+    with pytest.raises(ValueError) as info:
+        qp.irc([7, 1, 1], [[0, 0, 0], [1, 0, 0], [0, 1, 0]], "AM1")
+    assert str(info.value) == open_shell_message(7)
+
+
+def test_direction_names_select_the_branches(qp, planar_nh3, path):
+    forward = qp.irc(NH3_Z, planar_nh3, "AM1", max_points=2, direction="FWD")
+    assert [p.path_coordinate for p in forward.points] == pytest.approx([0.0, 0.1, 0.2], abs=1e-12)
+    assert forward.ts_point_index == 0 and not forward.reverse_converged
+    reverse = qp.irc(NH3_Z, planar_nh3, "AM1", max_points=2, direction="Reverse")
+    assert reverse.ts_point_index == 2 and reverse.points[-1].path_coordinate == 0.0
+    assert not reverse.forward_converged
+    # No points requested: the transition state alone, neither branch converged.
+    alone = qp.irc(NH3_Z, planar_nh3, "AM1", max_points=0)
+    assert len(alone.points) == 1 and not (alone.forward_converged or alone.reverse_converged)
+    # None means the default everywhere: both branches, 50 points, step 0.1.
+    assert qp.irc(NH3_Z, planar_nh3, "AM1", None, None, None, None).to_dict() == path.to_dict()
+
+
+def test_result_classes(qp, path):
+    as_dict = path.to_dict()
+    assert list(as_dict) == ["ts_point_index", "forward_converged", "reverse_converged", "points"]
+    assert list(as_dict["points"][0]) == POINT_KEYS
+    assert as_dict["points"][path.ts_point_index] == path.points[path.ts_point_index].to_dict()
+    assert path.points is not path.points
+    assert repr(path) == f"<IrcPyResult points={len(path.points)} ts_idx={path.ts_point_index} fwd_conv=true rev_conv=true>"
+    ts, first = path.points[path.ts_point_index], path.points[0]
+    assert repr(ts).startswith("<IrcPoint s=+0.0000 E=")
+    assert repr(first) == (f"<IrcPoint s={first.path_coordinate:+.4f} E={first.energy_ev:.6f} eV, "
+                           f"dHf={first.heat_of_formation_kcal:.3f} kcal/mol, "
+                           f"grad_rms={first.cartesian_gradient_rms:.4f}>")
+    assert re.match(r"<IrcPoint s=-\d", repr(first))
+    assert qp.IrcPyResult.__doc__ == "Comprehensive result of Intrinsic Reaction Coordinate path tracing."
+    assert qp.IrcPointPy.mass_weighted_gradient_rms.__doc__ == (
+        "Mass-weighted gradient RMS in kcal / (mol * \u00c5 * amu^(1/2))")
+    assert qp.irc.__text_signature__ == (
+        "(atomic_numbers, coordinates, method=None, step_size=None, max_points=None, direction=None, use_nddo=True)")
+    with pytest.raises(TypeError):
+        qp.IrcPyResult()
