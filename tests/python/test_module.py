@@ -1,5 +1,6 @@
 """Module object, registration order, docstrings and text signatures."""
 import inspect
+import types
 
 import pytest
 
@@ -56,3 +57,89 @@ def test_result_class_has_no_constructor(qp):
     assert cls.heat_of_formation_kcal.__doc__ == "Standard heat of formation \\Delta H_f^\\circ in kcal/mol"
     with pytest.raises(TypeError):
         cls.extra = 1  # immutable class
+
+
+# The documented docstring and read-only attributes, in declaration order, of
+# each result class, and the calculator's methods with their signatures and
+# descriptions.
+RESULT_CLASSES = {
+    "CalculationResult": ("Calculation results containing quantum chemical properties and analytical gradients.",
+                          "total_energy_ev electronic_energy_ev nuclear_repulsion_ev binding_energy_ev "
+                          "heat_of_formation_kcal gradients_ev_angstrom gradients_kcal_mol_angstrom dipole_debye "
+                          "atomic_charges mulliken_charges converged scf_iterations homo_energy_ev lumo_energy_ev "
+                          "homo_lumo_gap_ev"),
+    "OptimizationPyResult": ("Result of molecular geometry optimization.",
+                             "converged cycles initial_energy_ev final_energy_ev final_heat_of_formation_kcal "
+                             "final_grad_rms final_grad_max coordinates final_result"),
+    "TransitionStatePyResult": ("Result of transition state search via Eigenvector Following.",
+                                "converged cycles final_energy_ev final_heat_of_formation_kcal initial_grad_rms "
+                                "final_grad_rms final_grad_max ts_mode_eigenvalue ts_mode_index coordinates "
+                                "final_result"),
+    "NormalModePy": ("Normal vibrational mode with harmonic frequency and Cartesian displacement vectors.",
+                     "frequency_cm1 reduced_mass_amu force_constant_mdyne_a displacements"),
+    "ThermodynamicsPy": ("Statistical thermodynamic properties computed from vibrational, rotational, and "
+                         "translational partition functions.",
+                         "temperature_k pressure_atm zpve_kcal_mol e_vib_cal_mol e_rot_cal_mol e_trans_cal_mol "
+                         "enthalpy_thermal_cal_mol cv_vib_cal_k_mol cv_rot_cal_k_mol cp_trans_cal_k_mol "
+                         "cp_total_cal_k_mol entropy_vib_cal_k_mol entropy_rot_cal_k_mol entropy_trans_cal_k_mol "
+                         "entropy_total_cal_k_mol gibbs_correction_kcal_mol"),
+    "VibrationalResultPy": ("Comprehensive results of Hessian and normal coordinate analysis.",
+                            "all_frequencies_cm1 vibrational_frequencies_cm1 normal_modes zpve_kcal_mol thermo "
+                            "is_transition_state cartesian_hessian"),
+    "SaddlePointPy": ("A discrete point along the two-ended reaction barrier ascent in SADDLE.",
+                      "cycle moving_structure distance heat_of_formation_kcal total_energy_ev grad_rms coordinates"),
+    "SaddlePyResult": ("Outcome of two-ended SADDLE transition state search.",
+                       "converged num_cycles final_distance transition_state_coordinates transition_state_energy_ev "
+                       "transition_state_heat_of_formation_kcal barrier_forward_kcal barrier_reverse_kcal "
+                       "trajectory final_result ts_refinement"),
+    "CiStatePy": ("Single CI electronic state result exposed to Python.",
+                  "root energy_ev excitation_energy_ev excitation_energy_cm1 wavelength_nm multiplicity spin_label "
+                  "s_squared transition_dipole_debye dipole_strength_debye polarization_angstrom2 "
+                  "oscillator_strength"),
+    "MeciPyResult": ("Complete MECI calculation result exposed to Python.",
+                     "states num_microstates target_root ci_energy_correction_ev electronic_energy_ev "
+                     "total_energy_ev heat_of_formation_kcal gradients_kcal_mol_angstrom"),
+    "UvVisSpectrumPy": ("Simulated UV-Vis spectrum exposed to Python.",
+                        "wavelengths_nm extinction_coefficients lambda_max_nm epsilon_max"),
+    "PbcResultPy": ("Periodic Boundary Condition calculation and band structure results.",
+                    "converged iterations total_energy_per_cell_ev electronic_energy_per_cell_ev "
+                    "nuclear_repulsion_per_cell_ev heat_of_formation_kcal_mol vbm_energy_ev cbm_energy_ev "
+                    "direct_bandgap_ev indirect_bandgap_ev band_energies_ev dos_energies_ev dos_values"),
+    "PolarizabilityPyResult": ("Comprehensive polarizability and NLO tensor calculation results for Python.",
+                               "alpha_tensor alpha_isotropic_au alpha_isotropic_angstrom3 alpha_anisotropy_au "
+                               "alpha_eigenvalues alpha_eigenvectors alpha_raw_tensor alpha_raw_isotropic_au "
+                               "alpha_raw_isotropic_angstrom3 beta_vector beta_total_au beta_total_esu gamma_diag "
+                               "gamma_average_au gamma_average_esu dipole_debye unperturbed_energy_ev"),
+}
+CALCULATOR_METHODS = [
+    ("calculate", "(atomic_numbers, coordinates)",
+     "Calculate energy, gradients, dipole, and charges for a given molecule."),
+    ("optimize", "(atomic_numbers, coordinates, max_cycles=100)", "Optimize geometry for a given molecule."),
+    ("frequencies", "(atomic_numbers, coordinates, temperature_k=298.15, pressure_atm=1.0, "
+     "rotational_symmetry_number=1.0, custom_masses=None)",
+     "Compute harmonic vibrational frequencies, normal modes, and thermodynamics."),
+    ("transition_state", "(atomic_numbers, coordinates, max_cycles=100, grad_rms_tol=0.1, grad_max_tol=0.2, "
+     "trust_radius=0.1, target_mode=None)", "Locate transition state using Eigenvector Following (P-RFO Baker)."),
+    ("meci", "(atomic_numbers, coordinates, active_orbitals=2, target_root=1)", "Run MECI excited state calculation."),
+    ("uv_vis_spectrum", "(atomic_numbers, coordinates, active_orbitals=2, min_wavelength_nm=100.0, "
+     "max_wavelength_nm=800.0, step_nm=1.0, fwhm_nm=20.0)", "Simulate UV-Vis absorption spectrum."),
+    ("pbc", "(atomic_numbers, coordinates, translation_vectors, mers=None, k_grid=None, band_points=40)",
+     "Calculate periodic boundary conditions Bloch SCF and band structure."),
+]
+
+
+def test_result_classes_and_calculator_methods_as_documented(qp):
+    for name, (doc, attributes) in RESULT_CLASSES.items():
+        cls = getattr(qp, name)
+        assert cls.__doc__ == doc, name
+        declared = [key for key, value in vars(cls).items() if isinstance(value, types.GetSetDescriptorType)]
+        assert declared == attributes.split(), name
+    calc = qp.QuorinCalculator
+    assert calc.__doc__ == "Object-oriented QUORIN Calculator class compatible with PyTorch / RDKit / ASE workflows."
+    # Declaration order; methods of functions added later may come in between.
+    names = [name for name, _, _ in CALCULATOR_METHODS]
+    assert [key for key in vars(calc) if key in names] == names
+    for name, signature, description in CALCULATOR_METHODS:
+        method = getattr(calc, name)
+        assert method.__text_signature__ == "($self, " + signature[1:], name
+        assert method.__doc__ == description, name
