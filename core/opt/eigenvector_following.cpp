@@ -180,11 +180,11 @@ Matrix compute_initial_cartesian_hessian(double h, MolecularBatch& molecule, con
         double& coordinate = molecule.axis(i % 3)[i / 3];
         const double saved = coordinate;
         try {
-            coordinate += h;
+            coordinate = saved + h;
             gradient_at(workspace.gradient_plus);
-            coordinate -= 2.0 * h;
+            coordinate = saved - h;
             gradient_at(workspace.gradient_minus);
-            coordinate += h;
+            coordinate = saved;
         } catch (...) {
             coordinate = saved;
             scf.density.copy_from(start_density);
