@@ -2,7 +2,9 @@
 // Atomic masses (amu) by atomic number, independent of the parameter model.
 #include <array>
 #include <cstdint>
+#include <span>
 
+#include "core/types/aligned.h"
 #include "core/types/molecule.h"
 
 namespace quorin {
@@ -14,5 +16,10 @@ double atomic_mass(std::uint8_t z);
 // Centre of mass (angstrom) with the table masses; the origin when the
 // molecule has no mass.
 std::array<double, 3> table_centre_of_mass(const MolecularBatch& molecule);
+
+// Adds the inertia tensor (amu angstrom^2) about `centre`, one mass per atom,
+// to the upper triangle of the 3 x 3 `inertia` and mirrors it into the lower.
+void add_inertia_tensor(const MolecularBatch& molecule, std::span<const double> masses_amu,
+                        const std::array<double, 3>& centre, Matrix& inertia);
 
 }  // namespace quorin
