@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "core/fock/one_center.h"
 #include "core/integrals/core_repulsion.h"
 #include "core/types/errors.h"
 
@@ -13,30 +14,19 @@ namespace quorin {
 
 namespace {
 
-constexpr std::size_t kSpPairs = 10;
+constexpr std::size_t kSpPairs = n_pairs(4);
 using OneCenterTable = std::array<std::array<double, kSpPairs>, kSpPairs>;
 
-// Packed s/p pair indices: diagonal (s s, px px, py py, pz pz) and the
-// mixed pairs of one p orbital with s and of two p orbitals.
-constexpr std::size_t kDiagonalPairs[] = {0, 2, 5, 9};
-constexpr std::size_t kSpMixedPairs[] = {1, 3, 6};
-constexpr std::size_t kPpMixedPairs[] = {4, 7, 8};
-
-// (uv|wx) over the ten packed s/p pairs of one atom: Coulomb integrals
-// g_ss, g_sp, g_pp, g_p2 between diagonal pairs, exchange integrals h_sp and
-// (g_pp - g_p2) / 2 between equal mixed pairs. Zero for an element the
-// model lacks.
+// (uv|wx) over the ten packed s/p pairs of one atom: the s/p block of the
+// atom's one-centre table. Zero for an element the model lacks.
 OneCenterTable one_center_table(const std::optional<ElementParams>& e) {
     OneCenterTable g{};
     if (!e) return g;
-    g[0][0] = e->g_ss;
-    for (std::size_t i = 1; i < 4; ++i) {
-        const std::size_t pi = kDiagonalPairs[i];
-        g[0][pi] = g[pi][0] = e->g_sp;
-        for (std::size_t j = 1; j < 4; ++j) g[pi][kDiagonalPairs[j]] = i == j ? e->g_pp : e->g_p2;
+    std::array<double, kSpdPairs * kSpdPairs> spd;
+    fill_spd_one_center_table(*e, nullptr, spd.data());
+    for (std::size_t u = 0; u < kSpPairs; ++u) {
+        for (std::size_t w = 0; w < kSpPairs; ++w) g[u][w] = spd[u * kSpdPairs + w];
     }
-    for (std::size_t u : kSpMixedPairs) g[u][u] = e->h_sp;
-    for (std::size_t u : kPpMixedPairs) g[u][u] = 0.5 * (e->g_pp - e->g_p2);
     return g;
 }
 

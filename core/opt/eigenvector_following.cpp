@@ -9,6 +9,7 @@
 #include "core/scf/eigensolver.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
+#include "core/vibrations/hessian.h"
 #include "core/vibrations/normal_modes.h"
 
 namespace quorin {
@@ -163,40 +164,14 @@ void check_transition_state_options(const TransitionStateOptions& options, std::
 Matrix compute_initial_cartesian_hessian(double h, MolecularBatch& molecule, const ParameterModel& model,
                                          ScfWorkspace& scf, GradientWorkspace& gradient_workspace,
                                          EigenvectorFollowingWorkspace& workspace, bool use_nddo, ActiveMask mask) {
-    const std::size_t dim = 3 * molecule.n_atoms;
-    Matrix hessian = Matrix::zeros(dim, dim);
     const Matrix start_density = scf.density;
-    // eV/angstrom per angstrom to kcal/(mol angstrom^2), central difference over 2h.
-    const double scale = (1.0 / (h + h)) * kEvToKcalMol;
-    auto gradient_at = [&](std::vector<std::array<double, 3>>& g) {
+    // Every displaced geometry starts its SCF from the undisplaced density.
+    auto gradient_at = [&](std::size_t, std::size_t, std::span<std::array<double, 3>> g) {
         scf.density.copy_from(start_density);
         evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, {.use_nddo = use_nddo}, g);
     };
-    for (std::size_t i = 0; i < dim; ++i) {
-        if (mask && !(*mask)[i]) {
-            hessian(i, i) = kFrozenCurvature;
-            continue;
-        }
-        double& coordinate = molecule.axis(i % 3)[i / 3];
-        const double saved = coordinate;
-        try {
-            coordinate += h;
-            gradient_at(workspace.gradient_plus);
-            coordinate -= 2.0 * h;
-            gradient_at(workspace.gradient_minus);
-            coordinate += h;
-        } catch (...) {
-            coordinate = saved;
-            scf.density.copy_from(start_density);
-            throw;
-        }
-        for (std::size_t j = 0; j < dim; ++j) {
-            hessian(j, i) = (workspace.gradient_plus[j / 3][j % 3] - workspace.gradient_minus[j / 3][j % 3]) * scale;
-        }
-    }
-    scf.density.copy_from(start_density);
-    symmetrize_by_averaging(hessian);
-    return hessian;
+    return central_difference_hessian(molecule, h, mask, kFrozenCurvature, gradient_at, scf, start_density,
+                                      workspace.gradient_plus, workspace.gradient_minus);
 }
 
 TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const ParameterModel& model,

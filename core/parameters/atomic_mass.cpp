@@ -56,4 +56,21 @@ void require_tabulated_masses(const MolecularBatch& molecule, const std::string&
     }
 }
 
+void add_inertia_tensor(const MolecularBatch& molecule, std::span<const double> masses_amu,
+                        const std::array<double, 3>& centre, Matrix& inertia) {
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        const double m = masses_amu[a];
+        const double dx = molecule.x[a] - centre[0], dy = molecule.y[a] - centre[1], dz = molecule.z[a] - centre[2];
+        inertia(0, 0) += m * (dy * dy + dz * dz);
+        inertia(1, 1) += m * (dz * dz + dx * dx);
+        inertia(2, 2) += m * (dx * dx + dy * dy);
+        inertia(0, 1) -= m * dx * dy;
+        inertia(0, 2) -= m * dx * dz;
+        inertia(1, 2) -= m * dy * dz;
+    }
+    inertia(1, 0) = inertia(0, 1);
+    inertia(2, 0) = inertia(0, 2);
+    inertia(2, 1) = inertia(1, 2);
+}
+
 }  // namespace quorin

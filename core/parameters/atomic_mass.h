@@ -2,8 +2,10 @@
 // Atomic masses (amu) by atomic number, independent of the parameter model.
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 
+#include "core/types/aligned.h"
 #include "core/types/molecule.h"
 
 namespace quorin {
@@ -19,5 +21,10 @@ std::array<double, 3> table_centre_of_mass(const MolecularBatch& molecule);
 // Stops naming the first atom whose table mass is 0, "No atomic mass is
 // tabulated for atom <a> (Z=<z>)" followed by `remedy`.
 void require_tabulated_masses(const MolecularBatch& molecule, const std::string& remedy = "");
+
+// Adds the inertia tensor (amu angstrom^2) about `centre`, one mass per atom,
+// to the upper triangle of the 3 x 3 `inertia` and mirrors it into the lower.
+void add_inertia_tensor(const MolecularBatch& molecule, std::span<const double> masses_amu,
+                        const std::array<double, 3>& centre, Matrix& inertia);
 
 }  // namespace quorin

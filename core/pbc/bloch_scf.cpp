@@ -33,10 +33,6 @@ std::string size_text(std::uint64_t value) {
     return value == kSizeMax ? "more than " + std::to_string(kSizeMax) : std::to_string(value);
 }
 
-double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-
-std::int32_t half_count(std::uint64_t count) { return count <= 1 ? 0 : static_cast<std::int32_t>((count - 1) / 2); }
-
 // E_core per cell: half the pair repulsion of every home atom with every atom
 // of every copy, through the model's own pair form.
 double core_repulsion_per_cell(const MolecularBatch& cell, const ParameterModel& model,
@@ -122,7 +118,7 @@ std::vector<std::size_t> copy_pair_translations(std::span<const TranslationIndex
     const std::size_t n_t = translations.size();
     std::array<std::int64_t, 3> half{}, side{};
     for (int d = 0; d < 3; ++d) {
-        half[d] = half_count(counts[d]);
+        half[d] = translation_half_count(counts[d]);
         side[d] = 2 * half[d] + 1;
     }
     // Position of (n1, n2, n3) in the list, through a dense box index.
@@ -189,7 +185,7 @@ std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_mo
             return "Translation count " + std::to_string(counts[d]) + " along " + kAxis[d] +
                    " is too large (must be below " + std::to_string(kTranslationCountLimit) + ")";
         }
-        n_t = mul(n_t, 2 * static_cast<std::uint64_t>(half_count(counts[d])) + 1);
+        n_t = mul(n_t, 2 * static_cast<std::uint64_t>(translation_half_count(counts[d])) + 1);
         n_k = mul(n_k, std::max<std::uint64_t>(divisions[d], 1));
     }
     const std::uint64_t n = cell_molecule.n_basis;

@@ -16,8 +16,6 @@ Vec3 cross(const Vec3& a, const Vec3& b) {
     return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
 }
 
-double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-
 Vec3 scaled(const Vec3& a, double s) { return {a[0] * s, a[1] * s, a[2] * s}; }
 
 // f1 b1 + f2 b2 + f3 b3.
@@ -90,6 +88,11 @@ std::variant<UnitCell, std::string> UnitCell::from_translation_vectors(std::span
     return cell;
 }
 
+std::int32_t translation_half_count(std::uint64_t count) {
+    const std::uint64_t half = count == 0 ? 0 : (count - 1) / 2;
+    return static_cast<std::int32_t>(std::min<std::uint64_t>(half, std::numeric_limits<std::int32_t>::max() / 2));
+}
+
 std::array<std::uint64_t, 3> counts_within_dimension(std::uint8_t dimension,
                                                      const std::array<std::uint64_t, 3>& counts) {
     return {counts[0], dimension >= 2 ? counts[1] : 1, dimension == 3 ? counts[2] : 1};
@@ -99,10 +102,7 @@ std::vector<TranslationIndex> UnitCell::generate_translation_indices(const UnitC
                                                                      const std::array<std::uint64_t, 3>& counts) {
     std::array<std::int32_t, 3> half{};
     const auto used = counts_within_dimension(cell.dimension, counts);
-    for (int d = 0; d < 3; ++d) {
-        const std::uint64_t h = used[d] == 0 ? 0 : (used[d] - 1) / 2;
-        half[d] = static_cast<std::int32_t>(std::min<std::uint64_t>(h, std::numeric_limits<std::int32_t>::max() / 2));
-    }
+    for (int d = 0; d < 3; ++d) half[d] = translation_half_count(used[d]);
     std::vector<TranslationIndex> list;
     list.reserve(static_cast<std::size_t>(2 * half[0] + 1) * static_cast<std::size_t>(2 * half[1] + 1) *
                  static_cast<std::size_t>(2 * half[2] + 1));

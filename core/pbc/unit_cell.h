@@ -60,6 +60,13 @@ struct UnitCell {
     static std::vector<KPoint> generate_band_path(const UnitCell& cell, std::uint64_t points_per_segment);
 };
 
+inline double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+// Translations kept on each side of the home cell along a direction with
+// `count` copies: (count - 1) / 2, 0 for a count of 0 or 1, capped at
+// INT32_MAX / 2 so that the index range never overflows.
+std::int32_t translation_half_count(std::uint64_t count);
+
 // Counts actually used along a1, a2, a3 by a cell of this dimension: the
 // given ones within the dimension, 1 beyond it.
 std::array<std::uint64_t, 3> counts_within_dimension(std::uint8_t dimension,

@@ -42,23 +42,15 @@ PrincipalAxesFrame align_principal_axes(const MolecularBatch& molecule) {
     }
 
     Matrix inertia = Matrix::zeros(3, 3);
-    double ixx = kOffsetXX, ixy = kOffsetXY, iyy = kOffsetYY, ixz = kOffsetXZ, iyz = kOffsetYZ, izz = kOffsetZZ;
-    for (std::size_t a = 0; a < n; ++a) {
-        const double m = atomic_mass(molecule.atomic_numbers[a]);
-        const auto& [x, y, z] = shifted[a];
-        ixx += m * (y * y + z * z);
-        iyy += m * (x * x + z * z);
-        izz += m * (x * x + y * y);
-        ixy -= m * x * y;
-        ixz -= m * x * z;
-        iyz -= m * y * z;
-    }
-    inertia(0, 0) = ixx;
-    inertia(1, 1) = iyy;
-    inertia(2, 2) = izz;
-    inertia(0, 1) = inertia(1, 0) = ixy;
-    inertia(0, 2) = inertia(2, 0) = ixz;
-    inertia(1, 2) = inertia(2, 1) = iyz;
+    inertia(0, 0) = kOffsetXX;
+    inertia(1, 1) = kOffsetYY;
+    inertia(2, 2) = kOffsetZZ;
+    inertia(0, 1) = kOffsetXY;
+    inertia(0, 2) = kOffsetXZ;
+    inertia(1, 2) = kOffsetYZ;
+    std::vector<double> masses(n);
+    for (std::size_t a = 0; a < n; ++a) masses[a] = atomic_mass(molecule.atomic_numbers[a]);
+    add_inertia_tensor(molecule, masses, centre, inertia);
 
     Vec64 moments = Vec64::zeros(3);
     diagonalize_symmetric(inertia, moments, axes);

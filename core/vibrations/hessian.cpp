@@ -36,6 +36,41 @@ std::vector<double> resolve_masses(const MolecularBatch& molecule, const Hessian
 
 }  // namespace
 
+Matrix central_difference_hessian(MolecularBatch& molecule, double h,
+                                  std::optional<std::span<const std::uint8_t>> frozen_mask, double frozen_curvature,
+                                  const DisplacedGradient& gradient_at, ScfWorkspace& scf, const Matrix& base_density,
+                                  std::span<std::array<double, 3>> plus, std::span<std::array<double, 3>> minus) {
+    const std::size_t dim = 3 * molecule.n_atoms;
+    Matrix hessian = Matrix::zeros(dim, dim);
+    // eV/angstrom per angstrom to kcal/(mol angstrom^2), central difference over 2h.
+    const double scale = (1.0 / (h + h)) * kEvToKcalMol;
+    for (std::size_t i = 0; i < dim; ++i) {
+        if (frozen_mask && !(*frozen_mask)[i]) {
+            hessian(i, i) = frozen_curvature;
+            continue;
+        }
+        const std::size_t atom = i / 3, axis = i % 3;
+        double& coordinate = molecule.axis(axis)[atom];
+        const double saved = coordinate;
+        try {
+            coordinate = saved + h;
+            gradient_at(atom, axis, plus);
+            coordinate = saved - h;
+            gradient_at(atom, axis, minus);
+        } catch (...) {
+            // Leave the caller's molecule and base density intact.
+            coordinate = saved;
+            scf.density.copy_from(base_density);
+            throw;
+        }
+        coordinate = saved;
+        for (std::size_t r = 0; r < dim; ++r) hessian(r, i) = (plus[r / 3][r % 3] - minus[r / 3][r % 3]) * scale;
+    }
+    scf.density.copy_from(base_density);
+    symmetrize_by_averaging(hessian);
+    return hessian;
+}
+
 HessianResult compute_hessian_and_frequencies(MolecularBatch& molecule, const ParameterModel& model,
                                               ScfWorkspace& scf, const ScfOptions& scf_options,
                                               const HessianOptions& options) {
@@ -55,17 +90,10 @@ HessianResult compute_hessian_and_frequencies(MolecularBatch& molecule, const Pa
     if (!base.converged) throw EngineStop("Base SCF must converge before computing Hessian");
     const Matrix base_density = scf.density;
 
-    const std::size_t dim = 3 * n_atoms;
     GradientWorkspace gradient_ws = GradientWorkspace::allocate(molecule.n_basis);
     std::vector<std::array<double, 3>> g_plus(n_atoms), g_minus(n_atoms);
-    HessianResult result;
-    result.cartesian_hessian = Matrix::zeros(dim, dim);
-    Matrix& hessian = result.cartesian_hessian;
-    // eV/angstrom per angstrom to kcal/(mol angstrom^2), central difference over 2h.
-    const double scale = (1.0 / (h + h)) * kEvToKcalMol;
-
     static constexpr std::array<char, 3> kAxisName{'x', 'y', 'z'};
-    auto gradient_at = [&](std::size_t atom, std::size_t axis, std::vector<std::array<double, 3>>& g) {
+    auto gradient_at = [&](std::size_t atom, std::size_t axis, std::span<std::array<double, 3>> g) {
         if (options.reconverge_scf) {
             const ScfResult displaced = run_rhf_scf_with_options(molecule, model, scf, scf_options);
             if (!displaced.converged) {
@@ -75,34 +103,12 @@ HessianResult compute_hessian_and_frequencies(MolecularBatch& molecule, const Pa
         }
         compute_cartesian_gradients_with_options(molecule, model, scf.density, gradient_ws, g, options.use_nddo);
     };
+    HessianResult result;
+    result.cartesian_hessian =
+        central_difference_hessian(molecule, h, std::nullopt, 0.0, gradient_at, scf, base_density, g_plus, g_minus);
 
-    for (std::size_t atom = 0; atom < n_atoms; ++atom) {
-        for (std::size_t axis = 0; axis < 3; ++axis) {
-            Vec64& coords = molecule.axis(axis);
-            const double saved = coords[atom];
-            try {
-                coords[atom] = saved + h;
-                gradient_at(atom, axis, g_plus);
-                coords[atom] = saved - h;
-                gradient_at(atom, axis, g_minus);
-            } catch (...) {
-                // Leave the caller's molecule and base density intact.
-                coords[atom] = saved;
-                scf.density.copy_from(base_density);
-                throw;
-            }
-            coords[atom] = saved;
-            const std::size_t j = 3 * atom + axis;
-            for (std::size_t r = 0; r < dim; ++r) {
-                hessian(r, j) = (g_plus[r / 3][r % 3] - g_minus[r / 3][r % 3]) * scale;
-            }
-        }
-    }
-    scf.density.copy_from(base_density);
-
-    symmetrize_by_averaging(hessian);
-
-    NormalModeAnalysis modes = analyze_normal_modes(molecule, hessian, masses, options.project_external);
+    NormalModeAnalysis modes =
+        analyze_normal_modes(molecule, result.cartesian_hessian, masses, options.project_external);
     result.mass_weighted_hessian = std::move(modes.mass_weighted_hessian);
     result.all_frequencies_cm1 = std::move(modes.all_frequencies_cm1);
     result.vibrational_frequencies_cm1 = std::move(modes.vibrational_frequencies_cm1);

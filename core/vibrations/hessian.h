@@ -2,7 +2,12 @@
 // Harmonic vibrational analysis at a given geometry: Cartesian Hessian by
 // central differences of nuclear gradients, normal modes, zero-point energy
 // and ideal-gas thermochemistry in one call.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "core/parameters/parameter_model.h"
@@ -35,6 +40,22 @@ struct HessianResult {
     double zpve_kcal_mol = 0.0;
     Thermodynamics thermo;
 };
+
+// Writes the gradient (eV/angstrom, one row per atom) at the molecule's
+// current geometry, in which coordinate `axis` of `atom` is displaced.
+using DisplacedGradient =
+    std::function<void(std::size_t atom, std::size_t axis, std::span<std::array<double, 3>> gradient)>;
+
+// 3N x 3N Cartesian Hessian, kcal/(mol angstrom^2), by central differences of
+// the gradients at +-h along each coordinate (atom-major), symmetrised. A
+// coordinate with a zero flag in `frozen_mask` is not displaced; its column
+// holds only `frozen_curvature` on the diagonal. `plus` and `minus` are
+// scratch of one row per atom. Every coordinate gets its saved value back and
+// the workspace density `base_density`, also when `gradient_at` stops.
+Matrix central_difference_hessian(MolecularBatch& molecule, double h,
+                                  std::optional<std::span<const std::uint8_t>> frozen_mask, double frozen_curvature,
+                                  const DisplacedGradient& gradient_at, ScfWorkspace& scf, const Matrix& base_density,
+                                  std::span<std::array<double, 3>> plus, std::span<std::array<double, 3>> minus);
 
 // Runs the base SCF with `scf_options`, then 6N gradient evaluations at
 // +-step displacements (each after its own SCF with `reconverge_scf`). The

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 
+#include "core/parameters/atomic_mass.h"
 #include "core/scf/eigensolver.h"
 #include "core/types/errors.h"
 #include "core/vibrations/normal_modes.h"
@@ -48,21 +49,8 @@ RotorTerms linear_rotor(const MolecularBatch& molecule, std::span<const double> 
 }
 
 RotorTerms nonlinear_rotor(const MolecularBatch& molecule, std::span<const double> masses, double t, double sigma) {
-    const auto c = centre_of_mass(molecule, masses);
     Matrix inertia = Matrix::zeros(3, 3);
-    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
-        const double m = masses[a];
-        const double dx = molecule.x[a] - c[0], dy = molecule.y[a] - c[1], dz = molecule.z[a] - c[2];
-        inertia(0, 0) += m * (dy * dy + dz * dz);
-        inertia(1, 1) += m * (dz * dz + dx * dx);
-        inertia(2, 2) += m * (dx * dx + dy * dy);
-        inertia(0, 1) -= m * dx * dy;
-        inertia(0, 2) -= m * dx * dz;
-        inertia(1, 2) -= m * dy * dz;
-    }
-    inertia(1, 0) = inertia(0, 1);
-    inertia(2, 0) = inertia(0, 2);
-    inertia(2, 1) = inertia(1, 2);
+    add_inertia_tensor(molecule, masses, centre_of_mass(molecule, masses), inertia);
     Vec64 moments = Vec64::zeros(3);
     Matrix axes = Matrix::zeros(3, 3);
     diagonalize_symmetric(inertia, moments, axes);

@@ -21,8 +21,6 @@ std::string refusal_of(std::vector<Vec3> vectors, std::size_t count) {
     return std::holds_alternative<std::string>(made) ? std::get<std::string>(made) : "";
 }
 
-double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-
 // Definition of the reciprocal basis: a_i . b_j = 2 pi delta_ij.
 TEST(UnitCell, ReciprocalVectorsAreDualToTheLatticeInEveryDimension) {
     const std::vector<std::vector<Vec3>> lattices = {

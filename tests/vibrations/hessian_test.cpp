@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "common/engine_stop.h"
 #include "common/geometry.h"
 #include "core/parameters/atomic_mass.h"
 #include "core/types/constants.h"
-#include "core/types/errors.h"
 
 namespace quorin {
 namespace {
@@ -65,14 +65,7 @@ HessianRun run_hessian(const Geometry& g, const HessianOptions& options = freque
     return run;
 }
 
-std::string stop_message(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const EngineStop& e) {
-        return e.what();
-    }
-    return "no stop";
-}
+using fixtures::stop_message;
 
 double scf_energy(const Geometry& g) {
     MolecularBatch m = make_molecule(g, kAm1);

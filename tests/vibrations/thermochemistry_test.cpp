@@ -4,12 +4,11 @@
 
 #include <array>
 #include <cmath>
-#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
 
-#include "core/types/errors.h"
+#include "common/engine_stop.h"
 
 namespace quorin {
 namespace {
@@ -26,14 +25,7 @@ constexpr double kCal = 4.184;
 constexpr double kRcal = kKb * kNa / kCal;
 constexpr double kAtm = 101325.0;
 
-std::string stop_message(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const EngineStop& e) {
-        return e.what();
-    }
-    return "no stop";
-}
+using fixtures::stop_message;
 
 MolecularBatch batch(std::vector<std::uint8_t> z, const std::vector<std::array<double, 3>>& xyz) {
     return MolecularBatch::new_by_atomic_number(std::move(z), xyz);
