@@ -201,6 +201,28 @@ std::vector<double> to_float_list(PyObject* value, const char* name) {
     });
 }
 
+std::vector<std::vector<double>> to_float_rows(PyObject* value, const char* name) {
+    return with_argument_name(name, [&] {
+        if (!is_sequence(value)) raise_cannot_convert(value, "Sequence");
+        const Py_ssize_t n = sequence_length(value);
+        std::vector<std::vector<double>> rows;
+        rows.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref row(check(PySequence_GetItem(value, i)));
+            if (!is_sequence(row.get())) raise_cannot_convert(row.get(), "Sequence");
+            const Py_ssize_t len = sequence_length(row.get());
+            std::vector<double> values;
+            values.reserve(static_cast<std::size_t>(len));
+            for (Py_ssize_t k = 0; k < len; ++k) {
+                Ref item(check(PySequence_GetItem(row.get(), k)));
+                values.push_back(float_of(item.get()));
+            }
+            rows.push_back(std::move(values));
+        }
+        return rows;
+    });
+}
+
 double to_double(PyObject* value, const char* name) {
     return with_argument_name(name, [&] { return float_of(value); });
 }
@@ -245,6 +267,22 @@ bool switch_or(const BoundArguments& args, std::size_t i, bool fallback) {
 
 std::string name_or(const BoundArguments& args, std::size_t i, const char* fallback) {
     return args.value(i) != nullptr ? to_name(args.value(i), args.name(i)) : std::string(fallback);
+}
+
+double given_double_or(const BoundArguments& args, std::size_t i, double fallback) {
+    return args.given(i) != nullptr ? to_double(args.given(i), args.name(i)) : fallback;
+}
+
+std::uint64_t given_count_or(const BoundArguments& args, std::size_t i, std::uint64_t fallback) {
+    return args.given(i) != nullptr ? to_count(args.given(i), args.name(i)) : fallback;
+}
+
+bool given_switch_or(const BoundArguments& args, std::size_t i, bool fallback) {
+    return args.given(i) != nullptr ? to_switch(args.given(i), args.name(i)) : fallback;
+}
+
+std::string given_name_or(const BoundArguments& args, std::size_t i, const char* fallback) {
+    return args.given(i) != nullptr ? to_name(args.given(i), args.name(i)) : std::string(fallback);
 }
 
 std::optional<double> optional_double(const BoundArguments& args, std::size_t i) {

@@ -28,6 +28,8 @@ public:
     const char* name(std::size_t i) const { return names_[i]; }
     // True when parameter i was passed, by position or keyword, as None.
     bool given_as_none(std::size_t i) const { return values_[i] == Py_None; }
+    // Borrowed value of parameter i as given (None included), or null when omitted.
+    PyObject* given(std::size_t i) const { return values_[i]; }
 
 private:
     std::span<const char* const> names_;
@@ -38,6 +40,8 @@ std::vector<std::uint8_t> to_atomic_numbers(PyObject* value, const char* name);
 std::vector<std::array<double, 3>> to_coordinate_list(PyObject* value, const char* name);
 // A sequence of numbers (not a string) as doubles.
 std::vector<double> to_float_list(PyObject* value, const char* name);
+// A sequence of sequences of numbers, rows of any length.
+std::vector<std::vector<double>> to_float_rows(PyObject* value, const char* name);
 double to_double(PyObject* value, const char* name);
 std::uint64_t to_count(PyObject* value, const char* name);
 bool to_switch(PyObject* value, const char* name);
@@ -48,6 +52,13 @@ double double_or(const BoundArguments& args, std::size_t i, double fallback);
 std::uint64_t count_or(const BoundArguments& args, std::size_t i, std::uint64_t fallback);
 bool switch_or(const BoundArguments& args, std::size_t i, bool fallback);
 std::string name_or(const BoundArguments& args, std::size_t i, const char* fallback);
+// For functions whose optional parameters take plain values: parameter i
+// converted, or `fallback` only when omitted (None is refused by conversion).
+double given_double_or(const BoundArguments& args, std::size_t i, double fallback);
+std::uint64_t given_count_or(const BoundArguments& args, std::size_t i, std::uint64_t fallback);
+bool given_switch_or(const BoundArguments& args, std::size_t i, bool fallback);
+std::string given_name_or(const BoundArguments& args, std::size_t i, const char* fallback);
+
 // Parameter i converted, or nothing when omitted or None.
 std::optional<double> optional_double(const BoundArguments& args, std::size_t i);
 std::optional<std::string> optional_name(const BoundArguments& args, std::size_t i);

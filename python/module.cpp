@@ -2,8 +2,10 @@
 // Initialisation creates the module, adds the classes and then the functions
 // (each name also appended to __all__), and finally runs the embedded script
 // in the module's namespace.
+#include "python/am1_bcc.h"
 #include "python/calculation_result.h"
 #include "python/embedded_script.h"
+#include "python/esp_charges.h"
 #include "python/frequencies.h"
 #include "python/optimize.h"
 #include "python/py_support.h"
@@ -35,11 +37,13 @@ struct ClassEntry {
 
 // Classes in their order of addition.
 constexpr ClassEntry kClasses[] = {
+    {"Am1BccPyResult", create_am1_bcc_result_type},
     {"CalculationResult", create_calculation_result_type},
     {"OptimizationPyResult", create_optimization_result_type},
     {"NormalModePy", create_normal_mode_type},
     {"ThermodynamicsPy", create_thermodynamics_type},
     {"VibrationalResultPy", create_vibrational_result_type},
+    {"EspResultPy", create_esp_result_type},
 };
 
 // Functions in their order of addition.
@@ -47,6 +51,8 @@ PyMethodDef* (*const kFunctions[])() = {
     calculate_method_def,
     optimize_method_def,
     frequencies_method_def,
+    esp_charges_method_def,
+    am1_bcc_method_def,
 };
 
 void add_to_module(PyObject* module, PyObject* all, const char* name, Ref value) {
