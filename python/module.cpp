@@ -10,6 +10,7 @@
 #include "python/optimize.h"
 #include "python/py_support.h"
 #include "python/single_point.h"
+#include "python/varnex.h"
 
 namespace quorin::py {
 
@@ -44,6 +45,8 @@ constexpr ClassEntry kClasses[] = {
     {"ThermodynamicsPy", create_thermodynamics_type},
     {"VibrationalResultPy", create_vibrational_result_type},
     {"EspResultPy", create_esp_result_type},
+    {"VarnexLmoPy", create_varnex_lmo_type},
+    {"VarnexPyResult", create_varnex_result_type},
 };
 
 // Functions in their order of addition.
@@ -52,6 +55,7 @@ PyMethodDef* (*const kFunctions[])() = {
     optimize_method_def,
     frequencies_method_def,
     esp_charges_method_def,
+    varnex_method_def,
     am1_bcc_method_def,
 };
 

@@ -1,0 +1,226 @@
+#include "core/varnex/locmin.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <optional>
+
+#include "core/varnex/solver.h"
+
+namespace quorin {
+
+namespace {
+
+std::array<double, 3> centroid(const MolecularBatch& molecule, const Lmo& lmo) {
+    std::array<double, 3> c{0.0, 0.0, 0.0};
+    if (lmo.atom_indices.empty()) return c;
+    for (const std::size_t a : lmo.atom_indices) {
+        c[0] += molecule.x[a];
+        c[1] += molecule.y[a];
+        c[2] += molecule.z[a];
+    }
+    for (double& v : c) v /= static_cast<double>(lmo.atom_indices.size());
+    return c;
+}
+
+bool share_an_atom(const Lmo& a, const Lmo& b) {
+    for (const std::size_t i : a.atom_indices) {
+        if (std::find(b.atom_indices.begin(), b.atom_indices.end(), i) != b.atom_indices.end()) return true;
+    }
+    return false;
+}
+
+double quadratic_form(const Lmo& a, const Lmo& b, const Matrix& fock) {
+    double sum = 0.0;
+    for (std::size_t k = 0; k < a.ao_indices.size(); ++k) {
+        const double* row = fock.row(a.ao_indices[k]);
+        double inner = 0.0;
+        for (std::size_t l = 0; l < b.ao_indices.size(); ++l) inner += row[b.ao_indices[l]] * b.coefficients[l];
+        sum += a.coefficients[k] * inner;
+    }
+    return sum;
+}
+
+// (AO index, coefficient) entries of an orbital in ascending AO order.
+std::vector<std::pair<std::size_t, double>> sorted_entries(const Lmo& lmo) {
+    std::vector<std::pair<std::size_t, double>> entries(lmo.ao_indices.size());
+    for (std::size_t k = 0; k < entries.size(); ++k) entries[k] = {lmo.ao_indices[k], lmo.coefficients[k]};
+    if (!std::is_sorted(entries.begin(), entries.end())) std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+}  // namespace
+
+FockElements evaluate_fock_elements(const Lmo& a, const Lmo& b, const Matrix& fock) {
+    return {quadratic_form(a, a, fock), quadratic_form(b, b, fock), quadratic_form(a, b, fock)};
+}
+
+namespace {
+
+// What a rotation did, in terms of the orbitals before it: the new occupied
+// orbital is c a + s b and the new virtual c b - s a, with a = o / norm_o and
+// b = (v - ab a) / norm_b.
+struct RotationDone {
+    double norm_o = 1.0;  // 1 when o was left unscaled
+    double ab = 0.0;
+    double norm_b = 1.0;
+    double c = 1.0;
+    double s = 0.0;
+};
+
+std::optional<RotationDone> rotate_on_union(Lmo& occ, Lmo& virt, double f_oo, double f_vv, double f_ov,
+                                            double damping) {
+    if (std::abs(f_ov) < 1e-12) return std::nullopt;
+    // The denominator is held at -0.05 eV or below, also when the occupied
+    // orbital lies above the virtual one.
+    const double delta = std::min(f_oo - f_vv, -0.05);
+    const double theta = 0.5 * std::atan(2.0 * f_ov / delta) * damping;
+    RotationDone done;
+    done.c = std::cos(theta);
+    done.s = std::sin(theta);
+    // Both orbitals expanded on the ascending union of their AO lists.
+    const auto entries_o = sorted_entries(occ);
+    const auto entries_v = sorted_entries(virt);
+    std::vector<std::size_t> common;
+    std::vector<double> a, b;
+    common.reserve(entries_o.size() + entries_v.size());
+    a.reserve(common.capacity());
+    b.reserve(common.capacity());
+    std::size_t io = 0, iv = 0;
+    while (io < entries_o.size() || iv < entries_v.size()) {
+        const bool take_o = io < entries_o.size() && (iv == entries_v.size() || entries_o[io].first <= entries_v[iv].first);
+        const bool take_v = iv < entries_v.size() && (io == entries_o.size() || entries_v[iv].first <= entries_o[io].first);
+        common.push_back(take_o ? entries_o[io].first : entries_v[iv].first);
+        a.push_back(take_o ? entries_o[io++].second : 0.0);
+        b.push_back(take_v ? entries_v[iv++].second : 0.0);
+    }
+    if (common.empty()) return std::nullopt;
+    const std::size_t n = common.size();
+    double norm_a = 0.0;
+    for (const double v : a) norm_a += v * v;
+    norm_a = std::sqrt(norm_a);
+    if (norm_a > 1e-14) {
+        for (double& v : a) v /= norm_a;
+        done.norm_o = norm_a;
+    }
+    double ab = 0.0;
+    for (std::size_t k = 0; k < n; ++k) ab += a[k] * b[k];
+    double norm_b = 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+        b[k] -= ab * a[k];
+        norm_b += b[k] * b[k];
+    }
+    norm_b = std::sqrt(norm_b);
+    if (norm_b < 1e-12) return std::nullopt;
+    done.ab = ab;
+    done.norm_b = norm_b;
+    for (double& v : b) v /= norm_b;
+
+    occ.coefficients.resize(n);
+    virt.coefficients.resize(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        occ.coefficients[k] = done.c * a[k] + done.s * b[k];
+        virt.coefficients[k] = done.c * b[k] - done.s * a[k];
+    }
+    occ.ao_indices = common;
+    virt.ao_indices = std::move(common);
+    return done;
+}
+
+double product_on_list(const Lmo& lmo, const double* dense) {
+    double sum = 0.0;
+    for (std::size_t k = 0; k < lmo.ao_indices.size(); ++k) sum += lmo.coefficients[k] * dense[lmo.ao_indices[k]];
+    return sum;
+}
+
+}  // namespace
+
+void rotate_lmo_pair(Lmo& occ, Lmo& virt, double f_oo, double f_vv, double f_ov, double damping) {
+    rotate_on_union(occ, virt, f_oo, f_vv, f_ov, damping);
+}
+
+
+std::vector<std::vector<std::size_t>> find_jacobi_candidates(const MolecularBatch& molecule,
+                                                             const std::vector<Lmo>& occupied,
+                                                             const std::vector<Lmo>& virtuals, double cutoff_angstrom) {
+    std::vector<std::array<double, 3>> virtual_centroids;
+    virtual_centroids.reserve(virtuals.size());
+    for (const Lmo& v : virtuals) virtual_centroids.push_back(centroid(molecule, v));
+    std::vector<std::vector<std::size_t>> candidates(occupied.size());
+    for (std::size_t oi = 0; oi < occupied.size(); ++oi) {
+        const std::array<double, 3> co = centroid(molecule, occupied[oi]);
+        for (std::size_t vi = 0; vi < virtuals.size(); ++vi) {
+            const auto& cv = virtual_centroids[vi];
+            const double d = std::sqrt((co[0] - cv[0]) * (co[0] - cv[0]) + (co[1] - cv[1]) * (co[1] - cv[1]) +
+                                       (co[2] - cv[2]) * (co[2] - cv[2]));
+            if (d <= cutoff_angstrom || share_an_atom(occupied[oi], virtuals[vi])) candidates[oi].push_back(vi);
+        }
+    }
+    return candidates;
+}
+
+void compute_fock_products(const std::vector<Lmo>& occupied, const std::vector<Lmo>& virtuals, const Matrix& fock,
+                           FockProducts& products) {
+    const std::size_t n = fock.rows();
+    const auto fill = [&](const std::vector<Lmo>& lmos, Matrix& rows) {
+        if (rows.rows() != lmos.size() || rows.cols() != n) rows = Matrix::zeros(lmos.size(), n);
+        for (std::size_t i = 0; i < lmos.size(); ++i) {
+            double* out = rows.row(i);
+            std::fill(out, out + n, 0.0);
+            // F symmetric: F c = sum_k c_k (row k of F).
+            for (std::size_t k = 0; k < lmos[i].ao_indices.size(); ++k) {
+                const double ck = lmos[i].coefficients[k];
+                const double* f_row = fock.row(lmos[i].ao_indices[k]);
+                for (std::size_t m = 0; m < n; ++m) out[m] += ck * f_row[m];
+            }
+        }
+    };
+    fill(occupied, products.occupied);
+    fill(virtuals, products.virtuals);
+}
+
+std::pair<std::size_t, double> execute_jacobi_sweep(std::vector<Lmo>& occupied, std::vector<Lmo>& virtuals,
+                                                    const std::vector<std::vector<std::size_t>>& candidates,
+                                                    FockProducts& products, const VarnexConfig& config) {
+    if (occupied.empty() || virtuals.empty()) return {0, 0.0};
+    const std::size_t n = products.occupied.cols();
+    std::size_t rotations = 0;
+    double max_coupling = 0.0;
+    for (std::size_t oi = 0; oi < occupied.size(); ++oi) {
+        Lmo& o = occupied[oi];
+        double* fo = products.occupied.row(oi);
+        for (const std::size_t vi : candidates[oi]) {
+            Lmo& v = virtuals[vi];
+            double* fv = products.virtuals.row(vi);
+            const double f_oo = product_on_list(o, fo);
+            const double f_vv = product_on_list(v, fv);
+            const double f_ov = product_on_list(v, fo);
+            if (std::abs(f_ov) > config.jacobi_tol) {
+                if (const auto done = rotate_on_union(o, v, f_oo, f_vv, f_ov, config.damping)) {
+                    // The same linear combinations of the F c rows.
+                    for (std::size_t m = 0; m < n; ++m) {
+                        const double fa = fo[m] / done->norm_o;
+                        const double fb = (fv[m] - done->ab * fa) / done->norm_b;
+                        fo[m] = done->c * fa + done->s * fb;
+                        fv[m] = done->c * fb - done->s * fa;
+                    }
+                }
+                ++rotations;
+            }
+            max_coupling = std::max(max_coupling, std::abs(f_ov));
+        }
+    }
+    return {rotations, max_coupling};
+}
+
+std::pair<std::size_t, double> execute_jacobi_sweep(const MolecularBatch& molecule, std::vector<Lmo>& occupied,
+                                                    std::vector<Lmo>& virtuals, const Matrix& fock,
+                                                    const VarnexConfig& config) {
+    if (occupied.empty() || virtuals.empty()) return {0, 0.0};
+    const auto candidates = find_jacobi_candidates(molecule, occupied, virtuals, config.cutoff_distance);
+    FockProducts products;
+    compute_fock_products(occupied, virtuals, fock, products);
+    return execute_jacobi_sweep(occupied, virtuals, candidates, products, config);
+}
+
+}  // namespace quorin

@@ -1,0 +1,115 @@
+#include "core/varnex/orthogonalize.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/scf/eigensolver.h"
+
+namespace quorin {
+
+namespace {
+
+// Above this row sum of |S - I| the inverse square root is taken from the
+// eigen-decomposition; below it the series I - E/2 + 3E^2/8 agrees with it
+// to about 1e-18.
+constexpr double kSeriesBound = 1e-6;
+
+// X = S^-1/2 by the eigen-decomposition, eigenvalues floored at 1e-8.
+Matrix inverse_sqrt_dense(const Matrix& s) {
+    const std::size_t m = s.rows();
+    Vec64 values = Vec64::zeros(m);
+    Matrix vectors = Matrix::zeros(m, m);
+    diagonalize_symmetric(s, values, vectors);
+    Matrix x = Matrix::zeros(m, m);
+    for (std::size_t k = 0; k < m; ++k) {
+        const double scale = 1.0 / std::sqrt(std::max(values[k], 1e-8));
+        for (std::size_t i = 0; i < m; ++i) {
+            const double uik = vectors(i, k) * scale;
+            if (uik == 0.0) continue;
+            double* row = x.row(i);
+            for (std::size_t j = 0; j < m; ++j) row[j] += uik * vectors(j, k);
+        }
+    }
+    return x;
+}
+
+// X = I - E/2 + 3 E^2 / 8 with E = S - I, for S within kSeriesBound of I.
+Matrix inverse_sqrt_series(const Matrix& s) {
+    const std::size_t m = s.rows();
+    Matrix e = Matrix::zeros(m, m);
+    for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t j = 0; j < m; ++j) e(i, j) = s(i, j) - (i == j ? 1.0 : 0.0);
+    }
+    Matrix x = Matrix::zeros(m, m);
+    for (std::size_t i = 0; i < m; ++i) {
+        double* xi = x.row(i);
+        for (std::size_t k = 0; k < m; ++k) {
+            const double eik = e(i, k);
+            if (eik == 0.0) continue;
+            const double* ek = e.row(k);
+            for (std::size_t j = 0; j < m; ++j) xi[j] += 0.375 * eik * ek[j];
+        }
+        for (std::size_t j = 0; j < m; ++j) xi[j] -= 0.5 * e(i, j);
+        xi[i] += 1.0;
+    }
+    return x;
+}
+
+}  // namespace
+
+void orthogonalize_occupied_lmos(std::size_t n_basis, std::vector<Lmo>& lmos) {
+    const std::size_t m = lmos.size();
+    if (m < 2) return;
+    Matrix dense = Matrix::zeros(m, n_basis);
+    for (std::size_t b = 0; b < m; ++b) {
+        double* row = dense.row(b);
+        for (std::size_t k = 0; k < lmos[b].ao_indices.size(); ++k) row[lmos[b].ao_indices[k]] = lmos[b].coefficients[k];
+    }
+    Matrix s = Matrix::zeros(m, m);
+    double largest_row_sum = 0.0;
+    for (std::size_t a = 0; a < m; ++a) {
+        double row_sum = 0.0;
+        for (std::size_t b = 0; b < m; ++b) {
+            const double* row = dense.row(b);
+            double sum = 0.0;
+            for (std::size_t k = 0; k < lmos[a].ao_indices.size(); ++k) sum += lmos[a].coefficients[k] * row[lmos[a].ao_indices[k]];
+            s(a, b) = sum;
+            row_sum += std::abs(sum - (a == b ? 1.0 : 0.0));
+        }
+        largest_row_sum = std::max(largest_row_sum, row_sum);
+    }
+    const Matrix x = largest_row_sum <= kSeriesBound ? inverse_sqrt_series(s) : inverse_sqrt_dense(s);
+
+    std::vector<double> d(n_basis);
+    for (std::size_t a = 0; a < m; ++a) {
+        std::fill(d.begin(), d.end(), 0.0);
+        for (std::size_t b = 0; b < m; ++b) {
+            const double xba = x(b, a);
+            if (xba == 0.0) continue;
+            const double* row = dense.row(b);
+            for (std::size_t k = 0; k < n_basis; ++k) d[k] += xba * row[k];
+        }
+        Lmo& lmo = lmos[a];
+        lmo.ao_indices.clear();
+        lmo.coefficients.clear();
+        for (std::size_t k = 0; k < n_basis; ++k) {
+            if (std::abs(d[k]) > 1e-12) {
+                lmo.ao_indices.push_back(k);
+                lmo.coefficients.push_back(d[k]);
+            }
+        }
+    }
+}
+
+void construct_density_from_lmos(const std::vector<Lmo>& lmos, Matrix& density) {
+    density.fill(0.0);
+    for (const Lmo& lmo : lmos) {
+        for (std::size_t k = 0; k < lmo.ao_indices.size(); ++k) {
+            double* row = density.row(lmo.ao_indices[k]);
+            const double ck = 2.0 * lmo.coefficients[k];
+            for (std::size_t l = 0; l < lmo.ao_indices.size(); ++l) row[lmo.ao_indices[l]] += ck * lmo.coefficients[l];
+        }
+    }
+}
+
+}  // namespace quorin
