@@ -4,7 +4,10 @@
 #include <array>
 #include <cmath>
 #include <optional>
+#include <span>
+#include <tuple>
 
+#include "core/varnex/orthogonalize.h"
 #include "core/varnex/solver.h"
 
 namespace quorin {
@@ -41,12 +44,24 @@ double quadratic_form(const Lmo& a, const Lmo& b, const Matrix& fock) {
     return sum;
 }
 
-// (AO index, coefficient) entries of an orbital in ascending AO order.
-std::vector<std::pair<std::size_t, double>> sorted_entries(const Lmo& lmo) {
-    std::vector<std::pair<std::size_t, double>> entries(lmo.ao_indices.size());
-    for (std::size_t k = 0; k < entries.size(); ++k) entries[k] = {lmo.ao_indices[k], lmo.coefficients[k]};
-    if (!std::is_sorted(entries.begin(), entries.end())) std::sort(entries.begin(), entries.end());
-    return entries;
+// An orbital's AO indices and coefficients in ascending AO order: the
+// orbital's own lists when already sorted (as the SCF keeps them), else a
+// sorted copy in `storage`.
+struct SortedView {
+    std::span<const std::size_t> indices;
+    std::span<const double> coefficients;
+};
+
+SortedView sorted_view(const Lmo& lmo, std::vector<std::pair<std::size_t, double>>& storage,
+                       std::vector<std::size_t>& indices, std::vector<double>& coefficients) {
+    if (std::is_sorted(lmo.ao_indices.begin(), lmo.ao_indices.end())) return {lmo.ao_indices, lmo.coefficients};
+    storage.resize(lmo.ao_indices.size());
+    for (std::size_t k = 0; k < storage.size(); ++k) storage[k] = {lmo.ao_indices[k], lmo.coefficients[k]};
+    std::sort(storage.begin(), storage.end());
+    indices.resize(storage.size());
+    coefficients.resize(storage.size());
+    for (std::size_t k = 0; k < storage.size(); ++k) std::tie(indices[k], coefficients[k]) = storage[k];
+    return {indices, coefficients};
 }
 
 }  // namespace
@@ -79,20 +94,24 @@ std::optional<RotationDone> rotate_on_union(Lmo& occ, Lmo& virt, double f_oo, do
     done.c = std::cos(theta);
     done.s = std::sin(theta);
     // Both orbitals expanded on the ascending union of their AO lists.
-    const auto entries_o = sorted_entries(occ);
-    const auto entries_v = sorted_entries(virt);
+    std::vector<std::pair<std::size_t, double>> storage;
+    std::vector<std::size_t> sorted_indices_o, sorted_indices_v;
+    std::vector<double> sorted_coefficients_o, sorted_coefficients_v;
+    const SortedView o = sorted_view(occ, storage, sorted_indices_o, sorted_coefficients_o);
+    const SortedView v = sorted_view(virt, storage, sorted_indices_v, sorted_coefficients_v);
     std::vector<std::size_t> common;
     std::vector<double> a, b;
-    common.reserve(entries_o.size() + entries_v.size());
+    common.reserve(o.indices.size() + v.indices.size());
     a.reserve(common.capacity());
     b.reserve(common.capacity());
     std::size_t io = 0, iv = 0;
-    while (io < entries_o.size() || iv < entries_v.size()) {
-        const bool take_o = io < entries_o.size() && (iv == entries_v.size() || entries_o[io].first <= entries_v[iv].first);
-        const bool take_v = iv < entries_v.size() && (io == entries_o.size() || entries_v[iv].first <= entries_o[io].first);
-        common.push_back(take_o ? entries_o[io].first : entries_v[iv].first);
-        a.push_back(take_o ? entries_o[io++].second : 0.0);
-        b.push_back(take_v ? entries_v[iv++].second : 0.0);
+    const std::size_t no = o.indices.size(), nv = v.indices.size();
+    while (io < no || iv < nv) {
+        const bool take_o = io < no && (iv == nv || o.indices[io] <= v.indices[iv]);
+        const bool take_v = iv < nv && (io == no || v.indices[iv] <= o.indices[io]);
+        common.push_back(take_o ? o.indices[io] : v.indices[iv]);
+        a.push_back(take_o ? o.coefficients[io++] : 0.0);
+        b.push_back(take_v ? v.coefficients[iv++] : 0.0);
     }
     if (common.empty()) return std::nullopt;
     const std::size_t n = common.size();
@@ -125,12 +144,6 @@ std::optional<RotationDone> rotate_on_union(Lmo& occ, Lmo& virt, double f_oo, do
     occ.ao_indices = common;
     virt.ao_indices = std::move(common);
     return done;
-}
-
-double product_on_list(const Lmo& lmo, const double* dense) {
-    double sum = 0.0;
-    for (std::size_t k = 0; k < lmo.ao_indices.size(); ++k) sum += lmo.coefficients[k] * dense[lmo.ao_indices[k]];
-    return sum;
 }
 
 }  // namespace
@@ -184,6 +197,11 @@ std::pair<std::size_t, double> execute_jacobi_sweep(std::vector<Lmo>& occupied, 
                                                     FockProducts& products, const VarnexConfig& config) {
     if (occupied.empty() || virtuals.empty()) return {0, 0.0};
     const std::size_t n = products.occupied.cols();
+    // <o|F|o> and <v|F|v> from the F c rows at the start of the sweep, then
+    // carried through each rotation by the 2 x 2 transformation.
+    std::vector<double> f_occ(occupied.size()), f_virt(virtuals.size());
+    for (std::size_t i = 0; i < occupied.size(); ++i) f_occ[i] = dot_with_dense(occupied[i], products.occupied.row(i));
+    for (std::size_t i = 0; i < virtuals.size(); ++i) f_virt[i] = dot_with_dense(virtuals[i], products.virtuals.row(i));
     std::size_t rotations = 0;
     double max_coupling = 0.0;
     for (std::size_t oi = 0; oi < occupied.size(); ++oi) {
@@ -192,18 +210,24 @@ std::pair<std::size_t, double> execute_jacobi_sweep(std::vector<Lmo>& occupied, 
         for (const std::size_t vi : candidates[oi]) {
             Lmo& v = virtuals[vi];
             double* fv = products.virtuals.row(vi);
-            const double f_oo = product_on_list(o, fo);
-            const double f_vv = product_on_list(v, fv);
-            const double f_ov = product_on_list(v, fo);
+            const double f_ov = dot_with_dense(v, fo);
             if (std::abs(f_ov) > config.jacobi_tol) {
-                if (const auto done = rotate_on_union(o, v, f_oo, f_vv, f_ov, config.damping)) {
-                    // The same linear combinations of the F c rows.
+                if (const auto done = rotate_on_union(o, v, f_occ[oi], f_virt[vi], f_ov, config.damping)) {
+                    // The same linear combinations of the F c rows and of the
+                    // 2 x 2 Fock block in the orthonormal pair (a, b).
                     for (std::size_t m = 0; m < n; ++m) {
                         const double fa = fo[m] / done->norm_o;
                         const double fb = (fv[m] - done->ab * fa) / done->norm_b;
                         fo[m] = done->c * fa + done->s * fb;
                         fv[m] = done->c * fb - done->s * fa;
                     }
+                    const double f_aa = f_occ[oi] / (done->norm_o * done->norm_o);
+                    const double f_ab = (f_ov / done->norm_o - done->ab * f_aa) / done->norm_b;
+                    const double f_bb = (f_virt[vi] - 2.0 * done->ab * f_ov / done->norm_o + done->ab * done->ab * f_aa) /
+                                        (done->norm_b * done->norm_b);
+                    const double cc = done->c * done->c, ss = done->s * done->s, cs = done->c * done->s;
+                    f_occ[oi] = cc * f_aa + 2.0 * cs * f_ab + ss * f_bb;
+                    f_virt[vi] = cc * f_bb - 2.0 * cs * f_ab + ss * f_aa;
                 }
                 ++rotations;
             }

@@ -55,7 +55,32 @@ Matrix inverse_sqrt_series(const Matrix& s) {
     return x;
 }
 
+bool contiguous(const std::vector<std::size_t>& indices) {
+    return !indices.empty() && indices.back() - indices.front() + 1 == indices.size();
+}
+
 }  // namespace
+
+double dot_with_dense(const Lmo& lmo, const double* dense) {
+    const std::size_t n = lmo.ao_indices.size();
+    const double* c = lmo.coefficients.data();
+    if (!contiguous(lmo.ao_indices)) {
+        double sum = 0.0;
+        for (std::size_t k = 0; k < n; ++k) sum += c[k] * dense[lmo.ao_indices[k]];
+        return sum;
+    }
+    const double* d = dense + lmo.ao_indices.front();
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    std::size_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+        s0 += c[k] * d[k];
+        s1 += c[k + 1] * d[k + 1];
+        s2 += c[k + 2] * d[k + 2];
+        s3 += c[k + 3] * d[k + 3];
+    }
+    for (; k < n; ++k) s0 += c[k] * d[k];
+    return (s0 + s1) + (s2 + s3);
+}
 
 void orthogonalize_occupied_lmos(std::size_t n_basis, std::vector<Lmo>& lmos) {
     const std::size_t m = lmos.size();
@@ -66,26 +91,33 @@ void orthogonalize_occupied_lmos(std::size_t n_basis, std::vector<Lmo>& lmos) {
         for (std::size_t k = 0; k < lmos[b].ao_indices.size(); ++k) row[lmos[b].ao_indices[k]] = lmos[b].coefficients[k];
     }
     Matrix s = Matrix::zeros(m, m);
+    for (std::size_t a = 0; a < m; ++a) {
+        for (std::size_t b = a; b < m; ++b) {
+            const double* row = dense.row(b);
+            s(a, b) = s(b, a) = dot_with_dense(lmos[a], row);
+        }
+    }
     double largest_row_sum = 0.0;
     for (std::size_t a = 0; a < m; ++a) {
         double row_sum = 0.0;
-        for (std::size_t b = 0; b < m; ++b) {
-            const double* row = dense.row(b);
-            double sum = 0.0;
-            for (std::size_t k = 0; k < lmos[a].ao_indices.size(); ++k) sum += lmos[a].coefficients[k] * row[lmos[a].ao_indices[k]];
-            s(a, b) = sum;
-            row_sum += std::abs(sum - (a == b ? 1.0 : 0.0));
-        }
+        for (std::size_t b = 0; b < m; ++b) row_sum += std::abs(s(a, b) - (a == b ? 1.0 : 0.0));
         largest_row_sum = std::max(largest_row_sum, row_sum);
     }
     const Matrix x = largest_row_sum <= kSeriesBound ? inverse_sqrt_series(s) : inverse_sqrt_dense(s);
 
+    // Terms that move no coefficient by more than 1e-16 are left out: even
+    // all of them together stay far below the 1e-12 at which coefficients
+    // are dropped. Near the identity this leaves about one term per orbital.
+    std::vector<double> largest(m, 0.0);
+    for (std::size_t b = 0; b < m; ++b) {
+        for (const double c : lmos[b].coefficients) largest[b] = std::max(largest[b], std::abs(c));
+    }
     std::vector<double> d(n_basis);
     for (std::size_t a = 0; a < m; ++a) {
         std::fill(d.begin(), d.end(), 0.0);
         for (std::size_t b = 0; b < m; ++b) {
             const double xba = x(b, a);
-            if (xba == 0.0) continue;
+            if (std::abs(xba) * largest[b] <= 1e-16) continue;
             const double* row = dense.row(b);
             for (std::size_t k = 0; k < n_basis; ++k) d[k] += xba * row[k];
         }
@@ -104,10 +136,18 @@ void orthogonalize_occupied_lmos(std::size_t n_basis, std::vector<Lmo>& lmos) {
 void construct_density_from_lmos(const std::vector<Lmo>& lmos, Matrix& density) {
     density.fill(0.0);
     for (const Lmo& lmo : lmos) {
-        for (std::size_t k = 0; k < lmo.ao_indices.size(); ++k) {
+        const std::size_t n = lmo.ao_indices.size();
+        const double* c = lmo.coefficients.data();
+        const bool run = contiguous(lmo.ao_indices);
+        for (std::size_t k = 0; k < n; ++k) {
             double* row = density.row(lmo.ao_indices[k]);
-            const double ck = 2.0 * lmo.coefficients[k];
-            for (std::size_t l = 0; l < lmo.ao_indices.size(); ++l) row[lmo.ao_indices[l]] += ck * lmo.coefficients[l];
+            const double ck = 2.0 * c[k];
+            if (run) {
+                double* out = row + lmo.ao_indices.front();
+                for (std::size_t l = 0; l < n; ++l) out[l] += ck * c[l];
+            } else {
+                for (std::size_t l = 0; l < n; ++l) row[lmo.ao_indices[l]] += ck * c[l];
+            }
         }
     }
 }

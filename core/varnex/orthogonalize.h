@@ -18,6 +18,10 @@ namespace quorin {
 // indices.
 void orthogonalize_occupied_lmos(std::size_t n_basis, std::vector<Lmo>& lmos);
 
+// sum_k c_k dense[ao_k] over the orbital's AO list, faster when the list
+// is one contiguous run of indices.
+double dot_with_dense(const Lmo& lmo, const double* dense);
+
 // density = 2 sum over the orbitals of c c^T (every orbital taken as doubly
 // occupied); the n x n matrix is overwritten.
 void construct_density_from_lmos(const std::vector<Lmo>& lmos, Matrix& density);
