@@ -19,16 +19,11 @@ Am1BccResult run_am1_bcc(const Am1BccRequest& request) {
         throw InputError("Mismatch between atomic_numbers (" + std::to_string(numbers.size()) +
                          ") and coordinates (" + std::to_string(request.coordinates.size()) + ")");
     }
-    std::vector<std::array<double, 3>> coordinates;
-    coordinates.reserve(numbers.size());
-    for (std::size_t a = 0; a < request.coordinates.size(); ++a) {
-        const std::vector<double>& row = request.coordinates[a];
-        if (row.size() != 3) {
-            throw InputError("Coordinate for atom " + std::to_string(a) + " must have 3 dimensions, got " +
-                             std::to_string(row.size()));
-        }
-        coordinates.push_back({row[0], row[1], row[2]});
-    }
+    const std::vector<std::array<double, 3>> coordinates =
+        rows_to_triples(request.coordinates, [](std::size_t row, std::size_t length) {
+            return "Coordinate for atom " + std::to_string(row) + " must have 3 dimensions, got " +
+                   std::to_string(length);
+        });
     const std::unique_ptr<ParameterModel> model = get_model(request.method);
     check_finite_coordinates(numbers, coordinates);
     const std::uint64_t valence_electrons = check_closed_shell_supported(numbers, *model, request.method);
@@ -81,8 +76,8 @@ PyObject* am1_bcc(PyObject*, PyObject* args, PyObject* kwargs) {
         Am1BccRequest request;
         request.atomic_numbers = to_atomic_numbers(bound.given(0), bound.name(0));
         request.coordinates = to_float_rows(bound.given(1), bound.name(1));
-        request.method = given_name_or(bound, 2, "AM1");
-        request.use_nddo = given_switch_or(bound, 3, true);
+        request.method = name_or(bound, 2, "AM1", NoneIs::Refused);
+        request.use_nddo = switch_or(bound, 3, true, NoneIs::Refused);
         return new_record_object(am1_bcc_result_type, run_am1_bcc(request));
     });
 }

@@ -66,6 +66,10 @@ auto with_argument_name(const char* name, Convert&& convert) {
     }
 }
 
+// A required parameter passed as None reaches the converters as null (the
+// binder's "no value"); it is converted, and refused, as None.
+PyObject* given_or_none(PyObject* value) { return value != nullptr ? value : Py_None; }
+
 bool is_sequence(PyObject* value) { return PySequence_Check(value) && !PyUnicode_Check(value); }
 
 Py_ssize_t sequence_length(PyObject* value) {
@@ -142,6 +146,7 @@ BoundArguments::BoundArguments(const char* function, std::span<const char* const
 }
 
 std::vector<std::uint8_t> to_atomic_numbers(PyObject* value, const char* name) {
+    value = given_or_none(value);
     return with_argument_name(name, [&] {
         if (!is_sequence(value)) raise_cannot_convert(value, "Sequence");
         const Py_ssize_t n = sequence_length(value);
@@ -163,6 +168,7 @@ std::vector<std::uint8_t> to_atomic_numbers(PyObject* value, const char* name) {
 }
 
 std::vector<std::array<double, 3>> to_coordinate_list(PyObject* value, const char* name) {
+    value = given_or_none(value);
     return with_argument_name(name, [&] {
         if (!is_sequence(value)) raise_cannot_convert(value, "Sequence");
         const Py_ssize_t n = sequence_length(value);
@@ -188,6 +194,7 @@ std::vector<std::array<double, 3>> to_coordinate_list(PyObject* value, const cha
 }
 
 std::vector<double> to_float_list(PyObject* value, const char* name) {
+    value = given_or_none(value);
     return with_argument_name(name, [&] {
         if (!is_sequence(value)) raise_cannot_convert(value, "Sequence");
         const Py_ssize_t n = sequence_length(value);
@@ -202,6 +209,7 @@ std::vector<double> to_float_list(PyObject* value, const char* name) {
 }
 
 std::vector<std::vector<double>> to_float_rows(PyObject* value, const char* name) {
+    value = given_or_none(value);
     return with_argument_name(name, [&] {
         if (!is_sequence(value)) raise_cannot_convert(value, "Sequence");
         const Py_ssize_t n = sequence_length(value);
@@ -223,11 +231,24 @@ std::vector<std::vector<double>> to_float_rows(PyObject* value, const char* name
     });
 }
 
+std::vector<std::array<double, 3>> rows_to_triples(const std::vector<std::vector<double>>& rows,
+                                                   std::string (*refusal)(std::size_t row, std::size_t length)) {
+    std::vector<std::array<double, 3>> triples;
+    triples.reserve(rows.size());
+    for (std::size_t a = 0; a < rows.size(); ++a) {
+        if (rows[a].size() != 3) throw InputError(refusal(a, rows[a].size()));
+        triples.push_back({rows[a][0], rows[a][1], rows[a][2]});
+    }
+    return triples;
+}
+
 double to_double(PyObject* value, const char* name) {
+    value = given_or_none(value);
     return with_argument_name(name, [&] { return float_of(value); });
 }
 
 std::uint64_t to_count(PyObject* value, const char* name) {
+    value = given_or_none(value);
     return with_argument_name(name, [&] {
         Ref index(check(PyNumber_Index(value)));
         const unsigned long long n = PyLong_AsUnsignedLongLong(index.get());
@@ -237,6 +258,7 @@ std::uint64_t to_count(PyObject* value, const char* name) {
 }
 
 bool to_switch(PyObject* value, const char* name) {
+    value = given_or_none(value);
     return with_argument_name(name, [&] {
         if (!PyBool_Check(value)) raise_cannot_convert(value, "bool");
         return value == Py_True;
@@ -244,6 +266,7 @@ bool to_switch(PyObject* value, const char* name) {
 }
 
 std::string to_name(PyObject* value, const char* name) {
+    value = given_or_none(value);
     return with_argument_name(name, [&] {
         if (!PyUnicode_Check(value)) raise_cannot_convert(value, "str");
         Py_ssize_t size = 0;
@@ -253,36 +276,33 @@ std::string to_name(PyObject* value, const char* name) {
     });
 }
 
-double double_or(const BoundArguments& args, std::size_t i, double fallback) {
-    return args.value(i) != nullptr ? to_double(args.value(i), args.name(i)) : fallback;
+namespace {
+
+// The value to convert for parameter i, null when the fallback applies.
+PyObject* value_for(const BoundArguments& args, std::size_t i, NoneIs none) {
+    return none == NoneIs::Default ? args.value(i) : args.given(i);
 }
 
-std::uint64_t count_or(const BoundArguments& args, std::size_t i, std::uint64_t fallback) {
-    return args.value(i) != nullptr ? to_count(args.value(i), args.name(i)) : fallback;
+}  // namespace
+
+double double_or(const BoundArguments& args, std::size_t i, double fallback, NoneIs none) {
+    PyObject* value = value_for(args, i, none);
+    return value != nullptr ? to_double(value, args.name(i)) : fallback;
 }
 
-bool switch_or(const BoundArguments& args, std::size_t i, bool fallback) {
-    return args.value(i) != nullptr ? to_switch(args.value(i), args.name(i)) : fallback;
+std::uint64_t count_or(const BoundArguments& args, std::size_t i, std::uint64_t fallback, NoneIs none) {
+    PyObject* value = value_for(args, i, none);
+    return value != nullptr ? to_count(value, args.name(i)) : fallback;
 }
 
-std::string name_or(const BoundArguments& args, std::size_t i, const char* fallback) {
-    return args.value(i) != nullptr ? to_name(args.value(i), args.name(i)) : std::string(fallback);
+bool switch_or(const BoundArguments& args, std::size_t i, bool fallback, NoneIs none) {
+    PyObject* value = value_for(args, i, none);
+    return value != nullptr ? to_switch(value, args.name(i)) : fallback;
 }
 
-double given_double_or(const BoundArguments& args, std::size_t i, double fallback) {
-    return args.given(i) != nullptr ? to_double(args.given(i), args.name(i)) : fallback;
-}
-
-std::uint64_t given_count_or(const BoundArguments& args, std::size_t i, std::uint64_t fallback) {
-    return args.given(i) != nullptr ? to_count(args.given(i), args.name(i)) : fallback;
-}
-
-bool given_switch_or(const BoundArguments& args, std::size_t i, bool fallback) {
-    return args.given(i) != nullptr ? to_switch(args.given(i), args.name(i)) : fallback;
-}
-
-std::string given_name_or(const BoundArguments& args, std::size_t i, const char* fallback) {
-    return args.given(i) != nullptr ? to_name(args.given(i), args.name(i)) : std::string(fallback);
+std::string name_or(const BoundArguments& args, std::size_t i, const char* fallback, NoneIs none) {
+    PyObject* value = value_for(args, i, none);
+    return value != nullptr ? to_name(value, args.name(i)) : std::string(fallback);
 }
 
 std::optional<double> optional_double(const BoundArguments& args, std::size_t i) {

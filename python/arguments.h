@@ -42,23 +42,26 @@ std::vector<std::array<double, 3>> to_coordinate_list(PyObject* value, const cha
 std::vector<double> to_float_list(PyObject* value, const char* name);
 // A sequence of sequences of numbers, rows of any length.
 std::vector<std::vector<double>> to_float_rows(PyObject* value, const char* name);
+// Rows of three numbers as triples; the first row of another length is
+// refused with InputError(refusal(row index, row length)).
+std::vector<std::array<double, 3>> rows_to_triples(const std::vector<std::vector<double>>& rows,
+                                                   std::string (*refusal)(std::size_t row, std::size_t length));
 double to_double(PyObject* value, const char* name);
 std::uint64_t to_count(PyObject* value, const char* name);
 bool to_switch(PyObject* value, const char* name);
 std::string to_name(PyObject* value, const char* name);
 
-// Parameter i converted, or `fallback` when omitted or None.
-double double_or(const BoundArguments& args, std::size_t i, double fallback);
-std::uint64_t count_or(const BoundArguments& args, std::size_t i, std::uint64_t fallback);
-bool switch_or(const BoundArguments& args, std::size_t i, bool fallback);
-std::string name_or(const BoundArguments& args, std::size_t i, const char* fallback);
-// For functions whose optional parameters take plain values: parameter i
-// converted, or `fallback` only when omitted (None is refused by conversion).
-double given_double_or(const BoundArguments& args, std::size_t i, double fallback);
-std::uint64_t given_count_or(const BoundArguments& args, std::size_t i, std::uint64_t fallback);
-bool given_switch_or(const BoundArguments& args, std::size_t i, bool fallback);
-std::string given_name_or(const BoundArguments& args, std::size_t i, const char* fallback);
+// How an optional parameter given as None is read: as its default, or (for
+// functions whose optional parameters take plain values) converted like any
+// other value, which refuses it.
+enum class NoneIs { Default, Refused };
 
+// Parameter i converted, or `fallback` when omitted (or None, by default).
+double double_or(const BoundArguments& args, std::size_t i, double fallback, NoneIs none = NoneIs::Default);
+std::uint64_t count_or(const BoundArguments& args, std::size_t i, std::uint64_t fallback,
+                       NoneIs none = NoneIs::Default);
+bool switch_or(const BoundArguments& args, std::size_t i, bool fallback, NoneIs none = NoneIs::Default);
+std::string name_or(const BoundArguments& args, std::size_t i, const char* fallback, NoneIs none = NoneIs::Default);
 // Parameter i converted, or nothing when omitted or None.
 std::optional<double> optional_double(const BoundArguments& args, std::size_t i);
 std::optional<std::string> optional_name(const BoundArguments& args, std::size_t i);

@@ -203,14 +203,7 @@ PyTypeObject* vibrational_type = nullptr;
 using V = VibrationalRecord;
 
 PyObject* get_normal_modes(PyObject* self, void*) {
-    return guard([&] {
-        const std::vector<NormalMode>& modes = record_of<V>(self).normal_modes;
-        Ref list(check(PyList_New(static_cast<Py_ssize_t>(modes.size()))));
-        for (std::size_t i = 0; i < modes.size(); ++i) {
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_record_object(normal_mode_type, modes[i]));
-        }
-        return list.release();
-    });
+    return guard([&] { return new_record_list(normal_mode_type, record_of<V>(self).normal_modes); });
 }
 
 PyObject* get_thermo(PyObject* self, void*) {
@@ -262,12 +255,8 @@ PyObject* vibrational_to_dict(PyObject* self, PyObject*) {
         set_dict_item(dict.get(), "thermo",
                       Ref(dict_of_record(thermodynamics_type, r.thermo, thermodynamics_getset)));
         put("cartesian_hessian", get_cartesian_hessian);
-        Ref modes(check(PyList_New(static_cast<Py_ssize_t>(r.normal_modes.size()))));
-        for (std::size_t i = 0; i < r.normal_modes.size(); ++i) {
-            PyList_SetItem(modes.get(), static_cast<Py_ssize_t>(i),
-                           dict_of_record(normal_mode_type, r.normal_modes[i], normal_mode_getset));
-        }
-        set_dict_item(dict.get(), "normal_modes", std::move(modes));
+        set_dict_item(dict.get(), "normal_modes",
+                      Ref(dict_list_of_records(normal_mode_type, r.normal_modes, normal_mode_getset)));
         return dict.release();
     });
 }

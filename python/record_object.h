@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "python/py_support.h"
 
@@ -115,6 +116,27 @@ template <typename Record>
 PyObject* dict_of_record(PyTypeObject* type, const Record& record, const PyGetSetDef* table) {
     Ref object(new_record_object(type, record));
     return dict_from_getset(object.get(), table);
+}
+
+// A new list of new objects of `type`, each owning a copy of one record.
+template <typename Record>
+PyObject* new_record_list(PyTypeObject* type, const std::vector<Record>& records) {
+    Ref list(check(PyList_New(static_cast<Py_ssize_t>(records.size()))));
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_record_object(type, records[i]));
+    }
+    return list.release();
+}
+
+// A new list holding the dictionary of each record, as its object's
+// attribute table gives it.
+template <typename Record>
+PyObject* dict_list_of_records(PyTypeObject* type, const std::vector<Record>& records, const PyGetSetDef* table) {
+    Ref list(check(PyList_New(static_cast<Py_ssize_t>(records.size()))));
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dict_of_record(type, records[i], table));
+    }
+    return list.release();
 }
 
 // Adds `value` (owned) under `key`; throws PythonErrorSet on failure.

@@ -32,16 +32,11 @@ VarnexRecord run_varnex(const VarnexRequest& request) {
         throw InputError("Mismatch: " + std::to_string(numbers.size()) + " atomic numbers but " +
                          std::to_string(request.coordinates.size()) + " coordinates");
     }
-    std::vector<std::array<double, 3>> coordinates;
-    coordinates.reserve(numbers.size());
-    for (std::size_t a = 0; a < request.coordinates.size(); ++a) {
-        const std::vector<double>& row = request.coordinates[a];
-        if (row.size() != 3) {
-            throw InputError("Atom " + std::to_string(a) + " coordinate must be [x, y, z], got " +
-                             std::to_string(row.size()) + " elements");
-        }
-        coordinates.push_back({row[0], row[1], row[2]});
-    }
+    const std::vector<std::array<double, 3>> coordinates =
+        rows_to_triples(request.coordinates, [](std::size_t row, std::size_t length) {
+            return "Atom " + std::to_string(row) + " coordinate must be [x, y, z], got " + std::to_string(length) +
+                   " elements";
+        });
     const std::unique_ptr<ParameterModel> model = get_model(request.method);
     check_finite_coordinates(numbers, coordinates);
     check_finite_setting("energy_tol", request.config.energy_tol);
@@ -117,14 +112,7 @@ PyTypeObject* result_type = nullptr;
 using R = VarnexRecord;
 
 PyObject* get_lmos(PyObject* self, void*) {
-    return guard([&] {
-        const std::vector<Lmo>& lmos = record_of<R>(self).lmos;
-        Ref list(check(PyList_New(static_cast<Py_ssize_t>(lmos.size()))));
-        for (std::size_t i = 0; i < lmos.size(); ++i) {
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_record_object(lmo_type, lmos[i]));
-        }
-        return list.release();
-    });
+    return guard([&] { return new_record_list(lmo_type, record_of<R>(self).lmos); });
 }
 
 PyGetSetDef result_getset[] = {
@@ -151,11 +139,7 @@ PyObject* result_to_dict(PyObject* self, PyObject*) {
             if (entry->get == get_lmos) continue;
             set_dict_item(dict.get(), entry->name, Ref(check(entry->get(self, entry->closure))));
         }
-        Ref lmos(check(PyList_New(static_cast<Py_ssize_t>(r.lmos.size()))));
-        for (std::size_t i = 0; i < r.lmos.size(); ++i) {
-            PyList_SetItem(lmos.get(), static_cast<Py_ssize_t>(i), dict_of_record(lmo_type, r.lmos[i], lmo_getset));
-        }
-        set_dict_item(dict.get(), "lmos", std::move(lmos));
+        set_dict_item(dict.get(), "lmos", Ref(dict_list_of_records(lmo_type, r.lmos, lmo_getset)));
         return dict.release();
     });
 }
@@ -188,15 +172,15 @@ PyObject* varnex(PyObject*, PyObject* args, PyObject* kwargs) {
         VarnexRequest request;
         request.atomic_numbers = to_atomic_numbers(bound.given(0), bound.name(0));
         request.coordinates = to_float_rows(bound.given(1), bound.name(1));
-        request.method = given_name_or(bound, 2, "PM6");
+        request.method = name_or(bound, 2, "PM6", NoneIs::Refused);
         request.dispersion = optional_name(bound, 3);
-        request.config.max_iter = given_count_or(bound, 4, 200);
-        request.config.max_jacobi_sweeps = given_count_or(bound, 5, 50);
-        request.config.energy_tol = given_double_or(bound, 6, 1e-7);
-        request.config.jacobi_tol = given_double_or(bound, 7, 1e-4);
-        request.config.cutoff_distance = given_double_or(bound, 8, 8.5);
-        request.config.damping = given_double_or(bound, 9, 1.0);
-        request.config.verbose = given_switch_or(bound, 10, false);
+        request.config.max_iter = count_or(bound, 4, 200, NoneIs::Refused);
+        request.config.max_jacobi_sweeps = count_or(bound, 5, 50, NoneIs::Refused);
+        request.config.energy_tol = double_or(bound, 6, 1e-7, NoneIs::Refused);
+        request.config.jacobi_tol = double_or(bound, 7, 1e-4, NoneIs::Refused);
+        request.config.cutoff_distance = double_or(bound, 8, 8.5, NoneIs::Refused);
+        request.config.damping = double_or(bound, 9, 1.0, NoneIs::Refused);
+        request.config.verbose = switch_or(bound, 10, false, NoneIs::Refused);
         return new_record_object(result_type, run_varnex(request));
     });
 }

@@ -71,6 +71,7 @@ def test_esp_result_class(qp):
     ((WATER_Z, WATER_XYZ), {"points_per_shell": 0}, ValueError, "Insufficient grid points (0) for 3 atoms in ESP fitting"),
     ((WATER_Z, WATER_XYZ), {"points_per_shell": 10**6}, ValueError, "points_per_shell must be at most 10000 (got 1000000)"),
     (([], []), {}, ValueError, "Molecule must have at least one atom"),
+    ((None, None), {}, TypeError, "argument 'atomic_numbers': 'NoneType' object cannot be converted to 'Sequence'"),
     ((WATER_Z, WATER_XYZ[:2]), {}, ValueError, "Mismatch between atomic_numbers (3) and coordinates (2)"),
 ])
 def test_esp_refusals(qp, args, kwargs, error, message):
