@@ -101,11 +101,17 @@ std::optional<RotationDone> rotate_on_union(Lmo& occ, Lmo& virt, double f_oo, do
     const SortedView v = sorted_view(virt, storage, sorted_indices_v, sorted_coefficients_v);
     std::vector<std::size_t> common;
     std::vector<double> a, b;
-    common.reserve(o.indices.size() + v.indices.size());
+    const std::size_t no = o.indices.size(), nv = v.indices.size();
+    if (std::equal(o.indices.begin(), o.indices.end(), v.indices.begin(), v.indices.end())) {
+        // Already on one list, as delocalised orbitals mostly are.
+        common.assign(o.indices.begin(), o.indices.end());
+        a.assign(o.coefficients.begin(), o.coefficients.end());
+        b.assign(v.coefficients.begin(), v.coefficients.end());
+    }
+    common.reserve(no + nv);
     a.reserve(common.capacity());
     b.reserve(common.capacity());
-    std::size_t io = 0, iv = 0;
-    const std::size_t no = o.indices.size(), nv = v.indices.size();
+    std::size_t io = common.empty() ? 0 : no, iv = common.empty() ? 0 : nv;
     while (io < no || iv < nv) {
         const bool take_o = io < no && (iv == nv || o.indices[io] <= v.indices[iv]);
         const bool take_v = iv < nv && (io == no || v.indices[iv] <= o.indices[io]);
