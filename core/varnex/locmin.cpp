@@ -83,8 +83,10 @@ struct RotationDone {
     double s = 0.0;
 };
 
+// The rotation on the ascending union of the two AO lists, using the
+// workspace's scratch lists. Nothing happens when it returns nothing.
 std::optional<RotationDone> rotate_on_union(Lmo& occ, Lmo& virt, double f_oo, double f_vv, double f_ov,
-                                            double damping) {
+                                            double damping, JacobiWorkspace& scratch) {
     if (std::abs(f_ov) < 1e-12) return std::nullopt;
     // The denominator is held at -0.05 eV or below, also when the occupied
     // orbital lies above the virtual one.
@@ -93,39 +95,41 @@ std::optional<RotationDone> rotate_on_union(Lmo& occ, Lmo& virt, double f_oo, do
     RotationDone done;
     done.c = std::cos(theta);
     done.s = std::sin(theta);
-    // Both orbitals expanded on the ascending union of their AO lists.
+
     std::vector<std::pair<std::size_t, double>> storage;
     std::vector<std::size_t> sorted_indices_o, sorted_indices_v;
     std::vector<double> sorted_coefficients_o, sorted_coefficients_v;
     const SortedView o = sorted_view(occ, storage, sorted_indices_o, sorted_coefficients_o);
     const SortedView v = sorted_view(virt, storage, sorted_indices_v, sorted_coefficients_v);
-    std::vector<std::size_t> common;
-    std::vector<double> a, b;
+    std::vector<std::size_t>& common = scratch.union_indices;
+    std::vector<double>& a = scratch.expanded_occupied;
+    std::vector<double>& b = scratch.expanded_virtual;
+    common.clear();
+    a.clear();
+    b.clear();
     const std::size_t no = o.indices.size(), nv = v.indices.size();
     if (std::equal(o.indices.begin(), o.indices.end(), v.indices.begin(), v.indices.end())) {
         // Already on one list, as delocalised orbitals mostly are.
         common.assign(o.indices.begin(), o.indices.end());
         a.assign(o.coefficients.begin(), o.coefficients.end());
         b.assign(v.coefficients.begin(), v.coefficients.end());
-    }
-    common.reserve(no + nv);
-    a.reserve(common.capacity());
-    b.reserve(common.capacity());
-    std::size_t io = common.empty() ? 0 : no, iv = common.empty() ? 0 : nv;
-    while (io < no || iv < nv) {
-        const bool take_o = io < no && (iv == nv || o.indices[io] <= v.indices[iv]);
-        const bool take_v = iv < nv && (io == no || v.indices[iv] <= o.indices[io]);
-        common.push_back(take_o ? o.indices[io] : v.indices[iv]);
-        a.push_back(take_o ? o.coefficients[io++] : 0.0);
-        b.push_back(take_v ? v.coefficients[iv++] : 0.0);
+    } else {
+        std::size_t io = 0, iv = 0;
+        while (io < no || iv < nv) {
+            const bool take_o = io < no && (iv == nv || o.indices[io] <= v.indices[iv]);
+            const bool take_v = iv < nv && (io == no || v.indices[iv] <= o.indices[io]);
+            common.push_back(take_o ? o.indices[io] : v.indices[iv]);
+            a.push_back(take_o ? o.coefficients[io++] : 0.0);
+            b.push_back(take_v ? v.coefficients[iv++] : 0.0);
+        }
     }
     if (common.empty()) return std::nullopt;
     const std::size_t n = common.size();
     double norm_a = 0.0;
-    for (const double v : a) norm_a += v * v;
+    for (const double x : a) norm_a += x * x;
     norm_a = std::sqrt(norm_a);
     if (norm_a > 1e-14) {
-        for (double& v : a) v /= norm_a;
+        for (double& x : a) x /= norm_a;
         done.norm_o = norm_a;
     }
     double ab = 0.0;
@@ -139,7 +143,7 @@ std::optional<RotationDone> rotate_on_union(Lmo& occ, Lmo& virt, double f_oo, do
     if (norm_b < 1e-12) return std::nullopt;
     done.ab = ab;
     done.norm_b = norm_b;
-    for (double& v : b) v /= norm_b;
+    for (double& x : b) x /= norm_b;
 
     occ.coefficients.resize(n);
     virt.coefficients.resize(n);
@@ -147,17 +151,17 @@ std::optional<RotationDone> rotate_on_union(Lmo& occ, Lmo& virt, double f_oo, do
         occ.coefficients[k] = done.c * a[k] + done.s * b[k];
         virt.coefficients[k] = done.c * b[k] - done.s * a[k];
     }
-    occ.ao_indices = common;
-    virt.ao_indices = std::move(common);
+    occ.ao_indices.assign(common.begin(), common.end());
+    virt.ao_indices.assign(common.begin(), common.end());
     return done;
 }
 
 }  // namespace
 
 void rotate_lmo_pair(Lmo& occ, Lmo& virt, double f_oo, double f_vv, double f_ov, double damping) {
-    rotate_on_union(occ, virt, f_oo, f_vv, f_ov, damping);
+    JacobiWorkspace scratch;
+    rotate_on_union(occ, virt, f_oo, f_vv, f_ov, damping, scratch);
 }
-
 
 std::vector<std::vector<std::size_t>> find_jacobi_candidates(const MolecularBatch& molecule,
                                                              const std::vector<Lmo>& occupied,
@@ -179,7 +183,7 @@ std::vector<std::vector<std::size_t>> find_jacobi_candidates(const MolecularBatc
 }
 
 void compute_fock_products(const std::vector<Lmo>& occupied, const std::vector<Lmo>& virtuals, const Matrix& fock,
-                           FockProducts& products) {
+                           JacobiWorkspace& workspace) {
     const std::size_t n = fock.rows();
     const auto fill = [&](const std::vector<Lmo>& lmos, Matrix& rows) {
         if (rows.rows() != lmos.size() || rows.cols() != n) rows = Matrix::zeros(lmos.size(), n);
@@ -194,31 +198,36 @@ void compute_fock_products(const std::vector<Lmo>& occupied, const std::vector<L
             }
         }
     };
-    fill(occupied, products.occupied);
-    fill(virtuals, products.virtuals);
+    fill(occupied, workspace.occupied_products);
+    fill(virtuals, workspace.virtual_products);
 }
 
 std::pair<std::size_t, double> execute_jacobi_sweep(std::vector<Lmo>& occupied, std::vector<Lmo>& virtuals,
                                                     const std::vector<std::vector<std::size_t>>& candidates,
-                                                    FockProducts& products, const VarnexConfig& config) {
+                                                    JacobiWorkspace& workspace, const VarnexConfig& config) {
     if (occupied.empty() || virtuals.empty()) return {0, 0.0};
-    const std::size_t n = products.occupied.cols();
+    Matrix& occupied_products = workspace.occupied_products;
+    Matrix& virtual_products = workspace.virtual_products;
+    const std::size_t n = occupied_products.cols();
     // <o|F|o> and <v|F|v> from the F c rows at the start of the sweep, then
     // carried through each rotation by the 2 x 2 transformation.
-    std::vector<double> f_occ(occupied.size()), f_virt(virtuals.size());
-    for (std::size_t i = 0; i < occupied.size(); ++i) f_occ[i] = dot_with_dense(occupied[i], products.occupied.row(i));
-    for (std::size_t i = 0; i < virtuals.size(); ++i) f_virt[i] = dot_with_dense(virtuals[i], products.virtuals.row(i));
+    std::vector<double>& f_occ = workspace.occupied_diagonal;
+    std::vector<double>& f_virt = workspace.virtual_diagonal;
+    f_occ.resize(occupied.size());
+    f_virt.resize(virtuals.size());
+    for (std::size_t i = 0; i < occupied.size(); ++i) f_occ[i] = dot_with_dense(occupied[i], occupied_products.row(i));
+    for (std::size_t i = 0; i < virtuals.size(); ++i) f_virt[i] = dot_with_dense(virtuals[i], virtual_products.row(i));
     std::size_t rotations = 0;
     double max_coupling = 0.0;
     for (std::size_t oi = 0; oi < occupied.size(); ++oi) {
         Lmo& o = occupied[oi];
-        double* fo = products.occupied.row(oi);
+        double* fo = occupied_products.row(oi);
         for (const std::size_t vi : candidates[oi]) {
             Lmo& v = virtuals[vi];
-            double* fv = products.virtuals.row(vi);
+            double* fv = virtual_products.row(vi);
             const double f_ov = dot_with_dense(v, fo);
             if (std::abs(f_ov) > config.jacobi_tol) {
-                if (const auto done = rotate_on_union(o, v, f_occ[oi], f_virt[vi], f_ov, config.damping)) {
+                if (const auto done = rotate_on_union(o, v, f_occ[oi], f_virt[vi], f_ov, config.damping, workspace)) {
                     // The same linear combinations of the F c rows and of the
                     // 2 x 2 Fock block in the orthonormal pair (a, b).
                     for (std::size_t m = 0; m < n; ++m) {
@@ -248,9 +257,9 @@ std::pair<std::size_t, double> execute_jacobi_sweep(const MolecularBatch& molecu
                                                     const VarnexConfig& config) {
     if (occupied.empty() || virtuals.empty()) return {0, 0.0};
     const auto candidates = find_jacobi_candidates(molecule, occupied, virtuals, config.cutoff_distance);
-    FockProducts products;
-    compute_fock_products(occupied, virtuals, fock, products);
-    return execute_jacobi_sweep(occupied, virtuals, candidates, products, config);
+    JacobiWorkspace workspace;
+    compute_fock_products(occupied, virtuals, fock, workspace);
+    return execute_jacobi_sweep(occupied, virtuals, candidates, workspace, config);
 }
 
 }  // namespace quorin

@@ -35,22 +35,31 @@ std::vector<std::vector<std::size_t>> find_jacobi_candidates(const MolecularBatc
                                                              const std::vector<Lmo>& occupied,
                                                              const std::vector<Lmo>& virtuals, double cutoff_angstrom);
 
-// F c of every orbital as a dense row over the basis (eV), for one Fock
-// matrix: a pair's three elements then cost one pass over each AO list, and
-// a rotation carries the rows along.
-struct FockProducts {
-    Matrix occupied;  // one row per occupied orbital
-    Matrix virtuals;  // one row per virtual orbital
+// The sweeps' working storage for one run: F c of every orbital as a dense
+// row over the basis (eV) for the current Fock matrix, so that a pair's
+// coupling costs one pass over an AO list and a rotation carries the rows
+// along; the orbitals' diagonal Fock elements; and the scratch lists of a
+// rotation.
+struct JacobiWorkspace {
+    Matrix occupied_products;  // one row per occupied orbital
+    Matrix virtual_products;   // one row per virtual orbital
+    std::vector<double> occupied_diagonal;
+    std::vector<double> virtual_diagonal;
+    std::vector<std::size_t> union_indices;
+    std::vector<double> expanded_occupied;
+    std::vector<double> expanded_virtual;
 };
+
+// Fills the F c rows for `fock` and the current orbitals (once per SCF
+// iteration: all its sweeps share one Fock matrix).
 void compute_fock_products(const std::vector<Lmo>& occupied, const std::vector<Lmo>& virtuals, const Matrix& fock,
-                           FockProducts& products);
+                           JacobiWorkspace& workspace);
 
 // One sweep over the candidate pairs (in occupied order, then virtual
-// order), with `products` made by compute_fock_products for the current
-// orbitals and kept up to date here.
+// order), with the F c rows of compute_fock_products kept up to date here.
 std::pair<std::size_t, double> execute_jacobi_sweep(std::vector<Lmo>& occupied, std::vector<Lmo>& virtuals,
                                                     const std::vector<std::vector<std::size_t>>& candidates,
-                                                    FockProducts& products, const VarnexConfig& config);
+                                                    JacobiWorkspace& workspace, const VarnexConfig& config);
 
 // One sweep over every occupied-virtual pair whose centroids lie within the
 // cutoff or that share an atom, rotating those coupled above jacobi_tol.

@@ -57,7 +57,7 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
     Matrix p_new = Matrix::zeros(n, n);
     // Which pairs may rotate depends on the orbitals' atoms only.
     const auto candidates = find_jacobi_candidates(molecule, occupied, virtuals, config.cutoff_distance);
-    FockProducts products;
+    JacobiWorkspace jacobi;
 
     VarnexResult result;
     double e_el = 0.0, e_tot = 0.0, e_prev = 0.0;
@@ -75,9 +75,9 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
             std::fflush(stdout);
         }
         double coupling = 0.0;
-        if (config.max_jacobi_sweeps > 0) compute_fock_products(occupied, virtuals, f, products);
+        if (config.max_jacobi_sweeps > 0) compute_fock_products(occupied, virtuals, f, jacobi);
         for (std::size_t sweep = 1; sweep <= config.max_jacobi_sweeps; ++sweep) {
-            const auto [rotations, largest] = execute_jacobi_sweep(occupied, virtuals, candidates, products, config);
+            const auto [rotations, largest] = execute_jacobi_sweep(occupied, virtuals, candidates, jacobi, config);
             coupling = largest;
             if (rotations == 0 || largest < config.jacobi_tol) break;
         }
