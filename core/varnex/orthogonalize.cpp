@@ -55,8 +55,11 @@ Matrix inverse_sqrt_series(const Matrix& s) {
     return x;
 }
 
+// One ascending run of consecutive indices (the SCF keeps its lists sorted,
+// so delocalised orbitals end as such runs).
 bool contiguous(const std::vector<std::size_t>& indices) {
-    return !indices.empty() && indices.back() - indices.front() + 1 == indices.size();
+    return !indices.empty() && indices.back() >= indices.front() &&
+           indices.back() - indices.front() + 1 == indices.size() && std::is_sorted(indices.begin(), indices.end());
 }
 
 }  // namespace
