@@ -162,12 +162,13 @@ TEST(LmoSolver, OrthogonalisationIsTheSymmetricInverseSquareRoot) {
     EXPECT_NEAR(p(1, 0), 0.96, 1e-15);
     EXPECT_NEAR(p(1, 1), 1.28, 1e-15);
     EXPECT_EQ(p(2, 2), 0.0);
-    // An unsorted list is read entry by entry.
-    one.ao_indices = {0, 2, 1};
-    one.coefficients = {0.6, 0.8, 0.0};
-    construct_density_from_lmos({one}, p);
-    EXPECT_NEAR(p(2, 2), 1.28, 1e-15);
-    EXPECT_EQ(p(1, 1), 0.0);
+    // An unsorted list spanning a run of indices is read entry by entry.
+    one.ao_indices = {0, 2, 1, 3};
+    one.coefficients = {0.6, 0.8, 0.0, 0.0};
+    Matrix q = Matrix::zeros(4, 4);
+    construct_density_from_lmos({one}, q);
+    EXPECT_NEAR(q(2, 2), 1.28, 1e-15);
+    EXPECT_EQ(q(1, 1), 0.0);
 }
 
 TEST(JacobiLocalisation, RotationRemovesTheCouplingAndSweepsFollowThePairwiseDefinition) {
