@@ -21,18 +21,7 @@ int main(int argc, char** argv) {
     const std::unique_ptr<quorin::ParameterModel> model = quorin::bench::model_named(argc > 2 ? argv[2] : "PM6");
     const bool ladder = argc > 3 && std::string(argv[3]) == "ladder";
 
-    std::vector<Molecule> molecules;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        if (entry.path().extension() != ".xyz") continue;
-        Molecule m{entry.path().stem().string(), {}, {}};
-        if (quorin::bench::read_xyz(entry.path().string(), m)) {
-            molecules.push_back(std::move(m));
-        } else {
-            std::fprintf(stderr, "skipping %s: unreadable or unsupported element\n", entry.path().c_str());
-        }
-    }
-    std::sort(molecules.begin(), molecules.end(),
-              [](const Molecule& a, const Molecule& b) { return a.atomic_numbers.size() < b.atomic_numbers.size(); });
+    const std::vector<Molecule> molecules = quorin::bench::read_ladder(dir);
 
     std::printf("%s %s, NDDO, 60 iterations, 1e-7 eV, 1e-6\n", std::string(model->name()).c_str(),
                 ladder ? "escalation ladder" : "plain SCF");

@@ -230,6 +230,17 @@ std::vector<std::vector<double>> to_float_rows(PyObject* value, const char* name
     });
 }
 
+std::vector<std::array<double, 3>> rows_to_triples(const std::vector<std::vector<double>>& rows,
+                                                   std::string (*refusal)(std::size_t row, std::size_t length)) {
+    std::vector<std::array<double, 3>> triples;
+    triples.reserve(rows.size());
+    for (std::size_t a = 0; a < rows.size(); ++a) {
+        if (rows[a].size() != 3) throw InputError(refusal(a, rows[a].size()));
+        triples.push_back({rows[a][0], rows[a][1], rows[a][2]});
+    }
+    return triples;
+}
+
 double to_double(PyObject* value, const char* name) {
     return with_argument_name(name, [&] { return float_of(value); });
 }

@@ -47,6 +47,10 @@ std::vector<std::array<double, 3>> to_coordinate_list(PyObject* value, const cha
 std::vector<double> to_float_list(PyObject* value, const char* name);
 // A sequence of such sequences, rows of any length.
 std::vector<std::vector<double>> to_float_rows(PyObject* value, const char* name);
+// Rows of three numbers as triples; the first row of another length is
+// refused with InputError(refusal(row index, row length)).
+std::vector<std::array<double, 3>> rows_to_triples(const std::vector<std::vector<double>>& rows,
+                                                   std::string (*refusal)(std::size_t row, std::size_t length));
 double to_double(PyObject* value, const char* name);
 std::uint64_t to_count(PyObject* value, const char* name);
 // A sequence (not a string) of exactly three counts.

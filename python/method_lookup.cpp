@@ -25,15 +25,10 @@ std::vector<std::array<double, 3>> coordinate_triples(std::size_t atom_count,
         throw InputError("Mismatch: " + std::to_string(atom_count) + " atomic numbers but " +
                          std::to_string(rows.size()) + " coordinates");
     }
-    std::vector<std::array<double, 3>> triples(rows.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (rows[i].size() != 3) {
-            throw InputError("Atom " + std::to_string(i) + " coordinate must be [x, y, z], got " +
-                             std::to_string(rows[i].size()) + " elements");
-        }
-        triples[i] = {rows[i][0], rows[i][1], rows[i][2]};
-    }
-    return triples;
+    return rows_to_triples(rows, [](std::size_t row, std::size_t length) {
+        return "Atom " + std::to_string(row) + " coordinate must be [x, y, z], got " + std::to_string(length) +
+               " elements";
+    });
 }
 
 void check_matching_lengths(std::span<const std::uint8_t> atomic_numbers,

@@ -2,10 +2,12 @@
 // Initialisation creates the module, adds the classes and then the functions
 // (each name also appended to __all__), and finally runs the embedded script
 // in the module's namespace.
+#include "python/am1_bcc.h"
 #include "python/calculation_result.h"
 #include "python/calculator.h"
 #include "python/drc.h"
 #include "python/embedded_script.h"
+#include "python/esp_charges.h"
 #include "python/frequencies.h"
 #include "python/irc.h"
 #include "python/meci.h"
@@ -17,6 +19,7 @@
 #include "python/single_point.h"
 #include "python/transition_state.h"
 #include "python/uv_vis.h"
+#include "python/varnex.h"
 
 namespace quorin::py {
 
@@ -44,6 +47,7 @@ struct ClassEntry {
 
 // Classes in their order of addition.
 constexpr ClassEntry kClasses[] = {
+    {"Am1BccPyResult", create_am1_bcc_result_type},
     {"CalculationResult", create_calculation_result_type},
     {"OptimizationPyResult", create_optimization_result_type},
     {"TransitionStatePyResult", create_transition_state_result_type},
@@ -60,7 +64,10 @@ constexpr ClassEntry kClasses[] = {
     {"MeciPyResult", create_meci_result_type},
     {"UvVisSpectrumPy", create_uv_vis_spectrum_type},
     {"PbcResultPy", create_pbc_result_type},
+    {"EspResultPy", create_esp_result_type},
     {"PolarizabilityPyResult", create_polarizability_result_type},
+    {"VarnexLmoPy", create_varnex_lmo_type},
+    {"VarnexPyResult", create_varnex_result_type},
     {"QuorinCalculator", create_calculator_type},
 };
 
@@ -70,6 +77,7 @@ PyMethodDef* (*const kFunctions[])() = {
     optimize_method_def,
     transition_state_method_def,
     frequencies_method_def,
+    esp_charges_method_def,
     irc_method_def,
     drc_method_def,
     saddle_method_def,
@@ -77,6 +85,8 @@ PyMethodDef* (*const kFunctions[])() = {
     uv_vis_spectrum_method_def,
     pbc_method_def,
     polarizability_method_def,
+    varnex_method_def,
+    am1_bcc_method_def,
 };
 
 void add_to_module(PyObject* module, PyObject* all, const char* name, Ref value) {

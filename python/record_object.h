@@ -65,6 +65,13 @@ inline PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
 inline PyObject* to_python(bool value) { return PyBool_FromLong(value ? 1 : 0); }
 inline PyObject* to_python(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
 inline PyObject* to_python(std::span<const double> values) { return new_float_list(values); }
+inline PyObject* to_python(std::span<const std::uint64_t> values) {
+    Ref list(check(PyList_New(static_cast<Py_ssize_t>(values.size()))));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), check(PyLong_FromUnsignedLongLong(values[i])));
+    }
+    return list.release();
+}
 inline PyObject* to_python(std::span<const std::array<double, 3>> rows) { return new_triple_list(rows); }
 
 template <typename>

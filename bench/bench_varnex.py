@@ -1,0 +1,47 @@
+"""Times quorin_py.varnex against quorin_py.calculate on the long alkanes of
+data/molecules, with the energy difference of the two and the growth
+exponent of each time against the atom count.
+
+Usage: python3 bench/bench_varnex.py [--methods AM1 PM6] [--molecules icosane tetracontane octacontane]
+"""
+import argparse
+import time
+
+import quorin_py
+from bench_calculate import MOLECULES, fit_exponent, read_xyz
+
+
+def timed(function, *args, **kwargs):
+    start = time.perf_counter()
+    result = function(*args, **kwargs)
+    return time.perf_counter() - start, result
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--methods", nargs="+", default=["AM1", "PM6"])
+    parser.add_argument("--molecules", nargs="+", default=["icosane", "tetracontane", "octacontane"])
+    args = parser.parse_args()
+    for method in args.methods:
+        print(f"{method}: varnex (defaults) and calculate (energy + gradient, 300 iterations, 1e-9 eV)")
+        print(f"{'molecule':<14}{'atoms':>6}{'varnex s':>10}{'iter':>6}{'conv':>6}{'calc s':>10}{'iter':>6}"
+              f"{'conv':>6}{'|dE| eV':>12}")
+        sizes, varnex_times, calculate_times = [], [], []
+        for name in args.molecules:
+            numbers, coordinates = read_xyz(MOLECULES / f"{name}.xyz")
+            t_varnex, v = timed(quorin_py.varnex, numbers, coordinates, method=method)
+            t_calc, c = timed(quorin_py.calculate, numbers, coordinates, method=method, max_iter=300,
+                              energy_tol_ev=1e-9, density_tol=1e-8)
+            sizes.append(len(numbers))
+            varnex_times.append(t_varnex)
+            calculate_times.append(t_calc)
+            print(f"{name:<14}{len(numbers):>6}{t_varnex:>10.3f}{v.iterations:>6}{str(v.converged):>6}"
+                  f"{t_calc:>10.3f}{c.scf_iterations:>6}{str(c.converged):>6}"
+                  f"{abs(v.total_energy_ev - c.total_energy_ev):>12.2e}")
+        if len(sizes) >= 2:
+            print(f"growth exponent: varnex {fit_exponent(sizes, varnex_times):.2f}, "
+                  f"calculate {fit_exponent(sizes, calculate_times):.2f}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,265 @@
+#include "core/varnex/locmin.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <optional>
+#include <span>
+#include <tuple>
+
+#include "core/varnex/orthogonalize.h"
+#include "core/varnex/solver.h"
+
+namespace quorin {
+
+namespace {
+
+std::array<double, 3> centroid(const MolecularBatch& molecule, const Lmo& lmo) {
+    std::array<double, 3> c{0.0, 0.0, 0.0};
+    if (lmo.atom_indices.empty()) return c;
+    for (const std::size_t a : lmo.atom_indices) {
+        c[0] += molecule.x[a];
+        c[1] += molecule.y[a];
+        c[2] += molecule.z[a];
+    }
+    for (double& v : c) v /= static_cast<double>(lmo.atom_indices.size());
+    return c;
+}
+
+bool share_an_atom(const Lmo& a, const Lmo& b) {
+    for (const std::size_t i : a.atom_indices) {
+        if (std::find(b.atom_indices.begin(), b.atom_indices.end(), i) != b.atom_indices.end()) return true;
+    }
+    return false;
+}
+
+double quadratic_form(const Lmo& a, const Lmo& b, const Matrix& fock) {
+    double sum = 0.0;
+    for (std::size_t k = 0; k < a.ao_indices.size(); ++k) {
+        const double* row = fock.row(a.ao_indices[k]);
+        double inner = 0.0;
+        for (std::size_t l = 0; l < b.ao_indices.size(); ++l) inner += row[b.ao_indices[l]] * b.coefficients[l];
+        sum += a.coefficients[k] * inner;
+    }
+    return sum;
+}
+
+// An orbital's AO indices and coefficients in ascending AO order: the
+// orbital's own lists when already sorted (as the SCF keeps them), else a
+// sorted copy in `storage`.
+struct SortedView {
+    std::span<const std::size_t> indices;
+    std::span<const double> coefficients;
+};
+
+SortedView sorted_view(const Lmo& lmo, std::vector<std::pair<std::size_t, double>>& storage,
+                       std::vector<std::size_t>& indices, std::vector<double>& coefficients) {
+    if (std::is_sorted(lmo.ao_indices.begin(), lmo.ao_indices.end())) return {lmo.ao_indices, lmo.coefficients};
+    storage.resize(lmo.ao_indices.size());
+    for (std::size_t k = 0; k < storage.size(); ++k) storage[k] = {lmo.ao_indices[k], lmo.coefficients[k]};
+    std::sort(storage.begin(), storage.end());
+    indices.resize(storage.size());
+    coefficients.resize(storage.size());
+    for (std::size_t k = 0; k < storage.size(); ++k) std::tie(indices[k], coefficients[k]) = storage[k];
+    return {indices, coefficients};
+}
+
+}  // namespace
+
+FockElements evaluate_fock_elements(const Lmo& a, const Lmo& b, const Matrix& fock) {
+    return {quadratic_form(a, a, fock), quadratic_form(b, b, fock), quadratic_form(a, b, fock)};
+}
+
+namespace {
+
+// What a rotation did, in terms of the orbitals before it: the new occupied
+// orbital is c a + s b and the new virtual c b - s a, with a = o / norm_o and
+// b = (v - ab a) / norm_b.
+struct RotationDone {
+    double norm_o = 1.0;  // 1 when o was left unscaled
+    double ab = 0.0;
+    double norm_b = 1.0;
+    double c = 1.0;
+    double s = 0.0;
+};
+
+// The rotation on the ascending union of the two AO lists, using the
+// workspace's scratch lists. Nothing happens when it returns nothing.
+std::optional<RotationDone> rotate_on_union(Lmo& occ, Lmo& virt, double f_oo, double f_vv, double f_ov,
+                                            double damping, JacobiWorkspace& scratch) {
+    if (std::abs(f_ov) < 1e-12) return std::nullopt;
+    // The denominator is held at -0.05 eV or below, also when the occupied
+    // orbital lies above the virtual one.
+    const double delta = std::min(f_oo - f_vv, -0.05);
+    const double theta = 0.5 * std::atan(2.0 * f_ov / delta) * damping;
+    RotationDone done;
+    done.c = std::cos(theta);
+    done.s = std::sin(theta);
+
+    std::vector<std::pair<std::size_t, double>> storage;
+    std::vector<std::size_t> sorted_indices_o, sorted_indices_v;
+    std::vector<double> sorted_coefficients_o, sorted_coefficients_v;
+    const SortedView o = sorted_view(occ, storage, sorted_indices_o, sorted_coefficients_o);
+    const SortedView v = sorted_view(virt, storage, sorted_indices_v, sorted_coefficients_v);
+    std::vector<std::size_t>& common = scratch.union_indices;
+    std::vector<double>& a = scratch.expanded_occupied;
+    std::vector<double>& b = scratch.expanded_virtual;
+    common.clear();
+    a.clear();
+    b.clear();
+    const std::size_t no = o.indices.size(), nv = v.indices.size();
+    if (std::equal(o.indices.begin(), o.indices.end(), v.indices.begin(), v.indices.end())) {
+        // Already on one list, as delocalised orbitals mostly are.
+        common.assign(o.indices.begin(), o.indices.end());
+        a.assign(o.coefficients.begin(), o.coefficients.end());
+        b.assign(v.coefficients.begin(), v.coefficients.end());
+    } else {
+        std::size_t io = 0, iv = 0;
+        while (io < no || iv < nv) {
+            const bool take_o = io < no && (iv == nv || o.indices[io] <= v.indices[iv]);
+            const bool take_v = iv < nv && (io == no || v.indices[iv] <= o.indices[io]);
+            common.push_back(take_o ? o.indices[io] : v.indices[iv]);
+            a.push_back(take_o ? o.coefficients[io++] : 0.0);
+            b.push_back(take_v ? v.coefficients[iv++] : 0.0);
+        }
+    }
+    if (common.empty()) return std::nullopt;
+    const std::size_t n = common.size();
+    double norm_a = 0.0;
+    for (const double x : a) norm_a += x * x;
+    norm_a = std::sqrt(norm_a);
+    if (norm_a > 1e-14) {
+        for (double& x : a) x /= norm_a;
+        done.norm_o = norm_a;
+    }
+    double ab = 0.0;
+    for (std::size_t k = 0; k < n; ++k) ab += a[k] * b[k];
+    double norm_b = 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+        b[k] -= ab * a[k];
+        norm_b += b[k] * b[k];
+    }
+    norm_b = std::sqrt(norm_b);
+    if (norm_b < 1e-12) return std::nullopt;
+    done.ab = ab;
+    done.norm_b = norm_b;
+    for (double& x : b) x /= norm_b;
+
+    occ.coefficients.resize(n);
+    virt.coefficients.resize(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        occ.coefficients[k] = done.c * a[k] + done.s * b[k];
+        virt.coefficients[k] = done.c * b[k] - done.s * a[k];
+    }
+    occ.ao_indices.assign(common.begin(), common.end());
+    virt.ao_indices.assign(common.begin(), common.end());
+    return done;
+}
+
+}  // namespace
+
+void rotate_lmo_pair(Lmo& occ, Lmo& virt, double f_oo, double f_vv, double f_ov, double damping) {
+    JacobiWorkspace scratch;
+    rotate_on_union(occ, virt, f_oo, f_vv, f_ov, damping, scratch);
+}
+
+std::vector<std::vector<std::size_t>> find_jacobi_candidates(const MolecularBatch& molecule,
+                                                             const std::vector<Lmo>& occupied,
+                                                             const std::vector<Lmo>& virtuals, double cutoff_angstrom) {
+    std::vector<std::array<double, 3>> virtual_centroids;
+    virtual_centroids.reserve(virtuals.size());
+    for (const Lmo& v : virtuals) virtual_centroids.push_back(centroid(molecule, v));
+    std::vector<std::vector<std::size_t>> candidates(occupied.size());
+    for (std::size_t oi = 0; oi < occupied.size(); ++oi) {
+        const std::array<double, 3> co = centroid(molecule, occupied[oi]);
+        for (std::size_t vi = 0; vi < virtuals.size(); ++vi) {
+            const auto& cv = virtual_centroids[vi];
+            const double d = std::sqrt((co[0] - cv[0]) * (co[0] - cv[0]) + (co[1] - cv[1]) * (co[1] - cv[1]) +
+                                       (co[2] - cv[2]) * (co[2] - cv[2]));
+            if (d <= cutoff_angstrom || share_an_atom(occupied[oi], virtuals[vi])) candidates[oi].push_back(vi);
+        }
+    }
+    return candidates;
+}
+
+void compute_fock_products(const std::vector<Lmo>& occupied, const std::vector<Lmo>& virtuals, const Matrix& fock,
+                           JacobiWorkspace& workspace) {
+    const std::size_t n = fock.rows();
+    const auto fill = [&](const std::vector<Lmo>& lmos, Matrix& rows) {
+        if (rows.rows() != lmos.size() || rows.cols() != n) rows = Matrix::zeros(lmos.size(), n);
+        for (std::size_t i = 0; i < lmos.size(); ++i) {
+            double* out = rows.row(i);
+            std::fill(out, out + n, 0.0);
+            // F symmetric: F c = sum_k c_k (row k of F).
+            for (std::size_t k = 0; k < lmos[i].ao_indices.size(); ++k) {
+                const double ck = lmos[i].coefficients[k];
+                const double* f_row = fock.row(lmos[i].ao_indices[k]);
+                for (std::size_t m = 0; m < n; ++m) out[m] += ck * f_row[m];
+            }
+        }
+    };
+    fill(occupied, workspace.occupied_products);
+    fill(virtuals, workspace.virtual_products);
+}
+
+std::pair<std::size_t, double> execute_jacobi_sweep(std::vector<Lmo>& occupied, std::vector<Lmo>& virtuals,
+                                                    const std::vector<std::vector<std::size_t>>& candidates,
+                                                    JacobiWorkspace& workspace, const VarnexConfig& config) {
+    if (occupied.empty() || virtuals.empty()) return {0, 0.0};
+    Matrix& occupied_products = workspace.occupied_products;
+    Matrix& virtual_products = workspace.virtual_products;
+    const std::size_t n = occupied_products.cols();
+    // <o|F|o> and <v|F|v> from the F c rows at the start of the sweep, then
+    // carried through each rotation by the 2 x 2 transformation.
+    std::vector<double>& f_occ = workspace.occupied_diagonal;
+    std::vector<double>& f_virt = workspace.virtual_diagonal;
+    f_occ.resize(occupied.size());
+    f_virt.resize(virtuals.size());
+    for (std::size_t i = 0; i < occupied.size(); ++i) f_occ[i] = dot_with_dense(occupied[i], occupied_products.row(i));
+    for (std::size_t i = 0; i < virtuals.size(); ++i) f_virt[i] = dot_with_dense(virtuals[i], virtual_products.row(i));
+    std::size_t rotations = 0;
+    double max_coupling = 0.0;
+    for (std::size_t oi = 0; oi < occupied.size(); ++oi) {
+        Lmo& o = occupied[oi];
+        double* fo = occupied_products.row(oi);
+        for (const std::size_t vi : candidates[oi]) {
+            Lmo& v = virtuals[vi];
+            double* fv = virtual_products.row(vi);
+            const double f_ov = dot_with_dense(v, fo);
+            if (std::abs(f_ov) > config.jacobi_tol) {
+                if (const auto done = rotate_on_union(o, v, f_occ[oi], f_virt[vi], f_ov, config.damping, workspace)) {
+                    // The same linear combinations of the F c rows and of the
+                    // 2 x 2 Fock block in the orthonormal pair (a, b).
+                    for (std::size_t m = 0; m < n; ++m) {
+                        const double fa = fo[m] / done->norm_o;
+                        const double fb = (fv[m] - done->ab * fa) / done->norm_b;
+                        fo[m] = done->c * fa + done->s * fb;
+                        fv[m] = done->c * fb - done->s * fa;
+                    }
+                    const double f_aa = f_occ[oi] / (done->norm_o * done->norm_o);
+                    const double f_ab = (f_ov / done->norm_o - done->ab * f_aa) / done->norm_b;
+                    const double f_bb = (f_virt[vi] - 2.0 * done->ab * f_ov / done->norm_o + done->ab * done->ab * f_aa) /
+                                        (done->norm_b * done->norm_b);
+                    const double cc = done->c * done->c, ss = done->s * done->s, cs = done->c * done->s;
+                    f_occ[oi] = cc * f_aa + 2.0 * cs * f_ab + ss * f_bb;
+                    f_virt[vi] = cc * f_bb - 2.0 * cs * f_ab + ss * f_aa;
+                }
+                ++rotations;
+            }
+            max_coupling = std::max(max_coupling, std::abs(f_ov));
+        }
+    }
+    return {rotations, max_coupling};
+}
+
+std::pair<std::size_t, double> execute_jacobi_sweep(const MolecularBatch& molecule, std::vector<Lmo>& occupied,
+                                                    std::vector<Lmo>& virtuals, const Matrix& fock,
+                                                    const VarnexConfig& config) {
+    if (occupied.empty() || virtuals.empty()) return {0, 0.0};
+    const auto candidates = find_jacobi_candidates(molecule, occupied, virtuals, config.cutoff_distance);
+    JacobiWorkspace workspace;
+    compute_fock_products(occupied, virtuals, fock, workspace);
+    return execute_jacobi_sweep(occupied, virtuals, candidates, workspace, config);
+}
+
+}  // namespace quorin

@@ -1,0 +1,29 @@
+#pragma once
+// From sparse localized orbitals to what the SCF needs: symmetric (Loewdin)
+// re-orthonormalisation of the occupied orbitals and their closed-shell
+// density. The NDDO basis is orthonormal, so overlaps are plain dot
+// products of coefficient vectors.
+#include <cstddef>
+#include <vector>
+
+#include "core/types/aligned.h"
+#include "core/varnex/types.h"
+
+namespace quorin {
+
+// Replaces every orbital by sum_b (S^-1/2)_ba |b>, S the overlap of the
+// list, keeping coefficients above 1e-12 in magnitude (AO lists come back
+// ascending). Overlap eigenvalues below 1e-8 are raised to 1e-8. Lists of
+// fewer than two orbitals are left as they are. `n_basis` bounds the AO
+// indices.
+void orthogonalize_occupied_lmos(std::size_t n_basis, std::vector<Lmo>& lmos);
+
+// sum_k c_k dense[ao_k] over the orbital's AO list, faster when the list
+// is one contiguous run of indices.
+double dot_with_dense(const Lmo& lmo, const double* dense);
+
+// density = 2 sum over the orbitals of c c^T (every orbital taken as doubly
+// occupied); the n x n matrix is overwritten.
+void construct_density_from_lmos(const std::vector<Lmo>& lmos, Matrix& density);
+
+}  // namespace quorin

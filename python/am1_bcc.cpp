@@ -1,0 +1,105 @@
+#include "python/am1_bcc.h"
+
+#include <memory>
+#include <variant>
+
+#include "core/gradients/mulliken.h"
+#include "core/scf/scf_loop.h"
+#include "core/scf/workspace.h"
+#include "core/types/molecule.h"
+#include "python/arguments.h"
+#include "python/method_lookup.h"
+#include "python/record_object.h"
+
+namespace quorin::py {
+
+Am1BccResult run_am1_bcc(const Am1BccRequest& request) {
+    const auto& numbers = request.atomic_numbers;
+    if (numbers.size() != request.coordinates.size()) {
+        throw InputError("Mismatch between atomic_numbers (" + std::to_string(numbers.size()) +
+                         ") and coordinates (" + std::to_string(request.coordinates.size()) + ")");
+    }
+    const std::vector<std::array<double, 3>> coordinates =
+        rows_to_triples(request.coordinates, [](std::size_t row, std::size_t length) {
+            return "Coordinate for atom " + std::to_string(row) + " must have 3 dimensions, got " +
+                   std::to_string(length);
+        });
+    const std::unique_ptr<ParameterModel> model = get_model(request.method);
+    check_finite_coordinates(numbers, coordinates);
+    const std::uint64_t valence_electrons = check_closed_shell_supported(numbers, *model, request.method);
+
+    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, coordinates, *model);
+    ScfWorkspace workspace = ScfWorkspace::allocate(molecule.n_basis);
+    ScfOptions options;
+    options.max_iterations = 100;
+    options.energy_tolerance = 1e-8;
+    options.density_tolerance = 1e-7;
+    options.level_shift = 0.0;
+    options.damping = 0.5;
+    options.use_nddo = request.use_nddo;
+    if (!run_rhf_scf_with_options(molecule, *model, workspace, options).converged) {
+        throw InputError("SCF failed to converge during AM1-BCC calculation");
+    }
+    const MullikenResult mulliken =
+        compute_mulliken_population(molecule, *model, workspace.coefficients, valence_electrons / 2);
+    auto corrected = compute_am1_bcc_charges(molecule, std::span<const double>(mulliken.charges.data(), mulliken.charges.size()));
+    if (auto* message = std::get_if<std::string>(&corrected)) throw InputError(*message);
+    return std::get<Am1BccResult>(std::move(corrected));
+}
+
+namespace {
+
+PyTypeObject* am1_bcc_result_type = nullptr;
+
+using B = Am1BccResult;
+
+PyGetSetDef am1_bcc_getset[] = {
+    {"initial_charges", get_field<&B::initial_charges>, nullptr,
+     "Initial Mulliken population charges before BCC corrections", nullptr},
+    {"bond_charge_corrections", get_field<&B::bond_charge_corrections>, nullptr,
+     "Net bond charge corrections applied to each atom", nullptr},
+    {"bcc_charges", get_field<&B::bcc_charges>, nullptr, "Final AM1-BCC charges", nullptr},
+    {"total_charge", get_field<&B::total_charge>, nullptr, "Total net charge of the molecular system", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef am1_bcc_methods[] = {
+    {"to_dict", to_dict_of_table<am1_bcc_getset>, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char* kAm1BccParameters[] = {"atomic_numbers", "coordinates", "method", "use_nddo"};
+
+PyObject* am1_bcc(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guard([&] {
+        const BoundArguments bound("am1_bcc", kAm1BccParameters, 2, args, kwargs);
+        Am1BccRequest request;
+        request.atomic_numbers = to_atomic_numbers(bound.given(0), bound.name(0));
+        request.coordinates = to_float_rows(bound.given(1), bound.name(1));
+        request.method = plain_or(bound, 2, to_name, std::string("AM1"));
+        request.use_nddo = plain_or(bound, 3, to_switch, true);
+        return new_record_object(am1_bcc_result_type, run_am1_bcc(request));
+    });
+}
+
+PyMethodDef am1_bcc_def = {
+    "am1_bcc",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(am1_bcc)),
+    METH_VARARGS | METH_KEYWORDS,
+    "am1_bcc(atomic_numbers, coordinates, method=\"AM1\", use_nddo=True)\n"
+    "--\n"
+    "\n"
+    "Calculate AM1-BCC atomic partial charges.",
+};
+
+}  // namespace
+
+PyObject* create_am1_bcc_result_type() {
+    return create_record_type<B>({"quorin_py.Am1BccPyResult", "AM1-BCC Atomic Partial Charges result.", nullptr,
+                                  am1_bcc_getset, am1_bcc_methods},
+                                 am1_bcc_result_type);
+}
+
+PyMethodDef* am1_bcc_method_def() { return &am1_bcc_def; }
+
+}  // namespace quorin::py

@@ -1,0 +1,166 @@
+#include "python/esp_charges.h"
+
+#include <charconv>
+#include <cmath>
+#include <memory>
+#include <variant>
+
+#include "core/scf/scf_loop.h"
+#include "core/scf/workspace.h"
+#include "core/types/molecule.h"
+#include "python/arguments.h"
+#include "python/method_lookup.h"
+#include "python/record_object.h"
+
+namespace quorin::py {
+
+namespace {
+
+// Above this the grid of a modest molecule runs to gigabytes while the fit
+// gains nothing.
+constexpr std::uint64_t kMaxPointsPerShell = 10000;
+
+}  // namespace
+
+EspResult run_esp_charges(const EspRequest& request) {
+    const std::unique_ptr<ParameterModel> model = get_model(request.method);
+    const auto& numbers = request.atomic_numbers;
+    if (numbers.empty()) throw InputError("Molecule must have at least one atom");
+    if (numbers.size() != request.coordinates.size()) {
+        throw InputError("Mismatch between atomic_numbers (" + std::to_string(numbers.size()) +
+                         ") and coordinates (" + std::to_string(request.coordinates.size()) + ")");
+    }
+    check_finite_coordinates(numbers, request.coordinates);
+    if (!std::isfinite(request.net_charge)) throw InputError("net_charge must be a finite number");
+    if (request.points_per_shell > kMaxPointsPerShell) {
+        throw InputError("points_per_shell must be at most " + std::to_string(kMaxPointsPerShell) + " (got " +
+                         std::to_string(request.points_per_shell) + ")");
+    }
+    check_closed_shell_supported(numbers, *model, request.method);
+
+    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
+    ScfWorkspace workspace = ScfWorkspace::allocate(molecule.n_basis);
+    ScfOptions options;
+    options.max_iterations = 60;
+    options.energy_tolerance = 1e-7;
+    options.density_tolerance = 1e-6;
+    options.level_shift = 0.0;
+    options.damping = 0.5;
+    options.use_nddo = true;
+    if (!run_rhf_scf_with_options(molecule, *model, workspace, options).converged) {
+        throw InputError("Base SCF failed to converge for ESP calculation");
+    }
+    auto fitted = compute_esp_charges(molecule, *model, workspace.density,
+                                      {{1.4, 1.6, 1.8, 2.0}, request.points_per_shell, request.net_charge});
+    if (auto* message = std::get_if<std::string>(&fitted)) throw InputError(*message);
+    return std::get<EspResult>(std::move(fitted));
+}
+
+namespace {
+
+// The shortest text that reads back to `value`, with a decimal point on
+// integral values and exponent form below 1e-4 or from 1e16 on ("1e-5",
+// "2.5e20").
+std::string shortest_float(double value) {
+    if (std::isnan(value)) return "NaN";
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    char buffer[64];
+    const double magnitude = std::abs(value);
+    if (magnitude != 0.0 && (magnitude < 1e-4 || magnitude >= 1e16)) {
+        const auto end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific).ptr;
+        std::string text(buffer, end);
+        const std::size_t e = text.find('e');
+        std::string exponent = text.substr(e + 1);
+        const bool negative = exponent[0] == '-';
+        if (exponent[0] == '-' || exponent[0] == '+') exponent.erase(0, 1);
+        exponent.erase(0, std::min(exponent.find_first_not_of('0'), exponent.size() - 1));
+        return text.substr(0, e) + "e" + (negative ? "-" : "") + exponent;
+    }
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed).ptr;
+    std::string text(buffer, end);
+    if (text.find('.') == std::string::npos) text += ".0";
+    return text;
+}
+
+PyTypeObject* esp_result_type = nullptr;
+
+using E = EspResult;
+
+PyGetSetDef esp_result_getset[] = {
+    {"charges", get_field<&E::charges>, nullptr, "Fitted atom-centered partial charges in atomic units (e)", nullptr},
+    {"dipole_debye", get_field<&E::dipole>, nullptr,
+     "Cartesian electric dipole moment computed from fitted ESP charges in Debye [x, y, z]", nullptr},
+    {"dipole_magnitude_debye", get_field<&E::dipole_magnitude>, nullptr, "Total dipole moment magnitude in Debye",
+     nullptr},
+    {"rms_error_ev", get_field<&E::rms_error>, nullptr,
+     "Root-mean-square fitting error of the electrostatic potential in eV", nullptr},
+    {"num_grid_points", get_field<&E::num_grid_points>, nullptr,
+     "Total number of grid points retained on the solvent-accessible envelope", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject* esp_result_repr(PyObject* self) {
+    return guard([&] {
+        const E& r = record_of<E>(self);
+        std::string charges = "[";
+        for (std::size_t a = 0; a < r.charges.size(); ++a) {
+            if (a > 0) charges += ", ";
+            charges += shortest_float(r.charges[a]);
+        }
+        charges += "]";
+        return new_text("<EspResult charges=" + charges + ", dipole=" + format_fixed(r.dipole_magnitude, 3) +
+                        " D, rms_err=" + format_fixed(r.rms_error, 4) +
+                        " eV, grid_pts=" + std::to_string(r.num_grid_points) + ">");
+    });
+}
+
+PyMethodDef esp_result_methods[] = {
+    {"to_dict", to_dict_of_table<esp_result_getset>, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char* kEspParameters[] = {"atomic_numbers", "coordinates", "method", "net_charge",
+                                          "points_per_shell"};
+
+PyObject* esp_charges(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guard([&] {
+        const BoundArguments bound("esp_charges", kEspParameters, 2, args, kwargs);
+        EspRequest request;
+        request.atomic_numbers = to_atomic_numbers(bound.value(0), bound.name(0));
+        request.coordinates = to_coordinate_list(bound.value(1), bound.name(1));
+        request.method = name_or(bound, 2, "PM6");
+        request.net_charge = double_or(bound, 3, 0.0);
+        request.points_per_shell = count_or(bound, 4, 64);
+        return new_record_object(esp_result_type, run_esp_charges(request));
+    });
+}
+
+PyMethodDef esp_charges_def = {
+    "esp_charges",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(esp_charges)),
+    METH_VARARGS | METH_KEYWORDS,
+    "esp_charges(atomic_numbers, coordinates, method=\"PM6\", net_charge=0.0, points_per_shell=64)\n"
+    "--\n"
+    "\n"
+    "Compute Merz-Singh-Kollman atom-centered Electrostatic Potential (ESP) partial charges.\n"
+    "\n"
+    "Parameters:\n"
+    "- `atomic_numbers`: list of integer atomic numbers\n"
+    "- `coordinates`: 3D Cartesian coordinates in Angstroms\n"
+    "- `method`: Semi-empirical Hamiltonian (default: \"PM6\")\n"
+    "- `net_charge`: Molecular net charge constraint (default: 0.0)\n"
+    "- `points_per_shell`: Fibonacci sampling points per atom per radial shell (default: 64)",
+};
+
+}  // namespace
+
+PyObject* create_esp_result_type() {
+    return create_record_type<E>({"quorin_py.EspResultPy",
+                                  "Merz-Singh-Kollman Electrostatic Potential (ESP) fitting result.", esp_result_repr,
+                                  esp_result_getset, esp_result_methods},
+                                 esp_result_type);
+}
+
+PyMethodDef* esp_charges_method_def() { return &esp_charges_def; }
+
+}  // namespace quorin::py

@@ -1,0 +1,209 @@
+#include "python/varnex.h"
+
+#include <cmath>
+#include <memory>
+#include <variant>
+
+#include "core/types/molecule.h"
+#include "python/arguments.h"
+#include "python/method_lookup.h"
+#include "python/record_object.h"
+
+namespace quorin::py {
+
+namespace {
+
+DispersionModel dispersion_code(const std::optional<std::string>& name) {
+    if (!name) return kNoDispersion;
+    if (*name == "pm6-dh+" || *name == "pm6-dh2" || *name == "dh+") return kDispersionPm6DhPlus;
+    if (*name == "pm7") return kDispersionPm7;
+    return kNoDispersion;
+}
+
+void check_finite_setting(const char* name, double value) {
+    if (!std::isfinite(value)) throw InputError(std::string(name) + " must be a finite number");
+}
+
+}  // namespace
+
+VarnexRecord run_varnex(const VarnexRequest& request) {
+    const auto& numbers = request.atomic_numbers;
+    const std::vector<std::array<double, 3>> coordinates = coordinate_triples(numbers.size(), request.coordinates);
+    const std::unique_ptr<ParameterModel> model = get_model(request.method);
+    check_finite_coordinates(numbers, coordinates);
+    check_finite_setting("energy_tol", request.config.energy_tol);
+    check_finite_setting("jacobi_tol", request.config.jacobi_tol);
+    check_finite_setting("cutoff_distance", request.config.cutoff_distance);
+    check_finite_setting("damping", request.config.damping);
+    check_closed_shell_supported(numbers, *model, request.method);
+
+    const MolecularBatch molecule = MolecularBatch::new_for_model(numbers, coordinates, *model);
+    auto outcome = run_varnex_scf(molecule, *model, dispersion_code(request.dispersion), request.config);
+    if (auto* message = std::get_if<std::string>(&outcome)) throw InputError(*message);
+    VarnexResult& result = std::get<VarnexResult>(outcome);
+    VarnexRecord record;
+    record.converged = result.converged;
+    record.iterations = result.iterations;
+    record.electronic_energy_ev = result.electronic_energy;
+    record.nuclear_repulsion_ev = result.nuclear_repulsion;
+    record.total_energy_ev = result.total_energy;
+    record.heat_of_formation_kcal = result.heat_of_formation;
+    record.atomic_charges = std::move(result.atomic_charges);
+    record.lmos = std::move(result.lmos);
+    return record;
+}
+
+namespace {
+
+// ---- VarnexLmoPy -----------------------------------------------------------
+
+PyTypeObject* lmo_type = nullptr;
+
+PyObject* get_lmo_type(PyObject* self, void*) {
+    return guard([&] { return new_text(std::string(lmo_type_name(record_of<Lmo>(self).lmo_type))); });
+}
+
+PyGetSetDef lmo_getset[] = {
+    {"index", get_field<&Lmo::index>, nullptr, "0-indexed LMO identifier", nullptr},
+    {"lmo_type", get_lmo_type, nullptr, "Orbital kind, e.g. BondingSigma, LonePair or AntibondingSigma", nullptr},
+    {"is_occupied", get_field<&Lmo::occupied>, nullptr,
+     "Occupancy flag: true if occupied (2 electrons), false if virtual", nullptr},
+    {"atom_indices", get_field<&Lmo::atom_indices>, nullptr, "Indices of atoms on which this LMO is localized",
+     nullptr},
+    {"ao_indices", get_field<&Lmo::ao_indices>, nullptr, "Participating atomic orbital basis function indices",
+     nullptr},
+    {"coeffs", get_field<&Lmo::coefficients>, nullptr, "Expansion coefficients", nullptr},
+    {"energy_ev", get_field<&Lmo::energy>, nullptr, "Orbital expectation energy <phi | F | phi> in eV", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject* lmo_repr(PyObject* self) {
+    return guard([&] {
+        const Lmo& lmo = record_of<Lmo>(self);
+        std::string atoms = "[";
+        for (std::size_t k = 0; k < lmo.atom_indices.size(); ++k) {
+            if (k > 0) atoms += ", ";
+            atoms += std::to_string(lmo.atom_indices[k]);
+        }
+        atoms += "]";
+        return new_text("<VarnexLmo index=" + std::to_string(lmo.index) + " type='" +
+                        std::string(lmo_type_name(lmo.lmo_type)) + "' occ=" + (lmo.occupied ? "true" : "false") +
+                        " atoms=" + atoms + " E=" + format_fixed(lmo.energy, 3) + " eV>");
+    });
+}
+
+PyMethodDef lmo_methods[] = {
+    {"to_dict", to_dict_of_table<lmo_getset>, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- VarnexPyResult --------------------------------------------------------
+
+PyTypeObject* result_type = nullptr;
+
+using R = VarnexRecord;
+
+PyObject* get_lmos(PyObject* self, void*) {
+    return guard([&] { return new_record_list<Lmo>(lmo_type, record_of<R>(self).lmos); });
+}
+
+PyGetSetDef result_getset[] = {
+    {"converged", get_field<&R::converged>, nullptr, "Whether Jacobi LMO rotation minimization converged", nullptr},
+    {"iterations", get_field<&R::iterations>, nullptr, "Number of completed SCF iterations", nullptr},
+    {"electronic_energy_ev", get_field<&R::electronic_energy_ev>, nullptr, "Total electronic energy in eV", nullptr},
+    {"nuclear_repulsion_ev", get_field<&R::nuclear_repulsion_ev>, nullptr, "Core-core nuclear repulsion energy in eV",
+     nullptr},
+    {"total_energy_ev", get_field<&R::total_energy_ev>, nullptr, "Total energy in eV (E_elec + E_nuc)", nullptr},
+    {"heat_of_formation_kcal", get_field<&R::heat_of_formation_kcal>, nullptr,
+     "Standard heat of formation \\Delta H_f^\\circ in kcal/mol", nullptr},
+    {"atomic_charges", get_field<&R::atomic_charges>, nullptr, "Net Mulliken partial atomic charges (shape: [natoms])",
+     nullptr},
+    {"lmos", get_lmos, nullptr, "Converged localized molecular orbitals", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Attribute values, with each orbital as its own dictionary.
+PyObject* result_to_dict(PyObject* self, PyObject*) {
+    return guard([&] {
+        const R& r = record_of<R>(self);
+        Ref dict(check(PyDict_New()));
+        for (const PyGetSetDef* entry = result_getset; entry->name != nullptr; ++entry) {
+            if (entry->get == get_lmos) continue;
+            set_dict_item(dict.get(), entry->name, Ref(check(entry->get(self, entry->closure))));
+        }
+        set_dict_item(dict.get(), "lmos", Ref(new_dict_list<Lmo>(lmo_type, r.lmos, lmo_getset)));
+        return dict.release();
+    });
+}
+
+PyObject* result_repr(PyObject* self) {
+    return guard([&] {
+        const R& r = record_of<R>(self);
+        return new_text(std::string("<VarnexPyResult converged=") + (r.converged ? "true" : "false") +
+                        " iter=" + std::to_string(r.iterations) + " E_tot=" + format_fixed(r.total_energy_ev, 6) +
+                        " eV, dHf=" + format_fixed(r.heat_of_formation_kcal, 3) +
+                        " kcal/mol, num_lmos=" + std::to_string(r.lmos.size()) + ">");
+    });
+}
+
+PyMethodDef result_methods[] = {
+    {"to_dict", result_to_dict, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- varnex ----------------------------------------------------------------
+
+constexpr const char* kVarnexParameters[] = {
+    "atomic_numbers", "coordinates", "method",          "dispersion", "max_iter", "max_jacobi_sweeps",
+    "energy_tol",     "jacobi_tol",  "cutoff_distance", "damping",    "verbose",
+};
+
+PyObject* varnex(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guard([&] {
+        const BoundArguments bound("varnex", kVarnexParameters, 2, args, kwargs);
+        VarnexRequest request;
+        request.atomic_numbers = to_atomic_numbers(bound.given(0), bound.name(0));
+        request.coordinates = to_float_rows(bound.given(1), bound.name(1));
+        request.method = plain_or(bound, 2, to_name, std::string("PM6"));
+        request.dispersion = optional_name(bound, 3);
+        request.config.max_iter = plain_or(bound, 4, to_count, std::uint64_t{200});
+        request.config.max_jacobi_sweeps = plain_or(bound, 5, to_count, std::uint64_t{50});
+        request.config.energy_tol = plain_or(bound, 6, to_double, 1e-7);
+        request.config.jacobi_tol = plain_or(bound, 7, to_double, 1e-4);
+        request.config.cutoff_distance = plain_or(bound, 8, to_double, 8.5);
+        request.config.damping = plain_or(bound, 9, to_double, 1.0);
+        request.config.verbose = plain_or(bound, 10, to_switch, false);
+        return new_record_object(result_type, run_varnex(request));
+    });
+}
+
+PyMethodDef varnex_def = {
+    "varnex",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(varnex)),
+    METH_VARARGS | METH_KEYWORDS,
+    "varnex(atomic_numbers, coordinates, method=\"PM6\", dispersion=None, max_iter=200, max_jacobi_sweeps=50, "
+    "energy_tol=1e-7, jacobi_tol=1e-4, cutoff_distance=8.5, damping=1.0, verbose=False)\n"
+    "--\n"
+    "\n"
+    "Perform O(N) linear-scaling localized molecular orbital calculation via VARNEX.",
+};
+
+}  // namespace
+
+PyObject* create_varnex_lmo_type() {
+    return create_record_type<Lmo>({"quorin_py.VarnexLmoPy",
+                                    "Localized Molecular Orbital (LMO) representation for Python.", lmo_repr,
+                                    lmo_getset, lmo_methods},
+                                   lmo_type);
+}
+
+PyObject* create_varnex_result_type() {
+    return create_record_type<R>({"quorin_py.VarnexPyResult",
+                                  "VARNEX O(N) linear-scaling localized molecular orbital SCF results for Python.",
+                                  result_repr, result_getset, result_methods},
+                                 result_type);
+}
+
+PyMethodDef* varnex_method_def() { return &varnex_def; }
+
+}  // namespace quorin::py

@@ -1,0 +1,45 @@
+#pragma once
+// The localized-orbital SCF from Python: input checks, the engine run, and
+// the classes `VarnexPyResult` and `VarnexLmoPy`.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/varnex/solver.h"
+#include "python/py_support.h"
+
+namespace quorin::py {
+
+struct VarnexRequest {
+    std::vector<std::uint8_t> atomic_numbers;
+    std::vector<std::vector<double>> coordinates;  // rows checked to be x, y, z in angstrom
+    std::string method = "PM6";
+    std::optional<std::string> dispersion;  // exact lower-case names only; others mean none
+    VarnexConfig config;
+};
+
+struct VarnexRecord {
+    bool converged = false;
+    std::uint64_t iterations = 0;
+    double electronic_energy_ev = 0.0;
+    double nuclear_repulsion_ev = 0.0;
+    double total_energy_ev = 0.0;
+    double heat_of_formation_kcal = 0.0;
+    std::vector<double> atomic_charges;
+    std::vector<Lmo> lmos;  // occupied, then virtual
+};
+
+// Throws InputError for refused input and the engine's refusals of a Lewis
+// structure it cannot use; engine stops pass through.
+VarnexRecord run_varnex(const VarnexRequest& request);
+
+// Create the classes at import; each returns a new reference to its type.
+PyObject* create_varnex_lmo_type();
+PyObject* create_varnex_result_type();
+
+// The varnex function of the module.
+PyMethodDef* varnex_method_def();
+
+}  // namespace quorin::py

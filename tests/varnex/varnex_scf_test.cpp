@@ -1,0 +1,139 @@
+#include "core/varnex/solver.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "common/geometry.h"
+#include "core/scf/scf_loop.h"
+#include "core/scf/workspace.h"
+
+namespace quorin {
+namespace {
+
+using fixtures::Geometry;
+using fixtures::make_molecule;
+
+const MndoModel kMndo;
+const Am1Model kAm1;
+const Pm3Model kPm3;
+const Pm6Model kPm6;
+
+Geometry water() { return {{8, 1, 1}, {{{0, 0, 0}, {0.759, 0.588, 0}, {-0.759, 0.588, 0}}}}; }
+Geometry methane() {
+    const double a = 1.09 / std::sqrt(3.0);
+    return {{6, 1, 1, 1, 1}, {{{0, 0, 0}, {a, a, a}, {-a, -a, a}, {-a, a, -a}, {a, -a, -a}}}};
+}
+Geometry ethane() {
+    return {{6, 6, 1, 1, 1, 1, 1, 1},
+            {{{0, 0, 0.765}, {0, 0, -0.765}, {1.02, 0, 1.16}, {-0.51, 0.88, 1.16}, {-0.51, -0.88, 1.16},
+              {-1.02, 0, -1.16}, {0.51, -0.88, -1.16}, {0.51, 0.88, -1.16}}}};
+}
+Geometry formaldehyde() {
+    return {{6, 8, 1, 1}, {{{0, 0, 0}, {0.02, 0, 1.21}, {0.94, 0.03, -0.56}, {-0.93, -0.02, -0.55}}}};
+}
+
+VarnexResult run(const MolecularBatch& mol, const ParameterModel& model, const VarnexConfig& config = {}) {
+    auto outcome = run_varnex_scf(mol, model, kNoDispersion, config);
+    if (auto* message = std::get_if<std::string>(&outcome)) ADD_FAILURE() << *message;
+    return std::get<VarnexResult>(std::move(outcome));
+}
+
+std::string refusal(const Geometry& g, const ParameterModel& model) {
+    auto outcome = run_varnex_scf(make_molecule(g, model), model, kNoDispersion, {});
+    return std::holds_alternative<std::string>(outcome) ? std::get<std::string>(outcome) : "";
+}
+
+ScfResult diagonalising_scf(const MolecularBatch& mol, const ParameterModel& model) {
+    ScfWorkspace ws = ScfWorkspace::allocate(mol.n_basis);
+    ScfOptions options;
+    options.max_iterations = 300;
+    options.energy_tolerance = 1e-10;
+    options.density_tolerance = 1e-9;
+    return run_rhf_scf_with_options(mol, model, ws, options);
+}
+
+TEST(VarnexScf, EnergyEqualsTheDiagonalisingScf) {
+    // Reference: the ordinary closed-shell SCF (NDDO, tight tolerances) at
+    // the same geometry; both minimise the same energy functional.
+    struct Case {
+        const char* name;
+        Geometry g;
+    };
+    const std::vector<Case> cases = {{"water", water()},
+                                     {"methane", methane()},
+                                     {"ethane", ethane()},
+                                     {"formaldehyde", formaldehyde()},
+                                     {"benzene", fixtures::ladder_molecule("benzene")},
+                                     {"decane", fixtures::ladder_molecule("decane")}};
+    for (const ParameterModel* model : std::vector<const ParameterModel*>{&kMndo, &kAm1, &kPm3, &kPm6}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(model->name()) + " " + c.name);
+            const MolecularBatch mol = make_molecule(c.g, *model);
+            const ScfResult reference = diagonalising_scf(mol, *model);
+            // The ordinary SCF does not yet converge for PM6 decane; without a
+            // reference there is nothing to compare.
+            if (!reference.converged) continue;
+            const VarnexResult r = run(mol, *model);
+            EXPECT_TRUE(r.converged);
+            EXPECT_GE(r.iterations, 2u);
+            EXPECT_NEAR(r.total_energy, reference.total_energy, 1e-3);
+            EXPECT_NEAR(r.electronic_energy + r.nuclear_repulsion, r.total_energy, 1e-9);
+        }
+    }
+}
+
+TEST(VarnexScf, DensityIsAnIdempotentProjectorAndEnergyIsInvariant) {
+    const Geometry decane = fixtures::ladder_molecule("decane");
+    const MolecularBatch mol = make_molecule(decane, kAm1);
+    const VarnexResult r = run(mol, kAm1);
+    const std::size_t n = mol.n_basis;
+    double trace = 0.0, worst = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        trace += r.density(i, i);
+        for (std::size_t j = 0; j < n; ++j) {
+            double pp = 0.0;
+            for (std::size_t k = 0; k < n; ++k) pp += r.density(i, k) * r.density(k, j);
+            worst = std::max(worst, std::abs(pp - 2.0 * r.density(i, j)));
+        }
+    }
+    EXPECT_NEAR(trace, 62.0, 1e-8);  // 10 C x 4 + 22 H x 1 valence electrons
+    EXPECT_LT(worst, 1e-8);          // P^2 = 2P
+    double charge = 0.0;
+    for (const double q : r.atomic_charges) charge += q;
+    EXPECT_NEAR(charge, 0.0, 1e-8);
+    for (std::size_t k = 0; k < 31; ++k) EXPECT_EQ(r.lmos[k].lmo_type, LmoType::BondingSigma);
+    // Rigid motion and renumbering leave the energy unchanged.
+    const Geometry moved = fixtures::moved(decane, fixtures::rotation_matrix({0.3, -1.0, 0.5}, 1.1), {2.0, -1.0, 4.0});
+    EXPECT_NEAR(run(make_molecule(moved, kAm1), kAm1).total_energy, r.total_energy, 1e-5);
+    EXPECT_NEAR(run(make_molecule(fixtures::reversed(decane), kAm1), kAm1).total_energy, r.total_energy, 1e-5);
+}
+
+TEST(VarnexScf, IterationLimitsAndRefusals) {
+    const MolecularBatch mol = make_molecule(water(), kAm1);
+    VarnexConfig config;
+    config.max_iter = 0;
+    const VarnexResult none = run(mol, kAm1, config);
+    EXPECT_EQ(none.iterations, 0u);
+    EXPECT_FALSE(none.converged);
+    EXPECT_EQ(none.total_energy, 0.0);
+    EXPECT_EQ(none.lmos.size(), 4u + 2u);  // 2 bonds, 2 lone pairs; 2 antibonds
+    config.max_iter = 1;
+    EXPECT_FALSE(run(mol, kAm1, config).converged);
+
+    // Bridging hydrogens of diborane: one orbital for two bonds.
+    const Geometry diborane{{5, 5, 1, 1, 1, 1, 1, 1},
+                            {{{0, 0, 0.885}, {0, 0, -0.885}, {0, 0.97, 0}, {0, -0.97, 0}, {1.04, 0, 1.47},
+                              {-1.04, 0, 1.47}, {1.04, 0, -1.47}, {-1.04, 0, -1.47}}}};
+    EXPECT_EQ(refusal(diborane, kAm1), "Atom 2 has 2 bonds but only one orbital");
+    // CO2 at 1.16 A reads as two triple bonds: carbon has pi hybrids for two
+    // of the four pi components only.
+    const Geometry co2{{6, 8, 8}, {{{0, 0, 0}, {0, 0, 1.16}, {0, 0, -1.16}}}};
+    EXPECT_EQ(refusal(co2, kAm1), "Localized orbitals hold 12 electrons but the molecule has 16 valence electrons");
+}
+
+}  // namespace
+}  // namespace quorin
