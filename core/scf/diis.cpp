@@ -4,6 +4,7 @@
 #include <cmath>
 #include <utility>
 
+#include "core/scf/blas.h"
 #include "core/types/errors.h"
 
 namespace quorin {
@@ -72,18 +73,7 @@ DiisStep DiisWorkspace::push_and_extrapolate(Matrix& fock, const Matrix& density
     const std::size_t slot = order[count];
     const std::size_t newest = count++;
 
-    // scratch := F P, row by row.
-    scratch.fill(0.0);
-    for (std::size_t i = 0; i < n; ++i) {
-        double* out = scratch.row(i);
-        const double* f_row = fock.row(i);
-        for (std::size_t k = 0; k < n; ++k) {
-            const double f_ik = f_row[k];
-            if (f_ik == 0.0) continue;
-            const double* p_row = density.row(k);
-            for (std::size_t j = 0; j < n; ++j) out[j] += f_ik * p_row[j];
-        }
-    }
+    multiply(fock, density, scratch);
 
     // For symmetric F and P, PF = (FP)^T, so the commutator is FP - (FP)^T.
     Matrix& error = error_history[slot];

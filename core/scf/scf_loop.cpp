@@ -133,9 +133,8 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         core_energy += compute_external_charges_core_energy(molecule, model, charges, charges.size());
     }
 
-    // Guess: occupied orbitals of the core Hamiltonian. diis_product doubles
-    // as the eigensolver's work matrix, so no iteration allocates.
-    diagonalize_symmetric_with_work(ws.hcore, ws.diis_product, ws.orbital_energies, ws.coefficients);
+    // Guess: occupied orbitals of the core Hamiltonian.
+    diagonalize_symmetric(ws.hcore, ws.eigensolver, ws.orbital_energies, ws.coefficients);
     compute_density_matrix(ws.coefficients, n_occ, ws.density);
     ws.diis.reset();
 
@@ -157,7 +156,7 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         if (std::fabs(sigma) >= 1e-12) apply_level_shift(sigma, ws.density, ws.fock);
         last_shift = sigma;
 
-        diagonalize_symmetric_with_work(ws.fock, ws.diis_product, ws.orbital_energies, ws.coefficients);
+        diagonalize_symmetric(ws.fock, ws.eigensolver, ws.orbital_energies, ws.coefficients);
         compute_density_matrix(ws.coefficients, n_occ, ws.new_density);
 
         const double density_change = max_abs_difference(ws.new_density, ws.density);
