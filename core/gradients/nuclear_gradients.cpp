@@ -40,11 +40,24 @@ bool is_exactly_symmetric(const Matrix& m) {
     return true;
 }
 
+// Subtracts the mean gradient, so that the gradients sum to zero along each axis.
+void remove_net_force(std::span<std::array<double, 3>> gradient) {
+    if (gradient.empty()) return;
+    std::array<double, 3> mean{};
+    for (const auto& g : gradient) {
+        for (std::size_t axis = 0; axis < 3; ++axis) mean[axis] += g[axis];
+    }
+    const double n = static_cast<double>(gradient.size());
+    for (double& m : mean) m /= n;
+    for (auto& g : gradient) {
+        for (std::size_t axis = 0; axis < 3; ++axis) g[axis] -= mean[axis];
+    }
+}
+
 // Central differences of `energy` for every coordinate, then net-force removal.
 template <typename EnergyOfAtom>
 void central_difference_gradient(MolecularBatch& molecule, std::span<std::array<double, 3>> gradient,
                                  EnergyOfAtom&& energy) {
-    std::array<double, 3> sum{};
     for (std::size_t atom = 0; atom < molecule.n_atoms; ++atom) {
         for (std::size_t axis = 0; axis < 3; ++axis) {
             Vec64& coords = molecule.axis(axis);
@@ -55,15 +68,9 @@ void central_difference_gradient(MolecularBatch& molecule, std::span<std::array<
             const double e_minus = energy(atom);
             coords[atom] = saved;
             gradient[atom][axis] = (e_plus - e_minus) * kInverseTwoSteps;
-            sum[axis] += gradient[atom][axis];
         }
     }
-    if (molecule.n_atoms == 0) return;
-    const double n = static_cast<double>(molecule.n_atoms);
-    const std::array<double, 3> mean{sum[0] / n, sum[1] / n, sum[2] / n};
-    for (auto& g : gradient) {
-        for (std::size_t axis = 0; axis < 3; ++axis) g[axis] -= mean[axis];
-    }
+    remove_net_force(gradient);
 }
 
 // The one-centre tables do not depend on the geometry, so a caller that
@@ -117,10 +124,30 @@ void compute_cartesian_gradients_with_options(MolecularBatch& molecule, const Pa
         compute_cartesian_gradients_full_rebuild(molecule, model, density, workspace, gradient, use_nddo);
         return;
     }
+    // Pair terms depend only on the vector between the two atoms: displacing
+    // the upper atom by +-h gives the pair's derivative for both atoms, with
+    // opposite signs.
     FrozenPairEnergyWorkspace pair_ws = FrozenPairEnergyWorkspace::prepare(molecule, model, density);
-    central_difference_gradient(molecule, gradient, [&](std::size_t atom) {
-        return frozen_energy_of_atom_pairs(molecule, model, density, pair_ws, atom, use_nddo);
-    });
+    for (auto& g : gradient) g = {0.0, 0.0, 0.0};
+    for (std::size_t hi = 1; hi < molecule.n_atoms; ++hi) {
+        if (!pair_ws.records[hi]) continue;
+        for (std::size_t axis = 0; axis < 3; ++axis) {
+            Vec64& coords = molecule.axis(axis);
+            const double saved = coords[hi];
+            for (std::size_t lo = 0; lo < hi; ++lo) {
+                if (!pair_ws.records[lo]) continue;
+                coords[hi] = saved + kStepAngstrom;
+                const double e_plus = frozen_energy_of_pair(molecule, model, density, pair_ws, lo, hi, use_nddo);
+                coords[hi] = saved - kStepAngstrom;
+                const double e_minus = frozen_energy_of_pair(molecule, model, density, pair_ws, lo, hi, use_nddo);
+                const double derivative = (e_plus - e_minus) * kInverseTwoSteps;
+                gradient[hi][axis] += derivative;
+                gradient[lo][axis] -= derivative;
+            }
+            coords[hi] = saved;
+        }
+    }
+    remove_net_force(gradient);
 }
 
 }  // namespace quorin
