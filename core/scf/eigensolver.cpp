@@ -25,10 +25,9 @@ void require_square(const Matrix& m, std::size_t n, const char* what) {
     }
 }
 
-void check_shapes(const Matrix& a, const Matrix& work, const Vec64& eigenvalues, const Matrix& eigenvectors) {
+void check_shapes(const Matrix& a, const Vec64& eigenvalues, const Matrix& eigenvectors) {
     const std::size_t n = a.rows();
     require_square(a, n, "input matrix");
-    require_square(work, n, "work matrix");
     require_square(eigenvectors, n, "eigenvector matrix");
     if (eigenvalues.size() != n) {
         throw EngineStop("Eigensolver shape mismatch: eigenvalue vector has length " +
@@ -106,12 +105,17 @@ bool lapack_diagonalize(const Matrix& a, Vec64& real_work, std::vector<std::int3
     return true;
 }
 
+// LAPACK, or the Jacobi in `jacobi_work` (allocated here when null) if it fails.
 std::size_t diagonalize(const Matrix& a, Vec64& real_work, std::vector<std::int32_t>& integer_work,
-                        Matrix& jacobi_work, Vec64& eigenvalues, Matrix& eigenvectors) {
-    check_shapes(a, jacobi_work, eigenvalues, eigenvectors);
+                        Matrix* jacobi_work, Vec64& eigenvalues, Matrix& eigenvectors) {
     if (a.rows() == 0) return 0;
     if (lapack_diagonalize(a, real_work, integer_work, eigenvalues, eigenvectors)) return 0;
-    const std::size_t sweeps = diagonalize_symmetric_jacobi(a, jacobi_work, eigenvalues, eigenvectors);
+    Matrix own_work;
+    if (jacobi_work == nullptr) {
+        own_work = Matrix::zeros(a.rows(), a.rows());
+        jacobi_work = &own_work;
+    }
+    const std::size_t sweeps = diagonalize_symmetric_jacobi(a, *jacobi_work, eigenvalues, eigenvectors);
     fix_eigenvector_signs(eigenvectors);
     return sweeps;
 }
@@ -138,7 +142,6 @@ EigensolverWorkspace EigensolverWorkspace::allocate(std::size_t n) {
     }
     ws.work = Vec64::zeros(real_size);
     ws.iwork.assign(integer_size, 0);
-    ws.jacobi_work = Matrix::zeros(n, n);
     return ws;
 }
 
@@ -150,15 +153,22 @@ std::size_t diagonalize_symmetric(const Matrix& a, Vec64& eigenvalues, Matrix& e
 
 std::size_t diagonalize_symmetric(const Matrix& a, EigensolverWorkspace& workspace, Vec64& eigenvalues,
                                   Matrix& eigenvectors) {
-    return diagonalize(a, workspace.work, workspace.iwork, workspace.jacobi_work, eigenvalues, eigenvectors);
+    check_shapes(a, eigenvalues, eigenvectors);
+    if (workspace.n != a.rows()) {
+        throw EngineStop("Eigensolver shape mismatch: workspace is for " + std::to_string(workspace.n) +
+                         " x " + std::to_string(workspace.n) + ", matrix is " + std::to_string(a.rows()) +
+                         " x " + std::to_string(a.rows()));
+    }
+    return diagonalize(a, workspace.work, workspace.iwork, nullptr, eigenvalues, eigenvectors);
 }
 
 std::size_t diagonalize_symmetric_with_work(const Matrix& a, Matrix& work, Vec64& eigenvalues,
                                             Matrix& eigenvectors) {
-    require_square(a, a.rows(), "input matrix");
+    check_shapes(a, eigenvalues, eigenvectors);
+    require_square(work, a.rows(), "work matrix");
     Vec64 real_work = Vec64::zeros(minimum_real_work(a.rows()));
     std::vector<std::int32_t> integer_work(minimum_integer_work(a.rows()), 0);
-    return diagonalize(a, real_work, integer_work, work, eigenvalues, eigenvectors);
+    return diagonalize(a, real_work, integer_work, &work, eigenvalues, eigenvectors);
 }
 
 void fix_eigenvector_signs(Matrix& eigenvectors) {
@@ -168,7 +178,8 @@ void fix_eigenvector_signs(Matrix& eigenvectors) {
 
 std::size_t diagonalize_symmetric_jacobi(const Matrix& a, Matrix& work, Vec64& eigenvalues,
                                          Matrix& eigenvectors) {
-    check_shapes(a, work, eigenvalues, eigenvectors);
+    check_shapes(a, eigenvalues, eigenvectors);
+    require_square(work, a.rows(), "work matrix");
     const std::size_t n = a.rows();
     work.copy_from(a);
 

@@ -15,12 +15,12 @@ namespace quorin {
 
 inline constexpr std::size_t kJacobiMaxSweeps = 100;
 
-// Scratch of one matrix size: the LAPACK work arrays and the Jacobi fallback's
-// work matrix. Repeated callers allocate it once and reuse it.
+// The LAPACK work arrays of one matrix size. Repeated callers allocate them
+// once and reuse them; only the Jacobi fallback, if LAPACK ever fails,
+// allocates its own work matrix.
 struct EigensolverWorkspace {
     Vec64 work;                       // real LAPACK workspace
     std::vector<std::int32_t> iwork;  // integer LAPACK workspace
-    Matrix jacobi_work;               // n x n, used only when LAPACK fails
     std::size_t n = 0;
 
     static EigensolverWorkspace allocate(std::size_t n);
