@@ -3,13 +3,18 @@ ladder of data/molecules and fits the growth exponent of time against atom
 count on a log-log scale.
 
 Usage: python3 bench/bench_calculate.py [--method PM6] [--max-atoms N] [--cosmo-eps 78.4]
+Runs with OPENBLAS_NUM_THREADS=1 unless the environment sets it: the engine
+computes on one thread, and the library's idle thread pool is not wanted.
 """
 import argparse
 import math
+import os
 import pathlib
 import time
 
-import quorin_py
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # before the library loads
+
+import quorin_py  # noqa: E402
 
 MOLECULES = pathlib.Path(__file__).resolve().parent.parent / "data" / "molecules"
 ATOMIC_NUMBERS = {"H": 1, "C": 6, "N": 7, "O": 8}
