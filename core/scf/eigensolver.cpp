@@ -134,10 +134,12 @@ EigensolverWorkspace EigensolverWorkspace::allocate(std::size_t n) {
         double real_optimum = 0.0;
         lapack_int integer_optimum = 0;
         lapack_int info = 0;
-        call_dsyevd(static_cast<lapack_int>(n), &a_dummy, &w_dummy, &real_optimum, -1, &integer_optimum, -1, info);
+        call_dsyevd(static_cast<lapack_int>(n), &a_dummy, &w_dummy, &real_optimum, -1, &integer_optimum, -1,
+                    info);
         if (info == 0) {
             real_size = std::max(real_size, static_cast<std::size_t>(std::max(real_optimum, 0.0)));
-            integer_size = std::max(integer_size, static_cast<std::size_t>(std::max<lapack_int>(integer_optimum, 0)));
+            integer_size =
+                std::max(integer_size, static_cast<std::size_t>(std::max<lapack_int>(integer_optimum, 0)));
         }
     }
     ws.work = Vec64::zeros(real_size);
@@ -173,7 +175,8 @@ std::size_t diagonalize_symmetric_with_work(const Matrix& a, Matrix& work, Vec64
 
 void fix_eigenvector_signs(Matrix& eigenvectors) {
     const std::size_t n = eigenvectors.rows();
-    for (std::size_t k = 0; k < eigenvectors.cols(); ++k) fix_sign(eigenvectors.data().data() + k, n, eigenvectors.cols());
+    const std::size_t stride = eigenvectors.cols();
+    for (std::size_t k = 0; k < stride; ++k) fix_sign(eigenvectors.data().data() + k, n, stride);
 }
 
 std::size_t diagonalize_symmetric_jacobi(const Matrix& a, Matrix& work, Vec64& eigenvalues,
