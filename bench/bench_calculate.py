@@ -59,7 +59,7 @@ def main():
     args = parser.parse_args()
 
     ladder = sorted((read_xyz(p) + (p.stem,) for p in MOLECULES.glob("*.xyz")), key=lambda m: len(m[0]))
-    sizes, times = [], []
+    names, sizes, times = [], [], []
     solvent = "" if args.cosmo_eps is None else f", COSMO eps={args.cosmo_eps}"
     print(f"calculate ({args.method}{solvent}, energy + gradient), best of up to 5 runs")
     print(f"{'molecule':<14}{'atoms':>6}{'time / s':>12}{'SCF iter':>10}{'converged':>11}")
@@ -67,6 +67,7 @@ def main():
         if len(numbers) > args.max_atoms:
             continue
         elapsed, result = best_time(numbers, coordinates, args.method, args.cosmo_eps)
+        names.append(name)
         sizes.append(len(numbers))
         times.append(elapsed)
         print(f"{name:<14}{len(numbers):>6}{elapsed:>12.4f}{result.scf_iterations:>10}{str(result.converged):>11}")
@@ -76,6 +77,10 @@ def main():
         if len(large) >= 2:
             exponent = fit_exponent([n for n, _ in large], [t for _, t in large])
             print(f"growth exponent (20 atoms and more):          {exponent:.2f}")
+        alkanes = {name: (n, t) for name, n, t in zip(names, sizes, times)}
+        if "icosane" in alkanes and "octacontane" in alkanes:
+            (n0, t0), (n1, t1) = alkanes["icosane"], alkanes["octacontane"]
+            print(f"growth exponent (icosane to octacontane):     {math.log(t1 / t0) / math.log(n1 / n0):.2f}")
 
 
 if __name__ == "__main__":
