@@ -3,13 +3,18 @@ ladder of data/molecules and fits the growth exponent of time against atom
 count on a log-log scale.
 
 Usage: python3 bench/bench_calculate.py [--method PM6] [--max-atoms N] [--cosmo-eps 78.4]
+Runs with OPENBLAS_NUM_THREADS=1 unless the environment sets it: the engine
+computes on one thread, and the library's idle thread pool is not wanted.
 """
 import argparse
 import math
+import os
 import pathlib
 import time
 
-import quorin_py
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # before the library loads
+
+import quorin_py  # noqa: E402
 
 MOLECULES = pathlib.Path(__file__).resolve().parent.parent / "data" / "molecules"
 ATOMIC_NUMBERS = {"H": 1, "C": 6, "N": 7, "O": 8}
@@ -54,7 +59,7 @@ def main():
     args = parser.parse_args()
 
     ladder = sorted((read_xyz(p) + (p.stem,) for p in MOLECULES.glob("*.xyz")), key=lambda m: len(m[0]))
-    sizes, times = [], []
+    names, sizes, times = [], [], []
     solvent = "" if args.cosmo_eps is None else f", COSMO eps={args.cosmo_eps}"
     print(f"calculate ({args.method}{solvent}, energy + gradient), best of up to 5 runs")
     print(f"{'molecule':<14}{'atoms':>6}{'time / s':>12}{'SCF iter':>10}{'converged':>11}")
@@ -62,6 +67,7 @@ def main():
         if len(numbers) > args.max_atoms:
             continue
         elapsed, result = best_time(numbers, coordinates, args.method, args.cosmo_eps)
+        names.append(name)
         sizes.append(len(numbers))
         times.append(elapsed)
         print(f"{name:<14}{len(numbers):>6}{elapsed:>12.4f}{result.scf_iterations:>10}{str(result.converged):>11}")
@@ -71,6 +77,10 @@ def main():
         if len(large) >= 2:
             exponent = fit_exponent([n for n, _ in large], [t for _, t in large])
             print(f"growth exponent (20 atoms and more):          {exponent:.2f}")
+        alkanes = {name: (n, t) for name, n, t in zip(names, sizes, times)}
+        if "icosane" in alkanes and "octacontane" in alkanes:
+            (n0, t0), (n1, t1) = alkanes["icosane"], alkanes["octacontane"]
+            print(f"growth exponent (icosane to octacontane):     {math.log(t1 / t0) / math.log(n1 / n0):.2f}")
 
 
 if __name__ == "__main__":

@@ -293,7 +293,7 @@ PyObject* frequencies(PyObject*, PyObject* args, PyObject* kwargs) {
         // Omitted means the usual 0.005 angstrom; an explicit None the finer 0.001.
         request.step_size_angstrom = double_or(bound, 6, bound.given_as_none(6) ? 0.001 : 0.005);
         request.project_external = switch_or(bound, 7, true);
-        request.use_nddo = switch_or(bound, 8, false);
+        request.use_nddo = switch_or(bound, 8, true);
         if (bound.value(9) != nullptr) request.custom_masses = to_float_list(bound.value(9), bound.name(9));
         return new_vibrational_result(run_frequencies(request));
     });
@@ -304,7 +304,7 @@ PyMethodDef frequencies_def = {
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(frequencies)),
     METH_VARARGS | METH_KEYWORDS,
     "frequencies(atomic_numbers, coordinates, method=\"PM6\", temperature_k=298.15, pressure_atm=1.0, "
-    "rotational_symmetry_number=1.0, step_size_angstrom=0.005, project_external=True, use_nddo=False, "
+    "rotational_symmetry_number=1.0, step_size_angstrom=0.005, project_external=True, use_nddo=True, "
     "custom_masses=None)\n"
     "--\n"
     "\n"
@@ -320,7 +320,7 @@ PyMethodDef frequencies_def = {
     "- `step_size_angstrom`: Finite difference displacement step size in \u00c5ngstr\u00f6ms (default: 0.005 \u00c5)\n"
     "- `project_external`: Project out 6 translational/rotational external motions via Eckart frame "
     "(default: true)\n"
-    "- `use_nddo`: Enable full NDDO potential energy surface and second derivatives (default: false)",
+    "- `use_nddo`: Enable full NDDO potential energy surface and second derivatives (default: true)",
 };
 
 }  // namespace

@@ -23,7 +23,7 @@ struct FrequenciesRequest {
     double rotational_symmetry_number = 1.0;
     double step_size_angstrom = 0.005;
     bool project_external = true;
-    bool use_nddo = false;
+    bool use_nddo = true;
     std::optional<std::vector<double>> custom_masses;  // amu, one per atom; none: the mass table
 };
 

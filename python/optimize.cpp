@@ -119,7 +119,7 @@ PyObject* optimize(PyObject*, PyObject* args, PyObject* kwargs) {
         request.max_cycles = count_or(bound, 3, 100);
         request.grad_rms_tol = double_or(bound, 4, 1.0);
         request.grad_max_tol = double_or(bound, 5, 2.0);
-        request.use_nddo = switch_or(bound, 6, false);
+        request.use_nddo = switch_or(bound, 6, true);
         return new_optimization_result(run_optimization(request));
     });
 }
@@ -129,7 +129,7 @@ PyMethodDef optimize_def = {
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(optimize)),
     METH_VARARGS | METH_KEYWORDS,
     "optimize(atomic_numbers, coordinates, method=\"PM6\", max_cycles=100, grad_rms_tol=1.0, grad_max_tol=2.0, "
-    "use_nddo=False)\n"
+    "use_nddo=True)\n"
     "--\n"
     "\n"
     "Optimize molecular geometry using quasi-Newton L-BFGS optimizer.\n"
@@ -141,7 +141,7 @@ PyMethodDef optimize_def = {
     "- `max_cycles`: Maximum L-BFGS optimization cycles (default: 100)\n"
     "- `grad_rms_tol`: RMS gradient convergence threshold in kcal / (mol \u00b7 \u00c5) (default: 1.0)\n"
     "- `grad_max_tol`: Maximum gradient norm threshold in kcal / (mol \u00b7 \u00c5) (default: 2.0)\n"
-    "- `use_nddo`: Enable full NDDO potential energy surface and gradients (default: false)",
+    "- `use_nddo`: Enable full NDDO potential energy surface and gradients (default: true)",
 };
 
 }  // namespace

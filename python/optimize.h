@@ -19,7 +19,7 @@ struct OptimizeRequest {
     std::uint64_t max_cycles = 100;
     double grad_rms_tol = 1.0;  // kcal/(mol angstrom)
     double grad_max_tol = 2.0;  // kcal/(mol angstrom)
-    bool use_nddo = false;
+    bool use_nddo = true;
 };
 
 struct OptimizationRecord {

@@ -123,25 +123,6 @@ double nddo_pair_energy(const MolecularBatch& molecule, const ParameterModel& mo
     return energy_ev + two_electron;
 }
 
-double pair_energy(const MolecularBatch& molecule, const ParameterModel& model, const Matrix& density,
-                   FrozenPairEnergyWorkspace& ws, std::size_t lo, std::size_t hi, bool use_nddo) {
-    const auto& rec_lo = ws.records[lo];
-    const auto& rec_hi = ws.records[hi];
-    if (!rec_lo || !rec_hi) return 0.0;
-    const double dx = molecule.x[hi] - molecule.x[lo];
-    const double dy = molecule.y[hi] - molecule.y[lo];
-    const double dz = molecule.z[hi] - molecule.z[lo];
-    const double r = std::sqrt(dx * dx + dy * dy + dz * dz);
-    double energy_ev = model.pair_core_repulsion(*rec_lo, *rec_hi, r);
-    if (r >= 1e-10) energy_ev += resonance_energy(molecule, density, lo, hi, *rec_lo, *rec_hi, dx, dy, dz, r);
-    if (use_nddo) {
-        energy_ev += nddo_pair_energy(molecule, model, density, ws, lo, hi);
-    } else {
-        energy_ev += gamma_pair_energy(molecule, density, ws, lo, hi, *rec_lo, *rec_hi, r);
-    }
-    return energy_ev;
-}
-
 }  // namespace
 
 FrozenPairEnergyWorkspace FrozenPairEnergyWorkspace::prepare(const MolecularBatch& molecule,
@@ -182,16 +163,21 @@ FrozenPairEnergyWorkspace FrozenPairEnergyWorkspace::prepare(const MolecularBatc
     return ws;
 }
 
-double frozen_energy_of_atom_pairs(const MolecularBatch& molecule, const ParameterModel& model,
-                                   const Matrix& density, FrozenPairEnergyWorkspace& workspace,
-                                   std::size_t atom, bool use_nddo) {
-    if (!workspace.records[atom]) return 0.0;
-    double energy_ev = 0.0;
-    for (std::size_t other = 0; other < molecule.n_atoms; ++other) {
-        if (other == atom) continue;
-        const std::size_t lo = other < atom ? other : atom;
-        const std::size_t hi = other < atom ? atom : other;
-        energy_ev += pair_energy(molecule, model, density, workspace, lo, hi, use_nddo);
+double frozen_energy_of_pair(const MolecularBatch& molecule, const ParameterModel& model, const Matrix& density,
+                             FrozenPairEnergyWorkspace& ws, std::size_t lo, std::size_t hi, bool use_nddo) {
+    const auto& rec_lo = ws.records[lo];
+    const auto& rec_hi = ws.records[hi];
+    if (!rec_lo || !rec_hi) return 0.0;
+    const double dx = molecule.x[hi] - molecule.x[lo];
+    const double dy = molecule.y[hi] - molecule.y[lo];
+    const double dz = molecule.z[hi] - molecule.z[lo];
+    const double r = std::sqrt(dx * dx + dy * dy + dz * dz);
+    double energy_ev = model.pair_core_repulsion(*rec_lo, *rec_hi, r);
+    if (r >= 1e-10) energy_ev += resonance_energy(molecule, density, lo, hi, *rec_lo, *rec_hi, dx, dy, dz, r);
+    if (use_nddo) {
+        energy_ev += nddo_pair_energy(molecule, model, density, ws, lo, hi);
+    } else {
+        energy_ev += gamma_pair_energy(molecule, density, ws, lo, hi, *rec_lo, *rec_hi, r);
     }
     return energy_ev;
 }

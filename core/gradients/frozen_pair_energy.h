@@ -3,8 +3,8 @@
 // fixed, every geometry-dependent term of E = 0.5 sum P (H + F) + E_core is a
 // sum over atom pairs (core repulsion, electron-core attraction, resonance,
 // two-centre Coulomb and exchange); the one-centre terms do not depend on the
-// geometry. Moving one atom therefore changes only the pairs it belongs to,
-// and a finite-difference gradient needs only those pairs.
+// geometry. Each pair term depends only on the vector between its atoms, so a
+// finite-difference gradient needs each pair's derivative once.
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -35,13 +35,12 @@ struct FrozenPairEnergyWorkspace {
                                              const Matrix& density);
 };
 
-// Sum of the frozen-density energy terms (eV) of every pair that contains
-// `atom`, at the molecule's current coordinates. With use_nddo the terms are
-// those of the NDDO pair-integral Hamiltonian and Fock builders, otherwise
-// those of the point-charge (gamma) builders. The density must be symmetric
-// and be the one the workspace was prepared with.
-double frozen_energy_of_atom_pairs(const MolecularBatch& molecule, const ParameterModel& model,
-                                   const Matrix& density, FrozenPairEnergyWorkspace& workspace,
-                                   std::size_t atom, bool use_nddo);
+// The frozen-density energy terms (eV) of the pair lo < hi at the molecule's
+// current coordinates; 0 when either atom has no parameters. With use_nddo
+// the terms are those of the NDDO pair-integral Hamiltonian and Fock builders,
+// otherwise those of the point-charge (gamma) builders. The density must be
+// symmetric and be the one the workspace was prepared with.
+double frozen_energy_of_pair(const MolecularBatch& molecule, const ParameterModel& model, const Matrix& density,
+                             FrozenPairEnergyWorkspace& workspace, std::size_t lo, std::size_t hi, bool use_nddo);
 
 }  // namespace quorin

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/integrals/overlap.h"
+#include "core/scf/blas.h"
 #include "core/scf/eigensolver.h"
 #include "core/types/errors.h"
 
@@ -66,54 +67,38 @@ MullikenResult compute_mulliken_population(const MolecularBatch& molecule, const
     MullikenResult result;
     result.overlap = build_valence_overlap(molecule, records);
 
-    // S^-1/2 = U diag(1 / sqrt(|lambda|)) U^T.
+    // S^-1/2 = U diag(1 / sqrt(|lambda|)) U^T = W W^T with W = U diag(|lambda|^-1/4).
     Vec64 eigenvalues = Vec64::zeros(n);
-    Matrix u = Matrix::zeros(n, n);
-    diagonalize_symmetric(result.overlap, eigenvalues, u);
-    Vec64 inv_sqrt = Vec64::zeros(n);
+    Matrix w = Matrix::zeros(n, n);
+    diagonalize_symmetric(result.overlap, eigenvalues, w);
     for (std::size_t k = 0; k < n; ++k) {
-        inv_sqrt[k] = 1.0 / std::sqrt(std::max(std::abs(eigenvalues[k]), kMinOverlapEigenvalue));
+        eigenvalues[k] = 1.0 / std::sqrt(std::sqrt(std::max(std::abs(eigenvalues[k]), kMinOverlapEigenvalue)));
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        double* w_i = w.row(i);
+        for (std::size_t k = 0; k < n; ++k) w_i[k] *= eigenvalues[k];
     }
     result.s_inv_sqrt = Matrix::zeros(n, n);
-    Vec64 scaled_row = Vec64::zeros(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double* u_i = u.row(i);
-        for (std::size_t k = 0; k < n; ++k) scaled_row[k] = u_i[k] * inv_sqrt[k];
-        double* x_i = result.s_inv_sqrt.row(i);
-        for (std::size_t j = 0; j < n; ++j) {
-            const double* u_j = u.row(j);
-            double sum = 0.0;
-            for (std::size_t k = 0; k < n; ++k) sum += scaled_row[k] * u_j[k];
-            x_i[j] = sum;
-        }
-    }
+    leading_columns_gram(w, n, 1.0, result.s_inv_sqrt);
 
     // C' = X C, occupied columns only: the density never reads the others.
     Matrix c_prime = Matrix::zeros(n, n_occ);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double* x_i = result.s_inv_sqrt.row(i);
-        double* cp_i = c_prime.row(i);
-        for (std::size_t k = 0; k < n; ++k) {
-            const double x_ik = x_i[k];
-            const double* c_k = coefficients.row(k);
-            for (std::size_t occ = 0; occ < n_occ; ++occ) cp_i[occ] += x_ik * c_k[occ];
-        }
-    }
-
+    multiply_leading_columns(result.s_inv_sqrt, coefficients, n_occ, c_prime);
     result.density = Matrix::zeros(n, n);
+    leading_columns_gram(c_prime, n_occ, 2.0, result.density);
+
     result.population_matrix = Matrix::zeros(n, n);
     result.orbital_populations = Vec64::zeros(n);
     for (std::size_t i = 0; i < n; ++i) {
-        const double* cp_i = c_prime.row(i);
+        const double* d_i = result.density.row(i);
+        const double* s_i = result.overlap.row(i);
+        double* m_i = result.population_matrix.row(i);
+        double population = 0.0;
         for (std::size_t j = 0; j < n; ++j) {
-            const double* cp_j = c_prime.row(j);
-            double sum = 0.0;
-            for (std::size_t occ = 0; occ < n_occ; ++occ) sum += cp_i[occ] * cp_j[occ];
-            const double d_ij = 2.0 * sum;
-            result.density(i, j) = d_ij;
-            result.population_matrix(i, j) = d_ij * result.overlap(i, j);
-            result.orbital_populations[i] += result.population_matrix(i, j);
+            m_i[j] = d_i[j] * s_i[j];
+            population += m_i[j];
         }
+        result.orbital_populations[i] = population;
     }
 
     result.atomic_populations = Vec64::zeros(molecule.n_atoms);

@@ -1,5 +1,6 @@
 #include "core/gradients/nuclear_gradients.h"
 
+#include <cmath>
 #include <vector>
 
 #include "core/fock/fock_builder.h"
@@ -40,11 +41,24 @@ bool is_exactly_symmetric(const Matrix& m) {
     return true;
 }
 
+// Subtracts the mean gradient, so that the gradients sum to zero along each axis.
+void remove_net_force(std::span<std::array<double, 3>> gradient) {
+    if (gradient.empty()) return;
+    std::array<double, 3> mean{};
+    for (const auto& g : gradient) {
+        for (std::size_t axis = 0; axis < 3; ++axis) mean[axis] += g[axis];
+    }
+    const double n = static_cast<double>(gradient.size());
+    for (double& m : mean) m /= n;
+    for (auto& g : gradient) {
+        for (std::size_t axis = 0; axis < 3; ++axis) g[axis] -= mean[axis];
+    }
+}
+
 // Central differences of `energy` for every coordinate, then net-force removal.
 template <typename EnergyOfAtom>
 void central_difference_gradient(MolecularBatch& molecule, std::span<std::array<double, 3>> gradient,
                                  EnergyOfAtom&& energy) {
-    std::array<double, 3> sum{};
     for (std::size_t atom = 0; atom < molecule.n_atoms; ++atom) {
         for (std::size_t axis = 0; axis < 3; ++axis) {
             Vec64& coords = molecule.axis(axis);
@@ -55,15 +69,9 @@ void central_difference_gradient(MolecularBatch& molecule, std::span<std::array<
             const double e_minus = energy(atom);
             coords[atom] = saved;
             gradient[atom][axis] = (e_plus - e_minus) * kInverseTwoSteps;
-            sum[axis] += gradient[atom][axis];
         }
     }
-    if (molecule.n_atoms == 0) return;
-    const double n = static_cast<double>(molecule.n_atoms);
-    const std::array<double, 3> mean{sum[0] / n, sum[1] / n, sum[2] / n};
-    for (auto& g : gradient) {
-        for (std::size_t axis = 0; axis < 3; ++axis) g[axis] -= mean[axis];
-    }
+    remove_net_force(gradient);
 }
 
 // The one-centre tables do not depend on the geometry, so a caller that
@@ -117,10 +125,55 @@ void compute_cartesian_gradients_with_options(MolecularBatch& molecule, const Pa
         compute_cartesian_gradients_full_rebuild(molecule, model, density, workspace, gradient, use_nddo);
         return;
     }
+    // Pair terms depend only on the vector between the two atoms: displacing
+    // the upper atom by +-h gives the pair's derivative for both atoms, with
+    // opposite signs. Between two s-only atoms they depend on the distance
+    // alone, and one difference along the bond gives all three components.
     FrozenPairEnergyWorkspace pair_ws = FrozenPairEnergyWorkspace::prepare(molecule, model, density);
-    central_difference_gradient(molecule, gradient, [&](std::size_t atom) {
-        return frozen_energy_of_atom_pairs(molecule, model, density, pair_ws, atom, use_nddo);
-    });
+    const auto pair_energy = [&](std::size_t lo, std::size_t hi) {
+        return frozen_energy_of_pair(molecule, model, density, pair_ws, lo, hi, use_nddo);
+    };
+    for (auto& g : gradient) g = {0.0, 0.0, 0.0};
+    for (std::size_t hi = 1; hi < molecule.n_atoms; ++hi) {
+        if (!pair_ws.records[hi]) continue;
+        const std::array<double, 3> saved = {molecule.x[hi], molecule.y[hi], molecule.z[hi]};
+        for (std::size_t lo = 0; lo < hi; ++lo) {
+            if (!pair_ws.records[lo]) continue;
+            if (molecule.orbitals_per_atom[lo] == 1 && molecule.orbitals_per_atom[hi] == 1) {
+                const std::array<double, 3> bond = {saved[0] - molecule.x[lo], saved[1] - molecule.y[lo],
+                                                    saved[2] - molecule.z[lo]};
+                const double r = std::sqrt(bond[0] * bond[0] + bond[1] * bond[1] + bond[2] * bond[2]);
+                if (r < 1e-10) continue;  // no direction; the pair's terms are constant there
+                double energies[2];
+                for (int side = 0; side < 2; ++side) {
+                    const double step = (side == 0 ? kStepAngstrom : -kStepAngstrom) / r;
+                    for (std::size_t axis = 0; axis < 3; ++axis) {
+                        molecule.axis(axis)[hi] = saved[axis] + step * bond[axis];
+                    }
+                    energies[side] = pair_energy(lo, hi);
+                }
+                for (std::size_t axis = 0; axis < 3; ++axis) molecule.axis(axis)[hi] = saved[axis];
+                const double radial = (energies[0] - energies[1]) * kInverseTwoSteps / r;
+                for (std::size_t axis = 0; axis < 3; ++axis) {
+                    gradient[hi][axis] += radial * bond[axis];
+                    gradient[lo][axis] -= radial * bond[axis];
+                }
+                continue;
+            }
+            for (std::size_t axis = 0; axis < 3; ++axis) {
+                Vec64& coords = molecule.axis(axis);
+                coords[hi] = saved[axis] + kStepAngstrom;
+                const double e_plus = pair_energy(lo, hi);
+                coords[hi] = saved[axis] - kStepAngstrom;
+                const double e_minus = pair_energy(lo, hi);
+                coords[hi] = saved[axis];
+                const double derivative = (e_plus - e_minus) * kInverseTwoSteps;
+                gradient[hi][axis] += derivative;
+                gradient[lo][axis] -= derivative;
+            }
+        }
+    }
+    remove_net_force(gradient);
 }
 
 }  // namespace quorin

@@ -1,5 +1,6 @@
 #include "core/scf/density.h"
 
+#include "core/scf/blas.h"
 #include "core/types/errors.h"
 
 namespace quorin {
@@ -11,19 +12,7 @@ void compute_density_matrix(const Matrix& coefficients, std::size_t n_occ, Matri
     if (density.cols() != n) stop_assert_eq("Density matrix size mismatch", density.cols(), n);
     if (n_occ > n) throw EngineStop("Number of occupied orbitals cannot exceed basis size");
 
-    for (std::size_t i = 0; i < n; ++i) {
-        const double* ci = coefficients.row(i);
-        double* pi = density.row(i);
-        for (std::size_t j = i; j < n; ++j) {
-            const double* cj = coefficients.row(j);
-            double sum = 0.0;
-            for (std::size_t k = 0; k < n_occ; ++k) sum += ci[k] * cj[k];
-            pi[j] = 2.0 * sum;
-        }
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j < i; ++j) density(i, j) = density(j, i);
-    }
+    leading_columns_gram(coefficients, n_occ, 2.0, density);
 }
 
 double compute_electronic_energy(const Matrix& density, const Matrix& hcore, const Matrix& fock) {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <utility>
 
+#include "core/scf/blas.h"
 #include "core/types/errors.h"
 
 namespace quorin {
@@ -15,13 +16,16 @@ void require_square(const Matrix& m, std::size_t n, const char* what) {
     if (m.cols() != n) stop_assert_eq(what, m.cols(), n);
 }
 
-double frobenius_inner(const Matrix& a, const Matrix& b) {
-    const double* pa = a.data().data();
-    const double* pb = b.data().data();
-    const std::size_t len = a.data().size();
+// sum_ij a_ij b_ij for antisymmetric a and b, from their strict upper triangles.
+double antisymmetric_inner(const Matrix& a, const Matrix& b) {
+    const std::size_t n = a.rows();
     double sum = 0.0;
-    for (std::size_t i = 0; i < len; ++i) sum += pa[i] * pb[i];
-    return sum;
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        const double* a_row = a.row(i);
+        const double* b_row = b.row(i);
+        for (std::size_t j = i + 1; j < n; ++j) sum += a_row[j] * b_row[j];
+    }
+    return 2.0 * sum;
 }
 
 }  // namespace
@@ -72,38 +76,31 @@ DiisStep DiisWorkspace::push_and_extrapolate(Matrix& fock, const Matrix& density
     const std::size_t slot = order[count];
     const std::size_t newest = count++;
 
-    // scratch := F P, row by row.
-    scratch.fill(0.0);
-    for (std::size_t i = 0; i < n; ++i) {
-        double* out = scratch.row(i);
-        const double* f_row = fock.row(i);
-        for (std::size_t k = 0; k < n; ++k) {
-            const double f_ik = f_row[k];
-            if (f_ik == 0.0) continue;
-            const double* p_row = density.row(k);
-            for (std::size_t j = 0; j < n; ++j) out[j] += f_ik * p_row[j];
-        }
-    }
+    multiply(fock, density, scratch);
 
-    // For symmetric F and P, PF = (FP)^T, so the commutator is FP - (FP)^T.
+    // For symmetric F and P, PF = (FP)^T, so the commutator is FP - (FP)^T:
+    // antisymmetric, filled from its upper triangle.
     Matrix& error = error_history[slot];
     DiisStep step;
-    double sum_sq = 0.0;
+    double upper_sum_sq = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         double* e_row = error.row(i);
         const double* s_row = scratch.row(i);
-        for (std::size_t j = 0; j < n; ++j) {
+        e_row[i] = 0.0;
+        for (std::size_t j = i + 1; j < n; ++j) {
             const double e = s_row[j] - scratch(j, i);
             e_row[j] = e;
+            error(j, i) = -e;
             step.max_error = std::max(step.max_error, std::fabs(e));
-            sum_sq += e * e;
+            upper_sum_sq += e * e;
         }
     }
+    const double sum_sq = 2.0 * upper_sum_sq;
     fock_history[slot].copy_from(fock);
     step.rms_error = std::sqrt(sum_sq / std::max<double>(static_cast<double>(n) * n, 1.0));
 
     for (std::size_t k = 0; k < count; ++k) {
-        const double v = frobenius_inner(error, error_history[order[k]]);
+        const double v = antisymmetric_inner(error, error_history[order[k]]);
         b[newest][k] = v;
         b[k][newest] = v;
     }

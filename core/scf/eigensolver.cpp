@@ -1,9 +1,16 @@
 #include "core/scf/eigensolver.h"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 #include <utility>
 
+// The OpenBLAS build in use exports its LAPACK routines with a "scipy_" prefix.
+#define LAPACK_GLOBAL(lcname, UCNAME) scipy_##lcname##_
+#include <lapack.h>
+
+#include "core/scf/blas.h"
 #include "core/types/errors.h"
 
 namespace quorin {
@@ -18,10 +25,9 @@ void require_square(const Matrix& m, std::size_t n, const char* what) {
     }
 }
 
-void check_shapes(const Matrix& a, const Matrix& work, const Vec64& eigenvalues, const Matrix& eigenvectors) {
+void check_shapes(const Matrix& a, const Vec64& eigenvalues, const Matrix& eigenvectors) {
     const std::size_t n = a.rows();
     require_square(a, n, "input matrix");
-    require_square(work, n, "work matrix");
     require_square(eigenvectors, n, "eigenvector matrix");
     if (eigenvalues.size() != n) {
         throw EngineStop("Eigensolver shape mismatch: eigenvalue vector has length " +
@@ -29,17 +35,154 @@ void check_shapes(const Matrix& a, const Matrix& work, const Vec64& eigenvalues,
     }
 }
 
+// Relative margin within which two component magnitudes count as equal for
+// the sign convention, so that rounding differences between builds do not
+// pick a different component.
+constexpr double kSignTieMargin = 1e-10;
+
+// Negates the vector v[0], v[stride], ... (n entries) when its first
+// largest-magnitude component is negative.
+void fix_sign(double* v, std::size_t n, std::size_t stride) {
+    double largest = 0.0;
+    for (std::size_t i = 0; i < n; ++i) largest = std::max(largest, std::fabs(v[i * stride]));
+    const double threshold = largest * (1.0 - kSignTieMargin);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double value = v[i * stride];
+        if (std::fabs(value) < threshold) continue;
+        if (value < 0.0) {
+            for (std::size_t j = 0; j < n; ++j) v[j * stride] = -v[j * stride];
+        }
+        return;
+    }
+}
+
+void transpose_in_place(Matrix& m) {
+    const std::size_t n = m.rows();
+    for (std::size_t i = 0; i < n; ++i) {
+        double* row = m.row(i);
+        for (std::size_t j = i + 1; j < n; ++j) std::swap(row[j], m(j, i));
+    }
+}
+
+// The divide-and-conquer driver for eigenvalues and eigenvectors, with the
+// hidden string-length arguments when the library's Fortran convention wants them.
+void call_dsyevd(lapack_int n, double* a, double* w, double* work, lapack_int lwork, lapack_int* iwork,
+                 lapack_int liwork, lapack_int& info) {
+    const char jobz = 'V';
+    const char uplo = 'L';
+#ifdef LAPACK_FORTRAN_STRLEN_END
+    LAPACK_dsyevd_base(&jobz, &uplo, &n, a, &n, w, work, &lwork, iwork, &liwork, &info, 1, 1);
+#else
+    LAPACK_dsyevd_base(&jobz, &uplo, &n, a, &n, w, work, &lwork, iwork, &liwork, &info);
+#endif
+}
+
+// Minimum sizes of the divide-and-conquer workspace with eigenvectors.
+std::size_t minimum_real_work(std::size_t n) { return n <= 1 ? 1 : 1 + 6 * n + 2 * n * n; }
+std::size_t minimum_integer_work(std::size_t n) { return n <= 1 ? 1 : 3 + 5 * n; }
+
+// LAPACK on eigenvectors := a. Returns false when LAPACK reports a failure
+// or returns a non-finite eigenvalue.
+bool lapack_diagonalize(const Matrix& a, Vec64& real_work, std::vector<std::int32_t>& integer_work,
+                        Vec64& eigenvalues, Matrix& eigenvectors) {
+    const std::size_t n = a.rows();
+    constexpr auto kIntMax = static_cast<std::size_t>(std::numeric_limits<lapack_int>::max());
+    if (real_work.size() > kIntMax || integer_work.size() > kIntMax) return false;
+    // A symmetric matrix reads the same in row- and column-major order.
+    eigenvectors.copy_from(a);
+    lapack_int info = 0;
+    const SingleThreadedBlas serial;
+    call_dsyevd(static_cast<lapack_int>(n), eigenvectors.data().data(), eigenvalues.data(), real_work.data(),
+                static_cast<lapack_int>(real_work.size()), integer_work.data(),
+                static_cast<lapack_int>(integer_work.size()), info);
+    if (info != 0) return false;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (!std::isfinite(eigenvalues[k])) return false;
+    }
+    // Column-major output: eigenvector k is row k of the row-major storage.
+    for (std::size_t k = 0; k < n; ++k) fix_sign(eigenvectors.row(k), n, 1);
+    transpose_in_place(eigenvectors);
+    return true;
+}
+
+// LAPACK, or the Jacobi in `jacobi_work` (allocated here when null) if it fails.
+std::size_t diagonalize(const Matrix& a, Vec64& real_work, std::vector<std::int32_t>& integer_work,
+                        Matrix* jacobi_work, Vec64& eigenvalues, Matrix& eigenvectors) {
+    if (a.rows() == 0) return 0;
+    if (lapack_diagonalize(a, real_work, integer_work, eigenvalues, eigenvectors)) return 0;
+    Matrix own_work;
+    if (jacobi_work == nullptr) {
+        own_work = Matrix::zeros(a.rows(), a.rows());
+        jacobi_work = &own_work;
+    }
+    const std::size_t sweeps = diagonalize_symmetric_jacobi(a, *jacobi_work, eigenvalues, eigenvectors);
+    fix_eigenvector_signs(eigenvectors);
+    return sweeps;
+}
+
 }  // namespace
+
+EigensolverWorkspace EigensolverWorkspace::allocate(std::size_t n) {
+    EigensolverWorkspace ws;
+    ws.n = n;
+    std::size_t real_size = minimum_real_work(n);
+    std::size_t integer_size = minimum_integer_work(n);
+    if (n > 1 && n <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+        // Size query: LAPACK may prefer more than the documented minimum.
+        double a_dummy = 0.0;
+        double w_dummy = 0.0;
+        double real_optimum = 0.0;
+        lapack_int integer_optimum = 0;
+        lapack_int info = 0;
+        call_dsyevd(static_cast<lapack_int>(n), &a_dummy, &w_dummy, &real_optimum, -1, &integer_optimum, -1,
+                    info);
+        if (info == 0) {
+            real_size = std::max(real_size, static_cast<std::size_t>(std::max(real_optimum, 0.0)));
+            integer_size =
+                std::max(integer_size, static_cast<std::size_t>(std::max<lapack_int>(integer_optimum, 0)));
+        }
+    }
+    ws.work = Vec64::zeros(real_size);
+    ws.iwork.assign(integer_size, 0);
+    return ws;
+}
 
 std::size_t diagonalize_symmetric(const Matrix& a, Vec64& eigenvalues, Matrix& eigenvectors) {
     require_square(a, a.rows(), "input matrix");
-    Matrix work = Matrix::zeros(a.rows(), a.cols());
-    return diagonalize_symmetric_with_work(a, work, eigenvalues, eigenvectors);
+    EigensolverWorkspace ws = EigensolverWorkspace::allocate(a.rows());
+    return diagonalize_symmetric(a, ws, eigenvalues, eigenvectors);
+}
+
+std::size_t diagonalize_symmetric(const Matrix& a, EigensolverWorkspace& workspace, Vec64& eigenvalues,
+                                  Matrix& eigenvectors) {
+    check_shapes(a, eigenvalues, eigenvectors);
+    if (workspace.n != a.rows()) {
+        throw EngineStop("Eigensolver shape mismatch: workspace is for " + std::to_string(workspace.n) +
+                         " x " + std::to_string(workspace.n) + ", matrix is " + std::to_string(a.rows()) +
+                         " x " + std::to_string(a.rows()));
+    }
+    return diagonalize(a, workspace.work, workspace.iwork, nullptr, eigenvalues, eigenvectors);
 }
 
 std::size_t diagonalize_symmetric_with_work(const Matrix& a, Matrix& work, Vec64& eigenvalues,
                                             Matrix& eigenvectors) {
-    check_shapes(a, work, eigenvalues, eigenvectors);
+    check_shapes(a, eigenvalues, eigenvectors);
+    require_square(work, a.rows(), "work matrix");
+    Vec64 real_work = Vec64::zeros(minimum_real_work(a.rows()));
+    std::vector<std::int32_t> integer_work(minimum_integer_work(a.rows()), 0);
+    return diagonalize(a, real_work, integer_work, &work, eigenvalues, eigenvectors);
+}
+
+void fix_eigenvector_signs(Matrix& eigenvectors) {
+    const std::size_t n = eigenvectors.rows();
+    const std::size_t stride = eigenvectors.cols();
+    for (std::size_t k = 0; k < stride; ++k) fix_sign(eigenvectors.data().data() + k, n, stride);
+}
+
+std::size_t diagonalize_symmetric_jacobi(const Matrix& a, Matrix& work, Vec64& eigenvalues,
+                                         Matrix& eigenvectors) {
+    check_shapes(a, eigenvalues, eigenvectors);
+    require_square(work, a.rows(), "work matrix");
     const std::size_t n = a.rows();
     work.copy_from(a);
 

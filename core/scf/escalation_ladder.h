@@ -1,6 +1,6 @@
 #pragma once
 // Adaptive SCF for unattended drivers: up to four runs with progressively
-// stronger level shift and damping, each from a fresh core-Hamiltonian guess.
+// stronger level shift and damping, each from a fresh neutral-atom guess.
 #include <array>
 #include <cstddef>
 #include <optional>

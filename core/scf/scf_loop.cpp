@@ -10,6 +10,7 @@
 #include "core/integrals/core_repulsion.h"
 #include "core/scf/density.h"
 #include "core/scf/eigensolver.h"
+#include "core/scf/initial_guess.h"
 #include "core/solvation/cosmo.h"
 #include "core/types/errors.h"
 
@@ -132,22 +133,32 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         core_energy += compute_external_charges_core_energy(molecule, model, charges, charges.size());
     }
 
-    // Guess: occupied orbitals of the core Hamiltonian. diis_product doubles
-    // as the eigensolver's work matrix, so no iteration allocates.
-    diagonalize_symmetric_with_work(ws.hcore, ws.diis_product, ws.orbital_energies, ws.coefficients);
-    compute_density_matrix(ws.coefficients, n_occ, ws.density);
+    // F := H + G(P) for the current density, with the solvent's reaction
+    // field; returns the dielectric energy when a solvent is present.
+    const auto build_fock_of_density = [&]() -> std::optional<double> {
+        if (options.use_nddo) {
+            build_fock_nddo(molecule, model, one_center, ws.pairs, ws.hcore, ws.density, ws.fock);
+        } else {
+            build_fock(molecule, model, one_center, ws.hcore, ws.density, ws.fock);
+        }
+        if (cosmo) return cosmo->apply_electronic_reaction_field_to_fock(ws.density, ws.fock);
+        return std::nullopt;
+    };
+
+    // Guess: the occupied orbitals of the Fock matrix of neutral, unbonded
+    // atoms. (The bare core Hamiltonian overbinds the electrons to the most
+    // attractive centres and can lead the iterations into an excited state.)
+    build_atomic_guess_density(molecule, model, ws.density);
+    build_fock_of_density();
+    diagonalize_symmetric(ws.fock, ws.eigensolver, ws.orbital_energies, ws.coefficients);
+    build_guess_orbital_density(ws.coefficients, ws.orbital_energies, n_occ, ws.density);
     ws.diis.reset();
 
     double previous_total = 0.0;
     double last_shift = 0.0;
     for (std::size_t iter = 1; iter <= options.max_iterations; ++iter) {
         result.iterations = iter;
-        if (options.use_nddo) {
-            build_fock_nddo(molecule, model, one_center, ws.pairs, ws.hcore, ws.density, ws.fock);
-        } else {
-            build_fock(molecule, model, one_center, ws.hcore, ws.density, ws.fock);
-        }
-        if (cosmo) result.cosmo_energy = cosmo->apply_electronic_reaction_field_to_fock(ws.density, ws.fock);
+        if (const auto dielectric = build_fock_of_density()) result.cosmo_energy = dielectric;
         const double electronic = compute_electronic_energy(ws.density, ws.hcore, ws.fock);
 
         const DiisStep diis = ws.diis.push_and_extrapolate(ws.fock, ws.density, ws.diis_product);
@@ -156,7 +167,7 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         if (std::fabs(sigma) >= 1e-12) apply_level_shift(sigma, ws.density, ws.fock);
         last_shift = sigma;
 
-        diagonalize_symmetric_with_work(ws.fock, ws.diis_product, ws.orbital_energies, ws.coefficients);
+        diagonalize_symmetric(ws.fock, ws.eigensolver, ws.orbital_energies, ws.coefficients);
         compute_density_matrix(ws.coefficients, n_occ, ws.new_density);
 
         const double density_change = max_abs_difference(ws.new_density, ws.density);

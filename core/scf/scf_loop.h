@@ -1,5 +1,5 @@
 #pragma once
-// The closed-shell restricted Hartree-Fock SCF: core-Hamiltonian guess, then
+// The closed-shell restricted Hartree-Fock SCF: neutral-atom guess, then
 // Fock build, Pulay extrapolation, level shift, diagonalisation and damped
 // density update until energy and density settle.
 #include <array>

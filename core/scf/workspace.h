@@ -6,6 +6,7 @@
 
 #include "core/integrals/pair_integrals.h"
 #include "core/scf/diis.h"
+#include "core/scf/eigensolver.h"
 #include "core/types/aligned.h"
 
 namespace quorin {
@@ -19,8 +20,9 @@ struct ScfWorkspace {
     Matrix coefficients;      // MO coefficients, one orbital per column
     Vec64 orbital_energies;   // eV, ascending
     Matrix new_density;       // density of the newest orbitals, before damping
-    Matrix diis_product;      // scratch: F P for the DIIS error, eigensolver work
+    Matrix diis_product;      // scratch: F P for the DIIS error
     DiisWorkspace diis;
+    EigensolverWorkspace eigensolver;          // diagonalisation scratch of this basis size
     std::vector<DiatomicPairIntegrals> pairs;  // NDDO pair table of the last NDDO run
     std::size_t n_basis = 0;
 

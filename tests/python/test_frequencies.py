@@ -135,7 +135,7 @@ def test_hessian_matches_finite_differences_of_single_point_gradients(qp, water_
         for sign in (1, -1):
             moved = [list(r) for r in W]
             moved[atom][axis] += sign * step
-            result = qp.calculate(WATER_Z, moved, "AM1", use_nddo=False, **TIGHT)
+            result = qp.calculate(WATER_Z, moved, "AM1", **TIGHT)
             gradients.append([g for row in result.gradients_kcal_mol_angstrom for g in row])
         column = [(p - m) / (2 * step) for p, m in zip(*gradients)]
         for i in range(n):
@@ -261,4 +261,4 @@ def test_result_classes(qp, water_vib):
             getattr(qp, cls)()
     assert qp.frequencies.__text_signature__.startswith('(atomic_numbers, coordinates, method="PM6", ')
     assert qp.frequencies.__text_signature__.endswith("step_size_angstrom=0.005, project_external=True, "
-                                                      "use_nddo=False, custom_masses=None)")
+                                                      "use_nddo=True, custom_masses=None)")

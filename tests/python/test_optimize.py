@@ -65,7 +65,7 @@ def test_argument_conversion_errors(qp, kwargs, error, text):
 def test_none_and_positional_arguments_equal_the_defaults(qp):
     omitted = qp.optimize(WATER_Z, W, "MNDO")
     nones = qp.optimize(WATER_Z, W, "MNDO", max_cycles=None, grad_rms_tol=None, grad_max_tol=None, use_nddo=None)
-    positional = qp.optimize(WATER_Z, W, "MNDO", 100, 1.0, 2.0, False)
+    positional = qp.optimize(WATER_Z, W, "MNDO", 100, 1.0, 2.0, True)
     for other in (nones, positional):
         assert other.coordinates == omitted.coordinates
         assert other.final_energy_ev == omitted.final_energy_ev
@@ -80,8 +80,8 @@ def test_minimised_water_is_a_stationary_point(qp, water_minimum):
     assert opt.final_energy_ev < opt.initial_energy_ev
     # An independent single point at the returned geometry sees a vanishing
     # gradient and a lower energy than at the start.
-    at_minimum = qp.calculate(WATER_Z, opt.coordinates, "AM1", use_nddo=False)
-    at_start = qp.calculate(WATER_Z, W, "AM1", use_nddo=False)
+    at_minimum = qp.calculate(WATER_Z, opt.coordinates, "AM1")
+    at_start = qp.calculate(WATER_Z, W, "AM1")
     assert gradient_rms(at_minimum.gradients_kcal_mol_angstrom) < TIGHT_OPT["grad_rms_tol"]
     assert at_minimum.total_energy_ev < at_start.total_energy_ev
     # The start breaks the molecule's mirror symmetry; the minimum restores
@@ -92,7 +92,7 @@ def test_minimised_water_is_a_stationary_point(qp, water_minimum):
 
 def test_final_single_point_matches_a_separate_calculation(qp, water_minimum):
     opt = water_minimum
-    separate = qp.calculate(WATER_Z, opt.coordinates, "AM1", use_nddo=False, max_iter=60, energy_tol_ev=1e-7,
+    separate = qp.calculate(WATER_Z, opt.coordinates, "AM1", use_nddo=True, max_iter=60, energy_tol_ev=1e-7,
                             density_tol=1e-6, level_shift_ev=0.0, damping=0.5)
     attached = opt.final_result
     assert attached.to_dict() == separate.to_dict()
@@ -138,4 +138,23 @@ def test_result_class(qp, water_minimum):
     assert qp.OptimizationPyResult.__doc__ == "Result of molecular geometry optimization."
     assert qp.optimize.__text_signature__ == (
         '(atomic_numbers, coordinates, method="PM6", max_cycles=100, grad_rms_tol=1.0, grad_max_tol=2.0, '
-        "use_nddo=False)")
+        "use_nddo=True)")
+
+
+# Staggered ethane with C-C and C-H bonds a little off their minimum.
+ETHANE_Z = [6, 6, 1, 1, 1, 1, 1, 1]
+ETHANE_XYZ = [[0.0, 0.0, 0.78], [0.0, 0.0, -0.78], [1.05, 0.0, 1.15], [-0.5, 0.9, 1.15], [-0.5, -0.9, 1.15],
+              [-1.05, 0.0, -1.15], [0.5, -0.9, -1.15], [0.5, 0.9, -1.15]]
+
+
+@pytest.mark.parametrize("method", ["AM1", "PM3", "PM6"])
+def test_default_minimisation_lowers_the_published_methods_heat(qp, method):
+    # With default arguments the minimiser works on the same surface as
+    # calculate: the final heat is calculate's at the returned geometry, and
+    # lower than at the start.
+    opt = qp.optimize(ETHANE_Z, ETHANE_XYZ, method)
+    assert opt.converged
+    at_end = qp.calculate(ETHANE_Z, opt.coordinates, method)
+    at_start = qp.calculate(ETHANE_Z, ETHANE_XYZ, method)
+    assert opt.final_heat_of_formation_kcal == pytest.approx(at_end.heat_of_formation_kcal, abs=0.05)
+    assert opt.final_heat_of_formation_kcal < at_start.heat_of_formation_kcal

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -91,6 +93,11 @@ std::size_t plain_jacobi(const Matrix& a, Vec64& w_out, Matrix& v) {
     return sweeps;
 }
 
+std::size_t jacobi(const Matrix& a, Vec64& w, Matrix& v) {
+    Matrix work = Matrix::zeros(a.rows(), a.rows());
+    return diagonalize_symmetric_jacobi(a, work, w, v);
+}
+
 TEST(JacobiEigensolver, AnalyticSmallMatrices) {
     struct Case {
         std::vector<std::vector<double>> a;
@@ -110,7 +117,7 @@ TEST(JacobiEigensolver, AnalyticSmallMatrices) {
         const std::size_t n = c.a.size();
         Vec64 w = Vec64::zeros(n);
         Matrix v = Matrix::zeros(n, n);
-        diagonalize_symmetric(from_rows(c.a), w, v);
+        jacobi(from_rows(c.a), w, v);
         for (std::size_t k = 0; k < n; ++k) {
             EXPECT_NEAR(w[k], c.values[k], 1e-13);
             double dot = 0.0;
@@ -122,7 +129,7 @@ TEST(JacobiEigensolver, AnalyticSmallMatrices) {
     // the signs of the rotation, (1, -1)/sqrt2 then (1, 1)/sqrt2.
     Vec64 w = Vec64::zeros(2);
     Matrix v = Matrix::zeros(2, 2);
-    EXPECT_EQ(diagonalize_symmetric(from_rows({{2, 1}, {1, 2}}), w, v), 2u);
+    EXPECT_EQ(jacobi(from_rows({{2, 1}, {1, 2}}), w, v), 2u);
     EXPECT_NEAR(v(0, 0), 1 / r2, 1e-15);
     EXPECT_NEAR(v(1, 0), -1 / r2, 1e-15);
     EXPECT_NEAR(v(0, 1), 1 / r2, 1e-15);
@@ -133,7 +140,7 @@ TEST(JacobiEigensolver, DiagonalInputIsSortedInOneSweep) {
     const Matrix a = from_rows({{3, 0, 0, 0}, {0, -1, 0, 0}, {0, 0, 3, 0}, {0, 0, 0, -1}});
     Vec64 w = Vec64::zeros(4);
     Matrix v = Matrix::zeros(4, 4);
-    EXPECT_EQ(diagonalize_symmetric(a, w, v), 1u);
+    EXPECT_EQ(jacobi(a, w, v), 1u);
     // Selection sort by swapping, traced by hand: [3,-1,3,-1] -> swap 0,1 ->
     // [-1,3,3,-1] -> swap 1,3 -> [-1,-1,3,3]; columns come from rows 1, 3, 2, 0.
     const std::size_t source[] = {1, 3, 2, 0};
@@ -147,10 +154,10 @@ TEST(JacobiEigensolver, DiagonalInputIsSortedInOneSweep) {
 TEST(JacobiEigensolver, DegenerateSizes) {
     Vec64 w0;
     Matrix v0;
-    EXPECT_EQ(diagonalize_symmetric(Matrix::zeros(0, 0), w0, v0), 100u);
+    EXPECT_EQ(jacobi(Matrix::zeros(0, 0), w0, v0), 100u);
     Vec64 w1 = Vec64::zeros(1);
     Matrix v1 = Matrix::zeros(1, 1);
-    EXPECT_EQ(diagonalize_symmetric(from_rows({{-4.5}}), w1, v1), 1u);
+    EXPECT_EQ(jacobi(from_rows({{-4.5}}), w1, v1), 1u);
     EXPECT_EQ(w1[0], -4.5);
     EXPECT_EQ(v1(0, 0), 1.0);
 }
@@ -162,7 +169,7 @@ TEST(JacobiEigensolver, RandomSymmetricMatricesGiveOrthonormalEigenpairs) {
             const Matrix a_before = a;
             Vec64 w = Vec64::zeros(n);
             Matrix v = Matrix::zeros(n, n);
-            const std::size_t sweeps = diagonalize_symmetric(a, w, v);
+            const std::size_t sweeps = jacobi(a, w, v);
             EXPECT_LT(sweeps, 100u);
             EXPECT_EQ(std::memcmp(a.data().data(), a_before.data().data(), n * n * sizeof(double)), 0);
             double trace = 0.0, sum_w = 0.0;
@@ -196,13 +203,116 @@ TEST(JacobiEigensolver, BitIdenticalToPlainRotationOrderAndWorkReuse) {
         a(0, 1) = a(1, 0) = 1e-17 * a(0, 0);  // tiny against the diagonal: cleared only from sweep 6
         Vec64 w = Vec64::zeros(23), w_ref = Vec64::zeros(23);
         Matrix v = Matrix::zeros(23, 23), v_ref = Matrix::zeros(23, 23);
-        const std::size_t sweeps = diagonalize_symmetric_with_work(a, work, w, v);
+        const std::size_t sweeps = diagonalize_symmetric_jacobi(a, work, w, v);
         EXPECT_EQ(sweeps, plain_jacobi(a, w_ref, v_ref));
         EXPECT_EQ(std::memcmp(w.data(), w_ref.data(), 23 * sizeof(double)), 0);
         EXPECT_EQ(std::memcmp(v.data().data(), v_ref.data().data(), 23 * 23 * sizeof(double)), 0);
         for (std::size_t i = 0; i < 23; ++i)
             for (std::size_t j = 0; j < 23; ++j) EXPECT_EQ(work(i, j), work(j, i));
     }
+}
+
+// Q diag(values) Q^T with Q from the eigenvectors of a random matrix: a
+// symmetric matrix with prescribed (possibly repeated) eigenvalues.
+Matrix with_spectrum(const std::vector<double>& values, unsigned seed) {
+    const std::size_t n = values.size();
+    Vec64 w = Vec64::zeros(n);
+    Matrix q = Matrix::zeros(n, n);
+    jacobi(random_symmetric(n, seed), w, q);
+    Matrix a = Matrix::zeros(n, n);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < n; ++j)
+            for (std::size_t k = 0; k < n; ++k) a(i, j) += q(i, k) * values[k] * q(j, k);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < i; ++j) a(i, j) = a(j, i);
+    return a;
+}
+
+// LAPACK and the Jacobi fallback must give the same eigenpairs: eigenvalues
+// to 1e-10 relative, single eigenvectors identical after the sign rule, and
+// the same projector onto each degenerate eigenspace.
+TEST(SymmetricEigensolver, LapackAgreesWithJacobi) {
+    struct Case {
+        std::string name;
+        Matrix a;
+    };
+    std::vector<Case> cases;
+    for (std::size_t n : {2u, 7u, 30u, 61u}) cases.push_back({"random " + std::to_string(n), random_symmetric(n, 40 + unsigned(n))});
+    cases.push_back({"degenerate", with_spectrum({-2, -2, -2, 0.5, 1, 1, 3, 7, 7, 7, 7}, 5)});
+    cases.push_back({"diagonal", from_rows({{3, 0, 0, 0}, {0, -1, 0, 0}, {0, 0, 3, 0}, {0, 0, 0, -1}})});
+    cases.push_back({"1x1", from_rows({{-4.5}})});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::size_t n = c.a.rows();
+        const Matrix before = c.a;
+        EigensolverWorkspace ws = EigensolverWorkspace::allocate(n);
+        Vec64 w = Vec64::zeros(n), w_jac = Vec64::zeros(n);
+        Matrix v = Matrix::zeros(n, n), v_jac = Matrix::zeros(n, n);
+        EXPECT_EQ(diagonalize_symmetric(c.a, ws, w, v), 0u);  // no Jacobi sweeps: LAPACK ran
+        EXPECT_EQ(std::memcmp(c.a.data().data(), before.data().data(), n * n * sizeof(double)), 0);
+        jacobi(c.a, w_jac, v_jac);
+        fix_eigenvector_signs(v_jac);
+
+        double scale = 1.0;
+        for (std::size_t k = 0; k < n; ++k) scale = std::max(scale, std::fabs(w_jac[k]));
+        for (std::size_t k = 0; k < n; ++k) {
+            EXPECT_NEAR(w[k], w_jac[k], 1e-10 * scale);
+            if (k > 0) {
+                EXPECT_LE(w[k - 1], w[k]);
+            }
+            // Sign rule: the first largest-magnitude component is positive.
+            std::size_t top = 0;
+            for (std::size_t j = 1; j < n; ++j)
+                if (std::fabs(v(j, k)) > std::fabs(v(top, k)) * (1 + 1e-9)) top = j;
+            EXPECT_GT(v(top, k), 0.0);
+        }
+        // Eigenspaces: runs of equal eigenvalues, compared by their projectors.
+        for (std::size_t first = 0; first < n;) {
+            std::size_t last = first + 1;
+            while (last < n && w[last] - w[last - 1] < 1e-8 * scale) ++last;
+            for (std::size_t i = 0; i < n; ++i) {
+                for (std::size_t j = 0; j < n; ++j) {
+                    double p = 0.0, p_jac = 0.0;
+                    for (std::size_t k = first; k < last; ++k) {
+                        p += v(i, k) * v(j, k);
+                        p_jac += v_jac(i, k) * v_jac(j, k);
+                    }
+                    EXPECT_NEAR(p, p_jac, 1e-9) << "eigenspace from " << first;
+                }
+            }
+            if (last == first + 1) {
+                for (std::size_t i = 0; i < n; ++i) EXPECT_NEAR(v(i, first), v_jac(i, first), 1e-9);
+            }
+            first = last;
+        }
+        // The allocating forms give the same result bit for bit.
+        Vec64 w2 = Vec64::zeros(n);
+        Matrix v2 = Matrix::zeros(n, n), work = Matrix::zeros(n, n);
+        diagonalize_symmetric_with_work(c.a, work, w2, v2);
+        EXPECT_EQ(std::memcmp(v2.data().data(), v.data().data(), n * n * sizeof(double)), 0);
+        diagonalize_symmetric(c.a, w2, v2);
+        EXPECT_EQ(std::memcmp(w2.data(), w.data(), n * sizeof(double)), 0);
+    }
+    // [[2,1],[1,2]] by hand: (1,-1)/sqrt2 for 1 (equal magnitudes: the first
+    // component is made positive) and (1,1)/sqrt2 for 3.
+    Vec64 w = Vec64::zeros(2);
+    Matrix v = Matrix::zeros(2, 2);
+    diagonalize_symmetric(from_rows({{2, 1}, {1, 2}}), w, v);
+    const double r = 1 / std::sqrt(2.0);
+    EXPECT_NEAR(v(0, 0), r, 1e-15);
+    EXPECT_NEAR(v(1, 0), -r, 1e-15);
+    EXPECT_NEAR(v(0, 1), r, 1e-15);
+    EXPECT_NEAR(v(1, 1), r, 1e-15);
+    Vec64 w0;
+    Matrix v0;
+    EXPECT_EQ(diagonalize_symmetric(Matrix::zeros(0, 0), w0, v0), 0u);
+    // A NaN makes LAPACK's result unusable: the Jacobi takes over and reports
+    // its sweeps (all 100, as NaN never meets its stopping test).
+    Matrix broken = random_symmetric(3, 9);
+    broken(0, 2) = broken(2, 0) = std::nan("");
+    Vec64 w3 = Vec64::zeros(3);
+    Matrix v3 = Matrix::zeros(3, 3);
+    EXPECT_EQ(diagonalize_symmetric(broken, w3, v3), kJacobiMaxSweeps);
 }
 
 TEST(JacobiEigensolver, ShapeMismatchStops) {
@@ -213,6 +323,9 @@ TEST(JacobiEigensolver, ShapeMismatchStops) {
     EXPECT_THROW(diagonalize_symmetric(a3, w3, v2), EngineStop);
     EXPECT_THROW(diagonalize_symmetric(Matrix::zeros(3, 2), w3, v3), EngineStop);
     EXPECT_THROW(diagonalize_symmetric_with_work(a3, work2, w3, v3), EngineStop);
+    EXPECT_THROW(diagonalize_symmetric_jacobi(a3, work2, w3, v3), EngineStop);
+    EigensolverWorkspace ws2 = EigensolverWorkspace::allocate(2);
+    EXPECT_THROW(diagonalize_symmetric(a3, ws2, w3, v3), EngineStop);
 }
 
 }  // namespace

@@ -11,23 +11,23 @@ const MndoModel kMndo;
 const Pm6Model kPm6;
 
 TEST(EscalationLadder, StarvedFirstTryIsRescuedByALaterOne) {
-    // Six iterations are too few for the plain SCF of these molecules; a
+    // Five iterations are too few for the plain SCF of these molecules; a
     // later try gets twice the budget and reports its own count.
     struct Case {
         const ParameterModel* model;
         fixtures::Geometry geometry;
     };
     for (const Case& c : {Case{&kMndo, fixtures::water()}, Case{&kMndo, fixtures::ammonia()}, Case{&kPm6, fixtures::water()},
-                          Case{&kPm6, fixtures::methane()}, Case{&kPm6, fixtures::ammonia()}}) {
+                          Case{&kPm6, fixtures::ammonia()}}) {
         const MolecularBatch m = fixtures::make_molecule(c.geometry, *c.model);
         ScfWorkspace ws = ScfWorkspace::allocate(m.n_basis);
         ScfOptions starved;
-        starved.max_iterations = 6;
+        starved.max_iterations = 5;
         ASSERT_FALSE(run_rhf_scf_with_options(m, *c.model, ws, starved).converged);
-        const ScfResult r = run_rhf_scf_adaptive_with_nddo_and_cosmo(m, *c.model, ws, 6, true, std::nullopt, 1e-7, 1e-6);
+        const ScfResult r = run_rhf_scf_adaptive_with_nddo_and_cosmo(m, *c.model, ws, 5, true, std::nullopt, 1e-7, 1e-6);
         EXPECT_TRUE(r.converged);
-        EXPECT_GT(r.iterations, 6u);
-        EXPECT_LE(r.iterations, 12u);
+        EXPECT_GT(r.iterations, 5u);
+        EXPECT_LE(r.iterations, 10u);
         ScfOptions full;
         full.energy_tolerance = 1e-10;
         full.density_tolerance = 1e-9;

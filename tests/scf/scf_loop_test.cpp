@@ -8,6 +8,7 @@
 
 #include "core/fock/fock_builder.h"
 #include "core/scf/density.h"
+#include "core/scf/initial_guess.h"
 #include "core/types/errors.h"
 #include "scf/test_molecules.h"
 
@@ -156,13 +157,20 @@ TEST(RhfScf, ShiftAndDampingChangeTheRouteNotTheResult) {
 TEST(RhfScf, IterationLimitsAndElectronCounts) {
     ScfOptions none;
     none.max_iterations = 0;
-    const ScfRun guess = run_scf(fixtures::water(), kMndo, none);
+    ScfRun guess = run_scf(fixtures::water(), kMndo, none);
     EXPECT_EQ(guess.result.iterations, 0u);
     EXPECT_FALSE(guess.result.converged);
-    // The fresh workspace's Fock matrix is zero: E_el = 0.5 tr(P H) = sum of
-    // the four occupied core-Hamiltonian eigenvalues, HOMO being the fourth.
-    EXPECT_NEAR(guess.result.electronic_energy, guess.workspace.orbital_energies[0] + guess.workspace.orbital_energies[1] +
-                                                    guess.workspace.orbital_energies[2] + guess.result.homo, 1e-9);
+    // Guess only: the workspace holds the Fock matrix of the neutral-atom
+    // density and its four lowest orbitals; HOMO and LUMO are its 4th and 5th
+    // eigenvalues and E_el = 0.5 tr(P (H + F)) with P of those orbitals.
+    Matrix atoms = Matrix::zeros(6, 6), f_atoms = Matrix::zeros(6, 6);
+    build_atomic_guess_density(guess.molecule, kMndo, atoms);
+    build_fock_nddo(guess.molecule, kMndo, guess.workspace.pairs, guess.workspace.hcore, atoms, f_atoms);
+    for (std::size_t i = 0; i < 36; ++i) EXPECT_NEAR(guess.workspace.fock.data()[i], f_atoms.data()[i], 1e-12);
+    EXPECT_EQ(guess.result.homo, guess.workspace.orbital_energies[3]);
+    EXPECT_EQ(guess.result.lumo, guess.workspace.orbital_energies[4]);
+    EXPECT_NEAR(guess.result.electronic_energy,
+                compute_electronic_energy(guess.workspace.density, guess.workspace.hcore, f_atoms), 1e-9);
 
     ScfOptions loose;
     loose.energy_tolerance = loose.density_tolerance = 1e30;

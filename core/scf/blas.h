@@ -1,0 +1,34 @@
+#pragma once
+// Dense matrix kernels on BLAS (OpenBLAS), for the O(n^3) steps of the SCF
+// and its readers. All matrices are row-major.
+#include <cstddef>
+
+#include "core/types/aligned.h"
+
+namespace quorin {
+
+// Runs the library on the calling thread only while it lives (the engine
+// creates no threads and expects none to work for it), then restores the
+// library's previous setting.
+class SingleThreadedBlas {
+public:
+    SingleThreadedBlas();
+    ~SingleThreadedBlas();
+    SingleThreadedBlas(const SingleThreadedBlas&) = delete;
+    SingleThreadedBlas& operator=(const SingleThreadedBlas&) = delete;
+
+private:
+    int previous_threads_;
+};
+
+// c := a b for a (m x k), b (k x n), c (m x n). Stops on shape mismatch.
+void multiply(const Matrix& a, const Matrix& b, Matrix& c);
+
+// c := a b[:, :k] for a (m x n), b (n x >= k), c (m x k).
+void multiply_leading_columns(const Matrix& a, const Matrix& b, std::size_t k, Matrix& c);
+
+// out := alpha a[:, :k] a[:, :k]^T for a (n x >= k), out (n x n), both
+// triangles filled. k = 0 gives a zero matrix.
+void leading_columns_gram(const Matrix& a, std::size_t k, double alpha, Matrix& out);
+
+}  // namespace quorin
