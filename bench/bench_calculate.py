@@ -2,6 +2,9 @@
 ladder of data/molecules and fits the growth exponent of time against atom
 count on a log-log scale.
 
+The calculator object and, when ASE imports, the ASE calculator are timed on
+the same molecules; their overhead over calculate is printed in percent.
+
 Usage: python3 bench/bench_calculate.py [--method PM6] [--max-atoms N] [--cosmo-eps 78.4]
 Runs with OPENBLAS_NUM_THREADS=1 unless the environment sets it: the engine
 computes on one thread, and the library's idle thread pool is not wanted.
@@ -31,15 +34,27 @@ def read_xyz(path):
     return numbers, coordinates
 
 
-def best_time(numbers, coordinates, method, cosmo_eps=None, budget_s=1.0, max_runs=5):
-    """Shortest of several runs; fewer runs for slow molecules."""
+def best_of(call, budget_s=1.0, max_runs=5):
+    """Shortest of several runs of `call`; fewer runs for slow molecules."""
     best, spent, runs, result = math.inf, 0.0, 0, None
     while runs < max_runs and (runs == 0 or spent < budget_s):
         start = time.perf_counter()
-        result = quorin_py.calculate(numbers, coordinates, method=method, cosmo_eps=cosmo_eps)
+        result = call()
         elapsed = time.perf_counter() - start
         best, spent, runs = min(best, elapsed), spent + elapsed, runs + 1
     return best, result
+
+
+def ase_energy_call(numbers, coordinates, method, cosmo_eps):
+    """A call that computes the ASE calculator's results anew, or None without ASE."""
+    try:
+        import ase
+    except ImportError:
+        return None
+
+    atoms = ase.Atoms(numbers=numbers, positions=coordinates)
+    atoms.calc = quorin_py.QuorinASECalculator(method=method, cosmo_eps=cosmo_eps)
+    return lambda: atoms.calc.calculate(atoms)
 
 
 def fit_exponent(sizes, times):
@@ -62,15 +77,22 @@ def main():
     names, sizes, times = [], [], []
     solvent = "" if args.cosmo_eps is None else f", COSMO eps={args.cosmo_eps}"
     print(f"calculate ({args.method}{solvent}, energy + gradient), best of up to 5 runs")
-    print(f"{'molecule':<14}{'atoms':>6}{'time / s':>12}{'SCF iter':>10}{'converged':>11}")
+    calculator = quorin_py.QuorinCalculator(method=args.method, cosmo_eps=args.cosmo_eps)
+    print(f"{'molecule':<14}{'atoms':>6}{'time / s':>12}{'SCF iter':>10}{'converged':>11}"
+          f"{'calculator':>12}{'ASE':>9}")
     for numbers, coordinates, name in ladder:
         if len(numbers) > args.max_atoms:
             continue
-        elapsed, result = best_time(numbers, coordinates, args.method, args.cosmo_eps)
+        elapsed, result = best_of(lambda: quorin_py.calculate(numbers, coordinates, method=args.method,
+                                                               cosmo_eps=args.cosmo_eps))
+        object_s, _ = best_of(lambda: calculator.calculate(numbers, coordinates))
+        ase_call = ase_energy_call(numbers, coordinates, args.method, args.cosmo_eps)
+        ase_text = f"{100.0 * (best_of(ase_call)[0] / elapsed - 1.0):>+8.1f}%" if ase_call else f"{'-':>9}"
         names.append(name)
         sizes.append(len(numbers))
         times.append(elapsed)
-        print(f"{name:<14}{len(numbers):>6}{elapsed:>12.4f}{result.scf_iterations:>10}{str(result.converged):>11}")
+        print(f"{name:<14}{len(numbers):>6}{elapsed:>12.4f}{result.scf_iterations:>10}{str(result.converged):>11}"
+              f"{100.0 * (object_s / elapsed - 1.0):>+11.1f}%{ase_text}")
     if len(sizes) >= 2:
         print(f"growth exponent (log-log fit, all molecules): {fit_exponent(sizes, times):.2f}")
         large = [(n, t) for n, t in zip(sizes, times) if n >= 20]
