@@ -110,6 +110,26 @@ RESULT_CLASSES = {
                                "alpha_eigenvalues alpha_eigenvectors alpha_raw_tensor alpha_raw_isotropic_au "
                                "alpha_raw_isotropic_angstrom3 beta_vector beta_total_au beta_total_esu gamma_diag "
                                "gamma_average_au gamma_average_esu dipole_debye unperturbed_energy_ev"),
+    "IrcPointPy": ("Single reaction path point along an Intrinsic Reaction Coordinate.",
+                   "path_coordinate energy_ev heat_of_formation_kcal coordinates cartesian_gradient_rms "
+                   "mass_weighted_gradient_rms"),
+    "IrcPyResult": ("Comprehensive result of Intrinsic Reaction Coordinate path tracing.",
+                    "points ts_point_index forward_converged reverse_converged"),
+    "DrcFramePy": ("Recorded frame along Dynamic Reaction Coordinate Born-Oppenheimer Molecular Dynamics.",
+                   "step time_fs potential_energy_ev kinetic_energy_ev total_energy_ev temperature_k coordinates "
+                   "velocities forces"),
+    "DrcPyResult": ("Comprehensive result of Dynamic Reaction Coordinate simulation.",
+                    "frames initial_energy_ev final_energy_ev energy_drift_ev_per_ps max_energy_drift_ev "
+                    "average_temperature_k"),
+    "EspResultPy": ("Merz-Singh-Kollman Electrostatic Potential (ESP) fitting result.",
+                    "charges dipole_debye dipole_magnitude_debye rms_error_ev num_grid_points"),
+    "Am1BccPyResult": ("AM1-BCC Atomic Partial Charges result.",
+                       "initial_charges bond_charge_corrections bcc_charges total_charge"),
+    "VarnexLmoPy": ("Localized Molecular Orbital (LMO) representation for Python.",
+                    "index lmo_type is_occupied atom_indices ao_indices coeffs energy_ev"),
+    "VarnexPyResult": ("VARNEX O(N) linear-scaling localized molecular orbital SCF results for Python.",
+                       "converged iterations electronic_energy_ev nuclear_repulsion_ev total_energy_ev "
+                       "heat_of_formation_kcal atomic_charges lmos"),
 }
 CALCULATOR_METHODS = [
     ("calculate", "(atomic_numbers, coordinates)",
@@ -120,12 +140,34 @@ CALCULATOR_METHODS = [
      "Compute harmonic vibrational frequencies, normal modes, and thermodynamics."),
     ("transition_state", "(atomic_numbers, coordinates, max_cycles=100, grad_rms_tol=0.1, grad_max_tol=0.2, "
      "trust_radius=0.1, target_mode=None)", "Locate transition state using Eigenvector Following (P-RFO Baker)."),
+    ("irc", "(atomic_numbers, coordinates, step_size=0.1, max_points=50, direction=\"both\")",
+     "Trace Intrinsic Reaction Coordinate (IRC) path from a transition state."),
+    ("drc", "(atomic_numbers, coordinates, time_step_fs=0.5, total_steps=500, ensemble=\"nve\", temperature_k=298.15, "
+     "berendsen_tau_fs=100.0, recording_interval=1)",
+     "Propagate Dynamic Reaction Coordinate (DRC) / Born-Oppenheimer Molecular Dynamics."),
     ("meci", "(atomic_numbers, coordinates, active_orbitals=2, target_root=1)", "Run MECI excited state calculation."),
     ("uv_vis_spectrum", "(atomic_numbers, coordinates, active_orbitals=2, min_wavelength_nm=100.0, "
      "max_wavelength_nm=800.0, step_nm=1.0, fwhm_nm=20.0)", "Simulate UV-Vis absorption spectrum."),
     ("pbc", "(atomic_numbers, coordinates, translation_vectors, mers=None, k_grid=None, band_points=40)",
      "Calculate periodic boundary conditions Bloch SCF and band structure."),
 ]
+
+# Module functions: text signature and the first line of the description;
+# where a parameter list follows, it names every parameter in signature order.
+FUNCTIONS = {
+    "esp_charges": ('(atomic_numbers, coordinates, method="PM6", net_charge=0.0, points_per_shell=64)',
+                    "Compute Merz-Singh-Kollman atom-centered Electrostatic Potential (ESP) partial charges."),
+    "irc": ("(atomic_numbers, coordinates, method=None, step_size=None, max_points=None, direction=None, "
+            "use_nddo=True)", "Trace Intrinsic Reaction Coordinate (IRC) path from a transition state."),
+    "drc": ("(atomic_numbers, coordinates, method=None, time_step_fs=None, total_steps=None, ensemble=None, "
+            "temperature_k=None, berendsen_tau_fs=None, recording_interval=None, use_nddo=True)",
+            "Run Dynamic Reaction Coordinate (DRC) / Born-Oppenheimer Molecular Dynamics."),
+    "varnex": ('(atomic_numbers, coordinates, method="PM6", dispersion=None, max_iter=200, max_jacobi_sweeps=50, '
+               "energy_tol=1e-7, jacobi_tol=1e-4, cutoff_distance=8.5, damping=1.0, verbose=False)",
+               "Perform O(N) linear-scaling localized molecular orbital calculation via VARNEX."),
+    "am1_bcc": ('(atomic_numbers, coordinates, method="AM1", use_nddo=True)',
+                "Calculate AM1-BCC atomic partial charges."),
+}
 
 
 def test_result_classes_and_calculator_methods_as_documented(qp):
@@ -143,3 +185,11 @@ def test_result_classes_and_calculator_methods_as_documented(qp):
         method = getattr(calc, name)
         assert method.__text_signature__ == "($self, " + signature[1:], name
         assert method.__doc__ == description, name
+    for name, (signature, description) in FUNCTIONS.items():
+        function = getattr(qp, name)
+        assert function.__text_signature__ == signature, name
+        lines = function.__doc__.splitlines()
+        assert lines[0] == description, name
+        if len(lines) > 1:
+            assert lines[1:3] == ["", "Parameters:"], name
+            assert [line.split("`")[1] for line in lines[3:]] == list(inspect.signature(function).parameters), name
