@@ -12,7 +12,7 @@
 #include "core/parameters/atomic_mass.h"
 #include "core/types/errors.h"
 #include "core/vibrations/hessian.h"
-#include "reactions/minimum.h"
+#include "common/minimum.h"
 
 namespace quorin {
 namespace {
@@ -36,7 +36,7 @@ Trajectory run(const Geometry& g, const DrcOptions& options) {
     return r;
 }
 
-Geometry minimised(const Geometry& g) { return fixtures::minimised(g, kAm1).geometry; }
+Geometry minimised(const Geometry& g) { return fixtures::tight_minimum(g, kAm1, 1e-10).geometry; }
 
 // Moves atom `b` away from atom `a` along their bond by `delta` angstrom.
 Geometry stretched(Geometry g, std::size_t a, std::size_t b, double delta) {

@@ -11,7 +11,7 @@
 #include "common/geometry.h"
 #include "core/parameters/atomic_mass.h"
 #include "core/types/errors.h"
-#include "reactions/minimum.h"
+#include "common/minimum.h"
 
 namespace quorin {
 namespace {
@@ -23,7 +23,7 @@ using fixtures::make_molecule;
 
 using fixtures::Minimum;
 
-Minimum minimised(const Geometry& g) { return fixtures::minimised(g, kAm1); }
+Minimum minimised(const Geometry& g) { return fixtures::tight_minimum(g, kAm1, 1e-10); }
 
 // Ammonia with N at the origin and the hydrogens at height `h` above the
 // plane, 120 degrees apart: planar (h = 0) it is the inversion saddle point,
