@@ -8,6 +8,7 @@
 #include "core/hamiltonian/hcore.h"
 #include "core/integrals/core_repulsion.h"
 #include "core/integrals/pair_integrals.h"
+#include "core/scf/density.h"
 #include "core/varnex/hybrid.h"
 #include "core/varnex/lewis.h"
 #include "core/varnex/locmin.h"
@@ -65,9 +66,7 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
     while (iteration < config.max_iter) {
         ++iteration;
         build_fock_nddo(molecule, model, one_center, pairs, h, p, f);
-        e_el = 0.0;
-        for (std::size_t k = 0; k < n * n; ++k) e_el += p.data()[k] * (h.data()[k] + f.data()[k]);
-        e_el *= 0.5;
+        e_el = compute_electronic_energy(p, h, f);
         e_tot = e_nuc + e_el;
         const double delta_e = std::abs(e_tot - e_prev);
         if (config.verbose) {
