@@ -9,6 +9,7 @@
 #include "core/integrals/core_repulsion.h"
 #include "core/integrals/pair_integrals.h"
 #include "core/scf/density.h"
+#include "core/scf/scf_loop.h"
 #include "core/varnex/hybrid.h"
 #include "core/varnex/lewis.h"
 #include "core/varnex/locmin.h"
@@ -37,12 +38,10 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
     std::vector<Lmo> occupied = std::move(std::get<InitialLmos>(initial).occupied);
     std::vector<Lmo> virtuals = std::move(std::get<InitialLmos>(initial).virtuals);
 
-    double valence = 0.0;
-    for (std::size_t a = 0; a < molecule.n_atoms; ++a) valence += core_charge_of(model, molecule.atomic_numbers[a]);
-    const double electrons = std::max(0.0, std::round(valence));
-    if (2.0 * static_cast<double>(occupied.size()) != electrons) {
+    const std::size_t electrons = count_valence_electrons(molecule, model);
+    if (2 * occupied.size() != electrons) {
         return "Localized orbitals hold " + std::to_string(2 * occupied.size()) + " electrons but the molecule has " +
-               std::to_string(static_cast<unsigned long long>(electrons)) + " valence electrons";
+               std::to_string(electrons) + " valence electrons";
     }
 
     const std::vector<DiatomicPairIntegrals> pairs = precompute_diatomic_pairs(molecule, model);
