@@ -30,12 +30,7 @@ DipoleResult compute_dipole(const MolecularBatch& molecule, const ParameterModel
     for (std::size_t a = 0; a < n_atoms; ++a) {
         const auto element = model.get_element(molecule.atomic_numbers[a]);
         const double core_charge = element ? element->core_charge : 0.0;
-        double population = 0.0;
-        const std::size_t first = molecule.first_orbital[a];
-        for (std::size_t mu = first; mu < first + molecule.orbitals_per_atom[a]; ++mu) {
-            population += density(mu, mu);
-        }
-        result.charges[a] = core_charge - population;
+        result.charges[a] = core_charge - diagonal_population(molecule, density, a);
         result.total_charge += result.charges[a];
     }
 

@@ -148,11 +148,9 @@ std::variant<EspResult, std::string> compute_esp_charges(const MolecularBatch& m
             return "Unsupported element Z=" + std::to_string(molecule.atomic_numbers[a]) +
                    " in ESP parameter model";
         }
-        const std::size_t s = molecule.first_orbital[a];
-        double population = 0.0;
-        for (std::size_t mu = s; mu < s + molecule.orbitals_per_atom[a]; ++mu) population += density(mu, mu);
-        net_charge[a] = element->core_charge - population;
+        net_charge[a] = element->core_charge - diagonal_population(molecule, density, a);
         if (molecule.orbitals_per_atom[a] >= 4) {
+            const std::size_t s = molecule.first_orbital[a];
             const double d1 = DerivedMultipoleParams::from_element(*element).d1;
             for (int k = 0; k < 3; ++k) sp_dipole[a][k] = 2.0 * d1 * density(s, s + 1 + k);
         }

@@ -95,9 +95,7 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
     construct_density_from_lmos(occupied, p);
     result.atomic_charges.resize(molecule.n_atoms);
     for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
-        double population = 0.0;
-        const std::size_t first = molecule.first_orbital[a];
-        for (std::size_t k = first; k < first + molecule.orbitals_per_atom[a]; ++k) population += p(k, k);
+        const double population = diagonal_population(molecule, p, a);
         result.atomic_charges[a] = core_charge_of(model, molecule.atomic_numbers[a]) - population;
     }
     const double e_disp = dispersion == kNoDispersion ? 0.0 : compute_dispersion_energy(molecule, dispersion);
