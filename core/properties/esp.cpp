@@ -11,7 +11,6 @@ namespace quorin {
 namespace {
 
 constexpr double kGoldenAngle = 2.399963229728653;  // radians
-constexpr double kBohrPerAngstrom = 1.8897261246257702;
 constexpr double kPivotFloor = 1e-14;
 // Points per block of the normal-matrix accumulation.
 constexpr std::size_t kBlock = 64;
@@ -172,9 +171,9 @@ std::variant<EspResult, std::string> compute_esp_charges(const MolecularBatch& m
             const Point& p = grid[start + k];
             double v = 0.0;
             for (std::size_t a = 0; a < n; ++a) {
-                const double dx = (p[0] - molecule.x[a]) * kBohrPerAngstrom;
-                const double dy = (p[1] - molecule.y[a]) * kBohrPerAngstrom;
-                const double dz = (p[2] - molecule.z[a]) * kBohrPerAngstrom;
+                const double dx = (p[0] - molecule.x[a]) * kAngstromToBohr;
+                const double dy = (p[1] - molecule.y[a]) * kAngstromToBohr;
+                const double dz = (p[2] - molecule.z[a]) * kAngstromToBohr;
                 const double r = std::sqrt(dx * dx + dy * dy + dz * dz);
                 const double inv_r = 1.0 / r;
                 const auto& mu = sp_dipole[a];
