@@ -50,7 +50,8 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
     build_hcore_nddo(molecule, model, pairs, h);
     const double e_nuc = compute_total_core_repulsion(molecule, model);
 
-    orthogonalize_occupied_lmos(n, occupied);
+    OrthogonalizationWorkspace orthogonalization;
+    orthogonalize_occupied_lmos(n, occupied, orthogonalization);
     Matrix p = Matrix::zeros(n, n);
     construct_density_from_lmos(occupied, p);
     Matrix f = Matrix::zeros(n, n);
@@ -79,7 +80,7 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
             coupling = largest;
             if (rotations == 0 || largest < config.jacobi_tol) break;
         }
-        orthogonalize_occupied_lmos(n, occupied);
+        orthogonalize_occupied_lmos(n, occupied, orthogonalization);
         construct_density_from_lmos(occupied, p_new);
         for (std::size_t k = 0; k < n * n; ++k) {
             p.data()[k] = kNewDensityWeight * p_new.data()[k] + (1.0 - kNewDensityWeight) * p.data()[k];
