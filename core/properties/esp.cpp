@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/integrals/multipole_params.h"
+#include "core/properties/dipole.h"
 #include "core/types/constants.h"
 
 namespace quorin {
@@ -220,14 +221,8 @@ std::variant<EspResult, std::string> compute_esp_charges(const MolecularBatch& m
         squared += t[i] * (mt - 2.0 * rhs_copy[i]);
     }
     result.rms_error = kHartreeToEv * std::sqrt(std::max(0.0, squared) / static_cast<double>(points));
-    for (std::size_t a = 0; a < n; ++a) {
-        result.dipole[0] += t[a] * molecule.x[a];
-        result.dipole[1] += t[a] * molecule.y[a];
-        result.dipole[2] += t[a] * molecule.z[a];
-    }
-    for (double& c : result.dipole) c *= kDebyePerElectronAngstrom;
-    result.dipole_magnitude = std::sqrt(result.dipole[0] * result.dipole[0] + result.dipole[1] * result.dipole[1] +
-                                        result.dipole[2] * result.dipole[2]);
+    result.dipole = point_charge_dipole_debye(molecule, result.charges, {0.0, 0.0, 0.0});
+    result.dipole_magnitude = dipole_magnitude(result.dipole);
     result.num_grid_points = points;
     return result;
 }
