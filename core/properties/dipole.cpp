@@ -11,11 +11,22 @@
 
 namespace quorin {
 
-namespace {
+std::array<double, 3> point_charge_dipole_debye(const MolecularBatch& molecule, std::span<const double> charges,
+                                                const std::array<double, 3>& origin) {
+    std::array<double, 3> dipole{};
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        const double q = charges[a];
+        dipole[0] += q * (molecule.x[a] - origin[0]);
+        dipole[1] += q * (molecule.y[a] - origin[1]);
+        dipole[2] += q * (molecule.z[a] - origin[2]);
+    }
+    for (double& c : dipole) c *= kDebyePerElectronAngstrom;
+    return dipole;
+}
 
-double norm3(const std::array<double, 3>& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
-
-}  // namespace
+double dipole_magnitude(const std::array<double, 3>& dipole) {
+    return std::sqrt(dipole[0] * dipole[0] + dipole[1] * dipole[1] + dipole[2] * dipole[2]);
+}
 
 DipoleResult compute_dipole(const MolecularBatch& molecule, const ParameterModel& model,
                             const Matrix& density) {
@@ -30,12 +41,7 @@ DipoleResult compute_dipole(const MolecularBatch& molecule, const ParameterModel
     for (std::size_t a = 0; a < n_atoms; ++a) {
         const auto element = model.get_element(molecule.atomic_numbers[a]);
         const double core_charge = element ? element->core_charge : 0.0;
-        double population = 0.0;
-        const std::size_t first = molecule.first_orbital[a];
-        for (std::size_t mu = first; mu < first + molecule.orbitals_per_atom[a]; ++mu) {
-            population += density(mu, mu);
-        }
-        result.charges[a] = core_charge - population;
+        result.charges[a] = core_charge - diagonal_population(molecule, density, a);
         result.total_charge += result.charges[a];
     }
 
@@ -45,13 +51,7 @@ DipoleResult compute_dipole(const MolecularBatch& molecule, const ParameterModel
         result.origin = table_centre_of_mass(molecule);
     }
 
-    for (std::size_t a = 0; a < n_atoms; ++a) {
-        const double q = result.charges[a];
-        result.point_charge_dipole[0] += q * (molecule.x[a] - result.origin[0]);
-        result.point_charge_dipole[1] += q * (molecule.y[a] - result.origin[1]);
-        result.point_charge_dipole[2] += q * (molecule.z[a] - result.origin[2]);
-    }
-    for (double& c : result.point_charge_dipole) c *= kDebyePerElectronAngstrom;
+    result.point_charge_dipole = point_charge_dipole_debye(molecule, result.charges, result.origin);
 
     // The s-p density block of an atom displaces its electron cloud by the
     // sp charge separation D1 (2 D1 between the two point charges).
@@ -70,9 +70,9 @@ DipoleResult compute_dipole(const MolecularBatch& molecule, const ParameterModel
     }
 
     for (int k = 0; k < 3; ++k) result.total_dipole[k] = result.point_charge_dipole[k] + result.hybrid_dipole[k];
-    result.point_charge_dipole_magnitude = norm3(result.point_charge_dipole);
-    result.hybrid_dipole_magnitude = norm3(result.hybrid_dipole);
-    result.total_dipole_magnitude = norm3(result.total_dipole);
+    result.point_charge_dipole_magnitude = dipole_magnitude(result.point_charge_dipole);
+    result.hybrid_dipole_magnitude = dipole_magnitude(result.hybrid_dipole);
+    result.total_dipole_magnitude = dipole_magnitude(result.total_dipole);
     return result;
 }
 

@@ -3,6 +3,7 @@
 // a point-charge term about an origin plus the sp-hybridisation term of each
 // heavy atom.
 #include <array>
+#include <span>
 #include <vector>
 
 #include "core/parameters/parameter_model.h"
@@ -22,6 +23,14 @@ struct DipoleResult {
     double total_charge = 0.0;                       // e
     std::array<double, 3> origin{};                  // angstrom
 };
+
+// Dipole (Debye) of the charges (e, one per atom) at the atoms' positions,
+// about `origin` (angstrom).
+std::array<double, 3> point_charge_dipole_debye(const MolecularBatch& molecule, std::span<const double> charges,
+                                                const std::array<double, 3>& origin);
+
+// Length of a dipole vector.
+double dipole_magnitude(const std::array<double, 3>& dipole);
 
 // Reads the molecule and the n_basis x n_basis density; changes neither.
 // Stops with "Parameters missing for element Z=.." for a heavy atom the model

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/integrals/multipole_params.h"
+#include "core/properties/dipole.h"
 #include "core/types/constants.h"
 
 namespace quorin {
@@ -11,7 +12,6 @@ namespace quorin {
 namespace {
 
 constexpr double kGoldenAngle = 2.399963229728653;  // radians
-constexpr double kBohrPerAngstrom = 1.8897261246257702;
 constexpr double kPivotFloor = 1e-14;
 // Points per block of the normal-matrix accumulation.
 constexpr std::size_t kBlock = 64;
@@ -148,11 +148,9 @@ std::variant<EspResult, std::string> compute_esp_charges(const MolecularBatch& m
             return "Unsupported element Z=" + std::to_string(molecule.atomic_numbers[a]) +
                    " in ESP parameter model";
         }
-        const std::size_t s = molecule.first_orbital[a];
-        double population = 0.0;
-        for (std::size_t mu = s; mu < s + molecule.orbitals_per_atom[a]; ++mu) population += density(mu, mu);
-        net_charge[a] = element->core_charge - population;
+        net_charge[a] = element->core_charge - diagonal_population(molecule, density, a);
         if (molecule.orbitals_per_atom[a] >= 4) {
+            const std::size_t s = molecule.first_orbital[a];
             const double d1 = DerivedMultipoleParams::from_element(*element).d1;
             for (int k = 0; k < 3; ++k) sp_dipole[a][k] = 2.0 * d1 * density(s, s + 1 + k);
         }
@@ -174,9 +172,9 @@ std::variant<EspResult, std::string> compute_esp_charges(const MolecularBatch& m
             const Point& p = grid[start + k];
             double v = 0.0;
             for (std::size_t a = 0; a < n; ++a) {
-                const double dx = (p[0] - molecule.x[a]) * kBohrPerAngstrom;
-                const double dy = (p[1] - molecule.y[a]) * kBohrPerAngstrom;
-                const double dz = (p[2] - molecule.z[a]) * kBohrPerAngstrom;
+                const double dx = (p[0] - molecule.x[a]) * kAngstromToBohr;
+                const double dy = (p[1] - molecule.y[a]) * kAngstromToBohr;
+                const double dz = (p[2] - molecule.z[a]) * kAngstromToBohr;
                 const double r = std::sqrt(dx * dx + dy * dy + dz * dz);
                 const double inv_r = 1.0 / r;
                 const auto& mu = sp_dipole[a];
@@ -223,14 +221,8 @@ std::variant<EspResult, std::string> compute_esp_charges(const MolecularBatch& m
         squared += t[i] * (mt - 2.0 * rhs_copy[i]);
     }
     result.rms_error = kHartreeToEv * std::sqrt(std::max(0.0, squared) / static_cast<double>(points));
-    for (std::size_t a = 0; a < n; ++a) {
-        result.dipole[0] += t[a] * molecule.x[a];
-        result.dipole[1] += t[a] * molecule.y[a];
-        result.dipole[2] += t[a] * molecule.z[a];
-    }
-    for (double& c : result.dipole) c *= kDebyePerElectronAngstrom;
-    result.dipole_magnitude = std::sqrt(result.dipole[0] * result.dipole[0] + result.dipole[1] * result.dipole[1] +
-                                        result.dipole[2] * result.dipole[2]);
+    result.dipole = point_charge_dipole_debye(molecule, result.charges, {0.0, 0.0, 0.0});
+    result.dipole_magnitude = dipole_magnitude(result.dipole);
     result.num_grid_points = points;
     return result;
 }

@@ -72,6 +72,13 @@ std::vector<std::array<double, 3>> coordinate_triples(const MolecularBatch& mole
     return triples;
 }
 
+double diagonal_population(const MolecularBatch& molecule, const Matrix& density, std::size_t atom) {
+    const std::size_t first = molecule.first_orbital[atom];
+    double population = 0.0;
+    for (std::size_t mu = first; mu < first + molecule.orbitals_per_atom[atom]; ++mu) population += density(mu, mu);
+    return population;
+}
+
 void set_coordinates(MolecularBatch& molecule, std::span<const std::array<double, 3>> coordinates) {
     if (coordinates.size() != molecule.n_atoms) {
         stop_assert_eq("Coordinate count does not match the atom count", coordinates.size(), molecule.n_atoms);

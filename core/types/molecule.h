@@ -46,6 +46,10 @@ std::vector<std::array<double, 3>> coordinate_triples(const MolecularBatch& mole
 // Writes one (x, y, z) triple per atom into the coordinate arrays.
 void set_coordinates(MolecularBatch& molecule, std::span<const std::array<double, 3>> coordinates);
 
+// The atom's electron population in the orthogonal basis: the sum of the
+// density's diagonal over its AOs.
+double diagonal_population(const MolecularBatch& molecule, const Matrix& density, std::size_t atom);
+
 // The fixed orbital-count rule of new_by_atomic_number.
 std::uint8_t default_orbital_count(std::uint8_t z);
 

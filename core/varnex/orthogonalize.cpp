@@ -14,13 +14,26 @@ namespace {
 // to about 1e-18.
 constexpr double kSeriesBound = 1e-6;
 
+// `matrix` as a zeroed rows x cols matrix, reallocated only on a new shape.
+void zeroed(Matrix& matrix, std::size_t rows, std::size_t cols) {
+    if (matrix.rows() != rows || matrix.cols() != cols) {
+        matrix = Matrix::zeros(rows, cols);
+    } else {
+        matrix.fill(0.0);
+    }
+}
+
 // X = S^-1/2 by the eigen-decomposition, eigenvalues floored at 1e-8.
-Matrix inverse_sqrt_dense(const Matrix& s) {
+void inverse_sqrt_dense(const Matrix& s, OrthogonalizationWorkspace& ws) {
     const std::size_t m = s.rows();
-    Vec64 values = Vec64::zeros(m);
-    Matrix vectors = Matrix::zeros(m, m);
-    diagonalize_symmetric(s, values, vectors);
-    Matrix x = Matrix::zeros(m, m);
+    if (ws.eigenvalues.size() != m) ws.eigenvalues = Vec64::zeros(m);
+    zeroed(ws.eigenvectors, m, m);
+    zeroed(ws.scratch, m, m);
+    diagonalize_symmetric_with_work(s, ws.scratch, ws.eigenvalues, ws.eigenvectors);
+    const Vec64& values = ws.eigenvalues;
+    const Matrix& vectors = ws.eigenvectors;
+    Matrix& x = ws.inverse_sqrt;
+    zeroed(x, m, m);
     for (std::size_t k = 0; k < m; ++k) {
         const double scale = 1.0 / std::sqrt(std::max(values[k], 1e-8));
         for (std::size_t i = 0; i < m; ++i) {
@@ -30,17 +43,18 @@ Matrix inverse_sqrt_dense(const Matrix& s) {
             for (std::size_t j = 0; j < m; ++j) row[j] += uik * vectors(j, k);
         }
     }
-    return x;
 }
 
 // X = I - E/2 + 3 E^2 / 8 with E = S - I, for S within kSeriesBound of I.
-Matrix inverse_sqrt_series(const Matrix& s) {
+void inverse_sqrt_series(const Matrix& s, OrthogonalizationWorkspace& ws) {
     const std::size_t m = s.rows();
-    Matrix e = Matrix::zeros(m, m);
+    Matrix& e = ws.scratch;
+    zeroed(e, m, m);
     for (std::size_t i = 0; i < m; ++i) {
         for (std::size_t j = 0; j < m; ++j) e(i, j) = s(i, j) - (i == j ? 1.0 : 0.0);
     }
-    Matrix x = Matrix::zeros(m, m);
+    Matrix& x = ws.inverse_sqrt;
+    zeroed(x, m, m);
     for (std::size_t i = 0; i < m; ++i) {
         double* xi = x.row(i);
         for (std::size_t k = 0; k < m; ++k) {
@@ -52,7 +66,6 @@ Matrix inverse_sqrt_series(const Matrix& s) {
         for (std::size_t j = 0; j < m; ++j) xi[j] -= 0.5 * e(i, j);
         xi[i] += 1.0;
     }
-    return x;
 }
 
 // One ascending run of consecutive indices (the SCF keeps its lists sorted,
@@ -86,14 +99,21 @@ double dot_with_dense(const Lmo& lmo, const double* dense) {
 }
 
 void orthogonalize_occupied_lmos(std::size_t n_basis, std::vector<Lmo>& lmos) {
+    OrthogonalizationWorkspace workspace;
+    orthogonalize_occupied_lmos(n_basis, lmos, workspace);
+}
+
+void orthogonalize_occupied_lmos(std::size_t n_basis, std::vector<Lmo>& lmos, OrthogonalizationWorkspace& ws) {
     const std::size_t m = lmos.size();
     if (m < 2) return;
-    Matrix dense = Matrix::zeros(m, n_basis);
+    Matrix& dense = ws.dense;
+    zeroed(dense, m, n_basis);
     for (std::size_t b = 0; b < m; ++b) {
         double* row = dense.row(b);
         for (std::size_t k = 0; k < lmos[b].ao_indices.size(); ++k) row[lmos[b].ao_indices[k]] = lmos[b].coefficients[k];
     }
-    Matrix s = Matrix::zeros(m, m);
+    Matrix& s = ws.overlap;
+    zeroed(s, m, m);
     for (std::size_t a = 0; a < m; ++a) {
         for (std::size_t b = a; b < m; ++b) {
             const double* row = dense.row(b);
@@ -106,16 +126,23 @@ void orthogonalize_occupied_lmos(std::size_t n_basis, std::vector<Lmo>& lmos) {
         for (std::size_t b = 0; b < m; ++b) row_sum += std::abs(s(a, b) - (a == b ? 1.0 : 0.0));
         largest_row_sum = std::max(largest_row_sum, row_sum);
     }
-    const Matrix x = largest_row_sum <= kSeriesBound ? inverse_sqrt_series(s) : inverse_sqrt_dense(s);
+    if (largest_row_sum <= kSeriesBound) {
+        inverse_sqrt_series(s, ws);
+    } else {
+        inverse_sqrt_dense(s, ws);
+    }
+    const Matrix& x = ws.inverse_sqrt;
 
     // Terms that move no coefficient by more than 1e-16 are left out: even
     // all of them together stay far below the 1e-12 at which coefficients
     // are dropped. Near the identity this leaves about one term per orbital.
-    std::vector<double> largest(m, 0.0);
+    std::vector<double>& largest = ws.largest;
+    largest.assign(m, 0.0);
     for (std::size_t b = 0; b < m; ++b) {
         for (const double c : lmos[b].coefficients) largest[b] = std::max(largest[b], std::abs(c));
     }
-    std::vector<double> d(n_basis);
+    std::vector<double>& d = ws.combined;
+    d.resize(n_basis);
     for (std::size_t a = 0; a < m; ++a) {
         std::fill(d.begin(), d.end(), 0.0);
         for (std::size_t b = 0; b < m; ++b) {

@@ -11,11 +11,25 @@
 
 namespace quorin {
 
+// The storage of one orthogonalisation, kept across the SCF iterations of a
+// run (sized on first use and whenever the orbital or basis count changes).
+struct OrthogonalizationWorkspace {
+    Matrix dense;         // one row per orbital over the basis
+    Matrix overlap;       // S
+    Matrix inverse_sqrt;  // X = S^-1/2
+    Matrix scratch;       // S - I for the series; the eigensolver's work copy
+    Matrix eigenvectors;
+    Vec64 eigenvalues;
+    std::vector<double> largest;   // largest |coefficient| of each orbital
+    std::vector<double> combined;  // one new orbital over the basis
+};
+
 // Replaces every orbital by sum_b (S^-1/2)_ba |b>, S the overlap of the
 // list, keeping coefficients above 1e-12 in magnitude (AO lists come back
 // ascending). Overlap eigenvalues below 1e-8 are raised to 1e-8. Lists of
 // fewer than two orbitals are left as they are. `n_basis` bounds the AO
 // indices.
+void orthogonalize_occupied_lmos(std::size_t n_basis, std::vector<Lmo>& lmos, OrthogonalizationWorkspace& workspace);
 void orthogonalize_occupied_lmos(std::size_t n_basis, std::vector<Lmo>& lmos);
 
 // sum_k c_k dense[ao_k] over the orbital's AO list, faster when the list

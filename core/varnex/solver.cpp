@@ -8,6 +8,8 @@
 #include "core/hamiltonian/hcore.h"
 #include "core/integrals/core_repulsion.h"
 #include "core/integrals/pair_integrals.h"
+#include "core/scf/density.h"
+#include "core/scf/scf_loop.h"
 #include "core/varnex/hybrid.h"
 #include "core/varnex/lewis.h"
 #include "core/varnex/locmin.h"
@@ -36,12 +38,10 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
     std::vector<Lmo> occupied = std::move(std::get<InitialLmos>(initial).occupied);
     std::vector<Lmo> virtuals = std::move(std::get<InitialLmos>(initial).virtuals);
 
-    double valence = 0.0;
-    for (std::size_t a = 0; a < molecule.n_atoms; ++a) valence += core_charge_of(model, molecule.atomic_numbers[a]);
-    const double electrons = std::max(0.0, std::round(valence));
-    if (2.0 * static_cast<double>(occupied.size()) != electrons) {
+    const std::size_t electrons = count_valence_electrons(molecule, model);
+    if (2 * occupied.size() != electrons) {
         return "Localized orbitals hold " + std::to_string(2 * occupied.size()) + " electrons but the molecule has " +
-               std::to_string(static_cast<unsigned long long>(electrons)) + " valence electrons";
+               std::to_string(electrons) + " valence electrons";
     }
 
     const std::vector<DiatomicPairIntegrals> pairs = precompute_diatomic_pairs(molecule, model);
@@ -50,7 +50,8 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
     build_hcore_nddo(molecule, model, pairs, h);
     const double e_nuc = compute_total_core_repulsion(molecule, model);
 
-    orthogonalize_occupied_lmos(n, occupied);
+    OrthogonalizationWorkspace orthogonalization;
+    orthogonalize_occupied_lmos(n, occupied, orthogonalization);
     Matrix p = Matrix::zeros(n, n);
     construct_density_from_lmos(occupied, p);
     Matrix f = Matrix::zeros(n, n);
@@ -65,9 +66,7 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
     while (iteration < config.max_iter) {
         ++iteration;
         build_fock_nddo(molecule, model, one_center, pairs, h, p, f);
-        e_el = 0.0;
-        for (std::size_t k = 0; k < n * n; ++k) e_el += p.data()[k] * (h.data()[k] + f.data()[k]);
-        e_el *= 0.5;
+        e_el = compute_electronic_energy(p, h, f);
         e_tot = e_nuc + e_el;
         const double delta_e = std::abs(e_tot - e_prev);
         if (config.verbose) {
@@ -81,7 +80,7 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
             coupling = largest;
             if (rotations == 0 || largest < config.jacobi_tol) break;
         }
-        orthogonalize_occupied_lmos(n, occupied);
+        orthogonalize_occupied_lmos(n, occupied, orthogonalization);
         construct_density_from_lmos(occupied, p_new);
         for (std::size_t k = 0; k < n * n; ++k) {
             p.data()[k] = kNewDensityWeight * p_new.data()[k] + (1.0 - kNewDensityWeight) * p.data()[k];
@@ -97,9 +96,7 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
     construct_density_from_lmos(occupied, p);
     result.atomic_charges.resize(molecule.n_atoms);
     for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
-        double population = 0.0;
-        const std::size_t first = molecule.first_orbital[a];
-        for (std::size_t k = first; k < first + molecule.orbitals_per_atom[a]; ++k) population += p(k, k);
+        const double population = diagonal_population(molecule, p, a);
         result.atomic_charges[a] = core_charge_of(model, molecule.atomic_numbers[a]) - population;
     }
     const double e_disp = dispersion == kNoDispersion ? 0.0 : compute_dispersion_energy(molecule, dispersion);

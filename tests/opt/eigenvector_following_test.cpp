@@ -66,7 +66,7 @@ double angle_deg(const MolecularBatch& m, std::size_t centre, std::size_t a, std
 double heat_of(const Search& s) { return s.result.final_heat_of_formation; }
 
 // Minimum by L-BFGS; symmetry keeps a planar start planar.
-double minimum_heat(const Geometry& g) { return fixtures::tight_minimum(g, kAm1).heat; }
+double minimum_heat(const Geometry& g) { return fixtures::tight_minimum(g, kAm1).heat_kcal; }
 
 TEST(EigenvectorFollowing, AmmoniaInversionTransitionState) {
     Search s = search(ammonia(0.1), TransitionStateOptions{});

@@ -81,7 +81,7 @@ TEST(Saddle, AmmoniaInversionPath) {
         const ScfResult e = run_rhf_scf_adaptive_with_nddo_and_cosmo(m, kAm1, scf, 80, true, std::nullopt, 1e-9, 1e-8);
         return compute_heat_of_formation_kcal_mol(m, kAm1, e.total_energy);
     }();
-    EXPECT_NEAR(r.barrier_forward_kcal, r.transition_state_heat_of_formation_kcal - pyramid.heat, 1e-4);
+    EXPECT_NEAR(r.barrier_forward_kcal, r.transition_state_heat_of_formation_kcal - pyramid.heat_kcal, 1e-4);
     EXPECT_NEAR(r.barrier_reverse_kcal, r.transition_state_heat_of_formation_kcal - heat_product, 1e-9);
     EXPECT_GT(r.barrier_forward_kcal, 0.0);
 }
