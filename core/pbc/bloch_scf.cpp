@@ -327,11 +327,7 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& cell_mole
     for (std::uint64_t iter = 1; iter <= config.max_iter; ++iter) {
         result.iterations = iter;
         assemble_supercell_density(ws.density_r, pair_translation, n, p_s);
-        if (config.use_nddo) {
-            build_fock_nddo(supercell, model, one_center, pairs, h_s, p_s, f_s);
-        } else {
-            build_fock(supercell, model, one_center, h_s, p_s, f_s);
-        }
+        build_fock_with_options(supercell, model, one_center, pairs, config.use_nddo, h_s, p_s, f_s);
         extract_home_blocks(f_s, n, ws.fock_r);
 
         for (Matrix& block : new_density) block.fill(0.0);

@@ -135,11 +135,8 @@ FieldScfResult run_field_scf(const MolecularBatch& molecule, const ParameterMode
     // divide by F^4 (1.6e-11 at F = 0.002), so the energy is evaluated again
     // with the Fock matrix of the final density, where the error is second
     // order.
-    if (options.use_nddo) {
-        build_fock_nddo(molecule, model, workspace.pairs, workspace.hcore, workspace.density, workspace.fock);
-    } else {
-        build_fock(molecule, model, workspace.hcore, workspace.density, workspace.fock);
-    }
+    build_fock_with_options(molecule, model, OneCenterTables::build(molecule, model), workspace.pairs,
+                            options.use_nddo, workspace.hcore, workspace.density, workspace.fock);
     const double energy_ev =
         compute_electronic_energy(workspace.density, workspace.hcore, workspace.fock) + scf.core_energy;
     return {energy_ev, scf.converged, compute_dipole(molecule, model, workspace.density)};
