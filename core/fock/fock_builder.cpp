@@ -85,4 +85,14 @@ void build_fock_nddo(const MolecularBatch& molecule, const ParameterModel& model
     build_fock_nddo(molecule, model, OneCenterTables::build(molecule, model), pairs, h, p, f);
 }
 
+void build_fock_with_options(const MolecularBatch& molecule, const ParameterModel& model,
+                             const OneCenterTables& one_center, std::span<const DiatomicPairIntegrals> pairs,
+                             bool use_nddo, const Matrix& h, const Matrix& p, Matrix& f) {
+    if (use_nddo) {
+        build_fock_nddo(molecule, model, one_center, pairs, h, p, f);
+    } else {
+        build_fock(molecule, model, one_center, h, p, f);
+    }
+}
+
 }  // namespace quorin

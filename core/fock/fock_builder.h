@@ -29,4 +29,10 @@ void build_fock_nddo(const MolecularBatch& molecule, const ParameterModel& model
                      std::span<const DiatomicPairIntegrals> pairs, const Matrix& h, const Matrix& p,
                      Matrix& f);
 
+// The builder of the chosen core Hamiltonian: NDDO pair table when use_nddo,
+// else the point-charge gamma (pairs unused, may be empty).
+void build_fock_with_options(const MolecularBatch& molecule, const ParameterModel& model,
+                             const OneCenterTables& one_center, std::span<const DiatomicPairIntegrals> pairs,
+                             bool use_nddo, const Matrix& h, const Matrix& p, Matrix& f);
+
 }  // namespace quorin

@@ -121,7 +121,7 @@ EigenvectorFollowingWorkspace EigenvectorFollowingWorkspace::allocate(std::size_
     EigenvectorFollowingWorkspace ws;
     ws.eigenvalues = Vec64::zeros(dim);
     ws.eigenvectors = Matrix::zeros(dim, dim);
-    ws.work = Matrix::zeros(dim, dim);
+    ws.eigensolver = EigensolverWorkspace::allocate(dim);
     for (std::vector<double>* v : {&ws.gradient_modes, &ws.step_modes, &ws.step, &ws.gradient,
                                    &ws.previous_gradient, &ws.followed_mode}) {
         v->assign(dim, 0.0);
@@ -217,7 +217,7 @@ TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const 
     for (std::size_t k = 1; k <= options.max_cycles; ++k) {
         cycles = k;
         const std::size_t n_external = build_step_hessian(molecule, hessian, mask.has_value(), ws);
-        diagonalize_symmetric_with_work(ws.step_hessian, ws.work, ws.eigenvalues, ws.eigenvectors);
+        diagonalize_symmetric(ws.step_hessian, ws.eigensolver, ws.eigenvalues, ws.eigenvectors);
         const Matrix& v = ws.eigenvectors;
 
         if (k > 1 && options.follow_by_overlap) {

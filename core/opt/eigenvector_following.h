@@ -14,6 +14,7 @@
 #include "core/opt/geometry_evaluation.h"
 #include "core/opt/hessian_update.h"
 #include "core/parameters/parameter_model.h"
+#include "core/scf/eigensolver.h"
 #include "core/scf/scf_loop.h"
 #include "core/scf/workspace.h"
 #include "core/types/aligned.h"
@@ -64,7 +65,7 @@ struct TransitionStateResult {
 struct EigenvectorFollowingWorkspace {
     Vec64 eigenvalues;     // 3N, ascending
     Matrix eigenvectors;   // 3N x 3N, in columns
-    Matrix work;           // 3N x 3N, eigensolver scratch
+    EigensolverWorkspace eigensolver;  // LAPACK scratch of the 3N x 3N solve
     std::vector<double> gradient_modes;     // gradient in the eigenvector basis
     std::vector<double> step_modes;         // step in the eigenvector basis
     std::vector<double> step;               // Cartesian step, angstrom

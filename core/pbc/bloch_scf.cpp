@@ -78,7 +78,7 @@ PbcWorkspace PbcWorkspace::allocate(std::size_t n_orbitals, std::size_t n_transl
         for (std::size_t t = 0; t < n_translations; ++t) list->push_back(Matrix::zeros(n_orbitals, n_orbitals));
     }
     ws.bloch_matrix = Matrix::zeros(2 * n_orbitals, 2 * n_orbitals);
-    ws.eigen_work = Matrix::zeros(2 * n_orbitals, 2 * n_orbitals);
+    ws.eigensolver = EigensolverWorkspace::allocate(2 * n_orbitals);
     ws.eigenvalues = Vec64::zeros(2 * n_orbitals);
     ws.eigenvectors = Matrix::zeros(2 * n_orbitals, 2 * n_orbitals);
     return ws;
@@ -242,7 +242,7 @@ void diagonalize_bloch_matrix(std::span<const Matrix> blocks, std::span<const Tr
             }
         }
     }
-    diagonalize_symmetric_with_work(m, ws.eigen_work, ws.eigenvalues, ws.eigenvectors);
+    diagonalize_symmetric(m, ws.eigensolver, ws.eigenvalues, ws.eigenvectors);
 }
 
 void bloch_density_from_embedding(const Matrix& v, std::size_t n, std::size_t n_occ, Matrix& d_re, Matrix& d_im) {
@@ -327,11 +327,7 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& cell_mole
     for (std::uint64_t iter = 1; iter <= config.max_iter; ++iter) {
         result.iterations = iter;
         assemble_supercell_density(ws.density_r, pair_translation, n, p_s);
-        if (config.use_nddo) {
-            build_fock_nddo(supercell, model, one_center, pairs, h_s, p_s, f_s);
-        } else {
-            build_fock(supercell, model, one_center, h_s, p_s, f_s);
-        }
+        build_fock_with_options(supercell, model, one_center, pairs, config.use_nddo, h_s, p_s, f_s);
         extract_home_blocks(f_s, n, ws.fock_r);
 
         for (Matrix& block : new_density) block.fill(0.0);

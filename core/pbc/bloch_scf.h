@@ -15,6 +15,7 @@
 
 #include "core/parameters/parameter_model.h"
 #include "core/pbc/unit_cell.h"
+#include "core/scf/eigensolver.h"
 #include "core/types/aligned.h"
 #include "core/types/molecule.h"
 
@@ -41,7 +42,7 @@ struct PbcWorkspace {
     std::size_t n_translations = 0;
     std::size_t n_kpoints = 0;
     Matrix bloch_matrix;  // 2n x 2n real embedding of the Bloch Fock matrix
-    Matrix eigen_work;    // 2n x 2n eigensolver scratch
+    EigensolverWorkspace eigensolver;  // LAPACK scratch of the 2n x 2n solve
     Vec64 eigenvalues;    // 2n, ascending
     Matrix eigenvectors;  // 2n x 2n, columns
 

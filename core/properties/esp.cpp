@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cmath>
 
+#include <cblas.h>
+
 #include "core/integrals/multipole_params.h"
 #include "core/properties/dipole.h"
+#include "core/scf/blas.h"
 #include "core/types/constants.h"
 
 namespace quorin {
@@ -158,14 +161,15 @@ std::variant<EspResult, std::string> compute_esp_charges(const MolecularBatch& m
 
     // Reference potential (hartree/e) at every point, and the normal
     // equations of the fit summed over blocks of points: the block's inverse
-    // distances are held atom-major so that each matrix entry is one
-    // contiguous dot product.
+    // distances (atoms x points) update the normal matrix by a symmetric
+    // rank update.
     const std::size_t points = grid.size();
     const std::size_t m = n + 1;
     std::vector<double> potential(points);
     std::vector<double> normal(m * m, 0.0);
     std::vector<double> rhs(m, 0.0);
     std::vector<double> block(n * kBlock);
+    const SingleThreadedBlas serial;
     for (std::size_t start = 0; start < points; start += kBlock) {
         const std::size_t count = std::min(kBlock, points - start);
         for (std::size_t k = 0; k < count; ++k) {
@@ -183,18 +187,12 @@ std::variant<EspResult, std::string> compute_esp_charges(const MolecularBatch& m
             }
             potential[start + k] = v;
         }
-        for (std::size_t i = 0; i < n; ++i) {
-            const double* row_i = block.data() + i * kBlock;
-            double bi = 0.0;
-            for (std::size_t k = 0; k < count; ++k) bi += row_i[k] * potential[start + k];
-            rhs[i] += bi;
-            for (std::size_t j = i; j < n; ++j) {
-                const double* row_j = block.data() + j * kBlock;
-                double sum = 0.0;
-                for (std::size_t k = 0; k < count; ++k) sum += row_i[k] * row_j[k];
-                normal[i * m + j] += sum;
-            }
-        }
+        // Rank-`count` update of the upper triangle and the right-hand side.
+        scipy_cblas_dsyrk(CblasRowMajor, CblasUpper, CblasNoTrans, static_cast<blasint>(n),
+                          static_cast<blasint>(count), 1.0, block.data(), static_cast<blasint>(kBlock), 1.0,
+                          normal.data(), static_cast<blasint>(m));
+        scipy_cblas_dgemv(CblasRowMajor, CblasNoTrans, static_cast<blasint>(n), static_cast<blasint>(count), 1.0,
+                          block.data(), static_cast<blasint>(kBlock), potential.data() + start, 1, 1.0, rhs.data(), 1);
     }
     // Symmetric lower half and the Lagrange row and column of the constraint.
     for (std::size_t i = 0; i < n; ++i) {

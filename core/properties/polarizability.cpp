@@ -67,21 +67,26 @@ struct Eigen3 {
     Tensor3 vectors{};
 };
 
-Eigen3 diagonalize(const Tensor3& t) {
+// The 3 x 3 solves of one request share their arrays.
+struct TensorEigensolver {
     Matrix a = Matrix::zeros(3, 3);
-    for (std::size_t i = 0; i < 3; ++i) {
-        for (std::size_t j = 0; j < 3; ++j) a(i, j) = t[i][j];
-    }
     Vec64 values = Vec64::zeros(3);
     Matrix vectors = Matrix::zeros(3, 3);
-    diagonalize_symmetric(a, values, vectors);
-    Eigen3 e;
-    for (std::size_t i = 0; i < 3; ++i) {
-        e.values[i] = values[i];
-        for (std::size_t j = 0; j < 3; ++j) e.vectors[i][j] = vectors(i, j);
+    EigensolverWorkspace workspace = EigensolverWorkspace::allocate(3);
+
+    Eigen3 diagonalize(const Tensor3& t) {
+        for (std::size_t i = 0; i < 3; ++i) {
+            for (std::size_t j = 0; j < 3; ++j) a(i, j) = t[i][j];
+        }
+        diagonalize_symmetric(a, workspace, values, vectors);
+        Eigen3 e;
+        for (std::size_t i = 0; i < 3; ++i) {
+            e.values[i] = values[i];
+            for (std::size_t j = 0; j < 3; ++j) e.vectors[i][j] = vectors(i, j);
+        }
+        return e;
     }
-    return e;
-}
+};
 
 double trace_third(const Tensor3& t) { return (t[0][0] + t[1][1] + t[2][2]) / 3.0; }
 
@@ -91,13 +96,13 @@ double norm(const Vector3& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2
 // when the molecule already sits in its principal axes of inertia, otherwise
 // to the eigenvalues, keeping the eigenvectors.
 Tensor3 scaled_alpha(const Tensor3& raw, std::string_view method, std::span<const std::uint8_t> atomic_numbers,
-                     bool principal_frame) {
+                     bool principal_frame, TensorEigensolver& solver) {
     Tensor3 alpha = raw;
     if (principal_frame) {
         for (std::size_t i = 0; i < 3; ++i) alpha[i][i] = compute_pol_vol(raw[i][i], method, atomic_numbers);
         return alpha;
     }
-    const Eigen3 e = diagonalize(raw);
+    const Eigen3 e = solver.diagonalize(raw);
     Vector3 scaled{};
     for (std::size_t k = 0; k < 3; ++k) scaled[k] = compute_pol_vol(e.values[k], method, atomic_numbers);
     if (scaled == e.values) return raw;  // no relation for this method: keep alpha bit for bit
@@ -130,11 +135,8 @@ FieldScfResult run_field_scf(const MolecularBatch& molecule, const ParameterMode
     // divide by F^4 (1.6e-11 at F = 0.002), so the energy is evaluated again
     // with the Fock matrix of the final density, where the error is second
     // order.
-    if (options.use_nddo) {
-        build_fock_nddo(molecule, model, workspace.pairs, workspace.hcore, workspace.density, workspace.fock);
-    } else {
-        build_fock(molecule, model, workspace.hcore, workspace.density, workspace.fock);
-    }
+    build_fock_with_options(molecule, model, OneCenterTables::build(molecule, model), workspace.pairs,
+                            options.use_nddo, workspace.hcore, workspace.density, workspace.fock);
     const double energy_ev =
         compute_electronic_energy(workspace.density, workspace.hcore, workspace.fock) + scf.core_energy;
     return {energy_ev, scf.converged, compute_dipole(molecule, model, workspace.density)};
@@ -145,6 +147,7 @@ PolarizabilityResult compute_polarizability(const MolecularBatch& molecule, cons
     check_options(options);
     const MolecularBatch work = options.reorient ? align_principal_axes(molecule).molecule : molecule;
     ScfWorkspace workspace = ScfWorkspace::allocate(work.n_basis);
+    TensorEigensolver tensor_solver;
     const double f = options.field_step_au;
 
     // A point whose SCF did not settle would corrupt every difference it enters.
@@ -193,10 +196,10 @@ PolarizabilityResult compute_polarizability(const MolecularBatch& molecule, cons
 
     const Tensor3& raw = result.alpha_raw_tensor;
     result.alpha_tensor = options.apply_empirical_scaling
-                              ? scaled_alpha(raw, model.name(), work.atomic_numbers, options.reorient)
+                              ? scaled_alpha(raw, model.name(), work.atomic_numbers, options.reorient, tensor_solver)
                               : raw;
     const Tensor3& a = result.alpha_tensor;
-    const Eigen3 principal = diagonalize(a);
+    const Eigen3 principal = tensor_solver.diagonalize(a);
     result.alpha_eigenvalues = principal.values;
     result.alpha_eigenvectors = principal.vectors;
     result.alpha_isotropic_au = trace_third(a);

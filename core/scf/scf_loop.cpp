@@ -136,11 +136,8 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
     // F := H + G(P) for the current density, with the solvent's reaction
     // field; returns the dielectric energy when a solvent is present.
     const auto build_fock_of_density = [&]() -> std::optional<double> {
-        if (options.use_nddo) {
-            build_fock_nddo(molecule, model, one_center, ws.pairs, ws.hcore, ws.density, ws.fock);
-        } else {
-            build_fock(molecule, model, one_center, ws.hcore, ws.density, ws.fock);
-        }
+        build_fock_with_options(molecule, model, one_center, ws.pairs, options.use_nddo, ws.hcore, ws.density,
+                                ws.fock);
         if (cosmo) return cosmo->apply_electronic_reaction_field_to_fock(ws.density, ws.fock);
         return std::nullopt;
     };
