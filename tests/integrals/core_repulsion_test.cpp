@@ -108,7 +108,8 @@ TEST(CoreRepulsion, BoronPartnerTermsReplaceBoronsOwnGaussians) {
     // The partner triples belong to AM1's boron. MNDO and PM3 boron keep their
     // own Gaussians (none, and PM3's one): with the AM1 triples, BF3 came out
     // about 90 (MNDO) and 280 (PM3) kcal/mol too high.
-    for (const ParameterModel* model : {static_cast<const ParameterModel*>(&kMndo), static_cast<const ParameterModel*>(&kPm3)}) {
+    const std::array<const ParameterModel*, 2> own_gaussian_models = {&kMndo, &kPm3};
+    for (const ParameterModel* model : own_gaussian_models) {
         const ElementParams b = rec(*model, 5);
         for (int z : {1, 6, 9}) {
             const ElementParams partner = rec(*model, z);
