@@ -274,6 +274,12 @@ std::string to_name(PyObject* value, const char* name) {
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(value, &size);
         if (text == nullptr) throw PythonErrorSet{};
+        // Engine messages are C strings: a NUL would cut off the rest of any
+        // message that quotes the name.
+        if (std::memchr(text, '\0', static_cast<std::size_t>(size)) != nullptr) {
+            PyErr_Format(PyExc_ValueError, "argument '%s': embedded null character", name);
+            throw PythonErrorSet{};
+        }
         return std::string(text, static_cast<std::size_t>(size));
     });
 }

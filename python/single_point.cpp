@@ -64,6 +64,8 @@ CalculationRecord run_calculation_internal(const SinglePointRequest& request) {
     const std::unique_ptr<ParameterModel> model = get_model(request.method);
     const std::uint64_t valence_electrons = check_closed_shell_supported(numbers, *model, request.method);
     if (request.cosmo_eps) check_finite_option("cosmo_eps", *request.cosmo_eps);
+    check_finite_option("energy_tol_ev", request.energy_tol_ev);
+    check_finite_option("density_tol", request.density_tol);
     check_finite_option("level_shift_ev", request.level_shift_ev);
     check_finite_option("damping", request.damping);
 

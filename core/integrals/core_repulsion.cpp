@@ -72,7 +72,11 @@ double gaussian_core_sum(const ElementParams& p, double r) {
     return sum;
 }
 
-double compute_pair_core_repulsion(const ElementParams& a, const ElementParams& b, double r) {
+namespace {
+
+// MNDO form; with `boron_rule` a boron atom bonded to H, C or a halogen uses
+// the fixed partner triples instead of its own Gaussians (an AM1 feature).
+double mndo_form_core_repulsion(const ElementParams& a, const ElementParams& b, double r, bool boron_rule) {
     if (r < 1e-10) return 0.0;
     const std::uint8_t za = a.atomic_number;
     const std::uint8_t zb = b.atomic_number;
@@ -86,10 +90,10 @@ double compute_pair_core_repulsion(const ElementParams& a, const ElementParams& 
     double gauss = 0.0;
     const std::array<GaussianTerm, 2>* boron_terms = nullptr;
     const ElementParams* partner = nullptr;
-    if (za == 5 && zb != 5) {
+    if (boron_rule && za == 5 && zb != 5) {
         boron_terms = boron_partner_terms(zb);
         partner = &b;
-    } else if (zb == 5 && za != 5) {
+    } else if (boron_rule && zb == 5 && za != 5) {
         boron_terms = boron_partner_terms(za);
         partner = &a;
     }
@@ -101,6 +105,16 @@ double compute_pair_core_repulsion(const ElementParams& a, const ElementParams& 
         gauss = gaussian_core_sum(a, r) + gaussian_core_sum(b, r);
     }
     return e_core + charges / r * gauss;
+}
+
+}  // namespace
+
+double compute_pair_core_repulsion(const ElementParams& a, const ElementParams& b, double r) {
+    return mndo_form_core_repulsion(a, b, r, false);
+}
+
+double compute_pair_core_repulsion_am1(const ElementParams& a, const ElementParams& b, double r) {
+    return mndo_form_core_repulsion(a, b, r, true);
 }
 
 double compute_pair_core_repulsion_pm6(const ElementParams& a, const ElementParams& b, double r) {

@@ -19,8 +19,11 @@ double klopman_ohno_gamma(double r_squared, double rho_sum);
 // The same for atoms a and b of the molecule.
 double klopman_ohno_gamma(const MolecularBatch& molecule, std::size_t a, std::size_t b, double rho_sum);
 
-// MNDO form with Gaussian terms and the boron rule (MNDO, AM1, PM3, RM1). eV.
+// MNDO form with the Gaussian terms of both atoms (MNDO, PM3, RM1). eV.
 double compute_pair_core_repulsion(const ElementParams& a, const ElementParams& b, double r);
+// AM1: the MNDO form, except that boron bonded to H, C, F, Cl, Br or I takes
+// fixed partner Gaussians in place of its own. eV.
+double compute_pair_core_repulsion_am1(const ElementParams& a, const ElementParams& b, double r);
 // PM6 diatomic form with the extra C-C and Si-O terms and the short-range wall. eV.
 double compute_pair_core_repulsion_pm6(const ElementParams& a, const ElementParams& b, double r);
 // PM7 diatomic form, its Klopman-Ohno part switched to bare Coulomb at 7 angstrom,

@@ -40,6 +40,10 @@ std::optional<ElementParams> Am1Model::get_element(std::uint8_t z) const {
     return record_or_none(tables::am1_record(z));
 }
 
+double Am1Model::pair_core_repulsion(const ElementParams& a, const ElementParams& b, double r) const {
+    return compute_pair_core_repulsion_am1(a, b, r);
+}
+
 std::optional<ElementParams> Pm3Model::get_element(std::uint8_t z) const {
     return record_or_none(tables::pm3_record(z));
 }

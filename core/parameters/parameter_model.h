@@ -62,6 +62,7 @@ class Am1Model final : public ParameterModel {
 public:
     std::optional<ElementParams> get_element(std::uint8_t z) const override;
     std::string_view name() const override { return "AM1"; }
+    double pair_core_repulsion(const ElementParams& a, const ElementParams& b, double r) const override;
 };
 
 class Pm3Model final : public ParameterModel {

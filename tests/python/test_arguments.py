@@ -67,6 +67,9 @@ def test_numpy_arrays_are_sequences(qp):
         ((WATER_Z, [[0, 0, "a"], [0, 0, 0], [0, 0, 0]]), {}, TypeError,
          "argument 'coordinates': must be real number, not str"),
         ((WATER_Z, W), {"method": 6}, TypeError, "argument 'method': 'int' object cannot be converted to 'str'"),
+        # A NUL would cut short every message that quotes the name.
+        ((WATER_Z, W), {"method": "AM1\0x"}, ValueError, "argument 'method': embedded null character"),
+        ((WATER_Z, W), {"dispersion": "PM7\0"}, ValueError, "argument 'dispersion': embedded null character"),
         ((WATER_Z, W), {"cosmo_eps": "water"}, TypeError, "argument 'cosmo_eps': must be real number, not str"),
         ((WATER_Z, W), {"dispersion": 1}, TypeError,
          "argument 'dispersion': 'int' object cannot be converted to 'str'"),

@@ -32,6 +32,9 @@ W = WATER_XYZ
         (WATER_Z, W, {"cosmo_eps": math.inf}, "cosmo_eps must be a finite number"),
         (WATER_Z, W, {"damping": math.nan}, "damping must be a finite number"),
         (WATER_Z, W, {"level_shift_ev": math.inf}, "level_shift_ev must be a finite number"),
+        # A NaN tolerance would otherwise only show as an SCF that never converges.
+        (WATER_Z, W, {"energy_tol_ev": math.nan}, "energy_tol_ev must be a finite number"),
+        (WATER_Z, W, {"density_tol": math.nan}, "density_tol must be a finite number"),
         (WATER_Z, W, {"dispersion": "d4"}, "Unknown dispersion model 'D4'. Supported: 'PM6-DH+', 'PM7', 'D3-BJ'"),
     ],
 )
