@@ -7,6 +7,7 @@
 #include <span>
 #include <tuple>
 
+#include "core/scf/blas.h"
 #include "core/varnex/orthogonalize.h"
 #include "core/varnex/solver.h"
 
@@ -185,18 +186,11 @@ std::vector<std::vector<std::size_t>> find_jacobi_candidates(const MolecularBatc
 void compute_fock_products(const std::vector<Lmo>& occupied, const std::vector<Lmo>& virtuals, const Matrix& fock,
                            JacobiWorkspace& workspace) {
     const std::size_t n = fock.rows();
+    // F symmetric: row i of C F is F c_i.
     const auto fill = [&](const std::vector<Lmo>& lmos, Matrix& rows) {
+        fill_dense_rows(lmos, n, workspace.coefficients);
         if (rows.rows() != lmos.size() || rows.cols() != n) rows = Matrix::zeros(lmos.size(), n);
-        for (std::size_t i = 0; i < lmos.size(); ++i) {
-            double* out = rows.row(i);
-            std::fill(out, out + n, 0.0);
-            // F symmetric: F c = sum_k c_k (row k of F).
-            for (std::size_t k = 0; k < lmos[i].ao_indices.size(); ++k) {
-                const double ck = lmos[i].coefficients[k];
-                const double* f_row = fock.row(lmos[i].ao_indices[k]);
-                for (std::size_t m = 0; m < n; ++m) out[m] += ck * f_row[m];
-            }
-        }
+        multiply(workspace.coefficients, fock, rows);
     };
     fill(occupied, workspace.occupied_products);
     fill(virtuals, workspace.virtual_products);

@@ -43,6 +43,7 @@ std::vector<std::vector<std::size_t>> find_jacobi_candidates(const MolecularBatc
 struct JacobiWorkspace {
     Matrix occupied_products;  // one row per occupied orbital
     Matrix virtual_products;   // one row per virtual orbital
+    Matrix coefficients;       // the orbitals of one kind as dense rows, for the products
     std::vector<double> occupied_diagonal;
     std::vector<double> virtual_diagonal;
     std::vector<std::size_t> union_indices;
