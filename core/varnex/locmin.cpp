@@ -7,6 +7,8 @@
 #include <span>
 #include <tuple>
 
+#include <cblas.h>
+
 #include "core/scf/blas.h"
 #include "core/varnex/orthogonalize.h"
 #include "core/varnex/solver.h"
@@ -86,8 +88,33 @@ struct RotationDone {
 
 // The rotation on the ascending union of the two AO lists, using the
 // workspace's scratch lists. Nothing happens when it returns nothing.
+// The same rotation for two orbitals on one ascending AO list, in place.
+std::optional<RotationDone> rotate_on_shared_list(Lmo& occ, Lmo& virt, RotationDone done,
+                                                  std::vector<double>& residual) {
+    double* o = occ.coefficients.data();
+    double* v = virt.coefficients.data();
+    const std::size_t n = occ.coefficients.size();
+    const auto length = static_cast<blasint>(n);
+    const double norm_a = std::sqrt(scipy_cblas_ddot(length, o, 1, o, 1));
+    if (norm_a > 1e-14) done.norm_o = norm_a;
+    const double ab = scipy_cblas_ddot(length, o, 1, v, 1) / done.norm_o;
+    residual.resize(n);
+    for (std::size_t k = 0; k < n; ++k) residual[k] = v[k] - ab * (o[k] / done.norm_o);
+    const double norm_b = std::sqrt(scipy_cblas_ddot(length, residual.data(), 1, residual.data(), 1));
+    if (norm_b < 1e-12) return std::nullopt;
+    done.ab = ab;
+    done.norm_b = norm_b;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double a = o[k] / done.norm_o;
+        const double b = residual[k] / norm_b;
+        o[k] = done.c * a + done.s * b;
+        v[k] = done.c * b - done.s * a;
+    }
+    return done;
+}
+
 std::optional<RotationDone> rotate_on_union(Lmo& occ, Lmo& virt, double f_oo, double f_vv, double f_ov,
-                                            double damping, JacobiWorkspace& scratch) {
+                                            double damping, JacobiWorkspace& scratch, bool same_list = false) {
     if (std::abs(f_ov) < 1e-12) return std::nullopt;
     // The denominator is held at -0.05 eV or below, also when the occupied
     // orbital lies above the virtual one.
@@ -96,6 +123,7 @@ std::optional<RotationDone> rotate_on_union(Lmo& occ, Lmo& virt, double f_oo, do
     RotationDone done;
     done.c = std::cos(theta);
     done.s = std::sin(theta);
+    if (same_list) return rotate_on_shared_list(occ, virt, done, scratch.expanded_virtual);
 
     std::vector<std::pair<std::size_t, double>> storage;
     std::vector<std::size_t> sorted_indices_o, sorted_indices_v;
@@ -209,8 +237,20 @@ std::pair<std::size_t, double> execute_jacobi_sweep(std::vector<Lmo>& occupied, 
     std::vector<double>& f_virt = workspace.virtual_diagonal;
     f_occ.resize(occupied.size());
     f_virt.resize(virtuals.size());
-    for (std::size_t i = 0; i < occupied.size(); ++i) f_occ[i] = dot_with_dense(occupied[i], occupied_products.row(i));
-    for (std::size_t i = 0; i < virtuals.size(); ++i) f_virt[i] = dot_with_dense(virtuals[i], virtual_products.row(i));
+    // Which AO lists are one ascending run of indices (delocalised orbitals
+    // mostly are): their products with a dense row need no index lookups.
+    std::vector<char>& occupied_runs = workspace.occupied_runs;
+    std::vector<char>& virtual_runs = workspace.virtual_runs;
+    occupied_runs.resize(occupied.size());
+    virtual_runs.resize(virtuals.size());
+    for (std::size_t i = 0; i < occupied.size(); ++i) occupied_runs[i] = is_ascending_run(occupied[i].ao_indices);
+    for (std::size_t i = 0; i < virtuals.size(); ++i) virtual_runs[i] = is_ascending_run(virtuals[i].ao_indices);
+    const auto dot = [](const Lmo& lmo, bool run, const double* dense) {
+        return run ? dot_over_run(lmo, dense) : dot_with_dense(lmo, dense);
+    };
+    const SingleThreadedBlas serial;
+    for (std::size_t i = 0; i < occupied.size(); ++i) f_occ[i] = dot(occupied[i], occupied_runs[i], occupied_products.row(i));
+    for (std::size_t i = 0; i < virtuals.size(); ++i) f_virt[i] = dot(virtuals[i], virtual_runs[i], virtual_products.row(i));
     std::size_t rotations = 0;
     double max_coupling = 0.0;
     for (std::size_t oi = 0; oi < occupied.size(); ++oi) {
@@ -219,9 +259,18 @@ std::pair<std::size_t, double> execute_jacobi_sweep(std::vector<Lmo>& occupied, 
         for (const std::size_t vi : candidates[oi]) {
             Lmo& v = virtuals[vi];
             double* fv = virtual_products.row(vi);
-            const double f_ov = dot_with_dense(v, fo);
+            const double f_ov = dot(v, virtual_runs[vi], fo);
             if (std::abs(f_ov) > config.jacobi_tol) {
-                if (const auto done = rotate_on_union(o, v, f_occ[oi], f_virt[vi], f_ov, config.damping, workspace)) {
+                const bool same_list = occupied_runs[oi] && virtual_runs[vi] &&
+                                       o.ao_indices.front() == v.ao_indices.front() &&
+                                       o.ao_indices.size() == v.ao_indices.size();
+                const auto done =
+                    rotate_on_union(o, v, f_occ[oi], f_virt[vi], f_ov, config.damping, workspace, same_list);
+                if (done && !same_list) {
+                    occupied_runs[oi] = is_ascending_run(o.ao_indices);
+                    virtual_runs[vi] = occupied_runs[oi];
+                }
+                if (done) {
                     // The same linear combinations of the F c rows and of the
                     // 2 x 2 Fock block in the orthonormal pair (a, b).
                     for (std::size_t m = 0; m < n; ++m) {

@@ -46,6 +46,8 @@ struct JacobiWorkspace {
     Matrix coefficients;       // the orbitals of one kind as dense rows, for the products
     std::vector<double> occupied_diagonal;
     std::vector<double> virtual_diagonal;
+    std::vector<char> occupied_runs;  // AO list is one ascending run
+    std::vector<char> virtual_runs;
     std::vector<std::size_t> union_indices;
     std::vector<double> expanded_occupied;
     std::vector<double> expanded_virtual;

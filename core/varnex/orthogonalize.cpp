@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
+
+#include <cblas.h>
 
 #include "core/scf/blas.h"
 #include "core/scf/eigensolver.h"
@@ -61,34 +64,25 @@ void inverse_sqrt_series(const Matrix& s, OrthogonalizationWorkspace& ws) {
     }
 }
 
-// One ascending run of consecutive indices (the SCF keeps its lists sorted,
-// so delocalised orbitals end as such runs).
-bool contiguous(const std::vector<std::size_t>& indices) {
-    return !indices.empty() && indices.back() >= indices.front() &&
-           indices.back() - indices.front() + 1 == indices.size() && std::is_sorted(indices.begin(), indices.end());
-}
-
 }  // namespace
 
+double dot_over_run(const Lmo& lmo, const double* dense) {
+    if (lmo.ao_indices.empty()) return 0.0;
+    return scipy_cblas_ddot(static_cast<blasint>(lmo.ao_indices.size()), lmo.coefficients.data(), 1,
+                            dense + lmo.ao_indices.front(), 1);
+}
+
+bool is_ascending_run(const std::vector<std::size_t>& indices) {
+    return !indices.empty() && indices.back() >= indices.front() &&
+           indices.back() - indices.front() + 1 == indices.size() &&
+           std::adjacent_find(indices.begin(), indices.end(), std::greater_equal<>()) == indices.end();
+}
+
 double dot_with_dense(const Lmo& lmo, const double* dense) {
-    const std::size_t n = lmo.ao_indices.size();
-    const double* c = lmo.coefficients.data();
-    if (!contiguous(lmo.ao_indices)) {
-        double sum = 0.0;
-        for (std::size_t k = 0; k < n; ++k) sum += c[k] * dense[lmo.ao_indices[k]];
-        return sum;
-    }
-    const double* d = dense + lmo.ao_indices.front();
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    std::size_t k = 0;
-    for (; k + 4 <= n; k += 4) {
-        s0 += c[k] * d[k];
-        s1 += c[k + 1] * d[k + 1];
-        s2 += c[k + 2] * d[k + 2];
-        s3 += c[k + 3] * d[k + 3];
-    }
-    for (; k < n; ++k) s0 += c[k] * d[k];
-    return (s0 + s1) + (s2 + s3);
+    if (is_ascending_run(lmo.ao_indices)) return dot_over_run(lmo, dense);
+    double sum = 0.0;
+    for (std::size_t k = 0; k < lmo.ao_indices.size(); ++k) sum += lmo.coefficients[k] * dense[lmo.ao_indices[k]];
+    return sum;
 }
 
 void orthogonalize_occupied_lmos(std::size_t n_basis, std::vector<Lmo>& lmos) {

@@ -39,6 +39,12 @@ void orthogonalize_occupied_lmos(std::size_t n_basis, std::vector<Lmo>& lmos);
 // is one contiguous run of indices.
 double dot_with_dense(const Lmo& lmo, const double* dense);
 
+// Whether `indices` are consecutive and strictly ascending (one run).
+bool is_ascending_run(const std::vector<std::size_t>& indices);
+
+// dot_with_dense for an orbital whose AO list is one ascending run.
+double dot_over_run(const Lmo& lmo, const double* dense);
+
 // density = 2 sum over the orbitals of c c^T (every orbital taken as doubly
 // occupied); the n x n matrix is overwritten. `columns` holds the orbitals
 // as n x m columns (reallocated only on a new shape); the two-argument form
