@@ -86,33 +86,50 @@ struct RotationDone {
     double s = 0.0;
 };
 
-// The rotation on the ascending union of the two AO lists, using the
-// workspace's scratch lists. Nothing happens when it returns nothing.
-// The same rotation for two orbitals on one ascending AO list, in place.
+// The rotation as one linear map of the old pair: new occupied = alpha o +
+// beta v, new virtual = gamma o + delta v. The F c rows follow the same map.
+void apply_rotation(const RotationDone& done, double* o, double* v, std::size_t n) {
+    const double ia = 1.0 / done.norm_o, ib = 1.0 / done.norm_b;
+    const double alpha = (done.c - done.s * ib * done.ab) * ia, beta = done.s * ib;
+    const double gamma = -(done.c * ib * done.ab + done.s) * ia, delta = done.c * ib;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double ok = o[k], vk = v[k];
+        o[k] = alpha * ok + beta * vk;
+        v[k] = gamma * ok + delta * vk;
+    }
+}
+
+// The rotation for two orbitals on one ascending AO list, in place, with
+// |v - ab a|^2 from the three dot products unless that loses digits (then
+// from the residual, as on a union).
 std::optional<RotationDone> rotate_on_shared_list(Lmo& occ, Lmo& virt, RotationDone done,
                                                   std::vector<double>& residual) {
     double* o = occ.coefficients.data();
     double* v = virt.coefficients.data();
     const std::size_t n = occ.coefficients.size();
     const auto length = static_cast<blasint>(n);
-    const double norm_a = std::sqrt(scipy_cblas_ddot(length, o, 1, o, 1));
+    const double oo = scipy_cblas_ddot(length, o, 1, o, 1);
+    const double norm_a = std::sqrt(oo);
     if (norm_a > 1e-14) done.norm_o = norm_a;
     const double ab = scipy_cblas_ddot(length, o, 1, v, 1) / done.norm_o;
-    residual.resize(n);
-    for (std::size_t k = 0; k < n; ++k) residual[k] = v[k] - ab * (o[k] / done.norm_o);
-    const double norm_b = std::sqrt(scipy_cblas_ddot(length, residual.data(), 1, residual.data(), 1));
+    const double vv = scipy_cblas_ddot(length, v, 1, v, 1);
+    double bb = vv - 2.0 * ab * ab + ab * ab * oo / (done.norm_o * done.norm_o);
+    if (bb < 1e-6 * vv) {
+        residual.resize(n);
+        for (std::size_t k = 0; k < n; ++k) residual[k] = v[k] - ab * (o[k] / done.norm_o);
+        bb = scipy_cblas_ddot(length, residual.data(), 1, residual.data(), 1);
+    }
+    const double norm_b = std::sqrt(bb);
     if (norm_b < 1e-12) return std::nullopt;
     done.ab = ab;
     done.norm_b = norm_b;
-    for (std::size_t k = 0; k < n; ++k) {
-        const double a = o[k] / done.norm_o;
-        const double b = residual[k] / norm_b;
-        o[k] = done.c * a + done.s * b;
-        v[k] = done.c * b - done.s * a;
-    }
+    apply_rotation(done, o, v, n);
     return done;
 }
 
+// The rotation on the ascending union of the two AO lists, using the
+// workspace's scratch lists (in place when `same_list`: both orbitals on one
+// ascending list). Nothing happens when it returns nothing.
 std::optional<RotationDone> rotate_on_union(Lmo& occ, Lmo& virt, double f_oo, double f_vv, double f_ov,
                                             double damping, JacobiWorkspace& scratch, bool same_list = false) {
     if (std::abs(f_ov) < 1e-12) return std::nullopt;
@@ -273,12 +290,7 @@ std::pair<std::size_t, double> execute_jacobi_sweep(std::vector<Lmo>& occupied, 
                 if (done) {
                     // The same linear combinations of the F c rows and of the
                     // 2 x 2 Fock block in the orthonormal pair (a, b).
-                    for (std::size_t m = 0; m < n; ++m) {
-                        const double fa = fo[m] / done->norm_o;
-                        const double fb = (fv[m] - done->ab * fa) / done->norm_b;
-                        fo[m] = done->c * fa + done->s * fb;
-                        fv[m] = done->c * fb - done->s * fa;
-                    }
+                    apply_rotation(*done, fo, fv, n);
                     const double f_aa = f_occ[oi] / (done->norm_o * done->norm_o);
                     const double f_ab = (f_ov / done->norm_o - done->ab * f_aa) / done->norm_b;
                     const double f_bb = (f_virt[vi] - 2.0 * done->ab * f_ov / done->norm_o + done->ab * done->ab * f_aa) /
