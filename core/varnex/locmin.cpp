@@ -239,6 +239,10 @@ void compute_fock_products(const std::vector<Lmo>& occupied, const std::vector<L
     };
     fill(occupied, workspace.occupied_products);
     fill(virtuals, workspace.virtual_products);
+    // Every coupling read before this Fock matrix is stale.
+    const std::size_t now = ++workspace.stamp;
+    workspace.occupied_changed.assign(occupied.size(), now);
+    workspace.virtual_changed.assign(virtuals.size(), now);
 }
 
 std::pair<std::size_t, double> execute_jacobi_sweep(std::vector<Lmo>& occupied, std::vector<Lmo>& virtuals,
@@ -268,6 +272,18 @@ std::pair<std::size_t, double> execute_jacobi_sweep(std::vector<Lmo>& occupied, 
     const SingleThreadedBlas serial;
     for (std::size_t i = 0; i < occupied.size(); ++i) f_occ[i] = dot(occupied[i], occupied_runs[i], occupied_products.row(i));
     for (std::size_t i = 0; i < virtuals.size(); ++i) f_virt[i] = dot(virtuals[i], virtual_runs[i], virtual_products.row(i));
+    // A pair's coupling depends on the virtual's coefficients and the
+    // occupied orbital's F c row only, so it is read again only after a
+    // rotation has changed either orbital (or a new Fock matrix came).
+    std::size_t pair_count = 0;
+    for (const auto& list : candidates) pair_count += list.size();
+    if (workspace.pair_read.size() != pair_count) {
+        workspace.pair_coupling.assign(pair_count, 0.0);
+        workspace.pair_read.assign(pair_count, 0);
+    }
+    workspace.occupied_changed.resize(occupied.size(), ++workspace.stamp);
+    workspace.virtual_changed.resize(virtuals.size(), workspace.stamp);
+    std::size_t pair = 0;
     std::size_t rotations = 0;
     double max_coupling = 0.0;
     for (std::size_t oi = 0; oi < occupied.size(); ++oi) {
@@ -276,7 +292,12 @@ std::pair<std::size_t, double> execute_jacobi_sweep(std::vector<Lmo>& occupied, 
         for (const std::size_t vi : candidates[oi]) {
             Lmo& v = virtuals[vi];
             double* fv = virtual_products.row(vi);
-            const double f_ov = dot(v, virtual_runs[vi], fo);
+            const std::size_t read = workspace.pair_read[pair];
+            if (read <= workspace.occupied_changed[oi] || read <= workspace.virtual_changed[vi]) {
+                workspace.pair_coupling[pair] = dot(v, virtual_runs[vi], fo);
+                workspace.pair_read[pair] = ++workspace.stamp;
+            }
+            const double f_ov = workspace.pair_coupling[pair++];
             if (std::abs(f_ov) > config.jacobi_tol) {
                 const bool same_list = occupied_runs[oi] && virtual_runs[vi] &&
                                        o.ao_indices.front() == v.ao_indices.front() &&
@@ -288,6 +309,7 @@ std::pair<std::size_t, double> execute_jacobi_sweep(std::vector<Lmo>& occupied, 
                     virtual_runs[vi] = occupied_runs[oi];
                 }
                 if (done) {
+                    workspace.occupied_changed[oi] = workspace.virtual_changed[vi] = ++workspace.stamp;
                     // The same linear combinations of the F c rows and of the
                     // 2 x 2 Fock block in the orthonormal pair (a, b).
                     apply_rotation(*done, fo, fv, n);

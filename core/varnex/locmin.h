@@ -48,6 +48,13 @@ struct JacobiWorkspace {
     std::vector<double> virtual_diagonal;
     std::vector<char> occupied_runs;  // AO list is one ascending run
     std::vector<char> virtual_runs;
+    // Couplings of the candidate pairs in sweep order, each with the stamp
+    // of its reading; the stamp of each orbital's last change.
+    std::vector<double> pair_coupling;
+    std::vector<std::size_t> pair_read;
+    std::vector<std::size_t> occupied_changed;
+    std::vector<std::size_t> virtual_changed;
+    std::size_t stamp = 0;
     std::vector<std::size_t> union_indices;
     std::vector<double> expanded_occupied;
     std::vector<double> expanded_virtual;
