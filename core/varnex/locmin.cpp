@@ -232,13 +232,13 @@ void compute_fock_products(const std::vector<Lmo>& occupied, const std::vector<L
                            JacobiWorkspace& workspace) {
     const std::size_t n = fock.rows();
     // F symmetric: row i of C F is F c_i.
-    const auto fill = [&](const std::vector<Lmo>& lmos, Matrix& rows) {
-        fill_dense_rows(lmos, n, workspace.coefficients);
+    const auto fill = [&](const std::vector<Lmo>& lmos, Matrix& coefficients, Matrix& rows) {
+        fill_dense_rows(lmos, n, coefficients);
         if (rows.rows() != lmos.size() || rows.cols() != n) rows = Matrix::zeros(lmos.size(), n);
-        multiply(workspace.coefficients, fock, rows);
+        multiply(coefficients, fock, rows);
     };
-    fill(occupied, workspace.occupied_products);
-    fill(virtuals, workspace.virtual_products);
+    fill(occupied, workspace.occupied_coefficients, workspace.occupied_products);
+    fill(virtuals, workspace.virtual_coefficients, workspace.virtual_products);
     // Every coupling read before this Fock matrix is stale.
     const std::size_t now = ++workspace.stamp;
     workspace.occupied_changed.assign(occupied.size(), now);

@@ -43,7 +43,8 @@ std::vector<std::vector<std::size_t>> find_jacobi_candidates(const MolecularBatc
 struct JacobiWorkspace {
     Matrix occupied_products;  // one row per occupied orbital
     Matrix virtual_products;   // one row per virtual orbital
-    Matrix coefficients;       // the orbitals of one kind as dense rows, for the products
+    Matrix occupied_coefficients;  // the orbitals as dense rows, for the products
+    Matrix virtual_coefficients;
     std::vector<double> occupied_diagonal;
     std::vector<double> virtual_diagonal;
     std::vector<char> occupied_runs;  // AO list is one ascending run
@@ -67,6 +68,8 @@ void compute_fock_products(const std::vector<Lmo>& occupied, const std::vector<L
 
 // One sweep over the candidate pairs (in occupied order, then virtual
 // order), with the F c rows of compute_fock_products kept up to date here.
+// A pair's coupling is read anew only when one of its orbitals has rotated
+// since its last reading in a sweep after the same compute_fock_products.
 std::pair<std::size_t, double> execute_jacobi_sweep(std::vector<Lmo>& occupied, std::vector<Lmo>& virtuals,
                                                     const std::vector<std::vector<std::size_t>>& candidates,
                                                     JacobiWorkspace& workspace, const VarnexConfig& config);

@@ -42,7 +42,8 @@ double dot_with_dense(const Lmo& lmo, const double* dense);
 // Whether `indices` are consecutive and strictly ascending (one run).
 bool is_ascending_run(const std::vector<std::size_t>& indices);
 
-// dot_with_dense for an orbital whose AO list is one ascending run.
+// dot_with_dense for an orbital whose AO list is one ascending run (a BLAS
+// dot product: hold SingleThreadedBlas around long loops of them).
 double dot_over_run(const Lmo& lmo, const double* dense);
 
 // density = 2 sum over the orbitals of c c^T (every orbital taken as doubly
