@@ -239,6 +239,18 @@ void compute_fock_products(const std::vector<Lmo>& occupied, const std::vector<L
     };
     fill(occupied, workspace.occupied_coefficients, workspace.occupied_products);
     fill(virtuals, workspace.virtual_coefficients, workspace.virtual_products);
+    // Which AO lists are one ascending run of indices (delocalised orbitals
+    // mostly are): their products with a dense row need no index lookups.
+    // Only rotations change the lists until the next call, and the sweeps
+    // keep these flags.
+    workspace.occupied_runs.resize(occupied.size());
+    workspace.virtual_runs.resize(virtuals.size());
+    for (std::size_t i = 0; i < occupied.size(); ++i) {
+        workspace.occupied_runs[i] = is_ascending_run(occupied[i].ao_indices);
+    }
+    for (std::size_t i = 0; i < virtuals.size(); ++i) {
+        workspace.virtual_runs[i] = is_ascending_run(virtuals[i].ao_indices);
+    }
     // Every coupling read before this Fock matrix is stale.
     const std::size_t now = ++workspace.stamp;
     workspace.occupied_changed.assign(occupied.size(), now);
@@ -258,20 +270,18 @@ std::pair<std::size_t, double> execute_jacobi_sweep(std::vector<Lmo>& occupied, 
     std::vector<double>& f_virt = workspace.virtual_diagonal;
     f_occ.resize(occupied.size());
     f_virt.resize(virtuals.size());
-    // Which AO lists are one ascending run of indices (delocalised orbitals
-    // mostly are): their products with a dense row need no index lookups.
     std::vector<char>& occupied_runs = workspace.occupied_runs;
     std::vector<char>& virtual_runs = workspace.virtual_runs;
-    occupied_runs.resize(occupied.size());
-    virtual_runs.resize(virtuals.size());
-    for (std::size_t i = 0; i < occupied.size(); ++i) occupied_runs[i] = is_ascending_run(occupied[i].ao_indices);
-    for (std::size_t i = 0; i < virtuals.size(); ++i) virtual_runs[i] = is_ascending_run(virtuals[i].ao_indices);
     const auto dot = [](const Lmo& lmo, bool run, const double* dense) {
         return run ? dot_over_run(lmo, dense) : dot_with_dense(lmo, dense);
     };
     const SingleThreadedBlas serial;
-    for (std::size_t i = 0; i < occupied.size(); ++i) f_occ[i] = dot(occupied[i], occupied_runs[i], occupied_products.row(i));
-    for (std::size_t i = 0; i < virtuals.size(); ++i) f_virt[i] = dot(virtuals[i], virtual_runs[i], virtual_products.row(i));
+    for (std::size_t i = 0; i < occupied.size(); ++i) {
+        f_occ[i] = dot(occupied[i], occupied_runs[i], occupied_products.row(i));
+    }
+    for (std::size_t i = 0; i < virtuals.size(); ++i) {
+        f_virt[i] = dot(virtuals[i], virtual_runs[i], virtual_products.row(i));
+    }
     // A pair's coupling depends on the virtual's coefficients and the
     // occupied orbital's F c row only, so it is read again only after a
     // rotation has changed either orbital (or a new Fock matrix came).

@@ -47,7 +47,7 @@ struct JacobiWorkspace {
     Matrix virtual_coefficients;
     std::vector<double> occupied_diagonal;
     std::vector<double> virtual_diagonal;
-    std::vector<char> occupied_runs;  // AO list is one ascending run
+    std::vector<char> occupied_runs;  // AO list is one ascending run (kept from compute_fock_products on)
     std::vector<char> virtual_runs;
     // Couplings of the candidate pairs in sweep order, each with the stamp
     // of its reading; the stamp of each orbital's last change.

@@ -144,7 +144,9 @@ void construct_density_from_lmos(const std::vector<Lmo>& lmos, Matrix& density, 
     const std::size_t n = density.rows();
     zeroed(columns, n, lmos.size());
     for (std::size_t i = 0; i < lmos.size(); ++i) {
-        for (std::size_t k = 0; k < lmos[i].ao_indices.size(); ++k) columns(lmos[i].ao_indices[k], i) = lmos[i].coefficients[k];
+        for (std::size_t k = 0; k < lmos[i].ao_indices.size(); ++k) {
+            columns(lmos[i].ao_indices[k], i) = lmos[i].coefficients[k];
+        }
     }
     leading_columns_gram(columns, lmos.size(), 2.0, density);
 }
