@@ -1,20 +1,14 @@
-"""Times quorin_py.varnex against quorin_py.calculate on the long alkanes of
-data/molecules, with the energy difference of the two and the growth
-exponent of each time against the atom count.
+"""Times quorin_py.varnex against quorin_py.calculate (the reference, with its
+defaults) on the long alkanes of data/molecules, with the energy difference of
+the two and the growth exponent of each time against the atom count. Times are
+the best of up to 3 runs. Run with OPENBLAS_NUM_THREADS=1.
 
 Usage: python3 bench/bench_varnex.py [--methods AM1 PM6] [--molecules icosane tetracontane octacontane]
 """
 import argparse
-import time
 
 import quorin_py
-from bench_calculate import MOLECULES, fit_exponent, read_xyz
-
-
-def timed(function, *args, **kwargs):
-    start = time.perf_counter()
-    result = function(*args, **kwargs)
-    return time.perf_counter() - start, result
+from bench_calculate import MOLECULES, best_of, fit_exponent, read_xyz
 
 
 def main():
@@ -23,15 +17,14 @@ def main():
     parser.add_argument("--molecules", nargs="+", default=["icosane", "tetracontane", "octacontane"])
     args = parser.parse_args()
     for method in args.methods:
-        print(f"{method}: varnex (defaults) and calculate (energy + gradient, 300 iterations, 1e-9 eV)")
+        print(f"{method}: varnex and calculate, both with defaults")
         print(f"{'molecule':<14}{'atoms':>6}{'varnex s':>10}{'iter':>6}{'conv':>6}{'calc s':>10}{'iter':>6}"
               f"{'conv':>6}{'|dE| eV':>12}")
         sizes, varnex_times, calculate_times = [], [], []
         for name in args.molecules:
             numbers, coordinates = read_xyz(MOLECULES / f"{name}.xyz")
-            t_varnex, v = timed(quorin_py.varnex, numbers, coordinates, method=method)
-            t_calc, c = timed(quorin_py.calculate, numbers, coordinates, method=method, max_iter=300,
-                              energy_tol_ev=1e-9, density_tol=1e-8)
+            t_varnex, v = best_of(lambda: quorin_py.varnex(numbers, coordinates, method=method), max_runs=3)
+            t_calc, c = best_of(lambda: quorin_py.calculate(numbers, coordinates, method=method), max_runs=3)
             sizes.append(len(numbers))
             varnex_times.append(t_varnex)
             calculate_times.append(t_calc)

@@ -7,6 +7,9 @@
 #include <span>
 #include <tuple>
 
+#include <cblas.h>
+
+#include "core/scf/blas.h"
 #include "core/varnex/orthogonalize.h"
 #include "core/varnex/solver.h"
 
@@ -83,10 +86,52 @@ struct RotationDone {
     double s = 0.0;
 };
 
+// The rotation as one linear map of the old pair: new occupied = alpha o +
+// beta v, new virtual = gamma o + delta v. The F c rows follow the same map.
+void apply_rotation(const RotationDone& done, double* o, double* v, std::size_t n) {
+    const double ia = 1.0 / done.norm_o, ib = 1.0 / done.norm_b;
+    const double alpha = (done.c - done.s * ib * done.ab) * ia, beta = done.s * ib;
+    const double gamma = -(done.c * ib * done.ab + done.s) * ia, delta = done.c * ib;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double ok = o[k], vk = v[k];
+        o[k] = alpha * ok + beta * vk;
+        v[k] = gamma * ok + delta * vk;
+    }
+}
+
+// The rotation for two orbitals on one ascending AO list, in place, with
+// |v - ab a|^2 from the three dot products unless that loses digits (then
+// from the residual, as on a union).
+std::optional<RotationDone> rotate_on_shared_list(Lmo& occ, Lmo& virt, RotationDone done,
+                                                  std::vector<double>& residual) {
+    double* o = occ.coefficients.data();
+    double* v = virt.coefficients.data();
+    const std::size_t n = occ.coefficients.size();
+    const auto length = static_cast<blasint>(n);
+    const double oo = scipy_cblas_ddot(length, o, 1, o, 1);
+    const double norm_a = std::sqrt(oo);
+    if (norm_a > 1e-14) done.norm_o = norm_a;
+    const double ab = scipy_cblas_ddot(length, o, 1, v, 1) / done.norm_o;
+    const double vv = scipy_cblas_ddot(length, v, 1, v, 1);
+    double bb = vv - 2.0 * ab * ab + ab * ab * oo / (done.norm_o * done.norm_o);
+    if (bb < 1e-6 * vv) {
+        residual.resize(n);
+        for (std::size_t k = 0; k < n; ++k) residual[k] = v[k] - ab * (o[k] / done.norm_o);
+        bb = scipy_cblas_ddot(length, residual.data(), 1, residual.data(), 1);
+    }
+    const double norm_b = std::sqrt(bb);
+    if (norm_b < 1e-12) return std::nullopt;
+    done.ab = ab;
+    done.norm_b = norm_b;
+    apply_rotation(done, o, v, n);
+    return done;
+}
+
 // The rotation on the ascending union of the two AO lists, using the
-// workspace's scratch lists. Nothing happens when it returns nothing.
+// workspace's scratch lists (in place when `same_list`: both orbitals on one
+// ascending list). Nothing happens when it returns nothing.
 std::optional<RotationDone> rotate_on_union(Lmo& occ, Lmo& virt, double f_oo, double f_vv, double f_ov,
-                                            double damping, JacobiWorkspace& scratch) {
+                                            double damping, JacobiWorkspace& scratch, bool same_list = false) {
     if (std::abs(f_ov) < 1e-12) return std::nullopt;
     // The denominator is held at -0.05 eV or below, also when the occupied
     // orbital lies above the virtual one.
@@ -95,6 +140,7 @@ std::optional<RotationDone> rotate_on_union(Lmo& occ, Lmo& virt, double f_oo, do
     RotationDone done;
     done.c = std::cos(theta);
     done.s = std::sin(theta);
+    if (same_list) return rotate_on_shared_list(occ, virt, done, scratch.expanded_virtual);
 
     std::vector<std::pair<std::size_t, double>> storage;
     std::vector<std::size_t> sorted_indices_o, sorted_indices_v;
@@ -185,21 +231,30 @@ std::vector<std::vector<std::size_t>> find_jacobi_candidates(const MolecularBatc
 void compute_fock_products(const std::vector<Lmo>& occupied, const std::vector<Lmo>& virtuals, const Matrix& fock,
                            JacobiWorkspace& workspace) {
     const std::size_t n = fock.rows();
-    const auto fill = [&](const std::vector<Lmo>& lmos, Matrix& rows) {
+    // F symmetric: row i of C F is F c_i.
+    const auto fill = [&](const std::vector<Lmo>& lmos, Matrix& coefficients, Matrix& rows) {
+        fill_dense_rows(lmos, n, coefficients);
         if (rows.rows() != lmos.size() || rows.cols() != n) rows = Matrix::zeros(lmos.size(), n);
-        for (std::size_t i = 0; i < lmos.size(); ++i) {
-            double* out = rows.row(i);
-            std::fill(out, out + n, 0.0);
-            // F symmetric: F c = sum_k c_k (row k of F).
-            for (std::size_t k = 0; k < lmos[i].ao_indices.size(); ++k) {
-                const double ck = lmos[i].coefficients[k];
-                const double* f_row = fock.row(lmos[i].ao_indices[k]);
-                for (std::size_t m = 0; m < n; ++m) out[m] += ck * f_row[m];
-            }
-        }
+        multiply(coefficients, fock, rows);
     };
-    fill(occupied, workspace.occupied_products);
-    fill(virtuals, workspace.virtual_products);
+    fill(occupied, workspace.occupied_coefficients, workspace.occupied_products);
+    fill(virtuals, workspace.virtual_coefficients, workspace.virtual_products);
+    // Which AO lists are one ascending run of indices (delocalised orbitals
+    // mostly are): their products with a dense row need no index lookups.
+    // Only rotations change the lists until the next call, and the sweeps
+    // keep these flags.
+    workspace.occupied_runs.resize(occupied.size());
+    workspace.virtual_runs.resize(virtuals.size());
+    for (std::size_t i = 0; i < occupied.size(); ++i) {
+        workspace.occupied_runs[i] = is_ascending_run(occupied[i].ao_indices);
+    }
+    for (std::size_t i = 0; i < virtuals.size(); ++i) {
+        workspace.virtual_runs[i] = is_ascending_run(virtuals[i].ao_indices);
+    }
+    // Every coupling read before this Fock matrix is stale.
+    const std::size_t now = ++workspace.stamp;
+    workspace.occupied_changed.assign(occupied.size(), now);
+    workspace.virtual_changed.assign(virtuals.size(), now);
 }
 
 std::pair<std::size_t, double> execute_jacobi_sweep(std::vector<Lmo>& occupied, std::vector<Lmo>& virtuals,
@@ -215,8 +270,30 @@ std::pair<std::size_t, double> execute_jacobi_sweep(std::vector<Lmo>& occupied, 
     std::vector<double>& f_virt = workspace.virtual_diagonal;
     f_occ.resize(occupied.size());
     f_virt.resize(virtuals.size());
-    for (std::size_t i = 0; i < occupied.size(); ++i) f_occ[i] = dot_with_dense(occupied[i], occupied_products.row(i));
-    for (std::size_t i = 0; i < virtuals.size(); ++i) f_virt[i] = dot_with_dense(virtuals[i], virtual_products.row(i));
+    std::vector<char>& occupied_runs = workspace.occupied_runs;
+    std::vector<char>& virtual_runs = workspace.virtual_runs;
+    const auto dot = [](const Lmo& lmo, bool run, const double* dense) {
+        return run ? dot_over_run(lmo, dense) : dot_with_dense(lmo, dense);
+    };
+    const SingleThreadedBlas serial;
+    for (std::size_t i = 0; i < occupied.size(); ++i) {
+        f_occ[i] = dot(occupied[i], occupied_runs[i], occupied_products.row(i));
+    }
+    for (std::size_t i = 0; i < virtuals.size(); ++i) {
+        f_virt[i] = dot(virtuals[i], virtual_runs[i], virtual_products.row(i));
+    }
+    // A pair's coupling depends on the virtual's coefficients and the
+    // occupied orbital's F c row only, so it is read again only after a
+    // rotation has changed either orbital (or a new Fock matrix came).
+    std::size_t pair_count = 0;
+    for (const auto& list : candidates) pair_count += list.size();
+    if (workspace.pair_read.size() != pair_count) {
+        workspace.pair_coupling.assign(pair_count, 0.0);
+        workspace.pair_read.assign(pair_count, 0);
+    }
+    workspace.occupied_changed.resize(occupied.size(), ++workspace.stamp);
+    workspace.virtual_changed.resize(virtuals.size(), workspace.stamp);
+    std::size_t pair = 0;
     std::size_t rotations = 0;
     double max_coupling = 0.0;
     for (std::size_t oi = 0; oi < occupied.size(); ++oi) {
@@ -225,17 +302,27 @@ std::pair<std::size_t, double> execute_jacobi_sweep(std::vector<Lmo>& occupied, 
         for (const std::size_t vi : candidates[oi]) {
             Lmo& v = virtuals[vi];
             double* fv = virtual_products.row(vi);
-            const double f_ov = dot_with_dense(v, fo);
+            const std::size_t read = workspace.pair_read[pair];
+            if (read <= workspace.occupied_changed[oi] || read <= workspace.virtual_changed[vi]) {
+                workspace.pair_coupling[pair] = dot(v, virtual_runs[vi], fo);
+                workspace.pair_read[pair] = ++workspace.stamp;
+            }
+            const double f_ov = workspace.pair_coupling[pair++];
             if (std::abs(f_ov) > config.jacobi_tol) {
-                if (const auto done = rotate_on_union(o, v, f_occ[oi], f_virt[vi], f_ov, config.damping, workspace)) {
+                const bool same_list = occupied_runs[oi] && virtual_runs[vi] &&
+                                       o.ao_indices.front() == v.ao_indices.front() &&
+                                       o.ao_indices.size() == v.ao_indices.size();
+                const auto done =
+                    rotate_on_union(o, v, f_occ[oi], f_virt[vi], f_ov, config.damping, workspace, same_list);
+                if (done && !same_list) {
+                    occupied_runs[oi] = is_ascending_run(o.ao_indices);
+                    virtual_runs[vi] = occupied_runs[oi];
+                }
+                if (done) {
+                    workspace.occupied_changed[oi] = workspace.virtual_changed[vi] = ++workspace.stamp;
                     // The same linear combinations of the F c rows and of the
                     // 2 x 2 Fock block in the orthonormal pair (a, b).
-                    for (std::size_t m = 0; m < n; ++m) {
-                        const double fa = fo[m] / done->norm_o;
-                        const double fb = (fv[m] - done->ab * fa) / done->norm_b;
-                        fo[m] = done->c * fa + done->s * fb;
-                        fv[m] = done->c * fb - done->s * fa;
-                    }
+                    apply_rotation(*done, fo, fv, n);
                     const double f_aa = f_occ[oi] / (done->norm_o * done->norm_o);
                     const double f_ab = (f_ov / done->norm_o - done->ab * f_aa) / done->norm_b;
                     const double f_bb = (f_virt[vi] - 2.0 * done->ab * f_ov / done->norm_o + done->ab * done->ab * f_aa) /

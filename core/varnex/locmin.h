@@ -43,8 +43,19 @@ std::vector<std::vector<std::size_t>> find_jacobi_candidates(const MolecularBatc
 struct JacobiWorkspace {
     Matrix occupied_products;  // one row per occupied orbital
     Matrix virtual_products;   // one row per virtual orbital
+    Matrix occupied_coefficients;  // the orbitals as dense rows, for the products
+    Matrix virtual_coefficients;
     std::vector<double> occupied_diagonal;
     std::vector<double> virtual_diagonal;
+    std::vector<char> occupied_runs;  // AO list is one ascending run (kept from compute_fock_products on)
+    std::vector<char> virtual_runs;
+    // Couplings of the candidate pairs in sweep order, each with the stamp
+    // of its reading; the stamp of each orbital's last change.
+    std::vector<double> pair_coupling;
+    std::vector<std::size_t> pair_read;
+    std::vector<std::size_t> occupied_changed;
+    std::vector<std::size_t> virtual_changed;
+    std::size_t stamp = 0;
     std::vector<std::size_t> union_indices;
     std::vector<double> expanded_occupied;
     std::vector<double> expanded_virtual;
@@ -57,6 +68,8 @@ void compute_fock_products(const std::vector<Lmo>& occupied, const std::vector<L
 
 // One sweep over the candidate pairs (in occupied order, then virtual
 // order), with the F c rows of compute_fock_products kept up to date here.
+// A pair's coupling is read anew only when one of its orbitals has rotated
+// since its last reading in a sweep after the same compute_fock_products.
 std::pair<std::size_t, double> execute_jacobi_sweep(std::vector<Lmo>& occupied, std::vector<Lmo>& virtuals,
                                                     const std::vector<std::vector<std::size_t>>& candidates,
                                                     JacobiWorkspace& workspace, const VarnexConfig& config);

@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
+#include <cblas.h>
+
+#include "core/scf/blas.h"
 #include "core/scf/eigensolver.h"
 
 namespace quorin {
@@ -23,26 +27,23 @@ void zeroed(Matrix& matrix, std::size_t rows, std::size_t cols) {
     }
 }
 
-// X = S^-1/2 by the eigen-decomposition, eigenvalues floored at 1e-8.
+// X = S^-1/2 = (U L^-1/4)(U L^-1/4)^T by the eigen-decomposition,
+// eigenvalues floored at 1e-8.
 void inverse_sqrt_dense(const Matrix& s, OrthogonalizationWorkspace& ws) {
     const std::size_t m = s.rows();
     if (ws.eigenvalues.size() != m) ws.eigenvalues = Vec64::zeros(m);
     zeroed(ws.eigenvectors, m, m);
     zeroed(ws.scratch, m, m);
     diagonalize_symmetric_with_work(s, ws.scratch, ws.eigenvalues, ws.eigenvectors);
-    const Vec64& values = ws.eigenvalues;
-    const Matrix& vectors = ws.eigenvectors;
-    Matrix& x = ws.inverse_sqrt;
-    zeroed(x, m, m);
-    for (std::size_t k = 0; k < m; ++k) {
-        const double scale = 1.0 / std::sqrt(std::max(values[k], 1e-8));
-        for (std::size_t i = 0; i < m; ++i) {
-            const double uik = vectors(i, k) * scale;
-            if (uik == 0.0) continue;
-            double* row = x.row(i);
-            for (std::size_t j = 0; j < m; ++j) row[j] += uik * vectors(j, k);
-        }
+    Vec64& factor = ws.eigenvalues;
+    for (std::size_t k = 0; k < m; ++k) factor[k] = std::pow(std::max(factor[k], 1e-8), -0.25);
+    Matrix& scaled = ws.eigenvectors;
+    for (std::size_t i = 0; i < m; ++i) {
+        double* row = scaled.row(i);
+        for (std::size_t k = 0; k < m; ++k) row[k] *= factor[k];
     }
+    zeroed(ws.inverse_sqrt, m, m);
+    leading_columns_gram(scaled, m, 1.0, ws.inverse_sqrt);
 }
 
 // X = I - E/2 + 3 E^2 / 8 with E = S - I, for S within kSeriesBound of I.
@@ -55,47 +56,33 @@ void inverse_sqrt_series(const Matrix& s, OrthogonalizationWorkspace& ws) {
     }
     Matrix& x = ws.inverse_sqrt;
     zeroed(x, m, m);
+    multiply(e, e, x);
     for (std::size_t i = 0; i < m; ++i) {
         double* xi = x.row(i);
-        for (std::size_t k = 0; k < m; ++k) {
-            const double eik = e(i, k);
-            if (eik == 0.0) continue;
-            const double* ek = e.row(k);
-            for (std::size_t j = 0; j < m; ++j) xi[j] += 0.375 * eik * ek[j];
-        }
-        for (std::size_t j = 0; j < m; ++j) xi[j] -= 0.5 * e(i, j);
+        for (std::size_t j = 0; j < m; ++j) xi[j] = 0.375 * xi[j] - 0.5 * e(i, j);
         xi[i] += 1.0;
     }
 }
 
-// One ascending run of consecutive indices (the SCF keeps its lists sorted,
-// so delocalised orbitals end as such runs).
-bool contiguous(const std::vector<std::size_t>& indices) {
-    return !indices.empty() && indices.back() >= indices.front() &&
-           indices.back() - indices.front() + 1 == indices.size() && std::is_sorted(indices.begin(), indices.end());
-}
-
 }  // namespace
 
+double dot_over_run(const Lmo& lmo, const double* dense) {
+    if (lmo.ao_indices.empty()) return 0.0;
+    return scipy_cblas_ddot(static_cast<blasint>(lmo.ao_indices.size()), lmo.coefficients.data(), 1,
+                            dense + lmo.ao_indices.front(), 1);
+}
+
+bool is_ascending_run(const std::vector<std::size_t>& indices) {
+    return !indices.empty() && indices.back() >= indices.front() &&
+           indices.back() - indices.front() + 1 == indices.size() &&
+           std::adjacent_find(indices.begin(), indices.end(), std::greater_equal<>()) == indices.end();
+}
+
 double dot_with_dense(const Lmo& lmo, const double* dense) {
-    const std::size_t n = lmo.ao_indices.size();
-    const double* c = lmo.coefficients.data();
-    if (!contiguous(lmo.ao_indices)) {
-        double sum = 0.0;
-        for (std::size_t k = 0; k < n; ++k) sum += c[k] * dense[lmo.ao_indices[k]];
-        return sum;
-    }
-    const double* d = dense + lmo.ao_indices.front();
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    std::size_t k = 0;
-    for (; k + 4 <= n; k += 4) {
-        s0 += c[k] * d[k];
-        s1 += c[k + 1] * d[k + 1];
-        s2 += c[k + 2] * d[k + 2];
-        s3 += c[k + 3] * d[k + 3];
-    }
-    for (; k < n; ++k) s0 += c[k] * d[k];
-    return (s0 + s1) + (s2 + s3);
+    if (is_ascending_run(lmo.ao_indices)) return dot_over_run(lmo, dense);
+    double sum = 0.0;
+    for (std::size_t k = 0; k < lmo.ao_indices.size(); ++k) sum += lmo.coefficients[k] * dense[lmo.ao_indices[k]];
+    return sum;
 }
 
 void orthogonalize_occupied_lmos(std::size_t n_basis, std::vector<Lmo>& lmos) {
@@ -103,23 +90,22 @@ void orthogonalize_occupied_lmos(std::size_t n_basis, std::vector<Lmo>& lmos) {
     orthogonalize_occupied_lmos(n_basis, lmos, workspace);
 }
 
+void fill_dense_rows(const std::vector<Lmo>& lmos, std::size_t n_basis, Matrix& rows) {
+    zeroed(rows, lmos.size(), n_basis);
+    for (std::size_t b = 0; b < lmos.size(); ++b) {
+        double* row = rows.row(b);
+        for (std::size_t k = 0; k < lmos[b].ao_indices.size(); ++k) row[lmos[b].ao_indices[k]] = lmos[b].coefficients[k];
+    }
+}
+
 void orthogonalize_occupied_lmos(std::size_t n_basis, std::vector<Lmo>& lmos, OrthogonalizationWorkspace& ws) {
     const std::size_t m = lmos.size();
     if (m < 2) return;
     Matrix& dense = ws.dense;
-    zeroed(dense, m, n_basis);
-    for (std::size_t b = 0; b < m; ++b) {
-        double* row = dense.row(b);
-        for (std::size_t k = 0; k < lmos[b].ao_indices.size(); ++k) row[lmos[b].ao_indices[k]] = lmos[b].coefficients[k];
-    }
+    fill_dense_rows(lmos, n_basis, dense);
     Matrix& s = ws.overlap;
     zeroed(s, m, m);
-    for (std::size_t a = 0; a < m; ++a) {
-        for (std::size_t b = a; b < m; ++b) {
-            const double* row = dense.row(b);
-            s(a, b) = s(b, a) = dot_with_dense(lmos[a], row);
-        }
-    }
+    leading_columns_gram(dense, n_basis, 1.0, s);
     double largest_row_sum = 0.0;
     for (std::size_t a = 0; a < m; ++a) {
         double row_sum = 0.0;
@@ -131,26 +117,12 @@ void orthogonalize_occupied_lmos(std::size_t n_basis, std::vector<Lmo>& lmos, Or
     } else {
         inverse_sqrt_dense(s, ws);
     }
-    const Matrix& x = ws.inverse_sqrt;
-
-    // Terms that move no coefficient by more than 1e-16 are left out: even
-    // all of them together stay far below the 1e-12 at which coefficients
-    // are dropped. Near the identity this leaves about one term per orbital.
-    std::vector<double>& largest = ws.largest;
-    largest.assign(m, 0.0);
-    for (std::size_t b = 0; b < m; ++b) {
-        for (const double c : lmos[b].coefficients) largest[b] = std::max(largest[b], std::abs(c));
-    }
-    std::vector<double>& d = ws.combined;
-    d.resize(n_basis);
+    // X is symmetric, so row a of X D is sum_b X_ba |b>.
+    Matrix& combined = ws.combined;
+    zeroed(combined, m, n_basis);
+    multiply(ws.inverse_sqrt, dense, combined);
     for (std::size_t a = 0; a < m; ++a) {
-        std::fill(d.begin(), d.end(), 0.0);
-        for (std::size_t b = 0; b < m; ++b) {
-            const double xba = x(b, a);
-            if (std::abs(xba) * largest[b] <= 1e-16) continue;
-            const double* row = dense.row(b);
-            for (std::size_t k = 0; k < n_basis; ++k) d[k] += xba * row[k];
-        }
+        const double* d = combined.row(a);
         Lmo& lmo = lmos[a];
         lmo.ao_indices.clear();
         lmo.coefficients.clear();
@@ -164,22 +136,19 @@ void orthogonalize_occupied_lmos(std::size_t n_basis, std::vector<Lmo>& lmos, Or
 }
 
 void construct_density_from_lmos(const std::vector<Lmo>& lmos, Matrix& density) {
-    density.fill(0.0);
-    for (const Lmo& lmo : lmos) {
-        const std::size_t n = lmo.ao_indices.size();
-        const double* c = lmo.coefficients.data();
-        const bool run = contiguous(lmo.ao_indices);
-        for (std::size_t k = 0; k < n; ++k) {
-            double* row = density.row(lmo.ao_indices[k]);
-            const double ck = 2.0 * c[k];
-            if (run) {
-                double* out = row + lmo.ao_indices.front();
-                for (std::size_t l = 0; l < n; ++l) out[l] += ck * c[l];
-            } else {
-                for (std::size_t l = 0; l < n; ++l) row[lmo.ao_indices[l]] += ck * c[l];
-            }
+    Matrix columns;
+    construct_density_from_lmos(lmos, density, columns);
+}
+
+void construct_density_from_lmos(const std::vector<Lmo>& lmos, Matrix& density, Matrix& columns) {
+    const std::size_t n = density.rows();
+    zeroed(columns, n, lmos.size());
+    for (std::size_t i = 0; i < lmos.size(); ++i) {
+        for (std::size_t k = 0; k < lmos[i].ao_indices.size(); ++k) {
+            columns(lmos[i].ao_indices[k], i) = lmos[i].coefficients[k];
         }
     }
+    leading_columns_gram(columns, lmos.size(), 2.0, density);
 }
 
 }  // namespace quorin

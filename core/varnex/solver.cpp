@@ -53,7 +53,8 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
     OrthogonalizationWorkspace orthogonalization;
     orthogonalize_occupied_lmos(n, occupied, orthogonalization);
     Matrix p = Matrix::zeros(n, n);
-    construct_density_from_lmos(occupied, p);
+    Matrix density_columns;
+    construct_density_from_lmos(occupied, p, density_columns);
     Matrix f = Matrix::zeros(n, n);
     Matrix p_new = Matrix::zeros(n, n);
     // Which pairs may rotate depends on the orbitals' atoms only.
@@ -81,7 +82,7 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
             if (rotations == 0 || largest < config.jacobi_tol) break;
         }
         orthogonalize_occupied_lmos(n, occupied, orthogonalization);
-        construct_density_from_lmos(occupied, p_new);
+        construct_density_from_lmos(occupied, p_new, density_columns);
         for (std::size_t k = 0; k < n * n; ++k) {
             p.data()[k] = kNewDensityWeight * p_new.data()[k] + (1.0 - kNewDensityWeight) * p.data()[k];
         }
@@ -93,7 +94,7 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
     }
 
     // The reported density is that of the final orbitals, not the mixed one.
-    construct_density_from_lmos(occupied, p);
+    construct_density_from_lmos(occupied, p, density_columns);
     result.atomic_charges.resize(molecule.n_atoms);
     for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
         const double population = diagonal_population(molecule, p, a);
