@@ -1,7 +1,11 @@
 #include "core/gradients/heat_of_formation.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <optional>
 
+#include "core/fock/one_center.h"
 #include "core/types/constants.h"
 
 namespace quorin {
@@ -16,8 +20,7 @@ struct AtomConfiguration {
 };
 
 // Ground-state valence occupations and experimental atomic heats of
-// formation, H to Kr; Z = 0 is a placeholder. Transition metals keep their d
-// electrons out of the two-electron terms (only n_d u_dd enters).
+// formation, H to Kr; Z = 0 is a placeholder.
 constexpr AtomConfiguration kConfigurations[] = {
     {1, 0, 0, 0.0},       // 0
     {1, 0, 0, 52.102},    // H
@@ -67,6 +70,75 @@ AtomConfiguration configuration_of(std::uint8_t z) {
     return kUnlisted;
 }
 
+// One shell of an atom: its orbitals [first, first + count) and electrons.
+struct Shell {
+    std::size_t first;
+    std::size_t count;
+    int electrons;
+};
+
+// Orbitals a shell's high-spin determinants choose among: with n electrons in
+// g orbitals, n alpha electrons take n of them (n <= g), or alpha fills the
+// shell and n - g beta electrons take n - g of them.
+int chosen_orbitals(const Shell& shell) {
+    const int g = static_cast<int>(shell.count);
+    return shell.electrons <= g ? shell.electrons : shell.electrons - g;
+}
+
+// Electronic energy of the atom in its high-spin ground configuration, with
+// the one-centre energies and integrals the SCF uses (a molecule's energy
+// holds every s-d and d-d repulsion, so its atom reference must too): the
+// average over the highest-spin determinants, each shell filled alpha first,
+// which is the spherical ground term. Each determinant's energy is sum U plus,
+// for every electron pair in orbitals i and j, (ii|jj) less (ij|ij) when the
+// spins are equal.
+// Returns nothing when the model gives the element no d orbitals.
+std::optional<double> high_spin_atom_energy(std::uint8_t atomic_number, const ParameterModel& model,
+                                            const ElementParams& element, const AtomConfiguration& c) {
+    constexpr std::array<std::array<double, 3>, 1> kOrigin{};
+    const MolecularBatch atom = MolecularBatch::new_for_model({atomic_number}, kOrigin, model);
+    if (atom.n_basis < 9) return std::nullopt;
+    const OneCenterTables tables = OneCenterTables::build(atom, model);
+    const double* table = tables.spd.data();
+    auto integral = [table](std::size_t i, std::size_t j, std::size_t k, std::size_t l) {
+        return table[packed_pair_index(i, j) * kSpdPairs + packed_pair_index(k, l)];
+    };
+    const std::array<Shell, 3> shells{Shell{0, 1, static_cast<int>(c.n_s)}, Shell{1, 3, static_cast<int>(c.n_p)},
+                                      Shell{4, 5, static_cast<int>(c.n_d)}};
+    const std::array<double, 9> u{element.u_ss, element.u_pp, element.u_pp, element.u_pp, element.u_dd,
+                                  element.u_dd, element.u_dd, element.u_dd, element.u_dd};
+    double sum = 0.0;
+    int determinants = 0;
+    // Bit i of `mask` marks orbital i as one of its shell's chosen orbitals.
+    for (unsigned mask = 0; mask < (1u << 9); ++mask) {
+        const bool fits = std::all_of(shells.begin(), shells.end(), [mask](const Shell& shell) {
+            return std::popcount((mask >> shell.first) & ((1u << shell.count) - 1u)) == chosen_orbitals(shell);
+        });
+        if (!fits) continue;
+        std::array<double, 9> alpha{}, beta{};
+        for (const Shell& shell : shells) {
+            const bool over_half = shell.electrons > static_cast<int>(shell.count);
+            for (std::size_t i = shell.first; i < shell.first + shell.count; ++i) {
+                const double chosen = (mask >> i) & 1u ? 1.0 : 0.0;
+                alpha[i] = over_half ? 1.0 : chosen;
+                beta[i] = over_half ? chosen : 0.0;
+            }
+        }
+        double energy = 0.0;
+        for (std::size_t i = 0; i < 9; ++i) {
+            energy += (alpha[i] + beta[i]) * u[i];
+            for (std::size_t j = 0; j < 9; ++j) {
+                const double total = (alpha[i] + beta[i]) * (alpha[j] + beta[j]);
+                const double same_spin = alpha[i] * alpha[j] + beta[i] * beta[j];
+                energy += 0.5 * (total * integral(i, i, j, j) - same_spin * integral(i, j, i, j));
+            }
+        }
+        sum += energy;
+        ++determinants;
+    }
+    return sum / determinants;
+}
+
 }  // namespace
 
 std::pair<double, double> get_isolated_atom_energy_and_heat(std::uint8_t atomic_number,
@@ -74,6 +146,11 @@ std::pair<double, double> get_isolated_atom_energy_and_heat(std::uint8_t atomic_
     const auto rec = model.get_element(atomic_number);
     if (!rec) return {0.0, 0.0};
     const AtomConfiguration c = configuration_of(atomic_number);
+    if (c.n_d > 0.0) {
+        if (const std::optional<double> energy_ev = high_spin_atom_energy(atomic_number, model, *rec, c)) {
+            return {*energy_ev, c.heat_kcal_mol};
+        }
+    }
     const double ns = c.n_s, np = c.n_p, nd = c.n_d;
     // p-shell repulsion: np(np-1)/2 electron pairs at g_p2, less the exchange
     // integral (g_pp - g_p2)/2 for each of the q parallel-spin pairs that the

@@ -11,7 +11,10 @@ namespace quorin {
 
 // (E_atom in eV, experimental heat of formation of the gaseous atom in
 // kcal/mol) for one element under one model. The atom is taken in a fixed
-// ground-state configuration; an element without parameters gives (0, 0).
+// ground-state configuration with its high-spin (Hund) occupation; an atom
+// with d electrons and d orbitals gets the average over its high-spin
+// determinants, all one-centre repulsions included. An element without
+// parameters gives (0, 0).
 std::pair<double, double> get_isolated_atom_energy_and_heat(std::uint8_t atomic_number,
                                                             const ParameterModel& model);
 
