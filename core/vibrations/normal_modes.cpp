@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/scf/blas.h"
 #include "core/scf/eigensolver.h"
 #include "core/types/errors.h"
 
@@ -15,21 +16,6 @@ namespace {
 
 std::array<double, 3> position(const MolecularBatch& molecule, std::size_t a) {
     return {molecule.x[a], molecule.y[a], molecule.z[a]};
-}
-
-// C = A B for square matrices, row-contiguous in B and C.
-void multiply(const Matrix& a, const Matrix& b, Matrix& c) {
-    const std::size_t n = a.rows();
-    c.fill(0.0);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double* ai = a.row(i);
-        double* ci = c.row(i);
-        for (std::size_t k = 0; k < n; ++k) {
-            const double aik = ai[k];
-            const double* bk = b.row(k);
-            for (std::size_t j = 0; j < n; ++j) ci[j] += aik * bk[j];
-        }
-    }
 }
 
 // Projector onto the complement of the rigid-body motions in mass-weighted
@@ -152,13 +138,7 @@ NormalModeAnalysis analyze_normal_modes(const MolecularBatch& molecule, const Ma
         multiply(out.mass_weighted_hessian, p, t);
         multiply(p, t, d);
         // P M P is symmetric in exact arithmetic; remove the rounding asymmetry.
-        for (std::size_t i = 0; i < dim; ++i) {
-            for (std::size_t j = i + 1; j < dim; ++j) {
-                const double mean = 0.5 * (d(i, j) + d(j, i));
-                d(i, j) = mean;
-                d(j, i) = mean;
-            }
-        }
+        symmetrize_by_averaging(d);
     }
 
     Vec64 eigenvalues = Vec64::zeros(dim);
