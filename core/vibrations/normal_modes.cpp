@@ -6,7 +6,6 @@
 #include <utility>
 #include <vector>
 
-#include "core/scf/blas.h"
 #include "core/scf/eigensolver.h"
 #include "core/types/errors.h"
 
@@ -16,25 +15,6 @@ namespace {
 
 std::array<double, 3> position(const MolecularBatch& molecule, std::size_t a) {
     return {molecule.x[a], molecule.y[a], molecule.z[a]};
-}
-
-// Projector onto the complement of the rigid-body motions in mass-weighted
-// coordinates.
-Matrix external_motion_projector(const MolecularBatch& molecule, std::span<const double> masses) {
-    const std::size_t dim = 3 * molecule.n_atoms;
-    Matrix basis = Matrix::zeros(6, dim);
-    const std::size_t count = external_motion_basis(molecule, masses, basis);
-    Matrix p = Matrix::zeros(dim, dim);
-    for (std::size_t i = 0; i < dim; ++i) p(i, i) = 1.0;
-    for (std::size_t k = 0; k < count; ++k) {
-        const double* u = basis.row(k);
-        for (std::size_t i = 0; i < dim; ++i) {
-            if (std::fabs(u[i]) < 1e-15) continue;
-            double* pi = p.row(i);
-            for (std::size_t j = 0; j < dim; ++j) pi[j] -= u[i] * u[j];
-        }
-    }
-    return p;
 }
 
 }  // namespace
@@ -89,6 +69,43 @@ std::size_t external_motion_basis(const MolecularBatch& molecule, std::span<cons
     return count;
 }
 
+void project_external_motions(const Matrix& basis, std::size_t count, double curvature, Matrix& scratch,
+                              Matrix& hessian) {
+    // With A = E H and C = E H E^T = A E^T, the change is E^T B + B^T E for
+    // B = -A + C E / 2 + curvature E / 2 (C is symmetric).
+    const std::size_t dim = hessian.rows();
+    const Matrix& e = basis;
+    Matrix& b = scratch;
+    for (std::size_t k = 0; k < count; ++k) {
+        for (std::size_t j = 0; j < dim; ++j) {
+            double sum = 0.0;
+            for (std::size_t i = 0; i < dim; ++i) sum += e(k, i) * hessian(i, j);
+            b(k, j) = sum;
+        }
+    }
+    double c[6][6] = {};
+    for (std::size_t k = 0; k < count; ++k) {
+        for (std::size_t l = 0; l < count; ++l) {
+            for (std::size_t j = 0; j < dim; ++j) c[k][l] += b(k, j) * e(l, j);
+        }
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+        for (std::size_t j = 0; j < dim; ++j) {
+            double ce = 0.0;
+            for (std::size_t l = 0; l < count; ++l) ce += c[k][l] * e(l, j);
+            b(k, j) = -b(k, j) + 0.5 * ce + 0.5 * curvature * e(k, j);
+        }
+    }
+    for (std::size_t i = 0; i < dim; ++i) {
+        double* row = hessian.row(i);
+        for (std::size_t j = 0; j < dim; ++j) {
+            double delta = 0.0;
+            for (std::size_t k = 0; k < count; ++k) delta += e(k, i) * b(k, j) + b(k, i) * e(k, j);
+            row[j] += delta;
+        }
+    }
+}
+
 bool is_linear_molecule(const MolecularBatch& molecule) {
     const std::size_t n = molecule.n_atoms;
     if (n < 3) return true;
@@ -129,14 +146,11 @@ NormalModeAnalysis analyze_normal_modes(const MolecularBatch& molecule, const Ma
         }
     }
 
-    Matrix d = Matrix::zeros(dim, dim);
-    if (n_atoms == 1 || !project_external) {
-        d.copy_from(out.mass_weighted_hessian);
-    } else {
-        const Matrix p = external_motion_projector(molecule, masses_amu);
-        Matrix t = Matrix::zeros(dim, dim);
-        multiply(out.mass_weighted_hessian, p, t);
-        multiply(p, t, d);
+    Matrix d = out.mass_weighted_hessian;
+    if (n_atoms > 1 && project_external) {
+        Matrix basis = Matrix::zeros(6, dim);
+        Matrix scratch = Matrix::zeros(6, dim);
+        project_external_motions(basis, external_motion_basis(molecule, masses_amu, basis), 0.0, scratch, d);
         // P M P is symmetric in exact arithmetic; remove the rounding asymmetry.
         symmetrize_by_averaging(d);
     }
