@@ -83,33 +83,8 @@ std::size_t build_step_hessian(const MolecularBatch& molecule, const Matrix& hes
     Matrix& hp = ws.step_hessian;
     hp.copy_from(hessian);
     if (frozen) return 0;
-    const std::size_t dim = hessian.rows();
     const std::size_t count = external_motion_basis(molecule, ws.unit_masses, ws.external);
-    const Matrix& e = ws.external;
-    Matrix& a = ws.external_hessian;  // A = E H
-    for (std::size_t k = 0; k < count; ++k) {
-        for (std::size_t j = 0; j < dim; ++j) {
-            double sum = 0.0;
-            for (std::size_t i = 0; i < dim; ++i) sum += e(k, i) * hessian(i, j);
-            a(k, j) = sum;
-        }
-    }
-    double c[6][6] = {};  // E H E^T
-    for (std::size_t k = 0; k < count; ++k) {
-        for (std::size_t l = 0; l < count; ++l) {
-            for (std::size_t j = 0; j < dim; ++j) c[k][l] += a(k, j) * e(l, j);
-        }
-    }
-    for (std::size_t i = 0; i < dim; ++i) {
-        for (std::size_t j = 0; j < dim; ++j) {
-            double delta = 0.0;
-            for (std::size_t k = 0; k < count; ++k) {
-                delta += -e(k, i) * a(k, j) - a(k, i) * e(k, j) + kExternalCurvature * e(k, i) * e(k, j);
-                for (std::size_t l = 0; l < count; ++l) delta += e(k, i) * c[k][l] * e(l, j);
-            }
-            hp(i, j) += delta;
-        }
-    }
+    project_external_motions(ws.external, count, kExternalCurvature, ws.external_hessian, hp);
     symmetrize_by_averaging(hp);
     return count;
 }

@@ -77,8 +77,8 @@ struct EigenvectorFollowingWorkspace {
     std::vector<std::array<double, 3>> gradient_minus;  // at -h
     HessianUpdateWorkspace update;
     // Rigid-body motions of the current geometry (6 x 3N rows), the Hessian
-    // with them moved out of the way of the step (3N x 3N), the products of
-    // the motions with the Hessian (6 x 3N) and unit atom weights.
+    // with them moved out of the way of the step (3N x 3N), the scratch rows
+    // of that projection (6 x 3N) and unit atom weights.
     Matrix external;
     Matrix step_hessian;
     Matrix external_hessian;

@@ -9,6 +9,7 @@
 #include "core/hamiltonian/hcore.h"
 #include "core/integrals/pair_integrals.h"
 #include "core/pbc/bands.h"
+#include "core/scf/blas.h"
 #include "core/scf/eigensolver.h"
 #include "core/scf/scf_loop.h"
 #include "core/types/errors.h"
@@ -81,6 +82,7 @@ PbcWorkspace PbcWorkspace::allocate(std::size_t n_orbitals, std::size_t n_transl
     ws.eigensolver = EigensolverWorkspace::allocate(2 * n_orbitals);
     ws.eigenvalues = Vec64::zeros(2 * n_orbitals);
     ws.eigenvectors = Matrix::zeros(2 * n_orbitals, 2 * n_orbitals);
+    ws.occupied_products = Matrix::zeros(2 * n_orbitals, 2 * n_orbitals);
     return ws;
 }
 
@@ -245,23 +247,20 @@ void diagonalize_bloch_matrix(std::span<const Matrix> blocks, std::span<const Tr
     diagonalize_symmetric(m, ws.eigensolver, ws.eigenvalues, ws.eigenvectors);
 }
 
-void bloch_density_from_embedding(const Matrix& v, std::size_t n, std::size_t n_occ, Matrix& d_re, Matrix& d_im) {
-    d_re.fill(0.0);
-    d_im.fill(0.0);
+void bloch_density_from_embedding(const Matrix& v, std::size_t n, std::size_t n_occ, Matrix& products, Matrix& d_re,
+                                  Matrix& d_im) {
     // Both members (a, b) and (-b, a) of every occupied level enter with
-    // weight 1: together they give 2 Re(c c^H) and 2 Im(c c^H).
-    for (std::size_t col = 0; col < 2 * n_occ; ++col) {
-        for (std::size_t mu = 0; mu < n; ++mu) {
-            const double a_mu = v(mu, col);
-            const double b_mu = v(n + mu, col);
-            double* re = d_re.row(mu);
-            double* im = d_im.row(mu);
-            for (std::size_t nu = 0; nu < n; ++nu) {
-                const double a_nu = v(nu, col);
-                const double b_nu = v(n + nu, col);
-                re[nu] += a_mu * a_nu + b_mu * b_nu;
-                im[nu] += b_mu * a_nu - a_mu * b_nu;
-            }
+    // weight 1: with G = V_occ V_occ^T in blocks [[A A^T, A B^T], [B A^T, B B^T]],
+    // 2 Re(c c^H) = A A^T + B B^T and 2 Im(c c^H) = B A^T - A B^T.
+    leading_columns_gram(v, 2 * n_occ, 1.0, products);
+    for (std::size_t mu = 0; mu < n; ++mu) {
+        const double* top = products.row(mu);
+        const double* bottom = products.row(n + mu);
+        double* re = d_re.row(mu);
+        double* im = d_im.row(mu);
+        for (std::size_t nu = 0; nu < n; ++nu) {
+            re[nu] = top[nu] + bottom[n + nu];
+            im[nu] = bottom[nu] - top[n + nu];
         }
     }
 }
@@ -333,7 +332,7 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& cell_mole
         for (Matrix& block : new_density) block.fill(0.0);
         for (const KPoint& k : kpoints) {
             diagonalize_bloch_matrix(ws.fock_r, translations, k.cartesian, ws);
-            bloch_density_from_embedding(ws.eigenvectors, n, n_occ, d_re, d_im);
+            bloch_density_from_embedding(ws.eigenvectors, n, n_occ, ws.occupied_products, d_re, d_im);
             add_kpoint_density(k, translations, d_re, d_im, new_density);
         }
 

@@ -45,6 +45,7 @@ struct PbcWorkspace {
     EigensolverWorkspace eigensolver;  // LAPACK scratch of the 2n x 2n solve
     Vec64 eigenvalues;    // 2n, ascending
     Matrix eigenvectors;  // 2n x 2n, columns
+    Matrix occupied_products;  // 2n x 2n: V_occ V_occ^T, the Bloch density before folding
 
     static PbcWorkspace allocate(std::size_t n_orbitals, std::size_t n_translations, std::size_t n_kpoints);
 };
@@ -126,8 +127,8 @@ void diagonalize_bloch_matrix(std::span<const Matrix> blocks, std::span<const Tr
 // Closed-shell Bloch density D = Dre + i Dim = 2 sum c c^H over the n_occ
 // lowest levels, from the 2 n_occ lowest embedding eigenvectors each with
 // weight 1 (the projector on the occupied space, unchanged by any rotation
-// within a degenerate level).
-void bloch_density_from_embedding(const Matrix& eigenvectors, std::size_t n, std::size_t n_occ, Matrix& d_re,
-                                  Matrix& d_im);
+// within a degenerate level). `products` is 2n x 2n scratch.
+void bloch_density_from_embedding(const Matrix& eigenvectors, std::size_t n, std::size_t n_occ, Matrix& products,
+                                  Matrix& d_re, Matrix& d_im);
 
 }  // namespace quorin

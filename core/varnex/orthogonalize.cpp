@@ -33,8 +33,8 @@ void inverse_sqrt_dense(const Matrix& s, OrthogonalizationWorkspace& ws) {
     const std::size_t m = s.rows();
     if (ws.eigenvalues.size() != m) ws.eigenvalues = Vec64::zeros(m);
     zeroed(ws.eigenvectors, m, m);
-    zeroed(ws.scratch, m, m);
-    diagonalize_symmetric_with_work(s, ws.scratch, ws.eigenvalues, ws.eigenvectors);
+    if (ws.eigensolver.n != m) ws.eigensolver = EigensolverWorkspace::allocate(m);
+    diagonalize_symmetric(s, ws.eigensolver, ws.eigenvalues, ws.eigenvectors);
     Vec64& factor = ws.eigenvalues;
     for (std::size_t k = 0; k < m; ++k) factor[k] = std::pow(std::max(factor[k], 1e-8), -0.25);
     Matrix& scaled = ws.eigenvectors;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "core/scf/eigensolver.h"
 #include "core/types/aligned.h"
 #include "core/varnex/types.h"
 
@@ -17,9 +18,10 @@ struct OrthogonalizationWorkspace {
     Matrix dense;         // one row per orbital over the basis
     Matrix overlap;       // S
     Matrix inverse_sqrt;  // X = S^-1/2
-    Matrix scratch;       // S - I for the series; the eigensolver's work copy
+    Matrix scratch;       // S - I for the series
     Matrix eigenvectors;  // scaled in place to U L^-1/4
     Vec64 eigenvalues;
+    EigensolverWorkspace eigensolver;  // LAPACK scratch of the m x m solve
     Matrix combined;      // X times the dense rows: the new orbitals before pruning
 };
 

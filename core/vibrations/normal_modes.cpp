@@ -17,40 +17,6 @@ std::array<double, 3> position(const MolecularBatch& molecule, std::size_t a) {
     return {molecule.x[a], molecule.y[a], molecule.z[a]};
 }
 
-// C = A B for square matrices, row-contiguous in B and C.
-void multiply(const Matrix& a, const Matrix& b, Matrix& c) {
-    const std::size_t n = a.rows();
-    c.fill(0.0);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double* ai = a.row(i);
-        double* ci = c.row(i);
-        for (std::size_t k = 0; k < n; ++k) {
-            const double aik = ai[k];
-            const double* bk = b.row(k);
-            for (std::size_t j = 0; j < n; ++j) ci[j] += aik * bk[j];
-        }
-    }
-}
-
-// Projector onto the complement of the rigid-body motions in mass-weighted
-// coordinates.
-Matrix external_motion_projector(const MolecularBatch& molecule, std::span<const double> masses) {
-    const std::size_t dim = 3 * molecule.n_atoms;
-    Matrix basis = Matrix::zeros(6, dim);
-    const std::size_t count = external_motion_basis(molecule, masses, basis);
-    Matrix p = Matrix::zeros(dim, dim);
-    for (std::size_t i = 0; i < dim; ++i) p(i, i) = 1.0;
-    for (std::size_t k = 0; k < count; ++k) {
-        const double* u = basis.row(k);
-        for (std::size_t i = 0; i < dim; ++i) {
-            if (std::fabs(u[i]) < 1e-15) continue;
-            double* pi = p.row(i);
-            for (std::size_t j = 0; j < dim; ++j) pi[j] -= u[i] * u[j];
-        }
-    }
-    return p;
-}
-
 }  // namespace
 
 std::array<double, 3> centre_of_mass(const MolecularBatch& molecule, std::span<const double> masses_amu) {
@@ -103,6 +69,43 @@ std::size_t external_motion_basis(const MolecularBatch& molecule, std::span<cons
     return count;
 }
 
+void project_external_motions(const Matrix& basis, std::size_t count, double curvature, Matrix& scratch,
+                              Matrix& hessian) {
+    // With A = E H and C = E H E^T = A E^T, the change is E^T B + B^T E for
+    // B = -A + C E / 2 + curvature E / 2 (C is symmetric).
+    const std::size_t dim = hessian.rows();
+    const Matrix& e = basis;
+    Matrix& b = scratch;
+    for (std::size_t k = 0; k < count; ++k) {
+        for (std::size_t j = 0; j < dim; ++j) {
+            double sum = 0.0;
+            for (std::size_t i = 0; i < dim; ++i) sum += e(k, i) * hessian(i, j);
+            b(k, j) = sum;
+        }
+    }
+    double c[6][6] = {};
+    for (std::size_t k = 0; k < count; ++k) {
+        for (std::size_t l = 0; l < count; ++l) {
+            for (std::size_t j = 0; j < dim; ++j) c[k][l] += b(k, j) * e(l, j);
+        }
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+        for (std::size_t j = 0; j < dim; ++j) {
+            double ce = 0.0;
+            for (std::size_t l = 0; l < count; ++l) ce += c[k][l] * e(l, j);
+            b(k, j) = -b(k, j) + 0.5 * ce + 0.5 * curvature * e(k, j);
+        }
+    }
+    for (std::size_t i = 0; i < dim; ++i) {
+        double* row = hessian.row(i);
+        for (std::size_t j = 0; j < dim; ++j) {
+            double delta = 0.0;
+            for (std::size_t k = 0; k < count; ++k) delta += e(k, i) * b(k, j) + b(k, i) * e(k, j);
+            row[j] += delta;
+        }
+    }
+}
+
 bool is_linear_molecule(const MolecularBatch& molecule) {
     const std::size_t n = molecule.n_atoms;
     if (n < 3) return true;
@@ -143,22 +146,13 @@ NormalModeAnalysis analyze_normal_modes(const MolecularBatch& molecule, const Ma
         }
     }
 
-    Matrix d = Matrix::zeros(dim, dim);
-    if (n_atoms == 1 || !project_external) {
-        d.copy_from(out.mass_weighted_hessian);
-    } else {
-        const Matrix p = external_motion_projector(molecule, masses_amu);
-        Matrix t = Matrix::zeros(dim, dim);
-        multiply(out.mass_weighted_hessian, p, t);
-        multiply(p, t, d);
+    Matrix d = out.mass_weighted_hessian;
+    if (n_atoms > 1 && project_external) {
+        Matrix basis = Matrix::zeros(6, dim);
+        Matrix scratch = Matrix::zeros(6, dim);
+        project_external_motions(basis, external_motion_basis(molecule, masses_amu, basis), 0.0, scratch, d);
         // P M P is symmetric in exact arithmetic; remove the rounding asymmetry.
-        for (std::size_t i = 0; i < dim; ++i) {
-            for (std::size_t j = i + 1; j < dim; ++j) {
-                const double mean = 0.5 * (d(i, j) + d(j, i));
-                d(i, j) = mean;
-                d(j, i) = mean;
-            }
-        }
+        symmetrize_by_averaging(d);
     }
 
     Vec64 eigenvalues = Vec64::zeros(dim);

@@ -39,6 +39,13 @@ std::array<double, 3> centre_of_mass(const MolecularBatch& molecule, std::span<c
 // returns how many are independent (6; 5 for a linear molecule; 3 for one atom).
 std::size_t external_motion_basis(const MolecularBatch& molecule, std::span<const double> masses, Matrix& basis);
 
+// hessian := (1 - E^T E) hessian (1 - E^T E) + curvature E^T E for a
+// symmetric `hessian` and the `count` (at most 6) orthonormal leading rows E
+// of `basis`: the rigid-body motions projected out and given the curvature.
+// `scratch` has at least `count` rows of the Hessian's width.
+void project_external_motions(const Matrix& basis, std::size_t count, double curvature, Matrix& scratch,
+                              Matrix& hessian);
+
 // Fewer than three atoms, coincident first two atoms, or every further atom
 // within 1e-4 angstrom^2 (cross product with the first bond) of that line.
 bool is_linear_molecule(const MolecularBatch& molecule);

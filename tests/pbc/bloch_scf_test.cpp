@@ -183,7 +183,7 @@ TEST(BlochScf, BlochDensityIsInvariantUnderRotationsWithinADegenerateLevel) {
     PbcWorkspace ws = PbcWorkspace::allocate(n, 1, 1);
     diagonalize_bloch_matrix(blocks, std::vector<TranslationIndex>(1), {0, 0, 0}, ws);
     Matrix d_re = Matrix::zeros(n, n), d_im = Matrix::zeros(n, n);
-    bloch_density_from_embedding(ws.eigenvectors, n, n_occ, d_re, d_im);
+    bloch_density_from_embedding(ws.eigenvectors, n, n_occ, ws.occupied_products, d_re, d_im);
 
     // Mix the four occupied embedding columns.
     Matrix mixed = ws.eigenvectors;
@@ -195,7 +195,7 @@ TEST(BlochScf, BlochDensityIsInvariantUnderRotationsWithinADegenerateLevel) {
         }
     }
     Matrix d_re_mixed = Matrix::zeros(n, n), d_im_mixed = Matrix::zeros(n, n);
-    bloch_density_from_embedding(mixed, n, n_occ, d_re_mixed, d_im_mixed);
+    bloch_density_from_embedding(mixed, n, n_occ, ws.occupied_products, d_re_mixed, d_im_mixed);
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t j = 0; j < n; ++j) {
             // Closed-shell projector on the level: 2 (delta_ij - u_i2 u_j2).
