@@ -23,6 +23,10 @@ Matrix build_valence_overlap(const MolecularBatch& molecule, const std::vector<s
     const std::size_t n = molecule.n_basis;
     Matrix s = Matrix::zeros(n, n);
     for (std::size_t i = 0; i < n; ++i) s(i, i) = 1.0;
+    std::vector<SlaterNorms> norms(molecule.n_atoms);
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        if (records[a]) norms[a] = slater_norms(molecule.atomic_numbers[a], *records[a]);
+    }
     std::array<double, 81> block{};
     for (std::size_t i = 0; i < molecule.n_atoms; ++i) {
         if (!records[i]) continue;
@@ -35,8 +39,8 @@ Matrix build_valence_overlap(const MolecularBatch& molecule, const std::vector<s
             if (r < 1e-10) continue;
             // s and p functions only: d functions keep no overlap with other atoms.
             compute_diatomic_overlap_matrix_9x9(molecule.atomic_numbers[i], molecule.atomic_numbers[j], 4, 4,
-                                                *records[i], *records[j], std::span<double, 81>(block), dx, dy,
-                                                dz, r);
+                                                *records[i], *records[j], norms[i], norms[j],
+                                                std::span<double, 81>(block), dx, dy, dz, r);
             const std::size_t n_i = std::min<std::size_t>(molecule.orbitals_per_atom[i], 4);
             const std::size_t n_j = std::min<std::size_t>(molecule.orbitals_per_atom[j], 4);
             const std::size_t f_i = molecule.first_orbital[i];
