@@ -120,6 +120,15 @@ void build_hcore_nddo(const MolecularBatch& molecule, const ParameterModel& mode
     set_resonance_blocks(molecule, model, h);
 }
 
+void build_hcore_with_options(const MolecularBatch& molecule, const ParameterModel& model,
+                              std::span<const DiatomicPairIntegrals> pairs, bool use_nddo, Matrix& h) {
+    if (use_nddo) {
+        build_hcore_nddo(molecule, model, pairs, h);
+    } else {
+        build_hcore(molecule, model, h);
+    }
+}
+
 double apply_electric_field_to_hcore(const MolecularBatch& molecule, const ParameterModel& model,
                                      Matrix& h, const std::array<double, 3>& field) {
     if (molecule.n_atoms == 0) return 0.0;
