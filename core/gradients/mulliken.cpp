@@ -9,7 +9,7 @@
 
 #include "core/integrals/overlap.h"
 #include "core/scf/blas.h"
-#include "core/scf/eigensolver.h"
+#include "core/scf/inverse_sqrt.h"
 #include "core/types/errors.h"
 
 namespace quorin {
@@ -71,19 +71,12 @@ MullikenResult compute_mulliken_population(const MolecularBatch& molecule, const
     MullikenResult result;
     result.overlap = build_valence_overlap(molecule, records);
 
-    // S^-1/2 = U diag(1 / sqrt(|lambda|)) U^T = W W^T with W = U diag(|lambda|^-1/4).
     Vec64 eigenvalues = Vec64::zeros(n);
-    Matrix w = Matrix::zeros(n, n);
-    diagonalize_symmetric(result.overlap, eigenvalues, w);
-    for (std::size_t k = 0; k < n; ++k) {
-        eigenvalues[k] = 1.0 / std::sqrt(std::sqrt(std::max(std::abs(eigenvalues[k]), kMinOverlapEigenvalue)));
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        double* w_i = w.row(i);
-        for (std::size_t k = 0; k < n; ++k) w_i[k] *= eigenvalues[k];
-    }
+    Matrix eigenvectors = Matrix::zeros(n, n);
+    EigensolverWorkspace eigensolver = EigensolverWorkspace::allocate(n);
     result.s_inv_sqrt = Matrix::zeros(n, n);
-    leading_columns_gram(w, n, 1.0, result.s_inv_sqrt);
+    inverse_sqrt_symmetric(result.overlap, kMinOverlapEigenvalue, eigensolver, eigenvalues, eigenvectors,
+                           result.s_inv_sqrt);
 
     // C' = X C, occupied columns only: the density never reads the others.
     Matrix c_prime = Matrix::zeros(n, n_occ);
