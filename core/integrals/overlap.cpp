@@ -256,9 +256,6 @@ bool overlap_arguments_valid(std::size_t na, std::size_t nb, std::size_t la, std
 // into the common A->B frame.
 double reflection_sign(std::size_t l, std::size_t m) { return (l + m) % 2 == 0 ? 1.0 : -1.0; }
 
-// Coefficients of the real d functions (molecular order x2-y2, xz, z2, yz, xy)
-// on the local ones (z'^2, x'z', y'z', x'^2 - y'^2, x'y'): Frobenius products
-// of the normalised symmetric traceless forms.
 // The sp block of two light atoms from the fixed expansions.
 void light_overlap_block(std::uint8_t z_a, std::uint8_t z_b, const ElementParams& params_a,
                          const ElementParams& params_b, const SlaterNorms& norms_a, const SlaterNorms& norms_b,
