@@ -25,13 +25,6 @@ void start_from_hcore(const MolecularBatch& molecule, const Matrix& h, Matrix& f
     for (std::size_t i = 0; i < f.data().size(); ++i) dst[i] = src[i];
 }
 
-double atom_population(const MolecularBatch& molecule, const Matrix& p, std::size_t atom) {
-    const std::size_t first = molecule.first_orbital[atom];
-    double q = 0.0;
-    for (std::size_t k = 0; k < molecule.orbitals_per_atom[atom]; ++k) q += p(first + k, first + k);
-    return q;
-}
-
 }  // namespace
 
 void build_fock(const MolecularBatch& molecule, const ParameterModel& model, const OneCenterTables& one_center,
@@ -52,7 +45,7 @@ void build_fock(const MolecularBatch& molecule, const ParameterModel& model, con
             const std::optional<ElementParams> eb = model.get_element(molecule.atomic_numbers[b]);
             if (!eb) continue;
             const double gamma = klopman_ohno_gamma(molecule, a, b, rho_a + klopman_ohno_radius(*eb));
-            coulomb += atom_population(molecule, p, b) * gamma;
+            coulomb += diagonal_population(molecule, p, b) * gamma;
             const std::size_t fb = molecule.first_orbital[b];
             const std::size_t nb = molecule.orbitals_per_atom[b];
             const double exchange = -0.5 * gamma;

@@ -33,14 +33,15 @@ constexpr std::array<OrbitalPair, 45> kOrbitalPairs = [] {
 }();
 
 // Sum of P H over both triangles of the resonance block of atoms lo < hi.
-double resonance_energy(const MolecularBatch& molecule, const Matrix& density, std::size_t lo, std::size_t hi,
-                        const ElementParams& rec_lo, const ElementParams& rec_hi, double dx, double dy,
-                        double dz, double r) {
+double resonance_energy(const MolecularBatch& molecule, const Matrix& density, const FrozenPairEnergyWorkspace& ws,
+                        std::size_t lo, std::size_t hi, const ElementParams& rec_lo, const ElementParams& rec_hi,
+                        double dx, double dy, double dz, double r) {
     const std::size_t n_lo = molecule.orbitals_per_atom[lo];
     const std::size_t n_hi = molecule.orbitals_per_atom[hi];
     std::array<double, 81> overlap{};
     compute_diatomic_overlap_matrix_9x9(molecule.atomic_numbers[lo], molecule.atomic_numbers[hi], n_lo, n_hi,
-                                        rec_lo, rec_hi, std::span<double, 81>(overlap), dx, dy, dz, r);
+                                        rec_lo, rec_hi, ws.slater_norms[lo], ws.slater_norms[hi],
+                                        std::span<double, 81>(overlap), dx, dy, dz, r);
     const std::size_t f_lo = molecule.first_orbital[lo];
     const std::size_t f_hi = molecule.first_orbital[hi];
     double sum = 0.0;
@@ -131,6 +132,7 @@ FrozenPairEnergyWorkspace FrozenPairEnergyWorkspace::prepare(const MolecularBatc
     FrozenPairEnergyWorkspace ws;
     const std::size_t n_atoms = molecule.n_atoms;
     ws.records.resize(n_atoms);
+    ws.slater_norms.resize(n_atoms);
     ws.pair_atoms = prepare_pair_atoms(molecule, model);
     ws.packed_offset.resize(n_atoms);
     ws.population.assign(n_atoms, 0.0);
@@ -138,6 +140,7 @@ FrozenPairEnergyWorkspace FrozenPairEnergyWorkspace::prepare(const MolecularBatc
     std::size_t max_pairs = 10;  // records of sp atoms always hold 10 x 10
     for (std::size_t a = 0; a < n_atoms; ++a) {
         ws.records[a] = model.get_element(molecule.atomic_numbers[a]);
+        if (ws.records[a]) ws.slater_norms[a] = quorin::slater_norms(molecule.atomic_numbers[a], *ws.records[a]);
         ws.packed_offset[a] = total_pairs;
         total_pairs += n_pairs(molecule.orbitals_per_atom[a]);
         max_pairs = std::max(max_pairs, n_pairs(molecule.orbitals_per_atom[a]));
@@ -173,7 +176,7 @@ double frozen_energy_of_pair(const MolecularBatch& molecule, const ParameterMode
     const double dz = molecule.z[hi] - molecule.z[lo];
     const double r = std::sqrt(dx * dx + dy * dy + dz * dz);
     double energy_ev = model.pair_core_repulsion(*rec_lo, *rec_hi, r);
-    if (r >= 1e-10) energy_ev += resonance_energy(molecule, density, lo, hi, *rec_lo, *rec_hi, dx, dy, dz, r);
+    if (r >= 1e-10) energy_ev += resonance_energy(molecule, density, ws, lo, hi, *rec_lo, *rec_hi, dx, dy, dz, r);
     if (use_nddo) {
         energy_ev += nddo_pair_energy(molecule, model, density, ws, lo, hi);
     } else {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/integrals/overlap.h"
 #include "core/integrals/pair_integrals.h"
 #include "core/parameters/parameter_model.h"
 #include "core/types/aligned.h"
@@ -20,6 +21,7 @@ namespace quorin {
 // Density data and scratch of the pair energies, made once per gradient.
 struct FrozenPairEnergyWorkspace {
     std::vector<std::optional<ElementParams>> records;  // per atom
+    std::vector<SlaterNorms> slater_norms;              // per atom, for the resonance overlaps
     // Per-atom packed one-centre density: P_mu_nu for mu == nu, 2 P_mu_nu for
     // mu > nu, at packed_offset[atom] + packed pair index.
     std::vector<double> packed_density;

@@ -9,7 +9,7 @@
 
 #include "core/integrals/overlap.h"
 #include "core/scf/blas.h"
-#include "core/scf/eigensolver.h"
+#include "core/scf/inverse_sqrt.h"
 #include "core/types/errors.h"
 
 namespace quorin {
@@ -23,6 +23,10 @@ Matrix build_valence_overlap(const MolecularBatch& molecule, const std::vector<s
     const std::size_t n = molecule.n_basis;
     Matrix s = Matrix::zeros(n, n);
     for (std::size_t i = 0; i < n; ++i) s(i, i) = 1.0;
+    std::vector<SlaterNorms> norms(molecule.n_atoms);
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        if (records[a]) norms[a] = slater_norms(molecule.atomic_numbers[a], *records[a]);
+    }
     std::array<double, 81> block{};
     for (std::size_t i = 0; i < molecule.n_atoms; ++i) {
         if (!records[i]) continue;
@@ -35,8 +39,8 @@ Matrix build_valence_overlap(const MolecularBatch& molecule, const std::vector<s
             if (r < 1e-10) continue;
             // s and p functions only: d functions keep no overlap with other atoms.
             compute_diatomic_overlap_matrix_9x9(molecule.atomic_numbers[i], molecule.atomic_numbers[j], 4, 4,
-                                                *records[i], *records[j], std::span<double, 81>(block), dx, dy,
-                                                dz, r);
+                                                *records[i], *records[j], norms[i], norms[j],
+                                                std::span<double, 81>(block), dx, dy, dz, r);
             const std::size_t n_i = std::min<std::size_t>(molecule.orbitals_per_atom[i], 4);
             const std::size_t n_j = std::min<std::size_t>(molecule.orbitals_per_atom[j], 4);
             const std::size_t f_i = molecule.first_orbital[i];
@@ -67,19 +71,12 @@ MullikenResult compute_mulliken_population(const MolecularBatch& molecule, const
     MullikenResult result;
     result.overlap = build_valence_overlap(molecule, records);
 
-    // S^-1/2 = U diag(1 / sqrt(|lambda|)) U^T = W W^T with W = U diag(|lambda|^-1/4).
     Vec64 eigenvalues = Vec64::zeros(n);
-    Matrix w = Matrix::zeros(n, n);
-    diagonalize_symmetric(result.overlap, eigenvalues, w);
-    for (std::size_t k = 0; k < n; ++k) {
-        eigenvalues[k] = 1.0 / std::sqrt(std::sqrt(std::max(std::abs(eigenvalues[k]), kMinOverlapEigenvalue)));
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        double* w_i = w.row(i);
-        for (std::size_t k = 0; k < n; ++k) w_i[k] *= eigenvalues[k];
-    }
+    Matrix eigenvectors = Matrix::zeros(n, n);
+    EigensolverWorkspace eigensolver = EigensolverWorkspace::allocate(n);
     result.s_inv_sqrt = Matrix::zeros(n, n);
-    leading_columns_gram(w, n, 1.0, result.s_inv_sqrt);
+    inverse_sqrt_symmetric(result.overlap, kMinOverlapEigenvalue, eigensolver, eigenvalues, eigenvectors,
+                           result.s_inv_sqrt);
 
     // C' = X C, occupied columns only: the density never reads the others.
     Matrix c_prime = Matrix::zeros(n, n_occ);

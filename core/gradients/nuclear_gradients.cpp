@@ -79,15 +79,11 @@ void central_difference_gradient(MolecularBatch& molecule, std::span<std::array<
 double frozen_energy(const MolecularBatch& molecule, const ParameterModel& model, const OneCenterTables& one_center,
                      const Matrix& density, GradientWorkspace& workspace, bool use_nddo) {
     const double core_ev = compute_total_core_repulsion(molecule, model);
-    if (use_nddo) {
-        // A fresh table: the SCF's cached one belongs to the undisplaced geometry.
-        const std::vector<DiatomicPairIntegrals> pairs = precompute_diatomic_pairs(molecule, model);
-        build_hcore_nddo(molecule, model, pairs, workspace.hcore);
-        build_fock_nddo(molecule, model, one_center, pairs, workspace.hcore, density, workspace.fock);
-    } else {
-        build_hcore(molecule, model, workspace.hcore);
-        build_fock(molecule, model, one_center, workspace.hcore, density, workspace.fock);
-    }
+    // A fresh table: the SCF's cached one belongs to the undisplaced geometry.
+    std::vector<DiatomicPairIntegrals> pairs;
+    if (use_nddo) pairs = precompute_diatomic_pairs(molecule, model);
+    build_hcore_with_options(molecule, model, pairs, use_nddo, workspace.hcore);
+    build_fock_with_options(molecule, model, one_center, pairs, use_nddo, workspace.hcore, density, workspace.fock);
     return core_ev + compute_electronic_energy(density, workspace.hcore, workspace.fock);
 }
 

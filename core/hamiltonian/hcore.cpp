@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "core/integrals/core_repulsion.h"
 #include "core/integrals/multipole_params.h"
@@ -40,16 +41,23 @@ void set_one_center_energies(const MolecularBatch& molecule, const ParameterMode
 
 // Off-diagonal blocks S_mu,nu (beta_mu + beta_nu) / 2 for every pair A < B.
 void set_resonance_blocks(const MolecularBatch& molecule, const ParameterModel& model, Matrix& h) {
+    // Element records and Slater normalisations once per atom, not per pair.
+    std::vector<std::optional<ElementParams>> records(molecule.n_atoms);
+    std::vector<SlaterNorms> norms(molecule.n_atoms);
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        records[a] = model.get_element(molecule.atomic_numbers[a]);
+        if (records[a]) norms[a] = slater_norms(molecule.atomic_numbers[a], *records[a]);
+    }
     std::array<double, 81> overlap;
     for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
         const std::uint8_t za = molecule.atomic_numbers[a];
-        const std::optional<ElementParams> ea = model.get_element(za);
+        const std::optional<ElementParams>& ea = records[a];
         if (!ea) continue;
         const std::size_t fa = molecule.first_orbital[a];
         const std::size_t na = molecule.orbitals_per_atom[a];
         for (std::size_t b = a + 1; b < molecule.n_atoms; ++b) {
             const std::uint8_t zb = molecule.atomic_numbers[b];
-            const std::optional<ElementParams> eb = model.get_element(zb);
+            const std::optional<ElementParams>& eb = records[b];
             if (!eb) continue;
             const double dx = molecule.x[b] - molecule.x[a];
             const double dy = molecule.y[b] - molecule.y[a];
@@ -58,7 +66,7 @@ void set_resonance_blocks(const MolecularBatch& molecule, const ParameterModel& 
             if (r < 1e-10) continue;
             const std::size_t fb = molecule.first_orbital[b];
             const std::size_t nb = molecule.orbitals_per_atom[b];
-            compute_diatomic_overlap_matrix_9x9(za, zb, na, nb, *ea, *eb, overlap, dx, dy, dz, r);
+            compute_diatomic_overlap_matrix_9x9(za, zb, na, nb, *ea, *eb, norms[a], norms[b], overlap, dx, dy, dz, r);
             for (std::size_t mu = 0; mu < na; ++mu) {
                 const double beta_mu = resonance_parameter(*ea, mu);
                 double* row = h.row(fa + mu);
@@ -110,6 +118,15 @@ void build_hcore_nddo(const MolecularBatch& molecule, const ParameterModel& mode
     set_one_center_energies(molecule, model, h);
     apply_electron_nuclear_attractions(pairs, h);
     set_resonance_blocks(molecule, model, h);
+}
+
+void build_hcore_with_options(const MolecularBatch& molecule, const ParameterModel& model,
+                              std::span<const DiatomicPairIntegrals> pairs, bool use_nddo, Matrix& h) {
+    if (use_nddo) {
+        build_hcore_nddo(molecule, model, pairs, h);
+    } else {
+        build_hcore(molecule, model, h);
+    }
 }
 
 double apply_electric_field_to_hcore(const MolecularBatch& molecule, const ParameterModel& model,

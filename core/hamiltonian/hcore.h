@@ -18,6 +18,11 @@ void build_hcore(const MolecularBatch& molecule, const ParameterModel& model, Ma
 void build_hcore_nddo(const MolecularBatch& molecule, const ParameterModel& model,
                       std::span<const DiatomicPairIntegrals> pairs, Matrix& h);
 
+// The core Hamiltonian of the chosen form: from the pair table when use_nddo,
+// else the point-charge attraction (pairs unused, may be empty).
+void build_hcore_with_options(const MolecularBatch& molecule, const ParameterModel& model,
+                              std::span<const DiatomicPairIntegrals> pairs, bool use_nddo, Matrix& h);
+
 // Uniform field (V/angstrom) about the centre of mass: adds the electronic
 // potential energy to H and returns the nuclear field energy (eV).
 double apply_electric_field_to_hcore(const MolecularBatch& molecule, const ParameterModel& model,

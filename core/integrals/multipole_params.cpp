@@ -85,4 +85,32 @@ DerivedMultipoleParams DerivedMultipoleParams::from_element(const ElementParams&
     return out;
 }
 
+AtomDistributions build_distributions(const DerivedMultipoleParams& p) {
+    AtomDistributions d;
+    const double d1 = p.d1;
+    const double d2 = p.d2;
+    d.ss.add(1.0, 0.0, 0.0, 0.0, p.rho0);
+    d.sp_sigma.add(0.5, 0.0, 0.0, d1, p.rho1);
+    d.sp_sigma.add(-0.5, 0.0, 0.0, -d1, p.rho1);
+    d.sp_pi.add(0.5, d1, 0.0, 0.0, p.rho1);
+    d.sp_pi.add(-0.5, -d1, 0.0, 0.0, p.rho1);
+    d.pp_sigma.add(1.0, 0.0, 0.0, 0.0, p.rho0);
+    d.pp_sigma.add(0.25, 0.0, 0.0, 2.0 * d2, p.rho2);
+    d.pp_sigma.add(0.25, 0.0, 0.0, -2.0 * d2, p.rho2);
+    d.pp_sigma.add(-0.5, 0.0, 0.0, 0.0, p.rho2);
+    d.pp_pi.add(1.0, 0.0, 0.0, 0.0, p.rho0);
+    d.pp_pi.add(0.25, 2.0 * d2, 0.0, 0.0, p.rho2);
+    d.pp_pi.add(0.25, -2.0 * d2, 0.0, 0.0, p.rho2);
+    d.pp_pi.add(-0.5, 0.0, 0.0, 0.0, p.rho2);
+    d.pp_pi2.add(1.0, 0.0, 0.0, 0.0, p.rho0);
+    d.pp_pi2.add(0.25, 0.0, 2.0 * d2, 0.0, p.rho2);
+    d.pp_pi2.add(0.25, 0.0, -2.0 * d2, 0.0, p.rho2);
+    d.pp_pi2.add(-0.5, 0.0, 0.0, 0.0, p.rho2);
+    d.pp_pisigma.add(0.25, d2, 0.0, d2, p.rho2);
+    d.pp_pisigma.add(0.25, -d2, 0.0, -d2, p.rho2);
+    d.pp_pisigma.add(-0.25, d2, 0.0, -d2, p.rho2);
+    d.pp_pisigma.add(-0.25, -d2, 0.0, d2, p.rho2);
+    return d;
+}
+
 }  // namespace quorin

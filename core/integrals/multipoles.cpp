@@ -10,73 +10,14 @@ namespace quorin {
 
 namespace {
 
-// One point charge of a multipole, in the pair frame relative to its nucleus
-// (bohr), with the additive value of the multipole it belongs to.
-struct PointCharge {
-    double q;
-    double x;
-    double y;
-    double z;
-    double rho;
-};
-
-// A charge distribution of an orbital pair: up to four point charges.
-struct ChargeSet {
-    std::array<PointCharge, 4> charges{};
-    int count = 0;
-
-    void add(double q, double x, double y, double z, double rho) {
-        charges[static_cast<std::size_t>(count++)] = {q, x, y, z, rho};
-    }
-};
-
-// The distributions of one atom's sp orbital pairs in the pair frame.
-struct AtomDistributions {
-    ChargeSet ss;          // monopole
-    ChargeSet sp_sigma;    // dipole along z'
-    ChargeSet sp_pi;       // dipole along x'
-    ChargeSet pp_sigma;    // monopole + linear quadrupole along z'
-    ChargeSet pp_pi;       // monopole + linear quadrupole along x'
-    ChargeSet pp_pi2;      // monopole + linear quadrupole along y'
-    ChargeSet pp_pisigma;  // square quadrupole in the x'z' plane
-};
-
-AtomDistributions build_distributions(const DerivedMultipoleParams& p) {
-    AtomDistributions d;
-    const double d1 = p.d1;
-    const double d2 = p.d2;
-    d.ss.add(1.0, 0.0, 0.0, 0.0, p.rho0);
-    d.sp_sigma.add(0.5, 0.0, 0.0, d1, p.rho1);
-    d.sp_sigma.add(-0.5, 0.0, 0.0, -d1, p.rho1);
-    d.sp_pi.add(0.5, d1, 0.0, 0.0, p.rho1);
-    d.sp_pi.add(-0.5, -d1, 0.0, 0.0, p.rho1);
-    d.pp_sigma.add(1.0, 0.0, 0.0, 0.0, p.rho0);
-    d.pp_sigma.add(0.25, 0.0, 0.0, 2.0 * d2, p.rho2);
-    d.pp_sigma.add(0.25, 0.0, 0.0, -2.0 * d2, p.rho2);
-    d.pp_sigma.add(-0.5, 0.0, 0.0, 0.0, p.rho2);
-    d.pp_pi.add(1.0, 0.0, 0.0, 0.0, p.rho0);
-    d.pp_pi.add(0.25, 2.0 * d2, 0.0, 0.0, p.rho2);
-    d.pp_pi.add(0.25, -2.0 * d2, 0.0, 0.0, p.rho2);
-    d.pp_pi.add(-0.5, 0.0, 0.0, 0.0, p.rho2);
-    d.pp_pi2.add(1.0, 0.0, 0.0, 0.0, p.rho0);
-    d.pp_pi2.add(0.25, 0.0, 2.0 * d2, 0.0, p.rho2);
-    d.pp_pi2.add(0.25, 0.0, -2.0 * d2, 0.0, p.rho2);
-    d.pp_pi2.add(-0.5, 0.0, 0.0, 0.0, p.rho2);
-    d.pp_pisigma.add(0.25, d2, 0.0, d2, p.rho2);
-    d.pp_pisigma.add(0.25, -d2, 0.0, -d2, p.rho2);
-    d.pp_pisigma.add(-0.25, d2, 0.0, -d2, p.rho2);
-    d.pp_pisigma.add(-0.25, -d2, 0.0, d2, p.rho2);
-    return d;
-}
-
 // Klopman-Ohno interaction (eV) of a distribution on A with one on B, B at
 // r_bohr along z'.
 double interaction(const ChargeSet& a, const ChargeSet& b, double r_bohr) {
     double sum = 0.0;
     for (int i = 0; i < a.count; ++i) {
-        const PointCharge& ca = a.charges[static_cast<std::size_t>(i)];
+        const MultipoleCharge& ca = a.charges[static_cast<std::size_t>(i)];
         for (int j = 0; j < b.count; ++j) {
-            const PointCharge& cb = b.charges[static_cast<std::size_t>(j)];
+            const MultipoleCharge& cb = b.charges[static_cast<std::size_t>(j)];
             const double dx = cb.x - ca.x;
             const double dy = cb.y - ca.y;
             const double dz = cb.z + r_bohr - ca.z;
@@ -157,11 +98,10 @@ DiatomicRotation3D DiatomicRotation3D::from_direction(double dx, double dy, doub
 }
 
 void compute_22_multipoles(std::span<double, 22> out, const DerivedMultipoleParams& a,
-                           const DerivedMultipoleParams& b, double r) {
+                           const DerivedMultipoleParams& b, const AtomDistributions& da,
+                           const AtomDistributions& db, double r) {
     for (double& v : out) v = 0.0;
     const double r_bohr = r / kBohrToAngstrom;
-    const AtomDistributions da = build_distributions(a);
-    const AtomDistributions db = build_distributions(b);
     const bool a_full = a.atomic_number >= 3;
     const bool b_full = b.atomic_number >= 3;
 
@@ -225,9 +165,9 @@ void rotate_multipoles_to_w(std::size_t norb_a, std::size_t norb_b,
 
 void compute_electron_nuclear_attraction(std::size_t norb_a, std::size_t norb_b,
                                          const DerivedMultipoleParams& a,
-                                         const DerivedMultipoleParams& b,
-                                         const DiatomicRotation3D& rotation, double* e1b,
-                                         std::size_t e1b_len, double* e2a, std::size_t e2a_len,
+                                         const DerivedMultipoleParams& b, const AtomDistributions& da,
+                                         const AtomDistributions& db, const DiatomicRotation3D& rotation,
+                                         double* e1b, std::size_t e1b_len, double* e2a, std::size_t e2a_len,
                                          bool use_feathering, double core_charge_a,
                                          double core_charge_b, double r) {
     const std::size_t pa = sp_pair_count(norb_a);
@@ -237,8 +177,6 @@ void compute_electron_nuclear_attraction(std::size_t norb_a, std::size_t norb_b,
     for (std::size_t i = 0; i < e2a_len; ++i) e2a[i] = 0.0;
 
     const double r_bohr = r / kBohrToAngstrom;
-    const AtomDistributions da = build_distributions(a);
-    const AtomDistributions db = build_distributions(b);
     const double weight = use_feathering ? feathering_weight(r) : 1.0;
     const double point_charge = kCoulombEvAngstrom / r;
 

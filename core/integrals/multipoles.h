@@ -30,9 +30,11 @@ struct DiatomicRotation3D {
 double feathering_weight(double r_angstrom);
 
 // The 22 local-frame integrals (eV) of the sp charge distributions of A and
-// B at distance r (angstrom).
+// B at distance r (angstrom); da and db are the atoms' build_distributions,
+// made once per atom by callers with many pairs.
 void compute_22_multipoles(std::span<double, 22> out, const DerivedMultipoleParams& a,
-                           const DerivedMultipoleParams& b, double r);
+                           const DerivedMultipoleParams& b, const AtomDistributions& da,
+                           const AtomDistributions& db, double r);
 
 // Rotates the 22 local values into the molecular-frame block
 // w[p_A * n_pairs(norb_b) + p_B]; entries beyond the used block are zeroed.
@@ -40,12 +42,13 @@ void rotate_multipoles_to_w(std::size_t norb_a, std::size_t norb_b,
                             std::span<const double, 22> local, const DiatomicRotation3D& rotation,
                             double* w, std::size_t w_len);
 
-// Electron-core attraction vectors of both atoms (eV, by packed pair).
+// Electron-core attraction vectors of both atoms (eV, by packed pair), with
+// the atoms' build_distributions.
 void compute_electron_nuclear_attraction(std::size_t norb_a, std::size_t norb_b,
                                          const DerivedMultipoleParams& a,
-                                         const DerivedMultipoleParams& b,
-                                         const DiatomicRotation3D& rotation, double* e1b,
-                                         std::size_t e1b_len, double* e2a, std::size_t e2a_len,
+                                         const DerivedMultipoleParams& b, const AtomDistributions& da,
+                                         const AtomDistributions& db, const DiatomicRotation3D& rotation,
+                                         double* e1b, std::size_t e1b_len, double* e2a, std::size_t e2a_len,
                                          bool use_feathering, double core_charge_a,
                                          double core_charge_b, double r);
 

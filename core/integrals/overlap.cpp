@@ -202,11 +202,15 @@ double angular_norm(std::size_t l, std::size_t m) {
     return std::sqrt(15.0 / (16.0 * pi));
 }
 
-// Normalisation, azimuthal integral and (R/2)^(nA+nB+1) of a local overlap.
+// Radial normalisation (2 zeta)^(n + 1/2) / sqrt((2n)!) of a Slater function.
+double slater_norm(std::size_t n, double zeta) {
+    return std::pow(2.0 * zeta, static_cast<double>(n) + 0.5) / std::sqrt(factorial(2 * n));
+}
+
+// Normalisation, azimuthal integral and (R/2)^(nA+nB+1) of a local overlap;
+// norm_a and norm_b are the slater_norm of the two functions.
 double overlap_prefactor(std::size_t na, std::size_t nb, std::size_t la, std::size_t lb, std::size_t m,
-                         double zeta_a, double zeta_b, double r_bohr) {
-    const double norm_a = std::pow(2.0 * zeta_a, static_cast<double>(na) + 0.5) / std::sqrt(factorial(2 * na));
-    const double norm_b = std::pow(2.0 * zeta_b, static_cast<double>(nb) + 0.5) / std::sqrt(factorial(2 * nb));
+                         double norm_a, double norm_b, double r_bohr) {
     const double azimuthal = m == 0 ? 2.0 * std::numbers::pi : std::numbers::pi;
     return norm_a * norm_b * angular_norm(la, m) * angular_norm(lb, m) * azimuthal *
            std::pow(0.5 * r_bohr, static_cast<double>(na + nb + 1));
@@ -214,9 +218,9 @@ double overlap_prefactor(std::size_t na, std::size_t nb, std::size_t la, std::si
 
 // Local overlap from precomputed A_k(p) and B_k(t); arguments already checked.
 double local_overlap(std::size_t na, std::size_t nb, std::size_t la, std::size_t lb, std::size_t m,
-                     double zeta_a, double zeta_b, double r_bohr, const double* a_fn, const double* b_fn) {
+                     double norm_a, double norm_b, double r_bohr, const double* a_fn, const double* b_fn) {
     const SpheroidalPolynomial<kMaxDegree> poly = overlap_integrand<kMaxDegree>(na, nb, la, lb, m);
-    return overlap_prefactor(na, nb, la, lb, m, zeta_a, zeta_b, r_bohr) * contract(poly, a_fn, b_fn);
+    return overlap_prefactor(na, nb, la, lb, m, norm_a, norm_b, r_bohr) * contract(poly, a_fn, b_fn);
 }
 
 // Fixed expansions of the light-atom shells: (n, l) = (1, 0) hydrogen s,
@@ -252,26 +256,20 @@ bool overlap_arguments_valid(std::size_t na, std::size_t nb, std::size_t la, std
 // into the common A->B frame.
 double reflection_sign(std::size_t l, std::size_t m) { return (l + m) % 2 == 0 ? 1.0 : -1.0; }
 
-// Coefficients of the real d functions (molecular order x2-y2, xz, z2, yz, xy)
-// on the local ones (z'^2, x'z', y'z', x'^2 - y'^2, x'y'): Frobenius products
-// of the normalised symmetric traceless forms.
-}  // namespace
-
-void bfn(std::span<double, 13> out, double x) { bfn_to(out.data(), 12, x); }
-
-void compute_diatomic_overlap_block_analytical(std::uint8_t z_a, std::uint8_t z_b,
-                                               const ElementParams& params_a,
-                                               const ElementParams& params_b, double cos_x,
-                                               double cos_y, double cos_z, std::span<double, 16> out,
-                                               double r) {
+// The sp block of two light atoms from the fixed expansions.
+void light_overlap_block(std::uint8_t z_a, std::uint8_t z_b, const ElementParams& params_a,
+                         const ElementParams& params_b, const SlaterNorms& norms_a, const SlaterNorms& norms_b,
+                         double cos_x, double cos_y, double cos_z, std::span<double, 16> out, double r) {
     std::fill(out.begin(), out.end(), 0.0);
     const double r_bohr = r / kBohrToAngstrom;
     // Shell slots into the light table: s of hydrogen (0) or Li..F (1), p (2).
     const std::size_t s_a = z_a == 1 ? 0 : 1;
     const std::size_t s_b = z_b == 1 ? 0 : 1;
 
-    // Local overlap of A's shell (slot ia, exponent za) with B's (ib, zb).
-    const auto local = [&](std::size_t ia, std::size_t ib, double za, double zb, double (&value)[2]) {
+    // Local overlap of A's shell (slot ia, exponent za, normalisation norm_a)
+    // with B's (ib, zb, norm_b).
+    const auto local = [&](std::size_t ia, std::size_t ib, double za, double zb, double norm_a, double norm_b,
+                           double (&value)[2]) {
         value[0] = value[1] = 0.0;
         if (!(za > 0.0) || !(zb > 0.0)) return;
         const double p = 0.5 * (za + zb) * r_bohr;
@@ -282,15 +280,17 @@ void compute_diatomic_overlap_block_analytical(std::uint8_t z_a, std::uint8_t z_
         bfn_to(b_fn, kLightDegree, 0.5 * (za - zb) * r_bohr);
         const LightShell sa = kLightShells[ia], sb = kLightShells[ib];
         for (std::size_t m = 0; m <= std::min(sa.l, sb.l); ++m)
-            value[m] = overlap_prefactor(sa.n, sb.n, sa.l, sb.l, m, za, zb, r_bohr) *
+            value[m] = overlap_prefactor(sa.n, sb.n, sa.l, sb.l, m, norm_a, norm_b, r_bohr) *
                        contract(kLightExpansions[ia][ib][m], a_fn, b_fn);
     };
 
     double ss[2], sp[2], ps[2], pp[2];
-    local(s_a, s_b, params_a.zeta_s, params_b.zeta_s, ss);
-    local(s_a, 2, params_a.zeta_s, params_b.zeta_p, sp);
-    local(2, s_b, params_a.zeta_p, params_b.zeta_s, ps);
-    local(2, 2, params_a.zeta_p, params_b.zeta_p, pp);
+    const auto& na = norms_a.shell;
+    const auto& nb = norms_b.shell;
+    local(s_a, s_b, params_a.zeta_s, params_b.zeta_s, na[0], nb[0], ss);
+    local(s_a, 2, params_a.zeta_s, params_b.zeta_p, na[0], nb[1], sp);
+    local(2, s_b, params_a.zeta_p, params_b.zeta_s, na[1], nb[0], ps);
+    local(2, 2, params_a.zeta_p, params_b.zeta_p, na[1], nb[1], pp);
 
     // B's p functions point at A in the local integrals: its sigma part
     // changes sign in the common frame, its pi part does not.
@@ -306,6 +306,34 @@ void compute_diatomic_overlap_block_analytical(std::uint8_t z_a, std::uint8_t z_
     }
 }
 
+}  // namespace
+
+void bfn(std::span<double, 13> out, double x) { bfn_to(out.data(), 12, x); }
+
+SlaterNorms slater_norms(std::uint8_t z, const ElementParams& params) {
+    SlaterNorms norms;
+    if (z >= kQuantumTableSize) return norms;
+    norms.shell = {slater_norm(shell_quantum_number(z, 0), params.zeta_s),
+                   slater_norm(shell_quantum_number(z, 1), params.zeta_p),
+                   slater_norm(shell_quantum_number(z, 2), std::max(params.zeta_d, 0.3))};
+    return norms;
+}
+
+void compute_diatomic_overlap_block_analytical(std::uint8_t z_a, std::uint8_t z_b,
+                                               const ElementParams& params_a,
+                                               const ElementParams& params_b, double cos_x,
+                                               double cos_y, double cos_z, std::span<double, 16> out,
+                                               double r) {
+    // The light shells: s with n = 1 (hydrogen) or 2, p with n = 2.
+    const auto light_norms = [](std::uint8_t z, const ElementParams& params) {
+        SlaterNorms norms;
+        norms.shell = {slater_norm(z == 1 ? 1 : 2, params.zeta_s), slater_norm(2, params.zeta_p), 0.0};
+        return norms;
+    };
+    light_overlap_block(z_a, z_b, params_a, params_b, light_norms(z_a, params_a), light_norms(z_b, params_b),
+                        cos_x, cos_y, cos_z, out, r);
+}
+
 double slater_overlap_ss(std::size_t n_a, std::size_t n_b, std::size_t l_a_plus_1,
                          std::size_t l_b_plus_1, std::size_t m_plus_1, double zeta_a, double zeta_b,
                          double r) {
@@ -319,7 +347,8 @@ double slater_overlap_ss(std::size_t n_a, std::size_t n_b, std::size_t l_a_plus_
     double b_fn[kMaxDegree + 1];
     afn_to(a_fn, kmax, 0.5 * (zeta_a + zeta_b) * r_bohr);
     bfn_to(b_fn, kmax, 0.5 * (zeta_a - zeta_b) * r_bohr);
-    return local_overlap(n_a, n_b, la, lb, m, zeta_a, zeta_b, r_bohr, a_fn, b_fn);
+    return local_overlap(n_a, n_b, la, lb, m, slater_norm(n_a, zeta_a), slater_norm(n_b, zeta_b), r_bohr, a_fn,
+                         b_fn);
 }
 
 double diatomic_rotation_coe(std::size_t norb_a, std::size_t norb_b,
@@ -366,14 +395,22 @@ void compute_diatomic_overlap_matrix_9x9(std::uint8_t z_a, std::uint8_t z_b, std
                                          std::size_t norb_b, const ElementParams& params_a,
                                          const ElementParams& params_b, std::span<double, 81> out,
                                          double dx, double dy, double dz, double r) {
+    compute_diatomic_overlap_matrix_9x9(z_a, z_b, norb_a, norb_b, params_a, params_b, slater_norms(z_a, params_a),
+                                        slater_norms(z_b, params_b), out, dx, dy, dz, r);
+}
+
+void compute_diatomic_overlap_matrix_9x9(std::uint8_t z_a, std::uint8_t z_b, std::size_t norb_a,
+                                         std::size_t norb_b, const ElementParams& params_a,
+                                         const ElementParams& params_b, const SlaterNorms& norms_a,
+                                         const SlaterNorms& norms_b, std::span<double, 81> out, double dx,
+                                         double dy, double dz, double r) {
     std::fill(out.begin(), out.end(), 0.0);
     if (!(r >= 1e-10) || r > 20.0) return;
 
     const auto light = [](std::uint8_t z) { return z == 1 || (z >= 3 && z <= 9); };
     if (light(z_a) && light(z_b) && norb_a <= 4 && norb_b <= 4) {
         std::array<double, 16> block{};
-        compute_diatomic_overlap_block_analytical(z_a, z_b, params_a, params_b, dx / r, dy / r, dz / r,
-                                                  block, r);
+        light_overlap_block(z_a, z_b, params_a, params_b, norms_a, norms_b, dx / r, dy / r, dz / r, block, r);
         for (std::size_t i = 0; i < norb_a; ++i)
             for (std::size_t j = 0; j < norb_b; ++j) out[i * 9 + j] = block[i * 4 + j];
         return;
@@ -413,7 +450,8 @@ void compute_diatomic_overlap_matrix_9x9(std::uint8_t z_a, std::uint8_t z_b, std
                 bfn_to(b_fn, na + nb, 0.5 * (zeta_a[la] - zeta_b[lb]) * r_bohr);
                 for (std::size_t m = 0; m <= m_max; ++m)
                     local[m] = reflection_sign(lb, m) *
-                               local_overlap(na, nb, la, lb, m, zeta_a[la], zeta_b[lb], r_bohr, a_fn, b_fn);
+                               local_overlap(na, nb, la, lb, m, norms_a.shell[la], norms_b.shell[lb], r_bohr,
+                                             a_fn, b_fn);
             }
             // Local harmonic k of shell l: 1 sigma, 2-3 pi, 4-5 delta.
             const auto m_of = [](std::size_t k) { return k == 1 ? 0 : (k <= 3 ? 1 : 2); };

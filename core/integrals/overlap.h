@@ -16,14 +16,27 @@ namespace quorin {
 // every dimension is unused.
 using OverlapRotationCoefficients = std::array<std::array<std::array<double, 6>, 6>, 4>;
 
+// Radial normalisation (2 zeta)^(n + 1/2) / sqrt((2n)!) of an atom's s, p and
+// d Slater functions (d exponent floored at 0.3). It depends on the element
+// alone, so a caller building the overlaps of many pairs makes it once per atom.
+struct SlaterNorms {
+    std::array<double, 3> shell{};  // s, p, d
+};
+SlaterNorms slater_norms(std::uint8_t z, const ElementParams& params);
+
 // 9 x 9 row-major overlap block, rows the AOs of A, columns those of B.
 // (dx, dy, dz) = position of B minus position of A and r its length, angstrom.
 // Only the leading norb_a x norb_b sub-block carries meaning; all 81 entries
-// are overwritten.
+// are overwritten. The second form takes slater_norms of both atoms.
 void compute_diatomic_overlap_matrix_9x9(std::uint8_t z_a, std::uint8_t z_b, std::size_t norb_a,
                                          std::size_t norb_b, const ElementParams& params_a,
                                          const ElementParams& params_b, std::span<double, 81> out,
                                          double dx, double dy, double dz, double r);
+void compute_diatomic_overlap_matrix_9x9(std::uint8_t z_a, std::uint8_t z_b, std::size_t norb_a,
+                                         std::size_t norb_b, const ElementParams& params_a,
+                                         const ElementParams& params_b, const SlaterNorms& norms_a,
+                                         const SlaterNorms& norms_b, std::span<double, 81> out, double dx,
+                                         double dy, double dz, double r);
 
 // The 4 x 4 sp block (rows s, px, py, pz of A) for H and Li..F, from the
 // direction cosines of the A->B vector and the distance r in angstrom.

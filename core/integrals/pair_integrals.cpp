@@ -33,17 +33,17 @@ void feather_local(std::span<double, 22> local, double r_angstrom) {
 }
 
 void fill_sp_record(std::size_t norb_i, std::size_t norb_j, std::span<const double, 22> local,
-                    const DerivedMultipoleParams& mi, const DerivedMultipoleParams& mj, double core_i,
-                    double core_j, double dx, double dy, double dz, double r, bool feathering,
-                    DiatomicPairIntegrals& rec) {
+                    const PairAtomData& atom_i, const PairAtomData& atom_j, double dx, double dy, double dz,
+                    double r, bool feathering, DiatomicPairIntegrals& rec) {
     rec.w.assign(100, 0.0);
     rec.e1b.assign(10, 0.0);
     rec.e2a.assign(10, 0.0);
     const DiatomicRotation3D rotation = DiatomicRotation3D::from_direction(dx, dy, dz, r);
     rotate_multipoles_to_w(norb_i, norb_j, local, rotation, rec.w.data(), rec.w.size());
-    compute_electron_nuclear_attraction(norb_i, norb_j, mi, mj, rotation, rec.e1b.data(),
-                                        rec.e1b.size(), rec.e2a.data(), rec.e2a.size(), feathering,
-                                        core_i, core_j, r);
+    compute_electron_nuclear_attraction(norb_i, norb_j, atom_i.multipoles, atom_j.multipoles, atom_i.distributions,
+                                        atom_j.distributions, rotation, rec.e1b.data(), rec.e1b.size(),
+                                        rec.e2a.data(), rec.e2a.size(), feathering, atom_i.core_charge,
+                                        atom_j.core_charge, r);
 }
 
 // The atom's own d multipole set, or one derived from its sp multipole
@@ -181,6 +181,7 @@ std::vector<PairAtomData> prepare_pair_atoms(const MolecularBatch& molecule, con
         atom.has_parameters = true;
         atom.core_charge = elem->core_charge;
         atom.multipoles = DerivedMultipoleParams::from_element(*elem);
+        atom.distributions = build_distributions(atom.multipoles);
         if (has_d_atoms) atom.d_set = d_multipole_set(model, molecule.atomic_numbers[a], atom.multipoles);
     }
     return atoms;
@@ -200,12 +201,12 @@ bool compute_diatomic_pair(const MolecularBatch& molecule, const ParameterModel&
     const std::size_t norb_i = molecule.orbitals_per_atom[i];
     const std::size_t norb_j = molecule.orbitals_per_atom[j];
     std::array<double, 22> local{};
-    compute_22_multipoles(local, atom_i.multipoles, atom_j.multipoles, r);
+    compute_22_multipoles(local, atom_i.multipoles, atom_j.multipoles, atom_i.distributions, atom_j.distributions,
+                          r);
     if (feathering) feather_local(local, r);
 
     if (norb_i <= 8 && norb_j <= 8) {
-        fill_sp_record(norb_i, norb_j, local, atom_i.multipoles, atom_j.multipoles, atom_i.core_charge,
-                       atom_j.core_charge, dx, dy, dz, r, feathering, out);
+        fill_sp_record(norb_i, norb_j, local, atom_i, atom_j, dx, dy, dz, r, feathering, out);
     } else {
         fill_d_record(atom_i, atom_j, molecule.atomic_numbers[i], molecule.atomic_numbers[j], norb_i, norb_j, local,
                       dx, dy, dz, r, feathering, scratch, out);

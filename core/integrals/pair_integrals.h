@@ -57,6 +57,7 @@ struct PairAtomData {
     bool has_parameters = false;
     double core_charge = 0.0;
     DerivedMultipoleParams multipoles;
+    AtomDistributions distributions;  // build_distributions(multipoles)
     // Set for every atom with parameters when the molecule has an atom with
     // d orbitals; unused otherwise.
     DMultipoleSet d_set;

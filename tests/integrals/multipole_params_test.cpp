@@ -116,8 +116,9 @@ TEST(DerivedMultipoleParams, MissingPExponentGivesFiniteMonopoleOnlyRecord) {
 
         const auto c = DerivedMultipoleParams::from_element(test::mndo(6));
         std::array<double, 22> ab{}, ba{};
-        compute_22_multipoles(ab, m, c, 1.4);
-        compute_22_multipoles(ba, c, m, 1.4);
+        const AtomDistributions dm = build_distributions(m), dc = build_distributions(c);
+        compute_22_multipoles(ab, m, c, dm, dc, 1.4);
+        compute_22_multipoles(ba, c, m, dc, dm, 1.4);
         for (std::size_t k = 0; k < 22; ++k) {
             EXPECT_TRUE(std::isfinite(ab[k])) << k;
             EXPECT_TRUE(std::isfinite(ba[k])) << k;
@@ -127,8 +128,8 @@ TEST(DerivedMultipoleParams, MissingPExponentGivesFiniteMonopoleOnlyRecord) {
             std::array<double, 100> w{};
             std::array<double, 10> e1b{}, e2a{};
             rotate_multipoles_to_w(norb, 4, ab, rot, w.data(), w.size());
-            compute_electron_nuclear_attraction(norb, 4, m, c, rot, e1b.data(), 10, e2a.data(), 10, true, 4.0, 4.0,
-                                                1.4);
+            compute_electron_nuclear_attraction(norb, 4, m, c, dm, dc, rot, e1b.data(), 10, e2a.data(), 10, true, 4.0,
+                                                4.0, 1.4);
             for (double v : w) EXPECT_TRUE(std::isfinite(v));
             for (std::size_t k = 0; k < 10; ++k) EXPECT_TRUE(std::isfinite(e1b[k]) && std::isfinite(e2a[k]));
         }
