@@ -286,12 +286,8 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& cell_mole
     Matrix p_s = Matrix::zeros(n_s, n_s);
     Matrix f_s = Matrix::zeros(n_s, n_s);
     std::vector<DiatomicPairIntegrals> pairs;
-    if (config.use_nddo) {
-        pairs = precompute_diatomic_pairs(supercell, model);
-        build_hcore_nddo(supercell, model, pairs, h_s);
-    } else {
-        build_hcore(supercell, model, h_s);
-    }
+    if (config.use_nddo) pairs = precompute_diatomic_pairs(supercell, model);
+    build_hcore_with_options(supercell, model, pairs, config.use_nddo, h_s);
     const OneCenterTables one_center = OneCenterTables::build(supercell, model);
     extract_home_blocks(h_s, n, ws.hcore_r);
     const std::vector<std::size_t> pair_translation = copy_pair_translations(

@@ -8,6 +8,7 @@
 
 #include "core/scf/blas.h"
 #include "core/scf/eigensolver.h"
+#include "core/scf/inverse_sqrt.h"
 
 namespace quorin {
 
@@ -27,23 +28,14 @@ void zeroed(Matrix& matrix, std::size_t rows, std::size_t cols) {
     }
 }
 
-// X = S^-1/2 = (U L^-1/4)(U L^-1/4)^T by the eigen-decomposition,
-// eigenvalues floored at 1e-8.
+// X = S^-1/2 by the eigen-decomposition, eigenvalues floored at 1e-8.
 void inverse_sqrt_dense(const Matrix& s, OrthogonalizationWorkspace& ws) {
     const std::size_t m = s.rows();
     if (ws.eigenvalues.size() != m) ws.eigenvalues = Vec64::zeros(m);
     zeroed(ws.eigenvectors, m, m);
     if (ws.eigensolver.n != m) ws.eigensolver = EigensolverWorkspace::allocate(m);
-    diagonalize_symmetric(s, ws.eigensolver, ws.eigenvalues, ws.eigenvectors);
-    Vec64& factor = ws.eigenvalues;
-    for (std::size_t k = 0; k < m; ++k) factor[k] = std::pow(std::max(factor[k], 1e-8), -0.25);
-    Matrix& scaled = ws.eigenvectors;
-    for (std::size_t i = 0; i < m; ++i) {
-        double* row = scaled.row(i);
-        for (std::size_t k = 0; k < m; ++k) row[k] *= factor[k];
-    }
     zeroed(ws.inverse_sqrt, m, m);
-    leading_columns_gram(scaled, m, 1.0, ws.inverse_sqrt);
+    inverse_sqrt_symmetric(s, 1e-8, ws.eigensolver, ws.eigenvalues, ws.eigenvectors, ws.inverse_sqrt);
 }
 
 // X = I - E/2 + 3 E^2 / 8 with E = S - I, for S within kSeriesBound of I.
