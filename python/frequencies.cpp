@@ -62,7 +62,7 @@ VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
     const std::unique_ptr<ParameterModel> model = get_model(request.method);
     const auto& numbers = request.atomic_numbers;
     if (numbers.empty()) throw InputError("Molecule must have at least one atom");
-    check_matching_lengths(numbers, request.coordinates);
+    check_matching_lengths(numbers.size(), request.coordinates.size());
     check_finite_coordinates(numbers, request.coordinates);
     check_closed_shell_supported(numbers, *model, request.method);
     check_vibrational_conditions(request);

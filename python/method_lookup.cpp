@@ -31,11 +31,10 @@ std::vector<std::array<double, 3>> coordinate_triples(std::size_t atom_count,
     });
 }
 
-void check_matching_lengths(std::span<const std::uint8_t> atomic_numbers,
-                            std::span<const std::array<double, 3>> coordinates) {
-    if (atomic_numbers.size() != coordinates.size()) {
-        throw InputError("Mismatch between atomic_numbers (" + std::to_string(atomic_numbers.size()) +
-                         ") and coordinates (" + std::to_string(coordinates.size()) + ")");
+void check_matching_lengths(std::size_t atom_count, std::size_t coordinate_count, const char* coordinates_name) {
+    if (atom_count != coordinate_count) {
+        throw InputError("Mismatch between atomic_numbers (" + std::to_string(atom_count) + ") and " +
+                         coordinates_name + " (" + std::to_string(coordinate_count) + ")");
     }
 }
 

@@ -10,22 +10,11 @@
 
 namespace quorin::py {
 
-namespace {
-
-void check_coordinate_count(std::size_t atoms, std::size_t rows, const char* name) {
-    if (rows != atoms) {
-        throw InputError("Mismatch between atomic_numbers (" + std::to_string(atoms) + ") and " + name + " (" +
-                         std::to_string(rows) + ")");
-    }
-}
-
-}  // namespace
-
 SaddleRecord run_saddle_search(const SaddleRequest& request) {
     const auto& numbers = request.atomic_numbers;
     if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
-    check_coordinate_count(numbers.size(), request.reactant_coords.size(), "reactant_coords");
-    check_coordinate_count(numbers.size(), request.product_coords.size(), "product_coords");
+    check_matching_lengths(numbers.size(), request.reactant_coords.size(), "reactant_coords");
+    check_matching_lengths(numbers.size(), request.product_coords.size(), "product_coords");
     const std::unique_ptr<ParameterModel> model = get_model(request.method);
     // The checks of the final single point, made before the search spends its time.
     check_finite_coordinates(numbers, request.reactant_coords);
