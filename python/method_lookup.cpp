@@ -49,6 +49,10 @@ void check_finite_coordinates(std::span<const std::uint8_t> atomic_numbers,
     }
 }
 
+void check_finite_setting(const char* name, double value) {
+    if (!std::isfinite(value)) throw InputError(std::string(name) + " must be a finite number");
+}
+
 std::uint64_t check_closed_shell_supported(std::span<const std::uint8_t> atomic_numbers,
                                            const ParameterModel& model, const std::string& method_as_given) {
     double valence_electrons = 0.0;

@@ -32,6 +32,10 @@ void check_matching_lengths(std::size_t atom_count, std::size_t coordinate_count
 void check_finite_coordinates(std::span<const std::uint8_t> atomic_numbers,
                               std::span<const std::array<double, 3>> coordinates);
 
+// Refuses a non-finite value of a numeric setting: "<name> must be a finite
+// number".
+void check_finite_setting(const char* name, double value);
+
 // Refuses the first element the model lacks (the method named as the caller
 // wrote it) and an odd rounded valence-electron count; returns that count.
 std::uint64_t check_closed_shell_supported(std::span<const std::uint8_t> atomic_numbers,

@@ -1,6 +1,5 @@
 #include "python/varnex.h"
 
-#include <cmath>
 #include <memory>
 #include <variant>
 
@@ -18,10 +17,6 @@ DispersionModel dispersion_code(const std::optional<std::string>& name) {
     if (*name == "pm6-dh+" || *name == "pm6-dh2" || *name == "dh+") return kDispersionPm6DhPlus;
     if (*name == "pm7") return kDispersionPm7;
     return kNoDispersion;
-}
-
-void check_finite_setting(const char* name, double value) {
-    if (!std::isfinite(value)) throw InputError(std::string(name) + " must be a finite number");
 }
 
 }  // namespace
