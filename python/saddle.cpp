@@ -2,7 +2,6 @@
 
 #include <memory>
 
-#include "core/types/errors.h"
 #include "python/arguments.h"
 #include "python/driver_support.h"
 #include "python/method_lookup.h"
@@ -20,11 +19,7 @@ SaddleRecord run_saddle_search(const SaddleRequest& request) {
     check_finite_coordinates(numbers, request.reactant_coords);
     check_finite_coordinates(numbers, request.product_coords);
     check_closed_shell_supported(numbers, *model, request.method);
-    try {
-        check_saddle_options(request.options);
-    } catch (const EngineStop& refused) {
-        throw InputError(refused.what());
-    }
+    check_engine_options([&] { check_saddle_options(request.options); });
 
     SaddleResult search =
         run_saddle(numbers, request.reactant_coords, request.product_coords, *model, request.options);
