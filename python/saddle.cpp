@@ -90,14 +90,7 @@ PyTypeObject* result_type = nullptr;
 using S = SaddleRecord;
 
 PyObject* get_trajectory(PyObject* self, void*) {
-    return guard([&] {
-        const std::vector<SaddlePoint>& points = record_of<S>(self).trajectory;
-        Ref list(check(PyList_New(static_cast<Py_ssize_t>(points.size()))));
-        for (std::size_t i = 0; i < points.size(); ++i) {
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_record_object(point_type, points[i]));
-        }
-        return list.release();
-    });
+    return guard([&] { return new_record_list<P>(point_type, record_of<S>(self).trajectory); });
 }
 
 PyObject* get_final_result(PyObject* self, void*) {
@@ -141,12 +134,7 @@ PyObject* result_to_dict(PyObject* self, PyObject*) {
     return guard([&] {
         const S& r = record_of<S>(self);
         Ref dict(dict_from_getset(self, result_getset));
-        Ref points(check(PyList_New(static_cast<Py_ssize_t>(r.trajectory.size()))));
-        for (std::size_t i = 0; i < r.trajectory.size(); ++i) {
-            PyList_SetItem(points.get(), static_cast<Py_ssize_t>(i),
-                           dict_of_record(point_type, r.trajectory[i], point_getset));
-        }
-        set_dict_item(dict.get(), "trajectory", std::move(points));
+        set_dict_item(dict.get(), "trajectory", Ref(new_dict_list<P>(point_type, r.trajectory, point_getset)));
         set_dict_item(dict.get(), "final_result", Ref(calculation_result_dict(r.final_result)));
         set_dict_item(dict.get(), "ts_refinement",
                       r.ts_refinement ? Ref(transition_state_result_dict(*r.ts_refinement)) : Ref(Py_NewRef(Py_None)));
