@@ -97,9 +97,7 @@ VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
     record.thermo = hessian.thermo;
     record.is_transition_state = !record.vibrational_frequencies_cm1.empty() &&
                                  record.vibrational_frequencies_cm1.front() < kTransitionStateThresholdCm1;
-    const Matrix& h = hessian.cartesian_hessian;
-    record.hessian_dimension = h.rows();
-    record.cartesian_hessian.assign(h.data().begin(), h.data().end());
+    record.cartesian_hessian = std::move(hessian.cartesian_hessian);
     return record;
 }
 
@@ -207,19 +205,6 @@ PyObject* get_thermo(PyObject* self, void*) {
     return guard([&] { return new_record_object(thermodynamics_type, record_of<V>(self).thermo); });
 }
 
-PyObject* get_cartesian_hessian(PyObject* self, void*) {
-    return guard([&] {
-        const V& r = record_of<V>(self);
-        const std::size_t n = r.hessian_dimension;
-        Ref rows(check(PyList_New(static_cast<Py_ssize_t>(n))));
-        for (std::size_t i = 0; i < n; ++i) {
-            PyObject* row = new_float_list(std::span<const double>(r.cartesian_hessian.data() + i * n, n));
-            PyList_SetItem(rows.get(), static_cast<Py_ssize_t>(i), row);
-        }
-        return rows.release();
-    });
-}
-
 PyGetSetDef vibrational_getset[] = {
     {"all_frequencies_cm1", get_field<&V::all_frequencies_cm1>, nullptr,
      "All 3N harmonic frequencies in cm^-1 (sorted ascending)", nullptr},
@@ -231,7 +216,7 @@ PyGetSetDef vibrational_getset[] = {
     {"thermo", get_thermo, nullptr, "Statistical thermodynamic properties", nullptr},
     {"is_transition_state", get_field<&V::is_transition_state>, nullptr,
      "Whether molecule is a transition state (first vibrational frequency < -10 cm^-1)", nullptr},
-    {"cartesian_hessian", get_cartesian_hessian, nullptr,
+    {"cartesian_hessian", get_field<&V::cartesian_hessian>, nullptr,
      "Full Cartesian Hessian matrix [3N x 3N] in kcal / (mol * \u00c5^2)", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -251,7 +236,7 @@ PyObject* vibrational_to_dict(PyObject* self, PyObject*) {
         put("is_transition_state", get_field<&V::is_transition_state>);
         set_dict_item(dict.get(), "thermo",
                       Ref(dict_of_record(thermodynamics_type, r.thermo, thermodynamics_getset)));
-        put("cartesian_hessian", get_cartesian_hessian);
+        put("cartesian_hessian", get_field<&V::cartesian_hessian>);
         set_dict_item(dict.get(), "normal_modes",
                       Ref(new_dict_list(normal_mode_type, std::span<const NormalMode>(r.normal_modes),
                                         normal_mode_getset)));
