@@ -3,12 +3,12 @@
 #include <cmath>
 #include <memory>
 
-#include "core/parameters/atomic_mass.h"
 #include "core/scf/scf_loop.h"
 #include "core/scf/workspace.h"
 #include "core/types/molecule.h"
 #include "core/vibrations/hessian.h"
 #include "python/arguments.h"
+#include "python/driver_support.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
 
@@ -21,7 +21,8 @@ constexpr double kTransitionStateThresholdCm1 = -10.0;
 
 bool positive_finite(double value) { return value > 0.0 && std::isfinite(value); }
 
-// Conditions that would otherwise stop the engine, refused before any SCF.
+// Conditions that would otherwise stop the engine, refused before any SCF
+// (the masses are refused through the engine's own check).
 void check_vibrational_conditions(const FrequenciesRequest& request) {
     if (!std::isfinite(request.temperature_k)) throw InputError("temperature_k must be a finite number of kelvin");
     if (!positive_finite(request.pressure_atm)) {
@@ -32,27 +33,6 @@ void check_vibrational_conditions(const FrequenciesRequest& request) {
     }
     if (!positive_finite(request.step_size_angstrom)) {
         throw InputError("step_size_angstrom must be a positive finite number of angstroms");
-    }
-    const std::size_t n_atoms = request.atomic_numbers.size();
-    if (request.custom_masses) {
-        const std::vector<double>& masses = *request.custom_masses;
-        if (masses.size() != n_atoms) {
-            throw InputError("custom_masses must hold one mass per atom: got " + std::to_string(masses.size()) +
-                             " for " + std::to_string(n_atoms) + " atoms");
-        }
-        for (std::size_t a = 0; a < n_atoms; ++a) {
-            if (!positive_finite(masses[a])) {
-                throw InputError("custom_masses[" + std::to_string(a) + "] must be a positive finite mass in amu");
-            }
-        }
-        return;
-    }
-    for (std::size_t a = 0; a < n_atoms; ++a) {
-        const std::uint8_t z = request.atomic_numbers[a];
-        if (!(atomic_mass(z) > 0.0)) {
-            throw InputError("No atomic mass is tabulated for atom " + std::to_string(a) + " (Z=" +
-                             std::to_string(z) + "); supply custom_masses");
-        }
     }
 }
 
@@ -68,7 +48,6 @@ VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
     check_vibrational_conditions(request);
 
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
-    ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
 
     ScfOptions scf_options;
     scf_options.max_iterations = 100;
@@ -87,6 +66,8 @@ VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
     options.reconverge_scf = true;
     options.use_nddo = request.use_nddo;
     options.project_external = request.project_external;
+    check_engine_options([&] { hessian_masses(molecule, options); });
+    ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     HessianResult hessian = compute_hessian_and_frequencies(molecule, *model, scf, scf_options, options);
 
     VibrationalRecord record;
