@@ -15,10 +15,7 @@ namespace quorin::py {
 
 Am1BccResult run_am1_bcc(const Am1BccRequest& request) {
     const auto& numbers = request.atomic_numbers;
-    if (numbers.size() != request.coordinates.size()) {
-        throw InputError("Mismatch between atomic_numbers (" + std::to_string(numbers.size()) +
-                         ") and coordinates (" + std::to_string(request.coordinates.size()) + ")");
-    }
+    check_matching_lengths(numbers.size(), request.coordinates.size());
     const std::vector<std::array<double, 3>> coordinates =
         rows_to_triples(request.coordinates, [](std::size_t row, std::size_t length) {
             return "Coordinate for atom " + std::to_string(row) + " must have 3 dimensions, got " +

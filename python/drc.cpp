@@ -24,7 +24,7 @@ void read_drc_options(const BoundArguments& bound, std::size_t first, DrcRequest
 DrcResult run_drc(const DrcRequest& request) {
     const auto& numbers = request.atomic_numbers;
     if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
-    check_matching_lengths(numbers, request.coordinates);
+    check_matching_lengths(numbers.size(), request.coordinates.size());
     check_finite_coordinates(numbers, request.coordinates);
     const std::unique_ptr<ParameterModel> model = get_model(request.method);
 

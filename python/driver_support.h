@@ -11,6 +11,7 @@
 #include "core/parameters/parameter_model.h"
 #include "core/types/molecule.h"
 #include "python/calculation_result.h"
+#include "python/py_support.h"
 
 namespace quorin::py {
 
@@ -20,6 +21,17 @@ namespace quorin::py {
 std::unique_ptr<ParameterModel> checked_driver_model(const std::vector<std::uint8_t>& atomic_numbers,
                                                      const std::vector<std::array<double, 3>>& coordinates,
                                                      const std::string& method);
+
+// Runs an engine's option check before any SCF; its stops reach Python as
+// ValueError with the same message.
+template <typename Check>
+void check_engine_options(Check&& check) {
+    try {
+        check();
+    } catch (const EngineStop& refused) {
+        throw InputError(refused.what());
+    }
+}
 
 // The single-point road at `coordinates` with the drivers' fixed settings:
 // gas phase, no corrections, 60 iterations, 1e-7 eV, 1e-6, no level shift,

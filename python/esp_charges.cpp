@@ -26,9 +26,9 @@ EspResult run_esp_charges(const EspRequest& request) {
     const std::unique_ptr<ParameterModel> model = get_model(request.method);
     const auto& numbers = request.atomic_numbers;
     if (numbers.empty()) throw InputError("Molecule must have at least one atom");
-    check_matching_lengths(numbers, request.coordinates);
+    check_matching_lengths(numbers.size(), request.coordinates.size());
     check_finite_coordinates(numbers, request.coordinates);
-    if (!std::isfinite(request.net_charge)) throw InputError("net_charge must be a finite number");
+    check_finite_setting("net_charge", request.net_charge);
     if (request.points_per_shell > kMaxPointsPerShell) {
         throw InputError("points_per_shell must be at most " + std::to_string(kMaxPointsPerShell) + " (got " +
                          std::to_string(request.points_per_shell) + ")");

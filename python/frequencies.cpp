@@ -3,12 +3,12 @@
 #include <cmath>
 #include <memory>
 
-#include "core/parameters/atomic_mass.h"
 #include "core/scf/scf_loop.h"
 #include "core/scf/workspace.h"
 #include "core/types/molecule.h"
 #include "core/vibrations/hessian.h"
 #include "python/arguments.h"
+#include "python/driver_support.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
 
@@ -21,7 +21,8 @@ constexpr double kTransitionStateThresholdCm1 = -10.0;
 
 bool positive_finite(double value) { return value > 0.0 && std::isfinite(value); }
 
-// Conditions that would otherwise stop the engine, refused before any SCF.
+// Conditions that would otherwise stop the engine, refused before any SCF
+// (the masses are refused through the engine's own check).
 void check_vibrational_conditions(const FrequenciesRequest& request) {
     if (!std::isfinite(request.temperature_k)) throw InputError("temperature_k must be a finite number of kelvin");
     if (!positive_finite(request.pressure_atm)) {
@@ -33,27 +34,6 @@ void check_vibrational_conditions(const FrequenciesRequest& request) {
     if (!positive_finite(request.step_size_angstrom)) {
         throw InputError("step_size_angstrom must be a positive finite number of angstroms");
     }
-    const std::size_t n_atoms = request.atomic_numbers.size();
-    if (request.custom_masses) {
-        const std::vector<double>& masses = *request.custom_masses;
-        if (masses.size() != n_atoms) {
-            throw InputError("custom_masses must hold one mass per atom: got " + std::to_string(masses.size()) +
-                             " for " + std::to_string(n_atoms) + " atoms");
-        }
-        for (std::size_t a = 0; a < n_atoms; ++a) {
-            if (!positive_finite(masses[a])) {
-                throw InputError("custom_masses[" + std::to_string(a) + "] must be a positive finite mass in amu");
-            }
-        }
-        return;
-    }
-    for (std::size_t a = 0; a < n_atoms; ++a) {
-        const std::uint8_t z = request.atomic_numbers[a];
-        if (!(atomic_mass(z) > 0.0)) {
-            throw InputError("No atomic mass is tabulated for atom " + std::to_string(a) + " (Z=" +
-                             std::to_string(z) + "); supply custom_masses");
-        }
-    }
 }
 
 }  // namespace
@@ -62,13 +42,12 @@ VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
     const std::unique_ptr<ParameterModel> model = get_model(request.method);
     const auto& numbers = request.atomic_numbers;
     if (numbers.empty()) throw InputError("Molecule must have at least one atom");
-    check_matching_lengths(numbers, request.coordinates);
+    check_matching_lengths(numbers.size(), request.coordinates.size());
     check_finite_coordinates(numbers, request.coordinates);
     check_closed_shell_supported(numbers, *model, request.method);
     check_vibrational_conditions(request);
 
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
-    ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
 
     ScfOptions scf_options;
     scf_options.max_iterations = 100;
@@ -87,6 +66,8 @@ VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
     options.reconverge_scf = true;
     options.use_nddo = request.use_nddo;
     options.project_external = request.project_external;
+    check_engine_options([&] { hessian_masses(molecule, options); });
+    ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     HessianResult hessian = compute_hessian_and_frequencies(molecule, *model, scf, scf_options, options);
 
     VibrationalRecord record;
@@ -97,9 +78,7 @@ VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
     record.thermo = hessian.thermo;
     record.is_transition_state = !record.vibrational_frequencies_cm1.empty() &&
                                  record.vibrational_frequencies_cm1.front() < kTransitionStateThresholdCm1;
-    const Matrix& h = hessian.cartesian_hessian;
-    record.hessian_dimension = h.rows();
-    record.cartesian_hessian.assign(h.data().begin(), h.data().end());
+    record.cartesian_hessian = std::move(hessian.cartesian_hessian);
     return record;
 }
 
@@ -207,19 +186,6 @@ PyObject* get_thermo(PyObject* self, void*) {
     return guard([&] { return new_record_object(thermodynamics_type, record_of<V>(self).thermo); });
 }
 
-PyObject* get_cartesian_hessian(PyObject* self, void*) {
-    return guard([&] {
-        const V& r = record_of<V>(self);
-        const std::size_t n = r.hessian_dimension;
-        Ref rows(check(PyList_New(static_cast<Py_ssize_t>(n))));
-        for (std::size_t i = 0; i < n; ++i) {
-            PyObject* row = new_float_list(std::span<const double>(r.cartesian_hessian.data() + i * n, n));
-            PyList_SetItem(rows.get(), static_cast<Py_ssize_t>(i), row);
-        }
-        return rows.release();
-    });
-}
-
 PyGetSetDef vibrational_getset[] = {
     {"all_frequencies_cm1", get_field<&V::all_frequencies_cm1>, nullptr,
      "All 3N harmonic frequencies in cm^-1 (sorted ascending)", nullptr},
@@ -231,7 +197,7 @@ PyGetSetDef vibrational_getset[] = {
     {"thermo", get_thermo, nullptr, "Statistical thermodynamic properties", nullptr},
     {"is_transition_state", get_field<&V::is_transition_state>, nullptr,
      "Whether molecule is a transition state (first vibrational frequency < -10 cm^-1)", nullptr},
-    {"cartesian_hessian", get_cartesian_hessian, nullptr,
+    {"cartesian_hessian", get_field<&V::cartesian_hessian>, nullptr,
      "Full Cartesian Hessian matrix [3N x 3N] in kcal / (mol * \u00c5^2)", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -251,7 +217,7 @@ PyObject* vibrational_to_dict(PyObject* self, PyObject*) {
         put("is_transition_state", get_field<&V::is_transition_state>);
         set_dict_item(dict.get(), "thermo",
                       Ref(dict_of_record(thermodynamics_type, r.thermo, thermodynamics_getset)));
-        put("cartesian_hessian", get_cartesian_hessian);
+        put("cartesian_hessian", get_field<&V::cartesian_hessian>);
         set_dict_item(dict.get(), "normal_modes",
                       Ref(new_dict_list(normal_mode_type, std::span<const NormalMode>(r.normal_modes),
                                         normal_mode_getset)));

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/types/aligned.h"
 #include "core/vibrations/normal_modes.h"
 #include "core/vibrations/thermochemistry.h"
 #include "python/py_support.h"
@@ -34,8 +35,7 @@ struct VibrationalRecord {
     double zpve_kcal_mol = 0.0;
     Thermodynamics thermo;
     bool is_transition_state = false;
-    std::size_t hessian_dimension = 0;  // 3N
-    std::vector<double> cartesian_hessian;  // row-major 3N x 3N, kcal/(mol angstrom^2)
+    Matrix cartesian_hessian;  // 3N x 3N, kcal/(mol angstrom^2)
 };
 
 // Throws InputError for refused input, including conditions the Hessian

@@ -21,7 +21,7 @@ void read_irc_options(const BoundArguments& bound, std::size_t first, IrcRequest
 IrcResult run_irc(const IrcRequest& request) {
     const auto& numbers = request.atomic_numbers;
     if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
-    check_matching_lengths(numbers, request.coordinates);
+    check_matching_lengths(numbers.size(), request.coordinates.size());
     check_finite_coordinates(numbers, request.coordinates);
     const std::unique_ptr<ParameterModel> model = get_model(request.method);
 

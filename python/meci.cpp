@@ -29,11 +29,11 @@ void read_leading_meci_arguments(const BoundArguments& bound, MeciRequest& reque
     request.active_orbitals = count_or(bound, 3, 2);
 }
 
-void check_meci_request(const MeciRequest& request) {
+std::unique_ptr<ParameterModel> check_meci_request(const MeciRequest& request) {
     const auto& numbers = request.atomic_numbers;
     if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
     if (numbers.size() != request.coordinates.size()) throw InputError("Coordinate count mismatch");
-    const std::unique_ptr<ParameterModel> model = get_model(request.method);
+    std::unique_ptr<ParameterModel> model = get_model(request.method);
     check_finite_coordinates(numbers, request.coordinates);
     check_closed_shell_supported(numbers, *model, request.method);
     // The window holds as many electrons as orbitals, half above and half
@@ -45,11 +45,11 @@ void check_meci_request(const MeciRequest& request) {
         throw InputError("active_orbitals must be at most " + std::to_string(kMaxActiveOrbitals) + " (got " +
                          std::to_string(request.active_orbitals) + ")");
     }
+    return model;
 }
 
 MeciRecord run_meci_request(const MeciRequest& request) {
-    check_meci_request(request);
-    const std::unique_ptr<ParameterModel> model = get_model(request.method);
+    const std::unique_ptr<ParameterModel> model = check_meci_request(request);
     MolecularBatch molecule = MolecularBatch::new_for_model(request.atomic_numbers, request.coordinates, *model);
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     ScfOptions scf_options;

@@ -4,6 +4,7 @@
 // `CiStatePy` and `MeciPyResult`.
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,8 +41,9 @@ void read_leading_meci_arguments(const BoundArguments& bound, MeciRequest& reque
 
 // The refusals made before any SCF (empty or mismatched input, unknown
 // method, non-finite coordinates, unsupported element, odd electron count,
-// an odd or oversized active space); each throws InputError.
-void check_meci_request(const MeciRequest& request);
+// an odd or oversized active space); each throws InputError. Returns the
+// model.
+std::unique_ptr<ParameterModel> check_meci_request(const MeciRequest& request);
 
 // check_meci_request, the SCF (60 iterations, 1e-7 eV, 1e-6, damping 0.5),
 // then the CI. Throws InputError "SCF did not converge"; an empty active

@@ -31,11 +31,10 @@ std::vector<std::array<double, 3>> coordinate_triples(std::size_t atom_count,
     });
 }
 
-void check_matching_lengths(std::span<const std::uint8_t> atomic_numbers,
-                            std::span<const std::array<double, 3>> coordinates) {
-    if (atomic_numbers.size() != coordinates.size()) {
-        throw InputError("Mismatch between atomic_numbers (" + std::to_string(atomic_numbers.size()) +
-                         ") and coordinates (" + std::to_string(coordinates.size()) + ")");
+void check_matching_lengths(std::size_t atom_count, std::size_t coordinate_count, const char* coordinates_name) {
+    if (atom_count != coordinate_count) {
+        throw InputError("Mismatch between atomic_numbers (" + std::to_string(atom_count) + ") and " +
+                         coordinates_name + " (" + std::to_string(coordinate_count) + ")");
     }
 }
 
@@ -48,6 +47,10 @@ void check_finite_coordinates(std::span<const std::uint8_t> atomic_numbers,
         if (i < atomic_numbers.size()) atom += " (Z=" + std::to_string(atomic_numbers[i]) + ")";
         throw InputError("Non-finite coordinate for " + atom + ": coordinates must be finite numbers");
     }
+}
+
+void check_finite_setting(const char* name, double value) {
+    if (!std::isfinite(value)) throw InputError(std::string(name) + " must be a finite number");
 }
 
 std::uint64_t check_closed_shell_supported(std::span<const std::uint8_t> atomic_numbers,

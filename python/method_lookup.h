@@ -23,14 +23,18 @@ std::unique_ptr<ParameterModel> get_model(const std::string& method);
 std::vector<std::array<double, 3>> coordinate_triples(std::size_t atom_count,
                                                       const std::vector<std::vector<double>>& rows);
 
-// Refuses atom lists of different lengths: "Mismatch between atomic_numbers
-// (<n>) and coordinates (<m>)".
-void check_matching_lengths(std::span<const std::uint8_t> atomic_numbers,
-                            std::span<const std::array<double, 3>> coordinates);
+// Refuses a coordinate list whose length differs from the atom count:
+// "Mismatch between atomic_numbers (<n>) and <coordinates_name> (<m>)".
+void check_matching_lengths(std::size_t atom_count, std::size_t coordinate_count,
+                            const char* coordinates_name = "coordinates");
 
 // Refuses the first atom with a non-finite coordinate, naming the atom.
 void check_finite_coordinates(std::span<const std::uint8_t> atomic_numbers,
                               std::span<const std::array<double, 3>> coordinates);
+
+// Refuses a non-finite value of a numeric setting: "<name> must be a finite
+// number".
+void check_finite_setting(const char* name, double value);
 
 // Refuses the first element the model lacks (the method named as the caller
 // wrote it) and an odd rounded valence-electron count; returns that count.

@@ -1,6 +1,5 @@
 #include "python/optimize.h"
 
-#include <cmath>
 #include <memory>
 
 #include "core/gradients/nuclear_gradients.h"
@@ -11,29 +10,6 @@
 #include "python/record_object.h"
 
 namespace quorin::py {
-
-namespace {
-
-void require_positive_finite(double value, const char* name) {
-    if (!(value > 0.0) || !std::isfinite(value)) {
-        throw InputError(std::string(name) + " must be a positive finite number");
-    }
-}
-
-}  // namespace
-
-void check_optimization_options(const OptimizationOptions& options, std::size_t n_atoms) {
-    if (options.memory == 0) throw InputError("L-BFGS memory must be at least 1");
-    require_positive_finite(options.max_step, "max_step");
-    require_positive_finite(options.grad_rms_tol, "grad_rms_tol");
-    require_positive_finite(options.grad_max_tol, "grad_max_tol");
-    require_positive_finite(options.energy_tol, "energy_tol");
-    if (options.active_mask && options.active_mask->size() != 3 * n_atoms) {
-        throw InputError("active_mask must hold one flag per Cartesian coordinate: got " +
-                         std::to_string(options.active_mask->size()) + " for " + std::to_string(3 * n_atoms) +
-                         " coordinates");
-    }
-}
 
 OptimizationRecord run_optimization(const OptimizeRequest& request) {
     const auto& numbers = request.atomic_numbers;
@@ -47,7 +23,7 @@ OptimizationRecord run_optimization(const OptimizeRequest& request) {
     options.max_step = 0.2;
     options.memory = 6;
     options.use_nddo = request.use_nddo;
-    check_optimization_options(options, numbers.size());
+    check_engine_options([&] { check_optimization_options(options, numbers.size()); });
 
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);

@@ -34,11 +34,6 @@ struct OptimizationRecord {
     CalculationRecord final_result;
 };
 
-// Throws InputError when an option would make the minimiser stop: no
-// correction pairs, a step or tolerance that is not a positive finite number,
-// or a mask without one flag per Cartesian coordinate of `n_atoms` atoms.
-void check_optimization_options(const OptimizationOptions& options, std::size_t n_atoms);
-
 // Throws InputError for refused input; engine stops pass through. A minimiser
 // that runs out of cycles is reported in `converged`, not raised.
 OptimizationRecord run_optimization(const OptimizeRequest& request);

@@ -62,19 +62,6 @@ using R = PbcResult;
 
 PyTypeObject* result_type = nullptr;  // created once at import
 
-PyObject* get_band_energies(PyObject* self, void*) {
-    return guard([&] {
-        const auto& bands = record_of<R>(self).band_energies;
-        Ref list(check(PyList_New(static_cast<Py_ssize_t>(bands.size()))));
-        for (std::size_t p = 0; p < bands.size(); ++p) {
-            if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(p), check(new_float_list(bands[p]))) < 0) {
-                throw PythonErrorSet{};
-            }
-        }
-        return list.release();
-    });
-}
-
 PyGetSetDef getset_table[] = {
     {"converged", get_field<&R::converged>, nullptr, nullptr, nullptr},
     {"iterations", get_field<&R::iterations>, nullptr, nullptr, nullptr},
@@ -86,7 +73,7 @@ PyGetSetDef getset_table[] = {
     {"cbm_energy_ev", get_field<&R::cbm>, nullptr, nullptr, nullptr},
     {"direct_bandgap_ev", get_field<&R::direct_gap>, nullptr, nullptr, nullptr},
     {"indirect_bandgap_ev", get_field<&R::band_gap>, nullptr, nullptr, nullptr},
-    {"band_energies_ev", get_band_energies, nullptr, nullptr, nullptr},
+    {"band_energies_ev", get_field<&R::band_energies>, nullptr, nullptr, nullptr},
     {"dos_energies_ev", get_field<&R::dos_energies>, nullptr, nullptr, nullptr},
     {"dos_values", get_field<&R::dos_values>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -7,7 +7,9 @@
 #include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "core/types/aligned.h"
 #include "python/py_support.h"
 
 namespace quorin::py {
@@ -73,6 +75,20 @@ inline PyObject* to_python(std::span<const std::uint64_t> values) {
     return list.release();
 }
 inline PyObject* to_python(std::span<const std::array<double, 3>> rows) { return new_triple_list(rows); }
+inline PyObject* to_python(const Matrix& m) {
+    Ref list(check(PyList_New(static_cast<Py_ssize_t>(m.rows()))));
+    for (std::size_t i = 0; i < m.rows(); ++i) {
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_float_list({m.row(i), m.cols()}));
+    }
+    return list.release();
+}
+inline PyObject* to_python(std::span<const std::vector<double>> rows) {
+    Ref list(check(PyList_New(static_cast<Py_ssize_t>(rows.size()))));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_float_list(rows[i]));
+    }
+    return list.release();
+}
 
 template <typename>
 struct FieldOf;

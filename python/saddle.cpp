@@ -2,7 +2,6 @@
 
 #include <memory>
 
-#include "core/types/errors.h"
 #include "python/arguments.h"
 #include "python/driver_support.h"
 #include "python/method_lookup.h"
@@ -10,32 +9,17 @@
 
 namespace quorin::py {
 
-namespace {
-
-void check_coordinate_count(std::size_t atoms, std::size_t rows, const char* name) {
-    if (rows != atoms) {
-        throw InputError("Mismatch between atomic_numbers (" + std::to_string(atoms) + ") and " + name + " (" +
-                         std::to_string(rows) + ")");
-    }
-}
-
-}  // namespace
-
 SaddleRecord run_saddle_search(const SaddleRequest& request) {
     const auto& numbers = request.atomic_numbers;
     if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
-    check_coordinate_count(numbers.size(), request.reactant_coords.size(), "reactant_coords");
-    check_coordinate_count(numbers.size(), request.product_coords.size(), "product_coords");
+    check_matching_lengths(numbers.size(), request.reactant_coords.size(), "reactant_coords");
+    check_matching_lengths(numbers.size(), request.product_coords.size(), "product_coords");
     const std::unique_ptr<ParameterModel> model = get_model(request.method);
     // The checks of the final single point, made before the search spends its time.
     check_finite_coordinates(numbers, request.reactant_coords);
     check_finite_coordinates(numbers, request.product_coords);
     check_closed_shell_supported(numbers, *model, request.method);
-    try {
-        check_saddle_options(request.options);
-    } catch (const EngineStop& refused) {
-        throw InputError(refused.what());
-    }
+    check_engine_options([&] { check_saddle_options(request.options); });
 
     SaddleResult search =
         run_saddle(numbers, request.reactant_coords, request.product_coords, *model, request.options);
@@ -106,14 +90,7 @@ PyTypeObject* result_type = nullptr;
 using S = SaddleRecord;
 
 PyObject* get_trajectory(PyObject* self, void*) {
-    return guard([&] {
-        const std::vector<SaddlePoint>& points = record_of<S>(self).trajectory;
-        Ref list(check(PyList_New(static_cast<Py_ssize_t>(points.size()))));
-        for (std::size_t i = 0; i < points.size(); ++i) {
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_record_object(point_type, points[i]));
-        }
-        return list.release();
-    });
+    return guard([&] { return new_record_list<P>(point_type, record_of<S>(self).trajectory); });
 }
 
 PyObject* get_final_result(PyObject* self, void*) {
@@ -157,12 +134,7 @@ PyObject* result_to_dict(PyObject* self, PyObject*) {
     return guard([&] {
         const S& r = record_of<S>(self);
         Ref dict(dict_from_getset(self, result_getset));
-        Ref points(check(PyList_New(static_cast<Py_ssize_t>(r.trajectory.size()))));
-        for (std::size_t i = 0; i < r.trajectory.size(); ++i) {
-            PyList_SetItem(points.get(), static_cast<Py_ssize_t>(i),
-                           dict_of_record(point_type, r.trajectory[i], point_getset));
-        }
-        set_dict_item(dict.get(), "trajectory", std::move(points));
+        set_dict_item(dict.get(), "trajectory", Ref(new_dict_list<P>(point_type, r.trajectory, point_getset)));
         set_dict_item(dict.get(), "final_result", Ref(calculation_result_dict(r.final_result)));
         set_dict_item(dict.get(), "ts_refinement",
                       r.ts_refinement ? Ref(transition_state_result_dict(*r.ts_refinement)) : Ref(Py_NewRef(Py_None)));

@@ -1,6 +1,5 @@
 #include "python/single_point.h"
 
-#include <cmath>
 #include <optional>
 
 #include "core/corrections/dispersion.h"
@@ -33,12 +32,6 @@ std::optional<DispersionModel> dispersion_model_named(const std::string& upper_n
     return std::nullopt;
 }
 
-// Options that enter the SCF arithmetic directly would turn every result
-// into NaN when not finite.
-void check_finite_option(const char* name, double value) {
-    if (!std::isfinite(value)) throw InputError(std::string(name) + " must be a finite number");
-}
-
 // Adds a kcal/mol/angstrom correction gradient to both gradient lists.
 void add_correction_gradient(const std::vector<std::array<double, 3>>& correction_kcal,
                              CalculationRecord& record) {
@@ -63,11 +56,13 @@ CalculationRecord run_calculation_internal(const SinglePointRequest& request) {
     check_finite_coordinates(numbers, coordinates);
     const std::unique_ptr<ParameterModel> model = get_model(request.method);
     const std::uint64_t valence_electrons = check_closed_shell_supported(numbers, *model, request.method);
-    if (request.cosmo_eps) check_finite_option("cosmo_eps", *request.cosmo_eps);
-    check_finite_option("energy_tol_ev", request.energy_tol_ev);
-    check_finite_option("density_tol", request.density_tol);
-    check_finite_option("level_shift_ev", request.level_shift_ev);
-    check_finite_option("damping", request.damping);
+    // Options that enter the SCF arithmetic directly would turn every result
+    // into NaN when not finite.
+    if (request.cosmo_eps) check_finite_setting("cosmo_eps", *request.cosmo_eps);
+    check_finite_setting("energy_tol_ev", request.energy_tol_ev);
+    check_finite_setting("density_tol", request.density_tol);
+    check_finite_setting("level_shift_ev", request.level_shift_ev);
+    check_finite_setting("damping", request.damping);
 
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, coordinates, *model);
     ScfWorkspace workspace = ScfWorkspace::allocate(molecule.n_basis);

@@ -4,7 +4,6 @@
 
 #include "core/gradients/nuclear_gradients.h"
 #include "core/scf/workspace.h"
-#include "core/types/errors.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
 #include "python/driver_support.h"
@@ -45,11 +44,7 @@ TransitionStateRecord run_transition_state(const TransitionStateRequest& request
     options.grad_max_tol = request.grad_max_tol;
     options.trust_radius = request.trust_radius;
     options.use_nddo = request.use_nddo;  // trust bounds, Hessian step, overlap following, Bofill: defaults
-    try {
-        check_transition_state_options(options, numbers.size());
-    } catch (const EngineStop& refused) {
-        throw InputError(refused.what());
-    }
+    check_engine_options([&] { check_transition_state_options(options, numbers.size()); });
 
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);

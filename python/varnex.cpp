@@ -1,6 +1,5 @@
 #include "python/varnex.h"
 
-#include <cmath>
 #include <memory>
 #include <variant>
 
@@ -20,13 +19,9 @@ DispersionModel dispersion_code(const std::optional<std::string>& name) {
     return kNoDispersion;
 }
 
-void check_finite_setting(const char* name, double value) {
-    if (!std::isfinite(value)) throw InputError(std::string(name) + " must be a finite number");
-}
-
 }  // namespace
 
-VarnexRecord run_varnex(const VarnexRequest& request) {
+VarnexResult run_varnex(const VarnexRequest& request) {
     const auto& numbers = request.atomic_numbers;
     const std::vector<std::array<double, 3>> coordinates = coordinate_triples(numbers.size(), request.coordinates);
     const std::unique_ptr<ParameterModel> model = get_model(request.method);
@@ -40,17 +35,9 @@ VarnexRecord run_varnex(const VarnexRequest& request) {
     const MolecularBatch molecule = MolecularBatch::new_for_model(numbers, coordinates, *model);
     auto outcome = run_varnex_scf(molecule, *model, dispersion_code(request.dispersion), request.config);
     if (auto* message = std::get_if<std::string>(&outcome)) throw InputError(*message);
-    VarnexResult& result = std::get<VarnexResult>(outcome);
-    VarnexRecord record;
-    record.converged = result.converged;
-    record.iterations = result.iterations;
-    record.electronic_energy_ev = result.electronic_energy;
-    record.nuclear_repulsion_ev = result.nuclear_repulsion;
-    record.total_energy_ev = result.total_energy;
-    record.heat_of_formation_kcal = result.heat_of_formation;
-    record.atomic_charges = std::move(result.atomic_charges);
-    record.lmos = std::move(result.lmos);
-    return record;
+    VarnexResult result = std::move(std::get<VarnexResult>(outcome));
+    result.density = Matrix();
+    return result;
 }
 
 namespace {
@@ -101,7 +88,7 @@ PyMethodDef lmo_methods[] = {
 
 PyTypeObject* result_type = nullptr;
 
-using R = VarnexRecord;
+using R = VarnexResult;
 
 PyObject* get_lmos(PyObject* self, void*) {
     return guard([&] { return new_record_list<Lmo>(lmo_type, record_of<R>(self).lmos); });
@@ -110,11 +97,11 @@ PyObject* get_lmos(PyObject* self, void*) {
 PyGetSetDef result_getset[] = {
     {"converged", get_field<&R::converged>, nullptr, "Whether Jacobi LMO rotation minimization converged", nullptr},
     {"iterations", get_field<&R::iterations>, nullptr, "Number of completed SCF iterations", nullptr},
-    {"electronic_energy_ev", get_field<&R::electronic_energy_ev>, nullptr, "Total electronic energy in eV", nullptr},
-    {"nuclear_repulsion_ev", get_field<&R::nuclear_repulsion_ev>, nullptr, "Core-core nuclear repulsion energy in eV",
+    {"electronic_energy_ev", get_field<&R::electronic_energy>, nullptr, "Total electronic energy in eV", nullptr},
+    {"nuclear_repulsion_ev", get_field<&R::nuclear_repulsion>, nullptr, "Core-core nuclear repulsion energy in eV",
      nullptr},
-    {"total_energy_ev", get_field<&R::total_energy_ev>, nullptr, "Total energy in eV (E_elec + E_nuc)", nullptr},
-    {"heat_of_formation_kcal", get_field<&R::heat_of_formation_kcal>, nullptr,
+    {"total_energy_ev", get_field<&R::total_energy>, nullptr, "Total energy in eV (E_elec + E_nuc)", nullptr},
+    {"heat_of_formation_kcal", get_field<&R::heat_of_formation>, nullptr,
      "Standard heat of formation \\Delta H_f^\\circ in kcal/mol", nullptr},
     {"atomic_charges", get_field<&R::atomic_charges>, nullptr, "Net Mulliken partial atomic charges (shape: [natoms])",
      nullptr},
@@ -140,8 +127,8 @@ PyObject* result_repr(PyObject* self) {
     return guard([&] {
         const R& r = record_of<R>(self);
         return new_text(std::string("<VarnexPyResult converged=") + (r.converged ? "true" : "false") +
-                        " iter=" + std::to_string(r.iterations) + " E_tot=" + format_fixed(r.total_energy_ev, 6) +
-                        " eV, dHf=" + format_fixed(r.heat_of_formation_kcal, 3) +
+                        " iter=" + std::to_string(r.iterations) + " E_tot=" + format_fixed(r.total_energy, 6) +
+                        " eV, dHf=" + format_fixed(r.heat_of_formation, 3) +
                         " kcal/mol, num_lmos=" + std::to_string(r.lmos.size()) + ">");
     });
 }

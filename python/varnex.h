@@ -20,20 +20,10 @@ struct VarnexRequest {
     VarnexConfig config;
 };
 
-struct VarnexRecord {
-    bool converged = false;
-    std::uint64_t iterations = 0;
-    double electronic_energy_ev = 0.0;
-    double nuclear_repulsion_ev = 0.0;
-    double total_energy_ev = 0.0;
-    double heat_of_formation_kcal = 0.0;
-    std::vector<double> atomic_charges;
-    std::vector<Lmo> lmos;  // occupied, then virtual
-};
-
-// Throws InputError for refused input and the engine's refusals of a Lewis
-// structure it cannot use; engine stops pass through.
-VarnexRecord run_varnex(const VarnexRequest& request);
+// The engine's result without its density matrix, which the class does not
+// show. Throws InputError for refused input and the engine's refusals of a
+// Lewis structure it cannot use; engine stops pass through.
+VarnexResult run_varnex(const VarnexRequest& request);
 
 // Create the classes at import; each returns a new reference to its type.
 PyObject* create_varnex_lmo_type();

@@ -40,16 +40,20 @@ Evaluation evaluate(MolecularBatch& molecule, const ParameterModel& model, ScfWo
 
 }  // namespace
 
-OptimizationResult optimize_geometry_lbfgs(MolecularBatch& molecule, const ParameterModel& model,
-                                           ScfWorkspace& scf, GradientWorkspace& gradient_workspace,
-                                           const OptimizationOptions& options) {
+void check_optimization_options(const OptimizationOptions& options, std::size_t n_atoms) {
     if (options.memory == 0) throw EngineStop("L-BFGS memory must be at least 1");
     require_positive_finite(options.max_step, "max_step");
     require_positive_finite(options.grad_rms_tol, "grad_rms_tol");
     require_positive_finite(options.grad_max_tol, "grad_max_tol");
     require_positive_finite(options.energy_tol, "energy_tol");
-    const std::size_t n_atoms = molecule.n_atoms;
     if (options.active_mask) require_mask_length(*options.active_mask, n_atoms);
+}
+
+OptimizationResult optimize_geometry_lbfgs(MolecularBatch& molecule, const ParameterModel& model,
+                                           ScfWorkspace& scf, GradientWorkspace& gradient_workspace,
+                                           const OptimizationOptions& options) {
+    const std::size_t n_atoms = molecule.n_atoms;
+    check_optimization_options(options, n_atoms);
     if (gradient_workspace.hcore.rows() != molecule.n_basis) {
         stop_assert_eq("Gradient workspace size mismatch", gradient_workspace.hcore.rows(), molecule.n_basis);
     }

@@ -44,10 +44,13 @@ struct OptimizationResult {
     bool converged = false;  // gradient tests met and the SCF converged at the final geometry
 };
 
+// Stops when `memory` is 0, when `max_step` or a tolerance is not a positive
+// finite number, or when the mask does not hold 3N flags for `n_atoms` atoms.
+void check_optimization_options(const OptimizationOptions& options, std::size_t n_atoms);
+
 // Moves the molecule's coordinates in place and leaves the last geometry
 // evaluated in it. Both workspaces must be sized for the molecule's basis.
-// Stops before any SCF when `memory` is 0, when `max_step` or a tolerance is
-// not a positive finite number, or when the mask does not hold 3N flags.
+// Makes check_optimization_options' stops before any SCF.
 OptimizationResult optimize_geometry_lbfgs(MolecularBatch& molecule, const ParameterModel& model,
                                            ScfWorkspace& scf, GradientWorkspace& gradient_workspace,
                                            const OptimizationOptions& options);

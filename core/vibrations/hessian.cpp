@@ -11,9 +11,7 @@
 
 namespace quorin {
 
-namespace {
-
-std::vector<double> resolve_masses(const MolecularBatch& molecule, const HessianOptions& options) {
+std::vector<double> hessian_masses(const MolecularBatch& molecule, const HessianOptions& options) {
     const std::size_t n = molecule.n_atoms;
     if (options.custom_masses) {
         const std::vector<double>& custom = *options.custom_masses;
@@ -33,8 +31,6 @@ std::vector<double> resolve_masses(const MolecularBatch& molecule, const Hessian
     for (std::size_t a = 0; a < n; ++a) masses[a] = atomic_mass(molecule.atomic_numbers[a]);
     return masses;
 }
-
-}  // namespace
 
 Matrix central_difference_hessian(MolecularBatch& molecule, double h,
                                   std::optional<std::span<const std::uint8_t>> frozen_mask, double frozen_curvature,
@@ -84,7 +80,7 @@ HessianResult compute_hessian_and_frequencies(MolecularBatch& molecule, const Pa
     // whole Hessian had been computed.
     require_valid_thermochemistry_conditions(options.temperature_k, options.pressure_atm,
                                              options.rotational_symmetry_number);
-    const std::vector<double> masses = resolve_masses(molecule, options);
+    const std::vector<double> masses = hessian_masses(molecule, options);
 
     const ScfResult base = run_rhf_scf_with_options(molecule, model, scf, scf_options);
     if (!base.converged) throw EngineStop("Base SCF must converge before computing Hessian");

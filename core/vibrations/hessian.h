@@ -57,6 +57,11 @@ Matrix central_difference_hessian(MolecularBatch& molecule, double h,
                                   const DisplacedGradient& gradient_at, ScfWorkspace& scf, const Matrix& base_density,
                                   std::span<std::array<double, 3>> plus, std::span<std::array<double, 3>> minus);
 
+// The masses (amu) the analysis uses: the custom masses, else the mass
+// table. Stops for custom masses of the wrong length or not positive and
+// finite, and for an atom without a tabulated mass when none are given.
+std::vector<double> hessian_masses(const MolecularBatch& molecule, const HessianOptions& options);
+
 // Runs the base SCF with `scf_options`, then 6N gradient evaluations at
 // +-step displacements (each after its own SCF with `reconverge_scf`). The
 // coordinates are restored and the workspace density is the base density on
