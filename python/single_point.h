@@ -1,7 +1,6 @@
 #pragma once
-// The single-point road: input checks, one SCF, finite-difference gradients,
-// optional dispersion and hydrogen-bond corrections, heat of formation,
-// charges, dipole and Mulliken populations, gathered into one record.
+// The single-point road from Python: input checks, then the engine road
+// (core/properties/single_point.h) on the molecule built for the method.
 #include <array>
 #include <cstdint>
 #include <optional>
