@@ -24,7 +24,7 @@ using quorin::MolecularBatch;
 
 using quorin::bench::Molecule;
 using quorin::bench::model_named;
-using quorin::bench::read_xyz;
+using quorin::bench::read_named;
 using quorin::bench::seconds_of;
 
 // Each atom's core charge spread evenly over its orbitals.
@@ -56,8 +56,8 @@ int main(int argc, char** argv) {
     std::printf("%-14s %6s %6s %12s %14s %9s %12s\n", "molecule", "atoms", "basis", "pair-local s",
                 "full rebuild s", "speed-up", "max |diff|");
     for (const std::string& name : ladder) {
-        Molecule m{name, {}, {}};
-        if (!read_xyz(dir + "/" + name + ".xyz", m)) {
+        Molecule m;
+        if (!read_named(dir, name, m)) {
             std::printf("%-14s (not readable)\n", name.c_str());
             continue;
         }
