@@ -11,7 +11,7 @@
 #include "core/gradients/heat_of_formation.h"
 #include "core/scf/scf_loop.h"
 #include "core/types/errors.h"
-#include "scf/test_molecules.h"
+#include "common/molecules.h"
 
 namespace quorin {
 namespace {
