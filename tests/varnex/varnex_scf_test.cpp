@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/geometry.h"
+#include "common/molecules.h"
 #include "core/fock/fock_builder.h"
 #include "core/hamiltonian/hcore.h"
 #include "core/integrals/core_repulsion.h"
@@ -26,17 +27,14 @@ namespace {
 
 using fixtures::Geometry;
 using fixtures::make_molecule;
+using fixtures::methane;
+using fixtures::water;
 
 const MndoModel kMndo;
 const Am1Model kAm1;
 const Pm3Model kPm3;
 const Pm6Model kPm6;
 
-Geometry water() { return {{8, 1, 1}, {{{0, 0, 0}, {0.759, 0.588, 0}, {-0.759, 0.588, 0}}}}; }
-Geometry methane() {
-    const double a = 1.09 / std::sqrt(3.0);
-    return {{6, 1, 1, 1, 1}, {{{0, 0, 0}, {a, a, a}, {-a, -a, a}, {-a, a, -a}, {a, -a, -a}}}};
-}
 Geometry ethane() {
     return {{6, 6, 1, 1, 1, 1, 1, 1},
             {{{0, 0, 0.765}, {0, 0, -0.765}, {1.02, 0, 1.16}, {-0.51, 0.88, 1.16}, {-0.51, -0.88, 1.16},
