@@ -10,6 +10,7 @@
 
 #include "common/geometry.h"
 #include "common/molecules.h"
+#include "common/scf.h"
 #include "core/fock/fock_builder.h"
 #include "core/hamiltonian/hcore.h"
 #include "core/integrals/core_repulsion.h"
@@ -56,12 +57,7 @@ std::string refusal(const Geometry& g, const ParameterModel& model) {
 }
 
 ScfResult diagonalising_scf(const MolecularBatch& mol, const ParameterModel& model) {
-    ScfWorkspace ws = ScfWorkspace::allocate(mol.n_basis);
-    ScfOptions options;
-    options.max_iterations = 300;
-    options.energy_tolerance = 1e-10;
-    options.density_tolerance = 1e-9;
-    return run_rhf_scf_with_options(mol, model, ws, options);
+    return fixtures::run_scf(mol, model, 300, 1e-10, 1e-9).result;
 }
 
 TEST(VarnexScf, EnergyEqualsTheDiagonalisingScf) {
