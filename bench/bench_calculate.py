@@ -12,37 +12,12 @@ computes on one thread, and the library's idle thread pool is not wanted.
 import argparse
 import math
 import os
-import pathlib
-import time
 
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # before the library loads
 
 import quorin_py  # noqa: E402
 
-MOLECULES = pathlib.Path(__file__).resolve().parent.parent / "data" / "molecules"
-ATOMIC_NUMBERS = {"H": 1, "C": 6, "N": 7, "O": 8}
-
-
-def read_xyz(path):
-    lines = path.read_text().splitlines()
-    count = int(lines[0])
-    numbers, coordinates = [], []
-    for line in lines[2 : 2 + count]:
-        symbol, x, y, z = line.split()[:4]
-        numbers.append(ATOMIC_NUMBERS[symbol])
-        coordinates.append([float(x), float(y), float(z)])
-    return numbers, coordinates
-
-
-def best_of(call, budget_s=1.0, max_runs=5):
-    """Shortest of several runs of `call`; fewer runs for slow molecules."""
-    best, spent, runs, result = math.inf, 0.0, 0, None
-    while runs < max_runs and (runs == 0 or spent < budget_s):
-        start = time.perf_counter()
-        result = call()
-        elapsed = time.perf_counter() - start
-        best, spent, runs = min(best, elapsed), spent + elapsed, runs + 1
-    return best, result
+from bench_common import MOLECULES, best_of, fit_exponent, read_xyz  # noqa: E402
 
 
 def ase_energy_call(numbers, coordinates, method, cosmo_eps):
@@ -55,15 +30,6 @@ def ase_energy_call(numbers, coordinates, method, cosmo_eps):
     atoms = ase.Atoms(numbers=numbers, positions=coordinates)
     atoms.calc = quorin_py.QuorinASECalculator(method=method, cosmo_eps=cosmo_eps)
     return lambda: atoms.calc.calculate(atoms)
-
-
-def fit_exponent(sizes, times):
-    """Least-squares slope of log(time) against log(atoms)."""
-    xs = [math.log(n) for n in sizes]
-    ys = [math.log(t) for t in times]
-    mx, my = sum(xs) / len(xs), sum(ys) / len(ys)
-    sxx = sum((x - mx) ** 2 for x in xs)
-    return sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / sxx
 
 
 def main():

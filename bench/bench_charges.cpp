@@ -3,7 +3,6 @@
 // corrections.
 // Usage: bench_charges [molecule directory] [PM6|MNDO|AM1|PM3|RM1|PM7]
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <variant>
@@ -18,7 +17,7 @@
 using quorin::bench::Molecule;
 
 int main(int argc, char** argv) {
-    const std::filesystem::path dir = argc > 1 ? argv[1] : QUORIN_MOLECULES_DIR;
+    const std::string dir = quorin::bench::molecules_dir(argc, argv);
     const std::unique_ptr<quorin::ParameterModel> model = quorin::bench::model_named(argc > 2 ? argv[2] : "AM1");
     std::printf("%s, NDDO SCF; ESP with 4 shells x 64 points\n", std::string(model->name()).c_str());
     std::printf("%-14s %6s %10s %8s %10s %10s %10s %10s\n", "molecule", "atoms", "scf_ms", "points", "esp_ms",

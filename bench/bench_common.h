@@ -45,6 +45,12 @@ inline bool read_xyz(const std::string& path, Molecule& out) {
     return static_cast<bool>(in);
 }
 
+// The molecule `name` of the directory `dir` (file <name>.xyz).
+inline bool read_named(const std::string& dir, const std::string& name, Molecule& out) {
+    out.name = name;
+    return read_xyz(dir + "/" + name + ".xyz", out);
+}
+
 // Every readable .xyz file of `dir`, smallest molecule first; unreadable ones
 // are reported on standard error and skipped.
 inline std::vector<Molecule> read_ladder(const std::filesystem::path& dir) {

@@ -1,8 +1,8 @@
 // Times the finite-difference nuclear gradient on the molecule ladder
 // (data/molecules/*.xyz): the pair-local path used by default against the
 // full rebuild of every displaced energy. The timing does not depend on the
-// density values, so a fixed neutral-atom diagonal density stands in for an
-// SCF density.
+// density values, so the SCF's neutral-atom guess density stands in for a
+// converged one.
 //
 // usage: bench_gradients [molecules_dir] [max_atoms_for_full_rebuild (62)] [method (PM6)]
 #include <algorithm>
@@ -16,6 +16,7 @@
 #include "bench/bench_common.h"
 #include "core/gradients/nuclear_gradients.h"
 #include "core/parameters/parameter_model.h"
+#include "core/scf/initial_guess.h"
 
 namespace {
 
@@ -24,23 +25,8 @@ using quorin::MolecularBatch;
 
 using quorin::bench::Molecule;
 using quorin::bench::model_named;
-using quorin::bench::read_xyz;
+using quorin::bench::read_named;
 using quorin::bench::seconds_of;
-
-// Each atom's core charge spread evenly over its orbitals.
-Matrix neutral_atom_density(const MolecularBatch& molecule, const quorin::ParameterModel& model) {
-    Matrix p = Matrix::zeros(molecule.n_basis, molecule.n_basis);
-    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
-        const auto rec = model.get_element(molecule.atomic_numbers[a]);
-        const double charge = rec ? rec->core_charge : 0.0;
-        const std::size_t n = molecule.orbitals_per_atom[a];
-        for (std::size_t mu = 0; mu < n; ++mu) {
-            const std::size_t i = molecule.first_orbital[a] + mu;
-            p(i, i) = charge / static_cast<double>(n);
-        }
-    }
-    return p;
-}
 
 }  // namespace
 
@@ -56,13 +42,14 @@ int main(int argc, char** argv) {
     std::printf("%-14s %6s %6s %12s %14s %9s %12s\n", "molecule", "atoms", "basis", "pair-local s",
                 "full rebuild s", "speed-up", "max |diff|");
     for (const std::string& name : ladder) {
-        Molecule m{name, {}, {}};
-        if (!read_xyz(dir + "/" + name + ".xyz", m)) {
+        Molecule m;
+        if (!read_named(dir, name, m)) {
             std::printf("%-14s (not readable)\n", name.c_str());
             continue;
         }
         MolecularBatch molecule = MolecularBatch::new_for_model(m.atomic_numbers, m.coordinates, *model);
-        const Matrix density = neutral_atom_density(molecule, *model);
+        Matrix density = Matrix::zeros(molecule.n_basis, molecule.n_basis);
+        quorin::build_atomic_guess_density(molecule, *model, density);
         quorin::GradientWorkspace ws = quorin::GradientWorkspace::allocate(molecule.n_basis);
         std::vector<std::array<double, 3>> fast(molecule.n_atoms), full(molecule.n_atoms);
         const double t_fast = seconds_of([&] {

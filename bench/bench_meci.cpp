@@ -26,7 +26,7 @@ struct Prepared {
 
 bool prepare(const std::string& dir, const std::string& name, const ParameterModel& model, Prepared& out) {
     bench::Molecule mol;
-    if (!bench::read_xyz(dir + "/" + name + ".xyz", mol)) return false;
+    if (!bench::read_named(dir, name, mol)) return false;
     out.molecule = MolecularBatch::new_for_model(mol.atomic_numbers, mol.coordinates, model);
     out.scf = ScfWorkspace::allocate(out.molecule.n_basis);
     out.result = run_rhf_scf_with_options(out.molecule, model, out.scf, ScfOptions{});
@@ -64,12 +64,7 @@ void time_stages(const std::string& name, Prepared& p, const ParameterModel& mod
 }  // namespace
 
 int main(int argc, char** argv) {
-#ifdef QUORIN_MOLECULES_DIR
-    std::string dir = QUORIN_MOLECULES_DIR;
-#else
-    std::string dir = "data/molecules";
-#endif
-    if (argc > 1) dir = argv[1];
+    const std::string dir = bench::molecules_dir(argc, argv);
     const auto model = bench::model_named(argc > 2 ? argv[2] : "AM1", "AM1");
     std::printf("method %s\n", std::string(model->name()).c_str());
     for (const auto& [name, n] : std::vector<std::pair<std::string, std::size_t>>{{"benzene", 4}, {"caffeine", 6}}) {

@@ -14,15 +14,11 @@
 using quorin::MolecularBatch;
 using quorin::bench::Molecule;
 using quorin::bench::model_named;
-using quorin::bench::read_xyz;
+using quorin::bench::read_named;
 using quorin::bench::seconds_of;
 
-#ifndef QUORIN_MOLECULES_DIR
-#define QUORIN_MOLECULES_DIR "data/molecules"
-#endif
-
 int main(int argc, char** argv) {
-    const std::string dir = argc > 1 ? argv[1] : QUORIN_MOLECULES_DIR;
+    const std::string dir = quorin::bench::molecules_dir(argc, argv);
     const auto model = model_named(argc > 2 ? argv[2] : "AM1", "AM1");
     std::printf("method %s\n", std::string(model->name()).c_str());
 
@@ -30,7 +26,7 @@ int main(int argc, char** argv) {
                 "cycles", "E start eV", "E final eV", "grad rms", "seconds");
     for (const std::string name : {"aspirin", "caffeine"}) {
         Molecule m;
-        if (!read_xyz(dir + "/" + name + ".xyz", m)) {
+        if (!read_named(dir, name, m)) {
             std::printf("%-10s %-10s (not readable)\n", "optimize", name.c_str());
             continue;
         }
@@ -51,7 +47,7 @@ int main(int argc, char** argv) {
     std::printf("%-10s %-10s %6s %6s %6s %10s %10s %10s %9s\n", "task", "molecule", "atoms", "basis", "nddo",
                 "lowest", "highest", "ZPVE", "seconds");
     Molecule benzene;
-    if (!read_xyz(dir + "/benzene.xyz", benzene)) {
+    if (!read_named(dir, "benzene", benzene)) {
         std::printf("%-10s %-10s (not readable)\n", "frequency", "benzene");
         return 0;
     }

@@ -6,25 +6,10 @@ Usage: python3 bench/bench_opt_freq.py [--method PM6] [--runs 3]
 """
 import argparse
 import math
-import time
 
 import quorin_py
 
-from bench_calculate import MOLECULES
-from bench_calculate import read_xyz as read_xyz_file
-
-
-def read_xyz(name):
-    return read_xyz_file(MOLECULES / f"{name}.xyz")
-
-
-def best_time(call, runs):
-    best, result = math.inf, None
-    for _ in range(runs):
-        start = time.perf_counter()
-        result = call()
-        best = min(best, time.perf_counter() - start)
-    return best, result
+from bench_common import best_of, molecule
 
 
 def main():
@@ -37,20 +22,20 @@ def main():
     print(f"{'molecule':<10}{'atoms':>6}{'nddo':>6}{'time / s':>10}{'cycles':>8}{'converged':>11}"
           f"{'grad rms':>10}{'dHf kcal/mol':>14}")
     for name in ("aspirin", "caffeine"):
-        numbers, coordinates = read_xyz(name)
+        numbers, coordinates = molecule(name)
         for nddo in (False, True):
-            seconds, r = best_time(
-                lambda: quorin_py.optimize(numbers, coordinates, args.method, use_nddo=nddo), args.runs)
+            seconds, r = best_of(
+                lambda: quorin_py.optimize(numbers, coordinates, args.method, use_nddo=nddo), math.inf, args.runs)
             print(f"{name:<10}{len(numbers):>6}{str(nddo):>6}{seconds:>10.3f}{r.cycles:>8}{str(r.converged):>11}"
                   f"{r.final_grad_rms:>10.4f}{r.final_heat_of_formation_kcal:>14.3f}")
 
     print(f"\nfrequencies ({args.method}), best of {args.runs}")
     print(f"{'molecule':<10}{'atoms':>6}{'nddo':>6}{'time / s':>10}{'modes':>7}{'lowest cm-1':>13}"
           f"{'ZPVE kcal/mol':>15}")
-    numbers, coordinates = read_xyz("benzene")
+    numbers, coordinates = molecule("benzene")
     for nddo in (False, True):
-        seconds, v = best_time(
-            lambda: quorin_py.frequencies(numbers, coordinates, args.method, use_nddo=nddo), args.runs)
+        seconds, v = best_of(
+            lambda: quorin_py.frequencies(numbers, coordinates, args.method, use_nddo=nddo), math.inf, args.runs)
         vib = v.vibrational_frequencies_cm1
         print(f"{'benzene':<10}{len(numbers):>6}{str(nddo):>6}{seconds:>10.3f}{len(vib):>7}{vib[0]:>13.1f}"
               f"{v.zpve_kcal_mol:>15.3f}")

@@ -5,9 +5,8 @@
 // the SCF count times the iterations of a field SCF over those at zero field.
 //
 // usage: bench_polarizability [molecules_dir] [method (PM6)]
-#include <algorithm>
-#include <array>
 #include <cstdio>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -25,8 +24,8 @@ int main(int argc, char** argv) {
     std::printf("%-10s %6s %6s %12s %16s %7s\n", "molecule", "atoms", "basis", "one SCF s", "polarizability s",
                 "ratio");
     for (const std::string name : {"water", "benzene", "aspirin", "caffeine"}) {
-        quorin::bench::Molecule m{name, {}, {}};
-        if (!quorin::bench::read_xyz(dir + "/" + name + ".xyz", m)) {
+        quorin::bench::Molecule m;
+        if (!quorin::bench::read_named(dir, name, m)) {
             std::printf("%-10s (not readable)\n", name.c_str());
             continue;
         }
@@ -34,15 +33,13 @@ int main(int argc, char** argv) {
             quorin::MolecularBatch::new_for_model(m.atomic_numbers, m.coordinates, *model);
         quorin::ScfWorkspace ws = quorin::ScfWorkspace::allocate(molecule.n_basis);
         // The fastest of five runs: one SCF is short enough for timer noise to matter.
-        double t_scf = 0.0;
-        for (int run = 0; run < 5; ++run) {
-            const double t = quorin::bench::seconds_of([&] {
+        const double t_scf = quorin::bench::best_seconds_of(
+            [&] {
                 quorin::run_rhf_scf_adaptive_with_field(molecule, *model, ws, options.max_iterations,
                                                         options.use_nddo, {0.0, 0.0, 0.0}, options.energy_tolerance,
                                                         options.density_tolerance);
-            });
-            t_scf = run == 0 ? t : std::min(t_scf, t);
-        }
+            },
+            5, std::numeric_limits<double>::infinity());
         const double t_pol =
             quorin::bench::best_seconds_of([&] { quorin::compute_polarizability(molecule, *model, options); }, 3);
         std::printf("%-10s %6zu %6zu %12.4f %16.4f %7.1f\n", name.c_str(), molecule.n_atoms, molecule.n_basis, t_scf,

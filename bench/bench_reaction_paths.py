@@ -10,8 +10,7 @@ import time
 
 import quorin_py
 
-from bench_calculate import MOLECULES
-from bench_calculate import read_xyz as read_xyz_file
+from bench_common import best_of, molecule
 
 
 def timed(call):
@@ -22,7 +21,7 @@ def timed(call):
 
 def unit_cost(numbers, coordinates, method):
     """Best of five single points (energy and gradient), seconds."""
-    return min(timed(lambda: quorin_py.calculate(numbers, coordinates, method))[0] for _ in range(5))
+    return best_of(lambda: quorin_py.calculate(numbers, coordinates, method), budget_s=math.inf)[0]
 
 
 def methyl(numbers, coordinates):
@@ -78,7 +77,7 @@ def main():
     parser.add_argument("--drc-steps", type=int, default=100)
     parser.add_argument("--irc-points", type=int, default=10)
     args = parser.parse_args()
-    numbers, coordinates = read_xyz_file(MOLECULES / "aspirin.xyz")
+    numbers, coordinates = molecule("aspirin")
     n = len(numbers)
     unit = unit_cost(numbers, coordinates, args.method)
     print(f"aspirin ({n} atoms, {args.method}): one calculate = {unit * 1e3:.1f} ms")

@@ -5,19 +5,10 @@ the spectrum add to the SCF and gradient.
 Usage: python3 bench/bench_uv_vis.py [--method PM6] [--runs 5]
 """
 import argparse
-import time
+import math
 
 import quorin_py
-from bench_calculate import MOLECULES, read_xyz
-
-
-def best_of(runs, call):
-    best = float("inf")
-    for _ in range(runs):
-        start = time.perf_counter()
-        call()
-        best = min(best, time.perf_counter() - start)
-    return best
+from bench_common import best_of, molecule
 
 
 def main():
@@ -27,10 +18,10 @@ def main():
     args = parser.parse_args()
     print(f"{'molecule':10s} {'orbitals':>8s} {'calculate s':>12s} {'uv_vis s':>10s} {'added s':>9s} {'ratio':>6s}")
     for name, orbitals in (("benzene", 4), ("caffeine", 6)):
-        numbers, coordinates = read_xyz(MOLECULES / f"{name}.xyz")
-        single = best_of(args.runs, lambda: quorin_py.calculate(numbers, coordinates, args.method))
-        spectrum = best_of(
-            args.runs, lambda: quorin_py.uv_vis_spectrum(numbers, coordinates, args.method, orbitals))
+        numbers, coordinates = molecule(name)
+        single, _ = best_of(lambda: quorin_py.calculate(numbers, coordinates, args.method), math.inf, args.runs)
+        spectrum, _ = best_of(
+            lambda: quorin_py.uv_vis_spectrum(numbers, coordinates, args.method, orbitals), math.inf, args.runs)
         print(f"{name:10s} {orbitals:8d} {single:12.4f} {spectrum:10.4f} {spectrum - single:9.4f} "
               f"{spectrum / single:6.2f}")
 

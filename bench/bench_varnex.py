@@ -8,7 +8,7 @@ Usage: python3 bench/bench_varnex.py [--methods AM1 PM6] [--molecules icosane te
 import argparse
 
 import quorin_py
-from bench_calculate import MOLECULES, best_of, fit_exponent, read_xyz
+from bench_common import best_of, fit_exponent, molecule
 
 
 def main():
@@ -22,7 +22,7 @@ def main():
               f"{'conv':>6}{'|dE| eV':>12}")
         sizes, varnex_times, calculate_times = [], [], []
         for name in args.molecules:
-            numbers, coordinates = read_xyz(MOLECULES / f"{name}.xyz")
+            numbers, coordinates = molecule(name)
             t_varnex, v = best_of(lambda: quorin_py.varnex(numbers, coordinates, method=method), max_runs=3)
             t_calc, c = best_of(lambda: quorin_py.calculate(numbers, coordinates, method=method), max_runs=3)
             sizes.append(len(numbers))

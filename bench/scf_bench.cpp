@@ -4,7 +4,6 @@
 // geometry drivers use instead of one plain SCF.
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,7 +16,7 @@
 using quorin::bench::Molecule;
 
 int main(int argc, char** argv) {
-    const std::filesystem::path dir = argc > 1 ? argv[1] : QUORIN_MOLECULES_DIR;
+    const std::string dir = quorin::bench::molecules_dir(argc, argv);
     const std::unique_ptr<quorin::ParameterModel> model = quorin::bench::model_named(argc > 2 ? argv[2] : "PM6");
     const bool ladder = argc > 3 && std::string(argv[3]) == "ladder";
 

@@ -2,29 +2,31 @@
 
 Run after installing the package:  pip install . && python3 examples/single_point.py
 """
-import pathlib
-
 import quorin_py
 
-MOLECULES = pathlib.Path(__file__).resolve().parent.parent / "data" / "molecules"
-ATOMIC_NUMBERS = {"H": 1, "C": 6, "N": 7, "O": 8}
-
-
-def read_xyz(path):
-    """Atomic numbers and coordinates (angstrom) of an XYZ file."""
-    lines = path.read_text().splitlines()
-    count = int(lines[0])
-    numbers, coordinates = [], []
-    for line in lines[2 : 2 + count]:
-        symbol, x, y, z = line.split()[:4]
-        numbers.append(ATOMIC_NUMBERS[symbol])
-        coordinates.append([float(x), float(y), float(z)])
-    return numbers, coordinates
+# Atomic numbers and coordinates (angstrom), as in data/molecules/water.xyz
+# and benzene.xyz.
+MOLECULES = {
+    "water": ([8, 1, 1], [[0.006844, 0.397756, 0.000000],
+                          [-0.766778, -0.185743, 0.000000],
+                          [0.759933, -0.212013, 0.000000]]),
+    "benzene": ([6] * 6 + [1] * 6, [[1.072070, 0.891925, -0.026002],
+                                    [1.308701, -0.482514, -0.004499],
+                                    [0.236631, -1.374438, 0.021507],
+                                    [-1.072071, -0.891926, 0.025998],
+                                    [-1.308702, 0.482513, 0.004487],
+                                    [-0.236632, 1.374438, -0.021515],
+                                    [1.907335, 1.586840, -0.046242],
+                                    [2.328329, -0.858449, -0.007992],
+                                    [0.421001, -2.445283, 0.038271],
+                                    [-1.907339, -1.586837, 0.046250],
+                                    [-2.328332, 0.858447, 0.008004],
+                                    [-0.420991, 2.445285, -0.038266]]),
+}
 
 
 def main():
-    for name in ("water", "benzene"):
-        numbers, coordinates = read_xyz(MOLECULES / f"{name}.xyz")
+    for name, (numbers, coordinates) in MOLECULES.items():
         result = quorin_py.calculate(numbers, coordinates, method="PM6")
         dx, dy, dz, total = result.dipole_debye
         print(f"{name} ({len(numbers)} atoms), PM6")

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the engine, runs the C++ unit tests, installs the Python package and
 # runs the Python tests. Installs what is missing first: a C++ compiler,
-# GoogleTest, CMake and Ninja (Debian packages, as root or through sudo) and,
-# for the python3 on PATH (an active virtual environment if there is one),
-# scipy-openblas32, scikit-build-core and pytest.
+# GoogleTest, CMake, Ninja and the Python headers (Debian packages, as root or
+# through sudo) and, for the python3 on PATH (an active virtual environment if
+# there is one), scipy-openblas32, scikit-build-core and pytest.
 # Usage: bash tools/test.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,6 +15,9 @@ command -v g++ >/dev/null || missing+=(g++)
 command -v cmake >/dev/null || missing+=(cmake)
 command -v ninja >/dev/null || missing+=(ninja-build)
 [ -f /usr/include/gtest/gtest.h ] || [ -f /usr/local/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+# The module compiles against the interpreter's C headers (Debian: python3-dev).
+"$python" -c 'import os, sys, sysconfig; sys.exit(not os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' \
+  || missing+=(python3-dev)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "== installing ${missing[*]} =="
   sudo=""

@@ -14,7 +14,7 @@
 #include "core/scf/scf_loop.h"
 #include "core/types/constants.h"
 #include "common/engine_stop.h"
-#include "scf/test_molecules.h"
+#include "common/molecules.h"
 
 namespace quorin {
 namespace {

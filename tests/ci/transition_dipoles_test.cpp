@@ -9,7 +9,7 @@
 #include "core/ci/meci.h"
 #include "core/scf/scf_loop.h"
 #include "core/types/constants.h"
-#include "scf/test_molecules.h"
+#include "common/molecules.h"
 
 namespace quorin {
 namespace {

@@ -5,10 +5,11 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "bench/bench_common.h"
 #include "core/parameters/parameter_model.h"
 #include "core/types/molecule.h"
 
@@ -23,23 +24,11 @@ inline MolecularBatch make_molecule(const Geometry& g, const ParameterModel& mod
     return MolecularBatch::new_for_model(g.z, g.xyz, model);
 }
 
-// A molecule of data/molecules by file stem; those files hold H, C, N and O
-// only (any other symbol reads as Z = 0).
+// A molecule of data/molecules by file stem, read by the benchmarks' reader.
 inline Geometry ladder_molecule(const std::string& name) {
-    std::ifstream in(std::string(QUORIN_MOLECULES_DIR) + "/" + name + ".xyz");
-    std::size_t count = 0;
-    std::string line, symbol;
-    in >> count;
-    std::getline(in, line);
-    std::getline(in, line);
-    Geometry g;
-    for (std::size_t i = 0; i < count && in >> symbol; ++i) {
-        std::array<double, 3> r{};
-        in >> r[0] >> r[1] >> r[2];
-        g.z.push_back(symbol == "H" ? 1 : symbol == "C" ? 6 : symbol == "N" ? 7 : symbol == "O" ? 8 : 0);
-        g.xyz.push_back(r);
-    }
-    return g;
+    bench::Molecule m;
+    bench::read_named(QUORIN_MOLECULES_DIR, name, m);
+    return {std::move(m.atomic_numbers), std::move(m.coordinates)};
 }
 
 using Rotation = std::array<std::array<double, 3>, 3>;

@@ -6,7 +6,7 @@
 #include <random>
 
 #include "core/types/errors.h"
-#include "scf/test_molecules.h"
+#include "common/molecules.h"
 
 namespace quorin {
 namespace {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/scf.h"
 #include "core/scf/scf_loop.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
@@ -22,14 +23,13 @@ struct Orbitals {
 };
 
 Orbitals scf_orbitals(const MolecularBatch& molecule, const ParameterModel& model) {
-    ScfWorkspace ws = ScfWorkspace::allocate(molecule.n_basis);
     ScfOptions options;
     options.max_iterations = 200;
-    const ScfResult result = run_rhf_scf_with_options(molecule, model, ws, options);
-    EXPECT_TRUE(result.converged);
+    const fixtures::ScfRun run = fixtures::run_scf(molecule, model, options);
+    EXPECT_TRUE(run.result.converged);
     double trace = 0.0;
-    for (std::size_t i = 0; i < molecule.n_basis; ++i) trace += ws.density(i, i);
-    return {ws.coefficients, static_cast<std::size_t>(std::lround(trace / 2.0))};
+    for (std::size_t i = 0; i < molecule.n_basis; ++i) trace += run.workspace.density(i, i);
+    return {run.workspace.coefficients, static_cast<std::size_t>(std::lround(trace / 2.0))};
 }
 
 // Two identical 1s Slater functions, exponent zeta (bohr^-1) at R bohr:

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/scf.h"
 #include "core/scf/scf_loop.h"
 #include "core/types/errors.h"
 #include "gradients/test_molecules.h"
@@ -18,13 +19,9 @@ using Gradient = std::vector<std::array<double, 3>>;
 
 using namespace testing;
 
-struct ScfRun {
-    ScfWorkspace workspace;
-    ScfResult result;
-};
+using fixtures::ScfRun;
 
 ScfRun run_scf(const MolecularBatch& molecule, const ParameterModel& model, bool use_nddo, bool tight) {
-    ScfRun run{ScfWorkspace::allocate(molecule.n_basis), {}};
     ScfOptions options;
     options.use_nddo = use_nddo;
     if (tight) {
@@ -32,8 +29,7 @@ ScfRun run_scf(const MolecularBatch& molecule, const ParameterModel& model, bool
         options.energy_tolerance = 1e-12;
         options.density_tolerance = 1e-10;
     }
-    run.result = run_rhf_scf_with_options(molecule, model, run.workspace, options);
-    return run;
+    return fixtures::run_scf(molecule, model, options);
 }
 
 Gradient gradient_of(MolecularBatch& molecule, const ParameterModel& model, const Matrix& density, bool use_nddo,

@@ -6,7 +6,7 @@
 
 #include "core/hamiltonian/external_charges.h"
 #include "core/types/constants.h"
-#include "scf/test_molecules.h"
+#include "common/molecules.h"
 
 namespace quorin {
 namespace {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/engine_stop.h"
+#include "common/frequencies.h"
 #include "common/geometry.h"
 #include "common/minimum.h"
 #include "core/gradients/heat_of_formation.h"
@@ -128,14 +129,8 @@ TEST(EigenvectorFollowing, InitialHessianAndFrozenCoordinates) {
 
     MolecularBatch m2 = make_molecule(g, kAm1);
     ScfWorkspace scf2 = ScfWorkspace::allocate(m2.n_basis);
-    ScfOptions scf_options;
-    scf_options.max_iterations = 100;
-    scf_options.energy_tolerance = 1e-8;
-    scf_options.density_tolerance = 1e-7;
-    scf_options.use_nddo = true;
-    HessianOptions hessian_options;
-    hessian_options.use_nddo = true;
-    const HessianResult reference = compute_hessian_and_frequencies(m2, kAm1, scf2, scf_options, hessian_options);
+    const HessianResult reference = compute_hessian_and_frequencies(m2, kAm1, scf2, fixtures::frequency_scf_options(),
+                                                                    fixtures::frequency_options());
     double diff2 = 0.0, norm2 = 0.0;
     for (std::size_t i = 0; i < 12; ++i) {
         for (std::size_t j = 0; j < 12; ++j) {

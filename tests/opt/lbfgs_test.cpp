@@ -12,6 +12,7 @@
 
 #include "common/engine_stop.h"
 #include "common/geometry.h"
+#include "common/molecules.h"
 #include "core/scf/escalation_ladder.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
@@ -23,16 +24,12 @@ const Am1Model kAm1;
 
 using fixtures::Geometry;
 using fixtures::make_molecule;
+using fixtures::methane;
 using fixtures::stop_message;
 
 Geometry water() {
     const double half = 0.5 * 104.5 * M_PI / 180.0, r = 0.96;
     return {{8, 1, 1}, {{0, 0, 0}, {r * std::sin(half), r * std::cos(half), 0}, {-r * std::sin(half), r * std::cos(half), 0}}};
-}
-
-Geometry methane() {
-    const double a = 1.09 / std::sqrt(3.0);
-    return {{6, 1, 1, 1, 1}, {{0, 0, 0}, {a, a, a}, {-a, -a, a}, {-a, a, -a}, {a, -a, -a}}};
 }
 
 Geometry ethylene() {

@@ -11,7 +11,8 @@
 #include "core/gradients/heat_of_formation.h"
 #include "core/scf/scf_loop.h"
 #include "core/types/errors.h"
-#include "scf/test_molecules.h"
+#include "common/molecules.h"
+#include "common/scf.h"
 
 namespace quorin {
 namespace {
@@ -57,13 +58,7 @@ double band_width(const PbcResult& r, std::size_t band) {
 }
 
 ScfResult molecular_scf(const Geometry& g, const ParameterModel& model) {
-    const MolecularBatch molecule = fixtures::make_molecule(g, model);
-    ScfWorkspace ws = ScfWorkspace::allocate(molecule.n_basis);
-    ScfOptions options;
-    options.max_iterations = 200;
-    options.energy_tolerance = 1e-9;
-    options.density_tolerance = 1e-8;
-    return run_rhf_scf_with_options(molecule, model, ws, options);
+    return fixtures::run_scf(fixtures::make_molecule(g, model), model, 200, 1e-9, 1e-8).result;
 }
 
 // With one translation and one k-point the Bloch SCF is the molecular SCF of

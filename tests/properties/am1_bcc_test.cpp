@@ -9,22 +9,19 @@
 #include <vector>
 
 #include "common/geometry.h"
+#include "common/molecules.h"
 
 namespace quorin {
 namespace {
 
 using fixtures::Geometry;
+using fixtures::methane;
 
 Am1BccResult corrected(const Geometry& g, std::vector<double> initial = {}) {
     if (initial.empty()) initial.assign(g.z.size(), 0.0);
     auto outcome = compute_am1_bcc_charges(MolecularBatch::new_by_atomic_number(g.z, g.xyz), initial);
     EXPECT_TRUE(std::holds_alternative<Am1BccResult>(outcome));
     return std::get<Am1BccResult>(outcome);
-}
-
-Geometry methane() {
-    const double a = 1.09 / std::sqrt(3.0);
-    return {{6, 1, 1, 1, 1}, {{{0, 0, 0}, {a, a, a}, {-a, -a, a}, {-a, a, -a}, {a, -a, -a}}}};
 }
 
 // Six-ring of carbons, numbered around the ring, hydrogens after: planar

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/geometry.h"
+#include "common/scf.h"
 #include "core/integrals/multipole_params.h"
 #include "core/ri/cholesky.h"
 #include "core/scf/scf_loop.h"
@@ -35,13 +36,9 @@ std::string failure(const MolecularBatch& mol, const Matrix& density, const EspO
 }
 
 Matrix converged_density(const MolecularBatch& mol) {
-    ScfWorkspace ws = ScfWorkspace::allocate(mol.n_basis);
-    ScfOptions options;
-    options.max_iterations = 200;
-    options.energy_tolerance = 1e-10;
-    options.density_tolerance = 1e-9;
-    EXPECT_TRUE(run_rhf_scf_with_options(mol, kAm1, ws, options).converged);
-    return std::move(ws.density);
+    fixtures::ScfRun run = fixtures::run_scf(mol, kAm1, 200, 1e-10, 1e-9);
+    EXPECT_TRUE(run.result.converged);
+    return std::move(run.workspace.density);
 }
 
 const Geometry kWater{{8, 1, 1}, {{{0.01, 0.40, 0.01}, {-0.77, -0.19, 0.02}, {0.76, -0.21, -0.03}}}};

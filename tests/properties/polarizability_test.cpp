@@ -13,7 +13,7 @@
 #include "core/properties/principal_axes.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
-#include "scf/test_molecules.h"
+#include "common/molecules.h"
 
 namespace quorin {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "scf/test_molecules.h"
+#include "common/molecules.h"
 
 namespace quorin {
 namespace {

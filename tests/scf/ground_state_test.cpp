@@ -9,7 +9,7 @@
 #include "core/scf/density.h"
 #include "core/scf/eigensolver.h"
 #include "core/scf/scf_loop.h"
-#include "scf/test_molecules.h"
+#include "common/molecules.h"
 
 namespace quorin {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "scf/test_molecules.h"
+#include "common/molecules.h"
 
 namespace quorin {
 namespace {

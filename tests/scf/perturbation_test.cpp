@@ -11,7 +11,7 @@
 #include "core/hamiltonian/hcore.h"
 #include "core/scf/scf_loop.h"
 #include "core/types/constants.h"
-#include "scf/test_molecules.h"
+#include "common/molecules.h"
 
 namespace quorin {
 namespace {

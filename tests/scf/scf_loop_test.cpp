@@ -10,7 +10,7 @@
 #include "core/scf/density.h"
 #include "core/scf/initial_guess.h"
 #include "core/types/errors.h"
-#include "scf/test_molecules.h"
+#include "common/molecules.h"
 
 namespace quorin {
 namespace {

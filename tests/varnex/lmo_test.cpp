@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/geometry.h"
+#include "common/molecules.h"
 #include "core/varnex/hybrid.h"
 #include "core/varnex/lewis.h"
 #include "core/varnex/locmin.h"
@@ -55,11 +56,10 @@ TEST(InitialLmos, KindsCountsAndAnOrthonormalBasis) {
         Geometry g;
         std::size_t sigma, pi, lone_pairs;
     };
-    const double a = 1.09 / std::sqrt(3.0);
     const std::vector<Case> cases = {
-        {"methane", {{6, 1, 1, 1, 1}, {{{0, 0, 0}, {a, a, a}, {-a, -a, a}, {-a, a, -a}, {a, -a, -a}}}}, 4, 0, 0},
-        {"water", {{8, 1, 1}, {{{0, 0, 0}, {0.759, 0.588, 0}, {-0.759, 0.588, 0}}}}, 2, 0, 2},
-        {"formaldehyde", {{6, 8, 1, 1}, {{{0, 0, 0}, {0, 0, 1.21}, {0.94, 0, -0.59}, {-0.94, 0, -0.59}}}}, 3, 1, 2},
+        {"methane", fixtures::methane(), 4, 0, 0},
+        {"water", fixtures::water(), 2, 0, 2},
+        {"formaldehyde", fixtures::formaldehyde(), 3, 1, 2},
         // Six ring bonds of order 2 but one pi hybrid per carbon: three pi bonds.
         {"benzene", fixtures::ladder_molecule("benzene"), 12, 3, 0},
         {"decane", fixtures::ladder_molecule("decane"), 31, 0, 0},

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "common/geometry.h"
+#include "common/molecules.h"
+#include "common/scf.h"
 #include "core/fock/fock_builder.h"
 #include "core/hamiltonian/hcore.h"
 #include "core/integrals/core_repulsion.h"
@@ -26,17 +28,14 @@ namespace {
 
 using fixtures::Geometry;
 using fixtures::make_molecule;
+using fixtures::methane;
+using fixtures::water;
 
 const MndoModel kMndo;
 const Am1Model kAm1;
 const Pm3Model kPm3;
 const Pm6Model kPm6;
 
-Geometry water() { return {{8, 1, 1}, {{{0, 0, 0}, {0.759, 0.588, 0}, {-0.759, 0.588, 0}}}}; }
-Geometry methane() {
-    const double a = 1.09 / std::sqrt(3.0);
-    return {{6, 1, 1, 1, 1}, {{{0, 0, 0}, {a, a, a}, {-a, -a, a}, {-a, a, -a}, {a, -a, -a}}}};
-}
 Geometry ethane() {
     return {{6, 6, 1, 1, 1, 1, 1, 1},
             {{{0, 0, 0.765}, {0, 0, -0.765}, {1.02, 0, 1.16}, {-0.51, 0.88, 1.16}, {-0.51, -0.88, 1.16},
@@ -58,12 +57,7 @@ std::string refusal(const Geometry& g, const ParameterModel& model) {
 }
 
 ScfResult diagonalising_scf(const MolecularBatch& mol, const ParameterModel& model) {
-    ScfWorkspace ws = ScfWorkspace::allocate(mol.n_basis);
-    ScfOptions options;
-    options.max_iterations = 300;
-    options.energy_tolerance = 1e-10;
-    options.density_tolerance = 1e-9;
-    return run_rhf_scf_with_options(mol, model, ws, options);
+    return fixtures::run_scf(mol, model, 300, 1e-10, 1e-9).result;
 }
 
 TEST(VarnexScf, EnergyEqualsTheDiagonalisingScf) {

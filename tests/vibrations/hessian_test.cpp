@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/engine_stop.h"
+#include "common/frequencies.h"
 #include "common/geometry.h"
 #include "core/parameters/atomic_mass.h"
 #include "core/types/constants.h"
@@ -36,20 +37,8 @@ Geometry methane() {
 
 Geometry carbon_dioxide() { return {{8, 6, 8}, {{0.1, 0.2, -1.19}, {0.1, 0.2, 0.0}, {0.1, 0.2, 1.19}}}; }
 
-ScfOptions frequency_scf_options() {
-    ScfOptions o;
-    o.max_iterations = 100;
-    o.energy_tolerance = 1e-8;
-    o.density_tolerance = 1e-7;
-    o.use_nddo = true;
-    return o;
-}
-
-HessianOptions frequency_options() {
-    HessianOptions o;
-    o.use_nddo = true;
-    return o;
-}
+using fixtures::frequency_options;
+using fixtures::frequency_scf_options;
 
 struct HessianRun {
     MolecularBatch molecule;

@@ -1,6 +1,6 @@
 #pragma once
-// Small test molecules and an edited parameter model shared by the SCF,
-// core-Hamiltonian and Fock tests.
+// Small test molecules and an edited parameter model shared by the topic
+// tests (SCF, Hamiltonian, Fock, gradients, CI, periodic, properties).
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
