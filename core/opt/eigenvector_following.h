@@ -112,8 +112,9 @@ Matrix compute_initial_cartesian_hessian(double h, MolecularBatch& molecule, con
 // lowest. The first geometry that meets the gradient tests with a converged
 // SCF ends the search, converged or not (two more gradients measure the
 // curvature of the followed mode there). Moves the molecule's coordinates in
-// place and leaves the last geometry evaluated in it. The SCF and gradient workspaces must be sized for the
-// molecule's basis, the eigenvector-following workspace for its atom count.
+// place and leaves the last geometry stepped to in it. The SCF and gradient
+// workspaces must be sized for the molecule's basis, the
+// eigenvector-following workspace for its atom count.
 TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const ParameterModel& model,
                                                 ScfWorkspace& scf, GradientWorkspace& gradient_workspace,
                                                 EigenvectorFollowingWorkspace& workspace,
