@@ -138,13 +138,18 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         return std::nullopt;
     };
 
-    // Guess: the occupied orbitals of the Fock matrix of neutral, unbonded
-    // atoms. (The bare core Hamiltonian overbinds the electrons to the most
-    // attractive centres and can lead the iterations into an excited state.)
-    build_atomic_guess_density(molecule, model, ws.density);
-    build_fock_of_density();
-    diagonalize_symmetric(ws.fock, ws.eigensolver, ws.orbital_energies, ws.coefficients);
-    build_guess_orbital_density(ws.coefficients, ws.orbital_energies, n_occ, ws.density);
+    // Guess: the caller's density, else the occupied orbitals of the Fock
+    // matrix of neutral, unbonded atoms. (The bare core Hamiltonian overbinds
+    // the electrons to the most attractive centres and can lead the iterations
+    // into an excited state.)
+    if (options.initial_density) {
+        ws.density.copy_from(*options.initial_density);
+    } else {
+        build_atomic_guess_density(molecule, model, ws.density);
+        build_fock_of_density();
+        diagonalize_symmetric(ws.fock, ws.eigensolver, ws.orbital_energies, ws.coefficients);
+        build_guess_orbital_density(ws.coefficients, ws.orbital_energies, n_occ, ws.density);
+    }
     ws.diis.reset();
 
     double previous_total = 0.0;
