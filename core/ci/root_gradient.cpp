@@ -1,0 +1,206 @@
+#include "core/ci/root_gradient.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "core/ci/active_densities.h"
+#include "core/ci/meci.h"
+#include "core/gradients/nuclear_gradients.h"
+#include "core/integrals/pair_integrals.h"
+#include "core/scf/eigensolver.h"
+#include "core/scf/workspace.h"
+#include "core/types/errors.h"
+
+namespace quorin {
+
+namespace {
+
+constexpr double kStepAngstrom = 1e-3;
+// The CI energy is not variational in the orbitals, so its error follows the
+// SCF's linearly: the displaced SCFs converge well below the step's effect.
+constexpr double kDisplacedEnergyTolerance = 1e-9;  // eV
+constexpr double kDisplacedDensityTolerance = 1e-8;
+// Below this, the chosen orbitals miss part of the reference window.
+constexpr double kMinFollowedOverlap = 1e-8;
+
+// The window's orbitals at one geometry and the SCF Fock matrix over them.
+struct Window {
+    Matrix orbitals;  // n_basis x n, one window orbital per column
+    Matrix fock;      // n x n, eV
+};
+
+// Fills window columns [first, first + k) from the MOs [begin, end) of one
+// block (occupied or virtual): the k MOs that overlap the reference columns
+// [first, first + k) most (the energy-ordered window wherever no orbital is
+// degenerate across its edge), rotated among themselves onto the reference
+// by the orthogonal factor of their overlap X: C_sel X (X^T X)^-1/2. The
+// Fock matrix over them follows from the orbital energies. The root's energy
+// does not depend on that rotation, but its fixed CI vector does.
+void follow_block(const Matrix& c, std::span<const double> energies, std::size_t begin, std::size_t end,
+                  const Matrix& reference, std::size_t first, std::size_t k, Window& out) {
+    if (k == 0) return;
+    const std::size_t nb = c.rows(), m = end - begin;
+    Matrix x = Matrix::zeros(m, k);
+    std::vector<std::pair<double, std::size_t>> weights(m);
+    for (std::size_t i = 0; i < m; ++i) {
+        double weight = 0.0;
+        for (std::size_t a = 0; a < k; ++a) {
+            double sum = 0.0;
+            for (std::size_t mu = 0; mu < nb; ++mu) sum += c(mu, begin + i) * reference(mu, first + a);
+            x(i, a) = sum;
+            weight += sum * sum;
+        }
+        weights[i] = {-weight, i};
+    }
+    std::partial_sort(weights.begin(), weights.begin() + static_cast<std::ptrdiff_t>(k), weights.end());
+    std::vector<std::size_t> chosen(k);
+    for (std::size_t a = 0; a < k; ++a) chosen[a] = weights[a].second;
+    std::sort(chosen.begin(), chosen.end());
+
+    Matrix s = Matrix::zeros(k, k);
+    for (std::size_t a = 0; a < k; ++a) {
+        for (std::size_t b = 0; b < k; ++b) {
+            for (std::size_t i : chosen) s(a, b) += x(i, a) * x(i, b);
+        }
+    }
+    Vec64 values = Vec64::zeros(k);
+    Matrix vectors = Matrix::zeros(k, k);
+    diagonalize_symmetric(s, values, vectors);
+    if (!(values[0] > kMinFollowedOverlap)) {
+        throw EngineStop("The CI window orbitals cannot be followed within the gradient step");
+    }
+    Matrix inverse_root = Matrix::zeros(k, k);
+    for (std::size_t a = 0; a < k; ++a) {
+        for (std::size_t b = 0; b < k; ++b) {
+            for (std::size_t e = 0; e < k; ++e) {
+                inverse_root(a, b) += vectors(a, e) * vectors(b, e) / std::sqrt(values[e]);
+            }
+        }
+    }
+    Matrix y = Matrix::zeros(k, k);  // rotation of the chosen MOs
+    for (std::size_t i = 0; i < k; ++i) {
+        for (std::size_t a = 0; a < k; ++a) {
+            for (std::size_t b = 0; b < k; ++b) y(i, a) += x(chosen[i], b) * inverse_root(b, a);
+        }
+    }
+    for (std::size_t mu = 0; mu < nb; ++mu) {
+        for (std::size_t a = 0; a < k; ++a) {
+            double sum = 0.0;
+            for (std::size_t i = 0; i < k; ++i) sum += c(mu, begin + chosen[i]) * y(i, a);
+            out.orbitals(mu, first + a) = sum;
+        }
+    }
+    for (std::size_t a = 0; a < k; ++a) {
+        for (std::size_t b = 0; b < k; ++b) {
+            double sum = 0.0;
+            for (std::size_t i = 0; i < k; ++i) sum += y(i, a) * energies[begin + chosen[i]] * y(i, b);
+            out.fock(first + a, first + b) = sum;
+        }
+    }
+}
+
+// E_SCF + E_CI of one CI vector at any geometry of the molecule.
+class RootEnergy {
+public:
+    RootEnergy(const MolecularBatch& molecule, const ParameterModel& model, const ScfOptions& scf_options,
+               const Matrix& density, const Matrix& coefficients, const MeciOptions& options,
+               std::span<const double> ci_vector)
+        : model_(model), options_(options), scf_options_(scf_options) {
+        const ActiveWindow window = choose_active_window(molecule, model, options);
+        const std::size_t n = options.active_orbitals, n_electrons = options.active_electrons;
+        n_occupied_ = window.n_occupied;
+        n_occupied_window_ = n_electrons / 2 + n_electrons % 2;
+        reference_ = Matrix::zeros(molecule.n_basis, n);
+        for (std::size_t mu = 0; mu < molecule.n_basis; ++mu) {
+            for (std::size_t a = 0; a < n; ++a) reference_(mu, a) = coefficients(mu, window.indices[a]);
+        }
+        occupations_.assign(n, 0.0);
+        for (std::size_t k = 0; k < n_occupied_window_; ++k) occupations_[k] = 1.0;
+        const std::vector<Microstate> microstates =
+            generate_microstates(n, static_cast<std::int32_t>(n_electrons), static_cast<std::int32_t>(n_electrons % 2));
+        if (ci_vector.size() != microstates.size()) {
+            stop_assert_eq("CI vector does not match the microstates", ci_vector.size(), microstates.size());
+        }
+        std::vector<double> reference_determinant(microstates.size(), 0.0);
+        reference_determinant[0] = 1.0;
+        densities_ = difference(compute_active_densities(microstates, n, ci_vector),
+                                compute_active_densities(microstates, n, reference_determinant));
+        scf_options_.initial_density = &density;
+        scf_options_.energy_tolerance = kDisplacedEnergyTolerance;
+        scf_options_.density_tolerance = kDisplacedDensityTolerance;
+        scf_ = ScfWorkspace::allocate(molecule.n_basis);
+        window_ = Window{Matrix::zeros(molecule.n_basis, n), Matrix::zeros(n, n)};
+        integrals_ = ActiveIntegrals::zeros(n);
+        indices_.resize(n);
+        for (std::size_t a = 0; a < n; ++a) indices_[a] = a;
+    }
+
+    double at(const MolecularBatch& molecule) {
+        const ScfResult scf = run_rhf_scf_with_options(molecule, model_, scf_, scf_options_);
+        if (!scf.converged) throw EngineStop("SCF did not converge at a displaced geometry of the CI root gradient");
+        const std::span<const double> energies(scf_.orbital_energies.data(), molecule.n_basis);
+        const std::size_t n = options_.active_orbitals;
+        window_.fock.fill(0.0);
+        follow_block(scf_.coefficients, energies, 0, n_occupied_, reference_, 0, n_occupied_window_, window_);
+        follow_block(scf_.coefficients, energies, n_occupied_, molecule.n_basis, reference_, n_occupied_window_,
+                     n - n_occupied_window_, window_);
+
+        std::optional<std::vector<DiatomicPairIntegrals>> own_pairs;
+        std::optional<std::span<const DiatomicPairIntegrals>> pairs;
+        if (options_.use_nddo) {
+            if (scf_options_.use_nddo) {
+                pairs = std::span<const DiatomicPairIntegrals>(scf_.pairs);
+            } else {
+                own_pairs = precompute_diatomic_pairs(molecule, model_);
+                pairs = std::span<const DiatomicPairIntegrals>(*own_pairs);
+            }
+        }
+        compute_active_mo_two_electron_integrals(molecule, model_, window_.orbitals, indices_, pairs, integrals_);
+        const Matrix h = window_core_operator(window_.fock, occupations_, integrals_);
+        return scf.total_energy + active_space_energy(h, integrals_, densities_);
+    }
+
+private:
+    const ParameterModel& model_;
+    MeciOptions options_;
+    ScfOptions scf_options_;
+    std::size_t n_occupied_ = 0;
+    std::size_t n_occupied_window_ = 0;
+    Matrix reference_;  // n_basis x n, the window orbitals at the reference geometry
+    std::vector<double> occupations_;
+    ActiveDensities densities_;  // of the CI vector minus those of microstate 0
+    ScfWorkspace scf_;
+    Window window_;
+    ActiveIntegrals integrals_;
+    std::vector<std::size_t> indices_;
+};
+
+}  // namespace
+
+std::vector<std::array<double, 3>> compute_ci_root_gradient(MolecularBatch& molecule, const ParameterModel& model,
+                                                            const ScfOptions& scf_options, const Matrix& density,
+                                                            const Matrix& coefficients, const MeciOptions& options,
+                                                            std::span<const double> ci_vector) {
+    RootEnergy energy(molecule, model, scf_options, density, coefficients, options, ci_vector);
+    std::vector<std::array<double, 3>> gradient(molecule.n_atoms, {0.0, 0.0, 0.0});
+    for (std::size_t atom = 0; atom < molecule.n_atoms; ++atom) {
+        for (std::size_t axis = 0; axis < 3; ++axis) {
+            Vec64& coords = molecule.axis(axis);
+            const double saved = coords[atom];
+            coords[atom] = saved + kStepAngstrom;
+            const double e_plus = energy.at(molecule);
+            coords[atom] = saved - kStepAngstrom;
+            const double e_minus = energy.at(molecule);
+            coords[atom] = saved;
+            gradient[atom][axis] = (e_plus - e_minus) / (2.0 * kStepAngstrom);
+        }
+    }
+    remove_net_force(gradient);
+    return gradient;
+}
+
+}  // namespace quorin
