@@ -185,12 +185,12 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         previous_total = total;
     }
 
-    result.homo = ws.orbital_energies[n_occ - 1];
-    if (n_occ >= n) {
-        result.lumo = 0.0;
-    } else {
-        result.lumo = ws.orbital_energies[n_occ] - (last_shift > 0.0 ? last_shift : 0.0);
+    // The virtual levels without the level shift of the last iteration.
+    if (last_shift > 0.0) {
+        for (std::size_t i = n_occ; i < n; ++i) ws.orbital_energies[i] -= last_shift;
     }
+    result.homo = ws.orbital_energies[n_occ - 1];
+    result.lumo = n_occ >= n ? 0.0 : ws.orbital_energies[n_occ];
     result.electronic_energy = compute_electronic_energy(ws.density, ws.hcore, ws.fock);
     result.total_energy = result.electronic_energy + core_energy;
     result.core_energy = core_energy;
