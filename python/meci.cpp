@@ -76,8 +76,8 @@ MeciRecord run_meci_request(const MeciRequest& request, bool with_gradients) {
     MeciRecord record;
     if (with_gradients) {
         record.gradients_kcal_mol_angstrom =
-            compute_ci_root_gradient(molecule, *model, scf_options, scf.density, scf.coefficients, options,
-                                     result.states[result.target_root - 1].coefficients);
+            compute_ci_root_gradient(molecule, *model, scf_options, scf.density, scf.coefficients,
+                                     scf.orbital_energies, options, result.states[result.target_root - 1].coefficients);
         for (auto& g : record.gradients_kcal_mol_angstrom) {
             for (double& component : g) component *= kEvToKcalMol;
         }

@@ -17,16 +17,18 @@ namespace quorin {
 
 // Gradient (eV/angstrom, one triple per atom, net force removed) of
 // E_SCF + E_CI for the root whose normalised CI vector over the microstates
-// of `options` is `ci_vector`. `density` and `coefficients` are the SCF's
-// converged density and MO coefficients at the molecule's geometry, and
-// `scf_options` the options of that SCF.
+// of `options` is `ci_vector`. `density`, `coefficients` and
+// `orbital_energies` are the SCF's converged density, MO coefficients and
+// MO energies at the molecule's geometry, and `scf_options` the options of
+// that SCF.
 //
 // Method: central differences (1e-3 angstrom) of the root's energy. At each
 // displaced geometry the SCF is re-solved, started from `density` and
 // converged tightly. The window there is made of the displaced occupied and
 // virtual MOs that overlap the reference window most (the energy-ordered
-// window unless orbitals are degenerate across its edge), rotated among
-// themselves onto the reference orbitals; the root's CI energy is that of
+// window unless a level is degenerate across its edge, whose window orbital
+// is then carried over smoothly), rotated among themselves onto the
+// reference orbitals; the root's CI energy is that of
 // the fixed CI vector in this window, through its one- and two-particle
 // densities. The root's energy is stationary in its CI vector, so holding
 // the vector changes the energy only in second order, which central
@@ -34,7 +36,9 @@ namespace quorin {
 // roots. Stops when a displaced SCF does not converge.
 std::vector<std::array<double, 3>> compute_ci_root_gradient(MolecularBatch& molecule, const ParameterModel& model,
                                                             const ScfOptions& scf_options, const Matrix& density,
-                                                            const Matrix& coefficients, const MeciOptions& options,
+                                                            const Matrix& coefficients,
+                                                            std::span<const double> orbital_energies,
+                                                            const MeciOptions& options,
                                                             std::span<const double> ci_vector);
 
 }  // namespace quorin

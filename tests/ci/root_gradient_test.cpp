@@ -131,7 +131,8 @@ TEST(CiRootGradient, EqualsCentralDifferencesOfTheReportedRootEnergy) {
                 SCOPED_TRACE(testing::Message() << model->name() << ", " << n << " orbitals, root " << root);
                 const auto gradient =
                     compute_ci_root_gradient(road.molecule, *model, ScfOptions{}, road.scf.density,
-                                             road.scf.coefficients, MeciOptions{n, n, 1, true},
+                                             road.scf.coefficients, road.scf.orbital_energies,
+                                             MeciOptions{n, n, 1, true},
                                              road.meci.states[root - 1].coefficients);
                 for (std::size_t atom = 0; atom < start.n_atoms; ++atom) {
                     for (std::size_t axis = 0; axis < 3; ++axis) {
