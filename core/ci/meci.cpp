@@ -10,6 +10,7 @@
 #include "core/ci/active_integrals.h"
 #include "core/gradients/heat_of_formation.h"
 #include "core/integrals/pair_integrals.h"
+#include "core/scf/blas.h"
 #include "core/scf/density.h"
 #include "core/scf/eigensolver.h"
 #include "core/scf/scf_loop.h"
@@ -82,34 +83,29 @@ void make_degenerate_roots_spin_pure(MeciWorkspace& ws, const std::vector<Coupli
         while (end < m && ws.eigenvalues[end] - ws.eigenvalues[end - 1] <= kDegenerateRootsEv) ++end;
         const std::size_t k = end - first;
         if (k > 1) {
-            Matrix block = Matrix::zeros(k, k);
+            Matrix set = Matrix::zeros(m, k);
+            for (std::size_t i = 0; i < m; ++i) {
+                for (std::size_t b = 0; b < k; ++b) set(i, b) = ws.eigenvectors(i, first + b);
+            }
+            Matrix block = Matrix::zeros(k, k);  // S^2 over the set
             for (std::size_t b = 0; b < k; ++b) {
-                apply_s2(ws.s2_matrix, couplings, ws.eigenvectors, first + b, product);
+                apply_s2(ws.s2_matrix, couplings, set, b, product);
                 for (std::size_t a = 0; a < k; ++a) {
                     double sum = 0.0;
-                    for (std::size_t i = 0; i < m; ++i) sum += ws.eigenvectors(i, first + a) * product[i];
+                    for (std::size_t i = 0; i < m; ++i) sum += set(i, a) * product[i];
                     block(a, b) = sum;
                 }
             }
             Vec64 spins = Vec64::zeros(k);
             Matrix rotation = Matrix::zeros(k, k);
             diagonalize_symmetric(block, spins, rotation);
-            Matrix rotated = Matrix::zeros(m, k);
-            for (std::size_t i = 0; i < m; ++i) {
-                for (std::size_t b = 0; b < k; ++b) {
-                    double sum = 0.0;
-                    for (std::size_t a = 0; a < k; ++a) sum += ws.eigenvectors(i, first + a) * rotation(a, b);
-                    rotated(i, b) = sum;
-                }
-            }
+            Matrix rotated = Matrix::zeros(m, k), h_rotated = Matrix::zeros(m, k);
+            multiply(set, rotation, rotated);
+            multiply(ws.ci_matrix, rotated, h_rotated);
             std::vector<std::pair<double, std::size_t>> energies(k);
             for (std::size_t b = 0; b < k; ++b) {
                 double energy = 0.0;
-                for (std::size_t i = 0; i < m; ++i) {
-                    double row = 0.0;
-                    for (std::size_t j = 0; j < m; ++j) row += ws.ci_matrix(i, j) * rotated(j, b);
-                    energy += rotated(i, b) * row;
-                }
+                for (std::size_t i = 0; i < m; ++i) energy += rotated(i, b) * h_rotated(i, b);
                 energies[b] = {energy, b};
             }
             std::stable_sort(energies.begin(), energies.end(),

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <utility>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "core/ci/active_densities.h"
 #include "core/ci/meci.h"
@@ -235,10 +235,16 @@ std::vector<std::array<double, 3>> compute_ci_root_gradient(MolecularBatch& mole
         for (std::size_t axis = 0; axis < 3; ++axis) {
             Vec64& coords = molecule.axis(axis);
             const double saved = coords[atom];
-            coords[atom] = saved + kStepAngstrom;
-            const double e_plus = energy.at(molecule);
-            coords[atom] = saved - kStepAngstrom;
-            const double e_minus = energy.at(molecule);
+            double e_plus = 0.0, e_minus = 0.0;
+            try {
+                coords[atom] = saved + kStepAngstrom;
+                e_plus = energy.at(molecule);
+                coords[atom] = saved - kStepAngstrom;
+                e_minus = energy.at(molecule);
+            } catch (...) {
+                coords[atom] = saved;
+                throw;
+            }
             coords[atom] = saved;
             gradient[atom][axis] = (e_plus - e_minus) / (2.0 * kStepAngstrom);
         }

@@ -28,12 +28,13 @@ namespace quorin {
 // virtual MOs that overlap the reference window most (the energy-ordered
 // window unless a level is degenerate across its edge, whose window orbital
 // is then carried over smoothly), rotated among themselves onto the
-// reference orbitals; the root's CI energy is that of
-// the fixed CI vector in this window, through its one- and two-particle
-// densities. The root's energy is stationary in its CI vector, so holding
-// the vector changes the energy only in second order, which central
-// differences cancel; and the root is followed by its vector across close
-// roots. Stops when a displaced SCF does not converge.
+// reference orbitals. The root's CI energy there is that of the fixed CI
+// vector, through its one- and two-particle densities: the root's energy is
+// stationary in its CI vector, so holding the vector changes the energy only
+// in second order, which central differences cancel, and the root is
+// followed by its vector across close roots. Stops when a displaced SCF does
+// not converge or the window cannot be followed; the molecule's coordinates
+// are restored on every path.
 std::vector<std::array<double, 3>> compute_ci_root_gradient(MolecularBatch& molecule, const ParameterModel& model,
                                                             const ScfOptions& scf_options, const Matrix& density,
                                                             const Matrix& coefficients,
