@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
         const double density = bench::seconds_of([&] {
             assemble_supercell_density(ws.density_r, pair_translation, n, p_s);
             for (const KPoint& k : kpoints) {
-                bloch_density_from_embedding(ws.eigenvectors, n, n_occ, d_re, d_im);
+                bloch_density_from_embedding(ws.eigenvectors, n, n_occ, ws.occupied_products, d_re, d_im);
                 add_kpoint_density(k, translations, d_re, d_im, blocks);
             }
         });
