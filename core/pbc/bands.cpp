@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <map>
-#include <vector>
 #include <limits>
+#include <map>
 #include <numbers>
+#include <vector>
 
 namespace quorin {
 
@@ -61,7 +61,7 @@ double direct_score(const LevelPair& l) { return l.homo - l.lumo; }
 // Where a score of the levels is largest among the points seen so far.
 struct Best {
     Vec3 fractional{};
-    double score = -std::numeric_limits<double>::infinity();
+    double score = -kInf;
     void offer(const Vec3& f, double value) {
         if (value > score) {
             score = value;

@@ -46,6 +46,40 @@ bool hexagonal_pair(const Vec3& a, const Vec3& b, bool& obtuse) {
     return true;
 }
 
+// Two translation vectors of equal length at 60 or 120 degrees (in 3D with
+// the third perpendicular to both): the plane of a hexagonal lattice.
+struct HexagonalPlane {
+    int first = 0;       // index of the first vector of the pair (0 = a1)
+    int second = 1;      // index of the second
+    int axis = 2;        // index of the third vector (3D only)
+    bool obtuse = true;  // 120 degrees between them (false: 60)
+};
+
+std::optional<HexagonalPlane> hexagonal_plane(const UnitCell& cell) {
+    HexagonalPlane plane;
+    if (cell.dimension == 2) {
+        if (hexagonal_pair(cell.a1, cell.a2, plane.obtuse)) return plane;
+        return std::nullopt;
+    }
+    if (cell.dimension != 3) return std::nullopt;
+    const Vec3 a[] = {cell.a1, cell.a2, cell.a3};
+    for (const auto& [first, second, axis] : {std::tuple{0, 1, 2}, {1, 2, 0}, {0, 2, 1}}) {
+        if (!hexagonal_pair(a[first], a[second], plane.obtuse)) continue;
+        const double axis_length = std::sqrt(dot(a[axis], a[axis]));
+        bool perpendicular = true;
+        for (const int member : {first, second}) {
+            const double cosine = dot(a[axis], a[member]) / (axis_length * std::sqrt(dot(a[member], a[member])));
+            perpendicular = perpendicular && std::fabs(cosine) <= kHexagonalTolerance;
+        }
+        if (!perpendicular) continue;
+        plane.first = first;
+        plane.second = second;
+        plane.axis = axis;
+        return plane;
+    }
+    return std::nullopt;
+}
+
 // The path's vertices for this cell, in order.
 std::vector<Vertex> path_vertices(const UnitCell& cell) {
     const auto hexagonal = hexagonal_plane(cell);
@@ -111,21 +145,24 @@ LatticeBasis reduced_basis(const UnitCell& cell) {
             }
         }
         if (basis.size == 3) {
+            const auto& e = basis.vectors;
             for (const auto& [s1, s2] : {std::pair{1, 1}, {1, -1}, {-1, 1}, {-1, -1}}) {
                 Vec3 sum{};
-                for (int c = 0; c < 3; ++c) sum[c] = basis.vectors[0][c] + s1 * basis.vectors[1][c] + s2 * basis.vectors[2][c];
+                for (int c = 0; c < 3; ++c) sum[c] = e[0][c] + s1 * e[1][c] + s2 * e[2][c];
                 int longest = 0;
                 for (int k = 1; k < 3; ++k) {
-                    if (dot(basis.vectors[k], basis.vectors[k]) > dot(basis.vectors[longest], basis.vectors[longest])) longest = k;
+                    if (dot(e[k], e[k]) > dot(e[longest], e[longest])) longest = k;
                 }
-                if (!(dot(sum, sum) < (1.0 - 1e-12) * dot(basis.vectors[longest], basis.vectors[longest]))) continue;
+                if (!(dot(sum, sum) < (1.0 - 1e-12) * dot(e[longest], e[longest]))) continue;
                 // The sum holds the replaced member with coefficient +-1, so
                 // the three vectors still span the lattice.
-                basis.vectors[longest] = sum;
+                std::array<std::int64_t, 3> combination{};
                 for (int d = 0; d < 3; ++d) {
-                    basis.combination[longest][d] =
-                        basis.combination[0][d] + s1 * basis.combination[1][d] + s2 * basis.combination[2][d];
+                    combination[d] = basis.combination[0][d] + s1 * basis.combination[1][d] +
+                                     s2 * basis.combination[2][d];
                 }
+                basis.vectors[longest] = sum;
+                basis.combination[longest] = combination;
                 changed = true;
             }
         }
@@ -294,31 +331,6 @@ Vec3 reciprocal_point(const UnitCell& cell, const Vec3& f) {
     Vec3 k{};
     for (int c = 0; c < 3; ++c) k[c] = f[0] * cell.b1[c] + f[1] * cell.b2[c] + f[2] * cell.b3[c];
     return k;
-}
-
-std::optional<HexagonalPlane> hexagonal_plane(const UnitCell& cell) {
-    HexagonalPlane plane;
-    if (cell.dimension == 2) {
-        if (hexagonal_pair(cell.a1, cell.a2, plane.obtuse)) return plane;
-        return std::nullopt;
-    }
-    if (cell.dimension != 3) return std::nullopt;
-    const Vec3 a[] = {cell.a1, cell.a2, cell.a3};
-    for (const auto& [first, second, axis] : {std::tuple{0, 1, 2}, {1, 2, 0}, {0, 2, 1}}) {
-        if (!hexagonal_pair(a[first], a[second], plane.obtuse)) continue;
-        const double axis_length = std::sqrt(dot(a[axis], a[axis]));
-        bool perpendicular = true;
-        for (const int member : {first, second}) {
-            const double cosine = dot(a[axis], a[member]) / (axis_length * std::sqrt(dot(a[member], a[member])));
-            perpendicular = perpendicular && std::fabs(cosine) <= kHexagonalTolerance;
-        }
-        if (!perpendicular) continue;
-        plane.first = first;
-        plane.second = second;
-        plane.axis = axis;
-        return plane;
-    }
-    return std::nullopt;
 }
 
 std::optional<CloseImage> find_close_image(const UnitCell& cell, std::span<const Vec3> positions,

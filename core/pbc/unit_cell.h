@@ -62,16 +62,6 @@ struct UnitCell {
     static std::vector<KPoint> generate_band_path(const UnitCell& cell, std::uint64_t points_per_segment);
 };
 
-// Two translation vectors of equal length at 60 or 120 degrees (in 3D with
-// the third perpendicular to both): the plane of a hexagonal lattice.
-struct HexagonalPlane {
-    int first = 0;       // index of the first vector of the pair (0 = a1)
-    int second = 1;      // index of the second
-    int axis = 2;        // index of the third vector (3D only)
-    bool obtuse = true;  // 120 degrees between them (false: 60)
-};
-std::optional<HexagonalPlane> hexagonal_plane(const UnitCell& cell);
-
 // Atom `atom` lies `distance` angstrom from atom `image_of` shifted by the
 // translation shift[0] a1 + shift[1] a2 + shift[2] a3.
 struct CloseImage {

@@ -168,8 +168,8 @@ TEST(UnitCell, HexagonalPathVerticesLieOnTheZoneBoundary) {
             for (int m1 = -2; m1 <= 2; ++m1) {
                 for (int m2 = -2; m2 <= 2; ++m2) {
                     for (int m3 = -2; m3 <= 2; ++m3) {
-                        Vec3 d{};
-                        for (int c = 0; c < 3; ++c) d[c] = k.cartesian[c] - m1 * cell.b1[c] - m2 * cell.b2[c] - m3 * cell.b3[c];
+                        Vec3 d = k.cartesian;
+                        for (int c = 0; c < 3; ++c) d[c] -= m1 * cell.b1[c] + m2 * cell.b2[c] + m3 * cell.b3[c];
                         distances.push_back(std::sqrt(dot(d, d)));
                     }
                 }
@@ -203,7 +203,8 @@ TEST(UnitCell, CloseImagesAreFoundAnywhereInTheLattice) {
         // a2 - a1 = (0.3, 0.2): every atom sits 0.3606 angstrom from its own image.
         {"skewed sheet", {{3, 0, 0}, {3.3, 0.2, 0}}, {{0, 0, 0}}, true, 0, 0, {-1, 1, 0}, std::sqrt(0.13)},
         // Three 2-angstrom vectors, pairwise well apart, summing to (0, 0, 0.3).
-        {"nearly flat crystal", {{2, 0, 0}, {-1, 1.732, 0}, {-1, -1.732, 0.3}}, {{0, 0, 0}}, true, 0, 0, {1, 1, 1}, 0.3},
+        {"nearly flat crystal", {{2, 0, 0}, {-1, 1.732, 0}, {-1, -1.732, 0.3}}, {{0, 0, 0}}, true, 0, 0, {1, 1, 1},
+         0.3},
         {"graphene", {{2.46, 0, 0}, {1.23, 2.130422, 0}}, {{0, 0, 0}, {1.23, 0.710141, 0}}, false, 0, 0, {}, 0},
         {"just far enough", {{0.51, 0, 0}}, {{0, 0, 0}}, false, 0, 0, {}, 0},
     };
