@@ -192,38 +192,24 @@ TEST(RunMeci, GroundRootEnergiesDensityAndTargetRange) {
 // hexagons of side 1.40 angstrom, C-H 1.09 angstrom along the ring radius.
 fixtures::Geometry fused_rings(int rings) {
     const double side = 1.40, ch = 1.09, half_width = side * std::sqrt(3.0) / 2.0;
-    std::vector<std::array<double, 3>> carbons;
-    std::vector<std::array<double, 3>> outward;  // ring centre to carbon, unit
-    std::vector<int> owners;
+    fixtures::Geometry g;
     for (int ring = 0; ring < rings; ++ring) {
-        const double cx = (2 * ring - (rings - 1)) * half_width;
         for (int k = 0; k < 6; ++k) {
             const double angle = M_PI / 6.0 + k * M_PI / 3.0;
-            const std::array<double, 3> r{cx + side * std::cos(angle), side * std::sin(angle), 0.0};
-            std::size_t i = 0;
-            while (i < carbons.size() && std::hypot(carbons[i][0] - r[0], carbons[i][1] - r[1]) > 1e-6) ++i;
-            if (i == carbons.size()) {
-                carbons.push_back(r);
-                outward.push_back({std::cos(angle), std::sin(angle), 0.0});
-                owners.push_back(0);
-            }
-            ++owners[i];
+            const double x = (2 * ring - (rings - 1)) * half_width + side * std::cos(angle), y = side * std::sin(angle);
+            const bool fused = rings == 2 && std::fabs(x) < 1e-9;
+            if (fused && ring > 0) continue;
+            g.z.push_back(6);
+            g.xyz.push_back({x, y, 0.0});
+            if (fused) continue;
+            g.z.push_back(1);
+            g.xyz.push_back({x + ch * std::cos(angle), y + ch * std::sin(angle), 0.0});
         }
-    }
-    fixtures::Geometry g;
-    for (std::size_t i = 0; i < carbons.size(); ++i) {
-        g.z.push_back(6);
-        g.xyz.push_back(carbons[i]);
-    }
-    for (std::size_t i = 0; i < carbons.size(); ++i) {
-        if (owners[i] > 1) continue;
-        g.z.push_back(1);
-        g.xyz.push_back({carbons[i][0] + ch * outward[i][0], carbons[i][1] + ch * outward[i][1], 0.0});
     }
     return g;
 }
 
-// An even electron count allows only S = 0, 1, 2: <S^2> = 0, 2 or 6. The
+// An even electron count allows only integer S: <S^2> = S(S + 1). The
 // summed oscillator strength of a set of degenerate roots does not depend on
 // the basis chosen within the set: the reference is the eigensolver's own
 // vectors of the same CI matrix, through the same transition dipoles.
