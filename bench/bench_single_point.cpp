@@ -36,7 +36,8 @@ int main(int argc, char** argv) {
         ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
         ScfOptions scf_options;
         scf_options.cosmo = std::make_pair(epsilon, kSolventRadius);
-        const double t_scf = bench::best_seconds_of([&] { run_rhf_scf_with_options(molecule, *model, scf, scf_options); });
+        const double t_scf =
+            bench::best_seconds_of([&] { run_rhf_scf_with_options(molecule, *model, scf, scf_options); });
         const double t_solvent =
             bench::best_seconds_of([&] { CosmoState::initialize(molecule, *model, epsilon, kSolventRadius); });
 

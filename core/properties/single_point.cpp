@@ -65,7 +65,9 @@ CalculationRecord run_single_point(MolecularBatch& molecule, const ParameterMode
                                              record.gradients_ev_angstrom, options.use_nddo);
     // The dielectric energy is part of the reported total, so its gradient is
     // part of the reported gradient.
-    if (workspace.cosmo) add_cosmo_gradient(molecule, workspace.density, *workspace.cosmo, record.gradients_ev_angstrom);
+    if (workspace.cosmo) {
+        add_cosmo_gradient(molecule, workspace.density, *workspace.cosmo, record.gradients_ev_angstrom);
+    }
     record.gradients_kcal_mol_angstrom = record.gradients_ev_angstrom;
     for (auto& row : record.gradients_kcal_mol_angstrom) {
         for (double& g : row) g *= kEvToKcalMol;

@@ -13,8 +13,8 @@
 // each segment keeps its area and normal and its centre moves with its atom,
 // and the formula is the exact derivative of the reported energy. What it
 // leaves out are the steps where a fine point becomes buried or exposed;
-// those change the energy by a jump (of order 1e-5 eV for one point), not by
-// a slope, and have no derivative to add.
+// those change the energy by a jump (1e-5 to 1e-4 eV for one point on small
+// molecules), not by a slope, and have no derivative to add.
 #include <array>
 #include <span>
 
