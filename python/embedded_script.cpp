@@ -90,7 +90,6 @@ except ImportError:
 
 try:
     import torch
-    from torch.autograd.function import once_differentiable
 
     class QuorinEnergyFunction(torch.autograd.Function):
         """Differentiable PyTorch autograd bridge to QUORIN_RS semi-empirical quantum engine."""
@@ -106,11 +105,15 @@ try:
             ctx.save_for_backward(gradient)
             return torch.tensor(result.total_energy_ev, dtype=coords.dtype, device=coords.device)
 
-        # The engine gives first derivatives only: a second derivative through
-        # this function raises instead of silently coming back as zeros.
+        # The engine gives first derivatives only. A backward pass that builds
+        # a graph for a second derivative (create_graph=True, as hessian and
+        # gradgradcheck do) is refused instead of coming back as zeros: the
+        # saved gradient does not depend on the coordinates.
         @staticmethod
-        @once_differentiable
         def backward(ctx, grad_output):
+            if torch.is_grad_enabled():
+                raise RuntimeError("QuorinEnergyFunction is once differentiable: second derivatives of the energy "
+                                   "(create_graph=True, torch.autograd.functional.hessian) are not available")
             (gradient,) = ctx.saved_tensors
             return grad_output * gradient, None, None, None, None, None
 

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <limits>
 #include <optional>
-#include <utility>
 
 #include "python/arguments.h"
 #include "python/py_support.h"
@@ -50,11 +49,18 @@ std::string atom_label(std::span<const std::uint8_t> atomic_numbers, std::size_t
     return label;
 }
 
+struct ClosePair {
+    std::size_t i, j;
+    double distance;
+};
+
 // The first pair (i, j), i < j, in atom order, of atoms closer than
 // kMinAtomDistanceAngstrom, found through a grid of cells that size: only
-// atoms in neighbouring cells can be that close, so the search takes
-// O(n log n) even for a million atoms. Coordinates must already be bounded.
-std::optional<std::pair<std::size_t, std::size_t>> first_close_pair(
+// atoms in neighbouring cells can be that close. Atoms without a close
+// neighbour lie at most 8 to a cell, so each cell is scanned from a bounded
+// number of atoms and the search takes O(n log n) for any input.
+// Coordinates must already be bounded.
+std::optional<ClosePair> first_close_pair(
     std::span<const std::array<double, 3>> coordinates) {
     constexpr double kCell = kMinAtomDistanceAngstrom;
     constexpr double kLimit2 = kMinAtomDistanceAngstrom * kMinAtomDistanceAngstrom;
@@ -75,6 +81,7 @@ std::optional<std::pair<std::size_t, std::size_t>> first_close_pair(
     std::sort(sorted.begin(), sorted.end());
     for (std::size_t i = 0; i < n; ++i) {
         std::size_t partner = n;
+        double partner_r2 = 0.0;
         const auto& [cx, cy, cz] = cells[i];
         // Cells (x, y, z-1..z+1) are adjacent in key order: one range per (x, y).
         for (std::int64_t dx = -1; dx <= 1; ++dx) {
@@ -90,11 +97,14 @@ std::optional<std::pair<std::size_t, std::size_t>> first_close_pair(
                         const double d = coordinates[i][k] - coordinates[j][k];
                         r2 += d * d;
                     }
-                    if (r2 < kLimit2) partner = j;
+                    if (r2 < kLimit2) {
+                        partner = j;
+                        partner_r2 = r2;
+                    }
                 }
             }
         }
-        if (partner < n) return std::pair{i, partner};
+        if (partner < n) return ClosePair{i, partner, std::sqrt(partner_r2)};
     }
     return std::nullopt;
 }
@@ -112,17 +122,16 @@ void check_geometry(std::span<const std::uint8_t> atomic_numbers,
         for (const double x : r) {
             if (std::fabs(x) > kMaxCoordinateAngstrom) {
                 throw InputError("Coordinate " + format_shortest(x) + " of atom " + atom_label(atomic_numbers, i) +
-                                 " is out of range: coordinates must lie between -100000 and 100000 angstrom");
+                                 " is out of range: coordinates must lie between -" + format_shortest(kMaxCoordinateAngstrom) +
+                                 " and " + format_shortest(kMaxCoordinateAngstrom) + " angstrom");
             }
         }
     }
     if (const auto pair = first_close_pair(coordinates)) {
-        const auto [i, j] = *pair;
-        double r2 = 0.0;
-        for (int k = 0; k < 3; ++k) r2 += (coordinates[i][k] - coordinates[j][k]) * (coordinates[i][k] - coordinates[j][k]);
-        throw InputError("Atoms " + atom_label(atomic_numbers, i) + " and " + atom_label(atomic_numbers, j) +
-                         " are " + format_fixed(std::sqrt(r2), 4) +
-                         " angstrom apart: atoms closer than 0.3 angstrom overlap and cannot be computed");
+        throw InputError("Atoms " + atom_label(atomic_numbers, pair->i) + " and " +
+                         atom_label(atomic_numbers, pair->j) + " are " + format_fixed(pair->distance, 4) +
+                         " angstrom apart: atoms closer than " + format_shortest(kMinAtomDistanceAngstrom) +
+                         " angstrom overlap and cannot be computed");
     }
 }
 
