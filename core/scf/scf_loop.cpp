@@ -110,7 +110,9 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
     ScfResult result;
     double core_energy = compute_total_core_repulsion(molecule, model);
 
-    std::optional<CosmoState> cosmo;
+    // Kept in the workspace after the run: the gradient reads the screening.
+    std::optional<CosmoState>& cosmo = ws.cosmo;
+    cosmo.reset();
     if (options.cosmo) {
         cosmo.emplace(CosmoState::initialize(molecule, model, options.cosmo->first, options.cosmo->second));
         core_energy += cosmo->nuclear_energy;
