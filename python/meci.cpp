@@ -34,10 +34,11 @@ std::unique_ptr<ParameterModel> check_meci_request(const MeciRequest& request) {
     if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
     if (numbers.size() != request.coordinates.size()) throw InputError("Coordinate count mismatch");
     std::unique_ptr<ParameterModel> model = get_model(request.method);
-    check_finite_coordinates(numbers, request.coordinates);
+    check_geometry(numbers, request.coordinates);
     check_closed_shell_supported(numbers, *model, request.method);
     // The window holds as many electrons as orbitals, half above and half
     // below the gap; an odd count would leave the CI one electron short.
+    if (request.active_orbitals == 0) throw InputError("active_orbitals must be at least 2 (got 0)");
     if (request.active_orbitals % 2 != 0) {
         throw InputError("active_orbitals must be even (got " + std::to_string(request.active_orbitals) + ")");
     }
@@ -63,7 +64,6 @@ MeciRecord run_meci_request(const MeciRequest& request, bool with_gradients) {
     scf_options.use_nddo = request.use_nddo;
     const ScfResult scf_result = run_rhf_scf_with_options(molecule, *model, scf, scf_options);
     if (!scf_result.converged) throw InputError("SCF did not converge");
-    if (request.active_orbitals == 0) throw EngineStop("Active space must have at least 1 orbital");
 
     const auto n_active = static_cast<std::size_t>(request.active_orbitals);
     const MeciOptions options{n_active, n_active, static_cast<std::size_t>(request.target_root), request.use_nddo};
