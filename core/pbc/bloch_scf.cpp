@@ -15,6 +15,7 @@
 #include "core/scf/eigensolver.h"
 #include "core/scf/scf_loop.h"
 #include "core/types/errors.h"
+#include "core/types/interruption.h"
 
 namespace quorin {
 
@@ -394,6 +395,7 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& cell_mole
     Matrix d_im = Matrix::zeros(n, n);
     double previous_total = 0.0;
     for (std::uint64_t iter = 1; iter <= config.max_iter; ++iter) {
+        check_interruption();
         result.iterations = iter;
         assemble_supercell_density(ws.density_r, pair_translation, n, p_s);
         build_fock_with_options(supercell, model, one_center, pairs, config.use_nddo, h_s, p_s, f_s);

@@ -13,6 +13,7 @@
 #include "core/scf/initial_guess.h"
 #include "core/solvation/cosmo.h"
 #include "core/types/errors.h"
+#include "core/types/interruption.h"
 
 namespace quorin {
 
@@ -153,6 +154,7 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         result.iterations = iter;
         if (const auto dielectric = build_fock_of_density()) result.cosmo_energy = dielectric;
         const double electronic = compute_electronic_energy(ws.density, ws.hcore, ws.fock);
+        check_interruption();
 
         const DiisStep diis = ws.diis.push_and_extrapolate(ws.fock, ws.density, ws.diis_product);
 
