@@ -36,6 +36,9 @@ void check_vibrational_conditions(const FrequenciesRequest& request) {
     if (!positive_finite(request.step_size_angstrom)) {
         throw InputError("step_size_angstrom must be a positive finite number of angstroms");
     }
+    check_in_range("temperature_k", request.temperature_k, ranges::kThermoTemperature);
+    check_in_range("pressure_atm", request.pressure_atm, ranges::kPressure);
+    check_in_range("step_size_angstrom", request.step_size_angstrom, ranges::kHessianStep);
 }
 
 }  // namespace
@@ -45,7 +48,7 @@ VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
     const auto& numbers = request.atomic_numbers;
     if (numbers.empty()) throw InputError("Molecule must have at least one atom");
     check_matching_lengths(numbers.size(), request.coordinates.size());
-    check_finite_coordinates(numbers, request.coordinates);
+    check_geometry(numbers, request.coordinates);
     check_closed_shell_supported(numbers, *model, request.method);
     check_vibrational_conditions(request);
 
@@ -69,6 +72,7 @@ VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
     options.use_nddo = request.use_nddo;
     options.project_external = request.project_external;
     check_engine_options([&] { hessian_masses(molecule, options); });
+    if (request.custom_masses) check_each_in_range("custom_masses", *request.custom_masses, ranges::kAtomicMass);
     require_memory(driver_memory(molecule, request.use_nddo, 1, 6, false));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     HessianResult hessian = compute_hessian_and_frequencies(molecule, *model, scf, scf_options, options);

@@ -18,8 +18,8 @@ SaddleRecord run_saddle_search(const SaddleRequest& request) {
     check_matching_lengths(numbers.size(), request.product_coords.size(), "product_coords");
     const std::unique_ptr<ParameterModel> model = get_model(request.method);
     // The checks of the final single point, made before the search spends its time.
-    check_finite_coordinates(numbers, request.reactant_coords);
-    check_finite_coordinates(numbers, request.product_coords);
+    check_geometry(numbers, request.reactant_coords);
+    check_geometry(numbers, request.product_coords);
     check_closed_shell_supported(numbers, *model, request.method);
     check_engine_options([&] { check_saddle_options(request.options); });
     require_memory(driver_memory(MolecularBatch::new_for_model(numbers, request.reactant_coords, *model),

@@ -111,7 +111,9 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
     ScfResult result;
     double core_energy = compute_total_core_repulsion(molecule, model);
 
-    std::optional<CosmoState> cosmo;
+    // Kept in the workspace after the run: the gradient reads the screening.
+    std::optional<CosmoState>& cosmo = ws.cosmo;
+    cosmo.reset();
     if (options.cosmo) {
         cosmo.emplace(CosmoState::initialize(molecule, model, options.cosmo->first, options.cosmo->second));
         core_energy += cosmo->nuclear_energy;
@@ -139,13 +141,18 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         return std::nullopt;
     };
 
-    // Guess: the occupied orbitals of the Fock matrix of neutral, unbonded
-    // atoms. (The bare core Hamiltonian overbinds the electrons to the most
-    // attractive centres and can lead the iterations into an excited state.)
-    build_atomic_guess_density(molecule, model, ws.density);
-    build_fock_of_density();
-    diagonalize_symmetric(ws.fock, ws.eigensolver, ws.orbital_energies, ws.coefficients);
-    build_guess_orbital_density(ws.coefficients, ws.orbital_energies, n_occ, ws.density);
+    // Guess: the caller's density, else the occupied orbitals of the Fock
+    // matrix of neutral, unbonded atoms. (The bare core Hamiltonian overbinds
+    // the electrons to the most attractive centres and can lead the iterations
+    // into an excited state.)
+    if (options.initial_density) {
+        ws.density.copy_from(*options.initial_density);
+    } else {
+        build_atomic_guess_density(molecule, model, ws.density);
+        build_fock_of_density();
+        diagonalize_symmetric(ws.fock, ws.eigensolver, ws.orbital_energies, ws.coefficients);
+        build_guess_orbital_density(ws.coefficients, ws.orbital_energies, n_occ, ws.density);
+    }
     ws.diis.reset();
 
     double previous_total = 0.0;
@@ -182,12 +189,12 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         previous_total = total;
     }
 
-    result.homo = ws.orbital_energies[n_occ - 1];
-    if (n_occ >= n) {
-        result.lumo = 0.0;
-    } else {
-        result.lumo = ws.orbital_energies[n_occ] - (last_shift > 0.0 ? last_shift : 0.0);
+    // The virtual levels without the level shift of the last iteration.
+    if (last_shift > 0.0) {
+        for (std::size_t i = n_occ; i < n; ++i) ws.orbital_energies[i] -= last_shift;
     }
+    result.homo = ws.orbital_energies[n_occ - 1];
+    result.lumo = n_occ >= n ? 0.0 : ws.orbital_energies[n_occ];
     result.electronic_energy = compute_electronic_energy(ws.density, ws.hcore, ws.fock);
     result.total_energy = result.electronic_energy + core_energy;
     result.core_energy = core_energy;
