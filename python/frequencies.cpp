@@ -18,9 +18,6 @@ namespace quorin::py {
 
 namespace {
 
-// Lowest internal frequency below which a structure counts as a saddle point.
-constexpr double kTransitionStateThresholdCm1 = -10.0;
-
 bool positive_finite(double value) { return value > 0.0 && std::isfinite(value); }
 
 // Conditions that would otherwise stop the engine, refused before any SCF
@@ -83,8 +80,7 @@ VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
     record.normal_modes = std::move(hessian.normal_modes);
     record.zpve_kcal_mol = hessian.zpve_kcal_mol;
     record.thermo = hessian.thermo;
-    record.is_transition_state = !record.vibrational_frequencies_cm1.empty() &&
-                                 record.vibrational_frequencies_cm1.front() < kTransitionStateThresholdCm1;
+    record.is_transition_state = count_imaginary_frequencies(record.vibrational_frequencies_cm1) == 1;
     record.cartesian_hessian = std::move(hessian.cartesian_hessian);
     return record;
 }
@@ -203,7 +199,7 @@ PyGetSetDef vibrational_getset[] = {
      nullptr},
     {"thermo", get_thermo, nullptr, "Statistical thermodynamic properties", nullptr},
     {"is_transition_state", get_field<&V::is_transition_state>, nullptr,
-     "Whether molecule is a transition state (first vibrational frequency < -10 cm^-1)", nullptr},
+     "Whether molecule is a transition state (exactly one vibrational frequency < -10 cm^-1)", nullptr},
     {"cartesian_hessian", get_field<&V::cartesian_hessian>, nullptr,
      "Full Cartesian Hessian matrix [3N x 3N] in kcal / (mol * \u00c5^2)", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

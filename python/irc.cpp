@@ -44,7 +44,7 @@ IrcResult run_irc(const IrcRequest& request) {
     options.max_corrector_iterations = 25;
     options.corrector_tol = 1e-4;
     options.min_gradient = 0.05;
-    options.max_energy_rise = 0.02;
+    options.max_energy_rise = 0.01;
     options.use_nddo = request.use_nddo;
     if (const auto error = find_irc_option_error(options)) throw InputError(*error);
     check_in_range("step_size", options.step_size, ranges::kPathStep);

@@ -1,12 +1,7 @@
 #include "core/types/memory_plan.h"
 
-#include <sys/resource.h>
-
-#include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <limits>
-#include <sstream>
 
 #include "core/types/memory_budget.h"
 
@@ -21,29 +16,6 @@ std::string gib_text(std::uint64_t bytes) {
     char text[64];
     std::snprintf(text, sizeof text, "%.2f GiB", static_cast<double>(bytes) / (1024.0 * 1024.0 * 1024.0));
     return text;
-}
-
-// A "Name:   123 kB" line of /proc/self/status, in bytes; none when missing.
-std::uint64_t status_bytes(const std::string& name) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind(name + ":", 0) != 0) continue;
-        std::istringstream fields(line.substr(name.size() + 1));
-        std::uint64_t kib = 0;
-        if (fields >> kib) return saturating_product(kib, 1024);
-    }
-    return kSaturated;
-}
-
-// Room under a resource limit of the process: its soft limit minus what the
-// process already holds of that resource (`used_name` of /proc/self/status).
-std::uint64_t room_under_limit(int resource, const char* used_name) {
-    rlimit limit{};
-    if (getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kSaturated;
-    const std::uint64_t used = status_bytes(used_name);
-    if (used == kSaturated) return kSaturated;
-    return limit.rlim_cur > used ? limit.rlim_cur - used : 0;
 }
 
 }  // namespace
@@ -78,15 +50,8 @@ MemoryPlan& MemoryPlan::add_matrices(std::uint64_t count, std::uint64_t rows, st
     return add_doubles(saturating_product(count, saturating_product(rows, cols)));
 }
 
-std::uint64_t memory_left_for_requests() {
-    std::uint64_t left = available_memory_bytes();
-    left = std::min(left, room_under_limit(RLIMIT_AS, "VmSize"));
-    left = std::min(left, room_under_limit(RLIMIT_DATA, "VmData"));
-    return left;
-}
-
 void require_memory(const MemoryPlan& plan) {
-    const std::uint64_t left = memory_left_for_requests();
+    const std::uint64_t left = available_memory_bytes();
     if (plan.bytes() > left) throw MemoryShortfall(plan.bytes(), left);
 }
 

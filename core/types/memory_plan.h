@@ -44,12 +44,8 @@ private:
     std::uint64_t bytes_ = 0;
 };
 
-// Bytes the process can still take: the available physical memory under
-// every control-group limit (available_memory_bytes), capped by the room
-// left under the process's address-space and data-size limits when set.
-std::uint64_t memory_left_for_requests();
-
-// Throws MemoryShortfall when `plan` needs more than memory_left_for_requests().
+// Throws MemoryShortfall when `plan` needs more than available_memory_bytes()
+// (core/types/memory_budget.h) reports.
 void require_memory(const MemoryPlan& plan);
 
 }  // namespace quorin
