@@ -16,7 +16,7 @@ namespace quorin {
 // Square matrices of this order and larger are worth the library's threads;
 // below it the threads cost more than they save, and a small request stays
 // on the calling thread so that many of them in parallel processes scale.
-inline constexpr std::size_t kThreadedBlasMinOrder = 400;
+inline constexpr std::size_t kThreadedBlasMinOrder = 600;
 
 // The most threads the engine lets the library use: the count the library
 // had when the engine first asked, which is OPENBLAS_NUM_THREADS (or
