@@ -14,18 +14,6 @@ blasint as_blas_int(std::size_t value) { return static_cast<blasint>(value); }
 
 }  // namespace
 
-int blas_thread_limit() {
-    // Read before the engine first changes the count, so it is the user's
-    // (or the library's default) setting.
-    static const int limit = std::max(scipy_openblas_get_num_threads(), 1);
-    return limit;
-}
-
-void select_blas_threads(std::size_t order) {
-    const int wanted = order >= kThreadedBlasMinOrder ? blas_thread_limit() : 1;
-    if (scipy_openblas_get_num_threads() != wanted) scipy_openblas_set_num_threads(wanted);
-}
-
 void multiply(const Matrix& a, const Matrix& b, Matrix& c) { multiply_leading_columns(a, b, b.cols(), c); }
 
 void multiply_leading_columns(const Matrix& a, const Matrix& b, std::size_t k, Matrix& c) {

@@ -44,8 +44,12 @@ private:
     std::uint64_t bytes_ = 0;
 };
 
+// Plans below this size are not checked: looking up the memory left takes
+// longer than a request of that size computes.
+inline constexpr std::uint64_t kUncheckedPlanBytes = std::uint64_t{64} << 20;
+
 // Throws MemoryShortfall when `plan` needs more than available_memory_bytes()
-// (core/types/memory_budget.h) reports.
+// (core/types/memory_budget.h) reports; plans below kUncheckedPlanBytes pass.
 void require_memory(const MemoryPlan& plan);
 
 }  // namespace quorin

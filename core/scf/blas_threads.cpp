@@ -1,0 +1,114 @@
+#include "core/scf/blas_threads.h"
+
+#include <cblas.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <string>
+
+namespace quorin {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Calls closer together than this reuse the last count instead of looking
+// at the machine again.
+constexpr std::chrono::milliseconds kLookInterval{100};
+// A look older than this says little about the machine now.
+constexpr std::chrono::seconds kStaleLook{5};
+
+bool set_in_environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && std::atoi(value) > 0;
+}
+
+// Busy time of all CPUs so far, in seconds: the user, nice, system, irq,
+// softirq and steal ticks of the first line of /proc/stat. Negative when
+// unreadable.
+double machine_busy_seconds() {
+    std::ifstream stat("/proc/stat");
+    std::string cpu;
+    std::uint64_t user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
+    if (!(stat >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal) || cpu != "cpu") {
+        return -1.0;
+    }
+    const long ticks_per_second = sysconf(_SC_CLK_TCK);
+    if (ticks_per_second <= 0) return -1.0;
+    return static_cast<double>(user + nice + system + irq + softirq + steal) / static_cast<double>(ticks_per_second);
+}
+
+double process_cpu_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+// The calling thread's last look at the machine and the count it chose.
+struct MachineLook {
+    Clock::time_point when{};
+    double machine_busy = -1.0;
+    double own = 0.0;
+    int threads = 0;
+};
+
+thread_local MachineLook last_look;
+
+}  // namespace
+
+const BlasThreadPolicy& blas_thread_policy() {
+    static const BlasThreadPolicy policy = [] {
+        BlasThreadPolicy p;
+        p.limit = std::max(scipy_openblas_get_num_threads(), 1);
+        p.user_set = set_in_environment("OPENBLAS_NUM_THREADS") || set_in_environment("GOTO_NUM_THREADS") ||
+                     set_in_environment("OMP_NUM_THREADS");
+        return p;
+    }();
+    return policy;
+}
+
+double cores_busy_elsewhere(int own_threads) {
+    const Clock::time_point now = Clock::now();
+    const double busy = machine_busy_seconds();
+    const double own = process_cpu_seconds();
+    const double wall = std::chrono::duration<double>(now - last_look.when).count();
+    double elsewhere = 0.0;
+    if (last_look.machine_busy < 0.0 || busy < 0.0 || now - last_look.when > kStaleLook || !(wall > 0.0)) {
+        double load = 0.0;
+        if (getloadavg(&load, 1) == 1) elsewhere = load;
+    } else {
+        const double all = (busy - last_look.machine_busy) / wall;
+        const double ours = std::min((own - last_look.own) / wall, static_cast<double>(std::max(own_threads, 1)));
+        elsewhere = std::max(all - ours, 0.0);
+    }
+    last_look.when = now;
+    last_look.machine_busy = busy;
+    last_look.own = own;
+    return elsewhere;
+}
+
+void select_blas_threads(std::size_t order) {
+    const BlasThreadPolicy& policy = blas_thread_policy();
+    int wanted = 1;
+    if (order >= kThreadedBlasMinOrder && policy.limit > 1) {
+        if (policy.user_set) {
+            wanted = policy.limit;
+        } else if (last_look.threads > 0 && Clock::now() - last_look.when < kLookInterval) {
+            wanted = last_look.threads;
+        } else {
+            const double cores = static_cast<double>(std::max(sysconf(_SC_NPROCESSORS_ONLN), 1L));
+            const double free = cores - cores_busy_elsewhere(last_look.threads);
+            wanted = std::clamp(static_cast<int>(std::lround(free)), 1, policy.limit);
+            last_look.threads = wanted;
+        }
+    }
+    if (scipy_openblas_get_num_threads() != wanted) scipy_openblas_set_num_threads(wanted);
+}
+
+}  // namespace quorin
