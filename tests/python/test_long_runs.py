@@ -89,22 +89,11 @@ def test_requests_larger_than_the_memory_left_raise_memory_error_at_once():
         status = open("/proc/self/status").read()
         used = int(status.split("VmSize:")[1].split()[0]) * 1024
         resource.setrlimit(resource.RLIMIT_AS, (used + 2**30, resource.RLIM_INFINITY))
-        calls = {{
-            "calculate": lambda z, x: q.calculate(z, x),
-            "optimize": lambda z, x: q.optimize(z, x),
-            "transition_state": lambda z, x: q.transition_state(z, x),
-            "frequencies": lambda z, x: q.frequencies(z, x),
-            "irc": lambda z, x: q.irc(z, x),
-            "drc": lambda z, x: q.drc(z, x),
-            "saddle": lambda z, x: q.saddle(z, x, x),
-            "meci": lambda z, x: q.meci(z, x),
-            "uv_vis_spectrum": lambda z, x: q.uv_vis_spectrum(z, x),
-            "esp_charges": lambda z, x: q.esp_charges(z, x),
-            "am1_bcc": lambda z, x: q.am1_bcc(z, x),
-            "polarizability": lambda z, x: q.polarizability(z, x),
-            "varnex": lambda z, x: q.varnex(z, x),
-            "calculator": lambda z, x: q.QuorinCalculator().calculate(z, x),
-        }}
+        names = ["calculate", "optimize", "transition_state", "frequencies", "irc", "drc", "meci",
+                 "uv_vis_spectrum", "esp_charges", "am1_bcc", "polarizability", "varnex"]
+        calls = {{name: getattr(q, name) for name in names}}
+        calls["saddle"] = lambda z, x: q.saddle(z, x, x)
+        calls["calculator"] = q.QuorinCalculator().calculate
         out = {{}}
         for name, call in calls.items():
             for size, (z, x) in (("big", big), ("small", small)):
