@@ -10,7 +10,9 @@
 #include "core/integrals/core_repulsion.h"
 #include "core/scf/density.h"
 #include "core/scf/eigensolver.h"
+#include "core/scf/fock_of_density.h"
 #include "core/scf/initial_guess.h"
+#include "core/scf/stability.h"
 #include "core/solvation/cosmo.h"
 #include "core/types/errors.h"
 
@@ -19,6 +21,9 @@ namespace quorin {
 namespace {
 
 constexpr const char* kNoElectronPair = "System must have at least one electron pair for closed-shell RHF";
+
+// Unstable solutions left for a lower one before a run gives up unconverged.
+constexpr std::size_t kMaxDescents = 4;
 
 void require_finite_inputs(const MolecularBatch& molecule, const ScfOptions& options) {
     for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
@@ -129,34 +134,35 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         core_energy += compute_external_charges_core_energy(molecule, model, charges, charges.size());
     }
 
-    // F := H + G(P) for the current density, with the solvent's reaction
-    // field; returns the dielectric energy when a solvent is present.
-    const auto build_fock_of_density = [&]() -> std::optional<double> {
-        build_fock_with_options(molecule, model, one_center, ws.pairs, options.use_nddo, ws.hcore, ws.density,
-                                ws.fock);
-        if (cosmo) return cosmo->apply_electronic_reaction_field_to_fock(ws.density, ws.fock);
-        return std::nullopt;
-    };
+    const FockOfDensity fock_of_density{molecule, model, one_center, ws.pairs, options.use_nddo, ws.hcore,
+                                        cosmo ? &*cosmo : nullptr};
 
     // Guess: the occupied orbitals of the Fock matrix of neutral, unbonded
     // atoms. (The bare core Hamiltonian overbinds the electrons to the most
     // attractive centres and can lead the iterations into an excited state.)
     build_atomic_guess_density(molecule, model, ws.density);
-    build_fock_of_density();
+    fock_of_density.build(ws.density, ws.fock);
     diagonalize_symmetric(ws.fock, ws.eigensolver, ws.orbital_energies, ws.coefficients);
     build_guess_orbital_density(ws.coefficients, ws.orbital_energies, n_occ, ws.density);
     ws.diis.reset();
 
+    // Iterations run in stages: the first from the guess, each later one from
+    // a density stepped down from an unstable solution of the stage before.
+    // Every stage has the full iteration budget and its own shift and damping
+    // schedule; a run converges only on a stable solution.
     double previous_total = 0.0;
     double last_shift = 0.0;
-    for (std::size_t iter = 1; iter <= options.max_iterations; ++iter) {
-        result.iterations = iter;
-        if (const auto dielectric = build_fock_of_density()) result.cosmo_energy = dielectric;
+    std::size_t descents = 0;
+    std::size_t stage_iteration = 0;
+    while (stage_iteration < options.max_iterations) {
+        ++stage_iteration;
+        ++result.iterations;
+        if (const auto dielectric = fock_of_density.build(ws.density, ws.fock)) result.cosmo_energy = dielectric;
         const double electronic = compute_electronic_energy(ws.density, ws.hcore, ws.fock);
 
         const DiisStep diis = ws.diis.push_and_extrapolate(ws.fock, ws.density, ws.diis_product);
 
-        const double sigma = level_shift_for(options, iter);
+        const double sigma = level_shift_for(options, stage_iteration);
         if (std::fabs(sigma) >= 1e-12) apply_level_shift(sigma, ws.density, ws.fock);
         last_shift = sigma;
 
@@ -165,17 +171,34 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
 
         const double density_change = max_abs_difference(ws.new_density, ws.density);
         const double total = electronic + core_energy;
-        if (iter >= 2 && std::fabs(total - previous_total) < options.energy_tolerance &&
+        if (stage_iteration >= 2 && std::fabs(total - previous_total) < options.energy_tolerance &&
             (density_change < options.density_tolerance || diis.max_error < options.density_tolerance)) {
             ws.density.copy_from(ws.new_density);
-            result.converged = true;
-            break;
+            const StabilityCheck check = check_orbital_stability(
+                ws.coefficients, ws.orbital_energies, n_occ, std::max(last_shift, 0.0), fock_of_density, ws.stability);
+            if (check.stable) {
+                result.converged = true;
+                break;
+            }
+            if (descents == kMaxDescents) break;
+            const double lowered = descend_along_unstable_rotation(ws.coefficients, n_occ, fock_of_density,
+                                                                   electronic, ws.stability, ws.density,
+                                                                   ws.new_density, ws.fock);
+            if (!(lowered < electronic)) {
+                // Nowhere lower along the rotation: the matrices stay those of the unstable solution.
+                fock_of_density.build(ws.density, ws.fock);
+                break;
+            }
+            ++descents;
+            ws.diis.reset();
+            stage_iteration = 0;
+            continue;
         }
 
         if (diis.extrapolated) {
             ws.density.copy_from(ws.new_density);
         } else {
-            mix_densities(damping_for(options, iter), ws.new_density, ws.density);
+            mix_densities(damping_for(options, stage_iteration), ws.new_density, ws.density);
         }
         previous_total = total;
     }

@@ -7,6 +7,7 @@
 #include "core/integrals/pair_integrals.h"
 #include "core/scf/diis.h"
 #include "core/scf/eigensolver.h"
+#include "core/scf/stability.h"
 #include "core/types/aligned.h"
 
 namespace quorin {
@@ -23,6 +24,7 @@ struct ScfWorkspace {
     Matrix diis_product;      // scratch: F P for the DIIS error
     DiisWorkspace diis;
     EigensolverWorkspace eigensolver;          // diagonalisation scratch of this basis size
+    StabilityWorkspace stability;              // orbital-Hessian scratch of the stability check
     std::vector<DiatomicPairIntegrals> pairs;  // NDDO pair table of the last NDDO run
     std::size_t n_basis = 0;
 
