@@ -68,8 +68,13 @@ void apply_level_shift(double sigma, const Matrix& density, Matrix& fock) {
     }
 }
 
+// The automatic shift (level_shift 0) holds the virtual levels up in the
+// first iterations, whose orbitals are far from self-consistent and whose
+// unshifted steps can jump into an excited solution, and again late, against
+// oscillation.
 double level_shift_for(const ScfOptions& options, std::size_t iteration) {
     if (options.level_shift > 0.0 && iteration >= 3) return options.level_shift;
+    if (options.level_shift == 0.0 && iteration <= 3) return 4.0;
     if (options.level_shift == 0.0 && iteration >= 26) return 2.0;
     return 0.0;
 }

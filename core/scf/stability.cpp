@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 // The OpenBLAS build in use exports its LAPACK routines with a "scipy_" prefix.
@@ -117,8 +118,9 @@ StabilityWorkspace StabilityWorkspace::allocate(std::size_t n_basis) {
     return ws;
 }
 
-void apply_orbital_hessian(const Matrix& coefficients, std::size_t n_occ, const FockOfDensity& fock,
-                           const double* x, double* y, StabilityWorkspace& ws) {
+void apply_orbital_hessian(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
+                           double virtual_shift, const FockOfDensity& fock, const double* x, double* y,
+                           StabilityWorkspace& ws) {
     const std::size_t n = coefficients.rows();
     const std::size_t o = n_occ;
     const std::size_t v = n - n_occ;
@@ -161,9 +163,13 @@ void apply_orbital_hessian(const Matrix& coefficients, std::size_t n_occ, const 
             scipy_cblas_dgemm(CblasRowMajor, CblasTrans, CblasNoTrans, bo, bv, bn, 1.0, c, bn, half, bn, 0.0, y, bv);
         }
     }
-    const std::size_t len = o * v;
-    const double* diagonal = ws.diagonal.data();
-    for (std::size_t k = 0; k < len; ++k) y[k] = diagonal[k] * x[k] + 2.0 * y[k];
+    for (std::size_t i = 0; i < o; ++i) {
+        const double occupied = orbital_energies[i] + virtual_shift;
+        for (std::size_t a = 0; a < v; ++a) {
+            const std::size_t k = i * v + a;
+            y[k] = (orbital_energies[o + a] - occupied) * x[k] + 2.0 * y[k];
+        }
+    }
 }
 
 StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
@@ -182,28 +188,27 @@ StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& 
     }
 
     double* diagonal = ws.diagonal.data();
-    std::size_t lowest_pair = 0;
     for (std::size_t i = 0; i < o; ++i) {
-        for (std::size_t a = 0; a < v; ++a) {
-            const std::size_t k = i * v + a;
-            diagonal[k] = orbital_energies[o + a] - virtual_shift - orbital_energies[i];
-            if (diagonal[k] < diagonal[lowest_pair]) lowest_pair = k;
-        }
+        for (std::size_t a = 0; a < v; ++a) diagonal[i * v + a] = orbital_energies[o + a] - virtual_shift - orbital_energies[i];
     }
 
-    // Start: the lowest orbital-energy difference, and a vector over every
-    // pair (weighted towards the low ones) so that a rotation of any symmetry
-    // can enter the subspace.
+    // Start: the pair of the lowest orbital-energy difference, and a vector
+    // over every pair (weighted towards the low ones) so that a rotation of
+    // any symmetry can enter the subspace.
+    std::size_t lowest_pair = 0;
+    for (std::size_t k = 1; k < len; ++k) {
+        if (diagonal[k] < diagonal[lowest_pair]) lowest_pair = k;
+    }
     std::size_t m = 1;
     ws.basis[0].fill(0.0);
     ws.basis[0][lowest_pair] = 1.0;
-    if (len > 1) {
-        double* mixed = ws.basis[1].data();
+    if (len > m) {
+        double* mixed = ws.basis[m].data();
         for (std::size_t k = 0; k < len; ++k) mixed[k] = 1.0 / std::max(std::fabs(diagonal[k]), 0.1);
-        if (orthonormalize(ws.basis, 1, mixed, len) > 1e-8) m = 2;
+        if (orthonormalize(ws.basis, m, mixed, len) > 1e-8) ++m;
     }
     for (std::size_t k = 0; k < m; ++k) {
-        apply_orbital_hessian(coefficients, n_occ, fock, ws.basis[k].data(), ws.images[k].data(), ws);
+        apply_orbital_hessian(coefficients, orbital_energies, n_occ, virtual_shift, fock, ws.basis[k].data(), ws.images[k].data(), ws);
         ++check.products;
     }
 
@@ -255,7 +260,7 @@ StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& 
             correction[k] = -residual[k] / denominator;
         }
         if (orthonormalize(ws.basis, m, correction, len) < 1e-8) return check;
-        apply_orbital_hessian(coefficients, n_occ, fock, correction, ws.images[m].data(), ws);
+        apply_orbital_hessian(coefficients, orbital_energies, n_occ, virtual_shift, fock, correction, ws.images[m].data(), ws);
         ++check.products;
         ++m;
     }

@@ -54,10 +54,11 @@ struct StabilityCheck {
 StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
                                        double virtual_shift, const FockOfDensity& fock, StabilityWorkspace& ws);
 
-// y := (A + B) x for vectors over the occupied-virtual pairs, with the
-// diagonal of the last check. One response build.
-void apply_orbital_hessian(const Matrix& coefficients, std::size_t n_occ, const FockOfDensity& fock,
-                           const double* x, double* y, StabilityWorkspace& ws);
+// y := (A + B) x for vectors over the occupied-virtual pairs (same orbitals
+// and energies as above). One response build.
+void apply_orbital_hessian(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
+                           double virtual_shift, const FockOfDensity& fock, const double* x, double* y,
+                           StabilityWorkspace& ws);
 
 // Line search on the energy along the rotation in ws.ritz_vector, both
 // senses, from the orbitals `coefficients` whose density has electronic
