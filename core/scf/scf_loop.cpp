@@ -120,7 +120,9 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
     ScfResult result;
     double core_energy = compute_total_core_repulsion(molecule, model);
 
-    std::optional<CosmoState> cosmo;
+    // Kept in the workspace after the run: the gradient reads the screening.
+    std::optional<CosmoState>& cosmo = ws.cosmo;
+    cosmo.reset();
     if (options.cosmo) {
         cosmo.emplace(CosmoState::initialize(molecule, model, options.cosmo->first, options.cosmo->second));
         core_energy += cosmo->nuclear_energy;
@@ -178,9 +180,12 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         const double total = electronic + core_energy;
         if (stage_iteration >= 2 && std::fabs(total - previous_total) < options.energy_tolerance &&
             (density_change < options.density_tolerance || diis.max_error < options.density_tolerance)) {
-            ws.density.copy_from(ws.new_density);
             const StabilityCheck check = check_orbital_stability(
                 ws.coefficients, ws.orbital_energies, n_occ, std::max(last_shift, 0.0), fock_of_density, ws.stability);
+            // The check's trial densities passed through the solvent state;
+            // it is left as the last Fock build of the iterations left it.
+            if (cosmo) cosmo->apply_electronic_reaction_field_to_fock(ws.density, ws.stability.response);
+            ws.density.copy_from(ws.new_density);
             if (check.stable) {
                 result.converged = true;
                 break;
