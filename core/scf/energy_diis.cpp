@@ -76,27 +76,20 @@ void EnergyDiis::record(const DiisWorkspace& diis, const Matrix& density, const 
     density_core[newest] = trace_of_product(density, hcore);
     for (std::size_t k = 0; k < diis.count; ++k) {
         const std::size_t slot = diis.order[k];
-        density_fock[newest][slot] = trace_of_product(density, diis.fock_history[slot]);
-    }
-    // tr P_k F_new = tr P_k H + tr P_new G(P_k) = h_k + (tr P_new F_k - h_new).
-    for (std::size_t k = 0; k + 1 < diis.count; ++k) {
-        const std::size_t slot = diis.order[k];
-        density_fock[slot][newest] = density_core[slot] + density_fock[newest][slot] - density_core[newest];
+        const double response = trace_of_product(density, diis.fock_history[slot]) - density_core[newest];
+        density_response[newest][slot] = response;
+        density_response[slot][newest] = response;
     }
 }
 
-double EnergyDiis::interpolate(const DiisWorkspace& diis, Matrix& fock) const {
+EnergyDiis::Step EnergyDiis::interpolate(const DiisWorkspace& diis, Matrix& fock) const {
     const std::size_t m = diis.count;
-    // By age position: E(c) = sum c_i h_i + 1/2 sum c_i c_j (tr P_i F_j - h_i),
-    // the quadratic part symmetrised.
+    // By age position: E(c) = sum c_i h_i + 1/2 sum c_i c_j tr P_i G(P_j).
     std::array<double, kMax> h{};
     std::array<std::array<double, kMax>, kMax> q{};
-    for (std::size_t i = 0; i < m; ++i) h[i] = density_core[diis.order[i]];
     for (std::size_t i = 0; i < m; ++i) {
-        for (std::size_t j = 0; j < m; ++j) {
-            const std::size_t si = diis.order[i], sj = diis.order[j];
-            q[i][j] = 0.5 * ((density_fock[si][sj] - h[i]) + (density_fock[sj][si] - h[j]));
-        }
+        h[i] = density_core[diis.order[i]];
+        for (std::size_t j = 0; j < m; ++j) q[i][j] = density_response[diis.order[i]][diis.order[j]];
     }
     const auto energy = [&](const std::array<double, kMax>& c) {
         double e = 0.0;
@@ -111,17 +104,18 @@ double EnergyDiis::interpolate(const DiisWorkspace& diis, Matrix& fock) const {
     // The lowest point of a quadratic on the simplex is the stationary point
     // of the face in whose relative interior it lies (a vertex included); so
     // the best feasible stationary point over all 2^m - 1 faces is it.
-    std::array<double, kMax> best{}, c{};
-    double best_energy = std::numeric_limits<double>::infinity();
+    Step best;
+    best.energy = std::numeric_limits<double>::infinity();
+    std::array<double, kMax> c{};
     for (unsigned face = 1; face < (1u << m); ++face) {
         if (!face_stationary_point(q, h, m, face, c)) continue;
         bool feasible = true;
         for (std::size_t k = 0; k < m; ++k) feasible = feasible && c[k] >= 0.0;
         if (!feasible) continue;
         const double e = energy(c);
-        if (e < best_energy) {
-            best_energy = e;
-            best = c;
+        if (e < best.energy) {
+            best.energy = e;
+            best.coefficients = c;
         }
     }
 
@@ -129,11 +123,12 @@ double EnergyDiis::interpolate(const DiisWorkspace& diis, Matrix& fock) const {
     double* f = fock.data().data();
     const std::size_t len = fock.data().size();
     for (std::size_t k = 0; k < m; ++k) {
-        if (best[k] == 0.0) continue;
+        const double ck = best.coefficients[k];
+        if (ck == 0.0) continue;
         const double* stored = diis.fock_history[diis.order[k]].data().data();
-        for (std::size_t i = 0; i < len; ++i) f[i] += best[k] * stored[i];
+        for (std::size_t i = 0; i < len; ++i) f[i] += ck * stored[i];
     }
-    return best_energy;
+    return best;
 }
 
 }  // namespace quorin

@@ -11,6 +11,7 @@
 #include "core/fock/fock_builder.h"
 #include "core/scf/density.h"
 #include "core/scf/eigensolver.h"
+#include "core/scf/initial_guess.h"
 #include "core/scf/scf_loop.h"
 #include "scf/roothaan.h"
 
@@ -385,6 +386,56 @@ TEST(OrbitalStability, ConstructedSaddlePointIsFoundAndLeft) {
     EXPECT_LT(e, saddle.electronic_energy - 0.1);
     EXPECT_NEAR(fock.electronic_energy(lowered, f), e, 1e-9);
     EXPECT_NEAR(fixtures::electronic_energy_from(m, kMndo, ws, n_occ, lowered), ground.electronic_energy, 1e-5);
+}
+
+// PM7 FeH2: Pulay iterations from the neutral-atom guess settle on a saddle
+// point whose negative mode is soft (about -0.02 eV), so the line search
+// along it gains only millielectronvolts and Pulay iterations from there climb
+// back. The Newton steps go on down to a stationary point, and the SCF, which
+// takes them after its check, converges there: stable by the full Hessian
+// and no higher than iterations from four randomly rotated starts (the
+// independent references).
+TEST(OrbitalStability, NewtonStepsLeaveASoftSaddlePoint) {
+    const Pm7Model pm7;
+    const fixtures::Geometry feh2 = {{26, 1, 1}, {{{0, 0, 0}}, {{1.55, 0, 0}}, {{-0.3, 1.5, 0.1}}}};
+    const MolecularBatch m = fixtures::make_molecule(feh2, pm7);
+    const std::size_t n = m.n_basis, n_occ = occupied_count(m, pm7);
+    ScfWorkspace ws = ScfWorkspace::allocate(n);
+    const ScfResult scf = run_rhf_scf_with_options(m, pm7, ws, {});
+    ASSERT_TRUE(scf.converged);
+    const OneCenterTables one_center = OneCenterTables::build(m, pm7);
+    const FockOfDensity fock{m, pm7, one_center, ws.pairs, true, ws.hcore, nullptr};
+    EXPECT_GE(dense_lowest_eigenvalue(canonical_orbitals(fock, ws.density), n_occ, fock, ws.stability),
+              kUnstableEigenvalueEv);
+    std::mt19937 rng(3);
+    for (int k = 0; k < 4; ++k) {
+        const double e = fixtures::electronic_energy_from(m, pm7, ws, n_occ,
+                                                          fixtures::rotated_density(ws.coefficients, n_occ, rng));
+        if (!std::isnan(e)) {
+            EXPECT_LE(scf.electronic_energy - e, 1e-4);
+        }
+    }
+
+    Matrix p = Matrix::zeros(n, n), f = Matrix::zeros(n, n), c = Matrix::zeros(n, n);
+    Vec64 eps = Vec64::zeros(n);
+    build_atomic_guess_density(m, pm7, p);
+    fock.build(p, f);
+    diagonalize_symmetric(f, eps, c);
+    build_guess_orbital_density(c, eps, n_occ, p);
+    const fixtures::RoothaanSolution saddle = fixtures::roothaan_from(m, pm7, ws, n_occ, p);
+    ASSERT_GT(saddle.electronic_energy, scf.electronic_energy + 0.1);
+    StabilityWorkspace stability = StabilityWorkspace::allocate(n);
+    ASSERT_FALSE(
+        check_orbital_stability(saddle.coefficients, saddle.orbital_energies, n_occ, 0.0, fock, stability).stable);
+    Matrix lowered = saddle.density, trial = Matrix::zeros(n, n), work = Matrix::zeros(n, n);
+    const double step_down = descend_along_unstable_rotation(saddle.coefficients, n_occ, fock,
+                                                             saddle.electronic_energy, stability, lowered, trial, f);
+    ASSERT_LT(step_down, saddle.electronic_energy);
+    EigensolverWorkspace eigensolver = EigensolverWorkspace::allocate(n);
+    const double newton = descend_by_newton_steps(n_occ, fock, step_down, 1e-4, 30, lowered,
+                                                  {f, work, trial, c, eps, eigensolver}, stability);
+    EXPECT_NEAR(fock.electronic_energy(lowered, f), newton, 1e-9);
+    EXPECT_NEAR(newton, scf.electronic_energy, 1e-6);
 }
 
 }  // namespace
