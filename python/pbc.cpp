@@ -18,7 +18,7 @@ PbcResult run_pbc(const PbcRequest& request) {
         throw InputError("atomic_numbers and coordinates must have same length");
     }
     if (vectors.empty() || vectors.size() > 3) throw InputError("translation_vectors must have 1, 2, or 3 vectors");
-    check_finite_coordinates(numbers, request.coordinates);
+    check_geometry(numbers, request.coordinates);
     for (std::size_t i = 0; i < vectors.size(); ++i) {
         if (!std::isfinite(vectors[i][0]) || !std::isfinite(vectors[i][1]) || !std::isfinite(vectors[i][2])) {
             throw InputError("Non-finite translation vector " + std::to_string(i) +

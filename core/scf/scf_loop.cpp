@@ -150,32 +150,35 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
     const FockOfDensity fock_of_density{molecule, model, one_center, ws.pairs, options.use_nddo, ws.hcore,
                                         cosmo ? &*cosmo : nullptr};
 
-    // Guess: the occupied orbitals of the Fock matrix of neutral, unbonded
-    // atoms. (The bare core Hamiltonian overbinds the electrons to the most
-    // attractive centres and can lead the iterations into an excited state.)
-    build_atomic_guess_density(molecule, model, ws.density);
-    fock_of_density.build(ws.density, ws.fock);
-    diagonalize_symmetric(ws.fock, ws.eigensolver, ws.orbital_energies, ws.coefficients);
-    build_guess_orbital_density(ws.coefficients, ws.orbital_energies, n_occ, ws.density);
+    // Guess: the caller's density, else the occupied orbitals of the Fock
+    // matrix of neutral, unbonded atoms. (The bare core Hamiltonian overbinds
+    // the electrons to the most attractive centres and can lead the iterations
+    // into an excited state.)
+    if (options.initial_density) {
+        ws.density.copy_from(*options.initial_density);
+    } else {
+        build_atomic_guess_density(molecule, model, ws.density);
+        fock_of_density.build(ws.density, ws.fock);
+        diagonalize_symmetric(ws.fock, ws.eigensolver, ws.orbital_energies, ws.coefficients);
+        build_guess_orbital_density(ws.coefficients, ws.orbital_energies, n_occ, ws.density);
+    }
     ws.diis.reset();
 
     // Iterations run in stages: the first from the guess, each later one from
     // a density stepped down from an unstable solution of the stage before.
     // Every stage has the full iteration budget and its own shift and damping
-    // schedule. A stage starts with energy-guided interpolation, which never
-    // raises the energy of the history's best point and so cannot be drawn
-    // up to a saddle point, until the commutator error is small; then Pulay
-    // extrapolation converges. After a descent the stage also watches its
-    // energy: an extrapolation that climbs back above the stage's lowest
-    // energy hands over to the energy-guided steps again, until a ten times
-    // smaller error. A run converges only on a stable solution.
+    // schedule, and a run converges only on a stable solution. The first
+    // stage is plain Pulay extrapolation. A later stage starts with
+    // energy-guided interpolation, which never raises the energy of the
+    // history's best point and so cannot be drawn back up to the saddle point,
+    // until the commutator error is small; then Pulay extrapolation converges,
+    // watched: one that climbs back above the stage's lowest energy hands over
+    // to the energy-guided steps again, until a ten times smaller error.
     double previous_total = 0.0;
     double last_shift = 0.0;
     std::size_t descents = 0;
     std::size_t stage_iteration = 0;
-    // (A run with a level shift of its own starts with Pulay extrapolation:
-    // the shift already holds its first steps back.)
-    bool energy_guided = options.level_shift == 0.0;
+    bool energy_guided = false;
     double energy_guided_until = kEnergyGuidedUntilErrorEv;
     double lowest_stage_energy = std::numeric_limits<double>::infinity();
     bool checked = false;
@@ -188,7 +191,7 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
 
         DiisStep diis = ws.diis.push(ws.fock, ws.density, ws.diis_product);
         const bool watched = descents > 0;
-        if (energy_guided || watched) ws.energy_diis.record(ws.diis, ws.density, ws.hcore);
+        if (watched) ws.energy_diis.record(ws.diis, ws.density, ws.hcore);
         if (watched && !energy_guided && total > lowest_stage_energy + kClimbEv) {
             energy_guided = true;
             energy_guided_until *= 0.1;
@@ -256,12 +259,12 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         if (const auto dielectric = fock_of_density.build(ws.density, ws.fock)) result.cosmo_energy = dielectric;
     }
 
-    result.homo = ws.orbital_energies[n_occ - 1];
-    if (n_occ >= n) {
-        result.lumo = 0.0;
-    } else {
-        result.lumo = ws.orbital_energies[n_occ] - (last_shift > 0.0 ? last_shift : 0.0);
+    // The virtual levels without the level shift of the last iteration.
+    if (last_shift > 0.0) {
+        for (std::size_t i = n_occ; i < n; ++i) ws.orbital_energies[i] -= last_shift;
     }
+    result.homo = ws.orbital_energies[n_occ - 1];
+    result.lumo = n_occ >= n ? 0.0 : ws.orbital_energies[n_occ];
     result.electronic_energy = compute_electronic_energy(ws.density, ws.hcore, ws.fock);
     result.total_energy = result.electronic_energy + core_energy;
     result.core_energy = core_energy;
