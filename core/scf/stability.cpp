@@ -564,7 +564,7 @@ double descend_by_newton_steps(std::size_t n_occ, const FockOfDensity& fock, dou
                 quadratic += step_kappa[k] * (image[1 + k] - f[k] * w[0]) / w[0];
             }
         } else {  // the gradient has no part along the lowest mode: follow the mode downhill
-            double sense = dot(w + 1, f, len) > 0.0 ? -1.0 : 1.0;
+            const double sense = dot(w + 1, f, len) > 0.0 ? -1.0 : 1.0;
             for (std::size_t k = 0; k < len; ++k) step_kappa[k] = sense * w[1 + k];
             for (std::size_t k = 0; k < len; ++k) {
                 along_gradient += step_kappa[k] * f[k];
