@@ -64,10 +64,25 @@ MemoryPlan population_analysis(const MolecularBatch& molecule) {
     return MemoryPlan().add_matrices(8, molecule.n_basis, molecule.n_basis);
 }
 
+// The continuum's segment interaction matrix and the potentials of every
+// one-centre charge distribution at every segment, for the most segments the
+// cavity can have: 12 on each hydrogen sphere and 42 on every other.
+MemoryPlan solvent_matrices(const MolecularBatch& molecule) {
+    std::uint64_t segments = 0, distributions = 0;
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        segments += molecule.atomic_numbers[a] == 1 ? 12 : 42;
+        distributions += n_pairs(molecule.orbitals_per_atom[a]);
+    }
+    return MemoryPlan().add_matrices(1, segments, segments).add_matrices(1, distributions, segments);
+}
+
 }  // namespace
 
-MemoryPlan single_point_memory(const MolecularBatch& molecule, bool use_nddo) {
-    return scf_workspace(molecule, use_nddo).add(gradient_workspace(molecule)).add(population_analysis(molecule));
+MemoryPlan single_point_memory(const MolecularBatch& molecule, bool use_nddo, bool solvent) {
+    MemoryPlan plan = scf_workspace(molecule, use_nddo).add(gradient_workspace(molecule));
+    plan.add(population_analysis(molecule));
+    if (solvent) plan.add(solvent_matrices(molecule));
+    return plan;
 }
 
 MemoryPlan driver_memory(const MolecularBatch& molecule, bool use_nddo, std::uint64_t scf_workspaces,

@@ -10,8 +10,8 @@
 namespace quorin::py {
 
 // One SCF with gradients, charges and dipole (calculate and the final single
-// point of the geometry drivers).
-MemoryPlan single_point_memory(const MolecularBatch& molecule, bool use_nddo);
+// point of the geometry drivers), with `solvent` in a dielectric continuum.
+MemoryPlan single_point_memory(const MolecularBatch& molecule, bool use_nddo, bool solvent = false);
 
 // `scf_workspaces` SCF workspaces with the gradient workspace that drivers
 // hold for every geometry they visit, and `cartesian_matrices` square

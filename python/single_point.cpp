@@ -43,7 +43,7 @@ CalculationRecord single_point(const SinglePointRequest& request, bool caller_ge
     options.level_shift = request.level_shift_ev;
     options.damping = request.damping;
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, coordinates, *model);
-    require_memory(single_point_memory(molecule, request.use_nddo));
+    require_memory(single_point_memory(molecule, request.use_nddo, request.cosmo_eps.has_value()));
     return run_single_point(molecule, *model, options);
 }
 
