@@ -60,19 +60,10 @@ struct MachineLook {
 
 thread_local MachineLook last_look;
 
-}  // namespace
-
-const BlasThreadPolicy& blas_thread_policy() {
-    static const BlasThreadPolicy policy = [] {
-        BlasThreadPolicy p;
-        p.limit = std::max(scipy_openblas_get_num_threads(), 1);
-        p.user_set = set_in_environment("OPENBLAS_NUM_THREADS") || set_in_environment("GOTO_NUM_THREADS") ||
-                     set_in_environment("OMP_NUM_THREADS");
-        return p;
-    }();
-    return policy;
-}
-
+// Cores of the machine that other processes kept busy, on average since the
+// calling thread last looked (the one-minute load average when it has not
+// looked lately); `own_threads` is the count it ran with meanwhile, so that
+// the library's busy threads are not taken for another process.
 double cores_busy_elsewhere(int own_threads) {
     const Clock::time_point now = Clock::now();
     const double busy = machine_busy_seconds();
@@ -91,6 +82,19 @@ double cores_busy_elsewhere(int own_threads) {
     last_look.machine_busy = busy;
     last_look.own = own;
     return elsewhere;
+}
+
+}  // namespace
+
+const BlasThreadPolicy& blas_thread_policy() {
+    static const BlasThreadPolicy policy = [] {
+        BlasThreadPolicy p;
+        p.limit = std::max(scipy_openblas_get_num_threads(), 1);
+        p.user_set = set_in_environment("OPENBLAS_NUM_THREADS") || set_in_environment("GOTO_NUM_THREADS") ||
+                     set_in_environment("OMP_NUM_THREADS");
+        return p;
+    }();
+    return policy;
 }
 
 void select_blas_threads(std::size_t order) {

@@ -28,12 +28,6 @@ struct BlasThreadPolicy {
 // Read once, before the engine first changes the library's count.
 const BlasThreadPolicy& blas_thread_policy();
 
-// Cores of the machine that other processes kept busy, on average since the
-// calling thread last asked (the one-minute load average on its first
-// question); `own_threads` is what this thread ran with meanwhile, so that
-// the library's own busy threads are not taken for another process.
-double cores_busy_elsewhere(int own_threads);
-
 // Sets the library's thread count for a dense call on matrices of order
 // `order`: one below kThreadedBlasMinOrder; from it on the user's count, or
 // the free cores up to the library's default.
