@@ -1,6 +1,7 @@
 #include "core/scf/blas_threads.h"
 
 #include <cblas.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,9 +9,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
-#include <fstream>
-#include <string>
 
 namespace quorin {
 
@@ -30,18 +30,29 @@ bool set_in_environment(const char* name) {
 }
 
 // Busy time of all CPUs so far, in seconds: the user, nice, system, irq,
-// softirq and steal ticks of the first line of /proc/stat. Negative when
-// unreadable.
+// softirq and steal ticks of the first line of /proc/stat ("cpu  u n s i w
+// q sq st ..."). Negative when unreadable. Reads into a stack buffer: it runs
+// between SCF iterations, which allocate nothing.
 double machine_busy_seconds() {
-    std::ifstream stat("/proc/stat");
-    std::string cpu;
-    std::uint64_t user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
-    if (!(stat >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal) || cpu != "cpu") {
-        return -1.0;
+    const int fd = open("/proc/stat", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1.0;
+    char text[256];
+    const ssize_t length = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (length <= 4 || std::strncmp(text, "cpu ", 4) != 0) return -1.0;
+    text[length] = '\0';
+    std::uint64_t ticks[8] = {};
+    const char* cursor = text + 4;
+    for (std::uint64_t& tick : ticks) {
+        char* end = nullptr;
+        tick = std::strtoull(cursor, &end, 10);
+        if (end == cursor) return -1.0;
+        cursor = end;
     }
     const long ticks_per_second = sysconf(_SC_CLK_TCK);
     if (ticks_per_second <= 0) return -1.0;
-    return static_cast<double>(user + nice + system + irq + softirq + steal) / static_cast<double>(ticks_per_second);
+    const std::uint64_t busy = ticks[0] + ticks[1] + ticks[2] + ticks[5] + ticks[6] + ticks[7];
+    return static_cast<double>(busy) / static_cast<double>(ticks_per_second);
 }
 
 double process_cpu_seconds() {
