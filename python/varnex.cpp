@@ -1,3 +1,5 @@
+#include "python/engine_call.h"
+#include "python/request_memory.h"
 #include "python/varnex.h"
 
 #include <memory>
@@ -33,6 +35,7 @@ VarnexResult run_varnex(const VarnexRequest& request) {
     check_closed_shell_supported(numbers, *model, request.method);
 
     const MolecularBatch molecule = MolecularBatch::new_for_model(numbers, coordinates, *model);
+    require_memory(localized_orbital_memory(molecule));
     auto outcome = run_varnex_scf(molecule, *model, dispersion_code(request.dispersion), request.config);
     if (auto* message = std::get_if<std::string>(&outcome)) throw InputError(*message);
     VarnexResult result = std::move(std::get<VarnexResult>(outcome));
@@ -160,7 +163,7 @@ PyObject* varnex(PyObject*, PyObject* args, PyObject* kwargs) {
         request.config.cutoff_distance = plain_or(bound, 8, to_double, 8.5);
         request.config.damping = plain_or(bound, 9, to_double, 1.0);
         request.config.verbose = plain_or(bound, 10, to_switch, false);
-        return new_record_object(result_type, run_varnex(request));
+        return new_record_object(result_type, engine_call([&] { return run_varnex(request); }));
     });
 }
 

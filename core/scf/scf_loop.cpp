@@ -16,6 +16,7 @@
 #include "core/scf/stability.h"
 #include "core/solvation/cosmo.h"
 #include "core/types/errors.h"
+#include "core/types/interruption.h"
 
 namespace quorin {
 
@@ -188,6 +189,7 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         if (const auto dielectric = fock_of_density.build(ws.density, ws.fock)) result.cosmo_energy = dielectric;
         const double electronic = compute_electronic_energy(ws.density, ws.hcore, ws.fock);
         const double total = electronic + core_energy;
+        check_interruption();
 
         DiisStep diis = ws.diis.push(ws.fock, ws.density, ws.diis_product);
         const bool watched = descents > 0;

@@ -14,6 +14,7 @@
 
 #include "core/scf/blas.h"
 #include "core/types/errors.h"
+#include "core/types/interruption.h"
 
 namespace quorin {
 
@@ -350,7 +351,8 @@ StabilityWorkspace StabilityWorkspace::allocate(std::size_t n_basis) {
 void apply_orbital_hessian(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
                            double virtual_shift, const FockOfDensity& fock, const double* x, double* y,
                            StabilityWorkspace& ws) {
-    const SingleThreadedBlas serial;
+    check_interruption();
+    select_blas_threads(coefficients.rows());
     build_trial_density(coefficients, n_occ, x, ws);
     hessian_of_trial_density(coefficients, orbital_energies, n_occ, virtual_shift, fock, x, y, ws);
 }
@@ -369,7 +371,7 @@ StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& 
     if (len >= ws.diagonal.size() || ws.trial.rows() != n) {
         stop_assert_eq("Stability workspace size mismatch", ws.trial.rows(), n);
     }
-    const SingleThreadedBlas serial;
+    select_blas_threads(n);
 
     double* diagonal = ws.diagonal.data();
     for (std::size_t i = 0; i < o; ++i) {
@@ -436,7 +438,7 @@ StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& 
 double descend_along_unstable_rotation(const Matrix& coefficients, std::size_t n_occ, const FockOfDensity& fock,
                                        double energy, StabilityWorkspace& ws, Matrix& density,
                                        Matrix& trial_density, Matrix& fock_scratch) {
-    const SingleThreadedBlas serial;
+    select_blas_threads(coefficients.rows());
     const double* x = ws.ritz_vector.data();
     const auto energy_at = [&](double t) {
         rotated_density(coefficients, n_occ, x, t, ws, trial_density);
@@ -498,7 +500,7 @@ double descend_by_newton_steps(std::size_t n_occ, const FockOfDensity& fock, dou
     const std::size_t v = n - std::min(n_occ, n);
     const std::size_t len = o * v;
     if (len == 0 || len + 1 > ws.diagonal.size()) return energy;
-    const SingleThreadedBlas serial;
+    select_blas_threads(n);
     const Matrix& c = scratch.orbitals;
     const Vec64& eps = scratch.orbital_energies;
     double* f = ws.gradient.data();

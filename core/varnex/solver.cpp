@@ -1,3 +1,4 @@
+#include "core/types/interruption.h"
 #include "core/varnex/solver.h"
 
 #include <cmath>
@@ -65,6 +66,7 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
     double e_el = 0.0, e_tot = 0.0, e_prev = 0.0;
     std::size_t iteration = 0;
     while (iteration < config.max_iter) {
+        check_interruption();
         ++iteration;
         build_fock_nddo(molecule, model, one_center, pairs, h, p, f);
         e_el = compute_electronic_energy(p, h, f);
