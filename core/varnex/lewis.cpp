@@ -184,10 +184,6 @@ std::variant<LewisStructure, std::string> perceive_lewis_structure(const Molecul
     if (electrons % 2 != 0) {
         return "No closed-shell Lewis structure: " + std::to_string(electrons) + " valence electrons";
     }
-    if (electrons / 2 < bonds.size()) {
-        return "No closed-shell Lewis structure: " + std::to_string(electrons) + " valence electrons cannot fill " +
-               std::to_string(bonds.size()) + " bonds";
-    }
 
     // Each atom's demand, and one matching vertex per pi unit that a bond can
     // take (at most two pi bonds per bond); other units start unpaired.
@@ -218,6 +214,10 @@ std::variant<LewisStructure, std::string> perceive_lewis_structure(const Molecul
             vertices_of[a].push_back(matching.add_vertex());
             owner.push_back(a);
         }
+    }
+    if (electrons / 2 < bonds.size()) {
+        return "No closed-shell Lewis structure: " + std::to_string(electrons) + " valence electrons cannot fill " +
+               std::to_string(bonds.size()) + " bonds";
     }
     const auto connect = [&](std::size_t v) {
         const std::size_t a = owner[v];

@@ -1,0 +1,205 @@
+#include "core/varnex/solver.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "common/geometry.h"
+#include "common/molecules.h"
+#include "common/scf.h"
+#include "core/fock/fock_builder.h"
+#include "core/hamiltonian/hcore.h"
+#include "core/integrals/pair_integrals.h"
+#include "core/scf/density.h"
+#include "core/varnex/hybrid.h"
+#include "core/varnex/lewis.h"
+#include "core/varnex/orthogonalize.h"
+#include "core/varnex/sparse_fock.h"
+
+namespace quorin {
+namespace {
+
+using fixtures::Geometry;
+using fixtures::make_molecule;
+
+const Am1Model kAm1;
+const Pm6Model kPm6;
+
+// Dimethyl sulfoxide: a sulfur with d orbitals under PM6.
+Geometry dimethyl_sulfoxide() {
+    return {{16, 8, 6, 6, 1, 1, 1, 1, 1, 1},
+            {{{0, 0, 0.40}}, {{0, 0, 1.90}}, {{1.37, 0.95, -0.25}}, {{-1.37, 0.95, -0.25}}, {{1.30, 1.00, -1.34}},
+             {{2.29, 0.47, 0.09}}, {{1.33, 1.96, 0.17}}, {{-1.30, 1.00, -1.34}}, {{-2.29, 0.47, 0.09}},
+             {{-1.33, 1.96, 0.17}}}};
+}
+
+VarnexResult run(const MolecularBatch& mol, const ParameterModel& model, const VarnexConfig& config = {}) {
+    auto outcome = run_varnex_scf(mol, model, kNoDispersion, config);
+    if (auto* message = std::get_if<std::string>(&outcome)) ADD_FAILURE() << *message;
+    return std::get<VarnexResult>(std::move(outcome));
+}
+
+double largest_overlap_error(const std::vector<SparseVector>& a, const std::vector<SparseVector>& b, bool same) {
+    double worst = 0.0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        for (std::size_t j = 0; j < b.size(); ++j) worst = std::max(worst, std::abs(dot(a[i], b[j]) - (same && i == j)));
+    }
+    return worst;
+}
+
+TEST(SparseNddoFock, EqualsTheDenseBuildOnTheAtomsWithinReach) {
+    // Reference: the dense NDDO core Hamiltonian and Fock builders on the
+    // dense converged density with every block of atoms out of reach set to
+    // zero (the density the sparse build sees). The sparse blocks must equal
+    // the dense ones wherever stored, the Coulomb terms of distant atoms
+    // included, and so must the electronic energy.
+    struct Case {
+        const char* name;
+        Geometry g;
+        const ParameterModel* model;
+        double reach;
+    };
+    const std::vector<Case> cases = {{"icosane AM1, 25 A long", fixtures::ladder_molecule("icosane"), &kAm1, 8.0},
+                                     {"dimethyl sulfoxide PM6 (spd)", dimethyl_sulfoxide(), &kPm6, 2.6}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const MolecularBatch mol = make_molecule(c.g, *c.model);
+        const std::size_t n = mol.n_basis;
+        const Matrix converged = fixtures::run_scf(mol, *c.model, 200, 1e-8, 1e-7).workspace.density;
+        const auto pattern = std::make_shared<const AtomNeighbours>(AtomNeighbours::within(mol, c.reach));
+        Matrix p = Matrix::zeros(n, n);
+        BlockMatrix sparse_p = BlockMatrix::zeros(pattern);
+        std::size_t pairs_out_of_reach = 0;
+        for (std::size_t a = 0; a < mol.n_atoms; ++a) {
+            for (std::size_t b = 0; b < mol.n_atoms; ++b) {
+                const std::size_t position = pattern->find(a, static_cast<std::uint32_t>(b));
+                if (position == pattern->row_start[a + 1]) {
+                    ++pairs_out_of_reach;
+                    continue;
+                }
+                const std::size_t na = mol.orbitals_per_atom[a], nb = mol.orbitals_per_atom[b];
+                for (std::size_t i = 0; i < na; ++i) {
+                    for (std::size_t j = 0; j < nb; ++j) {
+                        const double v = converged(mol.first_orbital[a] + i, mol.first_orbital[b] + j);
+                        p(mol.first_orbital[a] + i, mol.first_orbital[b] + j) = v;
+                        sparse_p.block(position)[i * nb + j] = v;
+                    }
+                }
+            }
+        }
+        EXPECT_GT(pairs_out_of_reach, 0u);
+        const auto pairs = precompute_diatomic_pairs(mol, *c.model);
+        Matrix h = Matrix::zeros(n, n), f = Matrix::zeros(n, n);
+        build_hcore_nddo(mol, *c.model, pairs, h);
+        build_fock_nddo(mol, *c.model, pairs, h, p, f);
+        SparseNddoFock builder(mol, *c.model, pattern);
+        BlockMatrix sparse_f = BlockMatrix::zeros(pattern);
+        const double energy = builder.build(sparse_p, sparse_f);
+        EXPECT_NEAR(energy, compute_electronic_energy(p, h, f), 1e-8);
+        double worst_h = 0.0, worst_f = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = 0; j < n; ++j) {
+                if (p(i, j) == 0.0 && converged(i, j) != 0.0) continue;  // out of reach
+                worst_h = std::max(worst_h, std::abs(builder.core_hamiltonian().element(mol, i, j) - h(i, j)));
+                worst_f = std::max(worst_f, std::abs(sparse_f.element(mol, i, j) - f(i, j)));
+            }
+        }
+        EXPECT_LT(worst_h, 1e-10);
+        EXPECT_LT(worst_f, 1e-10);
+    }
+}
+
+TEST(SparseOrbitals, PrunedTailsAreRepairedToOrthonormalOrbitals) {
+    // Starting orbitals are orthonormal; random exact rotations between
+    // occupied and virtual ones keep them so. Pruning blocks below 1e-3
+    // breaks it at about that size; the repair from the pruned blocks alone
+    // must bring it down to second order (about 1e-6), and the full
+    // orthonormalisation below 1e-10 (reference: every overlap computed).
+    const MolecularBatch mol = make_molecule(fixtures::ladder_molecule("decane"), kAm1);
+    std::vector<std::size_t> valence;
+    for (const std::uint8_t z : mol.atomic_numbers) valence.push_back(lewis_valence(z));
+    const InitialLmos initial =
+        std::get<InitialLmos>(construct_initial_lmos(mol, std::get<LewisStructure>(perceive_lewis_structure(mol, valence))));
+    std::vector<SparseVector> occ, virt;
+    for (const Lmo& l : initial.occupied) occ.push_back(to_sparse(mol, l));
+    for (const Lmo& l : initial.virtuals) virt.push_back(to_sparse(mol, l));
+    EXPECT_LT(largest_overlap_error(occ, occ, true), 1e-12);
+    EXPECT_LT(largest_overlap_error(occ, virt, false), 1e-12);
+    std::mt19937 rng(5);
+    SparseVector a, b;
+    for (int k = 0; k < 400; ++k) {
+        SparseVector& o = occ[rng() % occ.size()];
+        SparseVector& v = virt[rng() % virt.size()];
+        const double theta = 0.3 * (static_cast<double>(rng() % 1000) / 1000.0 - 0.5);
+        combine(std::cos(theta), o, std::sin(theta), v, 0.0, a);
+        combine(std::cos(theta), v, -std::sin(theta), o, 0.0, b);
+        std::swap(o, a);
+        std::swap(v, b);
+    }
+    EXPECT_LT(largest_overlap_error(occ, occ, true), 1e-12);
+    std::vector<SparseVector> removed_occ(occ.size()), removed_virt(virt.size());
+    for (std::size_t k = 0; k < occ.size(); ++k) prune(occ[k], 1e-3, &removed_occ[k]);
+    for (std::size_t k = 0; k < virt.size(); ++k) prune(virt[k], 1e-3, &removed_virt[k]);
+    const double broken = std::max({largest_overlap_error(occ, occ, true), largest_overlap_error(virt, virt, true),
+                                    largest_overlap_error(occ, virt, false)});
+    EXPECT_GT(broken, 1e-4);
+    OrthogonalizationWorkspace workspace(mol);
+    repair_orthonormality(occ, virt, removed_occ, removed_virt, 0.0, workspace);
+    const double repaired = std::max({largest_overlap_error(occ, occ, true), largest_overlap_error(virt, virt, true),
+                                      largest_overlap_error(occ, virt, false)});
+    EXPECT_LT(repaired, 10 * broken * broken);
+    orthonormalize(occ, 0.0, workspace);
+    project_out(occ, virt, 0.0, workspace);
+    orthonormalize(virt, 0.0, workspace);
+    EXPECT_LT(largest_overlap_error(occ, occ, true), 1e-10);
+    EXPECT_LT(largest_overlap_error(virt, virt, true), 1e-10);
+    EXPECT_LT(largest_overlap_error(occ, virt, false), 1e-10);
+}
+
+TEST(VarnexScf, ConvergedRunsMatchTheDiagonalisingScfAndFailuresAreReported) {
+    // Reference: the ordinary closed-shell SCF at tight tolerances; both
+    // minimise the same energy functional.
+    const Geometry g = fixtures::ladder_molecule("decane");
+    const MolecularBatch mol = make_molecule(g, kPm6);
+    const ScfResult reference = fixtures::run_scf(mol, kPm6, 300, 1e-10, 1e-9).result;
+    const VarnexResult r = run(mol, kPm6);
+    EXPECT_TRUE(r.converged);
+    EXPECT_GE(r.iterations, 2u);
+    EXPECT_LT(r.largest_coupling, 1e-4);
+    EXPECT_NEAR(r.total_energy, reference.total_energy, 1e-5);
+    EXPECT_NEAR(r.electronic_energy + r.nuclear_repulsion, r.total_energy, 1e-9);
+    double charge = 0.0, trace = 0.0;
+    for (const double q : r.atomic_charges) charge += q;
+    for (std::size_t i = 0; i < mol.n_basis; ++i) trace += r.density.element(mol, i, i);
+    EXPECT_NEAR(charge, 0.0, 1e-8);
+    EXPECT_NEAR(trace, 62.0, 1e-8);  // 10 C x 4 + 22 H x 1 valence electrons
+
+    // Settings that cannot reach the bound are reported, not passed off.
+    VarnexConfig no_sweeps;
+    no_sweeps.max_jacobi_sweeps = 0;
+    const VarnexResult frozen = run(mol, kPm6, no_sweeps);
+    EXPECT_FALSE(frozen.converged);
+    EXPECT_GT(frozen.largest_coupling, 1e-4);
+    VarnexConfig one;
+    one.max_iter = 1;
+    EXPECT_FALSE(run(mol, kPm6, one).converged);
+    // A cutoff below every centroid distance still converges: coupled pairs
+    // beyond it join the sweeps.
+    VarnexConfig short_cutoff;
+    short_cutoff.cutoff_distance = 0.5;
+    const VarnexResult widened = run(mol, kPm6, short_cutoff);
+    EXPECT_TRUE(widened.converged);
+    EXPECT_NEAR(widened.total_energy, reference.total_energy, 1e-5);
+    VarnexConfig zero_cutoff;
+    zero_cutoff.cutoff_distance = 0.0;
+    EXPECT_EQ(std::get<std::string>(run_varnex_scf(mol, kPm6, kNoDispersion, zero_cutoff)),
+              "cutoff_distance must be a positive distance in angstrom");
+}
+
+}  // namespace
+}  // namespace quorin
