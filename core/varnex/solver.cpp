@@ -120,6 +120,7 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
     double e_el = 0.0, e_tot = 0.0, e_prev = 0.0;
     bool checked = false;
     bool final_orbitals_density = false;  // p holds the density of the orbitals as they are
+    bool near = false;  // the last iteration started with every coupling below jacobi_tol
     std::size_t iteration = 0;
     while (iteration < config.max_iter) {
         ++iteration;
@@ -136,7 +137,7 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
         double coupling = 0.0;
         std::size_t rotated = 0;
         if (config.max_jacobi_sweeps > 0) {
-            const bool all_pairs = iteration == 1 || iteration % kAllPairsInterval == 0;
+            const bool all_pairs = iteration == 1 || iteration % kAllPairsInterval == 0 || near;
             coupling = sweeper.start_iteration(f, occupied, virtuals, rotation_tol, all_pairs);
             // Far from self-consistency only the strongest couplings are worth
             // removing under a Fock matrix that will change anyway.
@@ -154,16 +155,22 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
         if (rotated > 0) {
             trim(occupied, threshold, removed_occupied);
             trim(virtuals, threshold, removed_virtual);
-            repair_orthonormality(occupied, virtuals, removed_occupied, removed_virtual, threshold, orthogonalization);
+            repair_orthonormality(occupied, virtuals, removed_occupied, removed_virtual, 0.1 * threshold, orthogonalization);
         }
+        near = coupling < config.jacobi_tol;
         const bool settled = iteration > 1 && delta_e < config.energy_tol && coupling < config.jacobi_tol;
-        if (settled || rotated == 0) {
-            // The next Fock matrix (or the final check) takes the density of
-            // the orbitals themselves, made exactly orthonormal.
+        if (settled) {
+            // The final check takes the density of the orbitals themselves,
+            // made exactly orthonormal.
             if (!final_orbitals_density) orthonormalize_all(occupied, virtuals, 0.01 * threshold, orthogonalization);
             build_density(occupied, p);
-            mixer.reset();
             final_orbitals_density = true;
+        } else if (rotated == 0 || coupling < config.jacobi_tol) {
+            // Near self-consistency the next Fock matrix takes the orbitals'
+            // own density, unmixed.
+            build_density(occupied, p);
+            mixer.reset();
+            final_orbitals_density = rotated == 0 && final_orbitals_density;
         } else {
             build_density(occupied, p_new);
             mixer.mix(p.values, p_new.values);
