@@ -66,6 +66,34 @@ void block_bounds(const BlockMatrix& matrix, std::vector<double>& bounds) {
     }
 }
 
+namespace {
+
+// y += F_ab^T c_a for one n_a x n_b block of atoms a and b (F symmetric, so
+// this is the block of b and a times c_a).
+template <std::size_t NA, std::size_t NB>
+void add_block_product(const double* f, const double* c, double* y) {
+    for (std::size_t nu = 0; nu < NA; ++nu) {
+        const double x = c[nu];
+        const double* row = f + nu * NB;
+        for (std::size_t mu = 0; mu < NB; ++mu) y[mu] += row[mu] * x;
+    }
+}
+
+void add_block_product(std::size_t na, std::size_t nb, const double* f, const double* c, double* y) {
+    switch (na * 16 + nb) {
+        case 1 * 16 + 1: add_block_product<1, 1>(f, c, y); return;
+        case 1 * 16 + 4: add_block_product<1, 4>(f, c, y); return;
+        case 4 * 16 + 1: add_block_product<4, 1>(f, c, y); return;
+        case 4 * 16 + 4: add_block_product<4, 4>(f, c, y); return;
+        default:
+            for (std::size_t nu = 0; nu < na; ++nu) {
+                for (std::size_t mu = 0; mu < nb; ++mu) y[mu] += f[nu * nb + mu] * c[nu];
+            }
+    }
+}
+
+}  // namespace
+
 void multiply_fock(const BlockMatrix& fock, const std::vector<double>& bounds, const SparseVector& c, double drop,
                    DenseAccumulator& accumulator, SparseVector& out) {
     const AtomNeighbours& nb = *fock.pattern;
@@ -74,19 +102,12 @@ void multiply_fock(const BlockMatrix& fock, const std::vector<double>& bounds, c
         const double* ca = c.block(k);
         const std::size_t na = c.block_size(k);
         const double scale = largest_entry(ca, na) * static_cast<double>(na);
+        // The blocks of a's row, in storage order.
         for (std::size_t position = nb.row_start[a]; position < nb.row_start[a + 1]; ++position) {
-            const std::size_t ba = nb.transpose[position];
-            if (bounds[ba] * scale < drop) continue;
+            if (bounds[position] * scale < drop) continue;
             const std::uint32_t b = nb.atom[position];
             accumulator.touch(b);
-            double* y = accumulator.block(b);
-            const double* f = fock.block(ba);
-            const std::size_t nbo = accumulator.block_size(b);
-            for (std::size_t mu = 0; mu < nbo; ++mu) {
-                double sum = 0.0;
-                for (std::size_t nu = 0; nu < na; ++nu) sum += f[mu * na + nu] * ca[nu];
-                y[mu] += sum;
-            }
+            add_block_product(na, accumulator.block_size(b), fock.block(position), ca, accumulator.block(b));
         }
     }
     accumulator.extract(out);

@@ -2,14 +2,14 @@
 
 #include <cmath>
 
+#include <cblas.h>
+
 namespace quorin {
 
 namespace {
 
 double dot(const std::vector<double>& a, const std::vector<double>& b) {
-    double sum = 0.0;
-    for (std::size_t k = 0; k < a.size(); ++k) sum += a[k] * b[k];
-    return sum;
+    return scipy_cblas_ddot(static_cast<blasint>(a.size()), a.data(), 1, b.data(), 1);
 }
 
 // Solves the small dense system A x = b by Gaussian elimination with partial
@@ -52,7 +52,7 @@ void DensityMixer::mix(std::vector<double>& input, const std::vector<double>& ou
     // system [B 1; 1 0] [c; lambda] = [0; 1], B_ij = R_i . R_j.
     const std::size_t m = history_.size();
     std::vector<double> weights(m, 0.0);
-    weights.back() = 1.0;
+    if (m == 1) weights[0] = 1.0;
     if (m > 1) {
         const std::size_t n = m + 1;
         std::vector<double> a(n * n, 0.0), b(n, 0.0);
@@ -70,13 +70,11 @@ void DensityMixer::mix(std::vector<double>& input, const std::vector<double>& ou
         if (usable) {
             for (std::size_t i = 0; i < m; ++i) weights[i] = b[i];
         } else {
+            weights.assign(1, 1.0);
             history_.erase(history_.begin(), history_.end() - 1);
         }
     }
     const std::size_t m_used = history_.size();
-    if (m_used != m) {
-        weights.assign(1, 1.0);
-    }
     for (std::size_t k = 0; k < input.size(); ++k) input[k] = 0.0;
     for (std::size_t i = 0; i < m_used; ++i) {
         const Entry& e = history_[i];

@@ -129,6 +129,9 @@ void repair_orthonormality(std::vector<SparseVector>& occupied, std::vector<Spar
             const std::uint32_t atom = r.atoms[k];
             const double* x = r.block(k);
             const std::size_t length = r.block_size(k);
+            // Against blocks of norm at most 1, a pruned block this small
+            // changes no overlap by more than a hundredth of `drop`.
+            if (block_norm(x, length) < 0.01 * drop) continue;
             for (const std::uint32_t* b = ws.index.begin(atom); b != ws.index.end(atom); ++b) {
                 const double* y = find_block(orbital(*b), atom);
                 double value = 0.0;
@@ -153,6 +156,9 @@ void repair_orthonormality(std::vector<SparseVector>& occupied, std::vector<Spar
             const std::uint32_t b = error[a][k].first;
             double e = 0.0;
             for (; k < error[a].size() && error[a][k].first == b; ++k) e += error[a][k].second;
+            // No block of a normalised orbital exceeds 1: below `drop`, the
+            // whole correction is negligible.
+            if (b != a && 0.5 * std::abs(e) < drop) continue;
             ws.accumulator.add(-0.5 * e, orbital(b), drop);
         }
         ws.accumulator.extract(ws.updated[a]);

@@ -60,7 +60,8 @@ void project_out(const std::vector<SparseVector>& basis, std::vector<SparseVecto
 // a = a_0 - r_a (r_a the pruned blocks of `removed_*`), S - I has the entries
 // -<r_a|b> - <a|r_b> - <r_a|r_b>, found from the pruned blocks alone, and
 // a <- a - 1/2 sum_b (S - I)_ab b. Blocks this adds on atoms an orbital lacks
-// are left out below `drop`.
+// are left out below `drop`, and so are whole terms with 1/2 |S - I|_ab
+// below it.
 void repair_orthonormality(std::vector<SparseVector>& occupied, std::vector<SparseVector>& virtuals,
                            const std::vector<SparseVector>& removed_occupied,
                            const std::vector<SparseVector>& removed_virtual, double drop,

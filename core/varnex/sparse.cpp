@@ -154,33 +154,23 @@ void DenseAccumulator::touch(std::uint32_t atom) {
     }
 }
 
-void DenseAccumulator::add(double scale, const SparseVector& v, double drop) {
-    for (std::size_t k = 0; k < v.atoms.size(); ++k) {
-        const std::uint32_t atom = v.atoms[k];
-        const std::size_t n = v.block_size(k);
-        const double* x = v.block(k);
-        if (!held_[atom]) {
-            if (drop > 0.0 && std::abs(scale) * largest_entry(x, n) < drop) continue;
-            held_[atom] = 1;
-            atoms_.push_back(atom);
-        }
-        double* y = values_.data() + first_[atom];
-        for (std::size_t e = 0; e < n; ++e) y[e] += scale * x[e];
+void DenseAccumulator::add_block(double scale, std::uint32_t atom, const double* x, double drop) {
+    const std::size_t n = size_[atom];
+    if (!held_[atom]) {
+        if (drop > 0.0 && std::abs(scale) * largest_entry(x, n) < drop) return;
+        held_[atom] = 1;
+        atoms_.push_back(atom);
     }
+    double* y = values_.data() + first_[atom];
+    for (std::size_t e = 0; e < n; ++e) y[e] += scale * x[e];
+}
+
+void DenseAccumulator::add(double scale, const SparseVector& v, double drop) {
+    for (std::size_t k = 0; k < v.atoms.size(); ++k) add_block(scale, v.atoms[k], v.block(k), drop);
 }
 
 void DenseAccumulator::add(double scale, const DenseAccumulator& other, double drop) {
-    for (const std::uint32_t atom : other.atoms_) {
-        const std::size_t n = size_[atom];
-        const double* x = other.values_.data() + first_[atom];
-        if (!held_[atom]) {
-            if (drop > 0.0 && std::abs(scale) * largest_entry(x, n) < drop) continue;
-            held_[atom] = 1;
-            atoms_.push_back(atom);
-        }
-        double* y = values_.data() + first_[atom];
-        for (std::size_t e = 0; e < n; ++e) y[e] += scale * x[e];
-    }
+    for (const std::uint32_t atom : other.atoms_) add_block(scale, atom, other.values_.data() + first_[atom], drop);
 }
 
 void DenseAccumulator::scale(double factor) {

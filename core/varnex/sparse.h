@@ -70,6 +70,9 @@ public:
     std::size_t block_size(std::uint32_t atom) const { return size_[atom]; }
 
 private:
+    // Adds scale * x to the block of `atom` (dropped as `add` says).
+    void add_block(double scale, std::uint32_t atom, const double* x, double drop);
+
     std::vector<double> values_;
     std::vector<std::size_t> first_;
     std::vector<std::uint8_t> size_;
