@@ -15,6 +15,7 @@ namespace quorin::py {
 
 Am1BccResult run_am1_bcc(const Am1BccRequest& request) {
     const auto& numbers = request.atomic_numbers;
+    if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
     check_matching_lengths(numbers.size(), request.coordinates.size());
     const std::vector<std::array<double, 3>> coordinates =
         rows_to_triples(request.coordinates, [](std::size_t row, std::size_t length) {
@@ -22,7 +23,7 @@ Am1BccResult run_am1_bcc(const Am1BccRequest& request) {
                    std::to_string(length);
         });
     const std::unique_ptr<ParameterModel> model = get_model(request.method);
-    check_finite_coordinates(numbers, coordinates);
+    check_geometry(numbers, coordinates);
     const std::uint64_t valence_electrons = check_closed_shell_supported(numbers, *model, request.method);
 
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, coordinates, *model);

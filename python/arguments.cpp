@@ -1,5 +1,6 @@
 #include "python/arguments.h"
 
+#include <cmath>
 #include <cstring>
 
 namespace quorin::py {
@@ -308,6 +309,28 @@ std::optional<double> optional_double(const BoundArguments& args, std::size_t i)
 std::optional<std::string> optional_name(const BoundArguments& args, std::size_t i) {
     if (args.value(i) == nullptr) return std::nullopt;
     return to_name(args.value(i), args.name(i));
+}
+
+void check_in_range(const char* name, double value, const Range& range) {
+    const bool above_low = range.low_open ? value > range.low : value >= range.low;
+    const bool below_high = range.high_open ? value < range.high : value <= range.high;
+    if (above_low && below_high && std::isfinite(value)) return;
+    const std::string unit = *range.unit != '\0' ? std::string(" ") + range.unit : std::string();
+    std::string accepted;
+    if (std::isinf(range.high)) {
+        accepted = std::string(" be a finite number ") + (range.low_open ? "above " : "of at least ") +
+                   format_shortest(range.low) + unit;
+    } else {
+        accepted = std::string(" lie in ") + (range.low_open ? "(" : "[") + format_shortest(range.low) + ", " +
+                   format_shortest(range.high) + (range.high_open ? ")" : "]") + unit;
+    }
+    throw InputError(std::string(name) + " must" + accepted + " (got " + format_shortest(value) + ")");
+}
+
+void check_each_in_range(const char* name, std::span<const double> values, const Range& range) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        check_in_range((std::string(name) + "[" + std::to_string(i) + "]").c_str(), values[i], range);
+    }
 }
 
 namespace {

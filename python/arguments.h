@@ -5,6 +5,7 @@
 // "argument '<name>': <message>".
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -74,6 +75,39 @@ T plain_or(const BoundArguments& args, std::size_t i, T (*convert)(PyObject*, co
 // Parameter i converted, or nothing when omitted or None.
 std::optional<double> optional_double(const BoundArguments& args, std::size_t i);
 std::optional<std::string> optional_name(const BoundArguments& args, std::size_t i);
+
+// The accepted values of a numeric argument: from `low` to `high`, each end
+// included unless marked open; an infinite `high` leaves only finiteness.
+struct Range {
+    double low;
+    double high;
+    bool low_open = false;
+    bool high_open = false;
+    const char* unit = "";
+};
+
+// Refuses a value outside `range` (NaN and infinities always) with
+// "<name> must lie in [<low>, <high>] <unit> (got <value>)".
+void check_in_range(const char* name, double value, const Range& range);
+
+// check_in_range for each value, named "<name>[<index>]".
+void check_each_in_range(const char* name, std::span<const double> values, const Range& range);
+
+// Physical ranges of numeric arguments, kept together so that the limits of
+// the module can be read in one place. Values outside them make no physical
+// sense and end in overflowed or meaningless numbers.
+namespace ranges {
+inline constexpr double kUnbounded = std::numeric_limits<double>::infinity();
+inline constexpr Range kScfDamping{0.0, 1.0, false, true};  // weight of the old density
+inline constexpr Range kDielectricConstant{1.0, kUnbounded};
+inline constexpr Range kThermoTemperature{0.0, 1e6, true, false, "K"};
+inline constexpr Range kPressure{1e-10, 1e10, false, false, "atm"};
+inline constexpr Range kAtomicMass{1e-3, 1e6, false, false, "u"};
+inline constexpr Range kHessianStep{0.0, 0.1, true, false, "angstrom"};
+inline constexpr Range kFieldStep{1e-5, 0.1, false, false, "a.u."};
+inline constexpr Range kMdTimeStep{0.0, 10.0, true, false, "fs"};
+inline constexpr Range kPathStep{0.0, 10.0, true, false, "amu^1/2 angstrom"};
+}  // namespace ranges
 
 // Full Unicode upper-casing (the interpreter's str.upper) of UTF-8 text.
 std::string to_upper(const std::string& utf8);

@@ -39,6 +39,13 @@ CalculatorSettings& settings_of(PyObject* self) { return *reinterpret_cast<Calcu
 
 // ---- construction and release -------------------------------------------
 
+// A stored dielectric constant is refused at once when it is no dielectric
+// constant at all, rather than at every later calculation.
+std::optional<double> checked_dielectric(std::optional<double> cosmo_eps) {
+    if (cosmo_eps) check_in_range("cosmo_eps", *cosmo_eps, ranges::kDielectricConstant);
+    return cosmo_eps;
+}
+
 constexpr const char* kSettingNames[] = {"method", "use_nddo", "cosmo_eps", "dispersion", "h_bonds", "max_iter"};
 
 PyObject* calculator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -47,7 +54,7 @@ PyObject* calculator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         CalculatorSettings settings;
         settings.method = name_or(bound, 0, "PM6");
         settings.use_nddo = switch_or(bound, 1, true);
-        settings.cosmo_eps = optional_double(bound, 2);
+        settings.cosmo_eps = checked_dielectric(optional_double(bound, 2));
         settings.dispersion = optional_name(bound, 3);
         settings.h_bonds = switch_or(bound, 4, false);
         settings.max_iter = count_or(bound, 5, 60);
@@ -109,7 +116,8 @@ int set_use_nddo(PyObject* self, PyObject* value, void*) {
 PyObject* get_cosmo_eps(PyObject* self, void*) { return new_optional_float(settings_of(self).cosmo_eps); }
 int set_cosmo_eps(PyObject* self, PyObject* value, void*) {
     return set_setting(value, [&](PyObject* v) {
-        settings_of(self).cosmo_eps = v == Py_None ? std::nullopt : std::optional(to_double(v, "cosmo_eps"));
+        settings_of(self).cosmo_eps =
+            v == Py_None ? std::nullopt : checked_dielectric(to_double(v, "cosmo_eps"));
     });
 }
 PyObject* get_dispersion(PyObject* self, void*) {

@@ -25,7 +25,7 @@ DrcResult run_drc(const DrcRequest& request) {
     const auto& numbers = request.atomic_numbers;
     if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
     check_matching_lengths(numbers.size(), request.coordinates.size());
-    check_finite_coordinates(numbers, request.coordinates);
+    check_geometry(numbers, request.coordinates);
     const std::unique_ptr<ParameterModel> model = get_model(request.method);
 
     DrcOptions options;
@@ -49,6 +49,7 @@ DrcResult run_drc(const DrcRequest& request) {
     options.scf_density_tolerance = 1e-7;
     options.use_nddo = request.use_nddo;
     if (const auto error = find_drc_option_error(options)) throw InputError(*error);
+    check_in_range("time_step_fs", options.time_step_fs, ranges::kMdTimeStep);
 
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);

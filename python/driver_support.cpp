@@ -11,7 +11,7 @@ std::unique_ptr<ParameterModel> checked_driver_model(const std::vector<std::uint
                                                      const std::string& method) {
     if (atomic_numbers.empty()) throw InputError("atomic_numbers cannot be empty");
     if (atomic_numbers.size() != coordinates.size()) throw InputError("Coordinate count mismatch");
-    check_finite_coordinates(atomic_numbers, coordinates);
+    check_geometry(atomic_numbers, coordinates);
     std::unique_ptr<ParameterModel> model = get_model(method);
     check_closed_shell_supported(atomic_numbers, *model, method);
     return model;
@@ -30,7 +30,7 @@ CalculationRecord run_final_single_point(const std::vector<std::uint8_t>& atomic
     request.density_tol = 1e-6;
     request.level_shift_ev = 0.0;
     request.damping = 0.5;
-    return run_calculation_internal(request);
+    return run_calculation_at_reached_geometry(request);
 }
 
 }  // namespace quorin::py

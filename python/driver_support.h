@@ -16,7 +16,7 @@
 namespace quorin::py {
 
 // Refuses, in this order: no atoms, a coordinate count that differs from the
-// atom count, non-finite coordinates, an unknown method, an element the model
+// atom count, a refused geometry (check_geometry), an unknown method, an element the model
 // lacks and an odd valence-electron count. Returns the model.
 std::unique_ptr<ParameterModel> checked_driver_model(const std::vector<std::uint8_t>& atomic_numbers,
                                                      const std::vector<std::array<double, 3>>& coordinates,
@@ -33,9 +33,9 @@ void check_engine_options(Check&& check) {
     }
 }
 
-// The single-point road at `coordinates` with the drivers' fixed settings:
-// gas phase, no corrections, 60 iterations, 1e-7 eV, 1e-6, no level shift,
-// damping 0.5.
+// The single-point road at `coordinates`, a geometry the driver reached, with
+// the drivers' fixed settings: gas phase, no corrections, 60 iterations,
+// 1e-7 eV, 1e-6, no level shift, damping 0.5.
 CalculationRecord run_final_single_point(const std::vector<std::uint8_t>& atomic_numbers,
                                          const std::vector<std::array<double, 3>>& coordinates,
                                          const std::string& method, bool use_nddo);

@@ -26,29 +26,58 @@ try:
     class QuorinASECalculator(Calculator):
         """Atomic Simulation Environment (ASE) Calculator backed by QUORIN_RS."""
 
-        implemented_properties = ['energy', 'forces', 'dipole', 'charges']
+        implemented_properties = ['energy', 'free_energy', 'forces', 'dipole', 'charges']
+        # The settings live in ASE's `parameters`, so that set() and todict()
+        # see the ones used.
+        default_parameters = {'method': 'PM6', 'dispersion': None, 'cosmo_eps': None, 'use_nddo': True}
 
         def __init__(self, method='PM6', dispersion=None, cosmo_eps=None, use_nddo=True, **kwargs):
-            Calculator.__init__(self, **kwargs)
-            self.method = method
-            self.dispersion = dispersion
-            self.cosmo_eps = cosmo_eps
-            self.use_nddo = use_nddo
+            Calculator.__init__(self, method=method, dispersion=dispersion, cosmo_eps=cosmo_eps,
+                                use_nddo=use_nddo, **kwargs)
+
+        def set(self, **kwargs):
+            unknown = sorted(set(kwargs) - set(self.default_parameters))
+            if unknown:
+                raise TypeError("QuorinASECalculator got unknown setting(s) " + ", ".join(map(repr, unknown)) +
+                                "; its settings are 'method', 'dispersion', 'cosmo_eps' and 'use_nddo'")
+            changed = Calculator.set(self, **kwargs)
+            if changed:
+                self.reset()
+            return changed
+
+        method = property(lambda self: self.parameters['method'], lambda self, v: self.set(method=v))
+        dispersion = property(lambda self: self.parameters['dispersion'], lambda self, v: self.set(dispersion=v))
+        cosmo_eps = property(lambda self: self.parameters['cosmo_eps'], lambda self, v: self.set(cosmo_eps=v))
+        use_nddo = property(lambda self: self.parameters['use_nddo'], lambda self, v: self.set(use_nddo=v))
 
         def calculate(self, atoms=None, properties=['energy'], system_changes=all_changes):
             Calculator.calculate(self, atoms, properties, system_changes)
             atoms = self.atoms
             if atoms is None:
                 raise ValueError("QuorinASECalculator.calculate needs an Atoms object: none was given or attached")
+            # Every calculation is of an isolated, neutral, closed-shell molecule.
+            if any(atoms.pbc):
+                raise ValueError("QuorinASECalculator computes isolated molecules only: the Atoms are periodic "
+                                 f"(pbc={list(map(bool, atoms.pbc))}); set atoms.pbc = False")
+            charge = atoms.info.get('charge', 0)
+            if charge:
+                raise ValueError("QuorinASECalculator computes neutral molecules only: "
+                                 f"atoms.info['charge'] is {charge}")
+            if np.any(atoms.get_initial_magnetic_moments()):
+                raise ValueError("QuorinASECalculator computes closed-shell molecules only: "
+                                 "the Atoms carry non-zero initial magnetic moments")
+            p = self.parameters
             result = calculate(atoms.get_atomic_numbers().tolist(), atoms.get_positions().tolist(),
-                               method=self.method, dispersion=self.dispersion, cosmo_eps=self.cosmo_eps,
-                               use_nddo=self.use_nddo)
+                               method=p['method'], dispersion=p['dispersion'], cosmo_eps=p['cosmo_eps'],
+                               use_nddo=p['use_nddo'])
             # ASE's callers cannot see `converged`: an unconverged SCF is an error here.
             if not result.converged:
                 import ase.calculators.calculator as _ase_calculator
                 failure = getattr(_ase_calculator, 'CalculationFailed', RuntimeError)
                 raise failure(f"QuorinASECalculator: SCF did not converge in {result.scf_iterations} iterations")
             self.results['energy'] = result.total_energy_ev
+            # No electronic temperature: the free energy is the energy.
+            self.results['free_energy'] = result.total_energy_ev
             self.results['forces'] = -np.array(result.gradients_ev_angstrom)
             # ASE's dipole unit is e*angstrom: 1 e*angstrom = 4.80320425 Debye.
             self.results['dipole'] = np.array(result.dipole_debye[:3]) / 4.80320425
@@ -76,8 +105,15 @@ try:
             ctx.save_for_backward(gradient)
             return torch.tensor(result.total_energy_ev, dtype=coords.dtype, device=coords.device)
 
+        # The engine gives first derivatives only. A backward pass that builds
+        # a graph for a second derivative (create_graph=True, as hessian and
+        # gradgradcheck do) is refused instead of coming back as zeros: the
+        # saved gradient does not depend on the coordinates.
         @staticmethod
         def backward(ctx, grad_output):
+            if torch.is_grad_enabled():
+                raise RuntimeError("QuorinEnergyFunction is once differentiable: second derivatives of the energy "
+                                   "(create_graph=True, torch.autograd.functional.hessian) are not available")
             (gradient,) = ctx.saved_tensors
             return grad_output * gradient, None, None, None, None, None
 

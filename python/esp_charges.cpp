@@ -1,7 +1,5 @@
 #include "python/esp_charges.h"
 
-#include <charconv>
-#include <cmath>
 #include <memory>
 #include <variant>
 
@@ -27,8 +25,13 @@ EspResult run_esp_charges(const EspRequest& request) {
     const auto& numbers = request.atomic_numbers;
     if (numbers.empty()) throw InputError("Molecule must have at least one atom");
     check_matching_lengths(numbers.size(), request.coordinates.size());
-    check_finite_coordinates(numbers, request.coordinates);
-    check_finite_setting("net_charge", request.net_charge);
+    check_geometry(numbers, request.coordinates);
+    // The SCF is always that of the neutral molecule; charges constrained to
+    // another sum would be fitted to a potential they cannot describe.
+    if (request.net_charge != 0.0) {
+        throw InputError("net_charge must be 0 (got " + format_shortest(request.net_charge) +
+                         "): the molecule is always computed neutral, so its fitted charges sum to zero");
+    }
     if (request.points_per_shell > kMaxPointsPerShell) {
         throw InputError("points_per_shell must be at most " + std::to_string(kMaxPointsPerShell) + " (got " +
                          std::to_string(request.points_per_shell) + ")");
@@ -55,30 +58,6 @@ EspResult run_esp_charges(const EspRequest& request) {
 
 namespace {
 
-// The shortest text that reads back to `value`, with a decimal point on
-// integral values and exponent form below 1e-4 or from 1e16 on ("1e-5",
-// "2.5e20").
-std::string shortest_float(double value) {
-    if (std::isnan(value)) return "NaN";
-    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
-    char buffer[64];
-    const double magnitude = std::abs(value);
-    if (magnitude != 0.0 && (magnitude < 1e-4 || magnitude >= 1e16)) {
-        const auto end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific).ptr;
-        std::string text(buffer, end);
-        const std::size_t e = text.find('e');
-        std::string exponent = text.substr(e + 1);
-        const bool negative = exponent[0] == '-';
-        if (exponent[0] == '-' || exponent[0] == '+') exponent.erase(0, 1);
-        exponent.erase(0, std::min(exponent.find_first_not_of('0'), exponent.size() - 1));
-        return text.substr(0, e) + "e" + (negative ? "-" : "") + exponent;
-    }
-    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed).ptr;
-    std::string text(buffer, end);
-    if (text.find('.') == std::string::npos) text += ".0";
-    return text;
-}
-
 PyTypeObject* esp_result_type = nullptr;
 
 using E = EspResult;
@@ -102,7 +81,7 @@ PyObject* esp_result_repr(PyObject* self) {
         std::string charges = "[";
         for (std::size_t a = 0; a < r.charges.size(); ++a) {
             if (a > 0) charges += ", ";
-            charges += shortest_float(r.charges[a]);
+            charges += format_shortest(r.charges[a]);
         }
         charges += "]";
         return new_text("<EspResult charges=" + charges + ", dipole=" + format_fixed(r.dipole_magnitude, 3) +

@@ -15,7 +15,7 @@ struct EspRequest {
     std::vector<std::uint8_t> atomic_numbers;
     std::vector<std::array<double, 3>> coordinates;  // angstrom
     std::string method = "PM6";
-    double net_charge = 0.0;  // e, constrains the fitted charges only
+    double net_charge = 0.0;  // e; refused unless 0, the SCF is that of the neutral molecule
     std::uint64_t points_per_shell = 64;
 };
 

@@ -16,9 +16,6 @@ namespace quorin::py {
 
 namespace {
 
-// Lowest internal frequency below which a structure counts as a saddle point.
-constexpr double kTransitionStateThresholdCm1 = -10.0;
-
 bool positive_finite(double value) { return value > 0.0 && std::isfinite(value); }
 
 // Conditions that would otherwise stop the engine, refused before any SCF
@@ -34,6 +31,9 @@ void check_vibrational_conditions(const FrequenciesRequest& request) {
     if (!positive_finite(request.step_size_angstrom)) {
         throw InputError("step_size_angstrom must be a positive finite number of angstroms");
     }
+    check_in_range("temperature_k", request.temperature_k, ranges::kThermoTemperature);
+    check_in_range("pressure_atm", request.pressure_atm, ranges::kPressure);
+    check_in_range("step_size_angstrom", request.step_size_angstrom, ranges::kHessianStep);
 }
 
 }  // namespace
@@ -43,7 +43,7 @@ VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
     const auto& numbers = request.atomic_numbers;
     if (numbers.empty()) throw InputError("Molecule must have at least one atom");
     check_matching_lengths(numbers.size(), request.coordinates.size());
-    check_finite_coordinates(numbers, request.coordinates);
+    check_geometry(numbers, request.coordinates);
     check_closed_shell_supported(numbers, *model, request.method);
     check_vibrational_conditions(request);
 
@@ -67,6 +67,7 @@ VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
     options.use_nddo = request.use_nddo;
     options.project_external = request.project_external;
     check_engine_options([&] { hessian_masses(molecule, options); });
+    if (request.custom_masses) check_each_in_range("custom_masses", *request.custom_masses, ranges::kAtomicMass);
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     HessianResult hessian = compute_hessian_and_frequencies(molecule, *model, scf, scf_options, options);
 
@@ -76,8 +77,7 @@ VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
     record.normal_modes = std::move(hessian.normal_modes);
     record.zpve_kcal_mol = hessian.zpve_kcal_mol;
     record.thermo = hessian.thermo;
-    record.is_transition_state = !record.vibrational_frequencies_cm1.empty() &&
-                                 record.vibrational_frequencies_cm1.front() < kTransitionStateThresholdCm1;
+    record.is_transition_state = count_imaginary_frequencies(record.vibrational_frequencies_cm1) == 1;
     record.cartesian_hessian = std::move(hessian.cartesian_hessian);
     return record;
 }
@@ -196,7 +196,7 @@ PyGetSetDef vibrational_getset[] = {
      nullptr},
     {"thermo", get_thermo, nullptr, "Statistical thermodynamic properties", nullptr},
     {"is_transition_state", get_field<&V::is_transition_state>, nullptr,
-     "Whether molecule is a transition state (first vibrational frequency < -10 cm^-1)", nullptr},
+     "Whether molecule is a transition state (exactly one vibrational frequency < -10 cm^-1)", nullptr},
     {"cartesian_hessian", get_field<&V::cartesian_hessian>, nullptr,
      "Full Cartesian Hessian matrix [3N x 3N] in kcal / (mol * \u00c5^2)", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -22,7 +22,7 @@ IrcResult run_irc(const IrcRequest& request) {
     const auto& numbers = request.atomic_numbers;
     if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
     check_matching_lengths(numbers.size(), request.coordinates.size());
-    check_finite_coordinates(numbers, request.coordinates);
+    check_geometry(numbers, request.coordinates);
     const std::unique_ptr<ParameterModel> model = get_model(request.method);
 
     IrcOptions options;
@@ -42,9 +42,10 @@ IrcResult run_irc(const IrcRequest& request) {
     options.max_corrector_iterations = 25;
     options.corrector_tol = 1e-4;
     options.min_gradient = 0.05;
-    options.max_energy_rise = 0.02;
+    options.max_energy_rise = 0.01;
     options.use_nddo = request.use_nddo;
     if (const auto error = find_irc_option_error(options)) throw InputError(*error);
+    check_in_range("step_size", options.step_size, ranges::kPathStep);
 
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);

@@ -2,8 +2,8 @@
 
 #include <memory>
 
+#include "core/ci/root_gradient.h"
 #include "core/ci/transition_dipoles.h"
-#include "core/gradients/nuclear_gradients.h"
 #include "core/scf/scf_loop.h"
 #include "core/scf/workspace.h"
 #include "core/types/constants.h"
@@ -34,10 +34,11 @@ std::unique_ptr<ParameterModel> check_meci_request(const MeciRequest& request) {
     if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
     if (numbers.size() != request.coordinates.size()) throw InputError("Coordinate count mismatch");
     std::unique_ptr<ParameterModel> model = get_model(request.method);
-    check_finite_coordinates(numbers, request.coordinates);
+    check_geometry(numbers, request.coordinates);
     check_closed_shell_supported(numbers, *model, request.method);
     // The window holds as many electrons as orbitals, half above and half
     // below the gap; an odd count would leave the CI one electron short.
+    if (request.active_orbitals == 0) throw InputError("active_orbitals must be at least 2 (got 0)");
     if (request.active_orbitals % 2 != 0) {
         throw InputError("active_orbitals must be even (got " + std::to_string(request.active_orbitals) + ")");
     }
@@ -45,10 +46,12 @@ std::unique_ptr<ParameterModel> check_meci_request(const MeciRequest& request) {
         throw InputError("active_orbitals must be at most " + std::to_string(kMaxActiveOrbitals) + " (got " +
                          std::to_string(request.active_orbitals) + ")");
     }
+    const auto n_active = static_cast<std::size_t>(request.active_orbitals);
+    check_target_root(static_cast<std::size_t>(request.target_root), count_microstates(n_active, n_active));
     return model;
 }
 
-MeciRecord run_meci_request(const MeciRequest& request) {
+MeciRecord run_meci_request(const MeciRequest& request, bool with_gradients) {
     const std::unique_ptr<ParameterModel> model = check_meci_request(request);
     MolecularBatch molecule = MolecularBatch::new_for_model(request.atomic_numbers, request.coordinates, *model);
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
@@ -61,7 +64,6 @@ MeciRecord run_meci_request(const MeciRequest& request) {
     scf_options.use_nddo = request.use_nddo;
     const ScfResult scf_result = run_rhf_scf_with_options(molecule, *model, scf, scf_options);
     if (!scf_result.converged) throw InputError("SCF did not converge");
-    if (request.active_orbitals == 0) throw EngineStop("Active space must have at least 1 orbital");
 
     const auto n_active = static_cast<std::size_t>(request.active_orbitals);
     const MeciOptions options{n_active, n_active, static_cast<std::size_t>(request.target_root), request.use_nddo};
@@ -72,12 +74,13 @@ MeciRecord run_meci_request(const MeciRequest& request) {
     compute_transition_dipoles_and_oscillator_strengths(molecule, *model, scf.coefficients, window.indices, result);
 
     MeciRecord record;
-    record.gradients_kcal_mol_angstrom.assign(molecule.n_atoms, {0.0, 0.0, 0.0});
-    GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
-    compute_cartesian_gradients_with_options(molecule, *model, result.state_density, gradient_workspace,
-                                             record.gradients_kcal_mol_angstrom, request.use_nddo);
-    for (auto& g : record.gradients_kcal_mol_angstrom) {
-        for (double& component : g) component *= kEvToKcalMol;
+    if (with_gradients) {
+        record.gradients_kcal_mol_angstrom =
+            compute_ci_root_gradient(molecule, *model, scf_options, scf.density, scf.coefficients,
+                                     scf.orbital_energies, options, result.states[result.target_root - 1].coefficients);
+        for (auto& g : record.gradients_kcal_mol_angstrom) {
+            for (double& component : g) component *= kEvToKcalMol;
+        }
     }
     record.num_microstates = result.microstates.size();
     record.target_root = result.target_root;

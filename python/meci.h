@@ -30,7 +30,7 @@ struct MeciRecord {
     double electronic_energy_ev = 0.0;
     double total_energy_ev = 0.0;
     double heat_of_formation_kcal = 0.0;
-    std::vector<std::array<double, 3>> gradients_kcal_mol_angstrom;  // target root, one triple per atom
+    std::vector<std::array<double, 3>> gradients_kcal_mol_angstrom;  // target root, one triple per atom (or none)
 };
 
 class BoundArguments;
@@ -41,14 +41,15 @@ void read_leading_meci_arguments(const BoundArguments& bound, MeciRequest& reque
 
 // The refusals made before any SCF (empty or mismatched input, unknown
 // method, non-finite coordinates, unsupported element, odd electron count,
-// an odd or oversized active space); each throws InputError. Returns the
-// model.
+// an odd or oversized active space, a target root beyond the CI's roots);
+// each throws a RequestError. Returns the model.
 std::unique_ptr<ParameterModel> check_meci_request(const MeciRequest& request);
 
 // check_meci_request, the SCF (60 iterations, 1e-7 eV, 1e-6, damping 0.5),
-// then the CI. Throws InputError "SCF did not converge"; an empty active
-// space and windows the molecule cannot hold are engine stops.
-MeciRecord run_meci_request(const MeciRequest& request);
+// then the CI and, unless `with_gradients` is false, the target root's
+// gradient. Throws InputError "SCF did not converge"; an empty active space
+// and windows the molecule cannot hold are engine stops.
+MeciRecord run_meci_request(const MeciRequest& request, bool with_gradients = true);
 
 PyObject* create_ci_state_type();
 PyObject* create_meci_result_type();

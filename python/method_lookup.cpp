@@ -1,9 +1,12 @@
 #include "python/method_lookup.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "python/arguments.h"
+#include "python/py_support.h"
 
 namespace quorin::py {
 
@@ -38,14 +41,97 @@ void check_matching_lengths(std::size_t atom_count, std::size_t coordinate_count
     }
 }
 
-void check_finite_coordinates(std::span<const std::uint8_t> atomic_numbers,
-                              std::span<const std::array<double, 3>> coordinates) {
+namespace {
+
+std::string atom_label(std::span<const std::uint8_t> atomic_numbers, std::size_t i) {
+    std::string label = std::to_string(i);
+    if (i < atomic_numbers.size()) label += " (Z=" + std::to_string(atomic_numbers[i]) + ")";
+    return label;
+}
+
+struct ClosePair {
+    std::size_t i, j;
+    double distance;
+};
+
+// The first pair (i, j), i < j, in atom order, of atoms closer than
+// kMinAtomDistanceAngstrom, found through a grid of cells that size: only
+// atoms in neighbouring cells can be that close. Atoms without a close
+// neighbour lie at most 8 to a cell, so each cell is scanned from a bounded
+// number of atoms and the search takes O(n log n) for any input.
+// Coordinates must already be bounded.
+std::optional<ClosePair> first_close_pair(
+    std::span<const std::array<double, 3>> coordinates) {
+    constexpr double kCell = kMinAtomDistanceAngstrom;
+    constexpr double kLimit2 = kMinAtomDistanceAngstrom * kMinAtomDistanceAngstrom;
+    // 21 bits per axis hold the cell indices of +-kMaxCoordinateAngstrom.
+    constexpr std::int64_t kOffset = std::int64_t{1} << 20;
+    static_assert(kMaxCoordinateAngstrom / kCell + 2 < double(kOffset));
+    const auto cell_of = [&](double x) { return static_cast<std::int64_t>(std::floor(x / kCell)) + kOffset; };
+    const auto key_of = [](std::int64_t cx, std::int64_t cy, std::int64_t cz) {
+        return static_cast<std::uint64_t>((cx << 42) | (cy << 21) | cz);
+    };
+    const std::size_t n = coordinates.size();
+    std::vector<std::array<std::int64_t, 3>> cells(n);
+    std::vector<std::pair<std::uint64_t, std::size_t>> sorted(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        cells[i] = {cell_of(coordinates[i][0]), cell_of(coordinates[i][1]), cell_of(coordinates[i][2])};
+        sorted[i] = {key_of(cells[i][0], cells[i][1], cells[i][2]), i};
+    }
+    std::sort(sorted.begin(), sorted.end());
+    for (std::size_t i = 0; i < n; ++i) {
+        std::size_t partner = n;
+        double partner_r2 = 0.0;
+        const auto& [cx, cy, cz] = cells[i];
+        // Cells (x, y, z-1..z+1) are adjacent in key order: one range per (x, y).
+        for (std::int64_t dx = -1; dx <= 1; ++dx) {
+            for (std::int64_t dy = -1; dy <= 1; ++dy) {
+                const std::uint64_t first = key_of(cx + dx, cy + dy, cz - 1);
+                const std::uint64_t last = key_of(cx + dx, cy + dy, cz + 1);
+                auto it = std::lower_bound(sorted.begin(), sorted.end(), std::pair{first, std::size_t{0}});
+                for (; it != sorted.end() && it->first <= last; ++it) {
+                    const std::size_t j = it->second;
+                    if (j <= i || j >= partner) continue;
+                    double r2 = 0.0;
+                    for (int k = 0; k < 3; ++k) {
+                        const double d = coordinates[i][k] - coordinates[j][k];
+                        r2 += d * d;
+                    }
+                    if (r2 < kLimit2) {
+                        partner = j;
+                        partner_r2 = r2;
+                    }
+                }
+            }
+        }
+        if (partner < n) return ClosePair{i, partner, std::sqrt(partner_r2)};
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+void check_geometry(std::span<const std::uint8_t> atomic_numbers,
+                    std::span<const std::array<double, 3>> coordinates) {
     for (std::size_t i = 0; i < coordinates.size(); ++i) {
         const auto& r = coordinates[i];
-        if (std::isfinite(r[0]) && std::isfinite(r[1]) && std::isfinite(r[2])) continue;
-        std::string atom = "atom " + std::to_string(i);
-        if (i < atomic_numbers.size()) atom += " (Z=" + std::to_string(atomic_numbers[i]) + ")";
-        throw InputError("Non-finite coordinate for " + atom + ": coordinates must be finite numbers");
+        if (!std::isfinite(r[0]) || !std::isfinite(r[1]) || !std::isfinite(r[2])) {
+            throw InputError("Non-finite coordinate for atom " + atom_label(atomic_numbers, i) +
+                             ": coordinates must be finite numbers");
+        }
+        for (const double x : r) {
+            if (std::fabs(x) > kMaxCoordinateAngstrom) {
+                throw InputError("Coordinate " + format_shortest(x) + " of atom " + atom_label(atomic_numbers, i) +
+                                 " is out of range: coordinates must lie between -" + format_shortest(kMaxCoordinateAngstrom) +
+                                 " and " + format_shortest(kMaxCoordinateAngstrom) + " angstrom");
+            }
+        }
+    }
+    if (const auto pair = first_close_pair(coordinates)) {
+        throw InputError("Atoms " + atom_label(atomic_numbers, pair->i) + " and " +
+                         atom_label(atomic_numbers, pair->j) + " are " + format_fixed(pair->distance, 4) +
+                         " angstrom apart: atoms closer than " + format_shortest(kMinAtomDistanceAngstrom) +
+                         " angstrom overlap and cannot be computed");
     }
 }
 

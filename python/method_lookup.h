@@ -28,9 +28,19 @@ std::vector<std::array<double, 3>> coordinate_triples(std::size_t atom_count,
 void check_matching_lengths(std::size_t atom_count, std::size_t coordinate_count,
                             const char* coordinates_name = "coordinates");
 
-// Refuses the first atom with a non-finite coordinate, naming the atom.
-void check_finite_coordinates(std::span<const std::uint8_t> atomic_numbers,
-                              std::span<const std::array<double, 3>> coordinates);
+// Largest coordinate magnitude accepted in a caller's geometry, angstrom.
+inline constexpr double kMaxCoordinateAngstrom = 1e5;
+// Closest approach of two atoms accepted in a caller's geometry, angstrom:
+// nearer than this the atoms overlap and every energy is meaningless.
+inline constexpr double kMinAtomDistanceAngstrom = 0.3;
+
+// The checks every entry point makes on a geometry it is given (not on the
+// geometries its own search visits): refuses, naming the atoms, the first
+// atom with a non-finite coordinate, the first with a coordinate beyond
+// +-kMaxCoordinateAngstrom, and the first pair (in atom order) closer than
+// kMinAtomDistanceAngstrom.
+void check_geometry(std::span<const std::uint8_t> atomic_numbers,
+                    std::span<const std::array<double, 3>> coordinates);
 
 // Refuses a non-finite value of a numeric setting: "<name> must be a finite
 // number".

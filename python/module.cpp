@@ -113,11 +113,15 @@ PyObject* initialise() {
                         "quorin_py: the extension module may only be initialized once per interpreter process");
         return nullptr;
     }
-    if (create_engine_stop_type() == nullptr) return nullptr;
+    PyObject* engine_stop = create_engine_stop_type();
+    if (engine_stop == nullptr) return nullptr;
     Ref module(check(PyModule_Create(&quorin_module)));
     module_created = true;
     Ref all(check(PyList_New(0)));
     if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) throw PythonErrorSet{};
+    // Catchable by name (`except quorin_py.EngineStop`); not one of the
+    // registered classes, so not in __all__.
+    if (PyModule_AddObjectRef(module.get(), "EngineStop", engine_stop) < 0) throw PythonErrorSet{};
 
     for (const ClassEntry& entry : kClasses) {
         add_to_module(module.get(), all.get(), entry.name, Ref(check(entry.create())));

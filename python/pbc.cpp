@@ -18,7 +18,7 @@ PbcResult run_pbc(const PbcRequest& request) {
         throw InputError("atomic_numbers and coordinates must have same length");
     }
     if (vectors.empty() || vectors.size() > 3) throw InputError("translation_vectors must have 1, 2, or 3 vectors");
-    check_finite_coordinates(numbers, request.coordinates);
+    check_geometry(numbers, request.coordinates);
     for (std::size_t i = 0; i < vectors.size(); ++i) {
         if (!std::isfinite(vectors[i][0]) || !std::isfinite(vectors[i][1]) || !std::isfinite(vectors[i][2])) {
             throw InputError("Non-finite translation vector " + std::to_string(i) +
@@ -32,8 +32,8 @@ PbcResult run_pbc(const PbcRequest& request) {
     if (const auto* refusal = std::get_if<std::string>(&cell)) throw InputError(*refusal);
     PbcConfig config;
     config.cell = std::get<UnitCell>(cell);
-    config.mers = request.mers;
-    config.k_grid = request.k_grid;
+    config.mers = request.mers.value_or(default_mers(config.cell.dimension));
+    config.k_grid = request.k_grid.value_or(default_k_grid(config.cell.dimension));
     config.max_iter = request.max_iter;
     config.energy_tol = 1e-5;
     config.density_tol = 1e-4;
@@ -108,7 +108,34 @@ PyMethodDef pbc_def = {
     "pbc(atomic_numbers, coordinates, translation_vectors, method=\"PM6\", mers=None, k_grid=None, use_nddo=True, "
     "max_iter=100, band_points=40)\n"
     "--\n"
-    "\n",
+    "\n"
+    "Run a closed-shell periodic (Bloch) SCF on one unit cell and compute its band structure.\n"
+    "\n"
+    "Energies are per unit cell. The SCF keeps the matrix blocks between the home cell and the copies "
+    "of a finite cluster of cells (`mers`) and samples the Brillouin zone on a Monkhorst-Pack grid "
+    "(`k_grid`). The band edges and gaps are searched over the whole zone (band path, SCF grid and the "
+    "neighbourhood of the best of them); the band energies and density of states are those of the band "
+    "path.\n"
+    "\n"
+    "Parameters:\n"
+    "- `atomic_numbers`: list of integer atomic numbers of the atoms of one cell (e.g. `[6, 6]`)\n"
+    "- `coordinates`: list of 3D coordinates of those atoms in \u00c5ngstr\u00f6ms, shape [natoms, 3]; every "
+    "atom must lie at least 0.5 \u00c5 from every periodic image of every atom\n"
+    "- `translation_vectors`: 1, 2 or 3 lattice vectors a1, a2, a3 in \u00c5ngstr\u00f6ms, shape [1 to 3, 3]; "
+    "their number makes the system a chain, a sheet or a crystal\n"
+    "- `method`: Semi-empirical Hamiltonian (\"PM6\", \"PM7\", \"AM1\", \"RM1\", \"PM3\", \"MNDO\"; "
+    "default: \"PM6\")\n"
+    "- `mers`: three numbers of cells along a1, a2, a3 in the cluster of copies around the home cell (an "
+    "even count N keeps N - 1; counts beyond the number of vectors are ignored; default by the number of "
+    "vectors: (5, 1, 1), (5, 5, 1), (3, 3, 3)); the energy per cell converges as the counts grow, slowest "
+    "for small cells\n"
+    "- `k_grid`: three Monkhorst-Pack divisions along b1, b2, b3, at least the `mers` count along every "
+    "lattice vector (default by the number of vectors: (16, 1, 1), (8, 8, 1), (4, 4, 4))\n"
+    "- `use_nddo`: Enable full NDDO two-centre integrals (default: true)\n"
+    "- `max_iter`: Maximum SCF iterations (default: 100)\n"
+    "- `band_points`: k-points per segment of the band path, at least 10 are used (default: 40); the "
+    "path is Gamma-X (chain), Gamma-X-M-Gamma (sheet), Gamma-X-M-Gamma-Z (crystal), or for hexagonal "
+    "lattices Gamma-M-K-Gamma (sheet) and Gamma-M-K-Gamma-A-L-H-A (crystal)",
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 // `PbcResultPy`.
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,8 +18,8 @@ struct PbcRequest {
     std::vector<std::array<double, 3>> coordinates;          // angstrom, one unit cell
     std::vector<std::array<double, 3>> translation_vectors;  // angstrom, a1, a2, a3
     std::string method = "PM6";
-    std::array<std::uint64_t, 3> mers{5, 1, 1};
-    std::array<std::uint64_t, 3> k_grid{16, 1, 1};
+    std::optional<std::array<std::uint64_t, 3>> mers;    // default_mers of the cell when absent
+    std::optional<std::array<std::uint64_t, 3>> k_grid;  // default_k_grid of the cell when absent
     bool use_nddo = true;
     std::uint64_t max_iter = 100;
     std::uint64_t band_points = 40;
@@ -26,7 +27,8 @@ struct PbcRequest {
 
 // Throws InputError for refused input (empty cell, length mismatch, vector
 // count, non-finite numbers, unknown method, unsupported element, odd
-// electron count, degenerate cell, a run too large to hold); engine stops
+// electron count, degenerate cell, a k_grid coarser than mers, atoms on
+// periodic images, a run too large to hold); engine stops
 // pass through. The band-path k-points are dropped from the result.
 PbcResult run_pbc(const PbcRequest& request);
 

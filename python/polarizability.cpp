@@ -77,9 +77,11 @@ PyObject* polarizability(PyObject*, PyObject* args, PyObject* kwargs) {
         options.energy_tolerance = plain_or(bound, 9, to_double, 1e-9);
         options.density_tolerance = plain_or(bound, 10, to_double, 1e-8);
 
+        if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
         const std::vector<std::array<double, 3>> coordinates = coordinate_triples(numbers.size(), rows);
         const std::unique_ptr<ParameterModel> model = get_model(method);
-        check_finite_coordinates(numbers, coordinates);
+        check_geometry(numbers, coordinates);
+        check_in_range("field_step_au", options.field_step_au, ranges::kFieldStep);
         check_closed_shell_supported(numbers, *model, method);
         const MolecularBatch molecule = MolecularBatch::new_for_model(numbers, coordinates, *model);
         return new_record_object(polarizability_type, compute_polarizability(molecule, *model, options));

@@ -1,5 +1,7 @@
 #include "python/py_support.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <new>
@@ -78,6 +80,27 @@ std::string format_fixed(double value, int decimals) {
     char buffer[400];
     std::snprintf(buffer, sizeof buffer, "%.*f", decimals < 0 ? 0 : (decimals > 40 ? 40 : decimals), value);
     return buffer;
+}
+
+std::string format_shortest(double value) {
+    if (std::isnan(value)) return "NaN";
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    char buffer[64];
+    const double magnitude = std::abs(value);
+    if (magnitude != 0.0 && (magnitude < 1e-4 || magnitude >= 1e16)) {
+        const auto end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific).ptr;
+        std::string text(buffer, end);
+        const std::size_t e = text.find('e');
+        std::string exponent = text.substr(e + 1);
+        const bool negative = exponent[0] == '-';
+        if (exponent[0] == '-' || exponent[0] == '+') exponent.erase(0, 1);
+        exponent.erase(0, std::min(exponent.find_first_not_of('0'), exponent.size() - 1));
+        return text.substr(0, e) + "e" + (negative ? "-" : "") + exponent;
+    }
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed).ptr;
+    std::string text(buffer, end);
+    if (text.find('.') == std::string::npos) text += ".0";
+    return text;
 }
 
 std::string format_signed_fixed(double value, int decimals) {

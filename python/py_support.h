@@ -88,6 +88,12 @@ PyObject* new_triple_list(std::span<const std::array<double, 3>> rows);
 // values read "NaN", "inf" and "-inf".
 std::string format_fixed(double value, int decimals);
 
+// The shortest text that reads back to `value`, with a decimal point on
+// integral values ("2.0") and exponent form when the magnitude is non-zero
+// and below 1e-4 or from 1e16 on ("1e-5", "2.5e20", "1e308"); non-finite
+// values as in format_fixed.
+std::string format_shortest(double value);
+
 // format_fixed with a sign always written ("+0.1000", "-0.2000").
 std::string format_signed_fixed(double value, int decimals);
 

@@ -1,5 +1,7 @@
 #include "python/record_object.h"
 
+#include <cmath>
+
 namespace quorin::py {
 
 namespace {
@@ -12,7 +14,43 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
     });
 }
 
+bool is_record_class(PyTypeObject* type) {
+    return PyType_GetSlot(type, Py_tp_new) == reinterpret_cast<void*>(refuse_construction);
+}
+
+std::string type_name(PyObject* object) {
+    Ref name(check(PyType_GetName(Py_TYPE(object))));
+    const char* text = PyUnicode_AsUTF8AndSize(name.get(), nullptr);
+    if (text == nullptr) throw PythonErrorSet{};
+    return text;
+}
+
+// Throws RequestError at the first non-finite float in `value` (a float, a
+// list, or a result object read attribute by attribute); `path` names it.
+void require_finite(PyObject* value, const std::string& path) {
+    if (PyFloat_Check(value)) {
+        const double x = PyFloat_AsDouble(value);
+        if (!std::isfinite(x)) {
+            throw RequestError("Non-finite result: " + path + " is " + format_shortest(x) +
+                               "; the computation overflowed and gives no result");
+        }
+    } else if (PyList_Check(value)) {
+        const Py_ssize_t n = PyList_Size(value);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            require_finite(PyList_GetItem(value, i), path + "[" + std::to_string(i) + "]");
+        }
+    } else if (is_record_class(Py_TYPE(value))) {
+        const auto* table = static_cast<const PyGetSetDef*>(PyType_GetSlot(Py_TYPE(value), Py_tp_getset));
+        for (const PyGetSetDef* entry = table; entry != nullptr && entry->name != nullptr; ++entry) {
+            Ref attribute(check(entry->get(value, entry->closure)));
+            require_finite(attribute.get(), path + "." + entry->name);
+        }
+    }
+}
+
 }  // namespace
+
+void check_finite_result(PyObject* result) { require_finite(result, type_name(result)); }
 
 PyObject* create_class(const RecordClass& description, int basic_size, destructor dealloc, PyTypeObject*& stored) {
     // The interpreter copies the slots, so they may live on the stack.

@@ -34,9 +34,15 @@ void dealloc_record_object(PyObject* self) {
     Py_DECREF(type);
 }
 
-// A new object of `type` owning `record`. Throws PythonErrorSet on failure.
+// Refuses a result holding a NaN or an infinity in any attribute, nested
+// result objects and lists included: a computation that overflowed has no
+// result to give. Throws RequestError naming the first such attribute.
+void check_finite_result(PyObject* result);
+
+// A new object of `type` owning `record`, not checked: for the parts of a
+// result that is checked as a whole. Throws PythonErrorSet on failure.
 template <typename Record>
-PyObject* new_record_object(PyTypeObject* type, Record record) {
+PyObject* new_unchecked_record_object(PyTypeObject* type, Record record) {
     if (type == nullptr) {
         PyErr_SetString(PyExc_SystemError, "result type is not initialised");
         throw PythonErrorSet{};
@@ -52,12 +58,21 @@ PyObject* new_record_object(PyTypeObject* type, Record record) {
     return self;
 }
 
+// A new object of `type` owning `record`, refused by check_finite_result when
+// any of its numbers is not finite. Every result reaches Python through here.
+template <typename Record>
+PyObject* new_record_object(PyTypeObject* type, Record record) {
+    Ref object(new_unchecked_record_object(type, std::move(record)));
+    check_finite_result(object.get());
+    return object.release();
+}
+
 // A new list of new objects of `type`, one owning a copy of each record.
 template <typename Record>
 PyObject* new_record_list(PyTypeObject* type, std::span<const Record> records) {
     Ref list(check(PyList_New(static_cast<Py_ssize_t>(records.size()))));
     for (std::size_t i = 0; i < records.size(); ++i) {
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_record_object(type, records[i]));
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_unchecked_record_object(type, records[i]));
     }
     return list.release();
 }
@@ -139,7 +154,7 @@ PyObject* to_dict_of_table(PyObject* self, PyObject*) {
 // The to_dict of a temporary object of `type` owning a copy of `record`.
 template <typename Record>
 PyObject* dict_of_record(PyTypeObject* type, const Record& record, const PyGetSetDef* table) {
-    Ref object(new_record_object(type, record));
+    Ref object(new_unchecked_record_object(type, record));
     return dict_from_getset(object.get(), table);
 }
 

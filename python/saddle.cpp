@@ -16,8 +16,8 @@ SaddleRecord run_saddle_search(const SaddleRequest& request) {
     check_matching_lengths(numbers.size(), request.product_coords.size(), "product_coords");
     const std::unique_ptr<ParameterModel> model = get_model(request.method);
     // The checks of the final single point, made before the search spends its time.
-    check_finite_coordinates(numbers, request.reactant_coords);
-    check_finite_coordinates(numbers, request.product_coords);
+    check_geometry(numbers, request.reactant_coords);
+    check_geometry(numbers, request.product_coords);
     check_closed_shell_supported(numbers, *model, request.method);
     check_engine_options([&] { check_saddle_options(request.options); });
 
@@ -107,7 +107,7 @@ PyObject* get_ts_refinement(PyObject* self, void*) {
 
 PyGetSetDef result_getset[] = {
     {"converged", get_field<&S::converged>, nullptr,
-     "Whether the two endpoints converged within the distance threshold", nullptr},
+     "Whether the two endpoints converged within the distance threshold (and, when refinement was asked for, the refinement converged)", nullptr},
     {"num_cycles", get_field<&S::num_cycles>, nullptr, "Number of completed SADDLE macro cycles", nullptr},
     {"final_distance", get_field<&S::final_distance>, nullptr,
      "Final distance between endpoint structures in Angstroms", nullptr},

@@ -7,7 +7,11 @@
 
 namespace quorin::py {
 
-CalculationRecord run_calculation_internal(const SinglePointRequest& request) {
+namespace {
+
+// The road itself; `caller_geometry` is false for the geometry a driver
+// reached, which its own search, not the caller, produced.
+CalculationRecord single_point(const SinglePointRequest& request, bool caller_geometry) {
     const auto& numbers = request.atomic_numbers;
     const auto& coordinates = request.coordinates;
     if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
@@ -15,16 +19,16 @@ CalculationRecord run_calculation_internal(const SinglePointRequest& request) {
         throw InputError("Length of atomic_numbers (" + std::to_string(numbers.size()) +
                          ") does not match coordinates (" + std::to_string(coordinates.size()) + ")");
     }
-    check_finite_coordinates(numbers, coordinates);
+    if (caller_geometry) check_geometry(numbers, coordinates);
     const std::unique_ptr<ParameterModel> model = get_model(request.method);
     check_closed_shell_supported(numbers, *model, request.method);
     // Options that enter the SCF arithmetic directly would turn every result
     // into NaN when not finite.
-    if (request.cosmo_eps) check_finite_setting("cosmo_eps", *request.cosmo_eps);
+    if (request.cosmo_eps) check_in_range("cosmo_eps", *request.cosmo_eps, ranges::kDielectricConstant);
     check_finite_setting("energy_tol_ev", request.energy_tol_ev);
     check_finite_setting("density_tol", request.density_tol);
     check_finite_setting("level_shift_ev", request.level_shift_ev);
-    check_finite_setting("damping", request.damping);
+    check_in_range("damping", request.damping, ranges::kScfDamping);
 
     SinglePointOptions options;
     options.cosmo_eps = request.cosmo_eps;
@@ -38,6 +42,14 @@ CalculationRecord run_calculation_internal(const SinglePointRequest& request) {
     options.damping = request.damping;
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, coordinates, *model);
     return run_single_point(molecule, *model, options);
+}
+
+}  // namespace
+
+CalculationRecord run_calculation_internal(const SinglePointRequest& request) { return single_point(request, true); }
+
+CalculationRecord run_calculation_at_reached_geometry(const SinglePointRequest& request) {
+    return single_point(request, false);
 }
 
 namespace {

@@ -26,11 +26,16 @@ struct SinglePointRequest {
     double damping = 0.5;
 };
 
-// Throws InputError for refused input (empty molecule, length mismatch,
-// non-finite numbers, unknown method, unsupported element, odd electron
-// count, unknown dispersion name); engine stops pass through as EngineStop.
+// Throws InputError for refused input (empty molecule, length mismatch, a
+// refused geometry, numbers out of range, unknown method, unsupported
+// element, odd electron count, unknown dispersion name); engine stops pass
+// through as EngineStop.
 // A non-converged SCF is reported in the record, not raised.
 CalculationRecord run_calculation_internal(const SinglePointRequest& request);
+
+// The same road at a geometry a driver's own search reached: the checks made
+// on a caller's geometry (range, overlapping atoms) are not repeated there.
+CalculationRecord run_calculation_at_reached_geometry(const SinglePointRequest& request);
 
 // The calculate function of the module; a static definition that lives as long
 // as the process.

@@ -44,9 +44,9 @@ TransitionStateRecord run_transition_state(const TransitionStateRequest& request
     options.grad_max_tol = request.grad_max_tol;
     options.trust_radius = request.trust_radius;
     options.use_nddo = request.use_nddo;  // trust bounds, Hessian step, overlap following, Bofill: defaults
-    check_engine_options([&] { check_transition_state_options(options, numbers.size()); });
-
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
+    check_engine_options([&] { check_transition_state_options(options, molecule); });
+
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
     EigenvectorFollowingWorkspace workspace = EigenvectorFollowingWorkspace::allocate(molecule.n_atoms);

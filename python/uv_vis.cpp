@@ -71,7 +71,7 @@ UvVisSpectrum run_uv_vis_request(MeciRequest request, const UvVisGrid& grid) {
             uv_vis_grid_problem(grid.min_wavelength_nm, grid.max_wavelength_nm, grid.step_nm, grid.fwhm_nm)) {
         throw InputError(*problem);
     }
-    const MeciRecord ground = run_meci_request(request);
+    const MeciRecord ground = run_meci_request(request, false);
     return simulate_uv_vis_spectrum(ground.states, grid.min_wavelength_nm, grid.max_wavelength_nm, grid.step_nm,
                                     grid.fwhm_nm);
 }

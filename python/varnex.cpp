@@ -16,7 +16,7 @@ VarnexResult run_varnex(const VarnexRequest& request) {
     if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
     const std::vector<std::array<double, 3>> coordinates = coordinate_triples(numbers.size(), request.coordinates);
     const std::unique_ptr<ParameterModel> model = get_model(request.method);
-    check_finite_coordinates(numbers, coordinates);
+    check_geometry(numbers, coordinates);
     check_finite_setting("energy_tol", request.config.energy_tol);
     check_finite_setting("jacobi_tol", request.config.jacobi_tol);
     check_finite_setting("cutoff_distance", request.config.cutoff_distance);

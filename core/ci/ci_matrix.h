@@ -15,7 +15,7 @@ namespace quorin {
 struct MeciOptions {
     std::size_t active_orbitals = 2;   // n, window of MOs around the HOMO-LUMO gap
     std::size_t active_electrons = 2;  // N <= 2n
-    std::size_t target_root = 1;       // 1-based, clamped to the number of roots
+    std::size_t target_root = 1;       // 1-based, 1 .. number of roots
     bool use_nddo = true;              // NDDO pair blocks in the active integrals
 };
 

@@ -10,6 +10,7 @@
 #include "core/ci/active_integrals.h"
 #include "core/gradients/heat_of_formation.h"
 #include "core/integrals/pair_integrals.h"
+#include "core/scf/blas.h"
 #include "core/scf/density.h"
 #include "core/scf/eigensolver.h"
 #include "core/scf/scf_loop.h"
@@ -57,6 +58,67 @@ double expectation(const Matrix& s2, const std::vector<Coupling>& couplings, con
     return value;
 }
 
+// (S^2 w)[i] for the eigenvector column `root`.
+void apply_s2(const Matrix& s2, const std::vector<Coupling>& couplings, const Matrix& vectors, std::size_t root,
+              std::vector<double>& out) {
+    for (std::size_t i = 0; i < s2.rows(); ++i) out[i] = s2(i, i) * vectors(i, root);
+    for (const Coupling& c : couplings) {
+        out[c.i] += c.value * vectors(c.j, root);
+        out[c.j] += c.value * vectors(c.i, root);
+    }
+}
+
+// The eigensolver returns any orthonormal basis of a set of degenerate
+// roots, which mixes spins wherever roots of different spin coincide (the
+// diagonal tie-break lifts the coincidence only by ~1e-10 eV per microstate).
+// Within each set of roots no more than kDegenerateRootsEv apart, the
+// vectors are rotated onto eigenfunctions of S^2; each then takes its own
+// energy expectation value, and the set is ordered by it again. A rotation
+// within a set leaves the set's summed transition strengths unchanged.
+void make_degenerate_roots_spin_pure(MeciWorkspace& ws, const std::vector<Coupling>& couplings) {
+    const std::size_t m = ws.eigenvalues.size();
+    std::vector<double> product(m);
+    for (std::size_t first = 0; first < m;) {
+        std::size_t end = first + 1;
+        while (end < m && ws.eigenvalues[end] - ws.eigenvalues[end - 1] <= kDegenerateRootsEv) ++end;
+        const std::size_t k = end - first;
+        if (k > 1) {
+            Matrix set = Matrix::zeros(m, k);
+            for (std::size_t i = 0; i < m; ++i) {
+                for (std::size_t b = 0; b < k; ++b) set(i, b) = ws.eigenvectors(i, first + b);
+            }
+            Matrix block = Matrix::zeros(k, k);  // S^2 over the set
+            for (std::size_t b = 0; b < k; ++b) {
+                apply_s2(ws.s2_matrix, couplings, set, b, product);
+                for (std::size_t a = 0; a < k; ++a) {
+                    double sum = 0.0;
+                    for (std::size_t i = 0; i < m; ++i) sum += set(i, a) * product[i];
+                    block(a, b) = sum;
+                }
+            }
+            Vec64 spins = Vec64::zeros(k);
+            Matrix rotation = Matrix::zeros(k, k);
+            diagonalize_symmetric(block, spins, rotation);
+            Matrix rotated = Matrix::zeros(m, k), h_rotated = Matrix::zeros(m, k);
+            multiply(set, rotation, rotated);
+            multiply(ws.ci_matrix, rotated, h_rotated);
+            std::vector<std::pair<double, std::size_t>> energies(k);
+            for (std::size_t b = 0; b < k; ++b) {
+                double energy = 0.0;
+                for (std::size_t i = 0; i < m; ++i) energy += rotated(i, b) * h_rotated(i, b);
+                energies[b] = {energy, b};
+            }
+            std::stable_sort(energies.begin(), energies.end(),
+                             [](const auto& x, const auto& y) { return x.first < y.first; });
+            for (std::size_t r = 0; r < k; ++r) {
+                ws.eigenvalues[first + r] = energies[r].first;
+                for (std::size_t i = 0; i < m; ++i) ws.eigenvectors(i, first + r) = rotated(i, energies[r].second);
+            }
+        }
+        first = end;
+    }
+}
+
 CiState make_state(const MeciWorkspace& ws, const std::vector<Coupling>& couplings, std::size_t r) {
     const std::size_t m = ws.eigenvalues.size();
     CiState state;
@@ -98,6 +160,13 @@ ActiveWindow choose_active_window(const MolecularBatch& molecule, const Paramete
     return window;
 }
 
+void check_target_root(std::size_t target_root, std::size_t n_states) {
+    if (target_root < 1 || target_root > n_states) {
+        throw RequestError("target_root must be between 1 and " + std::to_string(n_states) + " (got " +
+                           std::to_string(target_root) + ")");
+    }
+}
+
 MeciResult run_meci(const MolecularBatch& molecule, const ParameterModel& model, const Matrix& coefficients,
                     std::span<const double> orbital_energies, double electronic_energy_ev, double total_energy_ev,
                     const MeciOptions& options, MeciWorkspace& ws) {
@@ -120,6 +189,7 @@ MeciResult run_meci(const MolecularBatch& molecule, const ParameterModel& model,
         throw EngineStop("Active space of " + std::to_string(n) + " orbitals and " + std::to_string(n_electrons) +
                          " electrons exceeds the limit of " + std::to_string(kMaxMicrostates) + " microstates");
     }
+    check_target_root(options.target_root, m);
     const auto parity = static_cast<std::int32_t>(n_electrons % 2);
     std::vector<Microstate> microstates =
         generate_microstates(n, static_cast<std::int32_t>(n_electrons), parity);
@@ -153,10 +223,11 @@ MeciResult run_meci(const MolecularBatch& molecule, const ParameterModel& model,
 
     MeciResult result;
     const std::vector<Coupling> couplings = lower_couplings(ws.s2_matrix);
+    make_degenerate_roots_spin_pure(ws, couplings);
     result.states.reserve(m);
     for (std::size_t r = 0; r < m; ++r) result.states.push_back(make_state(ws, couplings, r));
 
-    result.target_root = std::min(std::max<std::size_t>(options.target_root, 1), m);
+    result.target_root = options.target_root;
     const CiState& target = result.states[result.target_root - 1];
     result.ci_energy_correction_ev = target.energy_ev;
     result.electronic_energy_ev = electronic_energy_ev + result.ci_energy_correction_ev;

@@ -20,6 +20,10 @@ namespace quorin {
 // nothing and forms no band.
 inline constexpr double kMinExcitationEv = 1e-4;
 
+// Roots closer than this (eV) count as degenerate: their vectors are made
+// eigenfunctions of S^2.
+inline constexpr double kDegenerateRootsEv = 1e-6;
+
 struct CiState {
     std::vector<double> coefficients;  // CI vector over the microstates
     std::string spin_label;            // "SINGLET", "DOUBLET", ..., "SEXTET", "MULTIPLET"
@@ -62,10 +66,14 @@ struct ActiveWindow {
 ActiveWindow choose_active_window(const MolecularBatch& molecule, const ParameterModel& model,
                                   const MeciOptions& options);
 
+// Refuses (RequestError) a 1-based target root outside 1 .. n_states.
+void check_target_root(std::size_t target_root, std::size_t n_states);
+
 // Runs the CI on the SCF's MO coefficients (one MO per column, ascending
 // energy) and MO energies. Replaces `workspace` when its shape does not fit
 // the request. Stops, before anything is allocated, when N > 2n, when the
-// window does not fit, or when the CI would exceed kMaxMicrostates.
+// window does not fit, or when the CI would exceed kMaxMicrostates; refuses
+// a target root outside 1 .. number of microstates.
 MeciResult run_meci(const MolecularBatch& molecule, const ParameterModel& model, const Matrix& coefficients,
                     std::span<const double> orbital_energies, double electronic_energy_ev, double total_energy_ev,
                     const MeciOptions& options, MeciWorkspace& workspace);

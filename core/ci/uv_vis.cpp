@@ -16,10 +16,9 @@ constexpr double kAbsorptivityPerOscillator = 2.3154e8;
 constexpr double kNanometresPerCentimetre = 1e7;
 constexpr double kMinOscillatorStrength = 1e-6;
 
-// Number of steps of the grid, 0 for a reversed range.
+// Number of steps of the grid.
 double grid_steps(double min_wavelength_nm, double max_wavelength_nm, double step_nm) {
-    const double steps = std::floor((max_wavelength_nm - min_wavelength_nm) / step_nm);
-    return steps > 0.0 ? steps : 0.0;
+    return std::floor((max_wavelength_nm - min_wavelength_nm) / step_nm);
 }
 
 }  // namespace
@@ -29,6 +28,7 @@ std::optional<std::string> uv_vis_grid_problem(double min_wavelength_nm, double 
     if (!std::isfinite(min_wavelength_nm) || !std::isfinite(max_wavelength_nm)) {
         return "min_wavelength_nm and max_wavelength_nm must be finite numbers";
     }
+    if (!(min_wavelength_nm < max_wavelength_nm)) return "min_wavelength_nm must be below max_wavelength_nm";
     if (!(step_nm > 0.0) || !std::isfinite(step_nm)) return "step_nm must be a positive finite number";
     if (!(fwhm_nm > 0.0) || !std::isfinite(fwhm_nm)) return "fwhm_nm must be a positive finite number";
     if (grid_steps(min_wavelength_nm, max_wavelength_nm, step_nm) + 1.0 > static_cast<double>(kMaxSpectrumPoints)) {

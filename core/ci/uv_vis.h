@@ -22,9 +22,9 @@ struct UvVisSpectrum {
 };
 
 // Why the grid min, min + step, ... up to max with bands of the given FWHM
-// cannot be built (a non-finite wavelength, a step or FWHM that is not a
-// positive finite number, more than kMaxSpectrumPoints points), or nothing.
-// A range with max < min is one point at min.
+// cannot be built (a non-finite wavelength, min not below max, a step or
+// FWHM that is not a positive finite number, more than kMaxSpectrumPoints
+// points), or nothing.
 std::optional<std::string> uv_vis_grid_problem(double min_wavelength_nm, double max_wavelength_nm, double step_nm,
                                                double fwhm_nm);
 

@@ -41,7 +41,8 @@ bool is_exactly_symmetric(const Matrix& m) {
     return true;
 }
 
-// Subtracts the mean gradient, so that the gradients sum to zero along each axis.
+}  // namespace
+
 void remove_net_force(std::span<std::array<double, 3>> gradient) {
     if (gradient.empty()) return;
     std::array<double, 3> mean{};
@@ -54,6 +55,8 @@ void remove_net_force(std::span<std::array<double, 3>> gradient) {
         for (std::size_t axis = 0; axis < 3; ++axis) g[axis] -= mean[axis];
     }
 }
+
+namespace {
 
 // Central differences of `energy` for every coordinate, then net-force removal.
 template <typename EnergyOfAtom>

@@ -13,6 +13,9 @@
 
 namespace quorin {
 
+// Subtracts the mean gradient, so that the gradients sum to zero along each axis.
+void remove_net_force(std::span<std::array<double, 3>> gradient);
+
 struct GradientWorkspace {
     Matrix hcore;  // core Hamiltonian at the last displaced geometry
     Matrix fock;   // Fock matrix of the fixed density there

@@ -89,6 +89,38 @@ std::size_t build_step_hessian(const MolecularBatch& molecule, const Matrix& hes
     return count;
 }
 
+// Curvature (kcal/(mol angstrom^2)) of the energy along eigenvector t of
+// `v` (its frozen components left out) at the molecule's geometry: central
+// differences of the gradient projected on it, at +-hessian_step. The
+// geometry and the workspace density are put back afterwards.
+double curvature_along_mode(const Matrix& v, std::size_t t, ActiveMask mask, const TransitionStateOptions& options,
+                            MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
+                            GradientWorkspace& gradient_workspace, EigenvectorFollowingWorkspace& ws) {
+    const std::size_t dim = ws.step.size();
+    std::vector<double> direction(dim), start(dim);
+    double length2 = 0.0;
+    for (std::size_t i = 0; i < dim; ++i) {
+        direction[i] = (!mask || (*mask)[i]) ? v(i, t) : 0.0;
+        length2 += direction[i] * direction[i];
+    }
+    if (!(length2 > 0.0)) return 0.0;
+    for (double& c : direction) c /= std::sqrt(length2);
+    read_flat_coordinates(molecule, start);
+    const Matrix start_density = scf.density;
+    const double h = options.hessian_step;
+    double slope[2] = {0.0, 0.0};
+    for (int side = 0; side < 2; ++side) {
+        const double offset = side == 0 ? h : -h;
+        for (std::size_t i = 0; i < dim; ++i) molecule.axis(i % 3)[i / 3] = start[i] + offset * direction[i];
+        evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, {.use_nddo = options.use_nddo},
+                                     ws.gradient_plus);
+        for (std::size_t i = 0; i < dim; ++i) slope[side] += direction[i] * ws.gradient_plus[i / 3][i % 3];
+    }
+    write_flat_coordinates(start, molecule);
+    scf.density.copy_from(start_density);
+    return (slope[0] - slope[1]) / (2.0 * h) * kEvToKcalMol;
+}
+
 }  // namespace
 
 EigenvectorFollowingWorkspace EigenvectorFollowingWorkspace::allocate(std::size_t n_atoms) {
@@ -112,11 +144,25 @@ EigenvectorFollowingWorkspace EigenvectorFollowingWorkspace::allocate(std::size_
     return ws;
 }
 
-void check_transition_state_options(const TransitionStateOptions& options, std::size_t n_atoms) {
-    const std::size_t dim = 3 * n_atoms;
+void check_transition_state_options(const TransitionStateOptions& options, const MolecularBatch& molecule) {
+    const std::size_t dim = 3 * molecule.n_atoms;
     if (options.target_mode && *options.target_mode >= dim) {
         throw EngineStop("target_mode " + std::to_string(*options.target_mode) + " does not exist: the Hessian has " +
                          std::to_string(dim) + " modes (0 to " + std::to_string(dim == 0 ? 0 : dim - 1) + ")");
+    }
+    // Without frozen coordinates the step Hessian sorts the rigid-body
+    // motions last; following one of them cannot lead to a saddle point.
+    if (options.target_mode && !options.active_mask) {
+        Matrix basis = Matrix::zeros(6, dim);
+        const std::vector<double> unit_masses(molecule.n_atoms, 1.0);
+        const std::size_t internal = dim - external_motion_basis(molecule, unit_masses, basis);
+        if (*options.target_mode >= internal) {
+            throw EngineStop("target_mode " + std::to_string(*options.target_mode) +
+                             " is an overall translation or rotation, not a vibration: the molecule has " +
+                             (internal == 0 ? std::string("no internal modes")
+                                            : std::to_string(internal) + " internal modes (0 to " +
+                                                  std::to_string(internal - 1) + ")"));
+        }
     }
     require_positive_finite(options.grad_rms_tol, "grad_rms_tol");
     require_positive_finite(options.grad_max_tol, "grad_max_tol");
@@ -125,7 +171,7 @@ void check_transition_state_options(const TransitionStateOptions& options, std::
     require_positive_finite(options.max_trust, "max_trust");
     if (options.min_trust > options.max_trust) throw EngineStop("min_trust must not exceed max_trust");
     require_positive_finite(options.hessian_step, "hessian_step");
-    if (options.active_mask) require_mask_length(*options.active_mask, n_atoms);
+    if (options.active_mask) require_mask_length(*options.active_mask, molecule.n_atoms);
     if (options.initial_hessian) {
         if (options.initial_hessian->rows() != dim) {
             stop_assert_eq("initial_hessian must have 3N rows", options.initial_hessian->rows(), dim);
@@ -155,7 +201,7 @@ TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const 
                                                 const TransitionStateOptions& options) {
     const std::size_t n_atoms = molecule.n_atoms;
     const std::size_t dim = 3 * n_atoms;
-    check_transition_state_options(options, n_atoms);
+    check_transition_state_options(options, molecule);
     if (gradient_workspace.hcore.rows() != molecule.n_basis) {
         stop_assert_eq("Gradient workspace size mismatch", gradient_workspace.hcore.rows(), molecule.n_basis);
     }
@@ -187,17 +233,21 @@ TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const 
     std::size_t t = options.target_mode.value_or(0);
     std::size_t cycles = 0;
     bool converged = false;
+    std::optional<double> followed_curvature;
     const double* b = ws.eigenvalues.data();
 
-    for (std::size_t k = 1; k <= options.max_cycles; ++k) {
-        cycles = k;
-        const std::size_t n_external = build_step_hessian(molecule, hessian, mask.has_value(), ws);
+    // Diagonalises the step Hessian at the current geometry and picks the
+    // followed mode t: the given index in the first cycle, then (with overlap
+    // following) the internal eigenvector closest to the one followed
+    // before. Returns the number of internal modes; the rigid-body motions
+    // sort last and are never followed.
+    auto analyse_step_hessian = [&](bool first) {
+        const std::size_t n_internal = dim - build_step_hessian(molecule, hessian, mask.has_value(), ws);
         diagonalize_symmetric(ws.step_hessian, ws.eigensolver, ws.eigenvalues, ws.eigenvectors);
         const Matrix& v = ws.eigenvectors;
-
-        if (k > 1 && options.follow_by_overlap) {
+        if (!first && options.follow_by_overlap) {
             double best = -1.0;
-            for (std::size_t j = 0; j < dim; ++j) {
+            for (std::size_t j = 0; j < n_internal; ++j) {
                 double overlap = 0.0;
                 for (std::size_t i = 0; i < dim; ++i) overlap += v(i, j) * ws.followed_mode[i];
                 if (std::fabs(overlap) > best) {
@@ -206,9 +256,16 @@ TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const 
                 }
             }
         }
-        if (k == 1 || options.follow_by_overlap) {
+        if (first || options.follow_by_overlap) {
             for (std::size_t i = 0; i < dim; ++i) ws.followed_mode[i] = v(i, t);
         }
+        return n_internal;
+    };
+
+    for (std::size_t k = 1; k <= options.max_cycles; ++k) {
+        cycles = k;
+        const std::size_t n_external = dim - analyse_step_hessian(k == 1);
+        const Matrix& v = ws.eigenvectors;
 
         // The gradient without its rigid-body components (in ws.step until
         // the step is formed), then in the eigenvector basis.
@@ -269,15 +326,21 @@ TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const 
             }
         }
 
-        // Only a first-order saddle point with a converged SCF ends the
-        // search; elsewhere the gradient tests alone do not.
-        if (rms < options.grad_rms_tol && max < options.grad_max_tol && result.scf_result.converged &&
-            std::count_if(b, b + dim, [](double value) { return value < -kNegativeCurvatureTolerance; }) == 1) {
-            converged = true;
-            break;
-        }
         for (std::size_t i = 0; i < dim; ++i) ws.previous_gradient[i] = ws.gradient[i] - ws.previous_gradient[i];
         update_cartesian_hessian(hessian, ws.step, ws.previous_gradient, options.update, ws.update);
+
+        // A stationary point (with a converged SCF) ends the search. It is
+        // the saddle point sought only when, there, the energy curves down
+        // along the followed mode, measured with the true gradient, and the
+        // step Hessian curves up along every other mode.
+        if (rms < options.grad_rms_tol && max < options.grad_max_tol && result.scf_result.converged) {
+            const std::size_t n_internal = analyse_step_hessian(false);
+            followed_curvature = curvature_along_mode(v, t, mask, options, molecule, model, scf, gradient_workspace, ws);
+            bool other_negative = false;
+            for (std::size_t j = 0; j < dim; ++j) other_negative |= j != t && b[j] < -kNegativeCurvatureTolerance;
+            converged = t < n_internal && *followed_curvature < -kNegativeCurvatureTolerance && !other_negative;
+            break;
+        }
         e_prev = e_new;
     }
 
@@ -287,7 +350,7 @@ TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const 
     result.final_heat_of_formation = compute_heat_of_formation_kcal_mol(molecule, model, result.final_energy);
     result.final_grad_rms = rms;
     result.final_grad_max = max;
-    result.ts_mode_eigenvalue = dim > 0 ? ws.eigenvalues[t] : 0.0;
+    result.ts_mode_eigenvalue = followed_curvature.value_or(dim > 0 ? ws.eigenvalues[t] : 0.0);
     result.ts_mode_index = t;
     result.hessian = std::move(hessian);
     result.converged = converged;

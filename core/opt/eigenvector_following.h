@@ -52,12 +52,15 @@ struct TransitionStateResult {
     double initial_grad_rms = 0.0;         // kcal/(mol angstrom)
     double final_grad_rms = 0.0;
     double final_grad_max = 0.0;
-    double ts_mode_eigenvalue = 0.0;  // kcal/(mol angstrom^2), at the last diagonalisation
+    // Curvature of the followed mode, kcal/(mol angstrom^2): measured with
+    // the true gradient where the gradient tests were met, else its
+    // eigenvalue at the last diagonalisation.
+    double ts_mode_eigenvalue = 0.0;
     std::size_t ts_mode_index = 0;
     Matrix hessian;  // 3N x 3N at exit, kcal/(mol angstrom^2)
-    // Gradient tests met at a geometry whose SCF converged and whose Hessian,
-    // translations and rotations aside, has exactly one negative eigenvalue
-    // (below -0.05 kcal/(mol angstrom^2)).
+    // Gradient tests met at a geometry whose SCF converged, where the
+    // measured curvature of the followed mode is negative and no other
+    // eigenvalue of the step Hessian is (below -0.05 kcal/(mol angstrom^2)).
     bool converged = false;
 };
 
@@ -87,11 +90,12 @@ struct EigenvectorFollowingWorkspace {
     static EigenvectorFollowingWorkspace allocate(std::size_t n_atoms);
 };
 
-// Stops before any SCF: a target mode of 3N or more; a trust radius,
+// Stops before any SCF: a target mode of 3N or more, or, without frozen
+// coordinates, one that is an overall translation or rotation; a trust radius,
 // gradient tolerance or Hessian step that is not a positive finite number; a
 // minimum trust radius that is not positive or exceeds the finite maximum; a
 // mask without one flag per coordinate; an initial Hessian not 3N x 3N.
-void check_transition_state_options(const TransitionStateOptions& options, std::size_t n_atoms);
+void check_transition_state_options(const TransitionStateOptions& options, const MolecularBatch& molecule);
 
 // Central differences of gradients (ladder SCF from the saved density at each
 // displaced geometry), kcal/(mol angstrom^2), symmetrised. A frozen
@@ -105,9 +109,12 @@ Matrix compute_initial_cartesian_hessian(double h, MolecularBatch& molecule, con
 // out of every step: the step is taken on the Hessian and gradient with those
 // directions projected out (and sorted above every internal curvature), so
 // that target_mode and the followed mode count internal modes from the
-// lowest. Moves the molecule's coordinates in place and leaves the last
-// geometry evaluated in it. The SCF and gradient workspaces must be sized for the
-// molecule's basis, the eigenvector-following workspace for its atom count.
+// lowest. The first geometry that meets the gradient tests with a converged
+// SCF ends the search, converged or not (two more gradients measure the
+// curvature of the followed mode there). Moves the molecule's coordinates in
+// place and leaves the last geometry stepped to in it. The SCF and gradient
+// workspaces must be sized for the molecule's basis, the
+// eigenvector-following workspace for its atom count.
 TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const ParameterModel& model,
                                                 ScfWorkspace& scf, GradientWorkspace& gradient_workspace,
                                                 EigenvectorFollowingWorkspace& workspace,

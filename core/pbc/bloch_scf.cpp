@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
+#include <optional>
 
 #include "core/fock/fock_builder.h"
 #include "core/gradients/heat_of_formation.h"
@@ -56,6 +58,62 @@ double core_repulsion_per_cell(const MolecularBatch& cell, const ParameterModel&
         }
     }
     return energy;
+}
+
+constexpr const char* kAxis[] = {"a1", "a2", "a3"};
+
+std::string triple_text(const std::array<std::uint64_t, 3>& t) {
+    std::string text = "(";
+    for (int d = 0; d < 3; ++d) text += std::to_string(t[d]) + (d < 2 ? ", " : ")");
+    return text;
+}
+
+// A k-point sum over n points per direction cannot tell copies n cells apart:
+// with fewer points than copies the density of far copies folds onto near ones.
+std::optional<std::string> aliasing_refusal(std::uint8_t dimension, const std::array<std::uint64_t, 3>& mers,
+                                            const std::array<std::uint64_t, 3>& k_grid) {
+    std::string directions;
+    std::array<std::uint64_t, 3> enough = k_grid;
+    for (int d = 0; d < dimension; ++d) {
+        if (std::max<std::uint64_t>(k_grid[d], 1) >= mers[d]) continue;
+        directions += (directions.empty() ? "" : " and ") + std::string(kAxis[d]);
+        enough[d] = mers[d];
+    }
+    if (directions.empty()) return std::nullopt;
+    return "k_grid " + triple_text(k_grid) + " has fewer points than mers " + triple_text(mers) + " along " +
+           directions + ", which folds the density of distant cells onto near ones: use a k_grid of at least " +
+           triple_text(enough);
+}
+
+// "-a1 + 2 a2": a lattice translation in terms of the cell's vectors.
+std::string translation_text(const std::array<std::int64_t, 3>& shift) {
+    std::string text;
+    for (int d = 0; d < 3; ++d) {
+        if (shift[d] == 0) continue;
+        const std::uint64_t size = shift[d] < 0 ? 0 - static_cast<std::uint64_t>(shift[d]) : shift[d];
+        text += text.empty() ? (shift[d] < 0 ? "-" : "") : (shift[d] < 0 ? " - " : " + ");
+        text += (size == 1 ? "" : std::to_string(size) + " ") + kAxis[d];
+    }
+    return text;
+}
+
+std::string overlap_refusal(const MolecularBatch& cell, const CloseImage& close) {
+    const auto atom_text = [&](std::size_t i) {
+        return "atom " + std::to_string(i) + " (Z=" + std::to_string(cell.atomic_numbers[i]) + ")";
+    };
+    char distance[32];
+    std::snprintf(distance, sizeof distance, "%.3f", close.distance);
+    const bool same_cell = close.shift == std::array<std::int64_t, 3>{};
+    std::string other = close.atom == close.image_of ? "its own periodic image"
+                        : same_cell                   ? atom_text(close.image_of)
+                                                      : "the periodic image of " + atom_text(close.image_of);
+    if (!same_cell) other += " at " + translation_text(close.shift);
+    std::string text = atom_text(close.atom);
+    text[0] = 'A';
+    char limit[32];
+    std::snprintf(limit, sizeof limit, "%g", kMinImageDistance);
+    return text + " lies " + distance + " angstrom from " + other + "; atoms must be at least " + limit +
+           " angstrom from every periodic image of every atom";
 }
 
 // Doubles held by the largest pair-integral record the cell's atoms can form.
@@ -175,11 +233,22 @@ void assemble_supercell_density(const std::vector<Matrix>& density_r, std::span<
     }
 }
 
+std::array<std::uint64_t, 3> default_mers(std::uint8_t dimension) {
+    if (dimension == 3) return {3, 3, 3};
+    if (dimension == 2) return {5, 5, 1};
+    return {5, 1, 1};
+}
+
+std::array<std::uint64_t, 3> default_k_grid(std::uint8_t dimension) {
+    if (dimension == 3) return {4, 4, 4};
+    if (dimension == 2) return {8, 8, 1};
+    return {16, 1, 1};
+}
+
 std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_molecule, const PbcConfig& config) {
     const std::uint8_t dimension = config.cell.dimension;
     const auto counts = counts_within_dimension(dimension, config.mers);
     const auto divisions = counts_within_dimension(dimension, config.k_grid);
-    static constexpr const char* kAxis[] = {"a1", "a2", "a3"};
     std::uint64_t n_t = 1;
     std::uint64_t n_k = 1;
     for (int d = 0; d < 3; ++d) {
@@ -190,8 +259,13 @@ std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_mo
         n_t = mul(n_t, 2 * static_cast<std::uint64_t>(translation_half_count(counts[d])) + 1);
         n_k = mul(n_k, std::max<std::uint64_t>(divisions[d], 1));
     }
+    if (auto refusal = aliasing_refusal(dimension, config.mers, config.k_grid)) return *refusal;
+    const std::vector<Vec3> positions = coordinate_triples(cell_molecule);
+    if (const auto close = find_close_image(config.cell, positions, kMinImageDistance)) {
+        return overlap_refusal(cell_molecule, *close);
+    }
     const std::uint64_t n = cell_molecule.n_basis;
-    const std::uint64_t n_path = band_path_length(dimension, config.band_points);
+    const std::uint64_t n_path = band_path_length(config.cell, config.band_points);
     const std::uint64_t supercell_orbitals = mul(n_t, n);
     const std::uint64_t supercell_atoms = mul(n_t, cell_molecule.n_atoms);
     const std::uint64_t block = mul(n, n);
@@ -362,7 +436,8 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& cell_mole
     }
 
     result.heat_of_formation = compute_heat_of_formation_kcal_mol(cell_molecule, model, result.total_energy);
-    compute_bands_and_dos(config.cell, translations, n_occ, config.band_points, config.dos_sigma, ws, result);
+    compute_bands_and_dos(config.cell, translations, kpoints, n_occ, config.band_points, config.dos_sigma, ws,
+                          result);
     return result;
 }
 

@@ -77,10 +77,23 @@ struct PbcSizes {
 // Largest working storage a run may need, in bytes.
 inline constexpr std::uint64_t kPbcMemoryBudgetBytes = std::uint64_t{4} << 30;
 
+// Closest an atom may come to a periodic image of any atom, angstrom.
+inline constexpr double kMinImageDistance = 0.5;
+
+// Translation counts and Monkhorst-Pack divisions for a caller who chooses
+// none, by the number of translation vectors: (5, 1, 1) and (16, 1, 1) for a
+// chain, (5, 5, 1) and (8, 8, 1) for a sheet, (3, 3, 3) and (4, 4, 4) for a
+// crystal.
+std::array<std::uint64_t, 3> default_mers(std::uint8_t dimension);
+std::array<std::uint64_t, 3> default_k_grid(std::uint8_t dimension);
+
 // The translation, k-point and band-path counts of a run on `cell_molecule`,
-// or the message refusing it: a used translation count of 2^31 or more, or
-// storage (supercell matrices, pair integrals, blocks, k-points, bands) over
-// kPbcMemoryBudgetBytes. Sizes are computed in checked 64-bit arithmetic.
+// or the message refusing it, in this order: a used translation count of
+// 2^31 or more; fewer k-points than translation counts along a periodic
+// direction (the k-point sum would fold the density of distant copies onto
+// near ones); an atom closer than kMinImageDistance to a periodic image of
+// an atom; storage (supercell matrices, pair integrals, blocks, k-points,
+// bands) over kPbcMemoryBudgetBytes. Allocates nothing of the run's size.
 std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_molecule, const PbcConfig& config);
 
 // Runs the periodic SCF, then bands, gaps and density of states. Returns the

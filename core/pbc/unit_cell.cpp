@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <tuple>
 
 namespace quorin {
 
@@ -18,13 +19,6 @@ Vec3 cross(const Vec3& a, const Vec3& b) {
 
 Vec3 scaled(const Vec3& a, double s) { return {a[0] * s, a[1] * s, a[2] * s}; }
 
-// f1 b1 + f2 b2 + f3 b3.
-Vec3 reciprocal_point(const UnitCell& cell, const Vec3& f) {
-    Vec3 k{};
-    for (int c = 0; c < 3; ++c) k[c] = f[0] * cell.b1[c] + f[1] * cell.b2[c] + f[2] * cell.b3[c];
-    return k;
-}
-
 KPoint path_point(const UnitCell& cell, std::optional<std::string> label, const Vec3& f) {
     return {std::move(label), f, reciprocal_point(cell, f), 0.0};
 }
@@ -36,16 +30,165 @@ struct Vertex {
 
 constexpr Vertex kGamma = {"Gamma", {0.0, 0.0, 0.0}};
 constexpr Vertex kX = {"X", {0.5, 0.0, 0.0}};
-constexpr Vertex kM = {"M", {0.5, 0.5, 0.0}};
 constexpr Vertex kZ = {"Z", {0.0, 0.0, 0.5}};
-constexpr Vertex kPath3d[] = {kGamma, kX, kM, kGamma, kZ};
-constexpr Vertex kPath2d[] = {kGamma, kX, kM, kGamma};
-constexpr Vertex kPath1d[] = {kGamma, kX};
 
-std::span<const Vertex> path_vertices(std::uint8_t dimension) {
-    if (dimension == 3) return kPath3d;
-    if (dimension == 2) return kPath2d;
-    return kPath1d;
+// Equal lengths and cos(angle) = +-1/2, relative tolerance: enough for
+// vectors typed with four significant digits.
+constexpr double kHexagonalTolerance = 1e-3;
+
+bool hexagonal_pair(const Vec3& a, const Vec3& b, bool& obtuse) {
+    const double la = std::sqrt(dot(a, a));
+    const double lb = std::sqrt(dot(b, b));
+    if (!(std::fabs(la - lb) <= kHexagonalTolerance * std::max(la, lb))) return false;
+    const double cosine = dot(a, b) / (la * lb);
+    if (!(std::fabs(std::fabs(cosine) - 0.5) <= kHexagonalTolerance)) return false;
+    obtuse = cosine < 0.0;
+    return true;
+}
+
+// Two translation vectors of equal length at 60 or 120 degrees (in 3D with
+// the third perpendicular to both): the plane of a hexagonal lattice.
+struct HexagonalPlane {
+    int first = 0;       // index of the first vector of the pair (0 = a1)
+    int second = 1;      // index of the second
+    int axis = 2;        // index of the third vector (3D only)
+    bool obtuse = true;  // 120 degrees between them (false: 60)
+};
+
+std::optional<HexagonalPlane> hexagonal_plane(const UnitCell& cell) {
+    HexagonalPlane plane;
+    if (cell.dimension == 2) {
+        if (hexagonal_pair(cell.a1, cell.a2, plane.obtuse)) return plane;
+        return std::nullopt;
+    }
+    if (cell.dimension != 3) return std::nullopt;
+    const Vec3 a[] = {cell.a1, cell.a2, cell.a3};
+    for (const auto& [first, second, axis] : {std::tuple{0, 1, 2}, {1, 2, 0}, {0, 2, 1}}) {
+        if (!hexagonal_pair(a[first], a[second], plane.obtuse)) continue;
+        const double axis_length = std::sqrt(dot(a[axis], a[axis]));
+        bool perpendicular = true;
+        for (const int member : {first, second}) {
+            const double cosine = dot(a[axis], a[member]) / (axis_length * std::sqrt(dot(a[member], a[member])));
+            perpendicular = perpendicular && std::fabs(cosine) <= kHexagonalTolerance;
+        }
+        if (!perpendicular) continue;
+        plane.first = first;
+        plane.second = second;
+        plane.axis = axis;
+        return plane;
+    }
+    return std::nullopt;
+}
+
+// The path's vertices for this cell, in order.
+std::vector<Vertex> path_vertices(const UnitCell& cell) {
+    const auto hexagonal = hexagonal_plane(cell);
+    if (!hexagonal) {
+        if (cell.dimension == 3) return {kGamma, kX, {"M", {0.5, 0.5, 0.0}}, kGamma, kZ};
+        if (cell.dimension == 2) return {kGamma, kX, {"M", {0.5, 0.5, 0.0}}, kGamma};
+        return {kGamma, kX};
+    }
+    // M is the middle of a zone edge, K a zone corner: with b1, b2 of the
+    // pair at 60 degrees (lattice vectors at 120) K = (b1 + b2) / 3,
+    // otherwise (2 b1 + b2) / 3. A, L and H lie half a b3 above Gamma, M, K.
+    const auto point = [&](double f_first, double f_second, double f_axis) {
+        Vec3 f{};
+        f[hexagonal->first] = f_first;
+        f[hexagonal->second] = f_second;
+        if (cell.dimension == 3) f[hexagonal->axis] = f_axis;
+        return f;
+    };
+    const double k_first = hexagonal->obtuse ? 1.0 / 3.0 : 2.0 / 3.0;
+    const Vertex m = {"M", point(0.5, 0.0, 0.0)};
+    const Vertex k = {"K", point(k_first, 1.0 / 3.0, 0.0)};
+    if (cell.dimension == 2) return {kGamma, m, k, kGamma};
+    const Vertex a = {"A", point(0.0, 0.0, 0.5)};
+    return {kGamma, m, k, kGamma, a, {"L", point(0.5, 0.0, 0.5)}, {"H", point(k_first, 1.0 / 3.0, 0.5)}, a};
+}
+
+// Integer combinations e_k = sum_d u[k][d] a_d of the cell's vectors.
+struct LatticeBasis {
+    std::array<Vec3, 3> vectors{};
+    std::array<std::array<std::int64_t, 3>, 3> combination{};
+    int size = 0;
+};
+
+void subtract_multiple(LatticeBasis& basis, int target, int source, std::int64_t multiple) {
+    for (int c = 0; c < 3; ++c) {
+        basis.vectors[target][c] -= static_cast<double>(multiple) * basis.vectors[source][c];
+        basis.combination[target][c] -= multiple * basis.combination[source][c];
+    }
+}
+
+// Shortens the basis until no vector gets shorter by subtracting a multiple
+// of another and (in 3D) none is longer than a sum of all three with signs.
+// For up to three vectors such a basis is nearly orthogonal, so a ball of
+// radius r meets only a few lattice points per direction beyond r / |e|.
+LatticeBasis reduced_basis(const UnitCell& cell) {
+    LatticeBasis basis;
+    basis.size = cell.dimension;
+    const Vec3 given[] = {cell.a1, cell.a2, cell.a3};
+    for (int k = 0; k < basis.size; ++k) {
+        basis.vectors[k] = given[k];
+        basis.combination[k][k] = 1;
+    }
+    for (int sweep = 0; sweep < 1000; ++sweep) {
+        bool changed = false;
+        for (int k = 0; k < basis.size; ++k) {
+            for (int l = 0; l < basis.size; ++l) {
+                if (k == l) continue;
+                const double ratio = dot(basis.vectors[k], basis.vectors[l]) / dot(basis.vectors[l], basis.vectors[l]);
+                // Strictly beyond one half, so every step shortens e_k.
+                if (!(std::fabs(ratio) > 0.5 + 1e-12) || !(std::fabs(ratio) < 1e15)) continue;
+                subtract_multiple(basis, k, l, std::llround(ratio));
+                changed = true;
+            }
+        }
+        if (basis.size == 3) {
+            const auto& e = basis.vectors;
+            for (const auto& [s1, s2] : {std::pair{1, 1}, {1, -1}, {-1, 1}, {-1, -1}}) {
+                Vec3 sum{};
+                for (int c = 0; c < 3; ++c) sum[c] = e[0][c] + s1 * e[1][c] + s2 * e[2][c];
+                int longest = 0;
+                for (int k = 1; k < 3; ++k) {
+                    if (dot(e[k], e[k]) > dot(e[longest], e[longest])) longest = k;
+                }
+                if (!(dot(sum, sum) < (1.0 - 1e-12) * dot(e[longest], e[longest]))) continue;
+                // The sum holds the replaced member with coefficient +-1, so
+                // the three vectors still span the lattice.
+                std::array<std::int64_t, 3> combination{};
+                for (int d = 0; d < 3; ++d) {
+                    combination[d] = basis.combination[0][d] + s1 * basis.combination[1][d] +
+                                     s2 * basis.combination[2][d];
+                }
+                basis.vectors[longest] = sum;
+                basis.combination[longest] = combination;
+                changed = true;
+            }
+        }
+        if (!changed) break;
+    }
+    return basis;
+}
+
+// g_k with g_k . e_l = delta_kl, in the span of the basis.
+std::array<Vec3, 3> dual_basis(const LatticeBasis& basis) {
+    std::array<Vec3, 3> dual{};
+    const auto& e = basis.vectors;
+    if (basis.size == 1) {
+        dual[0] = scaled(e[0], 1.0 / dot(e[0], e[0]));
+    } else if (basis.size == 2) {
+        const Vec3 normal = cross(e[0], e[1]);
+        const double area_sq = dot(normal, normal);
+        dual[0] = scaled(cross(e[1], normal), 1.0 / area_sq);
+        dual[1] = scaled(cross(normal, e[0]), 1.0 / area_sq);
+    } else {
+        const double volume = dot(e[0], cross(e[1], e[2]));
+        dual[0] = scaled(cross(e[1], e[2]), 1.0 / volume);
+        dual[1] = scaled(cross(e[2], e[0]), 1.0 / volume);
+        dual[2] = scaled(cross(e[0], e[1]), 1.0 / volume);
+    }
+    return dual;
 }
 
 }  // namespace
@@ -155,9 +298,9 @@ std::vector<KPoint> UnitCell::generate_monkhorst_pack_grid(const UnitCell& cell,
     return grid;
 }
 
-std::uint64_t band_path_length(std::uint8_t dimension, std::uint64_t points_per_segment) {
+std::uint64_t band_path_length(const UnitCell& cell, std::uint64_t points_per_segment) {
     const std::uint64_t per_segment = std::max<std::uint64_t>(points_per_segment, 10);
-    const std::uint64_t segments = path_vertices(dimension).size() - 1;
+    const std::uint64_t segments = path_vertices(cell).size() - 1;
     std::uint64_t total = 0;
     if (__builtin_mul_overflow(per_segment, segments, &total) || __builtin_add_overflow(total, 1, &total)) {
         return std::numeric_limits<std::uint64_t>::max();
@@ -167,9 +310,9 @@ std::uint64_t band_path_length(std::uint8_t dimension, std::uint64_t points_per_
 
 std::vector<KPoint> UnitCell::generate_band_path(const UnitCell& cell, std::uint64_t points_per_segment) {
     const std::uint64_t per_segment = std::max<std::uint64_t>(points_per_segment, 10);
-    const std::span<const Vertex> vertices = path_vertices(cell.dimension);
+    const std::vector<Vertex> vertices = path_vertices(cell);
     std::vector<KPoint> path;
-    path.reserve(static_cast<std::size_t>(band_path_length(cell.dimension, points_per_segment)));
+    path.reserve(static_cast<std::size_t>(band_path_length(cell, points_per_segment)));
     for (std::size_t s = 0; s + 1 < vertices.size(); ++s) {
         const Vec3& p = vertices[s].fractional;
         const Vec3& q = vertices[s + 1].fractional;
@@ -182,6 +325,65 @@ std::vector<KPoint> UnitCell::generate_band_path(const UnitCell& cell, std::uint
     }
     path.push_back(path_point(cell, vertices.back().label, vertices.back().fractional));
     return path;
+}
+
+Vec3 reciprocal_point(const UnitCell& cell, const Vec3& f) {
+    Vec3 k{};
+    for (int c = 0; c < 3; ++c) k[c] = f[0] * cell.b1[c] + f[1] * cell.b2[c] + f[2] * cell.b3[c];
+    return k;
+}
+
+std::optional<CloseImage> find_close_image(const UnitCell& cell, std::span<const Vec3> positions,
+                                           double min_distance) {
+    const LatticeBasis basis = reduced_basis(cell);
+    const auto shift_of = [&](const std::array<std::int64_t, 3>& m) {
+        std::array<std::int64_t, 3> shift{};
+        for (int k = 0; k < basis.size; ++k) {
+            for (int d = 0; d < 3; ++d) shift[d] += m[k] * basis.combination[k][d];
+        }
+        return shift;
+    };
+    // A lattice vector shorter than the limit brings every atom onto its own
+    // image; it also bounds the search below.
+    for (int k = 0; k < basis.size && !positions.empty(); ++k) {
+        const double length = std::sqrt(dot(basis.vectors[k], basis.vectors[k]));
+        if (!(length >= min_distance)) return CloseImage{0, 0, basis.combination[k], length};
+    }
+    const std::array<Vec3, 3> dual = dual_basis(basis);
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        for (std::size_t j = i; j < positions.size(); ++j) {
+            Vec3 d{};
+            for (int c = 0; c < 3; ++c) d[c] = positions[i][c] - positions[j][c];
+            // Translations R = sum m_k e_k with |d - R| < min_distance have
+            // |m_k - g_k . d| < min_distance |g_k|.
+            std::array<std::int64_t, 3> lo{}, hi{};
+            bool bounded = true;
+            for (int k = 0; k < basis.size; ++k) {
+                const double centre = dot(dual[k], d);
+                const double reach = min_distance * std::sqrt(dot(dual[k], dual[k]));
+                bounded = bounded && std::fabs(centre) + reach < 1e15;
+                if (!bounded) break;
+                lo[k] = static_cast<std::int64_t>(std::ceil(centre - reach));
+                hi[k] = static_cast<std::int64_t>(std::floor(centre + reach));
+            }
+            if (!bounded) continue;  // atoms beyond any sensible cell: no integer grid to search
+            std::array<std::int64_t, 3> m{};
+            for (m[0] = lo[0]; m[0] <= hi[0]; ++m[0]) {
+                for (m[1] = lo[1]; m[1] <= hi[1]; ++m[1]) {
+                    for (m[2] = lo[2]; m[2] <= hi[2]; ++m[2]) {
+                        if (i == j && m[0] == 0 && m[1] == 0 && m[2] == 0) continue;
+                        Vec3 gap = d;
+                        for (int k = 0; k < basis.size; ++k) {
+                            for (int c = 0; c < 3; ++c) gap[c] -= static_cast<double>(m[k]) * basis.vectors[k][c];
+                        }
+                        const double distance = std::sqrt(dot(gap, gap));
+                        if (distance < min_distance) return CloseImage{i, j, shift_of(m), distance};
+                    }
+                }
+            }
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace quorin

@@ -2,7 +2,8 @@
 // Lattice geometry of a periodic system: the unit cell from one to three
 // translation vectors with its reciprocal vectors, the lattice translations
 // a periodic SCF keeps real-space blocks for, the Monkhorst-Pack sampling of
-// the Brillouin zone and the high-symmetry band path. Pure functions.
+// the Brillouin zone, the high-symmetry band path, and the search for atoms
+// that sit on a periodic image. Pure functions.
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -25,7 +26,7 @@ struct TranslationIndex {
 };
 
 struct KPoint {
-    std::optional<std::string> label;  // "Gamma", "X", "M", "Z" on labelled points
+    std::optional<std::string> label;  // "Gamma", "X", "M", "K", "Z", "A", "L", "H" on labelled points
     Vec3 fractional{};                 // coefficients of b1, b2, b3
     Vec3 cartesian{};                  // 1/angstrom, including 2 pi
     double weight = 0;                 // 1/(n1 n2 n3) on a grid, 0 on a band path
@@ -55,12 +56,33 @@ struct UnitCell {
     static std::vector<KPoint> generate_monkhorst_pack_grid(const UnitCell& cell,
                                                             const std::array<std::uint64_t, 3>& divisions);
 
-    // Gamma-X (1D), Gamma-X-M-Gamma (2D), Gamma-X-M-Gamma-Z (3D) with at
-    // least 10 points per segment plus the final vertex; weights 0.
+    // Gamma-X (1D), Gamma-X-M-Gamma (2D), Gamma-X-M-Gamma-Z (3D), or for a
+    // hexagonal cell Gamma-M-K-Gamma (2D) and Gamma-M-K-Gamma-A-L-H-A (3D),
+    // with at least 10 points per segment plus the final vertex; weights 0.
     static std::vector<KPoint> generate_band_path(const UnitCell& cell, std::uint64_t points_per_segment);
 };
 
+// Atom `atom` lies `distance` angstrom from atom `image_of` shifted by the
+// translation shift[0] a1 + shift[1] a2 + shift[2] a3.
+struct CloseImage {
+    std::size_t atom = 0;
+    std::size_t image_of = 0;
+    std::array<std::int64_t, 3> shift{};
+    double distance = 0;
+};
+
+// A pair of atoms (an atom and itself included) closer than `min_distance`
+// angstrom through a nonzero lattice translation, or through the zero
+// translation for two different atoms; nothing when every atom keeps that
+// distance from every periodic image. Searches the whole lattice, not only
+// the translations a run keeps.
+std::optional<CloseImage> find_close_image(const UnitCell& cell, std::span<const Vec3> positions,
+                                           double min_distance);
+
 inline double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+// k = f1 b1 + f2 b2 + f3 b3, 1/angstrom.
+Vec3 reciprocal_point(const UnitCell& cell, const Vec3& fractional);
 
 // Translations kept on each side of the home cell along a direction with
 // `count` copies: (count - 1) / 2, 0 for a count of 0 or 1, capped at
@@ -72,8 +94,8 @@ std::int32_t translation_half_count(std::uint64_t count);
 std::array<std::uint64_t, 3> counts_within_dimension(std::uint8_t dimension,
                                                      const std::array<std::uint64_t, 3>& counts);
 
-// Length of the band path for this dimension and requested points per
-// segment (at least 10), saturated at the largest std::uint64_t.
-std::uint64_t band_path_length(std::uint8_t dimension, std::uint64_t points_per_segment);
+// Length of the band path of this cell for the requested points per segment
+// (at least 10), saturated at the largest std::uint64_t.
+std::uint64_t band_path_length(const UnitCell& cell, std::uint64_t points_per_segment);
 
 }  // namespace quorin

@@ -10,6 +10,7 @@
 #include "core/properties/dipole.h"
 #include "core/scf/scf_loop.h"
 #include "core/scf/workspace.h"
+#include "core/solvation/cosmo_gradient.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
 
@@ -62,6 +63,11 @@ CalculationRecord run_single_point(MolecularBatch& molecule, const ParameterMode
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
     compute_cartesian_gradients_with_options(molecule, model, workspace.density, gradient_workspace,
                                              record.gradients_ev_angstrom, options.use_nddo);
+    // The dielectric energy is part of the reported total, so its gradient is
+    // part of the reported gradient.
+    if (workspace.cosmo) {
+        add_cosmo_gradient(molecule, workspace.density, *workspace.cosmo, record.gradients_ev_angstrom);
+    }
     record.gradients_kcal_mol_angstrom = record.gradients_ev_angstrom;
     for (auto& row : record.gradients_kcal_mol_angstrom) {
         for (double& g : row) g *= kEvToKcalMol;
@@ -75,7 +81,9 @@ CalculationRecord run_single_point(MolecularBatch& molecule, const ParameterMode
         add_correction_gradient(dispersion_gradient, record);
     }
     if (options.h_bonds) {
-        correction_kcal += compute_h4_energy(molecule, kH4Parameters);
+        std::vector<std::array<double, 3>> h4_gradient(n_atoms, {0.0, 0.0, 0.0});
+        correction_kcal += compute_h4_energy_and_gradients(molecule, kH4Parameters, h4_gradient);
+        add_correction_gradient(h4_gradient, record);
         const auto [hh_energy_kcal, hh_gradient] = compute_hh_repulsion_energy_and_gradients(molecule);
         correction_kcal += hh_energy_kcal;
         add_correction_gradient(hh_gradient, record);

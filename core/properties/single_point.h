@@ -1,7 +1,8 @@
 #pragma once
-// The single-point road: one SCF, finite-difference gradients, optional
-// dispersion and hydrogen-bond corrections, heat of formation, charges,
-// dipole and Mulliken populations, gathered into one record.
+// The single-point road: one SCF, the gradient of the reported energy
+// (solvent and corrections included), optional dispersion and hydrogen-bond
+// corrections, heat of formation, charges, dipole and Mulliken populations,
+// gathered into one record.
 #include <array>
 #include <cstddef>
 #include <cstdint>

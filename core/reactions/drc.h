@@ -19,6 +19,7 @@
 #include "core/gradients/nuclear_gradients.h"
 #include "core/parameters/parameter_model.h"
 #include "core/scf/workspace.h"
+#include "core/types/aligned.h"
 #include "core/types/molecule.h"
 
 namespace quorin {
@@ -33,8 +34,9 @@ inline constexpr std::uint64_t kDefaultVelocitySeed = 0x123456789abcdef0ULL;
 struct InitialVelocities {
     // Every atom at rest.
     struct Zero {};
-    // A seeded Maxwell-Boltzmann draw at `temperature_k`, with the
-    // centre-of-mass motion removed and rescaled to exactly that temperature.
+    // A seeded Maxwell-Boltzmann draw at `temperature_k`, rescaled to exactly
+    // that temperature. (Every start has its net translation and rotation
+    // removed.)
     struct MaxwellBoltzmann {
         std::optional<std::uint64_t> seed;  // none: kDefaultVelocitySeed
         double temperature_k = 0.0;
@@ -45,7 +47,8 @@ struct InitialVelocities {
         std::vector<std::array<double, 3>> velocities;
         double kinetic_energy = 0.0;
     };
-    // Supplied velocities (angstrom/fs, one triple per atom) used as given.
+    // Supplied velocities (angstrom/fs, one triple per atom) used as given,
+    // less their net translation and rotation.
     struct Custom {
         std::vector<std::array<double, 3>> velocities;
     };
@@ -75,6 +78,7 @@ struct DrcWorkspace {
     std::vector<std::array<double, 3>> gradient;          // eV/angstrom
     std::vector<double> masses;                            // amu, from the mass table
     std::vector<double> inverse_masses;                    // 1/amu
+    Matrix rigid_motions;  // 6 x 3N, mass-weighted translations and rotations of the current geometry
 
     static DrcWorkspace allocate(const MolecularBatch& molecule);
 };
@@ -100,9 +104,19 @@ struct DrcResult {
     double average_temperature_k = 0.0;   // over steps 0 .. total_steps
 };
 
-// Degrees of freedom of the kinetic temperature: 3N - 6 for N >= 3, 1 for a
-// diatomic, 3 for a single atom.
-double drc_degrees_of_freedom(std::size_t n_atoms);
+// Degrees of freedom of the kinetic temperature: 3N - 6 for N >= 3 (3N - 5
+// when linear), 1 for a diatomic, 3 for a single atom. The starting
+// velocities carry no net translation or rotation, so these are all the
+// motions that hold kinetic energy.
+double drc_degrees_of_freedom(const MolecularBatch& molecule);
+
+// Frames a run records: step 0, every multiple of the interval (0 acts as
+// 1) and the last step.
+std::size_t drc_frame_count(std::size_t total_steps, std::size_t recording_interval);
+
+// Refuses (RequestError, with the frame count and the bytes) a run whose
+// recorded frames for `n_atoms` atoms would not fit in `available_bytes`.
+void check_drc_frames_fit(const DrcOptions& options, std::size_t n_atoms, std::uint64_t available_bytes);
 
 // The first option that would make the dynamics meaningless, as a message:
 // a time step that is not positive and finite; a Maxwell-Boltzmann
@@ -120,10 +134,16 @@ DrcFrame record_frame(std::size_t step, double time_fs, double potential_energy_
 // Runs `total_steps` velocity-Verlet steps; the molecule ends at the last
 // geometry. Every geometry gets the SCF ladder (first try 60 iterations at the
 // start, 50 afterwards) and the gradient; the SCF's convergence is not tested.
+// Only the recorded frames grow with the number of steps.
 //
 // Stops before any SCF: the option errors above; a workspace or supplied
 // velocity list not sized for the molecule ("Custom velocities count
-// mismatch" for Custom); an atom without a tabulated mass.
+// mismatch" for Custom); an atom without a tabulated mass. Refuses
+// (RequestError) before any SCF a run whose frames would not fit in the
+// memory available, and during the run one whose total energy (less what the
+// thermostat put in) leaves its start by more than 1 eV per atom, naming the
+// step and the drift: such a run has broken down and its result would be
+// meaningless.
 DrcResult run_dynamic_reaction_coordinate(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                                           GradientWorkspace& gradient_workspace, DrcWorkspace& workspace,
                                           const DrcOptions& options);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <iterator>
 #include <limits>
 
@@ -121,12 +122,16 @@ void transition_vector_from_hessian(MolecularBatch& molecule, const ParameterMod
                                          .project_external = true};
     const HessianResult hessian = compute_hessian_and_frequencies(molecule, model, scf, scf_options, hessian_options);
 
-    std::vector<double>& t = ws.transition_vector;
-    std::fill(t.begin(), t.end(), 0.0);
-    if (hessian.normal_modes.empty() || hessian.normal_modes.front().frequency_cm1 >= 0.0) {
-        t[0] = 1.0;
-        return;
+    // With an imaginary vibration the lowest of all modes is the most imaginary one.
+    const std::vector<double>& vibrations = hessian.vibrational_frequencies_cm1;
+    if (count_imaginary_frequencies(vibrations) == 0) {
+        char lowest[32] = "none";
+        if (!vibrations.empty()) std::snprintf(lowest, sizeof lowest, "%.1f cm^-1", vibrations.front());
+        throw RequestError(std::string("The starting geometry is not a transition state: it has no imaginary "
+                                       "vibrational frequency (the lowest is ") +
+                           lowest + "), so there is no path down from it");
     }
+    std::vector<double>& t = ws.transition_vector;
     const auto& displacements = hessian.normal_modes.front().displacements;
     for (std::size_t a = 0; a < displacements.size(); ++a) {
         for (std::size_t c = 0; c < 3; ++c) t[3 * a + c] = displacements[a][c] * ws.sqrt_masses[a];
@@ -251,10 +256,11 @@ IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const Param
             moved2 += (ws.trial[i] - ws.coords_mw[i]) * (ws.trial[i] - ws.coords_mw[i]);
         }
         const bool turned_back = std::sqrt(moved2) < kTurnedBackFraction * h;
-        if (e.mass_weighted_rms < options.min_gradient || e.heat_kcal > previous_heat + options.max_energy_rise ||
-            turned_back) {
-            // A minimum only counts when its SCF converged.
-            branch.converged = e.scf.converged;
+        const bool rose = e.heat_kcal > previous_heat + options.max_energy_rise;
+        if (e.mass_weighted_rms < options.min_gradient || rose || turned_back) {
+            // A minimum only counts when the path fell all the way to it and
+            // its SCF converged.
+            branch.converged = !rose && e.scf.converged;
             return branch;
         }
         ws.coords_mw.swap(ws.trial);

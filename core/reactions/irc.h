@@ -34,7 +34,9 @@ struct IrcOptions {
     std::size_t max_corrector_iterations = 25;
     double corrector_tol = 1e-4;   // amu^1/2 angstrom
     double min_gradient = 0.05;    // kcal/(mol angstrom amu^1/2): a branch ends below this RMS
-    double max_energy_rise = 0.02;  // kcal/mol: a branch ends when a point rises more than this
+    // kcal/mol: a point higher than the one before by more than this ends
+    // its branch, not converged.
+    double max_energy_rise = 0.01;
     bool use_nddo = true;
     std::uint8_t direction = kIrcBoth;  // kIrcForward, kIrcReverse, anything else both
 };
@@ -78,7 +80,9 @@ struct IrcResult {
 
 struct IrcBranch {
     std::vector<IrcPoint> points;  // in path order, away from the TS
-    bool converged = false;        // a stop test met with a converged SCF at the last point
+    // The path fell to a minimum (no rise beyond max_energy_rise on the way)
+    // and the SCF of its last point converged.
+    bool converged = false;
 };
 
 // The first option the tracer cannot work with, as a message: a step size
@@ -95,8 +99,9 @@ IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const Param
 
 // Traces the branches the options ask for from the molecule's geometry and
 // puts the molecule back there. Without a supplied transition vector it first
-// runs the vibrational analysis there and starts along the first normal mode
-// when it is imaginary, else along x of atom 0.
+// runs the vibrational analysis there and starts along the lowest normal
+// mode; a geometry without an imaginary vibration (below -10 cm^-1) is
+// refused (RequestError).
 //
 // Stops before any SCF: the option errors above; "Supplied transition vector
 // length mismatch"; a workspace not sized for the molecule; an atom without a

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <string>
 
 #include "core/gradients/heat_of_formation.h"
 #include "core/gradients/nuclear_gradients.h"
@@ -22,6 +24,15 @@ constexpr double kTightEnergyToleranceEv = 1e-9;
 constexpr double kTightDensityTolerance = 1e-8;
 constexpr std::size_t kSetUpIterations = 80;
 constexpr std::size_t kGuessIterations = 100;
+// The ends count as met within this much (angstrom) beyond the convergence
+// distance: placing a structure at a distance reproduces it only to rounding.
+constexpr double kMeetingToleranceAngstrom = 1e-9;
+// A cycle that brings the ends no closer than this (angstrom) makes no
+// progress.
+constexpr double kProgressAngstrom = 1e-12;
+// No two atoms may come closer than this (angstrom) on the straight path
+// between the docked ends.
+constexpr double kClosestApproachAngstrom = 0.5;
 
 // Coordinates of a flat atom-major vector as rows.
 std::vector<std::array<double, 3>> rows_of(const std::vector<double>& x) {
@@ -57,6 +68,36 @@ void place_at_distance(std::vector<double>& moving, const std::vector<double>& f
     if (!(length > 1e-8)) return;
     const double scale = target / length;
     for (std::size_t i = 0; i < moving.size(); ++i) moving[i] = fixed[i] + (moving[i] - fixed[i]) * scale;
+}
+
+// Refuses ends whose straight path drives two atoms (nearly) through each
+// other, as a symmetric pair docked by a flip does: on the path
+// r(s) = (1 - s) reactant + s product the separation of atoms a and b is
+// |u + s w| with u their separation in the reactant and w its change, least
+// at s = -u.w / w.w clamped to [0, 1].
+void check_straight_path(const std::vector<std::uint8_t>& atomic_numbers, std::span<const std::array<double, 3>> reactant,
+                         std::span<const std::array<double, 3>> product) {
+    for (std::size_t a = 0; a < reactant.size(); ++a) {
+        for (std::size_t b = a + 1; b < reactant.size(); ++b) {
+            double u[3], w[3], uw = 0.0, ww = 0.0;
+            for (std::size_t c = 0; c < 3; ++c) {
+                u[c] = reactant[b][c] - reactant[a][c];
+                w[c] = product[b][c] - product[a][c] - u[c];
+                uw += u[c] * w[c];
+                ww += w[c] * w[c];
+            }
+            const double s = ww > 0.0 ? std::clamp(-uw / ww, 0.0, 1.0) : 0.0;
+            double d2 = 0.0;
+            for (std::size_t c = 0; c < 3; ++c) d2 += (u[c] + s * w[c]) * (u[c] + s * w[c]);
+            if (std::sqrt(d2) >= kClosestApproachAngstrom) continue;
+            char distance[32];
+            std::snprintf(distance, sizeof distance, "%.3f", std::sqrt(d2));
+            throw RequestError("The straight path between the docked reactant and product brings atom " +
+                               std::to_string(a) + " (Z=" + std::to_string(atomic_numbers[a]) + ") and atom " +
+                               std::to_string(b) + " (Z=" + std::to_string(atomic_numbers[b]) + ") within " +
+                               distance + " angstrom of each other: the ends need a bent or less symmetric start");
+        }
+    }
 }
 
 // One end of the path: its molecule, SCF workspace, coordinates, last
@@ -99,6 +140,7 @@ SaddleResult run_saddle(std::vector<std::uint8_t> atomic_numbers, std::span<cons
 
     // The product is brought into the reactant's frame once; the reactant never moves.
     auto [docked, d] = dock(reactant, product);
+    check_straight_path(atomic_numbers, reactant, docked);
     Side sides[2] = {make_side(atomic_numbers, flat_of(reactant), model),
                      make_side(atomic_numbers, flat_of(docked), model)};
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(sides[0].molecule.n_basis);
@@ -124,10 +166,11 @@ SaddleResult run_saddle(std::vector<std::uint8_t> atomic_numbers, std::span<cons
     }
 
     SaddleResult result;
+    bool met = false;
     std::vector<double> transverse(dim);
     for (std::size_t k = 1; k <= options.max_cycles; ++k) {
-        if (d <= options.convergence_distance) {
-            result.converged = true;
+        if (d <= options.convergence_distance + kMeetingToleranceAngstrom) {
+            met = true;
             break;
         }
         const double target = std::max(d - options.step_size, options.convergence_distance);
@@ -159,7 +202,10 @@ SaddleResult run_saddle(std::vector<std::uint8_t> atomic_numbers, std::span<cons
             place_at_distance(moving.x, fixed.x, target);
         }
 
+        // A cycle that brought the ends no closer ends the search unrecorded.
+        const double before = d;
         d = distance_between(sides[0].x, sides[1].x);
+        if (!(d < before - kProgressAngstrom)) break;
         result.trajectory.push_back(
             {k, s + 1, d, heat_of(moving), moving.energy, rms, rows_of(moving.x)});
         if (k == options.max_cycles) break;
@@ -204,6 +250,7 @@ SaddleResult run_saddle(std::vector<std::uint8_t> atomic_numbers, std::span<cons
         }
         result.ts_refinement = std::move(refined);
     }
+    result.converged = met && (!result.ts_refinement || result.ts_refinement->converged);
 
     result.num_cycles = result.trajectory.size();
     result.final_distance = d;

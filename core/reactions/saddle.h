@@ -37,7 +37,9 @@ struct SaddlePoint {
 };
 
 struct SaddleResult {
-    bool converged = false;  // the ends came within convergence_distance
+    // The ends came within convergence_distance (to 1e-9 angstrom) and, when
+    // asked for, the refinement converged.
+    bool converged = false;
     std::size_t num_cycles = 0;
     double final_distance = 0.0;  // angstrom
     std::vector<std::array<double, 3>> transition_state_coordinates;
@@ -55,7 +57,10 @@ void check_saddle_options(const SaddleOptions& options);
 
 // Builds its own molecules and workspaces; the inputs are only read. Stops
 // when either coordinate set does not hold one row per atomic number, and on
-// unsound options, before any SCF.
+// unsound options, before any SCF; refuses (RequestError), also before any
+// SCF, ends whose straight path brings two atoms within 0.5 angstrom. A cycle
+// that brings the ends no closer ends the search, not converged and not
+// recorded.
 SaddleResult run_saddle(std::vector<std::uint8_t> atomic_numbers, std::span<const std::array<double, 3>> reactant,
                         std::span<const std::array<double, 3>> product, const ParameterModel& model,
                         const SaddleOptions& options);

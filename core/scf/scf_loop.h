@@ -28,6 +28,8 @@ struct ScfOptions {
     double level_shift = 0.0;         // eV; 0 selects the automatic late shift
     double damping = 0.5;             // weight of the old density
     bool use_nddo = true;             // NDDO pair integrals, else gamma-only
+    // Start from this density (n_basis x n_basis) instead of the atomic guess.
+    const Matrix* initial_density = nullptr;
 };
 
 struct ScfResult {

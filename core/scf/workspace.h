@@ -2,11 +2,15 @@
 // Every matrix of one closed-shell SCF, allocated once per basis size and
 // reused across iterations, SCF runs and geometries.
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 #include "core/integrals/pair_integrals.h"
 #include "core/scf/diis.h"
 #include "core/scf/eigensolver.h"
+#include "core/scf/energy_diis.h"
+#include "core/scf/stability.h"
+#include "core/solvation/cosmo.h"
 #include "core/types/aligned.h"
 
 namespace quorin {
@@ -22,8 +26,11 @@ struct ScfWorkspace {
     Matrix new_density;       // density of the newest orbitals, before damping
     Matrix diis_product;      // scratch: F P for the DIIS error
     DiisWorkspace diis;
+    EnergyDiis energy_diis;                    // energy traces over the same history
     EigensolverWorkspace eigensolver;          // diagonalisation scratch of this basis size
+    StabilityWorkspace stability;              // orbital-Hessian scratch of the stability check
     std::vector<DiatomicPairIntegrals> pairs;  // NDDO pair table of the last NDDO run
+    std::optional<CosmoState> cosmo;           // solvent state of the last run, none in the gas phase
     std::size_t n_basis = 0;
 
     static ScfWorkspace allocate(std::size_t n_basis);

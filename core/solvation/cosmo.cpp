@@ -94,9 +94,12 @@ CosmoState CosmoState::initialize(const MolecularBatch& molecule, const Paramete
     st.atom_first_orbital.assign(n_atoms, 0);
     st.atom_orbitals.assign(n_atoms, 0);
     st.atom_pair_row.assign(n_atoms, 0);
-    std::vector<double> core_charge(n_atoms, 0.0);
-    std::vector<double> d1_angstrom(n_atoms, 0.0);
-    std::vector<double> d2_angstrom(n_atoms, 0.0);
+    st.atom_core_charge.assign(n_atoms, 0.0);
+    st.atom_d1_angstrom.assign(n_atoms, 0.0);
+    st.atom_d2_angstrom.assign(n_atoms, 0.0);
+    std::vector<double>& core_charge = st.atom_core_charge;
+    std::vector<double>& d1_angstrom = st.atom_d1_angstrom;
+    std::vector<double>& d2_angstrom = st.atom_d2_angstrom;
     std::size_t n_rows = 0;
     for (std::size_t at = 0; at < n_atoms; ++at) {
         st.atom_first_orbital[at] = molecule.first_orbital[at];
@@ -171,8 +174,14 @@ void CosmoState::apply_nuclear_reaction_field_to_hcore(Matrix& hcore) const {
 }
 
 double CosmoState::apply_electronic_reaction_field_to_fock(const Matrix& density, Matrix& fock) {
-    check_square(density, n_basis);
     check_square(fock, n_basis);
+    const double energy = update_electronic_charges(density);
+    add_reaction_field(*this, q_electronic, fock);
+    return energy;
+}
+
+double CosmoState::update_electronic_charges(const Matrix& density) {
+    check_square(density, n_basis);
     const std::size_t n_seg = phi_electronic.size();
     double* phi = phi_electronic.data();
 
@@ -201,7 +210,6 @@ double CosmoState::apply_electronic_reaction_field_to_fock(const Matrix& density
         q_electronic[s] = f * solution[s];
         energy += (q_nuclear[s] + q_electronic[s]) * (phi_nuclear[s] + phi[s]);
     }
-    add_reaction_field(*this, q_electronic, fock);
     return kHalfCoulombEvAngstrom * energy;
 }
 

@@ -46,6 +46,12 @@ struct CosmoState {
     std::vector<std::size_t> atom_first_orbital;
     std::vector<std::size_t> atom_orbitals;
     std::vector<std::size_t> atom_pair_row;
+    // Per atom: core charge and the dipole (D1) and quadrupole (D2) lengths of
+    // the point-multipole model in angstrom (0 for atoms without p orbitals or
+    // parameters); the nuclear-gradient terms differentiate the same potentials.
+    std::vector<double> atom_core_charge;
+    std::vector<double> atom_d1_angstrom;
+    std::vector<double> atom_d2_angstrom;
 
     // Stops with "COSMO dielectric constant must be a finite number" for a
     // non-finite epsilon, "COSMO solvent radius must be a finite number",
@@ -62,6 +68,10 @@ struct CosmoState {
     // density, adds their reaction field to the Fock matrix and returns the
     // dielectric energy (eV). Call once per iteration after the Fock build.
     double apply_electronic_reaction_field_to_fock(const Matrix& density, Matrix& fock);
+
+    // Recomputes phi_electronic, solution and q_electronic from the density
+    // without touching any Fock matrix; returns the dielectric energy (eV).
+    double update_electronic_charges(const Matrix& density);
 
     // B(mu nu, s) in 1/angstrom for any pair of basis functions (zero when the
     // two functions sit on different atoms).

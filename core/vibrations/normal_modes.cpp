@@ -17,6 +17,35 @@ std::array<double, 3> position(const MolecularBatch& molecule, std::size_t a) {
     return {molecule.x[a], molecule.y[a], molecule.z[a]};
 }
 
+// Axes of the rigid rotations: x, y and z; for a molecule that the linearity
+// test calls linear, the two axes normal to its first bond only. A rotation
+// about the axis itself would otherwise survive as a tiny vector along a
+// bend of a nearly linear molecule and take that bend out of the analysis.
+// Returns the axes and how many there are.
+std::pair<std::array<std::array<double, 3>, 3>, std::size_t> rotation_axes(const MolecularBatch& molecule) {
+    const std::array<std::array<double, 3>, 3> xyz{{{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}}};
+    if (molecule.n_atoms < 2 || !is_linear_molecule(molecule)) return {xyz, 3};
+    const auto r0 = position(molecule, 0), r1 = position(molecule, 1);
+    std::array<double, 3> bond{r1[0] - r0[0], r1[1] - r0[1], r1[2] - r0[2]};
+    const double length = std::sqrt(bond[0] * bond[0] + bond[1] * bond[1] + bond[2] * bond[2]);
+    if (!(length > 1e-6)) return {xyz, 3};
+    for (double& c : bond) c /= length;
+    // The coordinate axis most nearly normal to the bond, made normal to it.
+    std::size_t k = 0;
+    for (std::size_t c = 1; c < 3; ++c) k = std::fabs(bond[c]) < std::fabs(bond[k]) ? c : k;
+    std::array<double, 3> first{};
+    first[k] = 1.0;
+    double norm2 = 0.0;
+    for (std::size_t c = 0; c < 3; ++c) {
+        first[c] -= bond[k] * bond[c];
+        norm2 += first[c] * first[c];
+    }
+    for (double& c : first) c /= std::sqrt(norm2);
+    const std::array<double, 3> second{bond[1] * first[2] - bond[2] * first[1], bond[2] * first[0] - bond[0] * first[2],
+                                       bond[0] * first[1] - bond[1] * first[0]};
+    return {{first, second, {}}, 2};
+}
+
 }  // namespace
 
 std::array<double, 3> centre_of_mass(const MolecularBatch& molecule, std::span<const double> masses_amu) {
@@ -36,16 +65,18 @@ std::size_t external_motion_basis(const MolecularBatch& molecule, std::span<cons
     const std::size_t n_atoms = molecule.n_atoms;
     const std::size_t dim = 3 * n_atoms;
     const std::array<double, 3> com = centre_of_mass(molecule, masses);
+    const auto [axes, n_axes] = rotation_axes(molecule);
     basis.fill(0.0);
     for (std::size_t a = 0; a < n_atoms; ++a) {
         const double s = std::sqrt(masses[a]);
         const auto r = position(molecule, a);
-        const double dx = r[0] - com[0], dy = r[1] - com[1], dz = r[2] - com[2];
+        const std::array<double, 3> d{r[0] - com[0], r[1] - com[1], r[2] - com[2]};
         for (std::size_t c = 0; c < 3; ++c) basis(c, 3 * a + c) = s;
-        const std::array<std::array<double, 3>, 3> rotations{
-            {{0.0, -dz * s, dy * s}, {dz * s, 0.0, -dx * s}, {-dy * s, dx * s, 0.0}}};
-        for (std::size_t k = 0; k < 3; ++k) {
-            for (std::size_t c = 0; c < 3; ++c) basis(3 + k, 3 * a + c) = rotations[k][c];
+        for (std::size_t k = 0; k < n_axes; ++k) {
+            const auto& u = axes[k];
+            const std::array<double, 3> turn{u[1] * d[2] - u[2] * d[1], u[2] * d[0] - u[0] * d[2],
+                                             u[0] * d[1] - u[1] * d[0]};
+            for (std::size_t c = 0; c < 3; ++c) basis(3 + k, 3 * a + c) = turn[c] * s;
         }
     }
     // Modified Gram-Schmidt; accepted vectors are packed into the leading rows.
@@ -104,6 +135,11 @@ void project_external_motions(const Matrix& basis, std::size_t count, double cur
             row[j] += delta;
         }
     }
+}
+
+std::size_t count_imaginary_frequencies(std::span<const double> frequencies_cm1) {
+    return static_cast<std::size_t>(std::count_if(frequencies_cm1.begin(), frequencies_cm1.end(),
+                                                  [](double nu) { return nu < kImaginaryFrequencyCm1; }));
 }
 
 bool is_linear_molecule(const MolecularBatch& molecule) {

@@ -25,6 +25,13 @@ struct NormalModeAnalysis {
     std::vector<NormalMode> normal_modes;              // 3N, in the order of all_frequencies_cm1
 };
 
+// A vibrational frequency below this (cm^-1) is imaginary; smaller
+// magnitudes are within the numerical noise of a finite-difference Hessian.
+inline constexpr double kImaginaryFrequencyCm1 = -10.0;
+
+// How many of `frequencies_cm1` lie below kImaginaryFrequencyCm1.
+std::size_t count_imaginary_frequencies(std::span<const double> frequencies_cm1);
+
 // sqrt(kcal/(mol angstrom^2 amu)) to cm^-1.
 inline constexpr double kHessianEigenvalueToWavenumber = 108.59135859237747;
 // nu (cm^-1) at which a unit reduced mass has a force constant of 1 mdyn/angstrom.
@@ -34,9 +41,11 @@ inline constexpr double kWavenumberPerSqrtMdyneAngstrom = 1302.7937;
 std::array<double, 3> centre_of_mass(const MolecularBatch& molecule, std::span<const double> masses_amu);
 
 // The rigid-body motions in mass-weighted coordinates (translations
-// sqrt(m) e_c, then rotations sqrt(m) (axis x r) about the mass centre),
-// orthonormalised in that order into the leading rows of the 6 x 3N `basis`;
-// returns how many are independent (6; 5 for a linear molecule; 3 for one atom).
+// sqrt(m) e_c, then rotations sqrt(m) (axis x r) about the mass centre, about
+// x, y and z or, for a molecule is_linear_molecule calls linear, about the
+// two axes normal to it), orthonormalised in that order into the leading rows
+// of the 6 x 3N `basis`; returns how many are independent (6; 5 for a linear
+// molecule; 3 for one atom).
 std::size_t external_motion_basis(const MolecularBatch& molecule, std::span<const double> masses, Matrix& basis);
 
 // hessian := (1 - E^T E) hessian (1 - E^T E) + curvature E^T E for a

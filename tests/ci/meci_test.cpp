@@ -7,10 +7,12 @@
 #include <string>
 
 #include "core/ci/active_integrals.h"
+#include "core/ci/transition_dipoles.h"
 #include "core/fock/fock_builder.h"
 #include "core/hamiltonian/hcore.h"
 #include "core/integrals/pair_integrals.h"
 #include "core/scf/density.h"
+#include "core/scf/eigensolver.h"
 #include "core/scf/scf_loop.h"
 #include "core/types/constants.h"
 #include "common/engine_stop.h"
@@ -21,6 +23,7 @@ namespace {
 
 const MndoModel kMndo;
 const Am1Model kAm1;
+const Pm6Model kPm6;
 
 struct Scf {
     MolecularBatch molecule;
@@ -141,7 +144,7 @@ TEST(RunMeci, RootsArePureSpinStatesInWeylNumbers) {
     }
 }
 
-TEST(RunMeci, GroundRootEnergiesDensityAndTargetClamp) {
+TEST(RunMeci, GroundRootEnergiesDensityAndTargetRange) {
     const Scf s = converged_scf(fixtures::water(), kMndo);
     const double valence = 8.0;
     const MeciResult two = meci(s, kMndo, 2, 2);
@@ -174,9 +177,118 @@ TEST(RunMeci, GroundRootEnergiesDensityAndTargetClamp) {
         for (std::size_t j = 0; j < s.molecule.n_basis; ++j)
             EXPECT_NEAR(one.state_density(i, j), s.workspace.density(i, j), 1e-6);
 
-    EXPECT_EQ(meci(s, kMndo, 2, 2, 0).target_root, 1u);
-    EXPECT_EQ(meci(s, kMndo, 2, 2, 99).target_root, 4u);
-    EXPECT_EQ(meci(s, kMndo, 2, 2, 99).ci_energy_correction_ev, two.states[3].energy_ev);
+    EXPECT_EQ(meci(s, kMndo, 2, 2, 4).ci_energy_correction_ev, two.states[3].energy_ev);
+    for (const std::size_t target : {0, 5}) {
+        try {
+            meci(s, kMndo, 2, 2, target);
+            ADD_FAILURE() << "target root " << target << " accepted";
+        } catch (const RequestError& e) {
+            EXPECT_EQ(std::string(e.what()), "target_root must be between 1 and 4 (got " + std::to_string(target) + ")");
+        }
+    }
+}
+
+// Planar fused benzene rings along x (1 benzene, 2 naphthalene): regular
+// hexagons of side 1.40 angstrom, C-H 1.09 angstrom along the ring radius.
+fixtures::Geometry fused_rings(int rings) {
+    const double side = 1.40, ch = 1.09, half_width = side * std::sqrt(3.0) / 2.0;
+    fixtures::Geometry g;
+    for (int ring = 0; ring < rings; ++ring) {
+        for (int k = 0; k < 6; ++k) {
+            const double angle = M_PI / 6.0 + k * M_PI / 3.0;
+            const double x = (2 * ring - (rings - 1)) * half_width + side * std::cos(angle), y = side * std::sin(angle);
+            const bool fused = rings == 2 && std::fabs(x) < 1e-9;
+            if (fused && ring > 0) continue;
+            g.z.push_back(6);
+            g.xyz.push_back({x, y, 0.0});
+            if (fused) continue;
+            g.z.push_back(1);
+            g.xyz.push_back({x + ch * std::cos(angle), y + ch * std::sin(angle), 0.0});
+        }
+    }
+    return g;
+}
+
+// An even electron count allows only integer S: <S^2> = S(S + 1). The
+// summed oscillator strength of a set of degenerate roots does not depend on
+// the basis chosen within the set: the reference is the eigensolver's own
+// vectors of the same CI matrix, through the same transition dipoles.
+TEST(RunMeci, DegenerateRootsArePureSpinStatesWithTheirSummedStrength) {
+    for (const ParameterModel* model : std::vector<const ParameterModel*>{&kAm1, &kPm6}) {
+        for (const int rings : {1, 2}) {
+            const Scf s = converged_scf(fused_rings(rings), *model);
+            for (const std::size_t n : {4, 6}) {
+                SCOPED_TRACE(testing::Message() << model->name() << ", " << rings << " rings, " << n << " orbitals");
+                const MeciOptions options{n, n, 1, true};
+                MeciWorkspace ws = MeciWorkspace::allocate(n, 1);
+                MeciResult pure = run_meci(s.molecule, *model, s.workspace.coefficients, s.workspace.orbital_energies,
+                                           0.0, 0.0, options, ws);
+                const std::size_t m = pure.states.size();
+                MeciResult raw = pure;
+                Vec64 values = Vec64::zeros(m);
+                Matrix vectors = Matrix::zeros(m, m);
+                diagonalize_symmetric(ws.ci_matrix, values, vectors);
+                for (std::size_t r = 0; r < m; ++r) {
+                    for (std::size_t i = 0; i < m; ++i) raw.states[r].coefficients[i] = vectors(i, r);
+                    raw.states[r].excitation_energy_ev = values[r] - values[0];
+                }
+                const ActiveWindow window = choose_active_window(s.molecule, *model, options);
+                compute_transition_dipoles_and_oscillator_strengths(s.molecule, *model, s.workspace.coefficients,
+                                                                    window.indices, pure);
+                compute_transition_dipoles_and_oscillator_strengths(s.molecule, *model, s.workspace.coefficients,
+                                                                    window.indices, raw);
+                int mixed_sets = 0;
+                for (std::size_t first = 0; first < m;) {
+                    std::size_t end = first + 1;
+                    while (end < m && values[end] - values[end - 1] <= 1e-6) ++end;
+                    double f_pure = 0.0, f_raw = 0.0;
+                    for (std::size_t r = first; r < end; ++r) {
+                        f_pure += pure.states[r].oscillator_strength;
+                        f_raw += raw.states[r].oscillator_strength;
+                        // S = 0 .. 3: S(S + 1) = 0, 2, 6, 12.
+                        const double s2 = pure.states[r].s_squared;
+                        const double spin = std::round((std::sqrt(4.0 * s2 + 1.0) - 1.0) / 2.0);
+                        EXPECT_NEAR(s2, spin * (spin + 1.0), 1e-6) << "root " << r + 1;
+                        EXPECT_EQ(pure.states[r].multiplicity, static_cast<std::size_t>(2.0 * spin + 1.0));
+                    }
+                    EXPECT_NEAR(f_pure, f_raw, 1e-9 + 1e-6 * f_raw) << "roots " << first + 1 << " to " << end;
+                    mixed_sets += end - first > 1;
+                    first = end;
+                }
+                if (rings == 1 && n == 4) {
+                    EXPECT_GT(mixed_sets, 0);  // the window holds both degenerate pairs
+                }
+            }
+        }
+    }
+}
+
+// LiF needs the SCF's late level shift (26 iterations and more), which
+// raises the virtual levels while it acts. Reference: the CI on the levels
+// of the converged Fock matrix, C_k^T F(P) C_k, rebuilt from the density.
+TEST(RunMeci, ExcitationEnergiesUseTheConvergedLevelsAfterALevelShift) {
+    const fixtures::Geometry lif{{3, 9}, {{{0, 0, 0}}, {{0, 0, 1.56}}}};
+    Scf s{fixtures::make_molecule(lif, kAm1), {}, {}};
+    s.workspace = ScfWorkspace::allocate(s.molecule.n_basis);
+    s.result = run_rhf_scf_with_options(s.molecule, kAm1, s.workspace, ScfOptions{});
+    ASSERT_TRUE(s.result.converged);
+    ASSERT_GE(s.result.iterations, 26u);
+    const std::size_t nb = s.molecule.n_basis;
+    Matrix f = Matrix::zeros(nb, nb);
+    build_fock_with_options(s.molecule, kAm1, OneCenterTables::build(s.molecule, kAm1), s.workspace.pairs, true,
+                            s.workspace.hcore, s.workspace.density, f);
+    std::vector<double> levels(nb, 0.0);
+    for (std::size_t k = 0; k < nb; ++k)
+        for (std::size_t mu = 0; mu < nb; ++mu)
+            for (std::size_t nu = 0; nu < nb; ++nu)
+                levels[k] += s.workspace.coefficients(mu, k) * f(mu, nu) * s.workspace.coefficients(nu, k);
+    MeciWorkspace ws = MeciWorkspace::allocate(2, 1);
+    const MeciResult reported = meci(s, kAm1, 2, 2);
+    const MeciResult expected = run_meci(s.molecule, kAm1, s.workspace.coefficients, levels, 0.0, 0.0,
+                                         MeciOptions{2, 2, 1, true}, ws);
+    for (std::size_t r = 0; r < 4; ++r) {
+        EXPECT_NEAR(reported.states[r].excitation_energy_ev, expected.states[r].excitation_energy_ev, 1e-4);
+    }
 }
 
 TEST(RunMeci, RefusesWindowsItCannotHold) {

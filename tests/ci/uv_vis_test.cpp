@@ -45,12 +45,14 @@ TEST(UvVisSpectrum, BandAreasFollowOscillatorStrengths) {
 
 TEST(UvVisSpectrum, EdgeGridsAndRefusedGrids) {
     const std::vector<CiState> one_band{band(300.0, 1.0)};
-    const UvVisSpectrum reversed = simulate_uv_vis_spectrum(one_band, 500.0, 400.0, 1.0, 20.0);
-    ASSERT_EQ(reversed.wavelengths_nm.size(), 1u);
-    EXPECT_EQ(reversed.lambda_max_nm, 500.0);
-    EXPECT_EQ(reversed.epsilon_max, 0.0);
+    const UvVisSpectrum dark = simulate_uv_vis_spectrum(one_band, 500.0, 600.0, 1.0, 20.0);
+    ASSERT_EQ(dark.wavelengths_nm.size(), 101u);
+    EXPECT_EQ(dark.lambda_max_nm, 500.0);
+    EXPECT_EQ(dark.epsilon_max, 0.0);
 
     EXPECT_FALSE(uv_vis_grid_problem(100.0, 800.0, 1.0, 20.0));
+    EXPECT_TRUE(uv_vis_grid_problem(500.0, 400.0, 1.0, 20.0));
+    EXPECT_TRUE(uv_vis_grid_problem(400.0, 400.0, 1.0, 20.0));
     EXPECT_TRUE(uv_vis_grid_problem(NAN, 800.0, 1.0, 20.0));
     EXPECT_TRUE(uv_vis_grid_problem(100.0, INFINITY, 1.0, 20.0));
     EXPECT_TRUE(uv_vis_grid_problem(100.0, 800.0, 0.0, 20.0));

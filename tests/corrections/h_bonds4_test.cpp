@@ -211,6 +211,65 @@ TEST(H4Energy, InvariantUnderRigidMotionAndAtomOrder) {
     EXPECT_NEAR(compute_h4_energy(shuffled, kDefault), e, 1e-11 * std::abs(e));
 }
 
+// Every atom moved by a few hundredths of an angstrom, so that no contact is
+// exactly straight and no count sits on a kink of its multiplier.
+std::vector<Atom> jiggled(std::vector<Atom> atoms) {
+    for (std::size_t k = 0; k < atoms.size(); ++k) {
+        const double t = static_cast<double>(k + 1);
+        atoms[k].x += 0.021 * std::sin(1.3 * t);
+        atoms[k].y += 0.017 * std::cos(2.1 * t);
+        atoms[k].z_coord += 0.019 * std::sin(0.7 * t + 0.4);
+    }
+    return atoms;
+}
+
+// Cyclic formic-acid dimer: O...O 2.65, the bridging hydrogens 1.66 from the
+// carbonyl oxygens (inside the switching range of its neighbour count).
+std::vector<Atom> formic_acid_dimer() {
+    const std::vector<Atom> half = {{6, -2.0, 0.0, 0}, {8, -1.4, 1.05, 0}, {8, -1.25, -1.15, 0},
+                                    {1, -3.1, 0.05, 0}, {1, -0.2606, -1.1127, 0}};
+    std::vector<Atom> atoms = half;
+    for (const Atom& a : half) atoms.push_back({a.z, -a.x, -a.y, -a.z_coord});
+    return atoms;
+}
+
+TEST(H4Energy, GradientEqualsCentralDifferenceOfEnergy) {
+    std::vector<Atom> stretched_water = water_dimer();
+    stretched_water[1].x = 1.22;  // proton factor and the donor's hydrogen count both between their limits
+    std::vector<Atom> stretched_ammonium = ammonium_to_oxygen(4);
+    stretched_ammonium[1].x = 1.3;  // proton factor; a neighbour count between 3 and 4
+    struct Case {
+        std::string name;
+        std::vector<Atom> atoms;
+    };
+    const std::vector<Case> cases = {
+        {"water dimer", jiggled(water_dimer())},
+        {"stretched water donor", jiggled(stretched_water)},
+        {"formic acid dimer", jiggled(formic_acid_dimer())},
+        {"stretched ammonium donor", jiggled(stretched_ammonium)},
+        // A carbon 1.86 from the donor oxygen: a heavy-neighbour count between 0 and 1.
+        {"water donor near a carbon", jiggled({{8, 0, 0, 0}, {1, 0.96, 0, 0}, {1, -0.24, 0.93, 0}, {6, -0.9, -1.6, 0.3},
+                                               {8, 2.9, 0, 0}})},
+        {"mixed complex", jiggled(mixed_complex())},
+    };
+    const auto energy = [](const MolecularBatch& m) { return compute_h4_energy(m, kDefault); };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const MolecularBatch mol = testing::make_molecule(c.atoms);
+        std::vector<std::array<double, 3>> analytic(mol.n_atoms, {0.0, 0.0, 0.0});
+        EXPECT_EQ(compute_h4_energy_and_gradients(mol, kDefault, analytic), energy(mol));
+        const auto numeric = testing::central_difference(mol, energy, 1e-4);
+        for (std::size_t i = 0; i < mol.n_atoms; ++i) {
+            for (int k = 0; k < 3; ++k) {
+                // 1e-5 eV/angstrom in kcal/mol/angstrom.
+                EXPECT_NEAR(analytic[i][k], numeric[i][k], 2.3e-4) << "atom " << i << " axis " << k;
+            }
+        }
+    }
+    std::vector<std::array<double, 3>> short_rows(1);
+    EXPECT_ANY_THROW(compute_h4_energy_and_gradients(testing::make_molecule(water_dimer()), kDefault, short_rows));
+}
+
 // ---- hydrogen-hydrogen repulsion ----
 
 std::vector<std::array<double, 3>> hh_gradient(const MolecularBatch& mol) {

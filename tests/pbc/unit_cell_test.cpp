@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
+#include <string>
 #include <numbers>
 
 namespace quorin {
@@ -123,6 +125,14 @@ TEST(UnitCell, BandPathVisitsLabelledVertices) {
         {{{2.0, 0, 0}}, 5, 11, {"Gamma", "X"}},
         {{{2.0, 0, 0}, {0, 2.5, 0}}, 40, 121, {"Gamma", "X", "M", "Gamma"}},
         {{{2.0, 0, 0}, {0, 2.5, 0}, {0, 0, 3}}, 40, 161, {"Gamma", "X", "M", "Gamma", "Z"}},
+        // Hexagonal lattices: two equal vectors at 120 or 60 degrees (in 3D
+        // perpendicular to the third); a cubic-close-packed primitive cell
+        // (three at 60 degrees) is not hexagonal.
+        {{{2.46, 0, 0}, {-1.23, 2.130422, 0}}, 10, 31, {"Gamma", "M", "K", "Gamma"}},
+        {{{2.46, 0, 0}, {1.23, 2.130422, 0}}, 10, 31, {"Gamma", "M", "K", "Gamma"}},
+        {{{2.5, 0, 0}, {-1.25, 2.165064, 0}, {0, 0, 6.7}}, 10, 71, {"Gamma", "M", "K", "Gamma", "A", "L", "H", "A"}},
+        {{{0, 0, 6.7}, {2.5, 0, 0}, {1.25, 2.165064, 0}}, 10, 71, {"Gamma", "M", "K", "Gamma", "A", "L", "H", "A"}},
+        {{{0, 1.78, 1.78}, {1.78, 0, 1.78}, {1.78, 1.78, 0}}, 10, 41, {"Gamma", "X", "M", "Gamma", "Z"}},
     };
     for (const Case& c : cases) {
         const auto path = UnitCell::generate_band_path(cell_of(c.vectors), c.requested);
@@ -133,6 +143,82 @@ TEST(UnitCell, BandPathVisitsLabelledVertices) {
             EXPECT_EQ(k.weight, 0.0);
         }
         EXPECT_EQ(labels, c.labels);
+    }
+}
+
+// The hexagonal vertices are where the zone's geometry puts them: a point of
+// the zone boundary is as far from Gamma as from the nearest other
+// reciprocal lattice points, M from one of them (edge middle), K from two
+// (corner), and in 3D A, L, H from one, three and five (the faces half a b3
+// up).
+TEST(UnitCell, HexagonalPathVerticesLieOnTheZoneBoundary) {
+    const std::map<std::string, int> nearest_lattice_points = {{"Gamma", 1}, {"M", 2}, {"K", 3},
+                                                                {"A", 2},     {"L", 4}, {"H", 6}};
+    const std::vector<std::vector<Vec3>> lattices = {
+        {{2.46, 0, 0}, {-1.23, 2.130422, 0}},
+        {{2.46, 0, 0}, {1.23, 2.130422, 0}},
+        {{2.5, 0, 0}, {-1.25, 2.165064, 0}, {0, 0, 6.7}},
+        {{0, 0, 6.7}, {2.5, 0, 0}, {1.25, 2.165064, 0}},
+    };
+    for (const auto& vectors : lattices) {
+        const UnitCell cell = cell_of(vectors);
+        for (const KPoint& k : UnitCell::generate_band_path(cell, 10)) {
+            if (!k.label) continue;
+            std::vector<double> distances;
+            for (int m1 = -2; m1 <= 2; ++m1) {
+                for (int m2 = -2; m2 <= 2; ++m2) {
+                    for (int m3 = -2; m3 <= 2; ++m3) {
+                        Vec3 d = k.cartesian;
+                        for (int c = 0; c < 3; ++c) d[c] -= m1 * cell.b1[c] + m2 * cell.b2[c] + m3 * cell.b3[c];
+                        distances.push_back(std::sqrt(dot(d, d)));
+                    }
+                }
+            }
+            const double nearest = *std::min_element(distances.begin(), distances.end());
+            const double from_gamma = std::sqrt(dot(k.cartesian, k.cartesian));
+            EXPECT_NEAR(from_gamma, nearest, 1e-5) << *k.label;
+            // Each lattice point in 2D appears five times (m3 free).
+            const auto ties = std::count_if(distances.begin(), distances.end(),
+                                            [&](double d) { return std::fabs(d - nearest) < 1e-5; });
+            EXPECT_EQ(ties / (vectors.size() == 2 ? 5 : 1), nearest_lattice_points.at(*k.label)) << *k.label;
+        }
+    }
+}
+
+// Overlaps through any lattice translation, however the cell is written.
+TEST(UnitCell, CloseImagesAreFoundAnywhereInTheLattice) {
+    struct Case {
+        const char* name;
+        std::vector<Vec3> vectors;
+        std::vector<Vec3> positions;
+        bool close;
+        std::size_t atom, image_of;
+        std::array<std::int64_t, 3> shift;
+        double distance;  // hand-computed
+    };
+    const std::vector<Case> cases = {
+        {"H2 in a cell as long as its bond", {{0.74, 0, 0}}, {{0, 0, 0}, {0.74, 0, 0}}, true, 0, 1, {-1, 0, 0}, 0.0},
+        {"second atom eleven cells away", {{0.74, 0, 0}}, {{0, 0, 0}, {8.14, 0.2, 0}}, true, 0, 1, {-11, 0, 0}, 0.2},
+        {"two atoms in one cell", {{3.0, 0, 0}}, {{0, 0, 0}, {0.3, 0.399, 0}}, true, 0, 1, {0, 0, 0}, 0.49920},
+        // a2 - a1 = (0.3, 0.2): every atom sits 0.3606 angstrom from its own image.
+        {"skewed sheet", {{3, 0, 0}, {3.3, 0.2, 0}}, {{0, 0, 0}}, true, 0, 0, {-1, 1, 0}, std::sqrt(0.13)},
+        // Three 2-angstrom vectors, pairwise well apart, summing to (0, 0, 0.3).
+        {"nearly flat crystal", {{2, 0, 0}, {-1, 1.732, 0}, {-1, -1.732, 0.3}}, {{0, 0, 0}}, true, 0, 0, {1, 1, 1},
+         0.3},
+        {"graphene", {{2.46, 0, 0}, {1.23, 2.130422, 0}}, {{0, 0, 0}, {1.23, 0.710141, 0}}, false, 0, 0, {}, 0},
+        {"just far enough", {{0.51, 0, 0}}, {{0, 0, 0}}, false, 0, 0, {}, 0},
+    };
+    for (const Case& c : cases) {
+        const auto found = find_close_image(cell_of(c.vectors), c.positions, 0.5);
+        ASSERT_EQ(found.has_value(), c.close) << c.name;
+        if (!found) continue;
+        EXPECT_EQ(found->atom, c.atom) << c.name;
+        EXPECT_EQ(found->image_of, c.image_of) << c.name;
+        // The same translation up to sign when an atom meets its own image.
+        const bool same = found->shift == c.shift;
+        const bool opposite = found->shift == std::array<std::int64_t, 3>{-c.shift[0], -c.shift[1], -c.shift[2]};
+        EXPECT_TRUE(same || (c.atom == c.image_of && opposite)) << c.name;
+        EXPECT_NEAR(found->distance, c.distance, 2e-3) << c.name;
     }
 }
 

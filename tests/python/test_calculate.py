@@ -29,8 +29,8 @@ W = WATER_XYZ
          "Non-finite coordinate for atom 1 (Z=1): coordinates must be finite numbers"),
         (WATER_Z, [W[0], W[1], [0, 0, -math.inf]], {},
          "Non-finite coordinate for atom 2 (Z=1): coordinates must be finite numbers"),
-        (WATER_Z, W, {"cosmo_eps": math.inf}, "cosmo_eps must be a finite number"),
-        (WATER_Z, W, {"damping": math.nan}, "damping must be a finite number"),
+        (WATER_Z, W, {"cosmo_eps": math.inf}, "cosmo_eps must be a finite number of at least 1.0 (got inf)"),
+        (WATER_Z, W, {"damping": math.nan}, "damping must lie in [0.0, 1.0) (got NaN)"),
         (WATER_Z, W, {"level_shift_ev": math.inf}, "level_shift_ev must be a finite number"),
         # A NaN tolerance would otherwise only show as an SCF that never converges.
         (WATER_Z, W, {"energy_tol_ev": math.nan}, "energy_tol_ev must be a finite number"),

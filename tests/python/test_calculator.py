@@ -208,3 +208,36 @@ def test_torch_bridge_gradient(block_numpy):
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == "ok"
+
+
+def test_ase_calculator_uses_its_settings(qp):
+    ase = pytest.importorskip("ase")
+    np = pytest.importorskip("numpy")
+    from ase.calculators.fd import calculate_numerical_forces
+
+    atoms = ase.Atoms(numbers=WATER_Z, positions=WATER_XYZ)
+    calc = atoms.calc = qp.QuorinASECalculator(cosmo_eps=78.4)
+    solvated = qp.calculate(WATER_Z, WATER_XYZ, cosmo_eps=78.4).total_energy_ev
+    assert atoms.get_potential_energy() == pytest.approx(solvated, abs=1e-9)
+    # A changed setting clears the stored results and is used from then on.
+    calc.set(method="AM1", cosmo_eps=None)
+    assert calc.results == {} and calc.todict() == {"method": "AM1"} and calc.method == "AM1"
+    am1 = qp.calculate(WATER_Z, WATER_XYZ, method="AM1").total_energy_ev
+    assert atoms.get_potential_energy() == pytest.approx(am1, abs=1e-9)
+    # No electronic temperature: the force-consistent (free) energy is the energy,
+    # and ASE's central difference of it (step 1e-4 angstrom) gives the forces.
+    assert atoms.get_potential_energy(force_consistent=True) == pytest.approx(am1, abs=1e-9)
+    numerical = calculate_numerical_forces(atoms, 1e-4, force_consistent=True)
+    assert np.abs(numerical - atoms.get_forces()).max() < 1e-4
+
+
+def test_torch_bridge_refuses_second_derivatives(qp):
+    torch = pytest.importorskip("torch")
+    potential = qp.QuorinPotential(WATER_Z)
+    coords = torch.tensor(WATER_XYZ, dtype=torch.float64, requires_grad=True)
+    assert torch.autograd.gradcheck(potential, (coords,), eps=1e-4, atol=1e-3)
+    # The engine has no second derivatives: asking for them raises instead of giving zeros.
+    for second in (lambda: torch.autograd.functional.hessian(potential, coords),
+                   lambda: torch.autograd.gradgradcheck(potential, (coords,), eps=1e-4, atol=1e-3)):
+        with pytest.raises(RuntimeError, match="^QuorinEnergyFunction is once differentiable"):
+            second()

@@ -45,9 +45,8 @@ def test_esp_fit_of_point_charges_and_dipoles(qp):
         dipole = qp.calculate(z, xyz).dipole_debye
         assert fit.dipole_magnitude_debye == pytest.approx(dipole[3], rel=0.1)
         assert math.hypot(*fit.dipole_debye) == pytest.approx(fit.dipole_magnitude_debye, rel=1e-12)
-    # The constraint alone sets the sum, an integer net charge included.
-    fit = qp.esp_charges(WATER_Z, WATER_XYZ, "am1", 1)
-    assert sum(fit.charges) == pytest.approx(1.0, abs=1e-10)
+    # The molecule is neutral: the charges sum to zero.
+    assert sum(fit.charges) == pytest.approx(0.0, abs=1e-10)
 
 
 def test_esp_result_class(qp):
@@ -67,7 +66,8 @@ def test_esp_result_class(qp):
     (([26, 1, 1], WATER_XYZ), {"method": "AM1"}, ValueError, "Unsupported element Z=26 for semi-empirical method 'AM1'"),
     ((WATER_Z, [[0, 0, 0], [0, float("nan"), 0], [1, 0, 0]]), {}, ValueError,
      "Non-finite coordinate for atom 1 (Z=1): coordinates must be finite numbers"),
-    ((WATER_Z, WATER_XYZ), {"net_charge": float("inf")}, ValueError, "net_charge must be a finite number"),
+    ((WATER_Z, WATER_XYZ), {"net_charge": float("inf")}, ValueError,
+     "net_charge must be 0 (got inf): the molecule is always computed neutral, so its fitted charges sum to zero"),
     ((WATER_Z, WATER_XYZ), {"points_per_shell": 0}, ValueError, "Insufficient grid points (0) for 3 atoms in ESP fitting"),
     ((WATER_Z, WATER_XYZ), {"points_per_shell": 10**6}, ValueError, "points_per_shell must be at most 10000 (got 1000000)"),
     (([], []), {}, ValueError, "Molecule must have at least one atom"),

@@ -58,6 +58,43 @@ def test_nvt_starts_at_the_target_temperature(qp):
     assert [a + b for a, b in zip(*first.velocities)] == pytest.approx([0.0] * 3, abs=1e-14)
 
 
+WATER_Z = [8, 1, 1]
+WATER_XYZ = [[0.0, 0.0, 0.0], [0.7575, 0.5871, 0.0], [-0.7575, 0.5871, 0.0]]
+TABLE_MASS = {8: 15.9994, 1: 1.0079}  # amu, the engine's mass table
+
+
+def angular_momentum(frame, numbers):
+    """|sum m (r - r_com) x v| in amu angstrom^2/fs."""
+    m = [TABLE_MASS[z] for z in numbers]
+    com = [sum(mi * r[c] for mi, r in zip(m, frame.coordinates)) / sum(m) for c in range(3)]
+    total = [0.0, 0.0, 0.0]
+    for mi, r, v in zip(m, frame.coordinates, frame.velocities):
+        d = [r[c] - com[c] for c in range(3)]
+        for c in range(3):
+            total[c] += mi * (d[(c + 1) % 3] * v[(c + 2) % 3] - d[(c + 2) % 3] * v[(c + 1) % 3])
+    return math.sqrt(sum(c * c for c in total))
+
+
+def test_nvt_water_holds_its_temperature_without_rotating(qp):
+    # No net rotation at the start and none gained: all kinetic energy is in
+    # the 3N - 6 = 3 vibrations, whose temperature the thermostat holds.
+    run = qp.drc(WATER_Z, WATER_XYZ, "AM1", total_steps=4000, ensemble="nvt", temperature_k=300.0,
+                 recording_interval=10)
+    second_half = run.frames[len(run.frames) // 2:]
+    assert sum(f.temperature_k for f in second_half) / len(second_half) == pytest.approx(300.0, abs=20.0)
+    assert max(angular_momentum(f, WATER_Z) for f in run.frames) < 1e-8
+
+
+def test_runs_that_cannot_give_a_sound_trajectory_are_refused(qp):
+    # 5 fs is far beyond the period of an O-H stretch (about 11 fs): water flies apart.
+    with pytest.raises(ValueError, match=r"The dynamics broke down at step \d+ \(\d+\.\d\d fs\): the total energy "
+                                         r"drifted .* eV from its start, more than 3 eV \(1 eV per atom\)"):
+        qp.drc(WATER_Z, WATER_XYZ, "AM1", time_step_fs=5.0, total_steps=200)
+    # 10^15 frames of any size do not fit in memory; refused before any SCF.
+    with pytest.raises(ValueError, match="The trajectory would not fit in memory: 1000000000000001 frames of "):
+        qp.drc(H2_Z, H2_XYZ, "AM1", total_steps=10**15)
+
+
 def test_result_classes(qp):
     result = qp.drc(H2_Z, H2_XYZ, "AM1", time_step_fs=0.25, total_steps=5, recording_interval=2)
     frames = result.frames

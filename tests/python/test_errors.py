@@ -17,7 +17,7 @@ def test_engine_stop_is_a_base_exception_with_the_message(qp, capfd):
     # A million hydrogen atoms need n_basis^2 = 1e12 doubles (8 TB) per SCF
     # matrix: the storage layer stops the request.
     n = 10**6
-    coords = [[1.5 * i, 0.0, 0.0] for i in range(n)]
+    coords = [[1.5 * i, 1.5 * j, 1.5 * k] for i in range(100) for j in range(100) for k in range(100)]
     caught = None
     try:
         qp.calculate([1] * n, coords)
@@ -28,8 +28,9 @@ def test_engine_stop_is_a_base_exception_with_the_message(qp, capfd):
     assert caught is not None
     message = "Memory allocation of size 8000000000000 failed"
     assert caught.args == (message,)
-    assert type(caught).__name__ == "EngineStop" and type(caught).__module__ == "quorin_py"
-    assert issubclass(type(caught), BaseException) and not issubclass(type(caught), Exception)
+    # Catchable by name from the module namespace.
+    assert type(caught) is qp.EngineStop and qp.EngineStop.__module__ == "quorin_py"
+    assert issubclass(qp.EngineStop, BaseException) and not issubclass(qp.EngineStop, Exception)
     assert message in capfd.readouterr().err
     # The module keeps working.
     assert qp.calculate(WATER_Z, WATER_XYZ).converged

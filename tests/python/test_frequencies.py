@@ -74,12 +74,10 @@ def test_refused_input(qp, numbers, coords, kwargs, message):
 
 
 @pytest.mark.parametrize("temperature", [0.0, -10.0])
-def test_non_positive_temperature_is_an_engine_stop(qp, temperature):
-    with pytest.raises(BaseException) as info:
+def test_non_positive_temperature_is_refused(qp, temperature):
+    with pytest.raises(ValueError) as info:
         qp.frequencies(WATER_Z, W, "AM1", temperature_k=temperature)
-    stop = info.value
-    assert type(stop).__name__ == "EngineStop" and not isinstance(stop, Exception)
-    assert str(stop) == "Temperature must be strictly positive"
+    assert str(info.value) == f"temperature_k must lie in (0.0, 1000000.0] K (got {temperature})"
 
 
 @pytest.mark.parametrize(
@@ -222,6 +220,19 @@ def test_saddle_point_is_flagged(qp):
     assert planar.vibrational_frequencies_cm1[1] > 0.0
     assert planar.is_transition_state
     assert repr(planar).endswith("is_TS=true>")
+    assert "exactly one vibrational frequency" in qp.VibrationalResultPy.is_transition_state.__doc__
+
+
+@pytest.mark.parametrize("off_axis", [0.0, 2e-5])
+def test_linear_water_is_a_second_order_saddle(qp, off_axis):
+    """Linear water (also bent by a few 1e-5 angstrom, still linear to the
+    linearity test) curves down along both bends: two imaginary frequencies,
+    so it is not a transition state."""
+    linear = [[off_axis, 0.0, 0.0], [0.0, 0.0, 0.96], [0.0, 0.0, -0.96]]
+    vib = qp.frequencies(WATER_Z, linear, "AM1")
+    assert len(vib.vibrational_frequencies_cm1) == 4
+    assert sum(1 for nu in vib.vibrational_frequencies_cm1 if nu < -10.0) == 2
+    assert not vib.is_transition_state
 
 
 def test_result_classes(qp, water_vib):

@@ -55,6 +55,18 @@ def test_odd_electron_count_is_refused(qp):
     assert str(info.value) == open_shell_message(7)
 
 
+def test_only_a_path_that_falls_all_the_way_converges(qp, planar_nh3):
+    # A step of 1 amu^1/2 angstrom overshoots: each branch's one point lies
+    # far above the saddle point.
+    jump = qp.irc(NH3_Z, planar_nh3, "AM1", step_size=1.0)
+    ts = jump.points[jump.ts_point_index].heat_of_formation_kcal
+    assert any(p.heat_of_formation_kcal > ts for p in jump.points)
+    assert not (jump.forward_converged or jump.reverse_converged)
+    # Water near its minimum has no imaginary mode: there is no path to trace.
+    with pytest.raises(ValueError, match="not a transition state: it has no imaginary vibrational frequency"):
+        qp.irc([8, 1, 1], [[0, 0, 0], [0.9, 0.3, 0], [-0.8, 0.6, 0.1]], "AM1")
+
+
 def test_direction_names_select_the_branches(qp, planar_nh3, path):
     forward = qp.irc(NH3_Z, planar_nh3, "AM1", max_points=2, direction="FWD")
     assert [p.path_coordinate for p in forward.points] == pytest.approx([0.0, 0.1, 0.2], abs=1e-12)

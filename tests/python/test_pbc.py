@@ -1,5 +1,6 @@
 """Periodic calculation: input checks, agreement with the molecular road for
 an isolated cell, band and density-of-states shapes, and the result class."""
+import inspect
 import math
 
 import pytest
@@ -78,6 +79,14 @@ W = [[0, 0, 0], [0.759, 0.588, 0], [-0.759, 0.588, 0]]
      "Non-finite translation vector 1: translation vectors must be finite numbers"),
     ([8, 1, 1], W, [[3, 0, 0]], {"mers": [2**31, 1, 1]},
      "Translation count 2147483648 along a1 is too large (must be below 2147483648)"),
+    # Fewer k-points than copies along a2 (the sheet's default mers is (5, 5, 1)).
+    ([8, 1, 1], W, [[3, 0, 0], [0, 3, 0]], {"k_grid": [8, 3, 1]},
+     "k_grid (8, 3, 1) has fewer points than mers (5, 5, 1) along a2, which folds the density of distant "
+     "cells onto near ones: use a k_grid of at least (8, 5, 1)"),
+    # H2 in a cell as long as its bond: atom 1 of the previous cell sits on atom 0.
+    ([1, 1], [[0, 0, 0], [0.74, 0, 0]], [[0.74, 0, 0]], {},
+     "Atom 0 (Z=1) lies 0.000 angstrom from the periodic image of atom 1 (Z=1) at -a1; atoms must be at "
+     "least 0.5 angstrom from every periodic image of every atom"),
 ])
 def test_refused_input(qp, numbers, coords, vectors, kwargs, message):
     with pytest.raises(ValueError) as info:
@@ -87,7 +96,7 @@ def test_refused_input(qp, numbers, coords, vectors, kwargs, message):
 
 def test_oversized_runs_are_refused_before_allocating(qp):
     for kwargs in [{"mers": [3, 1, 1], "k_grid": [2**40, 1, 1]}, {"band_points": 2**62},
-                   {"mers": [2**31 - 1, 1, 1]}]:
+                   {"mers": [2**31 - 1, 1, 1], "k_grid": [2**31 - 1, 1, 1]}]:
         with pytest.raises(ValueError, match="^Periodic calculation too large: "):
             qp.pbc([8, 1, 1], W, [[3, 0, 0]], **kwargs)
 
@@ -105,6 +114,23 @@ def test_argument_conversion_errors(qp, kwargs, error, text):
     assert text in str(info.value)
 
 
+_R3 = math.sqrt(3.0)
+BN_CELL = ([5, 7], [[0, 0, 0], [1.252, 1.252 / _R3, 0]], [[2.504, 0, 0], [1.252, 1.252 * _R3, 0]])
+_D = 3.567 / 2  # half the cubic lattice constant of diamond
+DIAMOND_CELL = ([6, 6], [[0, 0, 0], [_D / 2, _D / 2, _D / 2]], [[0, _D, _D], [_D, 0, _D], [_D, _D, 0]])
+
+
+@pytest.mark.parametrize("cell, mers, k_grid", [
+    (BN_CELL, [5, 5, 1], [8, 8, 1]),
+    (DIAMOND_CELL, [3, 3, 3], [4, 4, 4]),
+])
+def test_defaults_sample_every_lattice_direction(qp, cell, mers, k_grid):
+    default = qp.pbc(*cell)
+    explicit = qp.pbc(*cell, mers=mers, k_grid=k_grid)
+    assert default.total_energy_per_cell_ev == explicit.total_energy_per_cell_ev
+    assert default.indirect_bandgap_ev == explicit.indirect_bandgap_ev
+
+
 def test_result_class(qp, polyacetylene):
     cls = qp.PbcResultPy
     assert cls.__doc__ == "Periodic Boundary Condition calculation and band structure results."
@@ -116,4 +142,5 @@ def test_result_class(qp, polyacetylene):
     assert qp.pbc.__text_signature__ == (
         '(atomic_numbers, coordinates, translation_vectors, method="PM6", mers=None, k_grid=None, '
         "use_nddo=True, max_iter=100, band_points=40)")
-    assert not qp.pbc.__doc__
+    for name in inspect.signature(qp.pbc).parameters:
+        assert f"- `{name}`: " in qp.pbc.__doc__, name

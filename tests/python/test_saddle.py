@@ -55,6 +55,11 @@ W = [[0, 0, 0], [1, 0, 0], [0, 1, 0]]
         ([8, 1, 1], W, W, {"step_size": 0.0}, "step_size must be a positive finite number"),
         ([8, 1, 1], W, W, {"convergence_distance": math.nan},
          "convergence_distance must be a positive finite number"),
+        # Collinear HCN and HNC dock by a flip that swaps C and N, whose
+        # straight path then runs C through N.
+        ([1, 6, 7], [[0, 0, -1.07], [0, 0, 0], [0, 0, 1.16]], [[0, 0, -1.0], [0, 0, 1.17], [0, 0, 0]], {},
+         "The straight path between the docked reactant and product brings atom 1 (Z=6) and atom 2 (Z=7) within "
+         "0.000 angstrom of each other: the ends need a bent or less symmetric start"),
     ],
 )
 def test_refused_input(qp, numbers, reactant, product, kwargs, message):
@@ -84,6 +89,22 @@ def test_ammonia_inversion(qp, ends, refined):
     assert nones.to_dict() == estimate.to_dict()
     # The interpolated estimate comes close to the saddle (measured 1.06 kcal/mol above it).
     assert abs(estimate.transition_state_heat_of_formation_kcal - ts.final_result.heat_of_formation_kcal) < 1.5
+
+
+def test_converged_only_when_the_ends_met_and_the_refinement_converged(qp):
+    h2, short, long = [1, 1], [[0, 0, 0], [0.7, 0, 0]], [[0, 0, 0], [1.5, 0, 0]]
+    # The docked ends are sqrt(2) x 0.4 angstrom apart; steps of 0.1 down to
+    # 0.12 angstrom: 0.466, 0.366, 0.266, 0.166, 0.12, five cycles.
+    met = qp.saddle(h2, short, long, "AM1", refine_with_ts=False)
+    assert met.converged and met.num_cycles == 5
+    assert met.final_distance == pytest.approx(0.12, abs=1e-9)
+    # H2 has no transition state: the ends meet but the refinement fails.
+    unrefined = qp.saddle(h2, short, long, "PM6", convergence_distance=0.15)
+    assert not unrefined.ts_refinement.converged and not unrefined.converged
+    assert unrefined.final_distance == pytest.approx(0.15, abs=1e-9)
+    # Steps too small to bring the ends closer end the search at once, unrecorded.
+    stalled = qp.saddle(h2, short, long, "AM1", step_size=1e-14, refine_with_ts=False)
+    assert not stalled.converged and stalled.num_cycles == 0 and stalled.trajectory == []
 
 
 def test_result_classes(qp, refined):

@@ -40,6 +40,13 @@ def inversion(qp):
         # Options the search cannot work with are refused before any SCF.
         (WATER_Z, WATER_XYZ, {"target_mode": 9},
          "target_mode 9 does not exist: the Hessian has 9 modes (0 to 8)"),
+        # Bent water has 3 vibrations; modes 3 to 8 are its rigid motions.
+        (WATER_Z, WATER_XYZ, {"target_mode": 8},
+         "target_mode 8 is an overall translation or rotation, not a vibration: the molecule has 3 internal modes "
+         "(0 to 2)"),
+        (WATER_Z, WATER_XYZ, {"target_mode": 3},
+         "target_mode 3 is an overall translation or rotation, not a vibration: the molecule has 3 internal modes "
+         "(0 to 2)"),
         (WATER_Z, WATER_XYZ, {"trust_radius": -0.1}, "trust_radius must be a positive finite number"),
         (WATER_Z, WATER_XYZ, {"trust_radius": math.inf}, "trust_radius must be a positive finite number"),
         (WATER_Z, WATER_XYZ, {"grad_rms_tol": 0.0}, "grad_rms_tol must be a positive finite number"),
@@ -69,6 +76,36 @@ def test_ammonia_inversion_saddle(qp, inversion):
     assert ts.final_heat_of_formation_kcal == pytest.approx(flat.final_heat_of_formation_kcal, abs=0.02)
     pyramid = qp.optimize(NH3_Z, ammonia(0.35), "AM1", **tight)
     assert 0.0 < ts.final_heat_of_formation_kcal - pyramid.final_heat_of_formation_kcal < 10.0
+
+
+def staggered_ethane():
+    carbons = [[0.0, 0.0, -0.765], [0.0, 0.0, 0.765]]
+    hydrogens = [[1.02 * math.cos(shift + 2 * math.pi * k / 3), 1.02 * math.sin(shift + 2 * math.pi * k / 3), z]
+                 for z, shift in ((-1.16, 0.0), (1.16, math.pi / 3)) for k in range(3)]
+    return [6, 6, 1, 1, 1, 1, 1, 1], carbons + hydrogens
+
+
+def test_stationary_points_that_are_not_first_order_saddles_do_not_converge(qp):
+    z, start = staggered_ethane()
+    cases = [
+        # A minimum: every curvature is positive.
+        (z, qp.optimize(z, start, "PM6", grad_rms_tol=0.01, grad_max_tol=0.02).coordinates, "PM6"),
+        # Linear HCN is a minimum with a degenerate bend.
+        ([1, 6, 7], [[0.0, 0.0, 0.0], [0.0, 0.0, 1.07], [0.0, 0.0, 2.23]], "AM1"),
+        # Linear water is a second-order saddle (both bends curve down).
+        (WATER_Z, [[0.0, 0.0, 0.0], [0.0, 0.0, 0.96], [0.0, 0.0, -0.96]], "AM1"),
+    ]
+    for numbers, coords, method in cases:
+        ts = qp.transition_state(numbers, coords, method)
+        assert not ts.converged, (numbers, ts)
+
+
+def test_bridged_hcn_converges_to_a_first_order_saddle(qp):
+    numbers = [6, 7, 1]
+    ts = qp.transition_state(numbers, [[0.0, 0.0, 0.0], [1.18, 0.0, 0.0], [0.6, 1.0, 0.05]], "AM1")
+    assert ts.converged and ts.ts_mode_eigenvalue < 0.0
+    assert sum(1 for nu in qp.frequencies(numbers, ts.coordinates, "AM1").vibrational_frequencies_cm1
+               if nu < -10.0) == 1
 
 
 def test_defaults_none_and_target_mode_zero(qp):

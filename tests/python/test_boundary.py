@@ -1,0 +1,164 @@
+"""What every entry point refuses before any SCF, and that no call returns a
+NaN or an infinity as a result."""
+import math
+
+import pytest
+
+from conftest import WATER_XYZ, WATER_Z
+
+H2_Z = [1, 1]
+H2_XYZ = [[0.0, 0.0, 0.0], [0.0, 0.0, 0.76]]
+H2_STRETCHED = [[0.0, 0.0, 0.0], [0.0, 0.0, 0.95]]
+CELL = [[3.0, 0.0, 0.0]]
+
+# Water with a hydrogen 0.1 angstrom from the oxygen.
+CLASH = [[0.0, 0.0, 0.0], [0.0, 0.0, 0.1], [-0.757, 0.586, 0.0]]
+CLASH_MESSAGE = ("Atoms 0 (Z=8) and 1 (Z=1) are 0.1000 angstrom apart: atoms closer than 0.3 angstrom overlap "
+                 "and cannot be computed")
+
+
+def molecule_calls(qp, z, xyz):
+    """Every module function and calculator method on one molecule (saddle
+    from it to water, pbc with it in a 6 angstrom chain cell)."""
+    calc = qp.QuorinCalculator()
+    return {
+        "calculate": lambda: qp.calculate(z, xyz),
+        "optimize": lambda: qp.optimize(z, xyz),
+        "transition_state": lambda: qp.transition_state(z, xyz),
+        "frequencies": lambda: qp.frequencies(z, xyz),
+        "esp_charges": lambda: qp.esp_charges(z, xyz),
+        "irc": lambda: qp.irc(z, xyz),
+        "drc": lambda: qp.drc(z, xyz),
+        "saddle": lambda: qp.saddle(z, xyz, WATER_XYZ),
+        "meci": lambda: qp.meci(z, xyz),
+        "uv_vis_spectrum": lambda: qp.uv_vis_spectrum(z, xyz),
+        "pbc": lambda: qp.pbc(z, xyz, [[6.0, 0.0, 0.0]]),
+        "polarizability": lambda: qp.polarizability(z, xyz),
+        "varnex": lambda: qp.varnex(z, xyz),
+        "am1_bcc": lambda: qp.am1_bcc(z, xyz),
+        **{f"QuorinCalculator.{name}": (lambda name=name: getattr(calc, name)(z, xyz))
+           for name in ("calculate", "optimize", "frequencies", "transition_state", "irc", "drc", "meci",
+                        "uv_vis_spectrum")},
+        "QuorinCalculator.pbc": lambda: calc.pbc(z, xyz, [[6.0, 0.0, 0.0]]),
+    }
+
+
+def test_refusals_name_what_is_wrong(qp):
+    for name, call in molecule_calls(qp, WATER_Z, CLASH).items():
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == CLASH_MESSAGE, name
+
+    cases = [
+        (lambda: qp.calculate(WATER_Z, [WATER_XYZ[0], WATER_XYZ[1], [0.0, 0.0, -1e308]]),
+         "Coordinate -1e308 of atom 2 (Z=1) is out of range: coordinates must lie between -100000.0 and 100000.0 "
+         "angstrom"),
+        # Neighbours in different cells of any contact search: 0.1 * sqrt(3) apart.
+        (lambda: qp.calculate([6, 1, 1], [[0.05, 0.05, 0.05], [2, 0, 0], [-0.05, -0.05, -0.05]]),
+         "Atoms 0 (Z=6) and 2 (Z=1) are 0.1732 angstrom apart: atoms closer than 0.3 angstrom overlap and cannot "
+         "be computed"),
+        (lambda: qp.esp_charges(WATER_Z, WATER_XYZ, net_charge=1),
+         "net_charge must be 0 (got 1.0): the molecule is always computed neutral, so its fitted charges sum to "
+         "zero"),
+        (lambda: qp.am1_bcc([], []), "atomic_numbers cannot be empty"),
+        (lambda: qp.polarizability([], []), "atomic_numbers cannot be empty"),
+        (lambda: qp.frequencies(WATER_Z, WATER_XYZ, pressure_atm=1e-300),
+         "pressure_atm must lie in [1e-10, 10000000000.0] atm (got 1e-300)"),
+        (lambda: qp.frequencies(WATER_Z, WATER_XYZ, custom_masses=[16, 1e-300, 1]),
+         "custom_masses[1] must lie in [0.001, 1000000.0] u (got 1e-300)"),
+        (lambda: qp.polarizability(WATER_Z, WATER_XYZ, field_step_au=1e-300),
+         "field_step_au must lie in [1e-5, 0.1] a.u. (got 1e-300)"),
+        (lambda: qp.calculate(WATER_Z, WATER_XYZ, damping=1.0), "damping must lie in [0.0, 1.0) (got 1.0)"),
+        (lambda: qp.QuorinCalculator(cosmo_eps=math.nan), "cosmo_eps must be a finite number of at least 1.0 (got NaN)"),
+        (lambda: setattr(qp.QuorinCalculator(), "cosmo_eps", 0.5),
+         "cosmo_eps must be a finite number of at least 1.0 (got 0.5)"),
+    ]
+    for call, message in cases:
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == message
+    # A result that overflowed in the computation is refused, naming the value.
+    with pytest.raises(ValueError, match=r"^Non-finite result: DrcPyResult\.\S+ is inf; the computation overflowed"):
+        qp.drc(H2_Z, H2_XYZ, ensemble="nvt", temperature_k=1e308, total_steps=2)
+
+    # The ASE calculator takes isolated, neutral, closed-shell molecules and its own settings only.
+    ase = pytest.importorskip("ase")
+    periodic = ase.Atoms(numbers=WATER_Z, positions=WATER_XYZ, pbc=[False, True, False])
+    charged = ase.Atoms(numbers=WATER_Z, positions=WATER_XYZ, info={"charge": -1})
+    magnetic = ase.Atoms(numbers=WATER_Z, positions=WATER_XYZ, magmoms=[0.0, 0.5, 0.0])
+    cases = [
+        (lambda: qp.QuorinASECalculator().get_potential_energy(periodic),
+         "QuorinASECalculator computes isolated molecules only: the Atoms are periodic (pbc=[False, True, False]); "
+         "set atoms.pbc = False"),
+        (lambda: qp.QuorinASECalculator().get_potential_energy(charged),
+         "QuorinASECalculator computes neutral molecules only: atoms.info['charge'] is -1"),
+        (lambda: qp.QuorinASECalculator().get_potential_energy(magnetic),
+         "QuorinASECalculator computes closed-shell molecules only: the Atoms carry non-zero initial magnetic "
+         "moments"),
+    ]
+    for call, message in cases:
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == message
+    with pytest.raises(TypeError) as info:
+        qp.QuorinASECalculator(max_iter=500, typo_option=True)
+    assert str(info.value) == ("QuorinASECalculator got unknown setting(s) 'max_iter', 'typo_option'; its settings "
+                               "are 'method', 'dispersion', 'cosmo_eps' and 'use_nddo'")
+
+
+# Each function with cheap settings and its float arguments.
+FUZZED = {
+    "calculate": ((H2_Z, H2_XYZ), {}, ["cosmo_eps", "energy_tol_ev", "density_tol", "level_shift_ev", "damping"]),
+    "optimize": ((H2_Z, H2_XYZ), {"max_cycles": 2}, ["grad_rms_tol", "grad_max_tol"]),
+    "transition_state": ((H2_Z, H2_XYZ), {"max_cycles": 2}, ["grad_rms_tol", "grad_max_tol", "trust_radius"]),
+    "frequencies": ((H2_Z, H2_XYZ), {}, ["temperature_k", "pressure_atm", "rotational_symmetry_number",
+                                         "step_size_angstrom"]),
+    "esp_charges": ((H2_Z, H2_XYZ), {}, ["net_charge"]),
+    "irc": ((H2_Z, H2_XYZ), {"max_points": 2}, ["step_size"]),
+    "drc": ((H2_Z, H2_XYZ), {"total_steps": 2, "ensemble": "nvt"}, ["time_step_fs", "temperature_k",
+                                                                    "berendsen_tau_fs"]),
+    "saddle": ((H2_Z, H2_XYZ, H2_STRETCHED), {"max_cycles": 2, "refine_with_ts": False},
+               ["step_size", "convergence_distance", "inner_grad_tol"]),
+    "meci": ((H2_Z, H2_XYZ), {}, []),
+    "uv_vis_spectrum": ((H2_Z, H2_XYZ), {}, ["min_wavelength_nm", "max_wavelength_nm", "step_nm", "fwhm_nm"]),
+    "pbc": ((H2_Z, H2_XYZ, CELL), {"band_points": 2}, []),
+    "polarizability": ((H2_Z, H2_XYZ), {}, ["field_step_au", "energy_tol_ev", "density_tol"]),
+    "varnex": ((H2_Z, H2_XYZ), {}, ["energy_tol", "jacobi_tol", "cutoff_distance", "damping"]),
+    "am1_bcc": ((H2_Z, H2_XYZ), {}, []),
+}
+EXTREMES = [0.0, -1.0, 1e308, -1e308, 1e-300, -1e-300]
+
+
+def non_finite(value, path="result"):
+    """Paths of the NaN and infinite floats in a result, read attribute by attribute."""
+    if isinstance(value, float):
+        return [] if math.isfinite(value) else [path]
+    if isinstance(value, list):
+        return [p for i, item in enumerate(value) for p in non_finite(item, f"{path}[{i}]")]
+    if type(value).__module__ == "quorin_py":
+        return [p for name in dir(value) if not name.startswith("_") and name != "to_dict"
+                for p in non_finite(getattr(value, name), f"{path}.{name}")]
+    return []
+
+
+def test_extreme_finite_inputs_give_a_refusal_or_finite_numbers(qp):
+    failures = []
+    for name, (args, kwargs, floats) in FUZZED.items():
+        function = getattr(qp, name)
+        # (argument, value, positional arguments, keyword arguments)
+        calls = [(f, x, args, {**kwargs, f: x}) for f in floats for x in EXTREMES]
+        calls += [("coordinates", x, (args[0], [args[1][0], [0.0, 0.0, x]]) + args[2:], kwargs)
+                  for x in (1e308, -1e308, 1e-300)]
+        if name == "frequencies":
+            calls += [("custom_masses", m, args, {"custom_masses": [m, 1.0]}) for m in (1e-300, 1e308)]
+        for argument, value, call_args, call_kwargs in calls:
+            try:
+                result = function(*call_args, **call_kwargs)
+            except ValueError:
+                continue
+            except BaseException as e:  # noqa: B036 - an engine stop is a failure here
+                failures.append((name, argument, value, f"{type(e).__name__}: {e}"))
+                continue
+            if bad := non_finite(result):
+                failures.append((name, argument, value, bad[:3]))
+    assert failures == []
