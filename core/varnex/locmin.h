@@ -14,10 +14,9 @@
 
 namespace quorin {
 
-// The virtual orbitals each occupied orbital is paired with: those whose
-// centroid (mean position of their atoms) lies within `cutoff_angstrom` of
-// its own, or that share an atom with it, ascending. The atom lists never
-// change during a run, so neither do the pairs.
+// The virtual orbitals each occupied orbital is paired with from the start:
+// those whose centroid (mean position of their atoms) lies within
+// `cutoff_angstrom` of its own, or that share an atom with it, ascending.
 struct JacobiCandidates {
     std::vector<std::size_t> start;  // per occupied orbital into `virtuals`; one more entry, the end
     std::vector<std::uint32_t> virtuals;
@@ -42,7 +41,8 @@ void block_bounds(const BlockMatrix& matrix, std::vector<double>& bounds);
 // The sweeps of one run. Each SCF iteration starts with the products F c of
 // every orbital under its Fock matrix; a sweep keeps them up to date through
 // each rotation, and reads a pair's coupling anew only when one of its
-// orbitals has rotated since its last reading.
+// orbitals has rotated since its last reading. Pairs found coupled beyond the
+// starting candidates join them for the rest of the run.
 class JacobiSweeper {
 public:
     JacobiSweeper(const MolecularBatch& molecule, JacobiCandidates candidates, SparseTolerances tolerances);

@@ -26,8 +26,8 @@ struct VarnexConfig {
     std::size_t max_iter = 200;          // 0 runs none
     std::size_t max_jacobi_sweeps = 50;  // per iteration; 0 runs none
     double energy_tol = 1e-7;            // eV, change of the total energy
-    double jacobi_tol = 1e-4;            // eV, coupling above which a pair rotates
-    double cutoff_distance = 8.5;        // angstrom, between orbital centroids; must be positive
+    double jacobi_tol = 1e-4;            // eV, bound on every coupling when converged; pairs rotate above half of it
+    double cutoff_distance = 8.5;        // angstrom: pairs with centroids this close are swept from the start; > 0
     double damping = 1.0;                // factor on every rotation angle
     bool verbose = false;                // one progress line per iteration on standard output
 };
