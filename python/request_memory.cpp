@@ -122,8 +122,10 @@ MemoryPlan ci_memory(const MolecularBatch& molecule, bool use_nddo, std::uint64_
 }
 
 MemoryPlan localized_orbital_memory(const MolecularBatch& molecule) {
-    // Core Hamiltonian, density, Fock and new density; the orbitals' dense
-    // coefficients and their scratch.
+    // The two-centre integrals of every atom pair; the core Hamiltonian,
+    // density, Fock and new density, the mixing history and the orbitals,
+    // held for atoms within reach of each other and bounded here by six
+    // dense matrices.
     return MemoryPlan().add_matrices(6, molecule.n_basis, molecule.n_basis).add(pair_table(molecule));
 }
 

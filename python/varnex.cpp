@@ -5,6 +5,7 @@
 #include <memory>
 #include <variant>
 
+#include "core/properties/single_point.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
 #include "python/method_lookup.h"
@@ -12,19 +13,9 @@
 
 namespace quorin::py {
 
-namespace {
-
-DispersionModel dispersion_code(const std::optional<std::string>& name) {
-    if (!name) return kNoDispersion;
-    if (*name == "pm6-dh+" || *name == "pm6-dh2" || *name == "dh+") return kDispersionPm6DhPlus;
-    if (*name == "pm7") return kDispersionPm7;
-    return kNoDispersion;
-}
-
-}  // namespace
-
 VarnexResult run_varnex(const VarnexRequest& request) {
     const auto& numbers = request.atomic_numbers;
+    if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
     const std::vector<std::array<double, 3>> coordinates = coordinate_triples(numbers.size(), request.coordinates);
     const std::unique_ptr<ParameterModel> model = get_model(request.method);
     check_geometry(numbers, coordinates);
@@ -33,13 +24,16 @@ VarnexResult run_varnex(const VarnexRequest& request) {
     check_finite_setting("cutoff_distance", request.config.cutoff_distance);
     check_finite_setting("damping", request.config.damping);
     check_closed_shell_supported(numbers, *model, request.method);
+    // Dispersion names read as calculate reads them; unknown ones refused.
+    const DispersionModel dispersion =
+        request.dispersion ? dispersion_model_named(to_upper(*request.dispersion)) : kNoDispersion;
 
     const MolecularBatch molecule = MolecularBatch::new_for_model(numbers, coordinates, *model);
     require_memory(localized_orbital_memory(molecule));
-    auto outcome = run_varnex_scf(molecule, *model, dispersion_code(request.dispersion), request.config);
+    auto outcome = run_varnex_scf(molecule, *model, dispersion, request.config);
     if (auto* message = std::get_if<std::string>(&outcome)) throw InputError(*message);
     VarnexResult result = std::move(std::get<VarnexResult>(outcome));
-    result.density = Matrix();
+    result.density = BlockMatrix();
     return result;
 }
 
