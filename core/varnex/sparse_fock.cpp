@@ -97,29 +97,21 @@ SparseNddoFock::SparseNddoFock(const MolecularBatch& molecule, const ParameterMo
     }
 
     // Resonance S (beta_mu + beta_nu) / 2 for the pairs within reach.
-    std::array<double, 81> overlap;
+    std::array<double, 81> resonance;
     for (std::size_t a = 0; a < n; ++a) {
         if (!records[a]) continue;
         const std::size_t na = molecule.orbitals_per_atom[a];
         for (std::size_t k = nb.row_start[a]; k < nb.row_start[a + 1]; ++k) {
             const std::size_t b = nb.atom[k];
             if (b <= a || !records[b]) continue;
-            const double dx = molecule.x[b] - molecule.x[a];
-            const double dy = molecule.y[b] - molecule.y[a];
-            const double dz = molecule.z[b] - molecule.z[a];
-            const double r = std::sqrt(dx * dx + dy * dy + dz * dz);
-            if (r < 1e-10) continue;
+            if (!resonance_block(molecule, a, b, *records[a], *records[b], norms[a], norms[b], resonance)) continue;
             const std::size_t nbo = molecule.orbitals_per_atom[b];
-            compute_diatomic_overlap_matrix_9x9(molecule.atomic_numbers[a], molecule.atomic_numbers[b], na, nbo,
-                                                *records[a], *records[b], norms[a], norms[b], overlap, dx, dy, dz, r);
             double* ab = h_.block(k);
             double* ba = h_.block(nb.transpose[k]);
             for (std::size_t mu = 0; mu < na; ++mu) {
-                const double beta_mu = resonance_parameter(*records[a], mu);
                 for (std::size_t nu = 0; nu < nbo; ++nu) {
-                    const double v = overlap[9 * mu + nu] * 0.5 * (beta_mu + resonance_parameter(*records[b], nu));
-                    ab[mu * nbo + nu] = v;
-                    ba[nu * na + mu] = v;
+                    ab[mu * nbo + nu] = resonance[mu * nbo + nu];
+                    ba[nu * na + mu] = resonance[mu * nbo + nu];
                 }
             }
         }
