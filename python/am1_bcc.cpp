@@ -8,8 +8,10 @@
 #include "core/scf/workspace.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
+#include "python/engine_call.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
+#include "python/request_memory.h"
 
 namespace quorin::py {
 
@@ -27,6 +29,7 @@ Am1BccResult run_am1_bcc(const Am1BccRequest& request) {
     const std::uint64_t valence_electrons = check_closed_shell_supported(numbers, *model, request.method);
 
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, coordinates, *model);
+    require_memory(charges_memory(molecule, request.use_nddo));
     ScfWorkspace workspace = ScfWorkspace::allocate(molecule.n_basis);
     ScfOptions options;
     options.max_iterations = 100;
@@ -76,7 +79,7 @@ PyObject* am1_bcc(PyObject*, PyObject* args, PyObject* kwargs) {
         request.coordinates = to_float_rows(bound.given(1), bound.name(1));
         request.method = plain_or(bound, 2, to_name, std::string("AM1"));
         request.use_nddo = plain_or(bound, 3, to_switch, true);
-        return new_record_object(am1_bcc_result_type, run_am1_bcc(request));
+        return new_record_object(am1_bcc_result_type, engine_call([&] { return run_am1_bcc(request); }));
     });
 }
 

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "python/engine_call.h"
+
 namespace quorin::py {
 
 namespace {
@@ -337,6 +339,7 @@ namespace {
 
 // The text after the interpreter's str method `method` ("upper", "lower").
 std::string change_case(const std::string& utf8, const char* method) {
+    const PythonLock lock;  // the method name is checked inside the engine call
     Ref text(check(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size()))));
     Ref changed(check(PyObject_CallMethod(text.get(), method, nullptr)));
     Py_ssize_t size = 0;

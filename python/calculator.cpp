@@ -7,6 +7,7 @@
 
 #include "python/arguments.h"
 #include "python/drc.h"
+#include "python/engine_call.h"
 #include "python/frequencies.h"
 #include "python/irc.h"
 #include "python/meci.h"
@@ -173,7 +174,7 @@ PyObject* method_calculate(PyObject* self, PyObject* args, PyObject* kwargs) {
         request.dispersion = settings.dispersion;
         request.h_bonds = settings.h_bonds;
         request.max_iter = settings.max_iter;
-        return new_calculation_result(run_calculation_internal(request));
+        return new_calculation_result(engine_call([&] { return run_calculation_internal(request); }));
     });
 }
 
@@ -186,7 +187,7 @@ PyObject* method_optimize(PyObject* self, PyObject* args, PyObject* kwargs) {
         request.max_cycles = count_or(bound, 2, 100);
         request.grad_rms_tol = 1.0;
         request.grad_max_tol = 2.0;
-        return new_optimization_result(run_optimization(request));
+        return new_optimization_result(engine_call([&] { return run_optimization(request); }));
     });
 }
 
@@ -204,7 +205,7 @@ PyObject* method_frequencies(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (bound.value(5) != nullptr) request.custom_masses = to_float_list(bound.value(5), bound.name(5));
         request.step_size_angstrom = 0.005;
         request.project_external = true;
-        return new_vibrational_result(run_frequencies(request));
+        return new_vibrational_result(engine_call([&] { return run_frequencies(request); }));
     });
 }
 
@@ -217,7 +218,7 @@ PyObject* method_transition_state(PyObject* self, PyObject* args, PyObject* kwar
         const BoundArguments bound("transition_state", kTransitionStateParameters, 2, args, kwargs);
         auto request = molecule_request<TransitionStateRequest>(bound, settings_of(self));
         read_transition_state_options(bound, 2, request);
-        return new_transition_state_result(run_transition_state(request));
+        return new_transition_state_result(engine_call([&] { return run_transition_state(request); }));
     });
 }
 
@@ -228,7 +229,7 @@ PyObject* method_irc(PyObject* self, PyObject* args, PyObject* kwargs) {
         const BoundArguments bound("irc", kIrcParameters, 2, args, kwargs);
         auto request = molecule_request<IrcRequest>(bound, settings_of(self));
         read_irc_options(bound, 2, request);
-        return new_irc_result(run_irc(request));
+        return new_irc_result(engine_call([&] { return run_irc(request); }));
     });
 }
 
@@ -241,7 +242,7 @@ PyObject* method_drc(PyObject* self, PyObject* args, PyObject* kwargs) {
         const BoundArguments bound("drc", kDrcParameters, 2, args, kwargs);
         auto request = molecule_request<DrcRequest>(bound, settings_of(self));
         read_drc_options(bound, 2, request);
-        return new_drc_result(run_drc(request));
+        return new_drc_result(engine_call([&] { return run_drc(request); }));
     });
 }
 
@@ -253,7 +254,7 @@ PyObject* method_meci(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto request = molecule_request<MeciRequest>(bound, settings_of(self));
         request.active_orbitals = count_or(bound, 2, 2);
         request.target_root = count_or(bound, 3, 1);
-        return new_meci_result(run_meci_request(request));
+        return new_meci_result(engine_call([&] { return run_meci_request(request); }));
     });
 }
 
@@ -268,7 +269,7 @@ PyObject* method_uv_vis_spectrum(PyObject* self, PyObject* args, PyObject* kwarg
         request.active_orbitals = count_or(bound, 2, 2);
         const UvVisGrid grid{double_or(bound, 3, 100.0), double_or(bound, 4, 800.0), double_or(bound, 5, 1.0),
                              double_or(bound, 6, 20.0)};
-        return new_uv_vis_spectrum(run_uv_vis_request(std::move(request), grid));
+        return new_uv_vis_spectrum(engine_call([&] { return run_uv_vis_request(std::move(request), grid); }));
     });
 }
 
@@ -285,7 +286,7 @@ PyObject* method_pbc(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (bound.value(4) != nullptr) request.k_grid = to_count_triple(bound.value(4), bound.name(4));
         request.band_points = count_or(bound, 5, 40);
         request.max_iter = settings.max_iter;
-        return new_pbc_result(run_pbc(request));
+        return new_pbc_result(engine_call([&] { return run_pbc(request); }));
     });
 }
 

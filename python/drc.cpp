@@ -7,8 +7,10 @@
 #include "core/scf/workspace.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
+#include "python/engine_call.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
+#include "python/request_memory.h"
 
 namespace quorin::py {
 
@@ -52,6 +54,7 @@ DrcResult run_drc(const DrcRequest& request) {
     check_in_range("time_step_fs", options.time_step_fs, ranges::kMdTimeStep);
 
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
+    require_memory(driver_memory(molecule, request.use_nddo, 1, 0, false));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
     DrcWorkspace workspace = DrcWorkspace::allocate(molecule);
@@ -158,7 +161,7 @@ PyObject* drc(PyObject*, PyObject* args, PyObject* kwargs) {
         request.method = name_or(bound, 2, "PM6");
         read_drc_options(bound, 3, request);
         request.use_nddo = switch_or(bound, 9, true);
-        return new_drc_result(run_drc(request));
+        return new_drc_result(engine_call([&] { return run_drc(request); }));
     });
 }
 

@@ -1,3 +1,4 @@
+#include "python/engine_call.h"
 #include "python/esp_charges.h"
 
 #include <memory>
@@ -9,6 +10,7 @@
 #include "python/arguments.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
+#include "python/request_memory.h"
 
 namespace quorin::py {
 
@@ -39,6 +41,7 @@ EspResult run_esp_charges(const EspRequest& request) {
     check_closed_shell_supported(numbers, *model, request.method);
 
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
+    require_memory(esp_memory(molecule, 4, request.points_per_shell));
     ScfWorkspace workspace = ScfWorkspace::allocate(molecule.n_basis);
     ScfOptions options;
     options.max_iterations = 60;
@@ -107,7 +110,7 @@ PyObject* esp_charges(PyObject*, PyObject* args, PyObject* kwargs) {
         request.method = name_or(bound, 2, "PM6");
         request.net_charge = double_or(bound, 3, 0.0);
         request.points_per_shell = count_or(bound, 4, 64);
-        return new_record_object(esp_result_type, run_esp_charges(request));
+        return new_record_object(esp_result_type, engine_call([&] { return run_esp_charges(request); }));
     });
 }
 

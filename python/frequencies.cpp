@@ -1,3 +1,4 @@
+#include "python/engine_call.h"
 #include "python/frequencies.h"
 
 #include <cmath>
@@ -11,6 +12,7 @@
 #include "python/driver_support.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
+#include "python/request_memory.h"
 
 namespace quorin::py {
 
@@ -68,6 +70,7 @@ VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
     options.project_external = request.project_external;
     check_engine_options([&] { hessian_masses(molecule, options); });
     if (request.custom_masses) check_each_in_range("custom_masses", *request.custom_masses, ranges::kAtomicMass);
+    require_memory(driver_memory(molecule, request.use_nddo, 1, 6, false));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     HessianResult hessian = compute_hessian_and_frequencies(molecule, *model, scf, scf_options, options);
 
@@ -261,7 +264,7 @@ PyObject* frequencies(PyObject*, PyObject* args, PyObject* kwargs) {
         request.project_external = switch_or(bound, 7, true);
         request.use_nddo = switch_or(bound, 8, true);
         if (bound.value(9) != nullptr) request.custom_masses = to_float_list(bound.value(9), bound.name(9));
-        return new_vibrational_result(run_frequencies(request));
+        return new_vibrational_result(engine_call([&] { return run_frequencies(request); }));
     });
 }
 

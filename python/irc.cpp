@@ -1,3 +1,4 @@
+#include "python/engine_call.h"
 #include "python/irc.h"
 
 #include <memory>
@@ -9,6 +10,7 @@
 #include "python/arguments.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
+#include "python/request_memory.h"
 
 namespace quorin::py {
 
@@ -48,6 +50,7 @@ IrcResult run_irc(const IrcRequest& request) {
     check_in_range("step_size", options.step_size, ranges::kPathStep);
 
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
+    require_memory(driver_memory(molecule, request.use_nddo, 1, 6, false));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
     IrcWorkspace workspace = IrcWorkspace::allocate(molecule);
@@ -150,7 +153,7 @@ PyObject* irc(PyObject*, PyObject* args, PyObject* kwargs) {
         request.method = name_or(bound, 2, "PM6");
         read_irc_options(bound, 3, request);
         request.use_nddo = switch_or(bound, 6, true);
-        return new_irc_result(run_irc(request));
+        return new_irc_result(engine_call([&] { return run_irc(request); }));
     });
 }
 

@@ -1,3 +1,4 @@
+#include "python/engine_call.h"
 #include "python/meci.h"
 
 #include <memory>
@@ -12,6 +13,7 @@
 #include "python/arguments.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
+#include "python/request_memory.h"
 
 namespace quorin::py {
 
@@ -54,6 +56,7 @@ std::unique_ptr<ParameterModel> check_meci_request(const MeciRequest& request) {
 MeciRecord run_meci_request(const MeciRequest& request, bool with_gradients) {
     const std::unique_ptr<ParameterModel> model = check_meci_request(request);
     MolecularBatch molecule = MolecularBatch::new_for_model(request.atomic_numbers, request.coordinates, *model);
+    require_memory(ci_memory(molecule, request.use_nddo, request.active_orbitals));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     ScfOptions scf_options;
     scf_options.max_iterations = 60;
@@ -165,7 +168,7 @@ PyObject* meci(PyObject*, PyObject* args, PyObject* kwargs) {
         read_leading_meci_arguments(bound, request);
         request.target_root = count_or(bound, 4, 1);
         request.use_nddo = switch_or(bound, 5, true);
-        return new_meci_result(run_meci_request(request));
+        return new_meci_result(engine_call([&] { return run_meci_request(request); }));
     });
 }
 

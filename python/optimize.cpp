@@ -1,3 +1,4 @@
+#include "python/engine_call.h"
 #include "python/optimize.h"
 
 #include <memory>
@@ -8,6 +9,7 @@
 #include "python/arguments.h"
 #include "python/driver_support.h"
 #include "python/record_object.h"
+#include "python/request_memory.h"
 
 namespace quorin::py {
 
@@ -26,6 +28,7 @@ OptimizationRecord run_optimization(const OptimizeRequest& request) {
     check_engine_options([&] { check_optimization_options(options, numbers.size()); });
 
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
+    require_memory(driver_memory(molecule, request.use_nddo, 1, 0, true));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
     const OptimizationResult minimum = optimize_geometry_lbfgs(molecule, *model, scf, gradient_workspace, options);
@@ -96,7 +99,7 @@ PyObject* optimize(PyObject*, PyObject* args, PyObject* kwargs) {
         request.grad_rms_tol = double_or(bound, 4, 1.0);
         request.grad_max_tol = double_or(bound, 5, 2.0);
         request.use_nddo = switch_or(bound, 6, true);
-        return new_optimization_result(run_optimization(request));
+        return new_optimization_result(engine_call([&] { return run_optimization(request); }));
     });
 }
 

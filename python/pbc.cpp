@@ -1,3 +1,4 @@
+#include "python/engine_call.h"
 #include "python/pbc.h"
 
 #include <cmath>
@@ -97,7 +98,7 @@ PyObject* pbc(PyObject*, PyObject* args, PyObject* kwargs) {
         request.use_nddo = switch_or(bound, 6, true);
         request.max_iter = count_or(bound, 7, 100);
         request.band_points = count_or(bound, 8, 40);
-        return new_pbc_result(run_pbc(request));
+        return new_pbc_result(engine_call([&] { return run_pbc(request); }));
     });
 }
 

@@ -1,3 +1,4 @@
+#include "python/engine_call.h"
 #include "python/polarizability.h"
 
 #include <memory>
@@ -7,6 +8,7 @@
 #include "python/arguments.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
+#include "python/request_memory.h"
 
 namespace quorin::py {
 
@@ -84,7 +86,10 @@ PyObject* polarizability(PyObject*, PyObject* args, PyObject* kwargs) {
         check_in_range("field_step_au", options.field_step_au, ranges::kFieldStep);
         check_closed_shell_supported(numbers, *model, method);
         const MolecularBatch molecule = MolecularBatch::new_for_model(numbers, coordinates, *model);
-        return new_record_object(polarizability_type, compute_polarizability(molecule, *model, options));
+        return new_record_object(polarizability_type, engine_call([&] {
+                                     require_memory(driver_memory(molecule, options.use_nddo, 1, 0, false));
+                                     return compute_polarizability(molecule, *model, options);
+                                 }));
     });
 }
 

@@ -1,3 +1,5 @@
+#include "python/engine_call.h"
+#include "python/request_memory.h"
 #include "python/saddle.h"
 
 #include <memory>
@@ -20,6 +22,8 @@ SaddleRecord run_saddle_search(const SaddleRequest& request) {
     check_geometry(numbers, request.product_coords);
     check_closed_shell_supported(numbers, *model, request.method);
     check_engine_options([&] { check_saddle_options(request.options); });
+    require_memory(driver_memory(MolecularBatch::new_for_model(numbers, request.reactant_coords, *model),
+                                 request.options.use_nddo, 3, 6, true));
 
     SaddleResult search =
         run_saddle(numbers, request.reactant_coords, request.product_coords, *model, request.options);
@@ -180,7 +184,7 @@ PyObject* saddle(PyObject*, PyObject* args, PyObject* kwargs) {
         o.inner_grad_tol = double_or(bound, 8, 3.0);
         o.use_nddo = switch_or(bound, 9, true);
         o.refine_with_ts = switch_or(bound, 10, true);
-        return new_record_object(result_type, run_saddle_search(request));
+        return new_record_object(result_type, engine_call([&] { return run_saddle_search(request); }));
     });
 }
 

@@ -1,3 +1,5 @@
+#include "python/engine_call.h"
+#include "python/request_memory.h"
 #include "python/single_point.h"
 
 #include "core/properties/single_point.h"
@@ -41,6 +43,7 @@ CalculationRecord single_point(const SinglePointRequest& request, bool caller_ge
     options.level_shift = request.level_shift_ev;
     options.damping = request.damping;
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, coordinates, *model);
+    require_memory(single_point_memory(molecule, request.use_nddo, request.cosmo_eps.has_value()));
     return run_single_point(molecule, *model, options);
 }
 
@@ -75,7 +78,7 @@ PyObject* calculate(PyObject*, PyObject* args, PyObject* kwargs) {
         request.density_tol = double_or(bound, 9, 1e-6);
         request.level_shift_ev = double_or(bound, 10, 0.0);
         request.damping = double_or(bound, 11, 0.5);
-        return new_calculation_result(run_calculation_internal(request));
+        return new_calculation_result(engine_call([&] { return run_calculation_internal(request); }));
     });
 }
 

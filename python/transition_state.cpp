@@ -1,3 +1,5 @@
+#include "python/engine_call.h"
+#include "python/request_memory.h"
 #include "python/transition_state.h"
 
 #include <memory>
@@ -46,7 +48,7 @@ TransitionStateRecord run_transition_state(const TransitionStateRequest& request
     options.use_nddo = request.use_nddo;  // trust bounds, Hessian step, overlap following, Bofill: defaults
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
     check_engine_options([&] { check_transition_state_options(options, molecule); });
-
+    require_memory(driver_memory(molecule, request.use_nddo, 1, 6, true));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
     EigenvectorFollowingWorkspace workspace = EigenvectorFollowingWorkspace::allocate(molecule.n_atoms);
@@ -130,7 +132,7 @@ PyObject* transition_state(PyObject*, PyObject* args, PyObject* kwargs) {
         request.method = name_or(bound, 2, "PM6");
         read_transition_state_options(bound, 3, request);
         request.use_nddo = switch_or(bound, 8, true);
-        return new_transition_state_result(run_transition_state(request));
+        return new_transition_state_result(engine_call([&] { return run_transition_state(request); }));
     });
 }
 

@@ -1,3 +1,4 @@
+#include "python/engine_call.h"
 #include "python/uv_vis.h"
 
 #include "core/ci/uv_vis.h"
@@ -35,7 +36,7 @@ PyObject* uv_vis_spectrum(PyObject*, PyObject* args, PyObject* kwargs) {
         const UvVisGrid grid{double_or(bound, 4, 100.0), double_or(bound, 5, 800.0), double_or(bound, 6, 1.0),
                              double_or(bound, 7, 20.0)};
         request.use_nddo = switch_or(bound, 8, true);
-        return new_uv_vis_spectrum(run_uv_vis_request(std::move(request), grid));
+        return new_uv_vis_spectrum(engine_call([&] { return run_uv_vis_request(std::move(request), grid); }));
     });
 }
 

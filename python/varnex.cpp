@@ -1,8 +1,11 @@
+#include "python/engine_call.h"
+#include "python/request_memory.h"
 #include "python/varnex.h"
 
 #include <memory>
 #include <variant>
 
+#include "core/properties/single_point.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
 #include "python/method_lookup.h"
@@ -10,19 +13,9 @@
 
 namespace quorin::py {
 
-namespace {
-
-DispersionModel dispersion_code(const std::optional<std::string>& name) {
-    if (!name) return kNoDispersion;
-    if (*name == "pm6-dh+" || *name == "pm6-dh2" || *name == "dh+") return kDispersionPm6DhPlus;
-    if (*name == "pm7") return kDispersionPm7;
-    return kNoDispersion;
-}
-
-}  // namespace
-
 VarnexResult run_varnex(const VarnexRequest& request) {
     const auto& numbers = request.atomic_numbers;
+    if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
     const std::vector<std::array<double, 3>> coordinates = coordinate_triples(numbers.size(), request.coordinates);
     const std::unique_ptr<ParameterModel> model = get_model(request.method);
     check_geometry(numbers, coordinates);
@@ -31,12 +24,16 @@ VarnexResult run_varnex(const VarnexRequest& request) {
     check_finite_setting("cutoff_distance", request.config.cutoff_distance);
     check_finite_setting("damping", request.config.damping);
     check_closed_shell_supported(numbers, *model, request.method);
+    // Dispersion names read as calculate reads them; unknown ones refused.
+    const DispersionModel dispersion =
+        request.dispersion ? dispersion_model_named(to_upper(*request.dispersion)) : kNoDispersion;
 
     const MolecularBatch molecule = MolecularBatch::new_for_model(numbers, coordinates, *model);
-    auto outcome = run_varnex_scf(molecule, *model, dispersion_code(request.dispersion), request.config);
+    require_memory(localized_orbital_memory(molecule));
+    auto outcome = run_varnex_scf(molecule, *model, dispersion, request.config);
     if (auto* message = std::get_if<std::string>(&outcome)) throw InputError(*message);
     VarnexResult result = std::move(std::get<VarnexResult>(outcome));
-    result.density = Matrix();
+    result.density = BlockMatrix();
     return result;
 }
 
@@ -160,7 +157,7 @@ PyObject* varnex(PyObject*, PyObject* args, PyObject* kwargs) {
         request.config.cutoff_distance = plain_or(bound, 8, to_double, 8.5);
         request.config.damping = plain_or(bound, 9, to_double, 1.0);
         request.config.verbose = plain_or(bound, 10, to_switch, false);
-        return new_record_object(result_type, run_varnex(request));
+        return new_record_object(result_type, engine_call([&] { return run_varnex(request); }));
     });
 }
 

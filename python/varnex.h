@@ -16,13 +16,13 @@ struct VarnexRequest {
     std::vector<std::uint8_t> atomic_numbers;
     std::vector<std::vector<double>> coordinates;  // rows checked to be x, y, z in angstrom
     std::string method = "PM6";
-    std::optional<std::string> dispersion;  // exact lower-case names only; others mean none
+    std::optional<std::string> dispersion;  // as calculate names them; none: no dispersion
     VarnexConfig config;
 };
 
 // The engine's result without its density matrix, which the class does not
-// show. Throws InputError for refused input and the engine's refusals of a
-// Lewis structure it cannot use; engine stops pass through.
+// show. Throws InputError for refused input (no atoms, an unknown dispersion
+// name) and the engine's refusals; engine stops pass through.
 VarnexResult run_varnex(const VarnexRequest& request);
 
 // Create the classes at import; each returns a new reference to its type.

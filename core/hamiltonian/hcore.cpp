@@ -48,32 +48,20 @@ void set_resonance_blocks(const MolecularBatch& molecule, const ParameterModel& 
         records[a] = model.get_element(molecule.atomic_numbers[a]);
         if (records[a]) norms[a] = slater_norms(molecule.atomic_numbers[a], *records[a]);
     }
-    std::array<double, 81> overlap;
+    std::array<double, 81> block;
     for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
-        const std::uint8_t za = molecule.atomic_numbers[a];
-        const std::optional<ElementParams>& ea = records[a];
-        if (!ea) continue;
+        if (!records[a]) continue;
         const std::size_t fa = molecule.first_orbital[a];
         const std::size_t na = molecule.orbitals_per_atom[a];
         for (std::size_t b = a + 1; b < molecule.n_atoms; ++b) {
-            const std::uint8_t zb = molecule.atomic_numbers[b];
-            const std::optional<ElementParams>& eb = records[b];
-            if (!eb) continue;
-            const double dx = molecule.x[b] - molecule.x[a];
-            const double dy = molecule.y[b] - molecule.y[a];
-            const double dz = molecule.z[b] - molecule.z[a];
-            const double r = std::sqrt(dx * dx + dy * dy + dz * dz);
-            if (r < 1e-10) continue;
+            if (!records[b]) continue;
+            if (!resonance_block(molecule, a, b, *records[a], *records[b], norms[a], norms[b], block)) continue;
             const std::size_t fb = molecule.first_orbital[b];
             const std::size_t nb = molecule.orbitals_per_atom[b];
-            compute_diatomic_overlap_matrix_9x9(za, zb, na, nb, *ea, *eb, norms[a], norms[b], overlap, dx, dy, dz, r);
             for (std::size_t mu = 0; mu < na; ++mu) {
-                const double beta_mu = resonance_parameter(*ea, mu);
-                double* row = h.row(fa + mu);
                 for (std::size_t nu = 0; nu < nb; ++nu) {
-                    const double v = overlap[9 * mu + nu] * 0.5 * (beta_mu + resonance_parameter(*eb, nu));
-                    row[fb + nu] = v;
-                    h(fb + nu, fa + mu) = v;
+                    h(fa + mu, fb + nu) = block[mu * nb + nu];
+                    h(fb + nu, fa + mu) = block[mu * nb + nu];
                 }
             }
         }
@@ -86,6 +74,28 @@ double resonance_parameter(const ElementParams& element, std::size_t position) {
     if (position == 0) return element.beta_s;
     if (position < 4) return element.beta_p;
     return element.beta_d;
+}
+
+bool resonance_block(const MolecularBatch& molecule, std::size_t a, std::size_t b, const ElementParams& ea,
+                     const ElementParams& eb, const SlaterNorms& norms_a, const SlaterNorms& norms_b,
+                     std::array<double, 81>& block) {
+    const double dx = molecule.x[b] - molecule.x[a];
+    const double dy = molecule.y[b] - molecule.y[a];
+    const double dz = molecule.z[b] - molecule.z[a];
+    const double r = std::sqrt(dx * dx + dy * dy + dz * dz);
+    if (r < 1e-10) return false;
+    const std::size_t na = molecule.orbitals_per_atom[a];
+    const std::size_t nb = molecule.orbitals_per_atom[b];
+    std::array<double, 81> overlap;
+    compute_diatomic_overlap_matrix_9x9(molecule.atomic_numbers[a], molecule.atomic_numbers[b], na, nb, ea, eb,
+                                        norms_a, norms_b, overlap, dx, dy, dz, r);
+    for (std::size_t mu = 0; mu < na; ++mu) {
+        const double beta_mu = resonance_parameter(ea, mu);
+        for (std::size_t nu = 0; nu < nb; ++nu) {
+            block[mu * nb + nu] = overlap[9 * mu + nu] * 0.5 * (beta_mu + resonance_parameter(eb, nu));
+        }
+    }
+    return true;
 }
 
 void build_hcore(const MolecularBatch& molecule, const ParameterModel& model, Matrix& h) {

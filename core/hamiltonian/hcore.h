@@ -4,6 +4,7 @@
 #include <array>
 #include <span>
 
+#include "core/integrals/overlap.h"
 #include "core/integrals/pair_integrals.h"
 #include "core/parameters/parameter_model.h"
 #include "core/types/aligned.h"
@@ -30,5 +31,13 @@ double apply_electric_field_to_hcore(const MolecularBatch& molecule, const Param
 
 // beta (eV) of the orbital at `position` of an atom: s, p (1-3) or d (4-8).
 double resonance_parameter(const ElementParams& element, std::size_t position);
+
+// The resonance block S_mu,nu (beta_mu + beta_nu) / 2 of atoms a and b
+// (row-major, orbitals_per_atom[a] x orbitals_per_atom[b], in the first
+// entries of `block`). False, with `block` untouched, when the two atoms
+// coincide.
+bool resonance_block(const MolecularBatch& molecule, std::size_t a, std::size_t b, const ElementParams& ea,
+                     const ElementParams& eb, const SlaterNorms& norms_a, const SlaterNorms& norms_b,
+                     std::array<double, 81>& block);
 
 }  // namespace quorin

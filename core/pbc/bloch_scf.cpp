@@ -15,6 +15,8 @@
 #include "core/scf/eigensolver.h"
 #include "core/scf/scf_loop.h"
 #include "core/types/errors.h"
+#include "core/types/interruption.h"
+#include "core/types/memory_plan.h"
 
 namespace quorin {
 
@@ -23,15 +25,6 @@ namespace {
 constexpr std::uint64_t kSizeMax = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint64_t kTranslationCountLimit = std::uint64_t{1} << 31;
 
-// Saturating size arithmetic: an overflow stays at the largest value.
-std::uint64_t mul(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t product = 0;
-    return __builtin_mul_overflow(a, b, &product) ? kSizeMax : product;
-}
-std::uint64_t add(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t sum = 0;
-    return __builtin_add_overflow(a, b, &sum) ? kSizeMax : sum;
-}
 std::string size_text(std::uint64_t value) {
     return value == kSizeMax ? "more than " + std::to_string(kSizeMax) : std::to_string(value);
 }
@@ -256,8 +249,8 @@ std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_mo
             return "Translation count " + std::to_string(counts[d]) + " along " + kAxis[d] +
                    " is too large (must be below " + std::to_string(kTranslationCountLimit) + ")";
         }
-        n_t = mul(n_t, 2 * static_cast<std::uint64_t>(translation_half_count(counts[d])) + 1);
-        n_k = mul(n_k, std::max<std::uint64_t>(divisions[d], 1));
+        n_t = saturating_product(n_t, 2 * static_cast<std::uint64_t>(translation_half_count(counts[d])) + 1);
+        n_k = saturating_product(n_k, std::max<std::uint64_t>(divisions[d], 1));
     }
     if (auto refusal = aliasing_refusal(dimension, config.mers, config.k_grid)) return *refusal;
     const std::vector<Vec3> positions = coordinate_triples(cell_molecule);
@@ -266,28 +259,30 @@ std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_mo
     }
     const std::uint64_t n = cell_molecule.n_basis;
     const std::uint64_t n_path = band_path_length(config.cell, config.band_points);
-    const std::uint64_t supercell_orbitals = mul(n_t, n);
-    const std::uint64_t supercell_atoms = mul(n_t, cell_molecule.n_atoms);
-    const std::uint64_t block = mul(n, n);
+    const std::uint64_t supercell_orbitals = saturating_product(n_t, n);
+    const std::uint64_t supercell_atoms = saturating_product(n_t, cell_molecule.n_atoms);
 
-    // Doubles: H_s, P_s, F_s; four block lists (P, F, H, new P); the 2n x 2n
-    // matrices with eigenvalues and the Bloch density; band energies.
-    std::uint64_t doubles = mul(3, mul(supercell_orbitals, supercell_orbitals));
-    doubles = add(doubles, mul(4, mul(n_t, block)));
-    doubles = add(doubles, add(mul(12, block), add(mul(2, n), mul(2, block))));
-    doubles = add(doubles, mul(n_path, n));
-    std::uint64_t bytes = mul(sizeof(double), doubles);
-    bytes = add(bytes, mul(n_k, sizeof(KPoint)));
-    bytes = add(bytes, mul(n_path, sizeof(KPoint) + sizeof(std::vector<double>)));
-    bytes = add(bytes, mul(n_t, sizeof(TranslationIndex)));
-    bytes = add(bytes, mul(mul(n_t, n_t), sizeof(std::size_t)));
-    bytes = add(bytes, mul(supercell_atoms, 3 * sizeof(double) + 2 + sizeof(std::size_t)));
+    // H_s, P_s, F_s; four block lists (P, F, H, new P); the 2n x 2n matrices
+    // with eigenvalues and the Bloch density; band energies; the k-points,
+    // translations and their index table; the supercell and its pair table.
+    MemoryPlan plan;
+    plan.add_matrices(3, supercell_orbitals, supercell_orbitals)
+        .add_matrices(saturating_product(4, n_t), n, n)
+        .add_matrices(14, n, n)
+        .add_doubles(saturating_product(2, n))
+        .add_matrices(1, n_path, n)
+        .add_items(n_k, sizeof(KPoint))
+        .add_items(n_path, sizeof(KPoint) + sizeof(std::vector<double>))
+        .add_items(n_t, sizeof(TranslationIndex))
+        .add_items(saturating_product(n_t, n_t), sizeof(std::size_t))
+        .add_items(supercell_atoms, 3 * sizeof(double) + 2 + sizeof(std::size_t));
     if (config.use_nddo) {
-        const std::uint64_t pair_count = supercell_atoms <= 1 ? 0 : mul(supercell_atoms, supercell_atoms - 1) / 2;
-        const std::uint64_t record_bytes =
-            sizeof(DiatomicPairIntegrals) + sizeof(double) * largest_pair_record_doubles(cell_molecule);
-        bytes = add(bytes, mul(pair_count, record_bytes));
+        const std::uint64_t pair_count =
+            supercell_atoms <= 1 ? 0 : saturating_product(supercell_atoms, supercell_atoms - 1) / 2;
+        plan.add_items(pair_count,
+                       sizeof(DiatomicPairIntegrals) + sizeof(double) * largest_pair_record_doubles(cell_molecule));
     }
+    const std::uint64_t bytes = plan.bytes();
     if (bytes > kPbcMemoryBudgetBytes) {
         return "Periodic calculation too large: " + size_text(n_t) + " translations x " + std::to_string(n) +
                " orbitals per cell, " + size_text(n_k) + " k-points and " + size_text(n_path) +
@@ -394,6 +389,7 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& cell_mole
     Matrix d_im = Matrix::zeros(n, n);
     double previous_total = 0.0;
     for (std::uint64_t iter = 1; iter <= config.max_iter; ++iter) {
+        check_interruption();
         result.iterations = iter;
         assemble_supercell_density(ws.density_r, pair_translation, n, p_s);
         build_fock_with_options(supercell, model, one_center, pairs, config.use_nddo, h_s, p_s, f_s);

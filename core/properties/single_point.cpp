@@ -21,16 +21,6 @@ namespace {
 constexpr double kSolventRadiusAngstrom = 1.30005;
 constexpr H4Parameters kH4Parameters = {2.32, 3.1, 1.07, 2.01, 0.42, 3.61, 1.41};
 
-std::optional<DispersionModel> dispersion_model_named(const std::string& upper_name) {
-    if (upper_name == "DH+" || upper_name == "PM6-DH+" || upper_name == "PM6_DH+") return kDispersionPm6DhPlus;
-    if (upper_name == "PM7") return kDispersionPm7;
-    if (upper_name == "D3" || upper_name == "D3BJ" || upper_name == "D3-BJ" || upper_name == "PM6-D3" ||
-        upper_name == "AM1-D3") {
-        return kDispersionD3Bj;
-    }
-    return std::nullopt;
-}
-
 // Adds a kcal/mol/angstrom correction gradient to both gradient lists.
 void add_correction_gradient(const std::vector<std::array<double, 3>>& correction_kcal,
                              CalculationRecord& record) {
@@ -43,6 +33,16 @@ void add_correction_gradient(const std::vector<std::array<double, 3>>& correctio
 }
 
 }  // namespace
+
+DispersionModel dispersion_model_named(const std::string& upper_name) {
+    if (upper_name == "DH+" || upper_name == "PM6-DH+" || upper_name == "PM6_DH+") return kDispersionPm6DhPlus;
+    if (upper_name == "PM7") return kDispersionPm7;
+    if (upper_name == "D3" || upper_name == "D3BJ" || upper_name == "D3-BJ" || upper_name == "PM6-D3" ||
+        upper_name == "AM1-D3") {
+        return kDispersionD3Bj;
+    }
+    throw RequestError("Unknown dispersion model '" + upper_name + "'. Supported: 'PM6-DH+', 'PM7', 'D3-BJ'");
+}
 
 CalculationRecord run_single_point(MolecularBatch& molecule, const ParameterModel& model,
                                    const SinglePointOptions& options) {
@@ -75,13 +75,9 @@ CalculationRecord run_single_point(MolecularBatch& molecule, const ParameterMode
 
     double correction_kcal = 0.0;
     if (options.dispersion) {
-        const std::string& name = *options.dispersion;
-        const std::optional<DispersionModel> form = dispersion_model_named(name);
-        if (!form) {
-            throw RequestError("Unknown dispersion model '" + name + "'. Supported: 'PM6-DH+', 'PM7', 'D3-BJ'");
-        }
+        const DispersionModel form = dispersion_model_named(*options.dispersion);
         std::vector<std::array<double, 3>> dispersion_gradient(n_atoms, {0.0, 0.0, 0.0});
-        correction_kcal = compute_dispersion_energy_and_gradients(molecule, *form, dispersion_gradient);
+        correction_kcal = compute_dispersion_energy_and_gradients(molecule, form, dispersion_gradient);
         add_correction_gradient(dispersion_gradient, record);
     }
     if (options.h_bonds) {

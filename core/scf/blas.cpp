@@ -2,6 +2,8 @@
 
 #include <cblas.h>
 
+#include <algorithm>
+
 #include "core/types/errors.h"
 
 namespace quorin {
@@ -11,14 +13,6 @@ namespace {
 blasint as_blas_int(std::size_t value) { return static_cast<blasint>(value); }
 
 }  // namespace
-
-SingleThreadedBlas::SingleThreadedBlas() : previous_threads_(scipy_openblas_get_num_threads()) {
-    if (previous_threads_ != 1) scipy_openblas_set_num_threads(1);
-}
-
-SingleThreadedBlas::~SingleThreadedBlas() {
-    if (previous_threads_ != 1) scipy_openblas_set_num_threads(previous_threads_);
-}
 
 void multiply(const Matrix& a, const Matrix& b, Matrix& c) { multiply_leading_columns(a, b, b.cols(), c); }
 
@@ -32,7 +26,7 @@ void multiply_leading_columns(const Matrix& a, const Matrix& b, std::size_t k, M
         c.fill(0.0);
         return;
     }
-    const SingleThreadedBlas serial;
+    select_blas_threads(std::max({a.rows(), a.cols(), k}));
     scipy_cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, as_blas_int(a.rows()), as_blas_int(k),
                       as_blas_int(a.cols()), 1.0, a.data().data(), as_blas_int(a.cols()), b.data().data(),
                       as_blas_int(b.cols()), 0.0, c.data().data(), as_blas_int(c.cols()));
@@ -48,11 +42,9 @@ void leading_columns_gram(const Matrix& a, std::size_t k, double alpha, Matrix& 
         out.fill(0.0);
         return;
     }
-    {
-        const SingleThreadedBlas serial;
-        scipy_cblas_dsyrk(CblasRowMajor, CblasUpper, CblasNoTrans, as_blas_int(n), as_blas_int(k), alpha,
-                          a.data().data(), as_blas_int(a.cols()), 0.0, out.data().data(), as_blas_int(n));
-    }
+    select_blas_threads(n);
+    scipy_cblas_dsyrk(CblasRowMajor, CblasUpper, CblasNoTrans, as_blas_int(n), as_blas_int(k), alpha,
+                      a.data().data(), as_blas_int(a.cols()), 0.0, out.data().data(), as_blas_int(n));
     for (std::size_t i = 1; i < n; ++i) {
         double* row = out.row(i);
         for (std::size_t j = 0; j < i; ++j) row[j] = out(j, i);

@@ -3,23 +3,10 @@
 // and its readers. All matrices are row-major.
 #include <cstddef>
 
+#include "core/scf/blas_threads.h"
 #include "core/types/aligned.h"
 
 namespace quorin {
-
-// Runs the library on the calling thread only while it lives (the engine
-// creates no threads and expects none to work for it), then restores the
-// library's previous setting.
-class SingleThreadedBlas {
-public:
-    SingleThreadedBlas();
-    ~SingleThreadedBlas();
-    SingleThreadedBlas(const SingleThreadedBlas&) = delete;
-    SingleThreadedBlas& operator=(const SingleThreadedBlas&) = delete;
-
-private:
-    int previous_threads_;
-};
 
 // c := a b for a (m x k), b (k x n), c (m x n). Stops on shape mismatch.
 void multiply(const Matrix& a, const Matrix& b, Matrix& c);

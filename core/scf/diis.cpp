@@ -67,6 +67,12 @@ void DiisWorkspace::drop_oldest() {
 }
 
 DiisStep DiisWorkspace::push_and_extrapolate(Matrix& fock, const Matrix& density, Matrix& scratch) {
+    DiisStep step = push(fock, density, scratch);
+    extrapolate(fock, step);
+    return step;
+}
+
+DiisStep DiisWorkspace::push(const Matrix& fock, const Matrix& density, Matrix& scratch) {
     require_square(fock, n, "DIIS Fock matrix size mismatch");
     require_square(density, n, "DIIS density matrix size mismatch");
     require_square(scratch, n, "DIIS scratch matrix size mismatch");
@@ -104,12 +110,15 @@ DiisStep DiisWorkspace::push_and_extrapolate(Matrix& fock, const Matrix& density
         b[newest][k] = v;
         b[k][newest] = v;
     }
-    const double own_square = b[newest][newest];
+    step.entries_used = 1;
+    return step;
+}
 
-    if (count == 1) {
-        step.entries_used = 1;
-        return step;
-    }
+void DiisWorkspace::extrapolate(Matrix& fock, DiisStep& step) {
+    require_square(fock, n, "DIIS Fock matrix size mismatch");
+    if (count < 2) return;
+    const std::size_t slot = order[count - 1];
+    const double own_square = b[count - 1][count - 1];
 
     std::array<double, MAX_DIIS_CAPACITY> c{};
     while (count >= 2) {
@@ -125,7 +134,7 @@ DiisStep DiisWorkspace::push_and_extrapolate(Matrix& fock, const Matrix& density
             }
             step.entries_used = m;
             step.extrapolated = true;
-            return step;
+            return;
         }
         drop_oldest();
     }
@@ -137,7 +146,6 @@ DiisStep DiisWorkspace::push_and_extrapolate(Matrix& fock, const Matrix& density
     count = 1;
     b[0][0] = own_square;
     step.entries_used = 1;
-    return step;
 }
 
 bool solve_pulay_system(const DiisMatrix& b, std::size_t m,

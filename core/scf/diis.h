@@ -39,6 +39,11 @@ struct DiisWorkspace {
     // Fock matrix when the Pulay system gives usable coefficients. `scratch`
     // (n x n) receives the product F*P.
     DiisStep push_and_extrapolate(Matrix& fock, const Matrix& density, Matrix& scratch);
+    // The two halves of push_and_extrapolate: store the entry (the step
+    // reports its errors, nothing extrapolated), then extrapolate over the
+    // history that ends with it.
+    DiisStep push(const Matrix& fock, const Matrix& density, Matrix& scratch);
+    void extrapolate(Matrix& fock, DiisStep& step);
 };
 
 // Solves the bordered Pulay system for m entries (2 <= m <= 8). Returns false

@@ -91,7 +91,7 @@ bool lapack_diagonalize(const Matrix& a, Vec64& real_work, std::vector<std::int3
     // A symmetric matrix reads the same in row- and column-major order.
     eigenvectors.copy_from(a);
     lapack_int info = 0;
-    const SingleThreadedBlas serial;
+    select_blas_threads(n);
     call_dsyevd(static_cast<lapack_int>(n), eigenvectors.data().data(), eigenvalues.data(), real_work.data(),
                 static_cast<lapack_int>(real_work.size()), integer_work.data(),
                 static_cast<lapack_int>(integer_work.size()), info);

@@ -10,15 +10,32 @@
 #include "core/integrals/core_repulsion.h"
 #include "core/scf/density.h"
 #include "core/scf/eigensolver.h"
+#include "core/scf/energy_diis.h"
+#include "core/scf/fock_of_density.h"
 #include "core/scf/initial_guess.h"
+#include "core/scf/stability.h"
 #include "core/solvation/cosmo.h"
 #include "core/types/errors.h"
+#include "core/types/interruption.h"
 
 namespace quorin {
 
 namespace {
 
 constexpr const char* kNoElectronPair = "System must have at least one electron pair for closed-shell RHF";
+
+// Unstable solutions left for a lower one before a run gives up unconverged.
+constexpr std::size_t kMaxDescents = 4;
+// Largest commutator element (eV) below which a stage leaves energy-guided
+// interpolation for Pulay extrapolation.
+constexpr double kEnergyGuidedUntilErrorEv = 0.1;
+// Newton steps after a descent: until the largest occupied-virtual Fock
+// element is below this (eV), at most kMaxNewtonSteps.
+constexpr double kNewtonGradientEv = 1e-2;
+constexpr std::size_t kMaxNewtonSteps = 30;
+// After a descent, a rise of the energy (eV) above the lowest of the stage
+// that counts as Pulay extrapolation climbing back.
+constexpr double kClimbEv = 1e-3;
 
 void require_finite_inputs(const MolecularBatch& molecule, const ScfOptions& options) {
     for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
@@ -131,14 +148,8 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         core_energy += compute_external_charges_core_energy(molecule, model, charges, charges.size());
     }
 
-    // F := H + G(P) for the current density, with the solvent's reaction
-    // field; returns the dielectric energy when a solvent is present.
-    const auto build_fock_of_density = [&]() -> std::optional<double> {
-        build_fock_with_options(molecule, model, one_center, ws.pairs, options.use_nddo, ws.hcore, ws.density,
-                                ws.fock);
-        if (cosmo) return cosmo->apply_electronic_reaction_field_to_fock(ws.density, ws.fock);
-        return std::nullopt;
-    };
+    const FockOfDensity fock_of_density{molecule, model, one_center, ws.pairs, options.use_nddo, ws.hcore,
+                                        cosmo ? &*cosmo : nullptr};
 
     // Guess: the caller's density, else the occupied orbitals of the Fock
     // matrix of neutral, unbonded atoms. (The bare core Hamiltonian overbinds
@@ -148,22 +159,54 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         ws.density.copy_from(*options.initial_density);
     } else {
         build_atomic_guess_density(molecule, model, ws.density);
-        build_fock_of_density();
+        fock_of_density.build(ws.density, ws.fock);
         diagonalize_symmetric(ws.fock, ws.eigensolver, ws.orbital_energies, ws.coefficients);
         build_guess_orbital_density(ws.coefficients, ws.orbital_energies, n_occ, ws.density);
     }
     ws.diis.reset();
 
+    // Iterations run in stages: the first from the guess, each later one from
+    // a density stepped down from an unstable solution of the stage before.
+    // Every stage has the full iteration budget and its own shift and damping
+    // schedule, and a run converges only on a stable solution. The first
+    // stage is plain Pulay extrapolation. A later stage starts with
+    // energy-guided interpolation, which never raises the energy of the
+    // history's best point and so cannot be drawn back up to the saddle point,
+    // until the commutator error is small; then Pulay extrapolation converges,
+    // watched: one that climbs back above the stage's lowest energy hands over
+    // to the energy-guided steps again, until a ten times smaller error.
     double previous_total = 0.0;
     double last_shift = 0.0;
-    for (std::size_t iter = 1; iter <= options.max_iterations; ++iter) {
-        result.iterations = iter;
-        if (const auto dielectric = build_fock_of_density()) result.cosmo_energy = dielectric;
+    std::size_t descents = 0;
+    std::size_t stage_iteration = 0;
+    bool energy_guided = false;
+    double energy_guided_until = kEnergyGuidedUntilErrorEv;
+    double lowest_stage_energy = std::numeric_limits<double>::infinity();
+    bool checked = false;
+    while (stage_iteration < options.max_iterations) {
+        ++stage_iteration;
+        ++result.iterations;
+        if (const auto dielectric = fock_of_density.build(ws.density, ws.fock)) result.cosmo_energy = dielectric;
         const double electronic = compute_electronic_energy(ws.density, ws.hcore, ws.fock);
+        const double total = electronic + core_energy;
+        check_interruption();
 
-        const DiisStep diis = ws.diis.push_and_extrapolate(ws.fock, ws.density, ws.diis_product);
+        DiisStep diis = ws.diis.push(ws.fock, ws.density, ws.diis_product);
+        const bool watched = descents > 0;
+        if (watched) ws.energy_diis.record(ws.diis, ws.density, ws.hcore);
+        if (watched && !energy_guided && total > lowest_stage_energy + kClimbEv) {
+            energy_guided = true;
+            energy_guided_until *= 0.1;
+        }
+        lowest_stage_energy = std::min(lowest_stage_energy, total);
+        if (energy_guided && diis.max_error < energy_guided_until) energy_guided = false;
+        if (energy_guided) {
+            ws.energy_diis.interpolate(ws.diis, ws.fock);
+        } else {
+            ws.diis.extrapolate(ws.fock, diis);
+        }
 
-        const double sigma = level_shift_for(options, iter);
+        const double sigma = level_shift_for(options, stage_iteration);
         if (std::fabs(sigma) >= 1e-12) apply_level_shift(sigma, ws.density, ws.fock);
         last_shift = sigma;
 
@@ -171,20 +214,51 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         compute_density_matrix(ws.coefficients, n_occ, ws.new_density);
 
         const double density_change = max_abs_difference(ws.new_density, ws.density);
-        const double total = electronic + core_energy;
-        if (iter >= 2 && std::fabs(total - previous_total) < options.energy_tolerance &&
+        if (stage_iteration >= 2 && std::fabs(total - previous_total) < options.energy_tolerance &&
             (density_change < options.density_tolerance || diis.max_error < options.density_tolerance)) {
+            checked = true;
+            const StabilityCheck check = check_orbital_stability(
+                ws.coefficients, ws.orbital_energies, n_occ, std::max(last_shift, 0.0), fock_of_density, ws.stability);
             ws.density.copy_from(ws.new_density);
-            result.converged = true;
-            break;
+            if (check.stable) {
+                result.converged = true;
+                break;
+            }
+            if (descents == kMaxDescents) break;
+            // Down from the saddle point: a line search along the unstable
+            // rotation, then Newton steps to near the minimum below it.
+            const double lowered = descend_along_unstable_rotation(ws.coefficients, n_occ, fock_of_density,
+                                                                   electronic, ws.stability, ws.density,
+                                                                   ws.new_density, ws.fock);
+            if (!(lowered < electronic)) break;  // nowhere lower along the rotation
+            descend_by_newton_steps(n_occ, fock_of_density, lowered, kNewtonGradientEv, kMaxNewtonSteps, ws.density,
+                                    {ws.fock, ws.diis_product, ws.new_density, ws.coefficients, ws.orbital_energies,
+                                     ws.eigensolver},
+                                    ws.stability);
+            ++descents;
+            ws.diis.reset();
+            energy_guided = true;
+            energy_guided_until = kEnergyGuidedUntilErrorEv;
+            lowest_stage_energy = std::numeric_limits<double>::infinity();
+            stage_iteration = 0;
+            continue;
         }
 
-        if (diis.extrapolated) {
+        if (diis.extrapolated || energy_guided) {
             ws.density.copy_from(ws.new_density);
         } else {
-            mix_densities(damping_for(options, iter), ws.new_density, ws.density);
+            mix_densities(damping_for(options, stage_iteration), ws.new_density, ws.density);
         }
         previous_total = total;
+    }
+    // Once a solution has been checked, the run reports the energy of its
+    // final density with that density's own Fock matrix and solvent state:
+    // variational, so a converged energy does not depend on the route the
+    // iterations took (the Fock matrix last diagonalised was extrapolated, an
+    // error first order in its distance from self-consistency), and the
+    // check's trial densities leave nothing behind in the solvent state.
+    if (checked) {
+        if (const auto dielectric = fock_of_density.build(ws.density, ws.fock)) result.cosmo_energy = dielectric;
     }
 
     // The virtual levels without the level shift of the last iteration.

@@ -8,6 +8,8 @@
 #include "core/integrals/pair_integrals.h"
 #include "core/scf/diis.h"
 #include "core/scf/eigensolver.h"
+#include "core/scf/energy_diis.h"
+#include "core/scf/stability.h"
 #include "core/solvation/cosmo.h"
 #include "core/types/aligned.h"
 
@@ -24,7 +26,9 @@ struct ScfWorkspace {
     Matrix new_density;       // density of the newest orbitals, before damping
     Matrix diis_product;      // scratch: F P for the DIIS error
     DiisWorkspace diis;
+    EnergyDiis energy_diis;                    // energy traces over the same history
     EigensolverWorkspace eigensolver;          // diagonalisation scratch of this basis size
+    StabilityWorkspace stability;              // orbital-Hessian scratch of the stability check
     std::vector<DiatomicPairIntegrals> pairs;  // NDDO pair table of the last NDDO run
     std::optional<CosmoState> cosmo;           // solvent state of the last run, none in the gas phase
     std::size_t n_basis = 0;

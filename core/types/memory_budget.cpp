@@ -1,5 +1,6 @@
 #include "core/types/memory_budget.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -67,6 +68,24 @@ std::uint64_t room_under(const fs::path& mount, const std::string& relative, con
     return room;
 }
 
+// Room under a resource limit of the process: its soft limit minus what the
+// process holds of that resource ("VmSize" or "VmData" of /proc/self/status).
+std::uint64_t room_under_process_limit(int resource, const std::string& held_field) {
+    rlimit limit{};
+    if (getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kUnknown;
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(held_field + ":", 0) != 0) continue;
+        std::istringstream fields(line.substr(held_field.size() + 1));
+        std::uint64_t kib = 0;
+        if (!(fields >> kib)) break;
+        const std::uint64_t held = kib * 1024;
+        return limit.rlim_cur > held ? limit.rlim_cur - held : 0;
+    }
+    return kUnknown;
+}
+
 }  // namespace
 
 std::uint64_t available_memory_bytes(const fs::path& root) {
@@ -98,6 +117,9 @@ std::uint64_t available_memory_bytes(const fs::path& root) {
     return available;
 }
 
-std::uint64_t available_memory_bytes() { return available_memory_bytes("/"); }
+std::uint64_t available_memory_bytes() {
+    return std::min({available_memory_bytes("/"), room_under_process_limit(RLIMIT_AS, "VmSize"),
+                     room_under_process_limit(RLIMIT_DATA, "VmData")});
+}
 
 }  // namespace quorin

@@ -11,10 +11,13 @@ namespace quorin {
 // Bytes the process can still allocate without being killed or swapping:
 // MemAvailable of /proc/meminfo (the free pages when it is missing), capped
 // for its cgroup and each ancestor by limit minus usage (v2 memory.max and
-// memory.current, v1 memory.limit_in_bytes and memory.usage_in_bytes).
+// memory.current, v1 memory.limit_in_bytes and memory.usage_in_bytes), and
+// by the room left under the process's own address-space and data-size
+// limits (setrlimit RLIMIT_AS and RLIMIT_DATA) when they are set.
 std::uint64_t available_memory_bytes();
 
-// The same with /proc and /sys read below `root` instead of "/".
+// The same, without the process's own limits, with /proc and /sys read
+// below `root` instead of "/".
 std::uint64_t available_memory_bytes(const std::filesystem::path& root);
 
 }  // namespace quorin

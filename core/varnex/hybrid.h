@@ -13,30 +13,21 @@
 
 namespace quorin {
 
-struct HybridAtomicOrbital {
-    std::vector<double> coefficients;  // one per AO of the atom: s, px, py, pz, d...
-    std::size_t atom = 0;
-};
-
-// The orthonormal hybrids of one atom, filed by use.
-struct AtomHybrids {
-    std::vector<HybridAtomicOrbital> sigma_hybrids;      // one per bond, in bond-list order
-    std::vector<HybridAtomicOrbital> pi_hybrids;
-    std::vector<HybridAtomicOrbital> lone_pair_hybrids;
-    std::vector<HybridAtomicOrbital> virtual_hybrids;
-};
-
 struct InitialLmos {
     std::vector<Lmo> occupied;
     std::vector<Lmo> virtuals;
 };
 
-// Hybrids of every atom, in atom order.
-std::vector<AtomHybrids> construct_atom_hybrids(const MolecularBatch& molecule, const LewisStructure& lewis);
-
-// The starting LMOs of the molecule. Refuses a one-orbital atom bonded to
-// two or more atoms ("Atom {} has {} bonds but only one orbital"): it has a
-// single hybrid to share between its bonds.
+// The starting LMOs of the molecule. On each atom: one sigma hybrid per bond
+// (equal s shares over the bonds and lone pairs), then, from the orthogonal
+// complement, the pi hybrids of each multiple bond chosen as the pair of
+// complement vectors on its two atoms whose p parts overlap most sideways
+// (so a pi bond is made of p orbitals across the bond axis, and the two pi
+// bonds of a triple or cumulated bond are perpendicular), then lone pairs
+// (s-rich first) and virtual hybrids. All orbitals together are orthonormal
+// and span the basis. Refuses a one-orbital atom bonded to two or more atoms
+// ("Atom {} has {} bonds but only one orbital"): it has a single hybrid to
+// share between its bonds.
 std::variant<InitialLmos, std::string> construct_initial_lmos(const MolecularBatch& molecule,
                                                               const LewisStructure& lewis);
 

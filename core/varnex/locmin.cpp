@@ -3,15 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <optional>
-#include <span>
-#include <tuple>
+#include <iterator>
+#include <limits>
 
-#include <cblas.h>
-
-#include "core/scf/blas.h"
 #include "core/varnex/orthogonalize.h"
-#include "core/varnex/solver.h"
 
 namespace quorin {
 
@@ -29,324 +24,255 @@ std::array<double, 3> centroid(const MolecularBatch& molecule, const Lmo& lmo) {
     return c;
 }
 
-bool share_an_atom(const Lmo& a, const Lmo& b) {
-    for (const std::size_t i : a.atom_indices) {
-        if (std::find(b.atom_indices.begin(), b.atom_indices.end(), i) != b.atom_indices.end()) return true;
-    }
-    return false;
-}
-
-double quadratic_form(const Lmo& a, const Lmo& b, const Matrix& fock) {
-    double sum = 0.0;
-    for (std::size_t k = 0; k < a.ao_indices.size(); ++k) {
-        const double* row = fock.row(a.ao_indices[k]);
-        double inner = 0.0;
-        for (std::size_t l = 0; l < b.ao_indices.size(); ++l) inner += row[b.ao_indices[l]] * b.coefficients[l];
-        sum += a.coefficients[k] * inner;
-    }
-    return sum;
-}
-
-// An orbital's AO indices and coefficients in ascending AO order: the
-// orbital's own lists when already sorted (as the SCF keeps them), else a
-// sorted copy in `storage`.
-struct SortedView {
-    std::span<const std::size_t> indices;
-    std::span<const double> coefficients;
-};
-
-SortedView sorted_view(const Lmo& lmo, std::vector<std::pair<std::size_t, double>>& storage,
-                       std::vector<std::size_t>& indices, std::vector<double>& coefficients) {
-    if (std::is_sorted(lmo.ao_indices.begin(), lmo.ao_indices.end())) return {lmo.ao_indices, lmo.coefficients};
-    storage.resize(lmo.ao_indices.size());
-    for (std::size_t k = 0; k < storage.size(); ++k) storage[k] = {lmo.ao_indices[k], lmo.coefficients[k]};
-    std::sort(storage.begin(), storage.end());
-    indices.resize(storage.size());
-    coefficients.resize(storage.size());
-    for (std::size_t k = 0; k < storage.size(); ++k) std::tie(indices[k], coefficients[k]) = storage[k];
-    return {indices, coefficients};
+double largest_entry(const double* x, std::size_t n) {
+    double m = 0.0;
+    for (std::size_t k = 0; k < n; ++k) m = std::max(m, std::abs(x[k]));
+    return m;
 }
 
 }  // namespace
 
-FockElements evaluate_fock_elements(const Lmo& a, const Lmo& b, const Matrix& fock) {
-    return {quadratic_form(a, a, fock), quadratic_form(b, b, fock), quadratic_form(a, b, fock)};
-}
-
-namespace {
-
-// What a rotation did, in terms of the orbitals before it: the new occupied
-// orbital is c a + s b and the new virtual c b - s a, with a = o / norm_o and
-// b = (v - ab a) / norm_b.
-struct RotationDone {
-    double norm_o = 1.0;  // 1 when o was left unscaled
-    double ab = 0.0;
-    double norm_b = 1.0;
-    double c = 1.0;
-    double s = 0.0;
-};
-
-// The rotation as one linear map of the old pair: new occupied = alpha o +
-// beta v, new virtual = gamma o + delta v. The F c rows follow the same map.
-void apply_rotation(const RotationDone& done, double* o, double* v, std::size_t n) {
-    const double ia = 1.0 / done.norm_o, ib = 1.0 / done.norm_b;
-    const double alpha = (done.c - done.s * ib * done.ab) * ia, beta = done.s * ib;
-    const double gamma = -(done.c * ib * done.ab + done.s) * ia, delta = done.c * ib;
-    for (std::size_t k = 0; k < n; ++k) {
-        const double ok = o[k], vk = v[k];
-        o[k] = alpha * ok + beta * vk;
-        v[k] = gamma * ok + delta * vk;
-    }
-}
-
-// The rotation for two orbitals on one ascending AO list, in place, with
-// |v - ab a|^2 from the three dot products unless that loses digits (then
-// from the residual, as on a union).
-std::optional<RotationDone> rotate_on_shared_list(Lmo& occ, Lmo& virt, RotationDone done,
-                                                  std::vector<double>& residual) {
-    double* o = occ.coefficients.data();
-    double* v = virt.coefficients.data();
-    const std::size_t n = occ.coefficients.size();
-    const auto length = static_cast<blasint>(n);
-    const double oo = scipy_cblas_ddot(length, o, 1, o, 1);
-    const double norm_a = std::sqrt(oo);
-    if (norm_a > 1e-14) done.norm_o = norm_a;
-    const double ab = scipy_cblas_ddot(length, o, 1, v, 1) / done.norm_o;
-    const double vv = scipy_cblas_ddot(length, v, 1, v, 1);
-    double bb = vv - 2.0 * ab * ab + ab * ab * oo / (done.norm_o * done.norm_o);
-    if (bb < 1e-6 * vv) {
-        residual.resize(n);
-        for (std::size_t k = 0; k < n; ++k) residual[k] = v[k] - ab * (o[k] / done.norm_o);
-        bb = scipy_cblas_ddot(length, residual.data(), 1, residual.data(), 1);
-    }
-    const double norm_b = std::sqrt(bb);
-    if (norm_b < 1e-12) return std::nullopt;
-    done.ab = ab;
-    done.norm_b = norm_b;
-    apply_rotation(done, o, v, n);
-    return done;
-}
-
-// The rotation on the ascending union of the two AO lists, using the
-// workspace's scratch lists (in place when `same_list`: both orbitals on one
-// ascending list). Nothing happens when it returns nothing.
-std::optional<RotationDone> rotate_on_union(Lmo& occ, Lmo& virt, double f_oo, double f_vv, double f_ov,
-                                            double damping, JacobiWorkspace& scratch, bool same_list = false) {
-    if (std::abs(f_ov) < 1e-12) return std::nullopt;
-    // The denominator is held at -0.05 eV or below, also when the occupied
-    // orbital lies above the virtual one.
-    const double delta = std::min(f_oo - f_vv, -0.05);
-    const double theta = 0.5 * std::atan(2.0 * f_ov / delta) * damping;
-    RotationDone done;
-    done.c = std::cos(theta);
-    done.s = std::sin(theta);
-    if (same_list) return rotate_on_shared_list(occ, virt, done, scratch.expanded_virtual);
-
-    std::vector<std::pair<std::size_t, double>> storage;
-    std::vector<std::size_t> sorted_indices_o, sorted_indices_v;
-    std::vector<double> sorted_coefficients_o, sorted_coefficients_v;
-    const SortedView o = sorted_view(occ, storage, sorted_indices_o, sorted_coefficients_o);
-    const SortedView v = sorted_view(virt, storage, sorted_indices_v, sorted_coefficients_v);
-    std::vector<std::size_t>& common = scratch.union_indices;
-    std::vector<double>& a = scratch.expanded_occupied;
-    std::vector<double>& b = scratch.expanded_virtual;
-    common.clear();
-    a.clear();
-    b.clear();
-    const std::size_t no = o.indices.size(), nv = v.indices.size();
-    if (std::equal(o.indices.begin(), o.indices.end(), v.indices.begin(), v.indices.end())) {
-        // Already on one list, as delocalised orbitals mostly are.
-        common.assign(o.indices.begin(), o.indices.end());
-        a.assign(o.coefficients.begin(), o.coefficients.end());
-        b.assign(v.coefficients.begin(), v.coefficients.end());
-    } else {
-        std::size_t io = 0, iv = 0;
-        while (io < no || iv < nv) {
-            const bool take_o = io < no && (iv == nv || o.indices[io] <= v.indices[iv]);
-            const bool take_v = iv < nv && (io == no || v.indices[iv] <= o.indices[io]);
-            common.push_back(take_o ? o.indices[io] : v.indices[iv]);
-            a.push_back(take_o ? o.coefficients[io++] : 0.0);
-            b.push_back(take_v ? v.coefficients[iv++] : 0.0);
-        }
-    }
-    if (common.empty()) return std::nullopt;
-    const std::size_t n = common.size();
-    double norm_a = 0.0;
-    for (const double x : a) norm_a += x * x;
-    norm_a = std::sqrt(norm_a);
-    if (norm_a > 1e-14) {
-        for (double& x : a) x /= norm_a;
-        done.norm_o = norm_a;
-    }
-    double ab = 0.0;
-    for (std::size_t k = 0; k < n; ++k) ab += a[k] * b[k];
-    double norm_b = 0.0;
-    for (std::size_t k = 0; k < n; ++k) {
-        b[k] -= ab * a[k];
-        norm_b += b[k] * b[k];
-    }
-    norm_b = std::sqrt(norm_b);
-    if (norm_b < 1e-12) return std::nullopt;
-    done.ab = ab;
-    done.norm_b = norm_b;
-    for (double& x : b) x /= norm_b;
-
-    occ.coefficients.resize(n);
-    virt.coefficients.resize(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        occ.coefficients[k] = done.c * a[k] + done.s * b[k];
-        virt.coefficients[k] = done.c * b[k] - done.s * a[k];
-    }
-    occ.ao_indices.assign(common.begin(), common.end());
-    virt.ao_indices.assign(common.begin(), common.end());
-    return done;
-}
-
-}  // namespace
-
-void rotate_lmo_pair(Lmo& occ, Lmo& virt, double f_oo, double f_vv, double f_ov, double damping) {
-    JacobiWorkspace scratch;
-    rotate_on_union(occ, virt, f_oo, f_vv, f_ov, damping, scratch);
-}
-
-std::vector<std::vector<std::size_t>> find_jacobi_candidates(const MolecularBatch& molecule,
-                                                             const std::vector<Lmo>& occupied,
-                                                             const std::vector<Lmo>& virtuals, double cutoff_angstrom) {
+JacobiCandidates find_jacobi_candidates(const MolecularBatch& molecule, const std::vector<Lmo>& occupied,
+                                        const std::vector<Lmo>& virtuals, double cutoff_angstrom) {
     std::vector<std::array<double, 3>> virtual_centroids;
     virtual_centroids.reserve(virtuals.size());
     for (const Lmo& v : virtuals) virtual_centroids.push_back(centroid(molecule, v));
-    std::vector<std::vector<std::size_t>> candidates(occupied.size());
-    for (std::size_t oi = 0; oi < occupied.size(); ++oi) {
-        const std::array<double, 3> co = centroid(molecule, occupied[oi]);
-        for (std::size_t vi = 0; vi < virtuals.size(); ++vi) {
-            const auto& cv = virtual_centroids[vi];
-            const double d = std::sqrt((co[0] - cv[0]) * (co[0] - cv[0]) + (co[1] - cv[1]) * (co[1] - cv[1]) +
-                                       (co[2] - cv[2]) * (co[2] - cv[2]));
-            if (d <= cutoff_angstrom || share_an_atom(occupied[oi], virtuals[vi])) candidates[oi].push_back(vi);
-        }
+    std::vector<std::vector<std::uint32_t>> on_atom(molecule.n_atoms);
+    for (std::size_t v = 0; v < virtuals.size(); ++v) {
+        for (const std::size_t a : virtuals[v].atom_indices) on_atom[a].push_back(static_cast<std::uint32_t>(v));
+    }
+    const PointGrid grid(virtual_centroids, cutoff_angstrom);
+    JacobiCandidates candidates;
+    candidates.start.assign(1, 0);
+    std::vector<std::uint32_t> found;
+    for (const Lmo& o : occupied) {
+        found.clear();
+        grid.collect(centroid(molecule, o), found);
+        for (const std::size_t a : o.atom_indices) found.insert(found.end(), on_atom[a].begin(), on_atom[a].end());
+        std::sort(found.begin(), found.end());
+        found.erase(std::unique(found.begin(), found.end()), found.end());
+        candidates.virtuals.insert(candidates.virtuals.end(), found.begin(), found.end());
+        candidates.start.push_back(candidates.virtuals.size());
     }
     return candidates;
 }
 
-void compute_fock_products(const std::vector<Lmo>& occupied, const std::vector<Lmo>& virtuals, const Matrix& fock,
-                           JacobiWorkspace& workspace) {
-    const std::size_t n = fock.rows();
-    // F symmetric: row i of C F is F c_i.
-    const auto fill = [&](const std::vector<Lmo>& lmos, Matrix& coefficients, Matrix& rows) {
-        fill_dense_rows(lmos, n, coefficients);
-        if (rows.rows() != lmos.size() || rows.cols() != n) rows = Matrix::zeros(lmos.size(), n);
-        multiply(coefficients, fock, rows);
-    };
-    fill(occupied, workspace.occupied_coefficients, workspace.occupied_products);
-    fill(virtuals, workspace.virtual_coefficients, workspace.virtual_products);
-    // Which AO lists are one ascending run of indices (delocalised orbitals
-    // mostly are): their products with a dense row need no index lookups.
-    // Only rotations change the lists until the next call, and the sweeps
-    // keep these flags.
-    workspace.occupied_runs.resize(occupied.size());
-    workspace.virtual_runs.resize(virtuals.size());
-    for (std::size_t i = 0; i < occupied.size(); ++i) {
-        workspace.occupied_runs[i] = is_ascending_run(occupied[i].ao_indices);
+void block_bounds(const BlockMatrix& matrix, std::vector<double>& bounds) {
+    const AtomNeighbours& nb = *matrix.pattern;
+    bounds.resize(nb.atom.size());
+    for (std::size_t k = 0; k < nb.atom.size(); ++k) {
+        const std::size_t end = k + 1 < nb.atom.size() ? nb.block_offset[k + 1] : nb.n_values;
+        bounds[k] = largest_entry(matrix.values.data() + nb.block_offset[k], end - nb.block_offset[k]);
     }
-    for (std::size_t i = 0; i < virtuals.size(); ++i) {
-        workspace.virtual_runs[i] = is_ascending_run(virtuals[i].ao_indices);
-    }
-    // Every coupling read before this Fock matrix is stale.
-    const std::size_t now = ++workspace.stamp;
-    workspace.occupied_changed.assign(occupied.size(), now);
-    workspace.virtual_changed.assign(virtuals.size(), now);
 }
 
-std::pair<std::size_t, double> execute_jacobi_sweep(std::vector<Lmo>& occupied, std::vector<Lmo>& virtuals,
-                                                    const std::vector<std::vector<std::size_t>>& candidates,
-                                                    JacobiWorkspace& workspace, const VarnexConfig& config) {
-    if (occupied.empty() || virtuals.empty()) return {0, 0.0};
-    Matrix& occupied_products = workspace.occupied_products;
-    Matrix& virtual_products = workspace.virtual_products;
-    const std::size_t n = occupied_products.cols();
-    // <o|F|o> and <v|F|v> from the F c rows at the start of the sweep, then
-    // carried through each rotation by the 2 x 2 transformation.
-    std::vector<double>& f_occ = workspace.occupied_diagonal;
-    std::vector<double>& f_virt = workspace.virtual_diagonal;
-    f_occ.resize(occupied.size());
-    f_virt.resize(virtuals.size());
-    std::vector<char>& occupied_runs = workspace.occupied_runs;
-    std::vector<char>& virtual_runs = workspace.virtual_runs;
-    const auto dot = [](const Lmo& lmo, bool run, const double* dense) {
-        return run ? dot_over_run(lmo, dense) : dot_with_dense(lmo, dense);
+namespace {
+
+// y += F_ab^T c_a for one n_a x n_b block of atoms a and b (F symmetric, so
+// this is the block of b and a times c_a).
+template <std::size_t NA, std::size_t NB>
+void add_block_product(const double* f, const double* c, double* y) {
+    for (std::size_t nu = 0; nu < NA; ++nu) {
+        const double x = c[nu];
+        const double* row = f + nu * NB;
+        for (std::size_t mu = 0; mu < NB; ++mu) y[mu] += row[mu] * x;
+    }
+}
+
+void add_block_product(std::size_t na, std::size_t nb, const double* f, const double* c, double* y) {
+    switch (na * 16 + nb) {
+        case 1 * 16 + 1: add_block_product<1, 1>(f, c, y); return;
+        case 1 * 16 + 4: add_block_product<1, 4>(f, c, y); return;
+        case 4 * 16 + 1: add_block_product<4, 1>(f, c, y); return;
+        case 4 * 16 + 4: add_block_product<4, 4>(f, c, y); return;
+        default:
+            for (std::size_t nu = 0; nu < na; ++nu) {
+                for (std::size_t mu = 0; mu < nb; ++mu) y[mu] += f[nu * nb + mu] * c[nu];
+            }
+    }
+}
+
+}  // namespace
+
+void multiply_fock(const BlockMatrix& fock, const std::vector<double>& bounds, const SparseVector& c, double drop,
+                   DenseAccumulator& accumulator, SparseVector& out) {
+    const AtomNeighbours& nb = *fock.pattern;
+    for (std::size_t k = 0; k < c.atoms.size(); ++k) {
+        const std::uint32_t a = c.atoms[k];
+        const double* ca = c.block(k);
+        const std::size_t na = c.block_size(k);
+        const double scale = largest_entry(ca, na) * static_cast<double>(na);
+        // The blocks of a's row, in storage order.
+        for (std::size_t position = nb.row_start[a]; position < nb.row_start[a + 1]; ++position) {
+            if (bounds[position] * scale < drop) continue;
+            const std::uint32_t b = nb.atom[position];
+            accumulator.touch(b);
+            add_block_product(na, accumulator.block_size(b), fock.block(position), ca, accumulator.block(b));
+        }
+    }
+    accumulator.extract(out);
+}
+
+JacobiSweeper::JacobiSweeper(const MolecularBatch& molecule, JacobiCandidates candidates,
+                             SparseTolerances tolerances)
+    : molecule_(molecule),
+      candidates_(std::move(candidates)),
+      tolerances_(tolerances),
+      product_(molecule),
+      scratch_(molecule) {}
+
+double JacobiSweeper::start_iteration(const BlockMatrix& fock, const std::vector<SparseVector>& occupied,
+                                      const std::vector<SparseVector>& virtuals, double tolerance, bool all_pairs) {
+    block_bounds(fock, bounds_);
+    const auto products = [&](const std::vector<SparseVector>& orbitals, std::vector<SparseVector>& out,
+                              std::vector<double>& diagonal) {
+        out.resize(orbitals.size());
+        diagonal.resize(orbitals.size());
+        for (std::size_t k = 0; k < orbitals.size(); ++k) {
+            multiply_fock(fock, bounds_, orbitals[k], tolerances_.fock_product, scratch_, out[k]);
+            diagonal[k] = dot(orbitals[k], out[k]);
+        }
     };
-    const SingleThreadedBlas serial;
-    for (std::size_t i = 0; i < occupied.size(); ++i) {
-        f_occ[i] = dot(occupied[i], occupied_runs[i], occupied_products.row(i));
+    products(occupied, occupied_products_, occupied_diagonal_);
+    products(virtuals, virtual_products_, virtual_diagonal_);
+    if (!all_pairs) {
+        pair_coupling_.assign(candidates_.virtuals.size(), 0.0);
+        pair_read_.assign(candidates_.virtuals.size(), 0);
+        occupied_changed_.assign(occupied.size(), 0);
+        virtual_changed_.assign(virtuals.size(), 0);
+        stamp_ = 0;
+        return 0.0;
     }
-    for (std::size_t i = 0; i < virtuals.size(); ++i) {
-        f_virt[i] = dot(virtuals[i], virtual_runs[i], virtual_products.row(i));
+    std::size_t added = 0;
+    return read_all_pairs(occupied, virtuals, tolerance, true, added);
+}
+
+double JacobiSweeper::read_all_pairs(const std::vector<SparseVector>& occupied,
+                                     const std::vector<SparseVector>& virtuals, double tolerance, bool cache,
+                                     std::size_t& added) {
+    index_.build(virtuals, molecule_.n_atoms);
+    seen_.assign(virtuals.size(), 0);
+    std::vector<std::vector<std::pair<std::uint32_t, double>>> read(occupied.size());
+    added = 0;
+    double largest = 0.0;
+    for (std::size_t oi = 0; oi < occupied.size(); ++oi) {
+        const SparseVector& product = occupied_products_[oi];
+        product_.add(1.0, product);
+        const auto first = candidates_.virtuals.begin() + static_cast<std::ptrdiff_t>(candidates_.start[oi]);
+        const auto last = candidates_.virtuals.begin() + static_cast<std::ptrdiff_t>(candidates_.start[oi + 1]);
+        for (const std::uint32_t atom : product.atoms) {
+            for (const std::uint32_t* v = index_.begin(atom); v != index_.end(atom); ++v) {
+                if (seen_[*v] == oi + 1) continue;
+                seen_[*v] = oi + 1;
+                const double coupling = product_.dot(virtuals[*v]);
+                largest = std::max(largest, std::abs(coupling));
+                const bool candidate = std::binary_search(first, last, *v);
+                if (candidate ? cache : std::abs(coupling) > tolerance) read[oi].emplace_back(*v, coupling);
+                if (!candidate && std::abs(coupling) > tolerance) ++added;
+            }
+        }
+        product_.clear();
     }
-    // A pair's coupling depends on the virtual's coefficients and the
-    // occupied orbital's F c row only, so it is read again only after a
-    // rotation has changed either orbital (or a new Fock matrix came).
-    std::size_t pair_count = 0;
-    for (const auto& list : candidates) pair_count += list.size();
-    if (workspace.pair_read.size() != pair_count) {
-        workspace.pair_coupling.assign(pair_count, 0.0);
-        workspace.pair_read.assign(pair_count, 0);
+    // New candidates merged in; the couplings just read kept for the first
+    // sweep (a candidate none of whose blocks meets F o couples zero).
+    JacobiCandidates merged;
+    merged.start.assign(1, 0);
+    pair_coupling_.clear();
+    for (std::size_t oi = 0; oi < occupied.size(); ++oi) {
+        std::sort(read[oi].begin(), read[oi].end());
+        std::size_t r = 0;
+        for (std::size_t p = candidates_.start[oi]; p < candidates_.start[oi + 1] || r < read[oi].size();) {
+            const std::uint32_t old = p < candidates_.start[oi + 1] ? candidates_.virtuals[p]
+                                                                      : std::numeric_limits<std::uint32_t>::max();
+            if (r < read[oi].size() && read[oi][r].first <= old) {
+                merged.virtuals.push_back(read[oi][r].first);
+                pair_coupling_.push_back(read[oi][r].second);
+                if (read[oi][r].first == old) ++p;
+                ++r;
+            } else {
+                merged.virtuals.push_back(old);
+                pair_coupling_.push_back(0.0);
+                ++p;
+            }
+        }
+        merged.start.push_back(merged.virtuals.size());
     }
-    workspace.occupied_changed.resize(occupied.size(), ++workspace.stamp);
-    workspace.virtual_changed.resize(virtuals.size(), workspace.stamp);
-    std::size_t pair = 0;
+    candidates_ = std::move(merged);
+    pair_read_.assign(candidates_.virtuals.size(), cache ? 1 : 0);
+    occupied_changed_.assign(occupied.size(), 0);
+    virtual_changed_.assign(virtuals.size(), 0);
+    stamp_ = 1;
+    return largest;
+}
+
+std::pair<std::size_t, double> JacobiSweeper::sweep(std::vector<SparseVector>& occupied,
+                                                    std::vector<SparseVector>& virtuals, double damping,
+                                                    double tolerance) {
     std::size_t rotations = 0;
     double max_coupling = 0.0;
+    if (occupied.empty() || virtuals.empty()) return {0, 0.0};
     for (std::size_t oi = 0; oi < occupied.size(); ++oi) {
-        Lmo& o = occupied[oi];
-        double* fo = occupied_products.row(oi);
-        for (const std::size_t vi : candidates[oi]) {
-            Lmo& v = virtuals[vi];
-            double* fv = virtual_products.row(vi);
-            const std::size_t read = workspace.pair_read[pair];
-            if (read <= workspace.occupied_changed[oi] || read <= workspace.virtual_changed[vi]) {
-                workspace.pair_coupling[pair] = dot(v, virtual_runs[vi], fo);
-                workspace.pair_read[pair] = ++workspace.stamp;
-            }
-            const double f_ov = workspace.pair_coupling[pair++];
-            if (std::abs(f_ov) > config.jacobi_tol) {
-                const bool same_list = occupied_runs[oi] && virtual_runs[vi] &&
-                                       o.ao_indices.front() == v.ao_indices.front() &&
-                                       o.ao_indices.size() == v.ao_indices.size();
-                const auto done =
-                    rotate_on_union(o, v, f_occ[oi], f_virt[vi], f_ov, config.damping, workspace, same_list);
-                if (done && !same_list) {
-                    occupied_runs[oi] = is_ascending_run(o.ao_indices);
-                    virtual_runs[vi] = occupied_runs[oi];
-                }
-                if (done) {
-                    workspace.occupied_changed[oi] = workspace.virtual_changed[vi] = ++workspace.stamp;
-                    // The same linear combinations of the F c rows and of the
-                    // 2 x 2 Fock block in the orthonormal pair (a, b).
-                    apply_rotation(*done, fo, fv, n);
-                    const double f_aa = f_occ[oi] / (done->norm_o * done->norm_o);
-                    const double f_ab = (f_ov / done->norm_o - done->ab * f_aa) / done->norm_b;
-                    const double f_bb = (f_virt[vi] - 2.0 * done->ab * f_ov / done->norm_o + done->ab * done->ab * f_aa) /
-                                        (done->norm_b * done->norm_b);
-                    const double cc = done->c * done->c, ss = done->s * done->s, cs = done->c * done->s;
-                    f_occ[oi] = cc * f_aa + 2.0 * cs * f_ab + ss * f_bb;
-                    f_virt[vi] = cc * f_bb - 2.0 * cs * f_ab + ss * f_aa;
-                }
-                ++rotations;
+        const std::size_t first = candidates_.start[oi], last = candidates_.start[oi + 1];
+        if (first == last) continue;
+        product_.add(1.0, occupied_products_[oi]);
+        double f_oo = occupied_diagonal_[oi];
+        for (std::size_t p = first; p < last; ++p) {
+            const std::uint32_t vi = candidates_.virtuals[p];
+            double f_ov;
+            if (pair_read_[p] > occupied_changed_[oi] && pair_read_[p] > virtual_changed_[vi]) {
+                f_ov = pair_coupling_[p];
+            } else {
+                f_ov = product_.dot(virtuals[vi]);
+                pair_coupling_[p] = f_ov;
+                pair_read_[p] = ++stamp_;
             }
             max_coupling = std::max(max_coupling, std::abs(f_ov));
+            if (!(std::abs(f_ov) > tolerance)) continue;
+            ++rotations;
+            if (std::abs(f_ov) < 1e-12) continue;
+            const double f_vv = virtual_diagonal_[vi];
+            // The denominator is held at -0.05 eV or below, also when the
+            // occupied orbital lies above the virtual one.
+            const double delta = std::min(f_oo - f_vv, -0.05);
+            const double theta = 0.5 * std::atan(2.0 * f_ov / delta) * damping;
+            const double c = std::cos(theta), s = std::sin(theta);
+            SparseVector& o = occupied[oi];
+            SparseVector& v = virtuals[vi];
+            SparseVector& fo = occupied_products_[oi];
+            SparseVector& fv = virtual_products_[vi];
+            product_.scale(c);
+            product_.add(s, fv, tolerances_.fock_product);
+            combine(c, v, -s, o, tolerances_.rotation, new_virtual_);
+            combine(c, o, s, v, tolerances_.rotation, new_occupied_);
+            std::swap(v, new_virtual_);
+            std::swap(o, new_occupied_);
+            combine(c, fv, -s, fo, tolerances_.fock_product, new_virtual_);
+            combine(c, fo, s, fv, tolerances_.fock_product, new_occupied_);
+            std::swap(fv, new_virtual_);
+            std::swap(fo, new_occupied_);
+            const double cc = c * c, ss = s * s, cs2 = 2.0 * c * s;
+            virtual_diagonal_[vi] = cc * f_vv - cs2 * f_ov + ss * f_oo;
+            f_oo = cc * f_oo + cs2 * f_ov + ss * f_vv;
+            occupied_changed_[oi] = virtual_changed_[vi] = ++stamp_;
         }
+        occupied_diagonal_[oi] = f_oo;
+        product_.clear();
     }
     return {rotations, max_coupling};
 }
 
-std::pair<std::size_t, double> execute_jacobi_sweep(const MolecularBatch& molecule, std::vector<Lmo>& occupied,
-                                                    std::vector<Lmo>& virtuals, const Matrix& fock,
-                                                    const VarnexConfig& config) {
-    if (occupied.empty() || virtuals.empty()) return {0, 0.0};
-    const auto candidates = find_jacobi_candidates(molecule, occupied, virtuals, config.cutoff_distance);
-    JacobiWorkspace workspace;
-    compute_fock_products(occupied, virtuals, fock, workspace);
-    return execute_jacobi_sweep(occupied, virtuals, candidates, workspace, config);
+std::pair<double, std::size_t> JacobiSweeper::check_all_pairs(const BlockMatrix& fock,
+                                                              const std::vector<SparseVector>& occupied,
+                                                              const std::vector<SparseVector>& virtuals,
+                                                              double tolerance) {
+    block_bounds(fock, bounds_);
+    occupied_products_.resize(occupied.size());
+    for (std::size_t k = 0; k < occupied.size(); ++k) {
+        multiply_fock(fock, bounds_, occupied[k], 0.0, scratch_, occupied_products_[k]);
+    }
+    std::size_t added = 0;
+    const double largest = read_all_pairs(occupied, virtuals, tolerance, false, added);
+    return {largest, added};
 }
 
 }  // namespace quorin

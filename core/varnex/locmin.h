@@ -3,82 +3,91 @@
 // localized orbitals that remove their Fock coupling, improving the occupied
 // space without diagonalising the Fock matrix.
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
-#include "core/types/aligned.h"
 #include "core/types/molecule.h"
+#include "core/varnex/orthogonalize.h"
+#include "core/varnex/sparse.h"
 #include "core/varnex/types.h"
 
 namespace quorin {
 
-struct VarnexConfig;
+// The virtual orbitals each occupied orbital is paired with from the start:
+// those whose centroid (mean position of their atoms) lies within
+// `cutoff_angstrom` of its own, or that share an atom with it, ascending.
+struct JacobiCandidates {
+    std::vector<std::size_t> start;  // per occupied orbital into `virtuals`; one more entry, the end
+    std::vector<std::uint32_t> virtuals;
+};
+JacobiCandidates find_jacobi_candidates(const MolecularBatch& molecule, const std::vector<Lmo>& occupied,
+                                        const std::vector<Lmo>& virtuals, double cutoff_angstrom);
 
-struct FockElements {
-    double f_aa = 0.0;  // eV
-    double f_bb = 0.0;
-    double f_ab = 0.0;
+// Neglect thresholds of the sparse arithmetic: contributions below them are
+// left out of F c products (eV) and of rotated orbitals.
+struct SparseTolerances {
+    double fock_product = 1e-8;  // eV, per block entry of F c
+    double rotation = 1e-8;      // per added coefficient
 };
 
-// <a|F|a>, <b|F|b> and <a|F|b> over the orbitals' own AO lists.
-FockElements evaluate_fock_elements(const Lmo& a, const Lmo& b, const Matrix& fock);
+// F c for an orbital c on the pattern of `fock`, skipping block products
+// bounded (by `bounds`, the largest |entry| of each block) below `drop`.
+void multiply_fock(const BlockMatrix& fock, const std::vector<double>& bounds, const SparseVector& c, double drop,
+                   DenseAccumulator& accumulator, SparseVector& out);
+// The largest |entry| of each block of a matrix.
+void block_bounds(const BlockMatrix& matrix, std::vector<double>& bounds);
 
-// Rotates occupied `occ` and virtual `virt` by the angle that removes their
-// coupling (scaled by `damping`), on the union of their AO lists.
-void rotate_lmo_pair(Lmo& occ, Lmo& virt, double f_oo, double f_vv, double f_ov, double damping);
+// The sweeps of one run. Each SCF iteration starts with the products F c of
+// every orbital under its Fock matrix; a sweep keeps them up to date through
+// each rotation, and reads a pair's coupling anew only when one of its
+// orbitals has rotated since its last reading. Pairs found coupled beyond the
+// starting candidates join them for the rest of the run.
+class JacobiSweeper {
+public:
+    JacobiSweeper(const MolecularBatch& molecule, JacobiCandidates candidates, SparseTolerances tolerances);
 
-// The virtual orbitals each occupied orbital is paired with: those whose
-// centroid (mean position of their atoms) lies within `cutoff_angstrom` of
-// its own, or that share an atom with it, in ascending list position. The
-// atom lists never change during a run, so neither do the pairs.
-std::vector<std::vector<std::size_t>> find_jacobi_candidates(const MolecularBatch& molecule,
-                                                             const std::vector<Lmo>& occupied,
-                                                             const std::vector<Lmo>& virtuals, double cutoff_angstrom);
+    // With `all_pairs`, also reads the coupling of every pair whose F o and
+    // v share an atom (pairs coupled above `tolerance` join the candidates)
+    // and returns the largest, eV; else returns 0.
+    double start_iteration(const BlockMatrix& fock, const std::vector<SparseVector>& occupied,
+                           const std::vector<SparseVector>& virtuals, double tolerance, bool all_pairs);
+    // One sweep over the candidate pairs, occupied in order, their virtuals
+    // in order, rotating those coupled above `tolerance` (eV) by the angle
+    // that removes the coupling, times `damping`. Returns (pairs rotated,
+    // largest |F_ov| read, eV).
+    std::pair<std::size_t, double> sweep(std::vector<SparseVector>& occupied, std::vector<SparseVector>& virtuals,
+                                         double damping, double tolerance);
+    // The largest |<v|F|o>| over every occupied-virtual pair, eV (pairs
+    // whose F o and v share no atom couple exactly zero on the pattern).
+    // Pairs coupled above `tolerance` that are not candidates yet become
+    // candidates; returns also how many did.
+    std::pair<double, std::size_t> check_all_pairs(const BlockMatrix& fock, const std::vector<SparseVector>& occupied,
+                                                   const std::vector<SparseVector>& virtuals, double tolerance);
 
-// The sweeps' working storage for one run: F c of every orbital as a dense
-// row over the basis (eV) for the current Fock matrix, so that a pair's
-// coupling costs one pass over an AO list and a rotation carries the rows
-// along; the orbitals' diagonal Fock elements; and the scratch lists of a
-// rotation.
-struct JacobiWorkspace {
-    Matrix occupied_products;  // one row per occupied orbital
-    Matrix virtual_products;   // one row per virtual orbital
-    Matrix occupied_coefficients;  // the orbitals as dense rows, for the products
-    Matrix virtual_coefficients;
-    std::vector<double> occupied_diagonal;
-    std::vector<double> virtual_diagonal;
-    std::vector<char> occupied_runs;  // AO list is one ascending run (kept from compute_fock_products on)
-    std::vector<char> virtual_runs;
-    // Couplings of the candidate pairs in sweep order, each with the stamp
-    // of its reading; the stamp of each orbital's last change.
-    std::vector<double> pair_coupling;
-    std::vector<std::size_t> pair_read;
-    std::vector<std::size_t> occupied_changed;
-    std::vector<std::size_t> virtual_changed;
-    std::size_t stamp = 0;
-    std::vector<std::size_t> union_indices;
-    std::vector<double> expanded_occupied;
-    std::vector<double> expanded_virtual;
+private:
+    // Reads every interacting pair under the products in place, adds those
+    // above `tolerance` to the candidates and, with `cache`, keeps the
+    // candidates' couplings for the first sweep.
+    double read_all_pairs(const std::vector<SparseVector>& occupied, const std::vector<SparseVector>& virtuals,
+                          double tolerance, bool cache, std::size_t& added);
+
+public:
+
+private:
+    const MolecularBatch& molecule_;
+    JacobiCandidates candidates_;
+    SparseTolerances tolerances_;
+    std::vector<double> bounds_;
+    std::vector<SparseVector> occupied_products_, virtual_products_;
+    std::vector<double> occupied_diagonal_, virtual_diagonal_;
+    std::vector<double> pair_coupling_;
+    std::vector<std::size_t> pair_read_, occupied_changed_, virtual_changed_;
+    std::size_t stamp_ = 0;
+    DenseAccumulator product_, scratch_;
+    OrbitalsByAtom index_;
+    std::vector<std::size_t> seen_;
+    SparseVector new_occupied_, new_virtual_;
 };
-
-// Fills the F c rows for `fock` and the current orbitals (once per SCF
-// iteration: all its sweeps share one Fock matrix).
-void compute_fock_products(const std::vector<Lmo>& occupied, const std::vector<Lmo>& virtuals, const Matrix& fock,
-                           JacobiWorkspace& workspace);
-
-// One sweep over the candidate pairs (in occupied order, then virtual
-// order), with the F c rows of compute_fock_products kept up to date here.
-// A pair's coupling is read anew only when one of its orbitals has rotated
-// since its last reading in a sweep after the same compute_fock_products.
-std::pair<std::size_t, double> execute_jacobi_sweep(std::vector<Lmo>& occupied, std::vector<Lmo>& virtuals,
-                                                    const std::vector<std::vector<std::size_t>>& candidates,
-                                                    JacobiWorkspace& workspace, const VarnexConfig& config);
-
-// One sweep over every occupied-virtual pair whose centroids lie within the
-// cutoff or that share an atom, rotating those coupled above jacobi_tol.
-// Returns (pairs rotated, largest |F_ov| evaluated, eV).
-std::pair<std::size_t, double> execute_jacobi_sweep(const MolecularBatch& molecule, std::vector<Lmo>& occupied,
-                                                    std::vector<Lmo>& virtuals, const Matrix& fock,
-                                                    const VarnexConfig& config);
 
 }  // namespace quorin

@@ -2,145 +2,198 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
-
-#include <cblas.h>
-
-#include "core/scf/blas.h"
-#include "core/scf/eigensolver.h"
-#include "core/scf/inverse_sqrt.h"
 
 namespace quorin {
 
+void OrbitalsByAtom::build(const std::vector<SparseVector>& orbitals, std::size_t n_atoms) {
+    start_.assign(n_atoms + 1, 0);
+    for (const SparseVector& v : orbitals) {
+        for (const std::uint32_t atom : v.atoms) ++start_[atom + 1];
+    }
+    for (std::size_t a = 0; a < n_atoms; ++a) start_[a + 1] += start_[a];
+    orbitals_.resize(start_[n_atoms]);
+    std::vector<std::size_t> fill(start_.begin(), start_.end() - 1);
+    for (std::size_t k = 0; k < orbitals.size(); ++k) {
+        for (const std::uint32_t atom : orbitals[k].atoms) orbitals_[fill[atom]++] = static_cast<std::uint32_t>(k);
+    }
+}
+
+void OrbitalsByAtom::build(const std::vector<SparseVector>& first, const std::vector<SparseVector>& second,
+                           std::size_t n_atoms) {
+    start_.assign(n_atoms + 1, 0);
+    for (const auto* list : {&first, &second}) {
+        for (const SparseVector& v : *list) {
+            for (const std::uint32_t atom : v.atoms) ++start_[atom + 1];
+        }
+    }
+    for (std::size_t a = 0; a < n_atoms; ++a) start_[a + 1] += start_[a];
+    orbitals_.resize(start_[n_atoms]);
+    std::vector<std::size_t> fill(start_.begin(), start_.end() - 1);
+    std::uint32_t k = 0;
+    for (const auto* list : {&first, &second}) {
+        for (const SparseVector& v : *list) {
+            for (const std::uint32_t atom : v.atoms) orbitals_[fill[atom]++] = k;
+            ++k;
+        }
+    }
+}
+
 namespace {
 
-// Above this row sum of |S - I| the inverse square root is taken from the
-// eigen-decomposition; below it the series I - E/2 + 3E^2/8 agrees with it
-// to about 1e-18.
-constexpr double kSeriesBound = 1e-6;
-
-// `matrix` as a zeroed rows x cols matrix, reallocated only on a new shape.
-void zeroed(Matrix& matrix, std::size_t rows, std::size_t cols) {
-    if (matrix.rows() != rows || matrix.cols() != cols) {
-        matrix = Matrix::zeros(rows, cols);
-    } else {
-        matrix.fill(0.0);
-    }
-}
-
-// X = S^-1/2 by the eigen-decomposition, eigenvalues floored at 1e-8.
-void inverse_sqrt_dense(const Matrix& s, OrthogonalizationWorkspace& ws) {
-    const std::size_t m = s.rows();
-    if (ws.eigenvalues.size() != m) ws.eigenvalues = Vec64::zeros(m);
-    zeroed(ws.eigenvectors, m, m);
-    if (ws.eigensolver.n != m) ws.eigensolver = EigensolverWorkspace::allocate(m);
-    zeroed(ws.inverse_sqrt, m, m);
-    inverse_sqrt_symmetric(s, 1e-8, ws.eigensolver, ws.eigenvalues, ws.eigenvectors, ws.inverse_sqrt);
-}
-
-// X = I - E/2 + 3 E^2 / 8 with E = S - I, for S within kSeriesBound of I.
-void inverse_sqrt_series(const Matrix& s, OrthogonalizationWorkspace& ws) {
-    const std::size_t m = s.rows();
-    Matrix& e = ws.scratch;
-    zeroed(e, m, m);
-    for (std::size_t i = 0; i < m; ++i) {
-        for (std::size_t j = 0; j < m; ++j) e(i, j) = s(i, j) - (i == j ? 1.0 : 0.0);
-    }
-    Matrix& x = ws.inverse_sqrt;
-    zeroed(x, m, m);
-    multiply(e, e, x);
-    for (std::size_t i = 0; i < m; ++i) {
-        double* xi = x.row(i);
-        for (std::size_t j = 0; j < m; ++j) xi[j] = 0.375 * xi[j] - 0.5 * e(i, j);
-        xi[i] += 1.0;
+// For each orbital of `rows`, the orbitals of `columns` (indexed in
+// `workspace.index`) sharing an atom with it and their overlaps; with
+// `upper`, only partners above the row's own index (rows == columns).
+void find_overlaps(const std::vector<SparseVector>& rows, const std::vector<SparseVector>& columns, bool upper,
+                   OrthogonalizationWorkspace& ws) {
+    ws.partners.clear();
+    ws.overlaps.clear();
+    ws.partner_start.assign(1, 0);
+    if (ws.seen.size() < columns.size()) ws.seen.assign(columns.size(), 0);
+    for (std::size_t a = 0; a < rows.size(); ++a) {
+        ++ws.stamp;
+        for (const std::uint32_t atom : rows[a].atoms) {
+            for (const std::uint32_t* b = ws.index.begin(atom); b != ws.index.end(atom); ++b) {
+                if ((upper && *b <= a) || ws.seen[*b] == ws.stamp) continue;
+                ws.seen[*b] = ws.stamp;
+                ws.partners.push_back(*b);
+                ws.overlaps.push_back(dot(rows[a], columns[*b]));
+            }
+        }
+        ws.partner_start.push_back(ws.partners.size());
     }
 }
 
 }  // namespace
 
-double dot_over_run(const Lmo& lmo, const double* dense) {
-    if (lmo.ao_indices.empty()) return 0.0;
-    return scipy_cblas_ddot(static_cast<blasint>(lmo.ao_indices.size()), lmo.coefficients.data(), 1,
-                            dense + lmo.ao_indices.front(), 1);
+double orthonormalize(std::vector<SparseVector>& orbitals, double drop, OrthogonalizationWorkspace& ws) {
+    const std::size_t m = orbitals.size();
+    double first_error = 0.0;
+    ws.updated.resize(m);
+    for (int step = 0; step < 5; ++step) {
+        ws.index.build(orbitals, ws.n_atoms);
+        find_overlaps(orbitals, orbitals, false, ws);
+        double error = 0.0;
+        for (std::size_t a = 0; a < m; ++a) {
+            for (std::size_t k = ws.partner_start[a]; k < ws.partner_start[a + 1]; ++k) {
+                error = std::max(error, std::abs(ws.overlaps[k] - (ws.partners[k] == a ? 1.0 : 0.0)));
+            }
+        }
+        if (step == 0) first_error = error;
+        if (error < 1e-11) break;
+        // One first-order step leaves an error of about error^2.
+        const bool last = error < 1e-6;
+        for (std::size_t a = 0; a < m; ++a) {
+            for (std::size_t k = ws.partner_start[a]; k < ws.partner_start[a + 1]; ++k) {
+                const std::uint32_t b = ws.partners[k];
+                const double e = ws.overlaps[k] - (b == a ? 1.0 : 0.0);
+                ws.accumulator.add((b == a ? 1.0 : 0.0) - 0.5 * e, orbitals[b], b == a ? 0.0 : drop);
+            }
+            ws.accumulator.extract(ws.updated[a]);
+        }
+        std::swap(orbitals, ws.updated);
+        if (last) break;
+    }
+    return first_error;
 }
 
-bool is_ascending_run(const std::vector<std::size_t>& indices) {
-    return !indices.empty() && indices.back() >= indices.front() &&
-           indices.back() - indices.front() + 1 == indices.size() &&
-           std::adjacent_find(indices.begin(), indices.end(), std::greater_equal<>()) == indices.end();
-}
-
-double dot_with_dense(const Lmo& lmo, const double* dense) {
-    if (is_ascending_run(lmo.ao_indices)) return dot_over_run(lmo, dense);
-    double sum = 0.0;
-    for (std::size_t k = 0; k < lmo.ao_indices.size(); ++k) sum += lmo.coefficients[k] * dense[lmo.ao_indices[k]];
-    return sum;
-}
-
-void orthogonalize_occupied_lmos(std::size_t n_basis, std::vector<Lmo>& lmos) {
-    OrthogonalizationWorkspace workspace;
-    orthogonalize_occupied_lmos(n_basis, lmos, workspace);
-}
-
-void fill_dense_rows(const std::vector<Lmo>& lmos, std::size_t n_basis, Matrix& rows) {
-    zeroed(rows, lmos.size(), n_basis);
-    for (std::size_t b = 0; b < lmos.size(); ++b) {
-        double* row = rows.row(b);
-        for (std::size_t k = 0; k < lmos[b].ao_indices.size(); ++k) row[lmos[b].ao_indices[k]] = lmos[b].coefficients[k];
+void project_out(const std::vector<SparseVector>& basis, std::vector<SparseVector>& targets, double drop,
+                 OrthogonalizationWorkspace& ws) {
+    ws.index.build(basis, ws.n_atoms);
+    find_overlaps(targets, basis, false, ws);
+    for (std::size_t t = 0; t < targets.size(); ++t) {
+        if (ws.partner_start[t] == ws.partner_start[t + 1]) continue;
+        ws.accumulator.add(1.0, targets[t]);
+        for (std::size_t k = ws.partner_start[t]; k < ws.partner_start[t + 1]; ++k) {
+            ws.accumulator.add(-ws.overlaps[k], basis[ws.partners[k]], drop);
+        }
+        ws.accumulator.extract(targets[t]);
     }
 }
 
-void orthogonalize_occupied_lmos(std::size_t n_basis, std::vector<Lmo>& lmos, OrthogonalizationWorkspace& ws) {
-    const std::size_t m = lmos.size();
-    if (m < 2) return;
-    Matrix& dense = ws.dense;
-    fill_dense_rows(lmos, n_basis, dense);
-    Matrix& s = ws.overlap;
-    zeroed(s, m, m);
-    leading_columns_gram(dense, n_basis, 1.0, s);
-    double largest_row_sum = 0.0;
-    for (std::size_t a = 0; a < m; ++a) {
-        double row_sum = 0.0;
-        for (std::size_t b = 0; b < m; ++b) row_sum += std::abs(s(a, b) - (a == b ? 1.0 : 0.0));
-        largest_row_sum = std::max(largest_row_sum, row_sum);
-    }
-    if (largest_row_sum <= kSeriesBound) {
-        inverse_sqrt_series(s, ws);
-    } else {
-        inverse_sqrt_dense(s, ws);
-    }
-    // X is symmetric, so row a of X D is sum_b X_ba |b>.
-    Matrix& combined = ws.combined;
-    zeroed(combined, m, n_basis);
-    multiply(ws.inverse_sqrt, dense, combined);
-    for (std::size_t a = 0; a < m; ++a) {
-        const double* d = combined.row(a);
-        Lmo& lmo = lmos[a];
-        lmo.ao_indices.clear();
-        lmo.coefficients.clear();
-        for (std::size_t k = 0; k < n_basis; ++k) {
-            if (std::abs(d[k]) > 1e-12) {
-                lmo.ao_indices.push_back(k);
-                lmo.coefficients.push_back(d[k]);
+void repair_orthonormality(std::vector<SparseVector>& occupied, std::vector<SparseVector>& virtuals,
+                           const std::vector<SparseVector>& removed_occupied,
+                           const std::vector<SparseVector>& removed_virtual, double drop,
+                           OrthogonalizationWorkspace& ws) {
+    const std::size_t n_occ = occupied.size(), n = n_occ + virtuals.size();
+    const auto orbital = [&](std::size_t k) -> SparseVector& { return k < n_occ ? occupied[k] : virtuals[k - n_occ]; };
+    const auto removed = [&](std::size_t k) -> const SparseVector& {
+        return k < n_occ ? removed_occupied[k] : removed_virtual[k - n_occ];
+    };
+    ws.index.build(occupied, virtuals, ws.n_atoms);
+    OrbitalsByAtom removed_index;
+    removed_index.build(removed_occupied, removed_virtual, ws.n_atoms);
+    std::vector<std::vector<std::pair<std::uint32_t, double>>> error(n);
+    for (std::size_t a = 0; a < n; ++a) {
+        const SparseVector& r = removed(a);
+        for (std::size_t k = 0; k < r.atoms.size(); ++k) {
+            const std::uint32_t atom = r.atoms[k];
+            const double* x = r.block(k);
+            const std::size_t length = r.block_size(k);
+            // Against blocks of norm at most 1, a pruned block this small
+            // changes no overlap by more than a hundredth of `drop`.
+            if (block_norm(x, length) < 0.01 * drop) continue;
+            for (const std::uint32_t* b = ws.index.begin(atom); b != ws.index.end(atom); ++b) {
+                const double* y = find_block(orbital(*b), atom);
+                double value = 0.0;
+                for (std::size_t e = 0; e < length; ++e) value += x[e] * y[e];
+                error[a].emplace_back(*b, -value);
+                error[*b].emplace_back(static_cast<std::uint32_t>(a), -value);
+            }
+            for (const std::uint32_t* b = removed_index.begin(atom); b != removed_index.end(atom); ++b) {
+                const double* y = find_block(removed(*b), atom);
+                double value = 0.0;
+                for (std::size_t e = 0; e < length; ++e) value += x[e] * y[e];
+                error[a].emplace_back(*b, -value);
             }
         }
     }
+    ws.updated.resize(n);
+    for (std::size_t a = 0; a < n; ++a) {
+        if (error[a].empty()) continue;
+        std::sort(error[a].begin(), error[a].end());
+        ws.accumulator.add(1.0, orbital(a));
+        for (std::size_t k = 0; k < error[a].size();) {
+            const std::uint32_t b = error[a][k].first;
+            double e = 0.0;
+            for (; k < error[a].size() && error[a][k].first == b; ++k) e += error[a][k].second;
+            // No block of a normalised orbital exceeds 1: below `drop`, the
+            // whole correction is negligible.
+            if (b != a && 0.5 * std::abs(e) < drop) continue;
+            ws.accumulator.add(-0.5 * e, orbital(b), drop);
+        }
+        ws.accumulator.extract(ws.updated[a]);
+    }
+    for (std::size_t a = 0; a < n; ++a) {
+        if (!error[a].empty()) std::swap(orbital(a), ws.updated[a]);
+    }
 }
 
-void construct_density_from_lmos(const std::vector<Lmo>& lmos, Matrix& density) {
-    Matrix columns;
-    construct_density_from_lmos(lmos, density, columns);
-}
-
-void construct_density_from_lmos(const std::vector<Lmo>& lmos, Matrix& density, Matrix& columns) {
-    const std::size_t n = density.rows();
-    zeroed(columns, n, lmos.size());
-    for (std::size_t i = 0; i < lmos.size(); ++i) {
-        for (std::size_t k = 0; k < lmos[i].ao_indices.size(); ++k) {
-            columns(lmos[i].ao_indices[k], i) = lmos[i].coefficients[k];
+void build_density(const std::vector<SparseVector>& orbitals, BlockMatrix& density) {
+    std::fill(density.values.begin(), density.values.end(), 0.0);
+    const AtomNeighbours& nb = *density.pattern;
+    for (const SparseVector& c : orbitals) {
+        for (std::size_t k = 0; k < c.atoms.size(); ++k) {
+            const std::uint32_t a = c.atoms[k];
+            const double* ca = c.block(k);
+            const std::size_t na = c.block_size(k);
+            // Walk a's neighbours and the orbital's atoms together.
+            std::size_t position = nb.row_start[a];
+            const std::size_t end = nb.row_start[a + 1];
+            for (std::size_t l = 0; l < c.atoms.size(); ++l) {
+                const std::uint32_t b = c.atoms[l];
+                while (position < end && nb.atom[position] < b) ++position;
+                if (position == end) break;
+                if (nb.atom[position] != b) continue;
+                const double* cb = c.block(l);
+                const std::size_t nbl = c.block_size(l);
+                double* block = density.block(position);
+                for (std::size_t mu = 0; mu < na; ++mu) {
+                    const double x = 2.0 * ca[mu];
+                    for (std::size_t nu = 0; nu < nbl; ++nu) block[mu * nbl + nu] += x * cb[nu];
+                }
+            }
         }
     }
-    leading_columns_gram(columns, lmos.size(), 2.0, density);
 }
 
 }  // namespace quorin

@@ -1,58 +1,74 @@
 #pragma once
 // From sparse localized orbitals to what the SCF needs: symmetric (Loewdin)
-// re-orthonormalisation of the occupied orbitals and their closed-shell
-// density. The NDDO basis is orthonormal, so overlaps are plain dot
-// products of coefficient vectors.
+// re-orthonormalisation, the virtual orbitals kept orthogonal to the
+// occupied ones, and the closed-shell density. The NDDO basis is
+// orthonormal, so overlaps are plain dot products of coefficient vectors,
+// and only orbitals that share an atom overlap.
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
-#include "core/scf/eigensolver.h"
-#include "core/types/aligned.h"
-#include "core/varnex/types.h"
+#include "core/types/molecule.h"
+#include "core/varnex/sparse.h"
 
 namespace quorin {
 
-// The storage of one orthogonalisation, kept across the SCF iterations of a
-// run (sized on first use and whenever the orbital or basis count changes).
-struct OrthogonalizationWorkspace {
-    Matrix dense;         // one row per orbital over the basis
-    Matrix overlap;       // S
-    Matrix inverse_sqrt;  // X = S^-1/2
-    Matrix scratch;       // S - I for the series
-    Matrix eigenvectors;  // scaled in place to U L^-1/4
-    Vec64 eigenvalues;
-    EigensolverWorkspace eigensolver;  // LAPACK scratch of the m x m solve
-    Matrix combined;      // X times the dense rows: the new orbitals before pruning
+// For each atom, the orbitals of a list whose blocks include it.
+class OrbitalsByAtom {
+public:
+    void build(const std::vector<SparseVector>& orbitals, std::size_t n_atoms);
+    // Both lists as one, the second numbered after the first.
+    void build(const std::vector<SparseVector>& first, const std::vector<SparseVector>& second, std::size_t n_atoms);
+    const std::uint32_t* begin(std::size_t atom) const { return orbitals_.data() + start_[atom]; }
+    const std::uint32_t* end(std::size_t atom) const { return orbitals_.data() + start_[atom + 1]; }
+
+private:
+    std::vector<std::size_t> start_;
+    std::vector<std::uint32_t> orbitals_;
 };
 
-// `rows` as one row per orbital over the basis (zero outside each AO list),
-// reallocated only on a new shape.
-void fill_dense_rows(const std::vector<Lmo>& lmos, std::size_t n_basis, Matrix& rows);
+// Scratch of the orthonormalisation, sized on first use.
+struct OrthogonalizationWorkspace {
+    explicit OrthogonalizationWorkspace(const MolecularBatch& molecule)
+        : n_atoms(molecule.n_atoms), accumulator(molecule) {}
+    std::size_t n_atoms;
+    DenseAccumulator accumulator;
+    OrbitalsByAtom index;
+    std::vector<std::size_t> seen;  // stamp per orbital
+    std::size_t stamp = 0;
+    std::vector<std::uint32_t> partners;
+    std::vector<double> overlaps;
+    std::vector<std::size_t> partner_start;
+    std::vector<SparseVector> updated;
+};
 
-// Replaces every orbital by sum_b (S^-1/2)_ba |b>, S the overlap of the
-// list, keeping coefficients above 1e-12 in magnitude (AO lists come back
-// ascending). Overlap eigenvalues below 1e-8 are raised to 1e-8. Lists of
-// fewer than two orbitals are left as they are. `n_basis` bounds the AO
-// indices.
-void orthogonalize_occupied_lmos(std::size_t n_basis, std::vector<Lmo>& lmos, OrthogonalizationWorkspace& workspace);
-void orthogonalize_occupied_lmos(std::size_t n_basis, std::vector<Lmo>& lmos);
+// Makes the list orthonormal by the symmetric first-order step
+// a <- a - 1/2 sum_b (S - I)_ab b, repeated until every |S_ab - delta_ab| is
+// below 1e-11 or, after a step from below 1e-6, about its square (at most
+// five steps). Blocks a step would add below `drop` in
+// magnitude are left out. Returns the largest |S_ab - delta_ab| met at the
+// start.
+double orthonormalize(std::vector<SparseVector>& orbitals, double drop, OrthogonalizationWorkspace& workspace);
 
-// sum_k c_k dense[ao_k] over the orbital's AO list, faster when the list
-// is one contiguous run of indices.
-double dot_with_dense(const Lmo& lmo, const double* dense);
+// Removes from each of `targets` its components along the (orthonormal)
+// `basis`: t <- t - sum_b <b|t> b.
+void project_out(const std::vector<SparseVector>& basis, std::vector<SparseVector>& targets, double drop,
+                 OrthogonalizationWorkspace& workspace);
 
-// Whether `indices` are consecutive and strictly ascending (one run).
-bool is_ascending_run(const std::vector<std::size_t>& indices);
+// Restores the orthonormality of the occupied and virtual orbitals together
+// after blocks were pruned from a set that was orthonormal before: with
+// a = a_0 - r_a (r_a the pruned blocks of `removed_*`), S - I has the entries
+// -<r_a|b> - <a|r_b> - <r_a|r_b>, found from the pruned blocks alone, and
+// a <- a - 1/2 sum_b (S - I)_ab b. Blocks this adds on atoms an orbital lacks
+// are left out below `drop`, and so are whole terms with 1/2 |S - I|_ab
+// below it.
+void repair_orthonormality(std::vector<SparseVector>& occupied, std::vector<SparseVector>& virtuals,
+                           const std::vector<SparseVector>& removed_occupied,
+                           const std::vector<SparseVector>& removed_virtual, double drop,
+                           OrthogonalizationWorkspace& workspace);
 
-// dot_with_dense for an orbital whose AO list is one ascending run (a BLAS
-// dot product: hold SingleThreadedBlas around long loops of them).
-double dot_over_run(const Lmo& lmo, const double* dense);
-
-// density = 2 sum over the orbitals of c c^T (every orbital taken as doubly
-// occupied); the n x n matrix is overwritten. `columns` holds the orbitals
-// as n x m columns (reallocated only on a new shape); the two-argument form
-// allocates its own.
-void construct_density_from_lmos(const std::vector<Lmo>& lmos, Matrix& density);
-void construct_density_from_lmos(const std::vector<Lmo>& lmos, Matrix& density, Matrix& columns);
+// density = 2 sum over the orbitals of c c^T on the pattern of `density`
+// (pairs out of its reach are left out).
+void build_density(const std::vector<SparseVector>& orbitals, BlockMatrix& density);
 
 }  // namespace quorin

@@ -1,19 +1,20 @@
+#include "core/types/interruption.h"
 #include "core/varnex/solver.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 
-#include "core/fock/fock_builder.h"
 #include "core/gradients/heat_of_formation.h"
-#include "core/hamiltonian/hcore.h"
 #include "core/integrals/core_repulsion.h"
-#include "core/integrals/pair_integrals.h"
-#include "core/scf/density.h"
 #include "core/scf/scf_loop.h"
 #include "core/varnex/hybrid.h"
 #include "core/varnex/lewis.h"
 #include "core/varnex/locmin.h"
+#include "core/varnex/mixing.h"
 #include "core/varnex/orthogonalize.h"
+#include "core/varnex/sparse_fock.h"
 
 namespace quorin {
 
@@ -21,90 +22,208 @@ namespace {
 
 // Weight of the newest density in the mixed density of the next Fock build.
 constexpr double kNewDensityWeight = 0.65;
+// Densities remembered by the mixing.
+constexpr std::size_t kMixingDepth = 6;
+// Every this many iterations the couplings of all pairs are read, so that
+// pairs beyond the cutoff that couple join the sweeps.
+constexpr std::size_t kAllPairsInterval = 4;
+// The sweeps of an iteration stop once the largest coupling has fallen to
+// this fraction of the one the iteration started with: the Fock matrix
+// changes afterwards anyway.
+constexpr double kSweepReduction = 0.1;
+// Pairs coupled below this fraction of an iteration's largest coupling wait
+// for a later iteration.
+constexpr double kFocus = 0.03;
+// Atoms further apart than this share no density or Fock block: the
+// resonance integrals there are below 1e-10 eV and the density between them
+// below about 1e-5.
+constexpr double kReachAngstrom = 15.0;
 
 double core_charge_of(const ParameterModel& model, std::uint8_t z) {
     const auto element = model.get_element(z);
     return element ? element->core_charge : 0.0;
 }
 
+// Atom tails are dropped where an orbital's block norm falls below this: a
+// dropped tail leaves a coupling of about 20 eV times its norm, so this keeps
+// the couplings it leaves well under jacobi_tol.
+double prune_threshold(const VarnexConfig& config) { return std::clamp(0.02 * config.jacobi_tol, 1e-10, 1e-4); }
+
+// Drops the atom blocks of each orbital whose norm falls below `threshold`,
+// keeping them in `removed`.
+void trim(std::vector<SparseVector>& orbitals, double threshold, std::vector<SparseVector>& removed) {
+    removed.resize(orbitals.size());
+    for (std::size_t k = 0; k < orbitals.size(); ++k) prune(orbitals[k], threshold, &removed[k]);
+}
+
+// Full symmetric re-orthonormalisation: occupied among themselves, virtuals
+// made orthogonal to them and among themselves.
+void orthonormalize_all(std::vector<SparseVector>& occupied, std::vector<SparseVector>& virtuals, double drop,
+                        OrthogonalizationWorkspace& workspace) {
+    orthonormalize(occupied, drop, workspace);
+    project_out(occupied, virtuals, drop, workspace);
+    orthonormalize(virtuals, drop, workspace);
+}
+
 }  // namespace
 
 std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& molecule, const ParameterModel& model,
                                                        DispersionModel dispersion, const VarnexConfig& config) {
-    const std::size_t n = molecule.n_basis;
-    const LewisStructure lewis = construct_lewis_structure(molecule);
+    if (molecule.n_atoms == 0) return std::string("Molecule has no atoms");
+    if (!(config.cutoff_distance > 0.0)) {
+        return std::string("cutoff_distance must be a positive distance in angstrom");
+    }
+    std::vector<std::size_t> valence(molecule.n_atoms);
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        valence[a] = static_cast<std::size_t>(std::lround(std::max(core_charge_of(model, molecule.atomic_numbers[a]), 0.0)));
+    }
+    auto perceived = perceive_lewis_structure(molecule, valence);
+    if (auto* message = std::get_if<std::string>(&perceived)) return std::move(*message);
+    const LewisStructure& lewis = std::get<LewisStructure>(perceived);
     auto initial = construct_initial_lmos(molecule, lewis);
     if (auto* message = std::get_if<std::string>(&initial)) return std::move(*message);
-    std::vector<Lmo> occupied = std::move(std::get<InitialLmos>(initial).occupied);
-    std::vector<Lmo> virtuals = std::move(std::get<InitialLmos>(initial).virtuals);
-
+    std::vector<Lmo> occupied_records = std::move(std::get<InitialLmos>(initial).occupied);
+    std::vector<Lmo> virtual_records = std::move(std::get<InitialLmos>(initial).virtuals);
     const std::size_t electrons = count_valence_electrons(molecule, model);
-    if (2 * occupied.size() != electrons) {
-        return "Localized orbitals hold " + std::to_string(2 * occupied.size()) + " electrons but the molecule has " +
-               std::to_string(electrons) + " valence electrons";
+    if (2 * occupied_records.size() != electrons) {
+        return "Localized orbitals hold " + std::to_string(2 * occupied_records.size()) +
+               " electrons but the molecule has " + std::to_string(electrons) + " valence electrons";
     }
 
-    const std::vector<DiatomicPairIntegrals> pairs = precompute_diatomic_pairs(molecule, model);
-    const OneCenterTables one_center = OneCenterTables::build(molecule, model);
-    Matrix h = Matrix::zeros(n, n);
-    build_hcore_nddo(molecule, model, pairs, h);
+    const auto pattern = std::make_shared<const AtomNeighbours>(AtomNeighbours::within(molecule, kReachAngstrom));
+    SparseNddoFock fock_builder(molecule, model, pattern);
     const double e_nuc = compute_total_core_repulsion(molecule, model);
 
-    OrthogonalizationWorkspace orthogonalization;
-    orthogonalize_occupied_lmos(n, occupied, orthogonalization);
-    Matrix p = Matrix::zeros(n, n);
-    Matrix density_columns;
-    construct_density_from_lmos(occupied, p, density_columns);
-    Matrix f = Matrix::zeros(n, n);
-    Matrix p_new = Matrix::zeros(n, n);
-    // Which pairs may rotate depends on the orbitals' atoms only.
-    const auto candidates = find_jacobi_candidates(molecule, occupied, virtuals, config.cutoff_distance);
-    JacobiWorkspace jacobi;
+    std::vector<SparseVector> occupied, virtuals;
+    for (const Lmo& lmo : occupied_records) occupied.push_back(to_sparse(molecule, lmo));
+    for (const Lmo& lmo : virtual_records) virtuals.push_back(to_sparse(molecule, lmo));
+
+    const double threshold = prune_threshold(config);
+    // Pairs rotate from half the convergence bound up, so that the couplings
+    // the sweeps leave stay clear of it under the next Fock matrix.
+    const double rotation_tol = 0.5 * config.jacobi_tol;
+    SparseTolerances tolerances;
+    tolerances.rotation = 0.1 * threshold;
+    tolerances.fock_product = 1e-6 * config.jacobi_tol;
+    JacobiSweeper sweeper(molecule,
+                          find_jacobi_candidates(molecule, occupied_records, virtual_records, config.cutoff_distance),
+                          tolerances);
+    OrthogonalizationWorkspace orthogonalization(molecule);
+    std::vector<SparseVector> removed_occupied, removed_virtual;
+
+    BlockMatrix p = BlockMatrix::zeros(pattern);
+    BlockMatrix p_new = BlockMatrix::zeros(pattern);
+    BlockMatrix f = BlockMatrix::zeros(pattern);
+    build_density(occupied, p);
 
     VarnexResult result;
+    DensityMixer mixer(kNewDensityWeight, kMixingDepth);
     double e_el = 0.0, e_tot = 0.0, e_prev = 0.0;
+    bool checked = false;
+    bool final_orbitals_density = false;  // p holds the density of the orbitals as they are
+    bool near = false;  // the last iteration started with every coupling below jacobi_tol
     std::size_t iteration = 0;
     while (iteration < config.max_iter) {
+        check_interruption();
         ++iteration;
-        build_fock_nddo(molecule, model, one_center, pairs, h, p, f);
-        e_el = compute_electronic_energy(p, h, f);
+        e_el = fock_builder.build(p, f);
         e_tot = e_nuc + e_el;
         const double delta_e = std::abs(e_tot - e_prev);
+        e_prev = e_tot;
         if (config.verbose) {
             std::printf("VARNEX Iteration %3zu: Etot = %.8f eV, DeltaE = %.8f eV\n", iteration, e_tot, delta_e);
             std::fflush(stdout);
         }
+        // The largest coupling under this iteration's Fock matrix before the
+        // orbitals rotate: of all pairs now and then, else of the candidates.
         double coupling = 0.0;
-        if (config.max_jacobi_sweeps > 0) compute_fock_products(occupied, virtuals, f, jacobi);
-        for (std::size_t sweep = 1; sweep <= config.max_jacobi_sweeps; ++sweep) {
-            const auto [rotations, largest] = execute_jacobi_sweep(occupied, virtuals, candidates, jacobi, config);
-            coupling = largest;
-            if (rotations == 0 || largest < config.jacobi_tol) break;
+        std::size_t rotated = 0;
+        if (config.max_jacobi_sweeps > 0) {
+            const bool all_pairs = iteration == 1 || iteration % kAllPairsInterval == 0 || near;
+            coupling = sweeper.start_iteration(f, occupied, virtuals, rotation_tol, all_pairs);
+            // Far from self-consistency only the strongest couplings are worth
+            // removing under a Fock matrix that will change anyway.
+            double bound = std::max(rotation_tol, kFocus * coupling);
+            for (std::size_t sweep = 1; sweep <= config.max_jacobi_sweeps; ++sweep) {
+                const auto [rotations, largest] = sweeper.sweep(occupied, virtuals, config.damping, bound);
+                if (sweep == 1 && !all_pairs) {
+                    coupling = largest;
+                    bound = std::max(rotation_tol, kFocus * coupling);
+                }
+                rotated += rotations;
+                if (rotations == 0 || largest < std::max(bound, kSweepReduction * coupling)) break;
+            }
         }
-        orthogonalize_occupied_lmos(n, occupied, orthogonalization);
-        construct_density_from_lmos(occupied, p_new, density_columns);
-        for (std::size_t k = 0; k < n * n; ++k) {
-            p.data()[k] = kNewDensityWeight * p_new.data()[k] + (1.0 - kNewDensityWeight) * p.data()[k];
+        if (rotated > 0) {
+            trim(occupied, threshold, removed_occupied);
+            trim(virtuals, threshold, removed_virtual);
+            repair_orthonormality(occupied, virtuals, removed_occupied, removed_virtual, 0.1 * threshold, orthogonalization);
         }
-        if (iteration > 1 && delta_e < config.energy_tol && coupling < config.jacobi_tol) {
-            result.converged = true;
-            break;
+        near = coupling < config.jacobi_tol;
+        const bool settled = iteration > 1 && delta_e < config.energy_tol && coupling < config.jacobi_tol;
+        if (settled) {
+            // The final check takes the density of the orbitals themselves,
+            // made exactly orthonormal.
+            if (!final_orbitals_density) orthonormalize_all(occupied, virtuals, 0.01 * threshold, orthogonalization);
+            build_density(occupied, p);
+            final_orbitals_density = true;
+        } else if (rotated == 0 || coupling < config.jacobi_tol) {
+            // Near self-consistency the next Fock matrix takes the orbitals'
+            // own density, unmixed.
+            build_density(occupied, p);
+            mixer.reset();
+            final_orbitals_density = rotated == 0 && final_orbitals_density;
+        } else {
+            build_density(occupied, p_new);
+            mixer.mix(p.values, p_new.values);
+            final_orbitals_density = false;
         }
-        e_prev = e_tot;
+        if (settled) {
+            // Every pair, under the Fock matrix of the orbitals' own density.
+            const double e_final = fock_builder.build(p, f);
+            const double largest = sweeper.check_all_pairs(f, occupied, virtuals, rotation_tol).first;
+            result.largest_coupling = largest;
+            e_el = e_final;
+            e_tot = e_nuc + e_el;
+            e_prev = e_tot;
+            checked = true;
+            if (largest < config.jacobi_tol) {
+                result.converged = true;
+                break;
+            }
+            // Without sweeps nothing can change any more.
+            if (config.max_jacobi_sweeps == 0) break;
+        } else {
+            checked = false;
+        }
     }
 
-    // The reported density is that of the final orbitals, not the mixed one.
-    construct_density_from_lmos(occupied, p, density_columns);
+    // Unless the loop ended on a passed check, the reported density, energy
+    // and coupling check are those of the final orbitals made orthonormal.
+    if (iteration > 0 && !checked) {
+        if (!final_orbitals_density) orthonormalize_all(occupied, virtuals, 0.01 * threshold, orthogonalization);
+        build_density(occupied, p);
+        e_el = fock_builder.build(p, f);
+        e_tot = e_nuc + e_el;
+        result.largest_coupling = sweeper.check_all_pairs(f, occupied, virtuals, config.jacobi_tol).first;
+    }
+
     result.atomic_charges.resize(molecule.n_atoms);
     for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
-        const double population = diagonal_population(molecule, p, a);
+        const double* block = p.block(pattern->find(a, static_cast<std::uint32_t>(a)));
+        double population = 0.0;
+        for (std::size_t k = 0; k < molecule.orbitals_per_atom[a]; ++k) {
+            population += block[k * molecule.orbitals_per_atom[a] + k];
+        }
         result.atomic_charges[a] = core_charge_of(model, molecule.atomic_numbers[a]) - population;
     }
     const double e_disp = dispersion == kNoDispersion ? 0.0 : compute_dispersion_energy(molecule, dispersion);
     result.heat_of_formation = e_disp + compute_heat_of_formation_kcal_mol(molecule, model, e_tot);
-    result.lmos = std::move(occupied);
-    result.lmos.insert(result.lmos.end(), std::make_move_iterator(virtuals.begin()),
-                       std::make_move_iterator(virtuals.end()));
+    for (std::size_t k = 0; k < occupied.size(); ++k) write_to_lmo(molecule, occupied[k], occupied_records[k]);
+    for (std::size_t k = 0; k < virtuals.size(); ++k) write_to_lmo(molecule, virtuals[k], virtual_records[k]);
+    result.lmos = std::move(occupied_records);
+    result.lmos.insert(result.lmos.end(), std::make_move_iterator(virtual_records.begin()),
+                       std::make_move_iterator(virtual_records.end()));
     result.density = std::move(p);
     result.iterations = iteration;
     result.electronic_energy = e_el;

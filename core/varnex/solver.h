@@ -2,7 +2,10 @@
 // The localized-orbital closed-shell SCF: the occupied space is held as
 // localized orbitals from a Lewis structure and improved by Jacobi rotations
 // against nearby virtual orbitals under each iteration's NDDO Fock matrix,
-// without ever diagonalising it.
+// without ever diagonalising it. Orbitals, density and Fock matrix are kept
+// sparse (orbital tails below a threshold dropped, matrices only between
+// atoms within reach), so the work grows linearly with the molecule beyond
+// the two-centre integrals and Coulomb sums over atom pairs.
 #include <cstddef>
 #include <string>
 #include <variant>
@@ -10,8 +13,8 @@
 
 #include "core/corrections/dispersion.h"
 #include "core/parameters/parameter_model.h"
-#include "core/types/aligned.h"
 #include "core/types/molecule.h"
+#include "core/varnex/sparse.h"
 #include "core/varnex/types.h"
 
 namespace quorin {
@@ -23,8 +26,8 @@ struct VarnexConfig {
     std::size_t max_iter = 200;          // 0 runs none
     std::size_t max_jacobi_sweeps = 50;  // per iteration; 0 runs none
     double energy_tol = 1e-7;            // eV, change of the total energy
-    double jacobi_tol = 1e-4;            // eV, coupling above which a pair rotates
-    double cutoff_distance = 8.5;        // angstrom, between orbital centroids
+    double jacobi_tol = 1e-4;            // eV, bound on every coupling when converged; pairs rotate above half of it
+    double cutoff_distance = 8.5;        // angstrom: pairs with centroids this close are swept from the start; > 0
     double damping = 1.0;                // factor on every rotation angle
     bool verbose = false;                // one progress line per iteration on standard output
 };
@@ -32,19 +35,24 @@ struct VarnexConfig {
 struct VarnexResult {
     std::vector<Lmo> lmos;               // occupied, then virtual
     std::vector<double> atomic_charges;  // e, core charge minus diagonal population
-    Matrix density;                      // 2 sum c c^T over the final occupied orbitals
+    BlockMatrix density;                 // 2 sum c c^T over the final occupied orbitals, atoms within reach
     std::size_t iterations = 0;
-    double electronic_energy = 0.0;      // eV
+    double electronic_energy = 0.0;      // eV, of the final density
     double nuclear_repulsion = 0.0;      // eV
     double total_energy = 0.0;           // eV, electronic + core repulsion, no dispersion
     double heat_of_formation = 0.0;      // kcal/mol, dispersion included
+    // The energy settled (change below energy_tol) and, checked once at the
+    // end with the Fock matrix of the final density, no occupied-virtual
+    // pair couples above jacobi_tol, within the cutoff or beyond it.
     bool converged = false;
+    double largest_coupling = 0.0;       // eV, that final check
 };
 
-// Refuses, before any iteration, a Lewis structure whose localized orbitals
-// cannot describe the molecule: a one-orbital atom with several bonds, or
-// occupied orbitals holding another number of electrons than the valence
-// electrons. Non-convergence is reported in `converged`.
+// Refuses, before any iteration and with the reason: a molecule without
+// atoms, a cutoff_distance that is not positive, a molecule without a
+// closed-shell Lewis structure (see perceive_lewis_structure), and
+// localized orbitals that would hold another number of electrons than the
+// model's valence electrons. Non-convergence is reported in `converged`.
 std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& molecule, const ParameterModel& model,
                                                        DispersionModel dispersion, const VarnexConfig& config);
 

@@ -10,57 +10,10 @@
 #include "core/scf/eigensolver.h"
 #include "core/scf/scf_loop.h"
 #include "common/molecules.h"
+#include "scf/roothaan.h"
 
 namespace quorin {
 namespace {
-
-// Plain Roothaan iterations with Pulay extrapolation from a given density,
-// over the engine's core Hamiltonian and pair table. Returns the electronic
-// energy of the converged density, or NaN when it does not settle.
-double electronic_energy_from(const MolecularBatch& m, const ParameterModel& model, ScfWorkspace& ws,
-                              std::size_t n_occ, Matrix p) {
-    const std::size_t n = m.n_basis;
-    Matrix f = Matrix::zeros(n, n), c = Matrix::zeros(n, n), p_new = Matrix::zeros(n, n);
-    Matrix scratch = Matrix::zeros(n, n);
-    Vec64 eps = Vec64::zeros(n);
-    DiisWorkspace diis = DiisWorkspace::allocate(n, 6);
-    double previous = 0.0;
-    for (int iter = 0; iter < 300; ++iter) {
-        build_fock_nddo(m, model, ws.pairs, ws.hcore, p, f);
-        const double energy = compute_electronic_energy(p, ws.hcore, f);
-        const bool extrapolated = diis.push_and_extrapolate(f, p, scratch).extrapolated;
-        diagonalize_symmetric(f, ws.eigensolver, eps, c);
-        compute_density_matrix(c, n_occ, p_new);
-        double change = 0.0;
-        for (std::size_t i = 0; i < n * n; ++i) change = std::max(change, std::fabs(p_new.data()[i] - p.data()[i]));
-        if (iter > 0 && std::fabs(energy - previous) < 1e-10 && change < 1e-8) return energy;
-        for (std::size_t i = 0; i < n * n; ++i) {
-            p.data()[i] = extrapolated ? p_new.data()[i] : 0.5 * (p.data()[i] + p_new.data()[i]);
-        }
-        previous = energy;
-    }
-    return std::nan("");
-}
-
-// Orbitals c with random rotations between occupied and virtual pairs mixed
-// in, then occupied: a starting density far from the aufbau guess.
-Matrix rotated_density(Matrix c, std::size_t n_occ, std::mt19937& rng) {
-    const std::size_t n = c.rows();
-    std::uniform_real_distribution<double> angle(-1.2, 1.2);
-    std::uniform_int_distribution<std::size_t> occ(0, n_occ - 1), virt(n_occ, n - 1);
-    for (int r = 0; r < 6; ++r) {
-        const std::size_t i = occ(rng), a = virt(rng);
-        const double t = angle(rng), cs = std::cos(t), sn = std::sin(t);
-        for (std::size_t k = 0; k < n; ++k) {
-            const double ci = c(k, i), ca = c(k, a);
-            c(k, i) = cs * ci - sn * ca;
-            c(k, a) = sn * ci + cs * ca;
-        }
-    }
-    Matrix p = Matrix::zeros(n, n);
-    compute_density_matrix(c, n_occ, p);
-    return p;
-}
 
 // The SCF must find the ground state of small molecules that have low-lying
 // excited closed-shell solutions: no start tried here (core-Hamiltonian guess,
@@ -116,10 +69,10 @@ TEST(RhfScf, SmallMoleculesReachTheGroundState) {
             diagonalize_symmetric(ws.hcore, eps, c);
             starts.push_back(Matrix::zeros(n, n));
             compute_density_matrix(c, n_occ, starts.back());
-            for (int k = 0; k < 3; ++k) starts.push_back(rotated_density(c, n_occ, rng));
-            for (int k = 0; k < 3; ++k) starts.push_back(rotated_density(ws.coefficients, n_occ, rng));
+            for (int k = 0; k < 3; ++k) starts.push_back(fixtures::rotated_density(c, n_occ, rng));
+            for (int k = 0; k < 3; ++k) starts.push_back(fixtures::rotated_density(ws.coefficients, n_occ, rng));
             for (const Matrix& start : starts) {
-                const double e = electronic_energy_from(m, *model, ws, n_occ, start);
+                const double e = fixtures::electronic_energy_from(m, *model, ws, n_occ, start);
                 if (std::isnan(e)) continue;
                 EXPECT_LE(energy, e + 1e-6);
             }

@@ -3,10 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include <algorithm>
+#include <numeric>
+#include <random>
+#include <variant>
+
 #include "common/geometry.h"
+#include "core/varnex/matching.h"
 
 namespace quorin {
 namespace {
@@ -114,6 +121,186 @@ TEST(LewisStructure, AlkanesHaveOnlySingleBondsAndSaturatedAtoms) {
             EXPECT_EQ(l.bond_counts[a], g.z[a] == 6 ? 4u : 1u);
             EXPECT_EQ(l.lone_pairs[a].second, 0u);
         }
+    }
+}
+
+// The perceived structure of a geometry, with the valence table's electrons.
+std::variant<LewisStructure, std::string> perceive(const Geometry& g) {
+    const MolecularBatch mol = MolecularBatch::new_by_atomic_number(g.z, g.xyz);
+    std::vector<std::size_t> valence;
+    for (const std::uint8_t z : g.z) valence.push_back(lewis_valence(z));
+    return perceive_lewis_structure(mol, valence);
+}
+
+// Orbitals used per atom (bonds + pi bonds + lone pairs) and the number of
+// valence electrons placed, two per bond order and lone pair.
+struct Tally {
+    std::vector<std::size_t> order_sum, lone_pairs;
+    std::size_t electrons = 0, pi_bonds = 0;
+};
+Tally tally(const LewisStructure& l, std::size_t n) {
+    Tally t{std::vector<std::size_t>(n, 0), std::vector<std::size_t>(n, 0)};
+    for (const LewisBond& b : l.bonds) {
+        t.order_sum[b.atom_i] += b.order;
+        t.order_sum[b.atom_j] += b.order;
+        t.electrons += 2 * b.order;
+        t.pi_bonds += b.order - 1;
+    }
+    for (const auto& [a, count] : l.lone_pairs) {
+        t.lone_pairs[a] = count;
+        t.electrons += 2 * count;
+    }
+    return t;
+}
+
+Geometry ring_with_hydrogens(const std::vector<std::uint8_t>& ring_z, double bond) {
+    Geometry g;
+    const double r = bond;  // a regular hexagon's radius equals its side
+    for (std::size_t k = 0; k < ring_z.size(); ++k) {
+        const double phi = static_cast<double>(k) * M_PI / 3;
+        g.z.push_back(ring_z[k]);
+        g.xyz.push_back({r * std::cos(phi), r * std::sin(phi), 0});
+    }
+    for (std::size_t k = 0; k < ring_z.size(); ++k) {
+        if (ring_z[k] != 6) continue;
+        const double phi = static_cast<double>(k) * M_PI / 3;
+        g.z.push_back(1);
+        g.xyz.push_back({(r + 1.08) * std::cos(phi), (r + 1.08) * std::sin(phi), 0});
+    }
+    return g;
+}
+
+Geometry permuted(const Geometry& g, unsigned seed) {
+    std::vector<std::size_t> order(g.z.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::shuffle(order.begin(), order.end(), std::mt19937(seed));
+    Geometry out;
+    for (const std::size_t k : order) {
+        out.z.push_back(g.z[k]);
+        out.xyz.push_back(g.xyz[k]);
+    }
+    return out;
+}
+
+TEST(PerceivedLewisStructure, ClosedShellStructuresOfCommonMolecules) {
+    // Expected pi bonds and lone pairs per atom follow from the octet rule by
+    // hand: N#N; C=O=... as :C#O: with the lone pairs on both ends; O=C=O;
+    // H-C#N:; H2C=C=CH2; CH3-N(+)(=O)O(-) (N without a lone pair, one O with
+    // two, the other with three); H3N(+)-CH2-COO(-) (N with four bonds).
+    struct Case {
+        const char* name;
+        Geometry g;
+        std::size_t pi_bonds;
+        std::vector<std::size_t> lone_pairs;  // first atoms, in order
+    };
+    const double t = 1.09 / std::sqrt(3.0);
+    const std::vector<Case> cases = {
+        {"N2", {{7, 7}, {{{0, 0, 0}}, {{0, 0, 1.10}}}}, 2, {1, 1}},
+        {"CO", {{6, 8}, {{{0, 0, 0}}, {{0, 0, 1.13}}}}, 2, {1, 1}},
+        {"CO2", {{6, 8, 8}, {{{0, 0, 0}}, {{0, 0, 1.16}}, {{0, 0, -1.16}}}}, 2, {0, 2, 2}},
+        {"HCN", {{1, 6, 7}, {{{0, 0, -1.07}}, {{0, 0, 0}}, {{0, 0, 1.16}}}}, 2, {0, 0, 1}},
+        {"allene",
+         {{6, 6, 6, 1, 1, 1, 1},
+          {{{0, 0, 0}}, {{0, 0, 1.31}}, {{0, 0, -1.31}}, {{0.93, 0, 1.85}}, {{-0.93, 0, 1.85}}, {{0, 0.93, -1.85}},
+           {{0, -0.93, -1.85}}}},
+         2, {0, 0, 0}},
+        {"nitromethane",
+         {{7, 8, 8, 6, 1, 1, 1},
+          {{{0, 0, 0}}, {{1.08, 0.0, 0.32}}, {{-1.08, 0.0, 0.32}}, {{0, 0, -1.49}}, {{t, t, -1.49 - t}},
+           {{-t, t, -1.49 - t}}, {{0, -1.54 * t, -1.49 - t}}}},
+         1, {0}},
+        {"glycine zwitterion",
+         {{7, 6, 6, 8, 8, 1, 1, 1, 1, 1},
+          {{{0, 0, 0}}, {{1.49, 0, 0}}, {{2.04, 1.43, 0}}, {{1.30, 2.41, 0}}, {{3.29, 1.48, 0}}, {{-0.35, -0.97, 0}},
+           {{-0.35, 0.49, 0.84}}, {{-0.35, 0.49, -0.84}}, {{1.86, -0.51, 0.89}}, {{1.86, -0.51, -0.89}}}},
+         1, {0, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto outcome = perceive(c.g);
+        ASSERT_TRUE(std::holds_alternative<LewisStructure>(outcome)) << std::get<std::string>(outcome);
+        const LewisStructure& l = std::get<LewisStructure>(outcome);
+        const Tally t = tally(l, c.g.z.size());
+        std::size_t valence = 0;
+        for (const std::uint8_t z : c.g.z) valence += lewis_valence(z);
+        EXPECT_EQ(t.electrons, valence);
+        EXPECT_EQ(t.pi_bonds, c.pi_bonds);
+        for (std::size_t a = 0; a < c.lone_pairs.size(); ++a) EXPECT_EQ(t.lone_pairs[a], c.lone_pairs[a]) << a;
+        // No atom holds more than its four valence orbitals (hydrogen one).
+        for (std::size_t a = 0; a < c.g.z.size(); ++a) {
+            EXPECT_LE(l.bond_counts[a] + (t.order_sum[a] - l.bond_counts[a]) + t.lone_pairs[a], c.g.z[a] == 1 ? 1u : 4u);
+        }
+    }
+    // Nitro and carboxylate oxygens: one with two lone pairs, one with three.
+    for (const std::size_t k : {5u, 6u}) {
+        const Tally t = tally(std::get<LewisStructure>(perceive(cases[k].g)), cases[k].g.z.size());
+        const std::size_t first = k == 5 ? 1 : 3;
+        EXPECT_EQ(std::min(t.lone_pairs[first], t.lone_pairs[first + 1]), 2u);
+        EXPECT_EQ(std::max(t.lone_pairs[first], t.lone_pairs[first + 1]), 3u);
+    }
+}
+
+TEST(PerceivedLewisStructure, AromaticRingsGetAKekuleStructureInAnyAtomOrder) {
+    // Each ring carbon takes exactly one double bond, the pyridine nitrogen
+    // one double bond and one lone pair, whatever the atom numbering.
+    for (const Geometry& ring : {ring_with_hydrogens({6, 6, 6, 6, 6, 6}, 1.39), ring_with_hydrogens({7, 6, 6, 6, 6, 6}, 1.39)}) {
+        for (const unsigned seed : {0u, 1u, 2u, 3u}) {
+            const Geometry g = seed == 0 ? ring : permuted(ring, seed);
+            const auto outcome = perceive(g);
+            ASSERT_TRUE(std::holds_alternative<LewisStructure>(outcome));
+            const LewisStructure& l = std::get<LewisStructure>(outcome);
+            const Tally t = tally(l, g.z.size());
+            EXPECT_EQ(t.pi_bonds, 3u);
+            for (std::size_t a = 0; a < g.z.size(); ++a) {
+                if (g.z[a] == 1) continue;
+                EXPECT_EQ(t.order_sum[a] - l.bond_counts[a], 1u) << "seed " << seed << " atom " << a;
+                EXPECT_EQ(t.lone_pairs[a], g.z[a] == 7 ? 1u : 0u);
+            }
+        }
+    }
+}
+
+TEST(PerceivedLewisStructure, RefusesWhatHasNoClosedShellStructure) {
+    // Diborane: bridging hydrogens with two bonds on one orbital, borons with
+    // five bonds on four. A lone hydrogen atom: one electron.
+    const Geometry diborane{{5, 5, 1, 1, 1, 1, 1, 1},
+                            {{{0, 0, 0.885}}, {{0, 0, -0.885}}, {{0, 0.97, 0}}, {{0, -0.97, 0}}, {{1.04, 0, 1.47}},
+                             {{-1.04, 0, 1.47}}, {{1.04, 0, -1.47}}, {{-1.04, 0, -1.47}}}};
+    EXPECT_EQ(std::get<std::string>(perceive(diborane)), "Atom 0 has 5 bonds but only 4 orbitals");
+    EXPECT_EQ(std::get<std::string>(perceive({{1}, {{{0, 0, 0}}}})), "No closed-shell Lewis structure: 1 valence electrons");
+}
+
+TEST(GraphMatching, AugmentingPathsFindAMaximumMatchingThroughOddCycles) {
+    // Reference: the largest matching by exhaustive search over edge subsets
+    // (bitmask recursion), on random graphs dense in odd cycles.
+    std::mt19937 rng(11);
+    for (int trial = 0; trial < 200; ++trial) {
+        const std::size_t n = 4 + rng() % 7;
+        std::vector<std::pair<std::size_t, std::size_t>> edges;
+        for (std::size_t a = 0; a < n; ++a) {
+            for (std::size_t b = a + 1; b < n; ++b) {
+                if (rng() % 3 == 0) edges.emplace_back(a, b);
+            }
+        }
+        std::function<std::size_t(std::size_t, unsigned)> best = [&](std::size_t k, unsigned used) -> std::size_t {
+            if (k == edges.size()) return 0;
+            std::size_t skip = best(k + 1, used);
+            const auto [a, b] = edges[k];
+            if (!(used >> a & 1u) && !(used >> b & 1u)) skip = std::max(skip, 1 + best(k + 1, used | 1u << a | 1u << b));
+            return skip;
+        };
+        GraphMatching m;
+        for (std::size_t v = 0; v < n; ++v) m.add_vertex();
+        for (const auto& [a, b] : edges) m.add_edge(a, b);
+        for (std::size_t v = 0; v < n; ++v) m.augment_from(v);
+        std::size_t size = 0;
+        for (std::size_t v = 0; v < n; ++v) {
+            if (m.mate(v) == GraphMatching::kUnmatched) continue;
+            ++size;
+            EXPECT_EQ(m.mate(m.mate(v)), v);
+            EXPECT_TRUE(std::find(edges.begin(), edges.end(), std::make_pair(std::min(v, m.mate(v)), std::max(v, m.mate(v)))) != edges.end());
+        }
+        ASSERT_EQ(size / 2, best(0, 0)) << "trial " << trial;
     }
 }
 

@@ -1,0 +1,604 @@
+#include "core/scf/stability.h"
+
+#include <cblas.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+// The OpenBLAS build in use exports its LAPACK routines with a "scipy_" prefix.
+#define LAPACK_GLOBAL(lcname, UCNAME) scipy_##lcname##_
+#include <lapack.h>
+
+#include "core/scf/blas.h"
+#include "core/types/errors.h"
+#include "core/types/interruption.h"
+
+namespace quorin {
+
+namespace {
+
+// The check's start block holds the kStartPairs pairs of lowest
+// orbital-energy difference (an instability is carried by one or two such
+// pairs, whose near-degenerate partners can be of another symmetry) and one
+// vector over every pair with pseudo-random signs, so that a rotation of any
+// symmetry enters the search.
+constexpr std::size_t kStartPairs = 4;
+constexpr std::size_t kMaxProducts = 40;
+// The lowest Ritz pair has converged once its residual is below
+// kResidualTolerance (eV) or below kRelativeResidual times its Ritz value:
+// an eigenvalue then lies that close to the Ritz value, and the sign of the
+// lowest eigenvalue is settled however far it is from zero. At least one
+// correction step must come first, so that a start vector that happens to be
+// close to an eigenvector of a higher root does not end the search.
+constexpr double kResidualTolerance = 5e-2;
+constexpr double kRelativeResidual = 5e-2;
+// Smallest |diagonal - theta| the Davidson preconditioner divides by.
+constexpr double kPreconditionerFloor = 0.1;
+// Ritz vectors kept when the subspace is full.
+constexpr std::size_t kKeptOnRestart = 4;
+
+// Newton steps: the first trust radius (norm of the rotation generator, rad),
+// its bounds, and the Hessian products spent on each augmented eigenproblem.
+constexpr double kFirstTrustRadius = 0.3;
+constexpr double kLargestTrustRadius = 1.0;
+constexpr double kSmallestTrustRadius = 1e-3;
+constexpr std::size_t kNewtonProducts = 12;
+// Added to the occupied block to order it below the virtual one when the
+// blocks are diagonalised together (eV, far beyond any orbital energy).
+constexpr double kBlockSeparationEv = 1e4;
+
+blasint as_blas_int(std::size_t value) { return static_cast<blasint>(value); }
+
+double dot(const double* a, const double* b, std::size_t len) {
+    return scipy_cblas_ddot(as_blas_int(len), a, 1, b, 1);
+}
+
+// y := y + alpha x
+void axpy(double alpha, const double* x, double* y, std::size_t len) {
+    scipy_cblas_daxpy(as_blas_int(len), alpha, x, 1, y, 1);
+}
+
+void scale(double alpha, double* x, std::size_t len) { scipy_cblas_dscal(as_blas_int(len), alpha, x, 1); }
+
+// Removes from v its components along the first m basis vectors (twice, for
+// orthogonality to working precision) and normalises it; returns the norm
+// left before normalising, relative to the initial one.
+double orthonormalize(const std::vector<Vec64>& basis, std::size_t m, double* v, std::size_t len) {
+    const double initial = std::sqrt(dot(v, v, len));
+    for (int pass = 0; pass < 2; ++pass) {
+        for (std::size_t k = 0; k < m; ++k) axpy(-dot(basis[k].data(), v, len), basis[k].data(), v, len);
+    }
+    const double norm = std::sqrt(dot(v, v, len));
+    if (norm > 1e-10 * std::max(initial, 1e-300)) scale(1.0 / norm, v, len);
+    return norm / std::max(initial, 1e-300);
+}
+
+using Subspace = std::array<double, StabilityWorkspace::kSubspace * StabilityWorkspace::kSubspace>;
+
+// Eigenvalues (ascending) and eigenvectors of the symmetric m x m matrix a
+// (row-major, overwritten): vector k is a[k * m ... k * m + m).
+void subspace_eigenpairs(Subspace& a, std::size_t m, std::array<double, StabilityWorkspace::kSubspace>& values) {
+    std::array<double, 8 * StabilityWorkspace::kSubspace> work{};
+    const char jobz = 'V';
+    const char uplo = 'L';
+    const lapack_int order = static_cast<lapack_int>(m);
+    const lapack_int lwork = static_cast<lapack_int>(work.size());
+    lapack_int info = 0;
+#ifdef LAPACK_FORTRAN_STRLEN_END
+    LAPACK_dsyev_base(&jobz, &uplo, &order, a.data(), &order, values.data(), work.data(), &lwork, &info, 1, 1);
+#else
+    LAPACK_dsyev_base(&jobz, &uplo, &order, a.data(), &order, values.data(), work.data(), &lwork, &info);
+#endif
+    if (info != 0) throw EngineStop("Orbital stability subspace could not be diagonalised");
+}
+
+// Replaces the first `keep` vectors by the combinations of the first m given
+// by the subspace eigenvectors y (vector k at y[k * m]). Entry by entry, in
+// place: each entry only mixes the same entry of the others.
+void rotate_subspace(std::vector<Vec64>& vectors, std::size_t m, const Subspace& y, std::size_t keep,
+                     std::size_t len) {
+    std::array<double, StabilityWorkspace::kSubspace> row{};
+    for (std::size_t p = 0; p < len; ++p) {
+        for (std::size_t k = 0; k < keep; ++k) {
+            double sum = 0.0;
+            for (std::size_t l = 0; l < m; ++l) sum += y[k * m + l] * vectors[l][p];
+            row[k] = sum;
+        }
+        for (std::size_t k = 0; k < keep; ++k) vectors[k][p] = row[k];
+    }
+}
+
+// A fixed pseudo-random sequence in [-1, 1) (64-bit xorshift): the check
+// gives the same answer on every run.
+double next_signed_unit(std::uint64_t& state) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return static_cast<double>(state >> 11) * 0x1.0p-52 - 1.0;
+}
+
+// Row-major S = U^T U with U upper triangular, for the leading m x m block
+// (leading dimension ld) of a symmetric positive definite matrix whose upper
+// triangle is filled. Column-major LAPACK sees the same storage as the lower
+// factor.
+void cholesky_upper(double* s, std::size_t m, std::size_t ld) {
+    const char uplo = 'L';
+    const lapack_int order = static_cast<lapack_int>(m);
+    const lapack_int lda = static_cast<lapack_int>(ld);
+    lapack_int info = 0;
+#ifdef LAPACK_FORTRAN_STRLEN_END
+    LAPACK_dpotrf_base(&uplo, &order, s, &lda, &info, 1);
+#else
+    LAPACK_dpotrf_base(&uplo, &order, s, &lda, &info);
+#endif
+    if (info != 0) throw EngineStop("Rotated orbitals could not be orthonormalised");
+}
+
+// ws.trial := D = C_o X C_v^T + C_v X^T C_o^T for the pair vector x.
+void build_trial_density(const Matrix& coefficients, std::size_t n_occ, const double* x, StabilityWorkspace& ws) {
+    const std::size_t n = coefficients.rows();
+    const std::size_t o = n_occ;
+    const std::size_t v = n - n_occ;
+    const blasint bn = as_blas_int(n), bo = as_blas_int(o), bv = as_blas_int(v);
+    const double* c = coefficients.data().data();
+    const double* c_virt = c + o;  // the virtual columns, leading dimension n
+    double* half = ws.half.data().data();
+    double* work = ws.response.data().data();
+    // half := C_o X C_v^T, multiplying the shorter orbital block into n x n.
+    if (o <= v) {
+        scipy_cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasTrans, bo, bn, bv, 1.0, x, bv, c_virt, bn, 0.0, work, bn);
+        scipy_cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, bn, bn, bo, 1.0, c, bn, work, bn, 0.0, half, bn);
+    } else {
+        scipy_cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, bn, bv, bo, 1.0, c, bn, x, bv, 0.0, work, bn);
+        scipy_cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasTrans, bn, bn, bv, 1.0, work, bn, c_virt, bn, 0.0, half,
+                          bn);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        double* d = ws.trial.row(i);
+        for (std::size_t j = 0; j < n; ++j) d[j] = ws.half(i, j) + ws.half(j, i);
+    }
+}
+
+// ws.trial := D for the unit vector of the pair (i, a): c_i c_a^T + c_a c_i^T.
+void build_pair_trial_density(const Matrix& coefficients, std::size_t i, std::size_t a, StabilityWorkspace& ws) {
+    const std::size_t n = coefficients.rows();
+    for (std::size_t p = 0; p < n; ++p) {
+        const double ci = coefficients(p, i);
+        const double ca = coefficients(p, a);
+        double* d = ws.trial.row(p);
+        for (std::size_t q = 0; q < n; ++q) d[q] = ci * coefficients(q, a) + ca * coefficients(q, i);
+    }
+}
+
+// out := C_o^T M C_v (o x v, leading dimension v) for a symmetric n x n M,
+// with the shorter orbital block against n x n. Uses ws.half.
+void occupied_virtual_block(const Matrix& coefficients, std::size_t n_occ, const Matrix& m, double* out,
+                            StabilityWorkspace& ws) {
+    const std::size_t n = coefficients.rows();
+    const std::size_t o = n_occ;
+    const std::size_t v = n - n_occ;
+    const blasint bn = as_blas_int(n), bo = as_blas_int(o), bv = as_blas_int(v);
+    const double* c = coefficients.data().data();
+    const double* c_virt = c + o;
+    const double* g = m.data().data();
+    double* half = ws.half.data().data();
+    if (o <= v) {
+        scipy_cblas_dgemm(CblasRowMajor, CblasTrans, CblasNoTrans, bo, bn, bn, 1.0, c, bn, g, bn, 0.0, half, bn);
+        scipy_cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, bo, bv, bn, 1.0, half, bn, c_virt, bn, 0.0, out,
+                          bv);
+    } else {
+        scipy_cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, bn, bv, bn, 1.0, g, bn, c_virt, bn, 0.0, half,
+                          bn);
+        scipy_cblas_dgemm(CblasRowMajor, CblasTrans, CblasNoTrans, bo, bv, bn, 1.0, c, bn, half, bn, 0.0, out, bv);
+    }
+}
+
+// y := (A + B) x from the trial density of x in ws.trial: one response build
+// and its occupied-virtual block.
+void hessian_of_trial_density(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
+                              double virtual_shift, const FockOfDensity& fock, const double* x, double* y,
+                              StabilityWorkspace& ws) {
+    const std::size_t o = n_occ;
+    const std::size_t v = coefficients.rows() - n_occ;
+    fock.build_response(ws.trial, ws.response);
+    occupied_virtual_block(coefficients, n_occ, ws.response, y, ws);
+    for (std::size_t i = 0; i < o; ++i) {
+        const double occupied = orbital_energies[i] + virtual_shift;
+        for (std::size_t a = 0; a < v; ++a) {
+            const std::size_t k = i * v + a;
+            y[k] = (orbital_energies[o + a] - occupied) * x[k] + 2.0 * y[k];
+        }
+    }
+}
+
+// Davidson iterations for the lowest eigenpair of a symmetric operator of
+// dimension len, from the m orthonormal vectors already in ws.basis and
+// their images in ws.images. Corrections divide the residual by
+// precondition[k] - theta. product(x, y) sets y := operator x;
+// done(theta, residual_norm, corrections) ends the iterations. Leaves the
+// lowest Ritz pair in ws.ritz_vector and ws.ritz_image and returns its value.
+template <class Product, class Done>
+double lowest_eigenpair(StabilityWorkspace& ws, std::size_t len, std::size_t m, const double* precondition,
+                        std::size_t& products, std::size_t max_products, Product product, Done done) {
+    constexpr std::size_t kMax = StabilityWorkspace::kSubspace;
+    Subspace rayleigh{};
+    std::array<double, kMax> theta{};
+    double* ritz = ws.ritz_vector.data();
+    double* ritz_image = ws.ritz_image.data();
+    double* residual = ws.residual.data();
+    std::size_t corrections = 0;
+    while (true) {
+        for (std::size_t k = 0; k < m; ++k) {
+            for (std::size_t l = 0; l <= k; ++l) {
+                const double value = 0.5 * (dot(ws.basis[k].data(), ws.images[l].data(), len) +
+                                            dot(ws.basis[l].data(), ws.images[k].data(), len));
+                rayleigh[k * m + l] = value;
+                rayleigh[l * m + k] = value;
+            }
+        }
+        subspace_eigenpairs(rayleigh, m, theta);
+        std::fill(ritz, ritz + len, 0.0);
+        std::fill(ritz_image, ritz_image + len, 0.0);
+        for (std::size_t k = 0; k < m; ++k) {
+            axpy(rayleigh[k], ws.basis[k].data(), ritz, len);
+            axpy(rayleigh[k], ws.images[k].data(), ritz_image, len);
+        }
+        for (std::size_t k = 0; k < len; ++k) residual[k] = ritz_image[k] - theta[0] * ritz[k];
+        const double residual_norm = std::sqrt(dot(residual, residual, len));
+        if (done(theta[0], residual_norm, corrections) || products >= max_products || m == len) return theta[0];
+        if (m == kMax) {  // thick restart on the lowest Ritz vectors
+            rotate_subspace(ws.basis, m, rayleigh, kKeptOnRestart, len);
+            rotate_subspace(ws.images, m, rayleigh, kKeptOnRestart, len);
+            m = kKeptOnRestart;
+        }
+        double* correction = ws.basis[m].data();
+        for (std::size_t k = 0; k < len; ++k) {
+            double denominator = precondition[k] - theta[0];
+            if (std::fabs(denominator) < kPreconditionerFloor) {
+                denominator = denominator < 0.0 ? -kPreconditionerFloor : kPreconditionerFloor;
+            }
+            correction[k] = -residual[k] / denominator;
+        }
+        if (orthonormalize(ws.basis, m, correction, len) < 1e-8) return theta[0];
+        product(correction, ws.images[m].data());
+        ++products;
+        ++corrections;
+        ++m;
+    }
+}
+
+// density := 2 C' C'^T for the occupied orbitals C' = (C_o + t C_v X^T)
+// U^-1, U^T U = I + t^2 X X^T: the occupied orbitals turned towards the
+// virtual ones by the angles atan(t s_k), s_k the singular values of X.
+// Uses ws.trial and ws.response.
+void rotated_density(const Matrix& coefficients, std::size_t n_occ, const double* x, double t,
+                     StabilityWorkspace& ws, Matrix& density) {
+    const std::size_t n = coefficients.rows();
+    const std::size_t o = n_occ;
+    const std::size_t v = n - n_occ;
+    const blasint bn = as_blas_int(n), bo = as_blas_int(o), bv = as_blas_int(v);
+    const double* c = coefficients.data().data();
+    Matrix& rotated = ws.trial;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* c_row = coefficients.row(i);
+        std::copy(c_row, c_row + o, rotated.row(i));
+    }
+    double* overlap = ws.response.data().data();
+    scipy_cblas_dsyrk(CblasRowMajor, CblasUpper, CblasNoTrans, bo, bv, t * t, x, bv, 0.0, overlap, bn);
+    for (std::size_t i = 0; i < o; ++i) overlap[i * n + i] += 1.0;
+    scipy_cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasTrans, bn, bo, bv, t, c + o, bn, x, bv, 1.0,
+                      rotated.data().data(), bn);
+    cholesky_upper(overlap, o, n);
+    scipy_cblas_dtrsm(CblasRowMajor, CblasRight, CblasUpper, CblasNoTrans, CblasNonUnit, bn, bo, 1.0, overlap, bn,
+                      rotated.data().data(), bn);
+    leading_columns_gram(rotated, o, 2.0, density);
+}
+
+// Orbitals spanning the occupied space of the idempotent density P and its
+// complement, each set diagonalising its own block of F: the eigenvectors of
+// P'FP' + Q'FQ' - s P' (P' = P/2, Q' = I - P'), whose shift s puts the
+// occupied ones first. `work` and `product` are n x n scratch.
+void semicanonical_orbitals(const Matrix& density, const Matrix& fock_matrix, std::size_t n_occ, Matrix& work,
+                            Matrix& product, EigensolverWorkspace& eigensolver, Matrix& orbitals,
+                            Vec64& orbital_energies) {
+    const std::size_t n = density.rows();
+    const blasint bn = as_blas_int(n);
+    // product := F P' ; work := P' F P'
+    scipy_cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, bn, bn, bn, 0.5, fock_matrix.data().data(), bn,
+                      density.data().data(), bn, 0.0, product.data().data(), bn);
+    scipy_cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, bn, bn, bn, 0.5, density.data().data(), bn,
+                      product.data().data(), bn, 0.0, work.data().data(), bn);
+    // P'FP' + Q'FQ' = F - FP' - P'F + 2 P'FP' (upper triangle, the lower
+    // one still read from the symmetric P'FP'), less s P'.
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = i; j < n; ++j) {
+            work(i, j) = fock_matrix(i, j) - product(i, j) - product(j, i) + work(i, j) + work(j, i) -
+                         kBlockSeparationEv * 0.5 * density(i, j);
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < i; ++j) work(i, j) = work(j, i);
+    }
+    diagonalize_symmetric(work, eigensolver, orbital_energies, orbitals);
+    for (std::size_t i = 0; i < n_occ; ++i) orbital_energies[i] += kBlockSeparationEv;
+}
+
+}  // namespace
+
+StabilityWorkspace StabilityWorkspace::allocate(std::size_t n_basis) {
+    StabilityWorkspace ws;
+    const std::size_t entries = (n_basis / 2) * (n_basis - n_basis / 2) + 1;
+    ws.basis.reserve(kSubspace);
+    ws.images.reserve(kSubspace);
+    for (std::size_t k = 0; k < kSubspace; ++k) {
+        ws.basis.push_back(Vec64::zeros(entries));
+        ws.images.push_back(Vec64::zeros(entries));
+    }
+    ws.diagonal = Vec64::zeros(entries);
+    ws.ritz_vector = Vec64::zeros(entries);
+    ws.ritz_image = Vec64::zeros(entries);
+    ws.residual = Vec64::zeros(entries);
+    ws.gradient = Vec64::zeros(entries);
+    ws.trial = Matrix::zeros(n_basis, n_basis);
+    ws.response = Matrix::zeros(n_basis, n_basis);
+    ws.half = Matrix::zeros(n_basis, n_basis);
+    return ws;
+}
+
+void apply_orbital_hessian(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
+                           double virtual_shift, const FockOfDensity& fock, const double* x, double* y,
+                           StabilityWorkspace& ws) {
+    check_interruption();
+    select_blas_threads(coefficients.rows());
+    build_trial_density(coefficients, n_occ, x, ws);
+    hessian_of_trial_density(coefficients, orbital_energies, n_occ, virtual_shift, fock, x, y, ws);
+}
+
+StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
+                                       double virtual_shift, const FockOfDensity& fock, StabilityWorkspace& ws) {
+    StabilityCheck check;
+    const std::size_t n = coefficients.rows();
+    const std::size_t o = n_occ;
+    const std::size_t v = n - std::min(n_occ, n);
+    const std::size_t len = o * v;
+    if (len == 0) {
+        check.lowest_eigenvalue = std::numeric_limits<double>::infinity();
+        return check;
+    }
+    if (len >= ws.diagonal.size() || ws.trial.rows() != n) {
+        stop_assert_eq("Stability workspace size mismatch", ws.trial.rows(), n);
+    }
+    select_blas_threads(n);
+
+    double* diagonal = ws.diagonal.data();
+    for (std::size_t i = 0; i < o; ++i) {
+        for (std::size_t a = 0; a < v; ++a) {
+            diagonal[i * v + a] = orbital_energies[o + a] - virtual_shift - orbital_energies[i];
+        }
+    }
+
+    // Start block: the lowest pairs (partial selection, in order) as unit
+    // vectors, whose trial densities need no transformation, then the
+    // pseudo-random vector weighted towards low pairs.
+    std::array<std::size_t, kStartPairs> start{};
+    const std::size_t n_start = std::min(kStartPairs, len);
+    for (std::size_t s = 0; s < n_start; ++s) {
+        std::size_t best = len;
+        for (std::size_t k = 0; k < len; ++k) {
+            if (std::find(start.begin(), start.begin() + s, k) != start.begin() + s) continue;
+            if (best == len || diagonal[k] < diagonal[best]) best = k;
+        }
+        start[s] = best;
+    }
+    std::size_t m = 0;
+    for (std::size_t s = 0; s < n_start; ++s, ++m) {
+        ws.basis[m].fill(0.0);
+        ws.basis[m][start[s]] = 1.0;
+        build_pair_trial_density(coefficients, start[s] / v, o + start[s] % v, ws);
+        hessian_of_trial_density(coefficients, orbital_energies, n_occ, virtual_shift, fock, ws.basis[m].data(),
+                                 ws.images[m].data(), ws);
+        ++check.products;
+    }
+    if (len > m) {
+        std::uint64_t state = 0x9e3779b97f4a7c15ULL;
+        double* mixed = ws.basis[m].data();
+        for (std::size_t k = 0; k < len; ++k) {
+            mixed[k] = next_signed_unit(state) / (1.0 + std::max(diagonal[k] - diagonal[start[0]], 0.0));
+        }
+        if (orthonormalize(ws.basis, m, mixed, len) > 1e-8) {
+            apply_orbital_hessian(coefficients, orbital_energies, n_occ, virtual_shift, fock, mixed,
+                                  ws.images[m].data(), ws);
+            ++check.products;
+            ++m;
+        }
+    }
+    // The Hessian's diagonal lies well below the orbital-energy differences
+    // (by several eV in large molecules); the start pairs measure by how
+    // much, and the preconditioner moves every pair by that offset.
+    double offset = 0.0;
+    for (std::size_t s = 0; s < n_start; ++s) offset += ws.images[s][start[s]] - diagonal[start[s]];
+    offset /= static_cast<double>(n_start);
+    for (std::size_t k = 0; k < len; ++k) diagonal[k] += offset;
+
+    const auto product = [&](const double* x, double* y) {
+        apply_orbital_hessian(coefficients, orbital_energies, n_occ, virtual_shift, fock, x, y, ws);
+    };
+    const auto done = [](double theta, double residual_norm, std::size_t corrections) {
+        if (theta < kUnstableEigenvalueEv) return true;
+        return corrections > 0 && residual_norm < std::max(kResidualTolerance, kRelativeResidual * theta);
+    };
+    check.lowest_eigenvalue = lowest_eigenpair(ws, len, m, diagonal, check.products, kMaxProducts, product, done);
+    check.stable = !(check.lowest_eigenvalue < kUnstableEigenvalueEv);
+    return check;
+}
+
+double descend_along_unstable_rotation(const Matrix& coefficients, std::size_t n_occ, const FockOfDensity& fock,
+                                       double energy, StabilityWorkspace& ws, Matrix& density,
+                                       Matrix& trial_density, Matrix& fock_scratch) {
+    select_blas_threads(coefficients.rows());
+    const double* x = ws.ritz_vector.data();
+    const auto energy_at = [&](double t) {
+        rotated_density(coefficients, n_occ, x, t, ws, trial_density);
+        return fock.electronic_energy(trial_density, fock_scratch);
+    };
+
+    double best_energy = energy;
+    double best_t = 0.0;
+    const auto try_angle = [&](double angle) {
+        const double e = energy_at(std::tan(angle));
+        if (e < best_energy) {
+            best_energy = e;
+            best_t = std::tan(angle);
+        }
+        return e;
+    };
+
+    // Sense: the lower of the two at a first angle (halved while neither
+    // lowers the energy); then onward in steps of that angle while the
+    // energy keeps falling, up to a quarter turn, and a parabola through the
+    // last three points.
+    double step = 0.2;
+    double sense = 0.0;
+    for (int attempt = 0; attempt < 5 && sense == 0.0; ++attempt, step *= 0.5) {
+        const double plus = try_angle(step);
+        const double minus = try_angle(-step);
+        if (std::min(plus, minus) < energy) sense = plus <= minus ? 1.0 : -1.0;
+        if (sense != 0.0) break;
+    }
+    if (sense != 0.0) {
+        constexpr double kQuarterTurn = 1.5707963267948966;
+        double e_previous = energy;
+        double e_current = best_energy;
+        double angle = step;
+        while (angle + step < kQuarterTurn) {
+            const double e_next = try_angle(sense * (angle + step));
+            if (e_next >= e_current) {
+                // Vertex of the parabola through (angle - step, angle, angle + step).
+                const double curvature = e_previous - 2.0 * e_current + e_next;
+                if (curvature > 0.0) try_angle(sense * (angle + 0.5 * step * (e_previous - e_next) / curvature));
+                break;
+            }
+            e_previous = e_current;
+            e_current = e_next;
+            angle += step;
+        }
+    }
+    if (best_t != 0.0) {
+        energy_at(best_t);
+        density.copy_from(trial_density);
+    }
+    return best_energy;
+}
+
+double descend_by_newton_steps(std::size_t n_occ, const FockOfDensity& fock, double energy, double gradient_tolerance,
+                               std::size_t max_steps, Matrix& density, NewtonScratch scratch, StabilityWorkspace& ws) {
+    const std::size_t n = density.rows();
+    const std::size_t o = n_occ;
+    const std::size_t v = n - std::min(n_occ, n);
+    const std::size_t len = o * v;
+    if (len == 0 || len + 1 > ws.diagonal.size()) return energy;
+    select_blas_threads(n);
+    const Matrix& c = scratch.orbitals;
+    const Vec64& eps = scratch.orbital_energies;
+    double* f = ws.gradient.data();
+
+    fock.build(density, scratch.fock);
+    double radius = kFirstTrustRadius;
+    for (std::size_t step = 0; step < max_steps; ++step) {
+        semicanonical_orbitals(density, scratch.fock, o, scratch.work, scratch.trial_density, scratch.eigensolver,
+                               scratch.orbitals, scratch.orbital_energies);
+        occupied_virtual_block(c, o, scratch.fock, f, ws);
+        double largest = 0.0, gradient_norm = 0.0;
+        for (std::size_t k = 0; k < len; ++k) {
+            largest = std::max(largest, std::fabs(f[k]));
+            gradient_norm += f[k] * f[k];
+        }
+        gradient_norm = std::sqrt(gradient_norm);
+        if (largest < gradient_tolerance) break;
+
+        // The model E + 4 kappa.f + 2 kappa.(A + B)kappa has its minimum, or
+        // with negative curvature its lowest point on a sphere, at kappa =
+        // -(A + B - nu)^-1 f, nu the lowest eigenvalue of [[0, f^T], [f, A + B]]
+        // and (1, kappa) its eigenvector. Entry 0 of the vectors below is the
+        // first component; the pairs follow.
+        const std::size_t dim = len + 1;
+        double* precondition = ws.diagonal.data();
+        precondition[0] = 0.0;
+        for (std::size_t i = 0; i < o; ++i) {
+            for (std::size_t a = 0; a < v; ++a) precondition[1 + i * v + a] = eps[o + a] - eps[i];
+        }
+        const auto product = [&](const double* x, double* y) {
+            apply_orbital_hessian(c, eps, o, 0.0, fock, x + 1, y + 1, ws);
+            y[0] = dot(f, x + 1, len);
+            axpy(x[0], f, y + 1, len);
+        };
+        std::size_t products = 0;
+        ws.basis[0].fill(0.0);
+        ws.basis[0][0] = 1.0;
+        ws.images[0].fill(0.0);
+        std::copy(f, f + len, ws.images[0].data() + 1);
+        std::size_t m = 1;
+        double* first_order = ws.basis[1].data();
+        first_order[0] = 0.0;
+        for (std::size_t k = 0; k < len; ++k) first_order[1 + k] = -f[k] / std::max(precondition[1 + k], 0.1);
+        if (orthonormalize(ws.basis, 1, first_order, dim) > 1e-8) {
+            product(first_order, ws.images[1].data());
+            ++products;
+            ++m;
+        }
+        const auto done = [&](double, double residual_norm, std::size_t) {
+            return residual_norm < 1e-2 * gradient_norm;
+        };
+        lowest_eigenpair(ws, dim, m, precondition, products, kNewtonProducts, product, done);
+
+        // kappa and (A + B) kappa from the lowest Ritz pair.
+        const double* w = ws.ritz_vector.data();
+        const double* image = ws.ritz_image.data();
+        double* step_kappa = ws.residual.data();
+        double along_gradient = 0.0, quadratic = 0.0, kappa_norm = 0.0;
+        if (std::fabs(w[0]) > 1e-10) {
+            for (std::size_t k = 0; k < len; ++k) step_kappa[k] = w[1 + k] / w[0];
+            for (std::size_t k = 0; k < len; ++k) {
+                along_gradient += step_kappa[k] * f[k];
+                quadratic += step_kappa[k] * (image[1 + k] - f[k] * w[0]) / w[0];
+            }
+        } else {  // the gradient has no part along the lowest mode: follow the mode downhill
+            const double sense = dot(w + 1, f, len) > 0.0 ? -1.0 : 1.0;
+            for (std::size_t k = 0; k < len; ++k) step_kappa[k] = sense * w[1 + k];
+            for (std::size_t k = 0; k < len; ++k) {
+                along_gradient += step_kappa[k] * f[k];
+                quadratic += sense * step_kappa[k] * image[1 + k];
+            }
+        }
+        kappa_norm = std::sqrt(dot(step_kappa, step_kappa, len));
+        if (!(kappa_norm > 0.0)) break;
+
+        bool accepted = false;
+        double length = std::min(radius, kappa_norm);
+        for (int attempt = 0; attempt < 6 && !accepted && length > kSmallestTrustRadius; ++attempt) {
+            const double t = length / kappa_norm;
+            rotated_density(c, o, step_kappa, t, ws, scratch.trial_density);
+            const double trial_energy = fock.electronic_energy(scratch.trial_density, scratch.work);
+            const double predicted = 4.0 * t * along_gradient + 2.0 * t * t * quadratic;
+            if (trial_energy < energy) {
+                accepted = true;
+                const double ratio = predicted < 0.0 ? (trial_energy - energy) / predicted : 0.0;
+                if (ratio > 0.75 && length > 0.8 * radius) radius = std::min(2.0 * radius, kLargestTrustRadius);
+                if (ratio < 0.25) radius = std::max(0.5 * length, kSmallestTrustRadius);
+                energy = trial_energy;
+                density.copy_from(scratch.trial_density);
+                scratch.fock.copy_from(scratch.work);
+            } else {
+                length *= 0.25;
+                radius = length;
+            }
+        }
+        if (!accepted) break;
+    }
+    return energy;
+}
+
+}  // namespace quorin

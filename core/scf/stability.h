@@ -1,0 +1,101 @@
+#pragma once
+// Stability of a converged closed-shell SCF solution under real rotations
+// between occupied and virtual orbitals, and the way down when it is not
+// stable.
+//
+// Rotating the orbitals by exp(kappa), kappa_ai = theta x_ia for a unit
+// vector x, changes the energy by 4 theta x.f + 2 theta^2 x.(A + B)x to
+// second order, with the occupied-virtual Fock block f = C_o^T F C_v (zero
+// at a solution) and the orbital Hessian (A + B)x = (eps_a - eps_i) x_ia +
+// 2 [C_o^T G(D) C_v]_ia, D = C_o X C_v^T + C_v X^T C_o^T. Its lowest
+// eigenvalue comes from Davidson iterations, each one response build of a
+// trial density D. A negative eigenvalue means the solution is a saddle
+// point: a lower closed-shell solution lies along that rotation.
+#include <cstddef>
+#include <vector>
+
+#include "core/scf/eigensolver.h"
+#include "core/scf/fock_of_density.h"
+#include "core/types/aligned.h"
+
+namespace quorin {
+
+// Eigenvalues below this (eV) count as unstable; above it the energy can
+// fall by only a negligible amount along any rotation.
+inline constexpr double kUnstableEigenvalueEv = -1e-2;
+
+struct StabilityWorkspace {
+    static constexpr std::size_t kSubspace = 12;  // Davidson vectors held before a restart
+    // Vectors over the occupied-virtual pairs (x_ia at i * n_virt + a), each
+    // with room for the largest pair count of the basis, n^2 / 4, and one
+    // more entry for the gradient-augmented Hessian of the Newton steps.
+    std::vector<Vec64> basis;   // orthonormal Davidson vectors
+    std::vector<Vec64> images;  // the Hessian times each of them
+    Vec64 diagonal;             // eps_a - eps_i; then the preconditioner's diagonal
+    Vec64 ritz_vector;          // lowest Ritz vector; the unstable rotation after a failed check
+    Vec64 ritz_image;
+    Vec64 residual;
+    Vec64 gradient;  // occupied-virtual Fock block of a Newton step
+    Matrix trial;     // n x n: trial density, rotated orbitals
+    Matrix response;  // n x n: response of the trial density, overlaps
+    Matrix half;      // n x n: half-transformed matrices
+
+    static StabilityWorkspace allocate(std::size_t n_basis);
+};
+
+struct StabilityCheck {
+    double lowest_eigenvalue = 0.0;  // eV; an upper bound on it when unstable
+    std::size_t products = 0;        // Hessian products, one response build each
+    bool stable = true;
+};
+
+// The lowest eigenvalue of the orbital Hessian of the solution whose orbitals
+// are the columns of `coefficients` (energies ascending, the first n_occ
+// occupied). The virtual orbital energies are read less `virtual_shift`, the
+// level shift they may carry. Stops, unstable, as soon as a Ritz value falls
+// below kUnstableEigenvalueEv (a Ritz value bounds the lowest eigenvalue from
+// above); ws.ritz_vector then holds that rotation. Stable once the lowest Ritz
+// pair has converged.
+StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
+                                       double virtual_shift, const FockOfDensity& fock, StabilityWorkspace& ws);
+
+// y := (A + B) x for vectors over the occupied-virtual pairs (same orbitals
+// and energies as above). One response build.
+void apply_orbital_hessian(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
+                           double virtual_shift, const FockOfDensity& fock, const double* x, double* y,
+                           StabilityWorkspace& ws);
+
+// Line search on the energy along the rotation in ws.ritz_vector, both
+// senses, from the orbitals `coefficients` whose density has electronic
+// energy `energy`. density := the lowest density found (unchanged when
+// nothing lower is found); returns its electronic energy. `trial_density`
+// and `fock_scratch` are n x n work matrices.
+double descend_along_unstable_rotation(const Matrix& coefficients, std::size_t n_occ, const FockOfDensity& fock,
+                                       double energy, StabilityWorkspace& ws, Matrix& density,
+                                       Matrix& trial_density, Matrix& fock_scratch);
+
+// Scratch of the Newton steps besides the stability workspace: n x n
+// matrices, orbital energies and the diagonalisation's own.
+struct NewtonScratch {
+    Matrix& fock;
+    Matrix& work;
+    Matrix& trial_density;
+    Matrix& orbitals;
+    Vec64& orbital_energies;
+    EigensolverWorkspace& eigensolver;
+};
+
+// From the idempotent `density` (electronic energy `energy`), trust-region
+// Newton steps down to the nearest minimum. Each step starts from orbitals
+// that span the density's occupied space and its complement and diagonalise
+// their own blocks of F(P), and follows the lowest eigenvector of the
+// Hessian augmented by the gradient: a step that lowers the quadratic model
+// even where the Hessian has negative eigenvalues, so the steps cannot climb
+// back to the saddle point the density came from. Stops when the largest
+// occupied-virtual element of F(P) falls below `gradient_tolerance` (eV) or
+// after `max_steps` steps. density := the lowest density reached; returns
+// its electronic energy.
+double descend_by_newton_steps(std::size_t n_occ, const FockOfDensity& fock, double energy, double gradient_tolerance,
+                               std::size_t max_steps, Matrix& density, NewtonScratch scratch, StabilityWorkspace& ws);
+
+}  // namespace quorin

@@ -1,0 +1,38 @@
+#pragma once
+// What each request holds in memory at its peak, added up from the molecule
+// before any workspace of its size exists. Each entry point passes its plan
+// to require_memory (core/types/memory_plan.h) right after its input checks.
+#include <cstdint>
+
+#include "core/types/memory_plan.h"
+#include "core/types/molecule.h"
+
+namespace quorin::py {
+
+// One SCF with gradients, charges and dipole (calculate and the final single
+// point of the geometry drivers), with `solvent` in a dielectric continuum.
+MemoryPlan single_point_memory(const MolecularBatch& molecule, bool use_nddo, bool solvent = false);
+
+// `scf_workspaces` SCF workspaces with the gradient workspace that drivers
+// hold for every geometry they visit, and `cartesian_matrices` square
+// matrices of order 3 x atoms (Hessians, their eigenvectors and scratch).
+// With `final_single_point` the single point at the driver's last geometry
+// runs while they are held.
+MemoryPlan driver_memory(const MolecularBatch& molecule, bool use_nddo, std::uint64_t scf_workspaces,
+                         std::uint64_t cartesian_matrices, bool final_single_point);
+
+// An SCF with a population analysis (AM1-BCC charges).
+MemoryPlan charges_memory(const MolecularBatch& molecule, bool use_nddo);
+
+// An SCF and the electrostatic-potential grid of `points_per_shell` points
+// per atom on each of `shells` shells.
+MemoryPlan esp_memory(const MolecularBatch& molecule, std::uint64_t shells, std::uint64_t points_per_shell);
+
+// An SCF, the CI over `active_orbitals` orbitals with as many electrons, its
+// state densities and transition dipoles, and the state gradients.
+MemoryPlan ci_memory(const MolecularBatch& molecule, bool use_nddo, std::uint64_t active_orbitals);
+
+// The localized-orbital SCF: its dense matrices and the pair table.
+MemoryPlan localized_orbital_memory(const MolecularBatch& molecule);
+
+}  // namespace quorin::py
