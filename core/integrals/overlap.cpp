@@ -271,7 +271,8 @@ ScaledShell scale_shell(std::size_t slot, double zeta) {
     const SlaterGaussianExpansion& e = kSixGaussian[slot];
     for (std::size_t i = 0; i < kGaussians; ++i) {
         const double a = e.exponent[i] * zeta * zeta;
-        const double norm = std::pow(2.0 * a / std::numbers::pi, 0.75) * (s.p ? 2.0 * std::sqrt(a) : 1.0);
+        const double x = 2.0 * a / std::numbers::pi;
+        const double norm = std::sqrt(x * std::sqrt(x)) * (s.p ? 2.0 * std::sqrt(a) : 1.0);
         s.a[i] = a;
         s.c[i] = e.coefficient[i] * norm;
     }
@@ -288,7 +289,8 @@ void gaussian_local_overlap(const ScaledShell& sa, const ScaledShell& sb, double
             const double a = sa.a[i], b = sb.a[j], p = a + b;
             const double exponent = a * b / p * r2;
             if (exponent > 80.0) continue;
-            const double s00 = sa.c[i] * sb.c[j] * std::pow(std::numbers::pi / p, 1.5) * std::exp(-exponent);
+            const double q = std::numbers::pi / p;
+            const double s00 = sa.c[i] * sb.c[j] * q * std::sqrt(q) * std::exp(-exponent);
             if (!sa.p && !sb.p) {
                 value[0] += s00;
             } else if (!sa.p) {
