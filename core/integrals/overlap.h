@@ -39,7 +39,10 @@ void compute_diatomic_overlap_matrix_9x9(std::uint8_t z_a, std::uint8_t z_b, std
                                          double dy, double dz, double r);
 
 // The 4 x 4 sp block (rows s, px, py, pz of A) for H and Li..F, from the
-// direction cosines of the A->B vector and the distance r in angstrom.
+// direction cosines of the A->B vector and the distance r in angstrom. The
+// Slater functions of these atoms enter through their six-Gaussian
+// expansions (slater_gaussian_expansion); every other pair of atoms gets the
+// exact Slater overlaps.
 void compute_diatomic_overlap_block_analytical(std::uint8_t z_a, std::uint8_t z_b,
                                                const ElementParams& params_a,
                                                const ElementParams& params_b, double cos_x,
@@ -52,6 +55,18 @@ void compute_diatomic_overlap_block_analytical(std::uint8_t z_a, std::uint8_t z_
 double slater_overlap_ss(std::size_t n_a, std::size_t n_b, std::size_t l_a_plus_1,
                          std::size_t l_b_plus_1, std::size_t m_plus_1, double zeta_a, double zeta_b,
                          double r);
+
+// Six-Gaussian expansion of a unit-exponent Slater function: normalised
+// primitives exp(-a r^2) (s) or x exp(-a r^2) (p) with these exponents a
+// (bohr^-2) and coefficients.
+struct SlaterGaussianExpansion {
+    std::array<double, 6> exponent;
+    std::array<double, 6> coefficient;
+};
+
+// The expansion used for the 1s (n = 1, l = 0), 2s (n = 2, l = 0) and 2p
+// (l = 1) functions of H and Li..F.
+const SlaterGaussianExpansion& slater_gaussian_expansion(std::size_t n, std::size_t l);
 
 // B_k(x) = integral of t^k exp(-x t) over [-1, 1], k = 0..12.
 void bfn(std::span<double, 13> out, double x);

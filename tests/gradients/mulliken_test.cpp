@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/scf.h"
+#include "core/integrals/overlap.h"
 #include "core/scf/scf_loop.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
@@ -32,11 +33,21 @@ Orbitals scf_orbitals(const MolecularBatch& molecule, const ParameterModel& mode
     return {run.workspace.coefficients, static_cast<std::size_t>(std::lround(trace / 2.0))};
 }
 
-// Two identical 1s Slater functions, exponent zeta (bohr^-1) at R bohr:
-// S = exp(-zeta R) (1 + zeta R + (zeta R)^2 / 3).
+// Two identical hydrogen 1s functions, exponent zeta (bohr^-1), each the
+// normalised sum of c_i (2a_i/pi)^(3/4) exp(-a_i r^2), a_i = zeta^2 times the
+// tabulated exponent: S = sum c_i c_j (2 sqrt(a_i a_j) / (a_i + a_j))^(3/2)
+// exp(-a_i a_j R^2 / (a_i + a_j)), R in bohr.
 double hydrogen_1s_overlap(double zeta, double r_angstrom) {
-    const double rho = zeta * r_angstrom * kAngstromToBohr;
-    return std::exp(-rho) * (1.0 + rho + rho * rho / 3.0);
+    const SlaterGaussianExpansion& g = slater_gaussian_expansion(1, 0);
+    const double rb = r_angstrom * kAngstromToBohr;
+    double s = 0.0;
+    for (std::size_t i = 0; i < 6; ++i)
+        for (std::size_t j = 0; j < 6; ++j) {
+            const double a = g.exponent[i] * zeta * zeta, b = g.exponent[j] * zeta * zeta;
+            s += g.coefficient[i] * g.coefficient[j] * std::pow(2.0 * std::sqrt(a * b) / (a + b), 1.5) *
+                 std::exp(-a * b / (a + b) * rb * rb);
+        }
+    return s;
 }
 
 TEST(Mulliken, HydrogenMoleculeIsNeutralAtEveryDistance) {

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "core/hamiltonian/external_charges.h"
+#include "core/integrals/overlap.h"
 #include "core/types/constants.h"
 #include "common/molecules.h"
 
@@ -26,16 +27,27 @@ Matrix hcore_of(const MolecularBatch& m, const ParameterModel& model, bool nddo)
 }
 
 TEST(CoreHamiltonian, HydrogenMoleculeFromClosedForms) {
-    // 1s-1s overlap of equal exponents S = exp(-p)(1 + p + p^2/3), p = zeta R
-    // in bohr; resonance S beta; attraction gamma, rho = e2 / (2 gss).
+    // Overlap of two hydrogen 1s functions, each the normalised sum of
+    // c_i (2a_i/pi)^(3/4) exp(-a_i r^2), a_i = zeta^2 times the tabulated
+    // exponent: S = sum c_i c_j (2 sqrt(a_i a_j) / (a_i + a_j))^(3/2)
+    // exp(-a_i a_j R^2 / (a_i + a_j)), R in bohr; resonance S beta;
+    // attraction gamma, rho = e2 / (2 gss).
     const double r = 0.74;
     const ElementParams e = *kMndo.get_element(1);
-    const double p = e.zeta_s * r / kBohrToAngstrom;
+    const SlaterGaussianExpansion& g = slater_gaussian_expansion(1, 0);
+    const double rb = r / kBohrToAngstrom;
+    double overlap = 0.0;
+    for (std::size_t i = 0; i < 6; ++i)
+        for (std::size_t j = 0; j < 6; ++j) {
+            const double a = g.exponent[i] * e.zeta_s * e.zeta_s, b = g.exponent[j] * e.zeta_s * e.zeta_s;
+            overlap += g.coefficient[i] * g.coefficient[j] * std::pow(2.0 * std::sqrt(a * b) / (a + b), 1.5) *
+                       std::exp(-a * b / (a + b) * rb * rb);
+        }
     const double rho = kCoulombEvAngstrom / (2.0 * e.g_ss);
     const MolecularBatch h2 = fixtures::make_molecule(fixtures::hydrogen_molecule(r), kMndo);
     for (bool nddo : {false, true}) {
         const Matrix h = hcore_of(h2, kMndo, nddo);
-        EXPECT_NEAR(h(0, 1), std::exp(-p) * (1.0 + p + p * p / 3.0) * e.beta_s, 1e-9);
+        EXPECT_NEAR(h(0, 1), overlap * e.beta_s, 1e-9);
         EXPECT_NEAR(h(0, 0), e.u_ss - kCoulombEvAngstrom / std::sqrt(r * r + 4.0 * rho * rho), 1e-9);
     }
     // Coincident atoms: no resonance block, attraction e2 / (2 rho) = gss.

@@ -5,6 +5,8 @@
 #include <array>
 #include <cmath>
 #include <numbers>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/integrals/element_records.h"
@@ -47,14 +49,35 @@ struct TestAtom {
 
 double factorial(int n) { return n <= 1 ? 1.0 : n * factorial(n - 1); }
 
+// Radial part of the expansion of a Slater function (n, l) with exponent zeta,
+// each normalised primitive written as radial part times the real harmonic.
+double expanded_radial(int n, int l, double zeta, double r) {
+    const SlaterGaussianExpansion& e = slater_gaussian_expansion(n, l);
+    const double pi = std::numbers::pi;
+    double sum = 0.0;
+    for (std::size_t i = 0; i < 6; ++i) {
+        const double a = e.exponent[i] * zeta * zeta;
+        const double primitive = l == 0 ? std::pow(2.0 * a / pi, 0.75) * std::sqrt(4.0 * pi)
+                                        : std::pow(128.0 * std::pow(a, 5) / (pi * pi * pi), 0.25) * r /
+                                              std::sqrt(3.0 / (4.0 * pi));
+        sum += e.coefficient[i] * primitive * std::exp(-a * r * r);
+    }
+    return sum;
+}
+
 // Values of the nine real Slater AOs of an atom at offset (x, y, z) bohr.
-void evaluate_aos(const TestAtom& atom, double x, double y, double z, double* out) {
+// With expanded set, the s and p functions are the Gaussian expansions.
+void evaluate_aos(const TestAtom& atom, bool expanded, double x, double y, double z, double* out) {
     const double r = std::sqrt(x * x + y * y + z * z);
     const double pi = std::numbers::pi;
     const double zeta[3] = {atom.params.zeta_s, atom.params.zeta_p, std::max(atom.params.zeta_d, 0.3)};
     double radial[3];
     for (int l = 0; l < 3; ++l) {
         const int n = atom.n[l];
+        if (expanded && l < 2) {
+            radial[l] = expanded_radial(n, l, zeta[l], r);
+            continue;
+        }
         radial[l] = std::pow(2.0 * zeta[l], n + 0.5) / std::sqrt(factorial(2 * n)) * std::pow(r, n - 1) *
                     std::exp(-zeta[l] * r);
     }
@@ -72,8 +95,14 @@ void evaluate_aos(const TestAtom& atom, double x, double y, double z, double* ou
 }
 
 // Overlap block by direct quadrature in prolate spheroidal coordinates
-// around the A-B axis; vector (angstrom) from A to B.
+// around the A-B axis; vector (angstrom) from A to B. Pairs among H and Li..F
+// overlap through the Gaussian expansions of their functions.
 std::array<double, 81> quadrature_block(const TestAtom& a, const TestAtom& b, const std::array<double, 3>& v) {
+    const auto light = [](const TestAtom& t) {
+        const int z = t.params.atomic_number;
+        return t.norb <= 4 && (z == 1 || (z >= 3 && z <= 9));
+    };
+    const bool expanded = light(a) && light(b);
     const double r_ang = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
     const double r = r_ang / kBohr;
     const double u[3] = {v[0] / r_ang, v[1] / r_ang, v[2] / r_ang};
@@ -111,8 +140,8 @@ std::array<double, 81> quadrature_block(const TestAtom& a, const TestAtom& b, co
                 double p[3];
                 for (int k = 0; k < 3; ++k)
                     p[k] = along * u[k] + rho * (std::cos(phi) * e1[k] + std::sin(phi) * e2[k]);
-                evaluate_aos(a, p[0], p[1], p[2], fa);
-                evaluate_aos(b, p[0] - r * u[0], p[1] - r * u[1], p[2] - r * u[2], fb);
+                evaluate_aos(a, expanded, p[0], p[1], p[2], fa);
+                evaluate_aos(b, expanded, p[0] - r * u[0], p[1] - r * u[1], p[2] - r * u[2], fb);
                 for (std::size_t i = 0; i < a.norb; ++i)
                     for (std::size_t j = 0; j < b.norb; ++j) s[i * 9 + j] += weight * fa[i] * fb[j];
             }
@@ -138,13 +167,14 @@ const TestAtom kH{mndo(1), 1, {1, 2, 3}};
 const TestAtom kC{mndo(6), 4, {2, 2, 3}};
 const TestAtom kN{mndo(7), 4, {2, 2, 3}};
 const TestAtom kO{mndo(8), 4, {2, 2, 3}};
+const TestAtom kFpm6{pm6(9), 4, {2, 2, 3}};
 const TestAtom kSi{mndo(14), 4, {3, 3, 3}};
 const TestAtom kClSp{mndo(17), 4, {3, 3, 3}};
 const TestAtom kS9{pm6(16), 9, {3, 3, 3}};
 const TestAtom kCl9{pm6(17), 9, {3, 3, 3}};
 const TestAtom kBr9{pm6(35), 9, {4, 4, 4}};
 
-TEST(Overlap, BlockEqualsQuadratureOfSlaterFunctions) {
+TEST(Overlap, BlockEqualsQuadratureOfTheAtomicFunctions) {
     struct Case {
         const char* name;
         TestAtom a, b;
@@ -155,6 +185,7 @@ TEST(Overlap, BlockEqualsQuadratureOfSlaterFunctions) {
         {"C-H", kC, kH, {0.6, 0.7, -0.5}},
         {"H-C", kH, kC, {-0.3, 0.9, 0.4}},
         {"C-N", kC, kN, {0.8, -0.6, 0.85}},
+        {"F-H (compact s)", kFpm6, kH, {0.5, -0.6, 0.3}},
         {"Si-O", kSi, kO, {1.1, 0.6, -0.8}},
         {"Cl(sp)-C", kClSp, kC, {-1.0, 1.1, 0.7}},
         {"Cl(spd)-C", kCl9, kC, {0.9, -1.2, 0.6}},
@@ -204,6 +235,59 @@ TEST(Overlap, AuxiliaryIntegralsMatchQuadrature) {
             double ref = 0.0;
             for (std::size_t i = 0; i < x.size(); ++i) ref += w[i] * std::pow(x[i], k) * std::exp(-arg * x[i]);
             EXPECT_NEAR(b[k], ref, 1e-11 * std::max(1.0, std::abs(ref))) << "x=" << arg << " k=" << k;
+        }
+    }
+}
+
+// The expansions of the 1s, 2s and 2p Slater functions (exponent 1) are the
+// best normalised six-Gaussian fits: with g the expansion, phi the Slater
+// function and S = <phi|g>, the residual phi - S g is orthogonal to every
+// primitive (best coefficients) and to r^2 times every primitive (stationary
+// in each exponent; tested as the derivative by the exponent's logarithm). Radial integrals by the trapezoidal rule in x = sqrt(r),
+// whose error is far below these tolerances for such smooth integrands.
+TEST(Overlap, GaussianExpansionsAreTheBestSixTermFits) {
+    constexpr int kPoints = 24000;
+    constexpr double kXMax = 12.0;
+    for (const auto& [n, l] : {std::pair{1, 0}, std::pair{2, 0}, std::pair{2, 1}}) {
+        const SlaterGaussianExpansion& e = slater_gaussian_expansion(n, l);
+        // Radial primitives normalised to 1 over r^2 dr.
+        const auto primitive = [&](std::size_t i, double r) {
+            const double a = e.exponent[i];
+            return std::sqrt(2.0 * std::pow(2.0 * a, l + 1.5) / std::tgamma(l + 1.5)) * std::pow(r, l) *
+                   std::exp(-a * r * r);
+        };
+        const auto slater = [&](double r) {
+            return std::pow(2.0, n + 0.5) / std::sqrt(factorial(2 * n)) * std::pow(r, n - 1) * std::exp(-r);
+        };
+        double norm = 0.0, s = 0.0;
+        std::array<double, 6> phi_g{}, g_g{}, phi_r2g{}, g_r2g{};
+        const double h = kXMax / kPoints;
+        for (int k = 1; k <= kPoints; ++k) {
+            const double x = k * h;
+            const double r = x * x;
+            const double w = (k == kPoints ? 0.5 : 1.0) * h * 2.0 * x * r * r;
+            double g = 0.0;
+            std::array<double, 6> p{};
+            for (std::size_t i = 0; i < 6; ++i) {
+                p[i] = primitive(i, r);
+                g += e.coefficient[i] * p[i];
+            }
+            const double phi = slater(r);
+            norm += w * g * g;
+            s += w * phi * g;
+            for (std::size_t i = 0; i < 6; ++i) {
+                phi_g[i] += w * phi * p[i];
+                g_g[i] += w * g * p[i];
+                phi_r2g[i] += w * phi * r * r * p[i];
+                g_r2g[i] += w * g * r * r * p[i];
+            }
+        }
+        SCOPED_TRACE("n = " + std::to_string(n) + ", l = " + std::to_string(l));
+        EXPECT_NEAR(norm, 1.0, 1e-9);
+        EXPECT_GT(s, 1.0 - 2e-6);
+        for (std::size_t i = 0; i < 6; ++i) {
+            EXPECT_NEAR(phi_g[i] - s * g_g[i], 0.0, 1e-9) << "coefficient " << i;
+            EXPECT_NEAR(e.exponent[i] * (phi_r2g[i] - s * g_r2g[i]), 0.0, 1e-8) << "exponent " << i;
         }
     }
 }
