@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "core/gradients/heat_of_formation.h"
+#include "core/parameters/atomic_mass.h"
 #include "core/scf/eigensolver.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
@@ -24,6 +25,11 @@ constexpr double kNegativeCurvatureTolerance = 0.05;
 // Curvature given to the rigid-body motions in the step Hessian, far above
 // any internal force constant so that they sort last.
 constexpr double kExternalCurvature = 1e5;
+// Up to this many atoms a converged search is confirmed on the exact
+// (central-difference) Hessian: 6N gradients, a few times the search's own
+// cost on such molecules, while the updated step Hessian there can miss a
+// second downward curvature (dissociating linear water shows two).
+constexpr std::size_t kExactCheckMaxAtoms = 8;
 
 ActiveMask mask_of(const TransitionStateOptions& options) {
     if (!options.active_mask) return std::nullopt;
@@ -119,6 +125,23 @@ double curvature_along_mode(const Matrix& v, std::size_t t, ActiveMask mask, con
     write_flat_coordinates(start, molecule);
     scf.density.copy_from(start_density);
     return (slope[0] - slope[1]) / (2.0 * h) * kEvToKcalMol;
+}
+
+// Whether the exact Hessian at the molecule's geometry has exactly one
+// imaginary frequency (the frequency analysis' own rule). Needs a tabulated
+// mass for every atom; true without one (the step Hessian's test stands).
+bool exact_hessian_has_one_imaginary_mode(const TransitionStateOptions& options, MolecularBatch& molecule,
+                                          const ParameterModel& model, ScfWorkspace& scf,
+                                          GradientWorkspace& gradient_workspace, EigenvectorFollowingWorkspace& ws) {
+    std::vector<double> masses(molecule.n_atoms);
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        masses[a] = atomic_mass(molecule.atomic_numbers[a]);
+        if (!(masses[a] > 0.0)) return true;
+    }
+    const Matrix exact = compute_initial_cartesian_hessian(options.hessian_step, molecule, model, scf,
+                                                           gradient_workspace, ws, options.use_nddo, std::nullopt);
+    const NormalModeAnalysis modes = analyze_normal_modes(molecule, exact, masses, true);
+    return count_imaginary_frequencies(modes.vibrational_frequencies_cm1) == 1;
 }
 
 }  // namespace
@@ -339,6 +362,9 @@ TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const 
             bool other_negative = false;
             for (std::size_t j = 0; j < dim; ++j) other_negative |= j != t && b[j] < -kNegativeCurvatureTolerance;
             converged = t < n_internal && *followed_curvature < -kNegativeCurvatureTolerance && !other_negative;
+            if (converged && !mask && n_atoms <= kExactCheckMaxAtoms) {
+                converged = exact_hessian_has_one_imaginary_mode(options, molecule, model, scf, gradient_workspace, ws);
+            }
             break;
         }
         e_prev = e_new;

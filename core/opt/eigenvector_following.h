@@ -111,7 +111,9 @@ Matrix compute_initial_cartesian_hessian(double h, MolecularBatch& molecule, con
 // that target_mode and the followed mode count internal modes from the
 // lowest. The first geometry that meets the gradient tests with a converged
 // SCF ends the search, converged or not (two more gradients measure the
-// curvature of the followed mode there). Moves the molecule's coordinates in
+// curvature of the followed mode there; on molecules of up to eight atoms
+// without frozen coordinates the exact Hessian must then show exactly one
+// imaginary frequency). Moves the molecule's coordinates in
 // place and leaves the last geometry stepped to in it. The SCF and gradient
 // workspaces must be sized for the molecule's basis, the
 // eigenvector-following workspace for its atom count.
