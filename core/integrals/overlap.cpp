@@ -258,44 +258,45 @@ constexpr SlaterGaussianExpansion kSixGaussian[3] = {
      {0.00792423835564, 0.0514410103334, 0.189839964495, 0.404986418458, 0.401236290721, 0.105185489653}},
 };
 
-// Expansion of a light shell: 0 hydrogen s, 1 Li..F s, 2 p.
-struct ScaledShell {
-    double a[kGaussians];  // exponents, bohr^-2
-    double c[kGaussians];  // coefficients times the primitive normalisation
-    bool p;
-};
-
-ScaledShell scale_shell(std::size_t slot, double zeta) {
-    ScaledShell s{};
-    s.p = slot == 2;
+// A light atom's shell (table slot 0 hydrogen s, 1 Li..F s, 2 p) expanded
+// for the Slater exponent zeta.
+GaussianShell scale_shell(std::size_t slot, double zeta) {
+    GaussianShell s{};
+    s.present = zeta > 0.0;
+    const bool p = slot == 2;
     const SlaterGaussianExpansion& e = kSixGaussian[slot];
     for (std::size_t i = 0; i < kGaussians; ++i) {
         const double a = e.exponent[i] * zeta * zeta;
         const double x = 2.0 * a / std::numbers::pi;
-        const double norm = std::sqrt(x * std::sqrt(x)) * (s.p ? 2.0 * std::sqrt(a) : 1.0);
-        s.a[i] = a;
-        s.c[i] = e.coefficient[i] * norm;
+        const double norm = std::sqrt(x * std::sqrt(x)) * (p ? 2.0 * std::sqrt(a) : 1.0);
+        s.exponent[i] = a;
+        s.coefficient[i] = e.coefficient[i] * norm;
     }
     return s;
 }
 
+bool is_light(std::uint8_t z) { return z == 1 || (z >= 3 && z <= 9); }
+
 // Sigma (value[0]) and pi (value[1]) overlaps of two expanded shells at
 // r_bohr, each p function with its local axis pointing at the other atom.
-void gaussian_local_overlap(const ScaledShell& sa, const ScaledShell& sb, double r_bohr, double (&value)[2]) {
+// `p_a`, `p_b`: whether each shell is a p shell.
+void gaussian_local_overlap(const GaussianShell& sa, bool p_a, const GaussianShell& sb, bool p_b, double r_bohr,
+                            double (&value)[2]) {
     value[0] = value[1] = 0.0;
+    if (!sa.present || !sb.present) return;
     const double r2 = r_bohr * r_bohr;
     for (std::size_t i = 0; i < kGaussians; ++i) {
         for (std::size_t j = 0; j < kGaussians; ++j) {
-            const double a = sa.a[i], b = sb.a[j], p = a + b;
+            const double a = sa.exponent[i], b = sb.exponent[j], p = a + b;
             const double exponent = a * b / p * r2;
-            if (exponent > 80.0) continue;
+            if (exponent > 36.0) continue;  // exp(-36) = 2e-16: the term is below rounding
             const double q = std::numbers::pi / p;
-            const double s00 = sa.c[i] * sb.c[j] * q * std::sqrt(q) * std::exp(-exponent);
-            if (!sa.p && !sb.p) {
+            const double s00 = sa.coefficient[i] * sb.coefficient[j] * q * std::sqrt(q) * std::exp(-exponent);
+            if (!p_a && !p_b) {
                 value[0] += s00;
-            } else if (!sa.p) {
+            } else if (!p_a) {
                 value[0] += a / p * r_bohr * s00;
-            } else if (!sb.p) {
+            } else if (!p_b) {
                 value[0] += b / p * r_bohr * s00;
             } else {
                 value[0] += (a * b / (p * p) * r2 - 0.5 / p) * s00;
@@ -305,27 +306,20 @@ void gaussian_local_overlap(const ScaledShell& sa, const ScaledShell& sb, double
     }
 }
 
-// The sp block of two light atoms from the Gaussian expansions.
-void light_overlap_block(std::uint8_t z_a, std::uint8_t z_b, const ElementParams& params_a,
-                         const ElementParams& params_b, double cos_x, double cos_y, double cos_z,
-                         std::span<double, 16> out, double r) {
+// The sp block of two light atoms from their Gaussian expansions.
+void light_overlap_block(const SlaterNorms& norms_a, const SlaterNorms& norms_b, double cos_x, double cos_y,
+                         double cos_z, std::span<double, 16> out, double r) {
     std::fill(out.begin(), out.end(), 0.0);
     const double r_bohr = r / kBohrToAngstrom;
-    // Shell slots into the expansion table: s of hydrogen (0) or Li..F (1), p (2).
-    const std::size_t s_a = z_a == 1 ? 0 : 1;
-    const std::size_t s_b = z_b == 1 ? 0 : 1;
-
-    const auto local = [r_bohr](std::size_t ia, std::size_t ib, double za, double zb, double (&value)[2]) {
-        value[0] = value[1] = 0.0;
-        if (!(za > 0.0) || !(zb > 0.0)) return;
-        gaussian_local_overlap(scale_shell(ia, za), scale_shell(ib, zb), r_bohr, value);
-    };
-
+    const GaussianShell& s_a = norms_a.gaussian[0];
+    const GaussianShell& p_a = norms_a.gaussian[1];
+    const GaussianShell& s_b = norms_b.gaussian[0];
+    const GaussianShell& p_b = norms_b.gaussian[1];
     double ss[2], sp[2], ps[2], pp[2];
-    local(s_a, s_b, params_a.zeta_s, params_b.zeta_s, ss);
-    local(s_a, 2, params_a.zeta_s, params_b.zeta_p, sp);
-    local(2, s_b, params_a.zeta_p, params_b.zeta_s, ps);
-    local(2, 2, params_a.zeta_p, params_b.zeta_p, pp);
+    gaussian_local_overlap(s_a, false, s_b, false, r_bohr, ss);
+    gaussian_local_overlap(s_a, false, p_b, true, r_bohr, sp);
+    gaussian_local_overlap(p_a, true, s_b, false, r_bohr, ps);
+    gaussian_local_overlap(p_a, true, p_b, true, r_bohr, pp);
 
     // B's p functions point at A in the local integrals: its sigma part
     // changes sign in the common frame, its pi part does not.
@@ -355,6 +349,7 @@ SlaterNorms slater_norms(std::uint8_t z, const ElementParams& params) {
     norms.shell = {slater_norm(shell_quantum_number(z, 0), params.zeta_s),
                    slater_norm(shell_quantum_number(z, 1), params.zeta_p),
                    slater_norm(shell_quantum_number(z, 2), std::max(params.zeta_d, 0.3))};
+    if (is_light(z)) norms.gaussian = {scale_shell(z == 1 ? 0 : 1, params.zeta_s), scale_shell(2, params.zeta_p)};
     return norms;
 }
 
@@ -363,7 +358,7 @@ void compute_diatomic_overlap_block_analytical(std::uint8_t z_a, std::uint8_t z_
                                                const ElementParams& params_b, double cos_x,
                                                double cos_y, double cos_z, std::span<double, 16> out,
                                                double r) {
-    light_overlap_block(z_a, z_b, params_a, params_b, cos_x, cos_y, cos_z, out, r);
+    light_overlap_block(slater_norms(z_a, params_a), slater_norms(z_b, params_b), cos_x, cos_y, cos_z, out, r);
 }
 
 double slater_overlap_ss(std::size_t n_a, std::size_t n_b, std::size_t l_a_plus_1,
@@ -439,10 +434,9 @@ void compute_diatomic_overlap_matrix_9x9(std::uint8_t z_a, std::uint8_t z_b, std
     std::fill(out.begin(), out.end(), 0.0);
     if (!(r >= 1e-10) || r > 20.0) return;
 
-    const auto light = [](std::uint8_t z) { return z == 1 || (z >= 3 && z <= 9); };
-    if (light(z_a) && light(z_b) && norb_a <= 4 && norb_b <= 4) {
+    if (is_light(z_a) && is_light(z_b) && norb_a <= 4 && norb_b <= 4) {
         std::array<double, 16> block{};
-        light_overlap_block(z_a, z_b, params_a, params_b, dx / r, dy / r, dz / r, block, r);
+        light_overlap_block(norms_a, norms_b, dx / r, dy / r, dz / r, block, r);
         for (std::size_t i = 0; i < norb_a; ++i)
             for (std::size_t j = 0; j < norb_b; ++j) out[i * 9 + j] = block[i * 4 + j];
         return;

@@ -16,11 +16,21 @@ namespace quorin {
 // every dimension is unused.
 using OverlapRotationCoefficients = std::array<std::array<std::array<double, 6>, 6>, 4>;
 
+// One s or p shell of a light atom (H, Li..F) as six scaled Gaussian
+// primitives.
+struct GaussianShell {
+    std::array<double, 6> exponent{};     // bohr^-2
+    std::array<double, 6> coefficient{};  // expansion coefficient times the primitive normalisation
+    bool present = false;                 // the shell exists (positive Slater exponent)
+};
+
 // Radial normalisation (2 zeta)^(n + 1/2) / sqrt((2n)!) of an atom's s, p and
-// d Slater functions (d exponent floored at 0.3). It depends on the element
-// alone, so a caller building the overlaps of many pairs makes it once per atom.
+// d Slater functions (d exponent floored at 0.3) and, for H and Li..F, the
+// Gaussian expansions of its s and p shells. It depends on the element alone,
+// so a caller building the overlaps of many pairs makes it once per atom.
 struct SlaterNorms {
     std::array<double, 3> shell{};  // s, p, d
+    std::array<GaussianShell, 2> gaussian{};  // s, p; light atoms only
 };
 SlaterNorms slater_norms(std::uint8_t z, const ElementParams& params);
 
