@@ -6,16 +6,8 @@
 namespace quorin {
 
 void OrbitalsByAtom::build(const std::vector<SparseVector>& orbitals, std::size_t n_atoms) {
-    start_.assign(n_atoms + 1, 0);
-    for (const SparseVector& v : orbitals) {
-        for (const std::uint32_t atom : v.atoms) ++start_[atom + 1];
-    }
-    for (std::size_t a = 0; a < n_atoms; ++a) start_[a + 1] += start_[a];
-    orbitals_.resize(start_[n_atoms]);
-    std::vector<std::size_t> fill(start_.begin(), start_.end() - 1);
-    for (std::size_t k = 0; k < orbitals.size(); ++k) {
-        for (const std::uint32_t atom : orbitals[k].atoms) orbitals_[fill[atom]++] = static_cast<std::uint32_t>(k);
-    }
+    static const std::vector<SparseVector> none;
+    build(orbitals, none, n_atoms);
 }
 
 void OrbitalsByAtom::build(const std::vector<SparseVector>& first, const std::vector<SparseVector>& second,
@@ -28,11 +20,11 @@ void OrbitalsByAtom::build(const std::vector<SparseVector>& first, const std::ve
     }
     for (std::size_t a = 0; a < n_atoms; ++a) start_[a + 1] += start_[a];
     orbitals_.resize(start_[n_atoms]);
-    std::vector<std::size_t> fill(start_.begin(), start_.end() - 1);
+    fill_.assign(start_.begin(), start_.end() - 1);
     std::uint32_t k = 0;
     for (const auto* list : {&first, &second}) {
         for (const SparseVector& v : *list) {
-            for (const std::uint32_t atom : v.atoms) orbitals_[fill[atom]++] = k;
+            for (const std::uint32_t atom : v.atoms) orbitals_[fill_[atom]++] = k;
             ++k;
         }
     }

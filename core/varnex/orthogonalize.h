@@ -23,7 +23,7 @@ public:
     const std::uint32_t* end(std::size_t atom) const { return orbitals_.data() + start_[atom + 1]; }
 
 private:
-    std::vector<std::size_t> start_;
+    std::vector<std::size_t> start_, fill_;
     std::vector<std::uint32_t> orbitals_;
 };
 
