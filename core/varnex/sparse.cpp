@@ -113,12 +113,6 @@ void combine(double alpha, const SparseVector& a, double beta, const SparseVecto
     }
 }
 
-const double* find_block(const SparseVector& v, std::uint32_t atom) {
-    const auto it = std::lower_bound(v.atoms.begin(), v.atoms.end(), atom);
-    if (it == v.atoms.end() || *it != atom) return nullptr;
-    return v.block(static_cast<std::size_t>(it - v.atoms.begin()));
-}
-
 void prune(SparseVector& v, double threshold, SparseVector* removed) {
     if (removed != nullptr) removed->clear();
     std::size_t kept = 0, write = 0;

@@ -44,8 +44,6 @@ void combine(double alpha, const SparseVector& a, double beta, const SparseVecto
 // Removes the blocks whose Euclidean norm is below `threshold`; with
 // `removed`, the removed blocks are kept there.
 void prune(SparseVector& v, double threshold, SparseVector* removed = nullptr);
-// The block of `atom`, or null when v lacks it.
-const double* find_block(const SparseVector& v, std::uint32_t atom);
 
 // Euclidean norm of one block: unchanged by a rotation of the atom's axes.
 double block_norm(const double* block, std::size_t length);
