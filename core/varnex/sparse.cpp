@@ -70,15 +70,11 @@ double block_norm(const double* block, std::size_t length) {
     return std::sqrt(sum);
 }
 
-namespace {
-
 double largest_entry(const double* block, std::size_t length) {
     double m = 0.0;
     for (std::size_t k = 0; k < length; ++k) m = std::max(m, std::abs(block[k]));
     return m;
 }
-
-}  // namespace
 
 void combine(double alpha, const SparseVector& a, double beta, const SparseVector& b, double drop, SparseVector& out) {
     out.clear();
@@ -161,10 +157,6 @@ void DenseAccumulator::add_block(double scale, std::uint32_t atom, const double*
 
 void DenseAccumulator::add(double scale, const SparseVector& v, double drop) {
     for (std::size_t k = 0; k < v.atoms.size(); ++k) add_block(scale, v.atoms[k], v.block(k), drop);
-}
-
-void DenseAccumulator::add(double scale, const DenseAccumulator& other, double drop) {
-    for (const std::uint32_t atom : other.atoms_) add_block(scale, atom, other.values_.data() + first_[atom], drop);
 }
 
 void DenseAccumulator::scale(double factor) {
