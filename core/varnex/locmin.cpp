@@ -144,7 +144,9 @@ double JacobiSweeper::read_all_pairs(const std::vector<SparseVector>& occupied,
                                      const std::vector<SparseVector>& virtuals, double tolerance, bool cache) {
     index_.build(virtuals, molecule_.n_atoms);
     seen_.assign(virtuals.size(), 0);
-    std::vector<std::vector<std::pair<std::uint32_t, double>>> read(occupied.size());
+    auto& read = read_;
+    read.resize(occupied.size());
+    for (auto& pairs : read) pairs.clear();
     double largest = 0.0;
     for (std::size_t oi = 0; oi < occupied.size(); ++oi) {
         const SparseVector& product = occupied_products_[oi];
@@ -165,8 +167,9 @@ double JacobiSweeper::read_all_pairs(const std::vector<SparseVector>& occupied,
     }
     // New candidates merged in; the couplings just read kept for the first
     // sweep (a candidate none of whose blocks meets F o couples zero).
-    JacobiCandidates merged;
+    JacobiCandidates& merged = merged_;
     merged.start.assign(1, 0);
+    merged.virtuals.clear();
     pair_coupling_.clear();
     for (std::size_t oi = 0; oi < occupied.size(); ++oi) {
         std::sort(read[oi].begin(), read[oi].end());
@@ -187,7 +190,7 @@ double JacobiSweeper::read_all_pairs(const std::vector<SparseVector>& occupied,
         }
         merged.start.push_back(merged.virtuals.size());
     }
-    candidates_ = std::move(merged);
+    std::swap(candidates_, merged);
     pair_read_.assign(candidates_.virtuals.size(), cache ? 1 : 0);
     occupied_changed_.assign(occupied.size(), 0);
     virtual_changed_.assign(virtuals.size(), 0);

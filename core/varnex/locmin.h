@@ -84,6 +84,10 @@ private:
     DenseAccumulator product_, scratch_;
     OrbitalsByAtom index_;
     std::vector<std::size_t> seen_;
+    // Scratch of read_all_pairs: the pairs read per occupied orbital, the
+    // merged candidates.
+    std::vector<std::vector<std::pair<std::uint32_t, double>>> read_;
+    JacobiCandidates merged_;
     SparseVector new_occupied_, new_virtual_;
 };
 
