@@ -5,7 +5,7 @@
 #include <variant>
 
 #include "core/properties/request_memory.h"
-#include "core/properties/single_point.h"
+#include "core/corrections/dispersion.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
 #include "python/method_lookup.h"
