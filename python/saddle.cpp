@@ -1,5 +1,5 @@
 #include "python/engine_call.h"
-#include "python/request_memory.h"
+#include "core/properties/request_memory.h"
 #include "python/saddle.h"
 
 #include <memory>

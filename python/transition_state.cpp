@@ -1,10 +1,10 @@
 #include "python/engine_call.h"
-#include "python/request_memory.h"
 #include "python/transition_state.h"
 
 #include <memory>
 
 #include "core/gradients/nuclear_gradients.h"
+#include "core/properties/request_memory.h"
 #include "core/scf/workspace.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"

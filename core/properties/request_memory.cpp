@@ -1,4 +1,4 @@
-#include "python/request_memory.h"
+#include "core/properties/request_memory.h"
 
 #include <array>
 
@@ -6,7 +6,7 @@
 #include "core/integrals/pair_integrals.h"
 #include "core/scf/workspace.h"
 
-namespace quorin::py {
+namespace quorin {
 
 namespace {
 
@@ -129,4 +129,4 @@ MemoryPlan localized_orbital_memory(const MolecularBatch& molecule) {
     return MemoryPlan().add_matrices(6, molecule.n_basis, molecule.n_basis).add(pair_table(molecule));
 }
 
-}  // namespace quorin::py
+}  // namespace quorin
