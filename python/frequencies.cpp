@@ -186,7 +186,7 @@ PyObject* get_normal_modes(PyObject* self, void*) {
 }
 
 PyObject* get_thermo(PyObject* self, void*) {
-    return guard([&] { return new_record_object(thermodynamics_type, record_of<V>(self).thermo); });
+    return guard([&] { return new_unchecked_record_object(thermodynamics_type, record_of<V>(self).thermo); });
 }
 
 PyGetSetDef vibrational_getset[] = {

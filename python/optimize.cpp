@@ -54,7 +54,7 @@ using R = OptimizationRecord;
 PyTypeObject* result_type = nullptr;  // created once at import
 
 PyObject* get_final_result(PyObject* self, void*) {
-    return guard([&] { return new_calculation_result(record_of<R>(self).final_result); });
+    return guard([&] { return new_unchecked_calculation_result(record_of<R>(self).final_result); });
 }
 
 PyGetSetDef getset_table[] = {
