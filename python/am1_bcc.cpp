@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "core/gradients/mulliken.h"
+#include "core/properties/request_memory.h"
 #include "core/scf/scf_loop.h"
 #include "core/scf/workspace.h"
 #include "core/types/molecule.h"
@@ -11,7 +12,6 @@
 #include "python/engine_call.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
-#include "python/request_memory.h"
 
 namespace quorin::py {
 

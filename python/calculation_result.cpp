@@ -72,6 +72,10 @@ PyObject* new_calculation_result(CalculationRecord record) {
     return new_record_object(result_type, std::move(record));
 }
 
+PyObject* new_unchecked_calculation_result(CalculationRecord record) {
+    return new_unchecked_record_object(result_type, std::move(record));
+}
+
 PyObject* calculation_result_dict(const CalculationRecord& record) {
     return dict_of_record(result_type, record, getset_table);
 }

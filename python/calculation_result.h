@@ -16,6 +16,9 @@ PyObject* create_calculation_result_type();
 
 // A new CalculationResult owning `record`. Throws PythonErrorSet on failure.
 PyObject* new_calculation_result(CalculationRecord record);
+// The same, not checked for non-finite numbers: for the final result inside
+// another result, which is checked as a whole.
+PyObject* new_unchecked_calculation_result(CalculationRecord record);
 
 // What CalculationResult.to_dict returns for `record`. Throws PythonErrorSet.
 PyObject* calculation_result_dict(const CalculationRecord& record);

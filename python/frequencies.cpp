@@ -4,6 +4,7 @@
 #include <cmath>
 #include <memory>
 
+#include "core/properties/request_memory.h"
 #include "core/scf/scf_loop.h"
 #include "core/scf/workspace.h"
 #include "core/types/molecule.h"
@@ -12,7 +13,6 @@
 #include "python/driver_support.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
-#include "python/request_memory.h"
 
 namespace quorin::py {
 
@@ -186,7 +186,7 @@ PyObject* get_normal_modes(PyObject* self, void*) {
 }
 
 PyObject* get_thermo(PyObject* self, void*) {
-    return guard([&] { return new_record_object(thermodynamics_type, record_of<V>(self).thermo); });
+    return guard([&] { return new_unchecked_record_object(thermodynamics_type, record_of<V>(self).thermo); });
 }
 
 PyGetSetDef vibrational_getset[] = {

@@ -5,12 +5,12 @@
 #include <span>
 
 #include "core/gradients/nuclear_gradients.h"
+#include "core/properties/request_memory.h"
 #include "core/scf/workspace.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
-#include "python/request_memory.h"
 
 namespace quorin::py {
 

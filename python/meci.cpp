@@ -5,6 +5,7 @@
 
 #include "core/ci/root_gradient.h"
 #include "core/ci/transition_dipoles.h"
+#include "core/properties/request_memory.h"
 #include "core/scf/scf_loop.h"
 #include "core/scf/workspace.h"
 #include "core/types/constants.h"
@@ -13,7 +14,6 @@
 #include "python/arguments.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
-#include "python/request_memory.h"
 
 namespace quorin::py {
 

@@ -4,12 +4,12 @@
 #include <memory>
 
 #include "core/gradients/nuclear_gradients.h"
+#include "core/properties/request_memory.h"
 #include "core/scf/workspace.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
 #include "python/driver_support.h"
 #include "python/record_object.h"
-#include "python/request_memory.h"
 
 namespace quorin::py {
 
@@ -54,7 +54,7 @@ using R = OptimizationRecord;
 PyTypeObject* result_type = nullptr;  // created once at import
 
 PyObject* get_final_result(PyObject* self, void*) {
-    return guard([&] { return new_calculation_result(record_of<R>(self).final_result); });
+    return guard([&] { return new_unchecked_calculation_result(record_of<R>(self).final_result); });
 }
 
 PyGetSetDef getset_table[] = {

@@ -4,11 +4,11 @@
 #include <memory>
 
 #include "core/properties/polarizability.h"
+#include "core/properties/request_memory.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
-#include "python/request_memory.h"
 
 namespace quorin::py {
 

@@ -1,6 +1,8 @@
 #include "python/record_object.h"
 
 #include <cmath>
+#include <optional>
+#include <string>
 
 namespace quorin::py {
 
@@ -25,32 +27,49 @@ std::string type_name(PyObject* object) {
     return text;
 }
 
-// Throws RequestError at the first non-finite float in `value` (a float, a
-// list, or a result object read attribute by attribute); `path` names it.
-void require_finite(PyObject* value, const std::string& path) {
+// The first non-finite float in `value` (a float, a list, or a result object
+// read attribute by attribute) and the path to it from `value` (".name" and
+// "[index]" steps); none when every float is finite. The path is only built
+// on the way back from a find.
+struct NonFinite {
+    std::string path;
+    double value;
+};
+std::optional<NonFinite> first_non_finite(PyObject* value) {
     if (PyFloat_Check(value)) {
         const double x = PyFloat_AsDouble(value);
-        if (!std::isfinite(x)) {
-            throw RequestError("Non-finite result: " + path + " is " + format_shortest(x) +
-                               "; the computation overflowed and gives no result");
-        }
-    } else if (PyList_Check(value)) {
+        if (std::isfinite(x)) return std::nullopt;
+        return NonFinite{std::string(), x};
+    }
+    if (PyList_Check(value)) {
         const Py_ssize_t n = PyList_Size(value);
         for (Py_ssize_t i = 0; i < n; ++i) {
-            require_finite(PyList_GetItem(value, i), path + "[" + std::to_string(i) + "]");
+            if (auto found = first_non_finite(PyList_GetItem(value, i))) {
+                found->path.insert(0, "[" + std::to_string(i) + "]");
+                return found;
+            }
         }
     } else if (is_record_class(Py_TYPE(value))) {
         const auto* table = static_cast<const PyGetSetDef*>(PyType_GetSlot(Py_TYPE(value), Py_tp_getset));
         for (const PyGetSetDef* entry = table; entry != nullptr && entry->name != nullptr; ++entry) {
             Ref attribute(check(entry->get(value, entry->closure)));
-            require_finite(attribute.get(), path + "." + entry->name);
+            if (auto found = first_non_finite(attribute.get())) {
+                found->path.insert(0, std::string(".") + entry->name);
+                return found;
+            }
         }
     }
+    return std::nullopt;
 }
 
 }  // namespace
 
-void check_finite_result(PyObject* result) { require_finite(result, type_name(result)); }
+void check_finite_result(PyObject* result) {
+    if (const auto found = first_non_finite(result)) {
+        throw RequestError("Non-finite result: " + type_name(result) + found->path + " is " +
+                           format_shortest(found->value) + "; the computation overflowed and gives no result");
+    }
+}
 
 PyObject* create_class(const RecordClass& description, int basic_size, destructor dealloc, PyTypeObject*& stored) {
     // The interpreter copies the slots, so they may live on the stack.

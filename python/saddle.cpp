@@ -1,5 +1,5 @@
 #include "python/engine_call.h"
-#include "python/request_memory.h"
+#include "core/properties/request_memory.h"
 #include "python/saddle.h"
 
 #include <memory>
@@ -98,14 +98,14 @@ PyObject* get_trajectory(PyObject* self, void*) {
 }
 
 PyObject* get_final_result(PyObject* self, void*) {
-    return guard([&] { return new_calculation_result(record_of<S>(self).final_result); });
+    return guard([&] { return new_unchecked_calculation_result(record_of<S>(self).final_result); });
 }
 
 PyObject* get_ts_refinement(PyObject* self, void*) {
     return guard([&]() -> PyObject* {
         const auto& refinement = record_of<S>(self).ts_refinement;
         if (!refinement) Py_RETURN_NONE;
-        return new_transition_state_result(*refinement);
+        return new_unchecked_transition_state_result(*refinement);
     });
 }
 

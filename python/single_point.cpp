@@ -1,7 +1,7 @@
 #include "python/engine_call.h"
-#include "python/request_memory.h"
 #include "python/single_point.h"
 
+#include "core/properties/request_memory.h"
 #include "core/properties/single_point.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"

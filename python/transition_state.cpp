@@ -1,10 +1,10 @@
 #include "python/engine_call.h"
-#include "python/request_memory.h"
 #include "python/transition_state.h"
 
 #include <memory>
 
 #include "core/gradients/nuclear_gradients.h"
+#include "core/properties/request_memory.h"
 #include "core/scf/workspace.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
@@ -69,7 +69,7 @@ using R = TransitionStateRecord;
 PyTypeObject* result_type = nullptr;  // created once at import
 
 PyObject* get_final_result(PyObject* self, void*) {
-    return guard([&] { return new_calculation_result(record_of<R>(self).final_result); });
+    return guard([&] { return new_unchecked_calculation_result(record_of<R>(self).final_result); });
 }
 
 PyGetSetDef getset_table[] = {
@@ -172,8 +172,12 @@ PyObject* new_transition_state_result(TransitionStateRecord record) {
     return new_record_object(result_type, std::move(record));
 }
 
+PyObject* new_unchecked_transition_state_result(TransitionStateRecord record) {
+    return new_unchecked_record_object(result_type, std::move(record));
+}
+
 PyObject* transition_state_result_dict(const TransitionStateRecord& record) {
-    Ref object(new_transition_state_result(record));
+    Ref object(new_unchecked_transition_state_result(record));
     return check(to_dict(object.get(), nullptr));
 }
 

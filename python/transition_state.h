@@ -56,9 +56,11 @@ void read_transition_state_options(const BoundArguments& bound, std::size_t firs
 // Creates the class at import; returns a new reference to the type object.
 PyObject* create_transition_state_result_type();
 
-// A new TransitionStatePyResult owning `record`; its to_dict. Both throw
-// PythonErrorSet on failure.
+// A new TransitionStatePyResult owning `record`; the same not checked for
+// non-finite numbers (for a refinement inside another result, which is
+// checked as a whole); its to_dict. All throw PythonErrorSet on failure.
 PyObject* new_transition_state_result(TransitionStateRecord record);
+PyObject* new_unchecked_transition_state_result(TransitionStateRecord record);
 PyObject* transition_state_result_dict(const TransitionStateRecord& record);
 
 // The transition_state function of the module.

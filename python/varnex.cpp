@@ -1,11 +1,11 @@
 #include "python/engine_call.h"
-#include "python/request_memory.h"
 #include "python/varnex.h"
 
 #include <memory>
 #include <variant>
 
-#include "core/properties/single_point.h"
+#include "core/properties/request_memory.h"
+#include "core/corrections/dispersion.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
 #include "python/method_lookup.h"

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/ci/ci_matrix.h"
 #include "core/types/errors.h"
 
 namespace quorin {
@@ -141,11 +142,7 @@ Matrix window_core_operator(const Matrix& fock, std::span<const double> occ, con
     const std::size_t n = v.n;
     Matrix h = Matrix::zeros(n, n);
     for (std::size_t p = 0; p < n; ++p) {
-        for (std::size_t q = 0; q < n; ++q) {
-            double mean_field = 0.0;
-            for (std::size_t k = 0; k < n; ++k) mean_field += occ[k] * (2.0 * v(p, q, k, k) - v(p, k, q, k));
-            h(p, q) = fock(p, q) - mean_field;
-        }
+        for (std::size_t q = 0; q < n; ++q) h(p, q) = fock(p, q) - reference_mean_field(v, occ, p, q);
     }
     return h;
 }

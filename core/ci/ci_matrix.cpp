@@ -73,15 +73,20 @@ MeciWorkspace MeciWorkspace::allocate(std::size_t n_active, std::size_t n_micros
     return ws;
 }
 
+double reference_mean_field(const ActiveIntegrals& integrals, std::span<const double> reference_occupations,
+                            std::size_t p, std::size_t q) {
+    double mean_field = 0.0;
+    for (std::size_t k = 0; k < integrals.n; ++k) {
+        mean_field += reference_occupations[k] * (2.0 * integrals(p, q, k, k) - integrals(p, k, q, k));
+    }
+    return mean_field;
+}
+
 void compute_active_orbital_energies(std::span<const double> scf_orbital_energies,
                                      std::span<const double> reference_occupations,
                                      const ActiveIntegrals& integrals, std::span<double> orbital_energies) {
     for (std::size_t a = 0; a < integrals.n; ++a) {
-        double mean_field = 0.0;
-        for (std::size_t k = 0; k < integrals.n; ++k) {
-            mean_field += reference_occupations[k] * (2.0 * integrals(a, a, k, k) - integrals(a, k, a, k));
-        }
-        orbital_energies[a] = scf_orbital_energies[a] - mean_field;
+        orbital_energies[a] = scf_orbital_energies[a] - reference_mean_field(integrals, reference_occupations, a, a);
     }
 }
 

@@ -34,6 +34,11 @@ struct MeciWorkspace {
     static MeciWorkspace allocate(std::size_t n_active, std::size_t n_microstates);
 };
 
+// sum_k o_k (2 (pq|kk) - (pk|qk)): the mean field of the reference
+// occupations o (per spin) between window orbitals p and q.
+double reference_mean_field(const ActiveIntegrals& integrals, std::span<const double> reference_occupations,
+                            std::size_t p, std::size_t q);
+
 // e_a - sum_k o_k (2 (aa|kk) - (ak|ak)) for every window orbital a: the
 // orbital energies without the window's own reference mean field.
 void compute_active_orbital_energies(std::span<const double> scf_orbital_energies,

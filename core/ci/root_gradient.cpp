@@ -231,25 +231,7 @@ std::vector<std::array<double, 3>> compute_ci_root_gradient(MolecularBatch& mole
                                                             std::span<const double> ci_vector) {
     RootEnergy energy(molecule, model, scf_options, density, coefficients, orbital_energies, options, ci_vector);
     std::vector<std::array<double, 3>> gradient(molecule.n_atoms, {0.0, 0.0, 0.0});
-    for (std::size_t atom = 0; atom < molecule.n_atoms; ++atom) {
-        for (std::size_t axis = 0; axis < 3; ++axis) {
-            Vec64& coords = molecule.axis(axis);
-            const double saved = coords[atom];
-            double e_plus = 0.0, e_minus = 0.0;
-            try {
-                coords[atom] = saved + kStepAngstrom;
-                e_plus = energy.at(molecule);
-                coords[atom] = saved - kStepAngstrom;
-                e_minus = energy.at(molecule);
-            } catch (...) {
-                coords[atom] = saved;
-                throw;
-            }
-            coords[atom] = saved;
-            gradient[atom][axis] = (e_plus - e_minus) / (2.0 * kStepAngstrom);
-        }
-    }
-    remove_net_force(gradient);
+    central_difference_gradient(molecule, kStepAngstrom, gradient, [&](std::size_t) { return energy.at(molecule); });
     return gradient;
 }
 

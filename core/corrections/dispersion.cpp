@@ -160,4 +160,14 @@ double compute_dispersion_energy(const MolecularBatch& molecule, DispersionModel
     return dispersion(molecule, model, nullptr);
 }
 
+DispersionModel dispersion_model_named(const std::string& upper_name) {
+    if (upper_name == "DH+" || upper_name == "PM6-DH+" || upper_name == "PM6_DH+") return kDispersionPm6DhPlus;
+    if (upper_name == "PM7") return kDispersionPm7;
+    if (upper_name == "D3" || upper_name == "D3BJ" || upper_name == "D3-BJ" || upper_name == "PM6-D3" ||
+        upper_name == "AM1-D3") {
+        return kDispersionD3Bj;
+    }
+    throw RequestError("Unknown dispersion model '" + upper_name + "'. Supported: 'PM6-DH+', 'PM7', 'D3-BJ'");
+}
+
 }  // namespace quorin

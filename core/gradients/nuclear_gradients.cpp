@@ -41,42 +41,6 @@ bool is_exactly_symmetric(const Matrix& m) {
     return true;
 }
 
-}  // namespace
-
-void remove_net_force(std::span<std::array<double, 3>> gradient) {
-    if (gradient.empty()) return;
-    std::array<double, 3> mean{};
-    for (const auto& g : gradient) {
-        for (std::size_t axis = 0; axis < 3; ++axis) mean[axis] += g[axis];
-    }
-    const double n = static_cast<double>(gradient.size());
-    for (double& m : mean) m /= n;
-    for (auto& g : gradient) {
-        for (std::size_t axis = 0; axis < 3; ++axis) g[axis] -= mean[axis];
-    }
-}
-
-namespace {
-
-// Central differences of `energy` for every coordinate, then net-force removal.
-template <typename EnergyOfAtom>
-void central_difference_gradient(MolecularBatch& molecule, std::span<std::array<double, 3>> gradient,
-                                 EnergyOfAtom&& energy) {
-    for (std::size_t atom = 0; atom < molecule.n_atoms; ++atom) {
-        for (std::size_t axis = 0; axis < 3; ++axis) {
-            Vec64& coords = molecule.axis(axis);
-            const double saved = coords[atom];
-            coords[atom] = saved + kStepAngstrom;
-            const double e_plus = energy(atom);
-            coords[atom] = saved - kStepAngstrom;
-            const double e_minus = energy(atom);
-            coords[atom] = saved;
-            gradient[atom][axis] = (e_plus - e_minus) * kInverseTwoSteps;
-        }
-    }
-    remove_net_force(gradient);
-}
-
 // The one-centre tables do not depend on the geometry, so a caller that
 // displaces atoms passes the same tables to every evaluation.
 double frozen_energy(const MolecularBatch& molecule, const ParameterModel& model, const OneCenterTables& one_center,
@@ -91,6 +55,19 @@ double frozen_energy(const MolecularBatch& molecule, const ParameterModel& model
 }
 
 }  // namespace
+
+void remove_net_force(std::span<std::array<double, 3>> gradient) {
+    if (gradient.empty()) return;
+    std::array<double, 3> mean{};
+    for (const auto& g : gradient) {
+        for (std::size_t axis = 0; axis < 3; ++axis) mean[axis] += g[axis];
+    }
+    const double n = static_cast<double>(gradient.size());
+    for (double& m : mean) m /= n;
+    for (auto& g : gradient) {
+        for (std::size_t axis = 0; axis < 3; ++axis) g[axis] -= mean[axis];
+    }
+}
 
 GradientWorkspace GradientWorkspace::allocate(std::size_t n_basis) {
     GradientWorkspace ws;
@@ -109,7 +86,7 @@ void compute_cartesian_gradients_full_rebuild(MolecularBatch& molecule, const Pa
                                               std::span<std::array<double, 3>> gradient, bool use_nddo) {
     check_gradient_shapes(molecule, density, gradient);
     const OneCenterTables one_center = OneCenterTables::build(molecule, model);
-    central_difference_gradient(molecule, gradient, [&](std::size_t) {
+    central_difference_gradient(molecule, kStepAngstrom, gradient, [&](std::size_t) {
         return frozen_energy(molecule, model, one_center, density, workspace, use_nddo);
     });
 }

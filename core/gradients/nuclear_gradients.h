@@ -16,6 +16,35 @@ namespace quorin {
 // Subtracts the mean gradient, so that the gradients sum to zero along each axis.
 void remove_net_force(std::span<std::array<double, 3>> gradient);
 
+// Central differences, +-step_angstrom, of energy(atom) for every coordinate
+// of the molecule into `gradient` (one triple per atom), then net-force
+// removal. Each displaced coordinate is written back exactly, also when
+// `energy` throws.
+template <typename EnergyOfAtom>
+void central_difference_gradient(MolecularBatch& molecule, double step_angstrom,
+                                 std::span<std::array<double, 3>> gradient, EnergyOfAtom&& energy) {
+    const double inverse_two_steps = 0.5 / step_angstrom;
+    for (std::size_t atom = 0; atom < molecule.n_atoms; ++atom) {
+        for (std::size_t axis = 0; axis < 3; ++axis) {
+            Vec64& coords = molecule.axis(axis);
+            const double saved = coords[atom];
+            double e_plus = 0.0, e_minus = 0.0;
+            try {
+                coords[atom] = saved + step_angstrom;
+                e_plus = energy(atom);
+                coords[atom] = saved - step_angstrom;
+                e_minus = energy(atom);
+            } catch (...) {
+                coords[atom] = saved;
+                throw;
+            }
+            coords[atom] = saved;
+            gradient[atom][axis] = (e_plus - e_minus) * inverse_two_steps;
+        }
+    }
+    remove_net_force(gradient);
+}
+
 struct GradientWorkspace {
     Matrix hcore;  // core Hamiltonian at the last displaced geometry
     Matrix fock;   // Fock matrix of the fixed density there

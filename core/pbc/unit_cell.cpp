@@ -19,6 +19,28 @@ Vec3 cross(const Vec3& a, const Vec3& b) {
 
 Vec3 scaled(const Vec3& a, double s) { return {a[0] * s, a[1] * s, a[2] * s}; }
 
+// g_k with g_k . e_l = scale delta_kl, in the span of the first `size`
+// vectors e (the reciprocal vectors for scale 2 pi); the vectors must be
+// independent.
+std::array<Vec3, 3> dual_vectors(const std::array<Vec3, 3>& e, int size, double scale) {
+    std::array<Vec3, 3> dual{};
+    if (size == 1) {
+        dual[0] = scaled(e[0], scale / dot(e[0], e[0]));
+    } else if (size == 2) {
+        const Vec3 normal = cross(e[0], e[1]);
+        const double area_sq = dot(normal, normal);
+        dual[0] = scaled(cross(e[1], normal), scale / area_sq);
+        dual[1] = scaled(cross(normal, e[0]), scale / area_sq);
+    } else {
+        // The signed volume keeps e_k . g_k = +scale for a left-handed set.
+        const double volume = dot(e[0], cross(e[1], e[2]));
+        dual[0] = scaled(cross(e[1], e[2]), scale / volume);
+        dual[1] = scaled(cross(e[2], e[0]), scale / volume);
+        dual[2] = scaled(cross(e[0], e[1]), scale / volume);
+    }
+    return dual;
+}
+
 KPoint path_point(const UnitCell& cell, std::optional<std::string> label, const Vec3& f) {
     return {std::move(label), f, reciprocal_point(cell, f), 0.0};
 }
@@ -171,26 +193,6 @@ LatticeBasis reduced_basis(const UnitCell& cell) {
     return basis;
 }
 
-// g_k with g_k . e_l = delta_kl, in the span of the basis.
-std::array<Vec3, 3> dual_basis(const LatticeBasis& basis) {
-    std::array<Vec3, 3> dual{};
-    const auto& e = basis.vectors;
-    if (basis.size == 1) {
-        dual[0] = scaled(e[0], 1.0 / dot(e[0], e[0]));
-    } else if (basis.size == 2) {
-        const Vec3 normal = cross(e[0], e[1]);
-        const double area_sq = dot(normal, normal);
-        dual[0] = scaled(cross(e[1], normal), 1.0 / area_sq);
-        dual[1] = scaled(cross(normal, e[0]), 1.0 / area_sq);
-    } else {
-        const double volume = dot(e[0], cross(e[1], e[2]));
-        dual[0] = scaled(cross(e[1], e[2]), 1.0 / volume);
-        dual[1] = scaled(cross(e[2], e[0]), 1.0 / volume);
-        dual[2] = scaled(cross(e[0], e[1]), 1.0 / volume);
-    }
-    return dual;
-}
-
 }  // namespace
 
 std::variant<UnitCell, std::string> UnitCell::from_translation_vectors(std::span<const Vec3> vectors,
@@ -207,27 +209,23 @@ std::variant<UnitCell, std::string> UnitCell::from_translation_vectors(std::span
     if (count == 1) {
         const double length = std::sqrt(dot(cell.a1, cell.a1));
         if (!(length >= kDegenerateMeasure)) return std::string("1D translation vector length is virtually zero");
-        cell.b1 = scaled(cell.a1, kTwoPi / (length * length));
         cell.measure = length;
     } else if (count == 2) {
         const Vec3 normal = cross(cell.a1, cell.a2);
-        const double area_sq = dot(normal, normal);
-        const double area = std::sqrt(area_sq);
+        const double area = std::sqrt(dot(normal, normal));
         if (!(area >= kDegenerateMeasure)) return std::string("2D translation vectors are collinear (area = 0)");
-        cell.b1 = scaled(cross(cell.a2, normal), kTwoPi / area_sq);
-        cell.b2 = scaled(cross(normal, cell.a1), kTwoPi / area_sq);
         cell.measure = area;
     } else {
-        // The signed volume keeps a_i . b_i = +2 pi for a left-handed set.
         const double volume = dot(cell.a1, cross(cell.a2, cell.a3));
         if (!(std::fabs(volume) >= kDegenerateMeasure)) {
             return std::string("3D translation vectors are coplanar (volume = 0)");
         }
-        cell.b1 = scaled(cross(cell.a2, cell.a3), kTwoPi / volume);
-        cell.b2 = scaled(cross(cell.a3, cell.a1), kTwoPi / volume);
-        cell.b3 = scaled(cross(cell.a1, cell.a2), kTwoPi / volume);
         cell.measure = std::fabs(volume);
     }
+    const std::array<Vec3, 3> b = dual_vectors({cell.a1, cell.a2, cell.a3}, static_cast<int>(count), kTwoPi);
+    cell.b1 = b[0];
+    cell.b2 = b[1];
+    cell.b3 = b[2];
     return cell;
 }
 
@@ -349,7 +347,7 @@ std::optional<CloseImage> find_close_image(const UnitCell& cell, std::span<const
         const double length = std::sqrt(dot(basis.vectors[k], basis.vectors[k]));
         if (!(length >= min_distance)) return CloseImage{0, 0, basis.combination[k], length};
     }
-    const std::array<Vec3, 3> dual = dual_basis(basis);
+    const std::array<Vec3, 3> dual = dual_vectors(basis.vectors, basis.size, 1.0);
     for (std::size_t i = 0; i < positions.size(); ++i) {
         for (std::size_t j = i; j < positions.size(); ++j) {
             Vec3 d{};

@@ -169,7 +169,7 @@ std::variant<EspResult, std::string> compute_esp_charges(const MolecularBatch& m
     std::vector<double> normal(m * m, 0.0);
     std::vector<double> rhs(m, 0.0);
     std::vector<double> block(n * kBlock);
-    const SingleThreadedBlas serial;
+    select_blas_threads(0);  // the small rank updates below run on the calling thread
     for (std::size_t start = 0; start < points; start += kBlock) {
         const std::size_t count = std::min(kBlock, points - start);
         for (std::size_t k = 0; k < count; ++k) {

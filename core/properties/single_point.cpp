@@ -34,16 +34,6 @@ void add_correction_gradient(const std::vector<std::array<double, 3>>& correctio
 
 }  // namespace
 
-DispersionModel dispersion_model_named(const std::string& upper_name) {
-    if (upper_name == "DH+" || upper_name == "PM6-DH+" || upper_name == "PM6_DH+") return kDispersionPm6DhPlus;
-    if (upper_name == "PM7") return kDispersionPm7;
-    if (upper_name == "D3" || upper_name == "D3BJ" || upper_name == "D3-BJ" || upper_name == "PM6-D3" ||
-        upper_name == "AM1-D3") {
-        return kDispersionD3Bj;
-    }
-    throw RequestError("Unknown dispersion model '" + upper_name + "'. Supported: 'PM6-DH+', 'PM7', 'D3-BJ'");
-}
-
 CalculationRecord run_single_point(MolecularBatch& molecule, const ParameterModel& model,
                                    const SinglePointOptions& options) {
     ScfWorkspace workspace = ScfWorkspace::allocate(molecule.n_basis);

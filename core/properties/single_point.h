@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "core/corrections/dispersion.h"
 #include "core/parameters/parameter_model.h"
 #include "core/types/molecule.h"
 
@@ -45,11 +44,6 @@ struct CalculationRecord {
     double lumo_energy_ev = 0.0;
     double homo_lumo_gap_ev = 0.0;
 };
-
-// The dispersion form of an upper-cased name ("PM6-DH+", "PM7", "D3-BJ" and
-// their other spellings); refuses any other name with RequestError "Unknown
-// dispersion model '<name>'. Supported: 'PM6-DH+', 'PM7', 'D3-BJ'".
-DispersionModel dispersion_model_named(const std::string& upper_name);
 
 // Runs the road on a molecule built for `model` (the gradient displaces its
 // atoms and puts them back). An unknown dispersion name

@@ -33,10 +33,4 @@ const BlasThreadPolicy& blas_thread_policy();
 // the free cores up to the library's default.
 void select_blas_threads(std::size_t order);
 
-// Runs the library calls that follow on the calling thread alone.
-class SingleThreadedBlas {
-public:
-    SingleThreadedBlas() { select_blas_threads(0); }
-};
-
 }  // namespace quorin

@@ -7,7 +7,7 @@
 #include "core/types/memory_plan.h"
 #include "core/types/molecule.h"
 
-namespace quorin::py {
+namespace quorin {
 
 // One SCF with gradients, charges and dipole (calculate and the final single
 // point of the geometry drivers), with `solvent` in a dielectric continuum.
@@ -35,4 +35,4 @@ MemoryPlan ci_memory(const MolecularBatch& molecule, bool use_nddo, std::uint64_
 // The localized-orbital SCF: its dense matrices and the pair table.
 MemoryPlan localized_orbital_memory(const MolecularBatch& molecule);
 
-}  // namespace quorin::py
+}  // namespace quorin

@@ -1,4 +1,4 @@
-#include "python/request_memory.h"
+#include "core/properties/request_memory.h"
 
 #include <array>
 
@@ -6,7 +6,7 @@
 #include "core/integrals/pair_integrals.h"
 #include "core/scf/workspace.h"
 
-namespace quorin::py {
+namespace quorin {
 
 namespace {
 
@@ -113,11 +113,17 @@ MemoryPlan ci_memory(const MolecularBatch& molecule, bool use_nddo, std::uint64_
         count_microstates(static_cast<std::size_t>(active_orbitals), static_cast<std::size_t>(active_orbitals));
     // The CI matrix, its eigenvectors and the spin matrix; the SCF density,
     // state density and difference density; three dipole matrices; the CI
-    // run's own pair table.
+    // run's own pair table. The target root's gradient re-solves the SCF at
+    // displaced geometries in a second workspace, with the root's one- and
+    // two-particle densities over the window and the window's orbitals.
     MemoryPlan plan = scf_workspace(molecule, use_nddo).add(gradient_workspace(molecule));
     plan.add_matrices(3, microstates, microstates);
     plan.add_matrices(6, molecule.n_basis, molecule.n_basis);
     if (use_nddo) plan.add(pair_table(molecule));
+    plan.add(scf_workspace(molecule, use_nddo));
+    const std::uint64_t window_pairs = saturating_product(active_orbitals, active_orbitals);
+    plan.add_doubles(saturating_product(window_pairs, window_pairs));
+    plan.add_matrices(3, molecule.n_basis, active_orbitals);
     return plan;
 }
 
@@ -129,4 +135,4 @@ MemoryPlan localized_orbital_memory(const MolecularBatch& molecule) {
     return MemoryPlan().add_matrices(6, molecule.n_basis, molecule.n_basis).add(pair_table(molecule));
 }
 
-}  // namespace quorin::py
+}  // namespace quorin
