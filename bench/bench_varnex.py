@@ -106,9 +106,19 @@ class _Builder:
                 for s in (1, -1)]
 
 
-def _ring_h(b, ring, neighbours, z_ring=None):
+def _ring_h(b, ring, neighbours):
     for atom, (n1, n2) in zip(ring, neighbours):
         b.planar_h(atom, n1, n2)
+
+
+def _isopropyl_end(b, n2, n1, atom, torsions):
+    """Two methyl groups and an H on the sp3 atom bonded to n1, at the
+    torsions n2-n1-atom-X given in that order."""
+    g1 = b.add(6, place(n2, n1, atom, 1.53, 110.5, torsions[0]))
+    g2 = b.add(6, place(n2, n1, atom, 1.53, 110.5, torsions[1]))
+    b.add(1, place(n2, n1, atom, 1.09, 108.0, torsions[2]))
+    b.methyl_h(g1, atom, n1)
+    b.methyl_h(g2, atom, n1)
 
 
 def _side_chain(b, name, n, ca, cb, chi1):
@@ -123,21 +133,13 @@ def _side_chain(b, name, n, ca, cb, chi1):
         b.add(1, place(ca, cb, og, 0.96, 109.0, 180.0))
         return
     if name == "VAL":
-        g1 = b.add(6, place(n, ca, cb, 1.53, 110.5, chi1))
-        g2 = b.add(6, place(n, ca, cb, 1.53, 110.5, chi1 + 120.0))
-        b.add(1, place(n, ca, cb, 1.09, 108.0, chi1 - 120.0))
-        b.methyl_h(g1, cb, ca)
-        b.methyl_h(g2, cb, ca)
+        _isopropyl_end(b, n, ca, cb, (chi1, chi1 + 120.0, chi1 - 120.0))
         return
     if name == "LEU":
         cg = b.add(6, place(n, ca, cb, 1.53, 116.0, chi1))
         for h in b.tetrahedral_pair(cb, ca, cg):
             b.add(1, h)
-        d1 = b.add(6, place(ca, cb, cg, 1.53, 110.5, 180.0))
-        d2 = b.add(6, place(ca, cb, cg, 1.53, 110.5, 60.0))
-        b.add(1, place(ca, cb, cg, 1.09, 108.0, -60.0))
-        b.methyl_h(d1, cg, cb)
-        b.methyl_h(d2, cg, cb)
+        _isopropyl_end(b, ca, cb, cg, (180.0, 60.0, -60.0))
         return
     if name == "LYS":
         atoms = [cb]

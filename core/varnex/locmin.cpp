@@ -24,12 +24,6 @@ std::array<double, 3> centroid(const MolecularBatch& molecule, const Lmo& lmo) {
     return c;
 }
 
-double largest_entry(const double* x, std::size_t n) {
-    double m = 0.0;
-    for (std::size_t k = 0; k < n; ++k) m = std::max(m, std::abs(x[k]));
-    return m;
-}
-
 }  // namespace
 
 JacobiCandidates find_jacobi_candidates(const MolecularBatch& molecule, const std::vector<Lmo>& occupied,
@@ -143,17 +137,16 @@ double JacobiSweeper::start_iteration(const BlockMatrix& fock, const std::vector
         stamp_ = 0;
         return 0.0;
     }
-    std::size_t added = 0;
-    return read_all_pairs(occupied, virtuals, tolerance, true, added);
+    return read_all_pairs(occupied, virtuals, tolerance, true);
 }
 
 double JacobiSweeper::read_all_pairs(const std::vector<SparseVector>& occupied,
-                                     const std::vector<SparseVector>& virtuals, double tolerance, bool cache,
-                                     std::size_t& added) {
+                                     const std::vector<SparseVector>& virtuals, double tolerance, bool cache) {
     index_.build(virtuals, molecule_.n_atoms);
     seen_.assign(virtuals.size(), 0);
-    std::vector<std::vector<std::pair<std::uint32_t, double>>> read(occupied.size());
-    added = 0;
+    auto& read = read_;
+    read.resize(occupied.size());
+    for (auto& pairs : read) pairs.clear();
     double largest = 0.0;
     for (std::size_t oi = 0; oi < occupied.size(); ++oi) {
         const SparseVector& product = occupied_products_[oi];
@@ -168,15 +161,15 @@ double JacobiSweeper::read_all_pairs(const std::vector<SparseVector>& occupied,
                 largest = std::max(largest, std::abs(coupling));
                 const bool candidate = std::binary_search(first, last, *v);
                 if (candidate ? cache : std::abs(coupling) > tolerance) read[oi].emplace_back(*v, coupling);
-                if (!candidate && std::abs(coupling) > tolerance) ++added;
             }
         }
         product_.clear();
     }
     // New candidates merged in; the couplings just read kept for the first
     // sweep (a candidate none of whose blocks meets F o couples zero).
-    JacobiCandidates merged;
+    JacobiCandidates& merged = merged_;
     merged.start.assign(1, 0);
+    merged.virtuals.clear();
     pair_coupling_.clear();
     for (std::size_t oi = 0; oi < occupied.size(); ++oi) {
         std::sort(read[oi].begin(), read[oi].end());
@@ -197,7 +190,7 @@ double JacobiSweeper::read_all_pairs(const std::vector<SparseVector>& occupied,
         }
         merged.start.push_back(merged.virtuals.size());
     }
-    candidates_ = std::move(merged);
+    std::swap(candidates_, merged);
     pair_read_.assign(candidates_.virtuals.size(), cache ? 1 : 0);
     occupied_changed_.assign(occupied.size(), 0);
     virtual_changed_.assign(virtuals.size(), 0);
@@ -261,18 +254,14 @@ std::pair<std::size_t, double> JacobiSweeper::sweep(std::vector<SparseVector>& o
     return {rotations, max_coupling};
 }
 
-std::pair<double, std::size_t> JacobiSweeper::check_all_pairs(const BlockMatrix& fock,
-                                                              const std::vector<SparseVector>& occupied,
-                                                              const std::vector<SparseVector>& virtuals,
-                                                              double tolerance) {
+double JacobiSweeper::check_all_pairs(const BlockMatrix& fock, const std::vector<SparseVector>& occupied,
+                                      const std::vector<SparseVector>& virtuals, double tolerance) {
     block_bounds(fock, bounds_);
     occupied_products_.resize(occupied.size());
     for (std::size_t k = 0; k < occupied.size(); ++k) {
         multiply_fock(fock, bounds_, occupied[k], 0.0, scratch_, occupied_products_[k]);
     }
-    std::size_t added = 0;
-    const double largest = read_all_pairs(occupied, virtuals, tolerance, false, added);
-    return {largest, added};
+    return read_all_pairs(occupied, virtuals, tolerance, false);
 }
 
 }  // namespace quorin

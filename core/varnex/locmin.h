@@ -61,20 +61,17 @@ public:
     // The largest |<v|F|o>| over every occupied-virtual pair, eV (pairs
     // whose F o and v share no atom couple exactly zero on the pattern).
     // Pairs coupled above `tolerance` that are not candidates yet become
-    // candidates; returns also how many did.
-    std::pair<double, std::size_t> check_all_pairs(const BlockMatrix& fock, const std::vector<SparseVector>& occupied,
-                                                   const std::vector<SparseVector>& virtuals, double tolerance);
+    // candidates.
+    double check_all_pairs(const BlockMatrix& fock, const std::vector<SparseVector>& occupied,
+                           const std::vector<SparseVector>& virtuals, double tolerance);
 
 private:
     // Reads every interacting pair under the products in place, adds those
     // above `tolerance` to the candidates and, with `cache`, keeps the
     // candidates' couplings for the first sweep.
     double read_all_pairs(const std::vector<SparseVector>& occupied, const std::vector<SparseVector>& virtuals,
-                          double tolerance, bool cache, std::size_t& added);
+                          double tolerance, bool cache);
 
-public:
-
-private:
     const MolecularBatch& molecule_;
     JacobiCandidates candidates_;
     SparseTolerances tolerances_;
@@ -87,6 +84,10 @@ private:
     DenseAccumulator product_, scratch_;
     OrbitalsByAtom index_;
     std::vector<std::size_t> seen_;
+    // Scratch of read_all_pairs: the pairs read per occupied orbital, the
+    // merged candidates.
+    std::vector<std::vector<std::pair<std::uint32_t, double>>> read_;
+    JacobiCandidates merged_;
     SparseVector new_occupied_, new_virtual_;
 };
 

@@ -6,16 +6,8 @@
 namespace quorin {
 
 void OrbitalsByAtom::build(const std::vector<SparseVector>& orbitals, std::size_t n_atoms) {
-    start_.assign(n_atoms + 1, 0);
-    for (const SparseVector& v : orbitals) {
-        for (const std::uint32_t atom : v.atoms) ++start_[atom + 1];
-    }
-    for (std::size_t a = 0; a < n_atoms; ++a) start_[a + 1] += start_[a];
-    orbitals_.resize(start_[n_atoms]);
-    std::vector<std::size_t> fill(start_.begin(), start_.end() - 1);
-    for (std::size_t k = 0; k < orbitals.size(); ++k) {
-        for (const std::uint32_t atom : orbitals[k].atoms) orbitals_[fill[atom]++] = static_cast<std::uint32_t>(k);
-    }
+    static const std::vector<SparseVector> none;
+    build(orbitals, none, n_atoms);
 }
 
 void OrbitalsByAtom::build(const std::vector<SparseVector>& first, const std::vector<SparseVector>& second,
@@ -28,11 +20,16 @@ void OrbitalsByAtom::build(const std::vector<SparseVector>& first, const std::ve
     }
     for (std::size_t a = 0; a < n_atoms; ++a) start_[a + 1] += start_[a];
     orbitals_.resize(start_[n_atoms]);
-    std::vector<std::size_t> fill(start_.begin(), start_.end() - 1);
+    blocks_.resize(start_[n_atoms]);
+    fill_.assign(start_.begin(), start_.end() - 1);
     std::uint32_t k = 0;
     for (const auto* list : {&first, &second}) {
         for (const SparseVector& v : *list) {
-            for (const std::uint32_t atom : v.atoms) orbitals_[fill[atom]++] = k;
+            for (std::uint32_t block = 0; block < v.atoms.size(); ++block) {
+                const std::size_t slot = fill_[v.atoms[block]]++;
+                orbitals_[slot] = k;
+                blocks_[slot] = block;
+            }
             ++k;
         }
     }
@@ -120,9 +117,10 @@ void repair_orthonormality(std::vector<SparseVector>& occupied, std::vector<Spar
         return k < n_occ ? removed_occupied[k] : removed_virtual[k - n_occ];
     };
     ws.index.build(occupied, virtuals, ws.n_atoms);
-    OrbitalsByAtom removed_index;
-    removed_index.build(removed_occupied, removed_virtual, ws.n_atoms);
-    std::vector<std::vector<std::pair<std::uint32_t, double>>> error(n);
+    ws.removed_index.build(removed_occupied, removed_virtual, ws.n_atoms);
+    auto& error = ws.error_terms;
+    error.resize(n);
+    for (auto& terms : error) terms.clear();
     for (std::size_t a = 0; a < n; ++a) {
         const SparseVector& r = removed(a);
         for (std::size_t k = 0; k < r.atoms.size(); ++k) {
@@ -132,15 +130,17 @@ void repair_orthonormality(std::vector<SparseVector>& occupied, std::vector<Spar
             // Against blocks of norm at most 1, a pruned block this small
             // changes no overlap by more than a hundredth of `drop`.
             if (block_norm(x, length) < 0.01 * drop) continue;
-            for (const std::uint32_t* b = ws.index.begin(atom); b != ws.index.end(atom); ++b) {
-                const double* y = find_block(orbital(*b), atom);
+            const std::uint32_t* block = ws.index.blocks(atom);
+            for (const std::uint32_t* b = ws.index.begin(atom); b != ws.index.end(atom); ++b, ++block) {
+                const double* y = orbital(*b).block(*block);
                 double value = 0.0;
                 for (std::size_t e = 0; e < length; ++e) value += x[e] * y[e];
                 error[a].emplace_back(*b, -value);
                 error[*b].emplace_back(static_cast<std::uint32_t>(a), -value);
             }
-            for (const std::uint32_t* b = removed_index.begin(atom); b != removed_index.end(atom); ++b) {
-                const double* y = find_block(removed(*b), atom);
+            block = ws.removed_index.blocks(atom);
+            for (const std::uint32_t* b = ws.removed_index.begin(atom); b != ws.removed_index.end(atom); ++b, ++block) {
+                const double* y = removed(*b).block(*block);
                 double value = 0.0;
                 for (std::size_t e = 0; e < length; ++e) value += x[e] * y[e];
                 error[a].emplace_back(*b, -value);
@@ -148,14 +148,25 @@ void repair_orthonormality(std::vector<SparseVector>& occupied, std::vector<Spar
         }
     }
     ws.updated.resize(n);
+    ws.error_sums.resize(n);
+    if (ws.seen.size() < n) ws.seen.assign(n, 0);
     for (std::size_t a = 0; a < n; ++a) {
         if (error[a].empty()) continue;
-        std::sort(error[a].begin(), error[a].end());
+        // The terms of each partner summed; partners in ascending order.
+        ++ws.stamp;
+        ws.partners.clear();
+        for (const auto& [b, value] : error[a]) {
+            if (ws.seen[b] != ws.stamp) {
+                ws.seen[b] = ws.stamp;
+                ws.error_sums[b] = 0.0;
+                ws.partners.push_back(b);
+            }
+            ws.error_sums[b] += value;
+        }
+        std::sort(ws.partners.begin(), ws.partners.end());
         ws.accumulator.add(1.0, orbital(a));
-        for (std::size_t k = 0; k < error[a].size();) {
-            const std::uint32_t b = error[a][k].first;
-            double e = 0.0;
-            for (; k < error[a].size() && error[a][k].first == b; ++k) e += error[a][k].second;
+        for (const std::uint32_t b : ws.partners) {
+            const double e = ws.error_sums[b];
             // No block of a normalised orbital exceeds 1: below `drop`, the
             // whole correction is negligible.
             if (b != a && 0.5 * std::abs(e) < drop) continue;

@@ -6,6 +6,7 @@
 // and only orbitals that share an atom overlap.
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "core/types/molecule.h"
@@ -13,7 +14,8 @@
 
 namespace quorin {
 
-// For each atom, the orbitals of a list whose blocks include it.
+// For each atom, the orbitals of a list whose blocks include it, and where
+// that block stands in each of them.
 class OrbitalsByAtom {
 public:
     void build(const std::vector<SparseVector>& orbitals, std::size_t n_atoms);
@@ -21,10 +23,12 @@ public:
     void build(const std::vector<SparseVector>& first, const std::vector<SparseVector>& second, std::size_t n_atoms);
     const std::uint32_t* begin(std::size_t atom) const { return orbitals_.data() + start_[atom]; }
     const std::uint32_t* end(std::size_t atom) const { return orbitals_.data() + start_[atom + 1]; }
+    // In step with begin(atom): the position of the atom's block in each orbital.
+    const std::uint32_t* blocks(std::size_t atom) const { return blocks_.data() + start_[atom]; }
 
 private:
-    std::vector<std::size_t> start_;
-    std::vector<std::uint32_t> orbitals_;
+    std::vector<std::size_t> start_, fill_;
+    std::vector<std::uint32_t> orbitals_, blocks_;
 };
 
 // Scratch of the orthonormalisation, sized on first use.
@@ -40,6 +44,11 @@ struct OrthogonalizationWorkspace {
     std::vector<double> overlaps;
     std::vector<std::size_t> partner_start;
     std::vector<SparseVector> updated;
+    // Of repair_orthonormality: the pruned blocks by atom, and per orbital
+    // the terms of its row of S - I and their sums.
+    OrbitalsByAtom removed_index;
+    std::vector<std::vector<std::pair<std::uint32_t, double>>> error_terms;
+    std::vector<double> error_sums;
 };
 
 // Makes the list orthonormal by the symmetric first-order step

@@ -181,7 +181,7 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
         if (settled) {
             // Every pair, under the Fock matrix of the orbitals' own density.
             const double e_final = fock_builder.build(p, f);
-            const double largest = sweeper.check_all_pairs(f, occupied, virtuals, rotation_tol).first;
+            const double largest = sweeper.check_all_pairs(f, occupied, virtuals, rotation_tol);
             result.largest_coupling = largest;
             e_el = e_final;
             e_tot = e_nuc + e_el;
@@ -205,7 +205,7 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
         build_density(occupied, p);
         e_el = fock_builder.build(p, f);
         e_tot = e_nuc + e_el;
-        result.largest_coupling = sweeper.check_all_pairs(f, occupied, virtuals, config.jacobi_tol).first;
+        result.largest_coupling = sweeper.check_all_pairs(f, occupied, virtuals, config.jacobi_tol);
     }
 
     result.atomic_charges.resize(molecule.n_atoms);

@@ -70,15 +70,11 @@ double block_norm(const double* block, std::size_t length) {
     return std::sqrt(sum);
 }
 
-namespace {
-
 double largest_entry(const double* block, std::size_t length) {
     double m = 0.0;
     for (std::size_t k = 0; k < length; ++k) m = std::max(m, std::abs(block[k]));
     return m;
 }
-
-}  // namespace
 
 void combine(double alpha, const SparseVector& a, double beta, const SparseVector& b, double drop, SparseVector& out) {
     out.clear();
@@ -111,12 +107,6 @@ void combine(double alpha, const SparseVector& a, double beta, const SparseVecto
             ++j;
         }
     }
-}
-
-const double* find_block(const SparseVector& v, std::uint32_t atom) {
-    const auto it = std::lower_bound(v.atoms.begin(), v.atoms.end(), atom);
-    if (it == v.atoms.end() || *it != atom) return nullptr;
-    return v.block(static_cast<std::size_t>(it - v.atoms.begin()));
 }
 
 void prune(SparseVector& v, double threshold, SparseVector* removed) {
@@ -167,10 +157,6 @@ void DenseAccumulator::add_block(double scale, std::uint32_t atom, const double*
 
 void DenseAccumulator::add(double scale, const SparseVector& v, double drop) {
     for (std::size_t k = 0; k < v.atoms.size(); ++k) add_block(scale, v.atoms[k], v.block(k), drop);
-}
-
-void DenseAccumulator::add(double scale, const DenseAccumulator& other, double drop) {
-    for (const std::uint32_t atom : other.atoms_) add_block(scale, atom, other.values_.data() + first_[atom], drop);
 }
 
 void DenseAccumulator::scale(double factor) {

@@ -44,11 +44,11 @@ void combine(double alpha, const SparseVector& a, double beta, const SparseVecto
 // Removes the blocks whose Euclidean norm is below `threshold`; with
 // `removed`, the removed blocks are kept there.
 void prune(SparseVector& v, double threshold, SparseVector* removed = nullptr);
-// The block of `atom`, or null when v lacks it.
-const double* find_block(const SparseVector& v, std::uint32_t atom);
 
 // Euclidean norm of one block: unchanged by a rotation of the atom's axes.
 double block_norm(const double* block, std::size_t length);
+// Largest |entry| of one block.
+double largest_entry(const double* block, std::size_t length);
 
 // A vector over the whole basis held dense, with the list of atoms whose
 // blocks may be non-zero; cleared by zeroing those blocks only.
@@ -57,7 +57,6 @@ public:
     explicit DenseAccumulator(const MolecularBatch& molecule);
 
     void add(double scale, const SparseVector& v, double drop = 0.0);
-    void add(double scale, const DenseAccumulator& other, double drop = 0.0);
     void scale(double factor);
     double dot(const SparseVector& v) const;
     // Writes the held atoms' blocks (ascending atoms) into `out` and clears.

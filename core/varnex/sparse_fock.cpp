@@ -67,12 +67,13 @@ SparseNddoFock::SparseNddoFock(const MolecularBatch& molecule, const ParameterMo
     }
     std::vector<std::optional<ElementParams>> records(n);
     std::vector<SlaterNorms> norms(n);
+    diagonal_.resize(n);
     for (std::size_t a = 0; a < n; ++a) {
         records[a] = model.get_element(molecule.atomic_numbers[a]);
         if (records[a]) norms[a] = slater_norms(molecule.atomic_numbers[a], *records[a]);
-        const std::size_t diagonal = nb.find(a, static_cast<std::uint32_t>(a));
+        diagonal_[a] = nb.find(a, static_cast<std::uint32_t>(a));
         const Matrix& u = elements_[element_of_[a]].fock;
-        double* block = h_.block(diagonal);
+        double* block = h_.block(diagonal_[a]);
         for (std::size_t k = 0; k < u.rows() * u.cols(); ++k) block[k] = u.data()[k];
     }
 
@@ -92,8 +93,7 @@ SparseNddoFock::SparseNddoFock(const MolecularBatch& molecule, const ParameterMo
         }
     }
     for (std::size_t a = 0; a < n; ++a) {
-        add_packed(&attraction[a * kMaxPacked], molecule.orbitals_per_atom[a],
-                   h_.block(nb.find(a, static_cast<std::uint32_t>(a))));
+        add_packed(&attraction[a * kMaxPacked], molecule.orbitals_per_atom[a], h_.block(diagonal_[a]));
     }
 
     // Resonance S (beta_mu + beta_nu) / 2 for the pairs within reach.
@@ -124,11 +124,9 @@ double SparseNddoFock::build(const BlockMatrix& density, BlockMatrix& fock) {
     fock.values = h_.values;
 
     // Packed densities, both orders of an off-diagonal pair summed.
-    std::vector<std::size_t> diagonal(n);
     for (std::size_t a = 0; a < n; ++a) {
-        diagonal[a] = nb.find(a, static_cast<std::uint32_t>(a));
         const std::size_t na = molecule_.orbitals_per_atom[a];
-        const double* p = density.block(diagonal[a]);
+        const double* p = density.block(diagonal_[a]);
         double* packed = &packed_density_[a * kMaxPacked];
         for (std::size_t mu = 0; mu < na; ++mu) {
             for (std::size_t nu = 0; nu <= mu; ++nu) {
@@ -161,11 +159,11 @@ double SparseNddoFock::build(const BlockMatrix& density, BlockMatrix& fock) {
     }
     for (std::size_t a = 0; a < n; ++a) {
         const std::size_t na = molecule_.orbitals_per_atom[a];
-        double* f = fock.block(diagonal[a]);
+        double* f = fock.block(diagonal_[a]);
         add_packed(&coulomb_[a * kMaxPacked], na, f);
         // One-centre Coulomb and exchange.
         Element& e = elements_[element_of_[a]];
-        const double* p = density.block(diagonal[a]);
+        const double* p = density.block(diagonal_[a]);
         std::copy_n(p, na * na, e.density.data().data());
         e.fock.fill(0.0);
         add_one_center_fock_terms(e.atom, model_, e.tables, e.density, e.fock);

@@ -33,6 +33,7 @@ private:
     const ParameterModel& model_;
     std::shared_ptr<const AtomNeighbours> pattern_;
     BlockMatrix h_;
+    std::vector<std::size_t> diagonal_;  // per atom: position of its own block in the pattern
     // (mu nu|lambda sigma) of atoms i > j, n_pairs(i) x n_pairs(j) values at
     // pair_start_[i] + n_pairs(i) * packed_before_[j].
     std::vector<double> w_;

@@ -20,8 +20,8 @@ def open_shell_message(electrons):
             "number of valence electrons (requires UHF/ROHF).")
 
 
-def read_xyz(name):
-    lines = (MOLECULES / f"{name}.xyz").read_text().splitlines()
+def read_xyz(name, folder=MOLECULES):
+    lines = (folder / f"{name}.xyz").read_text().splitlines()
     n = int(lines[0])
     numbers, coords = [], []
     for line in lines[2 : 2 + n]:

@@ -22,13 +22,6 @@ ETHYLENE_XYZ = [[0, 0, 0.665], [0, 0, -0.665], [0.92, 0, 1.23], [-0.92, 0, 1.23]
                 [-0.92, 0, -1.23]]
 
 
-def varnex_molecule(name):
-    lines = (VARNEX_MOLECULES / f"{name}.xyz").read_text().splitlines()
-    symbols = {"H": 1, "C": 6, "N": 7, "O": 8}
-    rows = [line.split() for line in lines[2: 2 + int(lines[0])]]
-    return [symbols[r[0]] for r in rows], [[float(v) for v in r[1:4]] for r in rows]
-
-
 def molecules():
     """The grouped set: small molecules with triple, cumulated and aromatic
     bonds, lone pairs next to pi systems, a zwitterion and a capped peptide
@@ -42,7 +35,7 @@ def molecules():
         "aspirin": read_xyz("aspirin"),
     }
     for name in ("pyridine", "naphthalene", "ibuprofen", "glycine_zwitterion", "ace_phe_his_ala_nme"):
-        found[name] = varnex_molecule(name)
+        found[name] = read_xyz(name, VARNEX_MOLECULES)
     return found
 
 
