@@ -5,6 +5,7 @@
 #include "core/ci/microstates.h"
 #include "core/integrals/pair_integrals.h"
 #include "core/scf/workspace.h"
+#include "core/varnex/solver.h"
 
 namespace quorin {
 
@@ -129,10 +130,12 @@ MemoryPlan ci_memory(const MolecularBatch& molecule, bool use_nddo, std::uint64_
 
 MemoryPlan localized_orbital_memory(const MolecularBatch& molecule) {
     // The two-centre integrals of every atom pair; the core Hamiltonian,
-    // density, Fock and new density, the mixing history and the orbitals,
-    // held for atoms within reach of each other and bounded here by six
-    // dense matrices.
-    return MemoryPlan().add_matrices(6, molecule.n_basis, molecule.n_basis).add(pair_table(molecule));
+    // density, new density and Fock matrix and the mixing history (an input
+    // and a residual per remembered iteration), held for atoms within reach
+    // of each other: for a compact molecule nearly dense, so counted dense.
+    return MemoryPlan()
+        .add_matrices(4 + 2 * kMixingDepth, molecule.n_basis, molecule.n_basis)
+        .add(pair_table(molecule));
 }
 
 }  // namespace quorin

@@ -32,7 +32,8 @@ MemoryPlan esp_memory(const MolecularBatch& molecule, std::uint64_t shells, std:
 // state densities and transition dipoles, and the state gradients.
 MemoryPlan ci_memory(const MolecularBatch& molecule, bool use_nddo, std::uint64_t active_orbitals);
 
-// The localized-orbital SCF: its dense matrices and the pair table.
+// The localized-orbital SCF: its matrices over atoms within reach (bounded
+// by dense ones), its mixing history and the pair table.
 MemoryPlan localized_orbital_memory(const MolecularBatch& molecule);
 
 }  // namespace quorin

@@ -22,8 +22,6 @@ namespace {
 
 // Weight of the newest density in the mixed density of the next Fock build.
 constexpr double kNewDensityWeight = 0.65;
-// Densities remembered by the mixing.
-constexpr std::size_t kMixingDepth = 6;
 // Every this many iterations the couplings of all pairs are read, so that
 // pairs beyond the cutoff that couple join the sweeps.
 constexpr std::size_t kAllPairsInterval = 4;

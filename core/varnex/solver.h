@@ -22,6 +22,9 @@ namespace quorin {
 // No dispersion term.
 inline constexpr DispersionModel kNoDispersion = 0xFF;
 
+// Densities remembered by the SCF's density mixing.
+inline constexpr std::size_t kMixingDepth = 6;
+
 struct VarnexConfig {
     std::size_t max_iter = 200;          // 0 runs none
     std::size_t max_jacobi_sweeps = 50;  // per iteration; 0 runs none
