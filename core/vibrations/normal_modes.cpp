@@ -13,6 +13,10 @@ namespace quorin {
 
 namespace {
 
+// Lever (angstrom per radian) below which a rotation is not a rigid motion
+// for the analysis: a fifth of the default Hessian step.
+constexpr double kUnresolvedLeverAngstrom = 1e-3;
+
 std::array<double, 3> position(const MolecularBatch& molecule, std::size_t a) {
     return {molecule.x[a], molecule.y[a], molecule.z[a]};
 }
@@ -80,6 +84,12 @@ std::size_t external_motion_basis(const MolecularBatch& molecule, std::span<cons
         }
     }
     // Modified Gram-Schmidt; accepted vectors are packed into the leading rows.
+    // A rotation that moves the atoms (mass-weighted lever sqrt(I / M)) by
+    // less than kUnresolvedLeverAngstrom per radian is the rotation of a
+    // nearly linear molecule about its own axis: a finite-difference Hessian
+    // cannot tell it from a bend, so it is not taken out as a rigid motion.
+    const double total_mass = std::accumulate(masses.begin(), masses.end(), 0.0);
+    const double rotation_floor = std::max(1e-10, total_mass * kUnresolvedLeverAngstrom * kUnresolvedLeverAngstrom);
     std::size_t count = 0;
     for (std::size_t k = 0; k < 6; ++k) {
         double* v = basis.row(k);
@@ -89,7 +99,7 @@ std::size_t external_motion_basis(const MolecularBatch& molecule, std::span<cons
             for (std::size_t i = 0; i < dim; ++i) v[i] -= dot * u[i];
         }
         const double norm2 = std::inner_product(v, v + dim, v, 0.0);
-        if (norm2 > 1e-10) {
+        if (norm2 > (k < 3 ? 1e-10 : rotation_floor)) {
             const double inv = 1.0 / std::sqrt(norm2);
             double* target = basis.row(count);
             for (std::size_t i = 0; i < dim; ++i) target[i] = v[i] * inv;
@@ -183,12 +193,16 @@ NormalModeAnalysis analyze_normal_modes(const MolecularBatch& molecule, const Ma
     }
 
     Matrix d = out.mass_weighted_hessian;
-    if (n_atoms > 1 && project_external) {
+    std::size_t n_external = 3;
+    if (n_atoms > 1) {
         Matrix basis = Matrix::zeros(6, dim);
-        Matrix scratch = Matrix::zeros(6, dim);
-        project_external_motions(basis, external_motion_basis(molecule, masses_amu, basis), 0.0, scratch, d);
-        // P M P is symmetric in exact arithmetic; remove the rounding asymmetry.
-        symmetrize_by_averaging(d);
+        n_external = external_motion_basis(molecule, masses_amu, basis);
+        if (project_external) {
+            Matrix scratch = Matrix::zeros(6, dim);
+            project_external_motions(basis, n_external, 0.0, scratch, d);
+            // P M P is symmetric in exact arithmetic; remove the rounding asymmetry.
+            symmetrize_by_averaging(d);
+        }
     }
 
     Vec64 eigenvalues = Vec64::zeros(dim);
@@ -201,7 +215,6 @@ NormalModeAnalysis analyze_normal_modes(const MolecularBatch& molecule, const Ma
         out.all_frequencies_cm1[k] = eigenvalues[k] < 0.0 ? -nu : nu;
     }
 
-    const std::size_t n_external = n_atoms == 1 ? 3 : (is_linear_molecule(molecule) ? 5 : 6);
     std::vector<std::size_t> by_magnitude(dim);
     std::iota(by_magnitude.begin(), by_magnitude.end(), std::size_t{0});
     std::stable_sort(by_magnitude.begin(), by_magnitude.end(), [&](std::size_t a, std::size_t b) {

@@ -45,7 +45,9 @@ std::array<double, 3> centre_of_mass(const MolecularBatch& molecule, std::span<c
 // x, y and z or, for a molecule is_linear_molecule calls linear, about the
 // two axes normal to it), orthonormalised in that order into the leading rows
 // of the 6 x 3N `basis`; returns how many are independent (6; 5 for a linear
-// molecule; 3 for one atom).
+// molecule, and for a nearly linear one whose rotation about its own axis
+// moves the atoms by less than 1e-3 angstrom per radian; 3 for one atom).
+// analyze_normal_modes takes that many modes as external.
 std::size_t external_motion_basis(const MolecularBatch& molecule, std::span<const double> masses, Matrix& basis);
 
 // hessian := (1 - E^T E) hessian (1 - E^T E) + curvature E^T E for a

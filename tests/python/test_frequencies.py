@@ -223,10 +223,11 @@ def test_saddle_point_is_flagged(qp):
     assert "exactly one vibrational frequency" in qp.VibrationalResultPy.is_transition_state.__doc__
 
 
-@pytest.mark.parametrize("off_axis", [0.0, 2e-5])
+@pytest.mark.parametrize("off_axis", [0.0, 2e-5, 2e-4])
 def test_linear_water_is_a_second_order_saddle(qp, off_axis):
     """Linear water (also bent by a few 1e-5 angstrom, still linear to the
-    linearity test) curves down along both bends: two imaginary frequencies,
+    linearity test, or by 2e-4 angstrom, a bend far below what the Hessian
+    step resolves) curves down along both bends: two imaginary frequencies,
     so it is not a transition state."""
     linear = [[off_axis, 0.0, 0.0], [0.0, 0.0, 0.96], [0.0, 0.0, -0.96]]
     vib = qp.frequencies(WATER_Z, linear, "AM1")
