@@ -224,6 +224,7 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
                 result.converged = true;
                 break;
             }
+            if (!check.decided) break;  // not shown stable: reported unconverged
             if (descents == kMaxDescents) break;
             // Down from the saddle point: a line search along the unstable
             // rotation, then Newton steps to near the minimum below it.

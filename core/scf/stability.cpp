@@ -20,25 +20,28 @@ namespace quorin {
 
 namespace {
 
-// The check's start block holds the kStartPairs pairs of lowest
-// orbital-energy difference (an instability is carried by one or two such
-// pairs, whose near-degenerate partners can be of another symmetry) and one
-// vector over every pair with pseudo-random signs, so that a rotation of any
-// symmetry enters the search.
+// The check's start block: kStartVectors vectors, each one of the lowest
+// pairs plus a dense pseudo-random part of norm kRandomWeight; the exact
+// Hessian diagonal at the kStartPairs lowest pairs sets the preconditioner.
 constexpr std::size_t kStartPairs = 4;
-constexpr std::size_t kMaxProducts = 40;
-// The lowest Ritz pair has converged once its residual is below
-// kResidualTolerance (eV) or below kRelativeResidual times its Ritz value:
-// an eigenvalue then lies that close to the Ritz value, and the sign of the
-// lowest eigenvalue is settled however far it is from zero. At least one
-// correction step must come first, so that a start vector that happens to be
-// close to an eigenvector of a higher root does not end the search.
-constexpr double kResidualTolerance = 5e-2;
-constexpr double kRelativeResidual = 5e-2;
+constexpr std::size_t kStartVectors = 3;
+constexpr double kRandomWeight = 0.3;
+// Roots the check follows, and its budget of Hessian products.
+constexpr std::size_t kTrackedRoots = 2;
+constexpr std::size_t kMaxProducts = 60;
+// A converged Ritz value lies within kEigenvalueTolerance + kRelativeTolerance
+// x itself (eV) of an eigenvalue: close where the verdict is close, looser
+// where the lowest eigenvalue is eV above the threshold.
+constexpr double kEigenvalueTolerance = 5e-3;
+constexpr double kRelativeTolerance = 5e-2;
+// Up to this many occupied-virtual pairs, a check that runs out of products
+// builds and diagonalises the whole Hessian instead.
+constexpr std::size_t kDenseLimit = 400;
 // Smallest |diagonal - theta| the Davidson preconditioner divides by.
 constexpr double kPreconditionerFloor = 0.1;
 // Ritz vectors kept when the subspace is full.
-constexpr std::size_t kKeptOnRestart = 4;
+constexpr std::size_t kKeptOnRestart = 6;
+constexpr std::size_t kMaxRoots = 4;
 
 // Newton steps: the first trust radius (norm of the rotation generator, rad),
 // its bounds, and the Hessian products spent on each augmented eigenproblem.
@@ -214,60 +217,112 @@ void hessian_of_trial_density(const Matrix& coefficients, const Vec64& orbital_e
     }
 }
 
-// Davidson iterations for the lowest eigenpair of a symmetric operator of
-// dimension len, from the m orthonormal vectors already in ws.basis and
-// their images in ws.images. Corrections divide the residual by
-// precondition[k] - theta. product(x, y) sets y := operator x;
-// done(theta, residual_norm, corrections) ends the iterations. Leaves the
-// lowest Ritz pair in ws.ritz_vector and ws.ritz_image and returns its value.
-template <class Product, class Done>
-double lowest_eigenpair(StabilityWorkspace& ws, std::size_t len, std::size_t m, const double* precondition,
-                        std::size_t& products, std::size_t max_products, Product product, Done done) {
+// One Davidson round as the stop rule sees it: the lowest Ritz values and
+// the norms of their residuals (eV), for the roots tracked.
+struct RitzRound {
+    std::array<double, kMaxRoots> theta{};
+    std::array<double, kMaxRoots> residual{};
+    std::size_t roots = 0;
+    std::size_t corrections = 0;
+};
+
+// The stop rule's answer: stop, or which roots get a correction vector.
+struct RitzDecision {
+    bool stop = false;
+    std::array<bool, kMaxRoots> correct{};
+};
+
+// Block Davidson iterations for the lowest `roots` eigenpairs of a symmetric
+// operator of dimension len, from the m orthonormal vectors already in
+// ws.basis and their images in ws.images. Each round corrects the roots the
+// rule asks for, each by its residual divided by precondition[k] - theta.
+// product(x, y) sets y := operator x. Stops when the rule says so, when the
+// products reach max_products, or when no new direction is left. Leaves the
+// lowest Ritz pair in ws.ritz_vector and ws.ritz_image and returns the last
+// round.
+template <class Product, class Rule>
+RitzRound lowest_eigenpairs(StabilityWorkspace& ws, std::size_t len, std::size_t m, const double* precondition,
+                            std::size_t roots, std::size_t& products, std::size_t max_products, Product product,
+                            Rule rule) {
     constexpr std::size_t kMax = StabilityWorkspace::kSubspace;
-    Subspace rayleigh{};
+    roots = std::min(roots, kMaxRoots);
+    Subspace rayleigh{};  // projected operator, kept between rounds (leading dimension kMax)
+    Subspace vectors{};
     std::array<double, kMax> theta{};
+    std::size_t known = 0;  // leading block of `rayleigh` already filled
+    RitzRound round;
     double* ritz = ws.ritz_vector.data();
     double* ritz_image = ws.ritz_image.data();
-    double* residual = ws.residual.data();
-    std::size_t corrections = 0;
     while (true) {
-        for (std::size_t k = 0; k < m; ++k) {
+        for (std::size_t k = known; k < m; ++k) {
             for (std::size_t l = 0; l <= k; ++l) {
                 const double value = 0.5 * (dot(ws.basis[k].data(), ws.images[l].data(), len) +
                                             dot(ws.basis[l].data(), ws.images[k].data(), len));
-                rayleigh[k * m + l] = value;
-                rayleigh[l * m + k] = value;
+                rayleigh[k * kMax + l] = value;
+                rayleigh[l * kMax + k] = value;
             }
         }
-        subspace_eigenpairs(rayleigh, m, theta);
-        std::fill(ritz, ritz + len, 0.0);
-        std::fill(ritz_image, ritz_image + len, 0.0);
+        known = m;
         for (std::size_t k = 0; k < m; ++k) {
-            axpy(rayleigh[k], ws.basis[k].data(), ritz, len);
-            axpy(rayleigh[k], ws.images[k].data(), ritz_image, len);
+            for (std::size_t l = 0; l < m; ++l) vectors[k * m + l] = rayleigh[k * kMax + l];
         }
-        for (std::size_t k = 0; k < len; ++k) residual[k] = ritz_image[k] - theta[0] * ritz[k];
-        const double residual_norm = std::sqrt(dot(residual, residual, len));
-        if (done(theta[0], residual_norm, corrections) || products >= max_products || m == len) return theta[0];
-        if (m == kMax) {  // thick restart on the lowest Ritz vectors
-            rotate_subspace(ws.basis, m, rayleigh, kKeptOnRestart, len);
-            rotate_subspace(ws.images, m, rayleigh, kKeptOnRestart, len);
-            m = kKeptOnRestart;
-        }
-        double* correction = ws.basis[m].data();
-        for (std::size_t k = 0; k < len; ++k) {
-            double denominator = precondition[k] - theta[0];
-            if (std::fabs(denominator) < kPreconditionerFloor) {
-                denominator = denominator < 0.0 ? -kPreconditionerFloor : kPreconditionerFloor;
+        subspace_eigenpairs(vectors, m, theta);
+        round.roots = std::min(roots, m);
+        // Residuals r_j = W y_j - theta_j V y_j of the tracked roots, built in
+        // the free basis slots that their corrections will take.
+        const std::size_t room = kMax - m;
+        for (std::size_t j = 0; j < round.roots; ++j) {
+            double* r = j < room ? ws.basis[m + j].data() : ws.residual.data();
+            std::fill(r, r + len, 0.0);
+            for (std::size_t k = 0; k < m; ++k) {
+                axpy(vectors[j * m + k], ws.images[k].data(), r, len);
+                axpy(-theta[j] * vectors[j * m + k], ws.basis[k].data(), r, len);
             }
-            correction[k] = -residual[k] / denominator;
+            round.theta[j] = theta[j];
+            round.residual[j] = std::sqrt(dot(r, r, len));
         }
-        if (orthonormalize(ws.basis, m, correction, len) < 1e-8) return theta[0];
-        product(correction, ws.images[m].data());
-        ++products;
-        ++corrections;
-        ++m;
+        const RitzDecision decision = rule(round);
+        std::size_t wanted = 0;
+        for (std::size_t j = 0; j < round.roots; ++j) wanted += decision.correct[j] ? 1 : 0;
+        if (decision.stop || wanted == 0 || products >= max_products || m == len) break;
+        if (m + round.roots > kMax) {  // thick restart on the lowest Ritz vectors
+            const std::size_t keep = std::min(kKeptOnRestart, m);
+            rotate_subspace(ws.basis, m, vectors, keep, len);
+            rotate_subspace(ws.images, m, vectors, keep, len);
+            m = keep;
+            known = keep;
+            for (std::size_t k = 0; k < keep; ++k) {
+                for (std::size_t l = 0; l < keep; ++l) rayleigh[k * kMax + l] = k == l ? theta[k] : 0.0;
+            }
+            continue;  // the residuals are rebuilt in the slots now free
+        }
+        const std::size_t first = m;
+        for (std::size_t j = 0; j < round.roots; ++j) {
+            if (!decision.correct[j]) continue;
+            double* correction = ws.basis[m].data();
+            const double* r = ws.basis[first + j].data();
+            for (std::size_t k = 0; k < len; ++k) {
+                double denominator = precondition[k] - theta[j];
+                if (std::fabs(denominator) < kPreconditionerFloor) {
+                    denominator = denominator < 0.0 ? -kPreconditionerFloor : kPreconditionerFloor;
+                }
+                correction[k] = -r[k] / denominator;
+            }
+            if (orthonormalize(ws.basis, m, correction, len) < 1e-8) continue;
+            product(correction, ws.images[m].data());
+            ++products;
+            ++m;
+        }
+        if (m == first) break;
+        ++round.corrections;
     }
+    std::fill(ritz, ritz + len, 0.0);
+    std::fill(ritz_image, ritz_image + len, 0.0);
+    for (std::size_t k = 0; k < m; ++k) {
+        axpy(vectors[k], ws.basis[k].data(), ritz, len);
+        axpy(vectors[k], ws.images[k].data(), ritz_image, len);
+    }
+    return round;
 }
 
 // density := 2 C' C'^T for the occupied orbitals C' = (C_o + t C_v X^T)
@@ -326,6 +381,34 @@ void semicanonical_orbitals(const Matrix& density, const Matrix& fock_matrix, st
     for (std::size_t i = 0; i < n_occ; ++i) orbital_energies[i] += kBlockSeparationEv;
 }
 
+// The whole Hessian, one product per pair, and its lowest eigenpair: the
+// eigenvalue is returned, the eigenvector left in ws.ritz_vector. Allocates
+// the len x len matrices it needs.
+double dense_lowest_eigenpair(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
+                              double virtual_shift, const FockOfDensity& fock, StabilityWorkspace& ws) {
+    const std::size_t v = coefficients.rows() - n_occ;
+    const std::size_t len = n_occ * v;
+    Matrix hessian = Matrix::zeros(len, len);
+    Vec64 unit = Vec64::zeros(len), column = Vec64::zeros(len);
+    for (std::size_t k = 0; k < len; ++k) {
+        check_interruption();
+        unit[k] = 1.0;
+        build_pair_trial_density(coefficients, k / v, n_occ + k % v, ws);
+        hessian_of_trial_density(coefficients, orbital_energies, n_occ, virtual_shift, fock, unit.data(),
+                                 column.data(), ws);
+        unit[k] = 0.0;
+        for (std::size_t l = 0; l < len; ++l) hessian(l, k) = column[l];
+    }
+    for (std::size_t k = 0; k < len; ++k) {
+        for (std::size_t l = 0; l < k; ++l) hessian(k, l) = hessian(l, k) = 0.5 * (hessian(k, l) + hessian(l, k));
+    }
+    Vec64 values = Vec64::zeros(len);
+    Matrix vectors = Matrix::zeros(len, len);
+    diagonalize_symmetric(hessian, values, vectors);
+    for (std::size_t k = 0; k < len; ++k) ws.ritz_vector[k] = vectors(k, 0);
+    return values[0];
+}
+
 }  // namespace
 
 StabilityWorkspace StabilityWorkspace::allocate(std::size_t n_basis) {
@@ -358,7 +441,8 @@ void apply_orbital_hessian(const Matrix& coefficients, const Vec64& orbital_ener
 }
 
 StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
-                                       double virtual_shift, const FockOfDensity& fock, StabilityWorkspace& ws) {
+                                       double virtual_shift, const FockOfDensity& fock, StabilityWorkspace& ws,
+                                       const Matrix* start_rotation) {
     StabilityCheck check;
     const std::size_t n = coefficients.rows();
     const std::size_t o = n_occ;
@@ -374,15 +458,15 @@ StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& 
     select_blas_threads(n);
 
     double* diagonal = ws.diagonal.data();
+    std::size_t lowest = 0;
     for (std::size_t i = 0; i < o; ++i) {
         for (std::size_t a = 0; a < v; ++a) {
-            diagonal[i * v + a] = orbital_energies[o + a] - virtual_shift - orbital_energies[i];
+            const std::size_t k = i * v + a;
+            diagonal[k] = orbital_energies[o + a] - virtual_shift - orbital_energies[i];
+            if (diagonal[k] < diagonal[lowest]) lowest = k;
         }
     }
-
-    // Start block: the lowest pairs (partial selection, in order) as unit
-    // vectors, whose trial densities need no transformation, then the
-    // pseudo-random vector weighted towards low pairs.
+    // The lowest pairs, in order (partial selection).
     std::array<std::size_t, kStartPairs> start{};
     const std::size_t n_start = std::min(kStartPairs, len);
     for (std::size_t s = 0; s < n_start; ++s) {
@@ -393,45 +477,99 @@ StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& 
         }
         start[s] = best;
     }
-    std::size_t m = 0;
-    for (std::size_t s = 0; s < n_start; ++s, ++m) {
-        ws.basis[m].fill(0.0);
-        ws.basis[m][start[s]] = 1.0;
-        build_pair_trial_density(coefficients, start[s] / v, o + start[s] % v, ws);
-        hessian_of_trial_density(coefficients, orbital_energies, n_occ, virtual_shift, fock, ws.basis[m].data(),
-                                 ws.images[m].data(), ws);
-        ++check.products;
-    }
-    if (len > m) {
-        std::uint64_t state = 0x9e3779b97f4a7c15ULL;
-        double* mixed = ws.basis[m].data();
-        for (std::size_t k = 0; k < len; ++k) {
-            mixed[k] = next_signed_unit(state) / (1.0 + std::max(diagonal[k] - diagonal[start[0]], 0.0));
-        }
-        if (orthonormalize(ws.basis, m, mixed, len) > 1e-8) {
-            apply_orbital_hessian(coefficients, orbital_energies, n_occ, virtual_shift, fock, mixed,
-                                  ws.images[m].data(), ws);
-            ++check.products;
-            ++m;
-        }
-    }
     // The Hessian's diagonal lies well below the orbital-energy differences
-    // (by several eV in large molecules); the start pairs measure by how
-    // much, and the preconditioner moves every pair by that offset.
+    // (by several eV in large molecules). Its exact entries at the lowest
+    // pairs, one response build each, measure by how much; the
+    // preconditioner moves every pair by that offset.
     double offset = 0.0;
-    for (std::size_t s = 0; s < n_start; ++s) offset += ws.images[s][start[s]] - diagonal[start[s]];
+    for (std::size_t s = 0; s < n_start; ++s) {
+        const std::size_t i = start[s] / v, a = o + start[s] % v;
+        build_pair_trial_density(coefficients, i, a, ws);
+        fock.build_response(ws.trial, ws.response);
+        double element = 0.0;
+        for (std::size_t p = 0; p < n; ++p) {
+            const double* row = ws.response.row(p);
+            double sum = 0.0;
+            for (std::size_t q = 0; q < n; ++q) sum += row[q] * coefficients(q, a);
+            element += coefficients(p, i) * sum;
+        }
+        offset += 2.0 * element;
+    }
     offset /= static_cast<double>(n_start);
-    for (std::size_t k = 0; k < len; ++k) diagonal[k] += offset;
 
     const auto product = [&](const double* x, double* y) {
         apply_orbital_hessian(coefficients, orbital_energies, n_occ, virtual_shift, fock, x, y, ws);
     };
-    const auto done = [](double theta, double residual_norm, std::size_t corrections) {
-        if (theta < kUnstableEigenvalueEv) return true;
-        return corrections > 0 && residual_norm < std::max(kResidualTolerance, kRelativeResidual * theta);
+    // Start block: the earlier solution's lowest rotation when given, then
+    // each of the lowest pairs plus a dense pseudo-random vector weighted
+    // towards low pairs. No symmetry of the molecule keeps such a vector
+    // within one symmetry block, so none is an eigenvector, and every
+    // eigenvector has a part in the block.
+    std::size_t m = 0;
+    if (start_rotation) {
+        occupied_virtual_block(coefficients, n_occ, *start_rotation, ws.basis[0].data(), ws);
+        if (orthonormalize(ws.basis, 0, ws.basis[0].data(), len) > 1e-8 && dot(ws.basis[0].data(), ws.basis[0].data(), len) > 0.5) {
+            product(ws.basis[0].data(), ws.images[0].data());
+            ++check.products;
+            ++m;
+        }
+    }
+    std::uint64_t state = 0x9e3779b97f4a7c15ULL;
+    for (std::size_t s = 0; s < std::min(kStartVectors, len) && m < len; ++s) {
+        double* x = ws.basis[m].data();
+        double norm = 0.0;
+        for (std::size_t k = 0; k < len; ++k) {
+            x[k] = next_signed_unit(state) / (1.0 + std::max(diagonal[k] - diagonal[lowest], 0.0));
+            norm += x[k] * x[k];
+        }
+        scale(kRandomWeight / std::sqrt(norm), x, len);
+        if (s < n_start) x[start[s]] += 1.0;
+        if (orthonormalize(ws.basis, m, x, len) < 1e-8) continue;
+        product(x, ws.images[m].data());
+        ++check.products;
+        ++m;
+    }
+    for (std::size_t k = 0; k < len; ++k) diagonal[k] += offset;
+
+    // The stop rule. tolerance(theta) bounds the error of a converged Ritz
+    // value. Both tracked roots must converge: a residual bounds the distance
+    // to some eigenvalue, not to the next one, so a second root still moving
+    // may hide a lower eigenvector. The error of the lowest is its residual
+    // r1, or r1^2 / (theta2 - r2 - theta1) when the converged second root
+    // lies clear above it (its interval's lower end standing for the next
+    // eigenvalue).
+    const auto tolerance = [](double theta) { return kEigenvalueTolerance + kRelativeTolerance * std::max(theta, 0.0); };
+    bool converged = false;
+    double error = std::numeric_limits<double>::infinity();
+    const auto rule = [&](const RitzRound& round) {
+        RitzDecision decision;
+        const double theta = round.theta[0], r1 = round.residual[0];
+        const bool second_settled = round.roots > 1 && round.residual[1] <= tolerance(round.theta[1]);
+        const double gap = second_settled ? round.theta[1] - round.residual[1] - theta : 0.0;
+        error = gap > 0.0 ? std::min(r1, r1 * r1 / gap) : r1;
+        converged = error <= tolerance(theta) && second_settled;
+        decision.correct[0] = error > tolerance(theta);
+        decision.correct[1] = !second_settled;
+        decision.stop = theta < kUnstableEigenvalueEv || converged;
+        return decision;
     };
-    check.lowest_eigenvalue = lowest_eigenpair(ws, len, m, diagonal, check.products, kMaxProducts, product, done);
-    check.stable = !(check.lowest_eigenvalue < kUnstableEigenvalueEv);
+    const RitzRound last =
+        lowest_eigenpairs(ws, len, m, diagonal, kTrackedRoots, check.products, kMaxProducts, product, rule);
+    check.lowest_eigenvalue = last.theta[0];
+    check.error_bound = error;
+    if (last.theta[0] < kUnstableEigenvalueEv) {
+        check.stable = false;  // a Ritz value bounds the lowest eigenvalue from above
+    } else if (converged) {
+        check.stable = true;
+    } else if (len <= kDenseLimit) {
+        check.lowest_eigenvalue = dense_lowest_eigenpair(coefficients, orbital_energies, n_occ, virtual_shift, fock, ws);
+        check.products += len;
+        check.error_bound = 0.0;
+        check.stable = !(check.lowest_eigenvalue < kUnstableEigenvalueEv);
+    } else {
+        check.stable = false;
+        check.decided = false;
+    }
     return check;
 }
 
@@ -549,10 +687,13 @@ double descend_by_newton_steps(std::size_t n_occ, const FockOfDensity& fock, dou
             ++products;
             ++m;
         }
-        const auto done = [&](double, double residual_norm, std::size_t) {
-            return residual_norm < 1e-2 * gradient_norm;
+        const auto rule = [&](const RitzRound& round) {
+            RitzDecision decision;
+            decision.stop = round.residual[0] < 1e-2 * gradient_norm;
+            decision.correct[0] = true;
+            return decision;
         };
-        lowest_eigenpair(ws, dim, m, precondition, products, kNewtonProducts, product, done);
+        lowest_eigenpairs(ws, dim, m, precondition, 1, products, kNewtonProducts, product, rule);
 
         // kappa and (A + B) kappa from the lowest Ritz pair.
         const double* w = ws.ritz_vector.data();

@@ -25,7 +25,7 @@ namespace quorin {
 inline constexpr double kUnstableEigenvalueEv = -1e-2;
 
 struct StabilityWorkspace {
-    static constexpr std::size_t kSubspace = 12;  // Davidson vectors held before a restart
+    static constexpr std::size_t kSubspace = 24;  // Davidson vectors held before a restart
     // Vectors over the occupied-virtual pairs (x_ia at i * n_virt + a), each
     // with room for the largest pair count of the basis, n^2 / 4, and one
     // more entry for the gradient-augmented Hessian of the Newton steps.
@@ -45,19 +45,35 @@ struct StabilityWorkspace {
 
 struct StabilityCheck {
     double lowest_eigenvalue = 0.0;  // eV; an upper bound on it when unstable
+    double error_bound = 0.0;        // eV, how far the lowest eigenvalue may lie below it when decided
     std::size_t products = 0;        // Hessian products, one response build each
     bool stable = true;
+    bool decided = true;  // false: the budget ran out with no verdict (then not stable either)
 };
 
 // The lowest eigenvalue of the orbital Hessian of the solution whose orbitals
 // are the columns of `coefficients` (energies ascending, the first n_occ
 // occupied). The virtual orbital energies are read less `virtual_shift`, the
-// level shift they may carry. Stops, unstable, as soon as a Ritz value falls
-// below kUnstableEigenvalueEv (a Ritz value bounds the lowest eigenvalue from
-// above); ws.ritz_vector then holds that rotation. Stable once the lowest Ritz
-// pair has converged.
+// level shift they may carry. Block Davidson iterations from a start block
+// that no symmetry can keep inside one symmetry block (`start_rotation`, an
+// earlier solution's lowest rotation in the form C_o X C_v^T, joins it).
+// What a verdict means:
+// - unstable: a Ritz value lies below kUnstableEigenvalueEv, and a Ritz value
+//   bounds the lowest eigenvalue from above, so the solution is a saddle
+//   point; ws.ritz_vector holds that rotation;
+// - stable: the lowest Ritz value has converged (an eigenvalue lies within
+//   error_bound, at most 5 meV + 5 % of it, below it; the bound is
+//   quadratic in the residual once the next tracked root lies clear above),
+//   the roots tracked with it are converged or clear of it, and it is not
+//   below the threshold. That no lower eigenvalue was missed rests on the
+//   start block, which has a part along every eigenvector. With at most
+//   400 pairs the whole Hessian is diagonalised whenever the iterations
+//   reach no verdict, and the answer is exact;
+// - undecided (decided false, stable false): the product budget ran out on a
+//   larger system. The lowest Ritz vector is left in ws.ritz_vector.
 StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
-                                       double virtual_shift, const FockOfDensity& fock, StabilityWorkspace& ws);
+                                       double virtual_shift, const FockOfDensity& fock, StabilityWorkspace& ws,
+                                       const Matrix* start_rotation = nullptr);
 
 // y := (A + B) x for vectors over the occupied-virtual pairs (same orbitals
 // and energies as above). One response build.
