@@ -631,13 +631,14 @@ double descend_along_unstable_rotation(const Matrix& coefficients, std::size_t n
     return best_energy;
 }
 
-double descend_by_newton_steps(std::size_t n_occ, const FockOfDensity& fock, double energy, double gradient_tolerance,
+NewtonDescent descend_by_newton_steps(std::size_t n_occ, const FockOfDensity& fock, double energy, double gradient_tolerance,
                                std::size_t max_steps, Matrix& density, NewtonScratch scratch, StabilityWorkspace& ws) {
     const std::size_t n = density.rows();
     const std::size_t o = n_occ;
     const std::size_t v = n - std::min(n_occ, n);
     const std::size_t len = o * v;
-    if (len == 0 || len + 1 > ws.diagonal.size()) return energy;
+    NewtonDescent descent{energy, 0};
+    if (len == 0 || len + 1 > ws.diagonal.size()) return descent;
     select_blas_threads(n);
     const Matrix& c = scratch.orbitals;
     const Vec64& eps = scratch.orbital_energies;
@@ -645,7 +646,7 @@ double descend_by_newton_steps(std::size_t n_occ, const FockOfDensity& fock, dou
 
     fock.build(density, scratch.fock);
     double radius = kFirstTrustRadius;
-    for (std::size_t step = 0; step < max_steps; ++step) {
+    for (; descent.steps < max_steps; ++descent.steps) {
         semicanonical_orbitals(density, scratch.fock, o, scratch.work, scratch.trial_density, scratch.eigensolver,
                                scratch.orbitals, scratch.orbital_energies);
         occupied_virtual_block(c, o, scratch.fock, f, ws);
@@ -739,7 +740,8 @@ double descend_by_newton_steps(std::size_t n_occ, const FockOfDensity& fock, dou
         }
         if (!accepted) break;
     }
-    return energy;
+    descent.energy = energy;
+    return descent;
 }
 
 }  // namespace quorin

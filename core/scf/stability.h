@@ -109,9 +109,12 @@ struct NewtonScratch {
 // even where the Hessian has negative eigenvalues, so the steps cannot climb
 // back to the saddle point the density came from. Stops when the largest
 // occupied-virtual element of F(P) falls below `gradient_tolerance` (eV) or
-// after `max_steps` steps. density := the lowest density reached; returns
-// its electronic energy.
-double descend_by_newton_steps(std::size_t n_occ, const FockOfDensity& fock, double energy, double gradient_tolerance,
+// after `max_steps` steps. density := the lowest density reached.
+struct NewtonDescent {
+    double energy;      // electronic energy of the density reached, eV
+    std::size_t steps;  // steps taken, each one Fock build and diagonalisation
+};
+NewtonDescent descend_by_newton_steps(std::size_t n_occ, const FockOfDensity& fock, double energy, double gradient_tolerance,
                                std::size_t max_steps, Matrix& density, NewtonScratch scratch, StabilityWorkspace& ws);
 
 }  // namespace quorin

@@ -359,6 +359,12 @@ TEST(OrbitalStability, ConvergedSolutionsAreStableAndLowest) {
     EXPECT_EQ(converged, runs);
 }
 
+const fixtures::Geometry kBenzonitrileOxide = {{8, 7, 6, 6, 6, 6, 6, 6, 6, 1, 1, 1, 1, 1},
+    {{{4.9308, 0.5624, -0.273}}, {{3.5187, 0.4013, -0.1948}}, {{2.069, 0.236, -0.1145}}, {{0.6514, 0.0743, -0.0361}},
+     {{-0.1531, 1.1443, 0.3593}}, {{-1.5385, 0.9867, 0.4361}}, {{-2.1192, -0.2417, 0.1173}}, {{-1.3159, -1.3123, -0.2781}},
+     {{0.0695, -1.1538, -0.3546}}, {{0.3055, 2.099, 0.6064}}, {{-2.1594, 1.8226, 0.7443}}, {{-3.1967, -0.3646, 0.177}},
+     {{-1.763, -2.27, -0.5271}}, {{0.701, -1.9842, -0.6621}}}};
+
 // Two molecules whose iterations from the neutral-atom guess used to settle
 // on a closed-shell saddle point 1.5 to 8.6 eV up: benzonitrile oxide and
 // hydrazobenzene, under the five methods. References: the lower states
@@ -367,11 +373,6 @@ TEST(OrbitalStability, ConvergedSolutionsAreStableAndLowest) {
 // hydrazobenzene ground states near 107 kcal/mol PM3 and 98 kcal/mol RM1,
 // about 4.9 and 3.8 eV below the saddle points at -1923.205 and -2085.967 eV).
 TEST(OrbitalStability, SaddlePointsOfTheNeutralAtomStartAreLeft) {
-    const fixtures::Geometry oxide = {{8, 7, 6, 6, 6, 6, 6, 6, 6, 1, 1, 1, 1, 1},
-        {{{4.9308, 0.5624, -0.273}}, {{3.5187, 0.4013, -0.1948}}, {{2.069, 0.236, -0.1145}}, {{0.6514, 0.0743, -0.0361}},
-         {{-0.1531, 1.1443, 0.3593}}, {{-1.5385, 0.9867, 0.4361}}, {{-2.1192, -0.2417, 0.1173}}, {{-1.3159, -1.3123, -0.2781}},
-         {{0.0695, -1.1538, -0.3546}}, {{0.3055, 2.099, 0.6064}}, {{-2.1594, 1.8226, 0.7443}}, {{-3.1967, -0.3646, 0.177}},
-         {{-1.763, -2.27, -0.5271}}, {{0.701, -1.9842, -0.6621}}}};
     const fixtures::Geometry hydrazo = {{7, 7, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1},
         {{{0.679878, 0.018822, 1.879057}}, {{-0.679878, -0.018822, 1.879057}}, {{-1.52693, -0.094722, 0.804902}},
          {{-1.254967, -0.833285, -0.360662}}, {{-2.763857, 0.56761, 0.910096}}, {{-2.186272, -0.883947, -1.410359}},
@@ -389,11 +390,11 @@ TEST(OrbitalStability, SaddlePointsOfTheNeutralAtomStartAreLeft) {
         double homo_below_ev;
     };
     const double any = std::nan("");
-    for (const Case& c : {Case{&kMndo, &oxide, any, -8.0}, Case{&kAm1, &oxide, any, -8.0}, Case{&kPm3, &oxide, -1354.34, -8.0},
-                          Case{&kRm1, &oxide, any, -8.0}, Case{&kPm6, &oxide, -1387.99, -8.0}, Case{&kMndo, &hydrazo, any, -7.0},
+    for (const Case& c : {Case{&kMndo, &kBenzonitrileOxide, any, -8.0}, Case{&kAm1, &kBenzonitrileOxide, any, -8.0}, Case{&kPm3, &kBenzonitrileOxide, -1354.34, -8.0},
+                          Case{&kRm1, &kBenzonitrileOxide, any, -8.0}, Case{&kPm6, &kBenzonitrileOxide, -1387.99, -8.0}, Case{&kMndo, &hydrazo, any, -7.0},
                           Case{&kAm1, &hydrazo, any, -7.0}, Case{&kPm3, &hydrazo, -1923.205 - 4.5, -7.0},
                           Case{&kRm1, &hydrazo, -2085.967 - 3.5, -7.0}, Case{&kPm6, &hydrazo, any, -7.0}}) {
-        SCOPED_TRACE(std::string(c.model->name()) + (c.geometry == &oxide ? " benzonitrile oxide" : " hydrazobenzene"));
+        SCOPED_TRACE(std::string(c.model->name()) + (c.geometry == &kBenzonitrileOxide ? " benzonitrile oxide" : " hydrazobenzene"));
         const MolecularBatch m = fixtures::make_molecule(*c.geometry, *c.model);
         ScfWorkspace ws = ScfWorkspace::allocate(m.n_basis);
         const ScfResult r = run_rhf_scf_with_options(m, *c.model, ws, {});
@@ -403,6 +404,44 @@ TEST(OrbitalStability, SaddlePointsOfTheNeutralAtomStartAreLeft) {
         }
         EXPECT_LT(r.homo, c.homo_below_ev);
     }
+}
+
+// Stretched bonds whose SCF used to stop on a saddle point (O2 at 1.694 and
+// C2 at 2.14 angstrom, MNDO) or not to converge at all (2-nitrofuran with
+// its N-O bond at 1.549 angstrom, RM1 and PM6) end at the lower solutions
+// within the default cap. References: O2 and C2, the undamped runs that
+// reach the lower solutions (-631.9249 and -238.4852 eV); nitrofuran, two
+// independent programs (RM1 -1695.0306 eV, PM6 -1577.6241 eV). The cap
+// counts every iteration of a run, those after a descent from a saddle point
+// included (benzonitrile oxide, PM3, which descends once).
+TEST(OrbitalStability, StretchedBondsEndAtTheLowerSolutions) {
+    const fixtures::Geometry nitrofuran = {{8, 7, 8, 6, 6, 6, 6, 8, 1, 1, 1},
+        {{{-2.784156, -1.215335, 0.081079}}, {{-2.032035, 0.138139, 0.048465}}, {{-2.557339, 1.258533, 0.049669}},
+         {{-0.605663, 0.065513, 0.014184}}, {{0.256844, -1.005694, 0.004177}}, {{1.557596, -0.44026, -0.033659}},
+         {{1.388959, 0.928078, -0.043794}}, {{0.065945, 1.248382, -0.014648}}, {{-0.016121, -2.052095, 0.021798}},
+         {{2.504269, -0.963594, -0.051441}}, {{2.071277, 1.767638, -0.069307}}}};
+    struct Case {
+        const char* name;
+        const ParameterModel* model;
+        fixtures::Geometry geometry;
+        double total_ev;
+    };
+    for (const Case& c : {Case{"O2", &kMndo, {{8, 8}, {{{0, 0, 0}}, {{1.694, 0, 0}}}}, -631.9249},
+                          Case{"C2", &kMndo, {{6, 6}, {{{0, 0, 0}}, {{2.14, 0, 0}}}}, -238.4852},
+                          Case{"nitrofuran", &kRm1, nitrofuran, -1695.0306},
+                          Case{"nitrofuran", &kPm6, nitrofuran, -1577.6241}}) {
+        SCOPED_TRACE(std::string(c.model->name()) + " " + c.name);
+        const MolecularBatch m = fixtures::make_molecule(c.geometry, *c.model);
+        ScfWorkspace ws = ScfWorkspace::allocate(m.n_basis);
+        const ScfResult r = run_rhf_scf_with_options(m, *c.model, ws, {});
+        EXPECT_TRUE(r.converged);
+        EXPECT_NEAR(r.total_energy, c.total_ev, 1e-3);
+    }
+    const MolecularBatch oxide = fixtures::make_molecule(kBenzonitrileOxide, kPm3);
+    ScfWorkspace ws = ScfWorkspace::allocate(oxide.n_basis);
+    ScfOptions capped;
+    capped.max_iterations = 25;
+    EXPECT_LE(run_rhf_scf_with_options(oxide, kPm3, ws, capped).iterations, 25u);
 }
 
 // A saddle point built on purpose: plain Roothaan iterations from the
@@ -487,8 +526,10 @@ TEST(OrbitalStability, NewtonStepsLeaveASoftSaddlePoint) {
                                                              saddle.electronic_energy, stability, lowered, trial, f);
     ASSERT_LT(step_down, saddle.electronic_energy);
     EigensolverWorkspace eigensolver = EigensolverWorkspace::allocate(n);
-    const double newton = descend_by_newton_steps(n_occ, fock, step_down, 1e-4, 30, lowered,
-                                                  {f, work, trial, c, eps, eigensolver}, stability);
+    const double newton =
+        descend_by_newton_steps(n_occ, fock, step_down, 1e-4, 30, lowered, {f, work, trial, c, eps, eigensolver},
+                                stability)
+            .energy;
     EXPECT_NEAR(fock.electronic_energy(lowered, f), newton, 1e-9);
     EXPECT_NEAR(newton, scf.electronic_energy, 1e-6);
 }
