@@ -235,8 +235,9 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
                              stage_iteration - halved_at >= kStallIterations;
         if (settled || stalled) {
             checked = true;
-            const StabilityCheck check = check_orbital_stability(
-                ws.coefficients, ws.orbital_energies, n_occ, std::max(last_shift, 0.0), fock_of_density, ws.stability);
+            const StabilityCheck check =
+                check_orbital_stability(ws.coefficients, ws.orbital_energies, n_occ, std::max(last_shift, 0.0),
+                                        fock_of_density, ws.stability, options.initial_rotation);
             ws.density.copy_from(ws.new_density);
             if (settled && check.stable) {
                 result.converged = true;

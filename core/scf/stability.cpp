@@ -440,6 +440,16 @@ void apply_orbital_hessian(const Matrix& coefficients, const Vec64& orbital_ener
     hessian_of_trial_density(coefficients, orbital_energies, n_occ, virtual_shift, fock, x, y, ws);
 }
 
+void lowest_rotation(const Matrix& coefficients, std::size_t n_occ, StabilityWorkspace& ws, Matrix& rotation) {
+    if (n_occ == 0 || n_occ >= coefficients.rows()) {  // no rotation exists
+        rotation.fill(0.0);
+        return;
+    }
+    select_blas_threads(coefficients.rows());
+    build_trial_density(coefficients, n_occ, ws.ritz_vector.data(), ws);
+    rotation.copy_from(ws.half);
+}
+
 StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
                                        double virtual_shift, const FockOfDensity& fock, StabilityWorkspace& ws,
                                        const Matrix* start_rotation) {

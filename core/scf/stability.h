@@ -75,6 +75,11 @@ StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& 
                                        double virtual_shift, const FockOfDensity& fock, StabilityWorkspace& ws,
                                        const Matrix* start_rotation = nullptr);
 
+// rotation := C_o X C_v^T for the lowest Ritz vector X of the last check in
+// `ws`, whose orbitals were `coefficients`: the form in which it can start
+// the check of a nearby geometry, whatever its orbitals.
+void lowest_rotation(const Matrix& coefficients, std::size_t n_occ, StabilityWorkspace& ws, Matrix& rotation);
+
 // y := (A + B) x for vectors over the occupied-virtual pairs (same orbitals
 // and energies as above). One response build.
 void apply_orbital_hessian(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,

@@ -85,13 +85,20 @@ HessianResult compute_hessian_and_frequencies(MolecularBatch& molecule, const Pa
     const ScfResult base = run_rhf_scf_with_options(molecule, model, scf, scf_options);
     if (!base.converged) throw EngineStop("Base SCF must converge before computing Hessian");
     const Matrix base_density = scf.density;
+    // Every displaced SCF starts from the base solution: its density, and
+    // for the stability check its lowest rotation.
+    Matrix base_rotation = Matrix::zeros(molecule.n_basis, molecule.n_basis);
+    lowest_rotation(scf.coefficients, count_valence_electrons(molecule, model) / 2, scf.stability, base_rotation);
+    ScfOptions displaced_options = scf_options;
+    displaced_options.initial_density = &base_density;
+    displaced_options.initial_rotation = &base_rotation;
 
     GradientWorkspace gradient_ws = GradientWorkspace::allocate(molecule.n_basis);
     std::vector<std::array<double, 3>> g_plus(n_atoms), g_minus(n_atoms);
     static constexpr std::array<char, 3> kAxisName{'x', 'y', 'z'};
     auto gradient_at = [&](std::size_t atom, std::size_t axis, std::span<std::array<double, 3>> g) {
         if (options.reconverge_scf) {
-            const ScfResult displaced = run_rhf_scf_with_options(molecule, model, scf, scf_options);
+            const ScfResult displaced = run_rhf_scf_with_options(molecule, model, scf, displaced_options);
             if (!displaced.converged) {
                 throw EngineStop("SCF did not converge at the displaced geometry of atom " + std::to_string(atom) +
                                  " along " + kAxisName[axis] + "; the Hessian would be unreliable");
