@@ -100,7 +100,8 @@ PyMethodDef calculate_def = {
     "- `dispersion`: Optional empirical dispersion (\"PM6-DH+\", \"PM7\")\n"
     "- `h_bonds`: Enable H4 hydrogen bonding and H-H core repulsion corrections (default: false)\n"
     "- `use_nddo`: Enable full NDDO 22 multipoles and rotation (default: true)\n"
-    "- `max_iter`: Maximum SCF iterations (default: 60)\n"
+    "- `max_iter`: Maximum SCF iterations of the call, those after a descent from an unstable solution and the "
+    "second-order steps included (default: 60)\n"
     "- `energy_tol_ev`: Energy convergence threshold in eV (default: 1e-7)\n"
     "- `density_tol`: Density matrix convergence threshold (default: 1e-6)",
 };
