@@ -26,9 +26,8 @@ namespace {
 constexpr std::size_t kStartPairs = 4;
 constexpr std::size_t kStartVectors = 3;
 constexpr double kRandomWeight = 0.3;
-// Roots the check follows, and its budget of Hessian products.
+// Roots the check follows.
 constexpr std::size_t kTrackedRoots = 2;
-constexpr std::size_t kMaxProducts = 60;
 // A converged Ritz value lies within kEigenvalueTolerance + kRelativeTolerance
 // x itself (eV) of an eigenvalue: close where the verdict is close, looser
 // where the lowest eigenvalue is eV above the threshold.
@@ -452,7 +451,7 @@ void lowest_rotation(const Matrix& coefficients, std::size_t n_occ, StabilityWor
 
 StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
                                        double virtual_shift, const FockOfDensity& fock, StabilityWorkspace& ws,
-                                       const Matrix* start_rotation) {
+                                       const Matrix* start_rotation, std::size_t max_products) {
     StabilityCheck check;
     const std::size_t n = coefficients.rows();
     const std::size_t o = n_occ;
@@ -564,7 +563,7 @@ StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& 
         return decision;
     };
     const RitzRound last =
-        lowest_eigenpairs(ws, len, m, diagonal, kTrackedRoots, check.products, kMaxProducts, product, rule);
+        lowest_eigenpairs(ws, len, m, diagonal, kTrackedRoots, check.products, max_products, product, rule);
     check.lowest_eigenvalue = last.theta[0];
     check.error_bound = error;
     if (last.theta[0] < kUnstableEigenvalueEv) {

@@ -23,6 +23,8 @@ namespace quorin {
 // Eigenvalues below this (eV) count as unstable; above it the energy can
 // fall by only a negligible amount along any rotation.
 inline constexpr double kUnstableEigenvalueEv = -1e-2;
+// The check's budget of Hessian products.
+inline constexpr std::size_t kStabilityProducts = 60;
 
 struct StabilityWorkspace {
     static constexpr std::size_t kSubspace = 24;  // Davidson vectors held before a restart
@@ -69,11 +71,13 @@ struct StabilityCheck {
 //   start block, which has a part along every eigenvector. With at most
 //   400 pairs the whole Hessian is diagonalised whenever the iterations
 //   reach no verdict, and the answer is exact;
-// - undecided (decided false, stable false): the product budget ran out on a
-//   larger system. The lowest Ritz vector is left in ws.ritz_vector.
+// - undecided (decided false, stable false): the budget of `max_products`
+//   ran out on a larger system. The lowest Ritz vector is left in
+//   ws.ritz_vector.
 StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
                                        double virtual_shift, const FockOfDensity& fock, StabilityWorkspace& ws,
-                                       const Matrix* start_rotation = nullptr);
+                                       const Matrix* start_rotation = nullptr,
+                                       std::size_t max_products = kStabilityProducts);
 
 // rotation := C_o X C_v^T for the lowest Ritz vector X of the last check in
 // `ws`, whose orbitals were `coefficients`: the form in which it can start

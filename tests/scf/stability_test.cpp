@@ -218,6 +218,46 @@ TEST(OrbitalStability, CheckAgreesWithTheDenseHessian) {
     }
 }
 
+// A check that runs out of products never says stable: on a small system
+// (ethylene, 36 pairs) it falls back to the whole Hessian and agrees with
+// the dense reference; on a larger one (decane, PM6, 961 pairs) it reports
+// no verdict.
+TEST(OrbitalStability, BudgetRunOutIsNeverStable) {
+    const fixtures::Geometry ethylene = {{6, 6, 1, 1, 1, 1}, {{{0, 0, 0.667}}, {{0, 0, -0.667}}, {{0, 0.923, 1.238}},
+                                         {{0, -0.923, 1.238}}, {{0, 0.923, -1.238}}, {{0, -0.923, -1.238}}}};
+    fixtures::Geometry decane;
+    for (int c = 0; c < 10; ++c) {
+        const double x = 1.26 * c, y = c % 2 ? 0.45 : -0.45;
+        decane.z.push_back(6);
+        decane.xyz.push_back({x, y, 0});
+        decane.z.insert(decane.z.end(), {1, 1});
+        decane.xyz.push_back({x, y + (c % 2 ? 0.63 : -0.63), 0.89});
+        decane.xyz.push_back({x, y + (c % 2 ? 0.63 : -0.63), -0.89});
+    }
+    for (const double end : {-1.09, 12.43}) {
+        decane.z.push_back(1);
+        decane.xyz.push_back({end, end < 0 ? -0.45 : 0.45, 0});
+    }
+    for (const fixtures::Geometry* geometry : {&ethylene, static_cast<const fixtures::Geometry*>(&decane)}) {
+        const bool small = geometry == &ethylene;
+        SCOPED_TRACE(small ? "ethylene" : "decane");
+        const MolecularBatch m = fixtures::make_molecule(*geometry, kPm6);
+        const std::size_t n_occ = occupied_count(m, kPm6);
+        ScfWorkspace ws = ScfWorkspace::allocate(m.n_basis);
+        ASSERT_TRUE(run_rhf_scf_with_options(m, kPm6, ws, {}).converged);
+        const OneCenterTables one_center = OneCenterTables::build(m, kPm6);
+        const FockOfDensity fock{m, kPm6, one_center, ws.pairs, true, ws.hcore, nullptr};
+        const Solution s = canonical_orbitals(fock, ws.density);
+        const StabilityCheck check =
+            check_orbital_stability(s.coefficients, s.orbital_energies, n_occ, 0.0, fock, ws.stability, nullptr, 3);
+        EXPECT_EQ(check.decided, small);
+        EXPECT_EQ(check.stable, small);
+        if (small) {
+            EXPECT_NEAR(check.lowest_eigenvalue, dense_lowest_eigenvalue(s, n_occ, fock, ws.stability), 1e-9);
+        }
+    }
+}
+
 // One atom of a Z-matrix: bonded to atom `a` (0-based, earlier) at r
 // angstrom, angle with `b` in degrees, dihedral with `c` in degrees.
 struct ZAtom {
