@@ -1,5 +1,6 @@
 #include "core/ci/root_gradient.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -13,6 +14,7 @@
 #include "core/integrals/pair_integrals.h"
 #include "core/scf/blas.h"
 #include "core/scf/fock_of_density.h"
+#include "core/scf/stability.h"
 #include "core/types/errors.h"
 
 namespace quorin {
@@ -22,6 +24,8 @@ namespace {
 // Residual of the orbital response relative to its right-hand side.
 constexpr double kResponseTolerance = 1e-10;
 constexpr std::size_t kMaxResponseIterations = 200;
+// Smallest occupied-virtual gap (eV) the response's preconditioner divides by.
+constexpr double kMinPreconditionerGapEv = 1e-2;
 
 std::size_t index4(std::size_t n, std::size_t p, std::size_t q, std::size_t r, std::size_t s) {
     return ((p * n + q) * n + r) * n + s;
@@ -33,14 +37,6 @@ Matrix transposed(const Matrix& a) {
         for (std::size_t j = 0; j < a.cols(); ++j) t(j, i) = a(i, j);
     }
     return t;
-}
-
-Matrix columns(const Matrix& a, std::size_t begin, std::size_t end) {
-    Matrix out = Matrix::zeros(a.rows(), end - begin);
-    for (std::size_t i = 0; i < a.rows(); ++i) {
-        for (std::size_t j = begin; j < end; ++j) out(i, j - begin) = a(i, j);
-    }
-    return out;
 }
 
 // c m c^T with both triangles set from their mean, so that the pair-local
@@ -106,84 +102,91 @@ Matrix window_orbital_gradient(const MolecularBatch& molecule, const Matrix& coe
     return x;
 }
 
-// The SCF's linear response in the occupied-virtual rotations z (n_virt x
-// n_occ): (e_a - e_i) z_ai + [C_v^T G(dP) C_o]_ai with dP = 2 (C_v z C_o^T +
-// its transpose), the change of the Fock matrix over the MOs. Symmetric, and
-// positive definite at a stable SCF.
-class OrbitalResponse {
-public:
-    OrbitalResponse(const FockOfDensity& fock, const Matrix& coefficients, std::span<const double> energies,
-                    std::size_t n_occupied)
-        : fock_(fock), c_occ_(columns(coefficients, 0, n_occupied)),
-          c_virt_(columns(coefficients, n_occupied, coefficients.cols())), c_occ_t_(transposed(c_occ_)),
-          c_virt_t_(transposed(c_virt_)), gaps_(Matrix::zeros(c_virt_.cols(), n_occupied)) {
-        for (std::size_t a = 0; a < gaps_.rows(); ++a) {
-            for (std::size_t i = 0; i < n_occupied; ++i) gaps_(a, i) = energies[n_occupied + a] - energies[i];
+// Solves (A + B) z = rhs, the SCF's orbital Hessian over the
+// occupied-virtual pairs (z_ia at i n_virt + a: the change of the Fock
+// matrix's element ai per unit rotation ai), by conjugate gradients
+// preconditioned with the orbital energy gaps. The Hessian is positive
+// definite at a stable SCF.
+std::vector<double> solve_orbital_response(const Matrix& coefficients, const Vec64& energies, std::size_t n_occupied,
+                                           const FockOfDensity& fock, const std::vector<double>& rhs) {
+    const std::size_t size = rhs.size(), n_virtual = coefficients.rows() - n_occupied;
+    const auto dot = [size](const std::vector<double>& a, const std::vector<double>& b) {
+        double sum = 0.0;
+        for (std::size_t k = 0; k < size; ++k) sum += a[k] * b[k];
+        return sum;
+    };
+    StabilityWorkspace ws = StabilityWorkspace::allocate(coefficients.rows());
+    std::vector<double> z(size, 0.0), r = rhs, s(size), d(size), ad(size), inverse_gap(size);
+    for (std::size_t i = 0; i < n_occupied; ++i) {
+        for (std::size_t a = 0; a < n_virtual; ++a) {
+            inverse_gap[i * n_virtual + a] = 1.0 / std::max(energies[n_occupied + a] - energies[i], kMinPreconditionerGapEv);
         }
-        const std::size_t nb = coefficients.rows();
-        half_ = Matrix::zeros(nb, n_occupied);
-        square_ = Matrix::zeros(nb, nb);
-        response_ = Matrix::zeros(nb, nb);
     }
-
-    const Matrix& gaps() const { return gaps_; }
-
-    // [C_v^T m C_o] for a symmetric AO matrix m.
-    void project(const Matrix& m, Matrix& out) {
-        multiply(m, c_occ_, half_);
-        multiply(c_virt_t_, half_, out);
-    }
-
-    void apply(const Matrix& z, Matrix& out) {
-        multiply(c_virt_, z, half_);
-        multiply(half_, c_occ_t_, square_);
-        for (std::size_t i = 0; i < square_.rows(); ++i) {
-            for (std::size_t j = 0; j <= i; ++j) response_(i, j) = response_(j, i) = 2.0 * (square_(i, j) + square_(j, i));
-        }
-        fock_.build(response_, square_);
-        project(square_, out);
-        for (std::size_t k = 0; k < out.data().size(); ++k) out.data()[k] += gaps_.data()[k] * z.data()[k];
-    }
-
-    // Preconditioned conjugate gradients for apply(z) = rhs.
-    Matrix solve(const Matrix& rhs) {
-        const std::size_t size = rhs.data().size();
-        const auto dot = [size](const Matrix& a, const Matrix& b) {
-            double sum = 0.0;
-            for (std::size_t k = 0; k < size; ++k) sum += a.data()[k] * b.data()[k];
-            return sum;
-        };
-        Matrix z = Matrix::zeros(rhs.rows(), rhs.cols());
-        Matrix r = rhs, s = Matrix::zeros(rhs.rows(), rhs.cols()), d = s, ad = s;
-        const double goal = kResponseTolerance * std::sqrt(dot(rhs, rhs));
-        for (std::size_t k = 0; k < size; ++k) s.data()[k] = r.data()[k] / gaps_.data()[k];
-        d = s;
-        double rs = dot(r, s);
-        for (std::size_t iteration = 0; iteration < kMaxResponseIterations; ++iteration) {
-            if (std::sqrt(dot(r, r)) <= goal) return z;
-            apply(d, ad);
-            const double curvature = dot(d, ad);
-            if (!(curvature > 0.0)) break;
-            const double alpha = rs / curvature;
-            for (std::size_t k = 0; k < size; ++k) {
-                z.data()[k] += alpha * d.data()[k];
-                r.data()[k] -= alpha * ad.data()[k];
-                s.data()[k] = r.data()[k] / gaps_.data()[k];
-            }
-            const double rs_next = dot(r, s);
-            const double beta = rs_next / rs;
-            rs = rs_next;
-            for (std::size_t k = 0; k < size; ++k) d.data()[k] = s.data()[k] + beta * d.data()[k];
-        }
+    const double goal = kResponseTolerance * std::sqrt(dot(rhs, rhs));
+    for (std::size_t k = 0; k < size; ++k) d[k] = s[k] = r[k] * inverse_gap[k];
+    double rs = dot(r, s);
+    for (std::size_t iteration = 0; iteration < kMaxResponseIterations; ++iteration) {
         if (std::sqrt(dot(r, r)) <= goal) return z;
-        throw EngineStop("The orbital response of the CI root gradient did not converge");
+        apply_orbital_hessian(coefficients, energies, n_occupied, 0.0, fock, d.data(), ad.data(), ws);
+        const double curvature = dot(d, ad);
+        if (!(curvature > 0.0)) break;
+        const double alpha = rs / curvature;
+        for (std::size_t k = 0; k < size; ++k) {
+            z[k] += alpha * d[k];
+            r[k] -= alpha * ad[k];
+            s[k] = r[k] * inverse_gap[k];
+        }
+        const double rs_next = dot(r, s);
+        const double beta = rs_next / rs;
+        rs = rs_next;
+        for (std::size_t k = 0; k < size; ++k) d[k] = s[k] + beta * d[k];
     }
+    if (std::sqrt(dot(r, r)) <= goal) return z;
+    throw EngineStop("The orbital response of the CI root gradient did not converge");
+}
 
-private:
-    const FockOfDensity& fock_;
-    Matrix c_occ_, c_virt_, c_occ_t_, c_virt_t_, gaps_;
-    Matrix half_, square_, response_;
-};
+// Gradient of E_SCF at fixed SCF density P plus tr(R dF/dx) at fixed P: the
+// frozen-density gradient of P, plus half the difference of those of P + R
+// and P - R (their terms quadratic in R cancel).
+std::vector<std::array<double, 3>> relaxed_density_gradient(MolecularBatch& molecule, const ParameterModel& model,
+                                                            const Matrix& density, const Matrix& relaxed,
+                                                            bool use_nddo) {
+    const std::size_t nb = molecule.n_basis;
+    Matrix p = density;  // exactly symmetric, for the pair-local gradient
+    for (std::size_t i = 0; i < nb; ++i) {
+        for (std::size_t j = 0; j < i; ++j) p(i, j) = p(j, i) = 0.5 * (density(i, j) + density(j, i));
+    }
+    GradientWorkspace ws = GradientWorkspace::allocate(nb);
+    std::vector<std::array<double, 3>> total(molecule.n_atoms), plus(molecule.n_atoms), minus(molecule.n_atoms);
+    compute_cartesian_gradients_with_options(molecule, model, p, ws, total, use_nddo);
+    Matrix shifted = p;
+    for (std::size_t k = 0; k < shifted.data().size(); ++k) shifted.data()[k] = p.data()[k] + relaxed.data()[k];
+    compute_cartesian_gradients_with_options(molecule, model, shifted, ws, plus, use_nddo);
+    for (std::size_t k = 0; k < shifted.data().size(); ++k) shifted.data()[k] = p.data()[k] - relaxed.data()[k];
+    compute_cartesian_gradients_with_options(molecule, model, shifted, ws, minus, use_nddo);
+    for (std::size_t atom = 0; atom < molecule.n_atoms; ++atom) {
+        for (std::size_t axis = 0; axis < 3; ++axis) total[atom][axis] += 0.5 * (plus[atom][axis] - minus[atom][axis]);
+    }
+    return total;
+}
+
+// The integral weights over window-orbital pairs (a, b), b <= a: sum over
+// P, Q of weights[P][Q] (P|Q) is sum over p, q, r, s of W_pqrs (pq|rs).
+std::vector<double> pair_weights(const std::vector<double>& weights, std::size_t n) {
+    const std::size_t pairs = n_pairs(n);
+    std::vector<double> out(pairs * pairs);
+    for (std::size_t a = 0; a < n; ++a) {
+        for (std::size_t b = 0; b <= a; ++b) {
+            for (std::size_t c = 0; c < n; ++c) {
+                for (std::size_t d = 0; d <= c; ++d) {
+                    out[(a * (a + 1) / 2 + b) * pairs + c * (c + 1) / 2 + d] =
+                        (a == b ? 1.0 : 2.0) * (c == d ? 1.0 : 2.0) * weights[index4(n, a, b, c, d)];
+                }
+            }
+        }
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -246,68 +249,42 @@ std::vector<std::array<double, 3>> compute_ci_root_gradient(MolecularBatch& mole
         }
     }
 
-    // Occupied-virtual response: z solves A z = -(dE/dkappa_ai), the
+    // Occupied-virtual response: z solves (A + B) z = -dE/dkappa, the
     // rotations' direct effect on the window orbitals plus their effect on
     // the SCF density through every Fock matrix the energy reads so far.
     const OneCenterTables one_center = OneCenterTables::build(molecule, model);
     const Matrix no_hcore = Matrix::zeros(nb, nb);
     const FockOfDensity fock{molecule, model, one_center, pairs, scf_options.use_nddo, no_hcore, nullptr};
-    OrbitalResponse response(fock, coefficients, orbital_energies, n_occupied);
     const std::size_t n_virtual = nb - n_occupied;
-    Matrix rhs = Matrix::zeros(n_virtual, n_occupied);
+    std::vector<double> rhs(n_occupied * n_virtual);
     {
-        Matrix g = Matrix::zeros(nb, nb);
+        Matrix g = Matrix::zeros(nb, nb), half = Matrix::zeros(nb, nb), g_mo = Matrix::zeros(nb, nb);
         fock.build(to_atomic_orbitals(coefficients, c_t, m), g);
-        response.project(g, rhs);
-    }
-    for (std::size_t a = 0; a < n_virtual; ++a) {
+        multiply(c_t, g, half);
+        multiply(half, coefficients, g_mo);
         for (std::size_t i = 0; i < n_occupied; ++i) {
-            double direct = 0.0;
-            if (slot[i] >= 0) direct += x(n_occupied + a, static_cast<std::size_t>(slot[i]));
-            if (slot[n_occupied + a] >= 0) direct -= x(i, static_cast<std::size_t>(slot[n_occupied + a]));
-            rhs(a, i) = -(direct + 4.0 * rhs(a, i));
-        }
-    }
-    const Matrix z = response.solve(rhs);
-    for (std::size_t a = 0; a < n_virtual; ++a) {
-        for (std::size_t i = 0; i < n_occupied; ++i) {
-            m(n_occupied + a, i) += 0.5 * z(a, i);
-            m(i, n_occupied + a) += 0.5 * z(a, i);
-        }
-    }
-    const Matrix relaxed = to_atomic_orbitals(coefficients, c_t, m);
-
-    // E_SCF at fixed P, plus tr(R dF/dx) at fixed P as half the difference of
-    // the frozen-density gradients of P + R and P - R (their quadratic terms
-    // in R cancel), plus the integrals' own derivative at fixed orbitals.
-    Matrix p = density;
-    for (std::size_t i = 0; i < nb; ++i) {
-        for (std::size_t j = 0; j < i; ++j) p(i, j) = p(j, i) = 0.5 * (density(i, j) + density(j, i));
-    }
-    GradientWorkspace ws = GradientWorkspace::allocate(nb);
-    std::vector<std::array<double, 3>> total(molecule.n_atoms), plus(molecule.n_atoms), minus(molecule.n_atoms);
-    compute_cartesian_gradients_with_options(molecule, model, p, ws, total, scf_options.use_nddo);
-    Matrix shifted = p;
-    for (std::size_t k = 0; k < shifted.data().size(); ++k) shifted.data()[k] = p.data()[k] + relaxed.data()[k];
-    compute_cartesian_gradients_with_options(molecule, model, shifted, ws, plus, scf_options.use_nddo);
-    for (std::size_t k = 0; k < shifted.data().size(); ++k) shifted.data()[k] = p.data()[k] - relaxed.data()[k];
-    compute_cartesian_gradients_with_options(molecule, model, shifted, ws, minus, scf_options.use_nddo);
-    for (std::size_t atom = 0; atom < molecule.n_atoms; ++atom) {
-        for (std::size_t axis = 0; axis < 3; ++axis) total[atom][axis] += 0.5 * (plus[atom][axis] - minus[atom][axis]);
-    }
-    const std::size_t active_pairs = n_pairs(n);
-    std::vector<double> pair_weights(active_pairs * active_pairs);
-    for (std::size_t a = 0; a < n; ++a) {
-        for (std::size_t b = 0; b <= a; ++b) {
-            for (std::size_t c = 0; c < n; ++c) {
-                for (std::size_t d = 0; d <= c; ++d) {
-                    pair_weights[(a * (a + 1) / 2 + b) * active_pairs + c * (c + 1) / 2 + d] =
-                        (a == b ? 1.0 : 2.0) * (c == d ? 1.0 : 2.0) * weights[index4(n, a, b, c, d)];
-                }
+            for (std::size_t a = n_occupied; a < nb; ++a) {
+                double direct = 0.0;
+                if (slot[i] >= 0) direct += x(a, static_cast<std::size_t>(slot[i]));
+                if (slot[a] >= 0) direct -= x(i, static_cast<std::size_t>(slot[a]));
+                rhs[i * n_virtual + a - n_occupied] = -(direct + 4.0 * g_mo(a, i));
             }
         }
     }
-    add_active_two_centre_gradient(molecule, model, fields, pair_weights, options.use_nddo, total);
+    Vec64 energies = Vec64::zeros(nb);
+    for (std::size_t k = 0; k < nb; ++k) energies[k] = orbital_energies[k];
+    const std::vector<double> z = solve_orbital_response(coefficients, energies, n_occupied, fock, rhs);
+    for (std::size_t i = 0; i < n_occupied; ++i) {
+        for (std::size_t a = n_occupied; a < nb; ++a) {
+            m(a, i) += 0.5 * z[i * n_virtual + a - n_occupied];
+            m(i, a) = m(a, i);
+        }
+    }
+
+    std::vector<std::array<double, 3>> total =
+        relaxed_density_gradient(molecule, model, density, to_atomic_orbitals(coefficients, c_t, m),
+                                 scf_options.use_nddo);
+    add_active_two_centre_gradient(molecule, model, fields, pair_weights(weights, n), options.use_nddo, total);
     remove_net_force(total);
     return total;
 }

@@ -14,34 +14,35 @@
 
 namespace quorin {
 
+// Orbital energies (eV) closer than this count as one degenerate level.
+inline constexpr double kDegenerateOrbitalsEv = 1e-5;
+
 // Gradient (eV/angstrom, one triple per atom, net force removed) of
 // E_SCF + E_CI for the root whose normalised CI vector over the microstates
 // of `options` is `ci_vector`. `density`, `coefficients` and
-// `orbital_energies` are the SCF's converged density, MO coefficients and
-// MO energies at the molecule's geometry, and `scf_options` the options of
-// that SCF (gas phase: no solvent, field or point charges).
+// `orbital_energies` are the SCF's density, MO coefficients and MO energies
+// at the molecule's geometry, converged as converge_scf_for_ci leaves them,
+// and `scf_options` the options of that SCF (gas phase: no solvent, field or
+// point charges).
 //
 // The root's energy is stationary in its CI vector, so the vector is held
 // fixed; the CI energy then depends on the geometry through the integrals,
-// the Fock matrix over the window, and the canonical SCF orbitals of the
-// window. Their change is carried by one linear response of the SCF
-// orbitals (a Z-vector equation), and the gradient comes out as the
-// frozen-density gradient of the SCF density plus a relaxed difference
+// the Fock matrix over the window and the canonical SCF orbitals that make
+// the window. The orbitals' change is carried by one linear response of the
+// SCF (a Z-vector equation), and the gradient is the frozen-density gradient
+// of the SCF density, plus that of a relaxed difference density at fixed SCF
 // density, plus the two-centre integral derivatives contracted with the
-// root's two-particle density. Orbitals closer in energy than
-// kDegenerateOrbitalsEv across the window's edge count as one degenerate
-// level, whose window orbital is carried along without rotating into its
-// partner: there the energy has no derivative and this is its mean.
-// Stops when the orbital response does not converge; the molecule's
-// coordinates are restored on every path.
+// root's two-particle density. Where an MO at the window's edge is
+// degenerate (kDegenerateOrbitalsEv) with one outside, which of the two
+// enters the window is the eigensolver's choice and the energy has no
+// derivative; the window orbital is then carried along without rotating into
+// its partner. Stops when the orbital response does not converge (an
+// unstable SCF); the molecule's coordinates are restored on every path.
 std::vector<std::array<double, 3>> compute_ci_root_gradient(MolecularBatch& molecule, const ParameterModel& model,
                                                             const ScfOptions& scf_options, const Matrix& density,
                                                             const Matrix& coefficients,
                                                             std::span<const double> orbital_energies,
                                                             const MeciOptions& options,
                                                             std::span<const double> ci_vector);
-
-// Orbital energies (eV) closer than this count as one degenerate level.
-inline constexpr double kDegenerateOrbitalsEv = 1e-5;
 
 }  // namespace quorin
