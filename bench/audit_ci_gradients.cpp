@@ -25,7 +25,9 @@ int main() {
             const auto model = bench::model_named(method);
             for (const std::size_t n : {2, 4}) {
                 const auto audits = bench::audit_root_gradients(c, *model, n, true, 4, kTolerance);
-                if (audits.empty()) std::printf("%-15s %-5s %zu: SCF not converged\n", c.name.c_str(), method.c_str(), n);
+                if (audits.empty()) {
+                    std::printf("%-15s %-5s %zu: SCF not converged\n", c.name.c_str(), method.c_str(), n);
+                }
                 for (const bench::RootGradientAudit& a : audits) {
                     std::printf("%-15s %-5s %zu %4zu %8zu %6zu %10.5f  %s\n", c.name.c_str(), method.c_str(), n,
                                 a.root, a.compared, a.above, a.worst, a.worst_at.c_str());

@@ -25,8 +25,8 @@ struct CiCase {
 };
 
 // Formaldehyde and s-trans-butadiene displaced by up to 0.06 angstrom from
-// their symmetric forms; pyridine and nitrosomethane at geometries where
-// roots come close.
+// their symmetric forms; pyridine and nitrosomethane at geometries where the
+// roots' surfaces curve sharply (close roots, MOs close at the window's edge).
 inline std::vector<CiCase> ci_gradient_molecules() {
     return {
         {"formaldehyde", {6, 8, 1, 1}, {{{0.01, 0.02, 0}}, {{0.03, -0.01, 1.22}}, {{0.95, 0.05, -0.58}},
@@ -161,7 +161,9 @@ inline std::vector<RootGradientAudit> audit_root_gradients(const CiCase& c, cons
                                      result.total_energy, MeciOptions{n, n, 1, use_nddo}, ws);
     std::vector<std::vector<std::vector<double>>> slopes;  // [coordinate][step][root]
     for (std::size_t atom = 0; atom < molecule.n_atoms; ++atom) {
-        for (std::size_t axis = 0; axis < 3; ++axis) slopes.push_back(reference.differences(molecule, atom, axis, {2e-5, 1e-4}));
+        for (std::size_t axis = 0; axis < 3; ++axis) {
+            slopes.push_back(reference.differences(molecule, atom, axis, {2e-5, 1e-4}));
+        }
     }
     std::vector<RootGradientAudit> audits;
     for (std::size_t root = 1; root <= max_root; ++root) {

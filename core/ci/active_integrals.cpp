@@ -220,7 +220,8 @@ void add_active_two_centre_gradient(MolecularBatch& molecule, const ParameterMod
             const double d = fields.density[p * width + k];
             right[k * n_active_pairs + p] = d;
             if (d == 0.0) continue;
-            for (std::size_t q = 0; q < n_active_pairs; ++q) left[k * n_active_pairs + q] += d * weights[p * n_active_pairs + q];
+            const double* row = weights.data() + p * n_active_pairs;
+            for (std::size_t q = 0; q < n_active_pairs; ++q) left[k * n_active_pairs + q] += d * row[q];
         }
     }
     std::vector<std::optional<ElementParams>> elements(n_atoms);

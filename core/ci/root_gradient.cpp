@@ -119,7 +119,8 @@ std::vector<double> solve_orbital_response(const Matrix& coefficients, const Vec
     std::vector<double> z(size, 0.0), r = rhs, s(size), d(size), ad(size), inverse_gap(size);
     for (std::size_t i = 0; i < n_occupied; ++i) {
         for (std::size_t a = 0; a < n_virtual; ++a) {
-            inverse_gap[i * n_virtual + a] = 1.0 / std::max(energies[n_occupied + a] - energies[i], kMinPreconditionerGapEv);
+            const double gap = energies[n_occupied + a] - energies[i];
+            inverse_gap[i * n_virtual + a] = 1.0 / std::max(gap, kMinPreconditionerGapEv);
         }
     }
     const double goal = kResponseTolerance * std::sqrt(dot(rhs, rhs));

@@ -5,13 +5,13 @@
 #include <cmath>
 #include <numeric>
 #include <random>
-#include <string>
+#include <vector>
 
 #include "bench/ci_gradient_cases.h"
 #include "ci/determinants.h"
 #include "core/ci/active_densities.h"
-#include "core/ci/meci.h"
 #include "core/ci/ci_matrix.h"
+#include "core/ci/meci.h"
 
 namespace quorin {
 namespace {
