@@ -65,8 +65,9 @@ MeciRecord run_meci_request(const MeciRequest& request, bool with_gradients) {
     scf_options.level_shift = 0.0;
     scf_options.damping = 0.5;
     scf_options.use_nddo = request.use_nddo;
-    const ScfResult scf_result = run_rhf_scf_with_options(molecule, *model, scf, scf_options);
-    if (!scf_result.converged) throw InputError("SCF did not converge");
+    const ScfResult first = run_rhf_scf_with_options(molecule, *model, scf, scf_options);
+    if (!first.converged) throw InputError("SCF did not converge");
+    const ScfResult scf_result = converge_scf_for_ci(molecule, *model, scf, scf_options, first);
 
     const auto n_active = static_cast<std::size_t>(request.active_orbitals);
     const MeciOptions options{n_active, n_active, static_cast<std::size_t>(request.target_root), request.use_nddo};

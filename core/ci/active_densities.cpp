@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <string>
 
-#include "core/ci/ci_matrix.h"
 #include "core/types/errors.h"
 
 namespace quorin {
@@ -138,21 +137,36 @@ ActiveDensities difference(const ActiveDensities& a, const ActiveDensities& b) {
     return d;
 }
 
-Matrix window_core_operator(const Matrix& fock, std::span<const double> occ, const ActiveIntegrals& v) {
-    const std::size_t n = v.n;
-    Matrix h = Matrix::zeros(n, n);
-    for (std::size_t p = 0; p < n; ++p) {
-        for (std::size_t q = 0; q < n; ++q) h(p, q) = fock(p, q) - reference_mean_field(v, occ, p, q);
+std::vector<double> integral_weights(const ActiveDensities& d, std::span<const double> occupations) {
+    const std::size_t n = d.one.rows();
+    const auto at = [n](std::size_t p, std::size_t q, std::size_t r, std::size_t s) {
+        return ((p * n + q) * n + r) * n + s;
+    };
+    // h = F - sum_k o_k (2 (pq|kk) - (pk|qk)) in sum h g + 1/2 sum (pq|rs) G.
+    std::vector<double> raw(d.two.size());
+    for (std::size_t k = 0; k < raw.size(); ++k) raw[k] = 0.5 * d.two[k];
+    for (std::size_t k = 0; k < n; ++k) {
+        if (occupations[k] == 0.0) continue;
+        for (std::size_t p = 0; p < n; ++p) {
+            for (std::size_t q = 0; q < n; ++q) {
+                raw[at(p, q, k, k)] -= 2.0 * occupations[k] * d.one(p, q);
+                raw[at(p, k, q, k)] += occupations[k] * d.one(p, q);
+            }
+        }
     }
-    return h;
-}
-
-double active_space_energy(const Matrix& h, const ActiveIntegrals& v, const ActiveDensities& d) {
-    double one = 0.0;
-    for (std::size_t k = 0; k < h.data().size(); ++k) one += h.data()[k] * d.one.data()[k];
-    double two = 0.0;
-    for (std::size_t k = 0; k < v.values.size(); ++k) two += v.values[k] * d.two[k];
-    return one + 0.5 * two;
+    std::vector<double> weights(raw.size());
+    for (std::size_t p = 0; p < n; ++p) {
+        for (std::size_t q = 0; q < n; ++q) {
+            for (std::size_t r = 0; r < n; ++r) {
+                for (std::size_t s = 0; s < n; ++s) {
+                    weights[at(p, q, r, s)] =
+                        0.125 * (raw[at(p, q, r, s)] + raw[at(q, p, r, s)] + raw[at(p, q, s, r)] + raw[at(q, p, s, r)] +
+                                 raw[at(r, s, p, q)] + raw[at(s, r, p, q)] + raw[at(r, s, q, p)] + raw[at(s, r, q, p)]);
+                }
+            }
+        }
+    }
+    return weights;
 }
 
 }  // namespace quorin

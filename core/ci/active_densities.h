@@ -1,10 +1,9 @@
 #pragma once
 // Spin-summed one- and two-particle densities of a CI vector over the active
-// window, and the active-space energy they give with any set of window
-// orbitals: E = sum h_pq g_pq + 1/2 sum (pq|rs) G_pqrs. With the densities of
-// a CI root held fixed, this is the root's energy at a nearby geometry to
-// first order (the root is stationary in its CI vector), without building or
-// diagonalising the CI matrix again.
+// window, E = sum h_pq g_pq + 1/2 sum (pq|rs) G_pqrs for the window's
+// one-electron operator h, and the CI energy as a linear function of the SCF
+// Fock matrix and the integrals over the window, whose derivative at fixed
+// CI vector is a root's gradient (the root is stationary in its vector).
 #include <cstddef>
 #include <span>
 #include <vector>
@@ -33,14 +32,12 @@ ActiveDensities compute_active_densities(std::span<const Microstate> microstates
 // a - b, element by element, for densities of one window.
 ActiveDensities difference(const ActiveDensities& a, const ActiveDensities& b);
 
-// One-electron operator of the window without its own reference mean field:
-// h_pq = F_pq - sum_k o_k (2 (pq|kk) - (pk|qk)), with F the SCF Fock matrix
-// over the window orbitals and o the per-spin reference occupations. On the
-// diagonal of canonical orbitals this is the CI's active orbital energy.
-Matrix window_core_operator(const Matrix& fock, std::span<const double> reference_occupations,
-                            const ActiveIntegrals& integrals);
-
-// sum h_pq g_pq + 1/2 sum (pq|rs) G_pqrs.
-double active_space_energy(const Matrix& h, const ActiveIntegrals& integrals, const ActiveDensities& densities);
+// Weights W of the integrals in the CI energy of a vector relative to
+// microstate 0, E = sum F_pq g_pq + sum W_pqrs (pq|rs), with F the SCF Fock
+// matrix over the window, g and `d` the vector's densities minus those of
+// microstate 0, and o the per-spin reference occupations: the reference mean
+// field that the CI's one-electron operator leaves out of F moves into W.
+// n^4 values at ((p n + q) n + r) n + s, symmetric like (pq|rs).
+std::vector<double> integral_weights(const ActiveDensities& d, std::span<const double> reference_occupations);
 
 }  // namespace quorin

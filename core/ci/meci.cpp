@@ -167,6 +167,23 @@ void check_target_root(std::size_t target_root, std::size_t n_states) {
     }
 }
 
+ScfResult converge_scf_for_ci(const MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
+                              const ScfOptions& options, const ScfResult& converged) {
+    ScfOptions tight = options;
+    tight.energy_tolerance = std::min(options.energy_tolerance, kCiScfEnergyTolerance);
+    tight.density_tolerance = std::min(options.density_tolerance, kCiScfDensityTolerance);
+    // What the CI reads of the workspace, kept to restore.
+    const Matrix density = scf.density, coefficients = scf.coefficients;
+    const Vec64 orbital_energies = scf.orbital_energies;
+    tight.initial_density = &density;
+    const ScfResult continued = run_rhf_scf_with_options(molecule, model, scf, tight);
+    if (continued.converged) return continued;
+    scf.density.copy_from(density);
+    scf.coefficients.copy_from(coefficients);
+    scf.orbital_energies = orbital_energies;
+    return converged;
+}
+
 MeciResult run_meci(const MolecularBatch& molecule, const ParameterModel& model, const Matrix& coefficients,
                     std::span<const double> orbital_energies, double electronic_energy_ev, double total_energy_ev,
                     const MeciOptions& options, MeciWorkspace& ws) {

@@ -11,6 +11,8 @@
 #include "core/ci/ci_matrix.h"
 #include "core/ci/microstates.h"
 #include "core/parameters/parameter_model.h"
+#include "core/scf/scf_loop.h"
+#include "core/scf/workspace.h"
 #include "core/types/aligned.h"
 #include "core/types/molecule.h"
 
@@ -23,6 +25,10 @@ inline constexpr double kMinExcitationEv = 1e-4;
 // Roots closer than this (eV) count as degenerate: their vectors are made
 // eigenfunctions of S^2.
 inline constexpr double kDegenerateRootsEv = 1e-6;
+
+// SCF convergence under a CI: energy change (eV) and density change.
+inline constexpr double kCiScfEnergyTolerance = 1e-10;
+inline constexpr double kCiScfDensityTolerance = 1e-9;
 
 struct CiState {
     std::vector<double> coefficients;  // CI vector over the microstates
@@ -68,6 +74,17 @@ ActiveWindow choose_active_window(const MolecularBatch& molecule, const Paramete
 
 // Refuses (RequestError) a 1-based target root outside 1 .. n_states.
 void check_target_root(std::size_t target_root, std::size_t n_states);
+
+// Continues a converged SCF (`converged`, in `scf`) from its own density to
+// kCiScfEnergyTolerance and kCiScfDensityTolerance, with the iteration budget
+// of `options`, and returns the continued result. The CI energy, unlike the
+// SCF energy, is not stationary in the orbitals: an SCF stopped at a density
+// change d leaves errors of order d in the CI energies and the roots'
+// gradients, large where MOs nearly coincide at the window's edge. Where the
+// continuation does not converge, the result and what the CI reads of `scf`
+// (density, MO coefficients and energies) stay as they were.
+ScfResult converge_scf_for_ci(const MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
+                              const ScfOptions& options, const ScfResult& converged);
 
 // Runs the CI on the SCF's MO coefficients (one MO per column, ascending
 // energy) and MO energies. Replaces `workspace` when its shape does not fit

@@ -1,8 +1,7 @@
 #pragma once
 // Nuclear gradient of the total energy of one CI root: the SCF energy plus
-// the root's CI energy, differentiated with the SCF re-solved at every
-// displaced geometry (the CI energy depends on the orbitals, which the
-// ground-state density gradient does not follow).
+// the root's CI energy, with the response of the SCF orbitals that the CI
+// energy, unlike the SCF energy, is not stationary in.
 #include <array>
 #include <span>
 #include <vector>
@@ -15,26 +14,30 @@
 
 namespace quorin {
 
+// Orbital energies (eV) closer than this count as one degenerate level.
+inline constexpr double kDegenerateOrbitalsEv = 1e-5;
+
 // Gradient (eV/angstrom, one triple per atom, net force removed) of
 // E_SCF + E_CI for the root whose normalised CI vector over the microstates
 // of `options` is `ci_vector`. `density`, `coefficients` and
-// `orbital_energies` are the SCF's converged density, MO coefficients and
-// MO energies at the molecule's geometry, and `scf_options` the options of
-// that SCF.
+// `orbital_energies` are the SCF's density, MO coefficients and MO energies
+// at the molecule's geometry, converged as converge_scf_for_ci leaves them,
+// and `scf_options` the options of that SCF (gas phase: no solvent, field or
+// point charges).
 //
-// Method: central differences (1e-3 angstrom) of the root's energy. At each
-// displaced geometry the SCF is re-solved, started from `density` and
-// converged tightly. The window there is made of the displaced occupied and
-// virtual MOs that overlap the reference window most (the energy-ordered
-// window unless a level is degenerate across its edge, whose window orbital
-// is then carried over smoothly), rotated among themselves onto the
-// reference orbitals. The root's CI energy there is that of the fixed CI
-// vector, through its one- and two-particle densities: the root's energy is
-// stationary in its CI vector, so holding the vector changes the energy only
-// in second order, which central differences cancel, and the root is
-// followed by its vector across close roots. Stops when a displaced SCF does
-// not converge or the window cannot be followed; the molecule's coordinates
-// are restored on every path.
+// The root's energy is stationary in its CI vector, so the vector is held
+// fixed; the CI energy then depends on the geometry through the integrals,
+// the Fock matrix over the window and the canonical SCF orbitals that make
+// the window. The orbitals' change is carried by one linear response of the
+// SCF (a Z-vector equation), and the gradient is the frozen-density gradient
+// of the SCF density, plus that of a relaxed difference density at fixed SCF
+// density, plus the two-centre integral derivatives contracted with the
+// root's two-particle density. Where an MO at the window's edge is
+// degenerate (kDegenerateOrbitalsEv) with one outside, which of the two
+// enters the window is the eigensolver's choice and the energy has no
+// derivative; the window orbital is then carried along without rotating into
+// its partner. Stops when the orbital response does not converge (an
+// unstable SCF); the molecule's coordinates are restored on every path.
 std::vector<std::array<double, 3>> compute_ci_root_gradient(MolecularBatch& molecule, const ParameterModel& model,
                                                             const ScfOptions& scf_options, const Matrix& density,
                                                             const Matrix& coefficients,

@@ -115,16 +115,17 @@ MemoryPlan ci_memory(const MolecularBatch& molecule, bool use_nddo, std::uint64_
         count_microstates(static_cast<std::size_t>(active_orbitals), static_cast<std::size_t>(active_orbitals));
     // The CI matrix, its eigenvectors and the spin matrix; the SCF density,
     // state density and difference density; three dipole matrices; the CI
-    // run's own pair table. The target root's gradient re-solves the SCF at
-    // displaced geometries in a second workspace, with the root's one- and
-    // two-particle densities over the window and the window's orbitals.
+    // run's own pair table, released before the target root's gradient makes
+    // its own. The gradient holds 14 matrices of the basis size for the
+    // orbital response and the relaxed densities, and the root's densities and
+    // integral weights over the window.
     MemoryPlan plan = scf_workspace(molecule, use_nddo).add(gradient_workspace(molecule));
     plan.add_matrices(3, microstates, microstates);
     plan.add_matrices(6, molecule.n_basis, molecule.n_basis);
     if (use_nddo) plan.add(pair_table(molecule));
-    plan.add(scf_workspace(molecule, use_nddo));
+    plan.add_matrices(14, molecule.n_basis, molecule.n_basis);
     const std::uint64_t window_pairs = saturating_product(active_orbitals, active_orbitals);
-    plan.add_doubles(saturating_product(window_pairs, window_pairs));
+    plan.add_doubles(saturating_product(5, saturating_product(window_pairs, window_pairs)));
     plan.add_matrices(3, molecule.n_basis, active_orbitals);
     return plan;
 }

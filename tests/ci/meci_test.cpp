@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "bench/ci_gradient_cases.h"
 #include "core/ci/active_integrals.h"
 #include "core/ci/transition_dipoles.h"
 #include "core/fock/fock_builder.h"
@@ -31,13 +32,14 @@ struct Scf {
     ScfResult result;
 };
 
-Scf converged_scf(const fixtures::Geometry& g, const ParameterModel& model, bool nddo = true) {
+Scf converged_scf(const fixtures::Geometry& g, const ParameterModel& model, bool nddo = true,
+                  double energy_tolerance = 1e-10, double density_tolerance = 1e-9) {
     Scf s{fixtures::make_molecule(g, model), {}, {}};
     s.workspace = ScfWorkspace::allocate(s.molecule.n_basis);
     ScfOptions options;
     options.use_nddo = nddo;
-    options.energy_tolerance = 1e-10;
-    options.density_tolerance = 1e-9;
+    options.energy_tolerance = energy_tolerance;
+    options.density_tolerance = density_tolerance;
     options.max_iterations = 200;
     s.result = run_rhf_scf_with_options(s.molecule, model, s.workspace, options);
     EXPECT_TRUE(s.result.converged);
@@ -302,6 +304,39 @@ TEST(RunMeci, RefusesWindowsItCannotHold) {
     EXPECT_EQ(fixtures::stop_message([&] { meci(s, kMndo, 6, 2); }), "Active space exceeds total molecular orbitals");
     EXPECT_EQ(fixtures::stop_message([&] { meci(s, kMndo, 9, 9); }),
               "Active space of 9 orbitals and 9 electrons exceeds the limit of 5000 microstates");
+}
+
+// Reference: the same SCF run from the atomic guess to 1e-12 eV and 1e-11.
+// Pyridine's MOs 12 and 13 lie 3e-5 eV apart under AM1, so an SCF stopped
+// at a density change of 1e-6 leaves them mixed.
+TEST(ConvergeScfForCi, ContinuesToTheCiTolerancesOrLeavesTheScfAsItWas) {
+    const bench::CiCase pyridine = bench::ci_gradient_molecules()[2];
+    const fixtures::Geometry g{pyridine.atomic_numbers, pyridine.coordinates};
+    const Scf tight = converged_scf(g, kAm1, true, 1e-12, 1e-11);
+    Scf road = converged_scf(g, kAm1, true, 1e-7, 1e-6);
+    const ScfResult continued =
+        converge_scf_for_ci(road.molecule, kAm1, road.workspace, bench::ci_road_scf_options(), road.result);
+    ASSERT_TRUE(continued.converged);
+    EXPECT_NEAR(continued.total_energy, tight.result.total_energy, 1e-8);
+    for (const std::size_t k : {11, 12}) {
+        EXPECT_NEAR(road.workspace.orbital_energies[k], tight.workspace.orbital_energies[k], 1e-8);
+        double overlap = 0.0;
+        for (std::size_t mu = 0; mu < road.molecule.n_basis; ++mu) {
+            overlap += road.workspace.coefficients(mu, k) * tight.workspace.coefficients(mu, k);
+        }
+        EXPECT_NEAR(std::fabs(overlap), 1.0, 1e-8) << "MO " << k;
+    }
+
+    Scf kept = converged_scf(g, kAm1, true, 1e-7, 1e-6);
+    const Matrix coefficients = kept.workspace.coefficients;
+    ScfOptions one_iteration = bench::ci_road_scf_options();
+    one_iteration.max_iterations = 1;
+    const ScfResult unchanged = converge_scf_for_ci(kept.molecule, kAm1, kept.workspace, one_iteration, kept.result);
+    EXPECT_EQ(unchanged.total_energy, kept.result.total_energy);
+    EXPECT_EQ(unchanged.iterations, kept.result.iterations);
+    for (std::size_t k = 0; k < coefficients.data().size(); ++k) {
+        ASSERT_EQ(kept.workspace.coefficients.data()[k], coefficients.data()[k]);
+    }
 }
 
 }  // namespace
