@@ -586,7 +586,7 @@ StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& 
     // The stop rule. tolerance(theta) bounds the error of a converged Ritz
     // value: 5 meV plus `relative_tolerance` of its distance from the
     // threshold, tight where the verdict is close. Both tracked roots must
-    // converge, after at least one round of corrections: a residual bounds
+    // converge, after at least one correction of the lowest: a residual bounds
     // the distance to some eigenvalue, not to the next one, so a second root
     // still moving may hide a lower eigenvector. The error of the lowest is
     // its residual r1, or r1^2 / (theta2 - r2 - theta1) when the converged
@@ -605,8 +605,13 @@ StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& 
         const double gap = round.roots > 1 && second_settled ? round.theta[1] - round.residual[1] - theta : 0.0;
         error = gap > 0.0 ? std::min(r1, r1 * r1 / gap) : r1;
         converged = (round.corrections > 0 || round.complete) && error <= tolerance(theta) && second_settled;
-        decision.correct[0] = error > tolerance(theta) || round.corrections == 0;
-        decision.correct[1] = !second_settled;
+        // One correction a round, for the root farther from its tolerance:
+        // each product then enters the next Rayleigh-Ritz step at once.
+        const double behind0 = round.corrections == 0 ? std::numeric_limits<double>::infinity()
+                                                      : error / tolerance(theta);
+        const double behind1 = second_settled ? 0.0 : round.residual[1] / tolerance(round.theta[1]);
+        decision.correct[0] = behind0 > 1.0 && behind0 >= behind1;
+        decision.correct[1] = behind1 > 1.0 && !decision.correct[0];
         decision.stop = theta < kUnstableEigenvalueEv || converged;
         return decision;
     };

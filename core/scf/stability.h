@@ -59,7 +59,7 @@ struct StabilityCheck {
 // The lowest eigenvalue of the orbital Hessian of the solution whose orbitals
 // are the columns of `coefficients` (energies ascending, the first n_occ
 // occupied). The virtual orbital energies are read less `virtual_shift`, the
-// level shift they may carry. Block Davidson iterations, two roots tracked,
+// level shift they may carry. Davidson iterations that follow two roots,
 // from a start block that no symmetry can keep inside one symmetry block:
 // the lowest eigenvectors of the exact Hessian over the four lowest pairs,
 // each plus a dense pseudo-random part (`start_rotation`, an earlier
