@@ -55,13 +55,12 @@ PyTypeObject* am1_bcc_result_type = nullptr;
 using B = Am1BccResult;
 
 PyGetSetDef am1_bcc_getset[] = {
-    {"initial_charges", get_field<&B::initial_charges>, nullptr,
-     "Initial Mulliken population charges before BCC corrections", nullptr},
-    {"bond_charge_corrections", get_field<&B::bond_charge_corrections>, nullptr,
-     "Net bond charge corrections applied to each atom", nullptr},
-    {"bcc_charges", get_field<&B::bcc_charges>, nullptr, "Final AM1-BCC charges", nullptr},
-    {"total_charge", get_field<&B::total_charge>, nullptr, "Total net charge of the molecular system", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<&B::initial_charges>("initial_charges", "Initial Mulliken population charges before BCC corrections"),
+    attribute<&B::bond_charge_corrections>("bond_charge_corrections",
+        "Net bond charge corrections applied to each atom"),
+    attribute<&B::bcc_charges>("bcc_charges", "Final AM1-BCC charges"),
+    attribute<&B::total_charge>("total_charge", "Total net charge of the molecular system"),
+    kEndOfAttributes,
 };
 
 PyMethodDef am1_bcc_methods[] = {

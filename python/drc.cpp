@@ -70,20 +70,16 @@ PyTypeObject* frame_type = nullptr;
 using F = DrcFrame;
 
 PyGetSetDef frame_getset[] = {
-    {"step", get_field<&F::step>, nullptr, "Integration step index (0-indexed)", nullptr},
-    {"time_fs", get_field<&F::time_fs>, nullptr, "Elapsed simulation time in femtoseconds", nullptr},
-    {"potential_energy_ev", get_field<&F::potential_energy_ev>, nullptr, "Potential energy in eV", nullptr},
-    {"kinetic_energy_ev", get_field<&F::kinetic_energy_ev>, nullptr, "Classical kinetic energy in eV", nullptr},
-    {"total_energy_ev", get_field<&F::total_energy_ev>, nullptr, "Total energy (potential + kinetic) in eV",
-     nullptr},
-    {"temperature_k", get_field<&F::temperature_k>, nullptr, "Instantaneous kinetic temperature in Kelvin",
-     nullptr},
-    {"coordinates", get_field<&F::coordinates>, nullptr,
-     "Atomic Cartesian coordinates in \u00c5 (shape: [natoms, 3])", nullptr},
-    {"velocities", get_field<&F::velocities>, nullptr, "Atomic velocities in \u00c5 / fs (shape: [natoms, 3])",
-     nullptr},
-    {"forces", get_field<&F::forces>, nullptr, "Cartesian forces in eV / \u00c5 (shape: [natoms, 3])", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<&F::step>("step", "Integration step index (0-indexed)"),
+    attribute<&F::time_fs>("time_fs", "Elapsed simulation time in femtoseconds"),
+    attribute<&F::potential_energy_ev>("potential_energy_ev", "Potential energy in eV"),
+    attribute<&F::kinetic_energy_ev>("kinetic_energy_ev", "Classical kinetic energy in eV"),
+    attribute<&F::total_energy_ev>("total_energy_ev", "Total energy (potential + kinetic) in eV"),
+    attribute<&F::temperature_k>("temperature_k", "Instantaneous kinetic temperature in Kelvin"),
+    attribute<&F::coordinates>("coordinates", "Atomic Cartesian coordinates in \u00c5 (shape: [natoms, 3])"),
+    attribute<&F::velocities>("velocities", "Atomic velocities in \u00c5 / fs (shape: [natoms, 3])"),
+    attribute<&F::forces>("forces", "Cartesian forces in eV / \u00c5 (shape: [natoms, 3])"),
+    kEndOfAttributes,
 };
 
 PyObject* frame_repr(PyObject* self) {
@@ -111,16 +107,13 @@ PyObject* get_frames(PyObject* self, void*) {
 }
 
 PyGetSetDef result_getset[] = {
-    {"frames", get_frames, nullptr, "Recorded trajectory frames", nullptr},
-    {"initial_energy_ev", get_field<&R::initial_energy_ev>, nullptr, "Initial total energy in eV", nullptr},
-    {"final_energy_ev", get_field<&R::final_energy_ev>, nullptr, "Final total energy in eV", nullptr},
-    {"energy_drift_ev_per_ps", get_field<&R::energy_drift_ev_per_ps>, nullptr, "Linear energy drift in eV / ps",
-     nullptr},
-    {"max_energy_drift_ev", get_field<&R::max_energy_drift_ev>, nullptr, "Maximum absolute energy drift in eV",
-     nullptr},
-    {"average_temperature_k", get_field<&R::average_temperature_k>, nullptr,
-     "Average trajectory temperature in Kelvin", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    nested_attribute<&R::frames, frame_getset>("frames", get_frames, "Recorded trajectory frames"),
+    attribute<&R::initial_energy_ev>("initial_energy_ev", "Initial total energy in eV"),
+    attribute<&R::final_energy_ev>("final_energy_ev", "Final total energy in eV"),
+    attribute<&R::energy_drift_ev_per_ps>("energy_drift_ev_per_ps", "Linear energy drift in eV / ps"),
+    attribute<&R::max_energy_drift_ev>("max_energy_drift_ev", "Maximum absolute energy drift in eV"),
+    attribute<&R::average_temperature_k>("average_temperature_k", "Average trajectory temperature in Kelvin"),
+    kEndOfAttributes,
 };
 
 PyObject* result_to_dict(PyObject* self, PyObject*) {

@@ -66,16 +66,14 @@ PyTypeObject* esp_result_type = nullptr;
 using E = EspResult;
 
 PyGetSetDef esp_result_getset[] = {
-    {"charges", get_field<&E::charges>, nullptr, "Fitted atom-centered partial charges in atomic units (e)", nullptr},
-    {"dipole_debye", get_field<&E::dipole>, nullptr,
-     "Cartesian electric dipole moment computed from fitted ESP charges in Debye [x, y, z]", nullptr},
-    {"dipole_magnitude_debye", get_field<&E::dipole_magnitude>, nullptr, "Total dipole moment magnitude in Debye",
-     nullptr},
-    {"rms_error_ev", get_field<&E::rms_error>, nullptr,
-     "Root-mean-square fitting error of the electrostatic potential in eV", nullptr},
-    {"num_grid_points", get_field<&E::num_grid_points>, nullptr,
-     "Total number of grid points retained on the solvent-accessible envelope", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<&E::charges>("charges", "Fitted atom-centered partial charges in atomic units (e)"),
+    attribute<&E::dipole>("dipole_debye",
+        "Cartesian electric dipole moment computed from fitted ESP charges in Debye [x, y, z]"),
+    attribute<&E::dipole_magnitude>("dipole_magnitude_debye", "Total dipole moment magnitude in Debye"),
+    attribute<&E::rms_error>("rms_error_ev", "Root-mean-square fitting error of the electrostatic potential in eV"),
+    attribute<&E::num_grid_points>("num_grid_points",
+        "Total number of grid points retained on the solvent-accessible envelope"),
+    kEndOfAttributes,
 };
 
 PyObject* esp_result_repr(PyObject* self) {

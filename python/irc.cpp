@@ -66,18 +66,16 @@ PyTypeObject* point_type = nullptr;
 using P = IrcPoint;
 
 PyGetSetDef point_getset[] = {
-    {"path_coordinate", get_field<&P::path_coordinate>, nullptr,
-     "Integrated reaction coordinate s in amu^(1/2) * \u00c5 (0 at TS, >0 forward, <0 reverse)", nullptr},
-    {"energy_ev", get_field<&P::energy_ev>, nullptr, "Total electronic energy in eV", nullptr},
-    {"heat_of_formation_kcal", get_field<&P::heat_of_formation_kcal>, nullptr,
-     "Standard heat of formation in kcal/mol", nullptr},
-    {"coordinates", get_field<&P::coordinates>, nullptr, "Cartesian coordinates in \u00c5 (shape: [natoms, 3])",
-     nullptr},
-    {"cartesian_gradient_rms", get_field<&P::cartesian_gradient_rms>, nullptr,
-     "Cartesian gradient RMS in kcal / (mol * \u00c5)", nullptr},
-    {"mass_weighted_gradient_rms", get_field<&P::mass_weighted_gradient_rms>, nullptr,
-     "Mass-weighted gradient RMS in kcal / (mol * \u00c5 * amu^(1/2))", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<&P::path_coordinate>("path_coordinate",
+        "Integrated reaction coordinate s in amu^(1/2) * \u00c5 (0 at TS, >0 forward, <0 reverse)"),
+    attribute<&P::energy_ev>("energy_ev", "Total electronic energy in eV"),
+    attribute<&P::heat_of_formation_kcal>("heat_of_formation_kcal", "Standard heat of formation in kcal/mol"),
+    attribute<&P::coordinates>("coordinates", "Cartesian coordinates in \u00c5 (shape: [natoms, 3])"),
+    attribute<&P::cartesian_gradient_rms>("cartesian_gradient_rms",
+        "Cartesian gradient RMS in kcal / (mol * \u00c5)"),
+    attribute<&P::mass_weighted_gradient_rms>("mass_weighted_gradient_rms",
+        "Mass-weighted gradient RMS in kcal / (mol * \u00c5 * amu^(1/2))"),
+    kEndOfAttributes,
 };
 
 PyObject* point_repr(PyObject* self) {
@@ -105,15 +103,14 @@ PyObject* get_points(PyObject* self, void*) {
 }
 
 PyGetSetDef result_getset[] = {
-    {"points", get_points, nullptr,
-     "Sequence of reaction path points ordered monotonically along reaction coordinate s", nullptr},
-    {"ts_point_index", get_field<&R::ts_point_index>, nullptr,
-     "Index of transition state point in the points list (s = 0.0)", nullptr},
-    {"forward_converged", get_field<&R::forward_converged>, nullptr,
-     "Whether forward reaction branch converged to a local minimum", nullptr},
-    {"reverse_converged", get_field<&R::reverse_converged>, nullptr,
-     "Whether reverse reaction branch converged to a local minimum", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    nested_attribute<&R::points, point_getset>("points", get_points,
+        "Sequence of reaction path points ordered monotonically along reaction coordinate s"),
+    attribute<&R::ts_point_index>("ts_point_index", "Index of transition state point in the points list (s = 0.0)"),
+    attribute<&R::forward_converged>("forward_converged",
+        "Whether forward reaction branch converged to a local minimum"),
+    attribute<&R::reverse_converged>("reverse_converged",
+        "Whether reverse reaction branch converged to a local minimum"),
+    kEndOfAttributes,
 };
 
 PyObject* result_to_dict(PyObject* self, PyObject*) {

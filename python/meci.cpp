@@ -109,25 +109,19 @@ PyObject* get_spin_label(PyObject* self, void*) {
 }
 
 PyGetSetDef ci_state_getset[] = {
-    {"root", get_field<&S::root>, nullptr, "State index (1-indexed)", nullptr},
-    {"energy_ev", get_field<&S::energy_ev>, nullptr, "Absolute CI energy eigenvalue in eV", nullptr},
-    {"excitation_energy_ev", get_field<&S::excitation_energy_ev>, nullptr,
-     "Excitation energy relative to ground state in eV", nullptr},
-    {"excitation_energy_cm1", get_field<&S::excitation_energy_cm1>, nullptr, "Excitation energy in cm^-1", nullptr},
-    {"wavelength_nm", get_field<&S::wavelength_nm>, nullptr, "Absorption wavelength in nm", nullptr},
-    {"multiplicity", get_field<&S::multiplicity>, nullptr, "Spin multiplicity (1=Singlet, 2=Doublet, 3=Triplet)",
-     nullptr},
-    {"spin_label", get_spin_label, nullptr, "Spin label", nullptr},
-    {"s_squared", get_field<&S::s_squared>, nullptr, "S^2 expectation value", nullptr},
-    {"transition_dipole_debye", get_field<&S::transition_dipole_debye>, nullptr,
-     "Transition dipole moment [x, y, z] in Debye", nullptr},
-    {"dipole_strength_debye", get_field<&S::dipole_strength_debye>, nullptr,
-     "Total transition dipole magnitude in Debye", nullptr},
-    {"polarization_angstrom2", get_field<&S::polarization_angstrom2>, nullptr,
-     "Polarization in Angstroms^2 [x, y, z]", nullptr},
-    {"oscillator_strength", get_field<&S::oscillator_strength>, nullptr, "Dimensionless oscillator strength",
-     nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<&S::root>("root", "State index (1-indexed)"),
+    attribute<&S::energy_ev>("energy_ev", "Absolute CI energy eigenvalue in eV"),
+    attribute<&S::excitation_energy_ev>("excitation_energy_ev", "Excitation energy relative to ground state in eV"),
+    attribute<&S::excitation_energy_cm1>("excitation_energy_cm1", "Excitation energy in cm^-1"),
+    attribute<&S::wavelength_nm>("wavelength_nm", "Absorption wavelength in nm"),
+    attribute<&S::multiplicity>("multiplicity", "Spin multiplicity (1=Singlet, 2=Doublet, 3=Triplet)"),
+    attribute<&S::spin_label>("spin_label", get_spin_label, "Spin label"),
+    attribute<&S::s_squared>("s_squared", "S^2 expectation value"),
+    attribute<&S::transition_dipole_debye>("transition_dipole_debye", "Transition dipole moment [x, y, z] in Debye"),
+    attribute<&S::dipole_strength_debye>("dipole_strength_debye", "Total transition dipole magnitude in Debye"),
+    attribute<&S::polarization_angstrom2>("polarization_angstrom2", "Polarization in Angstroms^2 [x, y, z]"),
+    attribute<&S::oscillator_strength>("oscillator_strength", "Dimensionless oscillator strength"),
+    kEndOfAttributes,
 };
 
 // ---- MeciPyResult ----------------------------------------------------------
@@ -141,18 +135,16 @@ PyObject* get_states(PyObject* self, void*) {
 }
 
 PyGetSetDef meci_result_getset[] = {
-    {"states", get_states, nullptr, "All computed CI states", nullptr},
-    {"num_microstates", get_field<&R::num_microstates>, nullptr, "Number of microstates", nullptr},
-    {"target_root", get_field<&R::target_root>, nullptr, "Target root index (1-indexed)", nullptr},
-    {"ci_energy_correction_ev", get_field<&R::ci_energy_correction_ev>, nullptr, "CI energy correction in eV",
-     nullptr},
-    {"electronic_energy_ev", get_field<&R::electronic_energy_ev>, nullptr, "Total electronic energy in eV", nullptr},
-    {"total_energy_ev", get_field<&R::total_energy_ev>, nullptr, "Total energy in eV", nullptr},
-    {"heat_of_formation_kcal", get_field<&R::heat_of_formation_kcal>, nullptr, "Heat of formation in kcal/mol",
-     nullptr},
-    {"gradients_kcal_mol_angstrom", get_field<&R::gradients_kcal_mol_angstrom>, nullptr,
-     "Cartesian nuclear gradients for the target root in kcal/(mol * A)", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    nested_attribute<&R::states, ci_state_getset>("states", get_states, "All computed CI states"),
+    attribute<&R::num_microstates>("num_microstates", "Number of microstates"),
+    attribute<&R::target_root>("target_root", "Target root index (1-indexed)"),
+    attribute<&R::ci_energy_correction_ev>("ci_energy_correction_ev", "CI energy correction in eV"),
+    attribute<&R::electronic_energy_ev>("electronic_energy_ev", "Total electronic energy in eV"),
+    attribute<&R::total_energy_ev>("total_energy_ev", "Total energy in eV"),
+    attribute<&R::heat_of_formation_kcal>("heat_of_formation_kcal", "Heat of formation in kcal/mol"),
+    attribute<&R::gradients_kcal_mol_angstrom>("gradients_kcal_mol_angstrom",
+        "Cartesian nuclear gradients for the target root in kcal/(mol * A)"),
+    kEndOfAttributes,
 };
 
 // ---- meci ------------------------------------------------------------------

@@ -58,20 +58,18 @@ PyObject* get_final_result(PyObject* self, void*) {
 }
 
 PyGetSetDef getset_table[] = {
-    {"converged", get_field<&R::converged>, nullptr, "Whether geometry optimization converged", nullptr},
-    {"cycles", get_field<&R::cycles>, nullptr, "Number of quasi-Newton L-BFGS cycles executed", nullptr},
-    {"initial_energy_ev", get_field<&R::initial_energy_ev>, nullptr, "Initial total energy in eV", nullptr},
-    {"final_energy_ev", get_field<&R::final_energy_ev>, nullptr, "Final total energy in eV", nullptr},
-    {"final_heat_of_formation_kcal", get_field<&R::final_heat_of_formation_kcal>, nullptr,
-     "Final heat of formation in kcal/mol", nullptr},
-    {"final_grad_rms", get_field<&R::final_grad_rms>, nullptr, "Final RMS gradient in kcal / (mol * \\AA)",
-     nullptr},
-    {"final_grad_max", get_field<&R::final_grad_max>, nullptr,
-     "Final maximum gradient component in kcal / (mol * \\AA)", nullptr},
-    {"coordinates", get_field<&R::coordinates>, nullptr,
-     "Optimized Cartesian coordinates in \\AA (shape: [natoms, 3])", nullptr},
-    {"final_result", get_final_result, nullptr, "Final calculation result at optimized geometry", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<&R::converged>("converged", "Whether geometry optimization converged"),
+    attribute<&R::cycles>("cycles", "Number of quasi-Newton L-BFGS cycles executed"),
+    attribute<&R::initial_energy_ev>("initial_energy_ev", "Initial total energy in eV"),
+    attribute<&R::final_energy_ev>("final_energy_ev", "Final total energy in eV"),
+    attribute<&R::final_heat_of_formation_kcal>("final_heat_of_formation_kcal",
+        "Final heat of formation in kcal/mol"),
+    attribute<&R::final_grad_rms>("final_grad_rms", "Final RMS gradient in kcal / (mol * \\AA)"),
+    attribute<&R::final_grad_max>("final_grad_max", "Final maximum gradient component in kcal / (mol * \\AA)"),
+    attribute<&R::coordinates>("coordinates", "Optimized Cartesian coordinates in \\AA (shape: [natoms, 3])"),
+    nested_attribute<&R::final_result, calculation_result_attributes>("final_result", get_final_result,
+        "Final calculation result at optimized geometry"),
+    kEndOfAttributes,
 };
 
 PyObject* repr(PyObject* self) {

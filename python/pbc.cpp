@@ -64,20 +64,20 @@ using R = PbcResult;
 PyTypeObject* result_type = nullptr;  // created once at import
 
 PyGetSetDef getset_table[] = {
-    {"converged", get_field<&R::converged>, nullptr, nullptr, nullptr},
-    {"iterations", get_field<&R::iterations>, nullptr, nullptr, nullptr},
-    {"total_energy_per_cell_ev", get_field<&R::total_energy>, nullptr, nullptr, nullptr},
-    {"electronic_energy_per_cell_ev", get_field<&R::electronic_energy>, nullptr, nullptr, nullptr},
-    {"nuclear_repulsion_per_cell_ev", get_field<&R::core_repulsion>, nullptr, nullptr, nullptr},
-    {"heat_of_formation_kcal_mol", get_field<&R::heat_of_formation>, nullptr, nullptr, nullptr},
-    {"vbm_energy_ev", get_field<&R::vbm>, nullptr, nullptr, nullptr},
-    {"cbm_energy_ev", get_field<&R::cbm>, nullptr, nullptr, nullptr},
-    {"direct_bandgap_ev", get_field<&R::direct_gap>, nullptr, nullptr, nullptr},
-    {"indirect_bandgap_ev", get_field<&R::band_gap>, nullptr, nullptr, nullptr},
-    {"band_energies_ev", get_field<&R::band_energies>, nullptr, nullptr, nullptr},
-    {"dos_energies_ev", get_field<&R::dos_energies>, nullptr, nullptr, nullptr},
-    {"dos_values", get_field<&R::dos_values>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<&R::converged>("converged", nullptr),
+    attribute<&R::iterations>("iterations", nullptr),
+    attribute<&R::total_energy>("total_energy_per_cell_ev", nullptr),
+    attribute<&R::electronic_energy>("electronic_energy_per_cell_ev", nullptr),
+    attribute<&R::core_repulsion>("nuclear_repulsion_per_cell_ev", nullptr),
+    attribute<&R::heat_of_formation>("heat_of_formation_kcal_mol", nullptr),
+    attribute<&R::vbm>("vbm_energy_ev", nullptr),
+    attribute<&R::cbm>("cbm_energy_ev", nullptr),
+    attribute<&R::direct_gap>("direct_bandgap_ev", nullptr),
+    attribute<&R::band_gap>("indirect_bandgap_ev", nullptr),
+    attribute<&R::band_energies>("band_energies_ev", nullptr),
+    attribute<&R::dos_energies>("dos_energies_ev", nullptr),
+    attribute<&R::dos_values>("dos_values", nullptr),
+    kEndOfAttributes,
 };
 
 constexpr const char* kPbcParameters[] = {

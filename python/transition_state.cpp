@@ -72,31 +72,32 @@ PyObject* get_final_result(PyObject* self, void*) {
     return guard([&] { return new_unchecked_calculation_result(record_of<R>(self).final_result); });
 }
 
-PyGetSetDef getset_table[] = {
-    {"converged", get_field<&R::converged>, nullptr, "Whether the transition state search converged", nullptr},
-    {"cycles", get_field<&R::cycles>, nullptr, "Number of EF optimization cycles executed", nullptr},
-    {"final_energy_ev", get_field<&R::final_energy_ev>, nullptr, "Final total energy in eV", nullptr},
-    {"final_heat_of_formation_kcal", get_field<&R::final_heat_of_formation_kcal>, nullptr,
-     "Final heat of formation in kcal/mol", nullptr},
-    {"initial_grad_rms", get_field<&R::initial_grad_rms>, nullptr, "Initial RMS gradient in kcal / (mol * \\AA)",
-     nullptr},
-    {"final_grad_rms", get_field<&R::final_grad_rms>, nullptr, "Final RMS gradient in kcal / (mol * \\AA)",
-     nullptr},
-    {"final_grad_max", get_field<&R::final_grad_max>, nullptr,
-     "Final maximum gradient component in kcal / (mol * \\AA)", nullptr},
-    {"ts_mode_eigenvalue", get_field<&R::ts_mode_eigenvalue>, nullptr,
-     "Eigenvalue of the transition state mode along which energy is maximized (kcal / (mol * \\AA^2))", nullptr},
-    {"ts_mode_index", get_field<&R::ts_mode_index>, nullptr, "Transition state mode index (0-indexed)", nullptr},
-    {"coordinates", get_field<&R::coordinates>, nullptr,
-     "Transition state Cartesian coordinates in \\AA (shape: [natoms, 3])", nullptr},
-    {"final_result", get_final_result, nullptr, "Final calculation result at the transition state", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+}  // namespace
+
+PyGetSetDef transition_state_attributes[] = {
+    attribute<&R::converged>("converged", "Whether the transition state search converged"),
+    attribute<&R::cycles>("cycles", "Number of EF optimization cycles executed"),
+    attribute<&R::final_energy_ev>("final_energy_ev", "Final total energy in eV"),
+    attribute<&R::final_heat_of_formation_kcal>("final_heat_of_formation_kcal",
+        "Final heat of formation in kcal/mol"),
+    attribute<&R::initial_grad_rms>("initial_grad_rms", "Initial RMS gradient in kcal / (mol * \\AA)"),
+    attribute<&R::final_grad_rms>("final_grad_rms", "Final RMS gradient in kcal / (mol * \\AA)"),
+    attribute<&R::final_grad_max>("final_grad_max", "Final maximum gradient component in kcal / (mol * \\AA)"),
+    attribute<&R::ts_mode_eigenvalue>("ts_mode_eigenvalue",
+        "Eigenvalue of the transition state mode along which energy is maximized (kcal / (mol * \\AA^2))"),
+    attribute<&R::ts_mode_index>("ts_mode_index", "Transition state mode index (0-indexed)"),
+    attribute<&R::coordinates>("coordinates", "Transition state Cartesian coordinates in \\AA (shape: [natoms, 3])"),
+    nested_attribute<&R::final_result, calculation_result_attributes>("final_result", get_final_result,
+        "Final calculation result at the transition state"),
+    kEndOfAttributes,
 };
+
+namespace {
 
 // The attribute values, with the final single point as its own dictionary.
 PyObject* to_dict(PyObject* self, PyObject*) {
     return guard([&] {
-        Ref dict(dict_from_getset(self, getset_table));
+        Ref dict(dict_from_getset(self, transition_state_attributes));
         set_dict_item(dict.get(), "final_result", Ref(calculation_result_dict(record_of<R>(self).final_result)));
         return dict.release();
     });
@@ -163,7 +164,7 @@ PyMethodDef transition_state_def = {
 
 PyObject* create_transition_state_result_type() {
     return create_record_type<R>({"quorin_py.TransitionStatePyResult",
-                                  "Result of transition state search via Eigenvector Following.", repr, getset_table,
+                                  "Result of transition state search via Eigenvector Following.", repr, transition_state_attributes,
                                   method_table},
                                  result_type);
 }

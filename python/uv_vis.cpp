@@ -15,12 +15,11 @@ PyTypeObject* spectrum_type = nullptr;
 using U = UvVisSpectrum;
 
 PyGetSetDef spectrum_getset[] = {
-    {"wavelengths_nm", get_field<&U::wavelengths_nm>, nullptr, "Wavelength grid in nm", nullptr},
-    {"extinction_coefficients", get_field<&U::extinction_coefficients>, nullptr,
-     "Molar extinction coefficients in L/(mol*cm)", nullptr},
-    {"lambda_max_nm", get_field<&U::lambda_max_nm>, nullptr, "Peak absorption wavelength in nm", nullptr},
-    {"epsilon_max", get_field<&U::epsilon_max>, nullptr, "Maximum extinction coefficient", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<&U::wavelengths_nm>("wavelengths_nm", "Wavelength grid in nm"),
+    attribute<&U::extinction_coefficients>("extinction_coefficients", "Molar extinction coefficients in L/(mol*cm)"),
+    attribute<&U::lambda_max_nm>("lambda_max_nm", "Peak absorption wavelength in nm"),
+    attribute<&U::epsilon_max>("epsilon_max", "Maximum extinction coefficient"),
+    kEndOfAttributes,
 };
 
 constexpr const char* kSpectrumParameters[] = {
