@@ -25,10 +25,9 @@ void read_drc_options(const BoundArguments& bound, std::size_t first, DrcRequest
 
 DrcResult run_drc(const DrcRequest& request) {
     const auto& numbers = request.atomic_numbers;
-    if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
-    check_matching_lengths(numbers.size(), request.coordinates.size());
-    check_geometry(numbers, request.coordinates);
-    const std::unique_ptr<ParameterModel> model = get_model(request.method);
+    const CheckedMolecule checked = check_request(numbers, {{request.coordinates}}, request.method,
+                                                  {{"time_step_fs", request.time_step_fs, ranges::kMdTimeStep}});
+    const ParameterModel& model = *checked.model;
 
     DrcOptions options;
     const std::string ensemble = to_lower(request.ensemble);
@@ -38,10 +37,10 @@ DrcResult run_drc(const DrcRequest& request) {
     } else if (ensemble == "nvt") {
         options.initial_velocities.value = InitialVelocities::MaxwellBoltzmann{std::nullopt, request.temperature_k};
         options.nvt = true;
+        check_in_range("temperature_k", request.temperature_k, ranges::kThermostatTemperature);
     } else {
         throw InputError("Unknown DRC ensemble '" + ensemble + "'. Supported: 'nve', 'nvt'");
     }
-    check_closed_shell_supported(numbers, *model, request.method);
     options.time_step_fs = request.time_step_fs;
     options.total_steps = static_cast<std::size_t>(request.total_steps);
     options.temperature_k = request.temperature_k;
@@ -51,14 +50,13 @@ DrcResult run_drc(const DrcRequest& request) {
     options.scf_density_tolerance = 1e-7;
     options.use_nddo = request.use_nddo;
     if (const auto error = find_drc_option_error(options)) throw InputError(*error);
-    check_in_range("time_step_fs", options.time_step_fs, ranges::kMdTimeStep);
 
-    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
+    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
     require_memory(driver_memory(molecule, request.use_nddo, 1, 0, false));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
     DrcWorkspace workspace = DrcWorkspace::allocate(molecule);
-    return run_dynamic_reaction_coordinate(molecule, *model, scf, gradient_workspace, workspace, options);
+    return run_dynamic_reaction_coordinate(molecule, model, scf, gradient_workspace, workspace, options);
 }
 
 namespace {

@@ -1,7 +1,6 @@
 #include "python/engine_call.h"
 #include "python/frequencies.h"
 
-#include <cmath>
 #include <memory>
 
 #include "core/properties/request_memory.h"
@@ -16,40 +15,17 @@
 
 namespace quorin::py {
 
-namespace {
-
-bool positive_finite(double value) { return value > 0.0 && std::isfinite(value); }
-
-// Conditions that would otherwise stop the engine, refused before any SCF
-// (the masses are refused through the engine's own check).
-void check_vibrational_conditions(const FrequenciesRequest& request) {
-    if (!std::isfinite(request.temperature_k)) throw InputError("temperature_k must be a finite number of kelvin");
-    if (!positive_finite(request.pressure_atm)) {
-        throw InputError("pressure_atm must be a positive finite number of atmospheres");
-    }
-    if (!positive_finite(request.rotational_symmetry_number)) {
-        throw InputError("rotational_symmetry_number must be a positive finite number");
-    }
-    if (!positive_finite(request.step_size_angstrom)) {
-        throw InputError("step_size_angstrom must be a positive finite number of angstroms");
-    }
-    check_in_range("temperature_k", request.temperature_k, ranges::kThermoTemperature);
-    check_in_range("pressure_atm", request.pressure_atm, ranges::kPressure);
-    check_in_range("step_size_angstrom", request.step_size_angstrom, ranges::kHessianStep);
-}
-
-}  // namespace
-
 VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
-    const std::unique_ptr<ParameterModel> model = get_model(request.method);
     const auto& numbers = request.atomic_numbers;
-    if (numbers.empty()) throw InputError("Molecule must have at least one atom");
-    check_matching_lengths(numbers.size(), request.coordinates.size());
-    check_geometry(numbers, request.coordinates);
-    check_closed_shell_supported(numbers, *model, request.method);
-    check_vibrational_conditions(request);
+    const CheckedMolecule checked =
+        check_request(numbers, {{request.coordinates}}, request.method,
+                      {{"temperature_k", request.temperature_k, ranges::kThermoTemperature},
+                       {"pressure_atm", request.pressure_atm, ranges::kPressure},
+                       {"rotational_symmetry_number", request.rotational_symmetry_number, ranges::kSymmetryNumber},
+                       {"step_size_angstrom", request.step_size_angstrom, ranges::kHessianStep}});
+    const ParameterModel& model = *checked.model;
 
-    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
+    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
 
     ScfOptions scf_options;
     scf_options.max_iterations = 100;
@@ -72,7 +48,7 @@ VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
     if (request.custom_masses) check_each_in_range("custom_masses", *request.custom_masses, ranges::kAtomicMass);
     require_memory(driver_memory(molecule, request.use_nddo, 1, 6, false));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
-    HessianResult hessian = compute_hessian_and_frequencies(molecule, *model, scf, scf_options, options);
+    HessianResult hessian = compute_hessian_and_frequencies(molecule, model, scf, scf_options, options);
 
     VibrationalRecord record;
     record.all_frequencies_cm1 = std::move(hessian.all_frequencies_cm1);

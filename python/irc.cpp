@@ -22,10 +22,9 @@ void read_irc_options(const BoundArguments& bound, std::size_t first, IrcRequest
 
 IrcResult run_irc(const IrcRequest& request) {
     const auto& numbers = request.atomic_numbers;
-    if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
-    check_matching_lengths(numbers.size(), request.coordinates.size());
-    check_geometry(numbers, request.coordinates);
-    const std::unique_ptr<ParameterModel> model = get_model(request.method);
+    const CheckedMolecule checked = check_request(numbers, {{request.coordinates}}, request.method,
+                                                  {{"step_size", request.step_size, ranges::kPathStep}});
+    const ParameterModel& model = *checked.model;
 
     IrcOptions options;
     const std::string direction = to_lower(request.direction);
@@ -38,7 +37,6 @@ IrcResult run_irc(const IrcRequest& request) {
     } else {
         throw InputError("Unknown IRC direction '" + direction + "'. Supported: 'both', 'forward', 'reverse'");
     }
-    check_closed_shell_supported(numbers, *model, request.method);
     options.step_size = request.step_size;
     options.max_points = static_cast<std::size_t>(request.max_points);
     options.max_corrector_iterations = 25;
@@ -47,14 +45,13 @@ IrcResult run_irc(const IrcRequest& request) {
     options.max_energy_rise = 0.01;
     options.use_nddo = request.use_nddo;
     if (const auto error = find_irc_option_error(options)) throw InputError(*error);
-    check_in_range("step_size", options.step_size, ranges::kPathStep);
 
-    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
+    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
     require_memory(driver_memory(molecule, request.use_nddo, 1, 6, false));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
     IrcWorkspace workspace = IrcWorkspace::allocate(molecule);
-    return trace_intrinsic_reaction_coordinate(molecule, *model, scf, gradient_workspace, workspace, options);
+    return trace_intrinsic_reaction_coordinate(molecule, model, scf, gradient_workspace, workspace, options);
 }
 
 namespace {

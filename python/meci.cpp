@@ -32,12 +32,7 @@ void read_leading_meci_arguments(const BoundArguments& bound, MeciRequest& reque
 }
 
 std::unique_ptr<ParameterModel> check_meci_request(const MeciRequest& request) {
-    const auto& numbers = request.atomic_numbers;
-    if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
-    if (numbers.size() != request.coordinates.size()) throw InputError("Coordinate count mismatch");
-    std::unique_ptr<ParameterModel> model = get_model(request.method);
-    check_geometry(numbers, request.coordinates);
-    check_closed_shell_supported(numbers, *model, request.method);
+    CheckedMolecule checked = check_request(request.atomic_numbers, {{request.coordinates}}, request.method);
     // The window holds as many electrons as orbitals, half above and half
     // below the gap; an odd count would leave the CI one electron short.
     if (request.active_orbitals == 0) throw InputError("active_orbitals must be at least 2 (got 0)");
@@ -50,12 +45,15 @@ std::unique_ptr<ParameterModel> check_meci_request(const MeciRequest& request) {
     }
     const auto n_active = static_cast<std::size_t>(request.active_orbitals);
     check_target_root(static_cast<std::size_t>(request.target_root), count_microstates(n_active, n_active));
-    return model;
+    return std::move(checked.model);
 }
 
-MeciRecord run_meci_request(const MeciRequest& request, bool with_gradients) {
-    const std::unique_ptr<ParameterModel> model = check_meci_request(request);
-    MolecularBatch molecule = MolecularBatch::new_for_model(request.atomic_numbers, request.coordinates, *model);
+MeciRecord run_meci_request(const MeciRequest& request) {
+    return run_checked_meci(request, *check_meci_request(request), true);
+}
+
+MeciRecord run_checked_meci(const MeciRequest& request, const ParameterModel& model, bool with_gradients) {
+    MolecularBatch molecule = MolecularBatch::new_for_model(request.atomic_numbers, request.coordinates, model);
     require_memory(ci_memory(molecule, request.use_nddo, request.active_orbitals));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     ScfOptions scf_options;
@@ -65,21 +63,21 @@ MeciRecord run_meci_request(const MeciRequest& request, bool with_gradients) {
     scf_options.level_shift = 0.0;
     scf_options.damping = 0.5;
     scf_options.use_nddo = request.use_nddo;
-    const ScfResult scf_result = run_rhf_scf_with_options(molecule, *model, scf, scf_options);
+    const ScfResult scf_result = run_rhf_scf_with_options(molecule, model, scf, scf_options);
     if (!scf_result.converged) throw InputError("SCF did not converge");
 
     const auto n_active = static_cast<std::size_t>(request.active_orbitals);
     const MeciOptions options{n_active, n_active, static_cast<std::size_t>(request.target_root), request.use_nddo};
     MeciWorkspace workspace = MeciWorkspace::allocate(n_active, 100);
-    MeciResult result = run_meci(molecule, *model, scf.coefficients, scf.orbital_energies,
+    MeciResult result = run_meci(molecule, model, scf.coefficients, scf.orbital_energies,
                                  scf_result.electronic_energy, scf_result.total_energy, options, workspace);
-    const ActiveWindow window = choose_active_window(molecule, *model, options);
-    compute_transition_dipoles_and_oscillator_strengths(molecule, *model, scf.coefficients, window.indices, result);
+    const ActiveWindow window = choose_active_window(molecule, model, options);
+    compute_transition_dipoles_and_oscillator_strengths(molecule, model, scf.coefficients, window.indices, result);
 
     MeciRecord record;
     if (with_gradients) {
         record.gradients_kcal_mol_angstrom =
-            compute_ci_root_gradient(molecule, *model, scf_options, scf.density, scf.coefficients,
+            compute_ci_root_gradient(molecule, model, scf_options, scf.density, scf.coefficients,
                                      scf.orbital_energies, options, result.states[result.target_root - 1].coefficients);
         for (auto& g : record.gradients_kcal_mol_angstrom) {
             for (double& component : g) component *= kEvToKcalMol;

@@ -9,13 +9,15 @@
 #include "core/types/molecule.h"
 #include "python/arguments.h"
 #include "python/driver_support.h"
+#include "python/method_lookup.h"
 #include "python/record_object.h"
 
 namespace quorin::py {
 
 OptimizationRecord run_optimization(const OptimizeRequest& request) {
     const auto& numbers = request.atomic_numbers;
-    const std::unique_ptr<ParameterModel> model = checked_driver_model(numbers, request.coordinates, request.method);
+    const CheckedMolecule checked = check_request(numbers, {{request.coordinates}}, request.method);
+    const ParameterModel& model = *checked.model;
 
     OptimizationOptions options;
     options.max_cycles = static_cast<std::size_t>(request.max_cycles);
@@ -27,15 +29,15 @@ OptimizationRecord run_optimization(const OptimizeRequest& request) {
     options.use_nddo = request.use_nddo;
     check_engine_options([&] { check_optimization_options(options, numbers.size()); });
 
-    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
+    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
     require_memory(driver_memory(molecule, request.use_nddo, 1, 0, true));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
-    const OptimizationResult minimum = optimize_geometry_lbfgs(molecule, *model, scf, gradient_workspace, options);
+    const OptimizationResult minimum = optimize_geometry_lbfgs(molecule, model, scf, gradient_workspace, options);
 
     OptimizationRecord record;
     record.coordinates = coordinate_triples(molecule);
-    record.final_result = run_final_single_point(numbers, record.coordinates, request.method, request.use_nddo);
+    record.final_result = run_final_single_point(numbers, record.coordinates, model, request.use_nddo);
 
     record.converged = minimum.converged;
     record.cycles = minimum.cycles;

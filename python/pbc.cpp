@@ -14,20 +14,15 @@ namespace quorin::py {
 PbcResult run_pbc(const PbcRequest& request) {
     const auto& numbers = request.atomic_numbers;
     const auto& vectors = request.translation_vectors;
-    if (numbers.empty()) throw InputError("atomic_numbers must not be empty");
-    if (numbers.size() != request.coordinates.size()) {
-        throw InputError("atomic_numbers and coordinates must have same length");
-    }
+    const CheckedMolecule checked = check_request(numbers, {{request.coordinates}}, request.method);
+    const ParameterModel& model = *checked.model;
     if (vectors.empty() || vectors.size() > 3) throw InputError("translation_vectors must have 1, 2, or 3 vectors");
-    check_geometry(numbers, request.coordinates);
     for (std::size_t i = 0; i < vectors.size(); ++i) {
         if (!std::isfinite(vectors[i][0]) || !std::isfinite(vectors[i][1]) || !std::isfinite(vectors[i][2])) {
             throw InputError("Non-finite translation vector " + std::to_string(i) +
                              ": translation vectors must be finite numbers");
         }
     }
-    const std::unique_ptr<ParameterModel> model = get_model(request.method);
-    check_closed_shell_supported(numbers, *model, request.method);
 
     auto cell = UnitCell::from_translation_vectors(vectors, vectors.size());
     if (const auto* refusal = std::get_if<std::string>(&cell)) throw InputError(*refusal);
@@ -43,14 +38,14 @@ PbcResult run_pbc(const PbcRequest& request) {
     config.dos_sigma = 0.1;
     config.use_nddo = request.use_nddo;
 
-    const MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
+    const MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
     // Sized from the counts the run will generate, refused before anything
     // large is allocated.
     const auto sizes = plan_pbc_sizes(molecule, config);
     if (const auto* refusal = std::get_if<std::string>(&sizes)) throw InputError(*refusal);
     const PbcSizes& planned = std::get<PbcSizes>(sizes);
     PbcWorkspace workspace = PbcWorkspace::allocate(molecule.n_basis, planned.n_translations, planned.n_kpoints);
-    auto outcome = run_pbc_scf(molecule, *model, config, workspace);
+    auto outcome = run_pbc_scf(molecule, model, config, workspace);
     if (auto* refusal = std::get_if<std::string>(&outcome)) throw InputError(*refusal);
     PbcResult result = std::move(std::get<PbcResult>(outcome));
     result.kpoints.clear();

@@ -54,7 +54,7 @@ PyObject* polarizability(PyObject*, PyObject* args, PyObject* kwargs) {
         // Optional arguments are plain values: None is refused, not read as the default.
         const BoundArguments bound("polarizability", kPolarizabilityParameters, 2, args, kwargs);
         const std::vector<std::uint8_t> numbers = to_atomic_numbers(bound.given(0), bound.name(0));
-        const std::vector<std::vector<double>> rows = to_float_rows(bound.given(1), bound.name(1));
+        const std::vector<std::array<double, 3>> coordinates = to_coordinate_list(bound.given(1), bound.name(1));
         const std::string method = plain_or<std::string>(bound, 2, to_name, "PM6");
         PolarizabilityOptions options;
         options.field_step_au = plain_or(bound, 3, to_double, 0.002);
@@ -66,17 +66,16 @@ PyObject* polarizability(PyObject*, PyObject* args, PyObject* kwargs) {
         options.energy_tolerance = plain_or(bound, 9, to_double, 1e-9);
         options.density_tolerance = plain_or(bound, 10, to_double, 1e-8);
 
-        if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
-        const std::vector<std::array<double, 3>> coordinates = coordinate_triples(numbers.size(), rows);
-        const std::unique_ptr<ParameterModel> model = get_model(method);
-        check_geometry(numbers, coordinates);
-        check_in_range("field_step_au", options.field_step_au, ranges::kFieldStep);
-        check_closed_shell_supported(numbers, *model, method);
-        const MolecularBatch molecule = MolecularBatch::new_for_model(numbers, coordinates, *model);
         return new_record_object(polarizability_type, engine_call([&] {
-                                     require_memory(driver_memory(molecule, options.use_nddo, 1, 0, false));
-                                     return compute_polarizability(molecule, *model, options);
-                                 }));
+            const CheckedMolecule checked = check_request(
+                numbers, {{coordinates}}, method,
+                {{"field_step_au", options.field_step_au, ranges::kFieldStep},
+                 {"energy_tol_ev", options.energy_tolerance, ranges::kScfEnergyTolerance},
+                 {"density_tol", options.density_tolerance, ranges::kScfDensityTolerance}});
+            const MolecularBatch molecule = MolecularBatch::new_for_model(numbers, coordinates, *checked.model);
+            require_memory(driver_memory(molecule, options.use_nddo, 1, 0, false));
+            return compute_polarizability(molecule, *checked.model, options);
+        }));
     });
 }
 

@@ -13,23 +13,19 @@ namespace quorin::py {
 
 SaddleRecord run_saddle_search(const SaddleRequest& request) {
     const auto& numbers = request.atomic_numbers;
-    if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
-    check_matching_lengths(numbers.size(), request.reactant_coords.size(), "reactant_coords");
-    check_matching_lengths(numbers.size(), request.product_coords.size(), "product_coords");
-    const std::unique_ptr<ParameterModel> model = get_model(request.method);
-    // The checks of the final single point, made before the search spends its time.
-    check_geometry(numbers, request.reactant_coords);
-    check_geometry(numbers, request.product_coords);
-    check_closed_shell_supported(numbers, *model, request.method);
+    const CheckedMolecule checked = check_request(
+        numbers, {{request.reactant_coords, "reactant_coords"}, {request.product_coords, "product_coords"}},
+        request.method);
+    const ParameterModel& model = *checked.model;
     check_engine_options([&] { check_saddle_options(request.options); });
-    require_memory(driver_memory(MolecularBatch::new_for_model(numbers, request.reactant_coords, *model),
+    require_memory(driver_memory(MolecularBatch::new_for_model(numbers, request.reactant_coords, model),
                                  request.options.use_nddo, 3, 6, true));
 
     SaddleResult search =
-        run_saddle(numbers, request.reactant_coords, request.product_coords, *model, request.options);
+        run_saddle(numbers, request.reactant_coords, request.product_coords, model, request.options);
 
     SaddleRecord record;
-    record.final_result = run_final_single_point(numbers, search.transition_state_coordinates, request.method,
+    record.final_result = run_final_single_point(numbers, search.transition_state_coordinates, model,
                                                  request.options.use_nddo);
     record.converged = search.converged;
     record.num_cycles = search.num_cycles;

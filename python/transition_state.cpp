@@ -9,6 +9,7 @@
 #include "core/types/molecule.h"
 #include "python/arguments.h"
 #include "python/driver_support.h"
+#include "python/method_lookup.h"
 #include "python/record_object.h"
 
 namespace quorin::py {
@@ -37,7 +38,8 @@ void read_transition_state_options(const BoundArguments& bound, std::size_t firs
 
 TransitionStateRecord run_transition_state(const TransitionStateRequest& request) {
     const auto& numbers = request.atomic_numbers;
-    const std::unique_ptr<ParameterModel> model = checked_driver_model(numbers, request.coordinates, request.method);
+    const CheckedMolecule checked = check_request(numbers, {{request.coordinates}}, request.method);
+    const ParameterModel& model = *checked.model;
 
     TransitionStateOptions options;
     options.target_mode = request.target_mode;
@@ -46,18 +48,18 @@ TransitionStateRecord run_transition_state(const TransitionStateRequest& request
     options.grad_max_tol = request.grad_max_tol;
     options.trust_radius = request.trust_radius;
     options.use_nddo = request.use_nddo;  // trust bounds, Hessian step, overlap following, Bofill: defaults
-    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
+    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
     check_engine_options([&] { check_transition_state_options(options, molecule); });
     require_memory(driver_memory(molecule, request.use_nddo, 1, 6, true));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
     EigenvectorFollowingWorkspace workspace = EigenvectorFollowingWorkspace::allocate(molecule.n_atoms);
     const TransitionStateResult search =
-        optimize_transition_state(molecule, *model, scf, gradient_workspace, workspace, options);
+        optimize_transition_state(molecule, model, scf, gradient_workspace, workspace, options);
 
     TransitionStateRecord record = transition_state_record_of(search);
     record.coordinates = coordinate_triples(molecule);
-    record.final_result = run_final_single_point(numbers, record.coordinates, request.method, request.use_nddo);
+    record.final_result = run_final_single_point(numbers, record.coordinates, model, request.use_nddo);
     record.final_heat_of_formation_kcal = record.final_result.heat_of_formation_kcal;
     return record;
 }

@@ -66,12 +66,12 @@ PyMethodDef spectrum_def = {
 
 UvVisSpectrum run_uv_vis_request(MeciRequest request, const UvVisGrid& grid) {
     request.target_root = 1;
-    check_meci_request(request);
+    const std::unique_ptr<ParameterModel> model = check_meci_request(request);
     if (const auto problem =
             uv_vis_grid_problem(grid.min_wavelength_nm, grid.max_wavelength_nm, grid.step_nm, grid.fwhm_nm)) {
         throw InputError(*problem);
     }
-    const MeciRecord ground = run_meci_request(request, false);
+    const MeciRecord ground = run_checked_meci(request, *model, false);
     return simulate_uv_vis_spectrum(ground.states, grid.min_wavelength_nm, grid.max_wavelength_nm, grid.step_nm,
                                     grid.fwhm_nm);
 }

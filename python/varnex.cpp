@@ -15,22 +15,19 @@ namespace quorin::py {
 
 VarnexResult run_varnex(const VarnexRequest& request) {
     const auto& numbers = request.atomic_numbers;
-    if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
-    const std::vector<std::array<double, 3>> coordinates = coordinate_triples(numbers.size(), request.coordinates);
-    const std::unique_ptr<ParameterModel> model = get_model(request.method);
-    check_geometry(numbers, coordinates);
+    const CheckedMolecule checked = check_request(numbers, {{request.coordinates}}, request.method);
+    const ParameterModel& model = *checked.model;
     check_finite_setting("energy_tol", request.config.energy_tol);
     check_finite_setting("jacobi_tol", request.config.jacobi_tol);
     check_finite_setting("cutoff_distance", request.config.cutoff_distance);
     check_finite_setting("damping", request.config.damping);
-    check_closed_shell_supported(numbers, *model, request.method);
     // Dispersion names read as calculate reads them; unknown ones refused.
     const DispersionModel dispersion =
         request.dispersion ? dispersion_model_named(to_upper(*request.dispersion)) : kNoDispersion;
 
-    const MolecularBatch molecule = MolecularBatch::new_for_model(numbers, coordinates, *model);
+    const MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
     require_memory(localized_orbital_memory(molecule));
-    auto outcome = run_varnex_scf(molecule, *model, dispersion, request.config);
+    auto outcome = run_varnex_scf(molecule, model, dispersion, request.config);
     if (auto* message = std::get_if<std::string>(&outcome)) throw InputError(*message);
     VarnexResult result = std::move(std::get<VarnexResult>(outcome));
     result.density = BlockMatrix();
@@ -143,7 +140,7 @@ PyObject* varnex(PyObject*, PyObject* args, PyObject* kwargs) {
         const BoundArguments bound("varnex", kVarnexParameters, 2, args, kwargs);
         VarnexRequest request;
         request.atomic_numbers = to_atomic_numbers(bound.given(0), bound.name(0));
-        request.coordinates = to_float_rows(bound.given(1), bound.name(1));
+        request.coordinates = to_coordinate_list(bound.given(1), bound.name(1));
         request.method = plain_or(bound, 2, to_name, std::string("PM6"));
         request.dispersion = optional_name(bound, 3);
         request.config.max_iter = plain_or(bound, 4, to_count, std::uint64_t{200});
