@@ -8,6 +8,7 @@
 #include "core/scf/workspace.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
+#include "python/docstrings.h"
 #include "python/engine_call.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
@@ -176,7 +177,7 @@ PyMethodDef drc_def = {
     "- `temperature_k`: Target temperature in Kelvin for NVT ensemble (default: 298.15 K)\n"
     "- `berendsen_tau_fs`: Berendsen thermostat coupling constant in femtoseconds (default: 100.0 fs)\n"
     "- `recording_interval`: Stride interval for saving trajectory frames (default: 1)\n"
-    "- `use_nddo`: Enable full NDDO potential energy surface (default: true)",
+    QUORIN_USE_NDDO_DOC,
 };
 
 }  // namespace

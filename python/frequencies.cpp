@@ -9,6 +9,7 @@
 #include "core/types/molecule.h"
 #include "core/vibrations/hessian.h"
 #include "python/arguments.h"
+#include "python/docstrings.h"
 #include "python/driver_support.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
@@ -256,7 +257,7 @@ PyMethodDef frequencies_def = {
     "- `step_size_angstrom`: Finite difference displacement step size in \u00c5ngstr\u00f6ms (default: 0.005 \u00c5)\n"
     "- `project_external`: Project out 6 translational/rotational external motions via Eckart frame "
     "(default: true)\n"
-    "- `use_nddo`: Enable full NDDO potential energy surface and second derivatives (default: true)",
+    QUORIN_USE_NDDO_DOC,
 };
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "core/scf/workspace.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
+#include "python/docstrings.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
 
@@ -168,7 +169,7 @@ PyMethodDef irc_def = {
     "- `step_size`: Path arc length step size in amu^(1/2) * \u00c5 (default: 0.1)\n"
     "- `max_points`: Maximum number of reaction path points per direction (default: 50)\n"
     "- `direction`: Path direction: \"both\", \"forward\", or \"reverse\" (default: \"both\")\n"
-    "- `use_nddo`: Enable full NDDO potential energy surface (default: true)",
+    QUORIN_USE_NDDO_DOC,
 };
 
 }  // namespace

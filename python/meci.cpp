@@ -12,6 +12,7 @@
 #include "core/types/errors.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
+#include "python/docstrings.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
 
@@ -179,7 +180,7 @@ PyMethodDef meci_def = {
     "electrons equals it (default: 2)\n"
     "- `target_root`: 1-based CI root whose energy and density give the reported energies and gradients "
     "(default: 1)\n"
-    "- `use_nddo`: NDDO two-centre terms in the SCF, the CI integrals and the gradients (default: true)",
+    QUORIN_USE_NDDO_DOC,
 };
 
 }  // namespace

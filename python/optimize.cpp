@@ -8,6 +8,7 @@
 #include "core/scf/workspace.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
+#include "python/docstrings.h"
 #include "python/driver_support.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
@@ -120,7 +121,7 @@ PyMethodDef optimize_def = {
     "- `max_cycles`: Maximum L-BFGS optimization cycles (default: 100)\n"
     "- `grad_rms_tol`: RMS gradient convergence threshold in kcal / (mol \u00b7 \u00c5) (default: 1.0)\n"
     "- `grad_max_tol`: Maximum gradient norm threshold in kcal / (mol \u00b7 \u00c5) (default: 2.0)\n"
-    "- `use_nddo`: Enable full NDDO potential energy surface and gradients (default: true)",
+    QUORIN_USE_NDDO_DOC,
 };
 
 }  // namespace

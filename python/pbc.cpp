@@ -6,6 +6,7 @@
 
 #include "core/types/molecule.h"
 #include "python/arguments.h"
+#include "python/docstrings.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
 
@@ -127,7 +128,7 @@ PyMethodDef pbc_def = {
     "for small cells\n"
     "- `k_grid`: three Monkhorst-Pack divisions along b1, b2, b3, at least the `mers` count along every "
     "lattice vector (default by the number of vectors: (16, 1, 1), (8, 8, 1), (4, 4, 4))\n"
-    "- `use_nddo`: Enable full NDDO two-centre integrals (default: true)\n"
+    QUORIN_USE_NDDO_DOC "\n"
     "- `max_iter`: Maximum SCF iterations (default: 100)\n"
     "- `band_points`: k-points per segment of the band path, at least 10 are used (default: 40); the "
     "path is Gamma-X (chain), Gamma-X-M-Gamma (sheet), Gamma-X-M-Gamma-Z (crystal), or for hexagonal "

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "python/arguments.h"
+#include "python/docstrings.h"
 #include "python/driver_support.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
@@ -202,7 +203,7 @@ PyMethodDef saddle_def = {
     "- `convergence_distance`: Endpoint convergence distance in Angstroms (default: 0.12)\n"
     "- `inner_max_steps`: Maximum transverse relaxation steps per cycle (default: 12)\n"
     "- `inner_grad_tol`: RMS gradient tolerance for transverse relaxation in kcal/(mol*A) (default: 3.0)\n"
-    "- `use_nddo`: Enable full NDDO multipole integrals (default: true)\n"
+    QUORIN_USE_NDDO_DOC "\n"
     "- `refine_with_ts`: Refine candidate TS with eigenvector-following Baker P-RFO (default: true)",
 };
 

@@ -5,6 +5,7 @@
 #include "core/properties/single_point.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
+#include "python/docstrings.h"
 #include "python/method_lookup.h"
 
 namespace quorin::py {
@@ -81,8 +82,10 @@ PyMethodDef calculate_def = {
     "- `method`: Semi-empirical Hamiltonian (\"PM6\", \"AM1\", \"RM1\", \"PM3\", \"MNDO\"; default: \"PM6\")\n"
     "- `cosmo_eps`: Optional solvent dielectric constant for COSMO solvation (e.g. 78.4 for water)\n"
     "- `dispersion`: Optional empirical dispersion (\"PM6-DH+\", \"PM7\")\n"
-    "- `h_bonds`: Enable H4 hydrogen bonding and H-H core repulsion corrections (default: false)\n"
-    "- `use_nddo`: Enable full NDDO 22 multipoles and rotation (default: true)\n"
+    "- `h_bonds`: Add two hydrogen-bond corrections to the energy and the gradient: the H4 energy of "
+    "N-H...N/O and O-H...N/O contacts, and a hydrogen-hydrogen repulsion over every pair of hydrogen atoms, "
+    "those bonded to one atom included (methane +11.0 kcal/mol, water +4.8) (default: false)\n"
+    QUORIN_USE_NDDO_DOC "\n"
     "- `max_iter`: Maximum SCF iterations (default: 60)\n"
     "- `energy_tol_ev`: Energy convergence threshold in eV (default: 1e-7)\n"
     "- `density_tol`: Density matrix convergence threshold (default: 1e-6)",

@@ -8,6 +8,7 @@
 #include "core/scf/workspace.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
+#include "python/docstrings.h"
 #include "python/driver_support.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
@@ -159,7 +160,7 @@ PyMethodDef transition_state_def = {
     "- `grad_max_tol`: Maximum gradient component convergence threshold in kcal / (mol * \u00c5) (default: 0.2)\n"
     "- `trust_radius`: Initial P-RFO trust radius in \u00c5ngstr\u00f6ms (default: 0.1)\n"
     "- `target_mode`: Index of normal mode to follow (0-indexed, default: None -> lowest eigenvalue)\n"
-    "- `use_nddo`: Enable full NDDO 22-multipole integrals (default: true)",
+    QUORIN_USE_NDDO_DOC,
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include "core/ci/uv_vis.h"
 #include "python/arguments.h"
+#include "python/docstrings.h"
 #include "python/meci.h"
 #include "python/record_object.h"
 
@@ -59,7 +60,7 @@ PyMethodDef spectrum_def = {
     "- `max_wavelength_nm`: Upper end of the wavelength grid in nm (default: 800.0)\n"
     "- `step_nm`: Grid step in nm (default: 1.0)\n"
     "- `fwhm_nm`: Full width at half maximum of each Gaussian band in nm (default: 20.0)\n"
-    "- `use_nddo`: NDDO two-centre terms in the SCF, the CI and its transition dipoles (default: true)",
+    QUORIN_USE_NDDO_DOC,
 };
 
 }  // namespace

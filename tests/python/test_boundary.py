@@ -86,12 +86,18 @@ def test_refusals_name_what_is_wrong(qp):
     periodic = ase.Atoms(numbers=WATER_Z, positions=WATER_XYZ, pbc=[False, True, False])
     charged = ase.Atoms(numbers=WATER_Z, positions=WATER_XYZ, info={"charge": -1})
     magnetic = ase.Atoms(numbers=WATER_Z, positions=WATER_XYZ, magmoms=[0.0, 0.5, 0.0])
+    # Oxalate, its charge only in the initial charges (an even electron count as atoms).
+    oxalate = ase.Atoms(numbers=[6, 6, 8, 8, 8, 8], charges=[0, 0, -0.5, -0.5, -0.5, -0.5],
+                        positions=[[0, 0, 0.78], [0, 0, -0.78], [1.08, 0, 1.40], [-1.08, 0, 1.40],
+                                   [1.08, 0, -1.40], [-1.08, 0, -1.40]])
     cases = [
         (lambda: qp.QuorinASECalculator().get_potential_energy(periodic),
          "QuorinASECalculator computes isolated molecules only: the Atoms are periodic (pbc=[False, True, False]); "
          "set atoms.pbc = False"),
         (lambda: qp.QuorinASECalculator().get_potential_energy(charged),
          "QuorinASECalculator computes neutral molecules only: atoms.info['charge'] is -1"),
+        (lambda: qp.QuorinASECalculator().get_potential_energy(oxalate),
+         "QuorinASECalculator computes neutral molecules only: the initial charges of the Atoms add up to -2"),
         (lambda: qp.QuorinASECalculator().get_potential_energy(magnetic),
          "QuorinASECalculator computes closed-shell molecules only: the Atoms carry non-zero initial magnetic "
          "moments"),
@@ -103,7 +109,7 @@ def test_refusals_name_what_is_wrong(qp):
     with pytest.raises(TypeError) as info:
         qp.QuorinASECalculator(max_iter=500, typo_option=True)
     assert str(info.value) == ("QuorinASECalculator got unknown setting(s) 'max_iter', 'typo_option'; its settings "
-                               "are 'method', 'dispersion', 'cosmo_eps' and 'use_nddo'")
+                               "are 'method', 'dispersion', 'cosmo_eps', 'h_bonds' and 'use_nddo'")
 
 
 # Each function with cheap settings and its float arguments.

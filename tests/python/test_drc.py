@@ -2,10 +2,11 @@
 ensembles, and the two result classes."""
 import math
 import re
+import time
 
 import pytest
 
-from conftest import open_shell_message
+from conftest import WATER_XYZ, WATER_Z, open_shell_message
 
 H2_Z = [1, 1]
 H2_XYZ = [[0.0, 0.0, 0.0], [0.0, 0.0, 0.8]]
@@ -126,3 +127,17 @@ def test_result_classes(qp):
     assert qp.drc.__text_signature__.endswith("recording_interval=None, use_nddo=True)")
     with pytest.raises(TypeError):
         qp.DrcFramePy()
+
+
+def test_a_long_trajectory_costs_little_to_return(qp):
+    # 20,001 recorded water frames against the same 20,000 steps recording
+    # two: recording and result conversion took 1 to 2 % of the call
+    # (bench/bench_result_conversion.py). Only a generous bound is asserted,
+    # the better of two tries on a loaded machine.
+    def seconds(interval):
+        start = time.perf_counter()
+        qp.drc(WATER_Z, WATER_XYZ, total_steps=20000, recording_interval=interval)
+        return time.perf_counter() - start
+
+    ratio = min(seconds(1) / seconds(20000) for _ in range(2))
+    assert ratio < 1.25
