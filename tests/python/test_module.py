@@ -177,7 +177,8 @@ def test_result_classes_and_calculator_methods_as_documented(qp):
         declared = [key for key, value in vars(cls).items() if isinstance(value, types.GetSetDescriptorType)]
         assert declared == attributes.split(), name
     calc = qp.QuorinCalculator
-    assert calc.__doc__ == "Object-oriented QUORIN Calculator class compatible with PyTorch / RDKit / ASE workflows."
+    assert calc.__doc__.startswith(
+        "Object-oriented QUORIN Calculator class compatible with PyTorch / RDKit / ASE workflows.\n")
     # Declaration order; methods of functions added later may come in between.
     names = [name for name, _, _ in CALCULATOR_METHODS]
     assert [key for key in vars(calc) if key in names] == names
