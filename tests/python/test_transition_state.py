@@ -34,7 +34,7 @@ def inversion(qp):
     "numbers, coords, kwargs, message",
     [
         ([], [], {}, "atomic_numbers cannot be empty"),
-        ([8, 1], WATER_XYZ, {}, "Coordinate count mismatch"),
+        ([8, 1], WATER_XYZ, {}, "Mismatch between atomic_numbers (2) and coordinates (3)"),
         (WATER_Z, WATER_XYZ, {"method": "pm7"}, "Unsupported element Z=8 for semi-empirical method 'pm7'"),
         ([1], [[0, 0, 0]], {}, open_shell_message(1)),
         # Options the search cannot work with are refused before any SCF.

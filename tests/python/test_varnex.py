@@ -138,8 +138,9 @@ def test_progress_lines_and_dispersion(qp, capfd):
     ((WATER_Z, WATER_XYZ), {"cutoff_distance": float("inf")}, ValueError, "cutoff_distance must be a finite number"),
     ((WATER_Z, [[0, 0, float("nan")], [1, 0, 0], [0, 1, 0]]), {}, ValueError,
      "Non-finite coordinate for atom 0 (Z=8): coordinates must be finite numbers"),
-    (([8, 1], [[0, 0, 0], [0, 0]]), {}, ValueError, "Atom 1 coordinate must be [x, y, z], got 2 elements"),
-    (([8, 1, 1], [[0, 0, 0], [0, 0, 1]]), {}, ValueError, "Mismatch: 3 atomic numbers but 2 coordinates"),
+    (([8, 1], [[0, 0, 0], [0, 0]]), {}, ValueError,
+     "argument 'coordinates': row 1 must be a sequence of 3 numbers (got length 2)"),
+    (([8, 1, 1], [[0, 0, 0], [0, 0, 1]]), {}, ValueError, "Mismatch between atomic_numbers (3) and coordinates (2)"),
     ((WATER_Z, WATER_XYZ), {"max_iter": None}, TypeError, None),
 ])
 def test_refusals(qp, args, kwargs, error, message):
