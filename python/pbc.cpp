@@ -2,7 +2,9 @@
 #include "python/pbc.h"
 
 #include <cmath>
+#include <array>
 #include <memory>
+#include <utility>
 
 #include "core/types/molecule.h"
 #include "python/arguments.h"
@@ -26,6 +28,13 @@ PbcResult run_pbc(const PbcRequest& request) {
                              ": translation vectors must be finite numbers");
         }
     }
+    // A cluster or a grid has at least one cell or point along every vector.
+    for (const auto& [name, counts] : {std::pair{"mers", &request.mers}, std::pair{"k_grid", &request.k_grid}}) {
+        if (!*counts) continue;
+        const std::array<double, 3> values = {static_cast<double>((**counts)[0]), static_cast<double>((**counts)[1]),
+                                              static_cast<double>((**counts)[2])};
+        check_each_in_range(name, values, Range{1.0, ranges::kUnbounded});
+    }
     const std::unique_ptr<ParameterModel> model = get_model(request.method);
     check_closed_shell_supported(numbers, *model, request.method);
 
@@ -33,8 +42,8 @@ PbcResult run_pbc(const PbcRequest& request) {
     if (const auto* refusal = std::get_if<std::string>(&cell)) throw InputError(*refusal);
     PbcConfig config;
     config.cell = std::get<UnitCell>(cell);
-    config.mers = request.mers.value_or(default_mers(config.cell.dimension));
-    config.k_grid = request.k_grid.value_or(default_k_grid(config.cell.dimension));
+    config.mers = request.mers;
+    config.k_grid = request.k_grid;
     config.max_iter = request.max_iter;
     config.energy_tol = 1e-5;
     config.density_tol = 1e-4;
