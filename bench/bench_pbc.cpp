@@ -112,8 +112,8 @@ int main(int argc, char** argv) {
                                   config.band_points, config.dos_sigma, ws, bands_result);
         });
         const auto iterations = static_cast<double>(result.iterations);
-        std::printf("%-14s %4zu %5zu %6zu %5llu %5s %12.6f %8.4f %8.3f %8.3f %8.3f %8.3f %8.3f %8.3f %8.3f\n", s.name, n,
-                    sampling.translations.size(), n_k, static_cast<unsigned long long>(result.iterations),
+        std::printf("%-14s %4zu %5zu %6zu %5llu %5s %12.6f %8.4f %8.3f %8.3f %8.3f %8.3f %8.3f %8.3f %8.3f\n",
+                    s.name, n, sampling.translations.size(), n_k, static_cast<unsigned long long>(result.iterations),
                     result.converged ? "yes" : "no", result.total_energy / static_cast<double>(cell.n_atoms),
                     result.band_gap, total, setup, fock * iterations, sums * iterations, diagonalisation * iterations,
                     commutators * iterations, bands);

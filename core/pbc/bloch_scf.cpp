@@ -94,8 +94,9 @@ std::string overlap_refusal(const MolecularBatch& cell, const CloseImage& close)
 // radius, less those a given grid cannot tell apart.
 std::vector<TranslationIndex> radius_translations(const MolecularBatch& cell_molecule, const PbcConfig& config,
                                                   const UnitCell& reduced) {
-    std::vector<TranslationIndex> list = UnitCell::translations_within(
-        reduced, coordinate_triples(cell_molecule), config.image_radius.value_or(default_image_radius(reduced.dimension)));
+    const double radius = config.image_radius.value_or(default_image_radius(reduced.dimension));
+    std::vector<TranslationIndex> list =
+        UnitCell::translations_within(reduced, coordinate_triples(cell_molecule), radius);
     if (config.k_grid) {
         const Counts k = counts_within_dimension(reduced.dimension, *config.k_grid);
         const auto resolved = [&](const TranslationIndex& t) {
@@ -168,6 +169,33 @@ double write_commutator(const double* f_re, const double* f_im, const double* d_
     return largest;
 }
 
+// The commutators of every k-point, each weighted by the square root of its
+// k-point weight, into `errors` (laid out like the Bloch parts); returns the
+// largest unweighted element.
+double write_commutators(Matrix& fock_k, Matrix& density_k, std::span<const KPoint> kpoints,
+                         CommutatorScratch& scratch, Matrix& errors) {
+    const std::size_t n_k = kpoints.size();
+    double largest = 0.0;
+    for (std::size_t k = 0; k < n_k; ++k) {
+        const BlochParts f = parts_of(fock_k, n_k, k);
+        const BlochParts d = parts_of(density_k, n_k, k);
+        const BlochParts e = parts_of(errors, n_k, k);
+        const double scale = std::sqrt(kpoints[k].weight);
+        largest = std::max(largest, write_commutator(f.re, f.im, d.re, d.im, scale, scratch, e.re, e.im));
+    }
+    return largest;
+}
+
+// 1/2 sum_t sum P(R_t) (H(R_t) + F(R_t)), eV per cell.
+double electronic_energy_per_cell(const PbcWorkspace& ws) {
+    const double* p = ws.density_r.data().data();
+    const double* h = ws.hcore_r.data().data();
+    const double* f = ws.fock_r.data().data();
+    double energy = 0.0;
+    for (std::size_t e = 0; e < ws.density_r.data().size(); ++e) energy += 0.5 * p[e] * (h[e] + f[e]);
+    return energy;
+}
+
 double dot_of(const Matrix& a, const Matrix& b) {
     const double* pa = a.data().data();
     const double* pb = b.data().data();
@@ -188,6 +216,17 @@ void push_periodic_entry(DiisWorkspace& diis, const Matrix& fock_stack, const Ma
         const double v = dot_of(errors, diis.error_history[diis.order[k]]);
         diis.b[newest][k] = v;
         diis.b[k][newest] = v;
+    }
+}
+
+// out := sum_k c_k F_k over the `used` oldest entries of the history.
+void combine_history(const DiisWorkspace& diis, const std::array<double, MAX_DIIS_CAPACITY>& c, std::size_t used,
+                     Matrix& out) {
+    out.fill(0.0);
+    double* target = out.data().data();
+    for (std::size_t k = 0; k < used; ++k) {
+        const double* stored = diis.fock_history[diis.order[k]].data().data();
+        for (std::size_t e = 0; e < out.data().size(); ++e) target[e] += c[k] * stored[e];
     }
 }
 
@@ -222,18 +261,14 @@ PbcWorkspace PbcWorkspace::allocate(std::size_t n_orbitals, std::size_t n_transl
     return ws;
 }
 
-double default_image_radius(std::uint8_t dimension) {
-    if (dimension == 3) return 10.0;
-    if (dimension == 2) return 10.0;
-    return 20.0;
-}
+double default_image_radius(std::uint8_t dimension) { return dimension == 1 ? 20.0 : 10.0; }
 
 Counts default_k_grid(const Counts& resolving, const UnitCell& reduced) {
     const Vec3 b[] = {reduced.b1, reduced.b2, reduced.b3};
     Counts divisions{1, 1, 1};
     for (int d = 0; d < reduced.dimension; ++d) {
-        const double sampled = std::ceil(kDefaultSamplingLength * std::sqrt(dot(b[d], b[d])) / (2.0 * std::numbers::pi));
-        divisions[d] = std::max(resolving[d], static_cast<std::uint64_t>(sampled));
+        const double sampled = kDefaultSamplingLength * std::sqrt(dot(b[d], b[d])) / (2.0 * std::numbers::pi);
+        divisions[d] = std::max(resolving[d], static_cast<std::uint64_t>(std::ceil(sampled)));
         divisions[d] += 1 - divisions[d] % 2;
     }
     return divisions;
@@ -368,7 +403,13 @@ std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_mo
     }
     const Counts divisions = counts_within_dimension(dimension, run_divisions(config, resolving, reduced));
     std::uint64_t n_k = 1;
-    for (const std::uint64_t d : divisions) n_k = saturating_product(n_k, std::max<std::uint64_t>(d, 1));
+    bool holds_centre = true;
+    for (const std::uint64_t d : divisions) {
+        n_k = saturating_product(n_k, std::max<std::uint64_t>(d, 1));
+        holds_centre = holds_centre && (d <= 1 || d % 2 == 1);
+    }
+    // Pairs k, -k count once (fold_inversion_pairs); the centre is its own pair.
+    if (n_k < kSizeMax) n_k = (n_k + (holds_centre ? 1 : 0)) / 2;
 
     const std::uint64_t n = cell_molecule.n_basis;
     const std::uint64_t m = cell_molecule.n_atoms;
@@ -412,8 +453,8 @@ PbcSampling pbc_sampling(const MolecularBatch& cell_molecule, const PbcConfig& c
         sampling.translations = radius_translations(cell_molecule, config, sampling.reduced);
         resolving = resolving_divisions(sampling.translations);
     }
-    sampling.kpoints =
-        UnitCell::generate_monkhorst_pack_grid(sampling.reduced, run_divisions(config, resolving, sampling.reduced));
+    sampling.kpoints = fold_inversion_pairs(
+        UnitCell::generate_monkhorst_pack_grid(sampling.reduced, run_divisions(config, resolving, sampling.reduced)));
     return sampling;
 }
 
@@ -496,36 +537,16 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& cell_mole
         result.iterations = iter;
         multiply(transform.backward, density_k, ws.density_r);
         build_periodic_fock(cell_molecule, model, operators, ws.hcore_r, ws.density_r, ws.fock_r);
-        double electronic = 0.0;
-        {
-            const double* p = ws.density_r.data().data();
-            const double* h = ws.hcore_r.data().data();
-            const double* f = ws.fock_r.data().data();
-            for (std::size_t e = 0; e < n_t * size; ++e) electronic += 0.5 * p[e] * (h[e] + f[e]);
-        }
-        result.electronic_energy = electronic;
-        result.total_energy = electronic + result.core_repulsion;
+        result.electronic_energy = electronic_energy_per_cell(ws);
+        result.total_energy = result.electronic_energy + result.core_repulsion;
 
         multiply(transform.forward, ws.fock_r, fock_k);
-        double largest_error = 0.0;
-        for (std::size_t k = 0; k < n_k; ++k) {
-            const BlochParts f = parts_of(fock_k, n_k, k);
-            const BlochParts d = parts_of(density_k, n_k, k);
-            const BlochParts e = parts_of(errors, n_k, k);
-            largest_error = std::max(largest_error, write_commutator(f.re, f.im, d.re, d.im,
-                                                                     std::sqrt(kpoints[k].weight), scratch, e.re,
-                                                                     e.im));
-        }
+        const double largest_error = write_commutators(fock_k, density_k, kpoints, scratch, errors);
         push_periodic_entry(diis, ws.fock_r, errors);
         std::array<double, MAX_DIIS_CAPACITY> c{};
         const std::size_t used = diis.solve_coefficients(c);
         if (used > 0) {
-            extrapolated.fill(0.0);
-            double* target = extrapolated.data().data();
-            for (std::size_t k = 0; k < used; ++k) {
-                const double* stored = diis.fock_history[diis.order[k]].data().data();
-                for (std::size_t e = 0; e < n_t * size; ++e) target[e] += c[k] * stored[e];
-            }
+            combine_history(diis, c, used, extrapolated);
             multiply(transform.forward, extrapolated, fock_k);
         }
 

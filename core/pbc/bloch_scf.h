@@ -3,8 +3,10 @@
 // The home cell's real-space core-Hamiltonian and Fock blocks with each kept
 // cell (core/pbc/periodic_operators.h) are summed into the Bloch Fock matrix
 // at each k-point, which is diagonalised through its real 2n x 2n embedding;
-// the density blocks are rebuilt by a weighted k-point sum. Energies are per
-// unit cell.
+// the density blocks are rebuilt by a weighted k-point sum. The iterations
+// start and accelerate as the molecular SCF's do: orbitals of the neutral-atom
+// Fock matrix, Pulay extrapolation on the commutators at every k-point, a late
+// level shift. Energies are per unit cell.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -38,7 +40,7 @@ struct PbcConfig {
     std::uint64_t max_iter = 100;
     double energy_tol = 1e-5;   // eV
     double density_tol = 1e-4;  // largest density change or commutator element
-    double damping = 0.5;       // old-density fraction of the undamped steps
+    double damping = 0.5;       // old-density fraction of steps without Pulay extrapolation
     std::uint64_t band_points = 40;  // per band-path segment
     double dos_sigma = 0.1;          // eV
     bool use_nddo = true;

@@ -80,7 +80,9 @@ void add_image_pair_nddo(const MolecularBatch& cell, const ImagePair& pair, cons
             for (std::size_t nu = 0; nu < nb; ++nu) {
                 const double* p_row = p_r + (fb + nu) * n + fa;
                 const std::size_t b_pair = packed_pair_index(mu, nu);
-                for (std::size_t si = 0; si < na; ++si) sum += p_row[si] * w[packed_pair_index(la, si) * pairs_b + b_pair];
+                for (std::size_t si = 0; si < na; ++si) {
+                    sum += p_row[si] * w[packed_pair_index(la, si) * pairs_b + b_pair];
+                }
             }
             f_r[(fb + mu) * n + fa + la] -= 0.5 * sum;
         }
@@ -130,10 +132,12 @@ PeriodicOperators build_periodic_operators(const MolecularBatch& cell, const Par
     }
     ops.coulomb_tail = coulomb_beyond(lattice, coordinate_triples(cell), translations);
     for (std::size_t i = 0; i < m; ++i) {
+        if (!records[i]) continue;
         double attraction = 0.0;
         for (std::size_t j = 0; j < m; ++j) attraction += ops.coulomb_tail(i, j) * ops.core_charges[j];
+        const std::size_t first = cell.first_orbital[i];
         for (std::size_t mu = 0; mu < cell.orbitals_per_atom[i]; ++mu) {
-            if (records[i]) ops.home_hcore(cell.first_orbital[i] + mu, cell.first_orbital[i] + mu) -= attraction;
+            ops.home_hcore(first + mu, first + mu) -= attraction;
         }
     }
     const std::vector<PairAtomData> atoms = prepare_pair_atoms(cell, model);
@@ -161,9 +165,11 @@ PeriodicOperators build_periodic_operators(const MolecularBatch& cell, const Par
                     pair.integrals.e1b = {};
                     pair.integrals.e2a = {};
                 } else {
-                    pair.gamma = klopman_ohno_gamma(cluster, i, image,
-                                                    klopman_ohno_radius(*records[i]) + klopman_ohno_radius(*records[j]));
-                    for (std::size_t mu = 0; mu < ni; ++mu) h0[(fi + mu) * n + fi + mu] -= records[j]->core_charge * pair.gamma;
+                    const double rho = klopman_ohno_radius(*records[i]) + klopman_ohno_radius(*records[j]);
+                    pair.gamma = klopman_ohno_gamma(cluster, i, image, rho);
+                    for (std::size_t mu = 0; mu < ni; ++mu) {
+                        h0[(fi + mu) * n + fi + mu] -= records[j]->core_charge * pair.gamma;
+                    }
                 }
                 if (resonance_block(cluster, i, image, *records[i], *records[j], norms[i], norms[j], block)) {
                     const std::size_t fj = cell.first_orbital[j], nj = cell.orbitals_per_atom[j];
@@ -244,7 +250,9 @@ double periodic_core_repulsion(const MolecularBatch& cell, const ParameterModel&
 
 std::size_t image_pair_doubles(const MolecularBatch& cell) {
     std::size_t largest = 1;
-    for (const std::uint8_t orbitals : cell.orbitals_per_atom) largest = std::max<std::size_t>(largest, n_pairs(orbitals));
+    for (const std::uint8_t orbitals : cell.orbitals_per_atom) {
+        largest = std::max<std::size_t>(largest, n_pairs(orbitals));
+    }
     return largest * largest + sizeof(ImagePair) / sizeof(double);
 }
 

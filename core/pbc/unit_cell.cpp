@@ -289,6 +289,19 @@ UnitCell reduced_cell(const UnitCell& cell) {
     return std::get<UnitCell>(UnitCell::from_translation_vectors(vectors, vectors.size()));
 }
 
+std::vector<KPoint> fold_inversion_pairs(std::span<const KPoint> grid) {
+    std::vector<KPoint> folded;
+    folded.reserve(grid.size() / 2 + 1);
+    for (const KPoint& k : grid) {
+        int leading = 0;
+        while (leading < 3 && k.fractional[leading] == 0.0) ++leading;
+        if (leading < 3 && k.fractional[leading] < 0.0) continue;
+        folded.push_back(k);
+        if (leading < 3) folded.back().weight *= 2.0;
+    }
+    return folded;
+}
+
 std::array<std::uint64_t, 3> resolving_divisions(std::span<const TranslationIndex> translations) {
     std::array<std::uint64_t, 3> divisions{1, 1, 1};
     for (const TranslationIndex& t : translations) {

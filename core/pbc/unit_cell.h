@@ -79,6 +79,13 @@ struct UnitCell {
 // vectors are therefore the same for every basis of one lattice.
 UnitCell reduced_cell(const UnitCell& cell);
 
+// The grid (symmetric under k -> -k, as every Monkhorst-Pack grid is) with
+// each pair k, -k kept once, as the member whose first nonzero fractional
+// coordinate is positive, at twice the weight. A Hamiltonian with real
+// real-space blocks has the same levels at k and -k and complex-conjugate
+// Bloch densities, so every real sum over the grid is unchanged.
+std::vector<KPoint> fold_inversion_pairs(std::span<const KPoint> grid);
+
 // Divisions along each of the cell's vectors that keep every translation of
 // the list apart in a k-point sum: 2 max |n_i| + 1, odd, so the grid holds
 // the zone centre.

@@ -9,6 +9,7 @@
 
 #include "common/geometry.h"
 #include "core/gradients/heat_of_formation.h"
+#include "core/scf/blas.h"
 #include "core/scf/scf_loop.h"
 #include "core/types/errors.h"
 #include "common/molecules.h"
@@ -185,7 +186,8 @@ TEST(BlochScf, OneLatticeGivesOneAnswerWhateverItsBasis) {
     };
     const Crystal crystals[] = {
         {{{6, 6}, {{{0, 0, 0}}, {{d / 2, d / 2, d / 2}}}}, {{0, d, d}, {d, 0, d}, {d, d, 0}}, {3, 3, 3}, {5, 5, 5}},
-        {{{6, 6}, {{{0, 0, 0}}, {{a / 2, a / (2 * r3), 0}}}}, {{a, 0, 0}, {a / 2, a * r3 / 2, 0}}, {5, 5, 1}, {9, 9, 1}},
+        {{{6, 6}, {{{0, 0, 0}}, {{a / 2, a / (2 * r3), 0}}}}, {{a, 0, 0}, {a / 2, a * r3 / 2, 0}}, {5, 5, 1},
+         {9, 9, 1}},
         {{{5, 7}, {{{0, 0, 0}}, {{bn / 2, bn / (2 * r3), 0}}}}, {{bn, 0, 0}, {bn / 2, bn * r3 / 2, 0}}, {5, 5, 1},
          {9, 9, 1}},
     };
@@ -274,6 +276,58 @@ TEST(BlochScf, BlochDensityIsTheProjectorOnTheOccupiedLevels) {
     }
 }
 
+// Folding the grid's pairs k, -k into one point of twice the weight leaves
+// the density of a real lattice operator as the whole grid makes it, on a
+// grid with the zone centre and on one without.
+TEST(BlochScf, KPointPairsFoldWithoutChangingTheDensity) {
+    const std::size_t n = 3, n_occ = 1;
+    const std::vector<Vec3> vectors = {{2.1, 0, 0}, {0.4, 1.9, 0}};
+    const UnitCell cell = std::get<UnitCell>(UnitCell::from_translation_vectors(vectors, 2));
+    const auto translations = UnitCell::generate_translation_indices(cell, {3, 3, 1});
+    // F(R) arbitrary for R > 0, F(-R) = F(R)^T, F(0) symmetric.
+    Matrix stack = Matrix::zeros(translations.size(), n * n);
+    const auto index_of = [&](int n1, int n2) {
+        for (std::size_t t = 0; t < translations.size(); ++t) {
+            if (translations[t].n1 == n1 && translations[t].n2 == n2) return t;
+        }
+        return translations.size();
+    };
+    for (std::size_t t = 0; t < translations.size(); ++t) {
+        const std::size_t mirror = index_of(-translations[t].n1, -translations[t].n2);
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = 0; j < n; ++j) {
+                const double value = std::sin(1.0 + 3.0 * t + 1.7 * i + 0.6 * j * j);
+                if (t <= mirror) stack(t, i * n + j) = value;
+                if (t <= mirror) stack(mirror, j * n + i) = value;
+            }
+        }
+    }
+    PbcWorkspace ws = PbcWorkspace::allocate(n, translations.size(), 1);
+    for (const std::array<std::uint64_t, 3> divisions : {std::array<std::uint64_t, 3>{4, 4, 1}, {5, 3, 1}}) {
+        const auto grid = UnitCell::generate_monkhorst_pack_grid(cell, divisions);
+        Matrix densities[2];
+        for (int folded = 0; folded < 2; ++folded) {
+            const std::vector<KPoint> kpoints = folded ? fold_inversion_pairs(grid) : grid;
+            const std::size_t n_k = kpoints.size();
+            const BlochTransform transform = BlochTransform::build(kpoints, translations);
+            Matrix parts = Matrix::zeros(2 * n_k, n * n);
+            multiply(transform.forward, stack, parts);
+            Matrix bloch_densities = Matrix::zeros(2 * n_k, n * n);
+            for (std::size_t k = 0; k < n_k; ++k) {
+                diagonalize_bloch_parts(parts.row(k), parts.row(n_k + k), 0.0, nullptr, nullptr, ws);
+                bloch_density_from_embedding(ws.eigenvectors, ws.eigenvalues, n, n_occ, ws.occupied_products,
+                                             bloch_densities.row(k), bloch_densities.row(n_k + k));
+            }
+            densities[folded] = Matrix::zeros(translations.size(), n * n);
+            multiply(transform.backward, bloch_densities, densities[folded]);
+        }
+        EXPECT_EQ(fold_inversion_pairs(grid).size(), (grid.size() + (divisions[0] % 2)) / 2);
+        for (std::size_t e = 0; e < densities[0].data().size(); ++e) {
+            EXPECT_NEAR(densities[1].data()[e], densities[0].data()[e], 1e-12);
+        }
+    }
+}
+
 // Polyyne along x: the two pi systems (p_y, p_z) are symmetry-equivalent.
 TEST(BlochScf, LinearCarbonChainFillsBothPiOrbitalsEqually) {
     const Pm3Model pm3;
@@ -334,7 +388,7 @@ TEST(BlochScf, FilledBandsAndRefusedCellsReportTheirSentinelsAndMessages) {
     (void)run_pbc_scf(cell, mndo, chain, small);
     EXPECT_EQ(small.n_orbitals, 2u);
     EXPECT_EQ(small.n_translations, 3u);
-    EXPECT_EQ(small.n_kpoints, 4u);
+    EXPECT_EQ(small.n_kpoints, 2u);  // four k-points, folded in pairs k, -k
     EXPECT_EQ(small.fock_r.rows(), 3u);
 }
 

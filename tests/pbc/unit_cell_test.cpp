@@ -255,7 +255,9 @@ TEST(UnitCell, ReducedBasisAndNearbyCellsDependOnTheLatticeAlone) {
             for (int c = 0; c < 3; ++c) EXPECT_NEAR(e1[k][c], e2[k][c], 1e-12) << l.vectors.size() << "D";
             // Equally long vectors at 60 degrees, so that grids along them
             // keep the lattice's symmetry.
-            for (std::size_t j = 0; j < k; ++j) EXPECT_NEAR(std::fabs(dot(e1[k], e1[j])), 0.5 * l.shortest * l.shortest, 1e-9);
+            for (std::size_t j = 0; j < k; ++j) {
+                EXPECT_NEAR(std::fabs(dot(e1[k], e1[j])), 0.5 * l.shortest * l.shortest, 1e-9);
+            }
         }
 
         // The cells within 7 angstrom of an atom of the cell, against a
