@@ -1,8 +1,8 @@
 #include "python/engine_call.h"
 #include "python/pbc.h"
 
-#include <cmath>
 #include <array>
+#include <cmath>
 #include <memory>
 #include <utility>
 

@@ -74,9 +74,11 @@ struct UnitCell {
 // The lattice of `cell` in a basis fixed by the lattice alone, whatever
 // vectors described it: the shortest lattice vector, then the shortest that
 // extends it to a basis of the lattice, then the third. Among vectors equally
-// long (to 1e-9) the one first in (x, y, z) order is taken, each with its
-// first nonzero component positive. Grids and translation counts along these
-// vectors are therefore the same for every basis of one lattice.
+// long (to 1e-9) the one furthest from perpendicular to those already chosen
+// is taken (a face-centred cubic lattice gets three vectors at 60 degrees),
+// then the one first in (x, y, z) order; each has its first nonzero component
+// positive. Grids and translation counts along these vectors are therefore
+// the same for every basis of one lattice.
 UnitCell reduced_cell(const UnitCell& cell);
 
 // The grid (symmetric under k -> -k, as every Monkhorst-Pack grid is) with
