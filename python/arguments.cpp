@@ -331,6 +331,10 @@ void check_each_in_range(const char* name, std::span<const double> values, const
 
 void check_count_in_range(const char* name, std::uint64_t value, const CountRange& range) {
     if (value >= range.low && value <= range.high) return;
+    if (range.high == std::numeric_limits<std::uint64_t>::max()) {
+        throw InputError(std::string(name) + " must be at least " + std::to_string(range.low) + " (got " +
+                         std::to_string(value) + ")");
+    }
     throw InputError(std::string(name) + " must lie in [" + std::to_string(range.low) + ", " +
                      std::to_string(range.high) + "] (got " + std::to_string(value) + ")");
 }

@@ -100,7 +100,8 @@ struct CountRange {
 };
 
 // Refuses a count outside `range` with "<name> must lie in [<low>, <high>]
-// (got <value>)".
+// (got <value>)", or "<name> must be at least <low> (got <value>)" when it
+// has no upper bound.
 void check_count_in_range(const char* name, std::uint64_t value, const CountRange& range);
 
 // Physical ranges of numeric arguments, kept together so that the limits of
@@ -139,6 +140,8 @@ inline constexpr Range kPathStep{0.0, 10.0, true, false, "amu^1/2 angstrom"};
 // default 64). Above the upper bound the grid of a modest molecule runs to
 // gigabytes with nothing gained.
 inline constexpr CountRange kEspPointsPerShell{24, 10000};
+// A periodic cluster or k-grid has at least one cell or point along every vector.
+inline constexpr CountRange kCellCount{1, std::numeric_limits<std::uint64_t>::max()};
 }  // namespace ranges
 
 // Full Unicode upper-casing (the interpreter's str.upper) of UTF-8 text.

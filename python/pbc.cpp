@@ -1,8 +1,10 @@
 #include "python/engine_call.h"
 #include "python/pbc.h"
 
+#include <array>
 #include <cmath>
 #include <memory>
+#include <utility>
 
 #include "core/types/molecule.h"
 #include "python/arguments.h"
@@ -24,13 +26,20 @@ PbcResult run_pbc(const PbcRequest& request) {
                              ": translation vectors must be finite numbers");
         }
     }
+    for (const auto& [name, counts] : {std::pair{"mers", &request.mers}, std::pair{"k_grid", &request.k_grid}}) {
+        if (!*counts) continue;
+        for (std::size_t i = 0; i < 3; ++i) {
+            check_count_in_range((std::string(name) + "[" + std::to_string(i) + "]").c_str(), (**counts)[i],
+                                 ranges::kCellCount);
+        }
+    }
 
     auto cell = UnitCell::from_translation_vectors(vectors, vectors.size());
     if (const auto* refusal = std::get_if<std::string>(&cell)) throw InputError(*refusal);
     PbcConfig config;
     config.cell = std::get<UnitCell>(cell);
-    config.mers = request.mers.value_or(default_mers(config.cell.dimension));
-    config.k_grid = request.k_grid.value_or(default_k_grid(config.cell.dimension));
+    config.mers = request.mers;
+    config.k_grid = request.k_grid;
     config.max_iter = request.max_iter;
     config.energy_tol = 1e-5;
     config.density_tol = 1e-4;
@@ -108,11 +117,17 @@ PyMethodDef pbc_def = {
     "\n"
     "Run a closed-shell periodic (Bloch) SCF on one unit cell and compute its band structure.\n"
     "\n"
-    "Energies are per unit cell. The SCF keeps the matrix blocks between the home cell and the copies "
-    "of a finite cluster of cells (`mers`) and samples the Brillouin zone on a Monkhorst-Pack grid "
-    "(`k_grid`). The band edges and gaps are searched over the whole zone (band path, SCF grid and the "
-    "neighbourhood of the best of them); the band energies and density of states are those of the band "
-    "path.\n"
+    "Energies are per unit cell. The SCF keeps the matrix blocks between the home cell and a cluster of "
+    "cells around it (`mers`), treats the cells beyond as point charges (lattice sums for sheets and "
+    "crystals), and samples the Brillouin zone on a Monkhorst-Pack grid (`k_grid`). Cells and k-points are "
+    "taken along the lattice's reduced basis (its shortest vectors, which the given vectors usually are), so "
+    "every basis of one lattice gives the same result. The band edges and gaps are searched over the whole "
+    "zone (band path, SCF grid and the neighbourhood of the best of them); the band energies and density of "
+    "states are those of the band path of the given vectors.\n"
+    "\n"
+    "The defaults aim at energies per atom within 0.01 eV and band gaps within 0.2 eV of the limit of "
+    "ever larger clusters and grids (as for polyacetylene, polyethylene, graphene, hexagonal BN and "
+    "diamond); to tighten, give larger `mers` and `k_grid` until the results stop changing.\n"
     "\n"
     "Parameters:\n"
     "- `atomic_numbers`: list of integer atomic numbers of the atoms of one cell (e.g. `[6, 6]`)\n"
@@ -122,12 +137,14 @@ PyMethodDef pbc_def = {
     "their number makes the system a chain, a sheet or a crystal\n"
     "- `method`: Semi-empirical Hamiltonian (\"PM6\", \"PM7\", \"AM1\", \"RM1\", \"PM3\", \"MNDO\"; "
     "default: \"PM6\")\n"
-    "- `mers`: three numbers of cells along a1, a2, a3 in the cluster of copies around the home cell (an "
-    "even count N keeps N - 1; counts beyond the number of vectors are ignored; default by the number of "
-    "vectors: (5, 1, 1), (5, 5, 1), (3, 3, 3)); the energy per cell converges as the counts grow, slowest "
-    "for small cells\n"
-    "- `k_grid`: three Monkhorst-Pack divisions along b1, b2, b3, at least the `mers` count along every "
-    "lattice vector (default by the number of vectors: (16, 1, 1), (8, 8, 1), (4, 4, 4))\n"
+    "- `mers`: three numbers of cells, at least 1 each, along the reduced lattice vectors in the cluster "
+    "around the home cell (an even count N keeps N - 1; counts beyond the number of vectors are ignored); "
+    "default: every cell with an atom within 20 \u00c5 (chain) or 10 \u00c5 (sheet, crystal) "
+    "of an atom of the home cell\n"
+    "- `k_grid`: three Monkhorst-Pack divisions, at least 1 each, along the reduced reciprocal vectors, at "
+    "least the `mers` count along every lattice vector; default: the smallest odd divisions that keep the "
+    "cluster's cells apart and sample a periodic repeat of at least 30 \u00c5 along every reciprocal vector "
+    "(when only `k_grid` is given, the default cluster keeps the cells it can resolve)\n"
     QUORIN_USE_NDDO_DOC "\n"
     "- `max_iter`: Maximum SCF iterations (default: 100)\n"
     "- `band_points`: k-points per segment of the band path, at least 10 are used (default: 40); the "
