@@ -22,6 +22,13 @@
 
 namespace quorin {
 
+// The loosest gradient tolerances (kcal/(mol angstrom), RMS and largest
+// per-atom length) at which a search of this engine reports a transition
+// state, those of the two-ended search's refinement: a geometry with a larger
+// gradient is no stationary point to start a path from.
+inline constexpr double kTransitionStateGradRmsLimit = 0.5;
+inline constexpr double kTransitionStateGradMaxLimit = 1.0;
+
 struct TransitionStateOptions {
     // Hessian eigenvector (ascending eigenvalues, from 0) followed uphill in
     // the first cycle; absent: 0, the lowest. Must be below 3N.

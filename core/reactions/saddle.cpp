@@ -236,8 +236,8 @@ SaddleResult run_saddle(std::vector<std::uint8_t> atomic_numbers, std::span<cons
         // default trust bounds; looser than a stand-alone search.
         TransitionStateOptions refine;
         refine.max_cycles = 60;
-        refine.grad_rms_tol = 0.5;
-        refine.grad_max_tol = 1.0;
+        refine.grad_rms_tol = kTransitionStateGradRmsLimit;
+        refine.grad_max_tol = kTransitionStateGradMaxLimit;
         refine.trust_radius = 0.08;
         refine.use_nddo = options.use_nddo;
         EigenvectorFollowingWorkspace workspace = EigenvectorFollowingWorkspace::allocate(n_atoms);
