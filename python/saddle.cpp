@@ -111,7 +111,8 @@ PyObject* get_ts_refinement(PyObject* self, void*) {
 
 PyGetSetDef result_getset[] = {
     {"converged", get_field<&S::converged>, nullptr,
-     "Whether the two endpoints converged within the distance threshold (and, when refinement was asked for, the refinement converged)", nullptr},
+     "Whether the two endpoints converged within the distance threshold, the refinement (when asked for) converged, "
+     "and the transition state lies above both ends and leads down into both of their basins", nullptr},
     {"num_cycles", get_field<&S::num_cycles>, nullptr, "Number of completed SADDLE macro cycles", nullptr},
     {"final_distance", get_field<&S::final_distance>, nullptr,
      "Final distance between endpoint structures in Angstroms", nullptr},
