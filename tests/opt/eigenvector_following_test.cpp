@@ -116,7 +116,7 @@ TEST(EigenvectorFollowing, HydrogenCyanideIsomerisation) {
 }
 
 // Textbook transition states (PM6) from guesses moved by up to 0.1 angstrom
-// per coordinate: the Claisen rearrangement of allyl vinyl ether, the proton
+// per coordinate (data/molecules/reactions): the Claisen rearrangement of allyl vinyl ether, the proton
 // transfer of malonaldehyde, the 1,5-hydrogen shift of (Z)-1,3-pentadiene and
 // the Diels-Alder addition of ethylene to butadiene. Each search reaches, in
 // the default cycles, a geometry whose exact Hessian has exactly one
@@ -124,74 +124,11 @@ TEST(EigenvectorFollowing, HydrogenCyanideIsomerisation) {
 // downward curvatures there.
 TEST(EigenvectorFollowing, TextbookTransitionStatesAreRecognised) {
     const Pm6Model pm6;
-    const std::vector<std::pair<const char*, Geometry>> starts{
-        {"Claisen",
-         {{6, 6, 8, 6, 6, 6, 1, 1, 1, 1, 1, 1, 1, 1},
-         {
-          {-0.073, 0.069, 0.053},
-          {-0.049, -0.001, 1.370},
-          {1.130, 0.388, 1.909},
-          {1.506, 2.353, 1.400},
-          {1.828, 2.196, 0.033},
-          {0.771, 1.878, -0.704},
-          {-0.931, -0.278, -0.458},
-          {0.648, -0.717, -0.387},
-          {-0.952, -0.284, 1.847},
-          {2.460, 2.590, 1.911},
-          {0.753, 2.923, 1.640},
-          {2.728, 2.545, -0.476},
-          {1.136, 1.839, -1.794},
-          {-0.127, 2.782, -0.703}}}},
-        {"malonaldehyde",
-         {{8, 6, 6, 6, 8, 1, 1, 1, 1},
-         {
-          {-1.151, 2.052, -0.016},
-          {-1.268, 0.702, -0.019},
-          {0.057, -0.039, -0.005},
-          {1.237, 0.782, 0.001},
-          {1.176, 2.051, 0.024},
-          {-0.050, 2.532, 0.097},
-          {0.062, -1.010, -0.038},
-          {-2.114, 0.230, 0.037},
-          {2.154, 0.070, -0.013}}}},
-        {"1,5-hydrogen shift",
-         {{6, 6, 6, 6, 6, 1, 1, 1, 1, 1, 1, 1, 1},
-         {
-          {-1.202, 2.159, -0.026},
-          {-1.179, 0.775, -0.087},
-          {-0.097, 0.067, -0.048},
-          {1.147, 0.849, -0.006},
-          {1.217, 2.145, 0.028},
-          {-0.070, 2.377, 0.924},
-          {0.005, -1.042, 0.034},
-          {-2.250, 0.290, 0.018},
-          {2.123, 0.145, 0.073},
-          {-2.059, 2.640, 0.491},
-          {-0.959, 2.643, -1.021},
-          {1.062, 2.547, -0.912},
-          {2.129, 2.516, 0.342}}}},
-        {"Diels-Alder",
-         {{6, 6, 6, 6, 6, 6, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1},
-         {
-          {-1.381, 0.052, -0.016},
-          {-0.748, 1.182, -0.019},
-          {0.757, 1.141, -0.005},
-          {1.467, 0.082, 0.001},
-          {-0.734, -0.199, -2.114},
-          {0.640, -0.168, -2.041},
-          {-1.163, 2.216, -0.038},
-          {1.271, 2.215, 0.037},
-          {-0.951, -1.046, -0.013},
-          {-2.517, 0.129, 0.093},
-          {0.941, -0.893, -0.048},
-          {2.600, 0.056, -0.097},
-          {-1.230, 0.611, -2.338},
-          {-1.240, -1.231, -2.404},
-          {1.347, 0.580, -2.438},
-          {1.348, -1.193, -2.389}}}},
-    };
-    for (const auto& [name, start] : starts) {
+    for (const char* name : {"claisen_ts_guess", "malonaldehyde_ts_guess", "pentadiene_h_shift_ts_guess",
+                             "diels_alder_ts_guess"}) {
         SCOPED_TRACE(name);
+        const Geometry start = fixtures::ladder_molecule(std::string("reactions/") + name);
+        ASSERT_FALSE(start.z.empty());
         MolecularBatch m = make_molecule(start, pm6);
         ScfWorkspace scf = ScfWorkspace::allocate(m.n_basis);
         GradientWorkspace gradient = GradientWorkspace::allocate(m.n_basis);

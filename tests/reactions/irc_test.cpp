@@ -200,12 +200,8 @@ TEST_F(AmmoniaInversion, SuppliedTransitionVectorIsNormalised) {
 // first (step 0.05), are not converged.
 TEST(IntrinsicReactionCoordinate, ButaneSynBranchesEndAtTheGaucheMinima) {
     const Pm6Model pm6;
-    const Geometry syn{{6, 6, 6, 6, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1},
-                       {{-0.09111, -0.02733, -0.02980}, {0.00800, 0.00240, 1.49280}, {1.37776, 0.41333, 2.07059},
-                        {2.46213, 0.73864, 1.04720}, {0.62097, -0.73640, -0.46695}, {-1.09458, -0.32837, -0.35153},
-                        {0.11307, 0.95661, -0.46695}, {2.16949, 1.57354, 0.40048}, {3.39803, 1.01941, 1.54352},
-                        {2.67739, -0.11947, 0.40048}, {-0.76598, 0.69127, 1.88687}, {-0.25897, -0.99876, 1.88686},
-                        {1.74347, -0.39802, 2.73153}, {1.23646, 1.29201, 2.73153}}};
+    const Geometry syn = fixtures::ladder_molecule("reactions/butane_syn_ts");
+    ASSERT_EQ(syn.z.size(), 14u);
     auto dihedral = [](const std::vector<std::array<double, 3>>& r) {
         std::array<double, 3> b0{}, b1{}, b2{};
         for (int c = 0; c < 3; ++c) b0[c] = r[0][c] - r[1][c], b1[c] = r[2][c] - r[1][c], b2[c] = r[3][c] - r[2][c];
