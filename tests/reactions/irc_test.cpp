@@ -197,7 +197,7 @@ TEST_F(AmmoniaInversion, SuppliedTransitionVectorIsNormalised) {
 // energy falls by only about 0.01 kcal/mol over the first steps, where the
 // gradient is already small. The branches end at the gauche minima (dihedral
 // 60 to 80 degrees, about 2.8 kcal/mol lower), or, when the points run out
-// first (step 0.05), are not converged.
+// first (25 steps of 0.05), are not converged.
 TEST(IntrinsicReactionCoordinate, ButaneSynBranchesEndAtTheGaucheMinima) {
     const Pm6Model pm6;
     const Geometry syn = fixtures::ladder_molecule("reactions/butane_syn_ts");
@@ -220,6 +220,7 @@ TEST(IntrinsicReactionCoordinate, ButaneSynBranchesEndAtTheGaucheMinima) {
         SCOPED_TRACE(step);
         IrcOptions options;
         options.step_size = step;
+        options.max_points = step < 0.1 ? 25 : 50;
         MolecularBatch m = make_molecule(syn, pm6);
         ScfWorkspace scf = ScfWorkspace::allocate(m.n_basis);
         GradientWorkspace gradient = GradientWorkspace::allocate(m.n_basis);
