@@ -402,8 +402,9 @@ TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const 
             for (std::size_t j = 0; j < dim; ++j) other_negative |= j != t && b[j] < -kNegativeCurvatureTolerance;
             converged = t < n_internal && *followed_curvature < -kNegativeCurvatureTolerance && !other_negative;
             const std::size_t exact_limit = converged ? kExactCheckMaxAtoms : kExactDecisionMaxAtoms;
-            if (mask || n_atoms > exact_limit || exact_hessians == kMaxExactHessians || !has_masses) break;
-            std::optional<ExactHessian> exact = exact_hessian(options, molecule, model, scf);
+            if (mask || n_atoms > exact_limit || !has_masses) break;  // the step Hessian's verdict stands
+            std::optional<ExactHessian> exact;
+            if (exact_hessians < kMaxExactHessians) exact = exact_hessian(options, molecule, model, scf);
             if (!exact) {
                 converged = false;
                 break;

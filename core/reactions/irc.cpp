@@ -163,48 +163,6 @@ void transition_vector_from_hessian(MolecularBatch& molecule, const ParameterMod
     for (double& c : t) c /= length;
 }
 
-}  // namespace
-
-IrcWorkspace IrcWorkspace::allocate(const MolecularBatch& molecule) {
-    const std::size_t n = molecule.n_atoms, dim = 3 * n;
-    IrcWorkspace ws;
-    for (std::vector<double>* v : {&ws.coords_mw, &ws.pivot, &ws.trial, &ws.midpoint, &ws.gradient_mw,
-                                   &ws.direction, &ws.transition_vector, &ws.best_point, &ws.best_residual,
-                                   &ws.best_gradient}) {
-        v->assign(dim, 0.0);
-    }
-    ws.cart_gradient.assign(n, {});
-    ws.sqrt_masses.resize(n);
-    ws.inv_sqrt_masses.resize(n);
-    for (std::size_t a = 0; a < n; ++a) {
-        ws.sqrt_masses[a] = std::sqrt(atomic_mass(molecule.atomic_numbers[a]));
-        ws.inv_sqrt_masses[a] = 1.0 / ws.sqrt_masses[a];
-    }
-    ws.ts_coords = coordinate_triples(molecule);
-    return ws;
-}
-
-void IrcWorkspace::restore_ts_coords(MolecularBatch& molecule) const { set_coordinates(molecule, ts_coords); }
-
-std::optional<std::string> find_irc_option_error(const IrcOptions& options) {
-    if (!(options.step_size > 0.0) || !std::isfinite(options.step_size)) {
-        return "step_size must be a positive finite number";
-    }
-    if (options.max_corrector_iterations == 0) return "max_corrector_iterations must be at least 1";
-    if (options.transition_vector) {
-        const std::vector<double>& t = *options.transition_vector;
-        if (!std::all_of(t.begin(), t.end(), [](double c) { return std::isfinite(c); })) {
-            return "Supplied transition vector must hold finite numbers";
-        }
-        if (std::all_of(t.begin(), t.end(), [](double c) { return c == 0.0; })) {
-            return "Supplied transition vector must not be zero";
-        }
-    }
-    return std::nullopt;
-}
-
-namespace {
-
 // Predictor and corrector of one step of length h from ws.coords_mw along
 // ws.direction: the point x on the sphere of radius h/2 about the pivot
 // p = q + (h/2) d whose steepest-descent image y = p - (h/2) g/|g| is x
@@ -281,6 +239,44 @@ double curvature_along_path(const std::vector<double>& u, MolecularBatch& molecu
 }
 
 }  // namespace
+
+IrcWorkspace IrcWorkspace::allocate(const MolecularBatch& molecule) {
+    const std::size_t n = molecule.n_atoms, dim = 3 * n;
+    IrcWorkspace ws;
+    for (std::vector<double>* v : {&ws.coords_mw, &ws.pivot, &ws.trial, &ws.midpoint, &ws.gradient_mw,
+                                   &ws.direction, &ws.transition_vector, &ws.best_point, &ws.best_residual,
+                                   &ws.best_gradient}) {
+        v->assign(dim, 0.0);
+    }
+    ws.cart_gradient.assign(n, {});
+    ws.sqrt_masses.resize(n);
+    ws.inv_sqrt_masses.resize(n);
+    for (std::size_t a = 0; a < n; ++a) {
+        ws.sqrt_masses[a] = std::sqrt(atomic_mass(molecule.atomic_numbers[a]));
+        ws.inv_sqrt_masses[a] = 1.0 / ws.sqrt_masses[a];
+    }
+    ws.ts_coords = coordinate_triples(molecule);
+    return ws;
+}
+
+void IrcWorkspace::restore_ts_coords(MolecularBatch& molecule) const { set_coordinates(molecule, ts_coords); }
+
+std::optional<std::string> find_irc_option_error(const IrcOptions& options) {
+    if (!(options.step_size > 0.0) || !std::isfinite(options.step_size)) {
+        return "step_size must be a positive finite number";
+    }
+    if (options.max_corrector_iterations == 0) return "max_corrector_iterations must be at least 1";
+    if (options.transition_vector) {
+        const std::vector<double>& t = *options.transition_vector;
+        if (!std::all_of(t.begin(), t.end(), [](double c) { return std::isfinite(c); })) {
+            return "Supplied transition vector must hold finite numbers";
+        }
+        if (std::all_of(t.begin(), t.end(), [](double c) { return c == 0.0; })) {
+            return "Supplied transition vector must not be zero";
+        }
+    }
+    return std::nullopt;
+}
 
 IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                               GradientWorkspace& gradient_workspace, IrcWorkspace& ws, const IrcOptions& options) {
