@@ -71,7 +71,7 @@ def test_paths_fall_from_first_order_saddles_to_minima(qp, planar_nh3):
     with pytest.raises(ValueError, match="not a transition state: it has no imaginary vibrational frequency"):
         qp.irc(WATER_Z, qp.optimize(WATER_Z, WATER_XYZ, "AM1", grad_rms_tol=0.01, grad_max_tol=0.02).coordinates,
                "AM1")
-    with pytest.raises(ValueError, match=r"not a transition state: its gradient RMS is 123 kcal/\(mol angstrom\)"):
+    with pytest.raises(ValueError, match=r"not a transition state: its gradient RMS is \d+ kcal/\(mol angstrom\)"):
         qp.irc([6, 7, 1], [[0, 0, 0], [1.17, 0, 0], [0.35, 1.05, 0]])
     linear = qp.optimize(WATER_Z, [[0, 0, 0], [0, 0, 0.96], [0, 0, -0.96]], "PM6", grad_rms_tol=0.01,
                          grad_max_tol=0.02).coordinates
