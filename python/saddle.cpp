@@ -107,7 +107,8 @@ PyObject* get_ts_refinement(PyObject* self, void*) {
 
 PyGetSetDef result_getset[] = {
     attribute<&S::converged>("converged",
-        "Whether the two endpoints converged within the distance threshold (and, when refinement was asked for, the refinement converged)"),
+        "Whether the two endpoints converged within the distance threshold, the refinement (when asked for) converged, "
+        "and the transition state lies above both ends and leads down into both of their basins"),
     attribute<&S::num_cycles>("num_cycles", "Number of completed SADDLE macro cycles"),
     attribute<&S::final_distance>("final_distance", "Final distance between endpoint structures in Angstroms"),
     attribute<&S::transition_state_coordinates>("transition_state_coordinates",

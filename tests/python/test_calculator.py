@@ -56,10 +56,11 @@ def test_methods_match_module_functions(qp):
     assert vib.vibrational_frequencies_cm1 == ref.vibrational_frequencies_cm1
 
     ammonia = ([7, 1, 1, 1], [[0, 0, 0], [1.0, 0, -0.1], [-0.5, 0.866, -0.11], [-0.5, -0.866, -0.12]])
-    assert (calc.transition_state(*ammonia).to_dict()
-            == qp.transition_state(*ammonia, method="AM1", use_nddo=True).to_dict())
+    saddle_point = calc.transition_state(*ammonia)
+    assert saddle_point.to_dict() == qp.transition_state(*ammonia, method="AM1", use_nddo=True).to_dict()
 
-    assert calc.irc(*ammonia, max_points=2).to_dict() == qp.irc(*ammonia, "AM1", max_points=2).to_dict()
+    inversion = (ammonia[0], saddle_point.coordinates)
+    assert calc.irc(*inversion, max_points=2).to_dict() == qp.irc(*inversion, "AM1", max_points=2).to_dict()
     assert (calc.drc(*ammonia, total_steps=3).to_dict()
             == qp.drc(*ammonia, "AM1", total_steps=3, use_nddo=True).to_dict())
 
