@@ -130,8 +130,6 @@ double high_spin_sp_energy(const ElementParams& e, const AtomReference& occ) {
            (q / 2.0) * e.g_pp + (p_pairs + q / 2.0) * e.g_p2 - (ns * np / 2.0) * e.h_sp;
 }
 
-std::string model_label(const ParameterModel& model) { return std::string(model.name()); }
-
 }  // namespace
 
 std::optional<AtomReference> isolated_atom_reference(std::uint8_t atomic_number, const ParameterModel& model) {
@@ -146,10 +144,11 @@ std::optional<AtomReference> isolated_atom_reference(std::uint8_t atomic_number,
         ref.n_p += ref.n_d;
         ref.n_d = 0.0;
     }
-    const bool fits = ref.n_s <= 2.0 && ref.n_p <= (orbitals >= 4 ? 6.0 : 0.0) && ref.n_d <= (orbitals >= 9 ? 10.0 : 0.0);
+    const bool fits = ref.n_s <= 2.0 && ref.n_p <= (orbitals >= 4 ? 6.0 : 0.0) &&
+                      ref.n_d <= (orbitals >= 9 ? 10.0 : 0.0);
     if (!fits || ref.n_s + ref.n_p + ref.n_d != rec->core_charge) {
         throw EngineStop("No isolated-atom reference for element Z=" + std::to_string(atomic_number) + " under " +
-                         model_label(model) + ": its configuration does not hold the " +
+                         std::string(model.name()) + ": its configuration does not hold the " +
                          std::to_string(static_cast<int>(rec->core_charge)) + " valence electrons of the model");
     }
     return ref;
