@@ -23,19 +23,24 @@ constexpr double kDebye = 4.80320425;  // Debye per e*angstrom
 
 double factorial(int n) { return n <= 1 ? 1.0 : n * factorial(n - 1); }
 
-// <s|x|p_x> in bohr between normalised Slater functions of principal quantum
-// number n, by Simpson quadrature of the radial integral; the angular factor
-// of <Y00|x/r|p_x> is 1/sqrt(3).
-double sp_transition_dipole_bohr(int n, double zeta_s, double zeta_p) {
-    const double ns = std::pow(2.0 * zeta_s, n + 0.5) / std::sqrt(factorial(2 * n));
-    const double np = std::pow(2.0 * zeta_p, n + 0.5) / std::sqrt(factorial(2 * n));
-    const double r_max = 120.0 / (zeta_s + zeta_p);
+// Radial moment <r> (bohr) between normalised Slater functions (n1, z1) and
+// (n2, z2), by Simpson quadrature.
+double radial_moment_bohr(int n1, double z1, int n2, double z2) {
+    const double norm = std::pow(2.0 * z1, n1 + 0.5) * std::pow(2.0 * z2, n2 + 0.5) /
+                        std::sqrt(factorial(2 * n1) * factorial(2 * n2));
+    const double r_max = 120.0 / (z1 + z2);
     const int steps = 200000;
     const double h = r_max / steps;
-    auto f = [&](double r) { return ns * np * std::pow(r, 2 * n + 1) * std::exp(-(zeta_s + zeta_p) * r); };
+    auto f = [&](double r) { return norm * std::pow(r, n1 + n2 + 1) * std::exp(-(z1 + z2) * r); };
     double sum = f(0.0) + f(r_max);
     for (int i = 1; i < steps; ++i) sum += f(i * h) * (i % 2 == 1 ? 4.0 : 2.0);
-    return sum * h / 3.0 / std::sqrt(3.0);
+    return sum * h / 3.0;
+}
+
+// <s|x|p_x> in bohr between normalised Slater functions of principal quantum
+// number n; the angular factor of <Y00|x/r|p_x> is 1/sqrt(3).
+double sp_transition_dipole_bohr(int n, double zeta_s, double zeta_p) {
+    return radial_moment_bohr(n, zeta_s, n, zeta_p) / std::sqrt(3.0);
 }
 
 MolecularBatch molecule_of(const ParameterModel& model, std::vector<std::uint8_t> z,
@@ -98,20 +103,6 @@ TEST(Dipole, HybridTermIsTheTransitionDipoleOfAnOccupiedSpHybrid) {
         }
         EXPECT_NEAR(d.total_dipole_magnitude, std::abs(expected), 1e-7 * std::abs(expected));
     }
-}
-
-// Radial moment <r> (bohr) between normalised Slater functions (n1, z1) and
-// (n2, z2), by Simpson quadrature.
-double radial_moment_bohr(int n1, double z1, int n2, double z2) {
-    const double norm = std::pow(2.0 * z1, n1 + 0.5) * std::pow(2.0 * z2, n2 + 0.5) /
-                        std::sqrt(factorial(2 * n1) * factorial(2 * n2));
-    const double r_max = 120.0 / (z1 + z2);
-    const int steps = 200000;
-    const double h = r_max / steps;
-    auto f = [&](double r) { return norm * std::pow(r, n1 + n2 + 1) * std::exp(-(z1 + z2) * r); };
-    double sum = f(0.0) + f(r_max);
-    for (int i = 1; i < steps; ++i) sum += f(i * h) * (i % 2 == 1 ? 4.0 : 2.0);
-    return sum * h / 3.0;
 }
 
 // Real p (x, y, z) and d (x2-y2, xz, z2, yz, xy) harmonics at a unit vector.
