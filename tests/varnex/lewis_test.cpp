@@ -13,6 +13,7 @@
 #include <variant>
 
 #include "common/geometry.h"
+#include "varnex/varnex_molecules.h"
 #include "core/varnex/matching.h"
 
 namespace quorin {
@@ -240,21 +241,28 @@ TEST(PerceivedLewisStructure, ClosedShellStructuresOfCommonMolecules) {
     }
 }
 
-TEST(PerceivedLewisStructure, AromaticRingsGetAKekuleStructureInAnyAtomOrder) {
-    // Each ring carbon takes exactly one double bond, the pyridine nitrogen
-    // one double bond and one lone pair, whatever the atom numbering.
-    for (const Geometry& ring : {ring_with_hydrogens({6, 6, 6, 6, 6, 6}, 1.39), ring_with_hydrogens({7, 6, 6, 6, 6, 6}, 1.39)}) {
-        for (const unsigned seed : {0u, 1u, 2u, 3u}) {
-            const Geometry g = seed == 0 ? ring : permuted(ring, seed);
+TEST(PerceivedLewisStructure, PiBondsFollowTheGeometryInAnyAtomOrder) {
+    // Benzene and pyridine: each ring carbon takes exactly one double bond,
+    // the nitrogen one double bond and one lone pair. The cyclooctatetraene
+    // tub (C=C 1.341, C-C 1.445 A): its four double bonds on the short bonds,
+    // whatever the atom numbering.
+    const Geometry tub = fixtures::varnex_molecule("cyclooctatetraene");
+    for (const Geometry& molecule : {ring_with_hydrogens({6, 6, 6, 6, 6, 6}, 1.39),
+                                     ring_with_hydrogens({7, 6, 6, 6, 6, 6}, 1.39), tub}) {
+        for (const unsigned seed : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u}) {
+            const Geometry g = seed == 0 ? molecule : permuted(molecule, seed);
             const auto outcome = perceive(g);
             ASSERT_TRUE(std::holds_alternative<LewisStructure>(outcome));
             const LewisStructure& l = std::get<LewisStructure>(outcome);
             const Tally t = tally(l, g.z.size());
-            EXPECT_EQ(t.pi_bonds, 3u);
+            EXPECT_EQ(t.pi_bonds, g.z.size() == 16 ? 4u : 3u);
             for (std::size_t a = 0; a < g.z.size(); ++a) {
                 if (g.z[a] == 1) continue;
                 EXPECT_EQ(t.order_sum[a] - l.bond_counts[a], 1u) << "seed " << seed << " atom " << a;
                 EXPECT_EQ(t.lone_pairs[a], g.z[a] == 7 ? 1u : 0u);
+            }
+            for (const LewisBond& b : l.bonds) {
+                EXPECT_TRUE(b.order == 1 || b.distance < 1.4) << "seed " << seed;
             }
         }
     }
