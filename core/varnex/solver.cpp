@@ -67,14 +67,14 @@ void orthonormalize_all(std::vector<SparseVector>& occupied, std::vector<SparseV
     orthonormalize(virtuals, drop, workspace);
 }
 
-}  // namespace
-
 // What no run can start from.
 std::optional<std::string> refusal(const MolecularBatch& molecule, const VarnexConfig& config) {
     if (molecule.n_atoms == 0) return "Molecule has no atoms";
     if (!(config.cutoff_distance > 0.0)) return "cutoff_distance must be a positive distance in angstrom";
     return std::nullopt;
 }
+
+}  // namespace
 
 std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& molecule, const ParameterModel& model,
                                                        DispersionModel dispersion, const VarnexConfig& config) {
@@ -206,7 +206,7 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
             e_prev = e_tot;
             checked = true;
             if (largest < config.jacobi_tol) {
-                const PiStabilityCheck check = stability.check(f, fock_builder, occupied, virtuals);
+                const PiStabilityCheck check = stability.check(f, p_new, fock_builder, occupied, virtuals);
                 result.stable = check.stable;
                 if (check.stable) {
                     result.converged = true;

@@ -115,7 +115,8 @@ PiStability::PiStability(const MolecularBatch& molecule, const std::vector<Lmo>&
 }
 
 void PiStability::apply_hessian(SparseNddoFock& builder, const std::vector<SparseVector>& occupied,
-                                const std::vector<SparseVector>& virtuals, const double* x, double* y) {
+                                const std::vector<SparseVector>& virtuals, const double* x, double* y,
+                                BlockMatrix& trial, BlockMatrix& response) {
     check_interruption();
     // Fock part: sum_v' F_vv' x_ov' - sum_o' F_o'o x_o'v, with the pairs of
     // the row of o scattered into position_.
@@ -137,39 +138,35 @@ void PiStability::apply_hessian(SparseNddoFock& builder, const std::vector<Spars
     }
     // Two-electron part: 2 <o|G(D)|v>, D = sum_o (o t_o^T + t_o o^T) with
     // t_o = sum_v x_ov v.
-    std::fill(trial_.values.begin(), trial_.values.end(), 0.0);
+    std::fill(trial.values.begin(), trial.values.end(), 0.0);
     for (std::size_t io = 0; io < occupied_.size(); ++io) {
         if (start_[io] == start_[io + 1]) continue;
         for (std::size_t p = start_[io]; p < start_[io + 1]; ++p) {
             if (x[p] != 0.0) accumulator_.add(x[p], virtuals[virtuals_[partner_[p]]]);
         }
         accumulator_.extract(combination_);
-        add_symmetric_outer(occupied[occupied_[io]], combination_, trial_);
+        add_symmetric_outer(occupied[occupied_[io]], combination_, trial);
     }
-    builder.build(trial_, response_);
+    builder.build(trial, response);
     const std::vector<double>& core = builder.core_hamiltonian().values;
-    for (std::size_t k = 0; k < core.size(); ++k) response_.values[k] -= core[k];
-    block_bounds(response_, bounds_);
+    for (std::size_t k = 0; k < core.size(); ++k) response.values[k] -= core[k];
+    block_bounds(response, bounds_);
     for (std::size_t io = 0; io < occupied_.size(); ++io) {
         if (start_[io] == start_[io + 1]) continue;
-        multiply_fock(response_, bounds_, occupied[occupied_[io]], 0.0, accumulator_, product_);
+        multiply_fock(response, bounds_, occupied[occupied_[io]], 0.0, accumulator_, product_);
         for (std::size_t p = start_[io]; p < start_[io + 1]; ++p) {
             y[p] += 2.0 * dot(product_, virtuals[virtuals_[partner_[p]]]);
         }
     }
 }
 
-PiStabilityCheck PiStability::check(const BlockMatrix& fock, SparseNddoFock& builder,
+PiStabilityCheck PiStability::check(BlockMatrix& fock, BlockMatrix& scratch, SparseNddoFock& builder,
                                     const std::vector<SparseVector>& occupied,
                                     const std::vector<SparseVector>& virtuals) {
     PiStabilityCheck result;
     if (empty()) {
         result.lowest_eigenvalue = std::numeric_limits<double>::infinity();
         return result;
-    }
-    if (trial_.pattern != fock.pattern) {
-        trial_ = BlockMatrix::zeros(fock.pattern);
-        response_ = BlockMatrix::zeros(fock.pattern);
     }
     // The Fock matrix among the pi bonds and among the antibonds, through F
     // times each and the orbitals of the same kind on the atoms it reaches.
@@ -214,7 +211,7 @@ PiStabilityCheck PiStability::check(const BlockMatrix& fock, SparseNddoFock& bui
     const std::size_t len = pairs_;
     std::vector<Vector> basis(kSubspace, Vector(len, 0.0)), images(kSubspace, Vector(len, 0.0));
     const auto product = [&](const Vector& in, Vector& out) {
-        apply_hessian(builder, occupied, virtuals, in.data(), out.data());
+        apply_hessian(builder, occupied, virtuals, in.data(), out.data(), scratch, fock);
         ++result.products;
     };
     std::vector<std::size_t> order(len);

@@ -48,10 +48,12 @@ public:
     bool empty() const { return pairs_ == 0; }
 
     // The lowest eigenvalue of the Hessian at the orbitals given, whose own
-    // density made `fock`. When unstable, the rotation found is kept for
-    // descend().
-    PiStabilityCheck check(const BlockMatrix& fock, SparseNddoFock& builder, const std::vector<SparseVector>& occupied,
-                           const std::vector<SparseVector>& virtuals);
+    // density made `fock`. `fock` and `scratch` (on the same pattern) then
+    // serve as the trial densities and their responses: the check needs no
+    // matrix of its own, and `fock` is overwritten. When unstable, the
+    // rotation found is kept for descend().
+    PiStabilityCheck check(BlockMatrix& fock, BlockMatrix& scratch, SparseNddoFock& builder,
+                           const std::vector<SparseVector>& occupied, const std::vector<SparseVector>& virtuals);
 
     // Line search on the energy along the rotation of the last failed check,
     // both senses, from orbitals of energy `energy`: each pair in turn
@@ -63,9 +65,11 @@ public:
                    std::vector<SparseVector>& occupied, std::vector<SparseVector>& virtuals);
 
 private:
-    // y := H x over the pairs.
+    // y := H x over the pairs, with the trial density built in `trial` and
+    // its two-electron response in `response`.
     void apply_hessian(SparseNddoFock& builder, const std::vector<SparseVector>& occupied,
-                       const std::vector<SparseVector>& virtuals, const double* x, double* y);
+                       const std::vector<SparseVector>& virtuals, const double* x, double* y, BlockMatrix& trial,
+                       BlockMatrix& response);
     // Rotates each pair (o, v) by t x_ov in turn.
     void rotate(double t, const std::vector<double>& x, std::vector<SparseVector>& occupied,
                 std::vector<SparseVector>& virtuals) const;
@@ -82,7 +86,6 @@ private:
     std::vector<double> unstable_;  // the rotation of the last failed check
     // Scratch.
     DenseAccumulator accumulator_;
-    BlockMatrix trial_, response_;
     std::vector<double> bounds_;
     SparseVector product_, combination_;
     std::vector<long> position_;
