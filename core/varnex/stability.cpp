@@ -28,6 +28,9 @@ constexpr double kResidualTolerance = 5e-2;
 constexpr double kRelativeResidual = 5e-2;
 // Smallest |diagonal - theta| the preconditioner divides by.
 constexpr double kPreconditionerFloor = 0.1;
+// Entries of trial densities, and of their responses times an orbital (eV),
+// below this are left out: far below what moves the eigenvalue.
+constexpr double kNegligible = 1e-10;
 
 using Vector = std::vector<double>;
 
@@ -64,7 +67,8 @@ double next_signed_unit(std::uint64_t& state) {
     return static_cast<double>(state >> 11) * 0x1.0p-52 - 1.0;
 }
 
-// m += a b^T + b a^T on the pattern of m (pairs out of its reach left out).
+// m += a b^T + b a^T on the pattern of m (pairs out of its reach, and block
+// products below kNegligible in every entry, left out).
 void add_symmetric_outer(const SparseVector& a, const SparseVector& b, BlockMatrix& m) {
     const AtomNeighbours& nb = *m.pattern;
     for (std::size_t k = 0; k < a.atoms.size(); ++k) {
@@ -73,12 +77,14 @@ void add_symmetric_outer(const SparseVector& a, const SparseVector& b, BlockMatr
         const std::size_t na = a.block_size(k);
         std::size_t position = nb.row_start[atom];
         const std::size_t end = nb.row_start[atom + 1];
+        const double largest = largest_entry(x, na);
         for (std::size_t l = 0; l < b.atoms.size(); ++l) {
             while (position < end && nb.atom[position] < b.atoms[l]) ++position;
             if (position == end) break;
             if (nb.atom[position] != b.atoms[l]) continue;
             const double* y = b.block(l);
             const std::size_t nl = b.block_size(l);
+            if (largest * largest_entry(y, nl) < kNegligible) continue;
             double* ab = m.block(position);
             double* ba = m.block(nb.transpose[position]);
             for (std::size_t mu = 0; mu < na; ++mu) {
@@ -147,13 +153,11 @@ void PiStability::apply_hessian(SparseNddoFock& builder, const std::vector<Spars
         accumulator_.extract(combination_);
         add_symmetric_outer(occupied[occupied_[io]], combination_, trial);
     }
-    builder.build(trial, response);
-    const std::vector<double>& core = builder.core_hamiltonian().values;
-    for (std::size_t k = 0; k < core.size(); ++k) response.values[k] -= core[k];
+    builder.build_response(trial, response);
     block_bounds(response, bounds_);
     for (std::size_t io = 0; io < occupied_.size(); ++io) {
         if (start_[io] == start_[io + 1]) continue;
-        multiply_fock(response, bounds_, occupied[occupied_[io]], 0.0, accumulator_, product_);
+        multiply_fock(response, bounds_, occupied[occupied_[io]], kNegligible, accumulator_, product_);
         for (std::size_t p = start_[io]; p < start_[io + 1]; ++p) {
             y[p] += 2.0 * dot(product_, virtuals[virtuals_[partner_[p]]]);
         }
