@@ -1,6 +1,10 @@
 """Cost of the reaction-path drivers on aspirin under AM1, in units of one
 calculate (SCF, energy and gradient) at the starting geometry: wall time of
-each driver over the time of that single point.
+each driver over the time of that single point. Then, under PM6, the
+textbook transition states of data/molecules/reactions (search, vibrational
+check, path down both ways), the butane syn-eclipsed path at three step
+sizes, and the formimidic acid to formamide saddle search with its
+verification.
 
 Usage: python3 bench/bench_reaction_paths.py [--method AM1] [--drc-steps 100] [--irc-points 10]
 """
@@ -129,5 +133,45 @@ def main():
           f"{refinement.cycles} cycles, converged {refinement.converged}; barrier {s.barrier_forward_kcal:.3f} kcal/mol")
 
 
+def imaginary_count(numbers, coordinates):
+    return sum(1 for nu in quorin_py.frequencies(numbers, coordinates).vibrational_frequencies_cm1 if nu < -10.0)
+
+
+def textbook():
+    print("\ntextbook reactions (PM6)")
+    print(f"{'start':<30}{'ts / s':>8}{'cycles':>8}{'converged':>11}{'imaginary':>11}{'irc / s':>9}{'points':>8}"
+          f"{'ends converged':>16}")
+    for name in ("claisen_ts_guess", "malonaldehyde_ts_guess", "pentadiene_h_shift_ts_guess",
+                 "diels_alder_ts_guess"):
+        numbers, start = molecule(f"reactions/{name}")
+        seconds, ts = timed(lambda: quorin_py.transition_state(numbers, start))
+        line = f"{name:<30}{seconds:>8.2f}{ts.cycles:>8}{str(ts.converged):>11}"
+        line += f"{imaginary_count(numbers, ts.coordinates):>11}"
+        if ts.converged:
+            seconds, path = timed(lambda: quorin_py.irc(numbers, ts.coordinates))
+            line += f"{seconds:>9.2f}{len(path.points):>8}{f'{path.reverse_converged}/{path.forward_converged}':>16}"
+        print(line)
+
+    numbers, syn = molecule("reactions/butane_syn_ts")
+    print(f"{'butane syn, step':<30}{'irc / s':>8}{'points':>8}{'ends converged':>16}{'dihedrals / deg':>18}")
+    for step in (0.05, 0.1, 0.2):
+        seconds, path = timed(lambda: quorin_py.irc(numbers, syn, step_size=step))
+        ends = [math.degrees(dihedral(*p.coordinates[:4])) for p in (path.points[0], path.points[-1])]
+        print(f"{step:<30}{seconds:>8.2f}{len(path.points):>8}"
+              f"{f'{path.reverse_converged}/{path.forward_converged}':>16}{ends[0]:>9.1f}{ends[1]:>9.1f}")
+
+    z = [6, 7, 8, 1, 1, 1]
+    imidic = quorin_py.optimize(z, [[0, 0, 0], [0, 0, 1.27], [1.059, 0.318, -0.774], [-0.904, -0.271, -0.545],
+                                    [-0.918, -0.275, 1.619], [1.801, 0.54, -0.191]], grad_rms_tol=0.01,
+                                grad_max_tol=0.02).coordinates
+    amide = quorin_py.optimize(z, [[0, 0, 0], [0, 0, 1.36], [0.969, 0.291, -0.682], [-0.97, -0.291, -0.43],
+                                   [-0.846, -0.254, 1.85], [0.829, 0.249, 1.88]], grad_rms_tol=0.01,
+                               grad_max_tol=0.02).coordinates
+    seconds, s = timed(lambda: quorin_py.saddle(z, imidic, amide))
+    print(f"saddle formimidic acid -> formamide: {seconds:.2f} s, converged {s.converged}, barriers "
+          f"{s.barrier_forward_kcal:.2f} / {s.barrier_reverse_kcal:.2f} kcal/mol")
+
+
 if __name__ == "__main__":
     main()
+    textbook()

@@ -17,18 +17,10 @@ namespace quorin::py {
 
 Am1BccResult run_am1_bcc(const Am1BccRequest& request) {
     const auto& numbers = request.atomic_numbers;
-    if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
-    check_matching_lengths(numbers.size(), request.coordinates.size());
-    const std::vector<std::array<double, 3>> coordinates =
-        rows_to_triples(request.coordinates, [](std::size_t row, std::size_t length) {
-            return "Coordinate for atom " + std::to_string(row) + " must have 3 dimensions, got " +
-                   std::to_string(length);
-        });
-    const std::unique_ptr<ParameterModel> model = get_model(request.method);
-    check_geometry(numbers, coordinates);
-    const std::uint64_t valence_electrons = check_closed_shell_supported(numbers, *model, request.method);
+    const CheckedMolecule checked = check_request(numbers, {{request.coordinates}}, request.method);
+    const ParameterModel& model = *checked.model;
 
-    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, coordinates, *model);
+    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
     require_memory(charges_memory(molecule, request.use_nddo));
     ScfWorkspace workspace = ScfWorkspace::allocate(molecule.n_basis);
     ScfOptions options;
@@ -38,11 +30,11 @@ Am1BccResult run_am1_bcc(const Am1BccRequest& request) {
     options.level_shift = 0.0;
     options.damping = 0.5;
     options.use_nddo = request.use_nddo;
-    if (!run_rhf_scf_with_options(molecule, *model, workspace, options).converged) {
+    if (!run_rhf_scf_with_options(molecule, model, workspace, options).converged) {
         throw InputError("SCF failed to converge during AM1-BCC calculation");
     }
     const MullikenResult mulliken =
-        compute_mulliken_population(molecule, *model, workspace.coefficients, valence_electrons / 2);
+        compute_mulliken_population(molecule, model, workspace.coefficients, checked.valence_electrons / 2);
     auto corrected = compute_am1_bcc_charges(molecule, std::span<const double>(mulliken.charges.data(), mulliken.charges.size()));
     if (auto* message = std::get_if<std::string>(&corrected)) throw InputError(*message);
     return std::get<Am1BccResult>(std::move(corrected));
@@ -55,13 +47,12 @@ PyTypeObject* am1_bcc_result_type = nullptr;
 using B = Am1BccResult;
 
 PyGetSetDef am1_bcc_getset[] = {
-    {"initial_charges", get_field<&B::initial_charges>, nullptr,
-     "Initial Mulliken population charges before BCC corrections", nullptr},
-    {"bond_charge_corrections", get_field<&B::bond_charge_corrections>, nullptr,
-     "Net bond charge corrections applied to each atom", nullptr},
-    {"bcc_charges", get_field<&B::bcc_charges>, nullptr, "Final AM1-BCC charges", nullptr},
-    {"total_charge", get_field<&B::total_charge>, nullptr, "Total net charge of the molecular system", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<&B::initial_charges>("initial_charges", "Initial Mulliken population charges before BCC corrections"),
+    attribute<&B::bond_charge_corrections>("bond_charge_corrections",
+        "Net bond charge corrections applied to each atom"),
+    attribute<&B::bcc_charges>("bcc_charges", "Final AM1-BCC charges"),
+    attribute<&B::total_charge>("total_charge", "Total net charge of the molecular system"),
+    kEndOfAttributes,
 };
 
 PyMethodDef am1_bcc_methods[] = {
@@ -76,7 +67,7 @@ PyObject* am1_bcc(PyObject*, PyObject* args, PyObject* kwargs) {
         const BoundArguments bound("am1_bcc", kAm1BccParameters, 2, args, kwargs);
         Am1BccRequest request;
         request.atomic_numbers = to_atomic_numbers(bound.given(0), bound.name(0));
-        request.coordinates = to_float_rows(bound.given(1), bound.name(1));
+        request.coordinates = to_coordinate_list(bound.given(1), bound.name(1));
         request.method = plain_or(bound, 2, to_name, std::string("AM1"));
         request.use_nddo = plain_or(bound, 3, to_switch, true);
         return new_record_object(am1_bcc_result_type, engine_call([&] { return run_am1_bcc(request); }));

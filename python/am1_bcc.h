@@ -13,7 +13,7 @@ namespace quorin::py {
 
 struct Am1BccRequest {
     std::vector<std::uint8_t> atomic_numbers;
-    std::vector<std::vector<double>> coordinates;  // rows checked to be x, y, z in angstrom
+    std::vector<std::array<double, 3>> coordinates;  // angstrom
     std::string method = "AM1";
     bool use_nddo = true;
 };

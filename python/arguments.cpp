@@ -36,10 +36,14 @@ std::string type_name_of(PyObject* value) {
     throw PythonErrorSet{};
 }
 
-// Re-raises a pending TypeError as "argument '<name>': <message>"; any other
-// pending exception passes unchanged. Always throws.
+// Re-raises a pending conversion error as "argument '<name>': <message>": a
+// TypeError (a value of the wrong type) as TypeError, a ValueError or an
+// OverflowError (a value of the right type that is not accepted) as
+// ValueError. Any other pending exception (MemoryError) passes unchanged.
+// Always throws.
 [[noreturn]] void fail_argument(const char* name) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+    const bool wrong_type = PyErr_ExceptionMatches(PyExc_TypeError);
+    if (wrong_type || PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_OverflowError)) {
         PyObject* type = nullptr;
         PyObject* value = nullptr;
         PyObject* traceback = nullptr;
@@ -53,8 +57,17 @@ std::string type_name_of(PyObject* value) {
             if (utf8 != nullptr) message = utf8;
             PyErr_Clear();
         }
-        PyErr_Format(PyExc_TypeError, "argument '%s': %s", name, message.c_str());
+        PyErr_Format(wrong_type ? PyExc_TypeError : PyExc_ValueError, "argument '%s': %s", name, message.c_str());
     }
+    throw PythonErrorSet{};
+}
+
+// Sets ValueError "<what> (got <str(value)>)" and throws.
+[[noreturn]] void refuse_value(const std::string& what, PyObject* value) {
+    Ref text(PyObject_Str(value));
+    const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
+    if (utf8 == nullptr) throw PythonErrorSet{};
+    PyErr_Format(PyExc_ValueError, "%s (got %s)", what.c_str(), utf8);
     throw PythonErrorSet{};
 }
 
@@ -77,12 +90,13 @@ Py_ssize_t sequence_length(PyObject* value) {
     return n;
 }
 
-// Refuses anything but a sequence (not a string) of exactly three items.
-void require_triple(PyObject* value) {
+// Refuses anything but a sequence (not a string) of exactly three items;
+// `where` starts the refusal ("row 2 ", or nothing for the argument itself).
+void require_triple(PyObject* value, const std::string& where) {
     if (!is_sequence(value)) raise_cannot_convert(value, "Sequence");
     const Py_ssize_t len = sequence_length(value);
     if (len != 3) {
-        PyErr_Format(PyExc_ValueError, "expected a sequence of length 3 (got %zd)", len);
+        PyErr_Format(PyExc_ValueError, "%smust be a sequence of 3 numbers (got length %zd)", where.c_str(), len);
         throw PythonErrorSet{};
     }
 }
@@ -90,7 +104,11 @@ void require_triple(PyObject* value) {
 std::uint64_t count_of(PyObject* value) {
     Ref index(check(PyNumber_Index(value)));
     const unsigned long long n = PyLong_AsUnsignedLongLong(index.get());
-    if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonErrorSet{};
+    if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonErrorSet{};
+        PyErr_Clear();
+        refuse_value("must be a whole number from 0 to 18446744073709551615", index.get());
+    }
     return static_cast<std::uint64_t>(n);
 }
 
@@ -185,9 +203,10 @@ std::vector<std::uint8_t> to_atomic_numbers(PyObject* value, const char* name) {
             Ref index(check(PyNumber_Index(item.get())));
             const long z = PyLong_AsLong(index.get());
             if (z == -1 && PyErr_Occurred()) PyErr_Clear();
-            if (z < 0 || z > 255) {
-                PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-                throw PythonErrorSet{};
+            if (z < kFirstElement || z > kLastElement) {
+                refuse_value("item " + std::to_string(i) + " is no atomic number: atomic numbers run from " +
+                                 std::to_string(kFirstElement) + " to " + std::to_string(kLastElement),
+                             index.get());
             }
             numbers.push_back(static_cast<std::uint8_t>(z));
         }
@@ -203,7 +222,7 @@ std::vector<std::array<double, 3>> to_coordinate_list(PyObject* value, const cha
         rows.reserve(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
             Ref row(check(PySequence_GetItem(value, i)));
-            require_triple(row.get());
+            require_triple(row.get(), "row " + std::to_string(i) + " ");
             std::array<double, 3> xyz{};
             for (Py_ssize_t k = 0; k < 3; ++k) {
                 Ref component(check(PySequence_GetItem(row.get(), k)));
@@ -219,31 +238,6 @@ std::vector<double> to_float_list(PyObject* value, const char* name) {
     return with_argument_name(name, [&] { return float_values(value); });
 }
 
-std::vector<std::vector<double>> to_float_rows(PyObject* value, const char* name) {
-    return with_argument_name(name, [&] {
-        if (!is_sequence(value)) raise_cannot_convert(value, "Sequence");
-        const Py_ssize_t n = sequence_length(value);
-        std::vector<std::vector<double>> rows;
-        rows.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref row(check(PySequence_GetItem(value, i)));
-            rows.push_back(float_values(row.get()));
-        }
-        return rows;
-    });
-}
-
-std::vector<std::array<double, 3>> rows_to_triples(const std::vector<std::vector<double>>& rows,
-                                                   std::string (*refusal)(std::size_t row, std::size_t length)) {
-    std::vector<std::array<double, 3>> triples;
-    triples.reserve(rows.size());
-    for (std::size_t a = 0; a < rows.size(); ++a) {
-        if (rows[a].size() != 3) throw InputError(refusal(a, rows[a].size()));
-        triples.push_back({rows[a][0], rows[a][1], rows[a][2]});
-    }
-    return triples;
-}
-
 double to_double(PyObject* value, const char* name) {
     return with_argument_name(name, [&] { return float_of(value); });
 }
@@ -254,7 +248,7 @@ std::uint64_t to_count(PyObject* value, const char* name) {
 
 std::array<std::uint64_t, 3> to_count_triple(PyObject* value, const char* name) {
     return with_argument_name(name, [&] {
-        require_triple(value);
+        require_triple(value, "");
         std::array<std::uint64_t, 3> counts{};
         for (Py_ssize_t k = 0; k < 3; ++k) {
             Ref item(check(PySequence_GetItem(value, k)));
@@ -280,7 +274,7 @@ std::string to_name(PyObject* value, const char* name) {
         // Engine messages are C strings: a NUL would cut off the rest of any
         // message that quotes the name.
         if (std::memchr(text, '\0', static_cast<std::size_t>(size)) != nullptr) {
-            PyErr_Format(PyExc_ValueError, "argument '%s': embedded null character", name);
+            PyErr_SetString(PyExc_ValueError, "embedded null character");
             throw PythonErrorSet{};
         }
         return std::string(text, static_cast<std::size_t>(size));
@@ -333,6 +327,16 @@ void check_each_in_range(const char* name, std::span<const double> values, const
     for (std::size_t i = 0; i < values.size(); ++i) {
         check_in_range((std::string(name) + "[" + std::to_string(i) + "]").c_str(), values[i], range);
     }
+}
+
+void check_count_in_range(const char* name, std::uint64_t value, const CountRange& range) {
+    if (value >= range.low && value <= range.high) return;
+    if (range.high == std::numeric_limits<std::uint64_t>::max()) {
+        throw InputError(std::string(name) + " must be at least " + std::to_string(range.low) + " (got " +
+                         std::to_string(value) + ")");
+    }
+    throw InputError(std::string(name) + " must lie in [" + std::to_string(range.low) + ", " +
+                     std::to_string(range.high) + "] (got " + std::to_string(value) + ")");
 }
 
 namespace {

@@ -12,36 +12,34 @@ PyTypeObject* result_type = nullptr;  // created once at import
 
 using R = CalculationRecord;
 
-PyGetSetDef getset_table[] = {
-    {"total_energy_ev", get_field<&R::total_energy_ev>, nullptr, "Total SCF energy in electron-volts (eV)",
-     nullptr},
-    {"electronic_energy_ev", get_field<&R::electronic_energy_ev>, nullptr,
-     "Electronic energy in electron-volts (eV)", nullptr},
-    {"nuclear_repulsion_ev", get_field<&R::nuclear_repulsion_ev>, nullptr,
-     "Core-core nuclear repulsion energy in electron-volts (eV)", nullptr},
-    {"binding_energy_ev", get_field<&R::binding_energy_ev>, nullptr,
-     "Molecular binding energy relative to isolated atoms in electron-volts (eV)", nullptr},
-    {"heat_of_formation_kcal", get_field<&R::heat_of_formation_kcal>, nullptr,
-     "Standard heat of formation \\Delta H_f^\\circ in kcal/mol", nullptr},
-    {"gradients_ev_angstrom", get_field<&R::gradients_ev_angstrom>, nullptr,
-     "Cartesian analytical energy gradients in eV / \\AA (shape: [natoms, 3])", nullptr},
-    {"gradients_kcal_mol_angstrom", get_field<&R::gradients_kcal_mol_angstrom>, nullptr,
-     "Cartesian analytical energy gradients in kcal / (mol * \\AA) (shape: [natoms, 3])", nullptr},
-    {"dipole_debye", get_field<&R::dipole_debye>, nullptr,
-     "Electric dipole moment components and magnitude [dx, dy, dz, total] in Debye", nullptr},
-    {"atomic_charges", get_field<&R::atomic_charges>, nullptr,
-     "Diagonal density atomic partial charges (shape: [natoms])", nullptr},
-    {"mulliken_charges", get_field<&R::mulliken_charges>, nullptr,
-     "Mulliken net partial atomic charges (shape: [natoms])", nullptr},
-    {"converged", get_field<&R::converged>, nullptr, "Whether SCF converged", nullptr},
-    {"scf_iterations", get_field<&R::scf_iterations>, nullptr, "Number of SCF iterations executed", nullptr},
-    {"homo_energy_ev", get_field<&R::homo_energy_ev>, nullptr, "Highest Occupied Molecular Orbital energy in eV",
-     nullptr},
-    {"lumo_energy_ev", get_field<&R::lumo_energy_ev>, nullptr, "Lowest Unoccupied Molecular Orbital energy in eV",
-     nullptr},
-    {"homo_lumo_gap_ev", get_field<&R::homo_lumo_gap_ev>, nullptr, "Fundamental HOMO-LUMO gap in eV", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+}  // namespace
+
+PyGetSetDef calculation_result_attributes[] = {
+    attribute<&R::total_energy_ev>("total_energy_ev", "Total SCF energy in electron-volts (eV)"),
+    attribute<&R::electronic_energy_ev>("electronic_energy_ev", "Electronic energy in electron-volts (eV)"),
+    attribute<&R::nuclear_repulsion_ev>("nuclear_repulsion_ev",
+        "Core-core nuclear repulsion energy in electron-volts (eV)"),
+    attribute<&R::binding_energy_ev>("binding_energy_ev",
+        "Molecular binding energy relative to isolated atoms in electron-volts (eV)"),
+    attribute<&R::heat_of_formation_kcal>("heat_of_formation_kcal",
+        "Standard heat of formation \\Delta H_f^\\circ in kcal/mol"),
+    attribute<&R::gradients_ev_angstrom>("gradients_ev_angstrom",
+        "Cartesian analytical energy gradients in eV / \\AA (shape: [natoms, 3])"),
+    attribute<&R::gradients_kcal_mol_angstrom>("gradients_kcal_mol_angstrom",
+        "Cartesian analytical energy gradients in kcal / (mol * \\AA) (shape: [natoms, 3])"),
+    attribute<&R::dipole_debye>("dipole_debye",
+        "Electric dipole moment components and magnitude [dx, dy, dz, total] in Debye"),
+    attribute<&R::atomic_charges>("atomic_charges", "Diagonal density atomic partial charges (shape: [natoms])"),
+    attribute<&R::mulliken_charges>("mulliken_charges", "Mulliken net partial atomic charges (shape: [natoms])"),
+    attribute<&R::converged>("converged", "Whether SCF converged"),
+    attribute<&R::scf_iterations>("scf_iterations", "Number of SCF iterations executed"),
+    attribute<&R::homo_energy_ev>("homo_energy_ev", "Highest Occupied Molecular Orbital energy in eV"),
+    attribute<&R::lumo_energy_ev>("lumo_energy_ev", "Lowest Unoccupied Molecular Orbital energy in eV"),
+    attribute<&R::homo_lumo_gap_ev>("homo_lumo_gap_ev", "Fundamental HOMO-LUMO gap in eV"),
+    kEndOfAttributes,
 };
+
+namespace {
 
 PyObject* repr(PyObject* self) {
     return guard([&] {
@@ -54,7 +52,7 @@ PyObject* repr(PyObject* self) {
 }
 
 PyMethodDef method_table[] = {
-    {"to_dict", to_dict_of_table<getset_table>, METH_NOARGS, nullptr},
+    {"to_dict", to_dict_of_table<calculation_result_attributes>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -63,7 +61,7 @@ PyMethodDef method_table[] = {
 PyObject* create_calculation_result_type() {
     return create_record_type<R>(
         {"quorin_py.CalculationResult",
-         "Calculation results containing quantum chemical properties and analytical gradients.", repr, getset_table,
+         "Calculation results containing quantum chemical properties and analytical gradients.", repr, calculation_result_attributes,
          method_table},
         result_type);
 }
@@ -77,7 +75,7 @@ PyObject* new_unchecked_calculation_result(CalculationRecord record) {
 }
 
 PyObject* calculation_result_dict(const CalculationRecord& record) {
-    return dict_of_record(result_type, record, getset_table);
+    return dict_of_record(result_type, record, calculation_result_attributes);
 }
 
 }  // namespace quorin::py

@@ -7,9 +7,12 @@
 #include <vector>
 
 #include "core/properties/single_point.h"
-#include "python/py_support.h"
+#include "python/record_object.h"
 
 namespace quorin::py {
+
+// The attribute table of CalculationResult, for results that hold one.
+extern PyGetSetDef calculation_result_attributes[];
 
 // Creates the class at import; returns a new reference to the type object.
 PyObject* create_calculation_result_type();

@@ -150,6 +150,33 @@ PyGetSetDef getset_table[] = {
 
 // ---- methods ----------------------------------------------------------------
 
+// cosmo_eps, dispersion and h_bonds enter calculate only: every other method
+// runs the gas-phase SCF energy and gradient without them. A calculator that
+// holds one refuses those methods rather than return a result without it;
+// `alternative` (or null) says how to do the same work with the setting
+// applied, through the ASE calculator, whose forces are calculate's.
+void refuse_calculate_only_settings(const CalculatorSettings& settings, const char* method,
+                                    const char* alternative) {
+    std::string setting, value, cleared;
+    if (settings.cosmo_eps) {
+        setting = "cosmo_eps", value = format_shortest(*settings.cosmo_eps), cleared = "None";
+    } else if (settings.dispersion) {
+        setting = "dispersion", value = "'" + *settings.dispersion + "'", cleared = "None";
+    } else if (settings.h_bonds) {
+        setting = "h_bonds", value = "True", cleared = "False";
+    } else {
+        return;
+    }
+    std::string message = std::string("QuorinCalculator.") + method + " cannot apply " + setting + "=" + value +
+                          ": only calculate adds the solvent, dispersion and hydrogen-bond terms, and " + method +
+                          " would run without them. Set calc." + setting + " = " + cleared + " to run it without";
+    if (alternative != nullptr) {
+        message += ", or " + std::string(alternative) + " on the forces of QuorinASECalculator(" + setting + "=" +
+                   value + "), which include it";
+    }
+    throw InputError(message);
+}
+
 // Each method binds its own arguments, converts the molecule exactly as the
 // module function does, fills the function's request from the stored
 // settings and runs the function's body.
@@ -183,6 +210,8 @@ constexpr const char* kOptimizeParameters[] = {"atomic_numbers", "coordinates", 
 PyObject* method_optimize(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard([&] {
         const BoundArguments bound("optimize", kOptimizeParameters, 2, args, kwargs);
+        refuse_calculate_only_settings(settings_of(self), "optimize",
+                                       "optimise with an ASE optimiser (ase.optimize.BFGS)");
         auto request = molecule_request<OptimizeRequest>(bound, settings_of(self));
         request.max_cycles = count_or(bound, 2, 100);
         request.grad_rms_tol = 1.0;
@@ -198,6 +227,8 @@ constexpr const char* kFrequenciesParameters[] = {"atomic_numbers",   "coordinat
 PyObject* method_frequencies(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard([&] {
         const BoundArguments bound("frequencies", kFrequenciesParameters, 2, args, kwargs);
+        refuse_calculate_only_settings(settings_of(self), "frequencies",
+                                       "compute the modes with ase.vibrations.Vibrations");
         auto request = molecule_request<FrequenciesRequest>(bound, settings_of(self));
         request.temperature_k = double_or(bound, 2, 298.15);
         request.pressure_atm = double_or(bound, 3, 1.0);
@@ -216,6 +247,7 @@ constexpr const char* kTransitionStateParameters[] = {"atomic_numbers", "coordin
 PyObject* method_transition_state(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard([&] {
         const BoundArguments bound("transition_state", kTransitionStateParameters, 2, args, kwargs);
+        refuse_calculate_only_settings(settings_of(self), "transition_state", nullptr);
         auto request = molecule_request<TransitionStateRequest>(bound, settings_of(self));
         read_transition_state_options(bound, 2, request);
         return new_transition_state_result(engine_call([&] { return run_transition_state(request); }));
@@ -227,6 +259,7 @@ constexpr const char* kIrcParameters[] = {"atomic_numbers", "coordinates", "step
 PyObject* method_irc(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard([&] {
         const BoundArguments bound("irc", kIrcParameters, 2, args, kwargs);
+        refuse_calculate_only_settings(settings_of(self), "irc", nullptr);
         auto request = molecule_request<IrcRequest>(bound, settings_of(self));
         read_irc_options(bound, 2, request);
         return new_irc_result(engine_call([&] { return run_irc(request); }));
@@ -240,6 +273,8 @@ constexpr const char* kDrcParameters[] = {"atomic_numbers",   "coordinates",    
 PyObject* method_drc(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard([&] {
         const BoundArguments bound("drc", kDrcParameters, 2, args, kwargs);
+        refuse_calculate_only_settings(settings_of(self), "drc",
+                                       "run the dynamics with an ASE integrator (ase.md.verlet.VelocityVerlet)");
         auto request = molecule_request<DrcRequest>(bound, settings_of(self));
         read_drc_options(bound, 2, request);
         return new_drc_result(engine_call([&] { return run_drc(request); }));
@@ -251,6 +286,7 @@ constexpr const char* kMeciParameters[] = {"atomic_numbers", "coordinates", "act
 PyObject* method_meci(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard([&] {
         const BoundArguments bound("meci", kMeciParameters, 2, args, kwargs);
+        refuse_calculate_only_settings(settings_of(self), "meci", nullptr);
         auto request = molecule_request<MeciRequest>(bound, settings_of(self));
         request.active_orbitals = count_or(bound, 2, 2);
         request.target_root = count_or(bound, 3, 1);
@@ -265,6 +301,7 @@ constexpr const char* kSpectrumParameters[] = {"atomic_numbers",    "coordinates
 PyObject* method_uv_vis_spectrum(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard([&] {
         const BoundArguments bound("uv_vis_spectrum", kSpectrumParameters, 2, args, kwargs);
+        refuse_calculate_only_settings(settings_of(self), "uv_vis_spectrum", nullptr);
         auto request = molecule_request<MeciRequest>(bound, settings_of(self));
         request.active_orbitals = count_or(bound, 2, 2);
         const UvVisGrid grid{double_or(bound, 3, 100.0), double_or(bound, 4, 800.0), double_or(bound, 5, 1.0),
@@ -280,6 +317,7 @@ PyObject* method_pbc(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard([&] {
         const CalculatorSettings& settings = settings_of(self);
         const BoundArguments bound("pbc", kPbcParameters, 3, args, kwargs);
+        refuse_calculate_only_settings(settings_of(self), "pbc", nullptr);
         auto request = molecule_request<PbcRequest>(bound, settings);
         request.translation_vectors = to_coordinate_list(bound.value(2), bound.name(2));
         if (bound.value(3) != nullptr) request.mers = to_count_triple(bound.value(3), bound.name(3));
@@ -337,7 +375,12 @@ PyObject* create_calculator_type() {
         {Py_tp_doc, const_cast<char*>(
                         "QuorinCalculator(method=\"PM6\", use_nddo=True, cosmo_eps=None, dispersion=None, "
                         "h_bonds=False, max_iter=60)\n--\n\n"
-                        "Object-oriented QUORIN Calculator class compatible with PyTorch / RDKit / ASE workflows.")},
+                        "Object-oriented QUORIN Calculator class compatible with PyTorch / RDKit / ASE workflows.\n"
+                        "\n"
+                        "Every method runs with the stored method and use_nddo (see calculate). cosmo_eps, "
+                        "dispersion and h_bonds apply to calculate only: the other methods compute the gas phase "
+                        "without corrections, so a calculator holding one of them refuses them with ValueError "
+                        "(QuorinASECalculator carries them into ASE optimisers, vibrations and dynamics).")},
         {Py_tp_new, reinterpret_cast<void*>(calculator_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(calculator_dealloc)},
         {Py_tp_getset, getset_table},

@@ -8,6 +8,7 @@
 #include "core/scf/workspace.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
+#include "python/docstrings.h"
 #include "python/engine_call.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
@@ -25,10 +26,9 @@ void read_drc_options(const BoundArguments& bound, std::size_t first, DrcRequest
 
 DrcResult run_drc(const DrcRequest& request) {
     const auto& numbers = request.atomic_numbers;
-    if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
-    check_matching_lengths(numbers.size(), request.coordinates.size());
-    check_geometry(numbers, request.coordinates);
-    const std::unique_ptr<ParameterModel> model = get_model(request.method);
+    const CheckedMolecule checked = check_request(numbers, {{request.coordinates}}, request.method,
+                                                  {{"time_step_fs", request.time_step_fs, ranges::kMdTimeStep}});
+    const ParameterModel& model = *checked.model;
 
     DrcOptions options;
     const std::string ensemble = to_lower(request.ensemble);
@@ -38,10 +38,10 @@ DrcResult run_drc(const DrcRequest& request) {
     } else if (ensemble == "nvt") {
         options.initial_velocities.value = InitialVelocities::MaxwellBoltzmann{std::nullopt, request.temperature_k};
         options.nvt = true;
+        check_in_range("temperature_k", request.temperature_k, ranges::kThermostatTemperature);
     } else {
         throw InputError("Unknown DRC ensemble '" + ensemble + "'. Supported: 'nve', 'nvt'");
     }
-    check_closed_shell_supported(numbers, *model, request.method);
     options.time_step_fs = request.time_step_fs;
     options.total_steps = static_cast<std::size_t>(request.total_steps);
     options.temperature_k = request.temperature_k;
@@ -51,14 +51,13 @@ DrcResult run_drc(const DrcRequest& request) {
     options.scf_density_tolerance = 1e-7;
     options.use_nddo = request.use_nddo;
     if (const auto error = find_drc_option_error(options)) throw InputError(*error);
-    check_in_range("time_step_fs", options.time_step_fs, ranges::kMdTimeStep);
 
-    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
+    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
     require_memory(driver_memory(molecule, request.use_nddo, 1, 0, false));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
     DrcWorkspace workspace = DrcWorkspace::allocate(molecule);
-    return run_dynamic_reaction_coordinate(molecule, *model, scf, gradient_workspace, workspace, options);
+    return run_dynamic_reaction_coordinate(molecule, model, scf, gradient_workspace, workspace, options);
 }
 
 namespace {
@@ -70,20 +69,16 @@ PyTypeObject* frame_type = nullptr;
 using F = DrcFrame;
 
 PyGetSetDef frame_getset[] = {
-    {"step", get_field<&F::step>, nullptr, "Integration step index (0-indexed)", nullptr},
-    {"time_fs", get_field<&F::time_fs>, nullptr, "Elapsed simulation time in femtoseconds", nullptr},
-    {"potential_energy_ev", get_field<&F::potential_energy_ev>, nullptr, "Potential energy in eV", nullptr},
-    {"kinetic_energy_ev", get_field<&F::kinetic_energy_ev>, nullptr, "Classical kinetic energy in eV", nullptr},
-    {"total_energy_ev", get_field<&F::total_energy_ev>, nullptr, "Total energy (potential + kinetic) in eV",
-     nullptr},
-    {"temperature_k", get_field<&F::temperature_k>, nullptr, "Instantaneous kinetic temperature in Kelvin",
-     nullptr},
-    {"coordinates", get_field<&F::coordinates>, nullptr,
-     "Atomic Cartesian coordinates in \u00c5 (shape: [natoms, 3])", nullptr},
-    {"velocities", get_field<&F::velocities>, nullptr, "Atomic velocities in \u00c5 / fs (shape: [natoms, 3])",
-     nullptr},
-    {"forces", get_field<&F::forces>, nullptr, "Cartesian forces in eV / \u00c5 (shape: [natoms, 3])", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<&F::step>("step", "Integration step index (0-indexed)"),
+    attribute<&F::time_fs>("time_fs", "Elapsed simulation time in femtoseconds"),
+    attribute<&F::potential_energy_ev>("potential_energy_ev", "Potential energy in eV"),
+    attribute<&F::kinetic_energy_ev>("kinetic_energy_ev", "Classical kinetic energy in eV"),
+    attribute<&F::total_energy_ev>("total_energy_ev", "Total energy (potential + kinetic) in eV"),
+    attribute<&F::temperature_k>("temperature_k", "Instantaneous kinetic temperature in Kelvin"),
+    attribute<&F::coordinates>("coordinates", "Atomic Cartesian coordinates in \u00c5 (shape: [natoms, 3])"),
+    attribute<&F::velocities>("velocities", "Atomic velocities in \u00c5 / fs (shape: [natoms, 3])"),
+    attribute<&F::forces>("forces", "Cartesian forces in eV / \u00c5 (shape: [natoms, 3])"),
+    kEndOfAttributes,
 };
 
 PyObject* frame_repr(PyObject* self) {
@@ -111,16 +106,13 @@ PyObject* get_frames(PyObject* self, void*) {
 }
 
 PyGetSetDef result_getset[] = {
-    {"frames", get_frames, nullptr, "Recorded trajectory frames", nullptr},
-    {"initial_energy_ev", get_field<&R::initial_energy_ev>, nullptr, "Initial total energy in eV", nullptr},
-    {"final_energy_ev", get_field<&R::final_energy_ev>, nullptr, "Final total energy in eV", nullptr},
-    {"energy_drift_ev_per_ps", get_field<&R::energy_drift_ev_per_ps>, nullptr, "Linear energy drift in eV / ps",
-     nullptr},
-    {"max_energy_drift_ev", get_field<&R::max_energy_drift_ev>, nullptr, "Maximum absolute energy drift in eV",
-     nullptr},
-    {"average_temperature_k", get_field<&R::average_temperature_k>, nullptr,
-     "Average trajectory temperature in Kelvin", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    nested_attribute<&R::frames, frame_getset>("frames", get_frames, "Recorded trajectory frames"),
+    attribute<&R::initial_energy_ev>("initial_energy_ev", "Initial total energy in eV"),
+    attribute<&R::final_energy_ev>("final_energy_ev", "Final total energy in eV"),
+    attribute<&R::energy_drift_ev_per_ps>("energy_drift_ev_per_ps", "Linear energy drift in eV / ps"),
+    attribute<&R::max_energy_drift_ev>("max_energy_drift_ev", "Maximum absolute energy drift in eV"),
+    attribute<&R::average_temperature_k>("average_temperature_k", "Average trajectory temperature in Kelvin"),
+    kEndOfAttributes,
 };
 
 PyObject* result_to_dict(PyObject* self, PyObject*) {
@@ -185,7 +177,7 @@ PyMethodDef drc_def = {
     "- `temperature_k`: Target temperature in Kelvin for NVT ensemble (default: 298.15 K)\n"
     "- `berendsen_tau_fs`: Berendsen thermostat coupling constant in femtoseconds (default: 100.0 fs)\n"
     "- `recording_interval`: Stride interval for saving trajectory frames (default: 1)\n"
-    "- `use_nddo`: Enable full NDDO potential energy surface (default: true)",
+    QUORIN_USE_NDDO_DOC,
 };
 
 }  // namespace

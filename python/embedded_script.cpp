@@ -7,9 +7,30 @@ namespace quorin::py {
 // constructor says what to install. Only ImportError is caught.
 const char* const kEmbeddedScript = R"PY(
 def from_rdkit(mol, conf_id=-1):
-    """Extract atomic numbers and 3D Cartesian coordinates from an RDKit Mol object."""
+    """Extract atomic numbers and 3D Cartesian coordinates from an RDKit Mol object.
+
+    Every molecule is computed neutral and closed-shell with all its atoms
+    given, so a molecule whose formal charges do not add up to zero, one with
+    radical electrons, and one whose hydrogens are implicit (not atoms of the
+    molecule) are refused with ValueError. Zwitterions, whose formal charges
+    cancel, are accepted. Add hydrogens with coordinates first:
+    `Chem.AddHs(mol, addCoords=True)`."""
+    atoms = list(mol.GetAtoms())
+    for i, atom in enumerate(atoms):
+        if atom.GetTotalNumHs():
+            raise ValueError(f"from_rdkit: atom {i} ({atom.GetSymbol()}) carries {atom.GetTotalNumHs()} implicit "
+                             "hydrogen(s) that are not atoms of the molecule; add them with coordinates first: "
+                             "mol = Chem.AddHs(mol, addCoords=True)")
+        if atom.GetNumRadicalElectrons():
+            raise ValueError(f"from_rdkit: atom {i} ({atom.GetSymbol()}) has {atom.GetNumRadicalElectrons()} "
+                             "radical electron(s); every molecule is computed neutral and closed-shell, so radicals "
+                             "and ions are both refused")
+    charge = sum(atom.GetFormalCharge() for atom in atoms)
+    if charge:
+        raise ValueError(f"from_rdkit: the formal charges add up to {charge:+d}; every molecule is computed neutral "
+                         "and closed-shell, so ions are refused (zwitterions, whose charges cancel, are accepted)")
     conf = mol.GetConformer(conf_id)
-    atomic_numbers = [atom.GetAtomicNum() for atom in mol.GetAtoms()]
+    atomic_numbers = [atom.GetAtomicNum() for atom in atoms]
     coords = [list(conf.GetAtomPosition(i)) for i in range(len(atomic_numbers))]
     return atomic_numbers, coords
 
@@ -24,22 +45,31 @@ try:
     import numpy as np
 
     class QuorinASECalculator(Calculator):
-        """Atomic Simulation Environment (ASE) Calculator backed by QUORIN_RS."""
+        """Atomic Simulation Environment (ASE) Calculator backed by QUORIN_RS.
+
+        Energy, forces, dipole and Mulliken charges of `calculate` with this
+        calculator's settings (method, dispersion, cosmo_eps, h_bonds,
+        use_nddo, as `calculate` documents them); the forces include the
+        solvent and correction terms, so ASE optimisers, vibrations and
+        dynamics run on the same surface. Only isolated, neutral,
+        closed-shell molecules are computed."""
 
         implemented_properties = ['energy', 'free_energy', 'forces', 'dipole', 'charges']
         # The settings live in ASE's `parameters`, so that set() and todict()
         # see the ones used.
-        default_parameters = {'method': 'PM6', 'dispersion': None, 'cosmo_eps': None, 'use_nddo': True}
+        default_parameters = {'method': 'PM6', 'dispersion': None, 'cosmo_eps': None, 'h_bonds': False,
+                              'use_nddo': True}
 
-        def __init__(self, method='PM6', dispersion=None, cosmo_eps=None, use_nddo=True, **kwargs):
+        def __init__(self, method='PM6', dispersion=None, cosmo_eps=None, use_nddo=True, h_bonds=False, **kwargs):
             Calculator.__init__(self, method=method, dispersion=dispersion, cosmo_eps=cosmo_eps,
-                                use_nddo=use_nddo, **kwargs)
+                                use_nddo=use_nddo, h_bonds=h_bonds, **kwargs)
 
         def set(self, **kwargs):
             unknown = sorted(set(kwargs) - set(self.default_parameters))
             if unknown:
                 raise TypeError("QuorinASECalculator got unknown setting(s) " + ", ".join(map(repr, unknown)) +
-                                "; its settings are 'method', 'dispersion', 'cosmo_eps' and 'use_nddo'")
+                                "; its settings are 'method', 'dispersion', 'cosmo_eps', 'h_bonds' and "
+                                "'use_nddo'")
             changed = Calculator.set(self, **kwargs)
             if changed:
                 self.reset()
@@ -49,6 +79,7 @@ try:
         dispersion = property(lambda self: self.parameters['dispersion'], lambda self, v: self.set(dispersion=v))
         cosmo_eps = property(lambda self: self.parameters['cosmo_eps'], lambda self, v: self.set(cosmo_eps=v))
         use_nddo = property(lambda self: self.parameters['use_nddo'], lambda self, v: self.set(use_nddo=v))
+        h_bonds = property(lambda self: self.parameters['h_bonds'], lambda self, v: self.set(h_bonds=v))
 
         def calculate(self, atoms=None, properties=['energy'], system_changes=all_changes):
             Calculator.calculate(self, atoms, properties, system_changes)
@@ -63,13 +94,18 @@ try:
             if charge:
                 raise ValueError("QuorinASECalculator computes neutral molecules only: "
                                  f"atoms.info['charge'] is {charge}")
+            # Partial charges of a neutral molecule cancel to rounding.
+            initial_charge = float(atoms.get_initial_charges().sum())
+            if abs(initial_charge) > 1e-6:
+                raise ValueError("QuorinASECalculator computes neutral molecules only: the initial charges of the "
+                                 f"Atoms add up to {initial_charge:g}")
             if np.any(atoms.get_initial_magnetic_moments()):
                 raise ValueError("QuorinASECalculator computes closed-shell molecules only: "
                                  "the Atoms carry non-zero initial magnetic moments")
             p = self.parameters
             result = calculate(atoms.get_atomic_numbers().tolist(), atoms.get_positions().tolist(),
                                method=p['method'], dispersion=p['dispersion'], cosmo_eps=p['cosmo_eps'],
-                               use_nddo=p['use_nddo'])
+                               h_bonds=p['h_bonds'], use_nddo=p['use_nddo'])
             # ASE's callers cannot see `converged`: an unconverged SCF is an error here.
             if not result.converged:
                 import ase.calculators.calculator as _ase_calculator
@@ -118,7 +154,12 @@ try:
             return grad_output * gradient, None, None, None, None, None
 
     class QuorinPotential(torch.nn.Module):
-        """Differentiable Semi-Empirical Quantum Potential Module for PyTorch and TorchMD."""
+        """Differentiable Semi-Empirical Quantum Potential Module for PyTorch and TorchMD.
+
+        forward(coords) takes one geometry, a tensor of shape (n_atoms, 3) in
+        angstrom, and returns the total energy in eV of `calculate` with these
+        settings; its gradient is calculate's. The default method is "AM1",
+        not the "PM6" of the module functions: pass method="PM6" for theirs."""
 
         def __init__(self, atomic_numbers, method="AM1", dispersion=None, cosmo_eps=None, use_nddo=True):
             super().__init__()
@@ -129,6 +170,11 @@ try:
             self.use_nddo = use_nddo
 
         def forward(self, coords):
+            expected = (len(self.atomic_numbers), 3)
+            if tuple(coords.shape) != expected:
+                raise ValueError(f"QuorinPotential expects one geometry, coords of shape {expected} for its "
+                                 f"{expected[0]} atoms, not {tuple(coords.shape)}; a batch of geometries is "
+                                 "computed one at a time")
             return QuorinEnergyFunction.apply(coords, self.atomic_numbers, self.method, self.dispersion,
                                               self.cosmo_eps, self.use_nddo)
 except ImportError:

@@ -14,33 +14,19 @@
 
 namespace quorin::py {
 
-namespace {
-
-// Above this the grid of a modest molecule runs to gigabytes while the fit
-// gains nothing.
-constexpr std::uint64_t kMaxPointsPerShell = 10000;
-
-}  // namespace
-
 EspResult run_esp_charges(const EspRequest& request) {
-    const std::unique_ptr<ParameterModel> model = get_model(request.method);
     const auto& numbers = request.atomic_numbers;
-    if (numbers.empty()) throw InputError("Molecule must have at least one atom");
-    check_matching_lengths(numbers.size(), request.coordinates.size());
-    check_geometry(numbers, request.coordinates);
+    const CheckedMolecule checked = check_request(numbers, {{request.coordinates}}, request.method);
+    const ParameterModel& model = *checked.model;
     // The SCF is always that of the neutral molecule; charges constrained to
     // another sum would be fitted to a potential they cannot describe.
     if (request.net_charge != 0.0) {
         throw InputError("net_charge must be 0 (got " + format_shortest(request.net_charge) +
                          "): the molecule is always computed neutral, so its fitted charges sum to zero");
     }
-    if (request.points_per_shell > kMaxPointsPerShell) {
-        throw InputError("points_per_shell must be at most " + std::to_string(kMaxPointsPerShell) + " (got " +
-                         std::to_string(request.points_per_shell) + ")");
-    }
-    check_closed_shell_supported(numbers, *model, request.method);
+    check_count_in_range("points_per_shell", request.points_per_shell, ranges::kEspPointsPerShell);
 
-    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
+    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
     require_memory(esp_memory(molecule, 4, request.points_per_shell));
     ScfWorkspace workspace = ScfWorkspace::allocate(molecule.n_basis);
     ScfOptions options;
@@ -50,10 +36,10 @@ EspResult run_esp_charges(const EspRequest& request) {
     options.level_shift = 0.0;
     options.damping = 0.5;
     options.use_nddo = true;
-    if (!run_rhf_scf_with_options(molecule, *model, workspace, options).converged) {
+    if (!run_rhf_scf_with_options(molecule, model, workspace, options).converged) {
         throw InputError("Base SCF failed to converge for ESP calculation");
     }
-    auto fitted = compute_esp_charges(molecule, *model, workspace.density,
+    auto fitted = compute_esp_charges(molecule, model, workspace.density,
                                       {{1.4, 1.6, 1.8, 2.0}, request.points_per_shell, request.net_charge});
     if (auto* message = std::get_if<std::string>(&fitted)) throw InputError(*message);
     return std::get<EspResult>(std::move(fitted));
@@ -66,16 +52,14 @@ PyTypeObject* esp_result_type = nullptr;
 using E = EspResult;
 
 PyGetSetDef esp_result_getset[] = {
-    {"charges", get_field<&E::charges>, nullptr, "Fitted atom-centered partial charges in atomic units (e)", nullptr},
-    {"dipole_debye", get_field<&E::dipole>, nullptr,
-     "Cartesian electric dipole moment computed from fitted ESP charges in Debye [x, y, z]", nullptr},
-    {"dipole_magnitude_debye", get_field<&E::dipole_magnitude>, nullptr, "Total dipole moment magnitude in Debye",
-     nullptr},
-    {"rms_error_ev", get_field<&E::rms_error>, nullptr,
-     "Root-mean-square fitting error of the electrostatic potential in eV", nullptr},
-    {"num_grid_points", get_field<&E::num_grid_points>, nullptr,
-     "Total number of grid points retained on the solvent-accessible envelope", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<&E::charges>("charges", "Fitted atom-centered partial charges in atomic units (e)"),
+    attribute<&E::dipole>("dipole_debye",
+        "Cartesian electric dipole moment computed from fitted ESP charges in Debye [x, y, z]"),
+    attribute<&E::dipole_magnitude>("dipole_magnitude_debye", "Total dipole moment magnitude in Debye"),
+    attribute<&E::rms_error>("rms_error_ev", "Root-mean-square fitting error of the electrostatic potential in eV"),
+    attribute<&E::num_grid_points>("num_grid_points",
+        "Total number of grid points retained on the solvent-accessible envelope"),
+    kEndOfAttributes,
 };
 
 PyObject* esp_result_repr(PyObject* self) {

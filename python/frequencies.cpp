@@ -1,7 +1,6 @@
 #include "python/engine_call.h"
 #include "python/frequencies.h"
 
-#include <cmath>
 #include <memory>
 
 #include "core/properties/request_memory.h"
@@ -10,46 +9,24 @@
 #include "core/types/molecule.h"
 #include "core/vibrations/hessian.h"
 #include "python/arguments.h"
+#include "python/docstrings.h"
 #include "python/driver_support.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
 
 namespace quorin::py {
 
-namespace {
-
-bool positive_finite(double value) { return value > 0.0 && std::isfinite(value); }
-
-// Conditions that would otherwise stop the engine, refused before any SCF
-// (the masses are refused through the engine's own check).
-void check_vibrational_conditions(const FrequenciesRequest& request) {
-    if (!std::isfinite(request.temperature_k)) throw InputError("temperature_k must be a finite number of kelvin");
-    if (!positive_finite(request.pressure_atm)) {
-        throw InputError("pressure_atm must be a positive finite number of atmospheres");
-    }
-    if (!positive_finite(request.rotational_symmetry_number)) {
-        throw InputError("rotational_symmetry_number must be a positive finite number");
-    }
-    if (!positive_finite(request.step_size_angstrom)) {
-        throw InputError("step_size_angstrom must be a positive finite number of angstroms");
-    }
-    check_in_range("temperature_k", request.temperature_k, ranges::kThermoTemperature);
-    check_in_range("pressure_atm", request.pressure_atm, ranges::kPressure);
-    check_in_range("step_size_angstrom", request.step_size_angstrom, ranges::kHessianStep);
-}
-
-}  // namespace
-
 VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
-    const std::unique_ptr<ParameterModel> model = get_model(request.method);
     const auto& numbers = request.atomic_numbers;
-    if (numbers.empty()) throw InputError("Molecule must have at least one atom");
-    check_matching_lengths(numbers.size(), request.coordinates.size());
-    check_geometry(numbers, request.coordinates);
-    check_closed_shell_supported(numbers, *model, request.method);
-    check_vibrational_conditions(request);
+    const CheckedMolecule checked =
+        check_request(numbers, {{request.coordinates}}, request.method,
+                      {{"temperature_k", request.temperature_k, ranges::kThermoTemperature},
+                       {"pressure_atm", request.pressure_atm, ranges::kPressure},
+                       {"rotational_symmetry_number", request.rotational_symmetry_number, ranges::kSymmetryNumber},
+                       {"step_size_angstrom", request.step_size_angstrom, ranges::kHessianStep}});
+    const ParameterModel& model = *checked.model;
 
-    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
+    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
 
     ScfOptions scf_options;
     scf_options.max_iterations = 100;
@@ -72,7 +49,7 @@ VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
     if (request.custom_masses) check_each_in_range("custom_masses", *request.custom_masses, ranges::kAtomicMass);
     require_memory(driver_memory(molecule, request.use_nddo, 1, 6, false));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
-    HessianResult hessian = compute_hessian_and_frequencies(molecule, *model, scf, scf_options, options);
+    HessianResult hessian = compute_hessian_and_frequencies(molecule, model, scf, scf_options, options);
 
     VibrationalRecord record;
     record.all_frequencies_cm1 = std::move(hessian.all_frequencies_cm1);
@@ -94,15 +71,12 @@ PyTypeObject* normal_mode_type = nullptr;
 using M = NormalMode;
 
 PyGetSetDef normal_mode_getset[] = {
-    {"frequency_cm1", get_field<&M::frequency_cm1>, nullptr,
-     "Harmonic frequency in cm^-1 (negative if imaginary)", nullptr},
-    {"reduced_mass_amu", get_field<&M::reduced_mass_amu>, nullptr, "Effective reduced mass in amu",
-     nullptr},
-    {"force_constant_mdyne_a", get_field<&M::force_constant_mdyne_a>, nullptr,
-     "Force constant in mdyne/\u00c5", nullptr},
-    {"displacements", get_field<&M::displacements>, nullptr,
-     "Normalized Cartesian displacements (delta x, delta y, delta z) for each atom", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<&M::frequency_cm1>("frequency_cm1", "Harmonic frequency in cm^-1 (negative if imaginary)"),
+    attribute<&M::reduced_mass_amu>("reduced_mass_amu", "Effective reduced mass in amu"),
+    attribute<&M::force_constant_mdyne_a>("force_constant_mdyne_a", "Force constant in mdyne/\u00c5"),
+    attribute<&M::displacements>("displacements",
+        "Normalized Cartesian displacements (delta x, delta y, delta z) for each atom"),
+    kEndOfAttributes,
 };
 
 PyObject* normal_mode_repr(PyObject* self) {
@@ -126,37 +100,31 @@ PyTypeObject* thermodynamics_type = nullptr;
 using T = Thermodynamics;
 
 PyGetSetDef thermodynamics_getset[] = {
-    {"temperature_k", get_field<&T::temperature_k>, nullptr, "", nullptr},
-    {"pressure_atm", get_field<&T::pressure_atm>, nullptr, "", nullptr},
-    {"zpve_kcal_mol", get_field<&T::zpve_kcal_mol>, nullptr, "Zero-Point Vibrational Energy in kcal/mol",
-     nullptr},
-    {"e_vib_cal_mol", get_field<&T::e_vib_cal_mol>, nullptr,
-     "Thermal vibrational energy E_vib(T) in cal/mol", nullptr},
-    {"e_rot_cal_mol", get_field<&T::e_rot_cal_mol>, nullptr, "Thermal rotational energy E_rot(T) in cal/mol",
-     nullptr},
-    {"e_trans_cal_mol", get_field<&T::e_trans_cal_mol>, nullptr,
-     "Thermal translational energy E_trans(T) in cal/mol", nullptr},
-    {"enthalpy_thermal_cal_mol", get_field<&T::enthalpy_thermal_cal_mol>, nullptr,
-     "Total thermal enthalpy correction H(T) - H(0) in cal/mol", nullptr},
-    {"cv_vib_cal_k_mol", get_field<&T::cv_vib_cal_k_mol>, nullptr,
-     "Constant volume vibrational heat capacity Cv,vib in cal/(mol\u00b7K)", nullptr},
-    {"cv_rot_cal_k_mol", get_field<&T::cv_rot_cal_k_mol>, nullptr,
-     "Constant volume rotational heat capacity Cv,rot in cal/(mol\u00b7K)", nullptr},
-    {"cp_trans_cal_k_mol", get_field<&T::cp_trans_cal_k_mol>, nullptr,
-     "Constant pressure translational heat capacity Cp,trans = 5/2 R in cal/(mol\u00b7K)", nullptr},
-    {"cp_total_cal_k_mol", get_field<&T::cp_total_cal_k_mol>, nullptr,
-     "Total constant pressure heat capacity Cp(T) = Cv + R in cal/(mol\u00b7K)", nullptr},
-    {"entropy_vib_cal_k_mol", get_field<&T::entropy_vib_cal_k_mol>, nullptr,
-     "Vibrational entropy S_vib in cal/(mol\u00b7K)", nullptr},
-    {"entropy_rot_cal_k_mol", get_field<&T::entropy_rot_cal_k_mol>, nullptr,
-     "Rotational entropy S_rot in cal/(mol\u00b7K)", nullptr},
-    {"entropy_trans_cal_k_mol", get_field<&T::entropy_trans_cal_k_mol>, nullptr,
-     "Translational entropy S_trans (Sackur-Tetrode) in cal/(mol\u00b7K)", nullptr},
-    {"entropy_total_cal_k_mol", get_field<&T::entropy_total_cal_k_mol>, nullptr,
-     "Total standard entropy S\u00b0(T) in cal/(mol\u00b7K)", nullptr},
-    {"gibbs_correction_kcal_mol", get_field<&T::gibbs_correction_kcal_mol>, nullptr,
-     "Gibbs free energy thermal correction G_corr = H_thermal - T*S\u00b0 in kcal/mol", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<&T::temperature_k>("temperature_k", ""),
+    attribute<&T::pressure_atm>("pressure_atm", ""),
+    attribute<&T::zpve_kcal_mol>("zpve_kcal_mol", "Zero-Point Vibrational Energy in kcal/mol"),
+    attribute<&T::e_vib_cal_mol>("e_vib_cal_mol", "Thermal vibrational energy E_vib(T) in cal/mol"),
+    attribute<&T::e_rot_cal_mol>("e_rot_cal_mol", "Thermal rotational energy E_rot(T) in cal/mol"),
+    attribute<&T::e_trans_cal_mol>("e_trans_cal_mol", "Thermal translational energy E_trans(T) in cal/mol"),
+    attribute<&T::enthalpy_thermal_cal_mol>("enthalpy_thermal_cal_mol",
+        "Total thermal enthalpy correction H(T) - H(0) in cal/mol"),
+    attribute<&T::cv_vib_cal_k_mol>("cv_vib_cal_k_mol",
+        "Constant volume vibrational heat capacity Cv,vib in cal/(mol\u00b7K)"),
+    attribute<&T::cv_rot_cal_k_mol>("cv_rot_cal_k_mol",
+        "Constant volume rotational heat capacity Cv,rot in cal/(mol\u00b7K)"),
+    attribute<&T::cp_trans_cal_k_mol>("cp_trans_cal_k_mol",
+        "Constant pressure translational heat capacity Cp,trans = 5/2 R in cal/(mol\u00b7K)"),
+    attribute<&T::cp_total_cal_k_mol>("cp_total_cal_k_mol",
+        "Total constant pressure heat capacity Cp(T) = Cv + R in cal/(mol\u00b7K)"),
+    attribute<&T::entropy_vib_cal_k_mol>("entropy_vib_cal_k_mol", "Vibrational entropy S_vib in cal/(mol\u00b7K)"),
+    attribute<&T::entropy_rot_cal_k_mol>("entropy_rot_cal_k_mol", "Rotational entropy S_rot in cal/(mol\u00b7K)"),
+    attribute<&T::entropy_trans_cal_k_mol>("entropy_trans_cal_k_mol",
+        "Translational entropy S_trans (Sackur-Tetrode) in cal/(mol\u00b7K)"),
+    attribute<&T::entropy_total_cal_k_mol>("entropy_total_cal_k_mol",
+        "Total standard entropy S\u00b0(T) in cal/(mol\u00b7K)"),
+    attribute<&T::gibbs_correction_kcal_mol>("gibbs_correction_kcal_mol",
+        "Gibbs free energy thermal correction G_corr = H_thermal - T*S\u00b0 in kcal/mol"),
+    kEndOfAttributes,
 };
 
 PyObject* thermodynamics_repr(PyObject* self) {
@@ -190,19 +158,19 @@ PyObject* get_thermo(PyObject* self, void*) {
 }
 
 PyGetSetDef vibrational_getset[] = {
-    {"all_frequencies_cm1", get_field<&V::all_frequencies_cm1>, nullptr,
-     "All 3N harmonic frequencies in cm^-1 (sorted ascending)", nullptr},
-    {"vibrational_frequencies_cm1", get_field<&V::vibrational_frequencies_cm1>, nullptr,
-     "Genuine internal vibrational frequencies (3N-6 or 3N-5) in cm^-1", nullptr},
-    {"normal_modes", get_normal_modes, nullptr, "Normal modes with atom displacement vectors", nullptr},
-    {"zpve_kcal_mol", get_field<&V::zpve_kcal_mol>, nullptr, "Zero-Point Vibrational Energy (ZPVE) in kcal/mol",
-     nullptr},
-    {"thermo", get_thermo, nullptr, "Statistical thermodynamic properties", nullptr},
-    {"is_transition_state", get_field<&V::is_transition_state>, nullptr,
-     "Whether molecule is a transition state (exactly one vibrational frequency < -10 cm^-1)", nullptr},
-    {"cartesian_hessian", get_field<&V::cartesian_hessian>, nullptr,
-     "Full Cartesian Hessian matrix [3N x 3N] in kcal / (mol * \u00c5^2)", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<&V::all_frequencies_cm1>("all_frequencies_cm1",
+        "All 3N harmonic frequencies in cm^-1 (sorted ascending)"),
+    attribute<&V::vibrational_frequencies_cm1>("vibrational_frequencies_cm1",
+        "Genuine internal vibrational frequencies (3N-6 or 3N-5) in cm^-1"),
+    nested_attribute<&V::normal_modes, normal_mode_getset>("normal_modes", get_normal_modes,
+        "Normal modes with atom displacement vectors"),
+    attribute<&V::zpve_kcal_mol>("zpve_kcal_mol", "Zero-Point Vibrational Energy (ZPVE) in kcal/mol"),
+    nested_attribute<&V::thermo, thermodynamics_getset>("thermo", get_thermo, "Statistical thermodynamic properties"),
+    attribute<&V::is_transition_state>("is_transition_state",
+        "Whether molecule is a transition state (exactly one vibrational frequency < -10 cm^-1)"),
+    attribute<&V::cartesian_hessian>("cartesian_hessian",
+        "Full Cartesian Hessian matrix [3N x 3N] in kcal / (mol * \u00c5^2)"),
+    kEndOfAttributes,
 };
 
 // Attribute values, except that thermo and each normal mode appear as
@@ -289,7 +257,7 @@ PyMethodDef frequencies_def = {
     "- `step_size_angstrom`: Finite difference displacement step size in \u00c5ngstr\u00f6ms (default: 0.005 \u00c5)\n"
     "- `project_external`: Project out 6 translational/rotational external motions via Eckart frame "
     "(default: true)\n"
-    "- `use_nddo`: Enable full NDDO potential energy surface and second derivatives (default: true)",
+    QUORIN_USE_NDDO_DOC,
 };
 
 }  // namespace

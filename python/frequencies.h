@@ -39,10 +39,8 @@ struct VibrationalRecord {
 };
 
 // Throws InputError for refused input, including conditions the Hessian
-// would only stop on (a step, pressure or symmetry number that is not a
-// positive finite number, a non-finite temperature, unusable masses); engine
-// stops such as a non-converged base SCF or a temperature at or below zero
-// pass through.
+// would only stop on (settings outside their ranges, unusable masses); engine
+// stops such as a non-converged base SCF pass through.
 VibrationalRecord run_frequencies(const FrequenciesRequest& request);
 
 // Create the classes at import; each returns a new reference to its type.

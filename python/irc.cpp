@@ -9,6 +9,7 @@
 #include "core/scf/workspace.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
+#include "python/docstrings.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
 
@@ -22,10 +23,9 @@ void read_irc_options(const BoundArguments& bound, std::size_t first, IrcRequest
 
 IrcResult run_irc(const IrcRequest& request) {
     const auto& numbers = request.atomic_numbers;
-    if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
-    check_matching_lengths(numbers.size(), request.coordinates.size());
-    check_geometry(numbers, request.coordinates);
-    const std::unique_ptr<ParameterModel> model = get_model(request.method);
+    const CheckedMolecule checked = check_request(numbers, {{request.coordinates}}, request.method,
+                                                  {{"step_size", request.step_size, ranges::kPathStep}});
+    const ParameterModel& model = *checked.model;
 
     IrcOptions options;
     const std::string direction = to_lower(request.direction);
@@ -38,7 +38,6 @@ IrcResult run_irc(const IrcRequest& request) {
     } else {
         throw InputError("Unknown IRC direction '" + direction + "'. Supported: 'both', 'forward', 'reverse'");
     }
-    check_closed_shell_supported(numbers, *model, request.method);
     options.step_size = request.step_size;
     options.max_points = static_cast<std::size_t>(request.max_points);
     options.max_corrector_iterations = 25;
@@ -47,14 +46,13 @@ IrcResult run_irc(const IrcRequest& request) {
     options.max_energy_rise = 0.01;
     options.use_nddo = request.use_nddo;
     if (const auto error = find_irc_option_error(options)) throw InputError(*error);
-    check_in_range("step_size", options.step_size, ranges::kPathStep);
 
-    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
+    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
     require_memory(driver_memory(molecule, request.use_nddo, 1, 6, false));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
     IrcWorkspace workspace = IrcWorkspace::allocate(molecule);
-    return trace_intrinsic_reaction_coordinate(molecule, *model, scf, gradient_workspace, workspace, options);
+    return trace_intrinsic_reaction_coordinate(molecule, model, scf, gradient_workspace, workspace, options);
 }
 
 namespace {
@@ -66,18 +64,16 @@ PyTypeObject* point_type = nullptr;
 using P = IrcPoint;
 
 PyGetSetDef point_getset[] = {
-    {"path_coordinate", get_field<&P::path_coordinate>, nullptr,
-     "Integrated reaction coordinate s in amu^(1/2) * \u00c5 (0 at TS, >0 forward, <0 reverse)", nullptr},
-    {"energy_ev", get_field<&P::energy_ev>, nullptr, "Total electronic energy in eV", nullptr},
-    {"heat_of_formation_kcal", get_field<&P::heat_of_formation_kcal>, nullptr,
-     "Standard heat of formation in kcal/mol", nullptr},
-    {"coordinates", get_field<&P::coordinates>, nullptr, "Cartesian coordinates in \u00c5 (shape: [natoms, 3])",
-     nullptr},
-    {"cartesian_gradient_rms", get_field<&P::cartesian_gradient_rms>, nullptr,
-     "Cartesian gradient RMS in kcal / (mol * \u00c5)", nullptr},
-    {"mass_weighted_gradient_rms", get_field<&P::mass_weighted_gradient_rms>, nullptr,
-     "Mass-weighted gradient RMS in kcal / (mol * \u00c5 * amu^(1/2))", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<&P::path_coordinate>("path_coordinate",
+        "Integrated reaction coordinate s in amu^(1/2) * \u00c5 (0 at TS, >0 forward, <0 reverse)"),
+    attribute<&P::energy_ev>("energy_ev", "Total electronic energy in eV"),
+    attribute<&P::heat_of_formation_kcal>("heat_of_formation_kcal", "Standard heat of formation in kcal/mol"),
+    attribute<&P::coordinates>("coordinates", "Cartesian coordinates in \u00c5 (shape: [natoms, 3])"),
+    attribute<&P::cartesian_gradient_rms>("cartesian_gradient_rms",
+        "Cartesian gradient RMS in kcal / (mol * \u00c5)"),
+    attribute<&P::mass_weighted_gradient_rms>("mass_weighted_gradient_rms",
+        "Mass-weighted gradient RMS in kcal / (mol * \u00c5 * amu^(1/2))"),
+    kEndOfAttributes,
 };
 
 PyObject* point_repr(PyObject* self) {
@@ -105,15 +101,14 @@ PyObject* get_points(PyObject* self, void*) {
 }
 
 PyGetSetDef result_getset[] = {
-    {"points", get_points, nullptr,
-     "Sequence of reaction path points ordered monotonically along reaction coordinate s", nullptr},
-    {"ts_point_index", get_field<&R::ts_point_index>, nullptr,
-     "Index of transition state point in the points list (s = 0.0)", nullptr},
-    {"forward_converged", get_field<&R::forward_converged>, nullptr,
-     "Whether forward reaction branch converged to a local minimum", nullptr},
-    {"reverse_converged", get_field<&R::reverse_converged>, nullptr,
-     "Whether reverse reaction branch converged to a local minimum", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    nested_attribute<&R::points, point_getset>("points", get_points,
+        "Sequence of reaction path points ordered monotonically along reaction coordinate s"),
+    attribute<&R::ts_point_index>("ts_point_index", "Index of transition state point in the points list (s = 0.0)"),
+    attribute<&R::forward_converged>("forward_converged",
+        "Whether forward reaction branch converged to a local minimum"),
+    attribute<&R::reverse_converged>("reverse_converged",
+        "Whether reverse reaction branch converged to a local minimum"),
+    kEndOfAttributes,
 };
 
 PyObject* result_to_dict(PyObject* self, PyObject*) {
@@ -174,7 +169,7 @@ PyMethodDef irc_def = {
     "- `step_size`: Path arc length step size in amu^(1/2) * \u00c5 (default: 0.1)\n"
     "- `max_points`: Maximum number of reaction path points per direction (default: 50)\n"
     "- `direction`: Path direction: \"both\", \"forward\", or \"reverse\" (default: \"both\")\n"
-    "- `use_nddo`: Enable full NDDO potential energy surface (default: true)",
+    QUORIN_USE_NDDO_DOC,
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "core/types/errors.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
+#include "python/docstrings.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
 
@@ -32,12 +33,7 @@ void read_leading_meci_arguments(const BoundArguments& bound, MeciRequest& reque
 }
 
 std::unique_ptr<ParameterModel> check_meci_request(const MeciRequest& request) {
-    const auto& numbers = request.atomic_numbers;
-    if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
-    if (numbers.size() != request.coordinates.size()) throw InputError("Coordinate count mismatch");
-    std::unique_ptr<ParameterModel> model = get_model(request.method);
-    check_geometry(numbers, request.coordinates);
-    check_closed_shell_supported(numbers, *model, request.method);
+    CheckedMolecule checked = check_request(request.atomic_numbers, {{request.coordinates}}, request.method);
     // The window holds as many electrons as orbitals, half above and half
     // below the gap; an odd count would leave the CI one electron short.
     if (request.active_orbitals == 0) throw InputError("active_orbitals must be at least 2 (got 0)");
@@ -50,12 +46,15 @@ std::unique_ptr<ParameterModel> check_meci_request(const MeciRequest& request) {
     }
     const auto n_active = static_cast<std::size_t>(request.active_orbitals);
     check_target_root(static_cast<std::size_t>(request.target_root), count_microstates(n_active, n_active));
-    return model;
+    return std::move(checked.model);
 }
 
-MeciRecord run_meci_request(const MeciRequest& request, bool with_gradients) {
-    const std::unique_ptr<ParameterModel> model = check_meci_request(request);
-    MolecularBatch molecule = MolecularBatch::new_for_model(request.atomic_numbers, request.coordinates, *model);
+MeciRecord run_meci_request(const MeciRequest& request) {
+    return run_checked_meci(request, *check_meci_request(request), true);
+}
+
+MeciRecord run_checked_meci(const MeciRequest& request, const ParameterModel& model, bool with_gradients) {
+    MolecularBatch molecule = MolecularBatch::new_for_model(request.atomic_numbers, request.coordinates, model);
     require_memory(ci_memory(molecule, request.use_nddo, request.active_orbitals));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     ScfOptions scf_options;
@@ -65,22 +64,22 @@ MeciRecord run_meci_request(const MeciRequest& request, bool with_gradients) {
     scf_options.level_shift = 0.0;
     scf_options.damping = 0.5;
     scf_options.use_nddo = request.use_nddo;
-    const ScfResult first = run_rhf_scf_with_options(molecule, *model, scf, scf_options);
+    const ScfResult first = run_rhf_scf_with_options(molecule, model, scf, scf_options);
     if (!first.converged) throw InputError("SCF did not converge");
-    const ScfResult scf_result = converge_scf_for_ci(molecule, *model, scf, scf_options, first);
+    const ScfResult scf_result = converge_scf_for_ci(molecule, model, scf, scf_options, first);
 
     const auto n_active = static_cast<std::size_t>(request.active_orbitals);
     const MeciOptions options{n_active, n_active, static_cast<std::size_t>(request.target_root), request.use_nddo};
     MeciWorkspace workspace = MeciWorkspace::allocate(n_active, 100);
-    MeciResult result = run_meci(molecule, *model, scf.coefficients, scf.orbital_energies,
+    MeciResult result = run_meci(molecule, model, scf.coefficients, scf.orbital_energies,
                                  scf_result.electronic_energy, scf_result.total_energy, options, workspace);
-    const ActiveWindow window = choose_active_window(molecule, *model, options);
-    compute_transition_dipoles_and_oscillator_strengths(molecule, *model, scf.coefficients, window.indices, result);
+    const ActiveWindow window = choose_active_window(molecule, model, options);
+    compute_transition_dipoles_and_oscillator_strengths(molecule, model, scf.coefficients, window.indices, result);
 
     MeciRecord record;
     if (with_gradients) {
         record.gradients_kcal_mol_angstrom =
-            compute_ci_root_gradient(molecule, *model, scf_options, scf.density, scf.coefficients,
+            compute_ci_root_gradient(molecule, model, scf_options, scf.density, scf.coefficients,
                                      scf.orbital_energies, options, result.states[result.target_root - 1].coefficients);
         for (auto& g : record.gradients_kcal_mol_angstrom) {
             for (double& component : g) component *= kEvToKcalMol;
@@ -110,25 +109,19 @@ PyObject* get_spin_label(PyObject* self, void*) {
 }
 
 PyGetSetDef ci_state_getset[] = {
-    {"root", get_field<&S::root>, nullptr, "State index (1-indexed)", nullptr},
-    {"energy_ev", get_field<&S::energy_ev>, nullptr, "Absolute CI energy eigenvalue in eV", nullptr},
-    {"excitation_energy_ev", get_field<&S::excitation_energy_ev>, nullptr,
-     "Excitation energy relative to ground state in eV", nullptr},
-    {"excitation_energy_cm1", get_field<&S::excitation_energy_cm1>, nullptr, "Excitation energy in cm^-1", nullptr},
-    {"wavelength_nm", get_field<&S::wavelength_nm>, nullptr, "Absorption wavelength in nm", nullptr},
-    {"multiplicity", get_field<&S::multiplicity>, nullptr, "Spin multiplicity (1=Singlet, 2=Doublet, 3=Triplet)",
-     nullptr},
-    {"spin_label", get_spin_label, nullptr, "Spin label", nullptr},
-    {"s_squared", get_field<&S::s_squared>, nullptr, "S^2 expectation value", nullptr},
-    {"transition_dipole_debye", get_field<&S::transition_dipole_debye>, nullptr,
-     "Transition dipole moment [x, y, z] in Debye", nullptr},
-    {"dipole_strength_debye", get_field<&S::dipole_strength_debye>, nullptr,
-     "Total transition dipole magnitude in Debye", nullptr},
-    {"polarization_angstrom2", get_field<&S::polarization_angstrom2>, nullptr,
-     "Polarization in Angstroms^2 [x, y, z]", nullptr},
-    {"oscillator_strength", get_field<&S::oscillator_strength>, nullptr, "Dimensionless oscillator strength",
-     nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<&S::root>("root", "State index (1-indexed)"),
+    attribute<&S::energy_ev>("energy_ev", "Absolute CI energy eigenvalue in eV"),
+    attribute<&S::excitation_energy_ev>("excitation_energy_ev", "Excitation energy relative to ground state in eV"),
+    attribute<&S::excitation_energy_cm1>("excitation_energy_cm1", "Excitation energy in cm^-1"),
+    attribute<&S::wavelength_nm>("wavelength_nm", "Absorption wavelength in nm"),
+    attribute<&S::multiplicity>("multiplicity", "Spin multiplicity (1=Singlet, 2=Doublet, 3=Triplet)"),
+    attribute<&S::spin_label>("spin_label", get_spin_label, "Spin label"),
+    attribute<&S::s_squared>("s_squared", "S^2 expectation value"),
+    attribute<&S::transition_dipole_debye>("transition_dipole_debye", "Transition dipole moment [x, y, z] in Debye"),
+    attribute<&S::dipole_strength_debye>("dipole_strength_debye", "Total transition dipole magnitude in Debye"),
+    attribute<&S::polarization_angstrom2>("polarization_angstrom2", "Polarization in Angstroms^2 [x, y, z]"),
+    attribute<&S::oscillator_strength>("oscillator_strength", "Dimensionless oscillator strength"),
+    kEndOfAttributes,
 };
 
 // ---- MeciPyResult ----------------------------------------------------------
@@ -142,18 +135,16 @@ PyObject* get_states(PyObject* self, void*) {
 }
 
 PyGetSetDef meci_result_getset[] = {
-    {"states", get_states, nullptr, "All computed CI states", nullptr},
-    {"num_microstates", get_field<&R::num_microstates>, nullptr, "Number of microstates", nullptr},
-    {"target_root", get_field<&R::target_root>, nullptr, "Target root index (1-indexed)", nullptr},
-    {"ci_energy_correction_ev", get_field<&R::ci_energy_correction_ev>, nullptr, "CI energy correction in eV",
-     nullptr},
-    {"electronic_energy_ev", get_field<&R::electronic_energy_ev>, nullptr, "Total electronic energy in eV", nullptr},
-    {"total_energy_ev", get_field<&R::total_energy_ev>, nullptr, "Total energy in eV", nullptr},
-    {"heat_of_formation_kcal", get_field<&R::heat_of_formation_kcal>, nullptr, "Heat of formation in kcal/mol",
-     nullptr},
-    {"gradients_kcal_mol_angstrom", get_field<&R::gradients_kcal_mol_angstrom>, nullptr,
-     "Cartesian nuclear gradients for the target root in kcal/(mol * A)", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    nested_attribute<&R::states, ci_state_getset>("states", get_states, "All computed CI states"),
+    attribute<&R::num_microstates>("num_microstates", "Number of microstates"),
+    attribute<&R::target_root>("target_root", "Target root index (1-indexed)"),
+    attribute<&R::ci_energy_correction_ev>("ci_energy_correction_ev", "CI energy correction in eV"),
+    attribute<&R::electronic_energy_ev>("electronic_energy_ev", "Total electronic energy in eV"),
+    attribute<&R::total_energy_ev>("total_energy_ev", "Total energy in eV"),
+    attribute<&R::heat_of_formation_kcal>("heat_of_formation_kcal", "Heat of formation in kcal/mol"),
+    attribute<&R::gradients_kcal_mol_angstrom>("gradients_kcal_mol_angstrom",
+        "Cartesian nuclear gradients for the target root in kcal/(mol * A)"),
+    kEndOfAttributes,
 };
 
 // ---- meci ------------------------------------------------------------------
@@ -190,7 +181,7 @@ PyMethodDef meci_def = {
     "electrons equals it (default: 2)\n"
     "- `target_root`: 1-based CI root whose energy and density give the reported energies and gradients "
     "(default: 1)\n"
-    "- `use_nddo`: NDDO two-centre terms in the SCF, the CI integrals and the gradients (default: true)",
+    QUORIN_USE_NDDO_DOC,
 };
 
 }  // namespace

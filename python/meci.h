@@ -39,17 +39,20 @@ class BoundArguments;
 // (atomic_numbers, coordinates, method, active_orbitals) into `request`.
 void read_leading_meci_arguments(const BoundArguments& bound, MeciRequest& request);
 
-// The refusals made before any SCF (empty or mismatched input, unknown
-// method, non-finite coordinates, unsupported element, odd electron count,
-// an odd or oversized active space, a target root beyond the CI's roots);
-// each throws a RequestError. Returns the model.
+// The refusals made before any SCF (check_request's, then an odd or
+// oversized active space and a target root beyond the CI's roots); each
+// throws a RequestError. Returns the model.
 std::unique_ptr<ParameterModel> check_meci_request(const MeciRequest& request);
 
-// check_meci_request, the SCF (60 iterations, 1e-7 eV, 1e-6, damping 0.5),
-// then the CI and, unless `with_gradients` is false, the target root's
-// gradient. Throws InputError "SCF did not converge"; an empty active space
-// and windows the molecule cannot hold are engine stops.
-MeciRecord run_meci_request(const MeciRequest& request, bool with_gradients = true);
+// On a request that check_meci_request passed with `model`: the SCF (60
+// iterations, 1e-7 eV, 1e-6, damping 0.5), then the CI and, unless
+// `with_gradients` is false, the target root's gradient. Throws InputError
+// "SCF did not converge"; an empty active space and windows the molecule
+// cannot hold are engine stops.
+MeciRecord run_checked_meci(const MeciRequest& request, const ParameterModel& model, bool with_gradients);
+
+// check_meci_request, then run_checked_meci with the gradient.
+MeciRecord run_meci_request(const MeciRequest& request);
 
 PyObject* create_ci_state_type();
 PyObject* create_meci_result_type();

@@ -5,7 +5,6 @@
 #include <limits>
 #include <optional>
 
-#include "python/arguments.h"
 #include "python/py_support.h"
 
 namespace quorin::py {
@@ -20,25 +19,6 @@ std::unique_ptr<ParameterModel> get_model(const std::string& method) {
     if (name == "PM3") return std::make_unique<Pm3Model>();
     throw InputError("Unsupported semi-empirical method: '" + name +
                      "'. Supported methods: PM7, PM6, AM1, RM1, PM3, MNDO");
-}
-
-std::vector<std::array<double, 3>> coordinate_triples(std::size_t atom_count,
-                                                      const std::vector<std::vector<double>>& rows) {
-    if (atom_count != rows.size()) {
-        throw InputError("Mismatch: " + std::to_string(atom_count) + " atomic numbers but " +
-                         std::to_string(rows.size()) + " coordinates");
-    }
-    return rows_to_triples(rows, [](std::size_t row, std::size_t length) {
-        return "Atom " + std::to_string(row) + " coordinate must be [x, y, z], got " + std::to_string(length) +
-               " elements";
-    });
-}
-
-void check_matching_lengths(std::size_t atom_count, std::size_t coordinate_count, const char* coordinates_name) {
-    if (atom_count != coordinate_count) {
-        throw InputError("Mismatch between atomic_numbers (" + std::to_string(atom_count) + ") and " +
-                         coordinates_name + " (" + std::to_string(coordinate_count) + ")");
-    }
 }
 
 namespace {
@@ -159,11 +139,29 @@ std::uint64_t check_closed_shell_supported(std::span<const std::uint8_t> atomic_
         count = static_cast<std::uint64_t>(rounded);
     }
     if (count % 2 == 1) {
-        throw InputError("Open-shell radical detected (" + std::to_string(count) +
-                         " valence electrons). Closed-shell RHF requires an even number of valence electrons "
-                         "(requires UHF/ROHF).");
+        throw InputError("Odd number of valence electrons (" + std::to_string(count) +
+                         "): every molecule is computed neutral and closed-shell (restricted Hartree-Fock), so "
+                         "radicals and ions are both refused; give the atoms of a neutral closed-shell molecule");
     }
     return count;
+}
+
+CheckedMolecule check_request(std::span<const std::uint8_t> atomic_numbers,
+                              std::initializer_list<GeometryArgument> geometries, const std::string& method,
+                              std::initializer_list<RangedSetting> settings) {
+    if (atomic_numbers.empty()) throw InputError("atomic_numbers cannot be empty");
+    for (const GeometryArgument& geometry : geometries) {
+        if (geometry.coordinates.size() != atomic_numbers.size()) {
+            throw InputError("Mismatch between atomic_numbers (" + std::to_string(atomic_numbers.size()) + ") and " +
+                             geometry.name + " (" + std::to_string(geometry.coordinates.size()) + ")");
+        }
+    }
+    for (const GeometryArgument& geometry : geometries) check_geometry(atomic_numbers, geometry.coordinates);
+    CheckedMolecule checked;
+    checked.model = get_model(method);
+    checked.valence_electrons = check_closed_shell_supported(atomic_numbers, *checked.model, method);
+    for (const RangedSetting& setting : settings) check_in_range(setting.name, setting.value, setting.range);
+    return checked;
 }
 
 }  // namespace quorin::py

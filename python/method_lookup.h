@@ -1,14 +1,17 @@
 #pragma once
-// Method names to parameter models, and the input checks every entry point
-// makes on a molecule before the engine runs.
+// Method names to parameter models, and the one door of every request: the
+// checks that every module function and calculator method makes before the
+// engine runs, each fault in one wording.
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "core/parameters/parameter_model.h"
+#include "python/arguments.h"
 
 namespace quorin::py {
 
@@ -17,16 +20,38 @@ namespace quorin::py {
 // upper-cased method and the supported ones.
 std::unique_ptr<ParameterModel> get_model(const std::string& method);
 
-// For entry points that take coordinate rows of any length: refuses unequal
-// counts ("Mismatch: ..."), then the first row that is not a triple ("Atom
-// ... coordinate must be [x, y, z], ..."); returns the triples.
-std::vector<std::array<double, 3>> coordinate_triples(std::size_t atom_count,
-                                                      const std::vector<std::vector<double>>& rows);
+// One geometry of a request and the argument it came from.
+struct GeometryArgument {
+    std::span<const std::array<double, 3>> coordinates;  // angstrom
+    const char* name = "coordinates";
+};
 
-// Refuses a coordinate list whose length differs from the atom count:
-// "Mismatch between atomic_numbers (<n>) and <coordinates_name> (<m>)".
-void check_matching_lengths(std::size_t atom_count, std::size_t coordinate_count,
-                            const char* coordinates_name = "coordinates");
+// One numeric setting of a request and its accepted values (ranges::).
+struct RangedSetting {
+    const char* name;
+    double value;
+    Range range;
+};
+
+// What the door gives back: the model of the method and the molecule's
+// valence-electron count (even).
+struct CheckedMolecule {
+    std::unique_ptr<ParameterModel> model;
+    std::uint64_t valence_electrons = 0;
+};
+
+// The opening checks of every request. Refuses, in this order:
+//   no atoms: "atomic_numbers cannot be empty";
+//   each geometry whose length differs from the atom count: "Mismatch
+//     between atomic_numbers (<n>) and <name> (<m>)";
+//   each geometry refused by check_geometry;
+//   an unknown method (get_model);
+//   an element the model lacks, an odd electron count
+//     (check_closed_shell_supported);
+//   each setting outside its range (check_in_range).
+CheckedMolecule check_request(std::span<const std::uint8_t> atomic_numbers,
+                              std::initializer_list<GeometryArgument> geometries, const std::string& method,
+                              std::initializer_list<RangedSetting> settings = {});
 
 // Largest coordinate magnitude accepted in a caller's geometry, angstrom.
 inline constexpr double kMaxCoordinateAngstrom = 1e5;
@@ -47,7 +72,8 @@ void check_geometry(std::span<const std::uint8_t> atomic_numbers,
 void check_finite_setting(const char* name, double value);
 
 // Refuses the first element the model lacks (the method named as the caller
-// wrote it) and an odd rounded valence-electron count; returns that count.
+// wrote it) and an odd rounded valence-electron count (every molecule is
+// computed neutral and closed-shell); returns that count.
 std::uint64_t check_closed_shell_supported(std::span<const std::uint8_t> atomic_numbers,
                                            const ParameterModel& model, const std::string& method_as_given);
 

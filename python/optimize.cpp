@@ -8,14 +8,17 @@
 #include "core/scf/workspace.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
+#include "python/docstrings.h"
 #include "python/driver_support.h"
+#include "python/method_lookup.h"
 #include "python/record_object.h"
 
 namespace quorin::py {
 
 OptimizationRecord run_optimization(const OptimizeRequest& request) {
     const auto& numbers = request.atomic_numbers;
-    const std::unique_ptr<ParameterModel> model = checked_driver_model(numbers, request.coordinates, request.method);
+    const CheckedMolecule checked = check_request(numbers, {{request.coordinates}}, request.method);
+    const ParameterModel& model = *checked.model;
 
     OptimizationOptions options;
     options.max_cycles = static_cast<std::size_t>(request.max_cycles);
@@ -27,15 +30,15 @@ OptimizationRecord run_optimization(const OptimizeRequest& request) {
     options.use_nddo = request.use_nddo;
     check_engine_options([&] { check_optimization_options(options, numbers.size()); });
 
-    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
+    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
     require_memory(driver_memory(molecule, request.use_nddo, 1, 0, true));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
-    const OptimizationResult minimum = optimize_geometry_lbfgs(molecule, *model, scf, gradient_workspace, options);
+    const OptimizationResult minimum = optimize_geometry_lbfgs(molecule, model, scf, gradient_workspace, options);
 
     OptimizationRecord record;
     record.coordinates = coordinate_triples(molecule);
-    record.final_result = run_final_single_point(numbers, record.coordinates, request.method, request.use_nddo);
+    record.final_result = run_final_single_point(numbers, record.coordinates, model, request.use_nddo);
 
     record.converged = minimum.converged;
     record.cycles = minimum.cycles;
@@ -58,20 +61,18 @@ PyObject* get_final_result(PyObject* self, void*) {
 }
 
 PyGetSetDef getset_table[] = {
-    {"converged", get_field<&R::converged>, nullptr, "Whether geometry optimization converged", nullptr},
-    {"cycles", get_field<&R::cycles>, nullptr, "Number of quasi-Newton L-BFGS cycles executed", nullptr},
-    {"initial_energy_ev", get_field<&R::initial_energy_ev>, nullptr, "Initial total energy in eV", nullptr},
-    {"final_energy_ev", get_field<&R::final_energy_ev>, nullptr, "Final total energy in eV", nullptr},
-    {"final_heat_of_formation_kcal", get_field<&R::final_heat_of_formation_kcal>, nullptr,
-     "Final heat of formation in kcal/mol", nullptr},
-    {"final_grad_rms", get_field<&R::final_grad_rms>, nullptr, "Final RMS gradient in kcal / (mol * \\AA)",
-     nullptr},
-    {"final_grad_max", get_field<&R::final_grad_max>, nullptr,
-     "Final maximum gradient component in kcal / (mol * \\AA)", nullptr},
-    {"coordinates", get_field<&R::coordinates>, nullptr,
-     "Optimized Cartesian coordinates in \\AA (shape: [natoms, 3])", nullptr},
-    {"final_result", get_final_result, nullptr, "Final calculation result at optimized geometry", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<&R::converged>("converged", "Whether geometry optimization converged"),
+    attribute<&R::cycles>("cycles", "Number of quasi-Newton L-BFGS cycles executed"),
+    attribute<&R::initial_energy_ev>("initial_energy_ev", "Initial total energy in eV"),
+    attribute<&R::final_energy_ev>("final_energy_ev", "Final total energy in eV"),
+    attribute<&R::final_heat_of_formation_kcal>("final_heat_of_formation_kcal",
+        "Final heat of formation in kcal/mol"),
+    attribute<&R::final_grad_rms>("final_grad_rms", "Final RMS gradient in kcal / (mol * \\AA)"),
+    attribute<&R::final_grad_max>("final_grad_max", "Final maximum gradient component in kcal / (mol * \\AA)"),
+    attribute<&R::coordinates>("coordinates", "Optimized Cartesian coordinates in \\AA (shape: [natoms, 3])"),
+    nested_attribute<&R::final_result, calculation_result_attributes>("final_result", get_final_result,
+        "Final calculation result at optimized geometry"),
+    kEndOfAttributes,
 };
 
 PyObject* repr(PyObject* self) {
@@ -120,7 +121,7 @@ PyMethodDef optimize_def = {
     "- `max_cycles`: Maximum L-BFGS optimization cycles (default: 100)\n"
     "- `grad_rms_tol`: RMS gradient convergence threshold in kcal / (mol \u00b7 \u00c5) (default: 1.0)\n"
     "- `grad_max_tol`: Maximum gradient norm threshold in kcal / (mol \u00b7 \u00c5) (default: 2.0)\n"
-    "- `use_nddo`: Enable full NDDO potential energy surface and gradients (default: true)",
+    QUORIN_USE_NDDO_DOC,
 };
 
 }  // namespace

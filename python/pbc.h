@@ -18,16 +18,16 @@ struct PbcRequest {
     std::vector<std::array<double, 3>> coordinates;          // angstrom, one unit cell
     std::vector<std::array<double, 3>> translation_vectors;  // angstrom, a1, a2, a3
     std::string method = "PM6";
-    std::optional<std::array<std::uint64_t, 3>> mers;    // default_mers of the cell when absent
-    std::optional<std::array<std::uint64_t, 3>> k_grid;  // default_k_grid of the cell when absent
+    std::optional<std::array<std::uint64_t, 3>> mers;    // the cells within the default radius when absent
+    std::optional<std::array<std::uint64_t, 3>> k_grid;  // default_k_grid of the cells kept when absent
     bool use_nddo = true;
     std::uint64_t max_iter = 100;
     std::uint64_t band_points = 40;
 };
 
 // Throws InputError for refused input (empty cell, length mismatch, vector
-// count, non-finite numbers, unknown method, unsupported element, odd
-// electron count, degenerate cell, a k_grid coarser than mers, atoms on
+// count, non-finite numbers, counts below 1, unknown method, unsupported
+// element, odd electron count, degenerate cell, a k_grid coarser than mers, atoms on
 // periodic images, a run too large to hold); engine stops
 // pass through. The band-path k-points are dropped from the result.
 PbcResult run_pbc(const PbcRequest& request);

@@ -19,42 +19,29 @@ using P = PolarizabilityResult;
 PyTypeObject* polarizability_type = nullptr;
 
 PyGetSetDef polarizability_getset[] = {
-    {"alpha_tensor", get_field<&P::alpha_tensor>, nullptr,
-     "3x3 polarizability tensor \\alpha in atomic units (a_0^3)", nullptr},
-    {"alpha_isotropic_au", get_field<&P::alpha_isotropic_au>, nullptr,
-     "Isotropic average polarizability in atomic units", nullptr},
-    {"alpha_isotropic_angstrom3", get_field<&P::alpha_isotropic_angstrom3>, nullptr,
-     "Isotropic average polarizability in \\AA^3", nullptr},
-    {"alpha_anisotropy_au", get_field<&P::alpha_anisotropy_au>, nullptr, "Polarizability anisotropy in atomic units",
-     nullptr},
-    {"alpha_eigenvalues", get_field<&P::alpha_eigenvalues>, nullptr,
-     "Principal polarizability eigenvalues in ascending order in a.u.", nullptr},
-    {"alpha_eigenvectors", get_field<&P::alpha_eigenvectors>, nullptr,
-     "Principal polarizability eigenvectors (shape: [3, 3])", nullptr},
-    {"alpha_raw_tensor", get_field<&P::alpha_raw_tensor>, nullptr,
-     "Raw uncorrected CP-SCF polarizability tensor in a.u.", nullptr},
-    {"alpha_raw_isotropic_au", get_field<&P::alpha_raw_isotropic_au>, nullptr,
-     "Raw uncorrected isotropic polarizability in a.u.", nullptr},
-    {"alpha_raw_isotropic_angstrom3", get_field<&P::alpha_raw_isotropic_angstrom3>, nullptr,
-     "Raw uncorrected isotropic polarizability in \\AA^3", nullptr},
-    {"beta_vector", get_field<&P::beta_vector>, nullptr,
-     "Vector components of first hyperpolarizability \\beta_i in a.u.", nullptr},
-    {"beta_total_au", get_field<&P::beta_total_au>, nullptr,
-     "Total norm of first hyperpolarizability vector in a.u.", nullptr},
-    {"beta_total_esu", get_field<&P::beta_total_esu>, nullptr,
-     "Total norm of first hyperpolarizability vector in esu", nullptr},
-    {"gamma_diag", get_field<&P::gamma_diag>, nullptr,
-     "Diagonal components of second hyperpolarizability [\\gamma_xxxx, \\gamma_yyyy, \\gamma_zzzz] in a.u.",
-     nullptr},
-    {"gamma_average_au", get_field<&P::gamma_average_au>, nullptr, "Average second hyperpolarizability in a.u.",
-     nullptr},
-    {"gamma_average_esu", get_field<&P::gamma_average_esu>, nullptr, "Average second hyperpolarizability in esu",
-     nullptr},
-    {"dipole_debye", get_field<&P::dipole_debye>, nullptr,
-     "Unperturbed permanent dipole moment [x, y, z, total] in Debye", nullptr},
-    {"unperturbed_energy_ev", get_field<&P::unperturbed_energy_ev>, nullptr, "Unperturbed total SCF energy in eV",
-     nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<&P::alpha_tensor>("alpha_tensor", "3x3 polarizability tensor \\alpha in atomic units (a_0^3)"),
+    attribute<&P::alpha_isotropic_au>("alpha_isotropic_au", "Isotropic average polarizability in atomic units"),
+    attribute<&P::alpha_isotropic_angstrom3>("alpha_isotropic_angstrom3",
+        "Isotropic average polarizability in \\AA^3"),
+    attribute<&P::alpha_anisotropy_au>("alpha_anisotropy_au", "Polarizability anisotropy in atomic units"),
+    attribute<&P::alpha_eigenvalues>("alpha_eigenvalues",
+        "Principal polarizability eigenvalues in ascending order in a.u."),
+    attribute<&P::alpha_eigenvectors>("alpha_eigenvectors", "Principal polarizability eigenvectors (shape: [3, 3])"),
+    attribute<&P::alpha_raw_tensor>("alpha_raw_tensor", "Raw uncorrected CP-SCF polarizability tensor in a.u."),
+    attribute<&P::alpha_raw_isotropic_au>("alpha_raw_isotropic_au",
+        "Raw uncorrected isotropic polarizability in a.u."),
+    attribute<&P::alpha_raw_isotropic_angstrom3>("alpha_raw_isotropic_angstrom3",
+        "Raw uncorrected isotropic polarizability in \\AA^3"),
+    attribute<&P::beta_vector>("beta_vector", "Vector components of first hyperpolarizability \\beta_i in a.u."),
+    attribute<&P::beta_total_au>("beta_total_au", "Total norm of first hyperpolarizability vector in a.u."),
+    attribute<&P::beta_total_esu>("beta_total_esu", "Total norm of first hyperpolarizability vector in esu"),
+    attribute<&P::gamma_diag>("gamma_diag",
+        "Diagonal components of second hyperpolarizability [\\gamma_xxxx, \\gamma_yyyy, \\gamma_zzzz] in a.u."),
+    attribute<&P::gamma_average_au>("gamma_average_au", "Average second hyperpolarizability in a.u."),
+    attribute<&P::gamma_average_esu>("gamma_average_esu", "Average second hyperpolarizability in esu"),
+    attribute<&P::dipole_debye>("dipole_debye", "Unperturbed permanent dipole moment [x, y, z, total] in Debye"),
+    attribute<&P::unperturbed_energy_ev>("unperturbed_energy_ev", "Unperturbed total SCF energy in eV"),
+    kEndOfAttributes,
 };
 
 constexpr const char* kPolarizabilityParameters[] = {
@@ -67,7 +54,7 @@ PyObject* polarizability(PyObject*, PyObject* args, PyObject* kwargs) {
         // Optional arguments are plain values: None is refused, not read as the default.
         const BoundArguments bound("polarizability", kPolarizabilityParameters, 2, args, kwargs);
         const std::vector<std::uint8_t> numbers = to_atomic_numbers(bound.given(0), bound.name(0));
-        const std::vector<std::vector<double>> rows = to_float_rows(bound.given(1), bound.name(1));
+        const std::vector<std::array<double, 3>> coordinates = to_coordinate_list(bound.given(1), bound.name(1));
         const std::string method = plain_or<std::string>(bound, 2, to_name, "PM6");
         PolarizabilityOptions options;
         options.field_step_au = plain_or(bound, 3, to_double, 0.002);
@@ -79,17 +66,16 @@ PyObject* polarizability(PyObject*, PyObject* args, PyObject* kwargs) {
         options.energy_tolerance = plain_or(bound, 9, to_double, 1e-9);
         options.density_tolerance = plain_or(bound, 10, to_double, 1e-8);
 
-        if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
-        const std::vector<std::array<double, 3>> coordinates = coordinate_triples(numbers.size(), rows);
-        const std::unique_ptr<ParameterModel> model = get_model(method);
-        check_geometry(numbers, coordinates);
-        check_in_range("field_step_au", options.field_step_au, ranges::kFieldStep);
-        check_closed_shell_supported(numbers, *model, method);
-        const MolecularBatch molecule = MolecularBatch::new_for_model(numbers, coordinates, *model);
         return new_record_object(polarizability_type, engine_call([&] {
-                                     require_memory(driver_memory(molecule, options.use_nddo, 1, 0, false));
-                                     return compute_polarizability(molecule, *model, options);
-                                 }));
+            const CheckedMolecule checked = check_request(
+                numbers, {{coordinates}}, method,
+                {{"field_step_au", options.field_step_au, ranges::kFieldStep},
+                 {"energy_tol_ev", options.energy_tolerance, ranges::kScfEnergyTolerance},
+                 {"density_tol", options.density_tolerance, ranges::kScfDensityTolerance}});
+            const MolecularBatch molecule = MolecularBatch::new_for_model(numbers, coordinates, *checked.model);
+            require_memory(driver_memory(molecule, options.use_nddo, 1, 0, false));
+            return compute_polarizability(molecule, *checked.model, options);
+        }));
     });
 }
 

@@ -28,8 +28,7 @@ PyObject* create_engine_stop_type() {
 }
 
 void raise_engine_stop(const char* message) {
-    std::fprintf(stderr, "%s\n", message);
-    std::fflush(stderr);
+    // Not also written to stderr: it would show twice above the traceback.
     PyObject* type = engine_stop_type != nullptr ? engine_stop_type : PyExc_RuntimeError;
     PyErr_SetString(type, message);
 }

@@ -61,8 +61,7 @@ inline PyObject* check(PyObject* object) {
 // subclass, so `except Exception` does not swallow it). Called once at import.
 PyObject* create_engine_stop_type();
 
-// Sets the engine-stop exception with `message` and writes the message to the
-// process's standard error.
+// Sets the engine-stop exception with `message` (written nowhere else).
 void raise_engine_stop(const char* message);
 
 // Maps every C++ failure escaping `body` to a Python exception: input errors

@@ -1,7 +1,5 @@
 #include "python/record_object.h"
 
-#include <cmath>
-#include <optional>
 #include <string>
 
 namespace quorin::py {
@@ -16,62 +14,50 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
     });
 }
 
-bool is_record_class(PyTypeObject* type) {
-    return PyType_GetSlot(type, Py_tp_new) == reinterpret_cast<void*>(refuse_construction);
-}
-
-std::string type_name(PyObject* object) {
-    Ref name(check(PyType_GetName(Py_TYPE(object))));
+std::string type_name(PyTypeObject* type) {
+    Ref name(check(PyType_GetName(type)));
     const char* text = PyUnicode_AsUTF8AndSize(name.get(), nullptr);
     if (text == nullptr) throw PythonErrorSet{};
     return text;
 }
 
-// The first non-finite float in `value` (a float, a list, or a result object
-// read attribute by attribute) and the path to it from `value` (".name" and
-// "[index]" steps); none when every float is finite. The path is only built
-// on the way back from a find.
-struct NonFinite {
-    std::string path;
-    double value;
-};
-std::optional<NonFinite> first_non_finite(PyObject* value) {
-    if (PyFloat_Check(value)) {
-        const double x = PyFloat_AsDouble(value);
-        if (std::isfinite(x)) return std::nullopt;
-        return NonFinite{std::string(), x};
-    }
-    if (PyList_Check(value)) {
-        const Py_ssize_t n = PyList_Size(value);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (auto found = first_non_finite(PyList_GetItem(value, i))) {
-                found->path.insert(0, "[" + std::to_string(i) + "]");
-                return found;
-            }
-        }
-    } else if (is_record_class(Py_TYPE(value))) {
-        const auto* table = static_cast<const PyGetSetDef*>(PyType_GetSlot(Py_TYPE(value), Py_tp_getset));
-        for (const PyGetSetDef* entry = table; entry != nullptr && entry->name != nullptr; ++entry) {
-            Ref attribute(check(entry->get(value, entry->closure)));
-            if (auto found = first_non_finite(attribute.get())) {
-                found->path.insert(0, std::string(".") + entry->name);
-                return found;
-            }
+}  // namespace
+
+NonFiniteFind first_non_finite_in(const Matrix& m) {
+    for (std::size_t i = 0; i < m.rows(); ++i) {
+        if (auto found = first_non_finite_of_each(std::span<const double>(m.row(i), m.cols()))) {
+            return with_index(std::move(found), i);
         }
     }
     return std::nullopt;
 }
 
-}  // namespace
+NonFiniteFind first_non_finite_in_record(const void* record, const PyGetSetDef* table) {
+    for (const PyGetSetDef* entry = table; entry->name != nullptr; ++entry) {
+        if (auto found = static_cast<const FieldScan*>(entry->closure)->first_non_finite(record)) {
+            found->path.insert(0, entry->name).insert(0, 1, '.');
+            return found;
+        }
+    }
+    return std::nullopt;
+}
 
-void check_finite_result(PyObject* result) {
-    if (const auto found = first_non_finite(result)) {
-        throw RequestError("Non-finite result: " + type_name(result) + found->path + " is " +
+void check_finite_record(PyTypeObject* type, const void* record) {
+    const auto* table = static_cast<const PyGetSetDef*>(PyType_GetSlot(type, Py_tp_getset));
+    if (const auto found = first_non_finite_in_record(record, table)) {
+        throw RequestError("Non-finite result: " + type_name(type) + found->path + " is " +
                            format_shortest(found->value) + "; the computation overflowed and gives no result");
     }
 }
 
 PyObject* create_class(const RecordClass& description, int basic_size, destructor dealloc, PyTypeObject*& stored) {
+    for (const PyGetSetDef* entry = description.getset; entry->name != nullptr; ++entry) {
+        if (entry->closure == nullptr) {
+            PyErr_Format(PyExc_SystemError, "%s.%s has no scan of its numbers", description.qualified_name,
+                         entry->name);
+            return nullptr;
+        }
+    }
     // The interpreter copies the slots, so they may live on the stack.
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(description.doc)},

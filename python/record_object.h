@@ -3,9 +3,12 @@
 // refusal of construction from Python, attribute getters that read one field,
 // and dictionaries built from the class's attribute table.
 #include <array>
+#include <cmath>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -34,11 +37,6 @@ void dealloc_record_object(PyObject* self) {
     Py_DECREF(type);
 }
 
-// Refuses a result holding a NaN or an infinity in any attribute, nested
-// result objects and lists included: a computation that overflowed has no
-// result to give. Throws RequestError naming the first such attribute.
-void check_finite_result(PyObject* result);
-
 // A new object of `type` owning `record`, not checked: for the parts of a
 // result that is checked as a whole. Throws PythonErrorSet on failure.
 template <typename Record>
@@ -58,13 +56,18 @@ PyObject* new_unchecked_record_object(PyTypeObject* type, Record record) {
     return self;
 }
 
-// A new object of `type` owning `record`, refused by check_finite_result when
+// Refuses a record of class `type` holding a NaN or an infinity in any
+// attribute, nested results included: a computation that overflowed has no
+// result to give. Reads the record's numbers through the scans of the class's
+// attribute table; throws RequestError naming the first such attribute.
+void check_finite_record(PyTypeObject* type, const void* record);
+
+// A new object of `type` owning `record`, refused by check_finite_record when
 // any of its numbers is not finite. Every result reaches Python through here.
 template <typename Record>
 PyObject* new_record_object(PyTypeObject* type, Record record) {
-    Ref object(new_unchecked_record_object(type, std::move(record)));
-    check_finite_result(object.get());
-    return object.release();
+    check_finite_record(type, &record);
+    return new_unchecked_record_object(type, std::move(record));
 }
 
 // A new list of new objects of `type`, one owning a copy of each record.
@@ -120,6 +123,129 @@ PyObject* get_field(PyObject* self, void*) {
     return guard([&] { return to_python(record_of<Record>(self).*Field); });
 }
 
+// ---- attributes and the numbers behind them ---------------------------------
+//
+// Every entry of a result class's attribute table carries, as its closure, a
+// scan of the record field behind the attribute: check_finite_record reads the
+// record's numbers through these scans, without building any Python value.
+
+// A NaN or infinity found in a record, and the path to it (".name" and
+// "[index]" steps), built only on the way back from a find.
+struct NonFinite {
+    std::string path;
+    double value;
+};
+using NonFiniteFind = std::optional<NonFinite>;
+
+// Puts "[index]" in front of the path of a find (built without a temporary
+// string sum, which GCC 12 misreads as an overlapping copy).
+inline NonFiniteFind with_index(NonFiniteFind found, std::size_t index) {
+    if (found) {
+        std::string step(1, '[');
+        step.append(std::to_string(index)).push_back(']');
+        found->path.insert(0, step);
+    }
+    return found;
+}
+
+// The scan an attribute table entry carries: the first non-finite number in
+// its field of `record` (the record of the class the table belongs to).
+struct FieldScan {
+    NonFiniteFind (*first_non_finite)(const void* record);
+};
+
+inline NonFiniteFind first_non_finite_in(double value) {
+    if (std::isfinite(value)) return std::nullopt;
+    return NonFinite{std::string(), value};
+}
+template <typename T>
+    requires std::is_integral_v<T> || std::is_enum_v<T>
+NonFiniteFind first_non_finite_in(T) {
+    return std::nullopt;
+}
+inline NonFiniteFind first_non_finite_in(const std::string&) { return std::nullopt; }
+template <typename T, std::size_t N>
+NonFiniteFind first_non_finite_in(const std::array<T, N>& values);
+template <typename T>
+NonFiniteFind first_non_finite_in(const std::vector<T>& values);
+NonFiniteFind first_non_finite_in(const Matrix& m);
+
+// The first non-finite number of `values`, its index put in front of the path.
+template <typename Range>
+NonFiniteFind first_non_finite_of_each(const Range& values) {
+    std::size_t i = 0;
+    for (const auto& item : values) {
+        if (auto found = first_non_finite_in(item)) return with_index(std::move(found), i);
+        ++i;
+    }
+    return std::nullopt;
+}
+template <typename T, std::size_t N>
+NonFiniteFind first_non_finite_in(const std::array<T, N>& values) {
+    return first_non_finite_of_each(values);
+}
+template <typename T>
+NonFiniteFind first_non_finite_in(const std::vector<T>& values) {
+    return first_non_finite_of_each(values);
+}
+
+// The first non-finite number of a record of the class whose attribute table
+// is `table`, through the scans of its entries.
+NonFiniteFind first_non_finite_in_record(const void* record, const PyGetSetDef* table);
+
+// A nested result: a record (one, an optional one or a list of them) shown as
+// objects of the class whose attribute table is `Table`.
+template <const PyGetSetDef* Table, typename Nested>
+NonFiniteFind first_non_finite_in_nested(const Nested& nested) {
+    if constexpr (requires { nested.has_value(); }) {
+        return nested ? first_non_finite_in_nested<Table>(*nested) : std::nullopt;
+    } else if constexpr (requires { nested.begin(); }) {
+        std::size_t i = 0;
+        for (const auto& item : nested) {
+            if (auto found = first_non_finite_in_record(&item, Table)) return with_index(std::move(found), i);
+            ++i;
+        }
+        return std::nullopt;
+    } else {
+        return first_non_finite_in_record(&nested, Table);
+    }
+}
+
+template <auto Field>
+inline constexpr FieldScan kFieldScan{[](const void* record) {
+    using Record = typename FieldOf<decltype(Field)>::record;
+    return first_non_finite_in(static_cast<const Record*>(record)->*Field);
+}};
+
+template <auto Field, const PyGetSetDef* Table>
+inline constexpr FieldScan kNestedScan{[](const void* record) {
+    using Record = typename FieldOf<decltype(Field)>::record;
+    return first_non_finite_in_nested<Table>(static_cast<const Record*>(record)->*Field);
+}};
+
+// A read-only attribute showing record field `Field` (get_field), e.g.
+// attribute<&CalculationRecord::converged>("converged", "Whether SCF converged").
+template <auto Field>
+constexpr PyGetSetDef attribute(const char* name, const char* doc) {
+    return {name, get_field<Field>, nullptr, doc, const_cast<FieldScan*>(&kFieldScan<Field>)};
+}
+
+// A read-only attribute whose getter `get` builds the value of field `Field`
+// another way (the name of an enumeration, a text).
+template <auto Field>
+constexpr PyGetSetDef attribute(const char* name, getter get, const char* doc) {
+    return {name, get, nullptr, doc, const_cast<FieldScan*>(&kFieldScan<Field>)};
+}
+
+// A read-only attribute whose getter `get` shows field `Field` as objects of
+// the class with attribute table `Table` (see first_non_finite_in_nested).
+template <auto Field, const PyGetSetDef* Table>
+constexpr PyGetSetDef nested_attribute(const char* name, getter get, const char* doc) {
+    return {name, get, nullptr, doc, const_cast<FieldScan*>(&kNestedScan<Field, Table>)};
+}
+
+inline constexpr PyGetSetDef kEndOfAttributes = {nullptr, nullptr, nullptr, nullptr, nullptr};
+
 // The description of a result class. Python code cannot instantiate it
 // (TypeError "No constructor defined for <name>"); `methods` may be null.
 struct RecordClass {
@@ -132,7 +258,9 @@ struct RecordClass {
 
 // Creates the class of objects of `basic_size` bytes released by `dealloc`,
 // keeps one module-lifetime reference in `stored` and returns a new
-// reference (null with the exception set).
+// reference (null with the exception set). Every attribute must carry the
+// scan of its field (made by attribute or nested_attribute): a table entry
+// without one is refused with SystemError.
 PyObject* create_class(const RecordClass& description, int basic_size, destructor dealloc, PyTypeObject*& stored);
 
 template <typename Record>

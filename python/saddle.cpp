@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "python/arguments.h"
+#include "python/docstrings.h"
 #include "python/driver_support.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
@@ -13,23 +14,19 @@ namespace quorin::py {
 
 SaddleRecord run_saddle_search(const SaddleRequest& request) {
     const auto& numbers = request.atomic_numbers;
-    if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
-    check_matching_lengths(numbers.size(), request.reactant_coords.size(), "reactant_coords");
-    check_matching_lengths(numbers.size(), request.product_coords.size(), "product_coords");
-    const std::unique_ptr<ParameterModel> model = get_model(request.method);
-    // The checks of the final single point, made before the search spends its time.
-    check_geometry(numbers, request.reactant_coords);
-    check_geometry(numbers, request.product_coords);
-    check_closed_shell_supported(numbers, *model, request.method);
+    const CheckedMolecule checked = check_request(
+        numbers, {{request.reactant_coords, "reactant_coords"}, {request.product_coords, "product_coords"}},
+        request.method);
+    const ParameterModel& model = *checked.model;
     check_engine_options([&] { check_saddle_options(request.options); });
-    require_memory(driver_memory(MolecularBatch::new_for_model(numbers, request.reactant_coords, *model),
+    require_memory(driver_memory(MolecularBatch::new_for_model(numbers, request.reactant_coords, model),
                                  request.options.use_nddo, 3, 6, true));
 
     SaddleResult search =
-        run_saddle(numbers, request.reactant_coords, request.product_coords, *model, request.options);
+        run_saddle(numbers, request.reactant_coords, request.product_coords, model, request.options);
 
     SaddleRecord record;
-    record.final_result = run_final_single_point(numbers, search.transition_state_coordinates, request.method,
+    record.final_result = run_final_single_point(numbers, search.transition_state_coordinates, model,
                                                  request.options.use_nddo);
     record.converged = search.converged;
     record.num_cycles = search.num_cycles;
@@ -60,16 +57,15 @@ PyTypeObject* point_type = nullptr;
 using P = SaddlePoint;
 
 PyGetSetDef point_getset[] = {
-    {"cycle", get_field<&P::cycle>, nullptr, "Macro cycle iteration index", nullptr},
-    {"moving_structure", get_field<&P::moving_structure>, nullptr,
-     "Which structure was relaxed (1 = reactant side, 2 = product side)", nullptr},
-    {"distance", get_field<&P::distance>, nullptr, "Inter-structure distance in Angstroms", nullptr},
-    {"heat_of_formation_kcal", get_field<&P::heat_of_formation_kcal>, nullptr,
-     "Standard heat of formation in kcal/mol", nullptr},
-    {"total_energy_ev", get_field<&P::total_energy_ev>, nullptr, "Electronic total energy in eV", nullptr},
-    {"grad_rms", get_field<&P::grad_rms>, nullptr, "RMS gradient norm in kcal/(mol * A)", nullptr},
-    {"coordinates", get_field<&P::coordinates>, nullptr, "Cartesian coordinates", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<&P::cycle>("cycle", "Macro cycle iteration index"),
+    attribute<&P::moving_structure>("moving_structure",
+        "Which structure was relaxed (1 = reactant side, 2 = product side)"),
+    attribute<&P::distance>("distance", "Inter-structure distance in Angstroms"),
+    attribute<&P::heat_of_formation_kcal>("heat_of_formation_kcal", "Standard heat of formation in kcal/mol"),
+    attribute<&P::total_energy_ev>("total_energy_ev", "Electronic total energy in eV"),
+    attribute<&P::grad_rms>("grad_rms", "RMS gradient norm in kcal/(mol * A)"),
+    attribute<&P::coordinates>("coordinates", "Cartesian coordinates"),
+    kEndOfAttributes,
 };
 
 PyObject* point_repr(PyObject* self) {
@@ -110,26 +106,26 @@ PyObject* get_ts_refinement(PyObject* self, void*) {
 }
 
 PyGetSetDef result_getset[] = {
-    {"converged", get_field<&S::converged>, nullptr,
-     "Whether the two endpoints converged within the distance threshold (and, when refinement was asked for, the refinement converged)", nullptr},
-    {"num_cycles", get_field<&S::num_cycles>, nullptr, "Number of completed SADDLE macro cycles", nullptr},
-    {"final_distance", get_field<&S::final_distance>, nullptr,
-     "Final distance between endpoint structures in Angstroms", nullptr},
-    {"transition_state_coordinates", get_field<&S::transition_state_coordinates>, nullptr,
-     "Transition state Cartesian coordinates in Angstroms", nullptr},
-    {"transition_state_energy_ev", get_field<&S::transition_state_energy_ev>, nullptr,
-     "Transition state total energy in eV", nullptr},
-    {"transition_state_heat_of_formation_kcal", get_field<&S::transition_state_heat_of_formation_kcal>, nullptr,
-     "Standard heat of formation at transition state in kcal/mol", nullptr},
-    {"barrier_forward_kcal", get_field<&S::barrier_forward_kcal>, nullptr,
-     "Forward reaction barrier height in kcal/mol (TS - Reactant)", nullptr},
-    {"barrier_reverse_kcal", get_field<&S::barrier_reverse_kcal>, nullptr,
-     "Reverse reaction barrier height in kcal/mol (TS - Product)", nullptr},
-    {"trajectory", get_trajectory, nullptr, "Trajectory of SADDLE relaxation points", nullptr},
-    {"final_result", get_final_result, nullptr, "Final single-point calculation result at the transition state",
-     nullptr},
-    {"ts_refinement", get_ts_refinement, nullptr, "Optional eigenvector-following refinement result", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<&S::converged>("converged",
+        "Whether the two endpoints converged within the distance threshold, the refinement (when asked for) converged, "
+        "and the transition state lies above both ends and leads down into both of their basins"),
+    attribute<&S::num_cycles>("num_cycles", "Number of completed SADDLE macro cycles"),
+    attribute<&S::final_distance>("final_distance", "Final distance between endpoint structures in Angstroms"),
+    attribute<&S::transition_state_coordinates>("transition_state_coordinates",
+        "Transition state Cartesian coordinates in Angstroms"),
+    attribute<&S::transition_state_energy_ev>("transition_state_energy_ev", "Transition state total energy in eV"),
+    attribute<&S::transition_state_heat_of_formation_kcal>("transition_state_heat_of_formation_kcal",
+        "Standard heat of formation at transition state in kcal/mol"),
+    attribute<&S::barrier_forward_kcal>("barrier_forward_kcal",
+        "Forward reaction barrier height in kcal/mol (TS - Reactant)"),
+    attribute<&S::barrier_reverse_kcal>("barrier_reverse_kcal",
+        "Reverse reaction barrier height in kcal/mol (TS - Product)"),
+    nested_attribute<&S::trajectory, point_getset>("trajectory", get_trajectory, "Trajectory of SADDLE relaxation points"),
+    nested_attribute<&S::final_result, calculation_result_attributes>("final_result", get_final_result,
+        "Final single-point calculation result at the transition state"),
+    nested_attribute<&S::ts_refinement, transition_state_attributes>("ts_refinement", get_ts_refinement,
+        "Optional eigenvector-following refinement result"),
+    kEndOfAttributes,
 };
 
 // The attribute values, with the points, the single point and the
@@ -208,7 +204,7 @@ PyMethodDef saddle_def = {
     "- `convergence_distance`: Endpoint convergence distance in Angstroms (default: 0.12)\n"
     "- `inner_max_steps`: Maximum transverse relaxation steps per cycle (default: 12)\n"
     "- `inner_grad_tol`: RMS gradient tolerance for transverse relaxation in kcal/(mol*A) (default: 3.0)\n"
-    "- `use_nddo`: Enable full NDDO multipole integrals (default: true)\n"
+    QUORIN_USE_NDDO_DOC "\n"
     "- `refine_with_ts`: Refine candidate TS with eigenvector-following Baker P-RFO (default: true)",
 };
 

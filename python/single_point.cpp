@@ -5,32 +5,26 @@
 #include "core/properties/single_point.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
+#include "python/docstrings.h"
 #include "python/method_lookup.h"
 
 namespace quorin::py {
 
-namespace {
+CalculationRecord run_single_point_with_model(const std::vector<std::uint8_t>& atomic_numbers,
+                                             const std::vector<std::array<double, 3>>& coordinates,
+                                             const ParameterModel& model, const SinglePointOptions& options) {
+    MolecularBatch molecule = MolecularBatch::new_for_model(atomic_numbers, coordinates, model);
+    require_memory(single_point_memory(molecule, options.use_nddo, options.cosmo_eps.has_value()));
+    return run_single_point(molecule, model, options);
+}
 
-// The road itself; `caller_geometry` is false for the geometry a driver
-// reached, which its own search, not the caller, produced.
-CalculationRecord single_point(const SinglePointRequest& request, bool caller_geometry) {
-    const auto& numbers = request.atomic_numbers;
-    const auto& coordinates = request.coordinates;
-    if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
-    if (numbers.size() != coordinates.size()) {
-        throw InputError("Length of atomic_numbers (" + std::to_string(numbers.size()) +
-                         ") does not match coordinates (" + std::to_string(coordinates.size()) + ")");
-    }
-    if (caller_geometry) check_geometry(numbers, coordinates);
-    const std::unique_ptr<ParameterModel> model = get_model(request.method);
-    check_closed_shell_supported(numbers, *model, request.method);
-    // Options that enter the SCF arithmetic directly would turn every result
-    // into NaN when not finite.
+CalculationRecord run_calculation_internal(const SinglePointRequest& request) {
+    const CheckedMolecule checked = check_request(request.atomic_numbers, {{request.coordinates}}, request.method,
+                                                  {{"energy_tol_ev", request.energy_tol_ev, ranges::kScfEnergyTolerance},
+                                                   {"density_tol", request.density_tol, ranges::kScfDensityTolerance},
+                                                   {"level_shift_ev", request.level_shift_ev, ranges::kLevelShift},
+                                                   {"damping", request.damping, ranges::kScfDamping}});
     if (request.cosmo_eps) check_in_range("cosmo_eps", *request.cosmo_eps, ranges::kDielectricConstant);
-    check_finite_setting("energy_tol_ev", request.energy_tol_ev);
-    check_finite_setting("density_tol", request.density_tol);
-    check_finite_setting("level_shift_ev", request.level_shift_ev);
-    check_in_range("damping", request.damping, ranges::kScfDamping);
 
     SinglePointOptions options;
     options.cosmo_eps = request.cosmo_eps;
@@ -42,17 +36,7 @@ CalculationRecord single_point(const SinglePointRequest& request, bool caller_ge
     options.density_tolerance = request.density_tol;
     options.level_shift = request.level_shift_ev;
     options.damping = request.damping;
-    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, coordinates, *model);
-    require_memory(single_point_memory(molecule, request.use_nddo, request.cosmo_eps.has_value()));
-    return run_single_point(molecule, *model, options);
-}
-
-}  // namespace
-
-CalculationRecord run_calculation_internal(const SinglePointRequest& request) { return single_point(request, true); }
-
-CalculationRecord run_calculation_at_reached_geometry(const SinglePointRequest& request) {
-    return single_point(request, false);
+    return run_single_point_with_model(request.atomic_numbers, request.coordinates, *checked.model, options);
 }
 
 namespace {
@@ -98,8 +82,10 @@ PyMethodDef calculate_def = {
     "- `method`: Semi-empirical Hamiltonian (\"PM6\", \"AM1\", \"RM1\", \"PM3\", \"MNDO\"; default: \"PM6\")\n"
     "- `cosmo_eps`: Optional solvent dielectric constant for COSMO solvation (e.g. 78.4 for water)\n"
     "- `dispersion`: Optional empirical dispersion (\"PM6-DH+\", \"PM7\")\n"
-    "- `h_bonds`: Enable H4 hydrogen bonding and H-H core repulsion corrections (default: false)\n"
-    "- `use_nddo`: Enable full NDDO 22 multipoles and rotation (default: true)\n"
+    "- `h_bonds`: Add two hydrogen-bond corrections to the energy and the gradient: the H4 energy of "
+    "N-H...N/O and O-H...N/O contacts, and a hydrogen-hydrogen repulsion over every pair of hydrogen atoms, "
+    "those bonded to one atom included (methane +11.0 kcal/mol, water +4.8) (default: false)\n"
+    QUORIN_USE_NDDO_DOC "\n"
     "- `max_iter`: Maximum SCF iterations of the call, those after a descent from an unstable solution and the "
     "second-order steps included (default: 60)\n"
     "- `energy_tol_ev`: Energy convergence threshold in eV (default: 1e-7)\n"

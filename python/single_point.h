@@ -26,16 +26,16 @@ struct SinglePointRequest {
     double damping = 0.5;
 };
 
-// Throws InputError for refused input (empty molecule, length mismatch, a
-// refused geometry, numbers out of range, unknown method, unsupported
-// element, odd electron count, unknown dispersion name); engine stops pass
-// through as EngineStop.
-// A non-converged SCF is reported in the record, not raised.
+// Throws InputError for refused input (check_request's refusals, settings
+// out of range, an unknown dispersion name); engine stops pass through as
+// EngineStop. A non-converged SCF is reported in the record, not raised.
 CalculationRecord run_calculation_internal(const SinglePointRequest& request);
 
-// The same road at a geometry a driver's own search reached: the checks made
-// on a caller's geometry (range, overlapping atoms) are not repeated there.
-CalculationRecord run_calculation_at_reached_geometry(const SinglePointRequest& request);
+// The road with `options` on a molecule already checked for `model` (such as
+// the geometry a driver's own search reached): no input check is repeated.
+CalculationRecord run_single_point_with_model(const std::vector<std::uint8_t>& atomic_numbers,
+                                             const std::vector<std::array<double, 3>>& coordinates,
+                                             const ParameterModel& model, const SinglePointOptions& options);
 
 // The calculate function of the module; a static definition that lives as long
 // as the process.

@@ -8,7 +8,9 @@
 #include "core/scf/workspace.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
+#include "python/docstrings.h"
 #include "python/driver_support.h"
+#include "python/method_lookup.h"
 #include "python/record_object.h"
 
 namespace quorin::py {
@@ -37,7 +39,8 @@ void read_transition_state_options(const BoundArguments& bound, std::size_t firs
 
 TransitionStateRecord run_transition_state(const TransitionStateRequest& request) {
     const auto& numbers = request.atomic_numbers;
-    const std::unique_ptr<ParameterModel> model = checked_driver_model(numbers, request.coordinates, request.method);
+    const CheckedMolecule checked = check_request(numbers, {{request.coordinates}}, request.method);
+    const ParameterModel& model = *checked.model;
 
     TransitionStateOptions options;
     options.target_mode = request.target_mode;
@@ -46,18 +49,18 @@ TransitionStateRecord run_transition_state(const TransitionStateRequest& request
     options.grad_max_tol = request.grad_max_tol;
     options.trust_radius = request.trust_radius;
     options.use_nddo = request.use_nddo;  // trust bounds, Hessian step, overlap following, Bofill: defaults
-    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, *model);
+    MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
     check_engine_options([&] { check_transition_state_options(options, molecule); });
     require_memory(driver_memory(molecule, request.use_nddo, 1, 6, true));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
     EigenvectorFollowingWorkspace workspace = EigenvectorFollowingWorkspace::allocate(molecule.n_atoms);
     const TransitionStateResult search =
-        optimize_transition_state(molecule, *model, scf, gradient_workspace, workspace, options);
+        optimize_transition_state(molecule, model, scf, gradient_workspace, workspace, options);
 
     TransitionStateRecord record = transition_state_record_of(search);
     record.coordinates = coordinate_triples(molecule);
-    record.final_result = run_final_single_point(numbers, record.coordinates, request.method, request.use_nddo);
+    record.final_result = run_final_single_point(numbers, record.coordinates, model, request.use_nddo);
     record.final_heat_of_formation_kcal = record.final_result.heat_of_formation_kcal;
     return record;
 }
@@ -72,31 +75,32 @@ PyObject* get_final_result(PyObject* self, void*) {
     return guard([&] { return new_unchecked_calculation_result(record_of<R>(self).final_result); });
 }
 
-PyGetSetDef getset_table[] = {
-    {"converged", get_field<&R::converged>, nullptr, "Whether the transition state search converged", nullptr},
-    {"cycles", get_field<&R::cycles>, nullptr, "Number of EF optimization cycles executed", nullptr},
-    {"final_energy_ev", get_field<&R::final_energy_ev>, nullptr, "Final total energy in eV", nullptr},
-    {"final_heat_of_formation_kcal", get_field<&R::final_heat_of_formation_kcal>, nullptr,
-     "Final heat of formation in kcal/mol", nullptr},
-    {"initial_grad_rms", get_field<&R::initial_grad_rms>, nullptr, "Initial RMS gradient in kcal / (mol * \\AA)",
-     nullptr},
-    {"final_grad_rms", get_field<&R::final_grad_rms>, nullptr, "Final RMS gradient in kcal / (mol * \\AA)",
-     nullptr},
-    {"final_grad_max", get_field<&R::final_grad_max>, nullptr,
-     "Final maximum gradient component in kcal / (mol * \\AA)", nullptr},
-    {"ts_mode_eigenvalue", get_field<&R::ts_mode_eigenvalue>, nullptr,
-     "Eigenvalue of the transition state mode along which energy is maximized (kcal / (mol * \\AA^2))", nullptr},
-    {"ts_mode_index", get_field<&R::ts_mode_index>, nullptr, "Transition state mode index (0-indexed)", nullptr},
-    {"coordinates", get_field<&R::coordinates>, nullptr,
-     "Transition state Cartesian coordinates in \\AA (shape: [natoms, 3])", nullptr},
-    {"final_result", get_final_result, nullptr, "Final calculation result at the transition state", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+}  // namespace
+
+PyGetSetDef transition_state_attributes[] = {
+    attribute<&R::converged>("converged", "Whether the transition state search converged"),
+    attribute<&R::cycles>("cycles", "Number of EF optimization cycles executed"),
+    attribute<&R::final_energy_ev>("final_energy_ev", "Final total energy in eV"),
+    attribute<&R::final_heat_of_formation_kcal>("final_heat_of_formation_kcal",
+        "Final heat of formation in kcal/mol"),
+    attribute<&R::initial_grad_rms>("initial_grad_rms", "Initial RMS gradient in kcal / (mol * \\AA)"),
+    attribute<&R::final_grad_rms>("final_grad_rms", "Final RMS gradient in kcal / (mol * \\AA)"),
+    attribute<&R::final_grad_max>("final_grad_max", "Final maximum gradient component in kcal / (mol * \\AA)"),
+    attribute<&R::ts_mode_eigenvalue>("ts_mode_eigenvalue",
+        "Eigenvalue of the transition state mode along which energy is maximized (kcal / (mol * \\AA^2))"),
+    attribute<&R::ts_mode_index>("ts_mode_index", "Transition state mode index (0-indexed)"),
+    attribute<&R::coordinates>("coordinates", "Transition state Cartesian coordinates in \\AA (shape: [natoms, 3])"),
+    nested_attribute<&R::final_result, calculation_result_attributes>("final_result", get_final_result,
+        "Final calculation result at the transition state"),
+    kEndOfAttributes,
 };
+
+namespace {
 
 // The attribute values, with the final single point as its own dictionary.
 PyObject* to_dict(PyObject* self, PyObject*) {
     return guard([&] {
-        Ref dict(dict_from_getset(self, getset_table));
+        Ref dict(dict_from_getset(self, transition_state_attributes));
         set_dict_item(dict.get(), "final_result", Ref(calculation_result_dict(record_of<R>(self).final_result)));
         return dict.release();
     });
@@ -156,14 +160,14 @@ PyMethodDef transition_state_def = {
     "- `grad_max_tol`: Maximum gradient component convergence threshold in kcal / (mol * \u00c5) (default: 0.2)\n"
     "- `trust_radius`: Initial P-RFO trust radius in \u00c5ngstr\u00f6ms (default: 0.1)\n"
     "- `target_mode`: Index of normal mode to follow (0-indexed, default: None -> lowest eigenvalue)\n"
-    "- `use_nddo`: Enable full NDDO 22-multipole integrals (default: true)",
+    QUORIN_USE_NDDO_DOC,
 };
 
 }  // namespace
 
 PyObject* create_transition_state_result_type() {
     return create_record_type<R>({"quorin_py.TransitionStatePyResult",
-                                  "Result of transition state search via Eigenvector Following.", repr, getset_table,
+                                  "Result of transition state search via Eigenvector Following.", repr, transition_state_attributes,
                                   method_table},
                                  result_type);
 }

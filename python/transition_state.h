@@ -54,6 +54,9 @@ class BoundArguments;
 void read_transition_state_options(const BoundArguments& bound, std::size_t first, TransitionStateRequest& request);
 
 // Creates the class at import; returns a new reference to the type object.
+// The attribute table of TransitionStatePyResult, for results that hold one.
+extern PyGetSetDef transition_state_attributes[];
+
 PyObject* create_transition_state_result_type();
 
 // A new TransitionStatePyResult owning `record`; the same not checked for

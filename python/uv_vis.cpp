@@ -3,6 +3,7 @@
 
 #include "core/ci/uv_vis.h"
 #include "python/arguments.h"
+#include "python/docstrings.h"
 #include "python/meci.h"
 #include "python/record_object.h"
 
@@ -15,12 +16,11 @@ PyTypeObject* spectrum_type = nullptr;
 using U = UvVisSpectrum;
 
 PyGetSetDef spectrum_getset[] = {
-    {"wavelengths_nm", get_field<&U::wavelengths_nm>, nullptr, "Wavelength grid in nm", nullptr},
-    {"extinction_coefficients", get_field<&U::extinction_coefficients>, nullptr,
-     "Molar extinction coefficients in L/(mol*cm)", nullptr},
-    {"lambda_max_nm", get_field<&U::lambda_max_nm>, nullptr, "Peak absorption wavelength in nm", nullptr},
-    {"epsilon_max", get_field<&U::epsilon_max>, nullptr, "Maximum extinction coefficient", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<&U::wavelengths_nm>("wavelengths_nm", "Wavelength grid in nm"),
+    attribute<&U::extinction_coefficients>("extinction_coefficients", "Molar extinction coefficients in L/(mol*cm)"),
+    attribute<&U::lambda_max_nm>("lambda_max_nm", "Peak absorption wavelength in nm"),
+    attribute<&U::epsilon_max>("epsilon_max", "Maximum extinction coefficient"),
+    kEndOfAttributes,
 };
 
 constexpr const char* kSpectrumParameters[] = {
@@ -60,19 +60,19 @@ PyMethodDef spectrum_def = {
     "- `max_wavelength_nm`: Upper end of the wavelength grid in nm (default: 800.0)\n"
     "- `step_nm`: Grid step in nm (default: 1.0)\n"
     "- `fwhm_nm`: Full width at half maximum of each Gaussian band in nm (default: 20.0)\n"
-    "- `use_nddo`: NDDO two-centre terms in the SCF, the CI and its transition dipoles (default: true)",
+    QUORIN_USE_NDDO_DOC,
 };
 
 }  // namespace
 
 UvVisSpectrum run_uv_vis_request(MeciRequest request, const UvVisGrid& grid) {
     request.target_root = 1;
-    check_meci_request(request);
+    const std::unique_ptr<ParameterModel> model = check_meci_request(request);
     if (const auto problem =
             uv_vis_grid_problem(grid.min_wavelength_nm, grid.max_wavelength_nm, grid.step_nm, grid.fwhm_nm)) {
         throw InputError(*problem);
     }
-    const MeciRecord ground = run_meci_request(request, false);
+    const MeciRecord ground = run_checked_meci(request, *model, false);
     return simulate_uv_vis_spectrum(ground.states, grid.min_wavelength_nm, grid.max_wavelength_nm, grid.step_nm,
                                     grid.fwhm_nm);
 }

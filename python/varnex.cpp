@@ -15,22 +15,19 @@ namespace quorin::py {
 
 VarnexResult run_varnex(const VarnexRequest& request) {
     const auto& numbers = request.atomic_numbers;
-    if (numbers.empty()) throw InputError("atomic_numbers cannot be empty");
-    const std::vector<std::array<double, 3>> coordinates = coordinate_triples(numbers.size(), request.coordinates);
-    const std::unique_ptr<ParameterModel> model = get_model(request.method);
-    check_geometry(numbers, coordinates);
+    const CheckedMolecule checked = check_request(numbers, {{request.coordinates}}, request.method);
+    const ParameterModel& model = *checked.model;
     check_finite_setting("energy_tol", request.config.energy_tol);
     check_finite_setting("jacobi_tol", request.config.jacobi_tol);
     check_finite_setting("cutoff_distance", request.config.cutoff_distance);
     check_finite_setting("damping", request.config.damping);
-    check_closed_shell_supported(numbers, *model, request.method);
     // Dispersion names read as calculate reads them; unknown ones refused.
     const DispersionModel dispersion =
         request.dispersion ? dispersion_model_named(to_upper(*request.dispersion)) : kNoDispersion;
 
-    const MolecularBatch molecule = MolecularBatch::new_for_model(numbers, coordinates, *model);
+    const MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
     require_memory(localized_orbital_memory(molecule));
-    auto outcome = run_varnex_scf(molecule, *model, dispersion, request.config);
+    auto outcome = run_varnex_scf(molecule, model, dispersion, request.config);
     if (auto* message = std::get_if<std::string>(&outcome)) throw InputError(*message);
     VarnexResult result = std::move(std::get<VarnexResult>(outcome));
     result.density = BlockMatrix();
@@ -48,17 +45,15 @@ PyObject* get_lmo_type(PyObject* self, void*) {
 }
 
 PyGetSetDef lmo_getset[] = {
-    {"index", get_field<&Lmo::index>, nullptr, "0-indexed LMO identifier", nullptr},
-    {"lmo_type", get_lmo_type, nullptr, "Orbital kind, e.g. BondingSigma, LonePair or AntibondingSigma", nullptr},
-    {"is_occupied", get_field<&Lmo::occupied>, nullptr,
-     "Occupancy flag: true if occupied (2 electrons), false if virtual", nullptr},
-    {"atom_indices", get_field<&Lmo::atom_indices>, nullptr, "Indices of atoms on which this LMO is localized",
-     nullptr},
-    {"ao_indices", get_field<&Lmo::ao_indices>, nullptr, "Participating atomic orbital basis function indices",
-     nullptr},
-    {"coeffs", get_field<&Lmo::coefficients>, nullptr, "Expansion coefficients", nullptr},
-    {"energy_ev", get_field<&Lmo::energy>, nullptr, "Orbital expectation energy <phi | F | phi> in eV", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<&Lmo::index>("index", "0-indexed LMO identifier"),
+    attribute<&Lmo::lmo_type>("lmo_type", get_lmo_type,
+        "Orbital kind, e.g. BondingSigma, LonePair or AntibondingSigma"),
+    attribute<&Lmo::occupied>("is_occupied", "Occupancy flag: true if occupied (2 electrons), false if virtual"),
+    attribute<&Lmo::atom_indices>("atom_indices", "Indices of atoms on which this LMO is localized"),
+    attribute<&Lmo::ao_indices>("ao_indices", "Participating atomic orbital basis function indices"),
+    attribute<&Lmo::coefficients>("coeffs", "Expansion coefficients"),
+    attribute<&Lmo::energy>("energy_ev", "Orbital expectation energy <phi | F | phi> in eV"),
+    kEndOfAttributes,
 };
 
 PyObject* lmo_repr(PyObject* self) {
@@ -92,18 +87,16 @@ PyObject* get_lmos(PyObject* self, void*) {
 }
 
 PyGetSetDef result_getset[] = {
-    {"converged", get_field<&R::converged>, nullptr, "Whether Jacobi LMO rotation minimization converged", nullptr},
-    {"iterations", get_field<&R::iterations>, nullptr, "Number of completed SCF iterations", nullptr},
-    {"electronic_energy_ev", get_field<&R::electronic_energy>, nullptr, "Total electronic energy in eV", nullptr},
-    {"nuclear_repulsion_ev", get_field<&R::nuclear_repulsion>, nullptr, "Core-core nuclear repulsion energy in eV",
-     nullptr},
-    {"total_energy_ev", get_field<&R::total_energy>, nullptr, "Total energy in eV (E_elec + E_nuc)", nullptr},
-    {"heat_of_formation_kcal", get_field<&R::heat_of_formation>, nullptr,
-     "Standard heat of formation \\Delta H_f^\\circ in kcal/mol", nullptr},
-    {"atomic_charges", get_field<&R::atomic_charges>, nullptr, "Net Mulliken partial atomic charges (shape: [natoms])",
-     nullptr},
-    {"lmos", get_lmos, nullptr, "Converged localized molecular orbitals", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    attribute<&R::converged>("converged", "Whether Jacobi LMO rotation minimization converged"),
+    attribute<&R::iterations>("iterations", "Number of completed SCF iterations"),
+    attribute<&R::electronic_energy>("electronic_energy_ev", "Total electronic energy in eV"),
+    attribute<&R::nuclear_repulsion>("nuclear_repulsion_ev", "Core-core nuclear repulsion energy in eV"),
+    attribute<&R::total_energy>("total_energy_ev", "Total energy in eV (E_elec + E_nuc)"),
+    attribute<&R::heat_of_formation>("heat_of_formation_kcal",
+        "Standard heat of formation \\Delta H_f^\\circ in kcal/mol"),
+    attribute<&R::atomic_charges>("atomic_charges", "Net Mulliken partial atomic charges (shape: [natoms])"),
+    nested_attribute<&R::lmos, lmo_getset>("lmos", get_lmos, "Converged localized molecular orbitals"),
+    kEndOfAttributes,
 };
 
 // Attribute values, with each orbital as its own dictionary.
@@ -147,7 +140,7 @@ PyObject* varnex(PyObject*, PyObject* args, PyObject* kwargs) {
         const BoundArguments bound("varnex", kVarnexParameters, 2, args, kwargs);
         VarnexRequest request;
         request.atomic_numbers = to_atomic_numbers(bound.given(0), bound.name(0));
-        request.coordinates = to_float_rows(bound.given(1), bound.name(1));
+        request.coordinates = to_coordinate_list(bound.given(1), bound.name(1));
         request.method = plain_or(bound, 2, to_name, std::string("PM6"));
         request.dispersion = optional_name(bound, 3);
         request.config.max_iter = plain_or(bound, 4, to_count, std::uint64_t{200});

@@ -14,7 +14,7 @@ namespace quorin::py {
 
 struct VarnexRequest {
     std::vector<std::uint8_t> atomic_numbers;
-    std::vector<std::vector<double>> coordinates;  // rows checked to be x, y, z in angstrom
+    std::vector<std::array<double, 3>> coordinates;  // angstrom
     std::string method = "PM6";
     std::optional<std::string> dispersion;  // as calculate names them; none: no dispersion
     VarnexConfig config;

@@ -23,23 +23,20 @@ std::array<Matrix, 3> build_mo_dipole_matrices(const MolecularBatch& molecule, c
         const std::size_t f = molecule.first_orbital[atom];
         const std::size_t norb = molecule.orbitals_per_atom[atom];
         const std::array<double, 3> position{molecule.x[atom], molecule.y[atom], molecule.z[atom]};
-        double separation = 0.0;  // sp charge separation, angstrom
-        if (norb > 3 && molecule.atomic_numbers[atom] != 1) {
-            if (const auto element = model.get_element(molecule.atomic_numbers[atom])) {
-                separation = DerivedMultipoleParams::from_element(*element).d1 * kBohrToAngstrom;
-            }
+        OnAtomDipoleIntegrals integrals;  // s-p and p-d pairs, bohr
+        if (const auto element = model.get_element(molecule.atomic_numbers[atom])) {
+            integrals = on_atom_dipole_integrals(*element, norb);
         }
         for (std::size_t a = 0; a < n; ++a) {
             for (std::size_t b = 0; b < n; ++b) {
                 double population = 0.0;
                 for (std::size_t k = 0; k < norb; ++k) population += c(f + k, active[a]) * c(f + k, active[b]);
-                for (std::size_t axis = 0; axis < 3; ++axis) {
-                    double value = position[axis] * population;
-                    if (separation != 0.0) {
-                        const std::size_t p = f + 1 + axis;
-                        value += separation * (c(p, active[a]) * c(f, active[b]) + c(f, active[a]) * c(p, active[b]));
-                    }
-                    mu[axis](a, b) += value;
+                for (std::size_t axis = 0; axis < 3; ++axis) mu[axis](a, b) += position[axis] * population;
+                for (std::size_t k = 0; k < integrals.count; ++k) {
+                    const OnAtomDipoleIntegral& e = integrals.entries[k];
+                    const std::size_t i = f + e.i, j = f + e.j;
+                    mu[e.axis](a, b) += e.value * kBohrToAngstrom *
+                                        (c(i, active[a]) * c(j, active[b]) + c(j, active[a]) * c(i, active[b]));
                 }
             }
         }

@@ -30,6 +30,9 @@ double compute_h4_energy_and_gradients(const MolecularBatch& molecule, const H4P
 
 // Hydrogen-hydrogen repulsion: (energy in kcal/mol, gradient in
 // kcal/mol/angstrom with one row per atom, zero rows for non-hydrogens).
+// Summed over every pair of hydrogen atoms of the molecule, the hydrogens
+// bonded to one atom included: methane's six pairs at 1.78 angstrom add
+// 11.0 kcal/mol, water's one 4.8 kcal/mol.
 std::pair<double, std::vector<std::array<double, 3>>> compute_hh_repulsion_energy_and_gradients(
     const MolecularBatch& molecule);
 

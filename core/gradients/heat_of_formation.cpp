@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <optional>
+#include <string>
 
 #include "core/fock/one_center.h"
 #include "core/types/constants.h"
+#include "core/types/errors.h"
 
 namespace quorin {
 
@@ -20,7 +21,7 @@ struct AtomConfiguration {
 };
 
 // Ground-state valence occupations and experimental atomic heats of
-// formation, H to Kr; Z = 0 is a placeholder.
+// formation (kcal/mol), H to Kr; Z = 0 is a placeholder.
 constexpr AtomConfiguration kConfigurations[] = {
     {1, 0, 0, 0.0},       // 0
     {1, 0, 0, 52.102},    // H
@@ -62,107 +63,105 @@ constexpr AtomConfiguration kConfigurations[] = {
 };
 
 constexpr AtomConfiguration kIodine{2, 5, 0, 25.517};
+// 7s2 6d2.
+constexpr AtomConfiguration kThorium{2, 0, 2, 143.9};
 constexpr AtomConfiguration kUnlisted{1, 0, 0, 0.0};
 
 AtomConfiguration configuration_of(std::uint8_t z) {
     if (z < std::size(kConfigurations)) return kConfigurations[z];
     if (z == 53) return kIodine;
+    if (z == 90) return kThorium;
     return kUnlisted;
 }
 
-// One shell of an atom: its orbitals [first, first + count) and electrons.
-struct Shell {
-    std::size_t first;
-    std::size_t count;
-    int electrons;
-};
-
-// Orbitals a shell's high-spin determinants choose among: with n electrons in
-// g orbitals, n alpha electrons take n of them (n <= g), or alpha fills the
-// shell and n - g beta electrons take n - g of them.
-int chosen_orbitals(const Shell& shell) {
-    const int g = static_cast<int>(shell.count);
-    return shell.electrons <= g ? shell.electrons : shell.electrons - g;
+// Average-of-configuration energy: sum n U plus, for every shell pair, the
+// mean repulsion of an electron pair over all spin-orbital pairs of the
+// configuration, with J = (ii|jj) and K = (ij|ij) from the atom's one-centre
+// table. Within a shell of g orbitals the n(n - 1)/2 pairs each get
+// 2 S / (g (2g - 1)); between shells the n_a n_b pairs each get
+// S / (g_a g_b), where S sums J - K/2 over the orbital pairs.
+double average_of_configuration_energy(const ElementParams& element, const DElementParams* d_params,
+                                       const AtomReference& occ) {
+    std::array<double, kSpdPairs * kSpdPairs> table;
+    fill_spd_one_center_table(element, d_params, table.data());
+    const auto pair_sum = [&table](std::size_t a0, std::size_t a1, std::size_t b0, std::size_t b1) {
+        double sum = 0.0;
+        for (std::size_t i = a0; i < a1; ++i) {
+            for (std::size_t j = b0; j < b1; ++j) {
+                sum += table[packed_pair_index(i, i) * kSpdPairs + packed_pair_index(j, j)] -
+                       0.5 * table[packed_pair_index(i, j) * kSpdPairs + packed_pair_index(i, j)];
+            }
+        }
+        return sum;
+    };
+    struct Shell {
+        std::size_t first, count;
+        double electrons, u;
+    };
+    const std::array<Shell, 3> shells{Shell{0, 1, occ.n_s, element.u_ss}, Shell{1, 3, occ.n_p, element.u_pp},
+                                      Shell{4, 5, occ.n_d, element.u_dd}};
+    double energy = 0.0;
+    for (std::size_t a = 0; a < shells.size(); ++a) {
+        const Shell& sa = shells[a];
+        if (sa.electrons == 0.0) continue;
+        const double ga = static_cast<double>(sa.count);
+        energy += sa.electrons * sa.u;
+        energy += sa.electrons * (sa.electrons - 1.0) / (ga * (2.0 * ga - 1.0)) *
+                  pair_sum(sa.first, sa.first + sa.count, sa.first, sa.first + sa.count);
+        for (std::size_t b = a + 1; b < shells.size(); ++b) {
+            const Shell& sb = shells[b];
+            if (sb.electrons == 0.0) continue;
+            energy += sa.electrons * sb.electrons / (ga * static_cast<double>(sb.count)) *
+                      pair_sum(sa.first, sa.first + sa.count, sb.first, sb.first + sb.count);
+        }
+    }
+    return energy;
 }
 
-// Electronic energy of the atom in its high-spin ground configuration, with
-// the one-centre energies and integrals the SCF uses (a molecule's energy
-// holds every s-d and d-d repulsion, so its atom reference must too): the
-// average over the highest-spin determinants, each shell filled alpha first,
-// which is the spherical ground term. Each determinant's energy is sum U plus,
-// for every electron pair in orbitals i and j, (ii|jj) less (ij|ij) when the
-// spins are equal.
-// Returns nothing when the model gives the element no d orbitals.
-std::optional<double> high_spin_atom_energy(std::uint8_t atomic_number, const ParameterModel& model,
-                                            const ElementParams& element, const AtomConfiguration& c) {
-    constexpr std::array<std::array<double, 3>, 1> kOrigin{};
-    const MolecularBatch atom = MolecularBatch::new_for_model({atomic_number}, kOrigin, model);
-    if (atom.n_basis < 9) return std::nullopt;
-    const OneCenterTables tables = OneCenterTables::build(atom, model);
-    const double* table = tables.spd.data();
-    auto integral = [table](std::size_t i, std::size_t j, std::size_t k, std::size_t l) {
-        return table[packed_pair_index(i, j) * kSpdPairs + packed_pair_index(k, l)];
-    };
-    const std::array<Shell, 3> shells{Shell{0, 1, static_cast<int>(c.n_s)}, Shell{1, 3, static_cast<int>(c.n_p)},
-                                      Shell{4, 5, static_cast<int>(c.n_d)}};
-    const std::array<double, 9> u{element.u_ss, element.u_pp, element.u_pp, element.u_pp, element.u_dd,
-                                  element.u_dd, element.u_dd, element.u_dd, element.u_dd};
-    double sum = 0.0;
-    int determinants = 0;
-    // Bit i of `mask` marks orbital i as one of its shell's chosen orbitals.
-    for (unsigned mask = 0; mask < (1u << 9); ++mask) {
-        const bool fits = std::all_of(shells.begin(), shells.end(), [mask](const Shell& shell) {
-            return std::popcount((mask >> shell.first) & ((1u << shell.count) - 1u)) == chosen_orbitals(shell);
-        });
-        if (!fits) continue;
-        std::array<double, 9> alpha{}, beta{};
-        for (const Shell& shell : shells) {
-            const bool over_half = shell.electrons > static_cast<int>(shell.count);
-            for (std::size_t i = shell.first; i < shell.first + shell.count; ++i) {
-                const double chosen = (mask >> i) & 1u ? 1.0 : 0.0;
-                alpha[i] = over_half ? 1.0 : chosen;
-                beta[i] = over_half ? chosen : 0.0;
-            }
-        }
-        double energy = 0.0;
-        for (std::size_t i = 0; i < 9; ++i) {
-            energy += (alpha[i] + beta[i]) * u[i];
-            for (std::size_t j = 0; j < 9; ++j) {
-                const double total = (alpha[i] + beta[i]) * (alpha[j] + beta[j]);
-                const double same_spin = alpha[i] * alpha[j] + beta[i] * beta[j];
-                energy += 0.5 * (total * integral(i, i, j, j) - same_spin * integral(i, j, i, j));
-            }
-        }
-        sum += energy;
-        ++determinants;
-    }
-    return sum / determinants;
+// Hund (high-spin) ground term of s^ns p^np: np(np-1)/2 electron pairs at
+// g_p2, less the exchange integral (g_pp - g_p2)/2 for each of the q
+// parallel-spin pairs that the m electrons (or holes) of the p shell form.
+double high_spin_sp_energy(const ElementParams& e, const AtomReference& occ) {
+    const double ns = occ.n_s, np = occ.n_p;
+    const double p_pairs = np * (np - 1.0) / 2.0;
+    const double m = std::min(np, 6.0 - np);
+    const double q = m * (m - 1.0) / 2.0;
+    return ns * e.u_ss + np * e.u_pp + std::max(ns - 1.0, 0.0) * e.g_ss + ns * np * e.g_sp -
+           (q / 2.0) * e.g_pp + (p_pairs + q / 2.0) * e.g_p2 - (ns * np / 2.0) * e.h_sp;
 }
 
 }  // namespace
 
+std::optional<AtomReference> isolated_atom_reference(std::uint8_t atomic_number, const ParameterModel& model) {
+    const auto rec = model.get_element(atomic_number);
+    if (!rec) return std::nullopt;
+    const AtomConfiguration c = configuration_of(atomic_number);
+    AtomReference ref{c.n_s, c.n_p, c.n_d, c.heat_kcal_mol, c.n_d > 0.0};
+    const std::uint8_t orbitals = model.basis_type(atomic_number);
+    // A model that gives the atom no d shell holds its d electrons in the p
+    // shell, its only valence shell beyond s.
+    if (ref.n_d > 0.0 && orbitals < 9) {
+        ref.n_p += ref.n_d;
+        ref.n_d = 0.0;
+    }
+    const bool fits = ref.n_s <= 2.0 && ref.n_p <= (orbitals >= 4 ? 6.0 : 0.0) &&
+                      ref.n_d <= (orbitals >= 9 ? 10.0 : 0.0);
+    if (!fits || ref.n_s + ref.n_p + ref.n_d != rec->core_charge) {
+        throw EngineStop("No isolated-atom reference for element Z=" + std::to_string(atomic_number) + " under " +
+                         std::string(model.name()) + ": its configuration does not hold the " +
+                         std::to_string(static_cast<int>(rec->core_charge)) + " valence electrons of the model");
+    }
+    return ref;
+}
+
 std::pair<double, double> get_isolated_atom_energy_and_heat(std::uint8_t atomic_number,
                                                             const ParameterModel& model) {
-    const auto rec = model.get_element(atomic_number);
-    if (!rec) return {0.0, 0.0};
-    const AtomConfiguration c = configuration_of(atomic_number);
-    if (c.n_d > 0.0) {
-        if (const std::optional<double> energy_ev = high_spin_atom_energy(atomic_number, model, *rec, c)) {
-            return {*energy_ev, c.heat_kcal_mol};
-        }
-    }
-    const double ns = c.n_s, np = c.n_p, nd = c.n_d;
-    // p-shell repulsion: np(np-1)/2 electron pairs at g_p2, less the exchange
-    // integral (g_pp - g_p2)/2 for each of the q parallel-spin pairs that the
-    // m electrons (or holes) of a high-spin p shell form.
-    const double p_pairs = np * (np - 1.0) / 2.0;
-    const double m = std::min(np, 6.0 - np);
-    const double q = m * (m - 1.0) / 2.0;
-    const double energy_ev = ns * rec->u_ss + np * rec->u_pp + nd * rec->u_dd +
-                             std::max(ns - 1.0, 0.0) * rec->g_ss + ns * np * rec->g_sp -
-                             (q / 2.0) * rec->g_pp + (p_pairs + q / 2.0) * rec->g_p2 -
-                             (ns * np / 2.0) * rec->h_sp;
-    return {energy_ev, c.heat_kcal_mol};
+    const std::optional<AtomReference> ref = isolated_atom_reference(atomic_number, model);
+    if (!ref) return {0.0, 0.0};
+    const ElementParams rec = *model.get_element(atomic_number);
+    if (!ref->averaged) return {high_spin_sp_energy(rec, *ref), ref->heat_kcal_mol};
+    const std::optional<DElementParams> d = model.get_d_element_params(atomic_number);
+    return {average_of_configuration_energy(rec, d ? &*d : nullptr, *ref), ref->heat_kcal_mol};
 }
 
 IsolatedAtomSums sum_isolated_atoms(const MolecularBatch& molecule, const ParameterModel& model) {

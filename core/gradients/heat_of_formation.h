@@ -2,6 +2,7 @@
 // Isolated-atom reference energies and the heat-of-formation rule that turns
 // an SCF total energy into a standard heat of formation.
 #include <cstdint>
+#include <optional>
 #include <utility>
 
 #include "core/parameters/parameter_model.h"
@@ -9,12 +10,26 @@
 
 namespace quorin {
 
-// (E_atom in eV, experimental heat of formation of the gaseous atom in
-// kcal/mol) for one element under one model. The atom is taken in a fixed
-// ground-state configuration with its high-spin (Hund) occupation; an atom
-// with d electrons and d orbitals gets the average over its high-spin
-// determinants, all one-centre repulsions included. An element without
-// parameters gives (0, 0).
+// Valence occupations of an element's reference configuration in the
+// model's shells (a model without a d shell holds the d electrons in its p
+// shell) and the experimental heat of formation of the gaseous atom.
+struct AtomReference {
+    double n_s = 0.0, n_p = 0.0, n_d = 0.0;
+    double heat_kcal_mol = 0.0;
+    // The configuration has d electrons: its energy is the average of
+    // configuration. Otherwise it is the high-spin (Hund) ground term.
+    bool averaged = false;
+};
+
+// The reference of an element under a model; none when the model has no
+// parameters for it. Stops when the configuration's electrons do not fit the
+// model's shells or do not number the model's core charge.
+std::optional<AtomReference> isolated_atom_reference(std::uint8_t atomic_number, const ParameterModel& model);
+
+// (E_atom in eV, atomic heat in kcal/mol) of an element under a model, from
+// the model's own one-centre energies and integrals (those the Fock builder
+// uses, s-d, p-d and d-d terms included). An element without parameters
+// gives (0, 0); stops as isolated_atom_reference does.
 std::pair<double, double> get_isolated_atom_energy_and_heat(std::uint8_t atomic_number,
                                                             const ParameterModel& model);
 

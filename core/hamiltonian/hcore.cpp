@@ -157,13 +157,13 @@ double apply_electric_field_to_hcore(const MolecularBatch& molecule, const Param
         const std::size_t f = molecule.first_orbital[a];
         const std::size_t norb = molecule.orbitals_per_atom[a];
         for (std::size_t k = 0; k < norb; ++k) h(f + k, f + k) += phi;
-        if (norb > 3) {
-            // <s|r|p> = D1, the sp dipole length of the atom's multipole model.
-            const double d = DerivedMultipoleParams::from_element(*e).d1 * kBohrToAngstrom;
-            for (std::size_t c = 0; c < 3; ++c) {
-                h(f, f + 1 + c) += field[c] * d;
-                h(f + 1 + c, f) += field[c] * d;
-            }
+        // On-atom <i|r|j>: s-p (D1) and p-d pairs of the atom's multipole model.
+        const OnAtomDipoleIntegrals integrals = on_atom_dipole_integrals(*e, norb);
+        for (std::size_t k = 0; k < integrals.count; ++k) {
+            const OnAtomDipoleIntegral& d = integrals.entries[k];
+            const double v = field[d.axis] * d.value * kBohrToAngstrom;
+            h(f + d.i, f + d.j) += v;
+            h(f + d.j, f + d.i) += v;
         }
     }
     return energy;

@@ -144,7 +144,7 @@ double compute_pair_core_repulsion_pm7(const ElementParams& a, const ElementPara
     double gamma = e2 / r;
     if (r < 7.0) {
         const double w = std::exp(-0.22 * (r - 7.0) * (r - 7.0));
-        const double rho = klopman_ohno_radius(a) + klopman_ohno_radius(b);
+        const double rho = pm7_core_radius_angstrom(a) + pm7_core_radius_angstrom(b);
         gamma = w * e2 / r + (1.0 - w) * e2 / std::sqrt(r * r + rho * rho);
     }
 

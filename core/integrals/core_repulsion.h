@@ -26,8 +26,9 @@ double compute_pair_core_repulsion(const ElementParams& a, const ElementParams& 
 double compute_pair_core_repulsion_am1(const ElementParams& a, const ElementParams& b, double r);
 // PM6 diatomic form with the extra C-C and Si-O terms and the short-range wall. eV.
 double compute_pair_core_repulsion_pm6(const ElementParams& a, const ElementParams& b, double r);
-// PM7 diatomic form, its Klopman-Ohno part switched to bare Coulomb at 7 angstrom,
-// with the same short-range wall as PM6. eV.
+// PM7 diatomic form, its Klopman-Ohno part (core radii of
+// pm7_core_radius_angstrom) switched to bare Coulomb at 7 angstrom, with the
+// same short-range wall as PM6. eV.
 double compute_pair_core_repulsion_pm7(const ElementParams& a, const ElementParams& b, double r);
 // Sum over atom pairs i < j with records, through model.pair_core_repulsion. eV.
 double compute_total_core_repulsion(const MolecularBatch& molecule, const ParameterModel& model);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/parameters/d_element_params.h"
 #include "core/types/constants.h"
 
 namespace quorin {
@@ -111,6 +112,38 @@ AtomDistributions build_distributions(const DerivedMultipoleParams& p) {
     d.pp_pisigma.add(-0.25, d2, 0.0, -d2, p.rho2);
     d.pp_pisigma.add(-0.25, -d2, 0.0, d2, p.rho2);
     return d;
+}
+
+OnAtomDipoleIntegrals on_atom_dipole_integrals(const ElementParams& element, std::size_t n_orbitals) {
+    OnAtomDipoleIntegrals out;
+    if (element.atomic_number == 1 || n_orbitals < 4) return out;
+    const auto add = [&out](int i, int j, int axis, double value) {
+        out.entries[out.count++] = {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(j),
+                                    static_cast<std::uint8_t>(axis), value};
+    };
+    const double d1 = DerivedMultipoleParams::from_element(element).d1;
+    for (int k = 0; k < 3; ++k) add(0, 1 + k, k, d1);
+    if (n_orbitals < 9) return out;
+    constexpr FactorialTable kFactorials = make_factorial_table();
+    const double a_pd = aijm(element.atomic_number, true, kFactorials, element.zeta_s, element.zeta_p,
+                             element.zeta_d)[5];
+    const double d_pd = a_pd / 4.47213595499958;  // 2 <r>_pd / sqrt(20)
+    if (d_pd == 0.0) return out;
+    // <p_i| n_k |d_j> of the real harmonics in units of 1/sqrt(5); AOs px 1,
+    // py 2, pz 3, d(x2-y2) 4, d(xz) 5, d(z2) 6, d(yz) 7, d(xy) 8.
+    const double third = d_pd / std::sqrt(3.0);
+    add(1, 4, 0, d_pd);
+    add(1, 5, 2, d_pd);
+    add(1, 6, 0, -third);
+    add(1, 8, 1, d_pd);
+    add(2, 4, 1, -d_pd);
+    add(2, 6, 1, -third);
+    add(2, 7, 2, d_pd);
+    add(2, 8, 0, d_pd);
+    add(3, 5, 0, d_pd);
+    add(3, 6, 2, 2.0 * third);
+    add(3, 7, 1, d_pd);
+    return out;
 }
 
 }  // namespace quorin

@@ -1,7 +1,9 @@
 #pragma once
 // Point-charge multipole description of an atom's charge distributions
-// (monopole, sp dipole, pp quadrupole) derived from its element record.
+// (monopole, sp dipole, pp quadrupole) derived from its element record, and
+// the on-atom dipole integrals of its orbital pairs.
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "core/parameters/parameter_model.h"
@@ -21,6 +23,26 @@ struct DerivedMultipoleParams {
 
     static DerivedMultipoleParams from_element(const ElementParams& element);
 };
+
+// One non-zero on-atom dipole integral <i| r_axis |j> = <j| r_axis |i>
+// between AOs i < j of the same atom (indices within the atom), in bohr.
+struct OnAtomDipoleIntegral {
+    std::uint8_t i;
+    std::uint8_t j;
+    std::uint8_t axis;  // 0 x, 1 y, 2 z
+    double value;
+};
+
+// The dipole integrals of an atom's own s-p pairs (the sp separation D1 on
+// each axis) and, with nine AOs, of its p-d pairs: the pd separation
+// D_pd = <r>_pd / sqrt(5) from the p and d exponents, as the d-orbital
+// multipoles derive it, times the angular factor of each pair. An atom with
+// fewer than four AOs, or hydrogen, has none.
+struct OnAtomDipoleIntegrals {
+    std::array<OnAtomDipoleIntegral, 14> entries{};
+    std::size_t count = 0;
+};
+OnAtomDipoleIntegrals on_atom_dipole_integrals(const ElementParams& element, std::size_t n_orbitals);
 
 // One point charge of a multipole, in the pair frame relative to its nucleus
 // (bohr), with the additive value of the multipole it belongs to.

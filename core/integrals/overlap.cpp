@@ -240,31 +240,41 @@ bool overlap_arguments_valid(std::size_t na, std::size_t nb, std::size_t la, std
 // into the common A->B frame.
 double reflection_sign(std::size_t l, std::size_t m) { return (l + m) % 2 == 0 ? 1.0 : -1.0; }
 
-// Least-squares expansions of the unit-exponent Slater functions 1s, 2s (in
-// s-type Gaussians exp(-a r^2)) and 2p (in p-type Gaussians x exp(-a r^2)) in
-// six normalised primitives each: the exponents and coefficients maximise
-// the overlap of the normalised expansion with the Slater function (1 - S is
-// 1.2e-6, 3.3e-7 and 5.4e-7). A function of exponent zeta uses a zeta^2.
-// The overlaps among H and Li..F are taken over these expansions, as the
-// methods' established energies are; all other pairs keep the exact Slater
-// overlaps of the general path.
+// Least-squares expansions of the unit-exponent Slater functions 1s, 2s, 3s
+// (in s-type Gaussians exp(-a r^2)) and 2p, 3p (in p-type Gaussians
+// x exp(-a r^2)) in six normalised primitives each: the exponents and
+// coefficients maximise the overlap of the normalised expansion with the
+// Slater function (1 - S is 1.2e-6, 3.3e-7, 2.7e-7, 2.0e-8 and 4.0e-8). A
+// function of exponent zeta uses a zeta^2. The s and p overlaps among H,
+// Li..F and Na..Cl are taken over these expansions, as the methods'
+// established energies are; d shells and all other pairs keep the exact
+// Slater overlaps of the general path.
 constexpr std::size_t kGaussians = 6;
-constexpr SlaterGaussianExpansion kSixGaussian[3] = {
+constexpr SlaterGaussianExpansion kSixGaussian[5] = {
     {{23.1030850458, 4.23591302534, 1.18505428835, 0.407098114207, 0.158088168338, 0.0651094663625},
      {0.00916358414934, 0.0493616029302, 0.168538708582, 0.370563156292, 0.416491120855, 0.130333638805}},
     {{27.6851530552, 5.0771566951, 1.42678867047, 0.204033345976, 0.092602879795, 0.0441617918137},
      {-0.00415125321548, -0.0206701975786, -0.051503048383, 0.334627900062, 0.562105907986, 0.171298856088}},
     {{5.86828276139, 1.53032983971, 0.547566700724, 0.228893285192, 0.104665589814, 0.0494821966814},
      {0.00792423835564, 0.0514410103334, 0.189839964495, 0.404986418458, 0.401236290721, 0.105185489653}},
+    {{3.27303193712, 0.920061130425, 0.359334976346, 0.0863668699489, 0.047973738157, 0.0272474114547},
+     {-0.00677559695699, -0.0563932578478, -0.158785608589, 0.553452764419, 0.501535102544, 0.0722363369958}},
+    {{5.07797360964, 1.34078694, 0.224843485002, 0.11317418493, 0.0607640889883, 0.0331542426855},
+     {-0.00332992983855, -0.0141948833978, 0.163939576809, 0.448535825034, 0.390881305443, 0.0741145626668}},
 };
 
-// A light atom's shell (table slot 0 hydrogen s, 1 Li..F s, 2 p) expanded
-// for the Slater exponent zeta.
-GaussianShell scale_shell(std::size_t slot, double zeta) {
+// Slot of kSixGaussian for the Slater function (n, l), n = 1..3, l = 0..1.
+std::size_t expansion_slot(std::size_t n, std::size_t l) {
+    if (l == 1) return n <= 2 ? 2 : 4;
+    return n == 1 ? 0 : (n == 2 ? 1 : 3);
+}
+
+// The Slater shell (n, l) of an expanded atom for the exponent zeta.
+GaussianShell scale_shell(std::size_t n, std::size_t l, double zeta) {
     GaussianShell s{};
     s.present = zeta > 0.0;
-    const bool p = slot == 2;
-    const SlaterGaussianExpansion& e = kSixGaussian[slot];
+    const bool p = l == 1;
+    const SlaterGaussianExpansion& e = kSixGaussian[expansion_slot(n, l)];
     for (std::size_t i = 0; i < kGaussians; ++i) {
         const double a = e.exponent[i] * zeta * zeta;
         const double x = 2.0 * a / std::numbers::pi;
@@ -275,7 +285,8 @@ GaussianShell scale_shell(std::size_t slot, double zeta) {
     return s;
 }
 
-bool is_light(std::uint8_t z) { return z == 1 || (z >= 3 && z <= 9); }
+// Atoms whose s and p overlaps go through the Gaussian expansions.
+bool is_expanded(std::uint8_t z) { return z == 1 || (z >= 3 && z <= 9) || (z >= 11 && z <= 17); }
 
 // Sigma (value[0]) and pi (value[1]) overlaps of two expanded shells at
 // r_bohr, each p function with its local axis pointing at the other atom.
@@ -306,8 +317,8 @@ void gaussian_local_overlap(const GaussianShell& sa, bool p_a, const GaussianShe
     }
 }
 
-// The sp block of two light atoms from their Gaussian expansions.
-void light_overlap_block(const SlaterNorms& norms_a, const SlaterNorms& norms_b, double cos_x, double cos_y,
+// The sp block of two expanded atoms from their Gaussian expansions.
+void expanded_overlap_block(const SlaterNorms& norms_a, const SlaterNorms& norms_b, double cos_x, double cos_y,
                          double cos_z, std::span<double, 16> out, double r) {
     std::fill(out.begin(), out.end(), 0.0);
     const double r_bohr = r / kBohrToAngstrom;
@@ -340,7 +351,7 @@ void light_overlap_block(const SlaterNorms& norms_a, const SlaterNorms& norms_b,
 void bfn(std::span<double, 13> out, double x) { bfn_to(out.data(), 12, x); }
 
 const SlaterGaussianExpansion& slater_gaussian_expansion(std::size_t n, std::size_t l) {
-    return kSixGaussian[l == 1 ? 2 : (n == 1 ? 0 : 1)];
+    return kSixGaussian[expansion_slot(n, l)];
 }
 
 SlaterNorms slater_norms(std::uint8_t z, const ElementParams& params) {
@@ -349,7 +360,9 @@ SlaterNorms slater_norms(std::uint8_t z, const ElementParams& params) {
     norms.shell = {slater_norm(shell_quantum_number(z, 0), params.zeta_s),
                    slater_norm(shell_quantum_number(z, 1), params.zeta_p),
                    slater_norm(shell_quantum_number(z, 2), std::max(params.zeta_d, 0.3))};
-    if (is_light(z)) norms.gaussian = {scale_shell(z == 1 ? 0 : 1, params.zeta_s), scale_shell(2, params.zeta_p)};
+    if (is_expanded(z))
+        norms.gaussian = {scale_shell(shell_quantum_number(z, 0), 0, params.zeta_s),
+                          scale_shell(shell_quantum_number(z, 1), 1, params.zeta_p)};
     return norms;
 }
 
@@ -358,7 +371,7 @@ void compute_diatomic_overlap_block_analytical(std::uint8_t z_a, std::uint8_t z_
                                                const ElementParams& params_b, double cos_x,
                                                double cos_y, double cos_z, std::span<double, 16> out,
                                                double r) {
-    light_overlap_block(slater_norms(z_a, params_a), slater_norms(z_b, params_b), cos_x, cos_y, cos_z, out, r);
+    expanded_overlap_block(slater_norms(z_a, params_a), slater_norms(z_b, params_b), cos_x, cos_y, cos_z, out, r);
 }
 
 double slater_overlap_ss(std::size_t n_a, std::size_t n_b, std::size_t l_a_plus_1,
@@ -434,12 +447,15 @@ void compute_diatomic_overlap_matrix_9x9(std::uint8_t z_a, std::uint8_t z_b, std
     std::fill(out.begin(), out.end(), 0.0);
     if (!(r >= 1e-10) || r > 20.0) return;
 
-    if (is_light(z_a) && is_light(z_b) && norb_a <= 4 && norb_b <= 4) {
+    // Two expanded atoms: the sp block from the Gaussian expansions, then the
+    // shell pairs with a d shell (9-orbital atoms) from the general path.
+    const bool expanded_sp = is_expanded(z_a) && is_expanded(z_b);
+    if (expanded_sp) {
         std::array<double, 16> block{};
-        light_overlap_block(norms_a, norms_b, dx / r, dy / r, dz / r, block, r);
-        for (std::size_t i = 0; i < norb_a; ++i)
-            for (std::size_t j = 0; j < norb_b; ++j) out[i * 9 + j] = block[i * 4 + j];
-        return;
+        expanded_overlap_block(norms_a, norms_b, dx / r, dy / r, dz / r, block, r);
+        for (std::size_t i = 0; i < std::min<std::size_t>(norb_a, 4); ++i)
+            for (std::size_t j = 0; j < std::min<std::size_t>(norb_b, 4); ++j) out[i * 9 + j] = block[i * 4 + j];
+        if (norb_a <= 4 && norb_b <= 4) return;
     }
 
     if (z_a >= kQuantumTableSize || z_b >= kQuantumTableSize) return;
@@ -466,6 +482,7 @@ void compute_diatomic_overlap_matrix_9x9(std::uint8_t z_a, std::uint8_t z_b, std
     for (std::size_t la = 0; la <= max_la; ++la) {
         const std::size_t na = shell_quantum_number(z_a, la);
         for (std::size_t lb = 0; lb <= max_lb; ++lb) {
+            if (expanded_sp && la < 2 && lb < 2) continue;
             const std::size_t nb = shell_quantum_number(z_b, lb);
             const std::size_t m_max = std::min(la, lb);
             double local[3] = {0.0, 0.0, 0.0};

@@ -16,8 +16,8 @@ namespace quorin {
 // every dimension is unused.
 using OverlapRotationCoefficients = std::array<std::array<std::array<double, 6>, 6>, 4>;
 
-// One s or p shell of a light atom (H, Li..F) as six scaled Gaussian
-// primitives.
+// One s or p shell of an expanded atom (H, Li..F, Na..Cl) as six scaled
+// Gaussian primitives.
 struct GaussianShell {
     std::array<double, 6> exponent{};     // bohr^-2
     std::array<double, 6> coefficient{};  // expansion coefficient times the primitive normalisation
@@ -25,12 +25,12 @@ struct GaussianShell {
 };
 
 // Radial normalisation (2 zeta)^(n + 1/2) / sqrt((2n)!) of an atom's s, p and
-// d Slater functions (d exponent floored at 0.3) and, for H and Li..F, the
-// Gaussian expansions of its s and p shells. It depends on the element alone,
+// d Slater functions (d exponent floored at 0.3) and, for H, Li..F and
+// Na..Cl, the Gaussian expansions of its s and p shells. It depends on the element alone,
 // so a caller building the overlaps of many pairs makes it once per atom.
 struct SlaterNorms {
     std::array<double, 3> shell{};  // s, p, d
-    std::array<GaussianShell, 2> gaussian{};  // s, p; light atoms only
+    std::array<GaussianShell, 2> gaussian{};  // s, p; expanded atoms only
 };
 SlaterNorms slater_norms(std::uint8_t z, const ElementParams& params);
 
@@ -48,11 +48,11 @@ void compute_diatomic_overlap_matrix_9x9(std::uint8_t z_a, std::uint8_t z_b, std
                                          const SlaterNorms& norms_b, std::span<double, 81> out, double dx,
                                          double dy, double dz, double r);
 
-// The 4 x 4 sp block (rows s, px, py, pz of A) for H and Li..F, from the
-// direction cosines of the A->B vector and the distance r in angstrom. The
-// Slater functions of these atoms enter through their six-Gaussian
-// expansions (slater_gaussian_expansion); every other pair of atoms gets the
-// exact Slater overlaps.
+// The 4 x 4 sp block (rows s, px, py, pz of A) for two atoms of H, Li..F and
+// Na..Cl, from the direction cosines of the A->B vector and the distance r in
+// angstrom. The s and p Slater functions of these atoms enter through their
+// six-Gaussian expansions (slater_gaussian_expansion); their d shells and
+// every other pair of atoms get the exact Slater overlaps.
 void compute_diatomic_overlap_block_analytical(std::uint8_t z_a, std::uint8_t z_b,
                                                const ElementParams& params_a,
                                                const ElementParams& params_b, double cos_x,
@@ -74,8 +74,8 @@ struct SlaterGaussianExpansion {
     std::array<double, 6> coefficient;
 };
 
-// The expansion used for the 1s (n = 1, l = 0), 2s (n = 2, l = 0) and 2p
-// (l = 1) functions of H and Li..F.
+// The expansion used for the 1s, 2s, 3s (l = 0) and 2p, 3p (l = 1) functions
+// of H, Li..F and Na..Cl; n = 1..3.
 const SlaterGaussianExpansion& slater_gaussian_expansion(std::size_t n, std::size_t l);
 
 // B_k(x) = integral of t^k exp(-x t) over [-1, 1], k = 0..12.

@@ -25,11 +25,20 @@ constexpr double kNegativeCurvatureTolerance = 0.05;
 // Curvature given to the rigid-body motions in the step Hessian, far above
 // any internal force constant so that they sort last.
 constexpr double kExternalCurvature = 1e5;
-// Up to this many atoms a converged search is confirmed on the exact
-// (central-difference) Hessian: 6N gradients, a few times the search's own
-// cost on such molecules, while the updated step Hessian there can miss a
-// second downward curvature (dissociating linear water shows two).
+// Up to this many atoms a search that meets the gradient tests is confirmed
+// on the exact (central-difference) Hessian even when its updated Hessian
+// shows one downward curvature: 6N gradients, a few times the search's own
+// cost on such molecules, while the updated Hessian there can miss a second
+// one (dissociating linear water shows two).
 constexpr std::size_t kExactCheckMaxAtoms = 8;
+// Up to this many atoms the exact Hessian decides wherever the updated one
+// shows more than one downward curvature (or none along the followed mode):
+// the Bofill update keeps spurious negative eigenvalues long after the search
+// has reached the saddle point.
+constexpr std::size_t kExactDecisionMaxAtoms = 60;
+// Exact Hessians one search may compute: a stationary point of higher order
+// restarts the search on its exact Hessian at most this many times.
+constexpr std::size_t kMaxExactHessians = 3;
 
 ActiveMask mask_of(const TransitionStateOptions& options) {
     if (!options.active_mask) return std::nullopt;
@@ -127,21 +136,34 @@ double curvature_along_mode(const Matrix& v, std::size_t t, ActiveMask mask, con
     return (slope[0] - slope[1]) / (2.0 * h) * kEvToKcalMol;
 }
 
-// Whether the exact Hessian at the molecule's geometry has exactly one
-// imaginary frequency (the frequency analysis' own rule). Needs a tabulated
-// mass for every atom; true without one (the step Hessian's test stands).
-bool exact_hessian_has_one_imaginary_mode(const TransitionStateOptions& options, MolecularBatch& molecule,
-                                          const ParameterModel& model, ScfWorkspace& scf,
-                                          GradientWorkspace& gradient_workspace, EigenvectorFollowingWorkspace& ws) {
-    std::vector<double> masses(molecule.n_atoms);
-    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
-        masses[a] = atomic_mass(molecule.atomic_numbers[a]);
-        if (!(masses[a] > 0.0)) return true;
+// What the vibrational analysis finds at the molecule's geometry: its
+// Cartesian Hessian and the number of imaginary frequencies.
+struct ExactHessian {
+    Matrix hessian;
+    std::size_t imaginary = 0;
+};
+
+// Runs the vibrational analysis (with the settings of a frequency request)
+// at the molecule's geometry: none where it cannot run (an SCF that does not
+// converge), so a point it cannot analyse is never confirmed. The molecule
+// keeps its geometry; the SCF workspace holds the analysis' last SCF.
+std::optional<ExactHessian> exact_hessian(const TransitionStateOptions& options, MolecularBatch& molecule,
+                                          const ParameterModel& model, ScfWorkspace& scf) {
+    ScfOptions scf_options;
+    scf_options.max_iterations = 100;
+    scf_options.energy_tolerance = 1e-8;
+    scf_options.density_tolerance = 1e-7;
+    scf_options.use_nddo = options.use_nddo;
+    HessianOptions hessian_options;
+    hessian_options.step_size_angstrom = options.hessian_step;
+    hessian_options.use_nddo = options.use_nddo;
+    try {
+        HessianResult analysis = compute_hessian_and_frequencies(molecule, model, scf, scf_options, hessian_options);
+        return ExactHessian{std::move(analysis.cartesian_hessian),
+                            count_imaginary_frequencies(analysis.vibrational_frequencies_cm1)};
+    } catch (const EngineStop&) {
+        return std::nullopt;
     }
-    const Matrix exact = compute_initial_cartesian_hessian(options.hessian_step, molecule, model, scf,
-                                                           gradient_workspace, ws, options.use_nddo, std::nullopt);
-    const NormalModeAnalysis modes = analyze_normal_modes(molecule, exact, masses, true);
-    return count_imaginary_frequencies(modes.vibrational_frequencies_cm1) == 1;
 }
 
 }  // namespace
@@ -258,6 +280,16 @@ TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const 
     bool converged = false;
     std::optional<double> followed_curvature;
     const double* b = ws.eigenvalues.data();
+    std::size_t exact_hessians = 0;
+    // The vibrational analysis needs a tabulated mass for every atom; without
+    // one the step Hessian's verdict stands.
+    const bool has_masses = std::all_of(molecule.atomic_numbers.begin(), molecule.atomic_numbers.end(),
+                                        [](std::uint8_t z) { return atomic_mass(z) > 0.0; });
+    // Set at a stationary point of higher order: the next step goes down
+    // along its downward curvatures other than the followed one, where the
+    // rational-function step (proportional to the vanishing gradient) would
+    // stay put.
+    bool leave_stationary_point = false;
 
     // Diagonalises the step Hessian at the current geometry and picks the
     // followed mode t: the given index in the first cycle, then (with overlap
@@ -314,7 +346,11 @@ TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const 
             if (j == t) continue;
             const double gap = lambda_n - b[j];
             h_modes[j] = std::fabs(gap) > 1e-12 ? f_modes[j] / gap : 0.0;
+            if (leave_stationary_point && j < dim - n_external && b[j] < -kNegativeCurvatureTolerance) {
+                h_modes[j] = f_modes[j] > 0.0 ? -trust : trust;
+            }
         }
+        leave_stationary_point = false;
 
         double length2 = 0.0;
         for (std::size_t i = 0; i < dim; ++i) {
@@ -352,20 +388,39 @@ TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const 
         for (std::size_t i = 0; i < dim; ++i) ws.previous_gradient[i] = ws.gradient[i] - ws.previous_gradient[i];
         update_cartesian_hessian(hessian, ws.step, ws.previous_gradient, options.update, ws.update);
 
-        // A stationary point (with a converged SCF) ends the search. It is
-        // the saddle point sought only when, there, the energy curves down
-        // along the followed mode, measured with the true gradient, and the
-        // step Hessian curves up along every other mode.
+        // A stationary point (with a converged SCF) is the saddle point
+        // sought when the energy curves down along the followed mode,
+        // measured with the true gradient, and along no other. The updated
+        // Hessian can show downward curvatures that are not there, or miss
+        // one: on molecules of moderate size the exact Hessian decides. A
+        // stationary point of higher order does not end the search: it goes
+        // on from there on the exact Hessian.
         if (rms < options.grad_rms_tol && max < options.grad_max_tol && result.scf_result.converged) {
             const std::size_t n_internal = analyse_step_hessian(false);
             followed_curvature = curvature_along_mode(v, t, mask, options, molecule, model, scf, gradient_workspace, ws);
             bool other_negative = false;
             for (std::size_t j = 0; j < dim; ++j) other_negative |= j != t && b[j] < -kNegativeCurvatureTolerance;
             converged = t < n_internal && *followed_curvature < -kNegativeCurvatureTolerance && !other_negative;
-            if (converged && !mask && n_atoms <= kExactCheckMaxAtoms) {
-                converged = exact_hessian_has_one_imaginary_mode(options, molecule, model, scf, gradient_workspace, ws);
+            const std::size_t exact_limit = converged ? kExactCheckMaxAtoms : kExactDecisionMaxAtoms;
+            if (mask || n_atoms > exact_limit || !has_masses) break;  // the step Hessian's verdict stands
+            std::optional<ExactHessian> exact;
+            if (exact_hessians < kMaxExactHessians) exact = exact_hessian(options, molecule, model, scf);
+            if (!exact) {
+                converged = false;
+                break;
             }
-            break;
+            ++exact_hessians;
+            hessian = std::move(exact->hessian);
+            if (exact->imaginary <= 1) {
+                // Report the exact Hessian's lowest internal mode.
+                converged = exact->imaginary == 1;
+                t = 0;
+                analyse_step_hessian(true);
+                followed_curvature = b[0];
+                break;
+            }
+            converged = false;
+            leave_stationary_point = true;
         }
         e_prev = e_new;
     }

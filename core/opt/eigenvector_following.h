@@ -22,6 +22,13 @@
 
 namespace quorin {
 
+// The loosest gradient tolerances (kcal/(mol angstrom), RMS and largest
+// per-atom length) at which a search of this engine reports a transition
+// state, those of the two-ended search's refinement: a geometry with a larger
+// gradient is no stationary point to start a path from.
+inline constexpr double kTransitionStateGradRmsLimit = 0.5;
+inline constexpr double kTransitionStateGradMaxLimit = 1.0;
+
 struct TransitionStateOptions {
     // Hessian eigenvector (ascending eigenvalues, from 0) followed uphill in
     // the first cycle; absent: 0, the lowest. Must be below 3N.
@@ -58,9 +65,11 @@ struct TransitionStateResult {
     double ts_mode_eigenvalue = 0.0;
     std::size_t ts_mode_index = 0;
     Matrix hessian;  // 3N x 3N at exit, kcal/(mol angstrom^2)
-    // Gradient tests met at a geometry whose SCF converged, where the
-    // measured curvature of the followed mode is negative and no other
-    // eigenvalue of the step Hessian is (below -0.05 kcal/(mol angstrom^2)).
+    // Gradient tests met at a geometry whose SCF converged and which is a
+    // first-order saddle point: the measured curvature of the followed mode
+    // is negative and no other eigenvalue of the step Hessian is (below
+    // -0.05 kcal/(mol angstrom^2)), or, where the exact Hessian was
+    // computed, it has exactly one imaginary frequency.
     bool converged = false;
 };
 
@@ -109,14 +118,17 @@ Matrix compute_initial_cartesian_hessian(double h, MolecularBatch& molecule, con
 // out of every step: the step is taken on the Hessian and gradient with those
 // directions projected out (and sorted above every internal curvature), so
 // that target_mode and the followed mode count internal modes from the
-// lowest. The first geometry that meets the gradient tests with a converged
-// SCF ends the search, converged or not (two more gradients measure the
-// curvature of the followed mode there; on molecules of up to eight atoms
-// without frozen coordinates the exact Hessian must then show exactly one
-// imaginary frequency). Moves the molecule's coordinates in
-// place and leaves the last geometry stepped to in it. The SCF and gradient
-// workspaces must be sized for the molecule's basis, the
-// eigenvector-following workspace for its atom count.
+// lowest. A geometry that meets the gradient tests with a converged SCF is
+// judged there (two more gradients measure the curvature of the followed
+// mode). Without frozen coordinates the exact Hessian (6N gradients) decides
+// on molecules of up to 60 atoms when the step Hessian does not show exactly
+// one downward curvature, and confirms it on up to eight atoms: one imaginary
+// frequency ends the search converged, none ends it not converged, and more
+// than one continues the search on the exact Hessian (at most three exact
+// Hessians per search). Elsewhere the step Hessian's verdict ends the search.
+// Moves the molecule's coordinates in place and leaves the last geometry
+// stepped to in it. The SCF and gradient workspaces must be sized for the
+// molecule's basis, the eigenvector-following workspace for its atom count.
 TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const ParameterModel& model,
                                                 ScfWorkspace& scf, GradientWorkspace& gradient_workspace,
                                                 EigenvectorFollowingWorkspace& workspace,

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "core/parameters/d_element_params.h"
 #include "core/parameters/parameter_tables.h"
+#include "core/types/constants.h"
 
 namespace quorin {
 
@@ -27,6 +29,17 @@ std::pair<double, double> get_pm7_pair_params(std::uint8_t za, std::uint8_t zb) 
     const tables::PairParams* ll = tables::pm7_pair(lo, lo);
     if (hh == nullptr || ll == nullptr || !(hh->x > 1e-5)) return {0.0, 0.0};
     return {(hh->alpha + ll->alpha) / 2.0, (hh->x + ll->x) / 2.0};
+}
+
+double pm7_core_radius_angstrom(const ElementParams& element) {
+    if (element.zeta_d > 1e-8) {
+        for (const tables::DElementRow& row : pm7_d_element_rows()) {
+            if (row.atomic_number == element.atomic_number && row.rho_core > 1e-5) {
+                return row.rho_core * kBohrToAngstrom;
+            }
+        }
+    }
+    return kCoulombEvAngstrom / (2.0 * element.g_ss);
 }
 
 }  // namespace quorin

@@ -53,6 +53,12 @@ private:
     std::map<Vec3, LevelPair> seen_;
 };
 
+// Coefficients of k along the cell's reciprocal vectors: k . a_i / (2 pi).
+Vec3 fractional_in(const UnitCell& cell, const Vec3& k) {
+    return {dot(k, cell.a1) / (2.0 * std::numbers::pi), dot(k, cell.a2) / (2.0 * std::numbers::pi),
+            dot(k, cell.a3) / (2.0 * std::numbers::pi)};
+}
+
 using LevelScore = double (*)(const LevelPair&);
 double valence_score(const LevelPair& l) { return l.homo; }
 double conduction_score(const LevelPair& l) { return -l.lumo; }
@@ -105,11 +111,12 @@ void climb(Best& best, LevelScore score, LevelMap& levels, std::uint8_t dimensio
 
 }  // namespace
 
-void compute_bands_and_dos(const UnitCell& cell, std::span<const TranslationIndex> translations,
-                           std::span<const KPoint> grid, std::size_t n_occ, std::uint64_t band_points,
-                           double dos_sigma, PbcWorkspace& ws, PbcResult& result) {
+void compute_bands_and_dos(const UnitCell& path_cell, const UnitCell& grid_cell,
+                           std::span<const TranslationIndex> translations, std::span<const KPoint> grid,
+                           std::size_t n_occ, std::uint64_t band_points, double dos_sigma, PbcWorkspace& ws,
+                           PbcResult& result) {
     const std::size_t n = ws.n_orbitals;
-    result.kpoints = UnitCell::generate_band_path(cell, band_points);
+    result.kpoints = UnitCell::generate_band_path(path_cell, band_points);
     result.band_energies.assign(result.kpoints.size(), std::vector<double>(n, 0.0));
     result.vbm = -kInf;
     result.cbm = kInf;
@@ -133,14 +140,16 @@ void compute_bands_and_dos(const UnitCell& cell, std::span<const TranslationInde
         for (std::size_t b = 0; b < n; ++b) bands[b] = ws.eigenvalues[2 * b];
         lowest = std::min(lowest, bands.front());
         highest = std::max(highest, bands.back());
-        if (has_gap_edges) offer(result.kpoints[p].fractional, {bands[n_occ - 1], bands[n_occ]});
+        if (has_gap_edges) {
+            offer(fractional_in(grid_cell, result.kpoints[p].cartesian), {bands[n_occ - 1], bands[n_occ]});
+        }
     }
     if (has_gap_edges) {
-        LevelMap levels(cell, translations, n_occ, ws);
+        LevelMap levels(grid_cell, translations, n_occ, ws);
         for (const KPoint& k : grid) offer(k.fractional, levels.at(k.fractional));
-        climb(valence, valence_score, levels, cell.dimension);
-        climb(conduction, conduction_score, levels, cell.dimension);
-        climb(direct, direct_score, levels, cell.dimension);
+        climb(valence, valence_score, levels, grid_cell.dimension);
+        climb(conduction, conduction_score, levels, grid_cell.dimension);
+        climb(direct, direct_score, levels, grid_cell.dimension);
         result.vbm = valence.score;
         result.cbm = -conduction.score;
         result.direct_gap = -direct.score;

@@ -13,13 +13,16 @@ inline constexpr std::size_t kDosGridPoints = 300;
 
 // Fills kpoints, band_energies, vbm, cbm, direct_gap, band_gap, dos_energies
 // and dos_values of `result` from the Fock blocks workspace.fock_r. The band
-// edges and the direct gap are taken over the path and the SCF's k-points
-// `grid`, then followed from the best of them to the nearby extremum, which
-// in general lies between samples (a band crossing at a zone corner, say).
+// path is that of `path_cell`, the cell as the caller gave it. The band edges
+// and the direct gap are taken over the path and the SCF's k-points `grid`
+// (fractional in `grid_cell`, the same lattice), then followed from the best
+// of them along grid_cell's reciprocal axes to the nearby extremum, which in
+// general lies between samples (a band crossing at a zone corner, say).
 // Edges are tested only when 0 < n_occ < n; otherwise vbm stays -inf and cbm
 // and both gaps +inf.
-void compute_bands_and_dos(const UnitCell& cell, std::span<const TranslationIndex> translations,
-                           std::span<const KPoint> grid, std::size_t n_occ, std::uint64_t band_points,
-                           double dos_sigma, PbcWorkspace& workspace, PbcResult& result);
+void compute_bands_and_dos(const UnitCell& path_cell, const UnitCell& grid_cell,
+                           std::span<const TranslationIndex> translations, std::span<const KPoint> grid,
+                           std::size_t n_occ, std::uint64_t band_points, double dos_sigma, PbcWorkspace& workspace,
+                           PbcResult& result);
 
 }  // namespace quorin

@@ -4,15 +4,15 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <numbers>
 #include <optional>
 
-#include "core/fock/fock_builder.h"
 #include "core/gradients/heat_of_formation.h"
-#include "core/hamiltonian/hcore.h"
-#include "core/integrals/pair_integrals.h"
 #include "core/pbc/bands.h"
+#include "core/pbc/periodic_operators.h"
 #include "core/scf/blas.h"
-#include "core/scf/eigensolver.h"
+#include "core/scf/diis.h"
+#include "core/scf/initial_guess.h"
 #include "core/scf/scf_loop.h"
 #include "core/types/errors.h"
 #include "core/types/interruption.h"
@@ -25,37 +25,19 @@ namespace {
 constexpr std::uint64_t kSizeMax = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint64_t kTranslationCountLimit = std::uint64_t{1} << 31;
 
+// From this iteration on, a run that has not settled gets the molecular
+// SCF's late level shift (eV) and lighter damping.
+constexpr std::uint64_t kLateIteration = 26;
+constexpr double kLateLevelShiftEv = 2.0;
+constexpr double kLateDamping = 0.3;
+
 std::string size_text(std::uint64_t value) {
     return value == kSizeMax ? "more than " + std::to_string(kSizeMax) : std::to_string(value);
 }
 
-// E_core per cell: half the pair repulsion of every home atom with every atom
-// of every copy, through the model's own pair form.
-double core_repulsion_per_cell(const MolecularBatch& cell, const ParameterModel& model,
-                               std::span<const TranslationIndex> translations) {
-    std::vector<std::optional<ElementParams>> records(cell.n_atoms);
-    for (std::size_t i = 0; i < cell.n_atoms; ++i) records[i] = model.get_element(cell.atomic_numbers[i]);
-    double energy = 0.0;
-    for (std::size_t i = 0; i < cell.n_atoms; ++i) {
-        if (!records[i]) continue;
-        for (std::size_t t = 0; t < translations.size(); ++t) {
-            const Vec3& shift = translations[t].cartesian;
-            for (std::size_t j = 0; j < cell.n_atoms; ++j) {
-                if (!records[j] || (t == 0 && j == i)) continue;
-                const double dx = cell.x[i] - cell.x[j] - shift[0];
-                const double dy = cell.y[i] - cell.y[j] - shift[1];
-                const double dz = cell.z[i] - cell.z[j] - shift[2];
-                energy += 0.5 * model.pair_core_repulsion(*records[i], *records[j],
-                                                          std::sqrt(dx * dx + dy * dy + dz * dz));
-            }
-        }
-    }
-    return energy;
-}
-
 constexpr const char* kAxis[] = {"a1", "a2", "a3"};
 
-std::string triple_text(const std::array<std::uint64_t, 3>& t) {
+std::string triple_text(const Counts& t) {
     std::string text = "(";
     for (int d = 0; d < 3; ++d) text += std::to_string(t[d]) + (d < 2 ? ", " : ")");
     return text;
@@ -63,10 +45,9 @@ std::string triple_text(const std::array<std::uint64_t, 3>& t) {
 
 // A k-point sum over n points per direction cannot tell copies n cells apart:
 // with fewer points than copies the density of far copies folds onto near ones.
-std::optional<std::string> aliasing_refusal(std::uint8_t dimension, const std::array<std::uint64_t, 3>& mers,
-                                            const std::array<std::uint64_t, 3>& k_grid) {
+std::optional<std::string> aliasing_refusal(std::uint8_t dimension, const Counts& mers, const Counts& k_grid) {
     std::string directions;
-    std::array<std::uint64_t, 3> enough = k_grid;
+    Counts enough = k_grid;
     for (int d = 0; d < dimension; ++d) {
         if (std::max<std::uint64_t>(k_grid[d], 1) >= mers[d]) continue;
         directions += (directions.empty() ? "" : " and ") + std::string(kAxis[d]);
@@ -109,13 +90,156 @@ std::string overlap_refusal(const MolecularBatch& cell, const CloseImage& close)
            " angstrom from every periodic image of every atom";
 }
 
-// Doubles held by the largest pair-integral record the cell's atoms can form.
-std::uint64_t largest_pair_record_doubles(const MolecularBatch& cell) {
-    std::uint64_t pairs_per_atom = 0;
-    for (const std::uint8_t orbitals : cell.orbitals_per_atom) {
-        pairs_per_atom = std::max<std::uint64_t>(pairs_per_atom, n_pairs(orbitals));
+// The translations of a run without counts: every cell within the default
+// radius, less those a given grid cannot tell apart.
+std::vector<TranslationIndex> radius_translations(const MolecularBatch& cell_molecule, const PbcConfig& config,
+                                                  const UnitCell& reduced) {
+    const double radius = config.image_radius.value_or(default_image_radius(reduced.dimension));
+    std::vector<TranslationIndex> list =
+        UnitCell::translations_within(reduced, coordinate_triples(cell_molecule), radius);
+    if (config.k_grid) {
+        const Counts k = counts_within_dimension(reduced.dimension, *config.k_grid);
+        const auto resolved = [&](const TranslationIndex& t) {
+            return std::abs(t.n1) <= translation_half_count(k[0]) && std::abs(t.n2) <= translation_half_count(k[1]) &&
+                   std::abs(t.n3) <= translation_half_count(k[2]);
+        };
+        std::erase_if(list, [&](const TranslationIndex& t) { return !resolved(t); });
     }
-    return pairs_per_atom * pairs_per_atom + 2 * pairs_per_atom;
+    return list;
+}
+
+// The divisions of a run: the given ones, or the default for the kept cells,
+// whose resolving divisions are 2 h + 1 per direction.
+Counts run_divisions(const PbcConfig& config, const Counts& resolving, const UnitCell& reduced) {
+    return config.k_grid ? *config.k_grid : default_k_grid(resolving, reduced);
+}
+
+Counts mers_resolving_divisions(std::uint8_t dimension, const Counts& mers) {
+    const Counts used = counts_within_dimension(dimension, mers);
+    Counts divisions{};
+    for (int d = 0; d < 3; ++d) divisions[d] = 2 * static_cast<std::uint64_t>(translation_half_count(used[d])) + 1;
+    return divisions;
+}
+
+// Rows k and N_k + k of a 2 N_k x n^2 matrix: the real and imaginary parts
+// of the n x n matrix of k-point k.
+struct BlochParts {
+    double* re;
+    double* im;
+};
+BlochParts parts_of(Matrix& m, std::size_t n_k, std::size_t k) { return {m.row(k), m.row(n_k + k)}; }
+
+// n x n scratch of the commutators.
+struct CommutatorScratch {
+    Matrix f_re, f_im, d_re, d_im, x, y, product;
+    static CommutatorScratch allocate(std::size_t n) {
+        const Matrix zero = Matrix::zeros(n, n);
+        return {zero, zero, zero, zero, zero, zero, zero};
+    }
+};
+
+// e = F D - D F for Hermitian F = Fre + i Fim and D = Dre + i Dim: with
+// X = Fre Dre - Fim Dim and Y = Fre Dim + Fim Dre (F D = X + i Y), e has
+// real part X - X^T and imaginary part Y + Y^T. Written times `scale` to
+// e_re and e_im (n^2 each); returns the largest unscaled element.
+double write_commutator(const double* f_re, const double* f_im, const double* d_re, const double* d_im, double scale,
+                        CommutatorScratch& s, double* e_re, double* e_im) {
+    const std::size_t n = s.x.rows();
+    const std::size_t size = n * n;
+    std::copy(f_re, f_re + size, s.f_re.row(0));
+    std::copy(f_im, f_im + size, s.f_im.row(0));
+    std::copy(d_re, d_re + size, s.d_re.row(0));
+    std::copy(d_im, d_im + size, s.d_im.row(0));
+    multiply(s.f_re, s.d_re, s.x);
+    multiply(s.f_im, s.d_im, s.product);
+    for (std::size_t e = 0; e < size; ++e) s.x.data()[e] -= s.product.data()[e];
+    multiply(s.f_re, s.d_im, s.y);
+    multiply(s.f_im, s.d_re, s.product);
+    for (std::size_t e = 0; e < size; ++e) s.y.data()[e] += s.product.data()[e];
+    double largest = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) {
+            const double re = s.x(i, j) - s.x(j, i);
+            const double im = s.y(i, j) + s.y(j, i);
+            largest = std::max({largest, std::fabs(re), std::fabs(im)});
+            e_re[i * n + j] = scale * re;
+            e_im[i * n + j] = scale * im;
+        }
+    }
+    return largest;
+}
+
+// The commutators of every k-point, each weighted by the square root of its
+// k-point weight, into `errors` (laid out like the Bloch parts); returns the
+// largest unweighted element.
+double write_commutators(Matrix& fock_k, Matrix& density_k, std::span<const KPoint> kpoints,
+                         CommutatorScratch& scratch, Matrix& errors) {
+    const std::size_t n_k = kpoints.size();
+    double largest = 0.0;
+    for (std::size_t k = 0; k < n_k; ++k) {
+        const BlochParts f = parts_of(fock_k, n_k, k);
+        const BlochParts d = parts_of(density_k, n_k, k);
+        const BlochParts e = parts_of(errors, n_k, k);
+        const double scale = std::sqrt(kpoints[k].weight);
+        largest = std::max(largest, write_commutator(f.re, f.im, d.re, d.im, scale, scratch, e.re, e.im));
+    }
+    return largest;
+}
+
+// 1/2 sum_t sum P(R_t) (H(R_t) + F(R_t)), eV per cell.
+double electronic_energy_per_cell(const PbcWorkspace& ws) {
+    const double* p = ws.density_r.data().data();
+    const double* h = ws.hcore_r.data().data();
+    const double* f = ws.fock_r.data().data();
+    double energy = 0.0;
+    for (std::size_t e = 0; e < ws.density_r.data().size(); ++e) energy += 0.5 * p[e] * (h[e] + f[e]);
+    return energy;
+}
+
+double dot_of(const Matrix& a, const Matrix& b) {
+    const double* pa = a.data().data();
+    const double* pb = b.data().data();
+    double sum = 0.0;
+    for (std::size_t i = 0; i < a.data().size(); ++i) sum += pa[i] * pb[i];
+    return sum;
+}
+
+// Stores a Fock stack and its weighted k-point commutators as the newest
+// entry of a Pulay history whose slots hold matrices of those shapes.
+void push_periodic_entry(DiisWorkspace& diis, const Matrix& fock_stack, const Matrix& errors) {
+    if (diis.count == diis.capacity) diis.drop_oldest();
+    const std::size_t slot = diis.order[diis.count];
+    const std::size_t newest = diis.count++;
+    diis.fock_history[slot].copy_from(fock_stack);
+    diis.error_history[slot].copy_from(errors);
+    for (std::size_t k = 0; k < diis.count; ++k) {
+        const double v = dot_of(errors, diis.error_history[diis.order[k]]);
+        diis.b[newest][k] = v;
+        diis.b[k][newest] = v;
+    }
+}
+
+// out := sum_k c_k F_k over the `used` oldest entries of the history.
+void combine_history(const DiisWorkspace& diis, const std::array<double, MAX_DIIS_CAPACITY>& c, std::size_t used,
+                     Matrix& out) {
+    out.fill(0.0);
+    double* target = out.data().data();
+    for (std::size_t k = 0; k < used; ++k) {
+        const double* stored = diis.fock_history[diis.order[k]].data().data();
+        for (std::size_t e = 0; e < out.data().size(); ++e) target[e] += c[k] * stored[e];
+    }
+}
+
+// A Pulay history for block stacks of N_T x n^2 and errors of 2 N_k x n^2.
+DiisWorkspace periodic_diis(std::size_t n, std::size_t n_t, std::size_t n_k) {
+    DiisWorkspace diis;
+    diis.capacity = MAX_DIIS_CAPACITY;
+    for (std::size_t k = 0; k < diis.capacity; ++k) {
+        diis.fock_history.push_back(Matrix::zeros(n_t, n * n));
+        diis.error_history.push_back(Matrix::zeros(2 * n_k, n * n));
+    }
+    diis.reset();
+    return diis;
 }
 
 }  // namespace
@@ -125,163 +249,189 @@ PbcWorkspace PbcWorkspace::allocate(std::size_t n_orbitals, std::size_t n_transl
     ws.n_orbitals = n_orbitals;
     ws.n_translations = n_translations;
     ws.n_kpoints = n_kpoints;
-    for (auto* list : {&ws.density_r, &ws.fock_r, &ws.hcore_r}) {
-        list->reserve(n_translations);
-        for (std::size_t t = 0; t < n_translations; ++t) list->push_back(Matrix::zeros(n_orbitals, n_orbitals));
-    }
+    ws.density_r = Matrix::zeros(n_translations, n_orbitals * n_orbitals);
+    ws.fock_r = Matrix::zeros(n_translations, n_orbitals * n_orbitals);
+    ws.hcore_r = Matrix::zeros(n_translations, n_orbitals * n_orbitals);
     ws.bloch_matrix = Matrix::zeros(2 * n_orbitals, 2 * n_orbitals);
     ws.eigensolver = EigensolverWorkspace::allocate(2 * n_orbitals);
     ws.eigenvalues = Vec64::zeros(2 * n_orbitals);
     ws.eigenvectors = Matrix::zeros(2 * n_orbitals, 2 * n_orbitals);
     ws.occupied_products = Matrix::zeros(2 * n_orbitals, 2 * n_orbitals);
+    ws.bloch_sums = Vec64::zeros(2 * n_orbitals * n_orbitals);
     return ws;
 }
 
-MolecularBatch build_supercell(const MolecularBatch& cell, const ParameterModel& model,
-                               std::span<const TranslationIndex> translations) {
-    std::vector<std::uint8_t> numbers;
-    std::vector<std::array<double, 3>> positions;
-    numbers.reserve(translations.size() * cell.n_atoms);
-    positions.reserve(translations.size() * cell.n_atoms);
-    for (const TranslationIndex& t : translations) {
-        for (std::size_t i = 0; i < cell.n_atoms; ++i) {
-            numbers.push_back(cell.atomic_numbers[i]);
-            positions.push_back({cell.x[i] + t.cartesian[0], cell.y[i] + t.cartesian[1], cell.z[i] + t.cartesian[2]});
-        }
+double default_image_radius(std::uint8_t dimension) { return dimension == 1 ? 20.0 : 10.0; }
+
+Counts default_k_grid(const Counts& resolving, const UnitCell& reduced) {
+    const Vec3 b[] = {reduced.b1, reduced.b2, reduced.b3};
+    Counts divisions{1, 1, 1};
+    for (int d = 0; d < reduced.dimension; ++d) {
+        const double sampled = kDefaultSamplingLength * std::sqrt(dot(b[d], b[d])) / (2.0 * std::numbers::pi);
+        divisions[d] = std::max(resolving[d], static_cast<std::uint64_t>(std::ceil(sampled)));
+        divisions[d] += 1 - divisions[d] % 2;
     }
-    return MolecularBatch::new_for_model(std::move(numbers), positions, model);
+    return divisions;
 }
 
-void add_kpoint_density(const KPoint& k, std::span<const TranslationIndex> translations, const Matrix& d_re,
-                        const Matrix& d_im, std::vector<Matrix>& blocks) {
-    const std::size_t size = d_re.data().size();
-    for (std::size_t t = 0; t < translations.size(); ++t) {
-        const double phase = dot(k.cartesian, translations[t].cartesian);
-        const double c = k.weight * std::cos(phase);
-        const double s = k.weight * std::sin(phase);
-        double* p = blocks[t].data().data();
-        const double* re = d_re.data().data();
-        const double* im = d_im.data().data();
-        for (std::size_t e = 0; e < size; ++e) p[e] += c * re[e] + s * im[e];
-    }
-}
-
-std::vector<std::size_t> copy_pair_translations(std::span<const TranslationIndex> translations,
-                                                const std::array<std::uint64_t, 3>& counts) {
+BlochTransform BlochTransform::build(std::span<const KPoint> kpoints, std::span<const TranslationIndex> translations) {
+    const std::size_t n_k = kpoints.size();
     const std::size_t n_t = translations.size();
-    std::array<std::int64_t, 3> half{}, side{};
-    for (int d = 0; d < 3; ++d) {
-        half[d] = translation_half_count(counts[d]);
-        side[d] = 2 * half[d] + 1;
-    }
-    // Position of (n1, n2, n3) in the list, through a dense box index.
-    auto box = [&](std::int64_t n1, std::int64_t n2, std::int64_t n3) {
-        return static_cast<std::size_t>(((n1 + half[0]) * side[1] + (n2 + half[1])) * side[2] + (n3 + half[2]));
-    };
-    std::vector<std::size_t> position_of_box(n_t, n_t);
-    for (std::size_t t = 0; t < n_t; ++t) {
-        position_of_box[box(translations[t].n1, translations[t].n2, translations[t].n3)] = t;
-    }
-
-    auto wrap = [&](std::int64_t diff, int d) -> std::int64_t {
-        const auto count = static_cast<std::int64_t>(counts[d]);
-        if (count <= 1) return 0;
-        return ((diff + half[d]) % count + count) % count - half[d];
-    };
-    std::vector<std::size_t> table(n_t * n_t, n_t);
-    for (std::size_t a = 0; a < n_t; ++a) {
-        for (std::size_t b = 0; b < n_t; ++b) {
-            const std::int64_t d1 = wrap(std::int64_t{translations[b].n1} - translations[a].n1, 0);
-            const std::int64_t d2 = wrap(std::int64_t{translations[b].n2} - translations[a].n2, 1);
-            const std::int64_t d3 = wrap(std::int64_t{translations[b].n3} - translations[a].n3, 2);
-            if (d1 > half[0] || d2 > half[1] || d3 > half[2]) continue;
-            table[a * n_t + b] = position_of_box[box(d1, d2, d3)];
+    BlochTransform transform{Matrix::zeros(2 * n_k, n_t), Matrix::zeros(n_t, 2 * n_k)};
+    for (std::size_t k = 0; k < n_k; ++k) {
+        for (std::size_t t = 0; t < n_t; ++t) {
+            const double phase = dot(kpoints[k].cartesian, translations[t].cartesian);
+            const double c = std::cos(phase), s = std::sin(phase);
+            transform.forward(k, t) = c;
+            transform.forward(n_k + k, t) = s;
+            transform.backward(t, k) = kpoints[k].weight * c;
+            transform.backward(t, n_k + k) = kpoints[k].weight * s;
         }
     }
-    return table;
+    return transform;
 }
 
-void extract_home_blocks(const Matrix& supercell, std::size_t n, std::vector<Matrix>& blocks) {
-    for (std::size_t t = 0; t < blocks.size(); ++t) {
-        for (std::size_t mu = 0; mu < n; ++mu) {
-            const double* source = supercell.row(mu) + t * n;
-            std::copy(source, source + n, blocks[t].row(mu));
+void diagonalize_bloch_parts(const double* re, const double* im, double shift, const double* d_re,
+                             const double* d_im, PbcWorkspace& ws) {
+    const std::size_t n = ws.n_orbitals;
+    Matrix& m = ws.bloch_matrix;
+    for (std::size_t mu = 0; mu < n; ++mu) {
+        double* top = m.row(mu);
+        double* bottom = m.row(n + mu);
+        for (std::size_t nu = 0; nu < n; ++nu) {
+            double r = re[mu * n + nu];
+            double i = im[mu * n + nu];
+            if (shift != 0.0) {
+                // shift (I - D / 2): empty levels rise, occupied ones stay.
+                r += shift * ((mu == nu ? 1.0 : 0.0) - 0.5 * d_re[mu * n + nu]);
+                i -= 0.5 * shift * d_im[mu * n + nu];
+            }
+            top[nu] = r;
+            top[n + nu] = -i;
+            bottom[nu] = i;
+            bottom[n + nu] = r;
         }
     }
+    diagonalize_symmetric(m, ws.eigensolver, ws.eigenvalues, ws.eigenvectors);
 }
 
-void assemble_supercell_density(const std::vector<Matrix>& density_r, std::span<const std::size_t> pair_translation,
-                                std::size_t n, Matrix& p_s) {
-    const std::size_t n_t = density_r.size();
-    p_s.fill(0.0);
-    for (std::size_t a = 0; a < n_t; ++a) {
-        for (std::size_t b = 0; b < n_t; ++b) {
-            const std::size_t t = pair_translation[a * n_t + b];
-            if (t == n_t) continue;
-            for (std::size_t mu = 0; mu < n; ++mu) {
-                const double* source = density_r[t].row(mu);
-                std::copy(source, source + n, p_s.row(a * n + mu) + b * n);
+void diagonalize_bloch_matrix(const Matrix& stack, std::span<const TranslationIndex> translations, const Vec3& k,
+                              PbcWorkspace& ws) {
+    const std::size_t n = ws.n_orbitals;
+    const std::size_t size = n * n;
+    double* sums = ws.bloch_sums.data();
+    std::fill(sums, sums + 2 * size, 0.0);
+    for (std::size_t t = 0; t < translations.size(); ++t) {
+        const double phase = dot(k, translations[t].cartesian);
+        const double c = std::cos(phase), s = std::sin(phase);
+        const double* f = stack.row(t);
+        for (std::size_t e = 0; e < size; ++e) {
+            sums[e] += c * f[e];
+            sums[size + e] += s * f[e];
+        }
+    }
+    diagonalize_bloch_parts(sums, sums + size, 0.0, nullptr, nullptr, ws);
+}
+
+void bloch_density_from_embedding(const Matrix& v, const Vec64& eigenvalues, std::size_t n, std::size_t n_occ,
+                                  Matrix& products, double* d_re, double* d_im) {
+    // Level l is the pair of columns 2l, 2l + 1. A set of levels degenerate
+    // across the border, [first, end), shares the border's electrons.
+    std::size_t first = n_occ, end = n_occ;
+    if (n_occ > 0 && n_occ < n && eigenvalues[2 * n_occ] - eigenvalues[2 * n_occ - 2] <= kGuessDegeneracyEv) {
+        first = n_occ - 1;
+        while (first > 0 && eigenvalues[2 * first] - eigenvalues[2 * first - 2] <= kGuessDegeneracyEv) --first;
+        end = n_occ + 1;
+        while (end < n && eigenvalues[2 * end] - eigenvalues[2 * end - 2] <= kGuessDegeneracyEv) ++end;
+    }
+    // Both members (a, b) and (-b, a) of every occupied level enter with
+    // weight 1: with G = V_occ V_occ^T in blocks [[A A^T, A B^T], [B A^T, B B^T]],
+    // 2 Re(c c^H) = A A^T + B B^T and 2 Im(c c^H) = B A^T - A B^T.
+    leading_columns_gram(v, 2 * first, 1.0, products);
+    if (end > first) {
+        const double share = static_cast<double>(n_occ - first) / static_cast<double>(end - first);
+        const std::size_t size = 2 * n;
+        for (std::size_t c = 2 * first; c < 2 * end; ++c) {
+            for (std::size_t i = 0; i < size; ++i) {
+                const double vi = share * v(i, c);
+                double* row = products.row(i);
+                for (std::size_t j = 0; j < size; ++j) row[j] += vi * v(j, c);
             }
         }
     }
-}
-
-std::array<std::uint64_t, 3> default_mers(std::uint8_t dimension) {
-    if (dimension == 3) return {3, 3, 3};
-    if (dimension == 2) return {5, 5, 1};
-    return {5, 1, 1};
-}
-
-std::array<std::uint64_t, 3> default_k_grid(std::uint8_t dimension) {
-    if (dimension == 3) return {4, 4, 4};
-    if (dimension == 2) return {8, 8, 1};
-    return {16, 1, 1};
+    for (std::size_t mu = 0; mu < n; ++mu) {
+        const double* top = products.row(mu);
+        const double* bottom = products.row(n + mu);
+        for (std::size_t nu = 0; nu < n; ++nu) {
+            d_re[mu * n + nu] = top[nu] + bottom[n + nu];
+            d_im[mu * n + nu] = bottom[nu] - top[n + nu];
+        }
+    }
 }
 
 std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_molecule, const PbcConfig& config) {
     const std::uint8_t dimension = config.cell.dimension;
-    const auto counts = counts_within_dimension(dimension, config.mers);
-    const auto divisions = counts_within_dimension(dimension, config.k_grid);
-    std::uint64_t n_t = 1;
-    std::uint64_t n_k = 1;
-    for (int d = 0; d < 3; ++d) {
-        if (counts[d] >= kTranslationCountLimit) {
-            return "Translation count " + std::to_string(counts[d]) + " along " + kAxis[d] +
-                   " is too large (must be below " + std::to_string(kTranslationCountLimit) + ")";
+    if (config.mers) {
+        const Counts counts = counts_within_dimension(dimension, *config.mers);
+        for (int d = 0; d < 3; ++d) {
+            if (counts[d] >= kTranslationCountLimit) {
+                return "Translation count " + std::to_string(counts[d]) + " along " + kAxis[d] +
+                       " is too large (must be below " + std::to_string(kTranslationCountLimit) + ")";
+            }
         }
-        n_t = saturating_product(n_t, 2 * static_cast<std::uint64_t>(translation_half_count(counts[d])) + 1);
-        n_k = saturating_product(n_k, std::max<std::uint64_t>(divisions[d], 1));
+        if (config.k_grid) {
+            if (auto refusal = aliasing_refusal(dimension, *config.mers, *config.k_grid)) return *refusal;
+        }
     }
-    if (auto refusal = aliasing_refusal(dimension, config.mers, config.k_grid)) return *refusal;
     const std::vector<Vec3> positions = coordinate_triples(cell_molecule);
     if (const auto close = find_close_image(config.cell, positions, kMinImageDistance)) {
         return overlap_refusal(cell_molecule, *close);
     }
-    const std::uint64_t n = cell_molecule.n_basis;
-    const std::uint64_t n_path = band_path_length(config.cell, config.band_points);
-    const std::uint64_t supercell_orbitals = saturating_product(n_t, n);
-    const std::uint64_t supercell_atoms = saturating_product(n_t, cell_molecule.n_atoms);
 
-    // H_s, P_s, F_s; four block lists (P, F, H, new P); the 2n x 2n matrices
-    // with eigenvalues and the Bloch density; band energies; the k-points,
-    // translations and their index table; the supercell and its pair table.
+    // Only now, with every lattice vector at least kMinImageDistance long, are
+    // the cells within the default radius few enough to list.
+    const UnitCell reduced = reduced_cell(config.cell);
+    std::uint64_t n_t = 1;
+    Counts resolving{};
+    if (config.mers) {
+        resolving = mers_resolving_divisions(dimension, *config.mers);
+        for (const std::uint64_t side : resolving) n_t = saturating_product(n_t, side);
+    } else {
+        const auto translations = radius_translations(cell_molecule, config, reduced);
+        n_t = translations.size();
+        resolving = resolving_divisions(translations);
+    }
+    const Counts divisions = counts_within_dimension(dimension, run_divisions(config, resolving, reduced));
+    std::uint64_t n_k = 1;
+    bool holds_centre = true;
+    for (const std::uint64_t d : divisions) {
+        n_k = saturating_product(n_k, std::max<std::uint64_t>(d, 1));
+        holds_centre = holds_centre && (d <= 1 || d % 2 == 1);
+    }
+    // Pairs k, -k count once (fold_inversion_pairs); the centre is its own pair.
+    if (n_k < kSizeMax) n_k = (n_k + (holds_centre ? 1 : 0)) / 2;
+
+    const std::uint64_t n = cell_molecule.n_basis;
+    const std::uint64_t m = cell_molecule.n_atoms;
+    const std::uint64_t n_path = band_path_length(config.cell, config.band_points);
+    const std::uint64_t block = saturating_product(n, n);
+    const std::uint64_t image_pairs = saturating_product(saturating_product(n_t, m), m);
+    // Block stacks (P, F, H, extrapolated F) and the Pulay history's Fock
+    // stacks; k-point matrices (D in and out, F(k), commutators) and the
+    // history's errors; the phase tables; the 2n x 2n and n x n scratch; the
+    // image pairs and their cluster of atoms; bands and lists.
     MemoryPlan plan;
-    plan.add_matrices(3, supercell_orbitals, supercell_orbitals)
-        .add_matrices(saturating_product(4, n_t), n, n)
-        .add_matrices(14, n, n)
-        .add_doubles(saturating_product(2, n))
+    plan.add_matrices(saturating_sum(4, MAX_DIIS_CAPACITY), n_t, block)
+        .add_matrices(saturating_sum(4, MAX_DIIS_CAPACITY), saturating_product(2, n_k), block)
+        .add_matrices(2, saturating_product(2, n_k), n_t)
+        .add_matrices(6, saturating_product(2, n), saturating_product(2, n))
+        .add_matrices(12, n, n)
+        .add_items(image_pairs, sizeof(double) * image_pair_doubles(cell_molecule))
+        .add_items(saturating_product(n_t, m), 3 * sizeof(double) + 2 + sizeof(std::size_t))
         .add_matrices(1, n_path, n)
         .add_items(n_k, sizeof(KPoint))
         .add_items(n_path, sizeof(KPoint) + sizeof(std::vector<double>))
-        .add_items(n_t, sizeof(TranslationIndex))
-        .add_items(saturating_product(n_t, n_t), sizeof(std::size_t))
-        .add_items(supercell_atoms, 3 * sizeof(double) + 2 + sizeof(std::size_t));
-    if (config.use_nddo) {
-        const std::uint64_t pair_count =
-            supercell_atoms <= 1 ? 0 : saturating_product(supercell_atoms, supercell_atoms - 1) / 2;
-        plan.add_items(pair_count,
-                       sizeof(DiatomicPairIntegrals) + sizeof(double) * largest_pair_record_doubles(cell_molecule));
-    }
+        .add_items(n_t, sizeof(TranslationIndex));
     const std::uint64_t bytes = plan.bytes();
     if (bytes > kPbcMemoryBudgetBytes) {
         return "Periodic calculation too large: " + size_text(n_t) + " translations x " + std::to_string(n) +
@@ -292,46 +442,20 @@ std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_mo
     return PbcSizes{static_cast<std::size_t>(n_t), static_cast<std::size_t>(n_k), static_cast<std::size_t>(n_path)};
 }
 
-void diagonalize_bloch_matrix(std::span<const Matrix> blocks, std::span<const TranslationIndex> translations,
-                              const Vec3& k, PbcWorkspace& ws) {
-    const std::size_t n = ws.n_orbitals;
-    Matrix& m = ws.bloch_matrix;
-    m.fill(0.0);
-    for (std::size_t t = 0; t < translations.size(); ++t) {
-        const double phase = dot(k, translations[t].cartesian);
-        const double c = std::cos(phase);
-        const double s = std::sin(phase);
-        for (std::size_t mu = 0; mu < n; ++mu) {
-            const double* f = blocks[t].row(mu);
-            double* top = m.row(mu);
-            double* bottom = m.row(n + mu);
-            for (std::size_t nu = 0; nu < n; ++nu) {
-                top[nu] += c * f[nu];          // Re
-                top[n + nu] -= s * f[nu];      // -Im
-                bottom[nu] += s * f[nu];       // Im
-                bottom[n + nu] += c * f[nu];   // Re
-            }
-        }
+PbcSampling pbc_sampling(const MolecularBatch& cell_molecule, const PbcConfig& config) {
+    PbcSampling sampling;
+    sampling.reduced = reduced_cell(config.cell);
+    Counts resolving{};
+    if (config.mers) {
+        sampling.translations = UnitCell::generate_translation_indices(sampling.reduced, *config.mers);
+        resolving = mers_resolving_divisions(config.cell.dimension, *config.mers);
+    } else {
+        sampling.translations = radius_translations(cell_molecule, config, sampling.reduced);
+        resolving = resolving_divisions(sampling.translations);
     }
-    diagonalize_symmetric(m, ws.eigensolver, ws.eigenvalues, ws.eigenvectors);
-}
-
-void bloch_density_from_embedding(const Matrix& v, std::size_t n, std::size_t n_occ, Matrix& products, Matrix& d_re,
-                                  Matrix& d_im) {
-    // Both members (a, b) and (-b, a) of every occupied level enter with
-    // weight 1: with G = V_occ V_occ^T in blocks [[A A^T, A B^T], [B A^T, B B^T]],
-    // 2 Re(c c^H) = A A^T + B B^T and 2 Im(c c^H) = B A^T - A B^T.
-    leading_columns_gram(v, 2 * n_occ, 1.0, products);
-    for (std::size_t mu = 0; mu < n; ++mu) {
-        const double* top = products.row(mu);
-        const double* bottom = products.row(n + mu);
-        double* re = d_re.row(mu);
-        double* im = d_im.row(mu);
-        for (std::size_t nu = 0; nu < n; ++nu) {
-            re[nu] = top[nu] + bottom[n + nu];
-            im[nu] = bottom[nu] - top[n + nu];
-        }
-    }
+    sampling.kpoints = fold_inversion_pairs(
+        UnitCell::generate_monkhorst_pack_grid(sampling.reduced, run_divisions(config, resolving, sampling.reduced)));
+    return sampling;
 }
 
 std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& cell_molecule, const ParameterModel& model,
@@ -341,99 +465,112 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& cell_mole
     if (const auto* refusal = std::get_if<std::string>(&planned)) return *refusal;
 
     const std::size_t n = cell_molecule.n_basis;
-    const std::vector<TranslationIndex> translations =
-        UnitCell::generate_translation_indices(config.cell, config.mers);
-    const std::vector<KPoint> kpoints = UnitCell::generate_monkhorst_pack_grid(config.cell, config.k_grid);
+    const std::size_t size = n * n;
+    const PbcSampling sampling = pbc_sampling(cell_molecule, config);
+    const std::vector<TranslationIndex>& translations = sampling.translations;
+    const std::vector<KPoint>& kpoints = sampling.kpoints;
     const std::size_t n_t = translations.size();
-    if (ws.n_orbitals != n || ws.n_translations != n_t || ws.n_kpoints != kpoints.size()) {
-        ws = PbcWorkspace::allocate(n, n_t, kpoints.size());
+    const std::size_t n_k = kpoints.size();
+    if (ws.n_orbitals != n || ws.n_translations != n_t || ws.n_kpoints != n_k) {
+        ws = PbcWorkspace::allocate(n, n_t, n_k);
     }
 
-    const MolecularBatch supercell = build_supercell(cell_molecule, model, translations);
-    const std::size_t n_s = supercell.n_basis;
-    Matrix h_s = Matrix::zeros(n_s, n_s);
-    Matrix p_s = Matrix::zeros(n_s, n_s);
-    Matrix f_s = Matrix::zeros(n_s, n_s);
-    std::vector<DiatomicPairIntegrals> pairs;
-    if (config.use_nddo) pairs = precompute_diatomic_pairs(supercell, model);
-    build_hcore_with_options(supercell, model, pairs, config.use_nddo, h_s);
-    const OneCenterTables one_center = OneCenterTables::build(supercell, model);
-    extract_home_blocks(h_s, n, ws.hcore_r);
-    const std::vector<std::size_t> pair_translation = copy_pair_translations(
-        translations, counts_within_dimension(config.cell.dimension, config.mers));
-
     PbcResult result;
-    result.core_repulsion = core_repulsion_per_cell(cell_molecule, model, translations);
     const std::size_t n_occ = count_valence_electrons(cell_molecule, model) / 2;
     if (n_occ > n) {
         throw EngineStop("Occupied levels (" + std::to_string(n_occ) + ") exceed unit cell orbitals (" +
                          std::to_string(n) + ")");
     }
+    PeriodicOperators operators = build_periodic_operators(cell_molecule, model, sampling.reduced, translations,
+                                                           config.use_nddo, ws.hcore_r);
+    result.core_repulsion = periodic_core_repulsion(cell_molecule, model, translations, operators);
+    const BlochTransform transform = BlochTransform::build(kpoints, translations);
 
-    // Guess: each atom's valence electrons spread evenly over its orbitals.
-    for (Matrix& block : ws.density_r) block.fill(0.0);
-    for (Matrix& block : ws.fock_r) block.fill(0.0);
-    for (std::size_t i = 0; i < cell_molecule.n_atoms; ++i) {
-        const auto element = model.get_element(cell_molecule.atomic_numbers[i]);
-        if (!element) continue;
-        const std::size_t count = cell_molecule.orbitals_per_atom[i];
-        for (std::size_t mu = 0; mu < count; ++mu) {
-            const std::size_t index = cell_molecule.first_orbital[i] + mu;
-            ws.density_r[0](index, index) = element->core_charge / static_cast<double>(count);
+    // The state of the iterations is the Bloch density at every k-point
+    // (real parts in rows 0..N_k-1, imaginary parts below); the real-space
+    // blocks follow from it by the k-point sum.
+    Matrix density_k = Matrix::zeros(2 * n_k, size);
+    Matrix new_density_k = Matrix::zeros(2 * n_k, size);
+    Matrix fock_k = Matrix::zeros(2 * n_k, size);
+    Matrix errors = Matrix::zeros(2 * n_k, size);
+    Matrix extrapolated = Matrix::zeros(n_t, size);
+    DiisWorkspace diis = periodic_diis(n, n_t, n_k);
+    CommutatorScratch scratch = CommutatorScratch::allocate(n);
+
+    // Diagonalises F(k) (less `shift` (I - D/2) over the state) at every
+    // k-point into `out`; returns the largest change from the state.
+    const auto solve_kpoints = [&](double shift, Matrix& out) {
+        double change = 0.0;
+        for (std::size_t k = 0; k < n_k; ++k) {
+            const BlochParts f = parts_of(fock_k, n_k, k);
+            const BlochParts d = parts_of(density_k, n_k, k);
+            const BlochParts d_new = parts_of(out, n_k, k);
+            diagonalize_bloch_parts(f.re, f.im, shift, d.re, d.im, ws);
+            bloch_density_from_embedding(ws.eigenvectors, ws.eigenvalues, n, n_occ, ws.occupied_products, d_new.re,
+                                         d_new.im);
+            for (std::size_t e = 0; e < size; ++e) {
+                change = std::max({change, std::fabs(d_new.re[e] - d.re[e]), std::fabs(d_new.im[e] - d.im[e])});
+            }
         }
+        return change;
+    };
+
+    ws.density_r.fill(0.0);
+    ws.fock_r.fill(0.0);
+    if (config.max_iter > 0) {
+        // Guess: the orbitals of the Fock matrix of neutral, unbonded atoms,
+        // as in the molecular SCF.
+        Matrix atoms = Matrix::zeros(n, n);
+        build_atomic_guess_density(cell_molecule, model, atoms);
+        std::copy(atoms.row(0), atoms.row(0) + size, ws.density_r.row(0));
+        build_periodic_fock(cell_molecule, model, operators, ws.hcore_r, ws.density_r, ws.fock_r);
+        multiply(transform.forward, ws.fock_r, fock_k);
+        solve_kpoints(0.0, density_k);
     }
 
-    std::vector<Matrix> new_density(n_t);
-    for (Matrix& block : new_density) block = Matrix::zeros(n, n);
-    Matrix d_re = Matrix::zeros(n, n);
-    Matrix d_im = Matrix::zeros(n, n);
+    // Pulay extrapolation of the Fock blocks on the commutators F(k) D(k) -
+    // D(k) F(k) over the grid, damping until it has two entries, and from
+    // kLateIteration on the molecular SCF's level shift and lighter damping.
     double previous_total = 0.0;
     for (std::uint64_t iter = 1; iter <= config.max_iter; ++iter) {
         check_interruption();
         result.iterations = iter;
-        assemble_supercell_density(ws.density_r, pair_translation, n, p_s);
-        build_fock_with_options(supercell, model, one_center, pairs, config.use_nddo, h_s, p_s, f_s);
-        extract_home_blocks(f_s, n, ws.fock_r);
+        multiply(transform.backward, density_k, ws.density_r);
+        build_periodic_fock(cell_molecule, model, operators, ws.hcore_r, ws.density_r, ws.fock_r);
+        result.electronic_energy = electronic_energy_per_cell(ws);
+        result.total_energy = result.electronic_energy + result.core_repulsion;
 
-        for (Matrix& block : new_density) block.fill(0.0);
-        for (const KPoint& k : kpoints) {
-            diagonalize_bloch_matrix(ws.fock_r, translations, k.cartesian, ws);
-            bloch_density_from_embedding(ws.eigenvectors, n, n_occ, ws.occupied_products, d_re, d_im);
-            add_kpoint_density(k, translations, d_re, d_im, new_density);
+        multiply(transform.forward, ws.fock_r, fock_k);
+        const double largest_error = write_commutators(fock_k, density_k, kpoints, scratch, errors);
+        push_periodic_entry(diis, ws.fock_r, errors);
+        std::array<double, MAX_DIIS_CAPACITY> c{};
+        const std::size_t used = diis.solve_coefficients(c);
+        if (used > 0) {
+            combine_history(diis, c, used, extrapolated);
+            multiply(transform.forward, extrapolated, fock_k);
         }
 
-        double electronic = 0.0;
-        double density_change = 0.0;
-        for (std::size_t t = 0; t < n_t; ++t) {
-            const double* p = ws.density_r[t].data().data();
-            const double* h = ws.hcore_r[t].data().data();
-            const double* f = ws.fock_r[t].data().data();
-            const double* p_new = new_density[t].data().data();
-            for (std::size_t e = 0; e < n * n; ++e) {
-                electronic += 0.5 * p[e] * (h[e] + f[e]);
-                density_change = std::max(density_change, std::fabs(p_new[e] - p[e]));
-            }
-        }
-        result.electronic_energy = electronic;
-        result.total_energy = electronic + result.core_repulsion;
-        if (iter >= 3 && std::fabs(result.total_energy - previous_total) < config.energy_tol &&
-            density_change < config.density_tol) {
+        const bool late = iter >= kLateIteration;
+        const double change = solve_kpoints(late ? kLateLevelShiftEv : 0.0, new_density_k);
+        if (iter >= 2 && std::fabs(result.total_energy - previous_total) < config.energy_tol &&
+            (change < config.density_tol || largest_error < config.density_tol)) {
             result.converged = true;
             break;
         }
-
-        const double old_weight = iter <= 5 ? config.damping : iter <= 10 ? 0.6 : iter <= 20 ? 0.75 : 0.85;
-        for (std::size_t t = 0; t < n_t; ++t) {
-            double* p = ws.density_r[t].data().data();
-            const double* p_new = new_density[t].data().data();
-            for (std::size_t e = 0; e < n * n; ++e) p[e] = old_weight * p[e] + (1.0 - old_weight) * p_new[e];
+        if (used > 0) {
+            density_k.copy_from(new_density_k);
+        } else {
+            const double old_weight = late && std::fabs(config.damping - 0.5) < 1e-4 ? kLateDamping : config.damping;
+            double* p = density_k.data().data();
+            const double* p_new = new_density_k.data().data();
+            for (std::size_t e = 0; e < 2 * n_k * size; ++e) p[e] = old_weight * p[e] + (1.0 - old_weight) * p_new[e];
         }
         previous_total = result.total_energy;
     }
 
     result.heat_of_formation = compute_heat_of_formation_kcal_mol(cell_molecule, model, result.total_energy);
-    compute_bands_and_dos(config.cell, translations, kpoints, n_occ, config.band_points, config.dos_sigma, ws,
-                          result);
+    compute_bands_and_dos(config.cell, sampling.reduced, translations, kpoints, n_occ, config.band_points,
+                          config.dos_sigma, ws, result);
     return result;
 }
 

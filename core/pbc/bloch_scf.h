@@ -1,13 +1,16 @@
 #pragma once
 // Closed-shell SCF of a system periodic along one to three lattice vectors.
-// Real-space core-Hamiltonian and Fock blocks between the home cell and each
-// translated cell come from the ordinary molecular matrices of a finite
-// supercell; the Bloch Fock matrix at each Monkhorst-Pack k-point is
-// diagonalised through its real 2n x 2n embedding, and the density blocks are
-// rebuilt by a weighted k-point sum. Energies are per unit cell.
+// The home cell's real-space core-Hamiltonian and Fock blocks with each kept
+// cell (core/pbc/periodic_operators.h) are summed into the Bloch Fock matrix
+// at each k-point, which is diagonalised through its real 2n x 2n embedding;
+// the density blocks are rebuilt by a weighted k-point sum. The iterations
+// start and accelerate as the molecular SCF's do: orbitals of the neutral-atom
+// Fock matrix, Pulay extrapolation on the commutators at every k-point, a late
+// level shift. Energies are per unit cell.
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <variant>
@@ -21,40 +24,52 @@
 
 namespace quorin {
 
+using Counts = std::array<std::uint64_t, 3>;
+
 struct PbcConfig {
     UnitCell cell;
-    std::array<std::uint64_t, 3> mers{5, 1, 1};     // translation counts along a1, a2, a3
-    std::array<std::uint64_t, 3> k_grid{16, 1, 1};  // Monkhorst-Pack divisions
+    // Cells kept around the home cell, as translation counts along the
+    // reduced lattice vectors (reduced_cell). Absent: every cell that brings
+    // an atom within image_radius of a home atom.
+    std::optional<Counts> mers;
+    // Angstrom; absent: default_image_radius of the cell's dimension.
+    std::optional<double> image_radius;
+    // Monkhorst-Pack divisions along the reduced reciprocal vectors. Absent:
+    // default_k_grid of the cells kept.
+    std::optional<Counts> k_grid;
     std::uint64_t max_iter = 100;
     double energy_tol = 1e-5;   // eV
-    double density_tol = 1e-4;  // largest density-block element change
-    double damping = 0.5;       // old-density fraction in iterations 1 to 5
+    double density_tol = 1e-4;  // largest density change or commutator element
+    double damping = 0.5;       // old-density fraction of steps without Pulay extrapolation
     std::uint64_t band_points = 40;  // per band-path segment
     double dos_sigma = 0.1;          // eV
     bool use_nddo = true;
 };
 
+// Block stacks: row t holds the n x n block between the home cell (rows) and
+// the cell at R_t (columns), flattened row-major.
 struct PbcWorkspace {
-    std::vector<Matrix> density_r;  // P(R_t), n x n: home-cell rows, cell-t columns
-    std::vector<Matrix> fock_r;     // F(R_t)
-    std::vector<Matrix> hcore_r;    // H(R_t)
+    Matrix density_r;  // P(R_t)
+    Matrix fock_r;     // F(R_t)
+    Matrix hcore_r;    // H(R_t)
     std::size_t n_orbitals = 0;
     std::size_t n_translations = 0;
     std::size_t n_kpoints = 0;
-    Matrix bloch_matrix;  // 2n x 2n real embedding of the Bloch Fock matrix
+    Matrix bloch_matrix;               // 2n x 2n real embedding of the Bloch Fock matrix
     EigensolverWorkspace eigensolver;  // LAPACK scratch of the 2n x 2n solve
-    Vec64 eigenvalues;    // 2n, ascending
-    Matrix eigenvectors;  // 2n x 2n, columns
-    Matrix occupied_products;  // 2n x 2n: V_occ V_occ^T, the Bloch density before folding
+    Vec64 eigenvalues;                 // 2n, ascending
+    Matrix eigenvectors;               // 2n x 2n, columns
+    Matrix occupied_products;          // 2n x 2n: V_occ V_occ^T, the Bloch density before folding
+    Vec64 bloch_sums;                  // 2 n^2: real and imaginary parts of one Bloch sum
 
     static PbcWorkspace allocate(std::size_t n_orbitals, std::size_t n_translations, std::size_t n_kpoints);
 };
 
 struct PbcResult {
-    std::vector<KPoint> kpoints;                   // the band path
+    std::vector<KPoint> kpoints;                     // the band path
     std::vector<std::vector<double>> band_energies;  // per path point, n ascending energies, eV
-    std::vector<double> dos_energies;              // 300 grid energies, eV
-    std::vector<double> dos_values;                // bands per eV per cell
+    std::vector<double> dos_energies;                // 300 grid energies, eV
+    std::vector<double> dos_values;                  // bands per eV per cell
     std::uint64_t iterations = 0;
     double total_energy = 0;       // eV per cell
     double electronic_energy = 0;  // eV per cell
@@ -65,6 +80,14 @@ struct PbcResult {
     double direct_gap = 0;         // eV; smallest same-point gap, +inf when none
     double band_gap = 0;           // eV; max(cbm - vbm, 0)
     bool converged = false;
+};
+
+// The sampling of one run: the reduced cell, the kept translations (R_0 = 0
+// first) and the k-point grid, both in terms of the reduced cell.
+struct PbcSampling {
+    UnitCell reduced;
+    std::vector<TranslationIndex> translations;
+    std::vector<KPoint> kpoints;
 };
 
 // Sizes of one run, from the cell's orbital count and the settings.
@@ -80,21 +103,37 @@ inline constexpr std::uint64_t kPbcMemoryBudgetBytes = std::uint64_t{4} << 30;
 // Closest an atom may come to a periodic image of any atom, angstrom.
 inline constexpr double kMinImageDistance = 0.5;
 
-// Translation counts and Monkhorst-Pack divisions for a caller who chooses
-// none, by the number of translation vectors: (5, 1, 1) and (16, 1, 1) for a
-// chain, (5, 5, 1) and (8, 8, 1) for a sheet, (3, 3, 3) and (4, 4, 4) for a
-// crystal.
-std::array<std::uint64_t, 3> default_mers(std::uint8_t dimension);
-std::array<std::uint64_t, 3> default_k_grid(std::uint8_t dimension);
+// The cells a run keeps when no counts are given: every cell with an atom
+// within this distance (angstrom) of an atom of the home cell, by the number
+// of lattice vectors. With default_k_grid they put the energy per atom within
+// about 0.005 eV and band gaps within about 0.1 eV of the limit of ever more
+// cells and k-points for chains, sheets and crystals of light elements.
+double default_image_radius(std::uint8_t dimension);
+
+// Length (angstrom) of the periodic superlattice a default grid samples
+// along each reciprocal vector at least: fine enough for the touching bands
+// of a semimetal.
+inline constexpr double kDefaultSamplingLength = 30.0;
+
+// Divisions for a run without a k_grid on `reduced`: along each reciprocal
+// vector b_i the larger of the divisions that keep the kept translations
+// apart in the k-point sum (`resolving`, resolving_divisions) and
+// kDefaultSamplingLength |b_i| / 2 pi, rounded up to an odd number so that
+// the grid holds the zone centre and is the same for every basis of a lattice
+// when the divisions are equal.
+Counts default_k_grid(const Counts& resolving, const UnitCell& reduced);
 
 // The translation, k-point and band-path counts of a run on `cell_molecule`,
 // or the message refusing it, in this order: a used translation count of
-// 2^31 or more; fewer k-points than translation counts along a periodic
-// direction (the k-point sum would fold the density of distant copies onto
-// near ones); an atom closer than kMinImageDistance to a periodic image of
-// an atom; storage (supercell matrices, pair integrals, blocks, k-points,
-// bands) over kPbcMemoryBudgetBytes. Allocates nothing of the run's size.
+// 2^31 or more; a k_grid with fewer points than given translation counts
+// along a periodic direction (the k-point sum would fold the density of
+// distant copies onto near ones); an atom closer than kMinImageDistance to a
+// periodic image of an atom; storage over kPbcMemoryBudgetBytes. Allocates
+// nothing of the run's size.
 std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_molecule, const PbcConfig& config);
+
+// The translations and k-points of a run that plan_pbc_sizes accepted.
+PbcSampling pbc_sampling(const MolecularBatch& cell_molecule, const PbcConfig& config);
 
 // Runs the periodic SCF, then bands, gaps and density of states. Returns the
 // message "Periodic calculation requires at least 1 atom in unit cell" for
@@ -106,42 +145,38 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& cell_mole
 
 // The stages of one SCF iteration, public so that benchmarks can time them.
 
-// Copy t of the cell shifted by R_t, copies in the order of `translations`:
-// supercell orbital t n + mu is orbital mu of copy t, copy 0 the home cell.
-MolecularBatch build_supercell(const MolecularBatch& cell, const ParameterModel& model,
-                               std::span<const TranslationIndex> translations);
+// The k-point sums of a grid as matrix products over block stacks: with the
+// Bloch sums Re F(k), Im F(k) in rows k and N_k + k of a 2 N_k x n^2 matrix,
+// forward * F-stack gives them all, and backward * (Re D; Im D) the real-space
+// blocks sum_k w_k (Re D(k) cos k.R + Im D(k) sin k.R).
+struct BlochTransform {
+    Matrix forward;   // 2 N_k x N_T: cos(k.R_t), then sin(k.R_t)
+    Matrix backward;  // N_T x 2 N_k: w_k cos(k.R_t), then w_k sin(k.R_t)
 
-// For every ordered pair of copies (a, b), at a N_T + b, the translation whose
-// density block couples them: their index difference wrapped into -h..h per
-// direction (counts as used by the cell), or N_T when none matches (a
-// difference of N/2 for an even count N).
-std::vector<std::size_t> copy_pair_translations(std::span<const TranslationIndex> translations,
-                                                const std::array<std::uint64_t, 3>& counts);
+    static BlochTransform build(std::span<const KPoint> kpoints, std::span<const TranslationIndex> translations);
+};
 
-// Supercell density from the blocks P(R_t) through the copy-pair table.
-void assemble_supercell_density(const std::vector<Matrix>& density_r, std::span<const std::size_t> pair_translation,
-                                std::size_t n, Matrix& p_s);
+// Writes the real embedding [[Re, -Im], [Im, Re]] of the Bloch matrix with
+// the given real and imaginary parts (n x n, row-major) into
+// workspace.bloch_matrix, adds shift (I - D/2) for a level shift `shift` eV
+// over the density D = d_re + i d_im when shift is nonzero, and diagonalises
+// it into workspace.eigenvalues and eigenvectors. Each Bloch level appears
+// twice, as (a, b) and (-b, a) with a + i b its coefficients.
+void diagonalize_bloch_parts(const double* re, const double* im, double shift, const double* d_re,
+                             const double* d_im, PbcWorkspace& workspace);
 
-// Home-cell rows of a supercell matrix cut into the n x n block of each copy.
-void extract_home_blocks(const Matrix& supercell, std::size_t n, std::vector<Matrix>& blocks);
+// The same for the Bloch sum F(k) = sum_t F(R_t) e^{i k.R_t} of a block stack,
+// without a shift.
+void diagonalize_bloch_matrix(const Matrix& stack, std::span<const TranslationIndex> translations, const Vec3& k,
+                              PbcWorkspace& workspace);
 
-// blocks[t] += w_k (Dre cos(k.R_t) + Dim sin(k.R_t)): one k-point's share of
-// the real-space density.
-void add_kpoint_density(const KPoint& k, std::span<const TranslationIndex> translations, const Matrix& d_re,
-                        const Matrix& d_im, std::vector<Matrix>& blocks);
-
-// Writes the real 2n x 2n embedding [[Re, -Im], [Im, Re]] of the Bloch sum
-// F(k) = sum_t F(R_t) e^{i k.R_t} into workspace.bloch_matrix and
-// diagonalises it into workspace.eigenvalues and eigenvectors. Each Bloch
-// level appears twice, as (a, b) and (-b, a) with a + i b its coefficients.
-void diagonalize_bloch_matrix(std::span<const Matrix> blocks, std::span<const TranslationIndex> translations,
-                              const Vec3& k, PbcWorkspace& workspace);
-
-// Closed-shell Bloch density D = Dre + i Dim = 2 sum c c^H over the n_occ
-// lowest levels, from the 2 n_occ lowest embedding eigenvectors each with
-// weight 1 (the projector on the occupied space, unchanged by any rotation
-// within a degenerate level). `products` is 2n x 2n scratch.
-void bloch_density_from_embedding(const Matrix& eigenvectors, std::size_t n, std::size_t n_occ, Matrix& products,
-                                  Matrix& d_re, Matrix& d_im);
+// Closed-shell Bloch density D = Dre + i Dim over the n_occ lowest levels,
+// from the embedding eigenvectors (the projector on the occupied space,
+// unchanged by any rotation within a degenerate level). Levels degenerate
+// (within kGuessDegeneracyEv) across the occupied-empty border share their
+// electrons evenly, as at the touching bands of a semimetal. `products` is
+// 2n x 2n scratch; d_re and d_im are written n x n, row-major.
+void bloch_density_from_embedding(const Matrix& eigenvectors, const Vec64& eigenvalues, std::size_t n,
+                                  std::size_t n_occ, Matrix& products, double* d_re, double* d_im);
 
 }  // namespace quorin

@@ -5,6 +5,7 @@
 #include <limits>
 #include <numbers>
 #include <tuple>
+#include <utility>
 
 namespace quorin {
 
@@ -193,7 +194,124 @@ LatticeBasis reduced_basis(const UnitCell& cell) {
     return basis;
 }
 
+// Lengths and coordinates closer than this (relative to the cell's scale)
+// count as equal when the reduced basis is chosen.
+constexpr double kTieTolerance = 1e-9;
+
+// A lattice vector and its integer coefficients in some basis.
+struct LatticeVector {
+    Vec3 v{};
+    std::array<std::int64_t, 3> m{};
+    double length = 0;
+};
+
+// Shorter; or as long and further from perpendicular to the vectors chosen
+// before (the sum of |e_k . v|, which makes a cubic face-centred lattice's
+// basis the rhombohedral one, all three vectors at 60 degrees); or else
+// first in (x, y, z) order.
+bool precedes(const LatticeVector& a, const LatticeVector& b, const std::vector<LatticeVector>& chosen,
+              double scale) {
+    const double tolerance = kTieTolerance * scale;
+    if (std::fabs(a.length - b.length) > tolerance) return a.length < b.length;
+    double lean_a = 0.0, lean_b = 0.0;
+    for (const LatticeVector& e : chosen) {
+        lean_a += std::fabs(dot(e.v, a.v));
+        lean_b += std::fabs(dot(e.v, b.v));
+    }
+    if (std::fabs(lean_a - lean_b) > tolerance * scale) return lean_a > lean_b;
+    for (int c = 0; c < 3; ++c) {
+        if (std::fabs(a.v[c] - b.v[c]) > tolerance) return a.v[c] < b.v[c];
+    }
+    return false;
+}
+
+std::int64_t gcd_of(std::int64_t a, std::int64_t b) {
+    a = a < 0 ? -a : a;
+    b = b < 0 ? -b : b;
+    while (b != 0) a = std::exchange(b, a % b);
+    return a;
+}
+
+// Whether `chosen` with `next` appended (coefficients in a basis of a
+// lattice of dimension `size`) can be extended to a basis of the lattice:
+// the gcd of the maximal minors of their coefficient matrix is 1.
+bool extends_to_basis(const std::vector<LatticeVector>& chosen, const LatticeVector& next, int size) {
+    const auto& m = next.m;
+    if (chosen.empty()) return gcd_of(gcd_of(m[0], m[1]), m[2]) == 1;
+    const auto& a = chosen[0].m;
+    const std::int64_t cross[3] = {a[1] * m[2] - a[2] * m[1], a[2] * m[0] - a[0] * m[2], a[0] * m[1] - a[1] * m[0]};
+    if (chosen.size() == 1) {
+        // In 2D the coefficients have no third component: the minor is cross[2].
+        return size == 2 ? (cross[2] == 1 || cross[2] == -1) : gcd_of(gcd_of(cross[0], cross[1]), cross[2]) == 1;
+    }
+    const auto& b = chosen[1].m;
+    const std::int64_t det = b[0] * cross[0] + b[1] * cross[1] + b[2] * cross[2];
+    return det == 1 || det == -1;
+}
+
 }  // namespace
+
+UnitCell reduced_cell(const UnitCell& cell) {
+    const LatticeBasis basis = reduced_basis(cell);
+    double scale = 0.0;
+    for (int k = 0; k < basis.size; ++k) scale = std::max(scale, std::sqrt(dot(basis.vectors[k], basis.vectors[k])));
+    // The nearly orthogonal basis holds the shortest vectors among small
+    // combinations of its members; each taken once, its sign fixed.
+    std::vector<LatticeVector> candidates;
+    const int reach[3] = {2, basis.size >= 2 ? 2 : 0, basis.size == 3 ? 2 : 0};
+    for (int i = -reach[0]; i <= reach[0]; ++i) {
+        for (int j = -reach[1]; j <= reach[1]; ++j) {
+            for (int l = -reach[2]; l <= reach[2]; ++l) {
+                LatticeVector c;
+                c.m = {i, j, l};
+                for (int d = 0; d < 3; ++d) {
+                    c.v[d] = i * basis.vectors[0][d] + j * basis.vectors[1][d] + l * basis.vectors[2][d];
+                }
+                c.length = std::sqrt(dot(c.v, c.v));
+                if (!(c.length > kTieTolerance * scale)) continue;
+                int leading = 0;
+                while (std::fabs(c.v[leading]) <= kTieTolerance * c.length) ++leading;
+                if (c.v[leading] > 0.0) candidates.push_back(c);
+            }
+        }
+    }
+    std::vector<LatticeVector> chosen;
+    while (static_cast<int>(chosen.size()) < basis.size) {
+        const LatticeVector* best = nullptr;
+        for (const LatticeVector& c : candidates) {
+            if (!extends_to_basis(chosen, c, basis.size)) continue;
+            if (best == nullptr || precedes(c, *best, chosen, scale)) best = &c;
+        }
+        chosen.push_back(*best);
+    }
+    std::vector<Vec3> vectors;
+    for (const LatticeVector& c : chosen) vectors.push_back(c.v);
+    return std::get<UnitCell>(UnitCell::from_translation_vectors(vectors, vectors.size()));
+}
+
+std::vector<KPoint> fold_inversion_pairs(std::span<const KPoint> grid) {
+    std::vector<KPoint> folded;
+    folded.reserve(grid.size() / 2 + 1);
+    for (const KPoint& k : grid) {
+        int leading = 0;
+        while (leading < 3 && k.fractional[leading] == 0.0) ++leading;
+        if (leading < 3 && k.fractional[leading] < 0.0) continue;
+        folded.push_back(k);
+        if (leading < 3) folded.back().weight *= 2.0;
+    }
+    return folded;
+}
+
+std::array<std::uint64_t, 3> resolving_divisions(std::span<const TranslationIndex> translations) {
+    std::array<std::uint64_t, 3> divisions{1, 1, 1};
+    for (const TranslationIndex& t : translations) {
+        const std::int64_t n[3] = {t.n1, t.n2, t.n3};
+        for (int d = 0; d < 3; ++d) {
+            divisions[d] = std::max(divisions[d], 2 * static_cast<std::uint64_t>(n[d] < 0 ? -n[d] : n[d]) + 1);
+        }
+    }
+    return divisions;
+}
 
 std::variant<UnitCell, std::string> UnitCell::from_translation_vectors(std::span<const Vec3> vectors,
                                                                        std::size_t count) {
@@ -262,6 +380,61 @@ std::vector<TranslationIndex> UnitCell::generate_translation_indices(const UnitC
     }
     std::stable_sort(list.begin(), list.end(),
                      [](const TranslationIndex& a, const TranslationIndex& b) { return a.length < b.length; });
+    return list;
+}
+
+std::vector<TranslationIndex> UnitCell::translations_within(const UnitCell& cell, std::span<const Vec3> positions,
+                                                            double radius) {
+    // Rounding never decides whether a shell exactly at the radius is in.
+    const double limit = radius + 1e-6;
+    const std::array<Vec3, 3> a = {cell.a1, cell.a2, cell.a3};
+    const std::array<Vec3, 3> dual = dual_vectors(a, cell.dimension, 1.0);
+    std::vector<std::array<std::int32_t, 3>> found;
+    for (const Vec3& ri : positions) {
+        for (const Vec3& rj : positions) {
+            const Vec3 d = {ri[0] - rj[0], ri[1] - rj[1], ri[2] - rj[2]};
+            // Translations R = sum n_k a_k with |d - R| <= limit have
+            // |n_k - g_k . d| <= limit |g_k|.
+            std::array<std::int32_t, 3> lo{}, hi{};
+            bool representable = true;
+            for (int k = 0; k < cell.dimension; ++k) {
+                const double centre = dot(dual[k], d);
+                const double reach = limit * std::sqrt(dot(dual[k], dual[k]));
+                representable = representable && std::fabs(centre) + reach < 1e9;
+                if (!representable) break;
+                lo[k] = static_cast<std::int32_t>(std::ceil(centre - reach));
+                hi[k] = static_cast<std::int32_t>(std::floor(centre + reach));
+            }
+            if (!representable) continue;
+            std::array<std::int32_t, 3> n{};
+            for (n[0] = lo[0]; n[0] <= hi[0]; ++n[0]) {
+                for (n[1] = lo[1]; n[1] <= hi[1]; ++n[1]) {
+                    for (n[2] = lo[2]; n[2] <= hi[2]; ++n[2]) {
+                        Vec3 gap = d;
+                        for (int k = 0; k < 3; ++k) {
+                            for (int c = 0; c < 3; ++c) gap[c] -= n[k] * a[k][c];
+                        }
+                        if (dot(gap, gap) <= limit * limit) found.push_back(n);
+                    }
+                }
+            }
+        }
+    }
+    std::sort(found.begin(), found.end());
+    found.erase(std::unique(found.begin(), found.end()), found.end());
+    std::vector<TranslationIndex> list;
+    list.reserve(found.size());
+    for (const auto& n : found) {
+        TranslationIndex t;
+        for (int c = 0; c < 3; ++c) t.cartesian[c] = n[0] * a[0][c] + n[1] * a[1][c] + n[2] * a[2][c];
+        t.length = std::sqrt(dot(t.cartesian, t.cartesian));
+        t.n1 = n[0];
+        t.n2 = n[1];
+        t.n3 = n[2];
+        list.push_back(t);
+    }
+    std::stable_sort(list.begin(), list.end(),
+                     [](const TranslationIndex& x, const TranslationIndex& y) { return x.length < y.length; });
     return list;
 }
 

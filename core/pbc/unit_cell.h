@@ -50,6 +50,15 @@ struct UnitCell {
     static std::vector<TranslationIndex> generate_translation_indices(const UnitCell& cell,
                                                                       const std::array<std::uint64_t, 3>& counts);
 
+    // Every translation that brings an atom within `radius` angstrom of an
+    // atom of the home cell (the smallest |r_i - r_j - R| over the atoms at
+    // `positions`), sorted by length and then by (n1, n2, n3): the zero
+    // translation first, and -R whenever R. The list depends on the lattice,
+    // not on its basis; its multiples n1, n2, n3 are those of this cell's
+    // vectors.
+    static std::vector<TranslationIndex> translations_within(const UnitCell& cell, std::span<const Vec3> positions,
+                                                             double radius);
+
     // Monkhorst-Pack grid, i outermost: f = (2i - n + 1) / (2n) per direction,
     // weights 1 / (n1 n2 n3). Divisions of 0 act as 1; those beyond the
     // dimension are ignored.
@@ -61,6 +70,28 @@ struct UnitCell {
     // with at least 10 points per segment plus the final vertex; weights 0.
     static std::vector<KPoint> generate_band_path(const UnitCell& cell, std::uint64_t points_per_segment);
 };
+
+// The lattice of `cell` in a basis fixed by the lattice alone, whatever
+// vectors described it: the shortest lattice vector, then the shortest that
+// extends it to a basis of the lattice, then the third. Among vectors equally
+// long (to 1e-9) the one furthest from perpendicular to those already chosen
+// is taken (a face-centred cubic lattice gets three vectors at 60 degrees),
+// then the one first in (x, y, z) order; each has its first nonzero component
+// positive. Grids and translation counts along these vectors are therefore
+// the same for every basis of one lattice.
+UnitCell reduced_cell(const UnitCell& cell);
+
+// The grid (symmetric under k -> -k, as every Monkhorst-Pack grid is) with
+// each pair k, -k kept once, as the member whose first nonzero fractional
+// coordinate is positive, at twice the weight. A Hamiltonian with real
+// real-space blocks has the same levels at k and -k and complex-conjugate
+// Bloch densities, so every real sum over the grid is unchanged.
+std::vector<KPoint> fold_inversion_pairs(std::span<const KPoint> grid);
+
+// Divisions along each of the cell's vectors that keep every translation of
+// the list apart in a k-point sum: 2 max |n_i| + 1, odd, so the grid holds
+// the zone centre.
+std::array<std::uint64_t, 3> resolving_divisions(std::span<const TranslationIndex> translations);
 
 // Atom `atom` lies `distance` angstrom from atom `image_of` shifted by the
 // translation shift[0] a1 + shift[1] a2 + shift[2] a3.

@@ -53,21 +53,21 @@ DipoleResult compute_dipole(const MolecularBatch& molecule, const ParameterModel
 
     result.point_charge_dipole = point_charge_dipole_debye(molecule, result.charges, result.origin);
 
-    // The s-p density block of an atom displaces its electron cloud by the
-    // sp charge separation D1 (2 D1 between the two point charges).
+    // An atom's s-p (and p-d) density blocks displace its electron cloud:
+    // each pair contributes -2 P(i, j) <i|r|j>.
     for (std::size_t a = 0; a < n_atoms; ++a) {
         const std::uint8_t z = molecule.atomic_numbers[a];
         if (z == 1) continue;
         const auto element = model.get_element(z);
         if (!element) throw EngineStop("Parameters missing for element Z=" + std::to_string(z));
-        if (molecule.orbitals_per_atom[a] <= 3) continue;
-        const double d1_bohr = DerivedMultipoleParams::from_element(*element).d1;
-        const double factor = 2.0 * d1_bohr * kBohrToAngstrom * kDebyePerElectronAngstrom;
-        const std::size_t s = molecule.first_orbital[a];
-        result.hybrid_dipole[0] -= factor * density(s, s + 1);
-        result.hybrid_dipole[1] -= factor * density(s, s + 2);
-        result.hybrid_dipole[2] -= factor * density(s, s + 3);
+        const OnAtomDipoleIntegrals integrals = on_atom_dipole_integrals(*element, molecule.orbitals_per_atom[a]);
+        const std::size_t f = molecule.first_orbital[a];
+        for (std::size_t n = 0; n < integrals.count; ++n) {
+            const OnAtomDipoleIntegral& e = integrals.entries[n];
+            result.hybrid_dipole[e.axis] -= 2.0 * e.value * density(f + e.i, f + e.j);
+        }
     }
+    for (double& c : result.hybrid_dipole) c *= kBohrToAngstrom * kDebyePerElectronAngstrom;
 
     for (int k = 0; k < 3; ++k) result.total_dipole[k] = result.point_charge_dipole[k] + result.hybrid_dipole[k];
     result.point_charge_dipole_magnitude = dipole_magnitude(result.point_charge_dipole);

@@ -1,7 +1,7 @@
 #pragma once
 // Atomic charges and the molecular dipole moment of a closed-shell density:
-// a point-charge term about an origin plus the sp-hybridisation term of each
-// heavy atom.
+// a point-charge term about an origin plus the hybridisation term (s-p and,
+// on atoms with d orbitals, p-d) of each heavy atom.
 #include <array>
 #include <span>
 #include <vector>
@@ -16,7 +16,7 @@ struct DipoleResult {
     std::vector<double> charges;                     // e, core charge minus diagonal population
     std::array<double, 3> point_charge_dipole{};     // Debye
     double point_charge_dipole_magnitude = 0.0;      // Debye
-    std::array<double, 3> hybrid_dipole{};           // Debye
+    std::array<double, 3> hybrid_dipole{};           // Debye, s-p and p-d terms
     double hybrid_dipole_magnitude = 0.0;            // Debye
     std::array<double, 3> total_dipole{};            // Debye
     double total_dipole_magnitude = 0.0;             // Debye

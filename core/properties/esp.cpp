@@ -142,7 +142,7 @@ std::variant<EspResult, std::string> compute_esp_charges(const MolecularBatch& m
                " atoms in ESP fitting";
     }
 
-    // Net charge and sp dipole (bohr * e) of every atom from the density.
+    // Net charge and hybrid (s-p, p-d) dipole (bohr * e) of every atom from the density.
     std::vector<double> net_charge(n);
     std::vector<std::array<double, 3>> sp_dipole(n, {0.0, 0.0, 0.0});
     for (std::size_t a = 0; a < n; ++a) {
@@ -152,10 +152,11 @@ std::variant<EspResult, std::string> compute_esp_charges(const MolecularBatch& m
                    " in ESP parameter model";
         }
         net_charge[a] = element->core_charge - diagonal_population(molecule, density, a);
-        if (molecule.orbitals_per_atom[a] >= 4) {
-            const std::size_t s = molecule.first_orbital[a];
-            const double d1 = DerivedMultipoleParams::from_element(*element).d1;
-            for (int k = 0; k < 3; ++k) sp_dipole[a][k] = 2.0 * d1 * density(s, s + 1 + k);
+        const OnAtomDipoleIntegrals integrals = on_atom_dipole_integrals(*element, molecule.orbitals_per_atom[a]);
+        const std::size_t f = molecule.first_orbital[a];
+        for (std::size_t k = 0; k < integrals.count; ++k) {
+            const OnAtomDipoleIntegral& e = integrals.entries[k];
+            sp_dipole[a][e.axis] += 2.0 * e.value * density(f + e.i, f + e.j);
         }
     }
 

@@ -169,9 +169,9 @@ DrcWorkspace DrcWorkspace::allocate(const MolecularBatch& molecule) {
     return ws;
 }
 
-double drc_degrees_of_freedom(const MolecularBatch& molecule) {
+double drc_degrees_of_freedom(const MolecularBatch& molecule, std::span<const double> masses) {
     const double n = static_cast<double>(molecule.n_atoms);
-    if (molecule.n_atoms >= 3) return is_linear_molecule(molecule) ? 3.0 * n - 5.0 : 3.0 * n - 6.0;
+    if (molecule.n_atoms >= 3) return is_linear_molecule(molecule, masses) ? 3.0 * n - 5.0 : 3.0 * n - 6.0;
     return molecule.n_atoms == 2 ? 1.0 : 3.0;
 }
 
@@ -249,10 +249,10 @@ DrcResult run_dynamic_reaction_coordinate(MolecularBatch& molecule, const Parame
     require_tabulated_masses(molecule);
     check_drc_frames_fit(options, n_atoms, available_memory_bytes());
 
-    const double dof = drc_degrees_of_freedom(molecule);
+    const std::span<const double> masses(workspace.masses);
+    const double dof = drc_degrees_of_freedom(molecule, masses);
     const double dt = options.time_step_fs;
     const std::size_t interval = std::max<std::size_t>(options.recording_interval, 1);
-    const std::span<const double> masses(workspace.masses);
     SurfaceScfSettings surface{kStartIterations, options.scf_energy_tolerance, options.scf_density_tolerance,
                                options.use_nddo};
 

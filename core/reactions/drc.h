@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -105,10 +106,11 @@ struct DrcResult {
 };
 
 // Degrees of freedom of the kinetic temperature: 3N - 6 for N >= 3 (3N - 5
-// when linear), 1 for a diatomic, 3 for a single atom. The starting
+// when is_linear_molecule calls it linear with these masses, the rule of the
+// rigid-body projection), 1 for a diatomic, 3 for a single atom. The starting
 // velocities carry no net translation or rotation, so these are all the
 // motions that hold kinetic energy.
-double drc_degrees_of_freedom(const MolecularBatch& molecule);
+double drc_degrees_of_freedom(const MolecularBatch& molecule, std::span<const double> masses);
 
 // Frames a run records: step 0, every multiple of the interval (0 acts as
 // 1) and the last step.

@@ -8,6 +8,8 @@
 
 #include "core/gradients/energy_and_gradient.h"
 #include "core/gradients/heat_of_formation.h"
+#include "core/opt/eigenvector_following.h"
+#include "core/opt/geometry_evaluation.h"
 #include "core/parameters/atomic_mass.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
@@ -21,8 +23,16 @@ namespace {
 // the SCF's own energy tolerance.
 constexpr double kCorrectorEnergyNoiseEv = 1e-7;
 // A corrected point closer than this fraction of a step to the previous one
-// ends the branch at the minimum.
+// shows that the minimum lies within the step.
 constexpr double kTurnedBackFraction = 0.25;
+// On arrival the step is halved, down to this fraction of the caller's step.
+constexpr double kSmallestStepFraction = 1.0 / 1024.0;
+// A branch end counts as a minimum only this far (kcal/mol) below the
+// transition state: next to a soft saddle point the gradient is small too.
+constexpr double kMinimumDepthKcal = 0.1;
+// Mass-weighted displacement (amu^1/2 angstrom) of the central difference
+// that measures the curvature along the path at its end.
+constexpr double kCurvatureStep = 0.02;
 // Points reserved up front; a branch that goes on grows its list.
 constexpr std::size_t kReservedPoints = 256;
 constexpr SurfaceScfSettings kTsScf{60, 1e-7, 1e-6, true};
@@ -99,8 +109,8 @@ IrcPoint make_point(double s, const Evaluation& e, const MolecularBatch& molecul
     return {s, e.scf.total_energy, e.heat_kcal, coordinate_triples(molecule), e.cartesian_rms, e.mass_weighted_rms};
 }
 
-// The lowest normal mode at the molecule's geometry as a unit mass-weighted
-// vector when it is imaginary; x of atom 0 otherwise.
+// The imaginary normal mode at the molecule's geometry as a unit
+// mass-weighted vector; refuses a geometry that has not exactly one.
 void transition_vector_from_hessian(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                                     const IrcOptions& options, IrcWorkspace& ws) {
     const ScfOptions scf_options{.cosmo = std::nullopt,
@@ -122,14 +132,27 @@ void transition_vector_from_hessian(MolecularBatch& molecule, const ParameterMod
                                          .project_external = true};
     const HessianResult hessian = compute_hessian_and_frequencies(molecule, model, scf, scf_options, hessian_options);
 
-    // With an imaginary vibration the lowest of all modes is the most imaginary one.
+    // A first-order saddle point has exactly one imaginary vibration, then
+    // the lowest of all modes.
     const std::vector<double>& vibrations = hessian.vibrational_frequencies_cm1;
-    if (count_imaginary_frequencies(vibrations) == 0) {
-        char lowest[32] = "none";
-        if (!vibrations.empty()) std::snprintf(lowest, sizeof lowest, "%.1f cm^-1", vibrations.front());
-        throw RequestError(std::string("The starting geometry is not a transition state: it has no imaginary "
-                                       "vibrational frequency (the lowest is ") +
-                           lowest + "), so there is no path down from it");
+    const std::size_t imaginary = count_imaginary_frequencies(vibrations);
+    if (imaginary != 1) {
+        std::string found;
+        if (imaginary == 0) {
+            char lowest[32] = "none";
+            if (!vibrations.empty()) std::snprintf(lowest, sizeof lowest, "%.1f cm^-1", vibrations.front());
+            found = std::string("it has no imaginary vibrational frequency (the lowest is ") + lowest +
+                    "), so there is no path down from it";
+        } else {
+            found = "it has " + std::to_string(imaginary) + " imaginary vibrational frequencies (";
+            for (std::size_t k = 0; k < imaginary; ++k) {
+                char nu[32];
+                std::snprintf(nu, sizeof nu, "%s%.1f", k == 0 ? "" : ", ", vibrations[k]);
+                found += nu;
+            }
+            found += " cm^-1); a transition state has exactly one";
+        }
+        throw RequestError("The starting geometry is not a transition state: " + found);
     }
     std::vector<double>& t = ws.transition_vector;
     const auto& displacements = hessian.normal_modes.front().displacements;
@@ -140,13 +163,89 @@ void transition_vector_from_hessian(MolecularBatch& molecule, const ParameterMod
     for (double& c : t) c /= length;
 }
 
+// Predictor and corrector of one step of length h from ws.coords_mw along
+// ws.direction: the point x on the sphere of radius h/2 about the pivot
+// p = q + (h/2) d whose steepest-descent image y = p - (h/2) g/|g| is x
+// itself, i.e. the lowest point of the sphere, where the gradient is normal to
+// it. Each evaluation moves the best point so far along its residual f = y - x
+// by a weight and puts it back on the sphere. The weight starts at 1/2 (the
+// midpoint rule) and then takes the secant estimate of the last two accepted
+// points; a trial above the best point's energy overshot along a stiff mode,
+// and the step restarts from the best point with a quarter of the weight.
+// Leaves the lowest point evaluated in ws.trial and its mass-weighted
+// gradient in ws.gradient_mw, and returns its evaluation: coordinates,
+// energy and gradient of the accepted point belong together.
+Evaluation corrected_step(double h, MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
+                          GradientWorkspace& gradient_workspace, IrcWorkspace& ws, const IrcOptions& options,
+                          const SurfaceScfSettings& settings) {
+    const std::size_t dim = ws.coords_mw.size();
+    for (std::size_t i = 0; i < dim; ++i) {
+        ws.pivot[i] = ws.coords_mw[i] + 0.5 * h * ws.direction[i];
+        ws.trial[i] = ws.coords_mw[i] + h * ws.direction[i];
+    }
+    Evaluation best;
+    double weight = 0.5;
+    for (std::size_t evaluation = 1;; ++evaluation) {
+        set_mass_weighted(molecule, ws, ws.trial);
+        const Evaluation e = evaluate(molecule, model, scf, gradient_workspace, ws, settings);
+        const double g_norm = norm(ws.gradient_mw);
+        double delta2 = 0.0;
+        for (std::size_t i = 0; i < dim; ++i) {
+            ws.midpoint[i] = ws.pivot[i] - 0.5 * h * ws.gradient_mw[i] / std::max(g_norm, 1e-300) - ws.trial[i];  // f
+            delta2 += ws.midpoint[i] * ws.midpoint[i];
+        }
+        if (evaluation > 1 && e.scf.total_energy > best.scf.total_energy + kCorrectorEnergyNoiseEv) {
+            weight *= 0.25;
+        } else {
+            if (evaluation > 1) weight = secant_weight(ws, weight);
+            best = e;
+            ws.best_point.swap(ws.trial);
+            ws.best_residual.swap(ws.midpoint);
+            ws.best_gradient.swap(ws.gradient_mw);
+        }
+        if (g_norm < 1e-12 || std::sqrt(delta2) < options.corrector_tol ||
+            evaluation >= options.max_corrector_iterations) {
+            break;
+        }
+        double offset2 = 0.0;
+        for (std::size_t i = 0; i < dim; ++i) {
+            ws.midpoint[i] = ws.best_point[i] + weight * ws.best_residual[i] - ws.pivot[i];
+            offset2 += ws.midpoint[i] * ws.midpoint[i];
+        }
+        const double scale = 0.5 * h / std::max(std::sqrt(offset2), 1e-15);
+        for (std::size_t i = 0; i < dim; ++i) ws.trial[i] = ws.pivot[i] + scale * ws.midpoint[i];
+    }
+    ws.trial.swap(ws.best_point);
+    ws.gradient_mw.swap(ws.best_gradient);
+    return best;
+}
+
+// Curvature (kcal/(mol angstrom^2 amu)) of the energy at the mass-weighted
+// point ws.coords_mw along the unit vector u: central differences of the
+// gradient along it. Uses ws.trial and ws.gradient_mw as scratch.
+double curvature_along_path(const std::vector<double>& u, MolecularBatch& molecule, const ParameterModel& model,
+                            ScfWorkspace& scf, GradientWorkspace& gradient_workspace, IrcWorkspace& ws,
+                            const SurfaceScfSettings& settings) {
+    const std::size_t dim = ws.coords_mw.size();
+    double slope[2] = {0.0, 0.0};
+    for (int side = 0; side < 2; ++side) {
+        const double offset = side == 0 ? kCurvatureStep : -kCurvatureStep;
+        for (std::size_t i = 0; i < dim; ++i) ws.trial[i] = ws.coords_mw[i] + offset * u[i];
+        set_mass_weighted(molecule, ws, ws.trial);
+        evaluate(molecule, model, scf, gradient_workspace, ws, settings);
+        for (std::size_t i = 0; i < dim; ++i) slope[side] += ws.gradient_mw[i] * u[i];
+    }
+    return (slope[0] - slope[1]) / (2.0 * kCurvatureStep);
+}
+
 }  // namespace
 
 IrcWorkspace IrcWorkspace::allocate(const MolecularBatch& molecule) {
     const std::size_t n = molecule.n_atoms, dim = 3 * n;
     IrcWorkspace ws;
     for (std::vector<double>* v : {&ws.coords_mw, &ws.pivot, &ws.trial, &ws.midpoint, &ws.gradient_mw,
-                                   &ws.direction, &ws.transition_vector, &ws.best_point, &ws.best_residual}) {
+                                   &ws.direction, &ws.transition_vector, &ws.best_point, &ws.best_residual,
+                                   &ws.best_gradient}) {
         v->assign(dim, 0.0);
     }
     ws.cart_gradient.assign(n, {});
@@ -182,7 +281,6 @@ std::optional<std::string> find_irc_option_error(const IrcOptions& options) {
 IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                               GradientWorkspace& gradient_workspace, IrcWorkspace& ws, const IrcOptions& options) {
     const std::size_t dim = ws.coords_mw.size();
-    const double h = options.step_size;
     ws.restore_ts_coords(molecule);
     for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
         ws.coords_mw[3 * a] = ws.sqrt_masses[a] * molecule.x[a];
@@ -192,81 +290,50 @@ IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const Param
     for (std::size_t i = 0; i < dim; ++i) ws.direction[i] = sign * ws.transition_vector[i];
 
     const SurfaceScfSettings settings = with_nddo(kPathScf, options.use_nddo);
-    double previous_heat = compute_heat_of_formation_kcal_mol(
+    const double ts_heat = compute_heat_of_formation_kcal_mol(
         molecule, model, run_surface_scf(molecule, model, scf, settings).total_energy);
+    double previous_heat = ts_heat;
 
     IrcBranch branch;
     if (options.max_points == 0) return branch;
     branch.points.reserve(std::min<std::size_t>(options.max_points, kReservedPoints));
-    double s = 0.0;
-    for (std::size_t k = 1; k <= options.max_points; ++k) {
-        // Predictor: pivot half a step ahead, trial point a full step ahead.
-        for (std::size_t i = 0; i < dim; ++i) {
-            ws.pivot[i] = ws.coords_mw[i] + 0.5 * h * ws.direction[i];
-            ws.trial[i] = ws.coords_mw[i] + h * ws.direction[i];
-        }
-        // Corrector: the point x on the sphere of radius h/2 about the pivot
-        // whose steepest-descent image y = p - (h/2) g/|g| is x itself, i.e. the
-        // lowest point of the sphere, where the gradient is normal to it. Each
-        // step moves the best point so far along its residual f = y - x by a
-        // weight and puts it back on the sphere. The weight starts at 1/2 (the
-        // midpoint rule) and then takes the secant estimate of the last two
-        // accepted points; a trial above the best point's energy overshot
-        // along a stiff mode, and the step restarts from the best point with a
-        // quarter of the weight.
-        Evaluation e;
-        double weight = 0.5, best_energy = std::numeric_limits<double>::infinity();
-        for (std::size_t evaluation = 1;; ++evaluation) {
-            set_mass_weighted(molecule, ws, ws.trial);
-            e = evaluate(molecule, model, scf, gradient_workspace, ws, settings);
-            const double g_norm = norm(ws.gradient_mw);
-            if (g_norm < 1e-12) break;
-            double delta2 = 0.0;
-            for (std::size_t i = 0; i < dim; ++i) {
-                ws.midpoint[i] = ws.pivot[i] - 0.5 * h * ws.gradient_mw[i] / g_norm - ws.trial[i];  // f
-                delta2 += ws.midpoint[i] * ws.midpoint[i];
-            }
-            if (e.scf.total_energy > best_energy + kCorrectorEnergyNoiseEv) {
-                weight *= 0.25;
-            } else {
-                if (evaluation > 1) weight = secant_weight(ws, weight);
-                best_energy = e.scf.total_energy;
-                ws.best_point.swap(ws.trial);
-                ws.best_residual.swap(ws.midpoint);
-            }
-            double offset2 = 0.0;
-            for (std::size_t i = 0; i < dim; ++i) {
-                ws.midpoint[i] = ws.best_point[i] + weight * ws.best_residual[i] - ws.pivot[i];
-                offset2 += ws.midpoint[i] * ws.midpoint[i];
-            }
-            const double scale = 0.5 * h / std::max(std::sqrt(offset2), 1e-15);
-            for (std::size_t i = 0; i < dim; ++i) ws.trial[i] = ws.pivot[i] + scale * ws.midpoint[i];
-            if (std::sqrt(delta2) < options.corrector_tol || evaluation >= options.max_corrector_iterations) break;
-        }
-        // The accepted point's coordinates are the corrected ones; its energy
-        // and gradient those of the last geometry evaluated.
-        set_mass_weighted(molecule, ws, ws.trial);
-        s += sign * h;
-        branch.points.push_back(make_point(s, e, molecule));
-
-        // The lowest point of the sphere is the previous point itself once the
-        // minimum lies within half a step: the path has arrived.
+    double s = 0.0, h = options.step_size;
+    const double smallest_step = options.step_size * kSmallestStepFraction;
+    while (branch.points.size() < options.max_points) {
+        const Evaluation e = corrected_step(h, molecule, model, scf, gradient_workspace, ws, options, settings);
         double moved2 = 0.0;
         for (std::size_t i = 0; i < dim; ++i) {
             moved2 += (ws.trial[i] - ws.coords_mw[i]) * (ws.trial[i] - ws.coords_mw[i]);
         }
-        const bool turned_back = std::sqrt(moved2) < kTurnedBackFraction * h;
-        const bool rose = e.heat_kcal > previous_heat + options.max_energy_rise;
-        if (e.mass_weighted_rms < options.min_gradient || rose || turned_back) {
-            // A minimum only counts when the path fell all the way to it and
-            // its SCF converged.
-            branch.converged = !rose && e.scf.converged;
-            return branch;
+        // The lowest point of the sphere lies next to the previous point, or
+        // above it: the minimum along the path is within this step. The point
+        // is not kept (it would repeat the previous one or climb back), and the
+        // path goes on from the previous point with half the step.
+        if (std::sqrt(moved2) < kTurnedBackFraction * h || e.heat_kcal > previous_heat + options.max_energy_rise) {
+            h *= 0.5;
+            if (h < smallest_step) return branch;
+            continue;
         }
+        set_mass_weighted(molecule, ws, ws.trial);
+        s += sign * h;
+        branch.points.push_back(make_point(s, e, molecule));
+        // The unit step just taken (in ws.midpoint), then the new point and
+        // its descent direction.
+        for (std::size_t i = 0; i < dim; ++i) ws.midpoint[i] = (ws.trial[i] - ws.coords_mw[i]) / std::sqrt(moved2);
         ws.coords_mw.swap(ws.trial);
+        previous_heat = e.heat_kcal;
         const double g_length = std::max(norm(ws.gradient_mw), 1e-15);
         for (std::size_t i = 0; i < dim; ++i) ws.direction[i] = -ws.gradient_mw[i] / g_length;
-        previous_heat = e.heat_kcal;
+
+        // A minimum: the gradient has vanished well below the transition
+        // state, where the energy curves up along the path (next to a soft
+        // saddle point it curves down).
+        if (e.mass_weighted_rms < options.min_gradient && ts_heat - e.heat_kcal > kMinimumDepthKcal &&
+            e.scf.converged &&
+            curvature_along_path(ws.midpoint, molecule, model, scf, gradient_workspace, ws, settings) > 0.0) {
+            branch.converged = true;
+            return branch;
+        }
     }
     return branch;
 }
@@ -285,7 +352,19 @@ IrcResult trace_intrinsic_reaction_coordinate(MolecularBatch& molecule, const Pa
     // Mass-weighted coordinates need a positive mass for every atom.
     require_tabulated_masses(molecule);
 
+    // The start must be a stationary point: its gradient within what a
+    // transition-state search of this engine accepts.
     ws.ts_coords = coordinate_triples(molecule);
+    const Evaluation ts = evaluate(molecule, model, scf, gradient_workspace, ws, with_nddo(kTsScf, options.use_nddo));
+    const auto [rms, largest] = compute_effective_gradient_norms(ws.cart_gradient, std::nullopt);
+    if (!(rms < kTransitionStateGradRmsLimit && largest < kTransitionStateGradMaxLimit)) {
+        char found[160];
+        std::snprintf(found, sizeof found,
+                      "its gradient RMS is %.3g kcal/(mol angstrom) and its largest atom gradient %.3g, above the "
+                      "%.3g and %.3g of a transition state",
+                      rms, largest, kTransitionStateGradRmsLimit, kTransitionStateGradMaxLimit);
+        throw RequestError(std::string("The starting geometry is not a transition state: ") + found);
+    }
     if (options.transition_vector) {
         ws.transition_vector = *options.transition_vector;
         const double length = norm(ws.transition_vector);
@@ -293,9 +372,8 @@ IrcResult trace_intrinsic_reaction_coordinate(MolecularBatch& molecule, const Pa
     } else {
         transition_vector_from_hessian(molecule, model, scf, options, ws);
     }
-
     ws.restore_ts_coords(molecule);
-    const Evaluation ts = evaluate(molecule, model, scf, gradient_workspace, ws, with_nddo(kTsScf, options.use_nddo));
+
     // Forward is the direction in which the energy does not rise.
     double slope = 0.0;
     for (std::size_t i = 0; i < dim; ++i) slope += ws.gradient_mw[i] * ws.transition_vector[i];

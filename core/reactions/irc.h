@@ -33,9 +33,11 @@ struct IrcOptions {
     std::size_t max_points = 50;  // per branch
     std::size_t max_corrector_iterations = 25;
     double corrector_tol = 1e-4;   // amu^1/2 angstrom
-    double min_gradient = 0.05;    // kcal/(mol angstrom amu^1/2): a branch ends below this RMS
-    // kcal/mol: a point higher than the one before by more than this ends
-    // its branch, not converged.
+    // kcal/(mol angstrom amu^1/2): a branch ends at a minimum once the RMS
+    // falls below this.
+    double min_gradient = 0.05;
+    // kcal/mol: a point higher than the one before by more than this has
+    // passed the minimum along the path; the step is retried at half length.
     double max_energy_rise = 0.01;
     bool use_nddo = true;
     std::uint8_t direction = kIrcBoth;  // kIrcForward, kIrcReverse, anything else both
@@ -49,6 +51,7 @@ struct IrcWorkspace {
     std::vector<double> midpoint;   // 3N, corrector scratch
     std::vector<double> best_point;     // 3N, lowest corrector point so far
     std::vector<double> best_residual;  // 3N, its image minus itself
+    std::vector<double> best_gradient;  // 3N, its mass-weighted gradient
     std::vector<std::array<double, 3>> cart_gradient;  // eV/angstrom, last evaluated geometry
     std::vector<double> gradient_mw;                   // 3N, last evaluated geometry
     std::vector<double> direction;                     // 3N, current descent direction d
@@ -80,8 +83,9 @@ struct IrcResult {
 
 struct IrcBranch {
     std::vector<IrcPoint> points;  // in path order, away from the TS
-    // The path fell to a minimum (no rise beyond max_energy_rise on the way)
-    // and the SCF of its last point converged.
+    // The path reached a minimum: a point whose mass-weighted gradient RMS
+    // lies below min_gradient, more than 0.1 kcal/mol below the transition
+    // state, with a converged SCF and the energy curving up along the path.
     bool converged = false;
 };
 
@@ -91,23 +95,29 @@ struct IrcBranch {
 std::optional<std::string> find_irc_option_error(const IrcOptions& options);
 
 // One branch from the TS along sign x the workspace's transition vector
-// (sign +1 forward, -1 reverse). Every point costs at most
-// max_corrector_iterations SCF+gradient evaluations.
+// (sign +1 forward, -1 reverse). A step whose corrected point turns back to
+// the previous one or rises above it by more than max_energy_rise has met
+// the minimum along the path: it is not kept, and the path goes on from the
+// previous point with half the step (down to 1/1024 of step_size, where the
+// branch ends). The path coordinate grows by the step taken. Every point
+// costs at most max_corrector_iterations SCF+gradient evaluations, the end
+// two more.
 IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                               GradientWorkspace& gradient_workspace, IrcWorkspace& workspace,
                               const IrcOptions& options);
 
 // Traces the branches the options ask for from the molecule's geometry and
-// puts the molecule back there. Without a supplied transition vector it first
-// runs the vibrational analysis there and starts along the lowest normal
-// mode; a geometry without an imaginary vibration (below -10 cm^-1) is
-// refused (RequestError).
+// puts the molecule back there. The geometry must be a transition state: a
+// gradient within what the engine's searches accept (RMS below 0.5, largest
+// atom gradient below 1.0 kcal/(mol angstrom)) and, without a supplied
+// transition vector, exactly one imaginary vibration in the vibrational
+// analysis run there, along which the path starts; otherwise the request is
+// refused (RequestError naming what was found).
 //
 // Stops before any SCF: the option errors above; "Supplied transition vector
 // length mismatch"; a workspace not sized for the molecule; an atom without a
-// tabulated mass. The vibrational analysis' stops pass through ("MolecularBatch
-// must contain at least 1 atom", "Base SCF must converge before computing
-// Hessian").
+// tabulated mass. The vibrational analysis' stops pass through ("Base SCF
+// must converge before computing Hessian").
 IrcResult trace_intrinsic_reaction_coordinate(MolecularBatch& molecule, const ParameterModel& model,
                                               ScfWorkspace& scf, GradientWorkspace& gradient_workspace,
                                               IrcWorkspace& workspace, const IrcOptions& options);

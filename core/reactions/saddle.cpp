@@ -8,7 +8,10 @@
 #include "core/gradients/heat_of_formation.h"
 #include "core/gradients/nuclear_gradients.h"
 #include "core/opt/geometry_evaluation.h"
+#include "core/opt/lbfgs.h"
+#include "core/parameters/atomic_mass.h"
 #include "core/reactions/docking.h"
+#include "core/reactions/irc.h"
 #include "core/scf/escalation_ladder.h"
 #include "core/scf/workspace.h"
 #include "core/types/constants.h"
@@ -33,6 +36,17 @@ constexpr double kProgressAngstrom = 1e-12;
 // No two atoms may come closer than this (angstrom) on the straight path
 // between the docked ends.
 constexpr double kClosestApproachAngstrom = 0.5;
+// Ends closer than this RMSD (angstrom) after docking are one structure.
+constexpr double kSameStructureRmsd = 0.05;
+// Two minimised structures closer than this RMSD (angstrom) after docking
+// are the minimum of one basin: soft modes leave a tight minimisation this
+// much freedom.
+constexpr double kSameMinimumRmsd = 0.1;
+// The paths down from the transition state: arc-length steps (amu^1/2
+// angstrom) and points per side, enough to leave its region before a
+// minimisation finds the basin.
+constexpr double kDescentStep = 0.3;
+constexpr std::size_t kDescentPoints = 50;
 
 // Coordinates of a flat atom-major vector as rows.
 std::vector<std::array<double, 3>> rows_of(const std::vector<double>& x) {
@@ -118,6 +132,70 @@ Side make_side(const std::vector<std::uint8_t>& atomic_numbers, const std::vecto
     return side;
 }
 
+double docked_rmsd(std::span<const std::array<double, 3>> a, std::span<const std::array<double, 3>> b) {
+    return a.empty() ? 0.0 : dock(a, b).second / std::sqrt(static_cast<double>(a.size()));
+}
+
+// Minimises the molecule from its coordinates (tight L-BFGS) and returns the
+// minimum's coordinates.
+std::vector<std::array<double, 3>> minimised(MolecularBatch& molecule, const ParameterModel& model,
+                                             ScfWorkspace& scf, GradientWorkspace& gradient_workspace,
+                                             bool use_nddo) {
+    OptimizationOptions options;
+    options.grad_rms_tol = 0.01;
+    options.grad_max_tol = 0.02;
+    options.energy_tol = 1e-9;
+    options.max_cycles = 300;
+    options.use_nddo = use_nddo;
+    optimize_geometry_lbfgs(molecule, model, scf, gradient_workspace, options);
+    return coordinate_triples(molecule);
+}
+
+// Whether the paths down from the transition state in `molecule` (one
+// intrinsic-reaction-coordinate branch each way, started along the line from
+// the reactant to the product, then a minimisation from its end) reach the
+// basins of both ends: their minima are those of the two ends, one each, and
+// the ends do not share one basin. `reactant` and `product` are the ends as
+// given (the product docked). Leaves the molecule at its last minimum.
+bool joins_the_ends(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
+                    GradientWorkspace& gradient_workspace, std::span<const std::array<double, 3>> reactant,
+                    std::span<const std::array<double, 3>> product, bool use_nddo) {
+    const std::size_t n_atoms = molecule.n_atoms;
+    for (std::size_t a = 0; a < n_atoms; ++a) {
+        if (!(atomic_mass(molecule.atomic_numbers[a]) > 0.0)) return false;  // no mass-weighted path
+    }
+    IrcWorkspace ws = IrcWorkspace::allocate(molecule);
+    double length2 = 0.0;
+    for (std::size_t a = 0; a < n_atoms; ++a) {
+        for (std::size_t c = 0; c < 3; ++c) {
+            ws.transition_vector[3 * a + c] = ws.sqrt_masses[a] * (product[a][c] - reactant[a][c]);
+            length2 += ws.transition_vector[3 * a + c] * ws.transition_vector[3 * a + c];
+        }
+    }
+    if (!(length2 > 0.0)) return false;
+    for (double& c : ws.transition_vector) c /= std::sqrt(length2);
+    IrcOptions path;
+    path.step_size = kDescentStep;
+    path.max_points = kDescentPoints;
+    path.use_nddo = use_nddo;
+    std::vector<std::array<double, 3>> ends[2];
+    for (int side = 0; side < 2; ++side) {
+        const IrcBranch branch =
+            trace_single_branch(side == 0 ? -1.0 : 1.0, molecule, model, scf, gradient_workspace, ws, path);
+        set_coordinates(molecule, branch.points.empty() ? ws.ts_coords : branch.points.back().coordinates);
+        ends[side] = minimised(molecule, model, scf, gradient_workspace, use_nddo);
+    }
+    std::vector<std::array<double, 3>> basins[2];
+    for (int side = 0; side < 2; ++side) {
+        set_coordinates(molecule, side == 0 ? reactant : product);
+        basins[side] = minimised(molecule, model, scf, gradient_workspace, use_nddo);
+    }
+    auto same = [](const auto& a, const auto& b) { return docked_rmsd(a, b) < kSameMinimumRmsd; };
+    if (same(basins[0], basins[1])) return false;
+    return (same(ends[0], basins[0]) && same(ends[1], basins[1])) ||
+           (same(ends[0], basins[1]) && same(ends[1], basins[0]));
+}
+
 }  // namespace
 
 void check_saddle_options(const SaddleOptions& options) {
@@ -140,6 +218,12 @@ SaddleResult run_saddle(std::vector<std::uint8_t> atomic_numbers, std::span<cons
 
     // The product is brought into the reactant's frame once; the reactant never moves.
     auto [docked, d] = dock(reactant, product);
+    if (n_atoms > 0 && d / std::sqrt(static_cast<double>(n_atoms)) < kSameStructureRmsd) {
+        char rmsd[32];
+        std::snprintf(rmsd, sizeof rmsd, "%.3g", d / std::sqrt(static_cast<double>(n_atoms)));
+        throw RequestError(std::string("The reactant and product are the same structure: after docking they lie ") +
+                           rmsd + " angstrom RMSD apart; a reaction path needs ends at least 0.05 angstrom apart");
+    }
     check_straight_path(atomic_numbers, reactant, docked);
     Side sides[2] = {make_side(atomic_numbers, flat_of(reactant), model),
                      make_side(atomic_numbers, flat_of(docked), model)};
@@ -236,8 +320,8 @@ SaddleResult run_saddle(std::vector<std::uint8_t> atomic_numbers, std::span<cons
         // default trust bounds; looser than a stand-alone search.
         TransitionStateOptions refine;
         refine.max_cycles = 60;
-        refine.grad_rms_tol = 0.5;
-        refine.grad_max_tol = 1.0;
+        refine.grad_rms_tol = kTransitionStateGradRmsLimit;
+        refine.grad_max_tol = kTransitionStateGradMaxLimit;
         refine.trust_radius = 0.08;
         refine.use_nddo = options.use_nddo;
         EigenvectorFollowingWorkspace workspace = EigenvectorFollowingWorkspace::allocate(n_atoms);
@@ -250,7 +334,15 @@ SaddleResult run_saddle(std::vector<std::uint8_t> atomic_numbers, std::span<cons
         }
         result.ts_refinement = std::move(refined);
     }
-    result.converged = met && (!result.ts_refinement || result.ts_refinement->converged);
+    // A transition state between the ends lies above both and leads down
+    // into both of their basins.
+    const bool refined = !result.ts_refinement || result.ts_refinement->converged;
+    result.converged = met && refined && h_ts > heat_reactant && h_ts > heat_product;
+    if (result.converged) {
+        set_coordinates(guess, rows_of(x_ts));
+        result.converged = joins_the_ends(guess, model, guess_scf, gradient_workspace, reactant, docked,
+                                          options.use_nddo);
+    }
 
     result.num_cycles = result.trajectory.size();
     result.final_distance = d;

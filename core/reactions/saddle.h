@@ -37,8 +37,11 @@ struct SaddlePoint {
 };
 
 struct SaddleResult {
-    // The ends came within convergence_distance (to 1e-9 angstrom) and, when
-    // asked for, the refinement converged.
+    // The ends came within convergence_distance (to 1e-9 angstrom); when
+    // asked for, the refinement converged; the transition state lies above
+    // both ends; and the paths down from it (an intrinsic reaction coordinate
+    // each way, then a minimisation) reach the minima of the two ends, which
+    // are not one.
     bool converged = false;
     std::size_t num_cycles = 0;
     double final_distance = 0.0;  // angstrom
@@ -58,9 +61,10 @@ void check_saddle_options(const SaddleOptions& options);
 // Builds its own molecules and workspaces; the inputs are only read. Stops
 // when either coordinate set does not hold one row per atomic number, and on
 // unsound options, before any SCF; refuses (RequestError), also before any
-// SCF, ends whose straight path brings two atoms within 0.5 angstrom. A cycle
-// that brings the ends no closer ends the search, not converged and not
-// recorded.
+// SCF, ends that are the same structure (less than 0.05 angstrom RMSD apart
+// after docking) and ends whose straight path brings two atoms within 0.5
+// angstrom. A cycle that brings the ends no closer ends the search, not
+// converged and not recorded.
 SaddleResult run_saddle(std::vector<std::uint8_t> atomic_numbers, std::span<const std::array<double, 3>> reactant,
                         std::span<const std::array<double, 3>> product, const ParameterModel& model,
                         const SaddleOptions& options);

@@ -116,36 +116,36 @@ DiisStep DiisWorkspace::push(const Matrix& fock, const Matrix& density, Matrix& 
 
 void DiisWorkspace::extrapolate(Matrix& fock, DiisStep& step) {
     require_square(fock, n, "DIIS Fock matrix size mismatch");
-    if (count < 2) return;
+    std::array<double, MAX_DIIS_CAPACITY> c{};
+    const std::size_t m = solve_coefficients(c);
+    step.entries_used = std::max<std::size_t>(m, 1);
+    if (m == 0) return;
+    fock.fill(0.0);
+    double* f = fock.data().data();
+    const std::size_t len = fock.data().size();
+    for (std::size_t k = 0; k < m; ++k) {
+        const double* h = fock_history[order[k]].data().data();
+        const double ck = c[k];
+        for (std::size_t i = 0; i < len; ++i) f[i] += ck * h[i];
+    }
+    step.extrapolated = true;
+}
+
+std::size_t DiisWorkspace::solve_coefficients(std::array<double, MAX_DIIS_CAPACITY>& c) {
+    if (count < 2) return 0;
     const std::size_t slot = order[count - 1];
     const double own_square = b[count - 1][count - 1];
-
-    std::array<double, MAX_DIIS_CAPACITY> c{};
     while (count >= 2) {
-        const std::size_t m = count;
-        if (solve_pulay_system(b, m, c)) {
-            fock.fill(0.0);
-            double* f = fock.data().data();
-            const std::size_t len = fock.data().size();
-            for (std::size_t k = 0; k < m; ++k) {
-                const double* h = fock_history[order[k]].data().data();
-                const double ck = c[k];
-                for (std::size_t i = 0; i < len; ++i) f[i] += ck * h[i];
-            }
-            step.entries_used = m;
-            step.extrapolated = true;
-            return;
-        }
+        if (solve_pulay_system(b, count, c)) return count;
         drop_oldest();
     }
-
     // Nothing usable: keep only the newest entry. The slot order stays a
     // permutation, so the next push cannot land on the kept entry's slot.
     reset();
     std::swap(order[0], order[slot]);
     count = 1;
     b[0][0] = own_square;
-    step.entries_used = 1;
+    return 0;
 }
 
 bool solve_pulay_system(const DiisMatrix& b, std::size_t m,

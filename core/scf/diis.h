@@ -44,6 +44,11 @@ struct DiisWorkspace {
     // history that ends with it.
     DiisStep push(const Matrix& fock, const Matrix& density, Matrix& scratch);
     void extrapolate(Matrix& fock, DiisStep& step);
+    // The Pulay coefficients of the held entries, oldest first, for
+    // histories of any matrix shape: the oldest entries are dropped until the
+    // system is usable. Returns the number of entries used, 0 when none is
+    // usable (the history then keeps only its newest entry).
+    std::size_t solve_coefficients(std::array<double, MAX_DIIS_CAPACITY>& coefficients);
 };
 
 // Solves the bordered Pulay system for m entries (2 <= m <= 8). Returns false

@@ -37,6 +37,22 @@ double electronegativity(std::uint8_t z) {
     }
 }
 
+// Matching weight of a unit on an atom of atomic number z: the less
+// electronegative the atom, the more it gains from being paired.
+std::int64_t matching_preference(std::uint8_t z) { return std::llround(100.0 * (4.0 - electronegativity(z))); }
+
+// Preference steps outweigh any sum of bond weights below.
+constexpr std::int64_t kElectronegativityWeight = 1'000'000'000;
+
+// Weight of a pi bond on `bond`: its bond order from the distance, n =
+// exp((r_i + r_j - d) / 0.3 angstrom), with r_i + r_j the single-bond length
+// (the logarithmic bond-order relation), in thousandths.
+std::int64_t pi_bond_weight(const MolecularBatch& molecule, const LewisBond& bond) {
+    const double single = covalent_radius(molecule.atomic_numbers[bond.atom_i]) +
+                          covalent_radius(molecule.atomic_numbers[bond.atom_j]);
+    return std::llround(1000.0 * std::exp((single - bond.distance) / 0.3));
+}
+
 // Every pair within bonding distance, i ascending, then j ascending, as
 // single bonds.
 std::vector<LewisBond> bonded_pairs(const MolecularBatch& molecule) {
@@ -234,16 +250,10 @@ std::variant<LewisStructure, std::string> perceive_lewis_structure(const Molecul
             for (const std::size_t w : vertices_of[b]) matching.add_edge(v, w);
         }
     }
-    // The least electronegative atoms are paired first, so that the units
-    // left unpaired sit on the atoms that best hold an extra electron.
-    const auto by_electronegativity = [&](std::size_t u, std::size_t v) {
-        const double eu = electronegativity(molecule.atomic_numbers[owner[u]]);
-        const double ev = electronegativity(molecule.atomic_numbers[owner[v]]);
-        return eu != ev ? eu < ev : u < v;
-    };
+    // A largest matching: its size alone is read until the weighted
+    // matching below picks which units pair.
     std::vector<std::size_t> order(owner.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
-    std::sort(order.begin(), order.end(), by_electronegativity);
     matching.match_greedily(order);
     for (const std::size_t v : order) matching.augment_from(v);
 
@@ -287,11 +297,24 @@ std::variant<LewisStructure, std::string> perceive_lewis_structure(const Molecul
         }
     }
 
-    // Move unpaired units along alternating paths to the most electronegative
-    // atom they can reach, where an extra electron pair is best held.
-    std::vector<double> preference(owner.size());
-    for (std::size_t v = 0; v < owner.size(); ++v) preference[v] = electronegativity(molecule.atomic_numbers[owner[v]]);
-    for (std::size_t v = 0; v < owner.size(); ++v) matching.shift_unmatched(v, preference);
+    // Which units pair up: of the matchings of this largest size, the one
+    // that leaves the unpaired units on the most electronegative atoms, where
+    // an extra electron pair is best held, and then puts the pi bonds on the
+    // shortest bonds, so that the structure is the one the geometry shows
+    // whatever the atom order.
+    std::vector<WeightedEdge> weighted;
+    for (std::size_t v = 0; v < owner.size(); ++v) {
+        const std::size_t a = owner[v];
+        for (const std::size_t k : bonds_of[a]) {
+            const std::size_t b = bonds[k].atom_i == a ? bonds[k].atom_j : bonds[k].atom_i;
+            if (b < a) continue;
+            const std::int64_t weight = kElectronegativityWeight * (matching_preference(molecule.atomic_numbers[a]) +
+                                                                    matching_preference(molecule.atomic_numbers[b])) +
+                                        pi_bond_weight(molecule, bonds[k]);
+            for (const std::size_t w : vertices_of[b]) weighted.push_back({v, w, weight});
+        }
+    }
+    const std::vector<std::size_t> mate = maximum_weight_matching(owner.size(), weighted);
 
     // The pi bonds of the matching; then the electron pairs still to place:
     // first on unpaired units, most electronegative atoms first, then into
@@ -299,7 +322,7 @@ std::variant<LewisStructure, std::string> perceive_lewis_structure(const Molecul
     std::vector<std::size_t> units;  // one atom entry per unpaired unit
     for (std::size_t a = 0; a < n; ++a) units.insert(units.end(), unpaired[a], a);
     for (std::size_t v = 0; v < owner.size(); ++v) {
-        const std::size_t w = matching.mate(v);
+        const std::size_t w = mate[v];
         if (w == GraphMatching::kUnmatched) {
             units.push_back(owner[v]);
         } else if (v < w) {

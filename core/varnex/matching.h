@@ -1,7 +1,9 @@
 #pragma once
-// Maximum matching in a general (not necessarily bipartite) graph by
-// augmenting paths, with odd cycles (blossoms) contracted as they are met.
+// Matchings in general (not necessarily bipartite) graphs, with odd cycles
+// (blossoms) contracted as they are met: a maximum matching grown by
+// augmenting paths, and a maximum-weight matching by the primal-dual method.
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace quorin {
@@ -27,11 +29,6 @@ public:
     // matched. Augmenting from every unmatched vertex in turn gives a maximum
     // matching.
     bool augment_from(std::size_t root);
-    // Moves the unmatched vertex x along an even alternating path (found
-    // without contracting odd cycles) to the reachable vertex of highest
-    // `preference`, when that is higher than x's: x ends matched, that vertex
-    // unmatched, and the matching keeps its size.
-    void shift_unmatched(std::size_t x, const std::vector<double>& preference);
 
 private:
     std::size_t common_base(std::size_t a, std::size_t b);
@@ -47,5 +44,16 @@ private:
     std::vector<char> on_path_;
     std::vector<std::size_t> queue_;
 };
+
+struct WeightedEdge {
+    std::size_t u = 0, v = 0;
+    std::int64_t weight = 0;
+};
+
+// The mate of each of the n vertices (GraphMatching::kUnmatched for none) in
+// a matching of largest total weight among those of largest size. Integer
+// weights keep the dual variables exact. Each connected component is solved
+// on its own, in time cubic in its vertex count.
+std::vector<std::size_t> maximum_weight_matching(std::size_t n, const std::vector<WeightedEdge>& edges);
 
 }  // namespace quorin

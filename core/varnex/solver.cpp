@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 #include "core/gradients/heat_of_formation.h"
 #include "core/integrals/core_repulsion.h"
@@ -15,6 +16,7 @@
 #include "core/varnex/mixing.h"
 #include "core/varnex/orthogonalize.h"
 #include "core/varnex/sparse_fock.h"
+#include "core/varnex/stability.h"
 
 namespace quorin {
 
@@ -36,6 +38,8 @@ constexpr double kFocus = 0.03;
 // resonance integrals there are below 1e-10 eV and the density between them
 // below about 1e-5.
 constexpr double kReachAngstrom = 15.0;
+// Moves down from unstable solutions in one run.
+constexpr std::size_t kMaxDescents = 4;
 
 double core_charge_of(const ParameterModel& model, std::uint8_t z) {
     const auto element = model.get_element(z);
@@ -63,21 +67,31 @@ void orthonormalize_all(std::vector<SparseVector>& occupied, std::vector<SparseV
     orthonormalize(virtuals, drop, workspace);
 }
 
+// What no run can start from.
+std::optional<std::string> refusal(const MolecularBatch& molecule, const VarnexConfig& config) {
+    if (molecule.n_atoms == 0) return "Molecule has no atoms";
+    if (!(config.cutoff_distance > 0.0)) return "cutoff_distance must be a positive distance in angstrom";
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& molecule, const ParameterModel& model,
                                                        DispersionModel dispersion, const VarnexConfig& config) {
-    if (molecule.n_atoms == 0) return std::string("Molecule has no atoms");
-    if (!(config.cutoff_distance > 0.0)) {
-        return std::string("cutoff_distance must be a positive distance in angstrom");
-    }
+    if (auto message = refusal(molecule, config)) return std::move(*message);
     std::vector<std::size_t> valence(molecule.n_atoms);
     for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
         valence[a] = static_cast<std::size_t>(std::lround(std::max(core_charge_of(model, molecule.atomic_numbers[a]), 0.0)));
     }
     auto perceived = perceive_lewis_structure(molecule, valence);
     if (auto* message = std::get_if<std::string>(&perceived)) return std::move(*message);
-    const LewisStructure& lewis = std::get<LewisStructure>(perceived);
+    return run_varnex_scf(molecule, model, dispersion, config, std::get<LewisStructure>(perceived));
+}
+
+std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& molecule, const ParameterModel& model,
+                                                       DispersionModel dispersion, const VarnexConfig& config,
+                                                       const LewisStructure& lewis) {
+    if (auto message = refusal(molecule, config)) return std::move(*message);
     auto initial = construct_initial_lmos(molecule, lewis);
     if (auto* message = std::get_if<std::string>(&initial)) return std::move(*message);
     std::vector<Lmo> occupied_records = std::move(std::get<InitialLmos>(initial).occupied);
@@ -106,6 +120,7 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
     JacobiSweeper sweeper(molecule,
                           find_jacobi_candidates(molecule, occupied_records, virtual_records, config.cutoff_distance),
                           tolerances);
+    PiStability stability(molecule, occupied_records, virtual_records, config.cutoff_distance);
     OrthogonalizationWorkspace orthogonalization(molecule);
     std::vector<SparseVector> removed_occupied, removed_virtual;
 
@@ -113,6 +128,11 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
     BlockMatrix p_new = BlockMatrix::zeros(pattern);
     BlockMatrix f = BlockMatrix::zeros(pattern);
     build_density(occupied, p);
+    // Total energy of a set of occupied orbitals, through p_new and f.
+    const auto energy_of = [&](const std::vector<SparseVector>& orbitals) {
+        build_density(orbitals, p_new);
+        return e_nuc + fock_builder.build(p_new, f);
+    };
 
     VarnexResult result;
     DensityMixer mixer(kNewDensityWeight, kMixingDepth);
@@ -186,8 +206,24 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
             e_prev = e_tot;
             checked = true;
             if (largest < config.jacobi_tol) {
-                result.converged = true;
-                break;
+                const PiStabilityCheck check = stability.check(f, p_new, fock_builder, occupied, virtuals);
+                result.stable = check.stable;
+                if (check.stable) {
+                    result.converged = true;
+                    break;
+                }
+                // Down along the rotation found, and on from there.
+                if (result.descents == kMaxDescents) break;
+                const double lower = stability.descend(e_tot, energy_of, occupied, virtuals);
+                if (!(lower < e_tot)) break;
+                ++result.descents;
+                build_density(occupied, p);
+                mixer.reset();
+                final_orbitals_density = true;
+                near = true;  // every pair read in the next iteration
+                checked = false;
+                e_prev = lower;
+                continue;
             }
             // Without sweeps nothing can change any more.
             if (config.max_jacobi_sweeps == 0) break;

@@ -14,6 +14,7 @@
 #include "core/corrections/dispersion.h"
 #include "core/parameters/parameter_model.h"
 #include "core/types/molecule.h"
+#include "core/varnex/lewis.h"
 #include "core/varnex/sparse.h"
 #include "core/varnex/types.h"
 
@@ -44,11 +45,14 @@ struct VarnexResult {
     double nuclear_repulsion = 0.0;      // eV
     double total_energy = 0.0;           // eV, electronic + core repulsion, no dispersion
     double heat_of_formation = 0.0;      // kcal/mol, dispersion included
-    // The energy settled (change below energy_tol) and, checked once at the
-    // end with the Fock matrix of the final density, no occupied-virtual
-    // pair couples above jacobi_tol, within the cutoff or beyond it.
+    // The energy settled (change below energy_tol); checked once at the end
+    // with the Fock matrix of the final density, no occupied-virtual pair
+    // couples above jacobi_tol, within the cutoff or beyond it; and no
+    // rotation between the pi bonds and antibonds lowers the energy.
     bool converged = false;
     double largest_coupling = 0.0;       // eV, that final check
+    bool stable = true;                  // the last stability check found no way down
+    std::size_t descents = 0;            // moves down from unstable solutions
 };
 
 // Refuses, before any iteration and with the reason: a molecule without
@@ -56,7 +60,15 @@ struct VarnexResult {
 // closed-shell Lewis structure (see perceive_lewis_structure), and
 // localized orbitals that would hold another number of electrons than the
 // model's valence electrons. Non-convergence is reported in `converged`.
+// When a converged solution is unstable, the orbitals move down along the
+// rotation found and the SCF goes on from there.
 std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& molecule, const ParameterModel& model,
                                                        DispersionModel dispersion, const VarnexConfig& config);
+
+// The same from the starting orbitals of a given Lewis structure on the
+// molecule's atoms.
+std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& molecule, const ParameterModel& model,
+                                                       DispersionModel dispersion, const VarnexConfig& config,
+                                                       const LewisStructure& lewis);
 
 }  // namespace quorin

@@ -119,9 +119,23 @@ SparseNddoFock::SparseNddoFock(const MolecularBatch& molecule, const ParameterMo
 }
 
 double SparseNddoFock::build(const BlockMatrix& density, BlockMatrix& fock) {
+    fock.values = h_.values;
+    add_two_electron(density, fock);
+    double energy = 0.0;
+    for (std::size_t k = 0; k < density.values.size(); ++k) {
+        energy += density.values[k] * (h_.values[k] + fock.values[k]);
+    }
+    return 0.5 * energy;
+}
+
+void SparseNddoFock::build_response(const BlockMatrix& density, BlockMatrix& response) {
+    std::fill(response.values.begin(), response.values.end(), 0.0);
+    add_two_electron(density, response);
+}
+
+void SparseNddoFock::add_two_electron(const BlockMatrix& density, BlockMatrix& fock) {
     const std::size_t n = molecule_.n_atoms;
     const AtomNeighbours& nb = *pattern_;
-    fock.values = h_.values;
 
     // Packed densities, both orders of an off-diagonal pair summed.
     for (std::size_t a = 0; a < n; ++a) {
@@ -196,11 +210,6 @@ double SparseNddoFock::build(const BlockMatrix& density, BlockMatrix& fock) {
             }
         }
     }
-    double energy = 0.0;
-    for (std::size_t k = 0; k < density.values.size(); ++k) {
-        energy += density.values[k] * (h_.values[k] + fock.values[k]);
-    }
-    return 0.5 * energy;
 }
 
 }  // namespace quorin

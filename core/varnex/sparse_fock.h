@@ -27,8 +27,14 @@ public:
     // F = H + G(P) on the pattern for a density on the same pattern; returns
     // the electronic energy 1/2 sum P (H + F), eV.
     double build(const BlockMatrix& density, BlockMatrix& fock);
+    // The two-electron part G(D) alone, for any symmetric D on the pattern
+    // (a trial density of the stability check).
+    void build_response(const BlockMatrix& density, BlockMatrix& response);
 
 private:
+    // fock += G(density).
+    void add_two_electron(const BlockMatrix& density, BlockMatrix& fock);
+
     const MolecularBatch& molecule_;
     const ParameterModel& model_;
     std::shared_ptr<const AtomNeighbours> pattern_;

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/parameters/atomic_mass.h"
 #include "core/scf/eigensolver.h"
 #include "core/types/errors.h"
 
@@ -13,41 +14,36 @@ namespace quorin {
 
 namespace {
 
-// Lever (angstrom per radian) below which a rotation is not a rigid motion
-// for the analysis: a fifth of the default Hessian step.
+// Lever (angstrom per radian, mass-weighted root mean square) below which a
+// rotation about the molecule's own axis is no rigid motion: a fifth of the
+// default Hessian step, so a finite-difference Hessian cannot tell it from a
+// bend.
 constexpr double kUnresolvedLeverAngstrom = 1e-3;
 
 std::array<double, 3> position(const MolecularBatch& molecule, std::size_t a) {
     return {molecule.x[a], molecule.y[a], molecule.z[a]};
 }
 
-// Axes of the rigid rotations: x, y and z; for a molecule that the linearity
-// test calls linear, the two axes normal to its first bond only. A rotation
-// about the axis itself would otherwise survive as a tiny vector along a
-// bend of a nearly linear molecule and take that bend out of the analysis.
-// Returns the axes and how many there are.
-std::pair<std::array<std::array<double, 3>, 3>, std::size_t> rotation_axes(const MolecularBatch& molecule) {
-    const std::array<std::array<double, 3>, 3> xyz{{{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}}};
-    if (molecule.n_atoms < 2 || !is_linear_molecule(molecule)) return {xyz, 3};
-    const auto r0 = position(molecule, 0), r1 = position(molecule, 1);
-    std::array<double, 3> bond{r1[0] - r0[0], r1[1] - r0[1], r1[2] - r0[2]};
-    const double length = std::sqrt(bond[0] * bond[0] + bond[1] * bond[1] + bond[2] * bond[2]);
-    if (!(length > 1e-6)) return {xyz, 3};
-    for (double& c : bond) c /= length;
-    // The coordinate axis most nearly normal to the bond, made normal to it.
-    std::size_t k = 0;
-    for (std::size_t c = 1; c < 3; ++c) k = std::fabs(bond[c]) < std::fabs(bond[k]) ? c : k;
-    std::array<double, 3> first{};
-    first[k] = 1.0;
-    double norm2 = 0.0;
-    for (std::size_t c = 0; c < 3; ++c) {
-        first[c] -= bond[k] * bond[c];
-        norm2 += first[c] * first[c];
-    }
-    for (double& c : first) c /= std::sqrt(norm2);
-    const std::array<double, 3> second{bond[1] * first[2] - bond[2] * first[1], bond[2] * first[0] - bond[0] * first[2],
-                                       bond[0] * first[1] - bond[1] * first[0]};
-    return {{first, second, {}}, 2};
+// Principal moments of inertia about the mass centre (ascending, amu
+// angstrom^2), their axes in the columns of `axes`, and the total mass.
+struct Inertia {
+    Vec64 moments = Vec64::zeros(3);
+    Matrix axes = Matrix::zeros(3, 3);
+    double total_mass = 0.0;
+};
+
+Inertia principal_inertia(const MolecularBatch& molecule, std::span<const double> masses) {
+    Inertia out;
+    Matrix tensor = Matrix::zeros(3, 3);
+    add_inertia_tensor(molecule, masses, centre_of_mass(molecule, masses), tensor);
+    diagonalize_symmetric(tensor, out.moments, out.axes);
+    out.total_mass = std::accumulate(masses.begin(), masses.end(), 0.0);
+    return out;
+}
+
+bool linear_by_inertia(std::size_t n_atoms, const Inertia& inertia) {
+    return n_atoms < 3 ||
+           inertia.moments[0] <= inertia.total_mass * kUnresolvedLeverAngstrom * kUnresolvedLeverAngstrom;
 }
 
 }  // namespace
@@ -69,27 +65,24 @@ std::size_t external_motion_basis(const MolecularBatch& molecule, std::span<cons
     const std::size_t n_atoms = molecule.n_atoms;
     const std::size_t dim = 3 * n_atoms;
     const std::array<double, 3> com = centre_of_mass(molecule, masses);
-    const auto [axes, n_axes] = rotation_axes(molecule);
+    // Rotations about the principal axes; a linear molecule has none about
+    // the axis of the smallest moment, its own.
+    const Inertia inertia = principal_inertia(molecule, masses);
+    const std::size_t first_axis = linear_by_inertia(n_atoms, inertia) ? 1 : 0;
     basis.fill(0.0);
     for (std::size_t a = 0; a < n_atoms; ++a) {
         const double s = std::sqrt(masses[a]);
         const auto r = position(molecule, a);
         const std::array<double, 3> d{r[0] - com[0], r[1] - com[1], r[2] - com[2]};
         for (std::size_t c = 0; c < 3; ++c) basis(c, 3 * a + c) = s;
-        for (std::size_t k = 0; k < n_axes; ++k) {
-            const auto& u = axes[k];
+        for (std::size_t k = first_axis; k < 3; ++k) {
+            const std::array<double, 3> u{inertia.axes(0, k), inertia.axes(1, k), inertia.axes(2, k)};
             const std::array<double, 3> turn{u[1] * d[2] - u[2] * d[1], u[2] * d[0] - u[0] * d[2],
                                              u[0] * d[1] - u[1] * d[0]};
-            for (std::size_t c = 0; c < 3; ++c) basis(3 + k, 3 * a + c) = turn[c] * s;
+            for (std::size_t c = 0; c < 3; ++c) basis(3 + k - first_axis, 3 * a + c) = turn[c] * s;
         }
     }
     // Modified Gram-Schmidt; accepted vectors are packed into the leading rows.
-    // A rotation that moves the atoms (mass-weighted lever sqrt(I / M)) by
-    // less than kUnresolvedLeverAngstrom per radian is the rotation of a
-    // nearly linear molecule about its own axis: a finite-difference Hessian
-    // cannot tell it from a bend, so it is not taken out as a rigid motion.
-    const double total_mass = std::accumulate(masses.begin(), masses.end(), 0.0);
-    const double rotation_floor = std::max(1e-10, total_mass * kUnresolvedLeverAngstrom * kUnresolvedLeverAngstrom);
     std::size_t count = 0;
     for (std::size_t k = 0; k < 6; ++k) {
         double* v = basis.row(k);
@@ -99,7 +92,7 @@ std::size_t external_motion_basis(const MolecularBatch& molecule, std::span<cons
             for (std::size_t i = 0; i < dim; ++i) v[i] -= dot * u[i];
         }
         const double norm2 = std::inner_product(v, v + dim, v, 0.0);
-        if (norm2 > (k < 3 ? 1e-10 : rotation_floor)) {
+        if (norm2 > 1e-10) {
             const double inv = 1.0 / std::sqrt(norm2);
             double* target = basis.row(count);
             for (std::size_t i = 0; i < dim; ++i) target[i] = v[i] * inv;
@@ -152,22 +145,9 @@ std::size_t count_imaginary_frequencies(std::span<const double> frequencies_cm1)
                                                   [](double nu) { return nu < kImaginaryFrequencyCm1; }));
 }
 
-bool is_linear_molecule(const MolecularBatch& molecule) {
-    const std::size_t n = molecule.n_atoms;
-    if (n < 3) return true;
-    const auto r0 = position(molecule, 0);
-    const auto r1 = position(molecule, 1);
-    const std::array<double, 3> d{r1[0] - r0[0], r1[1] - r0[1], r1[2] - r0[2]};
-    if (std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]) < 1e-6) return true;
-    for (std::size_t k = 2; k < n; ++k) {
-        const auto rk = position(molecule, k);
-        const std::array<double, 3> e{rk[0] - r0[0], rk[1] - r0[1], rk[2] - r0[2]};
-        const double cx = d[1] * e[2] - d[2] * e[1];
-        const double cy = d[2] * e[0] - d[0] * e[2];
-        const double cz = d[0] * e[1] - d[1] * e[0];
-        if (std::sqrt(cx * cx + cy * cy + cz * cz) > 1e-4) return false;
-    }
-    return true;
+bool is_linear_molecule(const MolecularBatch& molecule, std::span<const double> masses) {
+    if (molecule.n_atoms < 3) return true;
+    return linear_by_inertia(molecule.n_atoms, principal_inertia(molecule, masses));
 }
 
 NormalModeAnalysis analyze_normal_modes(const MolecularBatch& molecule, const Matrix& cartesian_hessian,

@@ -41,13 +41,12 @@ inline constexpr double kWavenumberPerSqrtMdyneAngstrom = 1302.7937;
 std::array<double, 3> centre_of_mass(const MolecularBatch& molecule, std::span<const double> masses_amu);
 
 // The rigid-body motions in mass-weighted coordinates (translations
-// sqrt(m) e_c, then rotations sqrt(m) (axis x r) about the mass centre, about
-// x, y and z or, for a molecule is_linear_molecule calls linear, about the
-// two axes normal to it), orthonormalised in that order into the leading rows
-// of the 6 x 3N `basis`; returns how many are independent (6; 5 for a linear
-// molecule, and for a nearly linear one whose rotation about its own axis
-// moves the atoms by less than 1e-3 angstrom per radian; 3 for one atom).
-// analyze_normal_modes takes that many modes as external.
+// sqrt(m) e_c, then rotations sqrt(m) (axis x r) about the principal axes of
+// inertia through the mass centre, without the rotation about the molecule's
+// own axis when is_linear_molecule calls it linear), orthonormalised in that
+// order into the leading rows of the 6 x 3N `basis`; returns how many there
+// are (6; 5 for a linear molecule; 3 for one atom). analyze_normal_modes
+// takes that many modes as external.
 std::size_t external_motion_basis(const MolecularBatch& molecule, std::span<const double> masses, Matrix& basis);
 
 // hessian := (1 - E^T E) hessian (1 - E^T E) + curvature E^T E for a
@@ -57,9 +56,13 @@ std::size_t external_motion_basis(const MolecularBatch& molecule, std::span<cons
 void project_external_motions(const Matrix& basis, std::size_t count, double curvature, Matrix& scratch,
                               Matrix& hessian);
 
-// Fewer than three atoms, coincident first two atoms, or every further atom
-// within 1e-4 angstrom^2 (cross product with the first bond) of that line.
-bool is_linear_molecule(const MolecularBatch& molecule);
+// The one linearity rule of the vibrational analysis, the thermochemistry,
+// the rigid-body projections and the dynamics' degrees of freedom: fewer
+// than three atoms, or a rotation about the axis of the smallest principal
+// moment of inertia (one positive mass per atom) that moves the atoms by less
+// than 1e-3 angstrom per radian in mass-weighted root mean square, below what
+// a finite-difference Hessian resolves.
+bool is_linear_molecule(const MolecularBatch& molecule, std::span<const double> masses);
 
 // Analyses a symmetric 3N x 3N Cartesian Hessian (kcal/(mol angstrom^2)) with
 // one positive mass (amu) per atom. With `project_external` and more than one

@@ -119,7 +119,7 @@ Thermodynamics compute_thermochemistry(const MolecularBatch& molecule, std::span
     const double rt = t * kR;
     RotorTerms rot;
     if (molecule.n_atoms > 1) {
-        rot = is_linear_molecule(molecule)
+        rot = is_linear_molecule(molecule, masses_amu)
                   ? linear_rotor(molecule, masses_amu, t, rotational_symmetry_number)
                   : nonlinear_rotor(molecule, masses_amu, t, rotational_symmetry_number);
     }

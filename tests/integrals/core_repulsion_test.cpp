@@ -7,7 +7,10 @@
 #include <utility>
 #include <vector>
 
+#include "core/fock/fock_builder.h"
+#include "core/hamiltonian/hcore.h"
 #include "core/integrals/core_repulsion.h"
+#include "core/integrals/pair_integrals.h"
 #include "core/parameters/parameter_model.h"
 #include "core/parameters/pm7.h"
 #include "core/types/constants.h"
@@ -304,6 +307,50 @@ TEST(CoreRepulsion, Pm7HandValuesWallAndSevenAngstromSwitch) {
     const double thx = 4 * blended_gamma(th, x98, rt) * (1 + 10 * std::exp(-2.18 * rt)) +
                        1e-8 / std::pow(rt / (std::cbrt(90.0) + std::cbrt(98.0)), 12);
     EXPECT_NEAR(compute_pair_core_repulsion_pm7(th, x98, rt), thx, 1e-12 * thx);
+}
+
+// Total energy (eV) of atoms each holding its spherically averaged valence
+// occupation (s, p, d populations spread evenly over each shell), with the
+// engine's NDDO core Hamiltonian, Fock builder and core-core term.
+double spherical_atoms_energy(const ParameterModel& model, const std::vector<std::uint8_t>& z,
+                              const std::vector<std::array<double, 3>>& xyz,
+                              const std::vector<std::array<double, 3>>& shells) {
+    const MolecularBatch mol = MolecularBatch::new_for_model(z, xyz, model);
+    Matrix p = Matrix::zeros(mol.n_basis, mol.n_basis), h = p, f = p;
+    for (std::size_t a = 0; a < z.size(); ++a) {
+        const std::size_t first = mol.first_orbital[a];
+        for (std::size_t k = 0; k < mol.orbitals_per_atom[a]; ++k)
+            p(first + k, first + k) = k == 0 ? shells[a][0] : (k < 4 ? shells[a][1] / 3 : shells[a][2] / 5);
+    }
+    const auto pairs = precompute_diatomic_pairs(mol, model);
+    build_hcore_nddo(mol, model, pairs, h);
+    build_fock_nddo(mol, model, pairs, h, p, f);
+    double electronic = 0.0;
+    for (std::size_t i = 0; i < mol.n_basis; ++i)
+        for (std::size_t j = 0; j < mol.n_basis; ++j) electronic += 0.5 * p(i, j) * (h(i, j) + f(i, j));
+    return electronic + compute_total_core_repulsion(mol, model);
+}
+
+// Two neutral spherical atoms 5 to 6.5 angstrom apart interact only through
+// the softening of their charge distributions, which decays as R^-3 and
+// cancels at that order when one atom's core and electrons share one radius
+// (H, C). A core radius in the core-core term other than the one in the
+// electron-core attractions (Fe, whose d-element row gives its own core
+// additive term) left 2-4 kcal/mol of attraction here.
+TEST(CoreRepulsion, DistantNeutralAtomsDoNotAttract) {
+    const std::array<double, 3> fe{2, 0, 6}, c{2, 2, 0}, h{1, 0, 0};
+    struct Case {
+        std::uint8_t za, zb;
+        std::array<double, 3> a, b;
+    };
+    for (const Case& k : {Case{26, 6, fe, c}, Case{26, 1, fe, h}, Case{6, 1, c, h}}) {
+        const double atoms = spherical_atoms_energy(kPm7, {k.za}, {{0, 0, 0}}, {k.a}) +
+                             spherical_atoms_energy(kPm7, {k.zb}, {{0, 0, 0}}, {k.b});
+        for (double r : {5.0, 6.5}) {
+            const double e = spherical_atoms_energy(kPm7, {k.za, k.zb}, {{0, 0, 0}, {0.6 * r, 0, 0.8 * r}}, {k.a, k.b});
+            EXPECT_NEAR((e - atoms) * kEvToKcalMol, 0.0, 0.05) << int(k.za) << "-" << int(k.zb) << " at " << r;
+        }
+    }
 }
 
 TEST(CoreRepulsion, TotalIsThePairSumOverAtomsWithRecords) {

@@ -95,12 +95,13 @@ void evaluate_aos(const TestAtom& atom, bool expanded, double x, double y, doubl
 }
 
 // Overlap block by direct quadrature in prolate spheroidal coordinates
-// around the A-B axis; vector (angstrom) from A to B. Pairs among H and Li..F
-// overlap through the Gaussian expansions of their functions.
+// around the A-B axis; vector (angstrom) from A to B. Pairs among H, Li..F
+// and Na..Cl overlap through the Gaussian expansions of their s and p
+// functions; every overlap with a d function is one of Slater functions.
 std::array<double, 81> quadrature_block(const TestAtom& a, const TestAtom& b, const std::array<double, 3>& v) {
     const auto light = [](const TestAtom& t) {
         const int z = t.params.atomic_number;
-        return t.norb <= 4 && (z == 1 || (z >= 3 && z <= 9));
+        return z == 1 || (z >= 3 && z <= 9) || (z >= 11 && z <= 17);
     };
     const bool expanded = light(a) && light(b);
     const double r_ang = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
@@ -125,7 +126,7 @@ std::array<double, 81> quadrature_block(const TestAtom& a, const TestAtom& b, co
                                   b.params.zeta_p > 0 ? b.params.zeta_p : 9.0});
     const double scale = 4.0 / (zmin * r);
     std::array<double, 81> s{};
-    double fa[9], fb[9];
+    double fa[9], fb[9], ga[9], gb[9];
     for (std::size_t it = 0; it < xt.size(); ++it) {
         const double t = 0.5 * (xt[it] + 1.0);
         const double xi = 1.0 + scale * t / (1.0 - t);
@@ -140,10 +141,13 @@ std::array<double, 81> quadrature_block(const TestAtom& a, const TestAtom& b, co
                 double p[3];
                 for (int k = 0; k < 3; ++k)
                     p[k] = along * u[k] + rho * (std::cos(phi) * e1[k] + std::sin(phi) * e2[k]);
-                evaluate_aos(a, expanded, p[0], p[1], p[2], fa);
-                evaluate_aos(b, expanded, p[0] - r * u[0], p[1] - r * u[1], p[2] - r * u[2], fb);
+                evaluate_aos(a, false, p[0], p[1], p[2], fa);
+                evaluate_aos(b, false, p[0] - r * u[0], p[1] - r * u[1], p[2] - r * u[2], fb);
+                evaluate_aos(a, expanded, p[0], p[1], p[2], ga);
+                evaluate_aos(b, expanded, p[0] - r * u[0], p[1] - r * u[1], p[2] - r * u[2], gb);
                 for (std::size_t i = 0; i < a.norb; ++i)
-                    for (std::size_t j = 0; j < b.norb; ++j) s[i * 9 + j] += weight * fa[i] * fb[j];
+                    for (std::size_t j = 0; j < b.norb; ++j)
+                        s[i * 9 + j] += weight * (i < 4 && j < 4 ? ga[i] * gb[j] : fa[i] * fb[j]);
             }
         }
     }
@@ -239,7 +243,7 @@ TEST(Overlap, AuxiliaryIntegralsMatchQuadrature) {
     }
 }
 
-// The expansions of the 1s, 2s and 2p Slater functions (exponent 1) are the
+// The expansions of the 1s, 2s, 3s, 2p and 3p Slater functions (exponent 1) are the
 // best normalised six-Gaussian fits: with g the expansion, phi the Slater
 // function and S = <phi|g>, the residual phi - S g is orthogonal to every
 // primitive (best coefficients) and to r^2 times every primitive (stationary
@@ -248,7 +252,7 @@ TEST(Overlap, AuxiliaryIntegralsMatchQuadrature) {
 TEST(Overlap, GaussianExpansionsAreTheBestSixTermFits) {
     constexpr int kPoints = 24000;
     constexpr double kXMax = 12.0;
-    for (const auto& [n, l] : {std::pair{1, 0}, std::pair{2, 0}, std::pair{2, 1}}) {
+    for (const auto& [n, l] : {std::pair{1, 0}, std::pair{2, 0}, std::pair{2, 1}, std::pair{3, 0}, std::pair{3, 1}}) {
         const SlaterGaussianExpansion& e = slater_gaussian_expansion(n, l);
         // Radial primitives normalised to 1 over r^2 dr.
         const auto primitive = [&](std::size_t i, double r) {

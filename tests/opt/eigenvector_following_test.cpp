@@ -115,6 +115,33 @@ TEST(EigenvectorFollowing, HydrogenCyanideIsomerisation) {
     EXPECT_NEAR(heat_of(again), heat_of(s), 0.01);
 }
 
+// Textbook transition states (PM6) from guesses moved by up to 0.1 angstrom
+// per coordinate (data/molecules/reactions): the Claisen rearrangement of allyl vinyl ether, the proton
+// transfer of malonaldehyde, the 1,5-hydrogen shift of (Z)-1,3-pentadiene and
+// the Diels-Alder addition of ethylene to butadiene. Each search reaches, in
+// the default cycles, a geometry whose exact Hessian has exactly one
+// imaginary frequency, and says so although its updated Hessian shows more
+// downward curvatures there.
+TEST(EigenvectorFollowing, TextbookTransitionStatesAreRecognised) {
+    const Pm6Model pm6;
+    for (const char* name : {"claisen_ts_guess", "malonaldehyde_ts_guess", "pentadiene_h_shift_ts_guess",
+                             "diels_alder_ts_guess"}) {
+        SCOPED_TRACE(name);
+        const Geometry start = fixtures::ladder_molecule(std::string("reactions/") + name);
+        ASSERT_FALSE(start.z.empty());
+        MolecularBatch m = make_molecule(start, pm6);
+        ScfWorkspace scf = ScfWorkspace::allocate(m.n_basis);
+        GradientWorkspace gradient = GradientWorkspace::allocate(m.n_basis);
+        EigenvectorFollowingWorkspace ef = EigenvectorFollowingWorkspace::allocate(start.z.size());
+        const TransitionStateResult r = optimize_transition_state(m, pm6, scf, gradient, ef, TransitionStateOptions{});
+        EXPECT_TRUE(r.converged) << r.cycles << " cycles, rms " << r.final_grad_rms;
+        EXPECT_LT(r.ts_mode_eigenvalue, 0.0);
+        const HessianResult h =
+            compute_hessian_and_frequencies(m, pm6, scf, fixtures::frequency_scf_options(), fixtures::frequency_options());
+        EXPECT_EQ(count_imaginary_frequencies(h.vibrational_frequencies_cm1), 1u);
+    }
+}
+
 TEST(EigenvectorFollowing, InitialHessianAndFrozenCoordinates) {
     // Central differences from the ladder SCF against the vibrational
     // analysis' own Hessian (tighter SCF, own road) at the same geometry.

@@ -222,5 +222,85 @@ TEST(UnitCell, CloseImagesAreFoundAnywhereInTheLattice) {
     }
 }
 
+// The shortest basis of a lattice and the cells within a distance of a cell's
+// atoms belong to the lattice: every basis of it gives the same ones.
+TEST(UnitCell, ReducedBasisAndNearbyCellsDependOnTheLatticeAlone) {
+    const double d = 3.567 / 2, a = 2.46, r3 = std::sqrt(3.0);
+    struct Lattice {
+        std::vector<Vec3> vectors;
+        std::vector<std::vector<int>> change;  // rows: another basis in terms of the first
+        std::vector<Vec3> positions;
+        double shortest;  // length of the shortest lattice vector, by hand
+    };
+    const Lattice lattices[] = {
+        {{{2.455, 0, 0}}, {{-1}}, {{0, 0, 0}, {1.19, 0.7, 0}}, 2.455},
+        {{{a, 0, 0}, {a / 2, a * r3 / 2, 0}}, {{1, 0}, {1, 1}}, {{0, 0, 0}, {a / 2, a / (2 * r3), 0}}, a},
+        {{{0, d, d}, {d, 0, d}, {d, d, 0}},
+         {{1, 0, 0}, {-2, 1, 0}, {1, 0, 1}},
+         {{0, 0, 0}, {d / 2, d / 2, d / 2}},
+         d * std::sqrt(2.0)},
+    };
+    for (const Lattice& l : lattices) {
+        std::vector<Vec3> other(l.vectors.size(), Vec3{});
+        for (std::size_t k = 0; k < other.size(); ++k) {
+            for (std::size_t j = 0; j < other.size(); ++j) {
+                for (int c = 0; c < 3; ++c) other[k][c] += l.change[k][j] * l.vectors[j][c];
+            }
+        }
+        const UnitCell first = reduced_cell(cell_of(l.vectors));
+        const UnitCell second = reduced_cell(cell_of(other));
+        const Vec3 e1[] = {first.a1, first.a2, first.a3}, e2[] = {second.a1, second.a2, second.a3};
+        for (std::size_t k = 0; k < l.vectors.size(); ++k) {
+            EXPECT_NEAR(std::sqrt(dot(e1[k], e1[k])), l.shortest, 1e-12) << l.vectors.size() << "D";
+            for (int c = 0; c < 3; ++c) EXPECT_NEAR(e1[k][c], e2[k][c], 1e-12) << l.vectors.size() << "D";
+            // Equally long vectors at 60 degrees, so that grids along them
+            // keep the lattice's symmetry.
+            for (std::size_t j = 0; j < k; ++j) {
+                EXPECT_NEAR(std::fabs(dot(e1[k], e1[j])), 0.5 * l.shortest * l.shortest, 1e-9);
+            }
+        }
+
+        // The cells within 7 angstrom of an atom of the cell, against a
+        // search over every multiple of the given vectors up to 12.
+        const double radius = 7.0;
+        const auto listed = UnitCell::translations_within(first, l.positions, radius);
+        const auto listed_other = UnitCell::translations_within(second, l.positions, radius);
+        ASSERT_EQ(listed.size(), listed_other.size());
+        EXPECT_DOUBLE_EQ(listed[0].length, 0.0);
+        const auto holds = [](const std::vector<TranslationIndex>& list, const Vec3& r) {
+            return std::any_of(list.begin(), list.end(), [&](const TranslationIndex& t) {
+                return std::fabs(t.cartesian[0] - r[0]) + std::fabs(t.cartesian[1] - r[1]) +
+                           std::fabs(t.cartesian[2] - r[2]) < 1e-9;
+            });
+        };
+        const int reach[3] = {12, l.vectors.size() > 1 ? 12 : 0, l.vectors.size() > 2 ? 12 : 0};
+        std::size_t expected = 0;
+        for (int n1 = -reach[0]; n1 <= reach[0]; ++n1) {
+            for (int n2 = -reach[1]; n2 <= reach[1]; ++n2) {
+                for (int n3 = -reach[2]; n3 <= reach[2]; ++n3) {
+                    Vec3 r{};
+                    const int n[3] = {n1, n2, n3};
+                    for (std::size_t k = 0; k < l.vectors.size(); ++k) {
+                        for (int c = 0; c < 3; ++c) r[c] += n[k] * l.vectors[k][c];
+                    }
+                    double nearest = 1e300;
+                    for (const Vec3& p : l.positions) {
+                        for (const Vec3& q : l.positions) {
+                            const Vec3 gap = {p[0] - q[0] - r[0], p[1] - q[1] - r[1], p[2] - q[2] - r[2]};
+                            nearest = std::min(nearest, std::sqrt(dot(gap, gap)));
+                        }
+                    }
+                    if (nearest > radius) continue;
+                    ++expected;
+                    EXPECT_TRUE(holds(listed, r) && holds(listed_other, r)) << n1 << " " << n2 << " " << n3;
+                }
+            }
+        }
+        EXPECT_EQ(listed.size(), expected);
+        // Sorted by length: the order of a basis shows only among equal lengths.
+        for (std::size_t t = 1; t < listed.size(); ++t) EXPECT_LE(listed[t - 1].length, listed[t].length);
+    }
+}
+
 }  // namespace
 }  // namespace quorin

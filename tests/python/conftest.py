@@ -16,8 +16,9 @@ TIGHT = {"energy_tol_ev": 1e-11, "density_tol": 1e-10, "max_iter": 300}
 
 
 def open_shell_message(electrons):
-    return (f"Open-shell radical detected ({electrons} valence electrons). Closed-shell RHF requires an even "
-            "number of valence electrons (requires UHF/ROHF).")
+    return (f"Odd number of valence electrons ({electrons}): every molecule is computed neutral and closed-shell "
+            "(restricted Hartree-Fock), so radicals and ions are both refused; give the atoms of a neutral "
+            "closed-shell molecule")
 
 
 def read_xyz(name, folder=MOLECULES):

@@ -43,6 +43,7 @@ def test_methods_match_module_functions(qp):
     calc = qp.QuorinCalculator(method="AM1", dispersion="PM7", h_bonds=True)
     direct = qp.calculate(WATER_Z, WATER_XYZ, method="AM1", dispersion="PM7", h_bonds=True)
     assert calc.calculate(WATER_Z, WATER_XYZ).to_dict() == direct.to_dict()
+    calc.dispersion, calc.h_bonds = None, False  # calculate's own settings (see the next test)
 
     # optimize and frequencies run with the stored NDDO switch (on), the module functions only when asked.
     mine = calc.optimize(WATER_Z, WATER_XYZ, max_cycles=30)
@@ -55,10 +56,11 @@ def test_methods_match_module_functions(qp):
     assert vib.vibrational_frequencies_cm1 == ref.vibrational_frequencies_cm1
 
     ammonia = ([7, 1, 1, 1], [[0, 0, 0], [1.0, 0, -0.1], [-0.5, 0.866, -0.11], [-0.5, -0.866, -0.12]])
-    assert (calc.transition_state(*ammonia).to_dict()
-            == qp.transition_state(*ammonia, method="AM1", use_nddo=True).to_dict())
+    saddle_point = calc.transition_state(*ammonia)
+    assert saddle_point.to_dict() == qp.transition_state(*ammonia, method="AM1", use_nddo=True).to_dict()
 
-    assert calc.irc(*ammonia, max_points=2).to_dict() == qp.irc(*ammonia, "AM1", max_points=2).to_dict()
+    inversion = (ammonia[0], saddle_point.coordinates)
+    assert calc.irc(*inversion, max_points=2).to_dict() == qp.irc(*inversion, "AM1", max_points=2).to_dict()
     assert (calc.drc(*ammonia, total_steps=3).to_dict()
             == qp.drc(*ammonia, "AM1", total_steps=3, use_nddo=True).to_dict())
 
@@ -75,6 +77,22 @@ def test_methods_match_module_functions(qp):
     assert capped.iterations == 1
     assert capped.total_energy_per_cell_ev == qp.pbc(*chain, method="AM1", mers=[3, 1, 1], k_grid=[4, 1, 1],
                                                      max_iter=1).total_energy_per_cell_ev
+
+
+def test_settings_only_calculate_applies_are_refused_by_the_other_methods(qp):
+    # The drivers compute the gas phase without corrections: a calculator
+    # holding a solvent or a correction refuses them instead of dropping it.
+    ase_route = "or optimise with an ASE optimiser (ase.optimize.BFGS) on the forces of QuorinASECalculator("
+    for settings, shown in [({"cosmo_eps": 78.4}, "cosmo_eps=78.4"), ({"dispersion": "PM7"}, "dispersion='PM7'"),
+                            ({"h_bonds": True}, "h_bonds=True")]:
+        calc = qp.QuorinCalculator(**settings)
+        with pytest.raises(ValueError) as info:
+            calc.optimize(WATER_Z, WATER_XYZ)
+        assert str(info.value).startswith(f"QuorinCalculator.optimize cannot apply {shown}: only calculate adds")
+        assert f"{ase_route}{shown}), which include it" in str(info.value)
+        for method, args in [("frequencies", ()), ("drc", ()), ("irc", ()), ("pbc", ([[6.0, 0.0, 0.0]],))]:
+            with pytest.raises(ValueError, match=f"^QuorinCalculator.{method} cannot apply {shown}: "):
+                getattr(calc, method)(WATER_Z, WATER_XYZ, *args)
 
 
 def test_script_fallbacks_and_converters_without_optional_packages():
@@ -102,6 +120,12 @@ def test_script_fallbacks_and_converters_without_optional_packages():
                 self.z = z
             def GetAtomicNum(self):
                 return self.z
+            def GetTotalNumHs(self):
+                return 0
+            def GetNumRadicalElectrons(self):
+                return 0
+            def GetFormalCharge(self):
+                return 0
 
         class Conformer:
             def GetAtomPosition(self, i):
@@ -134,6 +158,31 @@ def test_script_fallbacks_and_converters_without_optional_packages():
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == "ok"
+
+
+def test_rdkit_molecules_must_be_neutral_closed_shell_and_carry_their_hydrogens(qp):
+    chem = pytest.importorskip("rdkit.Chem")
+    from rdkit.Chem import AllChem
+
+    def embedded(smiles):
+        mol = chem.AddHs(chem.MolFromSmiles(smiles))
+        AllChem.EmbedMolecule(mol, randomSeed=7)
+        return mol
+
+    for mol, text in [
+        (embedded("[NH3+]CC[NH3+]"), "the formal charges add up to +2"),
+        (embedded("CC(=O)[O-]"), "the formal charges add up to -1"),
+        (embedded("[CH3]"), "atom 0 (C) has 1 radical electron(s)"),
+        (chem.MolFromSmiles("CCO"), "atom 0 (C) carries 3 implicit hydrogen(s) that are not atoms of the molecule; "
+                                    "add them with coordinates first: mol = Chem.AddHs(mol, addCoords=True)"),
+    ]:
+        with pytest.raises(ValueError) as info:
+            qp.from_rdkit(mol)
+        assert text in str(info.value)
+    # A zwitterion's formal charges cancel: accepted, all ten atoms given.
+    numbers, coords = qp.from_rdkit(embedded("[NH3+]CC(=O)[O-]"))
+    assert sorted(numbers) == [1] * 5 + [6, 6, 7, 8, 8] and len(coords) == 10
+    assert qp.calculate(numbers, coords).converged
 
 
 def test_ase_calculator_energy_forces_dipole_and_optimiser(qp):
@@ -216,11 +265,11 @@ def test_ase_calculator_uses_its_settings(qp):
     from ase.calculators.fd import calculate_numerical_forces
 
     atoms = ase.Atoms(numbers=WATER_Z, positions=WATER_XYZ)
-    calc = atoms.calc = qp.QuorinASECalculator(cosmo_eps=78.4)
-    solvated = qp.calculate(WATER_Z, WATER_XYZ, cosmo_eps=78.4).total_energy_ev
+    calc = atoms.calc = qp.QuorinASECalculator(cosmo_eps=78.4, h_bonds=True)
+    solvated = qp.calculate(WATER_Z, WATER_XYZ, cosmo_eps=78.4, h_bonds=True).total_energy_ev
     assert atoms.get_potential_energy() == pytest.approx(solvated, abs=1e-9)
     # A changed setting clears the stored results and is used from then on.
-    calc.set(method="AM1", cosmo_eps=None)
+    calc.set(method="AM1", cosmo_eps=None, h_bonds=False)
     assert calc.results == {} and calc.todict() == {"method": "AM1"} and calc.method == "AM1"
     am1 = qp.calculate(WATER_Z, WATER_XYZ, method="AM1").total_energy_ev
     assert atoms.get_potential_energy() == pytest.approx(am1, abs=1e-9)
@@ -231,9 +280,12 @@ def test_ase_calculator_uses_its_settings(qp):
     assert np.abs(numerical - atoms.get_forces()).max() < 1e-4
 
 
-def test_torch_bridge_refuses_second_derivatives(qp):
+def test_torch_bridge_refuses_batches_and_second_derivatives(qp):
     torch = pytest.importorskip("torch")
     potential = qp.QuorinPotential(WATER_Z)
+    with pytest.raises(ValueError, match=r"^QuorinPotential expects one geometry, coords of shape \(3, 3\) for its "
+                                         r"3 atoms, not \(2, 3, 3\)"):
+        potential(torch.tensor([WATER_XYZ, WATER_XYZ], dtype=torch.float64))
     coords = torch.tensor(WATER_XYZ, dtype=torch.float64, requires_grad=True)
     assert torch.autograd.gradcheck(potential, (coords,), eps=1e-4, atol=1e-3)
     # The engine has no second derivatives: asking for them raises instead of giving zeros.

@@ -5,7 +5,7 @@ import re
 
 import pytest
 
-from conftest import open_shell_message
+from conftest import WATER_XYZ, WATER_Z, open_shell_message
 
 NH3_Z = [7, 1, 1, 1]
 POINT_KEYS = ["path_coordinate", "energy_ev", "heat_of_formation_kcal", "coordinates", "cartesian_gradient_rms",
@@ -37,9 +37,7 @@ def path(qp, planar_nh3):
         (NH3_Z, {"direction": "Both "}, "Unknown IRC direction 'both '. Supported: 'both', 'forward', 'reverse'"),
         (NH3_Z, {"direction": ""}, "Unknown IRC direction ''. Supported: 'both', 'forward', 'reverse'"),
         ([7, 1, 1, 2], {"method": "am1"}, "Unsupported element Z=2 for semi-empirical method 'am1'"),
-        (NH3_Z, {"step_size": 0.0}, "step_size must be a positive finite number"),
-        (NH3_Z, {"step_size": -0.1}, "step_size must be a positive finite number"),
-        (NH3_Z, {"step_size": math.nan}, "step_size must be a positive finite number"),
+        (NH3_Z, {"step_size": 0.0}, "step_size must lie in (0.0, 10.0] amu^1/2 angstrom (got 0.0)"),
     ],
 )
 def test_refused_input(qp, planar_nh3, numbers, kwargs, message):
@@ -55,16 +53,28 @@ def test_odd_electron_count_is_refused(qp):
     assert str(info.value) == open_shell_message(7)
 
 
-def test_only_a_path_that_falls_all_the_way_converges(qp, planar_nh3):
-    # A step of 1 amu^1/2 angstrom overshoots: each branch's one point lies
-    # far above the saddle point.
+def test_paths_fall_from_first_order_saddles_to_minima(qp, planar_nh3):
+    # A step of 1 amu^1/2 angstrom overshoots the pyramid: the path halves it
+    # there and falls, point after point, to a vanishing gradient.
     jump = qp.irc(NH3_Z, planar_nh3, "AM1", step_size=1.0)
-    ts = jump.points[jump.ts_point_index].heat_of_formation_kcal
-    assert any(p.heat_of_formation_kcal > ts for p in jump.points)
-    assert not (jump.forward_converged or jump.reverse_converged)
-    # Water near its minimum has no imaginary mode: there is no path to trace.
+    assert jump.forward_converged and jump.reverse_converged
+    heats = [p.heat_of_formation_kcal for p in jump.points]
+    ts = jump.ts_point_index
+    assert all(a < b for a, b in zip(heats[:ts], heats[1:ts + 1]))
+    assert all(a > b for a, b in zip(heats[ts:], heats[ts + 1:]))
+    assert max(jump.points[0].mass_weighted_gradient_rms, jump.points[-1].mass_weighted_gradient_rms) < 0.05
+
+    # Starts that are no first-order saddle points: a minimum, a point on the
+    # HCN -> HNC slope, linear water (both bends curve down).
     with pytest.raises(ValueError, match="not a transition state: it has no imaginary vibrational frequency"):
-        qp.irc([8, 1, 1], [[0, 0, 0], [0.9, 0.3, 0], [-0.8, 0.6, 0.1]], "AM1")
+        qp.irc(WATER_Z, qp.optimize(WATER_Z, WATER_XYZ, "AM1", grad_rms_tol=0.01, grad_max_tol=0.02).coordinates,
+               "AM1")
+    with pytest.raises(ValueError, match=r"not a transition state: its gradient RMS is \d+ kcal/\(mol angstrom\)"):
+        qp.irc([6, 7, 1], [[0, 0, 0], [1.17, 0, 0], [0.35, 1.05, 0]])
+    linear = qp.optimize(WATER_Z, [[0, 0, 0], [0, 0, 0.96], [0, 0, -0.96]], "PM6", grad_rms_tol=0.01,
+                         grad_max_tol=0.02).coordinates
+    with pytest.raises(ValueError, match=r"not a transition state: it has 2 imaginary vibrational frequencies"):
+        qp.irc(WATER_Z, linear)
 
 
 def test_direction_names_select_the_branches(qp, planar_nh3, path):

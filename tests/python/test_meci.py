@@ -67,7 +67,7 @@ def test_signatures_classes_and_defaults(qp):
     "args, kwargs, message",
     [
         (([], []), {}, "atomic_numbers cannot be empty"),
-        ((WATER_Z, WATER_XYZ[:2]), {}, "Coordinate count mismatch"),
+        ((WATER_Z, WATER_XYZ[:2]), {}, "Mismatch between atomic_numbers (3) and coordinates (2)"),
         ((WATER_Z, WATER_XYZ, "XYZ"), {}, "Unsupported semi-empirical method: 'XYZ'"),
         ((WATER_Z, [[0, 0, math.nan]] + WATER_XYZ[1:]), {}, "Non-finite coordinate for atom 0"),
         (([8, 1], WATER_XYZ[:2]), {}, open_shell_message(7)),

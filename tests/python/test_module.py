@@ -1,5 +1,10 @@
-"""Module object, registration order, docstrings and text signatures."""
+"""Module object, registration order, docstrings and text signatures, and
+where the installed module finds its libraries."""
 import inspect
+import os
+import re
+import shutil
+import subprocess
 import types
 
 import pytest
@@ -177,7 +182,8 @@ def test_result_classes_and_calculator_methods_as_documented(qp):
         declared = [key for key, value in vars(cls).items() if isinstance(value, types.GetSetDescriptorType)]
         assert declared == attributes.split(), name
     calc = qp.QuorinCalculator
-    assert calc.__doc__ == "Object-oriented QUORIN Calculator class compatible with PyTorch / RDKit / ASE workflows."
+    assert calc.__doc__.startswith(
+        "Object-oriented QUORIN Calculator class compatible with PyTorch / RDKit / ASE workflows.\n")
     # Declaration order; methods of functions added later may come in between.
     names = [name for name, _, _ in CALCULATOR_METHODS]
     assert [key for key in vars(calc) if key in names] == names
@@ -193,3 +199,14 @@ def test_result_classes_and_calculator_methods_as_documented(qp):
         if len(lines) > 1:
             assert lines[1:3] == ["", "Parameters:"], name
             assert [line.split("`")[1] for line in lines[3:]] == list(inspect.signature(function).parameters), name
+
+
+def test_installed_module_finds_its_libraries_in_lasting_places(qp):
+    # Each run-time search path is relative to the module or a directory that
+    # outlives the build: an isolated pip build's environment is deleted after it.
+    readelf = shutil.which("readelf") or pytest.skip("readelf (binutils) is not installed")
+    dynamic = subprocess.run([readelf, "-d", qp.__file__], capture_output=True, text=True, check=True).stdout
+    entries = [e for paths in re.findall(r"\((?:RUNPATH|RPATH)\)[^\[]*\[(.*)\]", dynamic) for e in paths.split(":")]
+    assert entries
+    for entry in entries:
+        assert entry.startswith("$ORIGIN") or os.path.isdir(entry), entry

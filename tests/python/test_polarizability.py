@@ -46,8 +46,9 @@ W = WATER_XYZ
 @pytest.mark.parametrize(
     "numbers, coords, kwargs, error, message",
     [
-        ([8, 1, 1], W[:2], {}, ValueError, "Mismatch: 3 atomic numbers but 2 coordinates"),
-        ([8, 1, 1], [W[0], [0.0, 1.0], [1.0]], {}, ValueError, "Atom 1 coordinate must be [x, y, z], got 2 elements"),
+        ([8, 1, 1], W[:2], {}, ValueError, "Mismatch between atomic_numbers (3) and coordinates (2)"),
+        ([8, 1, 1], [W[0], [0.0, 1.0], [1.0]], {}, ValueError,
+         "argument 'coordinates': row 1 must be a sequence of 3 numbers (got length 2)"),
         ([8, 1], W[:2], {"method": "AM1"}, ValueError, open_shell_message(7)),
         (WATER_Z, [W[0], W[1], [math.nan, 0, 0]], {}, ValueError,
          "Non-finite coordinate for atom 2 (Z=1): coordinates must be finite numbers"),

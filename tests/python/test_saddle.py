@@ -91,12 +91,13 @@ def test_ammonia_inversion(qp, ends, refined):
     assert abs(estimate.transition_state_heat_of_formation_kcal - ts.final_result.heat_of_formation_kcal) < 1.5
 
 
-def test_converged_only_when_the_ends_met_and_the_refinement_converged(qp):
+def test_converged_only_for_a_barrier_between_two_basins(qp):
     h2, short, long = [1, 1], [[0, 0, 0], [0.7, 0, 0]], [[0, 0, 0], [1.5, 0, 0]]
     # The docked ends are sqrt(2) x 0.4 angstrom apart; steps of 0.1 down to
-    # 0.12 angstrom: 0.466, 0.366, 0.266, 0.166, 0.12, five cycles.
+    # 0.12 angstrom: 0.466, 0.366, 0.266, 0.166, 0.12, five cycles. The ends
+    # meet, but both are H2 in its one basin: no reaction joins them.
     met = qp.saddle(h2, short, long, "AM1", refine_with_ts=False)
-    assert met.converged and met.num_cycles == 5
+    assert not met.converged and met.num_cycles == 5
     assert met.final_distance == pytest.approx(0.12, abs=1e-9)
     # H2 has no transition state: the ends meet but the refinement fails.
     unrefined = qp.saddle(h2, short, long, "PM6", convergence_distance=0.15)
@@ -105,6 +106,29 @@ def test_converged_only_when_the_ends_met_and_the_refinement_converged(qp):
     # Steps too small to bring the ends closer end the search at once, unrecorded.
     stalled = qp.saddle(h2, short, long, "AM1", step_size=1e-14, refine_with_ts=False)
     assert not stalled.converged and stalled.num_cycles == 0 and stalled.trajectory == []
+
+    # Formimidic acid HN=CH-OH against formamide H2N-CHO (PM6): the proton
+    # moves from oxygen to nitrogen over one barrier, above both ends.
+    z = [6, 7, 8, 1, 1, 1]
+    imidic = qp.optimize(z, [[0, 0, 0], [0, 0, 1.27], [1.059, 0.318, -0.774], [-0.904, -0.271, -0.545],
+                             [-0.918, -0.275, 1.619], [1.801, 0.54, -0.191]], grad_rms_tol=0.01,
+                         grad_max_tol=0.02).coordinates
+    amide = qp.optimize(z, [[0, 0, 0], [0, 0, 1.36], [0.969, 0.291, -0.682], [-0.97, -0.291, -0.43],
+                            [-0.846, -0.254, 1.85], [0.829, 0.249, 1.88]], grad_rms_tol=0.01,
+                        grad_max_tol=0.02).coordinates
+    tautomerism = qp.saddle(z, imidic, amide)
+    assert tautomerism.converged
+    assert tautomerism.barrier_forward_kcal > 0 and tautomerism.barrier_reverse_kcal > 0
+    modes = qp.frequencies(z, tautomerism.transition_state_coordinates).vibrational_frequencies_cm1
+    assert sum(1 for nu in modes if nu < -10.0) == 1
+    # The same structure twice (also the transition state twice) is refused;
+    # a copy with the carbon moved 0.36 angstrom lies in the same basin.
+    for same in (imidic, tautomerism.transition_state_coordinates):
+        with pytest.raises(ValueError, match="The reactant and product are the same structure"):
+            qp.saddle(z, same, [[1.0 - y, x, w] for x, y, w in same])
+    moved = [list(r) for r in imidic]
+    moved[0][2] += 0.36
+    assert not qp.saddle(z, imidic, moved).converged
 
 
 def test_result_classes(qp, refined):

@@ -34,7 +34,7 @@ def inversion(qp):
     "numbers, coords, kwargs, message",
     [
         ([], [], {}, "atomic_numbers cannot be empty"),
-        ([8, 1], WATER_XYZ, {}, "Coordinate count mismatch"),
+        ([8, 1], WATER_XYZ, {}, "Mismatch between atomic_numbers (2) and coordinates (3)"),
         (WATER_Z, WATER_XYZ, {"method": "pm7"}, "Unsupported element Z=8 for semi-empirical method 'pm7'"),
         ([1], [[0, 0, 0]], {}, open_shell_message(1)),
         # Options the search cannot work with are refused before any SCF.
@@ -98,6 +98,15 @@ def test_stationary_points_that_are_not_first_order_saddles_do_not_converge(qp):
     for numbers, coords, method in cases:
         ts = qp.transition_state(numbers, coords, method)
         assert not ts.converged, (numbers, ts)
+    # From the water minimum the search climbs until it has pulled the
+    # molecule apart. Where it reports success, the vibrational analysis runs
+    # there and finds exactly one imaginary frequency.
+    for method in ("PM6", "PM3"):
+        minimum = qp.optimize(WATER_Z, WATER_XYZ, method, grad_rms_tol=0.01, grad_max_tol=0.02).coordinates
+        ts = qp.transition_state(WATER_Z, minimum, method)
+        if ts.converged:
+            modes = qp.frequencies(WATER_Z, ts.coordinates, method).vibrational_frequencies_cm1
+            assert sum(1 for nu in modes if nu < -10.0) == 1, (method, ts, modes)
 
 
 def test_bridged_hcn_converges_to_a_first_order_saddle(qp):

@@ -223,6 +223,18 @@ TEST(DynamicReactionCoordinate, SuppliedVelocitiesAreUsedOrRescaled) {
 
     options.initial_velocities.value = InitialVelocities::ScaledCustom{{{0.01, 0, 0}, {-0.01, 0, 0}}, 2.0};
     EXPECT_NEAR(run(kHydrogen, options).result.frames.front().kinetic_energy_ev, 2.0 / 23.06054783061903, 1e-14);
+
+    // Carbon dioxide counts 3N - 5 = 4 degrees of freedom, as the vibrational
+    // analysis does, also with the carbon 3e-4 angstrom off axis (an
+    // antisymmetric stretch without net momentum).
+    options.initial_velocities.value =
+        InitialVelocities::ScaledCustom{{{0, 0, 0.01}, {0, 0, -0.02 * 15.9994 / 12.011}, {0, 0, 0.01}}, 2.0};
+    for (double off_axis : {0.0, 3e-4}) {
+        const Geometry co2{{8, 6, 8}, {{0, 0, -1.16}, {off_axis, 0, 0}, {0, 0, 1.16}}};
+        EXPECT_NEAR(run(co2, options).result.frames.front().temperature_k,
+                    2.0 * (2.0 / 23.06054783061903) / (4.0 * kBoltzmannEvPerK), 1e-6)
+            << off_axis;
+    }
 }
 
 TEST(DynamicReactionCoordinate, RefusesUnusableInputBeforeAnyScf) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <utility>
 #include <cmath>
 #include <random>
 #include <string>
@@ -12,6 +14,7 @@
 #include "common/geometry.h"
 #include "common/molecules.h"
 #include "common/scf.h"
+#include "varnex/varnex_molecules.h"
 #include "core/fock/fock_builder.h"
 #include "core/hamiltonian/hcore.h"
 #include "core/integrals/pair_integrals.h"
@@ -201,5 +204,60 @@ TEST(VarnexScf, ConvergedRunsMatchTheDiagonalisingScfAndFailuresAreReported) {
               "cutoff_distance must be a positive distance in angstrom");
 }
 
+// Planar cyclooctatetraene: a ring of alternating bonds 1.34 and 1.47 A with
+// all angles 135 degrees, C-H 1.08 A along the outer bisectors.
+Geometry planar_cyclooctatetraene() {
+    Geometry g;
+    std::array<double, 3> at{0.0, 0.0, 0.0};
+    std::vector<std::array<double, 3>> ring;
+    for (int k = 0; k < 8; ++k) {
+        ring.push_back(at);
+        const double heading = k * M_PI / 4, length = k % 2 == 0 ? 1.34 : 1.47;
+        at = {at[0] + length * std::cos(heading), at[1] + length * std::sin(heading), 0.0};
+    }
+    std::array<double, 3> centre{0.0, 0.0, 0.0};
+    for (const auto& r : ring) {
+        for (int c = 0; c < 3; ++c) centre[c] += r[c] / 8;
+    }
+    for (const auto& r : ring) {
+        g.z.push_back(6);
+        g.xyz.push_back(r);
+    }
+    for (const auto& r : ring) {
+        const double dx = r[0] - centre[0], dy = r[1] - centre[1], d = std::hypot(dx, dy);
+        g.z.push_back(1);
+        g.xyz.push_back({r[0] + 1.08 * dx / d, r[1] + 1.08 * dy / d, 0.0});
+    }
+    return g;
+}
+
+TEST(VarnexScf, AWrongKekuleStartMovesDownToTheGroundState) {
+    // The pi bonds of the perceived structure moved onto the long bonds of
+    // the cyclooctatetraene tub and of a planar ring: the sweeps alone stop
+    // there, 4.6 and 2.7 eV (PM6) above the ground state, and the stability
+    // check must find the way down. Reference: the diagonalising SCF at
+    // tight tolerances.
+    for (const auto& [name, g] : {std::pair{"tub", fixtures::varnex_molecule("cyclooctatetraene")},
+                                  std::pair{"planar", planar_cyclooctatetraene()}}) {
+        SCOPED_TRACE(name);
+        const MolecularBatch mol = make_molecule(g, kPm6);
+        std::vector<std::size_t> valence;
+        for (const std::uint8_t z : mol.atomic_numbers) valence.push_back(lewis_valence(z));
+        LewisStructure lewis = std::get<LewisStructure>(perceive_lewis_structure(mol, valence));
+        std::size_t flipped = 0;
+        for (LewisBond& bond : lewis.bonds) {
+            if (mol.atomic_numbers[bond.atom_i] != 6 || mol.atomic_numbers[bond.atom_j] != 6) continue;
+            bond.order = 3 - bond.order;
+            ++flipped;
+        }
+        ASSERT_EQ(flipped, 8u);
+        const ScfResult reference = fixtures::run_scf(mol, kPm6, 300, 1e-10, 1e-9).result;
+        const VarnexResult r = std::get<VarnexResult>(run_varnex_scf(mol, kPm6, kNoDispersion, VarnexConfig{}, lewis));
+        EXPECT_TRUE(r.converged);
+        EXPECT_TRUE(r.stable);
+        EXPECT_GE(r.descents, 1u);
+        EXPECT_NEAR(r.total_energy, reference.total_energy, 1e-4);
+    }
+}
 }  // namespace
 }  // namespace quorin

@@ -181,22 +181,42 @@ TEST(NormalModes, ProjectionRemovesRigidBodyMotionOnly) {
     }
 }
 
-TEST(NormalModes, LinearityTest) {
+// One rule for the analysis' external-mode count and the linearity test:
+// the mass-weighted RMS lever of the rotation about the axis of smallest
+// moment below 1e-3 angstrom per radian. Levers by hand: three unit masses at
+// x = 0, 1, 2 with the last one y off the line lie about y / sqrt(18) from the
+// best line (0.24e-3 for y = 1e-3, 2.4e-3 for 1e-2); O=C=O (16, 12, 16) with
+// the carbon 3e-4 angstrom off axis, about 1.3e-4.
+TEST(NormalModes, OneLinearityRuleForTheTestAndTheRigidMotions) {
     struct Case {
         const char* name;
         Coords xyz;
+        std::vector<double> masses;
         bool linear;
     };
+    const std::vector<double> unit3{1, 1, 1};
     const std::vector<Case> cases{
-        {"one atom", {{0, 0, 0}}, true},
-        {"two atoms", {{0, 0, 0}, {0.3, 0.4, 0.5}}, true},
-        {"collinear chain", {{0, 0, 0}, {0, 0, 1.2}, {0, 0, -1.2}, {0, 0, 3.0}}, true},
-        {"first two coincident", {{1, 1, 1}, {1, 1, 1 + 5e-7}, {3, 0, 0}}, true},
-        {"1e-5 angstrom off the line", {{0, 0, 0}, {1, 0, 0}, {2, 1e-5, 0}}, true},
-        {"1e-3 angstrom off the line", {{0, 0, 0}, {1, 0, 0}, {2, 1e-3, 0}}, false},
-        {"bent", {{0, 0, 0}, {0.96, 0, 0}, {-0.24, 0.93, 0}}, false},
+        {"two atoms", {{0, 0, 0}, {0.3, 0.4, 0.5}}, {1, 1}, true},
+        {"collinear chain", {{0, 0, 0}, {0, 0, 1.2}, {0, 0, -1.2}, {0, 0, 3.0}}, {1, 1, 1, 1}, true},
+        {"first two coincident", {{1, 1, 1}, {1, 1, 1 + 5e-7}, {3, 0, 0}}, unit3, true},
+        {"1e-3 angstrom off the line", {{0, 0, 0}, {1, 0, 0}, {2, 1e-3, 0}}, unit3, true},
+        {"1e-2 angstrom off the line", {{0, 0, 0}, {1, 0, 0}, {2, 1e-2, 0}}, unit3, false},
+        {"carbon dioxide", {{0, 0, -1.16}, {0, 0, 0}, {0, 0, 1.16}}, {15.9994, 12.011, 15.9994}, true},
+        {"carbon dioxide, carbon 3e-4 angstrom off axis", {{0, 0, -1.16}, {3e-4, 0, 0}, {0, 0, 1.16}},
+         {15.9994, 12.011, 15.9994}, true},
+        {"bent", {{0, 0, 0}, {0.96, 0, 0}, {-0.24, 0.93, 0}}, {15.9994, 1.0079, 1.0079}, false},
     };
-    for (const Case& c : cases) EXPECT_EQ(is_linear_molecule(batch(c.xyz)), c.linear) << c.name;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const MolecularBatch m = batch(c.xyz);
+        EXPECT_EQ(is_linear_molecule(m, c.masses), c.linear);
+        Matrix basis = Matrix::zeros(6, 3 * c.xyz.size());
+        EXPECT_EQ(external_motion_basis(m, c.masses, basis), c.linear ? 5u : 6u);
+        const std::size_t vibrations =
+            analyze_normal_modes(m, Matrix::zeros(3 * c.xyz.size(), 3 * c.xyz.size()), c.masses, true)
+                .vibrational_frequencies_cm1.size();
+        EXPECT_EQ(vibrations, 3 * c.xyz.size() - (c.linear ? 5 : 6));
+    }
 }
 
 }  // namespace
