@@ -256,7 +256,14 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
             }
             ++result.iterations;
             const std::size_t left = options.max_iterations - std::min(options.max_iterations, result.iterations);
-            result.iterations += descend_by_newton_steps(n_occ, fock_of_density, lowered, kNewtonGradientEv,
+            // Down from a saddle point the steps stop near the minimum and
+            // Pulay iterations finish. A stage stuck on a stable solution
+            // (typically crawling along a soft mode, where Pulay's
+            // coefficients grow too large to be trusted) has the steps go on
+            // to the run's own tolerance.
+            const double gradient_tolerance =
+                check.stable ? std::min(kNewtonGradientEv, 0.5 * options.density_tolerance) : kNewtonGradientEv;
+            result.iterations += descend_by_newton_steps(n_occ, fock_of_density, lowered, gradient_tolerance,
                                                          std::min(kMaxNewtonSteps, left), ws.density,
                                                          {ws.fock, ws.diis_product, ws.new_density, ws.coefficients,
                                                           ws.orbital_energies, ws.eigensolver},
