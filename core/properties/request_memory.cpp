@@ -97,6 +97,10 @@ MemoryPlan driver_memory(const MolecularBatch& molecule, bool use_nddo, std::uin
     return plan;
 }
 
+MemoryPlan frequencies_memory(const MolecularBatch& molecule, bool use_nddo) {
+    return driver_memory(molecule, use_nddo, 1, 6, false).add_matrices(3, molecule.n_basis, molecule.n_basis);
+}
+
 MemoryPlan charges_memory(const MolecularBatch& molecule, bool use_nddo) {
     return scf_workspace(molecule, use_nddo).add(population_analysis(molecule));
 }
