@@ -47,7 +47,7 @@ VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
     options.project_external = request.project_external;
     check_engine_options([&] { hessian_masses(molecule, options); });
     if (request.custom_masses) check_each_in_range("custom_masses", *request.custom_masses, ranges::kAtomicMass);
-    require_memory(driver_memory(molecule, request.use_nddo, 1, 6, false));
+    require_memory(frequencies_memory(molecule, request.use_nddo));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     HessianResult hessian = compute_hessian_and_frequencies(molecule, model, scf, scf_options, options);
 

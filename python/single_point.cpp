@@ -86,7 +86,8 @@ PyMethodDef calculate_def = {
     "N-H...N/O and O-H...N/O contacts, and a hydrogen-hydrogen repulsion over every pair of hydrogen atoms, "
     "those bonded to one atom included (methane +11.0 kcal/mol, water +4.8) (default: false)\n"
     QUORIN_USE_NDDO_DOC "\n"
-    "- `max_iter`: Maximum SCF iterations (default: 60)\n"
+    "- `max_iter`: Maximum SCF iterations of the call, those after a descent from an unstable solution and the "
+    "second-order steps included (default: 60)\n"
     "- `energy_tol_ev`: Energy convergence threshold in eV (default: 1e-7)\n"
     "- `density_tol`: Density matrix convergence threshold (default: 1e-6)",
 };

@@ -1,18 +1,50 @@
 #include "core/gradients/energy_and_gradient.h"
 
+#include <cmath>
 #include <optional>
 
 #include "core/scf/escalation_ladder.h"
 
 namespace quorin {
 
+namespace {
+
+// A solution carried from a geometry whose atoms lie within this distance
+// (angstrom, along every axis) starts the next SCF.
+constexpr double kCarryDistance = 0.5;
+
+bool carried_solution_nearby(const MolecularBatch& molecule, const ScfWorkspace& scf) {
+    if (scf.carried_coordinates.size() != 3 * molecule.n_atoms) return false;
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        const double* r = &scf.carried_coordinates[3 * a];
+        if (std::fabs(molecule.x[a] - r[0]) > kCarryDistance || std::fabs(molecule.y[a] - r[1]) > kCarryDistance ||
+            std::fabs(molecule.z[a] - r[2]) > kCarryDistance) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 ScfResult run_surface_scf(const MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                           const SurfaceScfSettings& settings) {
     scf.clear_matrices();
     scf.diis.reset();
-    return run_rhf_scf_adaptive_with_nddo_and_cosmo(molecule, model, scf, settings.max_iterations, settings.use_nddo,
-                                                    std::nullopt, settings.energy_tolerance,
-                                                    settings.density_tolerance);
+    const bool warm = carried_solution_nearby(molecule, scf);
+    const ScfResult result = run_rhf_scf_adaptive_with_nddo_and_cosmo(
+        molecule, model, scf, settings.max_iterations, settings.use_nddo, std::nullopt, settings.energy_tolerance,
+        settings.density_tolerance, warm ? &scf.carried_density : nullptr, warm ? &scf.carried_rotation : nullptr);
+    scf.carried_coordinates.clear();
+    if (result.converged) {
+        scf.carried_density.copy_from(scf.density);
+        lowest_rotation(scf.coefficients, count_valence_electrons(molecule, model) / 2, scf.stability,
+                        scf.carried_rotation);
+        for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+            scf.carried_coordinates.insert(scf.carried_coordinates.end(), {molecule.x[a], molecule.y[a], molecule.z[a]});
+        }
+    }
+    return result;
 }
 
 ScfResult evaluate_energy_and_gradient(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,

@@ -23,6 +23,10 @@ struct SurfaceScfSettings {
 };
 
 // The SCF part alone: cleared workspace, empty DIIS history, the ladder.
+// When the workspace carries a converged solution of a geometry nearby (no
+// atom moved by more than 0.5 angstrom along any axis), the ladder's first
+// try starts from its density and every stability check from its lowest
+// rotation; a converged run leaves its own solution to carry.
 ScfResult run_surface_scf(const MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                           const SurfaceScfSettings& settings);
 

@@ -104,13 +104,19 @@ std::size_t build_step_hessian(const MolecularBatch& molecule, const Matrix& hes
     return count;
 }
 
-// Curvature (kcal/(mol angstrom^2)) of the energy along eigenvector t of
-// `v` (its frozen components left out) at the molecule's geometry: central
-// differences of the gradient projected on it, at +-hessian_step. The
-// geometry and the workspace density are put back afterwards.
-double curvature_along_mode(const Matrix& v, std::size_t t, ActiveMask mask, const TransitionStateOptions& options,
-                            MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
-                            GradientWorkspace& gradient_workspace, EigenvectorFollowingWorkspace& ws) {
+// The energy along eigenvector t of `v` (its frozen components left out) at
+// the molecule's geometry: its slope from the gradient in ws.gradient and its
+// curvature from central differences of the gradient projected on it, at
+// +-hessian_step. The geometry and the workspace density are put back
+// afterwards.
+struct ModeProfile {
+    double slope = 0.0;      // kcal/(mol angstrom)
+    double curvature = 0.0;  // kcal/(mol angstrom^2)
+};
+
+ModeProfile profile_along_mode(const Matrix& v, std::size_t t, ActiveMask mask, const TransitionStateOptions& options,
+                               MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
+                               GradientWorkspace& gradient_workspace, EigenvectorFollowingWorkspace& ws) {
     const std::size_t dim = ws.step.size();
     std::vector<double> direction(dim), start(dim);
     double length2 = 0.0;
@@ -118,22 +124,33 @@ double curvature_along_mode(const Matrix& v, std::size_t t, ActiveMask mask, con
         direction[i] = (!mask || (*mask)[i]) ? v(i, t) : 0.0;
         length2 += direction[i] * direction[i];
     }
-    if (!(length2 > 0.0)) return 0.0;
-    for (double& c : direction) c /= std::sqrt(length2);
+    if (!(length2 > 0.0)) return {};
+    ModeProfile profile;
+    for (std::size_t i = 0; i < dim; ++i) {
+        direction[i] /= std::sqrt(length2);
+        profile.slope += direction[i] * ws.gradient[i];
+    }
     read_flat_coordinates(molecule, start);
     const Matrix start_density = scf.density;
     const double h = options.hessian_step;
-    double slope[2] = {0.0, 0.0};
+    double displaced_slope[2] = {0.0, 0.0};
     for (int side = 0; side < 2; ++side) {
         const double offset = side == 0 ? h : -h;
         for (std::size_t i = 0; i < dim; ++i) molecule.axis(i % 3)[i / 3] = start[i] + offset * direction[i];
         evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, {.use_nddo = options.use_nddo},
                                      ws.gradient_plus);
-        for (std::size_t i = 0; i < dim; ++i) slope[side] += direction[i] * ws.gradient_plus[i / 3][i % 3];
+        for (std::size_t i = 0; i < dim; ++i) displaced_slope[side] += direction[i] * ws.gradient_plus[i / 3][i % 3];
     }
     write_flat_coordinates(start, molecule);
     scf.density.copy_from(start_density);
-    return (slope[0] - slope[1]) / (2.0 * h) * kEvToKcalMol;
+    profile.curvature = (displaced_slope[0] - displaced_slope[1]) / (2.0 * h) * kEvToKcalMol;
+    return profile;
+}
+
+// Whether the Newton step to the maximum along a mode of negative curvature,
+// |slope| / |curvature|, is shorter than kTransitionModeStepLimit.
+bool at_maximum_along_mode(const ModeProfile& mode) {
+    return std::fabs(mode.slope) < kTransitionModeStepLimit * std::fabs(mode.curvature);
 }
 
 // What the vibrational analysis finds at the molecule's geometry: its
@@ -388,39 +405,49 @@ TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const 
         for (std::size_t i = 0; i < dim; ++i) ws.previous_gradient[i] = ws.gradient[i] - ws.previous_gradient[i];
         update_cartesian_hessian(hessian, ws.step, ws.previous_gradient, options.update, ws.update);
 
-        // A stationary point (with a converged SCF) is the saddle point
-        // sought when the energy curves down along the followed mode,
-        // measured with the true gradient, and along no other. The updated
-        // Hessian can show downward curvatures that are not there, or miss
-        // one: on molecules of moderate size the exact Hessian decides. A
-        // stationary point of higher order does not end the search: it goes
-        // on from there on the exact Hessian.
+        // A point that meets the gradient tests (with a converged SCF) is the
+        // saddle point sought when the energy curves down along the followed
+        // mode, measured with the true gradient, and along no other, and the
+        // point lies at the maximum along that mode. The updated Hessian can
+        // show downward curvatures that are not there, or miss one: on
+        // molecules of moderate size the exact Hessian decides. A point short
+        // of the maximum, or a stationary point of higher order, does not end
+        // the search: it goes on from there, on the exact Hessian where that
+        // was computed.
         if (rms < options.grad_rms_tol && max < options.grad_max_tol && result.scf_result.converged) {
             const std::size_t n_internal = analyse_step_hessian(false);
-            followed_curvature = curvature_along_mode(v, t, mask, options, molecule, model, scf, gradient_workspace, ws);
+            const ModeProfile mode = profile_along_mode(v, t, mask, options, molecule, model, scf, gradient_workspace, ws);
+            followed_curvature = mode.curvature;
             bool other_negative = false;
             for (std::size_t j = 0; j < dim; ++j) other_negative |= j != t && b[j] < -kNegativeCurvatureTolerance;
-            converged = t < n_internal && *followed_curvature < -kNegativeCurvatureTolerance && !other_negative;
+            const bool saddle_shape = t < n_internal && mode.curvature < -kNegativeCurvatureTolerance && !other_negative;
+            converged = saddle_shape && at_maximum_along_mode(mode);
             const std::size_t exact_limit = converged ? kExactCheckMaxAtoms : kExactDecisionMaxAtoms;
-            if (mask || n_atoms > exact_limit || !has_masses) break;  // the step Hessian's verdict stands
-            std::optional<ExactHessian> exact;
-            if (exact_hessians < kMaxExactHessians) exact = exact_hessian(options, molecule, model, scf);
-            if (!exact) {
+            if (mask || n_atoms > exact_limit || !has_masses) {
+                if (converged || !saddle_shape) break;  // the step Hessian's verdict stands
+            } else {
+                std::optional<ExactHessian> exact;
+                if (exact_hessians < kMaxExactHessians) exact = exact_hessian(options, molecule, model, scf);
+                if (!exact) {
+                    converged = false;
+                    break;
+                }
+                ++exact_hessians;
+                hessian = std::move(exact->hessian);
                 converged = false;
-                break;
+                if (exact->imaginary <= 1) {
+                    // Follow (and report) the exact Hessian's lowest internal mode.
+                    t = 0;
+                    analyse_step_hessian(true);
+                    ModeProfile lowest{0.0, b[0]};
+                    for (std::size_t i = 0; i < dim; ++i) lowest.slope += v(i, 0) * ws.gradient[i];
+                    followed_curvature = b[0];
+                    converged = exact->imaginary == 1 && at_maximum_along_mode(lowest);
+                    if (converged || exact->imaginary == 0) break;
+                } else {
+                    leave_stationary_point = true;
+                }
             }
-            ++exact_hessians;
-            hessian = std::move(exact->hessian);
-            if (exact->imaginary <= 1) {
-                // Report the exact Hessian's lowest internal mode.
-                converged = exact->imaginary == 1;
-                t = 0;
-                analyse_step_hessian(true);
-                followed_curvature = b[0];
-                break;
-            }
-            converged = false;
-            leave_stationary_point = true;
         }
         e_prev = e_new;
     }

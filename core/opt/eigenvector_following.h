@@ -28,6 +28,14 @@ namespace quorin {
 // gradient is no stationary point to start a path from.
 inline constexpr double kTransitionStateGradRmsLimit = 0.5;
 inline constexpr double kTransitionStateGradMaxLimit = 1.0;
+// A geometry that meets the gradient tests is a saddle point only when the
+// Newton step to the maximum along its transition mode (slope over
+// curvature) is shorter than this (angstrom), the search's default first
+// step. Where a search converges on a real barrier that step is a few
+// thousandths of an angstrom, since the search steps along that mode by
+// Newton steps; on a flat stretch of the surface, with fragments far apart,
+// the gradient tests hold although the maximum lies angstroms away.
+inline constexpr double kTransitionModeStepLimit = 0.1;
 
 struct TransitionStateOptions {
     // Hessian eigenvector (ascending eigenvalues, from 0) followed uphill in
@@ -69,7 +77,8 @@ struct TransitionStateResult {
     // first-order saddle point: the measured curvature of the followed mode
     // is negative and no other eigenvalue of the step Hessian is (below
     // -0.05 kcal/(mol angstrom^2)), or, where the exact Hessian was
-    // computed, it has exactly one imaginary frequency.
+    // computed, it has exactly one imaginary frequency; and the Newton step
+    // to the maximum along that mode is shorter than kTransitionModeStepLimit.
     bool converged = false;
 };
 
@@ -122,10 +131,13 @@ Matrix compute_initial_cartesian_hessian(double h, MolecularBatch& molecule, con
 // judged there (two more gradients measure the curvature of the followed
 // mode). Without frozen coordinates the exact Hessian (6N gradients) decides
 // on molecules of up to 60 atoms when the step Hessian does not show exactly
-// one downward curvature, and confirms it on up to eight atoms: one imaginary
-// frequency ends the search converged, none ends it not converged, and more
-// than one continues the search on the exact Hessian (at most three exact
-// Hessians per search). Elsewhere the step Hessian's verdict ends the search.
+// one downward curvature with the maximum along it within
+// kTransitionModeStepLimit, and confirms it on up to eight atoms: one
+// imaginary frequency with the maximum along its mode that near ends the
+// search converged, none ends it not converged; one farther off, or more
+// than one, continues the search on the exact Hessian (at most three exact
+// Hessians per search). Elsewhere the step Hessian's verdict ends the search,
+// except that a maximum farther off continues it.
 // Moves the molecule's coordinates in place and leaves the last geometry
 // stepped to in it. The SCF and gradient workspaces must be sized for the
 // molecule's basis, the eigenvector-following workspace for its atom count.

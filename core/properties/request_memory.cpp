@@ -41,14 +41,15 @@ MemoryPlan pair_table(const MolecularBatch& molecule) {
 
 // Fock, density, core Hamiltonian, coefficients, new density and the DIIS
 // product; a Fock and an error matrix per DIIS entry; the eigensolver's
-// scratch of about two more; the stability check's three matrices and its
+// scratch of about two more; the carried density and rotation of the
+// drivers' warm starts; the stability check's three matrices and its
 // vectors over the occupied-virtual rotations (Davidson basis and images,
 // five more); the pair table of an NDDO run.
 MemoryPlan scf_workspace(const MolecularBatch& molecule, bool use_nddo) {
     const std::uint64_t n = molecule.n_basis;
     const std::uint64_t rotations = (n / 2) * (n - n / 2) + 1;
     MemoryPlan plan;
-    plan.add_matrices(6 + 2 * kScfDiisCapacity + 2 + 3, n, n);
+    plan.add_matrices(6 + 2 * kScfDiisCapacity + 2 + 3 + 2, n, n);
     plan.add_matrices(2 * StabilityWorkspace::kSubspace + 5, rotations, 1);
     if (use_nddo) plan.add(pair_table(molecule));
     return plan;
@@ -94,6 +95,10 @@ MemoryPlan driver_memory(const MolecularBatch& molecule, bool use_nddo, std::uin
     plan.add_matrices(cartesian_matrices, dimension, dimension);
     if (final_single_point) plan.add(single_point_memory(molecule, use_nddo));
     return plan;
+}
+
+MemoryPlan frequencies_memory(const MolecularBatch& molecule, bool use_nddo) {
+    return driver_memory(molecule, use_nddo, 1, 6, false).add_matrices(3, molecule.n_basis, molecule.n_basis);
 }
 
 MemoryPlan charges_memory(const MolecularBatch& molecule, bool use_nddo) {

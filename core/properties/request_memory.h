@@ -21,6 +21,11 @@ MemoryPlan single_point_memory(const MolecularBatch& molecule, bool use_nddo, bo
 MemoryPlan driver_memory(const MolecularBatch& molecule, bool use_nddo, std::uint64_t scf_workspaces,
                          std::uint64_t cartesian_matrices, bool final_single_point);
 
+// The vibrational analysis (frequencies): the driver's workspaces and six
+// Cartesian matrices, and the base density, base lowest rotation and start
+// density that its displaced SCFs begin from.
+MemoryPlan frequencies_memory(const MolecularBatch& molecule, bool use_nddo);
+
 // An SCF with a population analysis (AM1-BCC charges).
 MemoryPlan charges_memory(const MolecularBatch& molecule, bool use_nddo);
 

@@ -24,6 +24,7 @@ ScfResult run_ladder(const MolecularBatch& molecule, const ParameterModel& model
         if (t > 0) {
             ws.clear_matrices();
             ws.diis.reset();
+            options.initial_density = nullptr;  // later tries start afresh
         }
         options.max_iterations = kLadder[t].iteration_factor * max_iterations;
         options.level_shift = kLadder[t].level_shift;
@@ -40,8 +41,11 @@ ScfResult run_rhf_scf_adaptive_with_nddo_and_cosmo(const MolecularBatch& molecul
                                                    const ParameterModel& model, ScfWorkspace& workspace,
                                                    std::size_t max_iterations, bool use_nddo,
                                                    std::optional<std::pair<double, double>> cosmo,
-                                                   double energy_tolerance, double density_tolerance) {
+                                                   double energy_tolerance, double density_tolerance,
+                                                   const Matrix* initial_density, const Matrix* initial_rotation) {
     ScfOptions options;
+    options.initial_density = initial_density;
+    options.initial_rotation = initial_rotation;
     options.cosmo = cosmo;
     options.energy_tolerance = energy_tolerance;
     options.density_tolerance = density_tolerance;

@@ -33,6 +33,10 @@ constexpr double kEnergyGuidedUntilErrorEv = 0.1;
 // element is below this (eV), at most kMaxNewtonSteps.
 constexpr double kNewtonGradientEv = 1e-2;
 constexpr std::size_t kMaxNewtonSteps = 30;
+// A stage whose commutator error has not halved for kStallIterations
+// iterations, from iteration kStallFrom on, is stuck.
+constexpr std::size_t kStallFrom = 12;
+constexpr std::size_t kStallIterations = 6;
 // After a descent, a rise of the energy (eV) above the lowest of the stage
 // that counts as Pulay extrapolation climbing back.
 constexpr double kClimbEv = 1e-3;
@@ -183,7 +187,11 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
     double energy_guided_until = kEnergyGuidedUntilErrorEv;
     double lowest_stage_energy = std::numeric_limits<double>::infinity();
     bool checked = false;
-    while (stage_iteration < options.max_iterations) {
+    double halving_error = std::numeric_limits<double>::infinity();  // error at the last halving
+    std::size_t halved_at = 0;
+    // The cap counts every iteration of the run: those of all stages, one
+    // for each line search down from a saddle point and each Newton step.
+    while (result.iterations < options.max_iterations) {
         ++stage_iteration;
         ++result.iterations;
         if (const auto dielectric = fock_of_density.build(ws.density, ws.fock)) result.cosmo_energy = dielectric;
@@ -214,33 +222,61 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         compute_density_matrix(ws.coefficients, n_occ, ws.new_density);
 
         const double density_change = max_abs_difference(ws.new_density, ws.density);
-        if (stage_iteration >= 2 && std::fabs(total - previous_total) < options.energy_tolerance &&
-            (density_change < options.density_tolerance || diis.max_error < options.density_tolerance)) {
+        if (diis.max_error < 0.5 * halving_error) {
+            halving_error = diis.max_error;
+            halved_at = stage_iteration;
+        }
+        const bool settled = stage_iteration >= 2 && std::fabs(total - previous_total) < options.energy_tolerance &&
+                             (density_change < options.density_tolerance || diis.max_error < options.density_tolerance);
+        // Iterations that no longer halve the commutator error are stuck,
+        // typically circling a saddle point: the check looks for a way down
+        // there, and second-order steps take over.
+        const bool stalled = !settled && descents < kMaxDescents && stage_iteration >= kStallFrom &&
+                             stage_iteration - halved_at >= kStallIterations;
+        if (settled || stalled) {
             checked = true;
-            const StabilityCheck check = check_orbital_stability(
-                ws.coefficients, ws.orbital_energies, n_occ, std::max(last_shift, 0.0), fock_of_density, ws.stability);
+            const StabilityCheck check =
+                check_orbital_stability(ws.coefficients, ws.orbital_energies, n_occ, std::max(last_shift, 0.0),
+                                        fock_of_density, ws.stability, options.initial_rotation);
             ws.density.copy_from(ws.new_density);
-            if (check.stable) {
+            if (settled && check.stable) {
                 result.converged = true;
                 break;
             }
-            if (descents == kMaxDescents) break;
-            // Down from the saddle point: a line search along the unstable
-            // rotation, then Newton steps to near the minimum below it.
-            const double lowered = descend_along_unstable_rotation(ws.coefficients, n_occ, fock_of_density,
-                                                                   electronic, ws.stability, ws.density,
-                                                                   ws.new_density, ws.fock);
-            if (!(lowered < electronic)) break;  // nowhere lower along the rotation
-            descend_by_newton_steps(n_occ, fock_of_density, lowered, kNewtonGradientEv, kMaxNewtonSteps, ws.density,
-                                    {ws.fock, ws.diis_product, ws.new_density, ws.coefficients, ws.orbital_energies,
-                                     ws.eigensolver},
-                                    ws.stability);
+            if (settled && (!check.decided || descents == kMaxDescents)) break;  // reported unconverged
+            double lowered = settled ? electronic : fock_of_density.electronic_energy(ws.density, ws.fock);
+            if (!check.stable && check.decided) {
+                // Down from the saddle point: a line search along the
+                // unstable rotation, then Newton steps to near the minimum
+                // below it.
+                const double start = lowered;
+                lowered = descend_along_unstable_rotation(ws.coefficients, n_occ, fock_of_density, start,
+                                                          ws.stability, ws.density, ws.new_density, ws.fock);
+                if (settled && !(lowered < start)) break;  // nowhere lower along the rotation
+            }
+            ++result.iterations;
+            const std::size_t left = options.max_iterations - std::min(options.max_iterations, result.iterations);
+            // Down from a saddle point the steps stop near the minimum and
+            // Pulay iterations finish. A stage stuck on a stable solution
+            // (typically crawling along a soft mode, where Pulay's
+            // coefficients grow too large to be trusted) has the steps go on
+            // to the run's own tolerance.
+            const double gradient_tolerance =
+                check.stable ? std::min(kNewtonGradientEv, 0.5 * options.density_tolerance) : kNewtonGradientEv;
+            result.iterations += descend_by_newton_steps(n_occ, fock_of_density, lowered, gradient_tolerance,
+                                                         std::min(kMaxNewtonSteps, left), ws.density,
+                                                         {ws.fock, ws.diis_product, ws.new_density, ws.coefficients,
+                                                          ws.orbital_energies, ws.eigensolver},
+                                                         ws.stability)
+                                     .steps;
             ++descents;
             ws.diis.reset();
             energy_guided = true;
             energy_guided_until = kEnergyGuidedUntilErrorEv;
             lowest_stage_energy = std::numeric_limits<double>::infinity();
             stage_iteration = 0;
+            halving_error = std::numeric_limits<double>::infinity();
+            halved_at = 0;
             continue;
         }
 

@@ -30,6 +30,9 @@ struct ScfOptions {
     bool use_nddo = true;             // NDDO pair integrals, else gamma-only
     // Start from this density (n_basis x n_basis) instead of the atomic guess.
     const Matrix* initial_density = nullptr;
+    // Start the stability check from this rotation, the lowest one of an
+    // earlier solution nearby, as C_o X C_v^T (see lowest_rotation).
+    const Matrix* initial_rotation = nullptr;
 };
 
 struct ScfResult {

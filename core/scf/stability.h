@@ -23,14 +23,19 @@ namespace quorin {
 // Eigenvalues below this (eV) count as unstable; above it the energy can
 // fall by only a negligible amount along any rotation.
 inline constexpr double kUnstableEigenvalueEv = -1e-2;
+// The check's budget of Hessian products.
+inline constexpr std::size_t kStabilityProducts = 60;
+// The check's tolerance on its lowest eigenvalue, besides 5 meV: this
+// fraction of the eigenvalue's distance from kUnstableEigenvalueEv.
+inline constexpr double kStabilityRelativeTolerance = 0.1;
 
 struct StabilityWorkspace {
-    static constexpr std::size_t kSubspace = 12;  // Davidson vectors held before a restart
+    static constexpr std::size_t kSubspace = 24;  // Davidson vectors held before a restart
     // Vectors over the occupied-virtual pairs (x_ia at i * n_virt + a), each
     // with room for the largest pair count of the basis, n^2 / 4, and one
     // more entry for the gradient-augmented Hessian of the Newton steps.
-    std::vector<Vec64> basis;   // orthonormal Davidson vectors
-    std::vector<Vec64> images;  // the Hessian times each of them
+    Matrix basis;   // kSubspace rows: orthonormal Davidson vectors
+    Matrix images;  // the Hessian times each of them
     Vec64 diagonal;             // eps_a - eps_i; then the preconditioner's diagonal
     Vec64 ritz_vector;          // lowest Ritz vector; the unstable rotation after a failed check
     Vec64 ritz_image;
@@ -45,19 +50,52 @@ struct StabilityWorkspace {
 
 struct StabilityCheck {
     double lowest_eigenvalue = 0.0;  // eV; an upper bound on it when unstable
+    double error_bound = 0.0;        // eV, how far the lowest eigenvalue may lie below it when decided
     std::size_t products = 0;        // Hessian products, one response build each
     bool stable = true;
+    bool decided = true;  // false: the budget ran out with no verdict (then not stable either)
 };
 
 // The lowest eigenvalue of the orbital Hessian of the solution whose orbitals
 // are the columns of `coefficients` (energies ascending, the first n_occ
 // occupied). The virtual orbital energies are read less `virtual_shift`, the
-// level shift they may carry. Stops, unstable, as soon as a Ritz value falls
-// below kUnstableEigenvalueEv (a Ritz value bounds the lowest eigenvalue from
-// above); ws.ritz_vector then holds that rotation. Stable once the lowest Ritz
-// pair has converged.
+// level shift they may carry. Davidson iterations that follow two roots,
+// from a start block that no symmetry can keep inside one symmetry block:
+// the lowest eigenvectors of the exact Hessian over the four lowest pairs,
+// each plus a dense pseudo-random part (`start_rotation`, an earlier
+// solution's lowest rotation in the form C_o X C_v^T, joins them).
+// What a verdict means:
+// - unstable: a Ritz value lies below kUnstableEigenvalueEv. A Ritz value
+//   bounds the lowest eigenvalue from above, so the solution is a saddle
+//   point; ws.ritz_vector holds that rotation.
+// - stable: after at least one round of corrections, the lowest Ritz value
+//   theta is not below the threshold and has converged: an eigenvalue lies
+//   within error_bound below it (its residual, or the quadratic bound once
+//   the next root lies clear above), and error_bound is at most 5 meV plus
+//   `relative_tolerance` times theta's distance from the threshold, so the
+//   tolerance tightens where the verdict is close. The next Ritz value has
+//   converged to its own tolerance too. Residuals prove nearness to some
+//   eigenvalue, not that it is the lowest: that no lower eigenvalue was
+//   missed rests on the start block, which has a part along every
+//   eigenvector, and on the iterations that both roots need. Where the
+//   lowest eigenvalues form a dense band (long chains, repeated groups)
+//   theta can lie in the band above the lowest one by more than
+//   error_bound; with relative_tolerance 0 the tolerance is 5 meV. With at
+//   most 400 pairs the whole Hessian is diagonalised whenever the
+//   iterations reach no verdict, and the answer is exact.
+// - undecided (decided false, stable false): the budget of `max_products`
+//   ran out on a larger system. The lowest Ritz vector is left in
+//   ws.ritz_vector.
 StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
-                                       double virtual_shift, const FockOfDensity& fock, StabilityWorkspace& ws);
+                                       double virtual_shift, const FockOfDensity& fock, StabilityWorkspace& ws,
+                                       const Matrix* start_rotation = nullptr,
+                                       std::size_t max_products = kStabilityProducts,
+                                       double relative_tolerance = kStabilityRelativeTolerance);
+
+// rotation := C_o X C_v^T for the lowest Ritz vector X of the last check in
+// `ws`, whose orbitals were `coefficients`: the form in which it can start
+// the check of a nearby geometry, whatever its orbitals.
+void lowest_rotation(const Matrix& coefficients, std::size_t n_occ, StabilityWorkspace& ws, Matrix& rotation);
 
 // y := (A + B) x for vectors over the occupied-virtual pairs (same orbitals
 // and energies as above). One response build.
@@ -93,9 +131,12 @@ struct NewtonScratch {
 // even where the Hessian has negative eigenvalues, so the steps cannot climb
 // back to the saddle point the density came from. Stops when the largest
 // occupied-virtual element of F(P) falls below `gradient_tolerance` (eV) or
-// after `max_steps` steps. density := the lowest density reached; returns
-// its electronic energy.
-double descend_by_newton_steps(std::size_t n_occ, const FockOfDensity& fock, double energy, double gradient_tolerance,
+// after `max_steps` steps. density := the lowest density reached.
+struct NewtonDescent {
+    double energy;      // electronic energy of the density reached, eV
+    std::size_t steps;  // steps taken, each one Fock build and diagonalisation
+};
+NewtonDescent descend_by_newton_steps(std::size_t n_occ, const FockOfDensity& fock, double energy, double gradient_tolerance,
                                std::size_t max_steps, Matrix& density, NewtonScratch scratch, StabilityWorkspace& ws);
 
 }  // namespace quorin

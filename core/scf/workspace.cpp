@@ -14,6 +14,8 @@ ScfWorkspace ScfWorkspace::allocate(std::size_t n_basis) {
     ws.diis = DiisWorkspace::allocate(n_basis, kScfDiisCapacity);
     ws.eigensolver = EigensolverWorkspace::allocate(n_basis);
     ws.stability = StabilityWorkspace::allocate(n_basis);
+    ws.carried_density = Matrix::zeros(n_basis, n_basis);
+    ws.carried_rotation = Matrix::zeros(n_basis, n_basis);
     ws.n_basis = n_basis;
     return ws;
 }

@@ -31,6 +31,11 @@ struct ScfWorkspace {
     StabilityWorkspace stability;              // orbital-Hessian scratch of the stability check
     std::vector<DiatomicPairIntegrals> pairs;  // NDDO pair table of the last NDDO run
     std::optional<CosmoState> cosmo;           // solvent state of the last run, none in the gas phase
+    // What a driver's next SCF at a nearby geometry starts from: the last
+    // converged density, its check's lowest rotation and its coordinates.
+    Matrix carried_density;
+    Matrix carried_rotation;
+    std::vector<double> carried_coordinates;  // atom-major x, y, z; empty: nothing carried
     std::size_t n_basis = 0;
 
     static ScfWorkspace allocate(std::size_t n_basis);

@@ -85,13 +85,31 @@ HessianResult compute_hessian_and_frequencies(MolecularBatch& molecule, const Pa
     const ScfResult base = run_rhf_scf_with_options(molecule, model, scf, scf_options);
     if (!base.converged) throw EngineStop("Base SCF must converge before computing Hessian");
     const Matrix base_density = scf.density;
+    // Every displaced SCF starts from the base solution: its density, and
+    // for the stability check its lowest rotation.
+    Matrix base_rotation = Matrix::zeros(molecule.n_basis, molecule.n_basis);
+    lowest_rotation(scf.coefficients, count_valence_electrons(molecule, model) / 2, scf.stability, base_rotation);
+    ScfOptions displaced_options = scf_options;
+    displaced_options.initial_density = &base_density;
+    displaced_options.initial_rotation = &base_rotation;
 
     GradientWorkspace gradient_ws = GradientWorkspace::allocate(molecule.n_basis);
     std::vector<std::array<double, 3>> g_plus(n_atoms), g_minus(n_atoms);
+    Matrix minus_start = Matrix::zeros(molecule.n_basis, molecule.n_basis);
     static constexpr std::array<char, 3> kAxisName{'x', 'y', 'z'};
     auto gradient_at = [&](std::size_t atom, std::size_t axis, std::span<std::array<double, 3>> g) {
         if (options.reconverge_scf) {
-            const ScfResult displaced = run_rhf_scf_with_options(molecule, model, scf, scf_options);
+            // The step to -h follows the one to +h: its SCF starts from
+            // 2 P(0) - P(+h), the density there to second order in h.
+            displaced_options.initial_density = &base_density;
+            if (g.data() == g_minus.data()) {
+                const double* p0 = base_density.data().data();
+                const double* p_plus = scf.density.data().data();
+                double* start = minus_start.data().data();
+                for (std::size_t k = 0; k < minus_start.data().size(); ++k) start[k] = 2.0 * p0[k] - p_plus[k];
+                displaced_options.initial_density = &minus_start;
+            }
+            const ScfResult displaced = run_rhf_scf_with_options(molecule, model, scf, displaced_options);
             if (!displaced.converged) {
                 throw EngineStop("SCF did not converge at the displaced geometry of atom " + std::to_string(atom) +
                                  " along " + kAxisName[axis] + "; the Hessian would be unreliable");

@@ -63,7 +63,8 @@ Matrix central_difference_hessian(MolecularBatch& molecule, double h,
 std::vector<double> hessian_masses(const MolecularBatch& molecule, const HessianOptions& options);
 
 // Runs the base SCF with `scf_options`, then 6N gradient evaluations at
-// +-step displacements (each after its own SCF with `reconverge_scf`). The
+// +-step displacements (each after its own SCF with `reconverge_scf`,
+// started from the base solution's density and lowest rotation). The
 // coordinates are restored and the workspace density is the base density on
 // return.
 //

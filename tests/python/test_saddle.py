@@ -99,7 +99,8 @@ def test_converged_only_for_a_barrier_between_two_basins(qp):
     met = qp.saddle(h2, short, long, "AM1", refine_with_ts=False)
     assert not met.converged and met.num_cycles == 5
     assert met.final_distance == pytest.approx(0.12, abs=1e-9)
-    # H2 has no transition state: the ends meet but the refinement fails.
+    # H2 has no transition state: the ends meet but the refinement fails, also
+    # where it pulls the atoms apart onto a flat stretch of the surface.
     unrefined = qp.saddle(h2, short, long, "PM6", convergence_distance=0.15)
     assert not unrefined.ts_refinement.converged and not unrefined.converged
     assert unrefined.final_distance == pytest.approx(0.15, abs=1e-9)

@@ -92,16 +92,19 @@ def test_stationary_points_that_are_not_first_order_saddles_do_not_converge(qp):
         (z, qp.optimize(z, start, "PM6", grad_rms_tol=0.01, grad_max_tol=0.02).coordinates, "PM6"),
         # Linear HCN is a minimum with a degenerate bend.
         ([1, 6, 7], [[0.0, 0.0, 0.0], [0.0, 0.0, 1.07], [0.0, 0.0, 2.23]], "AM1"),
-        # Linear water is a second-order saddle (both bends curve down).
+        # Linear water is a second-order saddle (both bends curve down). The
+        # search goes on from it and pulls the atoms apart, onto a flat surface
+        # where the gradient tests hold but the maximum lies angstroms away.
         (WATER_Z, [[0.0, 0.0, 0.0], [0.0, 0.0, 0.96], [0.0, 0.0, -0.96]], "AM1"),
     ]
     for numbers, coords, method in cases:
         ts = qp.transition_state(numbers, coords, method)
         assert not ts.converged, (numbers, ts)
     # From the water minimum the search climbs until it has pulled the
-    # molecule apart. Where it reports success, the vibrational analysis runs
-    # there and finds exactly one imaginary frequency.
-    for method in ("PM6", "PM3"):
+    # molecule apart (PM6, PM3) or reaches the O + H2 insertion barrier
+    # (MNDO). Where it reports success, the vibrational analysis runs there and
+    # finds exactly one imaginary frequency.
+    for method in ("PM6", "PM3", "MNDO"):
         minimum = qp.optimize(WATER_Z, WATER_XYZ, method, grad_rms_tol=0.01, grad_max_tol=0.02).coordinates
         ts = qp.transition_state(WATER_Z, minimum, method)
         if ts.converged:

@@ -154,6 +154,34 @@ TEST(RhfScf, ShiftAndDampingChangeTheRouteNotTheResult) {
     }
 }
 
+// A run that starts from the solution of a nearby geometry (as the displaced
+// SCFs of a vibrational analysis do) ends where a run from the neutral-atom
+// guess ends. O + H2 2.8 angstrom apart (PM6) has a soft orbital mode (about
+// 0.02 eV): from the base density, Pulay steps crawl along it with
+// coefficients too large to trust, and the run must still converge.
+TEST(RhfScf, WarmStartsEndWhereColdStartsEnd) {
+    const fixtures::Geometry o_h2 = {{8, 1, 1}, {{{0, 0, 2.8}}, {{0, 0.38, 0}}, {{0, -0.38, 0}}}};
+    ScfOptions o;
+    o.max_iterations = 100;
+    o.energy_tolerance = 1e-8;
+    o.density_tolerance = 1e-7;
+    ScfRun base = run_scf(o_h2, kPm6, o);
+    ASSERT_TRUE(base.result.converged);
+    const Matrix base_density = base.workspace.density;
+    for (const double dy : {0.005, -0.005}) {
+        fixtures::Geometry displaced = o_h2;
+        displaced.xyz[0][1] += dy;
+        const ScfResult cold = run_scf(displaced, kPm6, o).result;
+        ASSERT_TRUE(cold.converged);
+        set_coordinates(base.molecule, displaced.xyz);
+        ScfOptions warm = o;
+        warm.initial_density = &base_density;
+        const ScfResult r = run_rhf_scf_with_options(base.molecule, kPm6, base.workspace, warm);
+        EXPECT_TRUE(r.converged) << dy;
+        EXPECT_NEAR(r.total_energy, cold.total_energy, 1e-6) << dy;
+    }
+}
+
 // A converged run reports the energy of its final density with that
 // density's own Fock matrix. That energy is variational, so at the default
 // tolerances it lies within 1e-6 eV of the same SCF converged to 1e-11 eV

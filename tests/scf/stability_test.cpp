@@ -163,6 +163,101 @@ TEST(OrbitalStability, HessianIsTheCurvatureOfTheEnergy) {
     }
 }
 
+// The check against the whole Hessian on small molecules, symmetric ones
+// among them, where unit pair vectors can be exact eigenvectors that are
+// not the lowest: O2 at 1.694 angstrom and C2 at 2.14 angstrom (MNDO), N2,
+// benzene and fulminic acid with its N-O bond stretched by 25 %. At the
+// solution the SCF reports, and at the one plain Roothaan iterations from
+// the neutral-atom guess reach (a saddle point for O2 and C2), the check's
+// lowest eigenvalue equals the dense Hessian's (built column by column) to
+// 0.01 eV when it says stable, and bounds it from above when it says
+// unstable. Asked for no relative tolerance, the check converges to 5 meV.
+TEST(OrbitalStability, CheckAgreesWithTheDenseHessian) {
+    struct Case {
+        const char* name;
+        const ParameterModel* model;
+        fixtures::Geometry geometry;
+    };
+    const fixtures::Geometry benzene = {{6, 6, 6, 6, 6, 6, 1, 1, 1, 1, 1, 1},
+        {{{1.39, 0, 0}}, {{0.695, 1.2038, 0}}, {{-0.695, 1.2038, 0}}, {{-1.39, 0, 0}}, {{-0.695, -1.2038, 0}},
+         {{0.695, -1.2038, 0}}, {{2.47, 0, 0}}, {{1.235, 2.139, 0}}, {{-1.235, 2.139, 0}}, {{-2.47, 0, 0}},
+         {{-1.235, -2.139, 0}}, {{1.235, -2.139, 0}}}};
+    const fixtures::Geometry hcno = {{8, 7, 6, 1}, {{{0, 0, 0}}, {{1.5, 0, 0}}, {{2.67, 0, 0}}, {{3.73, 0, 0}}}};
+    for (const Case& c : {Case{"O2", &kMndo, {{8, 8}, {{{0, 0, 0}}, {{1.694, 0, 0}}}}},
+                          Case{"C2", &kMndo, {{6, 6}, {{{0, 0, 0}}, {{2.14, 0, 0}}}}},
+                          Case{"N2", &kAm1, {{7, 7}, {{{0, 0, 0}}, {{1.3, 0, 0}}}}}, Case{"benzene", &kPm3, benzene},
+                          Case{"HCNO", &kPm6, hcno}}) {
+        SCOPED_TRACE(c.name);
+        const MolecularBatch m = fixtures::make_molecule(c.geometry, *c.model);
+        const std::size_t n = m.n_basis, n_occ = occupied_count(m, *c.model);
+        ScfWorkspace ws = ScfWorkspace::allocate(n);
+        ASSERT_TRUE(run_rhf_scf_with_options(m, *c.model, ws, {}).converged);
+        const OneCenterTables one_center = OneCenterTables::build(m, *c.model);
+        const FockOfDensity fock{m, *c.model, one_center, ws.pairs, true, ws.hcore, nullptr};
+        Matrix p = Matrix::zeros(n, n), f = Matrix::zeros(n, n), orbitals = Matrix::zeros(n, n);
+        Vec64 eps = Vec64::zeros(n);
+        build_atomic_guess_density(m, *c.model, p);
+        fock.build(p, f);
+        diagonalize_symmetric(f, eps, orbitals);
+        build_guess_orbital_density(orbitals, eps, n_occ, p);
+        const fixtures::RoothaanSolution roothaan = fixtures::roothaan_from(m, *c.model, ws, n_occ, p);
+        for (const Matrix* density : {static_cast<const Matrix*>(&ws.density), &roothaan.density}) {
+            const Solution s = canonical_orbitals(fock, *density);
+            StabilityWorkspace stability = StabilityWorkspace::allocate(n);
+            const double exact = dense_lowest_eigenvalue(s, n_occ, fock, stability);
+            const StabilityCheck check = check_orbital_stability(s.coefficients, s.orbital_energies, n_occ, 0.0,
+                                                                 fock, stability, nullptr, kStabilityProducts, 0.0);
+            EXPECT_TRUE(check.decided);
+            EXPECT_EQ(check.stable, exact >= kUnstableEigenvalueEv);
+            if (check.stable) {
+                EXPECT_NEAR(check.lowest_eigenvalue, exact, 0.01);
+            } else {
+                EXPECT_GE(check.lowest_eigenvalue, exact - 1e-9);
+            }
+        }
+    }
+}
+
+// A check that runs out of products never says stable: on a small system
+// (ethylene, 36 pairs) it falls back to the whole Hessian and agrees with
+// the dense reference; on a larger one (decane, PM6, 961 pairs) it reports
+// no verdict.
+TEST(OrbitalStability, BudgetRunOutIsNeverStable) {
+    const fixtures::Geometry ethylene = {{6, 6, 1, 1, 1, 1}, {{{0, 0, 0.667}}, {{0, 0, -0.667}}, {{0, 0.923, 1.238}},
+                                         {{0, -0.923, 1.238}}, {{0, 0.923, -1.238}}, {{0, -0.923, -1.238}}}};
+    fixtures::Geometry decane;
+    for (int c = 0; c < 10; ++c) {
+        const double x = 1.26 * c, y = c % 2 ? 0.45 : -0.45;
+        decane.z.push_back(6);
+        decane.xyz.push_back({x, y, 0});
+        decane.z.insert(decane.z.end(), {1, 1});
+        decane.xyz.push_back({x, y + (c % 2 ? 0.63 : -0.63), 0.89});
+        decane.xyz.push_back({x, y + (c % 2 ? 0.63 : -0.63), -0.89});
+    }
+    for (const double end : {-1.09, 12.43}) {
+        decane.z.push_back(1);
+        decane.xyz.push_back({end, end < 0 ? -0.45 : 0.45, 0});
+    }
+    for (const fixtures::Geometry* geometry : {&ethylene, static_cast<const fixtures::Geometry*>(&decane)}) {
+        const bool small = geometry == &ethylene;
+        SCOPED_TRACE(small ? "ethylene" : "decane");
+        const MolecularBatch m = fixtures::make_molecule(*geometry, kPm6);
+        const std::size_t n_occ = occupied_count(m, kPm6);
+        ScfWorkspace ws = ScfWorkspace::allocate(m.n_basis);
+        ASSERT_TRUE(run_rhf_scf_with_options(m, kPm6, ws, {}).converged);
+        const OneCenterTables one_center = OneCenterTables::build(m, kPm6);
+        const FockOfDensity fock{m, kPm6, one_center, ws.pairs, true, ws.hcore, nullptr};
+        const Solution s = canonical_orbitals(fock, ws.density);
+        const StabilityCheck check =
+            check_orbital_stability(s.coefficients, s.orbital_energies, n_occ, 0.0, fock, ws.stability, nullptr, 3);
+        EXPECT_EQ(check.decided, small);
+        EXPECT_EQ(check.stable, small);
+        if (small) {
+            EXPECT_NEAR(check.lowest_eigenvalue, dense_lowest_eigenvalue(s, n_occ, fock, ws.stability), 1e-9);
+        }
+    }
+}
+
 // One atom of a Z-matrix: bonded to atom `a` (0-based, earlier) at r
 // angstrom, angle with `b` in degrees, dihedral with `c` in degrees.
 struct ZAtom {
@@ -304,6 +399,12 @@ TEST(OrbitalStability, ConvergedSolutionsAreStableAndLowest) {
     EXPECT_EQ(converged, runs);
 }
 
+const fixtures::Geometry kBenzonitrileOxide = {{8, 7, 6, 6, 6, 6, 6, 6, 6, 1, 1, 1, 1, 1},
+    {{{4.9308, 0.5624, -0.273}}, {{3.5187, 0.4013, -0.1948}}, {{2.069, 0.236, -0.1145}}, {{0.6514, 0.0743, -0.0361}},
+     {{-0.1531, 1.1443, 0.3593}}, {{-1.5385, 0.9867, 0.4361}}, {{-2.1192, -0.2417, 0.1173}}, {{-1.3159, -1.3123, -0.2781}},
+     {{0.0695, -1.1538, -0.3546}}, {{0.3055, 2.099, 0.6064}}, {{-2.1594, 1.8226, 0.7443}}, {{-3.1967, -0.3646, 0.177}},
+     {{-1.763, -2.27, -0.5271}}, {{0.701, -1.9842, -0.6621}}}};
+
 // Two molecules whose iterations from the neutral-atom guess used to settle
 // on a closed-shell saddle point 1.5 to 8.6 eV up: benzonitrile oxide and
 // hydrazobenzene, under the five methods. References: the lower states
@@ -312,11 +413,6 @@ TEST(OrbitalStability, ConvergedSolutionsAreStableAndLowest) {
 // hydrazobenzene ground states near 107 kcal/mol PM3 and 98 kcal/mol RM1,
 // about 4.9 and 3.8 eV below the saddle points at -1923.205 and -2085.967 eV).
 TEST(OrbitalStability, SaddlePointsOfTheNeutralAtomStartAreLeft) {
-    const fixtures::Geometry oxide = {{8, 7, 6, 6, 6, 6, 6, 6, 6, 1, 1, 1, 1, 1},
-        {{{4.9308, 0.5624, -0.273}}, {{3.5187, 0.4013, -0.1948}}, {{2.069, 0.236, -0.1145}}, {{0.6514, 0.0743, -0.0361}},
-         {{-0.1531, 1.1443, 0.3593}}, {{-1.5385, 0.9867, 0.4361}}, {{-2.1192, -0.2417, 0.1173}}, {{-1.3159, -1.3123, -0.2781}},
-         {{0.0695, -1.1538, -0.3546}}, {{0.3055, 2.099, 0.6064}}, {{-2.1594, 1.8226, 0.7443}}, {{-3.1967, -0.3646, 0.177}},
-         {{-1.763, -2.27, -0.5271}}, {{0.701, -1.9842, -0.6621}}}};
     const fixtures::Geometry hydrazo = {{7, 7, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1},
         {{{0.679878, 0.018822, 1.879057}}, {{-0.679878, -0.018822, 1.879057}}, {{-1.52693, -0.094722, 0.804902}},
          {{-1.254967, -0.833285, -0.360662}}, {{-2.763857, 0.56761, 0.910096}}, {{-2.186272, -0.883947, -1.410359}},
@@ -334,11 +430,11 @@ TEST(OrbitalStability, SaddlePointsOfTheNeutralAtomStartAreLeft) {
         double homo_below_ev;
     };
     const double any = std::nan("");
-    for (const Case& c : {Case{&kMndo, &oxide, any, -8.0}, Case{&kAm1, &oxide, any, -8.0}, Case{&kPm3, &oxide, -1354.34, -8.0},
-                          Case{&kRm1, &oxide, any, -8.0}, Case{&kPm6, &oxide, -1387.99, -8.0}, Case{&kMndo, &hydrazo, any, -7.0},
+    for (const Case& c : {Case{&kMndo, &kBenzonitrileOxide, any, -8.0}, Case{&kAm1, &kBenzonitrileOxide, any, -8.0}, Case{&kPm3, &kBenzonitrileOxide, -1354.34, -8.0},
+                          Case{&kRm1, &kBenzonitrileOxide, any, -8.0}, Case{&kPm6, &kBenzonitrileOxide, -1387.99, -8.0}, Case{&kMndo, &hydrazo, any, -7.0},
                           Case{&kAm1, &hydrazo, any, -7.0}, Case{&kPm3, &hydrazo, -1923.205 - 4.5, -7.0},
                           Case{&kRm1, &hydrazo, -2085.967 - 3.5, -7.0}, Case{&kPm6, &hydrazo, any, -7.0}}) {
-        SCOPED_TRACE(std::string(c.model->name()) + (c.geometry == &oxide ? " benzonitrile oxide" : " hydrazobenzene"));
+        SCOPED_TRACE(std::string(c.model->name()) + (c.geometry == &kBenzonitrileOxide ? " benzonitrile oxide" : " hydrazobenzene"));
         const MolecularBatch m = fixtures::make_molecule(*c.geometry, *c.model);
         ScfWorkspace ws = ScfWorkspace::allocate(m.n_basis);
         const ScfResult r = run_rhf_scf_with_options(m, *c.model, ws, {});
@@ -348,6 +444,44 @@ TEST(OrbitalStability, SaddlePointsOfTheNeutralAtomStartAreLeft) {
         }
         EXPECT_LT(r.homo, c.homo_below_ev);
     }
+}
+
+// Stretched bonds whose SCF used to stop on a saddle point (O2 at 1.694 and
+// C2 at 2.14 angstrom, MNDO) or not to converge at all (2-nitrofuran with
+// its N-O bond at 1.549 angstrom, RM1 and PM6) end at the lower solutions
+// within the default cap. References: O2 and C2, the undamped runs that
+// reach the lower solutions (-631.9249 and -238.4852 eV); nitrofuran, two
+// independent programs (RM1 -1695.0306 eV, PM6 -1577.6241 eV). The cap
+// counts every iteration of a run, those after a descent from a saddle point
+// included (benzonitrile oxide, PM3, which descends once).
+TEST(OrbitalStability, StretchedBondsEndAtTheLowerSolutions) {
+    const fixtures::Geometry nitrofuran = {{8, 7, 8, 6, 6, 6, 6, 8, 1, 1, 1},
+        {{{-2.784156, -1.215335, 0.081079}}, {{-2.032035, 0.138139, 0.048465}}, {{-2.557339, 1.258533, 0.049669}},
+         {{-0.605663, 0.065513, 0.014184}}, {{0.256844, -1.005694, 0.004177}}, {{1.557596, -0.44026, -0.033659}},
+         {{1.388959, 0.928078, -0.043794}}, {{0.065945, 1.248382, -0.014648}}, {{-0.016121, -2.052095, 0.021798}},
+         {{2.504269, -0.963594, -0.051441}}, {{2.071277, 1.767638, -0.069307}}}};
+    struct Case {
+        const char* name;
+        const ParameterModel* model;
+        fixtures::Geometry geometry;
+        double total_ev;
+    };
+    for (const Case& c : {Case{"O2", &kMndo, {{8, 8}, {{{0, 0, 0}}, {{1.694, 0, 0}}}}, -631.9249},
+                          Case{"C2", &kMndo, {{6, 6}, {{{0, 0, 0}}, {{2.14, 0, 0}}}}, -238.4852},
+                          Case{"nitrofuran", &kRm1, nitrofuran, -1695.0306},
+                          Case{"nitrofuran", &kPm6, nitrofuran, -1577.6241}}) {
+        SCOPED_TRACE(std::string(c.model->name()) + " " + c.name);
+        const MolecularBatch m = fixtures::make_molecule(c.geometry, *c.model);
+        ScfWorkspace ws = ScfWorkspace::allocate(m.n_basis);
+        const ScfResult r = run_rhf_scf_with_options(m, *c.model, ws, {});
+        EXPECT_TRUE(r.converged);
+        EXPECT_NEAR(r.total_energy, c.total_ev, 1e-3);
+    }
+    const MolecularBatch oxide = fixtures::make_molecule(kBenzonitrileOxide, kPm3);
+    ScfWorkspace ws = ScfWorkspace::allocate(oxide.n_basis);
+    ScfOptions capped;
+    capped.max_iterations = 25;
+    EXPECT_LE(run_rhf_scf_with_options(oxide, kPm3, ws, capped).iterations, 25u);
 }
 
 // A saddle point built on purpose: plain Roothaan iterations from the
@@ -432,8 +566,10 @@ TEST(OrbitalStability, NewtonStepsLeaveASoftSaddlePoint) {
                                                              saddle.electronic_energy, stability, lowered, trial, f);
     ASSERT_LT(step_down, saddle.electronic_energy);
     EigensolverWorkspace eigensolver = EigensolverWorkspace::allocate(n);
-    const double newton = descend_by_newton_steps(n_occ, fock, step_down, 1e-4, 30, lowered,
-                                                  {f, work, trial, c, eps, eigensolver}, stability);
+    const double newton =
+        descend_by_newton_steps(n_occ, fock, step_down, 1e-4, 30, lowered, {f, work, trial, c, eps, eigensolver},
+                                stability)
+            .energy;
     EXPECT_NEAR(fock.electronic_energy(lowered, f), newton, 1e-9);
     EXPECT_NEAR(newton, scf.electronic_energy, 1e-6);
 }
