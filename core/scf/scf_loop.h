@@ -4,6 +4,7 @@
 // density update until energy and density settle.
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -33,6 +34,10 @@ struct ScfOptions {
     // Start the stability check from this rotation, the lowest one of an
     // earlier solution nearby, as C_o X C_v^T (see lowest_rotation).
     const Matrix* initial_rotation = nullptr;
+    // Fills the workspace's pair table (NDDO runs) and its core Hamiltonian
+    // before any external term, in place of the full build: for a caller
+    // that knows what has changed since the table was built.
+    std::function<void(ScfWorkspace&)> core_tables = nullptr;
 };
 
 struct ScfResult {

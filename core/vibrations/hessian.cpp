@@ -1,15 +1,114 @@
 #include "core/vibrations/hessian.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <memory>
 #include <string>
 
 #include "core/gradients/nuclear_gradients.h"
+#include "core/hamiltonian/hcore.h"
+#include "core/integrals/multipoles.h"
+#include "core/integrals/pair_integrals.h"
 #include "core/parameters/atomic_mass.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
 
 namespace quorin {
+
+namespace {
+
+// The NDDO pair table and core Hamiltonian of geometries that differ from a
+// base geometry in the position of one atom at a time. Only the records and
+// resonance blocks of the atom that moved (and of the one moved last, back
+// at its base position) are computed anew; the one-centre blocks are summed
+// from the table as the full build sums them. Same numbers as the full
+// build, bit for bit.
+class OneAtomMoves {
+public:
+    // Set up at the base geometry, whose table the workspace holds. Null
+    // when the table lacks a pair (coincident atoms) or two atoms are within
+    // 2 `step` of each other, so that a step could make them coincide.
+    static std::unique_ptr<OneAtomMoves> at_base(const MolecularBatch& molecule, const ParameterModel& model,
+                                                 const ScfWorkspace& scf, double step) {
+        std::unique_ptr<OneAtomMoves> moves(new OneAtomMoves(molecule, model));
+        std::size_t with_parameters = 0;
+        for (const auto& record : moves->records_) with_parameters += record ? 1 : 0;
+        if (scf.pairs.size() != with_parameters * (with_parameters - std::min<std::size_t>(with_parameters, 1)) / 2) {
+            return nullptr;
+        }
+        for (const DiatomicPairIntegrals& rec : scf.pairs) {
+            const double dx = molecule.x[rec.atom_a] - molecule.x[rec.atom_b];
+            const double dy = molecule.y[rec.atom_a] - molecule.y[rec.atom_b];
+            const double dz = molecule.z[rec.atom_a] - molecule.z[rec.atom_b];
+            if (!(dx * dx + dy * dy + dz * dz > 4.0 * step * step)) return nullptr;
+            moves->records_of_atom_[rec.atom_a].push_back(&rec - scf.pairs.data());
+            moves->records_of_atom_[rec.atom_b].push_back(&rec - scf.pairs.data());
+        }
+        moves->one_center_and_resonance_ = Matrix::zeros(molecule.n_basis, molecule.n_basis);
+        build_hcore_nddo(molecule, model, {}, moves->one_center_and_resonance_);
+        return moves;
+    }
+
+    // The tables of the current geometry, in which only `atom` has left its
+    // base position.
+    void fill(std::size_t atom, ScfWorkspace& scf) {
+        if (last_moved_ && *last_moved_ != atom) refresh_records(*last_moved_, scf);
+        refresh_records(atom, scf);
+        last_moved_ = atom;
+        scf.hcore.copy_from(one_center_and_resonance_);
+        std::array<double, 81> block;
+        for (std::size_t other = 0; other < molecule_.n_atoms; ++other) {
+            const std::size_t a = std::min(atom, other), b = std::max(atom, other);
+            if (a == b || !records_[a] || !records_[b]) continue;
+            if (!resonance_block(molecule_, a, b, *records_[a], *records_[b], norms_[a], norms_[b], block)) continue;
+            const std::size_t fa = molecule_.first_orbital[a], fb = molecule_.first_orbital[b];
+            const std::size_t na = molecule_.orbitals_per_atom[a], nb = molecule_.orbitals_per_atom[b];
+            for (std::size_t mu = 0; mu < na; ++mu) {
+                for (std::size_t nu = 0; nu < nb; ++nu) {
+                    scf.hcore(fa + mu, fb + nu) = block[mu * nb + nu];
+                    scf.hcore(fb + nu, fa + mu) = block[mu * nb + nu];
+                }
+            }
+        }
+        apply_electron_nuclear_attractions(scf.pairs, scf.hcore);
+    }
+
+private:
+    OneAtomMoves(const MolecularBatch& molecule, const ParameterModel& model)
+        : molecule_(molecule),
+          model_(model),
+          pair_atoms_(prepare_pair_atoms(molecule, model)),
+          records_(molecule.n_atoms),
+          norms_(molecule.n_atoms),
+          records_of_atom_(molecule.n_atoms),
+          scratch_(std::make_unique_for_overwrite<PairIntegralScratch>()) {
+        for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+            records_[a] = model.get_element(molecule.atomic_numbers[a]);
+            if (records_[a]) norms_[a] = slater_norms(molecule.atomic_numbers[a], *records_[a]);
+        }
+    }
+
+    void refresh_records(std::size_t atom, ScfWorkspace& scf) {
+        for (const std::size_t index : records_of_atom_[atom]) {
+            DiatomicPairIntegrals& rec = scf.pairs[index];
+            const std::size_t a = rec.atom_a, b = rec.atom_b;
+            compute_diatomic_pair(molecule_, model_, a, b, pair_atoms_[a], pair_atoms_[b], rec, *scratch_);
+        }
+    }
+
+    const MolecularBatch& molecule_;
+    const ParameterModel& model_;
+    std::vector<PairAtomData> pair_atoms_;
+    std::vector<std::optional<ElementParams>> records_;
+    std::vector<SlaterNorms> norms_;
+    std::vector<std::vector<std::size_t>> records_of_atom_;  // indices into the pair table
+    std::unique_ptr<PairIntegralScratch> scratch_;
+    Matrix one_center_and_resonance_;  // the base core Hamiltonian without the attractions
+    std::optional<std::size_t> last_moved_;
+};
+
+}  // namespace
 
 std::vector<double> hessian_masses(const MolecularBatch& molecule, const HessianOptions& options) {
     const std::size_t n = molecule.n_atoms;
@@ -92,8 +191,15 @@ HessianResult compute_hessian_and_frequencies(MolecularBatch& molecule, const Pa
     ScfOptions displaced_options = scf_options;
     displaced_options.initial_density = &base_density;
     displaced_options.initial_rotation = &base_rotation;
+    std::size_t moved_atom = 0;
+    const std::unique_ptr<OneAtomMoves> moves =
+        scf_options.use_nddo ? OneAtomMoves::at_base(molecule, model, scf, h) : nullptr;
+    if (moves) displaced_options.core_tables = [&](ScfWorkspace& ws) { moves->fill(moved_atom, ws); };
 
     GradientWorkspace gradient_ws = GradientWorkspace::allocate(molecule.n_basis);
+    // Each displaced geometry moves one atom: every other pair keeps its
+    // term derivatives from the base geometry.
+    const PairTermDerivatives base_derivatives = compute_pair_term_derivatives(molecule, model, options.use_nddo);
     std::vector<std::array<double, 3>> g_plus(n_atoms), g_minus(n_atoms);
     Matrix minus_start = Matrix::zeros(molecule.n_basis, molecule.n_basis);
     static constexpr std::array<char, 3> kAxisName{'x', 'y', 'z'};
@@ -102,6 +208,7 @@ HessianResult compute_hessian_and_frequencies(MolecularBatch& molecule, const Pa
             // The step to -h follows the one to +h: its SCF starts from
             // 2 P(0) - P(+h), the density there to second order in h.
             displaced_options.initial_density = &base_density;
+            moved_atom = atom;
             if (g.data() == g_minus.data()) {
                 const double* p0 = base_density.data().data();
                 const double* p_plus = scf.density.data().data();
@@ -115,7 +222,7 @@ HessianResult compute_hessian_and_frequencies(MolecularBatch& molecule, const Pa
                                  " along " + kAxisName[axis] + "; the Hessian would be unreliable");
             }
         }
-        compute_cartesian_gradients_with_options(molecule, model, scf.density, gradient_ws, g, options.use_nddo);
+        compute_cartesian_gradients_after_move(molecule, model, scf.density, gradient_ws, g, base_derivatives, atom);
     };
     HessianResult result;
     result.cartesian_hessian =
