@@ -140,9 +140,7 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
     }
 
     const OneCenterTables one_center = OneCenterTables::build(molecule, model);
-    if (options.core_tables) {
-        options.core_tables(ws);
-    } else {
+    if (!options.core_tables_ready) {
         if (options.use_nddo) ws.pairs = precompute_diatomic_pairs(molecule, model);
         build_hcore_with_options(molecule, model, ws.pairs, options.use_nddo, ws.hcore);
     }
