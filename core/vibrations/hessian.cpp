@@ -128,37 +128,37 @@ public:
           coefficients_(base.coefficients),
           transposed_(Matrix::zeros(molecule.n_basis, molecule.n_basis)),
           energies_(base.orbital_energies),
-          fock_(Matrix::zeros(molecule.n_basis, molecule.n_basis)),
-          half_(Matrix::zeros(molecule.n_basis, molecule.n_basis)),
-          block_(Matrix::zeros(molecule.n_basis, molecule.n_basis)),
           n_occ_(n_occ) {
         const std::size_t n = molecule.n_basis;
         for (std::size_t i = 0; i < n; ++i) {
             for (std::size_t j = 0; j < n; ++j) transposed_(i, j) = coefficients_(j, i);
         }
-        const std::size_t v = n - n_occ;
-        for (std::vector<double>* vector : {&gradient_, &rotation_, &residual_, &direction_, &image_}) {
-            vector->assign(n_occ * v, 0.0);
+        for (std::vector<double>* vector : {&rotation_, &residual_, &direction_, &image_}) {
+            vector->assign(n_occ * (n - n_occ), 0.0);
         }
     }
 
     // start := the first-order density at the geometry whose pair table and
-    // core Hamiltonian `scf` holds. False, `start` untouched, when the solve
-    // meets a Hessian that is not positive or gives a large rotation.
+    // core Hamiltonian `scf` holds; its Fock matrix, new density and DIIS
+    // product serve as scratch, as in the SCF that follows. False, `start`
+    // untouched, when the solve meets a Hessian that is not positive or gives
+    // a large rotation.
     bool predict(const MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                  const Matrix& base_density, Matrix& start) {
         const std::size_t o = n_occ_, v = molecule.n_basis - n_occ_, len = o * v;
+        Matrix& half = scf.new_density;
+        Matrix& block = scf.diis_product;
         const FockOfDensity fock{molecule, model, one_center_, scf.pairs, true, scf.hcore, nullptr};
-        fock.build(base_density, fock_);
-        multiply(transposed_, fock_, half_);
-        multiply(half_, coefficients_, block_);
+        fock.build(base_density, scf.fock);
+        multiply(transposed_, scf.fock, half);
+        multiply(half, coefficients_, block);
+        // The residual starts as -f.
         double gradient_norm = 0.0;
         for (std::size_t i = 0; i < o; ++i) {
             for (std::size_t a = 0; a < v; ++a) {
-                const double f = block_(i, o + a);
                 if (!(energies_[o + a] > energies_[i])) return false;
-                gradient_[i * v + a] = f;
-                gradient_norm += f * f;
+                residual_[i * v + a] = -block(i, o + a);
+                gradient_norm += block(i, o + a) * block(i, o + a);
             }
         }
         if (len == 0 || !(gradient_norm > 0.0)) return false;
@@ -166,7 +166,6 @@ public:
         double rz = 0.0;
         for (std::size_t k = 0; k < len; ++k) {
             rotation_[k] = 0.0;
-            residual_[k] = -gradient_[k];
             direction_[k] = precondition(k);
             rz += residual_[k] * direction_[k];
         }
@@ -190,18 +189,18 @@ public:
         }
         // The density change 2 (C_o K C_v^T + its transpose), K placed in the
         // occupied-virtual block of an n x n matrix.
-        block_.fill(0.0);
+        block.fill(0.0);
         for (std::size_t i = 0; i < o; ++i) {
             for (std::size_t a = 0; a < v; ++a) {
                 if (!(std::fabs(rotation_[i * v + a]) <= kLargestRotation)) return false;
-                block_(i, o + a) = rotation_[i * v + a];
+                block(i, o + a) = rotation_[i * v + a];
             }
         }
-        multiply(coefficients_, block_, half_);
-        multiply(half_, transposed_, block_);
+        multiply(coefficients_, block, half);
+        multiply(half, transposed_, block);
         for (std::size_t i = 0; i < molecule.n_basis; ++i) {
             for (std::size_t j = 0; j < molecule.n_basis; ++j) {
-                start(i, j) = base_density(i, j) + 2.0 * (block_(i, j) + block_(j, i));
+                start(i, j) = base_density(i, j) + 2.0 * (block(i, j) + block(j, i));
             }
         }
         return true;
@@ -219,8 +218,8 @@ private:
     Matrix coefficients_;  // base orbitals, one per column
     Matrix transposed_;
     Vec64 energies_;
-    Matrix fock_, half_, block_;
-    std::vector<double> gradient_, rotation_, residual_, direction_, image_;
+    // Over the occupied-virtual pairs: the rotation and the solver's vectors.
+    std::vector<double> rotation_, residual_, direction_, image_;
     std::size_t n_occ_;
 };
 
