@@ -38,9 +38,7 @@ public:
         std::unique_ptr<OneAtomMoves> moves(new OneAtomMoves(molecule, model));
         std::size_t with_parameters = 0;
         for (const auto& record : moves->records_) with_parameters += record ? 1 : 0;
-        if (scf.pairs.size() != with_parameters * (with_parameters - std::min<std::size_t>(with_parameters, 1)) / 2) {
-            return nullptr;
-        }
+        if (scf.pairs.size() != (with_parameters > 1 ? with_parameters * (with_parameters - 1) / 2 : 0)) return nullptr;
         for (const DiatomicPairIntegrals& rec : scf.pairs) {
             const double dx = molecule.x[rec.atom_a] - molecule.x[rec.atom_b];
             const double dy = molecule.y[rec.atom_a] - molecule.y[rec.atom_b];
@@ -146,6 +144,7 @@ public:
     bool predict(const MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                  const Matrix& base_density, Matrix& start) {
         const std::size_t o = n_occ_, v = molecule.n_basis - n_occ_, len = o * v;
+        if (len == 0) return false;
         Matrix& half = scf.new_density;
         Matrix& block = scf.diis_product;
         const FockOfDensity fock{molecule, model, one_center_, scf.pairs, true, scf.hcore, nullptr};
@@ -161,7 +160,7 @@ public:
                 gradient_norm += block(i, o + a) * block(i, o + a);
             }
         }
-        if (len == 0 || !(gradient_norm > 0.0)) return false;
+        if (!(gradient_norm > 0.0)) return false;
         const auto precondition = [&](std::size_t k) { return residual_[k] / (energies_[o + k % v] - energies_[k / v]); };
         double rz = 0.0;
         for (std::size_t k = 0; k < len; ++k) {
@@ -307,7 +306,7 @@ HessianResult compute_hessian_and_frequencies(MolecularBatch& molecule, const Pa
     ScfOptions displaced_options = scf_options;
     displaced_options.initial_rotation = &base_rotation;
     const std::unique_ptr<OneAtomMoves> moves =
-        scf_options.use_nddo ? OneAtomMoves::at_base(molecule, model, scf, h) : nullptr;
+        options.reconverge_scf && scf_options.use_nddo ? OneAtomMoves::at_base(molecule, model, scf, h) : nullptr;
     displaced_options.core_tables_ready = moves != nullptr;
     std::unique_ptr<FirstOrderStart> first_order;
     if (moves && !scf_options.cosmo && !scf_options.electric_field && !scf_options.external_charges) {
