@@ -46,16 +46,15 @@ MemoryPlan pair_table(const MolecularBatch& molecule) {
     });
 }
 
-// What a Hessian holds besides its driver's: the base density, its lowest
-// rotation, a start density, the base core Hamiltonian without the
-// attractions, the base orbitals and their transpose, the response vectors
-// (at most one matrix); three sets of frozen-energy term derivatives and an
-// offset per atom pair.
-MemoryPlan hessian_locals(const MolecularBatch& molecule, bool use_nddo) {
+// What a Hessian keeps of its base geometry for the displaced evaluations:
+// the core Hamiltonian without the attractions, the orbitals and their
+// transpose, the response vectors (at most one more matrix); three sets of
+// frozen-energy term derivatives and an offset per atom pair.
+MemoryPlan hessian_base_data(const MolecularBatch& molecule, bool use_nddo) {
     MemoryPlan plan = over_atom_pairs(molecule, [&](std::uint64_t a, std::uint64_t b) {
         return sizeof(double) * 3 * frozen_pair_term_count(a, b, use_nddo) + sizeof(std::size_t);
     });
-    return plan.add_matrices(7, molecule.n_basis, molecule.n_basis);
+    return plan.add_matrices(4, molecule.n_basis, molecule.n_basis);
 }
 
 // Fock, density, core Hamiltonian, coefficients, new density and the DIIS
@@ -112,7 +111,7 @@ MemoryPlan driver_memory(const MolecularBatch& molecule, bool use_nddo, std::uin
     MemoryPlan plan = gradient_workspace(molecule);
     plan.add_items(scf_workspaces, scf_workspace(molecule, use_nddo).bytes());
     plan.add_matrices(cartesian_matrices, dimension, dimension);
-    if (cartesian_matrices > 0) plan.add(hessian_locals(molecule, use_nddo));
+    if (cartesian_matrices > 0) plan.add(hessian_base_data(molecule, use_nddo));
     if (final_single_point) plan.add(single_point_memory(molecule, use_nddo));
     return plan;
 }
