@@ -2,8 +2,9 @@
 quorin_py.frequencies on benzene, aspirin and caffeine through the Python
 API, with the NDDO switch off and on (frequencies of the larger two with NDDO
 only). Each frequencies time is also given per 6N single points (calculate):
-the displaced SCFs start from the base solution and cost less than a
-calculate from scratch.
+the displaced evaluations start from the base solution and rebuild only the
+pair data of the atom that moved, so each costs less than a calculate from
+scratch.
 
 Usage: python3 bench/bench_opt_freq.py [--method PM6] [--runs 3]
 """

@@ -3,8 +3,13 @@
 // fixed, every geometry-dependent term of E = 0.5 sum P (H + F) + E_core is a
 // sum over atom pairs (core repulsion, electron-core attraction, resonance,
 // two-centre Coulomb and exchange); the one-centre terms do not depend on the
-// geometry. Each pair term depends only on the vector between its atoms, so a
-// finite-difference gradient needs each pair's derivative once.
+// geometry. Each pair's share is linear in a few quantities that depend only
+// on the vector between its atoms (its terms: the core repulsion, the
+// resonance block, and the Klopman-Ohno gamma or the NDDO electron-core
+// vectors and integral block), with weights that depend only on the density.
+// A derivative of the terms dotted with the same weights is the derivative of
+// the pair's energy, so a finite-difference gradient needs each pair's
+// term derivatives once, and they hold for any density.
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -18,7 +23,7 @@
 
 namespace quorin {
 
-// Density data and scratch of the pair energies, made once per gradient.
+// Density data and scratch of the pair terms and weights, made once per gradient.
 struct FrozenPairEnergyWorkspace {
     std::vector<std::optional<ElementParams>> records;  // per atom
     std::vector<SlaterNorms> slater_norms;              // per atom, for the resonance overlaps
@@ -32,17 +37,33 @@ struct FrozenPairEnergyWorkspace {
     // vectors hold the largest pair of the molecule, so refills do not allocate.
     DiatomicPairIntegrals pair_record;
     std::unique_ptr<PairIntegralScratch> pair_scratch;
+    std::size_t max_terms = 0;  // terms of the largest pair of the molecule
 
+    // Everything but the density data, which load_density fills.
     static FrozenPairEnergyWorkspace prepare(const MolecularBatch& molecule, const ParameterModel& model,
-                                             const Matrix& density);
+                                             bool use_nddo);
+    void load_density(const MolecularBatch& molecule, const Matrix& density);
 };
 
-// The frozen-density energy terms (eV) of the pair lo < hi at the molecule's
-// current coordinates; 0 when either atom has no parameters. With use_nddo
-// the terms are those of the NDDO pair-integral Hamiltonian and Fock builders,
-// otherwise those of the point-charge (gamma) builders. The density must be
-// symmetric and be the one the workspace was prepared with.
-double frozen_energy_of_pair(const MolecularBatch& molecule, const ParameterModel& model, const Matrix& density,
-                             FrozenPairEnergyWorkspace& workspace, std::size_t lo, std::size_t hi, bool use_nddo);
+// Number of terms of a pair of atoms with n_lo and n_hi orbitals.
+std::size_t frozen_pair_term_count(std::size_t n_lo, std::size_t n_hi, bool use_nddo);
+
+// Writes the terms (eV) of the pair lo < hi at the molecule's current
+// coordinates to terms[0, frozen_pair_term_count): the core repulsion; the
+// resonance block S (beta_mu + beta_nu) / 2, lo's orbitals by hi's; then with
+// use_nddo the electron-core vectors of hi and lo (by packed pair) and the
+// integral block (hi's packed pairs by lo's), as the NDDO pair record has
+// them, otherwise the Klopman-Ohno gamma. Parts a coincident pair lacks are
+// zero. Both atoms must have parameters.
+void frozen_pair_terms(const MolecularBatch& molecule, const ParameterModel& model,
+                       FrozenPairEnergyWorkspace& workspace, std::size_t lo, std::size_t hi, bool use_nddo,
+                       double* terms);
+
+// The density weights of the same terms: the pair's frozen-density energy is
+// sum_k weights[k] terms[k]. The density must be symmetric and be the one the
+// workspace last loaded.
+void frozen_pair_weights(const MolecularBatch& molecule, const Matrix& density,
+                         const FrozenPairEnergyWorkspace& workspace, std::size_t lo, std::size_t hi, bool use_nddo,
+                         double* weights);
 
 }  // namespace quorin

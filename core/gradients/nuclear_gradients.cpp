@@ -54,6 +54,99 @@ double frozen_energy(const MolecularBatch& molecule, const ParameterModel& model
     return core_ev + compute_electronic_energy(density, workspace.hcore, workspace.fock);
 }
 
+// Derivatives of the terms of the pair lo < hi with respect to the x, y and
+// z of hi, by central differences, into derivatives[axis * count + k];
+// `scratch` holds two sets of terms. Between two s-only atoms the terms
+// depend on the distance alone, and one difference along the bond gives all
+// three (none for coincident atoms: no direction, and the terms are constant
+// there).
+void differentiate_pair_terms(MolecularBatch& molecule, const ParameterModel& model, FrozenPairEnergyWorkspace& ws,
+                              std::size_t lo, std::size_t hi, bool use_nddo, double* derivatives, double* scratch) {
+    const std::size_t count =
+        frozen_pair_term_count(molecule.orbitals_per_atom[lo], molecule.orbitals_per_atom[hi], use_nddo);
+    double* plus = scratch;
+    double* minus = scratch + count;
+    const std::array<double, 3> saved = {molecule.x[hi], molecule.y[hi], molecule.z[hi]};
+    if (molecule.orbitals_per_atom[lo] == 1 && molecule.orbitals_per_atom[hi] == 1) {
+        const std::array<double, 3> bond = {saved[0] - molecule.x[lo], saved[1] - molecule.y[lo],
+                                            saved[2] - molecule.z[lo]};
+        const double r = std::sqrt(bond[0] * bond[0] + bond[1] * bond[1] + bond[2] * bond[2]);
+        if (r < 1e-10) {
+            std::fill(derivatives, derivatives + 3 * count, 0.0);
+            return;
+        }
+        for (int side = 0; side < 2; ++side) {
+            const double step = (side == 0 ? kStepAngstrom : -kStepAngstrom) / r;
+            for (std::size_t axis = 0; axis < 3; ++axis) molecule.axis(axis)[hi] = saved[axis] + step * bond[axis];
+            frozen_pair_terms(molecule, model, ws, lo, hi, use_nddo, side == 0 ? plus : minus);
+        }
+        for (std::size_t axis = 0; axis < 3; ++axis) molecule.axis(axis)[hi] = saved[axis];
+        for (std::size_t k = 0; k < count; ++k) {
+            const double radial = (plus[k] - minus[k]) * kInverseTwoSteps / r;
+            for (std::size_t axis = 0; axis < 3; ++axis) derivatives[axis * count + k] = radial * bond[axis];
+        }
+        return;
+    }
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+        Vec64& coords = molecule.axis(axis);
+        coords[hi] = saved[axis] + kStepAngstrom;
+        frozen_pair_terms(molecule, model, ws, lo, hi, use_nddo, plus);
+        coords[hi] = saved[axis] - kStepAngstrom;
+        frozen_pair_terms(molecule, model, ws, lo, hi, use_nddo, minus);
+        coords[hi] = saved[axis];
+        double* d = derivatives + axis * count;
+        for (std::size_t k = 0; k < count; ++k) d[k] = (plus[k] - minus[k]) * kInverseTwoSteps;
+    }
+}
+
+// Pair terms depend only on the vector between the two atoms: their
+// derivatives for the upper atom are those for the lower one with the sign
+// changed. Each pair's derivatives, dotted with its density weights, add to
+// both atoms' gradients. With `unmoved`, pairs without `moved_atom` take
+// theirs from it.
+void pair_local_gradient(MolecularBatch& molecule, const ParameterModel& model, const Matrix& density,
+                         GradientWorkspace& workspace, std::span<std::array<double, 3>> gradient, bool use_nddo,
+                         const PairTermDerivatives* unmoved, std::size_t moved_atom) {
+    check_gradient_shapes(molecule, density, gradient);
+    // The pair decomposition reads each off-diagonal density block once for
+    // both triangles, which the full builders match only for a symmetric P.
+    if (!is_exactly_symmetric(density)) {
+        compute_cartesian_gradients_full_rebuild(molecule, model, density, workspace, gradient, use_nddo);
+        return;
+    }
+    FrozenPairEnergyWorkspace pair_ws = FrozenPairEnergyWorkspace::prepare(molecule, model, use_nddo);
+    pair_ws.load_density(molecule, density);
+    // Weights, fresh derivatives (three sets) and the terms of two displacements.
+    std::vector<double> scratch(6 * pair_ws.max_terms);
+    double* weights = scratch.data();
+    double* fresh = weights + pair_ws.max_terms;
+    double* terms = fresh + 3 * pair_ws.max_terms;
+    for (auto& g : gradient) g = {0.0, 0.0, 0.0};
+    for (std::size_t hi = 1; hi < molecule.n_atoms; ++hi) {
+        if (!pair_ws.records[hi]) continue;
+        for (std::size_t lo = 0; lo < hi; ++lo) {
+            if (!pair_ws.records[lo]) continue;
+            const std::size_t count =
+                frozen_pair_term_count(molecule.orbitals_per_atom[lo], molecule.orbitals_per_atom[hi], use_nddo);
+            const double* derivatives = fresh;
+            if (unmoved && lo != moved_atom && hi != moved_atom) {
+                derivatives = unmoved->values.data() + unmoved->offsets[hi * (hi - 1) / 2 + lo];
+            } else {
+                differentiate_pair_terms(molecule, model, pair_ws, lo, hi, use_nddo, fresh, terms);
+            }
+            frozen_pair_weights(molecule, density, pair_ws, lo, hi, use_nddo, weights);
+            for (std::size_t axis = 0; axis < 3; ++axis) {
+                const double* d = derivatives + axis * count;
+                double derivative = 0.0;
+                for (std::size_t k = 0; k < count; ++k) derivative += weights[k] * d[k];
+                gradient[hi][axis] += derivative;
+                gradient[lo][axis] -= derivative;
+            }
+        }
+    }
+    remove_net_force(gradient);
+}
+
 }  // namespace
 
 void remove_net_force(std::span<std::array<double, 3>> gradient) {
@@ -94,62 +187,46 @@ void compute_cartesian_gradients_full_rebuild(MolecularBatch& molecule, const Pa
 void compute_cartesian_gradients_with_options(MolecularBatch& molecule, const ParameterModel& model,
                                               const Matrix& density, GradientWorkspace& workspace,
                                               std::span<std::array<double, 3>> gradient, bool use_nddo) {
-    check_gradient_shapes(molecule, density, gradient);
-    // The pair decomposition reads each off-diagonal density block once for
-    // both triangles, which the full builders match only for a symmetric P.
-    if (!is_exactly_symmetric(density)) {
-        compute_cartesian_gradients_full_rebuild(molecule, model, density, workspace, gradient, use_nddo);
-        return;
-    }
-    // Pair terms depend only on the vector between the two atoms: displacing
-    // the upper atom by +-h gives the pair's derivative for both atoms, with
-    // opposite signs. Between two s-only atoms they depend on the distance
-    // alone, and one difference along the bond gives all three components.
-    FrozenPairEnergyWorkspace pair_ws = FrozenPairEnergyWorkspace::prepare(molecule, model, density);
-    const auto pair_energy = [&](std::size_t lo, std::size_t hi) {
-        return frozen_energy_of_pair(molecule, model, density, pair_ws, lo, hi, use_nddo);
-    };
-    for (auto& g : gradient) g = {0.0, 0.0, 0.0};
-    for (std::size_t hi = 1; hi < molecule.n_atoms; ++hi) {
-        if (!pair_ws.records[hi]) continue;
-        const std::array<double, 3> saved = {molecule.x[hi], molecule.y[hi], molecule.z[hi]};
+    pair_local_gradient(molecule, model, density, workspace, gradient, use_nddo, nullptr, 0);
+}
+
+PairTermDerivatives compute_pair_term_derivatives(MolecularBatch& molecule, const ParameterModel& model,
+                                                  bool use_nddo) {
+    PairTermDerivatives result;
+    result.use_nddo = use_nddo;
+    const std::size_t n = molecule.n_atoms;
+    result.offsets.assign(n > 1 ? n * (n - 1) / 2 : 0, 0);
+    FrozenPairEnergyWorkspace pair_ws = FrozenPairEnergyWorkspace::prepare(molecule, model, use_nddo);
+    std::size_t total = 0;
+    for (std::size_t hi = 1; hi < n; ++hi) {
         for (std::size_t lo = 0; lo < hi; ++lo) {
-            if (!pair_ws.records[lo]) continue;
-            if (molecule.orbitals_per_atom[lo] == 1 && molecule.orbitals_per_atom[hi] == 1) {
-                const std::array<double, 3> bond = {saved[0] - molecule.x[lo], saved[1] - molecule.y[lo],
-                                                    saved[2] - molecule.z[lo]};
-                const double r = std::sqrt(bond[0] * bond[0] + bond[1] * bond[1] + bond[2] * bond[2]);
-                if (r < 1e-10) continue;  // no direction; the pair's terms are constant there
-                double energies[2];
-                for (int side = 0; side < 2; ++side) {
-                    const double step = (side == 0 ? kStepAngstrom : -kStepAngstrom) / r;
-                    for (std::size_t axis = 0; axis < 3; ++axis) {
-                        molecule.axis(axis)[hi] = saved[axis] + step * bond[axis];
-                    }
-                    energies[side] = pair_energy(lo, hi);
-                }
-                for (std::size_t axis = 0; axis < 3; ++axis) molecule.axis(axis)[hi] = saved[axis];
-                const double radial = (energies[0] - energies[1]) * kInverseTwoSteps / r;
-                for (std::size_t axis = 0; axis < 3; ++axis) {
-                    gradient[hi][axis] += radial * bond[axis];
-                    gradient[lo][axis] -= radial * bond[axis];
-                }
-                continue;
-            }
-            for (std::size_t axis = 0; axis < 3; ++axis) {
-                Vec64& coords = molecule.axis(axis);
-                coords[hi] = saved[axis] + kStepAngstrom;
-                const double e_plus = pair_energy(lo, hi);
-                coords[hi] = saved[axis] - kStepAngstrom;
-                const double e_minus = pair_energy(lo, hi);
-                coords[hi] = saved[axis];
-                const double derivative = (e_plus - e_minus) * kInverseTwoSteps;
-                gradient[hi][axis] += derivative;
-                gradient[lo][axis] -= derivative;
-            }
+            if (!pair_ws.records[lo] || !pair_ws.records[hi]) continue;
+            result.offsets[hi * (hi - 1) / 2 + lo] = total;
+            total += 3 * frozen_pair_term_count(molecule.orbitals_per_atom[lo], molecule.orbitals_per_atom[hi],
+                                                use_nddo);
         }
     }
-    remove_net_force(gradient);
+    result.values.assign(total, 0.0);
+    std::vector<double> scratch(2 * pair_ws.max_terms);
+    for (std::size_t hi = 1; hi < n; ++hi) {
+        for (std::size_t lo = 0; lo < hi; ++lo) {
+            if (!pair_ws.records[lo] || !pair_ws.records[hi]) continue;
+            differentiate_pair_terms(molecule, model, pair_ws, lo, hi, use_nddo,
+                                     result.values.data() + result.offsets[hi * (hi - 1) / 2 + lo], scratch.data());
+        }
+    }
+    return result;
+}
+
+void compute_cartesian_gradients_after_move(MolecularBatch& molecule, const ParameterModel& model,
+                                            const Matrix& density, GradientWorkspace& workspace,
+                                            std::span<std::array<double, 3>> gradient,
+                                            const PairTermDerivatives& unmoved, std::size_t moved_atom) {
+    const std::size_t n = molecule.n_atoms;
+    if (unmoved.offsets.size() != (n > 1 ? n * (n - 1) / 2 : 0)) {
+        stop_assert_eq("Pair derivatives must belong to the molecule", unmoved.offsets.size(), n * (n - 1) / 2);
+    }
+    pair_local_gradient(molecule, model, density, workspace, gradient, unmoved.use_nddo, &unmoved, moved_atom);
 }
 
 }  // namespace quorin

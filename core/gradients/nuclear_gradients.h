@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <span>
+#include <vector>
 
 #include "core/parameters/parameter_model.h"
 #include "core/types/aligned.h"
@@ -65,6 +66,33 @@ double evaluate_frozen_energy(const MolecularBatch& molecule, const ParameterMod
 void compute_cartesian_gradients_with_options(MolecularBatch& molecule, const ParameterModel& model,
                                               const Matrix& density, GradientWorkspace& workspace,
                                               std::span<std::array<double, 3>> gradient, bool use_nddo);
+
+// Derivatives, by the same central differences, of every pair's frozen-energy
+// terms (frozen_pair_energy.h) with respect to the coordinates of its upper
+// atom, at one geometry. They do not depend on the density, and a pair
+// whose atoms have not moved keeps them: gradients at geometries where one
+// atom moved reuse those of every pair without it.
+struct PairTermDerivatives {
+    std::vector<double> values;  // per pair, the x, y and z sets of its terms
+    // Per pair lo < hi at hi (hi - 1) / 2 + lo: start of its sets in values
+    // (pairs with an atom the model lacks have none).
+    std::vector<std::size_t> offsets;
+    bool use_nddo = false;
+};
+
+// The derivatives at the molecule's current geometry; its coordinates are
+// displaced one at a time and written back exactly.
+PairTermDerivatives compute_pair_term_derivatives(MolecularBatch& molecule, const ParameterModel& model,
+                                                  bool use_nddo);
+
+// compute_cartesian_gradients_with_options (in the Hamiltonian form of
+// `unmoved`) at a geometry that differs from the one `unmoved` was computed at
+// only in the coordinates of `moved_atom`. The same numbers, with only the
+// pairs of that atom differentiated anew.
+void compute_cartesian_gradients_after_move(MolecularBatch& molecule, const ParameterModel& model,
+                                            const Matrix& density, GradientWorkspace& workspace,
+                                            std::span<std::array<double, 3>> gradient,
+                                            const PairTermDerivatives& unmoved, std::size_t moved_atom);
 
 // The same gradient from full rebuilds: every displaced energy is a complete
 // evaluate_frozen_energy. O(N^3); the reference for the pair-local path.

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "core/ci/microstates.h"
+#include "core/gradients/frozen_pair_energy.h"
 #include "core/integrals/pair_integrals.h"
 #include "core/scf/workspace.h"
 #include "core/varnex/solver.h"
@@ -14,10 +15,10 @@ namespace {
 // Bookkeeping the heap adds to every block it hands out.
 constexpr std::uint64_t kHeapBlockOverhead = 16;
 
-// The NDDO pair table: one record per atom pair, each with its integral block
-// and two electron-core vectors on the heap, by the orbital counts of the pair.
-MemoryPlan pair_table(const MolecularBatch& molecule) {
-    // Atoms with 1, 4 and 9 orbitals, whose packed orbital pairs number 1, 10 and 45.
+// Sum over the atom pairs of bytes(orbitals of one atom, orbitals of the
+// other), grouped by the orbital counts 1, 4 and 9.
+template <typename BytesOfPair>
+MemoryPlan over_atom_pairs(const MolecularBatch& molecule, BytesOfPair bytes_of_pair) {
     constexpr std::array<std::uint64_t, 3> kOrbitals = {1, 4, 9};
     std::array<std::uint64_t, 3> atoms{};
     for (const std::uint8_t orbitals : molecule.orbitals_per_atom) {
@@ -30,13 +31,30 @@ MemoryPlan pair_table(const MolecularBatch& molecule) {
         for (std::size_t b = a; b < kOrbitals.size(); ++b) {
             const std::uint64_t pairs = a == b ? saturating_product(atoms[a], atoms[a] > 0 ? atoms[a] - 1 : 0) / 2
                                                : saturating_product(atoms[a], atoms[b]);
-            const std::uint64_t pa = n_pairs(kOrbitals[a]), pb = n_pairs(kOrbitals[b]);
-            const std::uint64_t record_bytes =
-                sizeof(DiatomicPairIntegrals) + 3 * kHeapBlockOverhead + sizeof(double) * (pa * pb + pa + pb);
-            plan.add_items(pairs, record_bytes);
+            plan.add_items(pairs, bytes_of_pair(kOrbitals[a], kOrbitals[b]));
         }
     }
     return plan;
+}
+
+// The NDDO pair table: one record per atom pair, each with its integral block
+// and two electron-core vectors on the heap.
+MemoryPlan pair_table(const MolecularBatch& molecule) {
+    return over_atom_pairs(molecule, [](std::uint64_t a, std::uint64_t b) {
+        const std::uint64_t pa = n_pairs(a), pb = n_pairs(b);
+        return sizeof(DiatomicPairIntegrals) + 3 * kHeapBlockOverhead + sizeof(double) * (pa * pb + pa + pb);
+    });
+}
+
+// What a Hessian keeps of its base geometry for the displaced evaluations:
+// the core Hamiltonian without the attractions, the orbitals and their
+// transpose, the response vectors (at most one more matrix); three sets of
+// frozen-energy term derivatives and an offset per atom pair.
+MemoryPlan hessian_base_data(const MolecularBatch& molecule, bool use_nddo) {
+    MemoryPlan plan = over_atom_pairs(molecule, [&](std::uint64_t a, std::uint64_t b) {
+        return sizeof(double) * 3 * frozen_pair_term_count(a, b, use_nddo) + sizeof(std::size_t);
+    });
+    return plan.add_matrices(4, molecule.n_basis, molecule.n_basis);
 }
 
 // Fock, density, core Hamiltonian, coefficients, new density and the DIIS
@@ -93,6 +111,7 @@ MemoryPlan driver_memory(const MolecularBatch& molecule, bool use_nddo, std::uin
     MemoryPlan plan = gradient_workspace(molecule);
     plan.add_items(scf_workspaces, scf_workspace(molecule, use_nddo).bytes());
     plan.add_matrices(cartesian_matrices, dimension, dimension);
+    if (cartesian_matrices > 0) plan.add(hessian_base_data(molecule, use_nddo));
     if (final_single_point) plan.add(single_point_memory(molecule, use_nddo));
     return plan;
 }

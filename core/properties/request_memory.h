@@ -15,7 +15,8 @@ MemoryPlan single_point_memory(const MolecularBatch& molecule, bool use_nddo, bo
 
 // `scf_workspaces` SCF workspaces with the gradient workspace that drivers
 // hold for every geometry they visit, and `cartesian_matrices` square
-// matrices of order 3 x atoms (Hessians, their eigenvectors and scratch).
+// matrices of order 3 x atoms (Hessians, their eigenvectors and scratch);
+// with any of those, what the Hessian keeps of its base geometry.
 // With `final_single_point` the single point at the driver's last geometry
 // runs while they are held.
 MemoryPlan driver_memory(const MolecularBatch& molecule, bool use_nddo, std::uint64_t scf_workspaces,

@@ -33,6 +33,11 @@ struct ScfOptions {
     // Start the stability check from this rotation, the lowest one of an
     // earlier solution nearby, as C_o X C_v^T (see lowest_rotation).
     const Matrix* initial_rotation = nullptr;
+    // The workspace already holds the pair table (NDDO runs) and the core
+    // Hamiltonian before any external term of this geometry and model, as
+    // a caller that knows what moved can update them: the run does not
+    // build them.
+    bool core_tables_ready = false;
 };
 
 struct ScfResult {

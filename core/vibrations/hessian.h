@@ -63,10 +63,15 @@ Matrix central_difference_hessian(MolecularBatch& molecule, double h,
 std::vector<double> hessian_masses(const MolecularBatch& molecule, const HessianOptions& options);
 
 // Runs the base SCF with `scf_options`, then 6N gradient evaluations at
-// +-step displacements (each after its own SCF with `reconverge_scf`,
-// started from the base solution's density and lowest rotation). The
-// coordinates are restored and the workspace density is the base density on
-// return.
+// +-step displacements (each after its own SCF with `reconverge_scf`, whose
+// stability check starts from the base solution's lowest rotation). A
+// displaced geometry moves one atom: the NDDO pair records, resonance blocks
+// and gradient pair terms of the other atoms are those of the base geometry,
+// kept rather than rebuilt, with the same numbers. The SCF at +step starts
+// from the base density changed to first order (a linear-response solve in
+// the gas phase), else from the base density; the one at -step from
+// 2 P(0) - P(+step). The coordinates are restored and the workspace density
+// is the base density on return.
 //
 // Stops, before any SCF: "MolecularBatch must contain at least 1 atom"; a
 // step that is not a positive finite number; the temperature ("Temperature
