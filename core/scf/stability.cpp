@@ -193,6 +193,16 @@ void semicanonical_orbitals(const Matrix& density, const Matrix& fock_matrix, st
 
 }  // namespace
 
+EigenvalueTest orbital_stability_test(std::size_t max_products, double relative_tolerance) {
+    EigenvalueTest test;
+    test.threshold = kUnstableEigenvalueEv;
+    test.absolute_tolerance = kStabilityToleranceEv;
+    test.relative_tolerance = relative_tolerance;
+    test.max_products = max_products;
+    test.exact_dimension = kExactStabilityPairs;
+    return test;
+}
+
 StabilityWorkspace StabilityWorkspace::allocate(std::size_t n_basis) {
     StabilityWorkspace ws;
     const std::size_t entries = (n_basis / 2) * (n_basis - n_basis / 2) + 1;
@@ -304,14 +314,8 @@ StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& 
     m = add_start_vectors(davidson, len, m, diagonal, {start.data(), n_start}, block.data(), product,
                           check.products);
 
-    EigenvalueTest test;
-    test.threshold = kUnstableEigenvalueEv;
-    test.absolute_tolerance = kStabilityToleranceEv;
-    test.relative_tolerance = relative_tolerance;
-    test.max_products = max_products;
-    test.exact_dimension = kExactStabilityPairs;
-    const LowestEigenvalue lowest =
-        test_lowest_eigenvalue(davidson, len, m, check.products, diagonal, product, column, test);
+    const LowestEigenvalue lowest = test_lowest_eigenvalue(davidson, len, m, check.products, diagonal, product,
+                                                           column, orbital_stability_test(max_products, relative_tolerance));
     check.lowest_eigenvalue = lowest.value;
     check.error_bound = lowest.error_bound;
     check.products = lowest.products;

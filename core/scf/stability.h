@@ -34,6 +34,14 @@ inline constexpr double kStabilityToleranceEv = 5e-3;
 // diagonalises the whole Hessian instead.
 inline constexpr std::size_t kExactStabilityPairs = 400;
 
+// The test of an orbital Hessian's lowest eigenvalue that every SCF's
+// stability check makes: against kUnstableEigenvalueEv, to
+// kStabilityToleranceEv plus `relative_tolerance` times the distance from
+// it, within `max_products` products, the whole Hessian when the budget runs
+// out on at most kExactStabilityPairs rotations.
+EigenvalueTest orbital_stability_test(std::size_t max_products = kStabilityProducts,
+                                      double relative_tolerance = kStabilityRelativeTolerance);
+
 struct StabilityWorkspace {
     static constexpr std::size_t kSubspace = DavidsonWorkspace::kSubspace;
     // Vectors over the occupied-virtual pairs (x_ia at i * n_virt + a), each
@@ -63,11 +71,10 @@ struct StabilityCheck {
 // The lowest eigenvalue of the orbital Hessian of the solution whose orbitals
 // are the columns of `coefficients` (energies ascending, the first n_occ
 // occupied). The virtual orbital energies are read less `virtual_shift`, the
-// level shift they may carry. The test of test_lowest_eigenvalue
-// (core/scf/davidson.h, which says what each verdict proves) against
-// kUnstableEigenvalueEv, to kStabilityToleranceEv plus `relative_tolerance`
-// times the distance from it, within `max_products` products; its start
-// block is built from the exact Hessian over the four lowest pairs
+// level shift they may carry. The orbital_stability_test by
+// test_lowest_eigenvalue (core/scf/davidson.h, which says what each verdict
+// proves); its start block is built from the exact Hessian over the four
+// lowest pairs
 // (`start_rotation`, an earlier solution's lowest rotation in the form
 // C_o X C_v^T, joins it). The verdicts:
 // - unstable: a Ritz value lies below kUnstableEigenvalueEv, so the

@@ -194,13 +194,8 @@ PiStabilityCheck PiStability::check(BlockMatrix& fock, BlockMatrix& scratch, Spa
     const std::size_t m = add_start_vectors(ws, len, n_start, diagonal_.data(), {start.data(), n_start},
                                             block.data(), product, products);
 
-    EigenvalueTest test;
-    test.threshold = kUnstableEigenvalueEv;
-    test.absolute_tolerance = kStabilityToleranceEv;
-    test.relative_tolerance = relative_tolerance;
-    test.max_products = max_products;
-    test.exact_dimension = kExactStabilityPairs;
-    const LowestEigenvalue lowest = test_lowest_eigenvalue(ws, len, m, products, diagonal_.data(), product, column, test);
+    const LowestEigenvalue lowest = test_lowest_eigenvalue(ws, len, m, products, diagonal_.data(), product, column,
+                                                           orbital_stability_test(max_products, relative_tolerance));
     result.lowest_eigenvalue = lowest.value;
     result.products = lowest.products;
     result.stable = lowest.verdict == EigenvalueVerdict::above;

@@ -54,8 +54,10 @@ public:
     // serve as the trial densities and their responses: the check needs no
     // block matrix of its own (its vectors run over the pairs), and `fock`
     // is overwritten. When unstable, the
-    // rotation found is kept for descend(). The budget and the relative
-    // tolerance are those of check_orbital_stability.
+    // rotation found is kept for descend(). The test is
+    // orbital_stability_test(max_products, relative_tolerance), the unit
+    // vectors of the four lowest pairs by F_vv - F_oo and the start vectors
+    // made from their exact block its start, all counted in the products.
     PiStabilityCheck check(BlockMatrix& fock, BlockMatrix& scratch, SparseNddoFock& builder,
                            const std::vector<SparseVector>& occupied, const std::vector<SparseVector>& virtuals,
                            std::size_t max_products = kStabilityProducts,
