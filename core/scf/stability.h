@@ -73,10 +73,9 @@ struct StabilityCheck {
 // occupied). The virtual orbital energies are read less `virtual_shift`, the
 // level shift they may carry. The orbital_stability_test by
 // test_lowest_eigenvalue (core/scf/davidson.h, which says what each verdict
-// proves); its start block is built from the exact Hessian over the four
-// lowest pairs
-// (`start_rotation`, an earlier solution's lowest rotation in the form
-// C_o X C_v^T, joins it). The verdicts:
+// proves), from start vectors made from the exact Hessian over the four
+// lowest pairs (`start_rotation`, an earlier solution's lowest rotation in
+// the form C_o X C_v^T, joins them). The verdicts:
 // - unstable: a Ritz value lies below kUnstableEigenvalueEv, so the
 //   solution is a saddle point; ws.davidson.ritz_vector holds that rotation.
 // - stable: the lowest eigenvalue has converged above the threshold, or,
