@@ -17,9 +17,10 @@ namespace {
 // below this are left out: far below what moves the eigenvalue.
 constexpr double kNegligible = 1e-10;
 
-// m += a b^T + b a^T on the pattern of m (pairs out of its reach, and block
-// products below kNegligible in every entry, left out).
-void add_symmetric_outer(const SparseVector& a, const SparseVector& b, BlockMatrix& m) {
+// m += a b^T on the pattern of m (pairs out of its reach, and block
+// products below kNegligible in every entry, left out). `b_largest` holds
+// the largest entry of each block of b.
+void add_outer(const SparseVector& a, const SparseVector& b, const std::vector<double>& b_largest, BlockMatrix& m) {
     const AtomNeighbours& nb = *m.pattern;
     for (std::size_t k = 0; k < a.atoms.size(); ++k) {
         const std::uint32_t atom = a.atoms[k];
@@ -31,16 +32,33 @@ void add_symmetric_outer(const SparseVector& a, const SparseVector& b, BlockMatr
         for (std::size_t l = 0; l < b.atoms.size(); ++l) {
             while (position < end && nb.atom[position] < b.atoms[l]) ++position;
             if (position == end) break;
-            if (nb.atom[position] != b.atoms[l]) continue;
+            if (nb.atom[position] != b.atoms[l] || largest * b_largest[l] < kNegligible) continue;
             const double* y = b.block(l);
             const std::size_t nl = b.block_size(l);
-            if (largest * largest_entry(y, nl) < kNegligible) continue;
+            double* ab = m.block(position);
+            for (std::size_t mu = 0; mu < na; ++mu) {
+                for (std::size_t nu = 0; nu < nl; ++nu) ab[mu * nl + nu] += x[mu] * y[nu];
+            }
+        }
+    }
+}
+
+// m := m + m^T, block by block.
+void symmetrize(const MolecularBatch& molecule, BlockMatrix& m) {
+    const AtomNeighbours& nb = *m.pattern;
+    for (std::size_t atom = 0; atom < molecule.n_atoms; ++atom) {
+        const std::size_t na = molecule.orbitals_per_atom[atom];
+        for (std::size_t position = nb.row_start[atom]; position < nb.row_start[atom + 1]; ++position) {
+            const std::uint32_t other = nb.atom[position];
+            if (other < atom) continue;
+            const std::size_t nl = molecule.orbitals_per_atom[other];
             double* ab = m.block(position);
             double* ba = m.block(nb.transpose[position]);
             for (std::size_t mu = 0; mu < na; ++mu) {
-                for (std::size_t nu = 0; nu < nl; ++nu) {
-                    ab[mu * nl + nu] += x[mu] * y[nu];
-                    ba[nu * na + mu] += x[mu] * y[nu];
+                for (std::size_t nu = other == atom ? mu : 0; nu < nl; ++nu) {
+                    const double sum = ab[mu * nl + nu] + ba[nu * na + mu];
+                    ab[mu * nl + nu] = sum;
+                    ba[nu * na + mu] = sum;
                 }
             }
         }
@@ -93,8 +111,8 @@ void PiStability::apply_hessian(SparseNddoFock& builder, const std::vector<Spars
         }
         for (std::size_t p = start_[io]; p < start_[io + 1]; ++p) position_[partner_[p]] = -1;
     }
-    // Two-electron part: 2 <o|G(D)|v>, D = sum_o (o t_o^T + t_o o^T) with
-    // t_o = sum_v x_ov v.
+    // Two-electron part: 2 <o|G(D)|v>, D = M + M^T with M = sum_o o t_o^T
+    // and t_o = sum_v x_ov v.
     std::fill(trial.values.begin(), trial.values.end(), 0.0);
     for (std::size_t io = 0; io < occupied_.size(); ++io) {
         if (start_[io] == start_[io + 1]) continue;
@@ -102,8 +120,13 @@ void PiStability::apply_hessian(SparseNddoFock& builder, const std::vector<Spars
             if (x[p] != 0.0) accumulator_.add(x[p], virtuals[virtuals_[partner_[p]]]);
         }
         accumulator_.extract(combination_);
-        add_symmetric_outer(occupied[occupied_[io]], combination_, trial);
+        largest_.resize(combination_.atoms.size());
+        for (std::size_t l = 0; l < largest_.size(); ++l) {
+            largest_[l] = largest_entry(combination_.block(l), combination_.block_size(l));
+        }
+        add_outer(occupied[occupied_[io]], combination_, largest_, trial);
     }
+    symmetrize(molecule_, trial);
     builder.build_response(trial, response);
     block_bounds(response, bounds_);
     for (std::size_t io = 0; io < occupied_.size(); ++io) {

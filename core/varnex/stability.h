@@ -96,7 +96,7 @@ private:
     // Scratch.
     std::vector<double> unit_;
     DenseAccumulator accumulator_;
-    std::vector<double> bounds_;
+    std::vector<double> bounds_, largest_;
     SparseVector product_, combination_;
     std::vector<long> position_;
 };
