@@ -1,16 +1,19 @@
 """Times quorin_py.varnex against quorin_py.calculate (the reference, with its
-defaults) on all-trans alkanes of 62 to 962 atoms and two capped peptides of
-about 250 atoms (an extended strand and a helix), with the energy difference
+defaults) on all-trans alkanes of 62 to 962 atoms, two capped peptides of
+about 250 atoms (an extended strand and a helix) and, when asked, all-trans
+polyenes (whose pi bonds the stability check of varnex works on), with the energy difference
 of the two per atom and the growth exponent of each time against the atom
 count. Times are the best of up to 3 runs. Run with OPENBLAS_NUM_THREADS=1.
 
 The geometries are built here from standard bond lengths and angles:
-alkanes with C-C 1.53 and C-H 1.09 angstrom and tetrahedral angles; peptides
+alkanes with C-C 1.53 and C-H 1.09 angstrom and tetrahedral angles; planar
+polyenes with C=C 1.34, C-C 1.46, C-H 1.09 angstrom and C-C-C 124 degrees; peptides
 residue by residue from internal coordinates (N-CA 1.458, CA-C 1.525, C-N
 1.329, C=O 1.231 angstrom, planar trans peptide bonds), side chains with
 staggered torsions and planar rings.
 
 Usage: python3 bench/bench_varnex.py [--methods PM6 AM1] [--alkanes 20 40 80 160 320] [--no-peptides]
+       [--polyenes 160] (double bonds per polyene) [--no-calculate]
 """
 import argparse
 import math
@@ -74,6 +77,28 @@ def alkane(n_carbons):
             if k == end:
                 numbers.append(1)
                 coords.append(_add(c, _scale(_unit(_sub(virtual, c)), ch)))
+    return numbers, coords
+
+
+def polyene(n_double):
+    """All-trans planar polyene C(2n)H(2n+2)."""
+    half = math.radians(124.0) / 2
+    chain = [[0.0, 0.0, 0.0]]
+    for k in range(2 * n_double - 1):
+        length, side = (1.34, 1.0) if k % 2 == 0 else (1.46, -1.0)
+        last = chain[-1]
+        chain.append([last[0] + length * math.sin(half), last[1] + side * length * math.cos(half), 0.0])
+    numbers, coords = [6] * len(chain), [list(c) for c in chain]
+    for k, c in enumerate(chain):
+        if 0 < k < len(chain) - 1:
+            numbers.append(1)
+            coords.append(_add(c, _scale(_unit(_add(_sub(c, chain[k - 1]), _sub(c, chain[k + 1]))), 1.09)))
+            continue
+        u = _unit(_sub(c, chain[1] if k == 0 else chain[k - 1]))  # ends: CH2, H-C-C 120 degrees
+        for turn in (math.pi / 3, -math.pi / 3):
+            numbers.append(1)
+            coords.append(_add(c, _scale([u[0] * math.cos(turn) - u[1] * math.sin(turn),
+                                          u[0] * math.sin(turn) + u[1] * math.cos(turn), 0.0], 1.09)))
     return numbers, coords
 
 
@@ -251,8 +276,9 @@ STRAND = ["ALA", "PHE", "GLY", "HIS", "SER", "TYR", "LEU", "TRP", "VAL", "LYS", 
 HELIX = ["ALA", "LEU", "HIS", "PHE", "LYS", "SER", "TRP", "ALA", "TYR", "VAL", "GLY", "ALA", "SER", "LEU", "ALA", "SER"]
 
 
-def benchmark_set(alkane_carbons, with_peptides):
+def benchmark_set(alkane_carbons, with_peptides, polyene_bonds=()):
     cases = [(f"C{n}H{2 * n + 2}", alkane(n)) for n in alkane_carbons]
+    cases += [(f"C{2 * n}H{2 * n + 2}", polyene(n)) for n in polyene_bonds]
     if with_peptides:
         cases.append(("strand", peptide(STRAND, -139.0, 135.0)))
         cases.append(("helix", peptide(HELIX, -57.0, -47.0)))
@@ -264,24 +290,35 @@ def main():
     parser.add_argument("--methods", nargs="+", default=["PM6"])
     parser.add_argument("--alkanes", nargs="+", type=int, default=[20, 40, 80, 160, 320])
     parser.add_argument("--no-peptides", action="store_true")
+    parser.add_argument("--polyenes", nargs="*", type=int, default=[])
+    parser.add_argument("--no-calculate", action="store_true", help="time varnex alone")
+    parser.add_argument("--runs", type=int, default=3, help="best of this many runs (fewer after 1 s)")
+    parser.add_argument("--all-runs", action="store_true", help="every run, however long")
     args = parser.parse_args()
+    budget = float("inf") if args.all_runs else 1.0
     for method in args.methods:
         print(f"{method}: varnex and calculate, both with defaults")
         print(f"{'molecule':<12}{'atoms':>6}{'varnex s':>10}{'iter':>6}{'conv':>6}{'calc s':>10}{'iter':>6}"
               f"{'conv':>6}{'speed-up':>9}{'|dE|/atom kcal/mol':>20}")
         sizes, varnex_times, calculate_times = [], [], []
-        for name, (numbers, coordinates) in benchmark_set(args.alkanes, not args.no_peptides):
+        alkanes = {f"C{n}H{2 * n + 2}" for n in args.alkanes}
+        for name, (numbers, coordinates) in benchmark_set(args.alkanes, not args.no_peptides, args.polyenes):
             try:
-                t_varnex, v = best_of(lambda: quorin_py.varnex(numbers, coordinates, method=method), max_runs=3)
+                t_varnex, v = best_of(lambda: quorin_py.varnex(numbers, coordinates, method=method), budget,
+                                      args.runs)
             except ValueError as refusal:
                 print(f"{name:<12}{len(numbers):>6}  varnex refused: {refusal}", flush=True)
                 continue
-            t_calc, c = best_of(lambda: quorin_py.calculate(numbers, coordinates, method=method), max_runs=3)
+            if args.no_calculate:
+                print(f"{name:<12}{len(numbers):>6}{t_varnex:>10.3f}{v.iterations:>6}{str(v.converged):>6}",
+                      flush=True)
+                continue
+            t_calc, c = best_of(lambda: quorin_py.calculate(numbers, coordinates, method=method), budget, args.runs)
             error = abs(v.total_energy_ev - c.total_energy_ev) * KCAL_PER_EV / len(numbers)
             print(f"{name:<12}{len(numbers):>6}{t_varnex:>10.3f}{v.iterations:>6}{str(v.converged):>6}"
                   f"{t_calc:>10.3f}{c.scf_iterations:>6}{str(c.converged):>6}{t_calc / t_varnex:>9.2f}"
                   f"{error:>20.2e}", flush=True)
-            if name.startswith("C"):
+            if name in alkanes:
                 sizes.append(len(numbers))
                 varnex_times.append(t_varnex)
                 calculate_times.append(t_calc)

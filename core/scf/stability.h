@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "core/scf/davidson.h"
 #include "core/scf/eigensolver.h"
 #include "core/scf/fock_of_density.h"
 #include "core/types/aligned.h"
@@ -25,22 +26,33 @@ namespace quorin {
 inline constexpr double kUnstableEigenvalueEv = -1e-2;
 // The check's budget of Hessian products.
 inline constexpr std::size_t kStabilityProducts = 60;
-// The check's tolerance on its lowest eigenvalue, besides 5 meV: this
-// fraction of the eigenvalue's distance from kUnstableEigenvalueEv.
+// The check's tolerance on its lowest eigenvalue: kStabilityToleranceEv
+// plus this fraction of the eigenvalue's distance from kUnstableEigenvalueEv.
 inline constexpr double kStabilityRelativeTolerance = 0.1;
+inline constexpr double kStabilityToleranceEv = 5e-3;
+// Up to this many rotations, a check that runs out of products builds and
+// diagonalises the whole Hessian instead.
+inline constexpr std::size_t kExactStabilityPairs = 400;
+
+// The test of an orbital Hessian's lowest eigenvalue that every SCF's
+// stability check makes: against kUnstableEigenvalueEv, to
+// kStabilityToleranceEv plus `relative_tolerance` times the distance from
+// it, within `max_products` products, the whole Hessian when the budget runs
+// out on at most kExactStabilityPairs rotations.
+EigenvalueTest orbital_stability_test(std::size_t max_products = kStabilityProducts,
+                                      double relative_tolerance = kStabilityRelativeTolerance);
 
 struct StabilityWorkspace {
-    static constexpr std::size_t kSubspace = 24;  // Davidson vectors held before a restart
+    static constexpr std::size_t kSubspace = DavidsonWorkspace::kSubspace;
     // Vectors over the occupied-virtual pairs (x_ia at i * n_virt + a), each
     // with room for the largest pair count of the basis, n^2 / 4, and one
     // more entry for the gradient-augmented Hessian of the Newton steps.
-    Matrix basis;   // kSubspace rows: orthonormal Davidson vectors
-    Matrix images;  // the Hessian times each of them
-    Vec64 diagonal;             // eps_a - eps_i; then the preconditioner's diagonal
-    Vec64 ritz_vector;          // lowest Ritz vector; the unstable rotation after a failed check
-    Vec64 ritz_image;
+    // davidson.ritz_vector: the lowest Ritz vector; the unstable rotation
+    // after a failed check.
+    DavidsonWorkspace davidson;
+    Vec64 diagonal;   // eps_a - eps_i; then the preconditioner's diagonal
     Vec64 residual;
-    Vec64 gradient;  // occupied-virtual Fock block of a Newton step
+    Vec64 gradient;   // occupied-virtual Fock block of a Newton step
     Matrix trial;     // n x n: trial density, rotated orbitals
     Matrix response;  // n x n: response of the trial density, overlaps
     Matrix half;      // n x n: half-transformed matrices
@@ -59,33 +71,19 @@ struct StabilityCheck {
 // The lowest eigenvalue of the orbital Hessian of the solution whose orbitals
 // are the columns of `coefficients` (energies ascending, the first n_occ
 // occupied). The virtual orbital energies are read less `virtual_shift`, the
-// level shift they may carry. Davidson iterations that follow two roots,
-// from a start block that no symmetry can keep inside one symmetry block:
-// the lowest eigenvectors of the exact Hessian over the four lowest pairs,
-// each plus a dense pseudo-random part (`start_rotation`, an earlier
-// solution's lowest rotation in the form C_o X C_v^T, joins them).
-// What a verdict means:
-// - unstable: a Ritz value lies below kUnstableEigenvalueEv. A Ritz value
-//   bounds the lowest eigenvalue from above, so the solution is a saddle
-//   point; ws.ritz_vector holds that rotation.
-// - stable: after at least one round of corrections, the lowest Ritz value
-//   theta is not below the threshold and has converged: an eigenvalue lies
-//   within error_bound below it (its residual, or the quadratic bound once
-//   the next root lies clear above), and error_bound is at most 5 meV plus
-//   `relative_tolerance` times theta's distance from the threshold, so the
-//   tolerance tightens where the verdict is close. The next Ritz value has
-//   converged to its own tolerance too. Residuals prove nearness to some
-//   eigenvalue, not that it is the lowest: that no lower eigenvalue was
-//   missed rests on the start block, which has a part along every
-//   eigenvector, and on the iterations that both roots need. Where the
-//   lowest eigenvalues form a dense band (long chains, repeated groups)
-//   theta can lie in the band above the lowest one by more than
-//   error_bound; with relative_tolerance 0 the tolerance is 5 meV. With at
-//   most 400 pairs the whole Hessian is diagonalised whenever the
-//   iterations reach no verdict, and the answer is exact.
-// - undecided (decided false, stable false): the budget of `max_products`
-//   ran out on a larger system. The lowest Ritz vector is left in
-//   ws.ritz_vector.
+// level shift they may carry. The orbital_stability_test by
+// test_lowest_eigenvalue (core/scf/davidson.h, which says what each verdict
+// proves), from start vectors made from the exact Hessian over the four
+// lowest pairs (`start_rotation`, an earlier solution's lowest rotation in
+// the form C_o X C_v^T, joins them). The verdicts:
+// - unstable: a Ritz value lies below kUnstableEigenvalueEv, so the
+//   solution is a saddle point; ws.davidson.ritz_vector holds that rotation.
+// - stable: the lowest eigenvalue has converged above the threshold, or,
+//   with at most kExactStabilityPairs pairs, the whole Hessian says so when
+//   the iterations reach no verdict. With relative_tolerance 0 the
+//   tolerance is 5 meV.
+// - undecided (decided false, stable false): the budget ran out on a larger
+//   system. The lowest Ritz vector is left in ws.davidson.ritz_vector.
 StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
                                        double virtual_shift, const FockOfDensity& fock, StabilityWorkspace& ws,
                                        const Matrix* start_rotation = nullptr,
@@ -103,7 +101,19 @@ void apply_orbital_hessian(const Matrix& coefficients, const Vec64& orbital_ener
                            double virtual_shift, const FockOfDensity& fock, const double* x, double* y,
                            StabilityWorkspace& ws);
 
-// Line search on the energy along the rotation in ws.ritz_vector, both
+// The lowest energy along a rotation by an angle, from `energy` at angle 0:
+// the sense lower at a first angle of 0.2 rad (halved while neither sense
+// lowers the energy), onward in steps of that angle while the energy keeps
+// falling, up to a quarter turn, and the vertex of the parabola through the
+// last three points. Returns the angle of the lowest energy found, 0 when
+// none was lower, and that energy.
+struct LowestAlongRotation {
+    double angle;   // rad
+    double energy;  // eV
+};
+LowestAlongRotation lowest_along_rotation(double energy, FunctionRef<double(double angle)> energy_at);
+
+// Line search on the energy along the rotation in ws.davidson.ritz_vector, both
 // senses, from the orbitals `coefficients` whose density has electronic
 // energy `energy`. density := the lowest density found (unchanged when
 // nothing lower is found); returns its electronic energy. `trial_density`

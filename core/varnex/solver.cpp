@@ -212,8 +212,9 @@ std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& mol
                     result.converged = true;
                     break;
                 }
-                // Down along the rotation found, and on from there.
-                if (result.descents == kMaxDescents) break;
+                // No verdict is no proof: not converged. Else down along the
+                // rotation found, and on from there.
+                if (!check.decided || result.descents == kMaxDescents) break;
                 const double lower = stability.descend(e_tot, energy_of, occupied, virtuals);
                 if (!(lower < e_tot)) break;
                 ++result.descents;

@@ -51,7 +51,7 @@ struct VarnexResult {
     // rotation between the pi bonds and antibonds lowers the energy.
     bool converged = false;
     double largest_coupling = 0.0;       // eV, that final check
-    bool stable = true;                  // the last stability check found no way down
+    bool stable = true;                  // false: the last stability check found a way down or reached no verdict
     std::size_t descents = 0;            // moves down from unstable solutions
 };
 

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <limits>
 
-#include "core/scf/eigensolver.h"
 #include "core/types/interruption.h"
 #include "core/varnex/locmin.h"
 #include "core/varnex/orthogonalize.h"
@@ -14,62 +13,14 @@ namespace quorin {
 
 namespace {
 
-// Davidson iterations: vectors held before a restart, and kept on one; start
-// block of the lowest pairs by F_vv - F_oo and one pseudo-random vector over
-// all pairs; the most products spent.
-constexpr std::size_t kSubspace = 12;
-constexpr std::size_t kKeptOnRestart = 4;
-constexpr std::size_t kStartPairs = 4;
-constexpr std::size_t kMaxProducts = 30;
-// The lowest Ritz pair has converged once its residual is below
-// kResidualTolerance (eV) or kRelativeResidual times its value: the sign of
-// the lowest eigenvalue is then settled.
-constexpr double kResidualTolerance = 5e-2;
-constexpr double kRelativeResidual = 5e-2;
-// Smallest |diagonal - theta| the preconditioner divides by.
-constexpr double kPreconditionerFloor = 0.1;
 // Entries of trial densities, and of their responses times an orbital (eV),
 // below this are left out: far below what moves the eigenvalue.
 constexpr double kNegligible = 1e-10;
 
-using Vector = std::vector<double>;
-
-double dot(const Vector& a, const Vector& b) {
-    double sum = 0.0;
-    for (std::size_t k = 0; k < a.size(); ++k) sum += a[k] * b[k];
-    return sum;
-}
-
-// Removes from v its components along the first m basis vectors (twice, for
-// orthogonality to working precision) and normalises it; returns the norm
-// left, relative to the initial one.
-double orthonormalize_against(const std::vector<Vector>& basis, std::size_t m, Vector& v) {
-    const double initial = std::sqrt(dot(v, v));
-    for (int pass = 0; pass < 2; ++pass) {
-        for (std::size_t k = 0; k < m; ++k) {
-            const double overlap = dot(basis[k], v);
-            for (std::size_t e = 0; e < v.size(); ++e) v[e] -= overlap * basis[k][e];
-        }
-    }
-    const double norm = std::sqrt(dot(v, v));
-    if (norm > 1e-10 * std::max(initial, 1e-300)) {
-        for (double& e : v) e /= norm;
-    }
-    return norm / std::max(initial, 1e-300);
-}
-
-// A fixed pseudo-random sequence in [-1, 1) (64-bit xorshift): the check
-// gives the same answer on every run.
-double next_signed_unit(std::uint64_t& state) {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return static_cast<double>(state >> 11) * 0x1.0p-52 - 1.0;
-}
-
-// m += a b^T + b a^T on the pattern of m (pairs out of its reach, and block
-// products below kNegligible in every entry, left out).
-void add_symmetric_outer(const SparseVector& a, const SparseVector& b, BlockMatrix& m) {
+// m += a b^T on the pattern of m (pairs out of its reach, and block
+// products below kNegligible in every entry, left out). `b_largest` holds
+// the largest entry of each block of b.
+void add_outer(const SparseVector& a, const SparseVector& b, const std::vector<double>& b_largest, BlockMatrix& m) {
     const AtomNeighbours& nb = *m.pattern;
     for (std::size_t k = 0; k < a.atoms.size(); ++k) {
         const std::uint32_t atom = a.atoms[k];
@@ -81,16 +32,33 @@ void add_symmetric_outer(const SparseVector& a, const SparseVector& b, BlockMatr
         for (std::size_t l = 0; l < b.atoms.size(); ++l) {
             while (position < end && nb.atom[position] < b.atoms[l]) ++position;
             if (position == end) break;
-            if (nb.atom[position] != b.atoms[l]) continue;
+            if (nb.atom[position] != b.atoms[l] || largest * b_largest[l] < kNegligible) continue;
             const double* y = b.block(l);
             const std::size_t nl = b.block_size(l);
-            if (largest * largest_entry(y, nl) < kNegligible) continue;
+            double* ab = m.block(position);
+            for (std::size_t mu = 0; mu < na; ++mu) {
+                for (std::size_t nu = 0; nu < nl; ++nu) ab[mu * nl + nu] += x[mu] * y[nu];
+            }
+        }
+    }
+}
+
+// m := m + m^T, block by block.
+void symmetrize(const MolecularBatch& molecule, BlockMatrix& m) {
+    const AtomNeighbours& nb = *m.pattern;
+    for (std::size_t atom = 0; atom < molecule.n_atoms; ++atom) {
+        const std::size_t na = molecule.orbitals_per_atom[atom];
+        for (std::size_t position = nb.row_start[atom]; position < nb.row_start[atom + 1]; ++position) {
+            const std::uint32_t other = nb.atom[position];
+            if (other < atom) continue;
+            const std::size_t nl = molecule.orbitals_per_atom[other];
             double* ab = m.block(position);
             double* ba = m.block(nb.transpose[position]);
             for (std::size_t mu = 0; mu < na; ++mu) {
-                for (std::size_t nu = 0; nu < nl; ++nu) {
-                    ab[mu * nl + nu] += x[mu] * y[nu];
-                    ba[nu * na + mu] += x[mu] * y[nu];
+                for (std::size_t nu = other == atom ? mu : 0; nu < nl; ++nu) {
+                    const double sum = ab[mu * nl + nu] + ba[nu * na + mu];
+                    ab[mu * nl + nu] = sum;
+                    ba[nu * na + mu] = sum;
                 }
             }
         }
@@ -118,6 +86,7 @@ PiStability::PiStability(const MolecularBatch& molecule, const std::vector<Lmo>&
     partner_ = pairs.virtuals;
     pairs_ = partner_.size();
     position_.assign(virtuals_.size(), -1);
+    if (pairs_ > 0) davidson_ = DavidsonWorkspace::allocate(pairs_);
 }
 
 void PiStability::apply_hessian(SparseNddoFock& builder, const std::vector<SparseVector>& occupied,
@@ -142,8 +111,8 @@ void PiStability::apply_hessian(SparseNddoFock& builder, const std::vector<Spars
         }
         for (std::size_t p = start_[io]; p < start_[io + 1]; ++p) position_[partner_[p]] = -1;
     }
-    // Two-electron part: 2 <o|G(D)|v>, D = sum_o (o t_o^T + t_o o^T) with
-    // t_o = sum_v x_ov v.
+    // Two-electron part: 2 <o|G(D)|v>, D = M + M^T with M = sum_o o t_o^T
+    // and t_o = sum_v x_ov v.
     std::fill(trial.values.begin(), trial.values.end(), 0.0);
     for (std::size_t io = 0; io < occupied_.size(); ++io) {
         if (start_[io] == start_[io + 1]) continue;
@@ -151,8 +120,13 @@ void PiStability::apply_hessian(SparseNddoFock& builder, const std::vector<Spars
             if (x[p] != 0.0) accumulator_.add(x[p], virtuals[virtuals_[partner_[p]]]);
         }
         accumulator_.extract(combination_);
-        add_symmetric_outer(occupied[occupied_[io]], combination_, trial);
+        largest_.resize(combination_.atoms.size());
+        for (std::size_t l = 0; l < largest_.size(); ++l) {
+            largest_[l] = largest_entry(combination_.block(l), combination_.block_size(l));
+        }
+        add_outer(occupied[occupied_[io]], combination_, largest_, trial);
     }
+    symmetrize(molecule_, trial);
     builder.build_response(trial, response);
     block_bounds(response, bounds_);
     for (std::size_t io = 0; io < occupied_.size(); ++io) {
@@ -166,7 +140,8 @@ void PiStability::apply_hessian(SparseNddoFock& builder, const std::vector<Spars
 
 PiStabilityCheck PiStability::check(BlockMatrix& fock, BlockMatrix& scratch, SparseNddoFock& builder,
                                     const std::vector<SparseVector>& occupied,
-                                    const std::vector<SparseVector>& virtuals) {
+                                    const std::vector<SparseVector>& virtuals, std::size_t max_products,
+                                    double relative_tolerance) {
     PiStabilityCheck result;
     if (empty()) {
         result.lowest_eigenvalue = std::numeric_limits<double>::infinity();
@@ -211,110 +186,48 @@ PiStabilityCheck PiStability::check(BlockMatrix& fock, BlockMatrix& scratch, Spa
         }
     }
 
-    // Davidson iterations for the lowest eigenpair.
+    // The test of the dense SCF's check on these pairs. Its start block:
+    // the unit vectors of the lowest pairs by F_vv - F_oo, whose images give
+    // the exact Hessian over them, and the start vectors made from that.
     const std::size_t len = pairs_;
-    std::vector<Vector> basis(kSubspace, Vector(len, 0.0)), images(kSubspace, Vector(len, 0.0));
-    const auto product = [&](const Vector& in, Vector& out) {
-        apply_hessian(builder, occupied, virtuals, in.data(), out.data(), scratch, fock);
-        ++result.products;
+    DavidsonWorkspace& ws = davidson_;
+    const auto product = [&](const double* x, double* y, std::size_t count, std::size_t stride) {
+        for (std::size_t k = 0; k < count; ++k) {
+            apply_hessian(builder, occupied, virtuals, x + k * stride, y + k * stride, scratch, fock);
+        }
     };
-    std::vector<std::size_t> order(len);
-    for (std::size_t k = 0; k < len; ++k) order[k] = k;
-    const std::size_t n_start = std::min(kStartPairs, len);
-    std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(n_start), order.end(),
-                      [&](std::size_t a, std::size_t b) { return diagonal_[a] < diagonal_[b]; });
-    std::size_t m = 0;
-    for (; m < n_start; ++m) {
-        basis[m][order[m]] = 1.0;
-        product(basis[m], images[m]);
+    const auto column = [&](std::size_t k, double* y) {
+        unit_.assign(len, 0.0);
+        unit_[k] = 1.0;
+        apply_hessian(builder, occupied, virtuals, unit_.data(), y, scratch, fock);
+    };
+    std::array<std::size_t, kStartBlockSize> start{};
+    const std::size_t n_start = std::min(kStartBlockSize, len);
+    lowest_coordinates(diagonal_.data(), len, n_start, start.data());
+    for (std::size_t s = 0; s < n_start; ++s) {
+        std::fill(ws.basis.row(s), ws.basis.row(s) + len, 0.0);
+        ws.basis(s, start[s]) = 1.0;
     }
-    if (len > m) {
-        std::uint64_t state = 0x9e3779b97f4a7c15ULL;
-        for (std::size_t k = 0; k < len; ++k) {
-            basis[m][k] = next_signed_unit(state) / (1.0 + std::max(diagonal_[k] - diagonal_[order[0]], 0.0));
-        }
-        if (orthonormalize_against(basis, m, basis[m]) > 1e-8) {
-            product(basis[m], images[m]);
-            ++m;
-        }
+    product(ws.basis.row(0), ws.images.row(0), n_start, ws.basis.cols());
+    std::array<double, kStartBlockSize * kStartBlockSize> block{};
+    for (std::size_t l = 0; l < n_start; ++l) {
+        for (std::size_t s = 0; s < n_start; ++s) block[l * n_start + s] = ws.images(s, start[l]);
     }
-    // The Hessian's diagonal lies below F_vv - F_oo by the two-electron
-    // terms; the start pairs measure by how much, and the preconditioner
-    // moves every pair by that offset.
-    Vector precondition = diagonal_;
-    double offset = 0.0;
-    for (std::size_t s = 0; s < n_start; ++s) offset += images[s][order[s]] - diagonal_[order[s]];
-    offset /= static_cast<double>(n_start);
-    for (double& d : precondition) d += offset;
+    std::size_t products = n_start;
+    const std::size_t m = add_start_vectors(ws, len, n_start, diagonal_.data(), {start.data(), n_start},
+                                            block.data(), product, products);
 
-    Vector ritz(len), ritz_image(len), residual(len);
-    Matrix rayleigh = Matrix::zeros(1, 1), vectors = Matrix::zeros(1, 1);
-    Vec64 values;
-    std::size_t corrections = 0;
-    double theta = 0.0;
-    while (true) {
-        rayleigh = Matrix::zeros(m, m);
-        for (std::size_t k = 0; k < m; ++k) {
-            for (std::size_t l = 0; l <= k; ++l) {
-                const double value = 0.5 * (dot(basis[k], images[l]) + dot(basis[l], images[k]));
-                rayleigh(k, l) = value;
-                rayleigh(l, k) = value;
-            }
-        }
-        values = Vec64::zeros(m);
-        vectors = Matrix::zeros(m, m);
-        diagonalize_symmetric(rayleigh, values, vectors);
-        theta = values[0];
-        std::fill(ritz.begin(), ritz.end(), 0.0);
-        std::fill(ritz_image.begin(), ritz_image.end(), 0.0);
-        for (std::size_t k = 0; k < m; ++k) {
-            for (std::size_t e = 0; e < len; ++e) {
-                ritz[e] += vectors(k, 0) * basis[k][e];
-                ritz_image[e] += vectors(k, 0) * images[k][e];
-            }
-        }
-        for (std::size_t e = 0; e < len; ++e) residual[e] = ritz_image[e] - theta * ritz[e];
-        const double residual_norm = std::sqrt(dot(residual, residual));
-        if (theta < kUnstableCurvatureEv) break;
-        if (corrections > 0 && residual_norm < std::max(kResidualTolerance, kRelativeResidual * std::abs(theta))) break;
-        if (result.products >= kMaxProducts || m == len) break;
-        if (m == kSubspace) {
-            // Thick restart on the lowest Ritz vectors.
-            std::vector<Vector> kept_basis(kKeptOnRestart, Vector(len, 0.0)), kept_images = kept_basis;
-            for (std::size_t r = 0; r < kKeptOnRestart; ++r) {
-                for (std::size_t k = 0; k < m; ++k) {
-                    for (std::size_t e = 0; e < len; ++e) {
-                        kept_basis[r][e] += vectors(k, r) * basis[k][e];
-                        kept_images[r][e] += vectors(k, r) * images[k][e];
-                    }
-                }
-            }
-            for (std::size_t r = 0; r < kKeptOnRestart; ++r) {
-                basis[r] = std::move(kept_basis[r]);
-                images[r] = std::move(kept_images[r]);
-            }
-            m = kKeptOnRestart;
-        }
-        Vector& correction = basis[m];
-        for (std::size_t e = 0; e < len; ++e) {
-            double denominator = precondition[e] - theta;
-            if (std::abs(denominator) < kPreconditionerFloor) {
-                denominator = denominator < 0.0 ? -kPreconditionerFloor : kPreconditionerFloor;
-            }
-            correction[e] = -residual[e] / denominator;
-        }
-        if (orthonormalize_against(basis, m, correction) < 1e-8) break;
-        product(correction, images[m]);
-        ++corrections;
-        ++m;
-    }
-    result.lowest_eigenvalue = theta;
-    result.stable = !(theta < kUnstableCurvatureEv);
-    if (!result.stable) unstable_ = ritz;
+    const LowestEigenvalue lowest = test_lowest_eigenvalue(ws, len, m, products, diagonal_.data(), product, column,
+                                                           orbital_stability_test(max_products, relative_tolerance));
+    result.lowest_eigenvalue = lowest.value;
+    result.products = lowest.products;
+    result.stable = lowest.verdict == EigenvalueVerdict::above;
+    result.decided = lowest.verdict != EigenvalueVerdict::undecided;
+    unstable_ = lowest.verdict == EigenvalueVerdict::below;
     return result;
 }
 
-void PiStability::rotate(double t, const std::vector<double>& x, std::vector<SparseVector>& occupied,
+void PiStability::rotate(double t, const double* x, std::vector<SparseVector>& occupied,
                          std::vector<SparseVector>& virtuals) const {
     SparseVector new_occupied, new_virtual;
     for (std::size_t io = 0; io < occupied_.size(); ++io) {
@@ -335,52 +248,19 @@ void PiStability::rotate(double t, const std::vector<double>& x, std::vector<Spa
 double PiStability::descend(double energy,
                             const std::function<double(const std::vector<SparseVector>&)>& energy_of,
                             std::vector<SparseVector>& occupied, std::vector<SparseVector>& virtuals) {
-    if (unstable_.size() != pairs_) return energy;
+    if (!unstable_) return energy;
+    unstable_ = false;
+    const double* x = davidson_.ritz_vector.data();
     std::vector<SparseVector> trial_occupied, trial_virtuals;
-    double best_energy = energy, best_t = 0.0;
-    const auto try_angle = [&](double t) {
+    const auto energy_at = [&](double angle) {
         trial_occupied = occupied;
         trial_virtuals = virtuals;
-        rotate(t, unstable_, trial_occupied, trial_virtuals);
-        const double e = energy_of(trial_occupied);
-        if (e < best_energy) {
-            best_energy = e;
-            best_t = t;
-        }
-        return e;
+        rotate(angle, x, trial_occupied, trial_virtuals);
+        return energy_of(trial_occupied);
     };
-    // Sense: the lower of the two at a first angle (halved while neither
-    // lowers the energy); then onward in steps of that angle while the
-    // energy keeps falling, up to a quarter turn, and the vertex of the
-    // parabola through the last three points.
-    double step = 0.2, sense = 0.0;
-    for (int attempt = 0; attempt < 5 && sense == 0.0; ++attempt) {
-        const double plus = try_angle(step);
-        const double minus = try_angle(-step);
-        if (std::min(plus, minus) < energy) {
-            sense = plus <= minus ? 1.0 : -1.0;
-        } else {
-            step *= 0.5;
-        }
-    }
-    if (sense != 0.0) {
-        constexpr double kQuarterTurn = 1.5707963267948966;
-        double e_previous = energy, e_current = best_energy, angle = step;
-        while (angle + step < kQuarterTurn) {
-            const double e_next = try_angle(sense * (angle + step));
-            if (e_next >= e_current) {
-                const double curvature = e_previous - 2.0 * e_current + e_next;
-                if (curvature > 0.0) try_angle(sense * (angle + 0.5 * step * (e_previous - e_next) / curvature));
-                break;
-            }
-            e_previous = e_current;
-            e_current = e_next;
-            angle += step;
-        }
-    }
-    if (best_t != 0.0) rotate(best_t, unstable_, occupied, virtuals);
-    unstable_.clear();
-    return best_energy;
+    const LowestAlongRotation lowest = lowest_along_rotation(energy, energy_at);
+    if (lowest.angle != 0.0) rotate(lowest.angle, x, occupied, virtuals);
+    return lowest.energy;
 }
 
 }  // namespace quorin

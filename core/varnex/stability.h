@@ -12,14 +12,19 @@
 // changes the energy by 2 theta^2 x.Hx, with
 //   (Hx)_ov = sum_v' F_vv' x_ov' - sum_o' F_o'o x_o'v + 2 <o|G(D)|v>,
 // D = sum x_ov (o v^T + v o^T) and G the two-electron part of the Fock
-// matrix. Its lowest eigenvalue comes from Davidson iterations, each one
-// sparse two-electron build of a trial density D. Molecules without pi
-// bonds have nothing to check.
+// matrix. Its lowest eigenvalue is tested as the dense SCF's check tests
+// the whole orbital Hessian (core/scf/stability.h, same threshold,
+// tolerance and budget): Davidson iterations, each product one sparse
+// two-electron build of a trial density D, and the whole Hessian over the
+// pairs when the budget runs out with at most kExactStabilityPairs of
+// them. Molecules without pi bonds have nothing to check.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <vector>
 
+#include "core/scf/davidson.h"
+#include "core/scf/stability.h"
 #include "core/types/molecule.h"
 #include "core/varnex/sparse.h"
 #include "core/varnex/sparse_fock.h"
@@ -27,14 +32,11 @@
 
 namespace quorin {
 
-// Eigenvalues below this (eV) count as unstable; along any rotation of a
-// higher one the energy falls by a negligible amount.
-inline constexpr double kUnstableCurvatureEv = -1e-2;
-
 struct PiStabilityCheck {
     double lowest_eigenvalue = 0.0;  // eV; an upper bound on it when unstable
     std::size_t products = 0;        // Hessian products, one two-electron build each
     bool stable = true;
+    bool decided = true;  // false: the budget ran out on many pairs with no verdict (then not stable either)
 };
 
 class PiStability {
@@ -50,14 +52,20 @@ public:
     // The lowest eigenvalue of the Hessian at the orbitals given, whose own
     // density made `fock`. `fock` and `scratch` (on the same pattern) then
     // serve as the trial densities and their responses: the check needs no
-    // matrix of its own, and `fock` is overwritten. When unstable, the
-    // rotation found is kept for descend().
+    // block matrix of its own (its vectors run over the pairs), and `fock`
+    // is overwritten. When unstable, the
+    // rotation found is kept for descend(). The test is
+    // orbital_stability_test(max_products, relative_tolerance), the unit
+    // vectors of the four lowest pairs by F_vv - F_oo and the start vectors
+    // made from their exact block its start, all counted in the products.
     PiStabilityCheck check(BlockMatrix& fock, BlockMatrix& scratch, SparseNddoFock& builder,
-                           const std::vector<SparseVector>& occupied, const std::vector<SparseVector>& virtuals);
+                           const std::vector<SparseVector>& occupied, const std::vector<SparseVector>& virtuals,
+                           std::size_t max_products = kStabilityProducts,
+                           double relative_tolerance = kStabilityRelativeTolerance);
 
-    // Line search on the energy along the rotation of the last failed check,
-    // both senses, from orbitals of energy `energy`: each pair in turn
-    // rotated exactly by its angle, so the orbitals stay orthonormal.
+    // Line search on the energy along the rotation of the last failed check
+    // (lowest_along_rotation), from orbitals of energy `energy`: each pair
+    // in turn rotated exactly by its angle, so the orbitals stay orthonormal.
     // `energy_of` gives the total energy of a set of occupied orbitals. The
     // orbitals become the lowest found; returns its energy (`energy` when
     // nothing lower was found, the orbitals then unchanged).
@@ -71,7 +79,7 @@ private:
                        const std::vector<SparseVector>& virtuals, const double* x, double* y, BlockMatrix& trial,
                        BlockMatrix& response);
     // Rotates each pair (o, v) by t x_ov in turn.
-    void rotate(double t, const std::vector<double>& x, std::vector<SparseVector>& occupied,
+    void rotate(double t, const double* x, std::vector<SparseVector>& occupied,
                 std::vector<SparseVector>& virtuals) const;
 
     const MolecularBatch& molecule_;
@@ -82,11 +90,13 @@ private:
     // Fock matrix among the pi bonds and among the antibonds: per orbital,
     // (other orbital, element), the diagonal included.
     std::vector<std::vector<std::pair<std::uint32_t, double>>> occupied_fock_, virtual_fock_;
-    std::vector<double> diagonal_;  // F_vv - F_oo per pair
-    std::vector<double> unstable_;  // the rotation of the last failed check
+    std::vector<double> diagonal_;  // F_vv - F_oo per pair; then the preconditioner's diagonal
+    DavidsonWorkspace davidson_;    // vectors over the pairs; the rotation of a failed check in ritz_vector
+    bool unstable_ = false;         // the last check failed and no descent has used its rotation yet
     // Scratch.
+    std::vector<double> unit_;
     DenseAccumulator accumulator_;
-    std::vector<double> bounds_;
+    std::vector<double> bounds_, largest_;
     SparseVector product_, combination_;
     std::vector<long> position_;
 };

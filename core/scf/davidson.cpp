@@ -1,0 +1,340 @@
+#include "core/scf/davidson.h"
+
+#include <cblas.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+// The OpenBLAS build in use exports its LAPACK routines with a "scipy_" prefix.
+#define LAPACK_GLOBAL(lcname, UCNAME) scipy_##lcname##_
+#include <lapack.h>
+
+#include "core/scf/eigensolver.h"
+#include "core/types/errors.h"
+#include "core/types/interruption.h"
+
+namespace quorin {
+
+namespace {
+
+constexpr std::size_t kSubspace = DavidsonWorkspace::kSubspace;
+// Start vectors made from the exact block, and the norm of their
+// pseudo-random part.
+constexpr std::size_t kStartVectors = 3;
+constexpr double kRandomWeight = 0.3;
+// Roots the eigenvalue test follows.
+constexpr std::size_t kTestedRoots = 2;
+// Smallest |diagonal - theta| the preconditioner divides by.
+constexpr double kPreconditionerFloor = 0.1;
+// Ritz vectors kept when the subspace is full.
+constexpr std::size_t kKeptOnRestart = 6;
+
+blasint as_blas_int(std::size_t value) { return static_cast<blasint>(value); }
+
+double dot(const double* a, const double* b, std::size_t len) {
+    return scipy_cblas_ddot(as_blas_int(len), a, 1, b, 1);
+}
+
+using Subspace = std::array<double, kSubspace * kSubspace>;
+
+// Eigenvalues (ascending) and eigenvectors of the symmetric m x m matrix a
+// (row-major, overwritten): vector k is a[k * m ... k * m + m).
+void subspace_eigenpairs(double* a, std::size_t m, double* values) {
+    std::array<double, 8 * kSubspace> work{};
+    const char jobz = 'V';
+    const char uplo = 'L';
+    const lapack_int order = static_cast<lapack_int>(m);
+    const lapack_int lwork = static_cast<lapack_int>(work.size());
+    lapack_int info = 0;
+#ifdef LAPACK_FORTRAN_STRLEN_END
+    LAPACK_dsyev_base(&jobz, &uplo, &order, a, &order, values, work.data(), &lwork, &info, 1, 1);
+#else
+    LAPACK_dsyev_base(&jobz, &uplo, &order, a, &order, values, work.data(), &lwork, &info);
+#endif
+    if (info != 0) throw EngineStop("Orbital stability subspace could not be diagonalised");
+}
+
+// Replaces the first `keep` rows of `vectors` by the combinations of the
+// first m given by the subspace eigenvectors y (vector k at y[k * m]).
+// Entry by entry, in place: each entry only mixes the same entry of the
+// others.
+void rotate_subspace(Matrix& vectors, std::size_t m, const Subspace& y, std::size_t keep, std::size_t len) {
+    std::array<double, kSubspace> row{};
+    for (std::size_t p = 0; p < len; ++p) {
+        for (std::size_t k = 0; k < keep; ++k) {
+            double sum = 0.0;
+            for (std::size_t l = 0; l < m; ++l) sum += y[k * m + l] * vectors(l, p);
+            row[k] = sum;
+        }
+        for (std::size_t k = 0; k < keep; ++k) vectors(k, p) = row[k];
+    }
+}
+
+// A fixed pseudo-random sequence in [-1, 1) (64-bit xorshift): the start
+// vectors, and so the verdicts, are the same on every run.
+double next_signed_unit(std::uint64_t& state) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return static_cast<double>(state >> 11) * 0x1.0p-52 - 1.0;
+}
+
+// The whole operator, one column a coordinate, symmetrised, and its lowest
+// eigenpair: the eigenvalue is returned, the eigenvector left in
+// ws.ritz_vector. Allocates the len x len matrices it needs.
+double whole_operator_lowest_eigenpair(std::size_t len, OperatorColumn column, DavidsonWorkspace& ws) {
+    Matrix a = Matrix::zeros(len, len);
+    Vec64 column_values = Vec64::zeros(len);
+    for (std::size_t k = 0; k < len; ++k) {
+        check_interruption();
+        column(k, column_values.data());
+        for (std::size_t l = 0; l < len; ++l) a(l, k) = column_values[l];
+    }
+    for (std::size_t k = 0; k < len; ++k) {
+        for (std::size_t l = 0; l < k; ++l) a(k, l) = a(l, k) = 0.5 * (a(k, l) + a(l, k));
+    }
+    Vec64 values = Vec64::zeros(len);
+    Matrix vectors = Matrix::zeros(len, len);
+    diagonalize_symmetric(a, values, vectors);
+    for (std::size_t k = 0; k < len; ++k) ws.ritz_vector[k] = vectors(k, 0);
+    return values[0];
+}
+
+}  // namespace
+
+DavidsonWorkspace DavidsonWorkspace::allocate(std::size_t dimension) {
+    DavidsonWorkspace ws;
+    ws.basis = Matrix::zeros(kSubspace, dimension);
+    ws.images = Matrix::zeros(kSubspace, dimension);
+    ws.ritz_vector = Vec64::zeros(dimension);
+    ws.ritz_image = Vec64::zeros(dimension);
+    return ws;
+}
+
+double orthonormalize_against_rows(const Matrix& rows, std::size_t m, double* v, std::size_t len) {
+    const double initial = std::sqrt(dot(v, v, len));
+    if (m > 0) {
+        std::array<double, kSubspace> along{};
+        const blasint bm = as_blas_int(m), bl = as_blas_int(len), ld = as_blas_int(rows.cols());
+        for (int pass = 0; pass < 2; ++pass) {
+            scipy_cblas_dgemv(CblasRowMajor, CblasNoTrans, bm, bl, 1.0, rows.data().data(), ld, v, 1, 0.0,
+                              along.data(), 1);
+            scipy_cblas_dgemv(CblasRowMajor, CblasTrans, bm, bl, -1.0, rows.data().data(), ld, along.data(), 1,
+                              1.0, v, 1);
+        }
+    }
+    const double norm = std::sqrt(dot(v, v, len));
+    if (norm > 1e-10 * std::max(initial, 1e-300)) scipy_cblas_dscal(as_blas_int(len), 1.0 / norm, v, 1);
+    return norm / std::max(initial, 1e-300);
+}
+
+RitzRound lowest_eigenpairs(DavidsonWorkspace& ws, std::size_t len, std::size_t m, const double* precondition,
+                            std::size_t roots, std::size_t& products, std::size_t max_products,
+                            BlockProduct product, RitzRule rule) {
+    roots = std::min(roots, kMaxRitzRoots);
+    Matrix& basis = ws.basis;
+    Matrix& images = ws.images;
+    const blasint bl = as_blas_int(len), ld = as_blas_int(basis.cols());
+    Subspace rayleigh{};  // projected operator, kept between rounds (leading dimension kSubspace)
+    Subspace vectors{};
+    Subspace scratch{};
+    std::array<double, kSubspace> theta{};
+    std::size_t known = 0;  // leading block of `rayleigh` already filled
+    RitzRound round;
+    while (m > 0) {
+        if (m > known) {
+            // New columns k of the projected operator, (b_l.w_k + w_l.b_k) / 2
+            // for l <= k: two products of the basis with the new rows.
+            const std::size_t fresh = m - known;
+            const blasint bm = as_blas_int(m), bf = as_blas_int(fresh);
+            double* bw = scratch.data();
+            double* wb = vectors.data();
+            scipy_cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasTrans, bm, bf, bl, 1.0, basis.data().data(), ld,
+                              images.row(known), ld, 0.0, bw, bf);
+            scipy_cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasTrans, bm, bf, bl, 1.0, images.data().data(), ld,
+                              basis.row(known), ld, 0.0, wb, bf);
+            for (std::size_t k = known; k < m; ++k) {
+                for (std::size_t l = 0; l <= k; ++l) {
+                    const double value = 0.5 * (bw[l * fresh + (k - known)] + wb[l * fresh + (k - known)]);
+                    rayleigh[k * kSubspace + l] = value;
+                    rayleigh[l * kSubspace + k] = value;
+                }
+            }
+        }
+        known = m;
+        for (std::size_t k = 0; k < m; ++k) {
+            for (std::size_t l = 0; l < m; ++l) vectors[k * m + l] = rayleigh[k * kSubspace + l];
+        }
+        subspace_eigenpairs(vectors.data(), m, theta.data());
+        round.roots = std::min(roots, m);
+        round.complete = m == len;
+        if (m + round.roots > kSubspace) {  // thick restart on the lowest Ritz vectors
+            const std::size_t keep = std::min(kKeptOnRestart, m);
+            rotate_subspace(basis, m, vectors, keep, len);
+            rotate_subspace(images, m, vectors, keep, len);
+            m = keep;
+            known = keep;
+            for (std::size_t k = 0; k < keep; ++k) {
+                for (std::size_t l = 0; l < keep; ++l) rayleigh[k * kSubspace + l] = k == l ? theta[k] : 0.0;
+            }
+            continue;
+        }
+        // Residuals r_j = W y_j - theta_j V y_j of the tracked roots, in the
+        // free basis rows that their corrections will take.
+        {
+            const blasint br = as_blas_int(round.roots), bm = as_blas_int(m);
+            double* y = scratch.data();
+            for (std::size_t j = 0; j < round.roots; ++j) {
+                for (std::size_t k = 0; k < m; ++k) y[j * m + k] = -theta[j] * vectors[j * m + k];
+            }
+            scipy_cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, br, bl, bm, 1.0, vectors.data(), bm,
+                              images.data().data(), ld, 0.0, basis.row(m), ld);
+            scipy_cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, br, bl, bm, 1.0, y, bm,
+                              basis.data().data(), ld, 1.0, basis.row(m), ld);
+        }
+        for (std::size_t j = 0; j < round.roots; ++j) {
+            round.theta[j] = theta[j];
+            round.residual[j] = std::sqrt(dot(basis.row(m + j), basis.row(m + j), len));
+        }
+        const RitzDecision decision = rule(round);
+        std::size_t wanted = 0;
+        for (std::size_t j = 0; j < round.roots; ++j) wanted += decision.correct[j] ? 1 : 0;
+        if (decision.stop || wanted == 0 || products >= max_products || round.complete) break;
+        const std::size_t first = m;
+        for (std::size_t j = 0; j < round.roots; ++j) {
+            if (!decision.correct[j]) continue;
+            // In place: the correction's row m is at or before the residual's.
+            double* correction = basis.row(m);
+            const double* r = basis.row(first + j);
+            for (std::size_t k = 0; k < len; ++k) {
+                double denominator = precondition[k] - theta[j];
+                if (std::fabs(denominator) < kPreconditionerFloor) {
+                    denominator = denominator < 0.0 ? -kPreconditionerFloor : kPreconditionerFloor;
+                }
+                correction[k] = -r[k] / denominator;
+            }
+            if (orthonormalize_against_rows(basis, m, correction, len) < 1e-8) continue;
+            ++m;
+        }
+        if (m == first) break;
+        product(basis.row(first), images.row(first), m - first, basis.cols());
+        products += m - first;
+        ++round.corrections;
+    }
+    const blasint bm = as_blas_int(m);
+    scipy_cblas_dgemv(CblasRowMajor, CblasTrans, bm, bl, 1.0, basis.data().data(), ld, vectors.data(), 1, 0.0,
+                      ws.ritz_vector.data(), 1);
+    scipy_cblas_dgemv(CblasRowMajor, CblasTrans, bm, bl, 1.0, images.data().data(), ld, vectors.data(), 1, 0.0,
+                      ws.ritz_image.data(), 1);
+    return round;
+}
+
+void lowest_coordinates(const double* diagonal, std::size_t len, std::size_t count, std::size_t* out) {
+    for (std::size_t s = 0; s < count; ++s) {
+        std::size_t best = len;
+        for (std::size_t k = 0; k < len; ++k) {
+            if (std::find(out, out + s, k) != out + s) continue;
+            if (best == len || diagonal[k] < diagonal[best]) best = k;
+        }
+        out[s] = best;
+    }
+}
+
+std::size_t add_start_vectors(DavidsonWorkspace& ws, std::size_t len, std::size_t m, double* diagonal,
+                              std::span<const std::size_t> start, double* block, BlockProduct product,
+                              std::size_t& products) {
+    const std::size_t n_start = start.size();
+    std::array<double, kStartBlockSize> block_values{};
+    double offset = 0.0;
+    if (n_start > 0) {
+        for (std::size_t s = 0; s < n_start; ++s) offset += block[s * n_start + s] - diagonal[start[s]];
+        offset /= static_cast<double>(n_start);
+        for (std::size_t l = 0; l < n_start; ++l) {
+            for (std::size_t s = 0; s < l; ++s) {
+                const double value = 0.5 * (block[l * n_start + s] + block[s * n_start + l]);
+                block[l * n_start + s] = block[s * n_start + l] = value;
+            }
+        }
+        subspace_eigenpairs(block, n_start, block_values.data());
+    }
+    std::size_t lowest = 0;
+    for (std::size_t k = 1; k < len; ++k) {
+        if (diagonal[k] < diagonal[lowest]) lowest = k;
+    }
+    const std::size_t first = m;
+    std::uint64_t state = 0x9e3779b97f4a7c15ULL;
+    for (std::size_t s = 0; s < std::min(kStartVectors, len) && m < len; ++s) {
+        double* x = ws.basis.row(m);
+        double norm = 0.0;
+        for (std::size_t k = 0; k < len; ++k) {
+            x[k] = next_signed_unit(state) / (1.0 + std::max(diagonal[k] - diagonal[lowest], 0.0));
+            norm += x[k] * x[k];
+        }
+        scipy_cblas_dscal(as_blas_int(len), kRandomWeight / std::sqrt(norm), x, 1);
+        if (s < n_start) {
+            for (std::size_t l = 0; l < n_start; ++l) x[start[l]] += block[s * n_start + l];
+        }
+        if (orthonormalize_against_rows(ws.basis, m, x, len) < 1e-8) continue;
+        ++m;
+    }
+    if (m > first) product(ws.basis.row(first), ws.images.row(first), m - first, ws.basis.cols());
+    products += m - first;
+    for (std::size_t k = 0; k < len; ++k) diagonal[k] += offset;
+    return m;
+}
+
+LowestEigenvalue test_lowest_eigenvalue(DavidsonWorkspace& ws, std::size_t len, std::size_t m,
+                                        std::size_t products, const double* precondition, BlockProduct product,
+                                        OperatorColumn column, const EigenvalueTest& test) {
+    // A converged Ritz value's tolerance: tight where the verdict is close.
+    // Both roots must converge, after at least one correction of the
+    // lowest: a residual bounds the distance to some eigenvalue, not to the
+    // next one, so a second root still moving may hide a lower eigenvector.
+    // The error of the lowest is its residual r1, or r1^2 / (theta2 - r2 -
+    // theta1) when the converged second root lies clear above it (its
+    // interval's lower end standing for the next eigenvalue).
+    const auto tolerance = [&](double theta) {
+        return test.absolute_tolerance + test.relative_tolerance * std::max(theta - test.threshold, 0.0);
+    };
+    bool converged = false;
+    double error = std::numeric_limits<double>::infinity();
+    const auto rule = [&](const RitzRound& round) {
+        RitzDecision decision;
+        const double theta = round.theta[0], r1 = round.residual[0];
+        const bool second_settled =
+            round.roots < 2 ? round.complete : round.residual[1] <= tolerance(round.theta[1]);
+        const double gap = round.roots > 1 && second_settled ? round.theta[1] - round.residual[1] - theta : 0.0;
+        error = gap > 0.0 ? std::min(r1, r1 * r1 / gap) : r1;
+        converged = (round.corrections > 0 || round.complete) && error <= tolerance(theta) && second_settled;
+        // One correction a round, for the root farther from its tolerance:
+        // each product then enters the next Rayleigh-Ritz step at once.
+        const double behind0 = round.corrections == 0 ? std::numeric_limits<double>::infinity()
+                                                      : error / tolerance(theta);
+        const double behind1 = second_settled ? 0.0 : round.residual[1] / tolerance(round.theta[1]);
+        decision.correct[0] = behind0 > 1.0 && behind0 >= behind1;
+        decision.correct[1] = behind1 > 1.0 && !decision.correct[0];
+        decision.stop = theta < test.threshold || converged;
+        return decision;
+    };
+    LowestEigenvalue result;
+    const RitzRound last =
+        lowest_eigenpairs(ws, len, m, precondition, kTestedRoots, products, test.max_products, product, rule);
+    result.products = products;
+    result.value = m > 0 ? last.theta[0] : std::numeric_limits<double>::infinity();
+    result.error_bound = error;
+    if (m > 0 && last.theta[0] < test.threshold) {
+        result.verdict = EigenvalueVerdict::below;  // a Ritz value bounds the lowest eigenvalue from above
+    } else if (converged) {
+        result.verdict = EigenvalueVerdict::above;
+    } else if (len <= test.exact_dimension) {
+        result.value = whole_operator_lowest_eigenpair(len, column, ws);
+        result.products += len;
+        result.error_bound = 0.0;
+        result.verdict = result.value < test.threshold ? EigenvalueVerdict::below : EigenvalueVerdict::above;
+    }
+    return result;
+}
+
+}  // namespace quorin

@@ -1,0 +1,158 @@
+#pragma once
+// The lowest eigenpairs of a large symmetric operator known only through its
+// products with vectors: block Davidson iterations with a diagonal
+// preconditioner and thick restarts. And the test the stability checks of
+// both SCF solvers make with them, whether the lowest eigenvalue lies below
+// a threshold, with a verdict that says what it proves.
+#include <array>
+#include <cstddef>
+#include <span>
+#include <type_traits>
+#include <utility>
+
+#include "core/types/aligned.h"
+
+namespace quorin {
+
+// A reference to a callable, neither copied nor owned: passes a caller's
+// lambda down without allocating.
+template <class Signature>
+class FunctionRef;
+
+template <class R, class... Args>
+class FunctionRef<R(Args...)> {
+public:
+    template <class F, class = std::enable_if_t<!std::is_same_v<std::remove_cvref_t<F>, FunctionRef>>>
+    FunctionRef(F&& f)  // NOLINT: implicit, like a function pointer
+        : object_(const_cast<void*>(static_cast<const void*>(&f))),
+          call_([](void* object, Args... args) -> R {
+              return (*static_cast<std::remove_reference_t<F>*>(object))(std::forward<Args>(args)...);
+          }) {}
+    R operator()(Args... args) const { return call_(object_, std::forward<Args>(args)...); }
+
+private:
+    void* object_;
+    R (*call_)(void*, Args...);
+};
+
+// y_k := A x_k for `count` vectors held in rows `stride` apart, from x and y.
+using BlockProduct = FunctionRef<void(const double* x, double* y, std::size_t count, std::size_t stride)>;
+// column := A e_k, column k of the operator.
+using OperatorColumn = FunctionRef<void(std::size_t k, double* column)>;
+
+struct DavidsonWorkspace {
+    static constexpr std::size_t kSubspace = 24;  // vectors held before a restart
+    Matrix basis;       // kSubspace rows: orthonormal vectors
+    Matrix images;      // the operator times each of them
+    Vec64 ritz_vector;  // the lowest Ritz pair when the iterations end
+    Vec64 ritz_image;
+
+    // Room for vectors of up to `dimension` entries.
+    static DavidsonWorkspace allocate(std::size_t dimension);
+};
+
+// One round of the iterations as a stop rule sees it: the lowest Ritz
+// values and the norms of their residuals, for the roots followed.
+inline constexpr std::size_t kMaxRitzRoots = 4;
+struct RitzRound {
+    std::array<double, kMaxRitzRoots> theta{};
+    std::array<double, kMaxRitzRoots> residual{};
+    std::size_t roots = 0;
+    std::size_t corrections = 0;  // rounds that added vectors since the start block
+    bool complete = false;        // the vectors span the whole space: the Ritz pairs are exact
+};
+
+// A stop rule's answer: stop, or which roots get a correction vector.
+struct RitzDecision {
+    bool stop = false;
+    std::array<bool, kMaxRitzRoots> correct{};
+};
+using RitzRule = FunctionRef<RitzDecision(const RitzRound&)>;
+
+// Block Davidson iterations for the lowest `roots` eigenpairs of a symmetric
+// operator of dimension len, from the m orthonormal vectors already in the
+// rows of ws.basis and their images in those of ws.images. Each round
+// corrects the roots the rule asks for, each by its residual divided by
+// precondition[k] - theta, and counts the products in `products`. Stops
+// when the rule says so, when the products reach max_products, or when no
+// new direction is left. Leaves the lowest Ritz pair in ws.ritz_vector and
+// ws.ritz_image and returns the last round.
+RitzRound lowest_eigenpairs(DavidsonWorkspace& ws, std::size_t len, std::size_t m, const double* precondition,
+                            std::size_t roots, std::size_t& products, std::size_t max_products,
+                            BlockProduct product, RitzRule rule);
+
+// Removes from v its components along the first m rows of `rows` (twice,
+// for orthogonality to working precision) and normalises it; returns the
+// norm left before normalising, relative to the initial one.
+double orthonormalize_against_rows(const Matrix& rows, std::size_t m, double* v, std::size_t len);
+
+// The start block is the operator's exact block over this many coordinates
+// of lowest diagonal.
+inline constexpr std::size_t kStartBlockSize = 4;
+
+// The `count` coordinates of lowest diagonal, lowest first (the first index
+// of equal ones first).
+void lowest_coordinates(const double* diagonal, std::size_t len, std::size_t count, std::size_t* out);
+
+// Start vectors that no symmetry of the operator can keep inside one of its
+// invariant subspaces, so that every eigenvector has a part among them. From
+// `block`, the operator's exact block over the coordinates `start` (those
+// of lowest diagonal; row-major, overwritten): its lowest eigenvectors, each
+// plus a dense pseudo-random part of norm 0.3 weighted towards coordinates
+// of low diagonal, up to three, orthonormalised against the m rows already
+// in ws.basis and each other, appended there with their images (one block
+// product, counted in `products`). Then moves every entry of `diagonal` by
+// the mean of block_ss - diagonal_s, the offset the operator's off-diagonal
+// terms give the lowest coordinates: the preconditioner of the iterations.
+// Returns the rows of ws.basis now filled.
+std::size_t add_start_vectors(DavidsonWorkspace& ws, std::size_t len, std::size_t m, double* diagonal,
+                              std::span<const std::size_t> start, double* block, BlockProduct product,
+                              std::size_t& products);
+
+// The test of the lowest eigenvalue against a threshold, its tolerance and
+// budget.
+struct EigenvalueTest {
+    double threshold = 0.0;
+    // A converged Ritz value theta lies within absolute_tolerance +
+    // relative_tolerance x (theta - threshold) of an eigenvalue: tight where
+    // the verdict is close.
+    double absolute_tolerance = 0.0;
+    double relative_tolerance = 0.0;
+    std::size_t max_products = 0;     // the start block's included
+    std::size_t exact_dimension = 0;  // up to this dimension a run-out builds the whole operator
+};
+
+enum class EigenvalueVerdict { below, above, undecided };
+
+struct LowestEigenvalue {
+    double value = 0.0;        // the lowest Ritz value, or the exact eigenvalue after a whole-operator build
+    double error_bound = 0.0;  // how far the lowest eigenvalue may lie below `value` when converged
+    std::size_t products = 0;  // all of them, the start block's and the whole operator's included
+    EigenvalueVerdict verdict = EigenvalueVerdict::undecided;
+};
+
+// Davidson iterations that follow the two lowest roots from the m start
+// vectors in ws.basis (and their images; `products` spent on them), and
+// what they prove:
+// - below: a Ritz value lies below the threshold. It bounds the lowest
+//   eigenvalue from above; ws.ritz_vector holds its vector.
+// - above: after at least one round of corrections, the lowest Ritz value
+//   theta is not below the threshold and has converged: an eigenvalue lies
+//   within error_bound below it (its residual, or the quadratic bound
+//   r1^2 / (theta2 - r2 - theta) once the next root lies clear above), and
+//   error_bound is within the test's tolerance at theta. The next Ritz value
+//   has converged to its own tolerance too. Residuals prove nearness to
+//   some eigenvalue, not that it is the lowest: that no lower one was
+//   missed rests on start vectors with a part along every eigenvector (see
+//   add_start_vectors) and on the iterations that both roots need. Where the
+//   lowest eigenvalues form a dense band, theta can lie in the band above
+//   the lowest one by more than error_bound.
+// - When the budget runs out first and len <= test.exact_dimension, the
+//   whole operator, one `column` a coordinate, is diagonalised and the
+//   verdict is exact (its eigenvector in ws.ritz_vector); larger operators
+//   are left undecided, the lowest Ritz vector in ws.ritz_vector.
+LowestEigenvalue test_lowest_eigenvalue(DavidsonWorkspace& ws, std::size_t len, std::size_t m,
+                                        std::size_t products, const double* precondition, BlockProduct product,
+                                        OperatorColumn column, const EigenvalueTest& test);
+
+}  // namespace quorin
