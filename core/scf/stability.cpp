@@ -492,7 +492,9 @@ NewtonDescent descend_by_newton_steps(std::size_t n_occ, const FockOfDensity& fo
 
         bool accepted = false;
         double length = std::min(radius, kappa_norm);
-        for (int attempt = 0; attempt < 6 && !accepted && length > kSmallestTrustRadius; ++attempt) {
+        // The full step is tried however short; shortened ones down to the
+        // smallest trust radius.
+        for (int attempt = 0; attempt < 6 && !accepted && (attempt == 0 || length > kSmallestTrustRadius); ++attempt) {
             const double t = length / kappa_norm;
             rotated_density(c, o, step_kappa, t, ws, scratch.trial_density);
             const double trial_energy = fock.electronic_energy(scratch.trial_density, scratch.work);
