@@ -296,6 +296,7 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
                                               std::max(kAufbauOverlapEv, options.energy_tolerance);
         const StabilityCheck check = check_orbital_stability(ws.coefficients, ws.orbital_energies, n_occ, 0.0,
                                                              fock_of_density, ws.stability, options.initial_rotation);
+        ws.lowest_hessian_eigenvalue = check.lowest_eigenvalue;
         if (settled && aufbau && check.stable) {
             result.converged = true;
             break;
