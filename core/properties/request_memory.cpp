@@ -1,6 +1,7 @@
 #include "core/properties/request_memory.h"
 
 #include <array>
+#include <vector>
 
 #include "core/ci/meci.h"
 #include "core/ci/microstates.h"
@@ -201,12 +202,25 @@ MemoryPlan localized_orbital_memory(const MolecularBatch& molecule) {
     // candidates and the stability check's vectors. On all-trans alkanes of
     // 902 to 3,002 atoms the measured peak above the Coulomb table is 64 to
     // 69 block matrices of the pattern's size; counted as 80.
+    // The pattern is counted, not built: a refusal stays quick.
     constexpr std::uint64_t kBlockMatrixEquivalents = 80;
-    const AtomNeighbours pattern = AtomNeighbours::within(molecule, kReachAngstrom);
+    std::vector<std::array<double, 3>> positions(molecule.n_atoms);
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) positions[a] = {molecule.x[a], molecule.y[a], molecule.z[a]};
+    const PointGrid grid(positions, kReachAngstrom);
+    std::vector<std::uint32_t> found;
+    std::uint64_t neighbours = 0, values = 0;
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        found.clear();
+        grid.collect(positions[a], found);
+        neighbours += found.size();
+        for (const std::uint32_t b : found) {
+            values += static_cast<std::uint64_t>(molecule.orbitals_per_atom[a]) * molecule.orbitals_per_atom[b];
+        }
+    }
     return request_base()
         .add_doubles(coulomb)
-        .add_items(pattern.atom.size(), sizeof(std::uint32_t) + 2 * sizeof(std::size_t))
-        .add_doubles(saturating_product(kBlockMatrixEquivalents, pattern.n_values));
+        .add_items(neighbours, sizeof(std::uint32_t) + 2 * sizeof(std::size_t))
+        .add_doubles(saturating_product(kBlockMatrixEquivalents, values));
 }
 
 }  // namespace quorin
