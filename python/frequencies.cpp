@@ -250,7 +250,7 @@ PyMethodDef frequencies_def = {
     "Parameters:\n"
     "- `atomic_numbers`: list of integer atomic numbers (e.g. `[8, 1, 1]`)\n"
     "- `coordinates`: 3D coordinates in \u00c5ngstr\u00f6ms (e.g. `[[0.0, 0.0, 0.0], ...]`)\n"
-    "- `method`: Semi-empirical Hamiltonian (\"PM6\", \"AM1\", \"RM1\", \"PM3\", \"MNDO\"; default: \"PM6\")\n"
+    QUORIN_METHOD_DOC
     "- `temperature_k`: Temperature in Kelvin for thermodynamics (default: 298.15 K)\n"
     "- `pressure_atm`: Pressure in standard atmospheres (default: 1.0 atm)\n"
     "- `rotational_symmetry_number`: Rotational symmetry number sigma (e.g. 2 for C2v water; default: 1.0)\n"
