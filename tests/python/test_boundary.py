@@ -118,8 +118,8 @@ GRADIENT = "kcal/(mol angstrom)"
 # and the data behind them are in python/arguments.h; water's minimal basis
 # has 4 occupied and 2 virtual orbitals, H2's 1 and 1 (counted by hand).
 LOOSE_INPUTS = [
-    ("drc", (H2_Z, H2_XYZ), {"total_steps": 2**64 - 1},
-     "argument 'total_steps': must lie in [0, 1000000000] (got 18446744073709551615)"),
+    ("drc", (H2_Z, H2_XYZ), {"total_steps": 10**12},
+     "argument 'total_steps': must lie in [0, 1000000000] (got 1000000000000)"),
     ("drc", (H2_Z, H2_XYZ), {"recording_interval": 0}, "argument 'recording_interval': must lie in [1, 1000000000] (got 0)"),
     ("polarizability", (H2_Z, H2_XYZ), {"scf_max_iter": 2**63},
      "argument 'scf_max_iter': must lie in [0, 1000000000] (got 9223372036854775808)"),
