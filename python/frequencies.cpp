@@ -45,8 +45,14 @@ VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
     options.reconverge_scf = true;
     options.use_nddo = request.use_nddo;
     options.project_external = request.project_external;
+    if (const auto& masses = request.custom_masses) {
+        if (masses->size() != numbers.size()) {
+            refuse_argument("custom_masses", "must hold one mass per atom: got " + std::to_string(masses->size()) +
+                                                 " for " + std::to_string(numbers.size()) + " atoms");
+        }
+        check_each_in_range("custom_masses", *masses, ranges::kAtomicMass);
+    }
     check_engine_options([&] { hessian_masses(molecule, options); });
-    if (request.custom_masses) check_each_in_range("custom_masses", *request.custom_masses, ranges::kAtomicMass);
     require_memory(frequencies_memory(molecule, request.use_nddo));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     HessianResult hessian = compute_hessian_and_frequencies(molecule, model, scf, scf_options, options);

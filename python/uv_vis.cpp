@@ -77,9 +77,11 @@ UvVisSpectrum run_uv_vis_request(MeciRequest request, const UvVisGrid& grid) {
     }
     check_in_range("step_nm", grid.step_nm, ranges::kWavelength);
     check_in_range("fwhm_nm", grid.fwhm_nm, ranges::kWavelength);
-    if (const auto problem =
-            uv_vis_grid_problem(grid.min_wavelength_nm, grid.max_wavelength_nm, grid.step_nm, grid.fwhm_nm)) {
-        throw InputError(*problem);
+    // What is left to refuse of the grid is its number of points.
+    if (uv_vis_grid_problem(grid.min_wavelength_nm, grid.max_wavelength_nm, grid.step_nm, grid.fwhm_nm)) {
+        refuse_argument("step_nm", "must leave at most " + std::to_string(kMaxSpectrumPoints) +
+                                       " grid points from min_wavelength_nm to max_wavelength_nm (got " +
+                                       format_shortest(grid.step_nm) + ")");
     }
     const MeciRecord ground = run_checked_meci(request, *model, false);
     return simulate_uv_vis_spectrum(ground.states, grid.min_wavelength_nm, grid.max_wavelength_nm, grid.step_nm,

@@ -52,12 +52,14 @@ def water_vib(qp):
          "argument 'rotational_symmetry_number': must be a finite number above 0.0 (got 0.0)"),
         (WATER_Z, W, {"step_size_angstrom": 0.0}, "argument 'step_size_angstrom': must lie in (0.0, 0.1] angstrom (got 0.0)"),
         # A mass list of the wrong length is refused rather than silently ignored.
-        (WATER_Z, W, {"custom_masses": [16.0, 1.0]}, "custom_masses must hold one mass per atom: got 2 for 3 atoms"),
+        (WATER_Z, W, {"custom_masses": [16.0, 1.0]},
+         "argument 'custom_masses': must hold one mass per atom: got 2 for 3 atoms"),
         (WATER_Z, W, {"custom_masses": [16.0, 1.0, 1.0, 1.0]},
-         "custom_masses must hold one mass per atom: got 4 for 3 atoms"),
-        (WATER_Z, W, {"custom_masses": [16.0, 0.0, 1.0]}, "custom_masses[1] must be a positive finite mass in amu"),
+         "argument 'custom_masses': must hold one mass per atom: got 4 for 3 atoms"),
+        (WATER_Z, W, {"custom_masses": [16.0, 0.0, 1.0]},
+         "argument 'custom_masses': item 1 must lie in [0.001, 1000000.0] u (got 0.0)"),
         (WATER_Z, W, {"custom_masses": [math.nan, 1.0, 1.0]},
-         "custom_masses[0] must be a positive finite mass in amu"),
+         "argument 'custom_masses': item 0 must lie in [0.001, 1000000.0] u (got NaN)"),
     ],
 )
 def test_refused_input(qp, numbers, coords, kwargs, message):
