@@ -140,7 +140,8 @@ int set_h_bonds(PyObject* self, PyObject* value, void*) {
 }
 PyObject* get_max_iter(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(settings_of(self).max_iter); }
 int set_max_iter(PyObject* self, PyObject* value, void*) {
-    return set_setting(value, [&](PyObject* v) { settings_of(self).max_iter = checked_max_iter(to_count(v, "max_iter")); });
+    return set_setting(value,
+                       [&](PyObject* v) { settings_of(self).max_iter = checked_max_iter(to_count(v, "max_iter")); });
 }
 
 PyGetSetDef getset_table[] = {

@@ -37,7 +37,8 @@ IrcResult run_irc(const IrcRequest& request) {
     } else if (direction == "both") {
         options.direction = kIrcBoth;
     } else {
-        refuse_argument("direction", "unknown IRC direction '" + direction + "'; supported: 'both', 'forward', 'reverse'");
+        refuse_argument("direction",
+                        "unknown IRC direction '" + direction + "'; supported: 'both', 'forward', 'reverse'");
     }
     options.step_size = request.step_size;
     options.max_points = static_cast<std::size_t>(request.max_points);

@@ -58,7 +58,8 @@ def test_refusals_name_what_is_wrong(qp):
          "Atoms 0 (Z=6) and 2 (Z=1) are 0.1732 angstrom apart: atoms closer than 0.3 angstrom overlap and cannot "
          "be computed"),
         (lambda: qp.esp_charges(WATER_Z, WATER_XYZ, net_charge=1),
-         "argument 'net_charge': must be 0 (got 1.0): the molecule is always computed neutral, so its fitted charges sum to "
+         "argument 'net_charge': must be 0 (got 1.0): the molecule is always computed neutral, so its fitted charges "
+         "sum to "
          "zero"),
         (lambda: qp.am1_bcc([], []), "atomic_numbers cannot be empty"),
         (lambda: qp.polarizability([], []), "atomic_numbers cannot be empty"),
@@ -69,7 +70,8 @@ def test_refusals_name_what_is_wrong(qp):
         (lambda: qp.polarizability(WATER_Z, WATER_XYZ, field_step_au=1e-300),
          "argument 'field_step_au': must lie in [1e-5, 0.1] a.u. (got 1e-300)"),
         (lambda: qp.calculate(WATER_Z, WATER_XYZ, damping=1.0), "argument 'damping': must lie in [0.0, 1.0) (got 1.0)"),
-        (lambda: qp.QuorinCalculator(cosmo_eps=math.nan), "argument 'cosmo_eps': must be a finite number of at least 1.0 (got NaN)"),
+        (lambda: qp.QuorinCalculator(cosmo_eps=math.nan),
+         "argument 'cosmo_eps': must be a finite number of at least 1.0 (got NaN)"),
         (lambda: setattr(qp.QuorinCalculator(), "cosmo_eps", 0.5),
          "argument 'cosmo_eps': must be a finite number of at least 1.0 (got 0.5)"),
     ]
@@ -120,7 +122,8 @@ GRADIENT = "kcal/(mol angstrom)"
 LOOSE_INPUTS = [
     ("drc", (H2_Z, H2_XYZ), {"total_steps": 10**12},
      "argument 'total_steps': must lie in [0, 1000000000] (got 1000000000000)"),
-    ("drc", (H2_Z, H2_XYZ), {"recording_interval": 0}, "argument 'recording_interval': must lie in [1, 1000000000] (got 0)"),
+    ("drc", (H2_Z, H2_XYZ), {"recording_interval": 0},
+     "argument 'recording_interval': must lie in [1, 1000000000] (got 0)"),
     ("polarizability", (H2_Z, H2_XYZ), {"scf_max_iter": 2**63},
      "argument 'scf_max_iter': must lie in [0, 1000000000] (got 9223372036854775808)"),
     ("optimize", (WATER_Z, WATER_XYZ), {"grad_rms_tol": 1e6},

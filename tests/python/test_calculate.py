@@ -27,7 +27,8 @@ W = WATER_XYZ
          "Non-finite coordinate for atom 1 (Z=1): coordinates must be finite numbers"),
         (WATER_Z, [W[0], W[1], [0, 0, -math.inf]], {},
          "Non-finite coordinate for atom 2 (Z=1): coordinates must be finite numbers"),
-        (WATER_Z, W, {"cosmo_eps": math.inf}, "argument 'cosmo_eps': must be a finite number of at least 1.0 (got inf)"),
+        (WATER_Z, W, {"cosmo_eps": math.inf},
+         "argument 'cosmo_eps': must be a finite number of at least 1.0 (got inf)"),
         (WATER_Z, W, {"damping": math.nan}, "argument 'damping': must lie in [0.0, 1.0) (got NaN)"),
         # Settings under which "converged" would not mean converged (bounds in arguments.h).
         (WATER_Z, W, {"level_shift_ev": 1e6}, "argument 'level_shift_ev': must lie in [0.0, 100.0] eV (got 1000000.0)"),

@@ -47,10 +47,12 @@ def water_vib(qp):
          "Non-finite coordinate for atom 2 (Z=1): coordinates must be finite numbers"),
         # Conditions the analysis cannot use are refused before any SCF.
         (WATER_Z, W, {"temperature_k": math.nan}, "argument 'temperature_k': must lie in (0.0, 1000000.0] K (got NaN)"),
-        (WATER_Z, W, {"pressure_atm": math.inf}, "argument 'pressure_atm': must lie in [1e-10, 10000000000.0] atm (got inf)"),
+        (WATER_Z, W, {"pressure_atm": math.inf},
+         "argument 'pressure_atm': must lie in [1e-10, 10000000000.0] atm (got inf)"),
         (WATER_Z, W, {"rotational_symmetry_number": 0},
          "argument 'rotational_symmetry_number': must be a finite number above 0.0 (got 0.0)"),
-        (WATER_Z, W, {"step_size_angstrom": 0.0}, "argument 'step_size_angstrom': must lie in (0.0, 0.1] angstrom (got 0.0)"),
+        (WATER_Z, W, {"step_size_angstrom": 0.0},
+         "argument 'step_size_angstrom': must lie in (0.0, 0.1] angstrom (got 0.0)"),
         # A mass list of the wrong length is refused rather than silently ignored.
         (WATER_Z, W, {"custom_masses": [16.0, 1.0]},
          "argument 'custom_masses': must hold one mass per atom: got 2 for 3 atoms"),
