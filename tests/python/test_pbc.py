@@ -82,8 +82,8 @@ W = [[0, 0, 0], [0.759, 0.588, 0], [-0.759, 0.588, 0]]
     ([8, 1, 1], W, [[3, 0, 0], [0, 3, 0]], {"mers": [5, 5, 1], "k_grid": [8, 3, 1]},
      "k_grid (8, 3, 1) has fewer points than mers (5, 5, 1) along a2, which folds the density of distant "
      "cells onto near ones: use a k_grid of at least (8, 5, 1)"),
-    ([8, 1, 1], W, [[3, 0, 0]], {"mers": (0, 1, 1)}, "mers[0] must be at least 1 (got 0)"),
-    ([8, 1, 1], W, [[3, 0, 0]], {"k_grid": (4, 0, 1)}, "k_grid[1] must be at least 1 (got 0)"),
+    ([8, 1, 1], W, [[3, 0, 0]], {"mers": (0, 1, 1)}, "argument 'mers': item 0 must be at least 1 (got 0)"),
+    ([8, 1, 1], W, [[3, 0, 0]], {"k_grid": (4, 0, 1)}, "argument 'k_grid': item 1 must be at least 1 (got 0)"),
     # H2 in a cell as long as its bond: atom 1 of the previous cell sits on atom 0.
     ([1, 1], [[0, 0, 0], [0.74, 0, 0]], [[0.74, 0, 0]], {},
      "Atom 0 (Z=1) lies 0.000 angstrom from the periodic image of atom 1 (Z=1) at -a1; atoms must be at "
