@@ -1,5 +1,7 @@
 #include "core/scf/staged_eigensolver.h"
 
+#include <cblas.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -24,6 +26,8 @@ void scipy_dlaed2_(int* k, const int* n, const int* n1, double* d, double* q, co
                    int* coltyp, int* info);
 void scipy_dlaed4_(const int* n, const int* i, const double* d, const double* z, double* delta, const double* rho,
                    double* dlam, int* info);
+void scipy_dlaed1_(const int* n, double* d, double* q, const int* ldq, int* indxq, double* rho, const int* cutpnt,
+                   double* work, int* iwork, int* info);
 void scipy_dlamrg_(const int* n1, const int* n2, const double* a, const int* strd1, const int* strd2, int* index);
 void scipy_dgemm_(const char* transa, const char* transb, const int* m, const int* n, const int* k,
                   const double* alpha, const double* a, const int* lda, const double* b, const int* ldb,
@@ -41,12 +45,16 @@ namespace {
 // matrix-vector products with the rest of the matrix (0.06 s at order 4,900
 // on one thread).
 constexpr int kPanel = 32;
-// Tridiagonal pieces up to this order are solved in one LAPACK call (a few
-// hundredths of a second).
-constexpr int kLeafOrder = 768;
-// Columns per step of a join's matrix products and of the
-// back-transformation, and roots or eigenvectors per step of a join's
-// secular equations: each step under 0.1 s at order 4,900 on one thread.
+// Tridiagonal pieces up to this order are solved in one LAPACK call (0.03 s
+// on one thread).
+constexpr int kLeafOrder = 1000;
+// Halves are joined in one LAPACK call up to this order (0.13 s on one
+// thread): on several threads the library's own join is the faster one.
+constexpr int kOneCallJoinOrder = 2000;
+// Columns per step (and per thread of the library) of a join's matrix
+// products and of the back-transformation, and roots or eigenvectors per
+// step of a join's secular equations: each step takes under 0.1 s at order
+// 4,900 on one thread.
 constexpr int kBlockColumns = 256;
 
 std::size_t at(int column, int ld) { return static_cast<std::size_t>(column) * static_cast<std::size_t>(ld); }
@@ -119,9 +127,9 @@ bool join_halves(int n, int cut, double rho, double* d, double* q, int ldq, int*
         for (int i = 0; i < k; ++i) w[i] = Q(i, i);
         for (int j = 0; j < k; ++j) {
             if (j % kBlockColumns == 0) check_interruption();
-            for (int i = 0; i < k; ++i) {
-                if (i != j) w[i] *= Q(i, j) / (dlamda[i] - dlamda[j]);
-            }
+            const double* delta = &Q(0, j);
+            for (int i = 0; i < j; ++i) w[i] *= delta[i] / (dlamda[i] - dlamda[j]);
+            for (int i = j + 1; i < k; ++i) w[i] *= delta[i] / (dlamda[i] - dlamda[j]);
         }
         for (int i = 0; i < k; ++i) w[i] = std::copysign(std::sqrt(-w[i]), s[i]);
         for (int j = 0; j < k; ++j) {
@@ -140,13 +148,13 @@ bool join_halves(int n, int cut, double rho, double* d, double* q, int ldq, int*
 
     // The new eigenvectors: the halves' eigenvectors (packed by dlaed2 into
     // q2, by rows that are non-zero) times those of the update, a block of
-    // columns at a time. A block's rows of the update are copied out first,
-    // since the products overwrite them.
-    const int block = static_cast<int>(std::min<std::size_t>(kBlockColumns, s_size / static_cast<std::size_t>(n12 + n23)));
+    // columns per thread of the library at a time. A block's rows of the
+    // update are copied out first, since the products overwrite them.
+    const std::size_t wanted = static_cast<std::size_t>(kBlockColumns) * std::max(scipy_openblas_get_num_threads(), 1);
+    const int block = static_cast<int>(std::min(wanted, s_size / static_cast<std::size_t>(n12 + n23)));
     const double* q2_top = q2;
     const double* q2_bottom = q2 + at(n12, cut);
     const double one = 1.0, zero = 0.0;
-    select_blas_threads(size);
     for (int first = 0; first < k; first += block) {
         check_interruption();
         const int count = std::min(block, k - first);
@@ -185,7 +193,6 @@ bool solve_piece(int n, double* d, double* e, double* q, int ldq, int* indxq, co
             return false;
         }
         int info = 0;
-        select_blas_threads(static_cast<std::size_t>(n));
         scipy_dstedc_("I", &n, d, e, q, &ldq, scratch.real, &lwork, scratch.integer, &liwork, &info, 1);
         for (int i = 0; i < n; ++i) indxq[i] = i + 1;
         return info == 0;
@@ -199,7 +206,15 @@ bool solve_piece(int n, double* d, double* e, double* q, int ldq, int* indxq, co
     check_interruption();
     if (!solve_piece(n - cut, d + cut, e + cut, q + at(cut, ldq) + cut, ldq, indxq + cut, scratch)) return false;
     check_interruption();
-    return join_halves(n, cut, rho, d, q, ldq, indxq, scratch);
+    if (n > kOneCallJoinOrder) return join_halves(n, cut, rho, d, q, ldq, indxq, scratch);
+    if (scratch.real_size < 4 * static_cast<std::size_t>(n) + static_cast<std::size_t>(n) * static_cast<std::size_t>(n) ||
+        scratch.integer_size < 4 * static_cast<std::size_t>(n)) {
+        return false;
+    }
+    int info = 0;
+    double coupling = rho;
+    scipy_dlaed1_(&n, d, q, &ldq, indxq, &coupling, &cut, scratch.real, scratch.integer, &info);
+    return info == 0;
 }
 
 }  // namespace
@@ -212,7 +227,7 @@ bool diagonalize_in_stages(const Matrix& a, Vec64& real_work, std::vector<std::i
                            Vec64& eigenvalues, Matrix& eigenvectors) {
     const std::size_t order = a.rows();
     const int n = static_cast<int>(order);
-    if (order <= static_cast<std::size_t>(kLeafOrder) || real_work.size() < staged_eigensolver_real_work(order) ||
+    if (real_work.size() < staged_eigensolver_real_work(order) ||
         integer_work.size() < staged_eigensolver_integer_work(order)) {
         return false;
     }
@@ -228,8 +243,15 @@ bool diagonalize_in_stages(const Matrix& a, Vec64& real_work, std::vector<std::i
     double* rest = e + order;
     const std::size_t rest_size = real_work.size() - order * order - 2 * order;
     double* d = eigenvalues.data();
+    // The permutation that sorts the eigenvalues comes first in the integer
+    // scratch; a matrix solved in one piece needs all of it for the solver
+    // and writes the (identity) permutation only afterwards.
     int* indxq = integer_work.data();
-    const Scratch scratch{rest, rest_size, integer_work.data() + order, integer_work.size() - order};
+    const bool one_piece = n <= kLeafOrder;
+    const std::size_t taken = one_piece ? 0 : order;
+    const Scratch scratch{rest, rest_size, integer_work.data() + taken, integer_work.size() - taken};
+    // One thread count for every step, as for the one-call driver: the
+    // library itself keeps small products on fewer threads.
     select_blas_threads(order);
 
     // Reduction to tridiagonal form (lower triangle), one panel at a time;
@@ -280,13 +302,14 @@ bool diagonalize_in_stages(const Matrix& a, Vec64& real_work, std::vector<std::i
         d[i] = rest[i];
     }
 
-    // Back to the original basis, a block of eigenvectors at a time.
+    // Back to the original basis, a block of eigenvectors per thread at a
+    // time: narrower products keep the threads waiting.
     check_interruption();
-    select_blas_threads(order);
+    const int width = kBlockColumns * std::max(scipy_openblas_get_num_threads(), 1);
     const int lwork = static_cast<int>(std::min<std::size_t>(rest_size, 1u << 30));
-    for (int column = 0; column < n; column += kBlockColumns) {
+    for (int column = 0; column < n; column += width) {
         check_interruption();
-        const int count = std::min(kBlockColumns, n - column);
+        const int count = std::min(width, n - column);
         scipy_dormtr_("L", "L", "N", &n, &count, r, &n, tau, z + at(column, n), &n, rest, &lwork, &info, 1, 1, 1);
         if (info != 0) return false;
     }

@@ -3,11 +3,12 @@
 // a fraction of a second, with a look for a pending stop between them. One
 // LAPACK call on a matrix of thousands of rows runs for seconds and cannot be
 // stopped; here the reduction to tridiagonal form runs one panel of columns
-// at a time, the tridiagonal problem is split in halves down to pieces of a
-// few hundred rows that LAPACK solves in one call each, and the pieces are
-// joined again by rank-one updates whose secular equations, eigenvector
-// formulas and matrix products run a block of roots or columns at a time.
-// The back-transformation runs one block of eigenvectors at a time. It is the
+// at a time, the tridiagonal problem is split in halves down to pieces of at
+// most 1,000 rows that LAPACK solves in one call each, and the pieces are
+// joined again by rank-one updates: up to order 2,000 in one LAPACK call
+// each, larger ones with their secular equations, eigenvector formulas and
+// matrix products a block of roots or columns at a time. The
+// back-transformation runs one block of eigenvectors at a time. It is the
 // same divide and conquer that the one-call driver runs, with the same work.
 #include <cstddef>
 #include <cstdint>
