@@ -38,12 +38,15 @@ OptimizationRecord run_optimization(const OptimizeRequest& request) {
 
     OptimizationRecord record;
     record.coordinates = coordinate_triples(molecule);
-    record.final_result = run_final_single_point(numbers, record.coordinates, model, request.use_nddo);
+    record.final_result =
+        run_final_single_point(numbers, record.coordinates, model, request.use_nddo, followed_state(scf));
 
-    record.converged = minimum.converged;
+    // The final energy is that of the single point, on the state the search
+    // followed; a search is converged only where that SCF converged.
+    record.converged = minimum.converged && record.final_result.converged;
     record.cycles = minimum.cycles;
     record.initial_energy_ev = minimum.initial_energy;
-    record.final_energy_ev = minimum.final_energy;
+    record.final_energy_ev = record.final_result.total_energy_ev;
     record.final_heat_of_formation_kcal = record.final_result.heat_of_formation_kcal;
     record.final_grad_rms = minimum.final_grad_rms;
     record.final_grad_max = minimum.final_grad_max;

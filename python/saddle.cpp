@@ -26,9 +26,10 @@ SaddleRecord run_saddle_search(const SaddleRequest& request) {
         run_saddle(numbers, request.reactant_coords, request.product_coords, model, request.options);
 
     SaddleRecord record;
+    const Matrix& state = search.transition_state_density;
     record.final_result = run_final_single_point(numbers, search.transition_state_coordinates, model,
-                                                 request.options.use_nddo);
-    record.converged = search.converged;
+                                                 request.options.use_nddo, state.rows() > 0 ? &state : nullptr);
+    record.converged = search.converged && record.final_result.converged;
     record.num_cycles = search.num_cycles;
     record.final_distance = search.final_distance;
     record.transition_state_coordinates = std::move(search.transition_state_coordinates);

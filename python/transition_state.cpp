@@ -60,7 +60,12 @@ TransitionStateRecord run_transition_state(const TransitionStateRequest& request
 
     TransitionStateRecord record = transition_state_record_of(search);
     record.coordinates = coordinate_triples(molecule);
-    record.final_result = run_final_single_point(numbers, record.coordinates, model, request.use_nddo);
+    record.final_result =
+        run_final_single_point(numbers, record.coordinates, model, request.use_nddo, followed_state(scf));
+    // Energy and heat are those of the single point, on the state the search
+    // followed; a search is converged only where that SCF converged.
+    record.converged = search.converged && record.final_result.converged;
+    record.final_energy_ev = record.final_result.total_energy_ev;
     record.final_heat_of_formation_kcal = record.final_result.heat_of_formation_kcal;
     return record;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <tuple>
 
@@ -10,6 +11,9 @@
 namespace quorin {
 
 namespace {
+
+// Lower SCF solutions a search may move to before it gives up, not converged.
+constexpr std::size_t kMaxStateChanges = 3;
 
 double dot(const std::vector<double>& a, const std::vector<double>& b) {
     double s = 0.0;
@@ -79,8 +83,22 @@ OptimizationResult optimize_geometry_lbfgs(MolecularBatch& molecule, const Param
         result.converged = converged;
         return result;
     };
-    // A geometry only counts as converged when its SCF did.
-    if (gradient_tests_met(current) && current.scf.converged) return finish(current, 0, true);
+    // A geometry counts as converged only when its SCF did and no SCF from
+    // the atomic guess finds a lower solution there; where one does, the
+    // search goes on from that solution with a fresh history (a bounded
+    // number of times).
+    const SurfaceScfSettings settings{.use_nddo = options.use_nddo};
+    std::optional<ScfWorkspace> spare;
+    std::size_t state_changes = 0;
+    auto on_lower_solution = [&](Evaluation& e, std::vector<double>& gradient_flat) {
+        if (!adopt_lower_solution(molecule, model, scf, spare, settings, e.scf.total_energy)) return false;
+        e = evaluate(molecule, model, scf, gradient_workspace, options, gradient, gradient_flat);
+        ++state_changes;
+        return true;
+    };
+    if (gradient_tests_met(current) && current.scf.converged && !on_lower_solution(current, g)) {
+        return finish(current, 0, true);
+    }
 
     // Correction pairs, oldest first, in the first k of the slots allocated
     // here; a search never keeps more pairs than it has cycles.
@@ -128,12 +146,18 @@ OptimizationResult optimize_geometry_lbfgs(MolecularBatch& molecule, const Param
         const bool geometry_converged =
             gradient_tests_met(current) ||
             (std::fabs(e_new - e_prev) < options.energy_tol && current.rms < 2.0 * options.grad_rms_tol);
-        if (geometry_converged && current.scf.converged) return finish(current, cycle, true);
+        bool new_surface = false;
+        if (geometry_converged && current.scf.converged) {
+            if (!on_lower_solution(current, g_new)) return finish(current, cycle, true);
+            if (state_changes > kMaxStateChanges) return finish(current, cycle, false);
+            new_surface = true;
+            k = 0;
+        }
 
         // y = g_new - g, kept in q's storage until it joins the history.
         for (std::size_t c = 0; c < dim; ++c) q[c] = g_new[c] - g[c];
         const double sy = dot(step, q);
-        if (sy > 1e-12) {
+        if (sy > 1e-12 && !new_surface) {
             if (k == slots) {
                 // Drop the oldest pair; its storage takes the newest.
                 std::rotate(s_hist.begin(), s_hist.begin() + 1, s_hist.end());
@@ -148,7 +172,7 @@ OptimizationResult optimize_geometry_lbfgs(MolecularBatch& molecule, const Param
         }
         x.swap(x_new);
         g.swap(g_new);
-        e_prev = e_new;
+        e_prev = current.scf.total_energy;
     }
     return finish(current, options.max_cycles, false);
 }

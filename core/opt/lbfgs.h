@@ -41,7 +41,9 @@ struct OptimizationResult {
     double initial_grad_rms = 0.0;  // kcal/(mol angstrom)
     double final_grad_rms = 0.0;
     double final_grad_max = 0.0;
-    bool converged = false;  // gradient tests met and the SCF converged at the final geometry
+    // Gradient tests met and the SCF converged at the final geometry, where an
+    // SCF from the atomic guess found no lower solution.
+    bool converged = false;
 };
 
 // Stops when `memory` is 0, when `max_step` or a tolerance is not a positive

@@ -249,7 +249,7 @@ SaddleResult run_saddle(std::vector<std::uint8_t> atomic_numbers, std::span<cons
                                                  side.gradient, options.use_nddo);
     }
 
-    SaddleResult result;
+    std::vector<SaddlePoint> trajectory;
     bool met = false;
     std::vector<double> transverse(dim);
     for (std::size_t k = 1; k <= options.max_cycles; ++k) {
@@ -290,8 +290,7 @@ SaddleResult run_saddle(std::vector<std::uint8_t> atomic_numbers, std::span<cons
         const double before = d;
         d = distance_between(sides[0].x, sides[1].x);
         if (!(d < before - kProgressAngstrom)) break;
-        result.trajectory.push_back(
-            {k, s + 1, d, heat_of(moving), moving.energy, rms, rows_of(moving.x)});
+        trajectory.push_back({k, s + 1, d, heat_of(moving), moving.energy, rms, rows_of(moving.x)});
         if (k == options.max_cycles) break;
         if (moving.energy > e_ref || run_length >= 2) {
             s = 1 - s;
@@ -310,10 +309,12 @@ SaddleResult run_saddle(std::vector<std::uint8_t> atomic_numbers, std::span<cons
 
     MolecularBatch guess = MolecularBatch::new_for_model(std::move(atomic_numbers), rows_of(x_ts), model);
     ScfWorkspace guess_scf = ScfWorkspace::allocate(guess.n_basis);
-    double e_ts = run_rhf_scf_adaptive_with_nddo_and_cosmo(guess, model, guess_scf, kGuessIterations,
-                                                           options.use_nddo, std::nullopt, kTightEnergyToleranceEv,
-                                                           kTightDensityTolerance)
-                      .total_energy;
+    const ScfResult guess_energy =
+        run_rhf_scf_adaptive_with_nddo_and_cosmo(guess, model, guess_scf, kGuessIterations, options.use_nddo,
+                                                 std::nullopt, kTightEnergyToleranceEv, kTightDensityTolerance);
+    double e_ts = guess_energy.total_energy;
+    SaddleResult result;
+    if (guess_energy.converged) result.transition_state_density = guess_scf.density;
     double h_ts = compute_heat_of_formation_kcal_mol(guess, model, e_ts);
     if (options.refine_with_ts) {
         // Lowest mode, finite-difference first Hessian, Bofill updates and the
@@ -331,6 +332,9 @@ SaddleResult run_saddle(std::vector<std::uint8_t> atomic_numbers, std::span<cons
             read_flat_coordinates(guess, x_ts);
             e_ts = refined.final_energy;
             h_ts = refined.final_heat_of_formation;
+            // The solution the refinement followed, converged at its last
+            // geometry or a Hessian step from it.
+            if (!guess_scf.carried_coordinates.empty()) result.transition_state_density = guess_scf.carried_density;
         }
         result.ts_refinement = std::move(refined);
     }
@@ -344,6 +348,7 @@ SaddleResult run_saddle(std::vector<std::uint8_t> atomic_numbers, std::span<cons
                                           options.use_nddo);
     }
 
+    result.trajectory = std::move(trajectory);
     result.num_cycles = result.trajectory.size();
     result.final_distance = d;
     result.transition_state_coordinates = rows_of(x_ts);
