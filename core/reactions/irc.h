@@ -24,6 +24,9 @@ namespace quorin {
 inline constexpr std::uint8_t kIrcForward = 0;
 inline constexpr std::uint8_t kIrcReverse = 1;
 inline constexpr std::uint8_t kIrcBoth = 2;
+// Up to this many atoms a branch end is confirmed as a minimum on the exact
+// (central-difference) Hessian: 6N SCF and gradient evaluations.
+inline constexpr std::size_t kIrcExactEndMaxAtoms = 60;
 
 struct IrcOptions {
     // A direction in mass-weighted coordinates, 3N values (normalised before
@@ -39,6 +42,9 @@ struct IrcOptions {
     // kcal/mol: a point higher than the one before by more than this has
     // passed the minimum along the path; the step is retried at half length.
     double max_energy_rise = 0.01;
+    // Confirm each end on the exact Hessian (molecules of up to
+    // kIrcExactEndMaxAtoms atoms): see IrcBranch::converged.
+    bool confirm_minimum = true;
     bool use_nddo = true;
     std::uint8_t direction = kIrcBoth;  // kIrcForward, kIrcReverse, anything else both
 };
@@ -85,7 +91,11 @@ struct IrcBranch {
     std::vector<IrcPoint> points;  // in path order, away from the TS
     // The path reached a minimum: a point whose mass-weighted gradient RMS
     // lies below min_gradient, more than 0.1 kcal/mol below the transition
-    // state, with a converged SCF and the energy curving up along the path.
+    // state, with a converged SCF and the energy curving up along the path,
+    // where an SCF from the atomic guess finds no lower solution and, with
+    // confirm_minimum on up to kIrcExactEndMaxAtoms atoms, the vibrational
+    // analysis finds no imaginary frequency. (Above that size the Hessian is
+    // not computed: the end is a minimum along the path.)
     bool converged = false;
 };
 
@@ -101,7 +111,17 @@ std::optional<std::string> find_irc_option_error(const IrcOptions& options);
 // previous point with half the step (down to 1/1024 of step_size, where the
 // branch ends). The path coordinate grows by the step taken. Every point
 // costs at most max_corrector_iterations SCF+gradient evaluations, the end
-// two more.
+// two more, one SCF from the atomic guess and the Hessian's 6N.
+//
+// A path that keeps a symmetry of the transition state can end on a
+// stationary point of that symmetry that is no minimum. Where the exact
+// Hessian at an end shows an imaginary frequency, the path steps off along
+// the lowest mode by step_size and a tight minimisation (at most 300 cycles)
+// goes on down from there; its minimum is the next point, checked in turn.
+// Where an SCF from the atomic guess finds a lower solution at an end, the
+// end point takes that solution's values and the path goes on down on it.
+// After three such restarts, or a minimisation that does not converge (as
+// where the ends drift apart), the branch ends not converged.
 IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                               GradientWorkspace& gradient_workspace, IrcWorkspace& workspace,
                               const IrcOptions& options);

@@ -178,6 +178,7 @@ bool joins_the_ends(MolecularBatch& molecule, const ParameterModel& model, ScfWo
     path.step_size = kDescentStep;
     path.max_points = kDescentPoints;
     path.use_nddo = use_nddo;
+    path.confirm_minimum = false;  // the minimisation from the end finds the basin
     std::vector<std::array<double, 3>> ends[2];
     for (int side = 0; side < 2; ++side) {
         const IrcBranch branch =
