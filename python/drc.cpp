@@ -109,9 +109,16 @@ PyGetSetDef result_getset[] = {
     nested_attribute<&R::frames, frame_getset>("frames", get_frames, "Recorded trajectory frames"),
     attribute<&R::initial_energy_ev>("initial_energy_ev", "Initial total energy in eV"),
     attribute<&R::final_energy_ev>("final_energy_ev", "Final total energy in eV"),
-    attribute<&R::energy_drift_ev_per_ps>("energy_drift_ev_per_ps", "Linear energy drift in eV / ps"),
-    attribute<&R::max_energy_drift_ev>("max_energy_drift_ev", "Maximum absolute energy drift in eV"),
+    attribute<&R::energy_drift_ev_per_ps>("energy_drift_ev_per_ps",
+        "Linear energy drift in eV / ps of the conserved energy (total energy less the thermostat's heat)"),
+    attribute<&R::max_energy_drift_ev>("max_energy_drift_ev",
+        "Maximum absolute energy drift in eV of the conserved energy (total energy less the thermostat's heat)"),
     attribute<&R::average_temperature_k>("average_temperature_k", "Average trajectory temperature in Kelvin"),
+    attribute<&R::thermostat_heat_ev>("thermostat_heat_ev",
+        "Kinetic energy in eV the thermostat put in (negative: took out); 0 under nve"),
+    attribute<&R::state_changes>("state_change_steps",
+        "Steps at which the SCF solution followed changed: the run moved onto a lower solution found by an SCF from "
+        "the atomic guess, or the conserved energy jumped by more than 5 meV in one step (two solutions cross there)"),
     kEndOfAttributes,
 };
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/gradients/energy_and_gradient.h"
+#include "core/opt/geometry_evaluation.h"
 #include "core/parameters/atomic_mass.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
@@ -24,6 +25,14 @@ constexpr std::size_t kReservedFrames = 1 << 16;
 // A total energy this far (eV per atom) from its start is beyond anything a
 // sound time step produces: the integration has broken down.
 constexpr double kBrokenDriftEvPerAtom = 1.0;
+// Steps between checks of the SCF solution the run follows against one from
+// the atomic guess.
+constexpr std::size_t kStateCheckInterval = 10;
+// A change of the conserved energy in one step beyond this (eV), and beyond
+// ten times its mean over the run so far, is no integration error of a sound
+// time step: the SCF changed solution.
+constexpr double kEnergyJumpEv = 5e-3;
+constexpr double kJumpOverTypicalChange = 10.0;
 
 using Triples = std::vector<std::array<double, 3>>;
 
@@ -149,6 +158,61 @@ void forces_and_accelerations(const MolecularBatch& molecule, DrcWorkspace& ws, 
     }
 }
 
+// Running sums of a run: conserved energy (total less the thermostat's
+// heat) at the last step, kinetic energy, the thermostat's heat, the sum of
+// the temperatures, the largest |conserved - initial|, the last total and
+// the typical change of the conserved energy in one step.
+struct Progress {
+    double conserved = 0.0;
+    double kinetic = 0.0;
+    double thermostat_heat = 0.0;
+    double temperature_sum = 0.0;
+    double max_drift = 0.0;
+    double final_energy = 0.0;
+    // Mean |change of the conserved energy| over the steps without a jump.
+    double typical_change = 0.0;
+    std::size_t smooth_steps = 0;
+};
+
+// The molecule's coordinates into `rows` (one triple per atom), reusing its storage.
+void read_rows(const MolecularBatch& molecule, Triples& rows) {
+    rows.resize(molecule.n_atoms);
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) rows[a] = {molecule.x[a], molecule.y[a], molecule.z[a]};
+}
+
+// The state of a run at a step that passed the check of its SCF solution,
+// to go back to.
+struct Checkpoint {
+    std::size_t step = 0;
+    Triples coordinates, velocities, accelerations, forces;
+    Progress progress;
+    std::size_t frames = 0;         // recorded by then
+    std::size_t state_changes = 0;  // recorded by then
+
+    void save(std::size_t at, const MolecularBatch& molecule, const DrcWorkspace& ws, const Progress& now,
+              std::size_t frame_count, std::size_t change_count) {
+        step = at;
+        read_rows(molecule, coordinates);
+        velocities = ws.velocities;
+        accelerations = ws.accelerations;
+        forces = ws.forces;
+        progress = now;
+        frames = frame_count;
+        state_changes = change_count;
+    }
+
+    void restore(MolecularBatch& molecule, DrcWorkspace& ws, Progress& now, std::vector<DrcFrame>& recorded,
+                 std::vector<std::size_t>& changes) const {
+        set_coordinates(molecule, coordinates);
+        ws.velocities = velocities;
+        ws.accelerations = accelerations;
+        ws.forces = forces;
+        now = progress;
+        recorded.resize(frames);
+        changes.resize(state_changes);
+    }
+};
+
 }  // namespace
 
 DrcWorkspace DrcWorkspace::allocate(const MolecularBatch& molecule) {
@@ -257,28 +321,42 @@ DrcResult run_dynamic_reaction_coordinate(MolecularBatch& molecule, const Parame
                                options.use_nddo};
 
     set_initial_velocities(options.initial_velocities, molecule, dof, workspace);
-    double potential = evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, surface,
-                                                    workspace.gradient)
-                           .total_energy;
+    // The start has nothing to warm-start from: its SCF is one from the atomic guess.
+    const double start_potential =
+        evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, surface, workspace.gradient)
+            .total_energy;
     forces_and_accelerations(molecule, workspace, workspace.accelerations);
 
-    double kinetic = kinetic_energy_ev(workspace.velocities, masses);
-    double temperature = temperature_of(kinetic, dof);
     DrcResult result;
     // The frame list grows as needed past a modest reservation; a very long
     // run must not claim its whole trajectory up front.
     result.frames.reserve(std::min<std::size_t>(options.total_steps / interval + 2, kReservedFrames));
-    result.frames.push_back(record_frame(0, 0.0, potential, kinetic, temperature, molecule, workspace));
-    result.initial_energy_ev = potential + kinetic;
-    result.final_energy_ev = result.initial_energy_ev;
-    double temperature_sum = temperature;
-    // Kinetic energy the thermostat has put in (eV): the total energy less
-    // this is conserved by sound dynamics in either ensemble.
-    double thermostat_work = 0.0;
+    Progress now;
+    now.kinetic = kinetic_energy_ev(workspace.velocities, masses);
+    now.temperature_sum = temperature_of(now.kinetic, dof);
+    result.frames.push_back(record_frame(0, 0.0, start_potential, now.kinetic, now.temperature_sum, molecule,
+                                         workspace));
+    result.initial_energy_ev = start_potential + now.kinetic;
+    now.conserved = result.initial_energy_ev;
+    now.final_energy = result.initial_energy_ev;
     const double broken_drift = kBrokenDriftEvPerAtom * static_cast<double>(n_atoms);
+
+    // The solution the SCF follows by warm starts is checked against one
+    // from the atomic guess every kStateCheckInterval steps, at the last step
+    // and wherever the conserved energy jumps. Where that finds a lower
+    // solution, or a jump, the run goes back to the last step that passed a
+    // check and integrates again with the check at every step up to where it
+    // was, taking the lower solution at the step where it appears: the frames
+    // then follow the lowest solution found, moving to another one where the
+    // two cross rather than jumping down onto it later.
+    Checkpoint passed;
+    passed.save(0, molecule, workspace, now, result.frames.size(), 0);
+    std::optional<ScfWorkspace> spare;
+    std::size_t check_every_step_until = 0;
 
     surface.max_iterations = kStepIterations;
     for (std::size_t step = 1; step <= options.total_steps; ++step) {
+        const bool check_this_step = step <= check_every_step_until;
         for (std::size_t a = 0; a < n_atoms; ++a) {
             const auto& v = workspace.velocities[a];
             const auto& acc = workspace.accelerations[a];
@@ -286,8 +364,16 @@ DrcResult run_dynamic_reaction_coordinate(MolecularBatch& molecule, const Parame
             molecule.y[a] += v[1] * dt + 0.5 * acc[1] * dt * dt;
             molecule.z[a] += v[2] * dt + 0.5 * acc[2] * dt * dt;
         }
-        potential = evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, surface, workspace.gradient)
-                        .total_energy;
+        double potential = run_surface_scf(molecule, model, scf, surface).total_energy;
+        bool moved_to_lower = false;
+        if (check_this_step) {
+            if (const auto lower = adopt_lower_solution(molecule, model, scf, spare, surface, potential)) {
+                potential = lower->total_energy;
+                moved_to_lower = true;
+            }
+        }
+        compute_cartesian_gradients_with_options(molecule, model, scf.density, gradient_workspace,
+                                                 workspace.gradient, options.use_nddo);
         forces_and_accelerations(molecule, workspace, workspace.new_accelerations);
         for (std::size_t a = 0; a < n_atoms; ++a) {
             for (std::size_t c = 0; c < 3; ++c) {
@@ -297,7 +383,7 @@ DrcResult run_dynamic_reaction_coordinate(MolecularBatch& molecule, const Parame
         }
         workspace.accelerations.swap(workspace.new_accelerations);
 
-        kinetic = kinetic_energy_ev(workspace.velocities, masses);
+        double kinetic = kinetic_energy_ev(workspace.velocities, masses);
         if (options.nvt) {
             // Berendsen weak coupling: lambda^2 = 1 + (dt / tau) (T0 / T - 1).
             const double current = temperature_of(kinetic, dof);
@@ -305,14 +391,30 @@ DrcResult run_dynamic_reaction_coordinate(MolecularBatch& molecule, const Parame
                 const double lambda2 = 1.0 + (dt / options.berendsen_tau_fs) * (options.temperature_k / current - 1.0);
                 if (lambda2 > 0.0) {
                     scale_velocities(workspace.velocities, std::sqrt(lambda2));
-                    thermostat_work += (lambda2 - 1.0) * kinetic;
+                    now.thermostat_heat += (lambda2 - 1.0) * kinetic;
                     kinetic = kinetic_energy_ev(workspace.velocities, masses);
                 }
             }
         }
-        temperature = temperature_of(kinetic, dof);
+        const double temperature = temperature_of(kinetic, dof);
         const double total = potential + kinetic;
-        const double drift = total - thermostat_work - result.initial_energy_ev;
+        // Sound dynamics conserves the total energy less the thermostat's heat.
+        const double conserved = total - now.thermostat_heat;
+        const double change = std::fabs(conserved - now.conserved);
+        const bool jumped = !(change <= std::max(kEnergyJumpEv, kJumpOverTypicalChange * now.typical_change));
+        const bool checked = check_this_step || jumped || step % kStateCheckInterval == 0 ||
+                             step == options.total_steps;
+        if (checked && !check_this_step &&
+            (adopt_lower_solution(molecule, model, scf, spare, surface, potential) ||
+             (jumped && passed.step + 1 < step))) {
+            // The run followed a higher solution somewhere since the last
+            // check: back there, and on with a check at every step.
+            passed.restore(molecule, workspace, now, result.frames, result.state_changes);
+            check_every_step_until = step;
+            step = passed.step;
+            continue;
+        }
+        const double drift = conserved - result.initial_energy_ev;
         if (!(std::fabs(drift) <= broken_drift)) {
             char text[512];
             std::snprintf(text, sizeof text,
@@ -321,20 +423,33 @@ DrcResult run_dynamic_reaction_coordinate(MolecularBatch& molecule, const Parame
                           step, static_cast<double>(step) * dt, drift, broken_drift);
             throw RequestError(text);
         }
+        if (!jumped) {
+            now.typical_change += (change - now.typical_change) / static_cast<double>(++now.smooth_steps);
+        }
+        now.conserved = conserved;
+        now.kinetic = kinetic;
+        now.temperature_sum += temperature;
+        now.max_drift = std::max(now.max_drift, std::fabs(drift));
+        now.final_energy = total;
         if (step % interval == 0 || step == options.total_steps) {
             result.frames.push_back(record_frame(step, static_cast<double>(step) * dt, potential, kinetic,
                                                  temperature, molecule, workspace));
         }
-        result.max_energy_drift_ev = std::max(result.max_energy_drift_ev, std::fabs(total - result.initial_energy_ev));
-        result.final_energy_ev = total;
-        temperature_sum += temperature;
+        // Past the checks, a jump is where two solutions cross (the force
+        // changes abruptly there) or where the SCF moved to a solution that
+        // the checks do not find.
+        if (moved_to_lower || jumped) result.state_changes.push_back(step);
+        if (checked) passed.save(step, molecule, workspace, now, result.frames.size(), result.state_changes.size());
     }
 
+    result.final_energy_ev = now.final_energy;
+    result.thermostat_heat_ev = now.thermostat_heat;
+    result.max_energy_drift_ev = now.max_drift;
     const double elapsed_ps = dt * static_cast<double>(options.total_steps) / 1000.0;
     if (elapsed_ps > 1e-12) {
-        result.energy_drift_ev_per_ps = std::fabs(result.final_energy_ev - result.initial_energy_ev) / elapsed_ps;
+        result.energy_drift_ev_per_ps = std::fabs(now.conserved - result.initial_energy_ev) / elapsed_ps;
     }
-    result.average_temperature_k = temperature_sum / (static_cast<double>(options.total_steps) + 1.0);
+    result.average_temperature_k = now.temperature_sum / (static_cast<double>(options.total_steps) + 1.0);
     return result;
 }
 

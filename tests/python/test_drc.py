@@ -108,7 +108,8 @@ def test_result_classes(qp):
 
     as_dict = result.to_dict()
     assert list(as_dict) == ["initial_energy_ev", "final_energy_ev", "energy_drift_ev_per_ps",
-                             "max_energy_drift_ev", "average_temperature_k", "frames"]
+                             "max_energy_drift_ev", "average_temperature_k", "thermostat_heat_ev",
+                             "state_change_steps", "frames"]
     assert list(as_dict["frames"][1]) == FRAME_KEYS
     assert as_dict["frames"][3] == last.to_dict()
     assert len(last.to_dict()["forces"]) == 2 and len(last.forces[1]) == 3
