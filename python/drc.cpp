@@ -71,7 +71,10 @@ using F = DrcFrame;
 PyGetSetDef frame_getset[] = {
     attribute<&F::step>("step", "Integration step index (0-indexed)"),
     attribute<&F::time_fs>("time_fs", "Elapsed simulation time in femtoseconds"),
-    attribute<&F::potential_energy_ev>("potential_energy_ev", "Potential energy in eV"),
+    attribute<&F::potential_energy_ev>("potential_energy_ev",
+        "Potential energy in eV, of the lowest SCF solution found (an SCF from the atomic guess checks the one "
+        "followed every ten steps, at the last step and where the conserved energy jumps; where it finds a lower one "
+        "the run integrates again from the last check, moving onto it where it appears)"),
     attribute<&F::kinetic_energy_ev>("kinetic_energy_ev", "Classical kinetic energy in eV"),
     attribute<&F::total_energy_ev>("total_energy_ev", "Total energy (potential + kinetic) in eV"),
     attribute<&F::temperature_k>("temperature_k", "Instantaneous kinetic temperature in Kelvin"),
@@ -118,7 +121,8 @@ PyGetSetDef result_getset[] = {
         "Kinetic energy in eV the thermostat put in (negative: took out); 0 under nve"),
     attribute<&R::state_changes>("state_change_steps",
         "Steps at which the SCF solution followed changed: the run moved onto a lower solution found by an SCF from "
-        "the atomic guess, or the conserved energy jumped by more than 5 meV in one step (two solutions cross there)"),
+        "the atomic guess, or the conserved energy jumped in one step, by more than 5 meV and ten times its typical "
+        "change (two solutions cross there)"),
     kEndOfAttributes,
 };
 
@@ -180,7 +184,8 @@ PyMethodDef drc_def = {
     "- `method`: Semi-empirical Hamiltonian (\"PM6\", \"AM1\", \"RM1\", \"PM3\", \"MNDO\"; default: \"PM6\")\n"
     "- `time_step_fs`: Integrator time step in femtoseconds (default: 0.5 fs)\n"
     "- `total_steps`: Number of MD integration steps (default: 500)\n"
-    "- `ensemble`: Thermodynamic ensemble: \"nve\" or \"nvt\" (default: \"nve\")\n"
+    "- `ensemble`: Thermodynamic ensemble: \"nve\" or \"nvt\" (default: \"nve\"); under \"nvt\" the energy "
+    "drifts leave out the heat the thermostat put in, reported as `thermostat_heat_ev`\n"
     "- `temperature_k`: Target temperature in Kelvin for NVT ensemble (default: 298.15 K)\n"
     "- `berendsen_tau_fs`: Berendsen thermostat coupling constant in femtoseconds (default: 100.0 fs)\n"
     "- `recording_interval`: Stride interval for saving trajectory frames (default: 1)\n"

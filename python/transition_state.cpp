@@ -83,9 +83,12 @@ PyObject* get_final_result(PyObject* self, void*) {
 }  // namespace
 
 PyGetSetDef transition_state_attributes[] = {
-    attribute<&R::converged>("converged", "Whether the transition state search converged"),
+    attribute<&R::converged>("converged",
+        "Whether the transition state search converged: a first-order saddle point on the SCF solution the search "
+        "followed, where an SCF from the atomic guess finds no lower one, with the final single point converged "
+        "there"),
     attribute<&R::cycles>("cycles", "Number of EF optimization cycles executed"),
-    attribute<&R::final_energy_ev>("final_energy_ev", "Final total energy in eV"),
+    attribute<&R::final_energy_ev>("final_energy_ev", "Final total energy in eV, that of final_result"),
     attribute<&R::final_heat_of_formation_kcal>("final_heat_of_formation_kcal",
         "Final heat of formation in kcal/mol"),
     attribute<&R::initial_grad_rms>("initial_grad_rms", "Initial RMS gradient in kcal / (mol * \\AA)"),
