@@ -165,3 +165,24 @@ def test_default_minimisation_lowers_the_published_methods_heat(qp, method):
     at_start = qp.calculate(ETHANE_Z, ETHANE_XYZ, method)
     assert opt.final_heat_of_formation_kcal == pytest.approx(at_end.heat_of_formation_kcal, abs=0.05)
     assert opt.final_heat_of_formation_kcal < at_start.heat_of_formation_kcal
+
+
+def test_final_energy_and_final_result_are_one_solution(qp):
+    """A driver's final single point starts from the SCF solution the driver
+    followed: final energy and final single point are one solution, and the
+    driver is converged only where that SCF converged. Before, the single
+    point started afresh and could land elsewhere: the far hydrogen gave
+    -307.61 against a non-converged -306.89 eV with converged=True; the
+    twisted ethylene -294.53 against -295.52 eV; N2 at 3 angstrom 84 eV
+    apart."""
+    c, h = 0.665, 0.93
+    twisted_ethylene = [[0, 0, c], [0, 0, -c], [0, h, c + 0.565], [0, -h, c + 0.565], [h, 0, -c - 0.565],
+                        [-h, 0, -c - 0.565]]
+    runs = [
+        qp.optimize([8, 1, 1], [[0, 0, 0], [0.96, 0, 0], [1e4, 0, 0]]),
+        qp.transition_state([6, 6, 1, 1, 1, 1], twisted_ethylene, "PM7"),
+        qp.transition_state([7, 7], [[0, 0, 0], [0, 0, 3.0]]),
+    ]
+    for run in runs:
+        assert run.final_energy_ev == run.final_result.total_energy_ev, run
+        assert not run.converged or run.final_result.converged, run
