@@ -393,9 +393,11 @@ IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const Param
             return branch;
         }
         // A minimum has no imaginary frequency. From a stationary point that
-        // has one, the path steps off along the lowest mode by one step and
-        // a minimisation goes on down from there; its minimum is the next
-        // point, checked in turn.
+        // has one, the path steps off downhill along the lowest mode by one
+        // step and a minimisation goes on down from there; its minimum is the
+        // next point, checked in turn. (The end point's own evaluation gives
+        // the Hessian its start and the slope along the mode.)
+        evaluate(molecule, model, scf, gradient_workspace, ws, settings);
         for (;;) {
             std::optional<HessianResult> hessian;
             try {
@@ -409,7 +411,10 @@ IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const Param
             }
             if (restarts++ == kMaxEndRestarts || branch.points.size() >= options.max_points) return branch;
             lowest_mode_mass_weighted(*hessian, ws, ws.direction);
-            for (std::size_t i = 0; i < dim; ++i) ws.trial[i] = ws.coords_mw[i] + options.step_size * ws.direction[i];
+            double slope = 0.0;
+            for (std::size_t i = 0; i < dim; ++i) slope += ws.gradient_mw[i] * ws.direction[i];
+            const double off = slope > 0.0 ? -options.step_size : options.step_size;
+            for (std::size_t i = 0; i < dim; ++i) ws.trial[i] = ws.coords_mw[i] + off * ws.direction[i];
             set_mass_weighted(molecule, ws, ws.trial);
             if (!minimise(molecule, model, scf, gradient_workspace, options.use_nddo)) return branch;
             const Evaluation minimum = evaluate(molecule, model, scf, gradient_workspace, ws, settings);
