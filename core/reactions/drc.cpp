@@ -333,8 +333,9 @@ DrcResult run_dynamic_reaction_coordinate(MolecularBatch& molecule, const Parame
     result.frames.reserve(std::min<std::size_t>(options.total_steps / interval + 2, kReservedFrames));
     Progress now;
     now.kinetic = kinetic_energy_ev(workspace.velocities, masses);
-    now.temperature_sum = temperature_of(now.kinetic, dof);
-    result.frames.push_back(record_frame(0, 0.0, start_potential, now.kinetic, now.temperature_sum, molecule,
+    const double start_temperature = temperature_of(now.kinetic, dof);
+    now.temperature_sum = start_temperature;
+    result.frames.push_back(record_frame(0, 0.0, start_potential, now.kinetic, start_temperature, molecule,
                                          workspace));
     result.initial_energy_ev = start_potential + now.kinetic;
     now.conserved = result.initial_energy_ev;
