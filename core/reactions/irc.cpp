@@ -421,7 +421,9 @@ IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const Param
             if (!minimum.scf.converged) return branch;
             read_mass_weighted(molecule, ws, ws.trial);
             double moved2 = 0.0;
-            for (std::size_t i = 0; i < dim; ++i) moved2 += (ws.trial[i] - ws.coords_mw[i]) * (ws.trial[i] - ws.coords_mw[i]);
+            for (std::size_t i = 0; i < dim; ++i) {
+                moved2 += (ws.trial[i] - ws.coords_mw[i]) * (ws.trial[i] - ws.coords_mw[i]);
+            }
             s += sign * std::sqrt(moved2);
             branch.points.push_back(make_point(s, minimum, molecule));
             ws.coords_mw.swap(ws.trial);

@@ -62,7 +62,9 @@ bool linear_geometry(const MolecularBatch& molecule, const Inertia& inertia) {
         return true;
     }
     const std::array<double, 3> axis{inertia.axes(0, 0), inertia.axes(1, 0), inertia.axes(2, 0)};
-    auto along = [&](std::size_t a) { return axis[0] * molecule.x[a] + axis[1] * molecule.y[a] + axis[2] * molecule.z[a]; };
+    auto along = [&](std::size_t a) {
+        return axis[0] * molecule.x[a] + axis[1] * molecule.y[a] + axis[2] * molecule.z[a];
+    };
     std::vector<std::size_t> order(n);
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return along(a) < along(b); });
