@@ -33,6 +33,47 @@ constexpr std::size_t kStateCheckInterval = 10;
 // time step: the SCF changed solution.
 constexpr double kEnergyJumpEv = 5e-3;
 constexpr double kJumpOverTypicalChange = 10.0;
+// A solution from the atomic guess whose density lies within this distance
+// (Frobenius norm) of the warm start's is the followed solution itself: the
+// extrapolated start misses the converged density by about 1e-3, while two
+// distinct solutions differ by an electron pair in other orbitals (about
+// 2.8).
+constexpr double kSameSolutionDensity = 0.05;
+
+// Frobenius norm of a - b.
+double density_distance(const Matrix& a, const Matrix& b) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < a.data().size(); ++i) {
+        const double d = a.data()[i] - b.data()[i];
+        sum += d * d;
+    }
+    return std::sqrt(sum);
+}
+
+// The warm start of the next step. With the converged densities of the three
+// steps before on one solution (P0, the newest, in scf.carried_density; P1
+// and P2 in the workspace's history, `history_length` of them valid) it is
+// the quadratic extrapolation 3 P0 - 3 P1 + P2, which lies closer to the next
+// solution than P0 does and saves the SCF a few iterations. The history
+// moves on by one step.
+void extrapolate_warm_start(ScfWorkspace& scf, DrcWorkspace& ws, std::size_t& history_length) {
+    if (scf.carried_coordinates.empty()) {
+        history_length = 0;
+        return;
+    }
+    Matrix& p0 = scf.carried_density;
+    Matrix& p1 = ws.density_history[0];
+    Matrix& p2 = ws.density_history[1];
+    if (history_length == 2) {
+        for (std::size_t i = 0; i < p0.data().size(); ++i) p2.data()[i] += 3.0 * (p0.data()[i] - p1.data()[i]);
+        std::swap(p0, p2);  // p0: the extrapolation; p2: the newest density
+        std::swap(p1, p2);  // p1: the newest; p2: the one before
+    } else {
+        std::swap(p1, p2);
+        p1.copy_from(p0);
+        ++history_length;
+    }
+}
 
 using Triples = std::vector<std::array<double, 3>>;
 
@@ -226,6 +267,7 @@ DrcWorkspace DrcWorkspace::allocate(const MolecularBatch& molecule) {
     ws.masses.resize(n);
     ws.inverse_masses.resize(n);
     ws.rigid_motions = Matrix::zeros(6, 3 * n);
+    for (Matrix& p : ws.density_history) p = Matrix::zeros(molecule.n_basis, molecule.n_basis);
     for (std::size_t a = 0; a < n; ++a) {
         ws.masses[a] = atomic_mass(molecule.atomic_numbers[a]);
         ws.inverse_masses[a] = 1.0 / ws.masses[a];
@@ -343,19 +385,64 @@ DrcResult run_dynamic_reaction_coordinate(MolecularBatch& molecule, const Parame
     const double broken_drift = kBrokenDriftEvPerAtom * static_cast<double>(n_atoms);
 
     // The solution the SCF follows by warm starts is checked against one
-    // from the atomic guess every kStateCheckInterval steps, at the last step
-    // and wherever the conserved energy jumps. Where that finds a lower
-    // solution, or a jump, the run goes back to the last step that passed a
-    // check and integrates again with the check at every step up to where it
-    // was, taking the lower solution at the step where it appears: the frames
-    // then follow the lowest solution found, moving to another one where the
-    // two cross rather than jumping down onto it later.
+    // from the atomic guess every kStateCheckInterval steps, at the last step,
+    // wherever the conserved energy jumps, and at every step where the warm
+    // start's own comparison at a soft orbital mode ran one. Where that finds
+    // a lower solution, or a jump, the run goes back to the last step that
+    // passed a check and integrates again with the check at every step up to
+    // where it was, taking the lower solution at the step where it appears:
+    // the frames then follow the lowest solution found, moving to another one
+    // where the two cross rather than jumping down onto it later.
     Checkpoint passed;
     passed.save(0, molecule, workspace, now, result.frames.size(), 0);
     std::optional<ScfWorkspace> spare;
     std::size_t check_every_step_until = 0;
-
+    std::size_t history_length = 0;
+    SurfaceScfSettings warm_only = surface;
+    warm_only.max_iterations = kStepIterations;
+    warm_only.compare_soft_with_cold = false;
     surface.max_iterations = kStepIterations;
+
+    // The SCF of one step at the molecule's geometry, leaving its solution in
+    // `scf`. At a scheduled check the SCF from the atomic guess runs first:
+    // where it ends on the warm start's solution (the same density) it is the
+    // step's solution and no warm run is needed; otherwise the warm run
+    // follows, and the cold solution is taken where it lies lower.
+    struct StepSolution {
+        double potential = 0.0;
+        bool checked = false;  // an SCF from the atomic guess ran at this geometry
+        bool lower = false;    // and the step moved onto its lower solution
+    };
+    const auto solve_step = [&](bool scheduled) {
+        StepSolution out;
+        if (!scheduled) {
+            ColdStartReport report;
+            out.potential = run_surface_scf(molecule, model, scf, surface, &report).total_energy;
+            out.checked = report.compared;
+            out.lower = report.lower;
+            return out;
+        }
+        if (!spare) spare = ScfWorkspace::allocate(molecule.n_basis);
+        spare->carried_coordinates.clear();
+        const ScfResult cold = run_surface_scf(molecule, model, *spare, surface);
+        out.checked = true;
+        // With nothing carried (the last SCF did not converge) a warm run
+        // would start from the atomic guess too.
+        if (scf.carried_coordinates.empty() ||
+            (cold.converged && density_distance(spare->density, scf.carried_density) < kSameSolutionDensity)) {
+            std::swap(scf, *spare);
+            out.potential = cold.total_energy;
+            return out;
+        }
+        out.potential = run_surface_scf(molecule, model, scf, warm_only).total_energy;
+        if (cold.converged && cold.total_energy < out.potential - kLowerSolutionEv) {
+            std::swap(scf, *spare);
+            out.potential = cold.total_energy;
+            out.lower = true;
+        }
+        return out;
+    };
+
     for (std::size_t step = 1; step <= options.total_steps; ++step) {
         const bool check_this_step = step <= check_every_step_until;
         for (std::size_t a = 0; a < n_atoms; ++a) {
@@ -365,14 +452,11 @@ DrcResult run_dynamic_reaction_coordinate(MolecularBatch& molecule, const Parame
             molecule.y[a] += v[1] * dt + 0.5 * acc[1] * dt * dt;
             molecule.z[a] += v[2] * dt + 0.5 * acc[2] * dt * dt;
         }
-        double potential = run_surface_scf(molecule, model, scf, surface).total_energy;
-        bool moved_to_lower = false;
-        if (check_this_step) {
-            if (const auto lower = adopt_lower_solution(molecule, model, scf, spare, surface, potential)) {
-                potential = lower->total_energy;
-                moved_to_lower = true;
-            }
-        }
+        extrapolate_warm_start(scf, workspace, history_length);
+        const StepSolution solved =
+            solve_step(check_this_step || step % kStateCheckInterval == 0 || step == options.total_steps);
+        if (solved.lower || scf.carried_coordinates.empty()) history_length = 0;
+        const double potential = solved.potential;
         compute_cartesian_gradients_with_options(molecule, model, scf.density, gradient_workspace,
                                                  workspace.gradient, options.use_nddo);
         forces_and_accelerations(molecule, workspace, workspace.new_accelerations);
@@ -403,14 +487,18 @@ DrcResult run_dynamic_reaction_coordinate(MolecularBatch& molecule, const Parame
         const double conserved = total - now.thermostat_heat;
         const double change = std::fabs(conserved - now.conserved);
         const bool jumped = !(change <= std::max(kEnergyJumpEv, kJumpOverTypicalChange * now.typical_change));
-        const bool checked = check_this_step || jumped || step % kStateCheckInterval == 0 ||
-                             step == options.total_steps;
-        if (checked && !check_this_step &&
-            (adopt_lower_solution(molecule, model, scf, spare, surface, potential) ||
-             (jumped && passed.step + 1 < step))) {
-            // The run followed a higher solution somewhere since the last
-            // check: back there, and on with a check at every step.
+        // A jump at a step that ran no SCF from the atomic guess gets one now;
+        // the step's forces came from the solution followed, so a lower one
+        // found here means integrating the step again.
+        const bool checked = solved.checked || jumped;
+        const bool lower_after_step =
+            jumped && !solved.checked && adopt_lower_solution(molecule, model, scf, spare, surface, potential);
+        // The run followed a higher solution somewhere since the last check
+        // (the lower one appeared there, or the energy jumped): back there,
+        // and on with a check at every step.
+        if (lower_after_step || ((solved.lower || jumped) && passed.step + 1 < step)) {
             passed.restore(molecule, workspace, now, result.frames, result.state_changes);
+            history_length = 0;
             check_every_step_until = step;
             step = passed.step;
             continue;
@@ -439,7 +527,7 @@ DrcResult run_dynamic_reaction_coordinate(MolecularBatch& molecule, const Parame
         // Past the checks, a jump is where two solutions cross (the force
         // changes abruptly there) or where the SCF moved to a solution that
         // the checks do not find.
-        if (moved_to_lower || jumped) result.state_changes.push_back(step);
+        if (solved.lower || jumped) result.state_changes.push_back(step);
         if (checked) passed.save(step, molecule, workspace, now, result.frames.size(), result.state_changes.size());
     }
 

@@ -80,6 +80,9 @@ struct DrcWorkspace {
     std::vector<double> masses;                            // amu, from the mass table
     std::vector<double> inverse_masses;                    // 1/amu
     Matrix rigid_motions;  // 6 x 3N, mass-weighted translations and rotations of the current geometry
+    // The converged densities of the two steps before the last, on the
+    // solution followed (the warm start's extrapolation).
+    std::array<Matrix, 2> density_history;
 
     static DrcWorkspace allocate(const MolecularBatch& molecule);
 };
