@@ -276,10 +276,23 @@ TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const 
     const ActiveMask mask = mask_of(options);
 
     // Energy, masked gradient (eV/angstrom per atom, then kcal/(mol angstrom)
-    // atom-major in ws.gradient) and its norms at the current geometry.
-    auto evaluate = [&] {
-        ScfResult e = evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace,
-                                                   {.use_nddo = options.use_nddo}, ws.gradient_ev);
+    // atom-major in ws.gradient) and its norms at the current geometry; with
+    // `solved`, the result of the solution the workspace holds there, no SCF
+    // runs. Whether an SCF from the atomic guess ran at this geometry is kept.
+    bool cold_compared = false;
+    auto evaluate = [&](const ScfResult* solved = nullptr) {
+        ScfResult e;
+        if (solved) {
+            e = *solved;
+            compute_cartesian_gradients_with_options(molecule, model, scf.density, gradient_workspace, ws.gradient_ev,
+                                                     options.use_nddo);
+            cold_compared = true;
+        } else {
+            ColdStartReport report;
+            e = evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, {.use_nddo = options.use_nddo},
+                                             ws.gradient_ev, &report);
+            cold_compared = report.compared;
+        }
         apply_active_mask(ws.gradient_ev, mask);
         for (std::size_t i = 0; i < dim; ++i) ws.gradient[i] = ws.gradient_ev[i / 3][i % 3] * kEvToKcalMol;
         const auto norms = compute_effective_gradient_norms(ws.gradient_ev, mask);
@@ -423,12 +436,17 @@ TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const 
         // of the maximum, or a stationary point of higher order, does not end
         // the search: it goes on from there, on the exact Hessian where that
         // was computed.
+        std::optional<ScfResult> lower;
         if (rms < options.grad_rms_tol && max < options.grad_max_tol && result.scf_result.converged &&
-            adopt_lower_solution(molecule, model, scf, spare, {.use_nddo = options.use_nddo},
-                                 result.scf_result.total_energy)) {
+            !cold_compared) {
+            lower = adopt_lower_solution(molecule, model, scf, spare, {.use_nddo = options.use_nddo},
+                                         result.scf_result.total_energy);
+            cold_compared = true;
+        }
+        if (lower) {
             // An SCF from the atomic guess found a lower solution here: the
             // search goes on from it (a bounded number of times).
-            std::tie(result.scf_result, rms, max) = evaluate();
+            std::tie(result.scf_result, rms, max) = evaluate(&*lower);
             e_prev = result.scf_result.total_energy;
             if (++state_changes > kMaxStateChanges) break;
             continue;

@@ -25,15 +25,27 @@ struct Evaluation {
     ScfResult scf;
     double rms = 0.0;
     double max = 0.0;
+    bool cold_compared = false;  // the SCF compared its warm start with one from the atomic guess
 };
 
-// One geometry: fresh SCF ladder from a cleared workspace, then the gradient,
-// flattened atom-major into `g` with the frozen components zeroed.
+// One geometry: fresh SCF ladder from a cleared workspace (none when
+// `solved`, the result of the solution the workspace holds, is given), then
+// the gradient, flattened atom-major into `g` with the frozen components
+// zeroed.
 Evaluation evaluate(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                     GradientWorkspace& gradient_ws, const OptimizationOptions& options,
-                    std::vector<std::array<double, 3>>& gradient, std::vector<double>& g) {
+                    std::vector<std::array<double, 3>>& gradient, std::vector<double>& g,
+                    const ScfResult* solved = nullptr) {
     Evaluation e;
-    e.scf = evaluate_energy_and_gradient(molecule, model, scf, gradient_ws, {.use_nddo = options.use_nddo}, gradient);
+    if (solved) {
+        e.scf = *solved;
+        compute_cartesian_gradients_with_options(molecule, model, scf.density, gradient_ws, gradient, options.use_nddo);
+    } else {
+        ColdStartReport report;
+        e.scf = evaluate_energy_and_gradient(molecule, model, scf, gradient_ws, {.use_nddo = options.use_nddo},
+                                             gradient, &report);
+        e.cold_compared = report.compared;
+    }
     ActiveMask mask;
     if (options.active_mask) mask = std::span<const std::uint8_t>(*options.active_mask);
     apply_active_mask(gradient, mask);
@@ -84,15 +96,20 @@ OptimizationResult optimize_geometry_lbfgs(MolecularBatch& molecule, const Param
         return result;
     };
     // A geometry counts as converged only when its SCF did and no SCF from
-    // the atomic guess finds a lower solution there; where one does, the
-    // search goes on from that solution with a fresh history (a bounded
-    // number of times).
+    // the atomic guess finds a lower solution there (the warm start's own
+    // comparison, where it ran one, or else one in a spare workspace); where
+    // one does, the search goes on from that solution with a fresh history (a
+    // bounded number of times).
     const SurfaceScfSettings settings{.use_nddo = options.use_nddo};
     std::optional<ScfWorkspace> spare;
     std::size_t state_changes = 0;
     auto on_lower_solution = [&](Evaluation& e, std::vector<double>& gradient_flat) {
-        if (!adopt_lower_solution(molecule, model, scf, spare, settings, e.scf.total_energy)) return false;
-        e = evaluate(molecule, model, scf, gradient_workspace, options, gradient, gradient_flat);
+        if (e.cold_compared) return false;
+        const std::optional<ScfResult> lower =
+            adopt_lower_solution(molecule, model, scf, spare, settings, e.scf.total_energy);
+        if (!lower) return false;
+        e = evaluate(molecule, model, scf, gradient_workspace, options, gradient, gradient_flat, &*lower);
+        e.cold_compared = true;
         ++state_changes;
         return true;
     };

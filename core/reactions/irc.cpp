@@ -61,14 +61,27 @@ struct Evaluation {
     double heat_kcal = 0.0;
     double cartesian_rms = 0.0;      // kcal/(mol angstrom)
     double mass_weighted_rms = 0.0;  // kcal/(mol angstrom amu^1/2)
+    bool cold_compared = false;      // an SCF from the atomic guess ran at this geometry
 };
 
-// SCF ladder and gradient at the molecule's geometry; fills the workspace's
-// Cartesian and mass-weighted gradients.
+// SCF ladder and gradient at the molecule's geometry (the gradient alone
+// when `solved`, the result of the solution the workspace holds there, is
+// given); fills the workspace's Cartesian and mass-weighted gradients.
 Evaluation evaluate(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
-                    GradientWorkspace& gradient_workspace, IrcWorkspace& ws, const SurfaceScfSettings& settings) {
+                    GradientWorkspace& gradient_workspace, IrcWorkspace& ws, const SurfaceScfSettings& settings,
+                    const ScfResult* solved = nullptr) {
     Evaluation e;
-    e.scf = evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, settings, ws.cart_gradient);
+    if (solved) {
+        e.scf = *solved;
+        e.cold_compared = true;
+        compute_cartesian_gradients_with_options(molecule, model, scf.density, gradient_workspace, ws.cart_gradient,
+                                                 settings.use_nddo);
+    } else {
+        ColdStartReport report;
+        e.scf = evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, settings, ws.cart_gradient,
+                                             &report);
+        e.cold_compared = report.compared;
+    }
     e.heat_kcal = compute_heat_of_formation_kcal_mol(molecule, model, e.scf.total_energy);
     double cartesian2 = 0.0, weighted2 = 0.0;
     for (std::size_t a = 0; a < ws.cart_gradient.size(); ++a) {
@@ -375,14 +388,19 @@ IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const Param
             continue;
         }
         set_mass_weighted(molecule, ws, ws.coords_mw);
-        if (adopt_lower_solution(molecule, model, scf, spare, settings, e.scf.total_energy)) {
+        // Where the end point's own SCF compared its warm start with one from
+        // the atomic guess, that comparison stands; otherwise one runs here.
+        const std::optional<ScfResult> lower =
+            e.cold_compared ? std::nullopt
+                            : adopt_lower_solution(molecule, model, scf, spare, settings, e.scf.total_energy);
+        if (lower) {
             // The path followed a solution that is not the lowest here: the
             // end point takes the lower one's values, and the path goes on
             // down on it.
-            const Evaluation lower = evaluate(molecule, model, scf, gradient_workspace, ws, settings);
-            branch.points.back() = make_point(s, lower, molecule);
+            const Evaluation lower_end = evaluate(molecule, model, scf, gradient_workspace, ws, settings, &*lower);
+            branch.points.back() = make_point(s, lower_end, molecule);
             if (restarts++ == kMaxEndRestarts) return branch;
-            previous_heat = lower.heat_kcal;
+            previous_heat = lower_end.heat_kcal;
             h = options.step_size;
             const double length = std::max(norm(ws.gradient_mw), 1e-15);
             for (std::size_t i = 0; i < dim; ++i) ws.direction[i] = -ws.gradient_mw[i] / length;
@@ -396,8 +414,11 @@ IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const Param
         // has one, the path steps off downhill along the lowest mode by one
         // step and a minimisation goes on down from there; its minimum is the
         // next point, checked in turn. (The end point's own evaluation gives
-        // the Hessian its start and the slope along the mode.)
-        evaluate(molecule, model, scf, gradient_workspace, ws, settings);
+        // the Hessian its start and the slope along the mode; an SCF from the
+        // atomic guess has run at each of these points, so none runs again.)
+        SurfaceScfSettings warm_only = settings;
+        warm_only.compare_soft_with_cold = false;
+        evaluate(molecule, model, scf, gradient_workspace, ws, warm_only);
         for (;;) {
             std::optional<HessianResult> hessian;
             try {
@@ -417,7 +438,7 @@ IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const Param
             for (std::size_t i = 0; i < dim; ++i) ws.trial[i] = ws.coords_mw[i] + off * ws.direction[i];
             set_mass_weighted(molecule, ws, ws.trial);
             if (!minimise(molecule, model, scf, gradient_workspace, options.use_nddo)) return branch;
-            const Evaluation minimum = evaluate(molecule, model, scf, gradient_workspace, ws, settings);
+            const Evaluation minimum = evaluate(molecule, model, scf, gradient_workspace, ws, warm_only);
             if (!minimum.scf.converged) return branch;
             read_mass_weighted(molecule, ws, ws.trial);
             double moved2 = 0.0;
