@@ -53,7 +53,8 @@ DrcResult run_drc(const DrcRequest& request) {
     if (const auto error = find_drc_option_error(options)) throw InputError(*error);
 
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
-    require_memory(driver_memory(molecule, request.use_nddo, 1, 0, false));
+    require_memory(driver_memory(molecule, request.use_nddo, 1, 0, false,
+                                 {.spare_scf_workspace = true, .walk_basis_matrices = 2, .walk_atom_triples = 4}));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
     DrcWorkspace workspace = DrcWorkspace::allocate(molecule);

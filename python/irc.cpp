@@ -48,7 +48,8 @@ IrcResult run_irc(const IrcRequest& request) {
     if (const auto error = find_irc_option_error(options)) throw InputError(*error);
 
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
-    require_memory(driver_memory(molecule, request.use_nddo, 1, 6, false));
+    require_memory(driver_memory(molecule, request.use_nddo, 1, 6, false,
+                                 {.spare_scf_workspace = true, .walk_basis_matrices = 1}));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
     IrcWorkspace workspace = IrcWorkspace::allocate(molecule);

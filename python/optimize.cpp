@@ -31,7 +31,7 @@ OptimizationRecord run_optimization(const OptimizeRequest& request) {
     check_engine_options([&] { check_optimization_options(options, numbers.size()); });
 
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
-    require_memory(driver_memory(molecule, request.use_nddo, 1, 0, true));
+    require_memory(driver_memory(molecule, request.use_nddo, 1, 0, true, {.spare_scf_workspace = true}));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
     const OptimizationResult minimum = optimize_geometry_lbfgs(molecule, model, scf, gradient_workspace, options);

@@ -51,7 +51,8 @@ TransitionStateRecord run_transition_state(const TransitionStateRequest& request
     options.use_nddo = request.use_nddo;  // trust bounds, Hessian step, overlap following, Bofill: defaults
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
     check_engine_options([&] { check_transition_state_options(options, molecule); });
-    require_memory(driver_memory(molecule, request.use_nddo, 1, 6, true));
+    require_memory(driver_memory(molecule, request.use_nddo, 1, 6, true,
+                                 {.spare_scf_workspace = true, .walk_basis_matrices = 1}));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
     EigenvectorFollowingWorkspace workspace = EigenvectorFollowingWorkspace::allocate(molecule.n_atoms);

@@ -67,7 +67,8 @@ void check_optimization_options(const OptimizationOptions& options, std::size_t 
 
 OptimizationResult optimize_geometry_lbfgs(MolecularBatch& molecule, const ParameterModel& model,
                                            ScfWorkspace& scf, GradientWorkspace& gradient_workspace,
-                                           const OptimizationOptions& options) {
+                                           const OptimizationOptions& options,
+                                           std::optional<ScfWorkspace>* spare) {
     const std::size_t n_atoms = molecule.n_atoms;
     check_optimization_options(options, n_atoms);
     if (gradient_workspace.hcore.rows() != molecule.n_basis) {
@@ -101,12 +102,13 @@ OptimizationResult optimize_geometry_lbfgs(MolecularBatch& molecule, const Param
     // one does, the search goes on from that solution with a fresh history (a
     // bounded number of times).
     const SurfaceScfSettings settings{.use_nddo = options.use_nddo};
-    std::optional<ScfWorkspace> spare;
+    std::optional<ScfWorkspace> own_spare;
+    std::optional<ScfWorkspace>& check_workspace = spare ? *spare : own_spare;
     std::size_t state_changes = 0;
     auto on_lower_solution = [&](Evaluation& e, std::vector<double>& gradient_flat) {
         if (e.cold_compared) return false;
         const std::optional<ScfResult> lower =
-            adopt_lower_solution(molecule, model, scf, spare, settings, e.scf.total_energy);
+            adopt_lower_solution(molecule, model, scf, check_workspace, settings, e.scf.total_energy);
         if (!lower) return false;
         e = evaluate(molecule, model, scf, gradient_workspace, options, gradient, gradient_flat, &*lower);
         e.cold_compared = true;

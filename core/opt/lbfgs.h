@@ -52,9 +52,13 @@ void check_optimization_options(const OptimizationOptions& options, std::size_t 
 
 // Moves the molecule's coordinates in place and leaves the last geometry
 // evaluated in it. Both workspaces must be sized for the molecule's basis.
-// Makes check_optimization_options' stops before any SCF.
+// Makes check_optimization_options' stops before any SCF. The SCF from the
+// atomic guess that checks a converged geometry runs in `spare` when a
+// caller lends its own (allocated there on first use), else in one of the
+// search's own.
 OptimizationResult optimize_geometry_lbfgs(MolecularBatch& molecule, const ParameterModel& model,
                                            ScfWorkspace& scf, GradientWorkspace& gradient_workspace,
-                                           const OptimizationOptions& options);
+                                           const OptimizationOptions& options,
+                                           std::optional<ScfWorkspace>* spare = nullptr);
 
 }  // namespace quorin

@@ -164,16 +164,17 @@ void read_mass_weighted(const MolecularBatch& molecule, const IrcWorkspace& ws, 
 }
 
 // Tight minimisation from the molecule's geometry, on the solution the
-// workspace carries; leaves the molecule at the last geometry evaluated.
+// workspace carries, its check for a lower solution in `spare`; leaves the
+// molecule at the last geometry evaluated.
 bool minimise(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
-              GradientWorkspace& gradient_workspace, bool use_nddo) {
+              GradientWorkspace& gradient_workspace, bool use_nddo, std::optional<ScfWorkspace>& spare) {
     OptimizationOptions options;
     options.max_cycles = kMinimisationCycles;
     options.grad_rms_tol = 0.01;
     options.grad_max_tol = 0.02;
     options.energy_tol = 1e-9;
     options.use_nddo = use_nddo;
-    return optimize_geometry_lbfgs(molecule, model, scf, gradient_workspace, options).converged;
+    return optimize_geometry_lbfgs(molecule, model, scf, gradient_workspace, options, &spare).converged;
 }
 
 // The lowest normal mode of `hessian` as a unit mass-weighted vector in `t`.
@@ -437,7 +438,7 @@ IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const Param
             const double off = slope > 0.0 ? -options.step_size : options.step_size;
             for (std::size_t i = 0; i < dim; ++i) ws.trial[i] = ws.coords_mw[i] + off * ws.direction[i];
             set_mass_weighted(molecule, ws, ws.trial);
-            if (!minimise(molecule, model, scf, gradient_workspace, options.use_nddo)) return branch;
+            if (!minimise(molecule, model, scf, gradient_workspace, options.use_nddo, spare)) return branch;
             const Evaluation minimum = evaluate(molecule, model, scf, gradient_workspace, ws, warm_only);
             if (!minimum.scf.converged) return branch;
             read_mass_weighted(molecule, ws, ws.trial);
