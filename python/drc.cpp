@@ -74,8 +74,9 @@ PyGetSetDef frame_getset[] = {
     attribute<&F::time_fs>("time_fs", "Elapsed simulation time in femtoseconds"),
     attribute<&F::potential_energy_ev>("potential_energy_ev",
         "Potential energy in eV, of the lowest SCF solution found (an SCF from the atomic guess checks the one "
-        "followed every ten steps, at the last step and where the conserved energy jumps; where it finds a lower one "
-        "the run integrates again from the last check, moving onto it where it appears)"),
+        "followed every ten steps, at the last step, where the conserved energy jumps and wherever the solution has a "
+        "soft orbital mode; where it finds a lower one the run integrates again from the last check, moving onto it "
+        "where it appears)"),
     attribute<&F::kinetic_energy_ev>("kinetic_energy_ev", "Classical kinetic energy in eV"),
     attribute<&F::total_energy_ev>("total_energy_ev", "Total energy (potential + kinetic) in eV"),
     attribute<&F::temperature_k>("temperature_k", "Instantaneous kinetic temperature in Kelvin"),

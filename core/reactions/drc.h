@@ -148,15 +148,18 @@ DrcFrame record_frame(std::size_t step, double time_fs, double potential_energy_
 
 // Runs `total_steps` velocity-Verlet steps; the molecule ends at the last
 // geometry. Every geometry gets the SCF ladder (first try 60 iterations at the
-// start, 50 afterwards), warm-started from the solution of the step before,
+// start, 50 afterwards), warm-started from the solution of the step before
+// (extrapolated from the three before once there are three on one solution),
 // and the gradient; the SCF's convergence is not tested. The frames follow
-// the lowest SCF solution found: every ten steps, at the last step and
-// wherever the conserved energy jumps in one step (by more than 5 meV and
-// ten times its typical change), an SCF from the atomic guess checks the
-// solution followed; where it finds a lower one, or at a jump, the run goes
-// back to the step of the last check and integrates again with that check at
-// every step, moving onto the lower solution at the step where it appears.
-// Only the recorded frames grow with the number of steps.
+// the lowest SCF solution found: every ten steps, at the last step, wherever
+// the conserved energy jumps in one step (by more than 5 meV and ten times
+// its typical change) and wherever the warm start's solution has a soft
+// orbital mode (run_surface_scf), an SCF from the atomic guess checks the
+// solution followed, once per step; where it ends on the warm start's own
+// solution it stands in for the warm run. Where it finds a lower one, or at a
+// jump, the run goes back to the step of the last check and integrates again
+// with that check at every step, moving onto the lower solution at the step
+// where it appears. Only the recorded frames grow with the number of steps.
 //
 // Stops before any SCF: the option errors above; a workspace or supplied
 // velocity list not sized for the molecule ("Custom velocities count
