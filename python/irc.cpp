@@ -49,7 +49,7 @@ IrcResult run_irc(const IrcRequest& request) {
 
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
     require_memory(driver_memory(molecule, request.use_nddo, 1, 6, false,
-                                 {.spare_scf_workspace = true, .walk_basis_matrices = 1}));
+                                 {.spare_scf_workspace = true, .walk_basis_matrices = 2}));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
     IrcWorkspace workspace = IrcWorkspace::allocate(molecule);

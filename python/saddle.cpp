@@ -21,7 +21,7 @@ SaddleRecord run_saddle_search(const SaddleRequest& request) {
     check_engine_options([&] { check_saddle_options(request.options); });
     require_memory(driver_memory(MolecularBatch::new_for_model(numbers, request.reactant_coords, model),
                                  request.options.use_nddo, 3, 6, true,
-                                 {.spare_scf_workspace = true, .walk_basis_matrices = 1, .kept_basis_matrices = 1}));
+                                 {.spare_scf_workspace = true, .walk_basis_matrices = 2, .kept_basis_matrices = 1}));
 
     SaddleResult search =
         run_saddle(numbers, request.reactant_coords, request.product_coords, model, request.options);

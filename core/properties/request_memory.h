@@ -21,7 +21,8 @@ struct DriverExtras {
     // solution followed.
     bool spare_scf_workspace = false;
     // Matrices of the basis size while it walks: the start density of an
-    // exact Hessian, the dynamics' density history.
+    // exact Hessian, the solution at a transition state, the dynamics'
+    // density history.
     std::uint64_t walk_basis_matrices = 0;
     // Per-atom triples while it walks: the dynamics' checkpoint.
     std::uint64_t walk_atom_triples = 0;

@@ -337,6 +337,13 @@ IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const Param
                               GradientWorkspace& gradient_workspace, IrcWorkspace& ws, const IrcOptions& options) {
     const std::size_t dim = ws.coords_mw.size();
     ws.restore_ts_coords(molecule);
+    if (ws.ts_density.rows() > 0) {
+        // Every branch starts on the transition state's own solution (one
+        // from the atomic guess there could be another).
+        scf.carried_density.copy_from(ws.ts_density);
+        scf.carried_coordinates.resize(dim);
+        read_flat_coordinates(molecule, scf.carried_coordinates);
+    }
     read_mass_weighted(molecule, ws, ws.coords_mw);
     for (std::size_t i = 0; i < dim; ++i) ws.direction[i] = sign * ws.transition_vector[i];
 
@@ -472,6 +479,7 @@ IrcResult trace_intrinsic_reaction_coordinate(MolecularBatch& molecule, const Pa
     // transition-state search of this engine accepts.
     ws.ts_coords = coordinate_triples(molecule);
     const Evaluation ts = evaluate(molecule, model, scf, gradient_workspace, ws, with_nddo(kTsScf, options.use_nddo));
+    ws.ts_density = ts.scf.converged ? scf.density : Matrix();
     const auto [rms, largest] = compute_effective_gradient_norms(ws.cart_gradient, std::nullopt);
     if (!(rms < kTransitionStateGradRmsLimit && largest < kTransitionStateGradMaxLimit)) {
         char found[160];

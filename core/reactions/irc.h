@@ -17,6 +17,7 @@
 #include "core/gradients/nuclear_gradients.h"
 #include "core/parameters/parameter_model.h"
 #include "core/scf/workspace.h"
+#include "core/types/aligned.h"
 #include "core/types/molecule.h"
 
 namespace quorin {
@@ -65,6 +66,9 @@ struct IrcWorkspace {
     std::vector<double> sqrt_masses;                   // N
     std::vector<double> inv_sqrt_masses;               // N
     std::vector<std::array<double, 3>> ts_coords;      // angstrom, transition-state geometry
+    // The converged SCF solution at the transition state that every branch
+    // starts from (no rows: none, a branch's first SCF starts as it can).
+    Matrix ts_density;
 
     // Sized for the molecule, masses from the table, ts_coords = its geometry.
     static IrcWorkspace allocate(const MolecularBatch& molecule);
@@ -105,7 +109,8 @@ struct IrcBranch {
 std::optional<std::string> find_irc_option_error(const IrcOptions& options);
 
 // One branch from the TS along sign x the workspace's transition vector
-// (sign +1 forward, -1 reverse). A step whose corrected point turns back to
+// (sign +1 forward, -1 reverse), on the workspace's solution at the TS
+// where it holds one. A step whose corrected point turns back to
 // the previous one or rises above it by more than max_energy_rise has met
 // the minimum along the path: it is not kept, and the path goes on from the
 // previous point with half the step (down to 1/1024 of step_size, where the

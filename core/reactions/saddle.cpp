@@ -156,15 +156,18 @@ std::vector<std::array<double, 3>> minimised(MolecularBatch& molecule, const Par
 // the reactant to the product, then a minimisation from its end) reach the
 // basins of both ends: their minima are those of the two ends, one each, and
 // the ends do not share one basin. `reactant` and `product` are the ends as
-// given (the product docked). Leaves the molecule at its last minimum.
+// given (the product docked); both branches start on `ts_density`, the
+// solution at the transition state (no rows: none). Leaves the molecule at
+// its last minimum.
 bool joins_the_ends(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                     GradientWorkspace& gradient_workspace, std::span<const std::array<double, 3>> reactant,
-                    std::span<const std::array<double, 3>> product, bool use_nddo) {
+                    std::span<const std::array<double, 3>> product, bool use_nddo, const Matrix& ts_density) {
     const std::size_t n_atoms = molecule.n_atoms;
     for (std::size_t a = 0; a < n_atoms; ++a) {
         if (!(atomic_mass(molecule.atomic_numbers[a]) > 0.0)) return false;  // no mass-weighted path
     }
     IrcWorkspace ws = IrcWorkspace::allocate(molecule);
+    ws.ts_density = ts_density;
     double length2 = 0.0;
     for (std::size_t a = 0; a < n_atoms; ++a) {
         for (std::size_t c = 0; c < 3; ++c) {
@@ -346,7 +349,7 @@ SaddleResult run_saddle(std::vector<std::uint8_t> atomic_numbers, std::span<cons
     if (result.converged) {
         set_coordinates(guess, rows_of(x_ts));
         result.converged = joins_the_ends(guess, model, guess_scf, gradient_workspace, reactant, docked,
-                                          options.use_nddo);
+                                          options.use_nddo, result.transition_state_density);
     }
 
     result.trajectory = std::move(trajectory);
