@@ -25,6 +25,8 @@ PbcResult run_pbc(const PbcRequest& request) {
             throw InputError("Non-finite translation vector " + std::to_string(i) +
                              ": translation vectors must be finite numbers");
         }
+        check_each_in_range(("translation_vectors[" + std::to_string(i) + "]").c_str(), vectors[i],
+                            ranges::kTranslationComponent);
     }
     for (const auto& [name, counts] : {std::pair{"mers", &request.mers}, std::pair{"k_grid", &request.k_grid}}) {
         if (!*counts) continue;

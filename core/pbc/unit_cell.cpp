@@ -13,6 +13,9 @@ namespace {
 
 constexpr double kTwoPi = 2.0 * std::numbers::pi;
 constexpr double kDegenerateMeasure = 1e-6;  // angstrom, angstrom^2 or angstrom^3
+// Largest accepted vector component, angstrom: squares of sums of a few
+// such vectors, areas and volumes stay far from overflow.
+constexpr double kLongestComponent = 1e12;
 
 Vec3 cross(const Vec3& a, const Vec3& b) {
     return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
@@ -270,7 +273,7 @@ UnitCell reduced_cell(const UnitCell& cell) {
                 c.length = std::sqrt(dot(c.v, c.v));
                 if (!(c.length > kTieTolerance * scale)) continue;
                 int leading = 0;
-                while (std::fabs(c.v[leading]) <= kTieTolerance * c.length) ++leading;
+                while (leading < 2 && std::fabs(c.v[leading]) <= kTieTolerance * c.length) ++leading;
                 if (c.v[leading] > 0.0) candidates.push_back(c);
             }
         }
@@ -282,11 +285,16 @@ UnitCell reduced_cell(const UnitCell& cell) {
             if (!extends_to_basis(chosen, c, basis.size)) continue;
             if (best == nullptr || precedes(c, *best, chosen, scale)) best = &c;
         }
+        if (best == nullptr) break;
         chosen.push_back(*best);
     }
     std::vector<Vec3> vectors;
     for (const LatticeVector& c : chosen) vectors.push_back(c.v);
-    return std::get<UnitCell>(UnitCell::from_translation_vectors(vectors, vectors.size()));
+    auto made = UnitCell::from_translation_vectors(vectors, vectors.size());
+    // Lengths that no comparison can order (beyond the range of squares)
+    // leave the cell as it was given.
+    if (static_cast<int>(chosen.size()) < basis.size || !std::holds_alternative<UnitCell>(made)) return cell;
+    return std::get<UnitCell>(made);
 }
 
 std::vector<KPoint> fold_inversion_pairs(std::span<const KPoint> grid) {
@@ -324,6 +332,14 @@ std::variant<UnitCell, std::string> UnitCell::from_translation_vectors(std::span
     if (count >= 2) cell.a2 = vectors[1];
     if (count == 3) cell.a3 = vectors[2];
 
+    for (std::size_t v = 0; v < count; ++v) {
+        for (const double component : vectors[v]) {
+            if (!(std::fabs(component) <= kLongestComponent)) {
+                return "Translation vector " + std::to_string(v) + " is too long: components must lie within " +
+                       std::to_string(static_cast<long long>(kLongestComponent)) + " angstrom";
+            }
+        }
+    }
     if (count == 1) {
         const double length = std::sqrt(dot(cell.a1, cell.a1));
         if (!(length >= kDegenerateMeasure)) return std::string("1D translation vector length is virtually zero");

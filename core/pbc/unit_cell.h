@@ -39,8 +39,9 @@ struct UnitCell {
     std::uint8_t dimension = 1;
 
     // The cell of `count` vectors (the first `count` entries of `vectors`),
-    // or the message refusing them: a count other than 1 to 3, or a length,
-    // area or volume below 1e-6.
+    // or the message refusing them: a count other than 1 to 3, a component
+    // that is not a number of at most 1e12 in size, or a length, area or
+    // volume below 1e-6.
     static std::variant<UnitCell, std::string> from_translation_vectors(std::span<const Vec3> vectors,
                                                                         std::size_t count);
 

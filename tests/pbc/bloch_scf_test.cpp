@@ -381,6 +381,23 @@ TEST(BlochScf, FilledBandsAndRefusedCellsReportTheirSentinelsAndMessages) {
         run_pbc_scf(cell, mndo, config_for({{2.0, 0, 0}, {0, 2.0, 0}}, {999, 999, 1}, {999, 999, 1}), ws);
     EXPECT_EQ(std::get<std::string>(too_large).rfind("Periodic calculation too large: 998001 translations x 2", 0), 0u);
 
+    // Lattice vectors far beyond any crystal: a result or a message, never a
+    // read outside the cell code's arrays (these ended in SIGSEGV).
+    for (const double length : {1e6, 1e154, 1e300}) {
+        for (const std::vector<Vec3>& vectors : std::vector<std::vector<Vec3>>{
+                 {{length, 0, 0}}, {{2.0, 0, 0}, {0, length, 0}}, {{length, 0, 0}, {0, length, 0}, {0, 0, length}},
+                 {{2.0, 0, 0}, {0, 2.0, 0}, {length, length, length}}}) {
+            const auto made = UnitCell::from_translation_vectors(vectors, vectors.size());
+            if (!std::holds_alternative<UnitCell>(made)) continue;
+            PbcConfig far;
+            far.cell = std::get<UnitCell>(made);
+            const auto outcome = run_pbc_scf(cell, mndo, far, ws);
+            if (const auto* r = std::get_if<PbcResult>(&outcome)) {
+                EXPECT_TRUE(std::isfinite(r->total_energy));
+            }
+        }
+    }
+
     // A mismatched workspace is replaced by one of the run's sizes.
     PbcWorkspace small = PbcWorkspace::allocate(1, 1, 1);
     (void)run_pbc_scf(cell, mndo, chain, small);

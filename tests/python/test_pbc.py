@@ -95,6 +95,18 @@ def test_refused_input(qp, numbers, coords, vectors, kwargs, message):
     assert str(info.value) == message
 
 
+@pytest.mark.parametrize("vectors, name", [
+    ([[1e6, 0, 0]], "translation_vectors[0][0]"),
+    ([[3, 0, 0], [0, -1e154, 0]], "translation_vectors[1][1]"),
+    ([[3, 0, 0], [0, 3, 0], [1, 1, 1e300]], "translation_vectors[2][2]"),
+])
+def test_long_translation_vectors_are_refused(qp, vectors, name):
+    # Bounded like coordinates; 1e154 and 1e300 used to end the interpreter.
+    with pytest.raises(ValueError) as info:
+        qp.pbc([8, 1, 1], W, vectors)
+    assert name in str(info.value) and "must lie in [-100000.0, 100000.0] angstrom" in str(info.value)
+
+
 def test_oversized_runs_are_refused_before_allocating(qp):
     for kwargs in [{"mers": [3, 1, 1], "k_grid": [2**40, 1, 1]}, {"band_points": 2**62},
                    {"mers": [2**31 - 1, 1, 1], "k_grid": [2**31 - 1, 1, 1]}]:
