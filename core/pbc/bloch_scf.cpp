@@ -481,8 +481,9 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& cell_mole
         throw EngineStop("Occupied levels (" + std::to_string(n_occ) + ") exceed unit cell orbitals (" +
                          std::to_string(n) + ")");
     }
-    PeriodicOperators operators = build_periodic_operators(cell_molecule, model, sampling.reduced, translations,
-                                                           config.use_nddo, ws.hcore_r);
+    PeriodicOperators operators =
+        build_periodic_operators(cell_molecule, model, sampling.reduced, translations, config.use_nddo,
+                                 default_image_radius(config.cell.dimension), ws.hcore_r);
     result.core_repulsion = periodic_core_repulsion(cell_molecule, model, translations, operators);
     const BlochTransform transform = BlochTransform::build(kpoints, translations);
 
