@@ -90,6 +90,14 @@ std::string overlap_refusal(const MolecularBatch& cell, const CloseImage& close)
            " angstrom from every periodic image of every atom";
 }
 
+// The cell with every atom at its image nearest the first atom along the
+// reduced vectors: which image of an atom the caller gave changes nothing.
+MolecularBatch compact_cell(const MolecularBatch& cell_molecule, const UnitCell& reduced) {
+    MolecularBatch compact = cell_molecule;
+    set_coordinates(compact, images_near_first(reduced, coordinate_triples(cell_molecule)));
+    return compact;
+}
+
 // The translations of a run without counts: every cell within the default
 // radius, less those a given grid cannot tell apart.
 std::vector<TranslationIndex> radius_translations(const MolecularBatch& cell_molecule, const PbcConfig& config,
@@ -397,7 +405,7 @@ std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_mo
         resolving = mers_resolving_divisions(dimension, *config.mers);
         for (const std::uint64_t side : resolving) n_t = saturating_product(n_t, side);
     } else {
-        const auto translations = radius_translations(cell_molecule, config, reduced);
+        const auto translations = radius_translations(compact_cell(cell_molecule, reduced), config, reduced);
         n_t = translations.size();
         resolving = resolving_divisions(translations);
     }
@@ -450,7 +458,8 @@ PbcSampling pbc_sampling(const MolecularBatch& cell_molecule, const PbcConfig& c
         sampling.translations = UnitCell::generate_translation_indices(sampling.reduced, *config.mers);
         resolving = mers_resolving_divisions(config.cell.dimension, *config.mers);
     } else {
-        sampling.translations = radius_translations(cell_molecule, config, sampling.reduced);
+        sampling.translations = radius_translations(compact_cell(cell_molecule, sampling.reduced), config,
+                                                    sampling.reduced);
         resolving = resolving_divisions(sampling.translations);
     }
     sampling.kpoints = fold_inversion_pairs(
@@ -458,15 +467,16 @@ PbcSampling pbc_sampling(const MolecularBatch& cell_molecule, const PbcConfig& c
     return sampling;
 }
 
-std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& cell_molecule, const ParameterModel& model,
+std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cell, const ParameterModel& model,
                                                  const PbcConfig& config, PbcWorkspace& ws) {
-    if (cell_molecule.n_atoms == 0) return std::string("Periodic calculation requires at least 1 atom in unit cell");
-    const auto planned = plan_pbc_sizes(cell_molecule, config);
+    if (given_cell.n_atoms == 0) return std::string("Periodic calculation requires at least 1 atom in unit cell");
+    const auto planned = plan_pbc_sizes(given_cell, config);
     if (const auto* refusal = std::get_if<std::string>(&planned)) return *refusal;
 
-    const std::size_t n = cell_molecule.n_basis;
+    const std::size_t n = given_cell.n_basis;
     const std::size_t size = n * n;
-    const PbcSampling sampling = pbc_sampling(cell_molecule, config);
+    const PbcSampling sampling = pbc_sampling(given_cell, config);
+    const MolecularBatch cell_molecule = compact_cell(given_cell, sampling.reduced);
     const std::vector<TranslationIndex>& translations = sampling.translations;
     const std::vector<KPoint>& kpoints = sampling.kpoints;
     const std::size_t n_t = translations.size();

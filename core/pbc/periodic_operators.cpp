@@ -34,6 +34,14 @@ MolecularBatch build_cluster(const MolecularBatch& cell, const ParameterModel& m
     return MolecularBatch::new_for_model(std::move(numbers), positions, model);
 }
 
+// |r_i - r_j - R|, the same number wherever a pair's nearness is decided.
+double image_distance(const MolecularBatch& cell, std::size_t i, std::size_t j, const TranslationIndex& t) {
+    const double dx = cell.x[i] - cell.x[j] - t.cartesian[0];
+    const double dy = cell.y[i] - cell.y[j] - t.cartesian[1];
+    const double dz = cell.z[i] - cell.z[j] - t.cartesian[2];
+    return std::sqrt(dx * dx + dy * dy + dz * dz);
+}
+
 // h[first + mu][first + nu] += e over the packed pairs (mu >= nu) of an atom.
 void add_packed(const double* e, std::size_t norb, std::size_t first, std::size_t n, double* h) {
     std::size_t k = 0;
@@ -142,11 +150,6 @@ PeriodicOperators build_periodic_operators(const MolecularBatch& cell, const Par
     // dipole and r^-3 terms whose sums over a lattice have no limit, and a
     // cluster of whole cells would give those sums values set by its shape.
     ops.point_charge_radius = point_charge_radius;
-    const auto near = [&](std::size_t i, std::size_t image) {
-        const double dx = cluster.x[i] - cluster.x[image], dy = cluster.y[i] - cluster.y[image],
-                     dz = cluster.z[i] - cluster.z[image];
-        return dx * dx + dy * dy + dz * dz < point_charge_radius * point_charge_radius;
-    };
 
     h_stack = Matrix::zeros(translations.size(), n * n);
     double* h0 = ops.home_hcore.data().data();
@@ -159,12 +162,9 @@ PeriodicOperators build_periodic_operators(const MolecularBatch& cell, const Par
             for (std::size_t j = 0; j < m; ++j) {
                 if (!records[j]) continue;
                 const std::size_t image = t * m + j;
-                ImagePair pair{i, j, t, near(i, image), 0.0, {}};
-                if (!pair.near) {
-                    const double dx = cluster.x[i] - cluster.x[image], dy = cluster.y[i] - cluster.y[image],
-                                 dz = cluster.z[i] - cluster.z[image];
-                    ops.coulomb_tail(i, j) += kCoulombEvAngstrom / std::sqrt(dx * dx + dy * dy + dz * dz);
-                }
+                const double r = image_distance(cell, i, j, translations[t]);
+                ImagePair pair{i, j, t, r < point_charge_radius, 0.0, {}};
+                if (!pair.near) ops.coulomb_tail(i, j) += kCoulombEvAngstrom / r;
                 if (use_nddo) {
                     if (!compute_diatomic_pair(cluster, model, image, i, atoms[j], atoms[i], pair.integrals,
                                                *scratch)) {
@@ -252,11 +252,7 @@ double periodic_core_repulsion(const MolecularBatch& cell, const ParameterModel&
             energy += 0.5 * ops.core_charges[i] * ops.coulomb_tail(i, j) * ops.core_charges[j];
             for (std::size_t t = 0; t < translations.size(); ++t) {
                 if (t == 0 && j == i) continue;
-                const Vec3& shift = translations[t].cartesian;
-                const double dx = cell.x[i] - cell.x[j] - shift[0];
-                const double dy = cell.y[i] - cell.y[j] - shift[1];
-                const double dz = cell.z[i] - cell.z[j] - shift[2];
-                const double r = std::sqrt(dx * dx + dy * dy + dz * dz);
+                const double r = image_distance(cell, i, j, translations[t]);
                 // Far atoms of other cells repel as point charges, in the tail.
                 if (t > 0 && !(r < ops.point_charge_radius)) continue;
                 energy += 0.5 * model.pair_core_repulsion(*records[i], *records[j], r);

@@ -520,6 +520,23 @@ Vec3 reciprocal_point(const UnitCell& cell, const Vec3& f) {
     return k;
 }
 
+std::vector<Vec3> images_near_first(const UnitCell& cell, std::span<const Vec3> positions) {
+    std::vector<Vec3> moved(positions.begin(), positions.end());
+    if (positions.empty()) return moved;
+    const std::array<Vec3, 3> a = {cell.a1, cell.a2, cell.a3};
+    const std::array<Vec3, 3> dual = dual_vectors(a, cell.dimension, 1.0);
+    for (std::size_t i = 1; i < moved.size(); ++i) {
+        const Vec3 d = {positions[i][0] - positions[0][0], positions[i][1] - positions[0][1],
+                        positions[i][2] - positions[0][2]};
+        for (int k = 0; k < cell.dimension; ++k) {
+            const double shift = std::floor(dot(dual[k], d) + 0.5 + 1e-9);
+            if (!(std::fabs(shift) < 1e15)) continue;  // no sensible cell: left where it is
+            for (int c = 0; c < 3; ++c) moved[i][c] -= shift * a[k][c];
+        }
+    }
+    return moved;
+}
+
 std::optional<CloseImage> find_close_image(const UnitCell& cell, std::span<const Vec3> positions,
                                            double min_distance) {
     const LatticeBasis basis = reduced_basis(cell);
