@@ -9,6 +9,7 @@
 
 #include "core/gradients/heat_of_formation.h"
 #include "core/pbc/bands.h"
+#include "core/pbc/bloch_stability.h"
 #include "core/pbc/periodic_operators.h"
 #include "core/scf/blas.h"
 #include "core/scf/diis.h"
@@ -30,6 +31,8 @@ constexpr std::uint64_t kTranslationCountLimit = std::uint64_t{1} << 31;
 constexpr std::uint64_t kLateIteration = 26;
 constexpr double kLateLevelShiftEv = 2.0;
 constexpr double kLateDamping = 0.3;
+// Unstable solutions left for a lower one before a run gives up unconverged.
+constexpr std::size_t kMaxDescents = 4;
 
 std::string size_text(std::uint64_t value) {
     return value == kSizeMax ? "more than " + std::to_string(kSizeMax) : std::to_string(value);
@@ -542,9 +545,22 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cel
     // Pulay extrapolation of the Fock blocks on the commutators F(k) D(k) -
     // D(k) F(k) over the grid, damping until it has two entries, and from
     // kLateIteration on the molecular SCF's level shift and lighter damping.
+    // The iterations run in stages: the first from the guess, each later one
+    // from a state stepped down from an unstable solution of the stage
+    // before. A settled stage is checked: its occupied bands must be the
+    // lowest levels of its own Fock matrices (else the stage goes on from
+    // those levels), and the solution stable (else the way down along the
+    // unstable rotation starts the next stage). The run converges only on a
+    // stable solution; the iteration cap counts every stage's iterations and
+    // one for each line search.
+    const BlochRun bloch_run{cell_molecule, model, operators, ws.hcore_r, transform, kpoints};
+    std::optional<BlochStabilityWorkspace> stability;
     double previous_total = 0.0;
+    std::uint64_t stage_iteration = 0;
+    std::size_t descents = 0;
     for (std::uint64_t iter = 1; iter <= config.max_iter; ++iter) {
         check_interruption();
+        ++stage_iteration;
         result.iterations = iter;
         multiply(transform.backward, density_k, ws.density_r);
         build_periodic_fock(cell_molecule, model, operators, ws.hcore_r, ws.density_r, ws.fock_r);
@@ -561,12 +577,35 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cel
             multiply(transform.forward, extrapolated, fock_k);
         }
 
-        const bool late = iter >= kLateIteration;
+        const bool late = stage_iteration >= kLateIteration;
         const double change = solve_kpoints(late ? kLateLevelShiftEv : 0.0, new_density_k);
-        if (iter >= 2 && std::fabs(result.total_energy - previous_total) < config.energy_tol &&
+        if (stage_iteration >= 2 && std::fabs(result.total_energy - previous_total) < config.energy_tol &&
             (change < config.density_tol || largest_error < config.density_tol)) {
-            result.converged = true;
-            break;
+            if (!stability) stability = BlochStabilityWorkspace::allocate(n, n_occ, n_t, n_k);
+            multiply(transform.forward, ws.fock_r, fock_k);
+            if (prepare_bloch_orbitals(fock_k, density_k, kpoints, *stability) >= config.density_tol) {
+                // Not filled from the bottom of its own levels (a level
+                // shift can settle such a state): on from those levels.
+                solve_kpoints(0.0, density_k);
+                diis.reset();
+                stage_iteration = 0;
+                continue;
+            }
+            const StabilityCheck check = check_bloch_stability(bloch_run, *stability);
+            if (check.stable) {
+                result.converged = true;
+                break;
+            }
+            if (!check.decided || descents == kMaxDescents || iter == config.max_iter) break;
+            ++iter;
+            result.iterations = iter;
+            const double lowered =
+                descend_along_bloch_rotation(bloch_run, result.electronic_energy, *stability, density_k);
+            if (!(lowered < result.electronic_energy)) break;  // nowhere lower along the rotation
+            ++descents;
+            diis.reset();
+            stage_iteration = 0;
+            continue;
         }
         if (used > 0) {
             density_k.copy_from(new_density_k);
