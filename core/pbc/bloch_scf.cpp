@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <numbers>
 #include <optional>
@@ -33,6 +34,15 @@ constexpr double kLateLevelShiftEv = 2.0;
 constexpr double kLateDamping = 0.3;
 // Unstable solutions left for a lower one before a run gives up unconverged.
 constexpr std::size_t kMaxDescents = 4;
+// Largest commutator element (eV) below which a stage that starts from a
+// descent takes Pulay steps, and the rise of the energy per cell (eV)
+// above the stage's lowest that counts as climbing back.
+constexpr double kDescentPulayErrorEv = 0.1;
+constexpr double kClimbEv = 1e-4;
+// A stage whose commutators have not halved for kStallIterations
+// iterations, from iteration kStallFrom on, is stuck.
+constexpr std::uint64_t kStallFrom = 12;
+constexpr std::uint64_t kStallIterations = 6;
 
 std::string size_text(std::uint64_t value) {
     return value == kSizeMax ? "more than " + std::to_string(kSizeMax) : std::to_string(value);
@@ -93,8 +103,8 @@ std::string overlap_refusal(const MolecularBatch& cell, const CloseImage& close)
            " angstrom from every periodic image of every atom";
 }
 
-// The cell with every atom at its image nearest the first atom along the
-// reduced vectors: which image of an atom the caller gave changes nothing.
+// The cell with every atom at its image nearest the first atom: which image
+// of an atom the caller gave changes nothing.
 MolecularBatch compact_cell(const MolecularBatch& cell_molecule, const UnitCell& reduced) {
     MolecularBatch compact = cell_molecule;
     set_coordinates(compact, images_near_first(reduced, coordinate_triples(cell_molecule)));
@@ -456,6 +466,7 @@ std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_mo
 PbcSampling pbc_sampling(const MolecularBatch& cell_molecule, const PbcConfig& config) {
     PbcSampling sampling;
     sampling.reduced = reduced_cell(config.cell);
+    sampling.positions = images_near_first(sampling.reduced, coordinate_triples(cell_molecule));
     Counts resolving{};
     if (config.mers) {
         sampling.translations = UnitCell::generate_translation_indices(sampling.reduced, *config.mers);
@@ -479,7 +490,8 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cel
     const std::size_t n = given_cell.n_basis;
     const std::size_t size = n * n;
     const PbcSampling sampling = pbc_sampling(given_cell, config);
-    const MolecularBatch cell_molecule = compact_cell(given_cell, sampling.reduced);
+    MolecularBatch cell_molecule = given_cell;
+    set_coordinates(cell_molecule, sampling.positions);
     const std::vector<TranslationIndex>& translations = sampling.translations;
     const std::vector<KPoint>& kpoints = sampling.kpoints;
     const std::size_t n_t = translations.size();
@@ -558,6 +570,22 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cel
     double previous_total = 0.0;
     std::uint64_t stage_iteration = 0;
     std::size_t descents = 0;
+    bool guarded = false;  // the stage watches Pulay extrapolation for climbing
+    bool pulay = true;
+    double pulay_below = 0.0;
+    double lowest_stage = std::numeric_limits<double>::infinity();
+    double halving_error = std::numeric_limits<double>::infinity();  // commutators at the last halving
+    std::uint64_t halved_at = 0;
+    const auto start_stage = [&](bool watched) {
+        diis.reset();
+        guarded = watched;
+        pulay = !watched;
+        pulay_below = kDescentPulayErrorEv;
+        lowest_stage = std::numeric_limits<double>::infinity();
+        halving_error = std::numeric_limits<double>::infinity();
+        halved_at = 0;
+        stage_iteration = 0;
+    };
     for (std::uint64_t iter = 1; iter <= config.max_iter; ++iter) {
         check_interruption();
         ++stage_iteration;
@@ -569,9 +597,28 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cel
 
         multiply(transform.forward, ws.fock_r, fock_k);
         const double largest_error = write_commutators(fock_k, density_k, kpoints, scratch, errors);
-        push_periodic_entry(diis, ws.fock_r, errors);
+        // Down from a saddle point, Pulay extrapolation (which finds any
+        // stationary point, the saddle point too) waits until the lightly
+        // damped steps, which leave a saddle point along its unstable
+        // rotations, have brought the commutators below
+        // kDescentPulayErrorEv; when its energy climbs above the stage's
+        // lowest, the damped steps take over again until the commutators
+        // are ten times smaller.
+        if (guarded) {
+            if (pulay && result.total_energy > lowest_stage + kClimbEv) {
+                pulay = false;
+                pulay_below = 0.1 * largest_error;
+                diis.reset();
+            }
+            if (!pulay && largest_error < pulay_below) pulay = true;
+            lowest_stage = std::min(lowest_stage, result.total_energy);
+        }
+        std::size_t used = 0;
         std::array<double, MAX_DIIS_CAPACITY> c{};
-        const std::size_t used = diis.solve_coefficients(c);
+        if (pulay) {
+            push_periodic_entry(diis, ws.fock_r, errors);
+            used = diis.solve_coefficients(c);
+        }
         if (used > 0) {
             combine_history(diis, c, used, extrapolated);
             multiply(transform.forward, extrapolated, fock_k);
@@ -579,42 +626,60 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cel
 
         const bool late = stage_iteration >= kLateIteration;
         const double change = solve_kpoints(late ? kLateLevelShiftEv : 0.0, new_density_k);
-        if (stage_iteration >= 2 && std::fabs(result.total_energy - previous_total) < config.energy_tol &&
-            (change < config.density_tol || largest_error < config.density_tol)) {
+        if (largest_error < 0.5 * halving_error) {
+            halving_error = largest_error;
+            halved_at = stage_iteration;
+        }
+        const bool settled = stage_iteration >= 2 &&
+                             std::fabs(result.total_energy - previous_total) < config.energy_tol &&
+                             (change < config.density_tol || largest_error < config.density_tol);
+        // Iterations that no longer halve the commutators are stuck,
+        // typically circling a saddle point: the check looks for a way down.
+        const bool stalled = !settled && descents < kMaxDescents && stage_iteration >= kStallFrom &&
+                             stage_iteration - halved_at >= kStallIterations;
+        if (settled || stalled) {
             if (!stability) stability = BlochStabilityWorkspace::allocate(n, n_occ, n_t, n_k);
             multiply(transform.forward, ws.fock_r, fock_k);
-            if (prepare_bloch_orbitals(fock_k, density_k, kpoints, *stability) >= config.density_tol) {
+            const double off_aufbau = prepare_bloch_orbitals(fock_k, density_k, kpoints, *stability);
+            if (settled && off_aufbau >= config.density_tol) {
+                if (std::getenv("QDEBUG")) std::fprintf(stderr, "iter %lu not aufbau\n", (unsigned long)iter);
                 // Not filled from the bottom of its own levels (a level
                 // shift can settle such a state): on from those levels.
                 solve_kpoints(0.0, density_k);
-                diis.reset();
-                stage_iteration = 0;
+                start_stage(false);
                 continue;
             }
             const StabilityCheck check = check_bloch_stability(bloch_run, *stability);
-            if (check.stable) {
+            if (std::getenv("QDEBUG")) std::fprintf(stderr, "iter %lu E %.8f lowest %.6f bound %.2e products %zu stable %d decided %d len %zu stalled %d\n", (unsigned long)iter, result.total_energy, check.lowest_eigenvalue, check.error_bound, check.products, check.stable, check.decided, stability->len, stalled);
+            if (settled && check.stable) {
                 result.converged = true;
                 break;
             }
-            if (!check.decided || descents == kMaxDescents || iter == config.max_iter) break;
-            ++iter;
-            result.iterations = iter;
-            const double lowered =
-                descend_along_bloch_rotation(bloch_run, result.electronic_energy, *stability, density_k);
-            if (!(lowered < result.electronic_energy)) break;  // nowhere lower along the rotation
+            if (settled && (!check.decided || descents == kMaxDescents || iter == config.max_iter)) break;
+            if (!check.stable && check.decided && iter < config.max_iter) {
+                ++iter;
+                result.iterations = iter;
+                const double lowered =
+                    descend_along_bloch_rotation(bloch_run, result.electronic_energy, *stability, density_k);
+                if (std::getenv("QDEBUG")) std::fprintf(stderr, "  descent %.8f -> %.8f\n", result.electronic_energy, lowered);
+                if (settled && !(lowered < result.electronic_energy)) break;  // nowhere lower along the rotation
+            }
+            // A new stage, watched: from a way down, or from a stall on no
+            // saddle point, whose Pulay history has lost its use.
             ++descents;
-            diis.reset();
-            stage_iteration = 0;
+            start_stage(true);
             continue;
         }
         if (used > 0) {
             density_k.copy_from(new_density_k);
         } else {
-            const double old_weight = late && std::fabs(config.damping - 0.5) < 1e-4 ? kLateDamping : config.damping;
+            const double old_weight =
+                (guarded || late) && std::fabs(config.damping - 0.5) < 1e-4 ? kLateDamping : config.damping;
             double* p = density_k.data().data();
             const double* p_new = new_density_k.data().data();
             for (std::size_t e = 0; e < 2 * n_k * size; ++e) p[e] = old_weight * p[e] + (1.0 - old_weight) * p_new[e];
         }
+        if (std::getenv("QDEBUG") && std::getenv("QDEBUG")[0] == '2') std::fprintf(stderr, "   it %lu E %.8f err %.2e change %.2e used %zu\n", (unsigned long)iter, result.total_energy, largest_error, change, used);
         previous_total = result.total_energy;
     }
 

@@ -82,10 +82,12 @@ struct PbcResult {
     bool converged = false;
 };
 
-// The sampling of one run: the reduced cell, the kept translations (R_0 = 0
-// first) and the k-point grid, both in terms of the reduced cell.
+// The sampling of one run: the reduced cell, the cell's atoms as the run
+// places them (images_near_first), the kept translations (R_0 = 0 first)
+// and the k-point grid, both in terms of the reduced cell.
 struct PbcSampling {
     UnitCell reduced;
+    std::vector<Vec3> positions;  // angstrom
     std::vector<TranslationIndex> translations;
     std::vector<KPoint> kpoints;
 };

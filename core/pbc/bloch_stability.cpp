@@ -313,49 +313,45 @@ double bloch_electronic_energy(const BlochRun& run, const Matrix& density_k, Blo
     return energy;
 }
 
+void rotate_bloch_state(const BlochRun& run, const double* z, double t, const Matrix& density_k,
+                        BlochStabilityWorkspace& ws, Matrix& out) {
+    check_interruption();
+    const std::size_t n = ws.n, n_k = ws.n_k, o = ws.n_occ, v = n - o;
+    for (std::size_t k = 0; k < n_k; ++k) {
+        const KBlock b = block_of(ws, run.kpoints, k);
+        rotation_of(b, o, v, z, t, ws.a.data());
+        std::copy(b.c, b.c + n * o, ws.b.data());
+        zgemm(CblasNoTrans, CblasNoTrans, n, o, v, 1.0, b.c + o * n, n, ws.a.data(), v, 1.0, ws.b.data(), n);
+        // S = C'^H C' = U diag(s) U^H; C' U diag(s)^-1/2 is orthonormal.
+        zgemm(CblasConjTrans, CblasNoTrans, o, o, n, 1.0, ws.b.data(), n, ws.b.data(), n, 0.0, ws.c.data(), o);
+        hermitian_eigenpairs(ws.c.data(), o, ws.real_values.data(), ws);
+        zgemm(CblasNoTrans, CblasNoTrans, n, o, o, 1.0, ws.b.data(), n, ws.c.data(), o, 0.0, ws.a.data(), n);
+        for (std::size_t i = 0; i < o; ++i) {
+            const double scale = 1.0 / std::sqrt(ws.real_values[i]);
+            for (std::size_t mu = 0; mu < n; ++mu) ws.a[mu + i * n] *= scale;
+        }
+        zgemm(CblasNoTrans, CblasConjTrans, n, n, o, 2.0, ws.a.data(), n, ws.a.data(), n, 0.0, ws.b.data(), n);
+        zgemm(CblasNoTrans, CblasConjTrans, n, n, o, -2.0, b.c, n, b.c, n, 1.0, ws.b.data(), n);
+        // The change on top of the state, whose shared levels keep their shares.
+        const double* re = density_k.row(k);
+        const double* im = density_k.row(n_k + k);
+        for (std::size_t mu = 0; mu < n; ++mu) {
+            for (std::size_t nu = 0; nu < n; ++nu) ws.b[mu + nu * n] += Complex{re[mu * n + nu], im[mu * n + nu]};
+        }
+        scatter(ws.b.data(), n, n_k, k, out);
+    }
+}
+
 double descend_along_bloch_rotation(const BlochRun& run, double energy, BlochStabilityWorkspace& ws,
                                     Matrix& density_k) {
-    const std::size_t n = ws.n, n_k = ws.n_k, o = ws.n_occ, v = n - o;
     const double* z = ws.davidson.ritz_vector.data();
-    // The state with the occupied bands of every k-point turned by t = tan(angle)
-    // along z: C' = C_o + t C_v X^T, orthonormalised, 2 C' (C'^H C')^-1 C'^H
-    // in place of 2 C_o C_o^H.
-    const auto rotated = [&](double angle) {
-        check_interruption();
-        const double t = std::tan(angle);
-        for (std::size_t k = 0; k < n_k; ++k) {
-            const KBlock b = block_of(ws, run.kpoints, k);
-            rotation_of(b, o, v, z, t, ws.a.data());
-            std::copy(b.c, b.c + n * o, ws.b.data());
-            zgemm(CblasNoTrans, CblasNoTrans, n, o, v, 1.0, b.c + o * n, n, ws.a.data(), v, 1.0, ws.b.data(), n);
-            // S = C'^H C' = U diag(s) U^H; C' U diag(s)^-1/2 is orthonormal.
-            zgemm(CblasConjTrans, CblasNoTrans, o, o, n, 1.0, ws.b.data(), n, ws.b.data(), n, 0.0, ws.c.data(), o);
-            hermitian_eigenpairs(ws.c.data(), o, ws.real_values.data(), ws);
-            zgemm(CblasNoTrans, CblasNoTrans, n, o, o, 1.0, ws.b.data(), n, ws.c.data(), o, 0.0, ws.a.data(), n);
-            for (std::size_t i = 0; i < o; ++i) {
-                const double scale = 1.0 / std::sqrt(ws.real_values[i]);
-                for (std::size_t mu = 0; mu < n; ++mu) ws.a[mu + i * n] *= scale;
-            }
-            zgemm(CblasNoTrans, CblasConjTrans, n, n, o, 2.0, ws.a.data(), n, ws.a.data(), n, 0.0, ws.b.data(), n);
-            zgemm(CblasNoTrans, CblasConjTrans, n, n, o, -2.0, b.c, n, b.c, n, 1.0, ws.b.data(), n);
-            // The change on top of the state, whose shared levels keep their shares.
-            const double* re = density_k.row(k);
-            const double* im = density_k.row(n_k + k);
-            for (std::size_t mu = 0; mu < n; ++mu) {
-                for (std::size_t nu = 0; nu < n; ++nu) {
-                    ws.b[mu + nu * n] += Complex{re[mu * n + nu], im[mu * n + nu]};
-                }
-            }
-            scatter(ws.b.data(), n, n_k, k, ws.trial_k);
-        }
-    };
     const auto energy_at = [&](double angle) {
-        rotated(angle);
+        rotate_bloch_state(run, z, std::tan(angle), density_k, ws, ws.trial_k);
         return bloch_electronic_energy(run, ws.trial_k, ws);
     };
     const LowestAlongRotation lowest = lowest_along_rotation(energy, energy_at);
     if (lowest.angle != 0.0) {
-        rotated(lowest.angle);
+        rotate_bloch_state(run, z, std::tan(lowest.angle), density_k, ws, ws.trial_k);
         density_k.copy_from(ws.trial_k);
     }
     return lowest.energy;

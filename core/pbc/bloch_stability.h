@@ -107,6 +107,13 @@ void apply_bloch_hessian(const BlochRun& run, const double* x, double* y, BlochS
 // verdicts; the rotation of the lowest Ritz value in ws.davidson.ritz_vector.
 StabilityCheck check_bloch_stability(const BlochRun& run, BlochStabilityWorkspace& ws);
 
+// out := the state density_k with the occupied bands of every k-point
+// turned by t along z (C_o + t C_v X^T, orthonormalised, X(k) = z_k /
+// sqrt(w_k)): 2 C' (C'^H C')^-1 C'^H in place of 2 C_o C_o^H, the shares
+// of levels that share electrons kept. Uses ws.a, ws.b, ws.c.
+void rotate_bloch_state(const BlochRun& run, const double* z, double t, const Matrix& density_k,
+                        BlochStabilityWorkspace& ws, Matrix& out);
+
 // Line search on the energy per cell along the rotation in
 // ws.davidson.ritz_vector (lowest_along_rotation), from the state
 // `density_k` of electronic energy `energy`. density_k := the lowest state

@@ -525,14 +525,51 @@ std::vector<Vec3> images_near_first(const UnitCell& cell, std::span<const Vec3> 
     if (positions.empty()) return moved;
     const std::array<Vec3, 3> a = {cell.a1, cell.a2, cell.a3};
     const std::array<Vec3, 3> dual = dual_vectors(a, cell.dimension, 1.0);
+    double scale = 0.0;
+    for (int k = 0; k < cell.dimension; ++k) scale = std::max(scale, std::sqrt(dot(a[k], a[k])));
+    const double tie = kTieTolerance * scale;
+    // Ties between equally near images (an atom halfway along a vector) go
+    // to the image first in (x, y, z) order relative to the first atom:
+    // a choice among the images themselves, so the same for any given one.
+    const auto nearer = [&](const Vec3& c, double c_length, const Vec3& best, double best_length) {
+        if (c_length < best_length - tie) return true;
+        if (c_length > best_length + tie) return false;
+        for (int k = 0; k < 3; ++k) {
+            if (c[k] < best[k] - tie) return true;
+            if (c[k] > best[k] + tie) return false;
+        }
+        return false;
+    };
+    const int reach[3] = {2, cell.dimension >= 2 ? 2 : 0, cell.dimension == 3 ? 2 : 0};
     for (std::size_t i = 1; i < moved.size(); ++i) {
         const Vec3 d = {positions[i][0] - positions[0][0], positions[i][1] - positions[0][1],
                         positions[i][2] - positions[0][2]};
+        std::array<double, 3> centre{};
+        bool bounded = true;
         for (int k = 0; k < cell.dimension; ++k) {
-            const double shift = std::floor(dot(dual[k], d) + 0.5 + 1e-9);
-            if (!(std::fabs(shift) < 1e15)) continue;  // no sensible cell: left where it is
-            for (int c = 0; c < 3; ++c) moved[i][c] -= shift * a[k][c];
+            centre[k] = std::round(dot(dual[k], d));
+            bounded = bounded && std::fabs(centre[k]) < 1e15;
         }
+        if (!bounded) continue;  // no sensible cell: left where it is
+        Vec3 best{};
+        double best_length = std::numeric_limits<double>::infinity();
+        for (int n1 = -reach[0]; n1 <= reach[0]; ++n1) {
+            for (int n2 = -reach[1]; n2 <= reach[1]; ++n2) {
+                for (int n3 = -reach[2]; n3 <= reach[2]; ++n3) {
+                    const double shift[3] = {centre[0] + n1, centre[1] + n2, centre[2] + n3};
+                    Vec3 candidate = d;
+                    for (int k = 0; k < cell.dimension; ++k) {
+                        for (int c = 0; c < 3; ++c) candidate[c] -= shift[k] * a[k][c];
+                    }
+                    const double length = std::sqrt(dot(candidate, candidate));
+                    if (nearer(candidate, length, best, best_length)) {
+                        best = candidate;
+                        best_length = length;
+                    }
+                }
+            }
+        }
+        for (int c = 0; c < 3; ++c) moved[i][c] = positions[0][c] + best[c];
     }
     return moved;
 }

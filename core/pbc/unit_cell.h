@@ -111,11 +111,12 @@ struct CloseImage {
 std::optional<CloseImage> find_close_image(const UnitCell& cell, std::span<const Vec3> positions,
                                            double min_distance);
 
-// Each position moved by a lattice vector of `cell` to the image whose
-// coefficients along the cell's vectors lie within one half of the first
-// position's (from -1/2 up to, not including, +1/2, to 1e-9): the same
-// positions whichever image of each atom was given, up to one translation
-// of them all when the first atom's image changes.
+// Each position moved by a lattice vector of `cell` (a reduced cell, whose
+// nearly orthogonal vectors put the nearest image within two steps of the
+// rounded coefficients) to its image nearest the first position, of equally
+// near ones (to 1e-9 of the cell's size) the first in (x, y, z) order
+// relative to it: the same positions whichever image of each atom was given,
+// up to one translation of them all when the first atom's image changes.
 std::vector<Vec3> images_near_first(const UnitCell& cell, std::span<const Vec3> positions);
 
 inline double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
