@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
             operators =
                 build_periodic_operators(cell, *model, sampling.reduced, sampling.translations, true,
                                          default_image_radius(config.cell.dimension), h_stack);
-            transform = BlochTransform::build(sampling.kpoints, sampling.translations);
+            transform = BlochTransform::build(sampling.kpoints, sampling.translations, n);
         });
         Matrix f_stack = Matrix::zeros(h_stack.rows(), n * n);
         Matrix k_parts = Matrix::zeros(2 * n_k, n * n);
@@ -90,9 +90,9 @@ int main(int argc, char** argv) {
         const double fock = bench::seconds_of(
             [&] { build_periodic_fock(cell, *model, operators, h_stack, ws.density_r, f_stack); });
         const double sums = bench::seconds_of([&] {
-            multiply(transform.forward, ws.fock_r, k_parts);
-            multiply(transform.forward, ws.fock_r, k_parts);
-            multiply(transform.backward, k_parts, p_stack);
+            transform.to_kpoints(ws.fock_r, k_parts);
+            transform.to_kpoints(ws.fock_r, k_parts);
+            transform.to_cells(k_parts, p_stack);
         });
         const double diagonalisation = bench::seconds_of([&] {
             for (std::size_t k = 0; k < n_k; ++k) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <utility>
 
+#include "core/types/memory_plan.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
 #include "python/docstrings.h"
@@ -53,9 +54,10 @@ PbcResult run_pbc(const PbcRequest& request) {
     const MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
     // Sized from the counts the run will generate, refused before anything
     // large is allocated.
-    const auto sizes = plan_pbc_sizes(molecule, config);
+    const auto sizes = plan_pbc_sizes(molecule, model, config);
     if (const auto* refusal = std::get_if<std::string>(&sizes)) throw InputError(*refusal);
     const PbcSizes& planned = std::get<PbcSizes>(sizes);
+    require_memory(MemoryPlan().add_bytes(planned.bytes));
     PbcWorkspace workspace = PbcWorkspace::allocate(molecule.n_basis, planned.n_translations, planned.n_kpoints);
     auto outcome = run_pbc_scf(molecule, model, config, workspace);
     if (auto* refusal = std::get_if<std::string>(&outcome)) throw InputError(*refusal);

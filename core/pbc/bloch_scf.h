@@ -20,6 +20,7 @@
 #include "core/pbc/unit_cell.h"
 #include "core/scf/eigensolver.h"
 #include "core/types/aligned.h"
+#include "core/types/memory_plan.h"
 #include "core/types/molecule.h"
 
 namespace quorin {
@@ -97,6 +98,7 @@ struct PbcSizes {
     std::size_t n_translations = 0;
     std::size_t n_kpoints = 0;
     std::size_t n_path_points = 0;
+    std::uint64_t bytes = 0;  // the run's memory at its peak, the caller's workspace included
 };
 
 // Largest working storage a run may need, in bytes.
@@ -132,7 +134,8 @@ Counts default_k_grid(const Counts& resolving, const UnitCell& reduced);
 // distant copies onto near ones); an atom closer than kMinImageDistance to a
 // periodic image of an atom; storage over kPbcMemoryBudgetBytes. Allocates
 // nothing of the run's size.
-std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_molecule, const PbcConfig& config);
+std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_molecule, const ParameterModel& model,
+                                                   const PbcConfig& config);
 
 // The translations and k-points of a run that plan_pbc_sizes accepted.
 PbcSampling pbc_sampling(const MolecularBatch& cell_molecule, const PbcConfig& config);
@@ -147,15 +150,32 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& cell_mole
 
 // The stages of one SCF iteration, public so that benchmarks can time them.
 
-// The k-point sums of a grid as matrix products over block stacks: with the
-// Bloch sums Re F(k), Im F(k) in rows k and N_k + k of a 2 N_k x n^2 matrix,
-// forward * F-stack gives them all, and backward * (Re D; Im D) the real-space
-// blocks sum_k w_k (Re D(k) cos k.R + Im D(k) sin k.R).
+// The k-point sums of a grid as matrix products over block stacks. Bloch
+// parts are 2 N_k x n^2 matrices with Re X(k) in row k and Im X(k) in row
+// N_k + k. One table of cos(k.R_t) and sin(k.R_t) serves both ways, kept in
+// blocks of k-points small enough that each block is allocated, and its
+// product computed, in a fraction of a second (a run answers Ctrl-C between
+// blocks).
 struct BlochTransform {
-    Matrix forward;   // 2 N_k x N_T: cos(k.R_t), then sin(k.R_t)
-    Matrix backward;  // N_T x 2 N_k: w_k cos(k.R_t), then w_k sin(k.R_t)
+    // Block b: the cosines of its k-points in its first rows, their sines
+    // below, N_T columns.
+    std::vector<Matrix> blocks;
+    std::vector<std::size_t> first;  // first k-point of each block
+    std::vector<double> weights;     // w_k
+    std::size_t n_kpoints = 0;
+    std::size_t n_translations = 0;
+    mutable Matrix weighted;  // scratch of to_cells: one block's parts times their weights
 
-    static BlochTransform build(std::span<const KPoint> kpoints, std::span<const TranslationIndex> translations);
+    static BlochTransform build(std::span<const KPoint> kpoints, std::span<const TranslationIndex> translations,
+                                std::size_t n_orbitals);
+    // parts := the Bloch sums F(k) = sum_t F(R_t) e^{i k.R_t} of the stack (N_T x n^2).
+    void to_kpoints(const Matrix& stack, Matrix& parts) const;
+    // stack := sum_k w_k (Re D(k) cos k.R_t + Im D(k) sin k.R_t), the real-space
+    // blocks of the Bloch parts.
+    void to_cells(const Matrix& parts, Matrix& stack) const;
+    // k-points per block for these sizes, and what build allocates.
+    static std::size_t kpoints_per_block(std::size_t n_translations, std::size_t n_orbitals);
+    static MemoryPlan plan(std::size_t n_kpoints, std::size_t n_translations, std::size_t n_orbitals);
 };
 
 // Writes the real embedding [[Re, -Im], [Im, Re]] of the Bloch matrix with

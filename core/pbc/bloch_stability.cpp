@@ -175,6 +175,7 @@ double prepare_bloch_orbitals(const Matrix& fock_k, const Matrix& density_k, std
     double off = 0.0;
     EigensolverWorkspace real_solver;
     for (std::size_t k = 0; k < n_k; ++k) {
+        check_interruption();
         Complex* c = ws.orbitals.data() + k * n * n;
         double* eps = ws.energies.data() + k * n;
         ws.real_point[k] = own_inverse(kpoints[k]) ? 1 : 0;
@@ -234,12 +235,12 @@ void apply_bloch_hessian(const BlochRun& run, const double* x, double* y, BlochS
     }
     // Its real-space blocks, their two-electron response, and that again at
     // every k-point.
-    multiply(run.transform.backward, ws.trial_k, ws.trial_r);
+    run.transform.to_cells(ws.trial_k, ws.trial_r);
     build_periodic_fock(run.cell, run.model, run.operators, run.hcore_r, ws.trial_r, ws.response_r);
     double* g = ws.response_r.data().data();
     const double* h = run.hcore_r.data().data();
     for (std::size_t e = 0; e < ws.response_r.data().size(); ++e) g[e] -= h[e];
-    multiply(run.transform.forward, ws.response_r, ws.response_k);
+    run.transform.to_kpoints(ws.response_r, ws.response_k);
     for (std::size_t k = 0; k < n_k; ++k) {
         const KBlock b = block_of(ws, run.kpoints, k);
         gather(ws.response_k, n_k, k, n, ws.a.data());
@@ -303,7 +304,7 @@ StabilityCheck check_bloch_stability(const BlochRun& run, BlochStabilityWorkspac
 }
 
 double bloch_electronic_energy(const BlochRun& run, const Matrix& density_k, BlochStabilityWorkspace& ws) {
-    multiply(run.transform.backward, density_k, ws.trial_r);
+    run.transform.to_cells(density_k, ws.trial_r);
     build_periodic_fock(run.cell, run.model, run.operators, run.hcore_r, ws.trial_r, ws.response_r);
     const double* p = ws.trial_r.data().data();
     const double* h = run.hcore_r.data().data();

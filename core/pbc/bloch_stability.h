@@ -90,7 +90,7 @@ struct BlochStabilityWorkspace {
 inline constexpr double kSharedLevelEv = 1e-6;
 
 // Orbitals and energies of each k-point of fock_k (the Bloch parts of the
-// Fock blocks, laid out as BlochTransform::forward writes them), the
+// Fock blocks, laid out as BlochTransform::to_kpoints writes them), the
 // coordinate layout and the Hessian's diagonal. Returns the largest element
 // of |D(k) - D_aufbau(k)| over the grid, D(k) the Bloch parts `density_k`
 // of the state and D_aufbau 2 C_o C_o^H of the lowest n_occ levels (levels

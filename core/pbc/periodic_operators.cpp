@@ -12,6 +12,7 @@
 #include "core/integrals/overlap.h"
 #include "core/pbc/ewald.h"
 #include "core/types/constants.h"
+#include "core/types/interruption.h"
 
 namespace quorin {
 
@@ -155,6 +156,7 @@ PeriodicOperators build_periodic_operators(const MolecularBatch& cell, const Par
     double* h0 = ops.home_hcore.data().data();
     std::array<double, 81> block;
     for (std::size_t t = 1; t < translations.size(); ++t) {
+        check_interruption();
         double* h_r = h_stack.row(t);
         for (std::size_t i = 0; i < m; ++i) {
             if (!records[i]) continue;
