@@ -717,7 +717,7 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cel
         }
 
         const bool late = stage_iteration >= kLateIteration;
-        const double change = solve_kpoints(late ? kLateLevelShiftEv : 0.0, new_density_k);
+        const double change = solve_kpoints(late && !guarded ? kLateLevelShiftEv : 0.0, new_density_k);
         if (largest_error < 0.5 * halving_error) {
             halving_error = largest_error;
             halved_at = stage_iteration;
@@ -766,9 +766,32 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cel
         }
         if (used > 0) {
             density_k.copy_from(new_density_k);
+        } else if (guarded) {
+            // The optimal damping step: towards the levels filled from the
+            // bottom of this Fock matrix, D1, as far along D + l (D1 - D) as
+            // the energy, quadratic in l, keeps falling. It never raises the
+            // energy, so it cannot climb back to a saddle point or circle.
+            double* delta = errors.data().data();
+            const double* p = density_k.data().data();
+            const double* p_new = new_density_k.data().data();
+            for (std::size_t e = 0; e < 2 * n_k * size; ++e) delta[e] = p_new[e] - p[e];
+            transform.to_cells(errors, extrapolated);
+            build_periodic_fock(cell_molecule, model, operators, ws.hcore_r, extrapolated, ws.density_r);
+            double slope = 0.0, curvature = 0.0;
+            const double* step = extrapolated.data().data();
+            const double* f = ws.fock_r.data().data();
+            const double* f_step = ws.density_r.data().data();
+            const double* h = ws.hcore_r.data().data();
+            for (std::size_t e = 0; e < extrapolated.data().size(); ++e) {
+                slope += step[e] * f[e];
+                curvature += 0.5 * step[e] * (f_step[e] - h[e]);
+            }
+            const double length = curvature > 0.0 ? std::clamp(-0.5 * slope / curvature, 0.0, 1.0) : 1.0;
+            double* state = density_k.data().data();
+            for (std::size_t e = 0; e < 2 * n_k * size; ++e) state[e] += length * delta[e];
         } else {
             const double old_weight =
-                (guarded || late) && std::fabs(config.damping - 0.5) < 1e-4 ? kLateDamping : config.damping;
+                late && std::fabs(config.damping - 0.5) < 1e-4 ? kLateDamping : config.damping;
             double* p = density_k.data().data();
             const double* p_new = new_density_k.data().data();
             for (std::size_t e = 0; e < 2 * n_k * size; ++e) p[e] = old_weight * p[e] + (1.0 - old_weight) * p_new[e];

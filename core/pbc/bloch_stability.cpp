@@ -28,6 +28,10 @@ using Complex = std::complex<double>;
 // electrons): far above every other, so that they never reach the lowest
 // eigenvalues.
 constexpr double kLeftOutEv = 1e4;
+// The lowest eigenvector of an unstable solution is followed to this
+// residual, relative to its eigenvalue, within this many more products.
+constexpr double kRefinedResidual = 0.1;
+constexpr std::size_t kRefiningProducts = 30;
 
 blasint as_blas_int(std::size_t value) { return static_cast<blasint>(value); }
 
@@ -298,6 +302,23 @@ StabilityCheck check_bloch_stability(const BlochRun& run, BlochStabilityWorkspac
     check.lowest_eigenvalue = lowest.value;
     check.error_bound = lowest.error_bound;
     check.products = lowest.products;
+    if (lowest.verdict == EigenvalueVerdict::below) {
+        // The test stops at the first Ritz value below the threshold; the way
+        // down follows the lowest eigenvector itself, so that every cell and
+        // start of one crystal descend the same way: iterations on from that
+        // Ritz pair until its residual is small beside its value.
+        std::copy(ws.davidson.ritz_vector.data(), ws.davidson.ritz_vector.data() + len, ws.davidson.basis.row(0));
+        std::copy(ws.davidson.ritz_image.data(), ws.davidson.ritz_image.data() + len, ws.davidson.images.row(0));
+        const auto converged = [](const RitzRound& round) {
+            RitzDecision decision;
+            decision.stop = round.residual[0] <= kRefinedResidual * std::fabs(round.theta[0]);
+            decision.correct[0] = true;
+            return decision;
+        };
+        const RitzRound refined = lowest_eigenpairs(ws.davidson, len, 1, ws.diagonal.data(), 1, check.products,
+                                                    check.products + kRefiningProducts, product, converged);
+        check.lowest_eigenvalue = refined.theta[0];
+    }
     check.stable = lowest.verdict == EigenvalueVerdict::above;
     check.decided = lowest.verdict != EigenvalueVerdict::undecided;
     return check;
