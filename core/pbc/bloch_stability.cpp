@@ -178,6 +178,7 @@ double prepare_bloch_orbitals(const Matrix& fock_k, const Matrix& density_k, std
     std::size_t next = 0;
     double off = 0.0;
     EigensolverWorkspace real_solver;
+    select_blas_threads(n);
     for (std::size_t k = 0; k < n_k; ++k) {
         check_interruption();
         Complex* c = ws.orbitals.data() + k * n * n;
@@ -229,6 +230,7 @@ void apply_bloch_hessian(const BlochRun& run, const double* x, double* y, BlochS
     check_interruption();
     const std::size_t n = ws.n, n_k = ws.n_k, o = ws.n_occ, v = n - o, ov = o * v;
     // The trial density D~(k) = Y C_o^H + C_o Y^H, Y = C_v X^T, of every k-point.
+    select_blas_threads(n);
     for (std::size_t k = 0; k < n_k; ++k) {
         const KBlock b = block_of(ws, run.kpoints, k);
         rotation_of(b, o, v, x, 1.0, ws.a.data());
@@ -245,6 +247,7 @@ void apply_bloch_hessian(const BlochRun& run, const double* x, double* y, BlochS
     const double* h = run.hcore_r.data().data();
     for (std::size_t e = 0; e < ws.response_r.data().size(); ++e) g[e] -= h[e];
     run.transform.to_kpoints(ws.response_r, ws.response_k);
+    select_blas_threads(n);
     for (std::size_t k = 0; k < n_k; ++k) {
         const KBlock b = block_of(ws, run.kpoints, k);
         gather(ws.response_k, n_k, k, n, ws.a.data());
@@ -339,6 +342,7 @@ void rotate_bloch_state(const BlochRun& run, const double* z, double t, const Ma
                         BlochStabilityWorkspace& ws, Matrix& out) {
     check_interruption();
     const std::size_t n = ws.n, n_k = ws.n_k, o = ws.n_occ, v = n - o;
+    select_blas_threads(n);
     for (std::size_t k = 0; k < n_k; ++k) {
         const KBlock b = block_of(ws, run.kpoints, k);
         rotation_of(b, o, v, z, t, ws.a.data());
