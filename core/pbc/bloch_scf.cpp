@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <numbers>
 #include <optional>
@@ -736,7 +735,6 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cel
             transform.to_kpoints(ws.fock_r, fock_k);
             const double off_aufbau = prepare_bloch_orbitals(fock_k, density_k, kpoints, *stability);
             if (settled && off_aufbau >= config.density_tol) {
-                if (std::getenv("QDEBUG")) std::fprintf(stderr, "iter %lu not aufbau\n", (unsigned long)iter);
                 // Not filled from the bottom of its own levels (a level
                 // shift can settle such a state): on from those levels.
                 solve_kpoints(0.0, density_k);
@@ -744,7 +742,6 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cel
                 continue;
             }
             const StabilityCheck check = check_bloch_stability(bloch_run, *stability);
-            if (std::getenv("QDEBUG")) std::fprintf(stderr, "iter %lu E %.8f lowest %.6f bound %.2e products %zu stable %d decided %d len %zu stalled %d\n", (unsigned long)iter, result.total_energy, check.lowest_eigenvalue, check.error_bound, check.products, check.stable, check.decided, stability->len, stalled);
             if (settled && check.stable) {
                 result.converged = true;
                 break;
@@ -755,7 +752,6 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cel
                 result.iterations = iter;
                 const double lowered =
                     descend_along_bloch_rotation(bloch_run, result.electronic_energy, *stability, density_k);
-                if (std::getenv("QDEBUG")) std::fprintf(stderr, "  descent %.8f -> %.8f\n", result.electronic_energy, lowered);
                 if (settled && !(lowered < result.electronic_energy)) break;  // nowhere lower along the rotation
             }
             // A new stage, watched: from a way down, or from a stall on no
@@ -796,7 +792,6 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cel
             const double* p_new = new_density_k.data().data();
             for (std::size_t e = 0; e < 2 * n_k * size; ++e) p[e] = old_weight * p[e] + (1.0 - old_weight) * p_new[e];
         }
-        if (std::getenv("QDEBUG") && std::getenv("QDEBUG")[0] == '2') std::fprintf(stderr, "   it %lu E %.8f err %.2e change %.2e used %zu\n", (unsigned long)iter, result.total_energy, largest_error, change, used);
         previous_total = result.total_energy;
     }
 
