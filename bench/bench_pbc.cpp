@@ -89,7 +89,8 @@ int memory_plans(const ParameterModel& model) {
             config.cell = std::get<UnitCell>(UnitCell::from_translation_vectors(
                 diamond.translation_vectors, diamond.translation_vectors.size()));
             if (divisions > 0) config.k_grid = Counts{divisions, divisions, divisions};
-            const MolecularBatch cell = MolecularBatch::new_for_model(diamond.atomic_numbers, diamond.coordinates, model);
+            const MolecularBatch cell =
+                MolecularBatch::new_for_model(diamond.atomic_numbers, diamond.coordinates, model);
             const PbcSizes sizes = std::get<PbcSizes>(plan_pbc_sizes(cell, model, config));
             const double before = peak_resident_bytes();
             PbcWorkspace ws = PbcWorkspace::allocate(cell.n_basis, sizes.n_translations, sizes.n_kpoints);

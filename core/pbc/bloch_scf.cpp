@@ -312,12 +312,15 @@ Counts default_k_grid(const Counts& resolving, const UnitCell& reduced) {
 std::size_t BlochTransform::kpoints_per_block(std::size_t n_translations, std::size_t n_orbitals) {
     // Table entries times n^2 (the flops of one block's product, halved)
     // kept near 1e8, and a block's table within 32 MB.
-    const double entries = std::min(1e8 / std::max<double>(1.0, double(n_orbitals) * double(n_orbitals)), 4194304.0);
-    return std::max<std::size_t>(1, static_cast<std::size_t>(entries / (2.0 * std::max<std::size_t>(n_translations, 1))));
+    const double block = std::max(1.0, double(n_orbitals) * double(n_orbitals));
+    const double entries = std::min(1e8 / block, 4194304.0);
+    const double rows = 2.0 * double(std::max<std::size_t>(n_translations, 1));
+    return std::max<std::size_t>(1, static_cast<std::size_t>(entries / rows));
 }
 
 MemoryPlan BlochTransform::plan(std::size_t n_kpoints, std::size_t n_translations, std::size_t n_orbitals) {
-    const std::size_t per_block = std::min(kpoints_per_block(n_translations, n_orbitals), std::max<std::size_t>(n_kpoints, 1));
+    const std::size_t per_block =
+        std::min(kpoints_per_block(n_translations, n_orbitals), std::max<std::size_t>(n_kpoints, 1));
     MemoryPlan plan;
     plan.add_matrices(1, saturating_product(2, n_kpoints), n_translations)
         .add_matrices(1, 2 * per_block, saturating_product(n_orbitals, n_orbitals))

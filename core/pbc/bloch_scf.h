@@ -6,7 +6,12 @@
 // the density blocks are rebuilt by a weighted k-point sum. The iterations
 // start and accelerate as the molecular SCF's do: orbitals of the neutral-atom
 // Fock matrix, Pulay extrapolation on the commutators at every k-point, a late
-// level shift. Energies are per unit cell.
+// level shift. Like the molecular SCF, a run converges only on a solution
+// whose occupied bands are the lowest levels of their own k-point Fock
+// matrices and that is stable (core/pbc/bloch_stability.h); from a saddle
+// point it goes down along the unstable rotation. Atoms are placed at their
+// images nearest the first atom before anything is built, so the image the
+// caller gave for an atom changes nothing. Energies are per unit cell.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -111,7 +116,9 @@ inline constexpr double kMinImageDistance = 0.5;
 // within this distance (angstrom) of an atom of the home cell, by the number
 // of lattice vectors. With default_k_grid they put the energy per atom within
 // about 0.005 eV and band gaps within about 0.1 eV of the limit of ever more
-// cells and k-points for chains, sheets and crystals of light elements.
+// cells and k-points for chains, sheets and crystals of light elements. It is
+// also every run's point-charge radius (build_periodic_operators), whatever
+// cells it keeps, so that runs on one crystal share one convention.
 double default_image_radius(std::uint8_t dimension);
 
 // Length (angstrom) of the periodic superlattice a default grid samples
@@ -144,7 +151,9 @@ PbcSampling pbc_sampling(const MolecularBatch& cell_molecule, const PbcConfig& c
 // message "Periodic calculation requires at least 1 atom in unit cell" for
 // an empty cell and the refusal of plan_pbc_sizes; stops with "Occupied
 // levels (m) exceed unit cell orbitals (n)". A workspace of other sizes is
-// replaced. Non-convergence only leaves `converged` false.
+// replaced. Non-convergence (no stable solution within max_iter iterations,
+// the stability checks' line searches counting one each) only leaves
+// `converged` false.
 std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& cell_molecule, const ParameterModel& model,
                                                  const PbcConfig& config, PbcWorkspace& workspace);
 
