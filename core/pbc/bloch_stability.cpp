@@ -166,9 +166,10 @@ MemoryPlan BlochStabilityWorkspace::plan(std::size_t n, std::size_t n_occ, std::
         .add_items(saturating_sum(saturating_product(4, block), 2 * n), sizeof(Complex))
         .add_doubles(saturating_sum(saturating_product(2, block), 5 * n + 1))
         .add_matrices(2, n, n)
-        // The exact Hessian the test builds when its products run out on few
-        // rotations, with its eigensolver.
-        .add_matrices(3, kExactStabilityPairs, kExactStabilityPairs);
+        // The whole Hessian the test builds when its products run out on few
+        // rotations, its eigenvectors and the eigensolver's scratch.
+        .add_matrices(4, std::min<std::uint64_t>(most, kExactStabilityPairs),
+                      std::min<std::uint64_t>(most, kExactStabilityPairs));
     return plan;
 }
 
