@@ -54,10 +54,12 @@ void raise_memory_error(const MemoryShortfall& shortfall);
 // Runs `body` -- engine work that touches no Python object -- inside an
 // EngineSection and returns its result with the lock held again. A stop by
 // a signal ends in the exception its handler raised (KeyboardInterrupt for
-// Ctrl-C), a request larger than the memory left in MemoryError; every other
-// failure passes on unchanged.
+// Ctrl-C), a request larger than the memory left in MemoryError, as does an
+// allocation that fails while it runs; every other failure passes on
+// unchanged.
 template <typename Body>
 auto engine_call(Body&& body) -> decltype(body()) {
+    const PlannedMemoryScope planned;
     try {
         const EngineSection section;
         return body();
@@ -65,6 +67,11 @@ auto engine_call(Body&& body) -> decltype(body()) {
         throw PythonErrorSet{};
     } catch (const MemoryShortfall& shortfall) {
         raise_memory_error(shortfall);
+        throw PythonErrorSet{};
+    } catch (const std::bad_alloc&) {
+        // The plan did not foresee it; the message names the plan and what
+        // the process has left.
+        raise_memory_error(planned.shortfall());
         throw PythonErrorSet{};
     }
 }

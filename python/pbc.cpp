@@ -18,7 +18,9 @@ namespace quorin::py {
 PbcResult run_pbc(const PbcRequest& request) {
     const auto& numbers = request.atomic_numbers;
     const auto& vectors = request.translation_vectors;
-    const CheckedMolecule checked = check_request(numbers, {{request.coordinates}}, request.method);
+    const CheckedMolecule checked =
+        check_request(numbers, {{request.coordinates}}, request.method, {},
+                      {{"max_iter", request.max_iter, ranges::kLoopCount}});
     const ParameterModel& model = *checked.model;
     if (vectors.empty() || vectors.size() > 3) throw InputError("translation_vectors must have 1, 2, or 3 vectors");
     for (std::size_t i = 0; i < vectors.size(); ++i) {
@@ -30,11 +32,7 @@ PbcResult run_pbc(const PbcRequest& request) {
                             ranges::kTranslationComponent);
     }
     for (const auto& [name, counts] : {std::pair{"mers", &request.mers}, std::pair{"k_grid", &request.k_grid}}) {
-        if (!*counts) continue;
-        for (std::size_t i = 0; i < 3; ++i) {
-            check_count_in_range((std::string(name) + "[" + std::to_string(i) + "]").c_str(), (**counts)[i],
-                                 ranges::kCellCount);
-        }
+        if (*counts) check_each_count_in_range(name, **counts, ranges::kCellCount);
     }
 
     auto cell = UnitCell::from_translation_vectors(vectors, vectors.size());
@@ -143,8 +141,7 @@ PyMethodDef pbc_def = {
     "atom must lie at least 0.5 \u00c5 from every periodic image of every atom\n"
     "- `translation_vectors`: 1, 2 or 3 lattice vectors a1, a2, a3 in \u00c5ngstr\u00f6ms, shape [1 to 3, 3]; "
     "their number makes the system a chain, a sheet or a crystal\n"
-    "- `method`: Semi-empirical Hamiltonian (\"PM6\", \"PM7\", \"AM1\", \"RM1\", \"PM3\", \"MNDO\"; "
-    "default: \"PM6\")\n"
+    QUORIN_METHOD_DOC
     "- `mers`: three numbers of cells, at least 1 each, along the reduced lattice vectors in the cluster "
     "around the home cell (an even count N keeps N - 1; counts beyond the number of vectors are ignored); "
     "default: every cell with an atom within 20 \u00c5 (chain) or 10 \u00c5 (sheet, crystal) "

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/types/errors.h"
+#include "core/types/interruption.h"
 
 namespace quorin {
 
@@ -159,6 +160,7 @@ void build_ci_hamiltonian(std::span<const Microstate> microstates, std::span<con
     const std::size_t m = microstates.size();
     require_square(h, m);
     for (std::size_t i = 0; i < m; ++i) {
+        check_interruption();
         const Microstate& si = microstates[i];
         h(i, i) = diagonal_energies[i];
         for (std::size_t j = 0; j < i; ++j) {
@@ -193,6 +195,7 @@ void build_s2_matrix(std::span<const Microstate> microstates, std::size_t n, Mat
     require_square(s2, m);
     s2.fill(0.0);
     for (std::size_t i = 0; i < m; ++i) {
+        check_interruption();
         const Microstate& si = microstates[i];
         double electrons = 0.0, doubly = 0.0;
         for (std::size_t k = 0; k < n; ++k) {

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/ci/active_integrals.h"
+#include "core/ci/staged_eigensolver.h"
 #include "core/gradients/heat_of_formation.h"
 #include "core/integrals/pair_integrals.h"
 #include "core/scf/blas.h"
@@ -16,6 +17,7 @@
 #include "core/scf/scf_loop.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
+#include "core/types/interruption.h"
 
 namespace quorin {
 
@@ -79,6 +81,7 @@ void make_degenerate_roots_spin_pure(MeciWorkspace& ws, const std::vector<Coupli
     const std::size_t m = ws.eigenvalues.size();
     std::vector<double> product(m);
     for (std::size_t first = 0; first < m;) {
+        check_interruption();
         std::size_t end = first + 1;
         while (end < m && ws.eigenvalues[end] - ws.eigenvalues[end - 1] <= kDegenerateRootsEv) ++end;
         const std::size_t k = end - first;
@@ -235,14 +238,17 @@ MeciResult run_meci(const MolecularBatch& molecule, const ParameterModel& model,
 
     build_ci_hamiltonian(microstates, ws.diagonal_energies, n, ws.reference_occupations, ws.integrals, ws.ci_matrix);
     add_diagonal_tie_break(ws.ci_matrix);
-    diagonalize_symmetric(ws.ci_matrix, ws.eigenvalues, ws.eigenvectors);
+    diagonalize_in_stages(ws.ci_matrix, ws.eigenvalues, ws.eigenvectors);
     build_s2_matrix(microstates, n, ws.s2_matrix, 0.5 * static_cast<double>(n_electrons % 2));
 
     MeciResult result;
     const std::vector<Coupling> couplings = lower_couplings(ws.s2_matrix);
     make_degenerate_roots_spin_pure(ws, couplings);
     result.states.reserve(m);
-    for (std::size_t r = 0; r < m; ++r) result.states.push_back(make_state(ws, couplings, r));
+    for (std::size_t r = 0; r < m; ++r) {
+        if (r % 64 == 0) check_interruption();
+        result.states.push_back(make_state(ws, couplings, r));
+    }
 
     result.target_root = options.target_root;
     const CiState& target = result.states[result.target_root - 1];
@@ -266,6 +272,7 @@ Matrix compute_ci_state_density(std::size_t n_basis, const Matrix& coefficients,
     Matrix d = Matrix::zeros(n, n);
     for (std::size_t k = 0; k < n; ++k) d(k, k) = -2.0 * occ[k];
     for (std::size_t i = 0; i < microstates.size(); ++i) {
+        check_interruption();
         const Microstate& si = microstates[i];
         for (std::size_t j = 0; j <= i; ++j) {
             const Microstate& sj = microstates[j];

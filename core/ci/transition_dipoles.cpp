@@ -4,6 +4,7 @@
 
 #include "core/integrals/multipole_params.h"
 #include "core/types/constants.h"
+#include "core/types/interruption.h"
 
 namespace quorin {
 
@@ -54,6 +55,7 @@ void apply_one_electron_operator(std::span<const Microstate> microstates, const 
         out[i] = diagonal * w[i];
     }
     for (std::size_t i = 0; i < microstates.size(); ++i) {
+        check_interruption();
         const Microstate& si = microstates[i];
         for (std::size_t j = 0; j < i; ++j) {
             const Microstate& sj = microstates[j];
@@ -88,6 +90,7 @@ void compute_transition_dipoles_and_oscillator_strengths(const MolecularBatch& m
         apply_one_electron_operator(result.microstates, mu[axis], result.states[0].coefficients, mu_ground[axis]);
     }
     for (std::size_t r = 0; r < result.states.size(); ++r) {
+        if (r % 256 == 0) check_interruption();
         CiState& state = result.states[r];
         double strength2 = 0.0;
         for (std::size_t axis = 0; axis < 3; ++axis) {

@@ -12,6 +12,11 @@ namespace {
 // A solution carried from a geometry whose atoms lie within this distance
 // (angstrom, along every axis) starts the next SCF.
 constexpr double kCarryDistance = 0.5;
+// A warm-started solution whose lowest orbital-Hessian eigenvalue lies below
+// this (eV) is compared with a cold start; energies closer than
+// kSameSolutionEv are the same solution.
+constexpr double kSoftModeEv = 5e-2;
+constexpr double kSameSolutionEv = 1e-6;
 
 bool carried_solution_nearby(const MolecularBatch& molecule, const ScfWorkspace& scf) {
     if (scf.carried_coordinates.size() != 3 * molecule.n_atoms) return false;
@@ -29,12 +34,28 @@ bool carried_solution_nearby(const MolecularBatch& molecule, const ScfWorkspace&
 
 ScfResult run_surface_scf(const MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                           const SurfaceScfSettings& settings) {
-    scf.clear_matrices();
-    scf.diis.reset();
+    const auto ladder = [&](const Matrix* density, const Matrix* rotation) {
+        scf.clear_matrices();
+        scf.diis.reset();
+        return run_rhf_scf_adaptive_with_nddo_and_cosmo(molecule, model, scf, settings.max_iterations,
+                                                        settings.use_nddo, std::nullopt, settings.energy_tolerance,
+                                                        settings.density_tolerance, density, rotation);
+    };
     const bool warm = carried_solution_nearby(molecule, scf);
-    const ScfResult result = run_rhf_scf_adaptive_with_nddo_and_cosmo(
-        molecule, model, scf, settings.max_iterations, settings.use_nddo, std::nullopt, settings.energy_tolerance,
-        settings.density_tolerance, warm ? &scf.carried_density : nullptr, warm ? &scf.carried_rotation : nullptr);
+    ScfResult result = ladder(warm ? &scf.carried_density : nullptr, warm ? &scf.carried_rotation : nullptr);
+    // A warm start follows its solution as far as it stays a minimum; a
+    // soft lowest orbital mode says a crossing with another solution may
+    // be near, which can already lie lower. The cold start decides: the
+    // lower of the two is kept (the warm one again from its own density).
+    if (warm && result.converged && scf.lowest_hessian_eigenvalue < kSoftModeEv) {
+        scf.carried_density.copy_from(scf.density);
+        const ScfResult cold = ladder(nullptr, nullptr);
+        if (!(cold.converged && cold.total_energy < result.total_energy - kSameSolutionEv)) {
+            result = ladder(&scf.carried_density, nullptr);
+        } else {
+            result = cold;
+        }
+    }
     scf.carried_coordinates.clear();
     if (result.converged) {
         scf.carried_density.copy_from(scf.density);

@@ -26,7 +26,10 @@ struct SurfaceScfSettings {
 // When the workspace carries a converged solution of a geometry nearby (no
 // atom moved by more than 0.5 angstrom along any axis), the ladder's first
 // try starts from its density and every stability check from its lowest
-// rotation; a converged run leaves its own solution to carry.
+// rotation. A warm solution with a soft lowest orbital mode (below 0.05 eV:
+// a crossing with another solution may be near) is compared with a cold
+// start from the neutral-atom guess, and the lower one is kept. A converged
+// run leaves its own solution to carry.
 ScfResult run_surface_scf(const MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                           const SurfaceScfSettings& settings);
 

@@ -10,6 +10,7 @@
 #include "core/integrals/pair_integrals.h"
 #include "core/scf/density.h"
 #include "core/types/errors.h"
+#include "core/types/interruption.h"
 
 namespace quorin {
 
@@ -123,6 +124,7 @@ void pair_local_gradient(MolecularBatch& molecule, const ParameterModel& model, 
     double* terms = fresh + 3 * pair_ws.max_terms;
     for (auto& g : gradient) g = {0.0, 0.0, 0.0};
     for (std::size_t hi = 1; hi < molecule.n_atoms; ++hi) {
+        check_interruption();
         if (!pair_ws.records[hi]) continue;
         for (std::size_t lo = 0; lo < hi; ++lo) {
             if (!pair_ws.records[lo]) continue;
@@ -209,6 +211,7 @@ PairTermDerivatives compute_pair_term_derivatives(MolecularBatch& molecule, cons
     result.values.assign(total, 0.0);
     std::vector<double> scratch(2 * pair_ws.max_terms);
     for (std::size_t hi = 1; hi < n; ++hi) {
+        check_interruption();
         for (std::size_t lo = 0; lo < hi; ++lo) {
             if (!pair_ws.records[lo] || !pair_ws.records[hi]) continue;
             differentiate_pair_terms(molecule, model, pair_ws, lo, hi, use_nddo,

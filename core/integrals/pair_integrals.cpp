@@ -13,6 +13,7 @@
 #include "core/integrals/multipole_params.h"
 #include "core/integrals/multipoles.h"
 #include "core/types/constants.h"
+#include "core/types/interruption.h"
 
 namespace quorin {
 
@@ -230,6 +231,7 @@ std::vector<DiatomicPairIntegrals> precompute_diatomic_pairs(const MolecularBatc
     const std::unique_ptr<PairIntegralScratch> scratch = std::make_unique_for_overwrite<PairIntegralScratch>();
 
     for (std::size_t i = 0; i < n; ++i) {
+        check_interruption();
         for (std::size_t j = 0; j < i; ++j) {
             DiatomicPairIntegrals rec;
             if (compute_diatomic_pair(molecule, model, i, j, atoms[i], atoms[j], rec, *scratch)) {

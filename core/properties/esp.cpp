@@ -9,6 +9,7 @@
 #include "core/properties/dipole.h"
 #include "core/scf/blas.h"
 #include "core/types/constants.h"
+#include "core/types/interruption.h"
 
 namespace quorin {
 
@@ -44,7 +45,11 @@ std::vector<Point> esp_grid_points(const MolecularBatch& molecule, const EspOpti
     for (std::size_t a = 0; a < molecule.n_atoms; ++a) radii[a] = esp_vdw_radius(molecule.atomic_numbers[a]);
     const std::vector<Point> sphere = unit_sphere(options.points_per_shell);
     const std::size_t n = molecule.n_atoms;
+    // Room for every point at once: growing by doubling would hold up to
+    // three times the final grid while it copies.
+    grid.reserve(n * options.scale_factors.size() * sphere.size());
     for (std::size_t i = 0; i < n; ++i) {
+        check_interruption();
         for (const double scale : options.scale_factors) {
             const double radius = scale * radii[i];
             for (const Point& u : sphere) {
@@ -172,6 +177,7 @@ std::variant<EspResult, std::string> compute_esp_charges(const MolecularBatch& m
     std::vector<double> block(n * kBlock);
     select_blas_threads(0);  // the small rank updates below run on the calling thread
     for (std::size_t start = 0; start < points; start += kBlock) {
+        check_interruption();
         const std::size_t count = std::min(kBlock, points - start);
         for (std::size_t k = 0; k < count; ++k) {
             const Point& p = grid[start + k];

@@ -18,7 +18,6 @@ namespace quorin {
 
 namespace {
 
-constexpr double kSolventRadiusAngstrom = 1.30005;
 constexpr H4Parameters kH4Parameters = {2.32, 3.1, 1.07, 2.01, 0.42, 3.61, 1.41};
 
 // Adds a kcal/mol/angstrom correction gradient to both gradient lists.

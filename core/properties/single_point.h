@@ -15,6 +15,9 @@
 
 namespace quorin {
 
+// Radius of the solvent probe that shapes the dielectric cavity.
+inline constexpr double kSolventRadiusAngstrom = 1.30005;
+
 struct SinglePointOptions {
     std::optional<double> cosmo_eps;        // dielectric constant; none: gas phase
     std::optional<std::string> dispersion;  // upper-cased dispersion model name; none: no dispersion

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "core/types/errors.h"
+#include "core/types/interruption.h"
 
 namespace quorin {
 
@@ -10,6 +11,9 @@ std::optional<CholeskyPivotError> cholesky_decompose(Matrix& a) {
     const std::size_t n = a.rows();
     if (a.cols() != n) stop_assert_eq("Matrix must be square", n, a.cols());
     for (std::size_t j = 0; j < n; ++j) {
+        // A column costs at most n^2 / 4 products: milliseconds at the
+        // largest cavities.
+        check_interruption();
         const double* row_j = a.row(j);
         double d = row_j[j];
         for (std::size_t k = 0; k < j; ++k) d -= row_j[k] * row_j[k];

@@ -24,8 +24,8 @@ constexpr std::size_t kSubspace = DavidsonWorkspace::kSubspace;
 // pseudo-random part.
 constexpr std::size_t kStartVectors = 3;
 constexpr double kRandomWeight = 0.3;
-// Roots the eigenvalue test follows.
-constexpr std::size_t kTestedRoots = 2;
+// Ritz values this close (eV) to the lowest form a cluster with it.
+constexpr double kCloseRootsEv = 0.1;
 // Smallest |diagonal - theta| the preconditioner divides by.
 constexpr double kPreconditionerFloor = 0.1;
 // Ritz vectors kept when the subspace is full.
@@ -84,7 +84,8 @@ double next_signed_unit(std::uint64_t& state) {
 // The whole operator, one column a coordinate, symmetrised, and its lowest
 // eigenpair: the eigenvalue is returned, the eigenvector left in
 // ws.ritz_vector. Allocates the len x len matrices it needs.
-double whole_operator_lowest_eigenpair(std::size_t len, OperatorColumn column, DavidsonWorkspace& ws) {
+double whole_operator_lowest_eigenpair(std::size_t len, OperatorColumn column, DavidsonWorkspace& ws,
+                                       double threshold, std::size_t& below) {
     Matrix a = Matrix::zeros(len, len);
     Vec64 column_values = Vec64::zeros(len);
     for (std::size_t k = 0; k < len; ++k) {
@@ -99,6 +100,11 @@ double whole_operator_lowest_eigenpair(std::size_t len, OperatorColumn column, D
     Matrix vectors = Matrix::zeros(len, len);
     diagonalize_symmetric(a, values, vectors);
     for (std::size_t k = 0; k < len; ++k) ws.ritz_vector[k] = vectors(k, 0);
+    below = 0;
+    while (below < std::min(kMaxRitzRoots, len) && values[below] < threshold) {
+        for (std::size_t k = 0; k < len; ++k) ws.basis(below, k) = vectors(k, below);
+        ++below;
+    }
     return values[0];
 }
 
@@ -223,11 +229,12 @@ RitzRound lowest_eigenpairs(DavidsonWorkspace& ws, std::size_t len, std::size_t 
         products += m - first;
         ++round.corrections;
     }
-    const blasint bm = as_blas_int(m);
-    scipy_cblas_dgemv(CblasRowMajor, CblasTrans, bm, bl, 1.0, basis.data().data(), ld, vectors.data(), 1, 0.0,
-                      ws.ritz_vector.data(), 1);
-    scipy_cblas_dgemv(CblasRowMajor, CblasTrans, bm, bl, 1.0, images.data().data(), ld, vectors.data(), 1, 0.0,
-                      ws.ritz_image.data(), 1);
+    if (m > 0) {
+        rotate_subspace(basis, m, vectors, round.roots, len);
+        rotate_subspace(images, m, vectors, round.roots, len);
+        std::copy(basis.row(0), basis.row(0) + len, ws.ritz_vector.data());
+        std::copy(images.row(0), images.row(0) + len, ws.ritz_image.data());
+    }
     return round;
 }
 
@@ -265,15 +272,20 @@ std::size_t add_start_vectors(DavidsonWorkspace& ws, std::size_t len, std::size_
     }
     const std::size_t first = m;
     std::uint64_t state = 0x9e3779b97f4a7c15ULL;
-    for (std::size_t s = 0; s < std::min(kStartVectors, len) && m < len; ++s) {
+    // The block's vectors with random parts weighted towards low diagonals
+    // (near the lowest eigenvectors), then one random vector spread evenly
+    // over every coordinate.
+    for (std::size_t s = 0; s <= std::min(kStartVectors, len) && m < len; ++s) {
+        const bool spread = s == std::min(kStartVectors, len);
         double* x = ws.basis.row(m);
         double norm = 0.0;
         for (std::size_t k = 0; k < len; ++k) {
-            x[k] = next_signed_unit(state) / (1.0 + std::max(diagonal[k] - diagonal[lowest], 0.0));
+            x[k] = next_signed_unit(state);
+            if (!spread) x[k] /= 1.0 + std::max(diagonal[k] - diagonal[lowest], 0.0);
             norm += x[k] * x[k];
         }
-        scipy_cblas_dscal(as_blas_int(len), kRandomWeight / std::sqrt(norm), x, 1);
-        if (s < n_start) {
+        scipy_cblas_dscal(as_blas_int(len), (spread ? 1.0 : kRandomWeight) / std::sqrt(norm), x, 1);
+        if (!spread && s < n_start) {
             for (std::size_t l = 0; l < n_start; ++l) x[start[l]] += block[s * n_start + l];
         }
         if (orthonormalize_against_rows(ws.basis, m, x, len) < 1e-8) continue;
@@ -288,48 +300,68 @@ std::size_t add_start_vectors(DavidsonWorkspace& ws, std::size_t len, std::size_
 LowestEigenvalue test_lowest_eigenvalue(DavidsonWorkspace& ws, std::size_t len, std::size_t m,
                                         std::size_t products, const double* precondition, BlockProduct product,
                                         OperatorColumn column, const EigenvalueTest& test) {
-    // A converged Ritz value's tolerance: tight where the verdict is close.
-    // Both roots must converge, after at least one correction of the
-    // lowest: a residual bounds the distance to some eigenvalue, not to the
-    // next one, so a second root still moving may hide a lower eigenvector.
-    // The error of the lowest is its residual r1, or r1^2 / (theta2 - r2 -
-    // theta1) when the converged second root lies clear above it (its
-    // interval's lower end standing for the next eigenvalue).
+    LowestEigenvalue result;
+    if (len > 0 && len <= test.dense_dimension) {
+        result.value = whole_operator_lowest_eigenpair(len, column, ws, test.threshold, result.roots_below);
+        result.products = products + len;
+        result.verdict = result.value < test.threshold ? EigenvalueVerdict::below : EigenvalueVerdict::above;
+        return result;
+    }
+    // The followed roots: the lowest and those within kCloseRootsEv of it (a
+    // cluster), each to be converged to the residual bound after at least
+    // one round of corrections, and the first root above the cluster, the
+    // lower end of whose interval stands for the next eigenvalue. The error
+    // of the lowest is its residual r1 or, with that root clear of the
+    // cluster, the cluster's quadratic bound sum r_j^2 / gap.
     const auto tolerance = [&](double theta) {
         return test.absolute_tolerance + test.relative_tolerance * std::max(theta - test.threshold, 0.0);
     };
+    const double bound = test.residual_bound;
     bool converged = false;
     double error = std::numeric_limits<double>::infinity();
     const auto rule = [&](const RitzRound& round) {
         RitzDecision decision;
-        const double theta = round.theta[0], r1 = round.residual[0];
-        const bool second_settled =
-            round.roots < 2 ? round.complete : round.residual[1] <= tolerance(round.theta[1]);
-        const double gap = round.roots > 1 && second_settled ? round.theta[1] - round.residual[1] - theta : 0.0;
-        error = gap > 0.0 ? std::min(r1, r1 * r1 / gap) : r1;
-        converged = (round.corrections > 0 || round.complete) && error <= tolerance(theta) && second_settled;
-        // One correction a round, for the root farther from its tolerance:
-        // each product then enters the next Rayleigh-Ritz step at once.
-        const double behind0 = round.corrections == 0 ? std::numeric_limits<double>::infinity()
-                                                      : error / tolerance(theta);
-        const double behind1 = second_settled ? 0.0 : round.residual[1] / tolerance(round.theta[1]);
-        decision.correct[0] = behind0 > 1.0 && behind0 >= behind1;
-        decision.correct[1] = behind1 > 1.0 && !decision.correct[0];
-        decision.stop = theta < test.threshold || converged;
+        const double theta = round.theta[0];
+        std::size_t cluster = 1;
+        while (cluster < round.roots && round.theta[cluster] - theta < kCloseRootsEv) ++cluster;
+        bool settled = round.corrections > 0 || round.complete;
+        double squares = 0.0;
+        std::size_t behind = 0;  // the cluster's root farthest from converged
+        for (std::size_t j = 0; j < cluster; ++j) {
+            settled = settled && round.residual[j] <= bound;
+            squares += round.residual[j] * round.residual[j];
+            if (round.residual[j] > round.residual[behind]) behind = j;
+        }
+        const double gap = cluster < round.roots
+                               ? round.theta[cluster] - round.residual[cluster] - round.theta[cluster - 1]
+                               : 0.0;
+        error = round.complete ? 0.0 : gap > 0.0 ? std::min(round.residual[0], squares / gap) : round.residual[0];
+        converged = settled && error <= tolerance(theta) && theta - error >= test.threshold;
+        // A Ritz value below the threshold settles the verdict; the lowest
+        // pair is still converged to the residual bound (its vector is the
+        // way down), as far as the budget allows.
+        const bool below = theta < test.threshold;
+        decision.stop = converged || (below && round.residual[0] <= bound);
+        // One correction a round, for the root of the cluster farthest from
+        // converged (the lowest while it lies below the threshold): each
+        // product then enters the next Rayleigh-Ritz step at once.
+        decision.correct[below ? 0 : behind] = !decision.stop;
         return decision;
     };
-    LowestEigenvalue result;
     const RitzRound last =
-        lowest_eigenpairs(ws, len, m, precondition, kTestedRoots, products, test.max_products, product, rule);
+        lowest_eigenpairs(ws, len, m, precondition, kMaxRitzRoots, products, test.max_products, product, rule);
     result.products = products;
     result.value = m > 0 ? last.theta[0] : std::numeric_limits<double>::infinity();
     result.error_bound = error;
     if (m > 0 && last.theta[0] < test.threshold) {
         result.verdict = EigenvalueVerdict::below;  // a Ritz value bounds the lowest eigenvalue from above
+        while (result.roots_below < last.roots && last.theta[result.roots_below] < test.threshold) {
+            ++result.roots_below;
+        }
     } else if (converged) {
         result.verdict = EigenvalueVerdict::above;
     } else if (len <= test.exact_dimension) {
-        result.value = whole_operator_lowest_eigenpair(len, column, ws);
+        result.value = whole_operator_lowest_eigenpair(len, column, ws, test.threshold, result.roots_below);
         result.products += len;
         result.error_bound = 0.0;
         result.verdict = result.value < test.threshold ? EigenvalueVerdict::below : EigenvalueVerdict::above;

@@ -76,7 +76,8 @@ using RitzRule = FunctionRef<RitzDecision(const RitzRound&)>;
 // precondition[k] - theta, and counts the products in `products`. Stops
 // when the rule says so, when the products reach max_products, or when no
 // new direction is left. Leaves the lowest Ritz pair in ws.ritz_vector and
-// ws.ritz_image and returns the last round.
+// ws.ritz_image, the Ritz vectors of the roots followed in the first rows
+// of ws.basis (their images in ws.images), and returns the last round.
 RitzRound lowest_eigenpairs(DavidsonWorkspace& ws, std::size_t len, std::size_t m, const double* precondition,
                             std::size_t roots, std::size_t& products, std::size_t max_products,
                             BlockProduct product, RitzRule rule);
@@ -95,31 +96,35 @@ inline constexpr std::size_t kStartBlockSize = 4;
 void lowest_coordinates(const double* diagonal, std::size_t len, std::size_t count, std::size_t* out);
 
 // Start vectors that no symmetry of the operator can keep inside one of its
-// invariant subspaces, so that every eigenvector has a part among them. From
-// `block`, the operator's exact block over the coordinates `start` (those
-// of lowest diagonal; row-major, overwritten): its lowest eigenvectors, each
-// plus a dense pseudo-random part of norm 0.3 weighted towards coordinates
-// of low diagonal, up to three, orthonormalised against the m rows already
-// in ws.basis and each other, appended there with their images (one block
-// product, counted in `products`). Then moves every entry of `diagonal` by
-// the mean of block_ss - diagonal_s, the offset the operator's off-diagonal
-// terms give the lowest coordinates: the preconditioner of the iterations.
-// Returns the rows of ws.basis now filled.
+// invariant subspaces and that reach every coordinate, so that every
+// eigenvector has a part among them whatever its diagonal. From `block`, the
+// operator's exact block over the coordinates `start` (those of lowest
+// diagonal; row-major, overwritten): its lowest eigenvectors, each plus a
+// dense pseudo-random part of norm 0.3 spread evenly over all coordinates,
+// up to three, orthonormalised against the m rows already in ws.basis and
+// each other, appended there with their images (one block product, counted
+// in `products`). Then moves every entry of `diagonal` by the mean of
+// block_ss - diagonal_s, the offset the operator's off-diagonal terms give
+// the lowest coordinates: the preconditioner of the iterations. Returns the
+// rows of ws.basis now filled.
 std::size_t add_start_vectors(DavidsonWorkspace& ws, std::size_t len, std::size_t m, double* diagonal,
                               std::span<const std::size_t> start, double* block, BlockProduct product,
                               std::size_t& products);
 
-// The test of the lowest eigenvalue against a threshold, its tolerance and
+// The test of the lowest eigenvalue against a threshold, its tolerances and
 // budget.
 struct EigenvalueTest {
     double threshold = 0.0;
-    // A converged Ritz value theta lies within absolute_tolerance +
-    // relative_tolerance x (theta - threshold) of an eigenvalue: tight where
-    // the verdict is close.
+    // The lowest Ritz value theta counts as converged when the bound on its
+    // distance to an eigenvalue is within absolute_tolerance +
+    // relative_tolerance x (theta - threshold) and every followed root's
+    // residual norm is within residual_bound.
     double absolute_tolerance = 0.0;
     double relative_tolerance = 0.0;
+    double residual_bound = 5e-2;  // eV for the orbital Hessians
     std::size_t max_products = 0;     // the start block's included
     std::size_t exact_dimension = 0;  // up to this dimension a run-out builds the whole operator
+    std::size_t dense_dimension = 0;  // up to this dimension the whole operator is built from the start
 };
 
 enum class EigenvalueVerdict { below, above, undecided };
@@ -129,28 +134,36 @@ struct LowestEigenvalue {
     double error_bound = 0.0;  // how far the lowest eigenvalue may lie below `value` when converged
     std::size_t products = 0;  // all of them, the start block's and the whole operator's included
     EigenvalueVerdict verdict = EigenvalueVerdict::undecided;
+    // below: the Ritz values (or exact eigenvalues) under the threshold,
+    // lowest first, at most kMaxRitzRoots; their vectors are the first rows
+    // of ws.basis.
+    std::size_t roots_below = 0;
 };
 
-// Davidson iterations that follow the two lowest roots from the m start
-// vectors in ws.basis (and their images; `products` spent on them), and
-// what they prove:
+// Davidson iterations from the m start vectors in ws.basis (and their
+// images; `products` spent on them), and what they prove. They follow the
+// lowest Ritz value, those within 0.1 eV of it (a cluster) and the first
+// one above the cluster, up to four roots.
 // - below: a Ritz value lies below the threshold. It bounds the lowest
-//   eigenvalue from above; ws.ritz_vector holds its vector.
-// - above: after at least one round of corrections, the lowest Ritz value
-//   theta is not below the threshold and has converged: an eigenvalue lies
-//   within error_bound below it (its residual, or the quadratic bound
-//   r1^2 / (theta2 - r2 - theta) once the next root lies clear above), and
-//   error_bound is within the test's tolerance at theta. The next Ritz value
-//   has converged to its own tolerance too. Residuals prove nearness to
-//   some eigenvalue, not that it is the lowest: that no lower one was
-//   missed rests on start vectors with a part along every eigenvector (see
-//   add_start_vectors) and on the iterations that both roots need. Where the
-//   lowest eigenvalues form a dense band, theta can lie in the band above
-//   the lowest one by more than error_bound.
-// - When the budget runs out first and len <= test.exact_dimension, the
-//   whole operator, one `column` a coordinate, is diagonalised and the
-//   verdict is exact (its eigenvector in ws.ritz_vector); larger operators
-//   are left undecided, the lowest Ritz vector in ws.ritz_vector.
+//   eigenvalue from above; ws.ritz_vector holds its vector, converged to
+//   the residual bound as far as the budget allows.
+// - above: after at least one round of corrections, every followed root's
+//   residual norm is within test.residual_bound, and an eigenvalue lies
+//   within error_bound below the lowest Ritz value theta, with theta -
+//   error_bound not below the threshold and error_bound within the test's
+//   tolerance. error_bound is the residual r1, or the quadratic bound
+//   (sum of the cluster's r_j^2) / (theta_next - r_next - theta_cluster)
+//   once the root above the cluster lies clear of it. Residuals prove
+//   nearness to some eigenvalue, not that it is the lowest: that no lower
+//   one was missed rests on start vectors with a part along every
+//   eigenvector (see add_start_vectors) and on the iterations each followed
+//   root needs to reach the absolute residual bound, whose Krylov growth
+//   brings out any eigenvector below the ones followed.
+// - len <= test.dense_dimension: the whole operator, one `column` a
+//   coordinate, is diagonalised from the start and the verdict is exact
+//   (its eigenvector in ws.ritz_vector). The same when the budget runs out
+//   first and len <= test.exact_dimension; larger operators are then left
+//   undecided, the lowest Ritz vector in ws.ritz_vector.
 LowestEigenvalue test_lowest_eigenvalue(DavidsonWorkspace& ws, std::size_t len, std::size_t m,
                                         std::size_t products, const double* precondition, BlockProduct product,
                                         OperatorColumn column, const EigenvalueTest& test);

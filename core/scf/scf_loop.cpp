@@ -40,6 +40,16 @@ constexpr std::size_t kStallIterations = 6;
 // After a descent, a rise of the energy (eV) above the lowest of the stage
 // that counts as Pulay extrapolation climbing back.
 constexpr double kClimbEv = 1e-3;
+// A density counts as the aufbau density of its Fock matrix while its
+// highest occupied orbital lies at most this (eV), or the energy tolerance,
+// above its lowest virtual one.
+constexpr double kAufbauOverlapEv = 1e-4;
+// Lowers the occupied block below the virtual one to find a density's own
+// orbitals (eV, far beyond any orbital energy).
+constexpr double kOccupiedShiftEv = 1e4;
+// A fall of the energy (eV) along an unstable rotation smaller than this is
+// rounding, not a way down.
+constexpr double kEnergyNoiseEv = 1e-8;
 
 void require_finite_inputs(const MolecularBatch& molecule, const ScfOptions& options) {
     for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
@@ -93,6 +103,21 @@ double level_shift_for(const ScfOptions& options, std::size_t iteration) {
 double damping_for(const ScfOptions& options, std::size_t iteration) {
     if (iteration >= 26 && std::fabs(options.damping - 0.5) < 1e-4) return 0.3;
     return options.damping;
+}
+
+// The orbitals of the idempotent density P with Fock matrix F: the
+// eigenvectors of F - s P/2 for a shift s far beyond any orbital energy,
+// which diagonalise F within P's occupied space (the n_occ first, energies
+// ascending) and within its complement (the rest, ascending), up to
+// |F_ov|^2 / s. `work` is n x n scratch.
+void orbitals_of_density(const Matrix& density, const Matrix& fock, std::size_t n_occ, Matrix& work,
+                         EigensolverWorkspace& eigensolver, Matrix& orbitals, Vec64& energies) {
+    const double* p = density.data().data();
+    const double* f = fock.data().data();
+    double* w = work.data().data();
+    for (std::size_t i = 0; i < density.data().size(); ++i) w[i] = f[i] - 0.5 * kOccupiedShiftEv * p[i];
+    diagonalize_symmetric(work, eigensolver, energies, orbitals);
+    for (std::size_t k = 0; k < n_occ; ++k) energies[k] += kOccupiedShiftEv;
 }
 
 void mix_densities(double old_weight, const Matrix& new_density, Matrix& density) {
@@ -172,20 +197,22 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
     ws.diis.reset();
 
     // Iterations run in stages: the first from the guess, each later one from
-    // a density stepped down from an unstable solution of the stage before.
-    // Every stage has the full iteration budget and its own shift and damping
-    // schedule, and a run converges only on a stable solution. The first
-    // stage is plain Pulay extrapolation. A later stage starts with
-    // energy-guided interpolation, which never raises the energy of the
-    // history's best point and so cannot be drawn back up to the saddle point,
-    // until the commutator error is small; then Pulay extrapolation converges,
-    // watched: one that climbs back above the stage's lowest energy hands over
-    // to the energy-guided steps again, until a ten times smaller error.
+    // a density stepped down from a solution that failed its examination.
+    // Every stage has its own shift and damping schedule (the cap counts the
+    // iterations of all stages) and starts with energy-guided interpolation,
+    // which never raises the energy of the history's best point: it cannot
+    // be drawn up to a saddle point, nor into the swaps of electrons between
+    // far-apart fragments whose orbitals are degenerate, the way commutator
+    // extrapolation can. Once the commutator error is small Pulay
+    // extrapolation converges; after a descent it is watched, and one that
+    // climbs back above the stage's lowest energy hands over to the
+    // energy-guided steps again, until a ten times smaller error.
     double previous_total = 0.0;
-    double last_shift = 0.0;
+    double last_shift = 0.0;     // level shift carried by the virtual orbital energies in the workspace
+    bool fock_of_final = false;  // ws.fock is F(ws.density), unshifted and not extrapolated
     std::size_t descents = 0;
     std::size_t stage_iteration = 0;
-    bool energy_guided = false;
+    bool energy_guided = true;
     double energy_guided_until = kEnergyGuidedUntilErrorEv;
     double lowest_stage_energy = std::numeric_limits<double>::infinity();
     bool checked = false;
@@ -196,14 +223,15 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
     while (result.iterations < options.max_iterations) {
         ++stage_iteration;
         ++result.iterations;
+        fock_of_final = false;
         if (const auto dielectric = fock_of_density.build(ws.density, ws.fock)) result.cosmo_energy = dielectric;
         const double electronic = compute_electronic_energy(ws.density, ws.hcore, ws.fock);
         const double total = electronic + core_energy;
         check_interruption();
 
         DiisStep diis = ws.diis.push(ws.fock, ws.density, ws.diis_product);
+        ws.energy_diis.record(ws.diis, ws.density, ws.hcore);
         const bool watched = descents > 0;
-        if (watched) ws.energy_diis.record(ws.diis, ws.density, ws.hcore);
         if (watched && !energy_guided && total > lowest_stage_energy + kClimbEv) {
             energy_guided = true;
             energy_guided_until *= 0.1;
@@ -228,74 +256,103 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
             halving_error = diis.max_error;
             halved_at = stage_iteration;
         }
+        // Settled: energy, density and commutator error all below their
+        // tolerances.
         const bool settled = stage_iteration >= 2 && std::fabs(total - previous_total) < options.energy_tolerance &&
-                             (density_change < options.density_tolerance || diis.max_error < options.density_tolerance);
+                             density_change < options.density_tolerance &&
+                             diis.max_error < options.density_tolerance;
         // Iterations that no longer halve the commutator error are stuck,
-        // typically circling a saddle point: the check looks for a way down
-        // there, and second-order steps take over.
+        // typically circling a saddle point: the examination looks for a way
+        // down there, and second-order steps take over.
         const bool stalled = !settled && descents < kMaxDescents && stage_iteration >= kStallFrom &&
                              stage_iteration - halved_at >= kStallIterations;
-        if (settled || stalled) {
-            checked = true;
-            const StabilityCheck check =
-                check_orbital_stability(ws.coefficients, ws.orbital_energies, n_occ, std::max(last_shift, 0.0),
-                                        fock_of_density, ws.stability, options.initial_rotation);
-            ws.density.copy_from(ws.new_density);
-            if (settled && check.stable) {
-                result.converged = true;
-                break;
+        if (!settled && !stalled) {
+            if (diis.extrapolated || energy_guided) {
+                ws.density.copy_from(ws.new_density);
+            } else {
+                mix_densities(damping_for(options, stage_iteration), ws.new_density, ws.density);
             }
-            if (settled && (!check.decided || descents == kMaxDescents)) break;  // reported unconverged
-            double lowered = settled ? electronic : fock_of_density.electronic_energy(ws.density, ws.fock);
-            if (!check.stable && check.decided) {
-                // Down from the saddle point: a line search along the
-                // unstable rotation, then Newton steps to near the minimum
-                // below it.
-                const double start = lowered;
-                lowered = descend_along_unstable_rotation(ws.coefficients, n_occ, fock_of_density, start,
-                                                          ws.stability, ws.density, ws.new_density, ws.fock);
-                if (settled && !(lowered < start)) break;  // nowhere lower along the rotation
-            }
-            ++result.iterations;
-            const std::size_t left = options.max_iterations - std::min(options.max_iterations, result.iterations);
-            // Down from a saddle point the steps stop near the minimum and
-            // Pulay iterations finish. A stage stuck on a stable solution
-            // (typically crawling along a soft mode, where Pulay's
-            // coefficients grow too large to be trusted) has the steps go on
-            // to the run's own tolerance.
-            const double gradient_tolerance =
-                check.stable ? std::min(kNewtonGradientEv, 0.5 * options.density_tolerance) : kNewtonGradientEv;
-            result.iterations += descend_by_newton_steps(n_occ, fock_of_density, lowered, gradient_tolerance,
-                                                         std::min(kMaxNewtonSteps, left), ws.density,
-                                                         {ws.fock, ws.diis_product, ws.new_density, ws.coefficients,
-                                                          ws.orbital_energies, ws.eigensolver},
-                                                         ws.stability)
-                                     .steps;
-            ++descents;
-            ws.diis.reset();
-            energy_guided = true;
-            energy_guided_until = kEnergyGuidedUntilErrorEv;
-            lowest_stage_energy = std::numeric_limits<double>::infinity();
-            stage_iteration = 0;
-            halving_error = std::numeric_limits<double>::infinity();
-            halved_at = 0;
+            previous_total = total;
             continue;
         }
 
-        if (diis.extrapolated || energy_guided) {
-            ws.density.copy_from(ws.new_density);
-        } else {
-            mix_densities(damping_for(options, stage_iteration), ws.new_density, ws.density);
+        // The examination of the newest density P: its own Fock matrix F(P),
+        // neither extrapolated nor shifted, and P's orbitals, which
+        // diagonalise F(P) within P's occupied space and within its
+        // complement. P must be the aufbau density of F(P), no occupied
+        // orbital above a virtual one (a state with electrons moved between
+        // far-apart fragments is stationary too, but not that), and the
+        // orbital Hessian there must have no eigenvalue below
+        // kUnstableEigenvalueEv.
+        checked = true;
+        ws.density.copy_from(ws.new_density);
+        if (const auto dielectric = fock_of_density.build(ws.density, ws.fock)) result.cosmo_energy = dielectric;
+        fock_of_final = true;
+        const double candidate = compute_electronic_energy(ws.density, ws.hcore, ws.fock);
+        orbitals_of_density(ws.density, ws.fock, n_occ, ws.diis_product, ws.eigensolver, ws.coefficients,
+                            ws.orbital_energies);
+        last_shift = 0.0;
+        const bool aufbau = n_occ >= n || ws.orbital_energies[n_occ - 1] - ws.orbital_energies[n_occ] <=
+                                              std::max(kAufbauOverlapEv, options.energy_tolerance);
+        const StabilityCheck check = check_orbital_stability(ws.coefficients, ws.orbital_energies, n_occ, 0.0,
+                                                             fock_of_density, ws.stability, options.initial_rotation);
+        ws.lowest_hessian_eigenvalue = check.lowest_eigenvalue;
+        if (settled && aufbau && check.stable) {
+            result.converged = true;
+            break;
         }
-        previous_total = total;
+        // Reported unconverged: no verdict, no descent left, or no iteration.
+        if (settled && !check.decided) break;
+        if (descents == kMaxDescents || result.iterations >= options.max_iterations) break;
+        double lowered = candidate;
+        if (!check.stable && check.decided) {
+            // Down from the saddle point: a line search along the unstable
+            // rotation (one iteration). Where the energy no longer falls
+            // along it the solution is accepted.
+            ++result.iterations;
+            lowered = descend_along_unstable_rotation(ws.coefficients, n_occ, fock_of_density, candidate,
+                                                      ws.stability, ws.density, ws.new_density, ws.diis_product,
+                                                      check.unstable_directions);
+            if (!(lowered < candidate - kEnergyNoiseEv)) {
+                if (settled && aufbau) {
+                    result.converged = true;
+                    break;
+                }
+                lowered = candidate;
+            }
+            fock_of_final = false;
+        }
+        // Newton steps to near the minimum below (from a saddle point or a
+        // non-aufbau state) and Pulay iterations finish. A stage stuck on a
+        // stable solution (typically crawling along a soft mode, where
+        // Pulay's coefficients grow too large to be trusted) has the steps
+        // go on to the run's own tolerance.
+        const std::size_t left = options.max_iterations - std::min(options.max_iterations, result.iterations);
+        const double gradient_tolerance =
+            check.stable ? std::min(kNewtonGradientEv, 0.5 * options.density_tolerance) : kNewtonGradientEv;
+        result.iterations += descend_by_newton_steps(n_occ, fock_of_density, lowered, gradient_tolerance,
+                                                     std::min(kMaxNewtonSteps, left), ws.density,
+                                                     {ws.fock, ws.diis_product, ws.new_density, ws.coefficients,
+                                                      ws.orbital_energies, ws.eigensolver},
+                                                     ws.stability)
+                                 .steps;
+        fock_of_final = false;
+        ++descents;
+        ws.diis.reset();
+        energy_guided = true;
+        energy_guided_until = kEnergyGuidedUntilErrorEv;
+        lowest_stage_energy = std::numeric_limits<double>::infinity();
+        stage_iteration = 0;
+        halving_error = std::numeric_limits<double>::infinity();
+        halved_at = 0;
     }
-    // Once a solution has been checked, the run reports the energy of its
+    // Once a solution has been examined, the run reports the energy of its
     // final density with that density's own Fock matrix and solvent state:
     // variational, so a converged energy does not depend on the route the
-    // iterations took (the Fock matrix last diagonalised was extrapolated, an
-    // error first order in its distance from self-consistency), and the
-    // check's trial densities leave nothing behind in the solvent state.
-    if (checked) {
+    // iterations took (an extrapolated Fock matrix is in error first order
+    // in its distance from self-consistency), and the examination's trial
+    // densities leave nothing behind in the solvent state.
+    if (checked && !fock_of_final) {
         if (const auto dielectric = fock_of_density.build(ws.density, ws.fock)) result.cosmo_energy = dielectric;
     }
 

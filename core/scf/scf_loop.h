@@ -24,7 +24,7 @@ struct ScfOptions {
     std::optional<std::vector<PointCharge>> external_charges;
     std::size_t max_iterations = 60;
     double energy_tolerance = 1e-7;   // eV, change of the total energy
-    double density_tolerance = 1e-6;  // largest density change or DIIS error
+    double density_tolerance = 1e-6;  // largest density change and largest commutator (DIIS) error
     double level_shift = 0.0;         // eV; 0 selects the automatic late shift
     double damping = 0.5;             // weight of the old density
     bool use_nddo = true;             // NDDO pair integrals, else gamma-only
@@ -57,7 +57,14 @@ struct ScfResult {
 std::size_t count_valence_electrons(const MolecularBatch& molecule, const ParameterModel& model);
 
 // Runs one SCF in `workspace` (allocated for the molecule's basis size).
-// Non-convergence only leaves `converged` false. Stops with "System must have
+// Converged means: the changes of the energy and the density and the
+// commutator error all below their tolerances, the final density the aufbau
+// density of its own Fock matrix, and no orbital-Hessian eigenvalue there
+// below kUnstableEigenvalueEv (core/scf/stability.h), or no lower energy
+// along the unstable rotations found. The workspace then holds that density,
+// its Fock matrix and its orbitals (unshifted). Every count, the iterations
+// after a descent from a saddle point included, stays within
+// max_iterations. Non-convergence only leaves `converged` false. Stops with "System must have
 // at least one electron pair for closed-shell RHF" for fewer than two
 // electrons, and with a message naming the input when coordinates, field
 // components, point charges or the damping are not finite.

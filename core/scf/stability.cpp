@@ -198,8 +198,10 @@ EigenvalueTest orbital_stability_test(std::size_t max_products, double relative_
     test.threshold = kUnstableEigenvalueEv;
     test.absolute_tolerance = kStabilityToleranceEv;
     test.relative_tolerance = relative_tolerance;
+    test.residual_bound = kStabilityResidualEv;
     test.max_products = max_products;
     test.exact_dimension = kExactStabilityPairs;
+    test.dense_dimension = kDenseStabilityPairs;
     return test;
 }
 
@@ -258,7 +260,9 @@ StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& 
         for (std::size_t a = 0; a < v; ++a) diagonal[i * v + a] = orbital_energies[o + a] - virtual_shift - orbital_energies[i];
     }
     std::array<std::size_t, kStartBlockSize> start{};
-    const std::size_t n_start = std::min({kStartBlockSize, len, n / 2});
+    // Small Hessians are built whole (test_lowest_eigenvalue): no start block.
+    const bool dense = len <= kDenseStabilityPairs;
+    const std::size_t n_start = dense ? 0 : std::min({kStartBlockSize, len, n / 2});
     lowest_coordinates(diagonal, len, n_start, start.data());
     // The exact Hessian over these pairs, one response build each:
     // h_ls = (eps_a - eps_i) delta_ls + 2 c_i(l)^T G(D_s) c_a(l), D_s the
@@ -302,7 +306,7 @@ StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& 
     // vectors from the exact block that no symmetry keeps exact.
     DavidsonWorkspace& davidson = ws.davidson;
     std::size_t m = 0;
-    if (start_rotation) {
+    if (start_rotation && !dense) {
         double* x = davidson.basis.row(0);
         occupied_virtual_block(coefficients, n_occ, *start_rotation, x, ws);
         if (orthonormalize_against_rows(davidson.basis, 0, x, len) > 1e-8 && dot(x, x, len) > 0.5) {
@@ -311,8 +315,10 @@ StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& 
             ++m;
         }
     }
-    m = add_start_vectors(davidson, len, m, diagonal, {start.data(), n_start}, block.data(), product,
-                          check.products);
+    if (!dense) {
+        m = add_start_vectors(davidson, len, m, diagonal, {start.data(), n_start}, block.data(), product,
+                              check.products);
+    }
 
     const LowestEigenvalue lowest = test_lowest_eigenvalue(davidson, len, m, check.products, diagonal, product,
                                                            column, orbital_stability_test(max_products, relative_tolerance));
@@ -321,6 +327,7 @@ StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& 
     check.products = lowest.products;
     check.stable = lowest.verdict == EigenvalueVerdict::above;
     check.decided = lowest.verdict != EigenvalueVerdict::undecided;
+    check.unstable_directions = lowest.roots_below;
     return check;
 }
 
@@ -365,20 +372,32 @@ LowestAlongRotation lowest_along_rotation(double energy, FunctionRef<double(doub
 
 double descend_along_unstable_rotation(const Matrix& coefficients, std::size_t n_occ, const FockOfDensity& fock,
                                        double energy, StabilityWorkspace& ws, Matrix& density,
-                                       Matrix& trial_density, Matrix& fock_scratch) {
+                                       Matrix& trial_density, Matrix& fock_scratch, std::size_t directions) {
     select_blas_threads(coefficients.rows());
-    const double* x = ws.davidson.ritz_vector.data();
-    // Angle theta turns the orbitals by t = tan(theta) along x.
-    const auto energy_at = [&](double angle) {
-        rotated_density(coefficients, n_occ, x, std::tan(angle), ws, trial_density);
-        return fock.electronic_energy(trial_density, fock_scratch);
-    };
-    const LowestAlongRotation lowest = lowest_along_rotation(energy, energy_at);
-    if (lowest.angle != 0.0) {
-        energy_at(lowest.angle);
-        density.copy_from(trial_density);
+    const std::size_t len = n_occ * (coefficients.rows() - std::min(n_occ, coefficients.rows()));
+    // The rotation found so far, X = sum_j tan(theta_j) x_j, and the trial
+    // one; the orbitals turn by t = 1 along them.
+    double* found = ws.residual.data();
+    double* trial = ws.gradient.data();
+    std::fill(found, found + len, 0.0);
+    double lowest_energy = energy;
+    for (std::size_t j = 0; j < std::max<std::size_t>(directions, 1); ++j) {
+        const double* x = j == 0 ? ws.davidson.ritz_vector.data() : ws.davidson.basis.row(j);
+        const auto energy_at = [&](double angle) {
+            const double t = std::tan(angle);
+            for (std::size_t k = 0; k < len; ++k) trial[k] = found[k] + t * x[k];
+            rotated_density(coefficients, n_occ, trial, 1.0, ws, trial_density);
+            return fock.electronic_energy(trial_density, fock_scratch);
+        };
+        const LowestAlongRotation lowest = lowest_along_rotation(lowest_energy, energy_at);
+        if (lowest.angle == 0.0) continue;
+        axpy(std::tan(lowest.angle), x, found, len);
+        lowest_energy = lowest.energy;
     }
-    return lowest.energy;
+    if (lowest_energy < energy) {
+        rotated_density(coefficients, n_occ, found, 1.0, ws, density);
+    }
+    return lowest_energy;
 }
 
 NewtonDescent descend_by_newton_steps(std::size_t n_occ, const FockOfDensity& fock, double energy, double gradient_tolerance,
@@ -473,7 +492,9 @@ NewtonDescent descend_by_newton_steps(std::size_t n_occ, const FockOfDensity& fo
 
         bool accepted = false;
         double length = std::min(radius, kappa_norm);
-        for (int attempt = 0; attempt < 6 && !accepted && length > kSmallestTrustRadius; ++attempt) {
+        // The full step is tried however short; shortened ones down to the
+        // smallest trust radius.
+        for (int attempt = 0; attempt < 6 && !accepted && (attempt == 0 || length > kSmallestTrustRadius); ++attempt) {
             const double t = length / kappa_norm;
             rotated_density(c, o, step_kappa, t, ws, scratch.trial_density);
             const double trial_energy = fock.electronic_energy(scratch.trial_density, scratch.work);

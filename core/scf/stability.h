@@ -21,24 +21,30 @@
 
 namespace quorin {
 
-// Eigenvalues below this (eV) count as unstable; above it the energy can
-// fall by only a negligible amount along any rotation.
-inline constexpr double kUnstableEigenvalueEv = -1e-2;
+// Eigenvalues below this (eV), numerical noise, count as unstable: the SCF
+// then looks for a lower energy along the eigenvector.
+inline constexpr double kUnstableEigenvalueEv = -1e-4;
 // The check's budget of Hessian products.
 inline constexpr std::size_t kStabilityProducts = 60;
-// The check's tolerance on its lowest eigenvalue: kStabilityToleranceEv
-// plus this fraction of the eigenvalue's distance from kUnstableEigenvalueEv.
-inline constexpr double kStabilityRelativeTolerance = 0.1;
-inline constexpr double kStabilityToleranceEv = 5e-3;
-// Up to this many rotations, a check that runs out of products builds and
-// diagonalises the whole Hessian instead.
+// The check proves its lowest eigenvalue to kStabilityToleranceEv, with the
+// residual norm of every followed Ritz pair within kStabilityResidualEv,
+// both absolute. kStabilityRelativeTolerance, the part of the tolerance that
+// may grow with the eigenvalue's distance from the threshold, is zero.
+inline constexpr double kStabilityToleranceEv = 5e-2;
+inline constexpr double kStabilityResidualEv = 5e-2;
+inline constexpr double kStabilityRelativeTolerance = 0.0;
+// Up to this many rotations the check builds and diagonalises the whole
+// Hessian; up to kExactStabilityPairs, a check that runs out of products
+// does so instead.
+inline constexpr std::size_t kDenseStabilityPairs = 64;
 inline constexpr std::size_t kExactStabilityPairs = 400;
 
 // The test of an orbital Hessian's lowest eigenvalue that every SCF's
 // stability check makes: against kUnstableEigenvalueEv, to
 // kStabilityToleranceEv plus `relative_tolerance` times the distance from
-// it, within `max_products` products, the whole Hessian when the budget runs
-// out on at most kExactStabilityPairs rotations.
+// it and residuals within kStabilityResidualEv, within `max_products`
+// products; the whole Hessian up to kDenseStabilityPairs rotations, and
+// when the budget runs out on at most kExactStabilityPairs.
 EigenvalueTest orbital_stability_test(std::size_t max_products = kStabilityProducts,
                                       double relative_tolerance = kStabilityRelativeTolerance);
 
@@ -66,6 +72,9 @@ struct StabilityCheck {
     std::size_t products = 0;        // Hessian products, one response build each
     bool stable = true;
     bool decided = true;  // false: the budget ran out with no verdict (then not stable either)
+    // Unstable: the rotations found below kUnstableEigenvalueEv, lowest first
+    // (ws.davidson.ritz_vector, then rows 1, 2, ... of ws.davidson.basis).
+    std::size_t unstable_directions = 0;
 };
 
 // The lowest eigenvalue of the orbital Hessian of the solution whose orbitals
@@ -77,11 +86,13 @@ struct StabilityCheck {
 // lowest pairs (`start_rotation`, an earlier solution's lowest rotation in
 // the form C_o X C_v^T, joins them). The verdicts:
 // - unstable: a Ritz value lies below kUnstableEigenvalueEv, so the
-//   solution is a saddle point; ws.davidson.ritz_vector holds that rotation.
-// - stable: the lowest eigenvalue has converged above the threshold, or,
-//   with at most kExactStabilityPairs pairs, the whole Hessian says so when
-//   the iterations reach no verdict. With relative_tolerance 0 the
-//   tolerance is 5 meV.
+//   solution is a saddle point; ws.davidson.ritz_vector holds that rotation
+//   (the further ones found: see StabilityCheck::unstable_directions).
+// - stable: the lowest eigenvalue is proved above the threshold: within
+//   error_bound (at most kStabilityToleranceEv) below the converged Ritz
+//   value, every followed residual within kStabilityResidualEv; exact with
+//   at most kDenseStabilityPairs pairs, or with at most
+//   kExactStabilityPairs when the iterations reach no verdict.
 // - undecided (decided false, stable false): the budget ran out on a larger
 //   system. The lowest Ritz vector is left in ws.davidson.ritz_vector.
 StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
@@ -113,14 +124,17 @@ struct LowestAlongRotation {
 };
 LowestAlongRotation lowest_along_rotation(double energy, FunctionRef<double(double angle)> energy_at);
 
-// Line search on the energy along the rotation in ws.davidson.ritz_vector, both
-// senses, from the orbitals `coefficients` whose density has electronic
-// energy `energy`. density := the lowest density found (unchanged when
-// nothing lower is found); returns its electronic energy. `trial_density`
-// and `fock_scratch` are n x n work matrices.
+// Line searches on the energy down from the orbitals `coefficients`, whose
+// density has electronic energy `energy`: along the unstable rotation in
+// ws.davidson.ritz_vector, then, from the lowest point found, along each
+// further one of the `directions` unstable rotations of the last check (the
+// first rows of ws.davidson.basis), both senses each. density := the lowest
+// density found (unchanged when nothing lower is found); returns its
+// electronic energy. `trial_density` and `fock_scratch` are n x n work
+// matrices.
 double descend_along_unstable_rotation(const Matrix& coefficients, std::size_t n_occ, const FockOfDensity& fock,
                                        double energy, StabilityWorkspace& ws, Matrix& density,
-                                       Matrix& trial_density, Matrix& fock_scratch);
+                                       Matrix& trial_density, Matrix& fock_scratch, std::size_t directions = 1);
 
 // Scratch of the Newton steps besides the stability workspace: n x n
 // matrices, orbital energies and the diagonalisation's own.

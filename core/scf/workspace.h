@@ -36,6 +36,9 @@ struct ScfWorkspace {
     Matrix carried_density;
     Matrix carried_rotation;
     std::vector<double> carried_coordinates;  // atom-major x, y, z; empty: nothing carried
+    // eV: the lowest orbital-Hessian eigenvalue the last examination of an
+    // SCF found (an upper bound on it when unstable).
+    double lowest_hessian_eigenvalue = 0.0;
     std::size_t n_basis = 0;
 
     static ScfWorkspace allocate(std::size_t n_basis);

@@ -4,6 +4,7 @@
 
 #include "core/solvation/tessellation.h"
 #include "core/types/errors.h"
+#include "core/types/interruption.h"
 
 namespace quorin {
 namespace {
@@ -68,6 +69,7 @@ CosmoCavity CosmoCavity::construct(const MolecularBatch& molecule, double solven
 
     CosmoCavity cavity;
     for (std::size_t i = 0; i < n_atoms; ++i) {
+        check_interruption();
         const std::vector<SpherePoint>& coarse = molecule.atomic_numbers[i] == 1 ? coarse12 : coarse42;
         const double ci[3] = {molecule.x[i], molecule.y[i], molecule.z[i]};
         const double ri = radius[i];

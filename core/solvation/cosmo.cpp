@@ -9,6 +9,7 @@
 #include "core/ri/cholesky.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
+#include "core/types/interruption.h"
 
 namespace quorin {
 namespace {
@@ -71,6 +72,7 @@ CosmoState CosmoState::initialize(const MolecularBatch& molecule, const Paramete
     st.cholesky_factor = Matrix::zeros(n_seg, n_seg);
     Matrix& a = st.cholesky_factor;
     for (std::size_t s = 0; s < n_seg; ++s) {
+        if (s % 256 == 0) check_interruption();
         double* a_row = a.row(s);
         for (std::size_t t = 0; t < s; ++t) {
             const double dx = seg[s].position[0] - seg[t].position[0];
@@ -123,6 +125,7 @@ CosmoState CosmoState::initialize(const MolecularBatch& molecule, const Paramete
     st.b_matrix = Matrix::zeros(n_rows, n_seg);
     st.phi_nuclear = Vec64::zeros(n_seg);
     for (std::size_t s = 0; s < n_seg; ++s) {
+        if (s % 256 == 0) check_interruption();
         double phi = 0.0;
         for (std::size_t at = 0; at < n_atoms; ++at) {
             const std::size_t k = st.atom_orbitals[at];

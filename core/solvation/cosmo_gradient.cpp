@@ -7,6 +7,7 @@
 #include "core/integrals/pair_integrals.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
+#include "core/types/interruption.h"
 
 namespace quorin {
 namespace {
@@ -88,6 +89,7 @@ void add_cosmo_gradient(const MolecularBatch& molecule, const Matrix& density, C
     // different atoms, with dA_st/dp_s = -(p_s - p_t)/r^3.
     const double pair_scale = kCoulombEvAngstrom / f;
     for (std::size_t s = 0; s < n_seg; ++s) {
+        if (s % 256 == 0) check_interruption();
         for (std::size_t t = 0; t < s; ++t) {
             if (seg[s].atom == seg[t].atom) continue;
             const Vec3 d = {seg[s].position[0] - seg[t].position[0], seg[s].position[1] - seg[t].position[1],

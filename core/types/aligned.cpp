@@ -25,9 +25,8 @@ double* aligned_alloc_zeroed(std::size_t count) {
     // aligned_alloc wants a size that is a multiple of the alignment.
     std::size_t rounded = (bytes + kAlign - 1) / kAlign * kAlign;
     void* p = std::aligned_alloc(kAlign, rounded);
-    if (p == nullptr) {
-        throw EngineStop("Memory allocation of size " + std::to_string(bytes) + " failed");
-    }
+    // Exhausted memory is a bad_alloc, which callers report as such.
+    if (p == nullptr) throw std::bad_alloc();
     std::memset(p, 0, rounded);
     return static_cast<double*>(p);
 }

@@ -7,8 +7,8 @@
 namespace quorin {
 
 // Allocates `count` zeroed doubles on a 64-byte boundary (nullptr for 0).
-// Stops with "Invalid layout for AlignedVec64: ..." or "Memory allocation of
-// size N failed" when the request cannot be met.
+// Stops with "Invalid layout for AlignedVec64: ..." for a size no allocation
+// can have; throws std::bad_alloc when the memory cannot be had.
 double* aligned_alloc_zeroed(std::size_t count);
 void aligned_free(double* ptr) noexcept;
 
@@ -73,8 +73,8 @@ template <>
 class AlignedMatrix<double> {
 public:
     AlignedMatrix() = default;
-    // Stops with the storage messages when rows * cols overflows or the
-    // allocation fails.
+    // Stops with the layout message when rows * cols overflows; throws
+    // std::bad_alloc when the allocation fails.
     static AlignedMatrix zeros(std::size_t rows, std::size_t cols);
 
     std::size_t rows() const { return rows_; }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <limits>
+#include <utility>
 
 #include "core/types/memory_budget.h"
 
@@ -31,11 +32,21 @@ std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) {
 }
 
 MemoryShortfall::MemoryShortfall(std::uint64_t needed_bytes, std::uint64_t available_bytes)
-    : needed_bytes_(needed_bytes),
-      available_bytes_(available_bytes),
-      message_("Not enough memory for this request: it needs " + gib_text(needed_bytes) + " (" +
-               std::to_string(needed_bytes) + " bytes) but only " + gib_text(available_bytes) + " (" +
-               std::to_string(available_bytes) + " bytes) are available to this process") {}
+    : MemoryShortfall(needed_bytes, available_bytes,
+                      "Not enough memory for this request: it needs " + gib_text(needed_bytes) + " (" +
+                          std::to_string(needed_bytes) + " bytes) but only " + gib_text(available_bytes) + " (" +
+                          std::to_string(available_bytes) + " bytes) are available to this process") {}
+
+MemoryShortfall::MemoryShortfall(std::uint64_t needed_bytes, std::uint64_t available_bytes, std::string message)
+    : needed_bytes_(needed_bytes), available_bytes_(available_bytes), message_(std::move(message)) {}
+
+MemoryShortfall MemoryShortfall::during_run(std::uint64_t planned_bytes, std::uint64_t available_bytes) {
+    return MemoryShortfall(planned_bytes, available_bytes,
+                           "Not enough memory for this request: an allocation failed while it ran; it was planned "
+                           "at " + gib_text(planned_bytes) + " (" + std::to_string(planned_bytes) +
+                               " bytes) and " + gib_text(available_bytes) + " (" +
+                               std::to_string(available_bytes) + " bytes) are available to this process");
+}
 
 MemoryPlan& MemoryPlan::add_bytes(std::uint64_t bytes) {
     bytes_ = saturating_sum(bytes_, bytes);
@@ -50,7 +61,23 @@ MemoryPlan& MemoryPlan::add_matrices(std::uint64_t count, std::uint64_t rows, st
     return add_doubles(saturating_product(count, saturating_product(rows, cols)));
 }
 
+namespace {
+
+// The innermost PlannedMemoryScope of this thread; each thread has its own.
+thread_local PlannedMemoryScope* current_scope = nullptr;
+
+}  // namespace
+
+PlannedMemoryScope::PlannedMemoryScope() : previous_(current_scope) { current_scope = this; }
+
+PlannedMemoryScope::~PlannedMemoryScope() { current_scope = previous_; }
+
+MemoryShortfall PlannedMemoryScope::shortfall() const {
+    return MemoryShortfall::during_run(planned_bytes_, available_memory_bytes());
+}
+
 void require_memory(const MemoryPlan& plan) {
+    if (current_scope != nullptr) current_scope->planned_bytes_ = plan.bytes();
     // Reading the limits costs more than a small request could go wrong by.
     if (plan.bytes() < kUncheckedPlanBytes) return;
     const std::uint64_t left = available_memory_bytes();

@@ -14,11 +14,16 @@ namespace quorin {
 class MemoryShortfall : public std::bad_alloc {
 public:
     MemoryShortfall(std::uint64_t needed_bytes, std::uint64_t available_bytes);
+    // An allocation that failed while the request ran: the message names the
+    // request's plan and the memory available to the process.
+    static MemoryShortfall during_run(std::uint64_t planned_bytes, std::uint64_t available_bytes);
     const char* what() const noexcept override { return message_.c_str(); }
     std::uint64_t needed_bytes() const { return needed_bytes_; }
     std::uint64_t available_bytes() const { return available_bytes_; }
 
 private:
+    MemoryShortfall(std::uint64_t needed_bytes, std::uint64_t available_bytes, std::string message);
+
     std::uint64_t needed_bytes_;
     std::uint64_t available_bytes_;
     std::string message_;
@@ -50,6 +55,27 @@ inline constexpr std::uint64_t kUncheckedPlanBytes = std::uint64_t{64} << 20;
 
 // Throws MemoryShortfall when `plan` needs more than available_memory_bytes()
 // (core/types/memory_budget.h) reports; plans below kUncheckedPlanBytes pass.
+// Records the plan in the calling thread's PlannedMemoryScope, if any.
 void require_memory(const MemoryPlan& plan);
+
+// Keeps, while it lives, the plan that require_memory last saw on the
+// calling thread, so that an allocation failing later in the same request
+// can be reported with it (MemoryShortfall::during_run). Scopes nest.
+class PlannedMemoryScope {
+public:
+    PlannedMemoryScope();
+    ~PlannedMemoryScope();
+    PlannedMemoryScope(const PlannedMemoryScope&) = delete;
+    PlannedMemoryScope& operator=(const PlannedMemoryScope&) = delete;
+
+    // The shortfall to report for a failed allocation: the plan (0 when
+    // none was made) and the memory available to the process now.
+    MemoryShortfall shortfall() const;
+
+private:
+    friend void require_memory(const MemoryPlan& plan);
+    std::uint64_t planned_bytes_ = 0;
+    PlannedMemoryScope* previous_;
+};
 
 }  // namespace quorin

@@ -34,10 +34,6 @@ constexpr double kSweepReduction = 0.1;
 // Pairs coupled below this fraction of an iteration's largest coupling wait
 // for a later iteration.
 constexpr double kFocus = 0.03;
-// Atoms further apart than this share no density or Fock block: the
-// resonance integrals there are below 1e-10 eV and the density between them
-// below about 1e-5.
-constexpr double kReachAngstrom = 15.0;
 // Moves down from unstable solutions in one run.
 constexpr std::size_t kMaxDescents = 4;
 

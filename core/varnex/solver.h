@@ -26,6 +26,11 @@ inline constexpr DispersionModel kNoDispersion = 0xFF;
 // Densities remembered by the SCF's density mixing.
 inline constexpr std::size_t kMixingDepth = 6;
 
+// Atoms further apart than this share no density or Fock block: the
+// resonance integrals there are below 1e-10 eV and the density between them
+// below about 1e-5.
+inline constexpr double kReachAngstrom = 15.0;
+
 struct VarnexConfig {
     std::size_t max_iter = 200;          // 0 runs none
     std::size_t max_jacobi_sweeps = 50;  // per iteration; 0 runs none

@@ -63,6 +63,48 @@ def test_ctrl_c_stops_long_calls_and_the_next_call_gives_the_same_result():
     assert out["same"] and out["same_drc"]
 
 
+def test_ctrl_c_stops_the_long_steps_outside_the_scf_within_a_second():
+    # SIGINT 0.5 s in, when each run is in the step that used to ignore it:
+    # the CI matrix and its eigensolver (8 orbitals: 4,900 microstates), the
+    # ESP grid of 4,000 points per shell, the dielectric cavity and its
+    # factorisation. Afterwards the same process repeats a small case of
+    # each call with the same numbers.
+    out = run_script("""
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+            os.path.abspath(read_xyz.__code__.co_filename)))), "bench"))
+        from bench_varnex import alkane
+
+        def interrupted_after(call, delay=0.5):
+            threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT)).start()
+            start = time.monotonic()
+            try:
+                call()
+            except KeyboardInterrupt:
+                return time.monotonic() - start - delay
+            return None
+
+        ethylene = read_xyz("benzene")
+        small = {
+            "meci": lambda: [s.energy_ev for s in q.meci(*ethylene, active_orbitals=4).states],
+            "esp": lambda: q.esp_charges(*ethylene, points_per_shell=200).charges,
+            "cosmo": lambda: q.calculate(*ethylene, cosmo_eps=78.4).total_energy_ev,
+        }
+        before = {name: call() for name, call in small.items()}
+        delays = {
+            "meci": interrupted_after(lambda: q.meci(*alkane(4), active_orbitals=8)),
+            "uv_vis_spectrum": interrupted_after(lambda: q.uv_vis_spectrum(*alkane(4), active_orbitals=8)),
+            "esp_charges": interrupted_after(lambda: q.esp_charges(*alkane(60), points_per_shell=4000)),
+            "calculate in solvent": interrupted_after(lambda: q.calculate(*alkane(130), cosmo_eps=78.4)),
+        }
+        after = {name: call() for name, call in small.items()}
+        print(json.dumps({"delays": delays, "same": before == after}))
+    """, timeout=300)
+    for call, delay in out["delays"].items():
+        assert delay is not None, f"{call}: the call ended without KeyboardInterrupt"
+        assert delay < 1.0, out
+    assert out["same"]
+
+
 def water_box(molecules, spacing=3.1):
     """A cubic grid of water molecules (O-H 0.96 angstrom)."""
     side = round(molecules ** (1 / 3)) + 1

@@ -11,23 +11,26 @@ const MndoModel kMndo;
 const Pm6Model kPm6;
 
 TEST(EscalationLadder, StarvedFirstTryIsRescuedByALaterOne) {
-    // Five iterations are too few for the plain SCF of these molecules; a
-    // later try gets twice the budget and reports its own count.
+    // A budget one or two iterations short of what the plain SCF of these
+    // molecules needs; a later try gets twice the budget and reports its
+    // own count (the shifted tries need 12 to 16 iterations).
     struct Case {
         const ParameterModel* model;
         fixtures::Geometry geometry;
+        std::size_t budget;
     };
-    for (const Case& c : {Case{&kMndo, fixtures::water()}, Case{&kMndo, fixtures::ammonia()}, Case{&kPm6, fixtures::water()},
-                          Case{&kPm6, fixtures::ammonia()}}) {
+    for (const Case& c : {Case{&kMndo, fixtures::water(), 6}, Case{&kMndo, fixtures::ammonia(), 7},
+                          Case{&kPm6, fixtures::water(), 7}, Case{&kPm6, fixtures::ammonia(), 7}}) {
         const MolecularBatch m = fixtures::make_molecule(c.geometry, *c.model);
         ScfWorkspace ws = ScfWorkspace::allocate(m.n_basis);
         ScfOptions starved;
-        starved.max_iterations = 5;
+        starved.max_iterations = c.budget;
         ASSERT_FALSE(run_rhf_scf_with_options(m, *c.model, ws, starved).converged);
-        const ScfResult r = run_rhf_scf_adaptive_with_nddo_and_cosmo(m, *c.model, ws, 5, true, std::nullopt, 1e-7, 1e-6);
+        const ScfResult r =
+            run_rhf_scf_adaptive_with_nddo_and_cosmo(m, *c.model, ws, c.budget, true, std::nullopt, 1e-7, 1e-6);
         EXPECT_TRUE(r.converged);
-        EXPECT_GT(r.iterations, 5u);
-        EXPECT_LE(r.iterations, 10u);
+        EXPECT_GT(r.iterations, c.budget);
+        EXPECT_LE(r.iterations, 2 * c.budget);
         ScfOptions full;
         full.energy_tolerance = 1e-10;
         full.density_tolerance = 1e-9;

@@ -7,6 +7,8 @@
 #include <string>
 
 #include "core/fock/fock_builder.h"
+#include "core/gradients/energy_and_gradient.h"
+#include "core/scf/eigensolver.h"
 #include "core/scf/density.h"
 #include "core/scf/initial_guess.h"
 #include "core/types/errors.h"
@@ -323,6 +325,73 @@ TEST(RhfScf, DShellDoesNotSoakUpCharge) {
         double d_population = 0.0;
         for (std::size_t k = 4; k < 9; ++k) d_population += run.workspace.density(k, k);
         EXPECT_LT(d_population, 1.0);
+    }
+}
+
+// Two C2 molecules (2.14 angstrom) 40 angstrom apart swap all their
+// electrons between them under Pulay extrapolation: states with the
+// fragments charged +8/-8 are exactly stationary (the fragments do not
+// overlap) but have their occupied orbitals tens of eV above virtual ones.
+// A converged run's density must be the aufbau density of its own Fock
+// matrix (reference: the n_occ lowest eigenvectors of F(P), by definition),
+// here and on ordinary molecules.
+TEST(RhfScf, ReportedDensityIsTheAufbauDensityOfItsFockMatrix) {
+    const fixtures::Geometry c2_pair = {{6, 6, 6, 6}, {{{-1.07, 0, 0}}, {{1.07, 0, 0}}, {{38.93, 0, 0}}, {{41.07, 0, 0}}}};
+    for (const Case& c : {Case{"PM3 C2 + C2", c2_pair, &kPm3}, Case{"PM6 C2 + C2", c2_pair, &kPm6},
+                          Case{"AM1 formaldehyde", fixtures::formaldehyde(), &kAm1},
+                          Case{"PM6 decane", fixtures::ladder_molecule("decane"), &kPm6},
+                          Case{"MNDO C2", {{6, 6}, {{{0, 0, 0}}, {{2.14, 0, 0}}}}, &kMndo}}) {
+        SCOPED_TRACE(c.name);
+        ScfRun run = run_scf(c.geometry, *c.model);
+        if (!run.result.converged) continue;
+        const std::size_t n = run.molecule.n_basis, n_occ = count_valence_electrons(run.molecule, *c.model) / 2;
+        Matrix f = Matrix::zeros(n, n), orbitals = Matrix::zeros(n, n), aufbau = Matrix::zeros(n, n);
+        Vec64 eps = Vec64::zeros(n);
+        build_fock_nddo(run.molecule, *c.model, run.workspace.pairs, run.workspace.hcore, run.workspace.density, f);
+        diagonalize_symmetric(f, eps, orbitals);
+        compute_density_matrix(orbitals, n_occ, aufbau);
+        double largest = 0.0;
+        for (std::size_t i = 0; i < n * n; ++i) {
+            largest = std::max(largest, std::fabs(aufbau.data()[i] - run.workspace.density.data()[i]));
+        }
+        EXPECT_LT(largest, 1e-4);
+    }
+}
+
+// max_iter caps every count a run reports: the iterations of every stage,
+// the line search down from a saddle point and the Newton steps (MNDO C2
+// at 2.14 and O2 at 1.694 angstrom descend from saddle points).
+TEST(RhfScf, IterationCapBoundsTheReportedCount) {
+    for (const fixtures::Geometry& g : {fixtures::Geometry{{6, 6}, {{{0, 0, 0}}, {{2.14, 0, 0}}}},
+                                        fixtures::Geometry{{8, 8}, {{{0, 0, 0}}, {{1.694, 0, 0}}}}}) {
+        for (std::size_t cap = 1; cap <= 30; ++cap) {
+            ScfOptions o;
+            o.max_iterations = cap;
+            EXPECT_LE(run_scf(g, kMndo, o).result.iterations, cap) << int(g.z[0]) << " cap " << cap;
+        }
+    }
+}
+
+// Si2 (PM6) scanned from 2.40 to 2.70 angstrom in 0.005 angstrom steps,
+// each SCF warm-started from the last as the geometry drivers do
+// (run_surface_scf): near 2.57 angstrom the state it follows turns soft and
+// then unstable (lowest orbital-Hessian eigenvalue -0.0068 eV at 2.58) while
+// another one lies lower. Every warm result must be converged and no higher
+// than the cold start's (reference: run_surface_scf with nothing carried).
+TEST(RhfScf, WarmStartedSurfaceScfsEndNoHigherThanColdOnes) {
+    fixtures::Geometry si2 = {{14, 14}, {{{0, 0, 0}}, {{2.40, 0, 0}}}};
+    MolecularBatch warm = fixtures::make_molecule(si2, kPm6);
+    ScfWorkspace warm_ws = ScfWorkspace::allocate(warm.n_basis);
+    for (int k = 0; k <= 60; ++k) {
+        si2.xyz[1][0] = 2.40 + 0.005 * k;
+        SCOPED_TRACE(si2.xyz[1][0]);
+        set_coordinates(warm, si2.xyz);
+        const ScfResult w = run_surface_scf(warm, kPm6, warm_ws, {});
+        const MolecularBatch cold = fixtures::make_molecule(si2, kPm6);
+        ScfWorkspace cold_ws = ScfWorkspace::allocate(cold.n_basis);
+        const ScfResult c = run_surface_scf(cold, kPm6, cold_ws, {});
+        EXPECT_TRUE(w.converged);
+        EXPECT_LE(w.total_energy, c.total_energy + 1e-6);
     }
 }
 

@@ -576,3 +576,105 @@ TEST(OrbitalStability, NewtonStepsLeaveASoftSaddlePoint) {
 
 }  // namespace
 }  // namespace quorin
+
+namespace quorin {
+namespace {
+
+// Thiophene and anthracene: MNDO minima (quorin_py.optimize from textbook
+// geometries), angstrom.
+const fixtures::Geometry kThiophene = {{16, 6, 6, 6, 6, 1, 1, 1, 1},
+    {{{0.0, 1.1649, 0.0}}, {{1.2234, 0.0151, 0.0}}, {{-1.2234, 0.0151, 0.0}}, {{0.7259, -1.2662, 0.0}},
+     {{-0.7259, -1.2662, 0.0}}, {{2.2607, 0.3157, 0.0}}, {{-2.2607, 0.3157, 0.0}}, {{1.3189, -2.1721, 0.0}},
+     {{-1.3189, -2.1721, 0.0}}}};
+const fixtures::Geometry kAnthracene = {{6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1},
+    {{{-1.2353, 0.7225, 0.0}}, {{-2.5121, 1.4143, 0.0}}, {{-3.6964, 0.7201, 0.0}}, {{-3.6964, -0.7201, 0.0}},
+     {{-2.5121, -1.4143, 0.0}}, {{-1.2353, -0.7225, 0.0}}, {{1.2353, 0.7225, 0.0}}, {{0.0, 1.4076, 0.0}},
+     {{0.0, -1.4076, 0.0}}, {{1.2353, -0.7225, 0.0}}, {{3.6964, 0.7201, 0.0}}, {{2.5121, 1.4143, 0.0}},
+     {{2.5121, -1.4143, 0.0}}, {{3.6964, -0.7201, 0.0}}, {{-2.515, 2.5057, 0.0}}, {{-4.6541, 1.2423, 0.0}},
+     {{-4.6541, -1.2423, 0.0}}, {{-2.515, -2.5057, 0.0}}, {{0.0, 2.4998, 0.0}}, {{0.0, -2.4998, 0.0}},
+     {{4.6541, 1.2423, 0.0}}, {{2.515, 2.5057, 0.0}}, {{2.515, -2.5057, 0.0}}, {{4.6541, -1.2423, 0.0}}}};
+
+// A stretched diatomic (O2 at 1.694, C2 at 2.14 angstrom, along x) far from
+// a closed-shell molecule, MNDO. Their unstable modes hide among pairs with
+// orbital-energy differences of 8 to 13 eV, behind lower pairs of the big
+// molecule and between the fragments. Two states of each system: the
+// solution the SCF reports, which must be the fragments' sum (their own
+// SCFs; the fragments do not overlap) or unconverged, with the check's
+// lowest eigenvalue that of the dense Hessian; and the product of the big
+// molecule's solution with the diatomic's saddle point (the plain Roothaan
+// solution from the neutral-atom guess), refined by Roothaan iterations on
+// the whole system, where the check must find the instability.
+TEST(OrbitalStability, CheckFindsTheSaddlePointsOfFarApartFragments) {
+    struct Case {
+        const char* name;
+        fixtures::Geometry big, diatomic;
+        std::array<double, 3> shift;  // of the diatomic, angstrom
+    };
+    const fixtures::Geometry o2 = {{8, 8}, {{{-0.847, 0, 0}}, {{0.847, 0, 0}}}};
+    const fixtures::Geometry c2 = {{6, 6}, {{{-1.07, 0, 0}}, {{1.07, 0, 0}}}};
+    for (const Case& c : {Case{"O2 + thiophene", kThiophene, o2, {0, 12, 0}},
+                          Case{"C2 + anthracene", kAnthracene, c2, {30, 0, 0}}}) {
+        SCOPED_TRACE(c.name);
+        fixtures::Geometry both = c.big;
+        for (std::size_t k = 0; k < 2; ++k) {
+            both.z.push_back(c.diatomic.z[k]);
+            const auto& p = c.diatomic.xyz[k];
+            both.xyz.push_back({p[0] + c.shift[0], p[1] + c.shift[1], p[2] + c.shift[2]});
+        }
+        const MolecularBatch big = fixtures::make_molecule(c.big, kMndo);
+        const MolecularBatch diatomic = fixtures::make_molecule(c.diatomic, kMndo);
+        const MolecularBatch m = fixtures::make_molecule(both, kMndo);
+        ScfWorkspace big_ws = ScfWorkspace::allocate(big.n_basis), diatomic_ws = ScfWorkspace::allocate(diatomic.n_basis);
+        ScfWorkspace ws = ScfWorkspace::allocate(m.n_basis);
+        const ScfResult big_scf = run_rhf_scf_with_options(big, kMndo, big_ws, {});
+        const ScfResult diatomic_scf = run_rhf_scf_with_options(diatomic, kMndo, diatomic_ws, {});
+        ASSERT_TRUE(big_scf.converged && diatomic_scf.converged);
+        const ScfResult scf = run_rhf_scf_with_options(m, kMndo, ws, {});
+        const std::size_t n = m.n_basis, nb = big.n_basis, n_occ = occupied_count(m, kMndo);
+        const OneCenterTables one_center = OneCenterTables::build(m, kMndo);
+        const FockOfDensity fock{m, kMndo, one_center, ws.pairs, true, ws.hcore, nullptr};
+        StabilityWorkspace stability = StabilityWorkspace::allocate(n);
+        if (scf.converged) {
+            EXPECT_NEAR(scf.total_energy, big_scf.total_energy + diatomic_scf.total_energy, 1e-3);
+            const Solution s = canonical_orbitals(fock, ws.density);
+            const StabilityCheck check =
+                check_orbital_stability(s.coefficients, s.orbital_energies, n_occ, 0.0, fock, stability);
+            EXPECT_TRUE(check.stable);
+            EXPECT_NEAR(check.lowest_eigenvalue, dense_lowest_eigenvalue(s, n_occ, fock, stability), 0.01);
+        }
+
+        // The product saddle point.
+        const std::size_t diatomic_occ = occupied_count(diatomic, kMndo);
+        const OneCenterTables diatomic_tables = OneCenterTables::build(diatomic, kMndo);
+        const FockOfDensity diatomic_fock{diatomic, kMndo, diatomic_tables, diatomic_ws.pairs, true, diatomic_ws.hcore,
+                                          nullptr};
+        const std::size_t nd = diatomic.n_basis;
+        Matrix p = Matrix::zeros(nd, nd), f = Matrix::zeros(nd, nd), orbitals = Matrix::zeros(nd, nd);
+        Vec64 eps = Vec64::zeros(nd);
+        build_atomic_guess_density(diatomic, kMndo, p);
+        diatomic_fock.build(p, f);
+        diagonalize_symmetric(f, eps, orbitals);
+        build_guess_orbital_density(orbitals, eps, diatomic_occ, p);
+        const fixtures::RoothaanSolution diatomic_saddle = fixtures::roothaan_from(diatomic, kMndo, diatomic_ws, diatomic_occ, p);
+        ASSERT_GT(diatomic_saddle.electronic_energy, diatomic_scf.electronic_energy + 0.005);
+        Matrix product = Matrix::zeros(n, n);
+        for (std::size_t i = 0; i < nb; ++i) {
+            for (std::size_t j = 0; j < nb; ++j) product(i, j) = big_ws.density(i, j);
+        }
+        for (std::size_t i = 0; i < nd; ++i) {
+            for (std::size_t j = 0; j < nd; ++j) product(nb + i, nb + j) = diatomic_saddle.density(i, j);
+        }
+        const fixtures::RoothaanSolution saddle = fixtures::roothaan_from(m, kMndo, ws, n_occ, product);
+        ASSERT_FALSE(std::isnan(saddle.electronic_energy));
+        const Solution s = canonical_orbitals(fock, saddle.density);
+        const StabilityCheck check = check_orbital_stability(s.coefficients, s.orbital_energies, n_occ, 0.0, fock, stability);
+        const double exact = dense_lowest_eigenvalue(s, n_occ, fock, stability);
+        ASSERT_LT(exact, -0.2);
+        EXPECT_FALSE(check.stable);
+        EXPECT_LT(check.lowest_eigenvalue, kUnstableEigenvalueEv);
+        EXPECT_GE(check.lowest_eigenvalue, exact - 1e-9);
+    }
+}
+
+}  // namespace
+}  // namespace quorin
