@@ -40,6 +40,9 @@ constexpr std::size_t kMaxDescents = 4;
 // above the stage's lowest that counts as climbing back.
 constexpr double kDescentPulayErrorEv = 0.1;
 constexpr double kClimbEv = 1e-4;
+// A fall of the energy (eV) along an unstable rotation smaller than this is
+// rounding, not a way down.
+constexpr double kEnergyNoiseEv = 1e-8;
 // A stage whose commutators have not halved for kStallIterations
 // iterations, from iteration kStallFrom on, is stuck.
 constexpr std::uint64_t kStallFrom = 12;
@@ -724,9 +727,10 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cel
             halving_error = largest_error;
             halved_at = stage_iteration;
         }
+        // Settled: energy, density and commutators all below their tolerances.
         const bool settled = stage_iteration >= 2 &&
                              std::fabs(result.total_energy - previous_total) < config.energy_tol &&
-                             (change < config.density_tol || largest_error < config.density_tol);
+                             change < config.density_tol && largest_error < config.density_tol;
         // Iterations that no longer halve the commutators are stuck,
         // typically circling a saddle point: the check looks for a way down.
         const bool stalled = !settled && descents < kMaxDescents && stage_iteration >= kStallFrom &&
@@ -755,7 +759,11 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cel
                 result.iterations = iter;
                 const double lowered =
                     descend_along_bloch_rotation(bloch_run, result.electronic_energy, *stability, density_k);
-                if (settled && !(lowered < result.electronic_energy)) break;  // nowhere lower along the rotation
+                if (settled && !(lowered < result.electronic_energy - kEnergyNoiseEv)) {
+                    // Nowhere lower along the rotation: the solution stands.
+                    result.converged = true;
+                    break;
+                }
             }
             // A new stage, watched: from a way down, or from a stall on no
             // saddle point, whose Pulay history has lost its use.
