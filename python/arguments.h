@@ -147,6 +147,8 @@ inline constexpr Range kPathStep{0.0, 10.0, true, false, "amu^1/2 angstrom"};
 // default 64). Above the upper bound the grid of a modest molecule runs to
 // gigabytes with nothing gained.
 inline constexpr CountRange kEspPointsPerShell{24, 10000};
+// Lattice vector components, bounded like coordinates (kMaxCoordinateAngstrom).
+inline constexpr Range kTranslationComponent{-1e5, 1e5, false, false, "angstrom"};
 // A periodic cluster or k-grid has at least one cell or point along every vector.
 inline constexpr CountRange kCellCount{1, std::numeric_limits<std::uint64_t>::max()};
 // Counts of iterations, cycles, steps and points that a loop runs to. A
