@@ -84,6 +84,22 @@ auto with_argument_name(const char* name, Convert&& convert) {
 
 bool is_sequence(PyObject* value) { return PySequence_Check(value) && !PyUnicode_Check(value); }
 
+// NumPy's boolean scalar (numpy.bool_, named numpy.bool from NumPy 2): what
+// a flag taken from an array is. Told by its type's module and name, so that
+// NumPy need not be imported; integers stay refused as switches.
+bool is_numpy_bool(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    Ref module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    Ref name(PyType_GetName(type));
+    if (!module || !name || !PyUnicode_Check(module.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+           (PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0 ||
+            PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0);
+}
+
 Py_ssize_t sequence_length(PyObject* value) {
     const Py_ssize_t n = PySequence_Size(value);
     if (n < 0) throw PythonErrorSet{};
@@ -260,8 +276,11 @@ std::array<std::uint64_t, 3> to_count_triple(PyObject* value, const char* name) 
 
 bool to_switch(PyObject* value, const char* name) {
     return with_argument_name(name, [&] {
-        if (!PyBool_Check(value)) raise_cannot_convert(value, "bool");
-        return value == Py_True;
+        if (PyBool_Check(value)) return value == Py_True;
+        if (!is_numpy_bool(value)) raise_cannot_convert(value, "bool");
+        const int truth = PyObject_IsTrue(value);
+        if (truth < 0) throw PythonErrorSet{};
+        return truth == 1;
     });
 }
 
@@ -307,36 +326,61 @@ std::optional<std::string> optional_name(const BoundArguments& args, std::size_t
     return to_name(args.value(i), args.name(i));
 }
 
-void check_in_range(const char* name, double value, const Range& range) {
+void refuse_argument(const std::string& name, const std::string& what) {
+    throw InputError("argument '" + name + "': " + what);
+}
+
+namespace {
+
+// "must lie in [<low>, <high>] <unit> (got <value>)" for a value outside
+// `range`, nothing for one inside.
+std::optional<std::string> range_refusal(double value, const Range& range) {
     const bool above_low = range.low_open ? value > range.low : value >= range.low;
     const bool below_high = range.high_open ? value < range.high : value <= range.high;
-    if (above_low && below_high && std::isfinite(value)) return;
+    if (above_low && below_high && std::isfinite(value)) return std::nullopt;
     const std::string unit = *range.unit != '\0' ? std::string(" ") + range.unit : std::string();
     std::string accepted;
     if (std::isinf(range.high)) {
-        accepted = std::string(" be a finite number ") + (range.low_open ? "above " : "of at least ") +
+        accepted = std::string("be a finite number ") + (range.low_open ? "above " : "of at least ") +
                    format_shortest(range.low) + unit;
     } else {
-        accepted = std::string(" lie in ") + (range.low_open ? "(" : "[") + format_shortest(range.low) + ", " +
+        accepted = std::string("lie in ") + (range.low_open ? "(" : "[") + format_shortest(range.low) + ", " +
                    format_shortest(range.high) + (range.high_open ? ")" : "]") + unit;
     }
-    throw InputError(std::string(name) + " must" + accepted + " (got " + format_shortest(value) + ")");
+    return "must " + accepted + " (got " + format_shortest(value) + ")";
+}
+
+std::optional<std::string> count_range_refusal(std::uint64_t value, const CountRange& range) {
+    if (value >= range.low && value <= range.high) return std::nullopt;
+    const std::string got = " (got " + std::to_string(value) + ")";
+    if (range.high == std::numeric_limits<std::uint64_t>::max()) {
+        return "must be at least " + std::to_string(range.low) + got;
+    }
+    return "must lie in [" + std::to_string(range.low) + ", " + std::to_string(range.high) + "]" + got;
+}
+
+std::string item(std::size_t i) { return "item " + std::to_string(i) + " "; }
+
+}  // namespace
+
+void check_in_range(const char* name, double value, const Range& range) {
+    if (const auto refusal = range_refusal(value, range)) refuse_argument(name, *refusal);
 }
 
 void check_each_in_range(const char* name, std::span<const double> values, const Range& range) {
     for (std::size_t i = 0; i < values.size(); ++i) {
-        check_in_range((std::string(name) + "[" + std::to_string(i) + "]").c_str(), values[i], range);
+        if (const auto refusal = range_refusal(values[i], range)) refuse_argument(name, item(i) + *refusal);
     }
 }
 
 void check_count_in_range(const char* name, std::uint64_t value, const CountRange& range) {
-    if (value >= range.low && value <= range.high) return;
-    if (range.high == std::numeric_limits<std::uint64_t>::max()) {
-        throw InputError(std::string(name) + " must be at least " + std::to_string(range.low) + " (got " +
-                         std::to_string(value) + ")");
+    if (const auto refusal = count_range_refusal(value, range)) refuse_argument(name, *refusal);
+}
+
+void check_each_count_in_range(const char* name, std::span<const std::uint64_t> values, const CountRange& range) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (const auto refusal = count_range_refusal(values[i], range)) refuse_argument(name, item(i) + *refusal);
     }
-    throw InputError(std::string(name) + " must lie in [" + std::to_string(range.low) + ", " +
-                     std::to_string(range.high) + "] (got " + std::to_string(value) + ")");
 }
 
 namespace {

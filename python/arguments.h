@@ -86,11 +86,15 @@ struct Range {
     const char* unit = "";
 };
 
+// Refuses the value given for argument `name`: InputError (ValueError)
+// "argument '<name>': <what>", the form of every refused argument.
+[[noreturn]] void refuse_argument(const std::string& name, const std::string& what);
+
 // Refuses a value outside `range` (NaN and infinities always) with
-// "<name> must lie in [<low>, <high>] <unit> (got <value>)".
+// "argument '<name>': must lie in [<low>, <high>] <unit> (got <value>)".
 void check_in_range(const char* name, double value, const Range& range);
 
-// check_in_range for each value, named "<name>[<index>]".
+// check_in_range for each value: "argument '<name>': item <index> must lie ...".
 void check_each_in_range(const char* name, std::span<const double> values, const Range& range);
 
 // The accepted values of a count: from `low` to `high`, both included.
@@ -99,10 +103,13 @@ struct CountRange {
     std::uint64_t high;
 };
 
-// Refuses a count outside `range` with "<name> must lie in [<low>, <high>]
-// (got <value>)", or "<name> must be at least <low> (got <value>)" when it
-// has no upper bound.
+// Refuses a count outside `range` with "argument '<name>': must lie in
+// [<low>, <high>] (got <value>)", or "... must be at least <low> (got
+// <value>)" when it has no upper bound.
 void check_count_in_range(const char* name, std::uint64_t value, const CountRange& range);
+
+// check_count_in_range for each count: "argument '<name>': item <index> must ...".
+void check_each_count_in_range(const char* name, std::span<const std::uint64_t> values, const CountRange& range);
 
 // Physical ranges of numeric arguments, kept together so that the limits of
 // the module can be read in one place. Values outside them make no physical
@@ -146,8 +153,65 @@ inline constexpr Range kPathStep{0.0, 10.0, true, false, "amu^1/2 angstrom"};
 // default 64). Above the upper bound the grid of a modest molecule runs to
 // gigabytes with nothing gained.
 inline constexpr CountRange kEspPointsPerShell{24, 10000};
+// Lattice vector components, bounded like coordinates (kMaxCoordinateAngstrom).
+inline constexpr Range kTranslationComponent{-1e5, 1e5, false, false, "angstrom"};
 // A periodic cluster or k-grid has at least one cell or point along every vector.
 inline constexpr CountRange kCellCount{1, std::numeric_limits<std::uint64_t>::max()};
+// Counts of iterations, cycles, steps and points that a loop runs to. A
+// billion is far beyond any run that converges (an H2 SCF iteration takes
+// about 1 microsecond, a drc step of H2 7), and far below 2**64, where the
+// ends, frame counts and multiples the engine forms from these counts wrap
+// around: a drc of 2**64 - 1 steps never stopped, and the SCF ladder of a
+// polarizability with 2**63 iterations ran its later tries with none.
+inline constexpr CountRange kLoopCount{0, 1'000'000'000};
+// A drc frame every `recording_interval` steps; 0 recorded every step, as 1 does.
+inline constexpr CountRange kRecordingInterval{1, kLoopCount.high};
+// Gradient tolerances of optimize and transition_state. Looser ones end a
+// search where it starts: at these bounds (with grad_max_tol twice
+// grad_rms_tol, as the defaults) the heats of water, benzene, aspirin,
+// caffeine and decane minimised from force-field geometries came within 2.4
+// kcal/mol of a tight minimisation (0.8 at the defaults), and the transition
+// states of ammonia's inversion, malonaldehyde's proton transfer, the Claisen
+// rearrangement and pentadiene's hydrogen shift within 0.32 kcal/mol. At 10
+// (and 20) water, benzene and decane stopped after 0 cycles; at 1e6 (and
+// 2e6) three of the four transition states were 12 to 20 kcal/mol high, two
+// of them reported converged after one and two cycles.
+inline constexpr Range kGradientRmsTolerance{0.0, 5.0, true, false, "kcal/(mol angstrom)"};
+inline constexpr Range kGradientMaxTolerance{0.0, 10.0, true, false, "kcal/(mol angstrom)"};
+// First trust radius of transition_state (the search lets it grow to 0.3
+// angstrom only). Up to 1 angstrom the four searches above found the same
+// transition states; from 10 malonaldehyde's ended 47 kcal/mol higher and
+// the Claisen search did not converge in 300 cycles.
+inline constexpr Range kTrustRadius{0.0, 1.0, true, false, "angstrom"};
+// saddle: the step of an end towards the other, the distance at which the
+// ends count as met and the transverse gradient tolerance of each cycle.
+// Larger ones skip the search: with convergence_distance 1e300 ammonia's
+// inversion and malonaldehyde's proton transfer took 0 cycles, and without
+// the refinement their transition states came out 2.6 and 21 kcal/mol high,
+// reported converged; at 0.3 angstrom they were within 1.4 and 6.6 kcal/mol
+// of those at the default 0.12. Steps from 1 angstrom met the ends in one
+// cycle; inner_grad_tol 100 skipped the relaxation (malonaldehyde 21 kcal/mol
+// high, converged), 10 kept within 3.3 kcal/mol, as the default 3 does.
+inline constexpr Range kSaddleStep{0.0, 0.5, true, false, "angstrom"};
+inline constexpr Range kSaddleMeetingDistance{0.0, 0.3, true, false, "angstrom"};
+inline constexpr Range kRelaxationGradientTolerance{0.0, 10.0, true, false, "kcal/(mol angstrom)"};
+// varnex: jacobi_tol bounds every occupied-virtual coupling of a converged
+// run. Up to 1e-2 eV the energies of water, benzene, aspirin, caffeine and
+// decane stayed within 1.1e-3 eV of a run at 1e-6; at 0.1 they were up to
+// 0.067 eV off and at 1 up to 4.2 eV (benzene 1.38), all reported converged.
+inline constexpr Range kCouplingTolerance{0.0, 1e-2, true, false, "eV"};
+// Its energy test only ever ends a run together with the coupling test, so
+// a loose one skips nothing (the same five energies up to 1e6 eV).
+inline constexpr Range kLocalizedEnergyTolerance{0.0, kUnbounded, true, false, "eV"};
+inline constexpr Range kPairCutoff{0.0, kUnbounded, true, false, "angstrom"};
+// The factor on every rotation angle: 0 turns nothing, 2 turns each pair as
+// far past its optimum as it was short of it. Within (0, 2) the five runs
+// converged (0.25 to 1.9 tried); at 2.5 and -1 none did in 200 iterations.
+inline constexpr Range kRotationDamping{0.0, 2.0, true, true};
+// uv_vis_spectrum grid: wavelengths, step and band width.
+inline constexpr Range kWavelength{0.0, kUnbounded, true, false, "nm"};
+// drc: the Berendsen thermostat's coupling time.
+inline constexpr Range kThermostatCoupling{0.0, kUnbounded, true, false, "fs"};
 }  // namespace ranges
 
 // Full Unicode upper-casing (the interpreter's str.upper) of UTF-8 text.

@@ -40,11 +40,16 @@ CalculatorSettings& settings_of(PyObject* self) { return *reinterpret_cast<Calcu
 
 // ---- construction and release -------------------------------------------
 
-// A stored dielectric constant is refused at once when it is no dielectric
-// constant at all, rather than at every later calculation.
+// A stored dielectric constant or iteration cap is refused at once when it
+// is out of range, rather than at every later calculation.
 std::optional<double> checked_dielectric(std::optional<double> cosmo_eps) {
     if (cosmo_eps) check_in_range("cosmo_eps", *cosmo_eps, ranges::kDielectricConstant);
     return cosmo_eps;
+}
+
+std::uint64_t checked_max_iter(std::uint64_t max_iter) {
+    check_count_in_range("max_iter", max_iter, ranges::kLoopCount);
+    return max_iter;
 }
 
 constexpr const char* kSettingNames[] = {"method", "use_nddo", "cosmo_eps", "dispersion", "h_bonds", "max_iter"};
@@ -58,7 +63,7 @@ PyObject* calculator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         settings.cosmo_eps = checked_dielectric(optional_double(bound, 2));
         settings.dispersion = optional_name(bound, 3);
         settings.h_bonds = switch_or(bound, 4, false);
-        settings.max_iter = count_or(bound, 5, 60);
+        settings.max_iter = checked_max_iter(count_or(bound, 5, 60));
 
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         PyObject* self = check(alloc(type, 0));
@@ -135,7 +140,8 @@ int set_h_bonds(PyObject* self, PyObject* value, void*) {
 }
 PyObject* get_max_iter(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(settings_of(self).max_iter); }
 int set_max_iter(PyObject* self, PyObject* value, void*) {
-    return set_setting(value, [&](PyObject* v) { settings_of(self).max_iter = to_count(v, "max_iter"); });
+    return set_setting(value,
+                       [&](PyObject* v) { settings_of(self).max_iter = checked_max_iter(to_count(v, "max_iter")); });
 }
 
 PyGetSetDef getset_table[] = {

@@ -2,6 +2,12 @@
 // Docstring lines that several module functions share, so that a switch is
 // described in the same words wherever it appears.
 
+// The methods every call with a `method` argument accepts, in get_model's
+// order, and the default of all but am1_bcc.
+#define QUORIN_METHOD_DOC                                                                                      \
+    "- `method`: Semi-empirical Hamiltonian (\"PM7\", \"PM6\", \"AM1\", \"RM1\", \"PM3\", \"MNDO\"; default: " \
+    "\"PM6\")\n"
+
 // The NDDO switch: what switching it off gives.
 #define QUORIN_USE_NDDO_DOC                                                                                    \
     "- `use_nddo`: The method's own two-centre integrals (every multipole of the NDDO charge distributions, " \

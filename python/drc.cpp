@@ -26,8 +26,11 @@ void read_drc_options(const BoundArguments& bound, std::size_t first, DrcRequest
 
 DrcResult run_drc(const DrcRequest& request) {
     const auto& numbers = request.atomic_numbers;
-    const CheckedMolecule checked = check_request(numbers, {{request.coordinates}}, request.method,
-                                                  {{"time_step_fs", request.time_step_fs, ranges::kMdTimeStep}});
+    const CheckedMolecule checked =
+        check_request(numbers, {{request.coordinates}}, request.method,
+                      {{"time_step_fs", request.time_step_fs, ranges::kMdTimeStep}},
+                      {{"total_steps", request.total_steps, ranges::kLoopCount},
+                       {"recording_interval", request.recording_interval, ranges::kRecordingInterval}});
     const ParameterModel& model = *checked.model;
 
     DrcOptions options;
@@ -39,8 +42,9 @@ DrcResult run_drc(const DrcRequest& request) {
         options.initial_velocities.value = InitialVelocities::MaxwellBoltzmann{std::nullopt, request.temperature_k};
         options.nvt = true;
         check_in_range("temperature_k", request.temperature_k, ranges::kThermostatTemperature);
+        check_in_range("berendsen_tau_fs", request.berendsen_tau_fs, ranges::kThermostatCoupling);
     } else {
-        throw InputError("Unknown DRC ensemble '" + ensemble + "'. Supported: 'nve', 'nvt'");
+        refuse_argument("ensemble", "unknown DRC ensemble '" + ensemble + "'; supported: 'nve', 'nvt'");
     }
     options.time_step_fs = request.time_step_fs;
     options.total_steps = static_cast<std::size_t>(request.total_steps);
@@ -183,7 +187,7 @@ PyMethodDef drc_def = {
     "Parameters:\n"
     "- `atomic_numbers`: list of integer atomic numbers (e.g. `[7, 7]`)\n"
     "- `coordinates`: 3D coordinates in \u00c5ngstr\u00f6ms\n"
-    "- `method`: Semi-empirical Hamiltonian (\"PM6\", \"AM1\", \"RM1\", \"PM3\", \"MNDO\"; default: \"PM6\")\n"
+    QUORIN_METHOD_DOC
     "- `time_step_fs`: Integrator time step in femtoseconds (default: 0.5 fs)\n"
     "- `total_steps`: Number of MD integration steps (default: 500)\n"
     "- `ensemble`: Thermodynamic ensemble: \"nve\" or \"nvt\" (default: \"nve\"); under \"nvt\" the energy "

@@ -15,21 +15,34 @@ def from_rdkit(mol, conf_id=-1):
     molecule) are refused with ValueError. Zwitterions, whose formal charges
     cancel, are accepted. Add hydrogens with coordinates first:
     `Chem.AddHs(mol, addCoords=True)`."""
+    # RDKit is not imported: anything with a molecule's methods is read as one.
+    if not (hasattr(mol, "GetAtoms") and hasattr(mol, "GetConformer")):
+        raise TypeError(f"argument 'mol': '{type(mol).__name__}' object is not an RDKit molecule")
+    from operator import index
+    try:
+        conf_id = index(conf_id)
+    except TypeError as error:
+        raise TypeError(f"argument 'conf_id': {error}") from None
     atoms = list(mol.GetAtoms())
     for i, atom in enumerate(atoms):
         if atom.GetTotalNumHs():
-            raise ValueError(f"from_rdkit: atom {i} ({atom.GetSymbol()}) carries {atom.GetTotalNumHs()} implicit "
-                             "hydrogen(s) that are not atoms of the molecule; add them with coordinates first: "
-                             "mol = Chem.AddHs(mol, addCoords=True)")
+            raise ValueError(f"argument 'mol': atom {i} ({atom.GetSymbol()}) carries {atom.GetTotalNumHs()} "
+                             "implicit hydrogen(s) that are not atoms of the molecule; add them with coordinates "
+                             "first: mol = Chem.AddHs(mol, addCoords=True)")
         if atom.GetNumRadicalElectrons():
-            raise ValueError(f"from_rdkit: atom {i} ({atom.GetSymbol()}) has {atom.GetNumRadicalElectrons()} "
+            raise ValueError(f"argument 'mol': atom {i} ({atom.GetSymbol()}) has {atom.GetNumRadicalElectrons()} "
                              "radical electron(s); every molecule is computed neutral and closed-shell, so radicals "
                              "and ions are both refused")
     charge = sum(atom.GetFormalCharge() for atom in atoms)
     if charge:
-        raise ValueError(f"from_rdkit: the formal charges add up to {charge:+d}; every molecule is computed neutral "
-                         "and closed-shell, so ions are refused (zwitterions, whose charges cancel, are accepted)")
-    conf = mol.GetConformer(conf_id)
+        raise ValueError(f"argument 'mol': the formal charges add up to {charge:+d}; every molecule is computed "
+                         "neutral and closed-shell, so ions are refused (zwitterions, whose charges cancel, are "
+                         "accepted)")
+    try:
+        conf = mol.GetConformer(conf_id)
+    except ValueError:
+        raise ValueError(f"argument 'conf_id': the molecule has no conformer with id {conf_id} (a molecule without "
+                         "3D coordinates has none; embed one first)") from None
     atomic_numbers = [atom.GetAtomicNum() for atom in atoms]
     coords = [list(conf.GetAtomPosition(i)) for i in range(len(atomic_numbers))]
     return atomic_numbers, coords
@@ -37,6 +50,8 @@ def from_rdkit(mol, conf_id=-1):
 
 def from_ase(atoms):
     """Extract atomic numbers and 3D Cartesian coordinates from an ASE Atoms object."""
+    if not (hasattr(atoms, "get_atomic_numbers") and hasattr(atoms, "get_positions")):
+        raise TypeError(f"argument 'atoms': '{type(atoms).__name__}' object is not an ASE Atoms object")
     return atoms.get_atomic_numbers().tolist(), atoms.get_positions().tolist()
 
 

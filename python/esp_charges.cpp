@@ -9,6 +9,7 @@
 #include "core/scf/workspace.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
+#include "python/docstrings.h"
 #include "python/method_lookup.h"
 #include "python/record_object.h"
 
@@ -21,8 +22,9 @@ EspResult run_esp_charges(const EspRequest& request) {
     // The SCF is always that of the neutral molecule; charges constrained to
     // another sum would be fitted to a potential they cannot describe.
     if (request.net_charge != 0.0) {
-        throw InputError("net_charge must be 0 (got " + format_shortest(request.net_charge) +
-                         "): the molecule is always computed neutral, so its fitted charges sum to zero");
+        refuse_argument("net_charge", "must be 0 (got " + format_shortest(request.net_charge) +
+                                          "): the molecule is always computed neutral, so its fitted charges sum "
+                                          "to zero");
     }
     check_count_in_range("points_per_shell", request.points_per_shell, ranges::kEspPointsPerShell);
 
@@ -110,7 +112,7 @@ PyMethodDef esp_charges_def = {
     "Parameters:\n"
     "- `atomic_numbers`: list of integer atomic numbers\n"
     "- `coordinates`: 3D Cartesian coordinates in Angstroms\n"
-    "- `method`: Semi-empirical Hamiltonian (default: \"PM6\")\n"
+    QUORIN_METHOD_DOC
     "- `net_charge`: Molecular net charge constraint (default: 0.0)\n"
     "- `points_per_shell`: Fibonacci sampling points per atom per radial shell (default: 64)",
 };

@@ -45,8 +45,14 @@ VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
     options.reconverge_scf = true;
     options.use_nddo = request.use_nddo;
     options.project_external = request.project_external;
+    if (const auto& masses = request.custom_masses) {
+        if (masses->size() != numbers.size()) {
+            refuse_argument("custom_masses", "must hold one mass per atom: got " + std::to_string(masses->size()) +
+                                                 " for " + std::to_string(numbers.size()) + " atoms");
+        }
+        check_each_in_range("custom_masses", *masses, ranges::kAtomicMass);
+    }
     check_engine_options([&] { hessian_masses(molecule, options); });
-    if (request.custom_masses) check_each_in_range("custom_masses", *request.custom_masses, ranges::kAtomicMass);
     require_memory(frequencies_memory(molecule, request.use_nddo));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     HessianResult hessian = compute_hessian_and_frequencies(molecule, model, scf, scf_options, options);
@@ -254,7 +260,7 @@ PyMethodDef frequencies_def = {
     "Parameters:\n"
     "- `atomic_numbers`: list of integer atomic numbers (e.g. `[8, 1, 1]`)\n"
     "- `coordinates`: 3D coordinates in \u00c5ngstr\u00f6ms (e.g. `[[0.0, 0.0, 0.0], ...]`)\n"
-    "- `method`: Semi-empirical Hamiltonian (\"PM6\", \"AM1\", \"RM1\", \"PM3\", \"MNDO\"; default: \"PM6\")\n"
+    QUORIN_METHOD_DOC
     "- `temperature_k`: Temperature in Kelvin for thermodynamics (default: 298.15 K)\n"
     "- `pressure_atm`: Pressure in standard atmospheres (default: 1.0 atm)\n"
     "- `rotational_symmetry_number`: Rotational symmetry number sigma, at least 1 (e.g. 2 for C2v water; "

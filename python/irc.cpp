@@ -24,7 +24,8 @@ void read_irc_options(const BoundArguments& bound, std::size_t first, IrcRequest
 IrcResult run_irc(const IrcRequest& request) {
     const auto& numbers = request.atomic_numbers;
     const CheckedMolecule checked = check_request(numbers, {{request.coordinates}}, request.method,
-                                                  {{"step_size", request.step_size, ranges::kPathStep}});
+                                                  {{"step_size", request.step_size, ranges::kPathStep}},
+                                                  {{"max_points", request.max_points, ranges::kLoopCount}});
     const ParameterModel& model = *checked.model;
 
     IrcOptions options;
@@ -36,7 +37,8 @@ IrcResult run_irc(const IrcRequest& request) {
     } else if (direction == "both") {
         options.direction = kIrcBoth;
     } else {
-        throw InputError("Unknown IRC direction '" + direction + "'. Supported: 'both', 'forward', 'reverse'");
+        refuse_argument("direction",
+                        "unknown IRC direction '" + direction + "'; supported: 'both', 'forward', 'reverse'");
     }
     options.step_size = request.step_size;
     options.max_points = static_cast<std::size_t>(request.max_points);
@@ -174,7 +176,7 @@ PyMethodDef irc_def = {
     "Parameters:\n"
     "- `atomic_numbers`: list of integer atomic numbers (e.g. `[7, 1, 1, 1]`)\n"
     "- `coordinates`: 3D coordinates in \u00c5ngstr\u00f6ms of the transition state\n"
-    "- `method`: Semi-empirical Hamiltonian (\"PM6\", \"AM1\", \"RM1\", \"PM3\", \"MNDO\"; default: \"PM6\")\n"
+    QUORIN_METHOD_DOC
     "- `step_size`: Path arc length step size in amu^(1/2) * \u00c5 (default: 0.1)\n"
     "- `max_points`: Maximum number of reaction path points per direction (default: 50)\n"
     "- `direction`: Path direction: \"both\", \"forward\", or \"reverse\" (default: \"both\")\n"

@@ -1,7 +1,9 @@
 #include "python/engine_call.h"
 #include "python/meci.h"
 
+#include <algorithm>
 #include <memory>
+#include <string>
 
 #include "core/ci/root_gradient.h"
 #include "core/ci/transition_dipoles.h"
@@ -36,16 +38,29 @@ std::unique_ptr<ParameterModel> check_meci_request(const MeciRequest& request) {
     CheckedMolecule checked = check_request(request.atomic_numbers, {{request.coordinates}}, request.method);
     // The window holds as many electrons as orbitals, half above and half
     // below the gap; an odd count would leave the CI one electron short.
-    if (request.active_orbitals == 0) throw InputError("active_orbitals must be at least 2 (got 0)");
-    if (request.active_orbitals % 2 != 0) {
-        throw InputError("active_orbitals must be even (got " + std::to_string(request.active_orbitals) + ")");
+    const std::uint64_t n = request.active_orbitals;
+    const std::string got = " (got " + std::to_string(n) + ")";
+    if (n == 0) refuse_argument("active_orbitals", "must be at least 2" + got);
+    if (n % 2 != 0) refuse_argument("active_orbitals", "must be even" + got);
+    if (n > kMaxActiveOrbitals) {
+        refuse_argument("active_orbitals", "must be at most " + std::to_string(kMaxActiveOrbitals) + got);
     }
-    if (request.active_orbitals > kMaxActiveOrbitals) {
-        throw InputError("active_orbitals must be at most " + std::to_string(kMaxActiveOrbitals) + " (got " +
-                         std::to_string(request.active_orbitals) + ")");
+    // Whether the molecule has the window's occupied and virtual orbitals
+    // follows from its atoms and the method alone: asked before the SCF.
+    const auto n_active = static_cast<std::size_t>(n);
+    const MolecularBatch molecule =
+        MolecularBatch::new_for_model(request.atomic_numbers, request.coordinates, *checked.model);
+    try {
+        choose_active_window(molecule, *checked.model, {n_active, n_active, 1, request.use_nddo});
+    } catch (const EngineStop&) {
+        const std::uint64_t occupied = checked.valence_electrons / 2;
+        const std::uint64_t virtuals = molecule.n_basis > occupied ? molecule.n_basis - occupied : 0;
+        refuse_argument("active_orbitals", "must be at most " + std::to_string(2 * std::min(occupied, virtuals)) +
+                                               " for this molecule: the window takes half its orbitals from the " +
+                                               std::to_string(occupied) + " occupied and half from the " +
+                                               std::to_string(virtuals) + " virtual ones" + got);
     }
-    const auto n_active = static_cast<std::size_t>(request.active_orbitals);
-    check_target_root(static_cast<std::size_t>(request.target_root), count_microstates(n_active, n_active));
+    check_count_in_range("target_root", request.target_root, {1, count_microstates(n_active, n_active)});
     return std::move(checked.model);
 }
 
@@ -176,7 +191,7 @@ PyMethodDef meci_def = {
     "Parameters:\n"
     "- `atomic_numbers`: list of integer atomic numbers (e.g. `[8, 1, 1]`)\n"
     "- `coordinates`: 3D coordinates in \u00c5ngstr\u00f6ms (e.g. `[[0.0, 0.0, 0.0], ...]`)\n"
-    "- `method`: Semi-empirical Hamiltonian (\"PM6\", \"AM1\", \"RM1\", \"PM3\", \"MNDO\"; default: \"PM6\")\n"
+    QUORIN_METHOD_DOC
     "- `active_orbitals`: Number of active molecular orbitals around the HOMO-LUMO gap; the number of active "
     "electrons equals it (default: 2)\n"
     "- `target_root`: 1-based CI root whose energy and density give the reported energies and gradients "

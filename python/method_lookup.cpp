@@ -21,6 +21,14 @@ std::unique_ptr<ParameterModel> get_model(const std::string& method) {
                      "'. Supported methods: PM7, PM6, AM1, RM1, PM3, MNDO");
 }
 
+DispersionModel dispersion_argument(const std::string& name) {
+    try {
+        return dispersion_model_named(to_upper(name));
+    } catch (const RequestError& refused) {
+        refuse_argument("dispersion", refused.what());
+    }
+}
+
 namespace {
 
 std::string atom_label(std::span<const std::uint8_t> atomic_numbers, std::size_t i) {
@@ -115,10 +123,6 @@ void check_geometry(std::span<const std::uint8_t> atomic_numbers,
     }
 }
 
-void check_finite_setting(const char* name, double value) {
-    if (!std::isfinite(value)) throw InputError(std::string(name) + " must be a finite number");
-}
-
 std::uint64_t check_closed_shell_supported(std::span<const std::uint8_t> atomic_numbers,
                                            const ParameterModel& model, const std::string& method_as_given) {
     double valence_electrons = 0.0;
@@ -148,7 +152,8 @@ std::uint64_t check_closed_shell_supported(std::span<const std::uint8_t> atomic_
 
 CheckedMolecule check_request(std::span<const std::uint8_t> atomic_numbers,
                               std::initializer_list<GeometryArgument> geometries, const std::string& method,
-                              std::initializer_list<RangedSetting> settings) {
+                              std::initializer_list<RangedSetting> settings,
+                              std::initializer_list<CountedSetting> counts) {
     if (atomic_numbers.empty()) throw InputError("atomic_numbers cannot be empty");
     for (const GeometryArgument& geometry : geometries) {
         if (geometry.coordinates.size() != atomic_numbers.size()) {
@@ -161,6 +166,7 @@ CheckedMolecule check_request(std::span<const std::uint8_t> atomic_numbers,
     checked.model = get_model(method);
     checked.valence_electrons = check_closed_shell_supported(atomic_numbers, *checked.model, method);
     for (const RangedSetting& setting : settings) check_in_range(setting.name, setting.value, setting.range);
+    for (const CountedSetting& count : counts) check_count_in_range(count.name, count.value, count.range);
     return checked;
 }
 

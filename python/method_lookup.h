@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/corrections/dispersion.h"
 #include "core/parameters/parameter_model.h"
 #include "python/arguments.h"
 
@@ -19,6 +20,10 @@ namespace quorin::py {
 // surrounding spaces are not trimmed). Throws InputError naming the
 // upper-cased method and the supported ones.
 std::unique_ptr<ParameterModel> get_model(const std::string& method);
+
+// The dispersion form named by `name` after full upper-casing; an unknown
+// name is refused as argument 'dispersion'.
+DispersionModel dispersion_argument(const std::string& name);
 
 // One geometry of a request and the argument it came from.
 struct GeometryArgument {
@@ -31,6 +36,13 @@ struct RangedSetting {
     const char* name;
     double value;
     Range range;
+};
+
+// One count of a request and its accepted values (ranges::).
+struct CountedSetting {
+    const char* name;
+    std::uint64_t value;
+    CountRange range;
 };
 
 // What the door gives back: the model of the method and the molecule's
@@ -48,10 +60,12 @@ struct CheckedMolecule {
 //   an unknown method (get_model);
 //   an element the model lacks, an odd electron count
 //     (check_closed_shell_supported);
-//   each setting outside its range (check_in_range).
+//   each setting outside its range (check_in_range);
+//   each count outside its range (check_count_in_range).
 CheckedMolecule check_request(std::span<const std::uint8_t> atomic_numbers,
                               std::initializer_list<GeometryArgument> geometries, const std::string& method,
-                              std::initializer_list<RangedSetting> settings = {});
+                              std::initializer_list<RangedSetting> settings = {},
+                              std::initializer_list<CountedSetting> counts = {});
 
 // Largest coordinate magnitude accepted in a caller's geometry, angstrom.
 inline constexpr double kMaxCoordinateAngstrom = 1e5;
@@ -66,10 +80,6 @@ inline constexpr double kMinAtomDistanceAngstrom = 0.3;
 // kMinAtomDistanceAngstrom.
 void check_geometry(std::span<const std::uint8_t> atomic_numbers,
                     std::span<const std::array<double, 3>> coordinates);
-
-// Refuses a non-finite value of a numeric setting: "<name> must be a finite
-// number".
-void check_finite_setting(const char* name, double value);
 
 // Refuses the first element the model lacks (the method named as the caller
 // wrote it) and an odd rounded valence-electron count (every molecule is

@@ -17,7 +17,11 @@ namespace quorin::py {
 
 OptimizationRecord run_optimization(const OptimizeRequest& request) {
     const auto& numbers = request.atomic_numbers;
-    const CheckedMolecule checked = check_request(numbers, {{request.coordinates}}, request.method);
+    const CheckedMolecule checked =
+        check_request(numbers, {{request.coordinates}}, request.method,
+                      {{"grad_rms_tol", request.grad_rms_tol, ranges::kGradientRmsTolerance},
+                       {"grad_max_tol", request.grad_max_tol, ranges::kGradientMaxTolerance}},
+                      {{"max_cycles", request.max_cycles, ranges::kLoopCount}});
     const ParameterModel& model = *checked.model;
 
     OptimizationOptions options;
@@ -126,7 +130,7 @@ PyMethodDef optimize_def = {
     "- `coordinates`: initial 3D coordinates in \u00c5ngstr\u00f6ms; a start that keeps a symmetry (linear water, "
     "eclipsed ethane) keeps it, and the search can stop on a saddle point of that symmetry: check the result with "
     "`frequencies` (a minimum has no imaginary frequency)\n"
-    "- `method`: Semi-empirical Hamiltonian (\"PM6\", \"AM1\", \"RM1\", \"PM3\", \"MNDO\"; default: \"PM6\")\n"
+    QUORIN_METHOD_DOC
     "- `max_cycles`: Maximum L-BFGS optimization cycles (default: 100)\n"
     "- `grad_rms_tol`: RMS gradient convergence threshold in kcal / (mol \u00b7 \u00c5) (default: 1.0)\n"
     "- `grad_max_tol`: Maximum gradient norm threshold in kcal / (mol \u00b7 \u00c5) (default: 2.0)\n"

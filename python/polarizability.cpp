@@ -71,7 +71,8 @@ PyObject* polarizability(PyObject*, PyObject* args, PyObject* kwargs) {
                 numbers, {{coordinates}}, method,
                 {{"field_step_au", options.field_step_au, ranges::kFieldStep},
                  {"energy_tol_ev", options.energy_tolerance, ranges::kScfEnergyTolerance},
-                 {"density_tol", options.density_tolerance, ranges::kScfDensityTolerance}});
+                 {"density_tol", options.density_tolerance, ranges::kScfDensityTolerance}},
+                {{"scf_max_iter", options.max_iterations, ranges::kLoopCount}});
             const MolecularBatch molecule = MolecularBatch::new_for_model(numbers, coordinates, *checked.model);
             require_memory(driver_memory(molecule, options.use_nddo, 1, 0, false));
             return compute_polarizability(molecule, *checked.model, options);

@@ -14,9 +14,14 @@ namespace quorin::py {
 
 SaddleRecord run_saddle_search(const SaddleRequest& request) {
     const auto& numbers = request.atomic_numbers;
+    const SaddleOptions& o = request.options;
     const CheckedMolecule checked = check_request(
         numbers, {{request.reactant_coords, "reactant_coords"}, {request.product_coords, "product_coords"}},
-        request.method);
+        request.method,
+        {{"step_size", o.step_size, ranges::kSaddleStep},
+         {"convergence_distance", o.convergence_distance, ranges::kSaddleMeetingDistance},
+         {"inner_grad_tol", o.inner_grad_tol, ranges::kRelaxationGradientTolerance}},
+        {{"max_cycles", o.max_cycles, ranges::kLoopCount}, {"inner_max_steps", o.inner_max_steps, ranges::kLoopCount}});
     const ParameterModel& model = *checked.model;
     check_engine_options([&] { check_saddle_options(request.options); });
     require_memory(driver_memory(MolecularBatch::new_for_model(numbers, request.reactant_coords, model),
@@ -203,7 +208,7 @@ PyMethodDef saddle_def = {
     "heats of the two ends as given, not from their minima, so ends off their minima (force-field geometries, "
     "noisy coordinates) give barriers too low by as much as they lie above them: optimise both ends first\n"
     "- `product_coords`: 3D coordinates in Angstroms of the product state\n"
-    "- `method`: Semi-empirical Hamiltonian (\"PM6\", \"AM1\", \"RM1\", \"PM3\", \"MNDO\"; default: \"PM6\")\n"
+    QUORIN_METHOD_DOC
     "- `max_cycles`: Maximum SADDLE macro stepping cycles (default: 60)\n"
     "- `step_size`: Distance decrement step size in Angstroms (default: 0.10)\n"
     "- `convergence_distance`: Endpoint convergence distance in Angstroms (default: 0.12)\n"

@@ -23,12 +23,17 @@ CalculationRecord run_calculation_internal(const SinglePointRequest& request) {
                                                   {{"energy_tol_ev", request.energy_tol_ev, ranges::kScfEnergyTolerance},
                                                    {"density_tol", request.density_tol, ranges::kScfDensityTolerance},
                                                    {"level_shift_ev", request.level_shift_ev, ranges::kLevelShift},
-                                                   {"damping", request.damping, ranges::kScfDamping}});
+                                                   {"damping", request.damping, ranges::kScfDamping}},
+                                                  {{"max_iter", request.max_iter, ranges::kLoopCount}});
     if (request.cosmo_eps) check_in_range("cosmo_eps", *request.cosmo_eps, ranges::kDielectricConstant);
 
     SinglePointOptions options;
     options.cosmo_eps = request.cosmo_eps;
-    if (request.dispersion) options.dispersion = to_upper(*request.dispersion);
+    // A name the input alone refuses is refused before the SCF.
+    if (request.dispersion) {
+        dispersion_argument(*request.dispersion);
+        options.dispersion = to_upper(*request.dispersion);
+    }
     options.h_bonds = request.h_bonds;
     options.use_nddo = request.use_nddo;
     options.max_iterations = static_cast<std::size_t>(request.max_iter);
@@ -79,7 +84,7 @@ PyMethodDef calculate_def = {
     "Parameters:\n"
     "- `atomic_numbers`: list of integer atomic numbers (e.g. `[6, 1, 1, 1, 35]`)\n"
     "- `coordinates`: list of 3D coordinates in \u00c5ngstr\u00f6ms (e.g. `[[0.0, 0.0, 0.0], ...]`)\n"
-    "- `method`: Semi-empirical Hamiltonian (\"PM6\", \"AM1\", \"RM1\", \"PM3\", \"MNDO\"; default: \"PM6\")\n"
+    QUORIN_METHOD_DOC
     "- `cosmo_eps`: Optional solvent dielectric constant for COSMO solvation (e.g. 78.4 for water)\n"
     "- `dispersion`: Optional empirical dispersion (\"PM6-DH+\", \"PM7\")\n"
     "- `h_bonds`: Add two hydrogen-bond corrections to the energy and the gradient: the H4 energy of "

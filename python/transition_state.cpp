@@ -39,7 +39,12 @@ void read_transition_state_options(const BoundArguments& bound, std::size_t firs
 
 TransitionStateRecord run_transition_state(const TransitionStateRequest& request) {
     const auto& numbers = request.atomic_numbers;
-    const CheckedMolecule checked = check_request(numbers, {{request.coordinates}}, request.method);
+    const CheckedMolecule checked =
+        check_request(numbers, {{request.coordinates}}, request.method,
+                      {{"grad_rms_tol", request.grad_rms_tol, ranges::kGradientRmsTolerance},
+                       {"grad_max_tol", request.grad_max_tol, ranges::kGradientMaxTolerance},
+                       {"trust_radius", request.trust_radius, ranges::kTrustRadius}},
+                      {{"max_cycles", request.max_cycles, ranges::kLoopCount}});
     const ParameterModel& model = *checked.model;
 
     TransitionStateOptions options;
@@ -162,8 +167,7 @@ PyMethodDef transition_state_def = {
     "Parameters:\n"
     "- `atomic_numbers`: list of integer atomic numbers (e.g. `[7, 1, 1, 1]`)\n"
     "- `coordinates`: 3D coordinates in \u00c5ngstr\u00f6ms (shape: `[natoms, 3]`)\n"
-    "- `method`: Semi-empirical Hamiltonian (\"PM7\", \"PM6\", \"AM1\", \"RM1\", \"PM3\", \"MNDO\"; default: "
-    "\"PM6\")\n"
+    QUORIN_METHOD_DOC
     "- `max_cycles`: Maximum EF optimization cycles (default: 100)\n"
     "- `grad_rms_tol`: RMS gradient convergence threshold in kcal / (mol * \u00c5) (default: 0.1)\n"
     "- `grad_max_tol`: Maximum gradient component convergence threshold in kcal / (mol * \u00c5) (default: 0.2)\n"

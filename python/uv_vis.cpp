@@ -53,7 +53,7 @@ PyMethodDef spectrum_def = {
     "Parameters:\n"
     "- `atomic_numbers`: list of integer atomic numbers (e.g. `[8, 1, 1]`)\n"
     "- `coordinates`: 3D coordinates in \u00c5ngstr\u00f6ms (e.g. `[[0.0, 0.0, 0.0], ...]`)\n"
-    "- `method`: Semi-empirical Hamiltonian (\"PM6\", \"AM1\", \"RM1\", \"PM3\", \"MNDO\"; default: \"PM6\")\n"
+    QUORIN_METHOD_DOC
     "- `active_orbitals`: Number of active molecular orbitals of the CI; the number of active electrons equals "
     "it (default: 2)\n"
     "- `min_wavelength_nm`: First wavelength of the grid in nm (default: 100.0)\n"
@@ -68,9 +68,20 @@ PyMethodDef spectrum_def = {
 UvVisSpectrum run_uv_vis_request(MeciRequest request, const UvVisGrid& grid) {
     request.target_root = 1;
     const std::unique_ptr<ParameterModel> model = check_meci_request(request);
-    if (const auto problem =
-            uv_vis_grid_problem(grid.min_wavelength_nm, grid.max_wavelength_nm, grid.step_nm, grid.fwhm_nm)) {
-        throw InputError(*problem);
+    check_in_range("min_wavelength_nm", grid.min_wavelength_nm, ranges::kWavelength);
+    check_in_range("max_wavelength_nm", grid.max_wavelength_nm, ranges::kWavelength);
+    if (!(grid.max_wavelength_nm > grid.min_wavelength_nm)) {
+        refuse_argument("max_wavelength_nm", "must lie above min_wavelength_nm, " +
+                                                 format_shortest(grid.min_wavelength_nm) + " nm (got " +
+                                                 format_shortest(grid.max_wavelength_nm) + ")");
+    }
+    check_in_range("step_nm", grid.step_nm, ranges::kWavelength);
+    check_in_range("fwhm_nm", grid.fwhm_nm, ranges::kWavelength);
+    // What is left to refuse of the grid is its number of points.
+    if (uv_vis_grid_problem(grid.min_wavelength_nm, grid.max_wavelength_nm, grid.step_nm, grid.fwhm_nm)) {
+        refuse_argument("step_nm", "must leave at most " + std::to_string(kMaxSpectrumPoints) +
+                                       " grid points from min_wavelength_nm to max_wavelength_nm (got " +
+                                       format_shortest(grid.step_nm) + ")");
     }
     const MeciRecord ground = run_checked_meci(request, *model, false);
     return simulate_uv_vis_spectrum(ground.states, grid.min_wavelength_nm, grid.max_wavelength_nm, grid.step_nm,

@@ -15,15 +15,18 @@ namespace quorin::py {
 
 VarnexResult run_varnex(const VarnexRequest& request) {
     const auto& numbers = request.atomic_numbers;
-    const CheckedMolecule checked = check_request(numbers, {{request.coordinates}}, request.method);
+    const VarnexConfig& config = request.config;
+    const CheckedMolecule checked =
+        check_request(numbers, {{request.coordinates}}, request.method,
+                      {{"energy_tol", config.energy_tol, ranges::kLocalizedEnergyTolerance},
+                       {"jacobi_tol", config.jacobi_tol, ranges::kCouplingTolerance},
+                       {"cutoff_distance", config.cutoff_distance, ranges::kPairCutoff},
+                       {"damping", config.damping, ranges::kRotationDamping}},
+                      {{"max_iter", config.max_iter, ranges::kLoopCount},
+                       {"max_jacobi_sweeps", config.max_jacobi_sweeps, ranges::kLoopCount}});
     const ParameterModel& model = *checked.model;
-    check_finite_setting("energy_tol", request.config.energy_tol);
-    check_finite_setting("jacobi_tol", request.config.jacobi_tol);
-    check_finite_setting("cutoff_distance", request.config.cutoff_distance);
-    check_finite_setting("damping", request.config.damping);
     // Dispersion names read as calculate reads them; unknown ones refused.
-    const DispersionModel dispersion =
-        request.dispersion ? dispersion_model_named(to_upper(*request.dispersion)) : kNoDispersion;
+    const DispersionModel dispersion = request.dispersion ? dispersion_argument(*request.dispersion) : kNoDispersion;
 
     const MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
     require_memory(localized_orbital_memory(molecule));

@@ -113,3 +113,15 @@ def test_method_names(qp):
         assert str(info.value) == (
             f"Unsupported semi-empirical method: '{shown}'. Supported methods: PM7, PM6, AM1, RM1, PM3, MNDO"
         )
+
+
+def test_converters_refuse_what_is_no_molecule(qp):
+    # Read before any molecule method is called, so RDKit and ASE need not be installed.
+    for call, message in [
+        (lambda: qp.from_rdkit(None), "argument 'mol': 'NoneType' object is not an RDKit molecule"),
+        (lambda: qp.from_rdkit("CCO"), "argument 'mol': 'str' object is not an RDKit molecule"),
+        (lambda: qp.from_ase(None), "argument 'atoms': 'NoneType' object is not an ASE Atoms object"),
+    ]:
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == message

@@ -4,7 +4,7 @@ import math
 
 import pytest
 
-from conftest import WATER_XYZ, WATER_Z
+from conftest import WATER_XYZ, WATER_Z, read_xyz
 
 H2_Z = [1, 1]
 H2_XYZ = [[0.0, 0.0, 0.0], [0.0, 0.0, 0.76]]
@@ -58,27 +58,29 @@ def test_refusals_name_what_is_wrong(qp):
          "Atoms 0 (Z=6) and 2 (Z=1) are 0.1732 angstrom apart: atoms closer than 0.3 angstrom overlap and cannot "
          "be computed"),
         (lambda: qp.esp_charges(WATER_Z, WATER_XYZ, net_charge=1),
-         "net_charge must be 0 (got 1.0): the molecule is always computed neutral, so its fitted charges sum to "
+         "argument 'net_charge': must be 0 (got 1.0): the molecule is always computed neutral, so its fitted charges "
+         "sum to "
          "zero"),
         (lambda: qp.am1_bcc([], []), "atomic_numbers cannot be empty"),
         (lambda: qp.polarizability([], []), "atomic_numbers cannot be empty"),
         (lambda: qp.frequencies(WATER_Z, WATER_XYZ, pressure_atm=1e-300),
-         "pressure_atm must lie in [1e-10, 10000000000.0] atm (got 1e-300)"),
+         "argument 'pressure_atm': must lie in [1e-10, 10000000000.0] atm (got 1e-300)"),
         (lambda: qp.frequencies(WATER_Z, WATER_XYZ, custom_masses=[16, 1e-300, 1]),
-         "custom_masses[1] must lie in [0.001, 1000000.0] u (got 1e-300)"),
+         "argument 'custom_masses': item 1 must lie in [0.001, 1000000.0] u (got 1e-300)"),
         (lambda: qp.polarizability(WATER_Z, WATER_XYZ, field_step_au=1e-300),
-         "field_step_au must lie in [1e-5, 0.1] a.u. (got 1e-300)"),
-        (lambda: qp.calculate(WATER_Z, WATER_XYZ, damping=1.0), "damping must lie in [0.0, 1.0) (got 1.0)"),
-        (lambda: qp.QuorinCalculator(cosmo_eps=math.nan), "cosmo_eps must be a finite number of at least 1.0 (got NaN)"),
+         "argument 'field_step_au': must lie in [1e-5, 0.1] a.u. (got 1e-300)"),
+        (lambda: qp.calculate(WATER_Z, WATER_XYZ, damping=1.0), "argument 'damping': must lie in [0.0, 1.0) (got 1.0)"),
+        (lambda: qp.QuorinCalculator(cosmo_eps=math.nan),
+         "argument 'cosmo_eps': must be a finite number of at least 1.0 (got NaN)"),
         (lambda: setattr(qp.QuorinCalculator(), "cosmo_eps", 0.5),
-         "cosmo_eps must be a finite number of at least 1.0 (got 0.5)"),
+         "argument 'cosmo_eps': must be a finite number of at least 1.0 (got 0.5)"),
     ]
     for call, message in cases:
         with pytest.raises(ValueError) as info:
             call()
         assert str(info.value) == message
     # A thermostat temperature that would overflow the dynamics is refused before it runs.
-    with pytest.raises(ValueError, match=r"^temperature_k must lie in \[0.0, 1000000.0\] K \(got 1e308\)$"):
+    with pytest.raises(ValueError, match=r"^argument 'temperature_k': must lie in \[0.0, 1000000.0\] K \(got 1e308\)$"):
         qp.drc(H2_Z, H2_XYZ, ensemble="nvt", temperature_k=1e308, total_steps=2)
 
     # The ASE calculator takes isolated, neutral, closed-shell molecules and its own settings only.
@@ -110,6 +112,56 @@ def test_refusals_name_what_is_wrong(qp):
         qp.QuorinASECalculator(max_iter=500, typo_option=True)
     assert str(info.value) == ("QuorinASECalculator got unknown setting(s) 'max_iter', 'typo_option'; its settings "
                                "are 'method', 'dispersion', 'cosmo_eps', 'h_bonds' and 'use_nddo'")
+
+
+GRADIENT = "kcal/(mol angstrom)"
+# Inputs that would let a run overflow a count, skip its work or fail inside
+# the engine, each refused before any SCF with the argument named. The bounds
+# and the data behind them are in python/arguments.h; water's minimal basis
+# has 4 occupied and 2 virtual orbitals, H2's 1 and 1 (counted by hand).
+LOOSE_INPUTS = [
+    ("drc", (H2_Z, H2_XYZ), {"total_steps": 10**12},
+     "argument 'total_steps': must lie in [0, 1000000000] (got 1000000000000)"),
+    ("drc", (H2_Z, H2_XYZ), {"recording_interval": 0},
+     "argument 'recording_interval': must lie in [1, 1000000000] (got 0)"),
+    ("polarizability", (H2_Z, H2_XYZ), {"scf_max_iter": 2**63},
+     "argument 'scf_max_iter': must lie in [0, 1000000000] (got 9223372036854775808)"),
+    ("optimize", (WATER_Z, WATER_XYZ), {"grad_rms_tol": 1e6},
+     f"argument 'grad_rms_tol': must lie in (0.0, 5.0] {GRADIENT} (got 1000000.0)"),
+    ("transition_state", (WATER_Z, WATER_XYZ), {"trust_radius": 10.0},
+     "argument 'trust_radius': must lie in (0.0, 1.0] angstrom (got 10.0)"),
+    ("saddle", (H2_Z, H2_XYZ, H2_STRETCHED), {"convergence_distance": 1e300},
+     "argument 'convergence_distance': must lie in (0.0, 0.3] angstrom (got 1e300)"),
+    ("saddle", (H2_Z, H2_XYZ, H2_STRETCHED), {"inner_grad_tol": 100.0},
+     f"argument 'inner_grad_tol': must lie in (0.0, 10.0] {GRADIENT} (got 100.0)"),
+    ("varnex", read_xyz("benzene"), {"jacobi_tol": 1.0}, "argument 'jacobi_tol': must lie in (0.0, 0.01] eV (got 1.0)"),
+    ("uv_vis_spectrum", (WATER_Z, WATER_XYZ), {"min_wavelength_nm": -100.0},
+     "argument 'min_wavelength_nm': must be a finite number above 0.0 nm (got -100.0)"),
+    ("uv_vis_spectrum", (WATER_Z, WATER_XYZ), {"min_wavelength_nm": 400.0, "max_wavelength_nm": 300.0},
+     "argument 'max_wavelength_nm': must lie above min_wavelength_nm, 400.0 nm (got 300.0)"),
+    ("meci", (WATER_Z, WATER_XYZ), {"active_orbitals": 8},
+     "argument 'active_orbitals': must be at most 4 for this molecule: the window takes half its orbitals from the "
+     "4 occupied and half from the 2 virtual ones (got 8)"),
+    ("uv_vis_spectrum", (H2_Z, H2_XYZ), {"active_orbitals": 4},
+     "argument 'active_orbitals': must be at most 2 for this molecule: the window takes half its orbitals from the "
+     "1 occupied and half from the 1 virtual ones (got 4)"),
+]
+
+
+def test_loose_inputs_are_refused_before_any_scf_and_numpy_flags_accepted(qp):
+    for name, args, kwargs, message in LOOSE_INPUTS:
+        with pytest.raises(ValueError) as info:
+            getattr(qp, name)(*args, **kwargs)
+        assert str(info.value) == message, name
+    # A flag read from a NumPy array is a flag; a NumPy integer is not.
+    np = pytest.importorskip("numpy")
+    flags = np.array([True, False])
+    assert (qp.calculate(WATER_Z, WATER_XYZ, h_bonds=flags[0], use_nddo=flags[0]).to_dict()
+            == qp.calculate(WATER_Z, WATER_XYZ, h_bonds=True).to_dict())
+    assert qp.drc(H2_Z, H2_XYZ, total_steps=2, use_nddo=flags[1]).to_dict() == qp.drc(
+        H2_Z, H2_XYZ, total_steps=2, use_nddo=False).to_dict()
+    with pytest.raises(TypeError, match="^argument 'h_bonds': 'int64' object cannot be converted to 'bool'$"):
+        qp.calculate(WATER_Z, WATER_XYZ, h_bonds=np.int64(1))
 
 
 # Each function with cheap settings and its float arguments.

@@ -27,13 +27,15 @@ W = WATER_XYZ
          "Non-finite coordinate for atom 1 (Z=1): coordinates must be finite numbers"),
         (WATER_Z, [W[0], W[1], [0, 0, -math.inf]], {},
          "Non-finite coordinate for atom 2 (Z=1): coordinates must be finite numbers"),
-        (WATER_Z, W, {"cosmo_eps": math.inf}, "cosmo_eps must be a finite number of at least 1.0 (got inf)"),
-        (WATER_Z, W, {"damping": math.nan}, "damping must lie in [0.0, 1.0) (got NaN)"),
+        (WATER_Z, W, {"cosmo_eps": math.inf},
+         "argument 'cosmo_eps': must be a finite number of at least 1.0 (got inf)"),
+        (WATER_Z, W, {"damping": math.nan}, "argument 'damping': must lie in [0.0, 1.0) (got NaN)"),
         # Settings under which "converged" would not mean converged (bounds in arguments.h).
-        (WATER_Z, W, {"level_shift_ev": 1e6}, "level_shift_ev must lie in [0.0, 100.0] eV (got 1000000.0)"),
-        (WATER_Z, W, {"energy_tol_ev": -1}, "energy_tol_ev must lie in (0.0, 0.1] eV (got -1.0)"),
-        (WATER_Z, W, {"density_tol": math.nan}, "density_tol must lie in (0.0, 0.01] (got NaN)"),
-        (WATER_Z, W, {"dispersion": "d4"}, "Unknown dispersion model 'D4'. Supported: 'PM6-DH+', 'PM7', 'D3-BJ'"),
+        (WATER_Z, W, {"level_shift_ev": 1e6}, "argument 'level_shift_ev': must lie in [0.0, 100.0] eV (got 1000000.0)"),
+        (WATER_Z, W, {"energy_tol_ev": -1}, "argument 'energy_tol_ev': must lie in (0.0, 0.1] eV (got -1.0)"),
+        (WATER_Z, W, {"density_tol": math.nan}, "argument 'density_tol': must lie in (0.0, 0.01] (got NaN)"),
+        (WATER_Z, W, {"dispersion": "d4"},
+         "argument 'dispersion': Unknown dispersion model 'D4'. Supported: 'PM6-DH+', 'PM7', 'D3-BJ'"),
     ],
 )
 def test_refused_input(qp, numbers, coords, kwargs, message):

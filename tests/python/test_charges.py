@@ -67,11 +67,13 @@ def test_esp_result_class(qp):
     ((WATER_Z, [[0, 0, 0], [0, float("nan"), 0], [1, 0, 0]]), {}, ValueError,
      "Non-finite coordinate for atom 1 (Z=1): coordinates must be finite numbers"),
     ((WATER_Z, WATER_XYZ), {"net_charge": float("inf")}, ValueError,
-     "net_charge must be 0 (got inf): the molecule is always computed neutral, so its fitted charges sum to zero"),
+     "argument 'net_charge': must be 0 (got inf): the molecule is always computed neutral, so its fitted charges sum "
+     "to zero"),
     # Too few points give charges without meaning, too many gigabytes of grid (bounds in arguments.h).
-    ((WATER_Z, WATER_XYZ), {"points_per_shell": 1}, ValueError, "points_per_shell must lie in [24, 10000] (got 1)"),
+    ((WATER_Z, WATER_XYZ), {"points_per_shell": 1}, ValueError,
+     "argument 'points_per_shell': must lie in [24, 10000] (got 1)"),
     ((WATER_Z, WATER_XYZ), {"points_per_shell": 10**6}, ValueError,
-     "points_per_shell must lie in [24, 10000] (got 1000000)"),
+     "argument 'points_per_shell': must lie in [24, 10000] (got 1000000)"),
     (([], []), {}, ValueError, "atomic_numbers cannot be empty"),
     ((None, None), {}, TypeError, "argument 'atomic_numbers': 'NoneType' object cannot be converted to 'Sequence'"),
     ((WATER_Z, WATER_XYZ[:2]), {}, ValueError, "Mismatch between atomic_numbers (3) and coordinates (2)"),
@@ -100,8 +102,10 @@ def test_am1_bcc_initial_charges_are_the_methods_mulliken_charges(qp):
 
 
 @pytest.mark.parametrize("args, kwargs, error, message", [
-    ((WATER_Z, WATER_XYZ), {"method": None}, TypeError, "argument 'method': 'NoneType' object cannot be converted to 'str'"),
-    ((WATER_Z, WATER_XYZ), {"use_nddo": None}, TypeError, "argument 'use_nddo': 'NoneType' object cannot be converted to 'bool'"),
+    ((WATER_Z, WATER_XYZ), {"method": None}, TypeError,
+     "argument 'method': 'NoneType' object cannot be converted to 'str'"),
+    ((WATER_Z, WATER_XYZ), {"use_nddo": None}, TypeError,
+     "argument 'use_nddo': 'NoneType' object cannot be converted to 'bool'"),
     ((WATER_Z, [[0, 0, 0], [1, 0, 0], [0, 1]]), {}, ValueError,
      "argument 'coordinates': row 2 must be a sequence of 3 numbers (got length 2)"),
     ((WATER_Z, WATER_XYZ[:2]), {}, ValueError, "Mismatch between atomic_numbers (3) and coordinates (2)"),

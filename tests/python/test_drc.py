@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from conftest import WATER_XYZ, WATER_Z, open_shell_message
+from conftest import WATER_XYZ, WATER_Z, open_shell_message, read_xyz
 
 H2_Z = [1, 1]
 H2_XYZ = [[0.0, 0.0, 0.0], [0.0, 0.0, 0.8]]
@@ -21,17 +21,18 @@ FRAME_KEYS = ["step", "time_fs", "potential_energy_ev", "kinetic_energy_ev", "to
         ([1], H2_XYZ, {}, "Mismatch between atomic_numbers (1) and coordinates (2)"),
         (H2_Z, H2_XYZ, {"method": "pm8", "ensemble": "npt"},
          "Unsupported semi-empirical method: 'PM8'. Supported methods: PM7, PM6, AM1, RM1, PM3, MNDO"),
-        (H2_Z, H2_XYZ, {"ensemble": "NPT"}, "Unknown DRC ensemble 'npt'. Supported: 'nve', 'nvt'"),
-        (H2_Z, H2_XYZ, {"ensemble": "nve "}, "Unknown DRC ensemble 'nve '. Supported: 'nve', 'nvt'"),
+        (H2_Z, H2_XYZ, {"ensemble": "NPT"}, "argument 'ensemble': unknown DRC ensemble 'npt'; supported: 'nve', 'nvt'"),
+        (H2_Z, H2_XYZ, {"ensemble": "nve "},
+         "argument 'ensemble': unknown DRC ensemble 'nve '; supported: 'nve', 'nvt'"),
         ([1], [[0, 0, 0]], {}, open_shell_message(1)),
         ([1, 2], H2_XYZ, {"method": "am1"}, "Unsupported element Z=2 for semi-empirical method 'am1'"),
         (H2_Z, [[0, 0, 0], [0, math.inf, 0]], {},
          "Non-finite coordinate for atom 1 (Z=1): coordinates must be finite numbers"),
-        (H2_Z, H2_XYZ, {"time_step_fs": 0.0}, "time_step_fs must lie in (0.0, 10.0] fs (got 0.0)"),
+        (H2_Z, H2_XYZ, {"time_step_fs": 0.0}, "argument 'time_step_fs': must lie in (0.0, 10.0] fs (got 0.0)"),
         (H2_Z, H2_XYZ, {"ensemble": "nvt", "temperature_k": -1.0},
-         "temperature_k must lie in [0.0, 1000000.0] K (got -1.0)"),
+         "argument 'temperature_k': must lie in [0.0, 1000000.0] K (got -1.0)"),
         (H2_Z, H2_XYZ, {"ensemble": "nvt", "berendsen_tau_fs": 0.0},
-         "berendsen_tau_fs must be a positive finite number"),
+         "argument 'berendsen_tau_fs': must be a finite number above 0.0 fs (got 0.0)"),
     ],
 )
 def test_refused_input(qp, numbers, coords, kwargs, message):
@@ -88,9 +89,9 @@ def test_runs_that_cannot_give_a_sound_trajectory_are_refused(qp):
     with pytest.raises(ValueError, match=r"The dynamics broke down at step \d+ \(\d+\.\d\d fs\): the total energy "
                                          r"drifted .* eV from its start, more than 3 eV \(1 eV per atom\)"):
         qp.drc(WATER_Z, WATER_XYZ, "AM1", time_step_fs=5.0, total_steps=200)
-    # 10^15 frames of any size do not fit in memory; refused before any SCF.
-    with pytest.raises(ValueError, match="The trajectory would not fit in memory: 1000000000000001 frames of "):
-        qp.drc(H2_Z, H2_XYZ, "AM1", total_steps=10**15)
+    # 10^9 frames of decane (32 atoms, 2.4 kB each) do not fit in memory; refused before any SCF.
+    with pytest.raises(ValueError, match="The trajectory would not fit in memory: 1000000001 frames of "):
+        qp.drc(*read_xyz("decane"), "AM1", total_steps=10**9)
 
 
 def test_result_classes(qp):

@@ -50,25 +50,29 @@ def water_vib(qp):
         (WATER_Z, [W[0], W[1], [math.inf, 0, 0]], {},
          "Non-finite coordinate for atom 2 (Z=1): coordinates must be finite numbers"),
         # Conditions the analysis cannot use are refused before any SCF.
-        (WATER_Z, W, {"temperature_k": math.nan}, "temperature_k must lie in (0.0, 1000000.0] K (got NaN)"),
-        (WATER_Z, W, {"pressure_atm": math.inf}, "pressure_atm must lie in [1e-10, 10000000000.0] atm (got inf)"),
+        (WATER_Z, W, {"temperature_k": math.nan}, "argument 'temperature_k': must lie in (0.0, 1000000.0] K (got NaN)"),
+        (WATER_Z, W, {"pressure_atm": math.inf},
+         "argument 'pressure_atm': must lie in [1e-10, 10000000000.0] atm (got inf)"),
         (WATER_Z, W, {"rotational_symmetry_number": 0},
-         "rotational_symmetry_number must be a finite number of at least 1.0 (got 0.0)"),
-        (WATER_Z, W, {"step_size_angstrom": 0.0}, "step_size_angstrom must lie in [1e-5, 0.1] angstrom (got 0.0)"),
+         "argument 'rotational_symmetry_number': must be a finite number of at least 1.0 (got 0.0)"),
+        (WATER_Z, W, {"step_size_angstrom": 0.0},
+         "argument 'step_size_angstrom': must lie in [1e-5, 0.1] angstrom (got 0.0)"),
         # Values that gave numbers as if they were sound: a step doubles
         # cannot resolve (water minimum: a -5084 cm^-1 mode), a symmetry number
         # below one rotation (S_rot of 1385 cal/(mol K) at 1e-300).
         (WATER_Z, W, {"step_size_angstrom": 1e-12},
-         "step_size_angstrom must lie in [1e-5, 0.1] angstrom (got 1e-12)"),
+         "argument 'step_size_angstrom': must lie in [1e-5, 0.1] angstrom (got 1e-12)"),
         (WATER_Z, W, {"rotational_symmetry_number": 0.5},
-         "rotational_symmetry_number must be a finite number of at least 1.0 (got 0.5)"),
+         "argument 'rotational_symmetry_number': must be a finite number of at least 1.0 (got 0.5)"),
         # A mass list of the wrong length is refused rather than silently ignored.
-        (WATER_Z, W, {"custom_masses": [16.0, 1.0]}, "custom_masses must hold one mass per atom: got 2 for 3 atoms"),
+        (WATER_Z, W, {"custom_masses": [16.0, 1.0]},
+         "argument 'custom_masses': must hold one mass per atom: got 2 for 3 atoms"),
         (WATER_Z, W, {"custom_masses": [16.0, 1.0, 1.0, 1.0]},
-         "custom_masses must hold one mass per atom: got 4 for 3 atoms"),
-        (WATER_Z, W, {"custom_masses": [16.0, 0.0, 1.0]}, "custom_masses[1] must be a positive finite mass in amu"),
+         "argument 'custom_masses': must hold one mass per atom: got 4 for 3 atoms"),
+        (WATER_Z, W, {"custom_masses": [16.0, 0.0, 1.0]},
+         "argument 'custom_masses': item 1 must lie in [0.001, 1000000.0] u (got 0.0)"),
         (WATER_Z, W, {"custom_masses": [math.nan, 1.0, 1.0]},
-         "custom_masses[0] must be a positive finite mass in amu"),
+         "argument 'custom_masses': item 0 must lie in [0.001, 1000000.0] u (got NaN)"),
     ],
 )
 def test_refused_input(qp, numbers, coords, kwargs, message):
@@ -81,7 +85,7 @@ def test_refused_input(qp, numbers, coords, kwargs, message):
 def test_non_positive_temperature_is_refused(qp, temperature):
     with pytest.raises(ValueError) as info:
         qp.frequencies(WATER_Z, W, "AM1", temperature_k=temperature)
-    assert str(info.value) == f"temperature_k must lie in (0.0, 1000000.0] K (got {temperature})"
+    assert str(info.value) == f"argument 'temperature_k': must lie in (0.0, 1000000.0] K (got {temperature})"
 
 
 @pytest.mark.parametrize(

@@ -33,11 +33,14 @@ def path(qp, planar_nh3):
         ([7, 1], {}, "Mismatch between atomic_numbers (2) and coordinates (4)"),
         (NH3_Z, {"method": "pm8", "direction": "up"},
          "Unsupported semi-empirical method: 'PM8'. Supported methods: PM7, PM6, AM1, RM1, PM3, MNDO"),
-        (NH3_Z, {"direction": "UP"}, "Unknown IRC direction 'up'. Supported: 'both', 'forward', 'reverse'"),
-        (NH3_Z, {"direction": "Both "}, "Unknown IRC direction 'both '. Supported: 'both', 'forward', 'reverse'"),
-        (NH3_Z, {"direction": ""}, "Unknown IRC direction ''. Supported: 'both', 'forward', 'reverse'"),
+        (NH3_Z, {"direction": "UP"},
+         "argument 'direction': unknown IRC direction 'up'; supported: 'both', 'forward', 'reverse'"),
+        (NH3_Z, {"direction": "Both "},
+         "argument 'direction': unknown IRC direction 'both '; supported: 'both', 'forward', 'reverse'"),
+        (NH3_Z, {"direction": ""},
+         "argument 'direction': unknown IRC direction ''; supported: 'both', 'forward', 'reverse'"),
         ([7, 1, 1, 2], {"method": "am1"}, "Unsupported element Z=2 for semi-empirical method 'am1'"),
-        (NH3_Z, {"step_size": 0.0}, "step_size must lie in (0.0, 10.0] amu^1/2 angstrom (got 0.0)"),
+        (NH3_Z, {"step_size": 0.0}, "argument 'step_size': must lie in (0.0, 10.0] amu^1/2 angstrom (got 0.0)"),
     ],
 )
 def test_refused_input(qp, planar_nh3, numbers, kwargs, message):

@@ -72,8 +72,8 @@ def test_signatures_classes_and_defaults(qp):
         ((WATER_Z, [[0, 0, math.nan]] + WATER_XYZ[1:]), {}, "Non-finite coordinate for atom 0"),
         (([8, 1], WATER_XYZ[:2]), {}, open_shell_message(7)),
         (([8, 1, 1, 92], WATER_XYZ + [[5, 5, 5]], "AM1"), {}, "Unsupported element Z=92"),
-        ((WATER_Z, WATER_XYZ, "AM1", 3), {}, "active_orbitals must be even (got 3)"),
-        ((WATER_Z, WATER_XYZ, "AM1", 10), {}, "active_orbitals must be at most 8 (got 10)"),
+        ((WATER_Z, WATER_XYZ, "AM1", 3), {}, "argument 'active_orbitals': must be even (got 3)"),
+        ((WATER_Z, WATER_XYZ, "AM1", 10), {}, "argument 'active_orbitals': must be at most 8 (got 10)"),
     ],
 )
 def test_refused_inputs(qp, args, kwargs, message):
@@ -90,10 +90,10 @@ def test_refused_spectrum_grids_target_roots_and_empty_active_space(qp):
         with pytest.raises(ValueError):
             qp.uv_vis_spectrum(WATER_Z, WATER_XYZ, "AM1", **kwargs)
     for root in (0, 5, 99):  # 2 electrons in 2 orbitals: 4 roots
-        with pytest.raises(ValueError, match=rf"^target_root must be between 1 and 4 \(got {root}\)$"):
+        with pytest.raises(ValueError, match=rf"^argument 'target_root': must lie in \[1, 4\] \(got {root}\)$"):
             qp.meci(WATER_Z, WATER_XYZ, "AM1", 2, root)
     for function in (qp.meci, qp.uv_vis_spectrum):
-        with pytest.raises(ValueError, match=r"^active_orbitals must be at least 2 \(got 0\)$"):
+        with pytest.raises(ValueError, match=r"^argument 'active_orbitals': must be at least 2 \(got 0\)$"):
             function(WATER_Z, WATER_XYZ, "AM1", 0)
 
 

@@ -49,7 +49,12 @@ def test_calculate_text_signature_and_docstring(qp):
     documented = [line.split("`")[1] for line in lines[3:]]
     assert documented == list(params)[:10]
     assert lines[4] == "- `coordinates`: list of 3D coordinates in \u00c5ngstr\u00f6ms (e.g. `[[0.0, 0.0, 0.0], ...]`)"
-    assert lines[5] == '- `method`: Semi-empirical Hamiltonian ("PM6", "AM1", "RM1", "PM3", "MNDO"; default: "PM6")'
+    # Every function that documents `method` lists the six methods get_model accepts.
+    method_line = '- `method`: Semi-empirical Hamiltonian ("PM7", "PM6", "AM1", "RM1", "PM3", "MNDO"; default: "PM6")'
+    assert lines[5] == method_line
+    for name in qp.__all__:
+        doc = getattr(qp, name).__doc__ or ""
+        assert [line for line in doc.splitlines() if "`method`" in line] in ([], [method_line]), name
 
 
 def test_result_class_has_no_constructor(qp):

@@ -35,9 +35,12 @@ def water_minimum(qp):
         (WATER_Z, [W[0], [0, math.nan, 0], W[2]], {},
          "Non-finite coordinate for atom 1 (Z=1): coordinates must be finite numbers"),
         # Thresholds the minimiser cannot work with are refused before any SCF.
-        (WATER_Z, W, {"grad_rms_tol": 0.0}, "grad_rms_tol must be a positive finite number"),
-        (WATER_Z, W, {"grad_rms_tol": math.nan}, "grad_rms_tol must be a positive finite number"),
-        (WATER_Z, W, {"grad_max_tol": math.inf}, "grad_max_tol must be a positive finite number"),
+        (WATER_Z, W, {"grad_rms_tol": 0.0},
+         "argument 'grad_rms_tol': must lie in (0.0, 5.0] kcal/(mol angstrom) (got 0.0)"),
+        (WATER_Z, W, {"grad_rms_tol": math.nan},
+         "argument 'grad_rms_tol': must lie in (0.0, 5.0] kcal/(mol angstrom) (got NaN)"),
+        (WATER_Z, W, {"grad_max_tol": math.inf},
+         "argument 'grad_max_tol': must lie in (0.0, 10.0] kcal/(mol angstrom) (got inf)"),
     ],
 )
 def test_refused_input(qp, numbers, coords, kwargs, message):

@@ -53,7 +53,7 @@ W = WATER_XYZ
         (WATER_Z, [W[0], W[1], [math.nan, 0, 0]], {}, ValueError,
          "Non-finite coordinate for atom 2 (Z=1): coordinates must be finite numbers"),
         (WATER_Z, W, {"field_step_au": 0.0}, ValueError,
-         "field_step_au must lie in [1e-5, 0.1] a.u. (got 0.0)"),
+         "argument 'field_step_au': must lie in [1e-5, 0.1] a.u. (got 0.0)"),
         (WATER_Z, W, {"reorient": None}, TypeError,
          "argument 'reorient': 'NoneType' object cannot be converted to 'bool'"),
     ],

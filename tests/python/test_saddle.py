@@ -52,9 +52,9 @@ W = [[0, 0, 0], [1, 0, 0], [0, 1, 0]]
          "Non-finite coordinate for atom 1 (Z=1): coordinates must be finite numbers"),
         ([8, 1, 2], W, W, {"method": "am1"}, "Unsupported element Z=2 for semi-empirical method 'am1'"),
         ([8, 1, 1, 1], W + [[1, 1, 1]], W + [[1, 1, 1]], {}, open_shell_message(9)),
-        ([8, 1, 1], W, W, {"step_size": 0.0}, "step_size must be a positive finite number"),
+        ([8, 1, 1], W, W, {"step_size": 0.0}, "argument 'step_size': must lie in (0.0, 0.5] angstrom (got 0.0)"),
         ([8, 1, 1], W, W, {"convergence_distance": math.nan},
-         "convergence_distance must be a positive finite number"),
+         "argument 'convergence_distance': must lie in (0.0, 0.3] angstrom (got NaN)"),
         # Collinear HCN and HNC dock by a flip that swaps C and N, whose
         # straight path then runs C through N.
         ([1, 6, 7], [[0, 0, -1.07], [0, 0, 0], [0, 0, 1.16]], [[0, 0, -1.0], [0, 0, 1.17], [0, 0, 0]], {},

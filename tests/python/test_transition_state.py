@@ -47,10 +47,14 @@ def inversion(qp):
         (WATER_Z, WATER_XYZ, {"target_mode": 3},
          "target_mode 3 is an overall translation or rotation, not a vibration: the molecule has 3 internal modes "
          "(0 to 2)"),
-        (WATER_Z, WATER_XYZ, {"trust_radius": -0.1}, "trust_radius must be a positive finite number"),
-        (WATER_Z, WATER_XYZ, {"trust_radius": math.inf}, "trust_radius must be a positive finite number"),
-        (WATER_Z, WATER_XYZ, {"grad_rms_tol": 0.0}, "grad_rms_tol must be a positive finite number"),
-        (WATER_Z, WATER_XYZ, {"grad_max_tol": math.nan}, "grad_max_tol must be a positive finite number"),
+        (WATER_Z, WATER_XYZ, {"trust_radius": -0.1},
+         "argument 'trust_radius': must lie in (0.0, 1.0] angstrom (got -0.1)"),
+        (WATER_Z, WATER_XYZ, {"trust_radius": math.inf},
+         "argument 'trust_radius': must lie in (0.0, 1.0] angstrom (got inf)"),
+        (WATER_Z, WATER_XYZ, {"grad_rms_tol": 0.0},
+         "argument 'grad_rms_tol': must lie in (0.0, 5.0] kcal/(mol angstrom) (got 0.0)"),
+        (WATER_Z, WATER_XYZ, {"grad_max_tol": math.nan},
+         "argument 'grad_max_tol': must lie in (0.0, 10.0] kcal/(mol angstrom) (got NaN)"),
     ],
 )
 def test_refused_input(qp, numbers, coords, kwargs, message):
