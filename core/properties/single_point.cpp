@@ -103,13 +103,9 @@ CalculationRecord run_single_point(MolecularBatch& molecule, const ParameterMode
 
 CalculationRecord run_driver_final_point(MolecularBatch& molecule, const ParameterModel& model, bool use_nddo,
                                          const Matrix* state) {
+    // The drivers' fixed settings are the single point's defaults.
     SinglePointOptions options;
     options.use_nddo = use_nddo;
-    options.max_iterations = 60;
-    options.energy_tolerance = 1e-7;
-    options.density_tolerance = 1e-6;
-    options.level_shift = 0.0;
-    options.damping = 0.5;
     options.initial_density = state;
     return run_single_point(molecule, model, options);
 }
