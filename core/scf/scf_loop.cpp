@@ -29,9 +29,7 @@ constexpr std::size_t kMaxDescents = 4;
 // Largest commutator element (eV) below which a stage leaves energy-guided
 // interpolation for Pulay extrapolation.
 constexpr double kEnergyGuidedUntilErrorEv = 0.1;
-// Newton steps after a descent: until the largest occupied-virtual Fock
-// element is below this (eV), at most kMaxNewtonSteps.
-constexpr double kNewtonGradientEv = 1e-2;
+// Newton steps after a descent: at most this many.
 constexpr std::size_t kMaxNewtonSteps = 30;
 // A stage whose commutator error has not halved for kStallIterations
 // iterations, from iteration kStallFrom on, is stuck.
@@ -40,6 +38,15 @@ constexpr std::size_t kStallIterations = 6;
 // After a descent, a rise of the energy (eV) above the lowest of the stage
 // that counts as Pulay extrapolation climbing back.
 constexpr double kClimbEv = 1e-3;
+// A stage whose iterates stay this far (eV) above its lowest energy for
+// kSwapIterations iterations in a row swaps electrons between far-apart
+// fragments at every diagonalisation: it is examined at once.
+constexpr double kSwapRiseEv = 1.0;
+constexpr std::size_t kSwapIterations = 2;
+// The commutator error's tolerance per unit of the density tolerance (eV):
+// a commutator element is an orbital-energy difference, typically some
+// 10 eV, times the rotation that the density change measures.
+constexpr double kCommutatorPerDensityEv = 10.0;
 // A density counts as the aufbau density of its Fock matrix while its
 // highest occupied orbital lies at most this (eV), or the energy tolerance,
 // above its lowest virtual one.
@@ -218,6 +225,7 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
     bool checked = false;
     double halving_error = std::numeric_limits<double>::infinity();  // error at the last halving
     std::size_t halved_at = 0;
+    std::size_t risen = 0;  // consecutive iterations far above the stage's lowest energy
     // The cap counts every iteration of the run: those of all stages, one
     // for each line search down from a saddle point and each Newton step.
     while (result.iterations < options.max_iterations) {
@@ -232,6 +240,9 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         DiisStep diis = ws.diis.push(ws.fock, ws.density, ws.diis_product);
         ws.energy_diis.record(ws.diis, ws.density, ws.hcore);
         const bool watched = descents > 0;
+        // Iterates held far above the stage's lowest energy: electrons moved
+        // between far-apart fragments, swapping at every diagonalisation.
+        risen = total > lowest_stage_energy + kSwapRiseEv ? risen + 1 : 0;
         if (watched && !energy_guided && total > lowest_stage_energy + kClimbEv) {
             energy_guided = true;
             energy_guided_until *= 0.1;
@@ -260,12 +271,13 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         // tolerances.
         const bool settled = stage_iteration >= 2 && std::fabs(total - previous_total) < options.energy_tolerance &&
                              density_change < options.density_tolerance &&
-                             diis.max_error < options.density_tolerance;
+                             diis.max_error < kCommutatorPerDensityEv * options.density_tolerance;
         // Iterations that no longer halve the commutator error are stuck,
         // typically circling a saddle point: the examination looks for a way
         // down there, and second-order steps take over.
-        const bool stalled = !settled && descents < kMaxDescents && stage_iteration >= kStallFrom &&
-                             stage_iteration - halved_at >= kStallIterations;
+        const bool stalled = !settled && descents < kMaxDescents &&
+                             ((stage_iteration >= kStallFrom && stage_iteration - halved_at >= kStallIterations) ||
+                              risen >= kSwapIterations);
         if (!settled && !stalled) {
             if (diis.extrapolated || energy_guided) {
                 ws.density.copy_from(ws.new_density);
@@ -322,14 +334,14 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
             }
             fock_of_final = false;
         }
-        // Newton steps to near the minimum below (from a saddle point or a
-        // non-aufbau state) and Pulay iterations finish. A stage stuck on a
-        // stable solution (typically crawling along a soft mode, where
-        // Pulay's coefficients grow too large to be trusted) has the steps
-        // go on to the run's own tolerance.
+        // Newton steps down to the minimum below (from a saddle point, a
+        // non-aufbau state or a stuck stage), to the run's own tolerance, and
+        // Pulay iterations confirm it. Converging quadratically, the steps
+        // also finish where Pulay extrapolation crawls: along the soft or
+        // zero modes of a solution just left (a symmetry-broken fragment
+        // turning about its axis), or circling a soft mode.
         const std::size_t left = options.max_iterations - std::min(options.max_iterations, result.iterations);
-        const double gradient_tolerance =
-            check.stable ? std::min(kNewtonGradientEv, 0.5 * options.density_tolerance) : kNewtonGradientEv;
+        const double gradient_tolerance = 0.5 * options.density_tolerance;
         result.iterations += descend_by_newton_steps(n_occ, fock_of_density, lowered, gradient_tolerance,
                                                      std::min(kMaxNewtonSteps, left), ws.density,
                                                      {ws.fock, ws.diis_product, ws.new_density, ws.coefficients,
@@ -345,6 +357,7 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         stage_iteration = 0;
         halving_error = std::numeric_limits<double>::infinity();
         halved_at = 0;
+        risen = 0;
     }
     // Once a solution has been examined, the run reports the energy of its
     // final density with that density's own Fock matrix and solvent state:
