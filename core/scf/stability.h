@@ -27,7 +27,7 @@ inline constexpr double kUnstableEigenvalueEv = -1e-4;
 // The check's budget of Hessian products.
 inline constexpr std::size_t kStabilityProducts = 60;
 // The check proves its lowest eigenvalue to kStabilityToleranceEv, with the
-// residual norm of every followed Ritz pair within kStabilityResidualEv,
+// residual norm of the lowest Ritz pair within kStabilityResidualEv,
 // both absolute. kStabilityRelativeTolerance, the part of the tolerance that
 // may grow with the eigenvalue's distance from the threshold, is zero.
 inline constexpr double kStabilityToleranceEv = 5e-2;
@@ -42,8 +42,8 @@ inline constexpr std::size_t kExactStabilityPairs = 400;
 // The test of an orbital Hessian's lowest eigenvalue that every SCF's
 // stability check makes: against kUnstableEigenvalueEv, to
 // kStabilityToleranceEv plus `relative_tolerance` times the distance from
-// it and residuals within kStabilityResidualEv, within `max_products`
-// products; the whole Hessian up to kDenseStabilityPairs rotations, and
+// it and the lowest residual within kStabilityResidualEv, within
+// `max_products` products; the whole Hessian up to kDenseStabilityPairs rotations, and
 // when the budget runs out on at most kExactStabilityPairs.
 EigenvalueTest orbital_stability_test(std::size_t max_products = kStabilityProducts,
                                       double relative_tolerance = kStabilityRelativeTolerance);
@@ -88,11 +88,12 @@ struct StabilityCheck {
 // - unstable: a Ritz value lies below kUnstableEigenvalueEv, so the
 //   solution is a saddle point; ws.davidson.ritz_vector holds that rotation
 //   (the further ones found: see StabilityCheck::unstable_directions).
-// - stable: the lowest eigenvalue is proved above the threshold: within
-//   error_bound (at most kStabilityToleranceEv) below the converged Ritz
-//   value, every followed residual within kStabilityResidualEv; exact with
-//   at most kDenseStabilityPairs pairs, or with at most
-//   kExactStabilityPairs when the iterations reach no verdict.
+// - stable: the lowest Ritz value less error_bound (at most
+//   kStabilityToleranceEv) lies above the threshold, its residual within
+//   kStabilityResidualEv (what that proves, and what it rests on: see
+//   test_lowest_eigenvalue); exact with at most kDenseStabilityPairs pairs,
+//   or with at most kExactStabilityPairs when the iterations reach no
+//   verdict.
 // - undecided (decided false, stable false): the budget ran out on a larger
 //   system. The lowest Ritz vector is left in ws.davidson.ritz_vector.
 StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
