@@ -6,8 +6,9 @@
 // Pulay extrapolation reaches from the neutral-atom guess and from a
 // randomly rotated density (saddle points among them). For each the check's
 // verdict and lowest eigenvalue are compared with the dense Hessian's,
-// built column by column and diagonalised. Prints one line per system and
-// method and the totals; asserts nothing.
+// built column by column and diagonalised, and each SCF reported converged
+// on a solution the dense Hessian finds unstable is counted. Prints one line
+// per system and method and the totals; asserts nothing.
 // Usage: audit_stability [molecule directory] [distortions per geometry]
 #include <algorithm>
 #include <cmath>
@@ -36,6 +37,7 @@ using namespace quorin;
 
 struct Tally {
     std::size_t solutions = 0, unstable = 0, false_stable = 0, false_unstable = 0, undecided = 0, products = 0;
+    std::size_t converged_unstable = 0;  // SCFs reported converged where the dense Hessian is not stable
     double worst_stable_error = 0.0;  // largest |check - dense| on a stable verdict, eV
     double worst_below = 0.0;         // largest amount the dense value lies below a stable check's, eV
 
@@ -46,6 +48,7 @@ struct Tally {
         false_unstable += t.false_unstable;
         undecided += t.undecided;
         products += t.products;
+        converged_unstable += t.converged_unstable;
         worst_stable_error = std::max(worst_stable_error, t.worst_stable_error);
         worst_below = std::max(worst_below, t.worst_below);
     }
@@ -71,9 +74,10 @@ double dense_lowest(const Matrix& c, const Vec64& eps, std::size_t n_occ, const 
     return values[0];
 }
 
-// Checks the solution whose density is p against the dense Hessian.
+// Checks the solution whose density is p against the dense Hessian;
+// `converged`: the SCF reported it converged.
 void audit_solution(const MolecularBatch& m, const FockOfDensity& fock, std::size_t n_occ, const Matrix& p,
-                    Tally& tally) {
+                    Tally& tally, bool converged = false) {
     const std::size_t n = m.n_basis;
     Matrix f = Matrix::zeros(n, n), c = Matrix::zeros(n, n);
     Vec64 eps = Vec64::zeros(n);
@@ -86,6 +90,7 @@ void audit_solution(const MolecularBatch& m, const FockOfDensity& fock, std::siz
     tally.products += check.products;
     const bool exact_stable = exact >= kUnstableEigenvalueEv;
     if (!exact_stable) ++tally.unstable;
+    if (!exact_stable && converged) ++tally.converged_unstable;
     if (!check.decided) {
         ++tally.undecided;
         return;
@@ -140,8 +145,9 @@ int main(int argc, char** argv) {
     systems.push_back({"C2+thiophene", joined(thiophene, c2, {20, 0, 0}, "C2+thiophene")});
     systems.push_back({"C2+C2", joined(c2, c2, {20, 0, 0}, "C2+C2")});
 
-    std::printf("%-14s %-5s %9s %8s %12s %14s %10s %12s %12s %9s\n", "system", "model", "solutions", "unstable",
-                "false_stable", "false_unstable", "undecided", "worst_err_ev", "below_ev", "products");
+    std::printf("%-14s %-5s %9s %8s %12s %14s %10s %12s %12s %9s %13s\n", "system", "model", "solutions", "unstable",
+                "false_stable", "false_unstable", "undecided", "worst_err_ev", "below_ev", "products",
+                "scf_on_saddle");
     Tally total;
     std::mt19937 rng(11);
     std::uniform_real_distribution<double> displacement(-0.1, 0.1);
@@ -160,10 +166,10 @@ int main(int argc, char** argv) {
                     const MolecularBatch m = MolecularBatch::new_for_model(g.atomic_numbers, g.coordinates, *model);
                     const std::size_t n = m.n_basis, n_occ = count_valence_electrons(m, *model) / 2;
                     ScfWorkspace ws = ScfWorkspace::allocate(n);
-                    run_rhf_scf_with_options(m, *model, ws, {});
+                    const bool converged = run_rhf_scf_with_options(m, *model, ws, {}).converged;
                     const OneCenterTables one_center = OneCenterTables::build(m, *model);
                     const FockOfDensity fock{m, *model, one_center, ws.pairs, true, ws.hcore, nullptr};
-                    audit_solution(m, fock, n_occ, ws.density, tally);
+                    audit_solution(m, fock, n_occ, ws.density, tally, converged);
                     Matrix p = Matrix::zeros(n, n), f = Matrix::zeros(n, n), c = Matrix::zeros(n, n);
                     Vec64 eps = Vec64::zeros(n);
                     build_atomic_guess_density(m, *model, p);
@@ -181,16 +187,18 @@ int main(int argc, char** argv) {
                     std::printf("%-14s %-5s stopped: %s\n", s.name.c_str(), method, e.what());
                 }
             }
-            std::printf("%-14s %-5s %9zu %8zu %12zu %14zu %10zu %12.4f %12.4f %9.1f\n", s.name.c_str(), method,
+            std::printf("%-14s %-5s %9zu %8zu %12zu %14zu %10zu %12.4f %12.4f %9.1f %13zu\n", s.name.c_str(), method,
                         tally.solutions, tally.unstable, tally.false_stable, tally.false_unstable, tally.undecided,
                         tally.worst_stable_error, tally.worst_below,
-                        tally.solutions ? static_cast<double>(tally.products) / tally.solutions : 0.0);
+                        tally.solutions ? static_cast<double>(tally.products) / tally.solutions : 0.0,
+                        tally.converged_unstable);
             std::fflush(stdout);
             total.add(tally);
         }
     }
-    std::printf("%-14s %-5s %9zu %8zu %12zu %14zu %10zu %12.4f %12.4f %9.1f\n", "total", "", total.solutions,
+    std::printf("%-14s %-5s %9zu %8zu %12zu %14zu %10zu %12.4f %12.4f %9.1f %13zu\n", "total", "", total.solutions,
                 total.unstable, total.false_stable, total.false_unstable, total.undecided, total.worst_stable_error,
-                total.worst_below, total.solutions ? static_cast<double>(total.products) / total.solutions : 0.0);
+                total.worst_below, total.solutions ? static_cast<double>(total.products) / total.solutions : 0.0,
+                total.converged_unstable);
     return 0;
 }

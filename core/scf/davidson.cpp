@@ -320,17 +320,29 @@ LowestEigenvalue test_lowest_eigenvalue(DavidsonWorkspace& ws, std::size_t len, 
     const auto tolerance = [&](double theta) {
         return test.absolute_tolerance + test.relative_tolerance * std::max(theta - test.threshold, 0.0);
     };
+    // Near the threshold a lower eigenvalue a little below the lowest Ritz
+    // value would change the verdict: there the cluster's roots must all
+    // reach the bound, and an operator of at most test.exact_dimension is
+    // then settled whole.
     const double bound = test.residual_bound;
     bool converged = false;
+    bool whole = false;
     double error = std::numeric_limits<double>::infinity();
     const auto rule = [&](const RitzRound& round) {
         RitzDecision decision;
         const double theta = round.theta[0];
         std::size_t cluster = 1;
         while (cluster < round.roots && round.theta[cluster] - theta < kCloseRootsEv) ++cluster;
-        const bool settled = (round.corrections > 0 || round.complete) && round.residual[0] <= bound;
+        const bool near = theta - test.threshold < test.near_margin;
+        bool settled = (round.corrections > 0 || round.complete) && round.residual[0] <= bound;
+        whole = near && settled && len <= test.exact_dimension;
         double squares = 0.0;
-        for (std::size_t j = 0; j < cluster; ++j) squares += round.residual[j] * round.residual[j];
+        std::size_t behind = 0;  // the cluster's root farthest from converged
+        for (std::size_t j = 0; j < cluster; ++j) {
+            squares += round.residual[j] * round.residual[j];
+            if (near) settled = settled && round.residual[j] <= bound;
+            if (round.residual[j] > round.residual[behind]) behind = j;
+        }
         const double gap = cluster < round.roots
                                ? round.theta[cluster] - round.residual[cluster] - round.theta[cluster - 1]
                                : 0.0;
@@ -340,10 +352,11 @@ LowestEigenvalue test_lowest_eigenvalue(DavidsonWorkspace& ws, std::size_t len, 
         // pair is still converged to the residual bound (its vector is the
         // way down), as far as the budget allows.
         const bool below = theta < test.threshold;
-        decision.stop = converged || (below && round.residual[0] <= bound);
-        // One correction a round, for the lowest root: each product then
-        // enters the next Rayleigh-Ritz step at once.
-        decision.correct[0] = !decision.stop;
+        decision.stop = converged || whole || (below && round.residual[0] <= bound);
+        // One correction a round, for the lowest root (near the threshold the
+        // cluster's root farthest from converged): each product then enters
+        // the next Rayleigh-Ritz step at once.
+        decision.correct[near && !below ? behind : 0] = !decision.stop;
         return decision;
     };
     const RitzRound last =
@@ -356,7 +369,7 @@ LowestEigenvalue test_lowest_eigenvalue(DavidsonWorkspace& ws, std::size_t len, 
         while (result.roots_below < last.roots && last.theta[result.roots_below] < test.threshold) {
             ++result.roots_below;
         }
-    } else if (converged) {
+    } else if (converged && !whole) {
         result.verdict = EigenvalueVerdict::above;
     } else if (len <= test.exact_dimension) {
         result.value = whole_operator_lowest_eigenpair(len, column, ws, test.threshold, result.roots_below);

@@ -54,6 +54,10 @@ constexpr double kAufbauOverlapEv = 1e-4;
 // Lowers the occupied block below the virtual one to find a density's own
 // orbitals (eV, far beyond any orbital energy).
 constexpr double kOccupiedShiftEv = 1e4;
+// The largest distance (eV, Frobenius norm) between F(P) and the Fock
+// matrix whose orbitals made P at which the examination keeps those
+// orbitals (at convergence it is some 1e-6 to 1e-5 eV).
+constexpr double kReusedOrbitalDriftEv = 2.5e-5;
 // A fall of the energy (eV) along an unstable rotation smaller than this is
 // rounding, not a way down.
 constexpr double kEnergyNoiseEv = 1e-8;
@@ -125,6 +129,14 @@ void orbitals_of_density(const Matrix& density, const Matrix& fock, std::size_t 
     for (std::size_t i = 0; i < density.data().size(); ++i) w[i] = f[i] - 0.5 * kOccupiedShiftEv * p[i];
     diagonalize_symmetric(work, eigensolver, energies, orbitals);
     for (std::size_t k = 0; k < n_occ; ++k) energies[k] += kOccupiedShiftEv;
+}
+
+double frobenius_distance(const Matrix& a, const Matrix& b) {
+    const double* pa = a.data().data();
+    const double* pb = b.data().data();
+    double sum = 0.0;
+    for (std::size_t i = 0; i < a.data().size(); ++i) sum += (pa[i] - pb[i]) * (pa[i] - pb[i]);
+    return std::sqrt(sum);
 }
 
 void mix_densities(double old_weight, const Matrix& new_density, Matrix& density) {
@@ -298,16 +310,34 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         // kUnstableEigenvalueEv.
         checked = true;
         ws.density.copy_from(ws.new_density);
-        if (const auto dielectric = fock_of_density.build(ws.density, ws.fock)) result.cosmo_energy = dielectric;
+        Matrix& own_fock = ws.diis_product;
+        if (const auto dielectric = fock_of_density.build(ws.density, own_fock)) result.cosmo_energy = dielectric;
+        // The orbitals just diagonalised made P: they span its occupied
+        // space exactly. Unshifted and within a distance d of F(P) (Frobenius
+        // norm), they diagonalise F(P) within both spaces but for d, so every
+        // eigenvalue of those blocks lies within d of theirs and the orbital
+        // Hessian they give within 2d of P's own. With a gap of at least 2d
+        // P is then the aufbau density of F(P), and the check, its virtual
+        // levels read 2d lower, errs on the unstable side; else P's own
+        // orbitals come from F(P), one more diagonalisation.
+        const double drift =
+            std::fabs(sigma) < 1e-12 ? frobenius_distance(own_fock, ws.fock) : kReusedOrbitalDriftEv + 1.0;
+        ws.fock.copy_from(own_fock);
         fock_of_final = true;
         const double candidate = compute_electronic_energy(ws.density, ws.hcore, ws.fock);
-        orbitals_of_density(ws.density, ws.fock, n_occ, ws.diis_product, ws.eigensolver, ws.coefficients,
-                            ws.orbital_energies);
+        const bool reused = drift <= kReusedOrbitalDriftEv && n_occ < n &&
+                            ws.orbital_energies[n_occ] - ws.orbital_energies[n_occ - 1] >= 2.0 * drift;
+        if (!reused) {
+            orbitals_of_density(ws.density, ws.fock, n_occ, ws.diis_product, ws.eigensolver, ws.coefficients,
+                                ws.orbital_energies);
+        }
         last_shift = 0.0;
-        const bool aufbau = n_occ >= n || ws.orbital_energies[n_occ - 1] - ws.orbital_energies[n_occ] <=
-                                              std::max(kAufbauOverlapEv, options.energy_tolerance);
-        const StabilityCheck check = check_orbital_stability(ws.coefficients, ws.orbital_energies, n_occ, 0.0,
-                                                             fock_of_density, ws.stability, options.initial_rotation);
+        const bool aufbau = n_occ >= n || reused ||
+                            ws.orbital_energies[n_occ - 1] - ws.orbital_energies[n_occ] <=
+                                std::max(kAufbauOverlapEv, options.energy_tolerance);
+        const StabilityCheck check =
+            check_orbital_stability(ws.coefficients, ws.orbital_energies, n_occ, reused ? 2.0 * drift : 0.0,
+                                    fock_of_density, ws.stability, options.initial_rotation);
         ws.lowest_hessian_eigenvalue = check.lowest_eigenvalue;
         if (settled && aufbau && check.stable) {
             result.converged = true;

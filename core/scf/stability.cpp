@@ -199,6 +199,7 @@ EigenvalueTest orbital_stability_test(std::size_t max_products, double relative_
     test.absolute_tolerance = kStabilityToleranceEv;
     test.relative_tolerance = relative_tolerance;
     test.residual_bound = kStabilityResidualEv;
+    test.near_margin = kNearThresholdEv;
     test.max_products = max_products;
     test.exact_dimension = kExactStabilityPairs;
     test.dense_dimension = kDenseStabilityPairs;
