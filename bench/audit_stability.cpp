@@ -9,7 +9,8 @@
 // built column by column and diagonalised, and each SCF reported converged
 // on a solution the dense Hessian finds unstable is counted. Prints one line
 // per system and method and the totals; asserts nothing.
-// Usage: audit_stability [molecule directory] [distortions per geometry]
+// Usage: audit_stability [molecule directory] [distortions per geometry] [icosane]
+// ("icosane" adds it, 3721 rotations: a dense Hessian takes seconds).
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -124,11 +125,12 @@ Molecule joined(const Molecule& a, const Molecule& b, std::array<double, 3> shif
 int main(int argc, char** argv) {
     const std::string dir = quorin::bench::molecules_dir(argc, argv);
     const int distortions = argc > 2 ? std::atoi(argv[2]) : 2;
+    const bool icosane = argc > 3 && std::string(argv[3]) == "icosane";
     std::vector<System> systems;
     Molecule thiophene, benzene;
     for (const Molecule& m : quorin::bench::read_ladder(dir)) {
         if (m.name == "water" || m.name == "benzene" || m.name == "aspirin" || m.name == "caffeine" ||
-            m.name == "decane") {
+            m.name == "decane" || (icosane && m.name == "icosane")) {
             systems.push_back({m.name, m});
         }
         if (m.name == "benzene") benzene = m;
