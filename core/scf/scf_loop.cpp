@@ -376,7 +376,7 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
                                                      std::min(kMaxNewtonSteps, left), ws.density,
                                                      {ws.fock, ws.diis_product, ws.new_density, ws.coefficients,
                                                       ws.orbital_energies, ws.eigensolver},
-                                                     ws.stability)
+                                                     ws.stability, options.energy_tolerance)
                                  .steps;
         fock_of_final = false;
         ++descents;

@@ -161,13 +161,16 @@ struct NewtonScratch {
 // Hessian augmented by the gradient: a step that lowers the quadratic model
 // even where the Hessian has negative eigenvalues, so the steps cannot climb
 // back to the saddle point the density came from. Stops when the largest
-// occupied-virtual element of F(P) falls below `gradient_tolerance` (eV) or
-// after `max_steps` steps. density := the lowest density reached.
+// occupied-virtual element of F(P) falls below `gradient_tolerance` (eV),
+// after `max_steps` steps, or after two steps in a row that each lowered the
+// energy by less than `energy_tolerance` (eV; creeping along a soft or zero
+// mode). density := the lowest density reached.
 struct NewtonDescent {
     double energy;      // electronic energy of the density reached, eV
     std::size_t steps;  // steps taken, each one Fock build and diagonalisation
 };
 NewtonDescent descend_by_newton_steps(std::size_t n_occ, const FockOfDensity& fock, double energy, double gradient_tolerance,
-                               std::size_t max_steps, Matrix& density, NewtonScratch scratch, StabilityWorkspace& ws);
+                               std::size_t max_steps, Matrix& density, NewtonScratch scratch, StabilityWorkspace& ws,
+                               double energy_tolerance = 0.0);
 
 }  // namespace quorin
