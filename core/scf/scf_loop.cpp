@@ -365,11 +365,11 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
             fock_of_final = false;
         }
         // Newton steps down to the minimum below (from a saddle point, a
-        // non-aufbau state or a stuck stage), to the run's own tolerance, and
-        // Pulay iterations confirm it. Converging quadratically, the steps
-        // also finish where Pulay extrapolation crawls: along the soft or
-        // zero modes of a solution just left (a symmetry-broken fragment
-        // turning about its axis), or circling a soft mode.
+        // non-aufbau state or a stuck stage), to the run's own tolerance or
+        // until they creep along a soft or zero mode (a symmetry-broken
+        // fragment turning about its axis), and Pulay iterations confirm
+        // it: converging quadratically, the steps finish where Pulay
+        // extrapolation crawls.
         const std::size_t left = options.max_iterations - std::min(options.max_iterations, result.iterations);
         const double gradient_tolerance = 0.5 * options.density_tolerance;
         result.iterations += descend_by_newton_steps(n_occ, fock_of_density, lowered, gradient_tolerance,
