@@ -353,10 +353,10 @@ LowestEigenvalue test_lowest_eigenvalue(DavidsonWorkspace& ws, std::size_t len, 
         // way down), as far as the budget allows.
         const bool below = theta < test.threshold;
         decision.stop = converged || whole || (below && round.residual[0] <= bound);
-        // One correction a round, for the lowest root (near the threshold the
-        // cluster's root farthest from converged): each product then enters
-        // the next Rayleigh-Ritz step at once.
-        decision.correct[near && !below ? behind : 0] = !decision.stop;
+        // One correction a round, for the cluster's root farthest from
+        // converged (the lowest while it lies below the threshold): each
+        // product then enters the next Rayleigh-Ritz step at once.
+        decision.correct[below ? 0 : behind] = !decision.stop;
         return decision;
     };
     const RitzRound last =
