@@ -1,9 +1,10 @@
 """Cost of the reaction-path drivers on aspirin under AM1, in units of one
 calculate (SCF, energy and gradient) at the starting geometry: wall time of
-each driver over the time of that single point. Then, under PM6, the
-textbook transition states of data/molecules/reactions (search, vibrational
-check, path down both ways), the butane syn-eclipsed path at three step
-sizes, and the formimidic acid to formamide saddle search with its
+each driver over the time of that single point, and drc on benzene, aspirin
+and caffeine. Then, under PM6, the textbook transition states of
+data/molecules/reactions (search, vibrational check, path down both ways,
+imaginary frequencies at its two ends), the butane syn-eclipsed path at three
+step sizes, and the formimidic acid to formamide saddle search with its
 verification.
 
 Usage: python3 bench/bench_reaction_paths.py [--method AM1] [--drc-steps 100] [--irc-points 10]
@@ -116,6 +117,12 @@ def main():
     seconds, md = timed(lambda: quorin_py.drc(numbers, coordinates, args.method, total_steps=args.drc_steps))
     report("drc (nve)", seconds, args.drc_steps, "-", args.drc_steps + 1)
     print(f"  {1e3 * seconds / args.drc_steps:.1f} ms per step, max |dE| {md.max_energy_drift_ev:.2e} eV")
+    for name in ("benzene", "aspirin", "caffeine"):
+        z, x = molecule(name)
+        seconds, md = best_of(lambda: quorin_py.drc(z, x, args.method, total_steps=args.drc_steps), budget_s=math.inf,
+                              max_runs=3)
+        print(f"  {name}: {seconds:.3f} s per {args.drc_steps} steps (best of 3), changes of solution "
+              f"{md.state_change_steps}")
 
     # Aspirin to itself with the methyl hydrogens permuted cyclically (a 120
     # degree turn). Set-up, estimate and final single point cost about 4, the
@@ -140,7 +147,7 @@ def imaginary_count(numbers, coordinates):
 def textbook():
     print("\ntextbook reactions (PM6)")
     print(f"{'start':<30}{'ts / s':>8}{'cycles':>8}{'converged':>11}{'imaginary':>11}{'irc / s':>9}{'points':>8}"
-          f"{'ends converged':>16}")
+          f"{'ends converged':>16}{'ends imaginary':>16}")
     for name in ("claisen_ts_guess", "malonaldehyde_ts_guess", "pentadiene_h_shift_ts_guess",
                  "diels_alder_ts_guess"):
         numbers, start = molecule(f"reactions/{name}")
@@ -150,6 +157,8 @@ def textbook():
         if ts.converged:
             seconds, path = timed(lambda: quorin_py.irc(numbers, ts.coordinates))
             line += f"{seconds:>9.2f}{len(path.points):>8}{f'{path.reverse_converged}/{path.forward_converged}':>16}"
+            ends = [imaginary_count(numbers, p.coordinates) for p in (path.points[0], path.points[-1])]
+            line += f"{f'{ends[0]}/{ends[1]}':>16}"
         print(line)
 
     numbers, syn = molecule("reactions/butane_syn_ts")

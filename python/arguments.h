@@ -133,10 +133,16 @@ inline constexpr Range kLevelShift{0.0, 100.0, false, false, "eV"};
 inline constexpr Range kDielectricConstant{1.0, kUnbounded};
 inline constexpr Range kThermoTemperature{0.0, 1e6, true, false, "K"};
 inline constexpr Range kThermostatTemperature{0.0, 1e6, false, false, "K"};
-inline constexpr Range kSymmetryNumber{0.0, kUnbounded, true};
+// A rotational symmetry number counts the rotations that map a molecule
+// onto itself, the identity included.
+inline constexpr Range kSymmetryNumber{1.0, kUnbounded};
 inline constexpr Range kPressure{1e-10, 1e10, false, false, "atm"};
 inline constexpr Range kAtomicMass{1e-3, 1e6, false, false, "u"};
-inline constexpr Range kHessianStep{0.0, 0.1, true, false, "angstrom"};
+// Finite-difference step of the Hessian. Down to 1e-5 angstrom the
+// frequencies of water, benzene and caffeine stay within 0.2 cm^-1 of those
+// at the default 0.005; below, the SCF tolerances show in the differences
+// (1.3 cm^-1 off at 1e-6, 25 at 1e-7; at 1e-12 water has a -5084 cm^-1 mode).
+inline constexpr Range kHessianStep{1e-5, 0.1, false, false, "angstrom"};
 inline constexpr Range kFieldStep{1e-5, 0.1, false, false, "a.u."};
 inline constexpr Range kMdTimeStep{0.0, 10.0, true, false, "fs"};
 inline constexpr Range kPathStep{0.0, 10.0, true, false, "amu^1/2 angstrom"};
@@ -147,6 +153,8 @@ inline constexpr Range kPathStep{0.0, 10.0, true, false, "amu^1/2 angstrom"};
 // default 64). Above the upper bound the grid of a modest molecule runs to
 // gigabytes with nothing gained.
 inline constexpr CountRange kEspPointsPerShell{24, 10000};
+// Lattice vector components, bounded like coordinates (kMaxCoordinateAngstrom).
+inline constexpr Range kTranslationComponent{-1e5, 1e5, false, false, "angstrom"};
 // A periodic cluster or k-grid has at least one cell or point along every vector.
 inline constexpr CountRange kCellCount{1, std::numeric_limits<std::uint64_t>::max()};
 // Counts of iterations, cycles, steps and points that a loop runs to. A

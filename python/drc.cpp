@@ -57,7 +57,8 @@ DrcResult run_drc(const DrcRequest& request) {
     if (const auto error = find_drc_option_error(options)) throw InputError(*error);
 
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
-    require_memory(driver_memory(molecule, request.use_nddo, 1, 0, false));
+    require_memory(driver_memory(molecule, request.use_nddo, 1, 0, false,
+                                 {.spare_scf_workspace = true, .walk_basis_matrices = 2, .walk_atom_triples = 4}));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
     DrcWorkspace workspace = DrcWorkspace::allocate(molecule);
@@ -75,7 +76,11 @@ using F = DrcFrame;
 PyGetSetDef frame_getset[] = {
     attribute<&F::step>("step", "Integration step index (0-indexed)"),
     attribute<&F::time_fs>("time_fs", "Elapsed simulation time in femtoseconds"),
-    attribute<&F::potential_energy_ev>("potential_energy_ev", "Potential energy in eV"),
+    attribute<&F::potential_energy_ev>("potential_energy_ev",
+        "Potential energy in eV, of the lowest SCF solution found (an SCF from the atomic guess checks the one "
+        "followed every ten steps, at the last step, where the conserved energy jumps and wherever the solution has a "
+        "soft orbital mode; where it finds a lower one the run integrates again from the last check, moving onto it "
+        "where it appears)"),
     attribute<&F::kinetic_energy_ev>("kinetic_energy_ev", "Classical kinetic energy in eV"),
     attribute<&F::total_energy_ev>("total_energy_ev", "Total energy (potential + kinetic) in eV"),
     attribute<&F::temperature_k>("temperature_k", "Instantaneous kinetic temperature in Kelvin"),
@@ -113,9 +118,17 @@ PyGetSetDef result_getset[] = {
     nested_attribute<&R::frames, frame_getset>("frames", get_frames, "Recorded trajectory frames"),
     attribute<&R::initial_energy_ev>("initial_energy_ev", "Initial total energy in eV"),
     attribute<&R::final_energy_ev>("final_energy_ev", "Final total energy in eV"),
-    attribute<&R::energy_drift_ev_per_ps>("energy_drift_ev_per_ps", "Linear energy drift in eV / ps"),
-    attribute<&R::max_energy_drift_ev>("max_energy_drift_ev", "Maximum absolute energy drift in eV"),
+    attribute<&R::energy_drift_ev_per_ps>("energy_drift_ev_per_ps",
+        "Linear energy drift in eV / ps of the conserved energy (total energy less the thermostat's heat)"),
+    attribute<&R::max_energy_drift_ev>("max_energy_drift_ev",
+        "Maximum absolute energy drift in eV of the conserved energy (total energy less the thermostat's heat)"),
     attribute<&R::average_temperature_k>("average_temperature_k", "Average trajectory temperature in Kelvin"),
+    attribute<&R::thermostat_heat_ev>("thermostat_heat_ev",
+        "Kinetic energy in eV the thermostat put in (negative: took out); 0 under nve"),
+    attribute<&R::state_changes>("state_change_steps",
+        "Steps at which the SCF solution followed changed: the run moved onto a lower solution found by an SCF from "
+        "the atomic guess, or the conserved energy jumped in one step, by more than 5 meV and ten times its typical "
+        "change (two solutions cross there)"),
     kEndOfAttributes,
 };
 
@@ -177,7 +190,8 @@ PyMethodDef drc_def = {
     QUORIN_METHOD_DOC
     "- `time_step_fs`: Integrator time step in femtoseconds (default: 0.5 fs)\n"
     "- `total_steps`: Number of MD integration steps (default: 500)\n"
-    "- `ensemble`: Thermodynamic ensemble: \"nve\" or \"nvt\" (default: \"nve\")\n"
+    "- `ensemble`: Thermodynamic ensemble: \"nve\" or \"nvt\" (default: \"nve\"); under \"nvt\" the energy "
+    "drifts leave out the heat the thermostat put in, reported as `thermostat_heat_ev`\n"
     "- `temperature_k`: Target temperature in Kelvin for NVT ensemble (default: 298.15 K)\n"
     "- `berendsen_tau_fs`: Berendsen thermostat coupling constant in femtoseconds (default: 100.0 fs)\n"
     "- `recording_interval`: Stride interval for saving trajectory frames (default: 1)\n"

@@ -1,20 +1,22 @@
 #include "python/driver_support.h"
 
-#include "python/single_point.h"
+#include "core/properties/request_memory.h"
+#include "core/properties/single_point.h"
+#include "core/types/memory_plan.h"
+#include "core/types/molecule.h"
 
 namespace quorin::py {
 
+const Matrix* followed_state(const ScfWorkspace& scf) {
+    return scf.carried_coordinates.empty() ? nullptr : &scf.carried_density;
+}
+
 CalculationRecord run_final_single_point(const std::vector<std::uint8_t>& atomic_numbers,
                                          const std::vector<std::array<double, 3>>& coordinates,
-                                         const ParameterModel& model, bool use_nddo) {
-    SinglePointOptions options;
-    options.use_nddo = use_nddo;
-    options.max_iterations = 60;
-    options.energy_tolerance = 1e-7;
-    options.density_tolerance = 1e-6;
-    options.level_shift = 0.0;
-    options.damping = 0.5;
-    return run_single_point_with_model(atomic_numbers, coordinates, model, options);
+                                         const ParameterModel& model, bool use_nddo, const Matrix* state) {
+    MolecularBatch molecule = MolecularBatch::new_for_model(atomic_numbers, coordinates, model);
+    require_memory(single_point_memory(molecule, use_nddo, false));
+    return run_driver_final_point(molecule, model, use_nddo, state);
 }
 
 }  // namespace quorin::py

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/parameters/parameter_model.h"
+#include "core/scf/workspace.h"
 #include "python/calculation_result.h"
 #include "python/py_support.h"
 
@@ -23,11 +24,15 @@ void check_engine_options(Check&& check) {
     }
 }
 
-// The single-point road at `coordinates`, a geometry the driver reached, with
-// the drivers' fixed settings: gas phase, no corrections, 60 iterations,
-// 1e-7 eV, 1e-6, no level shift, damping 0.5.
+// The last converged solution a driver's SCF workspace carries, or null when
+// none of its SCFs converged.
+const Matrix* followed_state(const ScfWorkspace& scf);
+
+// The engine's final single point (run_driver_final_point) at `coordinates`,
+// a geometry the driver reached, started from `state`, the solution the
+// driver followed (null: the atomic guess).
 CalculationRecord run_final_single_point(const std::vector<std::uint8_t>& atomic_numbers,
                                          const std::vector<std::array<double, 3>>& coordinates,
-                                         const ParameterModel& model, bool use_nddo);
+                                         const ParameterModel& model, bool use_nddo, const Matrix* state);
 
 }  // namespace quorin::py

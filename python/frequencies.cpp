@@ -167,13 +167,17 @@ PyGetSetDef vibrational_getset[] = {
     attribute<&V::all_frequencies_cm1>("all_frequencies_cm1",
         "All 3N harmonic frequencies in cm^-1 (sorted ascending)"),
     attribute<&V::vibrational_frequencies_cm1>("vibrational_frequencies_cm1",
-        "Genuine internal vibrational frequencies (3N-6 or 3N-5) in cm^-1"),
+        "Genuine internal vibrational frequencies (3N-6, or 3N-5 for a linear molecule: one whose atoms form a chain "
+        "turning by less than 2 degrees at every atom) in cm^-1"),
     nested_attribute<&V::normal_modes, normal_mode_getset>("normal_modes", get_normal_modes,
         "Normal modes with atom displacement vectors"),
     attribute<&V::zpve_kcal_mol>("zpve_kcal_mol", "Zero-Point Vibrational Energy (ZPVE) in kcal/mol"),
     nested_attribute<&V::thermo, thermodynamics_getset>("thermo", get_thermo, "Statistical thermodynamic properties"),
     attribute<&V::is_transition_state>("is_transition_state",
-        "Whether molecule is a transition state (exactly one vibrational frequency < -10 cm^-1)"),
+        "Whether molecule is a transition state (exactly one vibrational frequency < -10 cm^-1); this means "
+        "something only at a stationary point (an optimised or transition-state geometry). A minimum has no "
+        "imaginary frequency: test it by all(f > -10 for f in vibrational_frequencies_cm1), not by "
+        "`not is_transition_state`, which also holds at points with two or more imaginary modes"),
     attribute<&V::cartesian_hessian>("cartesian_hessian",
         "Full Cartesian Hessian matrix [3N x 3N] in kcal / (mol * \u00c5^2)"),
     kEndOfAttributes,
@@ -259,8 +263,10 @@ PyMethodDef frequencies_def = {
     QUORIN_METHOD_DOC
     "- `temperature_k`: Temperature in Kelvin for thermodynamics (default: 298.15 K)\n"
     "- `pressure_atm`: Pressure in standard atmospheres (default: 1.0 atm)\n"
-    "- `rotational_symmetry_number`: Rotational symmetry number sigma (e.g. 2 for C2v water; default: 1.0)\n"
-    "- `step_size_angstrom`: Finite difference displacement step size in \u00c5ngstr\u00f6ms (default: 0.005 \u00c5)\n"
+    "- `rotational_symmetry_number`: Rotational symmetry number sigma, at least 1 (e.g. 2 for C2v water; "
+    "default: 1.0)\n"
+    "- `step_size_angstrom`: Finite difference displacement step size in \u00c5ngstr\u00f6ms, from 1e-5 to 0.1 "
+    "(default: 0.005 \u00c5; below 1e-5 the SCF tolerances show in the frequencies)\n"
     "- `project_external`: Project out 6 translational/rotational external motions via Eckart frame "
     "(default: true)\n"
     QUORIN_USE_NDDO_DOC,

@@ -50,7 +50,8 @@ IrcResult run_irc(const IrcRequest& request) {
     if (const auto error = find_irc_option_error(options)) throw InputError(*error);
 
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
-    require_memory(driver_memory(molecule, request.use_nddo, 1, 6, false));
+    require_memory(driver_memory(molecule, request.use_nddo, 1, 6, false,
+                                 {.spare_scf_workspace = true, .walk_basis_matrices = 2}));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
     IrcWorkspace workspace = IrcWorkspace::allocate(molecule);
@@ -58,6 +59,14 @@ IrcResult run_irc(const IrcRequest& request) {
 }
 
 namespace {
+
+// What a converged branch end is, in both branches' flags.
+#define QUORIN_IRC_MINIMUM_DOC                                                                                      \
+    ": its gradient vanished well below the transition state with the energy curving up along the path, an SCF "    \
+    "from the atomic guess finds no lower solution there and, up to 60 atoms, the vibrational analysis finds no "    \
+    "imaginary frequency (from a stationary point with one, the path steps off along that mode and a minimisation " \
+    "goes on down to its last point). Above 60 atoms no Hessian is computed: the end is a minimum along the path, " \
+    "possibly a saddle point across it (check with frequencies)"
 
 // ---- IrcPointPy ------------------------------------------------------------
 
@@ -107,9 +116,9 @@ PyGetSetDef result_getset[] = {
         "Sequence of reaction path points ordered monotonically along reaction coordinate s"),
     attribute<&R::ts_point_index>("ts_point_index", "Index of transition state point in the points list (s = 0.0)"),
     attribute<&R::forward_converged>("forward_converged",
-        "Whether forward reaction branch converged to a local minimum"),
+        "Whether forward reaction branch converged to a local minimum" QUORIN_IRC_MINIMUM_DOC),
     attribute<&R::reverse_converged>("reverse_converged",
-        "Whether reverse reaction branch converged to a local minimum"),
+        "Whether reverse reaction branch converged to a local minimum" QUORIN_IRC_MINIMUM_DOC),
     kEndOfAttributes,
 };
 

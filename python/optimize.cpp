@@ -35,19 +35,22 @@ OptimizationRecord run_optimization(const OptimizeRequest& request) {
     check_engine_options([&] { check_optimization_options(options, numbers.size()); });
 
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
-    require_memory(driver_memory(molecule, request.use_nddo, 1, 0, true));
+    require_memory(driver_memory(molecule, request.use_nddo, 1, 0, true, {.spare_scf_workspace = true}));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
     const OptimizationResult minimum = optimize_geometry_lbfgs(molecule, model, scf, gradient_workspace, options);
 
     OptimizationRecord record;
     record.coordinates = coordinate_triples(molecule);
-    record.final_result = run_final_single_point(numbers, record.coordinates, model, request.use_nddo);
+    record.final_result =
+        run_final_single_point(numbers, record.coordinates, model, request.use_nddo, followed_state(scf));
 
-    record.converged = minimum.converged;
+    // The final energy is that of the single point, on the state the search
+    // followed; a search is converged only where that SCF converged.
+    record.converged = minimum.converged && record.final_result.converged;
     record.cycles = minimum.cycles;
     record.initial_energy_ev = minimum.initial_energy;
-    record.final_energy_ev = minimum.final_energy;
+    record.final_energy_ev = record.final_result.total_energy_ev;
     record.final_heat_of_formation_kcal = record.final_result.heat_of_formation_kcal;
     record.final_grad_rms = minimum.final_grad_rms;
     record.final_grad_max = minimum.final_grad_max;
@@ -65,10 +68,14 @@ PyObject* get_final_result(PyObject* self, void*) {
 }
 
 PyGetSetDef getset_table[] = {
-    attribute<&R::converged>("converged", "Whether geometry optimization converged"),
+    attribute<&R::converged>("converged",
+        "Whether geometry optimization converged: the RMS and the largest atom gradient below their thresholds (or "
+        "an energy change below 1e-5 eV in the last cycle with the RMS below twice grad_rms_tol, whatever the "
+        "largest), and the final single point converged on the SCF solution the search followed, where an SCF from "
+        "the atomic guess finds no lower one (where it does, the search goes on from that one)"),
     attribute<&R::cycles>("cycles", "Number of quasi-Newton L-BFGS cycles executed"),
     attribute<&R::initial_energy_ev>("initial_energy_ev", "Initial total energy in eV"),
-    attribute<&R::final_energy_ev>("final_energy_ev", "Final total energy in eV"),
+    attribute<&R::final_energy_ev>("final_energy_ev", "Final total energy in eV, that of final_result"),
     attribute<&R::final_heat_of_formation_kcal>("final_heat_of_formation_kcal",
         "Final heat of formation in kcal/mol"),
     attribute<&R::final_grad_rms>("final_grad_rms", "Final RMS gradient in kcal / (mol * \\AA)"),
@@ -120,7 +127,9 @@ PyMethodDef optimize_def = {
     "\n"
     "Parameters:\n"
     "- `atomic_numbers`: list of integer atomic numbers\n"
-    "- `coordinates`: initial 3D coordinates in \u00c5ngstr\u00f6ms\n"
+    "- `coordinates`: initial 3D coordinates in \u00c5ngstr\u00f6ms; a start that keeps a symmetry (linear water, "
+    "eclipsed ethane) keeps it, and the search can stop on a saddle point of that symmetry: check the result with "
+    "`frequencies` (a minimum has no imaginary frequency)\n"
     QUORIN_METHOD_DOC
     "- `max_cycles`: Maximum L-BFGS optimization cycles (default: 100)\n"
     "- `grad_rms_tol`: RMS gradient convergence threshold in kcal / (mol \u00b7 \u00c5) (default: 1.0)\n"

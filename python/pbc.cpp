@@ -6,6 +6,7 @@
 #include <memory>
 #include <utility>
 
+#include "core/types/memory_plan.h"
 #include "core/types/molecule.h"
 #include "python/arguments.h"
 #include "python/docstrings.h"
@@ -27,6 +28,8 @@ PbcResult run_pbc(const PbcRequest& request) {
             throw InputError("Non-finite translation vector " + std::to_string(i) +
                              ": translation vectors must be finite numbers");
         }
+        check_each_in_range(("translation_vectors[" + std::to_string(i) + "]").c_str(), vectors[i],
+                            ranges::kTranslationComponent);
     }
     for (const auto& [name, counts] : {std::pair{"mers", &request.mers}, std::pair{"k_grid", &request.k_grid}}) {
         if (*counts) check_each_count_in_range(name, **counts, ranges::kCellCount);
@@ -49,9 +52,10 @@ PbcResult run_pbc(const PbcRequest& request) {
     const MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
     // Sized from the counts the run will generate, refused before anything
     // large is allocated.
-    const auto sizes = plan_pbc_sizes(molecule, config);
+    const auto sizes = plan_pbc_sizes(molecule, model, config);
     if (const auto* refusal = std::get_if<std::string>(&sizes)) throw InputError(*refusal);
     const PbcSizes& planned = std::get<PbcSizes>(sizes);
+    require_memory(MemoryPlan().add_bytes(planned.bytes));
     PbcWorkspace workspace = PbcWorkspace::allocate(molecule.n_basis, planned.n_translations, planned.n_kpoints);
     auto outcome = run_pbc_scf(molecule, model, config, workspace);
     if (auto* refusal = std::get_if<std::string>(&outcome)) throw InputError(*refusal);
@@ -116,16 +120,20 @@ PyMethodDef pbc_def = {
     "Run a closed-shell periodic (Bloch) SCF on one unit cell and compute its band structure.\n"
     "\n"
     "Energies are per unit cell. The SCF keeps the matrix blocks between the home cell and a cluster of "
-    "cells around it (`mers`), treats the cells beyond as point charges (lattice sums for sheets and "
-    "crystals), and samples the Brillouin zone on a Monkhorst-Pack grid (`k_grid`). Cells and k-points are "
+    "cells around it (`mers`), treats the cells beyond, and atoms of other cells farther apart than 20 \u00c5 "
+    "(chain) or 10 \u00c5 (sheet, crystal), as point charges (lattice sums for sheets and crystals, with no "
+    "field from a crystal's surface), and samples the Brillouin zone on a Monkhorst-Pack grid (`k_grid`). "
+    "`converged` is True only for a solution that is stable against rotations between occupied and empty "
+    "bands at every k-point (instabilities that need a longer repeat show only in a supercell). Cells and k-points are "
     "taken along the lattice's reduced basis (its shortest vectors, which the given vectors usually are), so "
     "every basis of one lattice gives the same result. The band edges and gaps are searched over the whole "
     "zone (band path, SCF grid and the neighbourhood of the best of them); the band energies and density of "
     "states are those of the band path of the given vectors.\n"
     "\n"
     "The defaults aim at energies per atom within 0.01 eV and band gaps within 0.2 eV of the limit of "
-    "ever larger clusters and grids (as for polyacetylene, polyethylene, graphene, hexagonal BN and "
-    "diamond); to tighten, give larger `mers` and `k_grid` until the results stop changing.\n"
+    "ever larger clusters and grids (as for polyacetylene, polyethylene, graphene, hexagonal BN, diamond, "
+    "zinc-blende SiC and cubic BN); to tighten, give larger `mers` and `k_grid` until the results stop "
+    "changing.\n"
     "\n"
     "Parameters:\n"
     "- `atomic_numbers`: list of integer atomic numbers of the atoms of one cell (e.g. `[6, 6]`)\n"

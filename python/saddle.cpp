@@ -25,15 +25,17 @@ SaddleRecord run_saddle_search(const SaddleRequest& request) {
     const ParameterModel& model = *checked.model;
     check_engine_options([&] { check_saddle_options(request.options); });
     require_memory(driver_memory(MolecularBatch::new_for_model(numbers, request.reactant_coords, model),
-                                 request.options.use_nddo, 3, 6, true));
+                                 request.options.use_nddo, 3, 6, true,
+                                 {.spare_scf_workspace = true, .walk_basis_matrices = 2, .kept_basis_matrices = 1}));
 
     SaddleResult search =
         run_saddle(numbers, request.reactant_coords, request.product_coords, model, request.options);
 
     SaddleRecord record;
+    const Matrix& state = search.transition_state_density;
     record.final_result = run_final_single_point(numbers, search.transition_state_coordinates, model,
-                                                 request.options.use_nddo);
-    record.converged = search.converged;
+                                                 request.options.use_nddo, state.rows() > 0 ? &state : nullptr);
+    record.converged = search.converged && record.final_result.converged;
     record.num_cycles = search.num_cycles;
     record.final_distance = search.final_distance;
     record.transition_state_coordinates = std::move(search.transition_state_coordinates);
@@ -113,7 +115,8 @@ PyObject* get_ts_refinement(PyObject* self, void*) {
 PyGetSetDef result_getset[] = {
     attribute<&S::converged>("converged",
         "Whether the two endpoints converged within the distance threshold, the refinement (when asked for) converged, "
-        "and the transition state lies above both ends and leads down into both of their basins"),
+        "and the transition state lies above both ends and leads down into both of their basins. Without the "
+        "refinement it speaks of the path search only: the estimate is no stationary point"),
     attribute<&S::num_cycles>("num_cycles", "Number of completed SADDLE macro cycles"),
     attribute<&S::final_distance>("final_distance", "Final distance between endpoint structures in Angstroms"),
     attribute<&S::transition_state_coordinates>("transition_state_coordinates",
@@ -122,9 +125,9 @@ PyGetSetDef result_getset[] = {
     attribute<&S::transition_state_heat_of_formation_kcal>("transition_state_heat_of_formation_kcal",
         "Standard heat of formation at transition state in kcal/mol"),
     attribute<&S::barrier_forward_kcal>("barrier_forward_kcal",
-        "Forward reaction barrier height in kcal/mol (TS - Reactant)"),
+        "Forward reaction barrier height in kcal/mol (TS - Reactant, the reactant as given)"),
     attribute<&S::barrier_reverse_kcal>("barrier_reverse_kcal",
-        "Reverse reaction barrier height in kcal/mol (TS - Product)"),
+        "Reverse reaction barrier height in kcal/mol (TS - Product, the product as given)"),
     nested_attribute<&S::trajectory, point_getset>("trajectory", get_trajectory, "Trajectory of SADDLE relaxation points"),
     nested_attribute<&S::final_result, calculation_result_attributes>("final_result", get_final_result,
         "Final single-point calculation result at the transition state"),
@@ -201,7 +204,9 @@ PyMethodDef saddle_def = {
     "\n"
     "Parameters:\n"
     "- `atomic_numbers`: list of integer atomic numbers (e.g. `[7, 1, 1, 1]`)\n"
-    "- `reactant_coords`: 3D coordinates in Angstroms of the reactant state\n"
+    "- `reactant_coords`: 3D coordinates in Angstroms of the reactant state; the barriers are measured from the "
+    "heats of the two ends as given, not from their minima, so ends off their minima (force-field geometries, "
+    "noisy coordinates) give barriers too low by as much as they lie above them: optimise both ends first\n"
     "- `product_coords`: 3D coordinates in Angstroms of the product state\n"
     QUORIN_METHOD_DOC
     "- `max_cycles`: Maximum SADDLE macro stepping cycles (default: 60)\n"
@@ -210,7 +215,10 @@ PyMethodDef saddle_def = {
     "- `inner_max_steps`: Maximum transverse relaxation steps per cycle (default: 12)\n"
     "- `inner_grad_tol`: RMS gradient tolerance for transverse relaxation in kcal/(mol*A) (default: 3.0)\n"
     QUORIN_USE_NDDO_DOC "\n"
-    "- `refine_with_ts`: Refine candidate TS with eigenvector-following Baker P-RFO (default: true)",
+    "- `refine_with_ts`: Refine candidate TS with eigenvector-following Baker P-RFO (default: true); without it "
+    "the transition state is the estimate interpolated between the two ends, not a stationary point (HONO cis to "
+    "trans: two imaginary frequencies, 14.7 kcal/mol above the saddle point), and `converged` speaks of the path "
+    "search only",
 };
 
 }  // namespace

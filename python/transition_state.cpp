@@ -56,7 +56,8 @@ TransitionStateRecord run_transition_state(const TransitionStateRequest& request
     options.use_nddo = request.use_nddo;  // trust bounds, Hessian step, overlap following, Bofill: defaults
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
     check_engine_options([&] { check_transition_state_options(options, molecule); });
-    require_memory(driver_memory(molecule, request.use_nddo, 1, 6, true));
+    require_memory(driver_memory(molecule, request.use_nddo, 1, 6, true,
+                                 {.spare_scf_workspace = true, .walk_basis_matrices = 1}));
     ScfWorkspace scf = ScfWorkspace::allocate(molecule.n_basis);
     GradientWorkspace gradient_workspace = GradientWorkspace::allocate(molecule.n_basis);
     EigenvectorFollowingWorkspace workspace = EigenvectorFollowingWorkspace::allocate(molecule.n_atoms);
@@ -65,7 +66,12 @@ TransitionStateRecord run_transition_state(const TransitionStateRequest& request
 
     TransitionStateRecord record = transition_state_record_of(search);
     record.coordinates = coordinate_triples(molecule);
-    record.final_result = run_final_single_point(numbers, record.coordinates, model, request.use_nddo);
+    record.final_result =
+        run_final_single_point(numbers, record.coordinates, model, request.use_nddo, followed_state(scf));
+    // Energy and heat are those of the single point, on the state the search
+    // followed; a search is converged only where that SCF converged.
+    record.converged = search.converged && record.final_result.converged;
+    record.final_energy_ev = record.final_result.total_energy_ev;
     record.final_heat_of_formation_kcal = record.final_result.heat_of_formation_kcal;
     return record;
 }
@@ -83,9 +89,12 @@ PyObject* get_final_result(PyObject* self, void*) {
 }  // namespace
 
 PyGetSetDef transition_state_attributes[] = {
-    attribute<&R::converged>("converged", "Whether the transition state search converged"),
+    attribute<&R::converged>("converged",
+        "Whether the transition state search converged: a first-order saddle point on the SCF solution the search "
+        "followed, where an SCF from the atomic guess finds no lower one, with the final single point converged "
+        "there"),
     attribute<&R::cycles>("cycles", "Number of EF optimization cycles executed"),
-    attribute<&R::final_energy_ev>("final_energy_ev", "Final total energy in eV"),
+    attribute<&R::final_energy_ev>("final_energy_ev", "Final total energy in eV, that of final_result"),
     attribute<&R::final_heat_of_formation_kcal>("final_heat_of_formation_kcal",
         "Final heat of formation in kcal/mol"),
     attribute<&R::initial_grad_rms>("initial_grad_rms", "Initial RMS gradient in kcal / (mol * \\AA)"),

@@ -33,7 +33,7 @@ bool carried_solution_nearby(const MolecularBatch& molecule, const ScfWorkspace&
 }  // namespace
 
 ScfResult run_surface_scf(const MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
-                          const SurfaceScfSettings& settings) {
+                          const SurfaceScfSettings& settings, ColdStartReport* report) {
     const auto ladder = [&](const Matrix* density, const Matrix* rotation) {
         scf.clear_matrices();
         scf.diis.reset();
@@ -41,20 +41,20 @@ ScfResult run_surface_scf(const MolecularBatch& molecule, const ParameterModel& 
                                                         settings.use_nddo, std::nullopt, settings.energy_tolerance,
                                                         settings.density_tolerance, density, rotation);
     };
+    if (report) *report = {};
     const bool warm = carried_solution_nearby(molecule, scf);
     ScfResult result = ladder(warm ? &scf.carried_density : nullptr, warm ? &scf.carried_rotation : nullptr);
     // A warm start follows its solution as far as it stays a minimum; a
     // soft lowest orbital mode says a crossing with another solution may
     // be near, which can already lie lower. The cold start decides: the
     // lower of the two is kept (the warm one again from its own density).
-    if (warm && result.converged && scf.lowest_hessian_eigenvalue < kSoftModeEv) {
+    if (warm && settings.compare_soft_with_cold && result.converged &&
+        scf.lowest_hessian_eigenvalue < kSoftModeEv) {
         scf.carried_density.copy_from(scf.density);
         const ScfResult cold = ladder(nullptr, nullptr);
-        if (!(cold.converged && cold.total_energy < result.total_energy - kSameSolutionEv)) {
-            result = ladder(&scf.carried_density, nullptr);
-        } else {
-            result = cold;
-        }
+        const bool lower = cold.converged && cold.total_energy < result.total_energy - kSameSolutionEv;
+        result = lower ? cold : ladder(&scf.carried_density, nullptr);
+        if (report) *report = {true, lower};
     }
     scf.carried_coordinates.clear();
     if (result.converged) {
@@ -70,8 +70,8 @@ ScfResult run_surface_scf(const MolecularBatch& molecule, const ParameterModel& 
 
 ScfResult evaluate_energy_and_gradient(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                                        GradientWorkspace& gradient_workspace, const SurfaceScfSettings& settings,
-                                       std::span<std::array<double, 3>> gradient) {
-    const ScfResult result = run_surface_scf(molecule, model, scf, settings);
+                                       std::span<std::array<double, 3>> gradient, ColdStartReport* report) {
+    const ScfResult result = run_surface_scf(molecule, model, scf, settings, report);
     compute_cartesian_gradients_with_options(molecule, model, scf.density, gradient_workspace, gradient,
                                              settings.use_nddo);
     return result;

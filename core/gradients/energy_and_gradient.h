@@ -20,6 +20,15 @@ struct SurfaceScfSettings {
     double energy_tolerance = 1e-7;   // eV
     double density_tolerance = 1e-6;
     bool use_nddo = true;
+    // Compare a warm start that has a soft lowest orbital mode with a cold
+    // start (off for a caller that runs its own cold start at this geometry).
+    bool compare_soft_with_cold = true;
+};
+
+// What one run_surface_scf did besides its warm start.
+struct ColdStartReport {
+    bool compared = false;  // an SCF from the atomic guess ran too
+    bool lower = false;     // and its solution, lower, is the result
 };
 
 // The SCF part alone: cleared workspace, empty DIIS history, the ladder.
@@ -29,15 +38,16 @@ struct SurfaceScfSettings {
 // rotation. A warm solution with a soft lowest orbital mode (below 0.05 eV:
 // a crossing with another solution may be near) is compared with a cold
 // start from the neutral-atom guess, and the lower one is kept. A converged
-// run leaves its own solution to carry.
+// run leaves its own solution to carry. `report`, when given, says whether a
+// cold start ran and was kept.
 ScfResult run_surface_scf(const MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
-                          const SurfaceScfSettings& settings);
+                          const SurfaceScfSettings& settings, ColdStartReport* report = nullptr);
 
 // Evaluates the molecule's current geometry and writes the gradient
 // (eV/angstrom, one triple per atom) into `gradient`. The SCF's convergence is
 // reported in the result, not tested.
 ScfResult evaluate_energy_and_gradient(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                                        GradientWorkspace& gradient_workspace, const SurfaceScfSettings& settings,
-                                       std::span<std::array<double, 3>> gradient);
+                                       std::span<std::array<double, 3>> gradient, ColdStartReport* report = nullptr);
 
 }  // namespace quorin

@@ -39,6 +39,8 @@ constexpr std::size_t kExactDecisionMaxAtoms = 60;
 // Exact Hessians one search may compute: a stationary point of higher order
 // restarts the search on its exact Hessian at most this many times.
 constexpr std::size_t kMaxExactHessians = 3;
+// Lower SCF solutions a search may move to before it gives up, not converged.
+constexpr std::size_t kMaxStateChanges = 3;
 
 ActiveMask mask_of(const TransitionStateOptions& options) {
     if (!options.active_mask) return std::nullopt;
@@ -161,12 +163,15 @@ struct ExactHessian {
 };
 
 // Runs the vibrational analysis (with the settings of a frequency request)
-// at the molecule's geometry: none where it cannot run (an SCF that does not
-// converge), so a point it cannot analyse is never confirmed. The molecule
-// keeps its geometry; the SCF workspace holds the analysis' last SCF.
+// at the molecule's geometry, its SCF started from the workspace density (the
+// solution the search follows there): none where it cannot run (an SCF that
+// does not converge), so a point it cannot analyse is never confirmed. The
+// molecule keeps its geometry; the SCF workspace holds the analysis' last SCF.
 std::optional<ExactHessian> exact_hessian(const TransitionStateOptions& options, MolecularBatch& molecule,
                                           const ParameterModel& model, ScfWorkspace& scf) {
+    const Matrix followed = scf.density;
     ScfOptions scf_options;
+    scf_options.initial_density = &followed;
     scf_options.max_iterations = 100;
     scf_options.energy_tolerance = 1e-8;
     scf_options.density_tolerance = 1e-7;
@@ -271,10 +276,23 @@ TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const 
     const ActiveMask mask = mask_of(options);
 
     // Energy, masked gradient (eV/angstrom per atom, then kcal/(mol angstrom)
-    // atom-major in ws.gradient) and its norms at the current geometry.
-    auto evaluate = [&] {
-        ScfResult e = evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace,
-                                                   {.use_nddo = options.use_nddo}, ws.gradient_ev);
+    // atom-major in ws.gradient) and its norms at the current geometry; with
+    // `solved`, the result of the solution the workspace holds there, no SCF
+    // runs. Whether an SCF from the atomic guess ran at this geometry is kept.
+    bool cold_compared = false;
+    auto evaluate = [&](const ScfResult* solved = nullptr) {
+        ScfResult e;
+        if (solved) {
+            e = *solved;
+            compute_cartesian_gradients_with_options(molecule, model, scf.density, gradient_workspace, ws.gradient_ev,
+                                                     options.use_nddo);
+            cold_compared = true;
+        } else {
+            ColdStartReport report;
+            e = evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, {.use_nddo = options.use_nddo},
+                                             ws.gradient_ev, &report);
+            cold_compared = report.compared;
+        }
         apply_active_mask(ws.gradient_ev, mask);
         for (std::size_t i = 0; i < dim; ++i) ws.gradient[i] = ws.gradient_ev[i / 3][i % 3] * kEvToKcalMol;
         const auto norms = compute_effective_gradient_norms(ws.gradient_ev, mask);
@@ -307,6 +325,10 @@ TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const 
     // rational-function step (proportional to the vanishing gradient) would
     // stay put.
     bool leave_stationary_point = false;
+    // Where the gradient tests are met, an SCF from the atomic guess in a
+    // spare workspace looks for a lower solution than the one followed.
+    std::optional<ScfWorkspace> spare;
+    std::size_t state_changes = 0;
 
     // Diagonalises the step Hessian at the current geometry and picks the
     // followed mode t: the given index in the first cycle, then (with overlap
@@ -414,6 +436,21 @@ TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const 
         // of the maximum, or a stationary point of higher order, does not end
         // the search: it goes on from there, on the exact Hessian where that
         // was computed.
+        std::optional<ScfResult> lower;
+        if (rms < options.grad_rms_tol && max < options.grad_max_tol && result.scf_result.converged &&
+            !cold_compared) {
+            lower = adopt_lower_solution(molecule, model, scf, spare, {.use_nddo = options.use_nddo},
+                                         result.scf_result.total_energy);
+            cold_compared = true;
+        }
+        if (lower) {
+            // An SCF from the atomic guess found a lower solution here: the
+            // search goes on from it (a bounded number of times).
+            std::tie(result.scf_result, rms, max) = evaluate(&*lower);
+            e_prev = result.scf_result.total_energy;
+            if (++state_changes > kMaxStateChanges) break;
+            continue;
+        }
         if (rms < options.grad_rms_tol && max < options.grad_max_tol && result.scf_result.converged) {
             const std::size_t n_internal = analyse_step_hessian(false);
             const ModeProfile mode = profile_along_mode(v, t, mask, options, molecule, model, scf, gradient_workspace, ws);

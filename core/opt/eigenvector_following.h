@@ -78,7 +78,8 @@ struct TransitionStateResult {
     // is negative and no other eigenvalue of the step Hessian is (below
     // -0.05 kcal/(mol angstrom^2)), or, where the exact Hessian was
     // computed, it has exactly one imaginary frequency; and the Newton step
-    // to the maximum along that mode is shorter than kTransitionModeStepLimit.
+    // to the maximum along that mode is shorter than kTransitionModeStepLimit;
+    // and an SCF from the atomic guess found no lower solution there.
     bool converged = false;
 };
 
@@ -137,7 +138,11 @@ Matrix compute_initial_cartesian_hessian(double h, MolecularBatch& molecule, con
 // search converged, none ends it not converged; one farther off, or more
 // than one, continues the search on the exact Hessian (at most three exact
 // Hessians per search). Elsewhere the step Hessian's verdict ends the search,
-// except that a maximum farther off continues it.
+// except that a maximum farther off continues it. Before any of that, an SCF
+// from the atomic guess looks for a lower solution than the one the search
+// follows; the search goes on from one it finds (at most three times, then it
+// ends not converged). The exact Hessian's SCF starts from the solution
+// followed.
 // Moves the molecule's coordinates in place and leaves the last geometry
 // stepped to in it. The SCF and gradient workspaces must be sized for the
 // molecule's basis, the eigenvector-following workspace for its atom count.

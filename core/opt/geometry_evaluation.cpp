@@ -3,11 +3,23 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
 
 #include "core/types/constants.h"
 #include "core/types/errors.h"
 
 namespace quorin {
+
+std::optional<ScfResult> adopt_lower_solution(const MolecularBatch& molecule, const ParameterModel& model,
+                                              ScfWorkspace& scf, std::optional<ScfWorkspace>& spare,
+                                              const SurfaceScfSettings& settings, double followed_energy_ev) {
+    if (!spare) spare = ScfWorkspace::allocate(molecule.n_basis);
+    spare->carried_coordinates.clear();  // nothing carried: the ladder starts from the atomic guess
+    const ScfResult cold = run_surface_scf(molecule, model, *spare, settings);
+    if (!cold.converged || !(cold.total_energy < followed_energy_ev - kLowerSolutionEv)) return std::nullopt;
+    std::swap(scf, *spare);
+    return cold;
+}
 
 void apply_active_mask(std::span<std::array<double, 3>> gradient, ActiveMask mask) {
     if (!mask) return;

@@ -1,7 +1,8 @@
 #pragma once
 // What every geometry-walking driver shares: one energy-and-gradient
-// evaluation with the drivers' SCF settings, the frozen-coordinate mask and
-// the gradient norms that all their convergence tests use.
+// evaluation with the drivers' SCF settings, the check for a lower SCF
+// solution than the one a driver follows, the frozen-coordinate mask and the
+// gradient norms that all their convergence tests use.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -10,9 +11,29 @@
 #include <utility>
 
 #include "core/gradients/energy_and_gradient.h"
+#include "core/parameters/parameter_model.h"
+#include "core/scf/scf_loop.h"
+#include "core/scf/workspace.h"
 #include "core/types/molecule.h"
 
 namespace quorin {
+
+// A driver follows one SCF solution from geometry to geometry by warm
+// starts, and that solution can stop being the lowest one (two solutions
+// cross, or a warm start settles on a higher one). A converged SCF from the
+// atomic guess more than this (eV) below the followed solution is another,
+// lower solution; smaller differences are within the SCF tolerances.
+inline constexpr double kLowerSolutionEv = 1e-4;
+
+// Runs one SCF ladder from the atomic guess at the molecule's geometry in
+// `spare` (allocated on first use) with `settings`. When it converges more
+// than kLowerSolutionEv below `followed_energy_ev`, the energy of the solution
+// in `scf`, the two workspaces trade places, so that `scf` holds the lower
+// solution and carries it to the next warm start, and its result is
+// returned. Otherwise returns none and `scf` is untouched.
+std::optional<ScfResult> adopt_lower_solution(const MolecularBatch& molecule, const ParameterModel& model,
+                                              ScfWorkspace& scf, std::optional<ScfWorkspace>& spare,
+                                              const SurfaceScfSettings& settings, double followed_energy_ev);
 
 using ActiveMask = std::optional<std::span<const std::uint8_t>>;
 

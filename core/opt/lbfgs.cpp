@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <tuple>
 
@@ -10,6 +11,9 @@
 namespace quorin {
 
 namespace {
+
+// Lower SCF solutions a search may move to before it gives up, not converged.
+constexpr std::size_t kMaxStateChanges = 3;
 
 double dot(const std::vector<double>& a, const std::vector<double>& b) {
     double s = 0.0;
@@ -21,15 +25,27 @@ struct Evaluation {
     ScfResult scf;
     double rms = 0.0;
     double max = 0.0;
+    bool cold_compared = false;  // the SCF compared its warm start with one from the atomic guess
 };
 
-// One geometry: fresh SCF ladder from a cleared workspace, then the gradient,
-// flattened atom-major into `g` with the frozen components zeroed.
+// One geometry: fresh SCF ladder from a cleared workspace (none when
+// `solved`, the result of the solution the workspace holds, is given), then
+// the gradient, flattened atom-major into `g` with the frozen components
+// zeroed.
 Evaluation evaluate(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                     GradientWorkspace& gradient_ws, const OptimizationOptions& options,
-                    std::vector<std::array<double, 3>>& gradient, std::vector<double>& g) {
+                    std::vector<std::array<double, 3>>& gradient, std::vector<double>& g,
+                    const ScfResult* solved = nullptr) {
     Evaluation e;
-    e.scf = evaluate_energy_and_gradient(molecule, model, scf, gradient_ws, {.use_nddo = options.use_nddo}, gradient);
+    if (solved) {
+        e.scf = *solved;
+        compute_cartesian_gradients_with_options(molecule, model, scf.density, gradient_ws, gradient, options.use_nddo);
+    } else {
+        ColdStartReport report;
+        e.scf = evaluate_energy_and_gradient(molecule, model, scf, gradient_ws, {.use_nddo = options.use_nddo},
+                                             gradient, &report);
+        e.cold_compared = report.compared;
+    }
     ActiveMask mask;
     if (options.active_mask) mask = std::span<const std::uint8_t>(*options.active_mask);
     apply_active_mask(gradient, mask);
@@ -51,7 +67,8 @@ void check_optimization_options(const OptimizationOptions& options, std::size_t 
 
 OptimizationResult optimize_geometry_lbfgs(MolecularBatch& molecule, const ParameterModel& model,
                                            ScfWorkspace& scf, GradientWorkspace& gradient_workspace,
-                                           const OptimizationOptions& options) {
+                                           const OptimizationOptions& options,
+                                           std::optional<ScfWorkspace>* spare) {
     const std::size_t n_atoms = molecule.n_atoms;
     check_optimization_options(options, n_atoms);
     if (gradient_workspace.hcore.rows() != molecule.n_basis) {
@@ -79,8 +96,28 @@ OptimizationResult optimize_geometry_lbfgs(MolecularBatch& molecule, const Param
         result.converged = converged;
         return result;
     };
-    // A geometry only counts as converged when its SCF did.
-    if (gradient_tests_met(current) && current.scf.converged) return finish(current, 0, true);
+    // A geometry counts as converged only when its SCF did and no SCF from
+    // the atomic guess finds a lower solution there (the warm start's own
+    // comparison, where it ran one, or else one in a spare workspace); where
+    // one does, the search goes on from that solution with a fresh history (a
+    // bounded number of times).
+    const SurfaceScfSettings settings{.use_nddo = options.use_nddo};
+    std::optional<ScfWorkspace> own_spare;
+    std::optional<ScfWorkspace>& check_workspace = spare ? *spare : own_spare;
+    std::size_t state_changes = 0;
+    auto on_lower_solution = [&](Evaluation& e, std::vector<double>& gradient_flat) {
+        if (e.cold_compared) return false;
+        const std::optional<ScfResult> lower =
+            adopt_lower_solution(molecule, model, scf, check_workspace, settings, e.scf.total_energy);
+        if (!lower) return false;
+        e = evaluate(molecule, model, scf, gradient_workspace, options, gradient, gradient_flat, &*lower);
+        e.cold_compared = true;
+        ++state_changes;
+        return true;
+    };
+    if (gradient_tests_met(current) && current.scf.converged && !on_lower_solution(current, g)) {
+        return finish(current, 0, true);
+    }
 
     // Correction pairs, oldest first, in the first k of the slots allocated
     // here; a search never keeps more pairs than it has cycles.
@@ -128,12 +165,18 @@ OptimizationResult optimize_geometry_lbfgs(MolecularBatch& molecule, const Param
         const bool geometry_converged =
             gradient_tests_met(current) ||
             (std::fabs(e_new - e_prev) < options.energy_tol && current.rms < 2.0 * options.grad_rms_tol);
-        if (geometry_converged && current.scf.converged) return finish(current, cycle, true);
+        bool new_surface = false;
+        if (geometry_converged && current.scf.converged) {
+            if (!on_lower_solution(current, g_new)) return finish(current, cycle, true);
+            if (state_changes > kMaxStateChanges) return finish(current, cycle, false);
+            new_surface = true;
+            k = 0;
+        }
 
         // y = g_new - g, kept in q's storage until it joins the history.
         for (std::size_t c = 0; c < dim; ++c) q[c] = g_new[c] - g[c];
         const double sy = dot(step, q);
-        if (sy > 1e-12) {
+        if (sy > 1e-12 && !new_surface) {
             if (k == slots) {
                 // Drop the oldest pair; its storage takes the newest.
                 std::rotate(s_hist.begin(), s_hist.begin() + 1, s_hist.end());
@@ -148,7 +191,7 @@ OptimizationResult optimize_geometry_lbfgs(MolecularBatch& molecule, const Param
         }
         x.swap(x_new);
         g.swap(g_new);
-        e_prev = e_new;
+        e_prev = current.scf.total_energy;
     }
     return finish(current, options.max_cycles, false);
 }

@@ -41,7 +41,9 @@ struct OptimizationResult {
     double initial_grad_rms = 0.0;  // kcal/(mol angstrom)
     double final_grad_rms = 0.0;
     double final_grad_max = 0.0;
-    bool converged = false;  // gradient tests met and the SCF converged at the final geometry
+    // Gradient tests met and the SCF converged at the final geometry, where an
+    // SCF from the atomic guess found no lower solution.
+    bool converged = false;
 };
 
 // Stops when `memory` is 0, when `max_step` or a tolerance is not a positive
@@ -50,9 +52,13 @@ void check_optimization_options(const OptimizationOptions& options, std::size_t 
 
 // Moves the molecule's coordinates in place and leaves the last geometry
 // evaluated in it. Both workspaces must be sized for the molecule's basis.
-// Makes check_optimization_options' stops before any SCF.
+// Makes check_optimization_options' stops before any SCF. The SCF from the
+// atomic guess that checks a converged geometry runs in `spare` when a
+// caller lends its own (allocated there on first use), else in one of the
+// search's own.
 OptimizationResult optimize_geometry_lbfgs(MolecularBatch& molecule, const ParameterModel& model,
                                            ScfWorkspace& scf, GradientWorkspace& gradient_workspace,
-                                           const OptimizationOptions& options);
+                                           const OptimizationOptions& options,
+                                           std::optional<ScfWorkspace>* spare = nullptr);
 
 }  // namespace quorin

@@ -7,6 +7,8 @@
 #include <numbers>
 #include <vector>
 
+#include "core/types/interruption.h"
+
 namespace quorin {
 
 namespace {
@@ -20,6 +22,8 @@ constexpr double kFirstStep = 1.0 / 32.0;
 constexpr double kLastStep = 1e-4;
 // Moves allowed at one step length before it is halved regardless.
 constexpr int kMovesPerStep = 32;
+static_assert(kFirstStep / 256.0 >= kLastStep && kFirstStep / 512.0 < kLastStep && kMovesPerStep == 32,
+              "kBandSearchPoints counts nine step lengths of 32 moves");
 
 // Highest occupied and lowest empty level at one k-point.
 struct LevelPair {
@@ -38,6 +42,7 @@ public:
     LevelPair at(const Vec3& fractional) {
         const auto found = seen_.find(fractional);
         if (found != seen_.end()) return found->second;
+        check_interruption();
         diagonalize_bloch_matrix(ws_.fock_r, translations_, reciprocal_point(cell_, fractional), ws_);
         // Each level appears twice among the 2n eigenvalues of the embedding.
         const LevelPair levels{ws_.eigenvalues[2 * (n_occ_ - 1)], ws_.eigenvalues[2 * n_occ_]};
@@ -135,6 +140,7 @@ void compute_bands_and_dos(const UnitCell& path_cell, const UnitCell& grid_cell,
     double lowest = kInf;
     double highest = -kInf;
     for (std::size_t p = 0; p < result.kpoints.size(); ++p) {
+        check_interruption();
         diagonalize_bloch_matrix(ws.fock_r, translations, result.kpoints[p].cartesian, ws);
         std::vector<double>& bands = result.band_energies[p];
         for (std::size_t b = 0; b < n; ++b) bands[b] = ws.eigenvalues[2 * b];

@@ -11,6 +11,12 @@ namespace quorin {
 
 inline constexpr std::size_t kDosGridPoints = 300;
 
+// Most points the band-edge search diagonalises besides the path and the
+// grid (three searches, nine step lengths, 32 moves of up to 26
+// directions), and the bytes each point it remembers holds.
+inline constexpr std::size_t kBandSearchPoints = 3 * 9 * 32 * 26;
+inline constexpr std::size_t kLevelMapNodeBytes = 96;
+
 // Fills kpoints, band_energies, vbm, cbm, direct_gap, band_gap, dos_energies
 // and dos_values of `result` from the Fock blocks workspace.fock_r. The band
 // path is that of `path_cell`, the cell as the caller gave it. The band edges

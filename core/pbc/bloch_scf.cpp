@@ -1,5 +1,7 @@
 #include "core/pbc/bloch_scf.h"
 
+#include <cblas.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -9,6 +11,7 @@
 
 #include "core/gradients/heat_of_formation.h"
 #include "core/pbc/bands.h"
+#include "core/pbc/bloch_stability.h"
 #include "core/pbc/periodic_operators.h"
 #include "core/scf/blas.h"
 #include "core/scf/diis.h"
@@ -30,6 +33,20 @@ constexpr std::uint64_t kTranslationCountLimit = std::uint64_t{1} << 31;
 constexpr std::uint64_t kLateIteration = 26;
 constexpr double kLateLevelShiftEv = 2.0;
 constexpr double kLateDamping = 0.3;
+// Unstable solutions left for a lower one before a run gives up unconverged.
+constexpr std::size_t kMaxDescents = 4;
+// Largest commutator element (eV) below which a stage that starts from a
+// descent takes Pulay steps, and the rise of the energy per cell (eV)
+// above the stage's lowest that counts as climbing back.
+constexpr double kDescentPulayErrorEv = 0.1;
+constexpr double kClimbEv = 1e-4;
+// A fall of the energy (eV) along an unstable rotation smaller than this is
+// rounding, not a way down.
+constexpr double kEnergyNoiseEv = 1e-8;
+// A stage whose commutators have not halved for kStallIterations
+// iterations, from iteration kStallFrom on, is stuck.
+constexpr std::uint64_t kStallFrom = 12;
+constexpr std::uint64_t kStallIterations = 6;
 
 std::string size_text(std::uint64_t value) {
     return value == kSizeMax ? "more than " + std::to_string(kSizeMax) : std::to_string(value);
@@ -90,6 +107,14 @@ std::string overlap_refusal(const MolecularBatch& cell, const CloseImage& close)
            " angstrom from every periodic image of every atom";
 }
 
+// The cell with every atom at its image nearest the first atom: which image
+// of an atom the caller gave changes nothing.
+MolecularBatch compact_cell(const MolecularBatch& cell_molecule, const UnitCell& reduced) {
+    MolecularBatch compact = cell_molecule;
+    set_coordinates(compact, images_near_first(reduced, coordinate_triples(cell_molecule)));
+    return compact;
+}
+
 // The translations of a run without counts: every cell within the default
 // radius, less those a given grid cannot tell apart.
 std::vector<TranslationIndex> radius_translations(const MolecularBatch& cell_molecule, const PbcConfig& config,
@@ -119,6 +144,18 @@ Counts mers_resolving_divisions(std::uint8_t dimension, const Counts& mers) {
     Counts divisions{};
     for (int d = 0; d < 3; ++d) divisions[d] = 2 * static_cast<std::uint64_t>(translation_half_count(used[d])) + 1;
     return divisions;
+}
+
+// c := a b + beta c for a row-major a (rows x cols), or a^T b + beta c for
+// transpose_a; b and c row-major with `width` columns.
+void multiply_rows(const double* a, std::size_t rows, std::size_t cols, const double* b, std::size_t width,
+                   double* c, bool transpose_a, double beta) {
+    if (rows == 0 || cols == 0 || width == 0) return;
+    const auto bi = [](std::size_t v) { return static_cast<blasint>(v); };
+    select_blas_threads(std::max({rows, cols, width}));
+    scipy_cblas_dgemm(CblasRowMajor, transpose_a ? CblasTrans : CblasNoTrans, CblasNoTrans,
+                      bi(transpose_a ? cols : rows), bi(width), bi(transpose_a ? rows : cols), 1.0, a, bi(cols), b,
+                      bi(width), beta, c, bi(width));
 }
 
 // Rows k and N_k + k of a 2 N_k x n^2 matrix: the real and imaginary parts
@@ -177,6 +214,7 @@ double write_commutators(Matrix& fock_k, Matrix& density_k, std::span<const KPoi
     const std::size_t n_k = kpoints.size();
     double largest = 0.0;
     for (std::size_t k = 0; k < n_k; ++k) {
+        check_interruption();
         const BlochParts f = parts_of(fock_k, n_k, k);
         const BlochParts d = parts_of(density_k, n_k, k);
         const BlochParts e = parts_of(errors, n_k, k);
@@ -274,21 +312,83 @@ Counts default_k_grid(const Counts& resolving, const UnitCell& reduced) {
     return divisions;
 }
 
-BlochTransform BlochTransform::build(std::span<const KPoint> kpoints, std::span<const TranslationIndex> translations) {
+std::size_t BlochTransform::kpoints_per_block(std::size_t n_translations, std::size_t n_orbitals) {
+    // Table entries times n^2 (the flops of one block's product, halved)
+    // kept near 1e8, and a block's table within 32 MB.
+    const double block = std::max(1.0, double(n_orbitals) * double(n_orbitals));
+    const double entries = std::min(1e8 / block, 4194304.0);
+    const double rows = 2.0 * double(std::max<std::size_t>(n_translations, 1));
+    return std::max<std::size_t>(1, static_cast<std::size_t>(entries / rows));
+}
+
+MemoryPlan BlochTransform::plan(std::size_t n_kpoints, std::size_t n_translations, std::size_t n_orbitals) {
+    const std::size_t per_block =
+        std::min(kpoints_per_block(n_translations, n_orbitals), std::max<std::size_t>(n_kpoints, 1));
+    MemoryPlan plan;
+    plan.add_matrices(1, saturating_product(2, n_kpoints), n_translations)
+        .add_matrices(1, 2 * per_block, saturating_product(n_orbitals, n_orbitals))
+        .add_items(n_kpoints, sizeof(double) + sizeof(Matrix) + sizeof(std::size_t));
+    return plan;
+}
+
+BlochTransform BlochTransform::build(std::span<const KPoint> kpoints, std::span<const TranslationIndex> translations,
+                                     std::size_t n_orbitals) {
+    BlochTransform transform;
     const std::size_t n_k = kpoints.size();
     const std::size_t n_t = translations.size();
-    BlochTransform transform{Matrix::zeros(2 * n_k, n_t), Matrix::zeros(n_t, 2 * n_k)};
-    for (std::size_t k = 0; k < n_k; ++k) {
-        for (std::size_t t = 0; t < n_t; ++t) {
-            const double phase = dot(kpoints[k].cartesian, translations[t].cartesian);
-            const double c = std::cos(phase), s = std::sin(phase);
-            transform.forward(k, t) = c;
-            transform.forward(n_k + k, t) = s;
-            transform.backward(t, k) = kpoints[k].weight * c;
-            transform.backward(t, n_k + k) = kpoints[k].weight * s;
+    transform.n_kpoints = n_k;
+    transform.n_translations = n_t;
+    const std::size_t per_block = std::min(kpoints_per_block(n_t, n_orbitals), std::max<std::size_t>(n_k, 1));
+    for (std::size_t k0 = 0; k0 < n_k; k0 += per_block) {
+        check_interruption();
+        const std::size_t rows = std::min(per_block, n_k - k0);
+        Matrix table = Matrix::zeros(2 * rows, n_t);
+        for (std::size_t k = 0; k < rows; ++k) {
+            for (std::size_t t = 0; t < n_t; ++t) {
+                const double phase = dot(kpoints[k0 + k].cartesian, translations[t].cartesian);
+                table(k, t) = std::cos(phase);
+                table(rows + k, t) = std::sin(phase);
+            }
+        }
+        transform.blocks.push_back(std::move(table));
+        transform.first.push_back(k0);
+    }
+    for (const KPoint& k : kpoints) transform.weights.push_back(k.weight);
+    transform.weighted = Matrix::zeros(2 * per_block, n_orbitals * n_orbitals);
+    return transform;
+}
+
+void BlochTransform::to_kpoints(const Matrix& stack, Matrix& parts) const {
+    const std::size_t size = stack.cols();
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+        check_interruption();
+        const std::size_t rows = blocks[b].rows() / 2;
+        for (const std::size_t half : {std::size_t{0}, std::size_t{1}}) {
+            multiply_rows(blocks[b].row(half * rows), rows, n_translations, stack.row(0), size,
+                          parts.row(half * n_kpoints + first[b]), false, 0.0);
         }
     }
-    return transform;
+}
+
+void BlochTransform::to_cells(const Matrix& parts, Matrix& stack) const {
+    const std::size_t size = parts.cols();
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+        check_interruption();
+        const std::size_t rows = blocks[b].rows() / 2;
+        for (std::size_t k = 0; k < rows; ++k) {
+            const double w = weights[first[b] + k];
+            const double* re = parts.row(first[b] + k);
+            const double* im = parts.row(n_kpoints + first[b] + k);
+            double* out_re = weighted.row(k);
+            double* out_im = weighted.row(rows + k);
+            for (std::size_t e = 0; e < size; ++e) {
+                out_re[e] = w * re[e];
+                out_im[e] = w * im[e];
+            }
+        }
+        multiply_rows(blocks[b].row(0), 2 * rows, n_translations, weighted.row(0), size, stack.row(0), true,
+                      b == 0 ? 0.0 : 1.0);
+    }
 }
 
 void diagonalize_bloch_parts(const double* re, const double* im, double shift, const double* d_re,
@@ -369,7 +469,8 @@ void bloch_density_from_embedding(const Matrix& v, const Vec64& eigenvalues, std
     }
 }
 
-std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_molecule, const PbcConfig& config) {
+std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_molecule, const ParameterModel& model,
+                                                   const PbcConfig& config) {
     const std::uint8_t dimension = config.cell.dimension;
     if (config.mers) {
         const Counts counts = counts_within_dimension(dimension, *config.mers);
@@ -397,7 +498,7 @@ std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_mo
         resolving = mers_resolving_divisions(dimension, *config.mers);
         for (const std::uint64_t side : resolving) n_t = saturating_product(n_t, side);
     } else {
-        const auto translations = radius_translations(cell_molecule, config, reduced);
+        const auto translations = radius_translations(compact_cell(cell_molecule, reduced), config, reduced);
         n_t = translations.size();
         resolving = resolving_divisions(translations);
     }
@@ -415,23 +516,37 @@ std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_mo
     const std::uint64_t m = cell_molecule.n_atoms;
     const std::uint64_t n_path = band_path_length(config.cell, config.band_points);
     const std::uint64_t block = saturating_product(n, n);
+    const std::uint64_t k_rows = saturating_product(2, n_k);
     const std::uint64_t image_pairs = saturating_product(saturating_product(n_t, m), m);
-    // Block stacks (P, F, H, extrapolated F) and the Pulay history's Fock
-    // stacks; k-point matrices (D in and out, F(k), commutators) and the
-    // history's errors; the phase tables; the 2n x 2n and n x n scratch; the
-    // image pairs and their cluster of atoms; bands and lists.
+    const std::uint64_t n_occ = std::min<std::uint64_t>(count_valence_electrons(cell_molecule, model) / 2, n);
+    // Held for the whole run: the workspace (P, F and H stacks, the 2n x 2n
+    // embedding and its eigensolver), the translations and k-points (the
+    // whole grid before its pairs fold), the cluster of atoms, the pair
+    // records of the cell and its images, the new H stack while the old one
+    // lives, the phase tables, the Bloch parts of D in and out, F(k) and the
+    // commutators, the extrapolated F stack and the n x n scratch.
     MemoryPlan plan;
-    plan.add_matrices(saturating_sum(4, MAX_DIIS_CAPACITY), n_t, block)
-        .add_matrices(saturating_sum(4, MAX_DIIS_CAPACITY), saturating_product(2, n_k), block)
-        .add_matrices(2, saturating_product(2, n_k), n_t)
-        .add_matrices(6, saturating_product(2, n), saturating_product(2, n))
-        .add_matrices(12, n, n)
-        .add_items(image_pairs, sizeof(double) * image_pair_doubles(cell_molecule))
+    plan.add_matrices(4, n_t, block)
+        .add_matrices(5, saturating_product(2, n), saturating_product(2, n))
+        .add_items(n_t, sizeof(TranslationIndex))
+        .add_items(saturating_product(3, n_k), sizeof(KPoint))
         .add_items(saturating_product(n_t, m), 3 * sizeof(double) + 2 + sizeof(std::size_t))
-        .add_matrices(1, n_path, n)
-        .add_items(n_k, sizeof(KPoint))
-        .add_items(n_path, sizeof(KPoint) + sizeof(std::vector<double>))
-        .add_items(n_t, sizeof(TranslationIndex));
+        .add_items(saturating_sum(image_pairs, saturating_product(m, m)),
+                   sizeof(double) * image_pair_doubles(cell_molecule))
+        .add(BlochTransform::plan(n_k, n_t, n))
+        .add_matrices(4, k_rows, block)
+        .add_matrices(1, n_t, block)
+        .add_matrices(16, n, n);
+    // Then either the Pulay history (F stacks and weighted commutators) or,
+    // while a solution is checked and after the last check, the stability
+    // check's workspace with the band structure: the path's bands and the
+    // levels met by the band-edge search (a map node per k-point).
+    MemoryPlan history;
+    history.add_matrices(MAX_DIIS_CAPACITY, n_t, block).add_matrices(MAX_DIIS_CAPACITY, k_rows, block);
+    MemoryPlan check = BlochStabilityWorkspace::plan(n, n_occ, n_t, n_k);
+    check.add_items(n_path, sizeof(KPoint) + sizeof(std::vector<double>) + sizeof(double) * n)
+        .add_items(saturating_sum(n_k, kBandSearchPoints), kLevelMapNodeBytes);
+    plan.add(history.bytes() > check.bytes() ? history : check);
     const std::uint64_t bytes = plan.bytes();
     if (bytes > kPbcMemoryBudgetBytes) {
         return "Periodic calculation too large: " + size_text(n_t) + " translations x " + std::to_string(n) +
@@ -439,18 +554,21 @@ std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_mo
                " band-path points need " + size_text(bytes) + " bytes (limit " +
                std::to_string(kPbcMemoryBudgetBytes) + ")";
     }
-    return PbcSizes{static_cast<std::size_t>(n_t), static_cast<std::size_t>(n_k), static_cast<std::size_t>(n_path)};
+    return PbcSizes{static_cast<std::size_t>(n_t), static_cast<std::size_t>(n_k), static_cast<std::size_t>(n_path),
+                    bytes};
 }
 
 PbcSampling pbc_sampling(const MolecularBatch& cell_molecule, const PbcConfig& config) {
     PbcSampling sampling;
     sampling.reduced = reduced_cell(config.cell);
+    sampling.positions = images_near_first(sampling.reduced, coordinate_triples(cell_molecule));
     Counts resolving{};
     if (config.mers) {
         sampling.translations = UnitCell::generate_translation_indices(sampling.reduced, *config.mers);
         resolving = mers_resolving_divisions(config.cell.dimension, *config.mers);
     } else {
-        sampling.translations = radius_translations(cell_molecule, config, sampling.reduced);
+        sampling.translations = radius_translations(compact_cell(cell_molecule, sampling.reduced), config,
+                                                    sampling.reduced);
         resolving = resolving_divisions(sampling.translations);
     }
     sampling.kpoints = fold_inversion_pairs(
@@ -458,15 +576,17 @@ PbcSampling pbc_sampling(const MolecularBatch& cell_molecule, const PbcConfig& c
     return sampling;
 }
 
-std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& cell_molecule, const ParameterModel& model,
+std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cell, const ParameterModel& model,
                                                  const PbcConfig& config, PbcWorkspace& ws) {
-    if (cell_molecule.n_atoms == 0) return std::string("Periodic calculation requires at least 1 atom in unit cell");
-    const auto planned = plan_pbc_sizes(cell_molecule, config);
+    if (given_cell.n_atoms == 0) return std::string("Periodic calculation requires at least 1 atom in unit cell");
+    const auto planned = plan_pbc_sizes(given_cell, model, config);
     if (const auto* refusal = std::get_if<std::string>(&planned)) return *refusal;
 
-    const std::size_t n = cell_molecule.n_basis;
+    const std::size_t n = given_cell.n_basis;
     const std::size_t size = n * n;
-    const PbcSampling sampling = pbc_sampling(cell_molecule, config);
+    const PbcSampling sampling = pbc_sampling(given_cell, config);
+    MolecularBatch cell_molecule = given_cell;
+    set_coordinates(cell_molecule, sampling.positions);
     const std::vector<TranslationIndex>& translations = sampling.translations;
     const std::vector<KPoint>& kpoints = sampling.kpoints;
     const std::size_t n_t = translations.size();
@@ -481,10 +601,11 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& cell_mole
         throw EngineStop("Occupied levels (" + std::to_string(n_occ) + ") exceed unit cell orbitals (" +
                          std::to_string(n) + ")");
     }
-    PeriodicOperators operators = build_periodic_operators(cell_molecule, model, sampling.reduced, translations,
-                                                           config.use_nddo, ws.hcore_r);
+    PeriodicOperators operators =
+        build_periodic_operators(cell_molecule, model, sampling.reduced, translations, config.use_nddo,
+                                 default_image_radius(config.cell.dimension), ws.hcore_r);
     result.core_repulsion = periodic_core_repulsion(cell_molecule, model, translations, operators);
-    const BlochTransform transform = BlochTransform::build(kpoints, translations);
+    const BlochTransform transform = BlochTransform::build(kpoints, translations, n);
 
     // The state of the iterations is the Bloch density at every k-point
     // (real parts in rows 0..N_k-1, imaginary parts below); the real-space
@@ -502,6 +623,7 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& cell_mole
     const auto solve_kpoints = [&](double shift, Matrix& out) {
         double change = 0.0;
         for (std::size_t k = 0; k < n_k; ++k) {
+            check_interruption();
             const BlochParts f = parts_of(fock_k, n_k, k);
             const BlochParts d = parts_of(density_k, n_k, k);
             const BlochParts d_new = parts_of(out, n_k, k);
@@ -524,43 +646,159 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& cell_mole
         build_atomic_guess_density(cell_molecule, model, atoms);
         std::copy(atoms.row(0), atoms.row(0) + size, ws.density_r.row(0));
         build_periodic_fock(cell_molecule, model, operators, ws.hcore_r, ws.density_r, ws.fock_r);
-        multiply(transform.forward, ws.fock_r, fock_k);
+        transform.to_kpoints(ws.fock_r, fock_k);
         solve_kpoints(0.0, density_k);
     }
 
     // Pulay extrapolation of the Fock blocks on the commutators F(k) D(k) -
     // D(k) F(k) over the grid, damping until it has two entries, and from
     // kLateIteration on the molecular SCF's level shift and lighter damping.
+    // The iterations run in stages: the first from the guess, each later one
+    // from a state stepped down from an unstable solution of the stage
+    // before. A settled stage is checked: its occupied bands must be the
+    // lowest levels of its own Fock matrices (else the stage goes on from
+    // those levels), and the solution stable (else the way down along the
+    // unstable rotation starts the next stage). The run converges only on a
+    // stable solution; the iteration cap counts every stage's iterations and
+    // one for each line search.
+    const BlochRun bloch_run{cell_molecule, model, operators, ws.hcore_r, transform, kpoints};
+    std::optional<BlochStabilityWorkspace> stability;
     double previous_total = 0.0;
+    std::uint64_t stage_iteration = 0;
+    std::size_t descents = 0;
+    bool guarded = false;  // the stage watches Pulay extrapolation for climbing
+    bool pulay = true;
+    double pulay_below = 0.0;
+    double lowest_stage = std::numeric_limits<double>::infinity();
+    double halving_error = std::numeric_limits<double>::infinity();  // commutators at the last halving
+    std::uint64_t halved_at = 0;
+    const auto start_stage = [&](bool watched) {
+        stability.reset();
+        diis = periodic_diis(n, n_t, n_k);
+        guarded = watched;
+        pulay = !watched;
+        pulay_below = kDescentPulayErrorEv;
+        lowest_stage = std::numeric_limits<double>::infinity();
+        halving_error = std::numeric_limits<double>::infinity();
+        halved_at = 0;
+        stage_iteration = 0;
+    };
     for (std::uint64_t iter = 1; iter <= config.max_iter; ++iter) {
         check_interruption();
+        ++stage_iteration;
         result.iterations = iter;
-        multiply(transform.backward, density_k, ws.density_r);
+        transform.to_cells(density_k, ws.density_r);
         build_periodic_fock(cell_molecule, model, operators, ws.hcore_r, ws.density_r, ws.fock_r);
         result.electronic_energy = electronic_energy_per_cell(ws);
         result.total_energy = result.electronic_energy + result.core_repulsion;
 
-        multiply(transform.forward, ws.fock_r, fock_k);
+        transform.to_kpoints(ws.fock_r, fock_k);
         const double largest_error = write_commutators(fock_k, density_k, kpoints, scratch, errors);
-        push_periodic_entry(diis, ws.fock_r, errors);
+        // Down from a saddle point, Pulay extrapolation (which finds any
+        // stationary point, the saddle point too) waits until the lightly
+        // damped steps, which leave a saddle point along its unstable
+        // rotations, have brought the commutators below
+        // kDescentPulayErrorEv; when its energy climbs above the stage's
+        // lowest, the damped steps take over again until the commutators
+        // are ten times smaller.
+        if (guarded) {
+            if (pulay && result.total_energy > lowest_stage + kClimbEv) {
+                pulay = false;
+                pulay_below = 0.1 * largest_error;
+                diis.reset();
+            }
+            if (!pulay && largest_error < pulay_below) pulay = true;
+            lowest_stage = std::min(lowest_stage, result.total_energy);
+        }
+        std::size_t used = 0;
         std::array<double, MAX_DIIS_CAPACITY> c{};
-        const std::size_t used = diis.solve_coefficients(c);
+        if (pulay) {
+            push_periodic_entry(diis, ws.fock_r, errors);
+            used = diis.solve_coefficients(c);
+        }
         if (used > 0) {
             combine_history(diis, c, used, extrapolated);
-            multiply(transform.forward, extrapolated, fock_k);
+            transform.to_kpoints(extrapolated, fock_k);
         }
 
-        const bool late = iter >= kLateIteration;
-        const double change = solve_kpoints(late ? kLateLevelShiftEv : 0.0, new_density_k);
-        if (iter >= 2 && std::fabs(result.total_energy - previous_total) < config.energy_tol &&
-            (change < config.density_tol || largest_error < config.density_tol)) {
-            result.converged = true;
-            break;
+        const bool late = stage_iteration >= kLateIteration;
+        const double change = solve_kpoints(late && !guarded ? kLateLevelShiftEv : 0.0, new_density_k);
+        if (largest_error < 0.5 * halving_error) {
+            halving_error = largest_error;
+            halved_at = stage_iteration;
+        }
+        // Settled: energy, density and commutators all below their tolerances.
+        const bool settled = stage_iteration >= 2 &&
+                             std::fabs(result.total_energy - previous_total) < config.energy_tol &&
+                             change < config.density_tol && largest_error < config.density_tol;
+        // Iterations that no longer halve the commutators are stuck,
+        // typically circling a saddle point: the check looks for a way down.
+        const bool stalled = !settled && descents < kMaxDescents && stage_iteration >= kStallFrom &&
+                             stage_iteration - halved_at >= kStallIterations;
+        if (settled || stalled) {
+            // Every way on starts a new Pulay history: its room goes to the check.
+            diis = DiisWorkspace{};
+            stability.emplace(BlochStabilityWorkspace::allocate(n, n_occ, n_t, n_k));
+            transform.to_kpoints(ws.fock_r, fock_k);
+            const double off_aufbau = prepare_bloch_orbitals(fock_k, density_k, kpoints, *stability);
+            if (settled && off_aufbau >= config.density_tol) {
+                // Not filled from the bottom of its own levels (a level
+                // shift can settle such a state): on from those levels.
+                solve_kpoints(0.0, density_k);
+                start_stage(false);
+                continue;
+            }
+            const StabilityCheck check = check_bloch_stability(bloch_run, *stability);
+            if (settled && check.stable) {
+                result.converged = true;
+                break;
+            }
+            if (settled && (!check.decided || descents == kMaxDescents || iter == config.max_iter)) break;
+            if (!check.stable && check.decided && iter < config.max_iter) {
+                ++iter;
+                result.iterations = iter;
+                const double lowered =
+                    descend_along_bloch_rotation(bloch_run, result.electronic_energy, *stability, density_k);
+                if (settled && !(lowered < result.electronic_energy - kEnergyNoiseEv)) {
+                    // Nowhere lower along the rotation: the solution stands.
+                    result.converged = true;
+                    break;
+                }
+            }
+            // A new stage, watched: from a way down, or from a stall on no
+            // saddle point, whose Pulay history has lost its use.
+            ++descents;
+            start_stage(true);
+            continue;
         }
         if (used > 0) {
             density_k.copy_from(new_density_k);
+        } else if (guarded) {
+            // The optimal damping step: towards the levels filled from the
+            // bottom of this Fock matrix, D1, as far along D + l (D1 - D) as
+            // the energy, quadratic in l, keeps falling. It never raises the
+            // energy, so it cannot climb back to a saddle point or circle.
+            double* delta = errors.data().data();
+            const double* p = density_k.data().data();
+            const double* p_new = new_density_k.data().data();
+            for (std::size_t e = 0; e < 2 * n_k * size; ++e) delta[e] = p_new[e] - p[e];
+            transform.to_cells(errors, extrapolated);
+            build_periodic_fock(cell_molecule, model, operators, ws.hcore_r, extrapolated, ws.density_r);
+            double slope = 0.0, curvature = 0.0;
+            const double* step = extrapolated.data().data();
+            const double* f = ws.fock_r.data().data();
+            const double* f_step = ws.density_r.data().data();
+            const double* h = ws.hcore_r.data().data();
+            for (std::size_t e = 0; e < extrapolated.data().size(); ++e) {
+                slope += step[e] * f[e];
+                curvature += 0.5 * step[e] * (f_step[e] - h[e]);
+            }
+            const double length = curvature > 0.0 ? std::clamp(-0.5 * slope / curvature, 0.0, 1.0) : 1.0;
+            double* state = density_k.data().data();
+            for (std::size_t e = 0; e < 2 * n_k * size; ++e) state[e] += length * delta[e];
         } else {
-            const double old_weight = late && std::fabs(config.damping - 0.5) < 1e-4 ? kLateDamping : config.damping;
+            const double old_weight =
+                late && std::fabs(config.damping - 0.5) < 1e-4 ? kLateDamping : config.damping;
             double* p = density_k.data().data();
             const double* p_new = new_density_k.data().data();
             for (std::size_t e = 0; e < 2 * n_k * size; ++e) p[e] = old_weight * p[e] + (1.0 - old_weight) * p_new[e];

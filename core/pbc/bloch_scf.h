@@ -6,7 +6,12 @@
 // the density blocks are rebuilt by a weighted k-point sum. The iterations
 // start and accelerate as the molecular SCF's do: orbitals of the neutral-atom
 // Fock matrix, Pulay extrapolation on the commutators at every k-point, a late
-// level shift. Energies are per unit cell.
+// level shift. Like the molecular SCF, a run converges only on a solution
+// whose occupied bands are the lowest levels of their own k-point Fock
+// matrices and that is stable (core/pbc/bloch_stability.h); from a saddle
+// point it goes down along the unstable rotation. Atoms are placed at their
+// images nearest the first atom before anything is built, so the image the
+// caller gave for an atom changes nothing. Energies are per unit cell.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +25,7 @@
 #include "core/pbc/unit_cell.h"
 #include "core/scf/eigensolver.h"
 #include "core/types/aligned.h"
+#include "core/types/memory_plan.h"
 #include "core/types/molecule.h"
 
 namespace quorin {
@@ -82,10 +88,12 @@ struct PbcResult {
     bool converged = false;
 };
 
-// The sampling of one run: the reduced cell, the kept translations (R_0 = 0
-// first) and the k-point grid, both in terms of the reduced cell.
+// The sampling of one run: the reduced cell, the cell's atoms as the run
+// places them (images_near_first), the kept translations (R_0 = 0 first)
+// and the k-point grid, both in terms of the reduced cell.
 struct PbcSampling {
     UnitCell reduced;
+    std::vector<Vec3> positions;  // angstrom
     std::vector<TranslationIndex> translations;
     std::vector<KPoint> kpoints;
 };
@@ -95,6 +103,7 @@ struct PbcSizes {
     std::size_t n_translations = 0;
     std::size_t n_kpoints = 0;
     std::size_t n_path_points = 0;
+    std::uint64_t bytes = 0;  // the run's memory at its peak, the caller's workspace included
 };
 
 // Largest working storage a run may need, in bytes.
@@ -107,7 +116,9 @@ inline constexpr double kMinImageDistance = 0.5;
 // within this distance (angstrom) of an atom of the home cell, by the number
 // of lattice vectors. With default_k_grid they put the energy per atom within
 // about 0.005 eV and band gaps within about 0.1 eV of the limit of ever more
-// cells and k-points for chains, sheets and crystals of light elements.
+// cells and k-points for chains, sheets and crystals of light elements. It is
+// also every run's point-charge radius (build_periodic_operators), whatever
+// cells it keeps, so that runs on one crystal share one convention.
 double default_image_radius(std::uint8_t dimension);
 
 // Length (angstrom) of the periodic superlattice a default grid samples
@@ -130,7 +141,8 @@ Counts default_k_grid(const Counts& resolving, const UnitCell& reduced);
 // distant copies onto near ones); an atom closer than kMinImageDistance to a
 // periodic image of an atom; storage over kPbcMemoryBudgetBytes. Allocates
 // nothing of the run's size.
-std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_molecule, const PbcConfig& config);
+std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_molecule, const ParameterModel& model,
+                                                   const PbcConfig& config);
 
 // The translations and k-points of a run that plan_pbc_sizes accepted.
 PbcSampling pbc_sampling(const MolecularBatch& cell_molecule, const PbcConfig& config);
@@ -139,21 +151,40 @@ PbcSampling pbc_sampling(const MolecularBatch& cell_molecule, const PbcConfig& c
 // message "Periodic calculation requires at least 1 atom in unit cell" for
 // an empty cell and the refusal of plan_pbc_sizes; stops with "Occupied
 // levels (m) exceed unit cell orbitals (n)". A workspace of other sizes is
-// replaced. Non-convergence only leaves `converged` false.
+// replaced. Non-convergence (no stable solution within max_iter iterations,
+// the stability checks' line searches counting one each) only leaves
+// `converged` false.
 std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& cell_molecule, const ParameterModel& model,
                                                  const PbcConfig& config, PbcWorkspace& workspace);
 
 // The stages of one SCF iteration, public so that benchmarks can time them.
 
-// The k-point sums of a grid as matrix products over block stacks: with the
-// Bloch sums Re F(k), Im F(k) in rows k and N_k + k of a 2 N_k x n^2 matrix,
-// forward * F-stack gives them all, and backward * (Re D; Im D) the real-space
-// blocks sum_k w_k (Re D(k) cos k.R + Im D(k) sin k.R).
+// The k-point sums of a grid as matrix products over block stacks. Bloch
+// parts are 2 N_k x n^2 matrices with Re X(k) in row k and Im X(k) in row
+// N_k + k. One table of cos(k.R_t) and sin(k.R_t) serves both ways, kept in
+// blocks of k-points small enough that each block is allocated, and its
+// product computed, in a fraction of a second (a run answers Ctrl-C between
+// blocks).
 struct BlochTransform {
-    Matrix forward;   // 2 N_k x N_T: cos(k.R_t), then sin(k.R_t)
-    Matrix backward;  // N_T x 2 N_k: w_k cos(k.R_t), then w_k sin(k.R_t)
+    // Block b: the cosines of its k-points in its first rows, their sines
+    // below, N_T columns.
+    std::vector<Matrix> blocks;
+    std::vector<std::size_t> first;  // first k-point of each block
+    std::vector<double> weights;     // w_k
+    std::size_t n_kpoints = 0;
+    std::size_t n_translations = 0;
+    mutable Matrix weighted;  // scratch of to_cells: one block's parts times their weights
 
-    static BlochTransform build(std::span<const KPoint> kpoints, std::span<const TranslationIndex> translations);
+    static BlochTransform build(std::span<const KPoint> kpoints, std::span<const TranslationIndex> translations,
+                                std::size_t n_orbitals);
+    // parts := the Bloch sums F(k) = sum_t F(R_t) e^{i k.R_t} of the stack (N_T x n^2).
+    void to_kpoints(const Matrix& stack, Matrix& parts) const;
+    // stack := sum_k w_k (Re D(k) cos k.R_t + Im D(k) sin k.R_t), the real-space
+    // blocks of the Bloch parts.
+    void to_cells(const Matrix& parts, Matrix& stack) const;
+    // k-points per block for these sizes, and what build allocates.
+    static std::size_t kpoints_per_block(std::size_t n_translations, std::size_t n_orbitals);
+    static MemoryPlan plan(std::size_t n_kpoints, std::size_t n_translations, std::size_t n_orbitals);
 };
 
 // Writes the real embedding [[Re, -Im], [Im, Re]] of the Bloch matrix with

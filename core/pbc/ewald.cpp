@@ -4,6 +4,7 @@
 #include <numbers>
 
 #include "core/types/constants.h"
+#include "core/types/interruption.h"
 
 namespace quorin {
 
@@ -74,6 +75,7 @@ Matrix coulomb_beyond(const UnitCell& cell, std::span<const Vec3> positions,
 
     for (std::size_t i = 0; i < m; ++i) {
         for (std::size_t j = 0; j < m; ++j) {
+            check_interruption();
             Vec3 d{};
             for (int c = 0; c < 3; ++c) d[c] = positions[i][c] - positions[j][c];
             double sum = 0.0;

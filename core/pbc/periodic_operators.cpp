@@ -11,6 +11,8 @@
 #include "core/integrals/core_repulsion.h"
 #include "core/integrals/overlap.h"
 #include "core/pbc/ewald.h"
+#include "core/types/constants.h"
+#include "core/types/interruption.h"
 
 namespace quorin {
 
@@ -31,6 +33,14 @@ MolecularBatch build_cluster(const MolecularBatch& cell, const ParameterModel& m
         }
     }
     return MolecularBatch::new_for_model(std::move(numbers), positions, model);
+}
+
+// |r_i - r_j - R|, the same number wherever a pair's nearness is decided.
+double image_distance(const MolecularBatch& cell, std::size_t i, std::size_t j, const TranslationIndex& t) {
+    const double dx = cell.x[i] - cell.x[j] - t.cartesian[0];
+    const double dy = cell.y[i] - cell.y[j] - t.cartesian[1];
+    const double dz = cell.z[i] - cell.z[j] - t.cartesian[2];
+    return std::sqrt(dx * dx + dy * dy + dz * dz);
 }
 
 // h[first + mu][first + nu] += e over the packed pairs (mu >= nu) of an atom.
@@ -66,7 +76,7 @@ void add_image_pair_nddo(const MolecularBatch& cell, const ImagePair& pair, cons
     }
     const std::size_t pairs_a = k;
     std::size_t q = 0;
-    for (std::size_t mu = 0; mu < nb; ++mu) {
+    for (std::size_t mu = 0; pair.near && mu < nb; ++mu) {
         for (std::size_t nu = 0; nu <= mu; ++nu, ++q) {
             double sum = 0.0;
             for (std::size_t p = 0; p < pairs_a; ++p) sum += w[p * pairs_b + q] * pa[p];
@@ -99,7 +109,7 @@ void add_image_pair_gamma(const MolecularBatch& cell, const ImagePair& pair, con
     double population = 0.0;
     for (std::size_t la = 0; la < na; ++la) population += p0[(fa + la) * n + fa + la];
     for (std::size_t mu = 0; mu < nb; ++mu) {
-        f0[(fb + mu) * n + fb + mu] += pair.gamma * population;
+        if (pair.near) f0[(fb + mu) * n + fb + mu] += pair.gamma * population;
         for (std::size_t la = 0; la < na; ++la) {
             f_r[(fb + mu) * n + fa + la] -= 0.5 * pair.gamma * p_r[(fb + mu) * n + fa + la];
         }
@@ -110,7 +120,7 @@ void add_image_pair_gamma(const MolecularBatch& cell, const ImagePair& pair, con
 
 PeriodicOperators build_periodic_operators(const MolecularBatch& cell, const ParameterModel& model,
                                            const UnitCell& lattice, std::span<const TranslationIndex> translations,
-                                           bool use_nddo, Matrix& h_stack) {
+                                           bool use_nddo, double point_charge_radius, Matrix& h_stack) {
     const std::size_t m = cell.n_atoms;
     const std::size_t n = cell.n_basis;
     PeriodicOperators ops;
@@ -131,23 +141,22 @@ PeriodicOperators build_periodic_operators(const MolecularBatch& cell, const Par
         if (records[a]) ops.core_charges[a] = records[a]->core_charge;
     }
     ops.coulomb_tail = coulomb_beyond(lattice, coordinate_triples(cell), translations);
-    for (std::size_t i = 0; i < m; ++i) {
-        if (!records[i]) continue;
-        double attraction = 0.0;
-        for (std::size_t j = 0; j < m; ++j) attraction += ops.coulomb_tail(i, j) * ops.core_charges[j];
-        const std::size_t first = cell.first_orbital[i];
-        for (std::size_t mu = 0; mu < cell.orbitals_per_atom[i]; ++mu) {
-            ops.home_hcore(first + mu, first + mu) -= attraction;
-        }
-    }
     const std::vector<PairAtomData> atoms = prepare_pair_atoms(cell, model);
     const auto scratch = std::make_unique_for_overwrite<PairIntegralScratch>();
     const MolecularBatch cluster = build_cluster(cell, model, translations);
+
+    // Atoms of another cell at least point_charge_radius apart interact
+    // only as point charges, as those of the cells beyond do, and through
+    // exchange: their charge distributions' integrals fall off as e^2/r plus
+    // dipole and r^-3 terms whose sums over a lattice have no limit, and a
+    // cluster of whole cells would give those sums values set by its shape.
+    ops.point_charge_radius = point_charge_radius;
 
     h_stack = Matrix::zeros(translations.size(), n * n);
     double* h0 = ops.home_hcore.data().data();
     std::array<double, 81> block;
     for (std::size_t t = 1; t < translations.size(); ++t) {
+        check_interruption();
         double* h_r = h_stack.row(t);
         for (std::size_t i = 0; i < m; ++i) {
             if (!records[i]) continue;
@@ -155,19 +164,21 @@ PeriodicOperators build_periodic_operators(const MolecularBatch& cell, const Par
             for (std::size_t j = 0; j < m; ++j) {
                 if (!records[j]) continue;
                 const std::size_t image = t * m + j;
-                ImagePair pair{i, j, t, 0.0, {}};
+                const double r = image_distance(cell, i, j, translations[t]);
+                ImagePair pair{i, j, t, r < point_charge_radius, 0.0, {}};
+                if (!pair.near) ops.coulomb_tail(i, j) += kCoulombEvAngstrom / r;
                 if (use_nddo) {
                     if (!compute_diatomic_pair(cluster, model, image, i, atoms[j], atoms[i], pair.integrals,
                                                *scratch)) {
                         continue;
                     }
-                    add_packed(pair.integrals.e2a.data(), ni, fi, n, h0);
+                    if (pair.near) add_packed(pair.integrals.e2a.data(), ni, fi, n, h0);
                     pair.integrals.e1b = {};
                     pair.integrals.e2a = {};
                 } else {
                     const double rho = klopman_ohno_radius(*records[i]) + klopman_ohno_radius(*records[j]);
                     pair.gamma = klopman_ohno_gamma(cluster, i, image, rho);
-                    for (std::size_t mu = 0; mu < ni; ++mu) {
+                    for (std::size_t mu = 0; pair.near && mu < ni; ++mu) {
                         h0[(fi + mu) * n + fi + mu] -= records[j]->core_charge * pair.gamma;
                     }
                 }
@@ -180,6 +191,13 @@ PeriodicOperators build_periodic_operators(const MolecularBatch& cell, const Par
                 ops.image_pairs.push_back(std::move(pair));
             }
         }
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+        if (!records[i]) continue;
+        double attraction = 0.0;
+        for (std::size_t j = 0; j < m; ++j) attraction += ops.coulomb_tail(i, j) * ops.core_charges[j];
+        const std::size_t first = cell.first_orbital[i];
+        for (std::size_t mu = 0; mu < cell.orbitals_per_atom[i]; ++mu) h0[(first + mu) * n + first + mu] -= attraction;
     }
     std::copy(h0, h0 + n * n, h_stack.row(0));
     return ops;
@@ -236,12 +254,10 @@ double periodic_core_repulsion(const MolecularBatch& cell, const ParameterModel&
             energy += 0.5 * ops.core_charges[i] * ops.coulomb_tail(i, j) * ops.core_charges[j];
             for (std::size_t t = 0; t < translations.size(); ++t) {
                 if (t == 0 && j == i) continue;
-                const Vec3& shift = translations[t].cartesian;
-                const double dx = cell.x[i] - cell.x[j] - shift[0];
-                const double dy = cell.y[i] - cell.y[j] - shift[1];
-                const double dz = cell.z[i] - cell.z[j] - shift[2];
-                energy += 0.5 * model.pair_core_repulsion(*records[i], *records[j],
-                                                          std::sqrt(dx * dx + dy * dy + dz * dz));
+                const double r = image_distance(cell, i, j, translations[t]);
+                // Far atoms of other cells repel as point charges, in the tail.
+                if (t > 0 && !(r < ops.point_charge_radius)) continue;
+                energy += 0.5 * model.pair_core_repulsion(*records[i], *records[j], r);
             }
         }
     }

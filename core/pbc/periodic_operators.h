@@ -23,15 +23,21 @@ struct ImagePair {
     std::size_t home_atom = 0;
     std::size_t image_atom = 0;  // its index within the cell
     std::size_t translation = 0;
+    // Closer than the operators' point_charge_radius: the pair's charge
+    // distributions interact through its integrals; beyond it only through
+    // exchange, their charges through coulomb_tail.
+    bool near = true;
     double gamma = 0;                 // eV, point-charge interaction (gamma-only form)
     DiatomicPairIntegrals integrals;  // NDDO form: the image atom as A, the home atom as B
 };
 
 struct PeriodicOperators {
     bool use_nddo = true;
-    // e^2 / |r_i - r_j - R| summed over the cells beyond those kept, eV per
-    // unit charge squared (coulomb_beyond), between atoms of the cell.
+    // e^2 / |r_i - r_j - R| summed over the cells beyond those kept and
+    // over the far pairs of the kept ones (ImagePair::near), eV per unit
+    // charge squared (coulomb_beyond), between atoms of the cell.
     Matrix coulomb_tail;
+    double point_charge_radius = 0;  // angstrom
     std::vector<double> core_charges;  // per atom; 0 for atoms the model lacks
     OneCenterTables one_center;
     std::vector<DiatomicPairIntegrals> cell_pairs;  // atoms of the home cell among themselves
@@ -45,14 +51,18 @@ struct PeriodicOperators {
 // of `translations` (R_0 = 0 first) of the lattice `lattice`, and the
 // core-Hamiltonian stack h_stack (N_T x n^2): one-centre energies, the
 // attraction of the home atoms' electrons by every other core (as point
-// charges beyond the kept cells), resonance blocks.
+// charges beyond the kept cells and for atoms of other cells at least
+// `point_charge_radius` angstrom away), resonance blocks. The energy is then
+// that of one convention whatever the cell, its images and the cells kept:
+// the atoms' charge distributions interact through their integrals within
+// point_charge_radius, as point charges beyond, summed by Ewald's method.
 PeriodicOperators build_periodic_operators(const MolecularBatch& cell, const ParameterModel& model,
                                            const UnitCell& lattice, std::span<const TranslationIndex> translations,
-                                           bool use_nddo, Matrix& h_stack);
+                                           bool use_nddo, double point_charge_radius, Matrix& h_stack);
 
 // Core-core repulsion per cell: half the pair repulsion of every home atom
-// with every atom of every kept cell, through the model's own pair form, and
-// the cores' point-charge interaction beyond those cells.
+// with every near atom of every kept cell, through the model's own pair
+// form, and the cores' point-charge interaction beyond.
 double periodic_core_repulsion(const MolecularBatch& cell, const ParameterModel& model,
                                std::span<const TranslationIndex> translations, const PeriodicOperators& operators);
 

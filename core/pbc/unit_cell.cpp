@@ -13,6 +13,9 @@ namespace {
 
 constexpr double kTwoPi = 2.0 * std::numbers::pi;
 constexpr double kDegenerateMeasure = 1e-6;  // angstrom, angstrom^2 or angstrom^3
+// Largest accepted vector component, angstrom: squares of sums of a few
+// such vectors, areas and volumes stay far from overflow.
+constexpr double kLongestComponent = 1e12;
 
 Vec3 cross(const Vec3& a, const Vec3& b) {
     return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
@@ -270,7 +273,7 @@ UnitCell reduced_cell(const UnitCell& cell) {
                 c.length = std::sqrt(dot(c.v, c.v));
                 if (!(c.length > kTieTolerance * scale)) continue;
                 int leading = 0;
-                while (std::fabs(c.v[leading]) <= kTieTolerance * c.length) ++leading;
+                while (leading < 2 && std::fabs(c.v[leading]) <= kTieTolerance * c.length) ++leading;
                 if (c.v[leading] > 0.0) candidates.push_back(c);
             }
         }
@@ -282,11 +285,16 @@ UnitCell reduced_cell(const UnitCell& cell) {
             if (!extends_to_basis(chosen, c, basis.size)) continue;
             if (best == nullptr || precedes(c, *best, chosen, scale)) best = &c;
         }
+        if (best == nullptr) break;
         chosen.push_back(*best);
     }
     std::vector<Vec3> vectors;
     for (const LatticeVector& c : chosen) vectors.push_back(c.v);
-    return std::get<UnitCell>(UnitCell::from_translation_vectors(vectors, vectors.size()));
+    auto made = UnitCell::from_translation_vectors(vectors, vectors.size());
+    // Lengths that no comparison can order (beyond the range of squares)
+    // leave the cell as it was given.
+    if (static_cast<int>(chosen.size()) < basis.size || !std::holds_alternative<UnitCell>(made)) return cell;
+    return std::get<UnitCell>(made);
 }
 
 std::vector<KPoint> fold_inversion_pairs(std::span<const KPoint> grid) {
@@ -324,6 +332,14 @@ std::variant<UnitCell, std::string> UnitCell::from_translation_vectors(std::span
     if (count >= 2) cell.a2 = vectors[1];
     if (count == 3) cell.a3 = vectors[2];
 
+    for (std::size_t v = 0; v < count; ++v) {
+        for (const double component : vectors[v]) {
+            if (!(std::fabs(component) <= kLongestComponent)) {
+                return "Translation vector " + std::to_string(v) + " is too long: components must lie within " +
+                       std::to_string(static_cast<long long>(kLongestComponent)) + " angstrom";
+            }
+        }
+    }
     if (count == 1) {
         const double length = std::sqrt(dot(cell.a1, cell.a1));
         if (!(length >= kDegenerateMeasure)) return std::string("1D translation vector length is virtually zero");
@@ -502,6 +518,60 @@ Vec3 reciprocal_point(const UnitCell& cell, const Vec3& f) {
     Vec3 k{};
     for (int c = 0; c < 3; ++c) k[c] = f[0] * cell.b1[c] + f[1] * cell.b2[c] + f[2] * cell.b3[c];
     return k;
+}
+
+std::vector<Vec3> images_near_first(const UnitCell& cell, std::span<const Vec3> positions) {
+    std::vector<Vec3> moved(positions.begin(), positions.end());
+    if (positions.empty()) return moved;
+    const std::array<Vec3, 3> a = {cell.a1, cell.a2, cell.a3};
+    const std::array<Vec3, 3> dual = dual_vectors(a, cell.dimension, 1.0);
+    double scale = 0.0;
+    for (int k = 0; k < cell.dimension; ++k) scale = std::max(scale, std::sqrt(dot(a[k], a[k])));
+    const double tie = kTieTolerance * scale;
+    // Ties between equally near images (an atom halfway along a vector) go
+    // to the image first in (x, y, z) order relative to the first atom:
+    // a choice among the images themselves, so the same for any given one.
+    const auto nearer = [&](const Vec3& c, double c_length, const Vec3& best, double best_length) {
+        if (c_length < best_length - tie) return true;
+        if (c_length > best_length + tie) return false;
+        for (int k = 0; k < 3; ++k) {
+            if (c[k] < best[k] - tie) return true;
+            if (c[k] > best[k] + tie) return false;
+        }
+        return false;
+    };
+    const int reach[3] = {2, cell.dimension >= 2 ? 2 : 0, cell.dimension == 3 ? 2 : 0};
+    for (std::size_t i = 1; i < moved.size(); ++i) {
+        const Vec3 d = {positions[i][0] - positions[0][0], positions[i][1] - positions[0][1],
+                        positions[i][2] - positions[0][2]};
+        std::array<double, 3> centre{};
+        bool bounded = true;
+        for (int k = 0; k < cell.dimension; ++k) {
+            centre[k] = std::round(dot(dual[k], d));
+            bounded = bounded && std::fabs(centre[k]) < 1e15;
+        }
+        if (!bounded) continue;  // no sensible cell: left where it is
+        Vec3 best{};
+        double best_length = std::numeric_limits<double>::infinity();
+        for (int n1 = -reach[0]; n1 <= reach[0]; ++n1) {
+            for (int n2 = -reach[1]; n2 <= reach[1]; ++n2) {
+                for (int n3 = -reach[2]; n3 <= reach[2]; ++n3) {
+                    const double shift[3] = {centre[0] + n1, centre[1] + n2, centre[2] + n3};
+                    Vec3 candidate = d;
+                    for (int k = 0; k < cell.dimension; ++k) {
+                        for (int c = 0; c < 3; ++c) candidate[c] -= shift[k] * a[k][c];
+                    }
+                    const double length = std::sqrt(dot(candidate, candidate));
+                    if (nearer(candidate, length, best, best_length)) {
+                        best = candidate;
+                        best_length = length;
+                    }
+                }
+            }
+        }
+        for (int c = 0; c < 3; ++c) moved[i][c] = positions[0][c] + best[c];
+    }
+    return moved;
 }
 
 std::optional<CloseImage> find_close_image(const UnitCell& cell, std::span<const Vec3> positions,

@@ -39,8 +39,9 @@ struct UnitCell {
     std::uint8_t dimension = 1;
 
     // The cell of `count` vectors (the first `count` entries of `vectors`),
-    // or the message refusing them: a count other than 1 to 3, or a length,
-    // area or volume below 1e-6.
+    // or the message refusing them: a count other than 1 to 3, a component
+    // that is not a number of at most 1e12 in size, or a length, area or
+    // volume below 1e-6.
     static std::variant<UnitCell, std::string> from_translation_vectors(std::span<const Vec3> vectors,
                                                                         std::size_t count);
 
@@ -109,6 +110,14 @@ struct CloseImage {
 // the translations a run keeps.
 std::optional<CloseImage> find_close_image(const UnitCell& cell, std::span<const Vec3> positions,
                                            double min_distance);
+
+// Each position moved by a lattice vector of `cell` (a reduced cell, whose
+// nearly orthogonal vectors put the nearest image within two steps of the
+// rounded coefficients) to its image nearest the first position, of equally
+// near ones (to 1e-9 of the cell's size) the first in (x, y, z) order
+// relative to it: the same positions whichever image of each atom was given,
+// up to one translation of them all when the first atom's image changes.
+std::vector<Vec3> images_near_first(const UnitCell& cell, std::span<const Vec3> positions);
 
 inline double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 

@@ -123,14 +123,19 @@ MemoryPlan single_point_memory(const MolecularBatch& molecule, bool use_nddo, bo
 }
 
 MemoryPlan driver_memory(const MolecularBatch& molecule, bool use_nddo, std::uint64_t scf_workspaces,
-                         std::uint64_t cartesian_matrices, bool final_single_point) {
+                         std::uint64_t cartesian_matrices, bool final_single_point, const DriverExtras& extras) {
     const std::uint64_t dimension = 3 * static_cast<std::uint64_t>(molecule.n_atoms);
     MemoryPlan plan = request_base().add(gradient_workspace(molecule));
     plan.add_items(scf_workspaces, scf_workspace(molecule, use_nddo).bytes());
     plan.add_matrices(cartesian_matrices, dimension, dimension);
     if (cartesian_matrices > 0) plan.add(hessian_base_data(molecule, use_nddo));
-    if (final_single_point) plan.add(single_point_memory(molecule, use_nddo));
-    return plan;
+    plan.add_matrices(extras.kept_basis_matrices, molecule.n_basis, molecule.n_basis);
+    MemoryPlan walk;
+    if (extras.spare_scf_workspace) walk.add(scf_workspace(molecule, use_nddo));
+    walk.add_matrices(extras.walk_basis_matrices, molecule.n_basis, molecule.n_basis);
+    walk.add_items(extras.walk_atom_triples, saturating_product(molecule.n_atoms, 3 * sizeof(double)));
+    const MemoryPlan final_point = final_single_point ? single_point_memory(molecule, use_nddo) : MemoryPlan();
+    return plan.add(walk.bytes() > final_point.bytes() ? walk : final_point);
 }
 
 MemoryPlan frequencies_memory(const MolecularBatch& molecule, bool use_nddo) {

@@ -13,14 +13,33 @@ namespace quorin {
 // point of the geometry drivers), with `solvent` in a dielectric continuum.
 MemoryPlan single_point_memory(const MolecularBatch& molecule, bool use_nddo, bool solvent = false);
 
+// What a geometry driver holds besides its workspaces and Cartesian
+// matrices: while it walks (released before its final single point) and
+// through to its end.
+struct DriverExtras {
+    // The spare SCF workspace where an SCF from the atomic guess checks the
+    // solution followed.
+    bool spare_scf_workspace = false;
+    // Matrices of the basis size while it walks: the start density of an
+    // exact Hessian, the solution at a transition state, the dynamics'
+    // density history.
+    std::uint64_t walk_basis_matrices = 0;
+    // Per-atom triples while it walks: the dynamics' checkpoint.
+    std::uint64_t walk_atom_triples = 0;
+    // Matrices of the basis size kept through the final single point: the
+    // solution it starts from.
+    std::uint64_t kept_basis_matrices = 0;
+};
+
 // `scf_workspaces` SCF workspaces with the gradient workspace that drivers
 // hold for every geometry they visit, and `cartesian_matrices` square
 // matrices of order 3 x atoms (Hessians, their eigenvectors and scratch);
-// with any of those, what the Hessian keeps of its base geometry.
-// With `final_single_point` the single point at the driver's last geometry
-// runs while they are held.
+// with any of those, what the Hessian keeps of its base geometry; and
+// `extras`. With `final_single_point` the single point at the driver's last
+// geometry runs while they are held, after what the walk alone holds is
+// released (the larger of the two counts).
 MemoryPlan driver_memory(const MolecularBatch& molecule, bool use_nddo, std::uint64_t scf_workspaces,
-                         std::uint64_t cartesian_matrices, bool final_single_point);
+                         std::uint64_t cartesian_matrices, bool final_single_point, const DriverExtras& extras = {});
 
 // The vibrational analysis (frequencies): the driver's workspaces and six
 // Cartesian matrices, and the base density, base lowest rotation and start

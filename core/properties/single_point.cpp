@@ -44,6 +44,7 @@ CalculationRecord run_single_point(MolecularBatch& molecule, const ParameterMode
     scf_options.level_shift = options.level_shift;
     scf_options.damping = options.damping;
     scf_options.use_nddo = options.use_nddo;
+    scf_options.initial_density = options.initial_density;
     const ScfResult scf = run_rhf_scf_with_options(molecule, model, workspace, scf_options);
 
     CalculationRecord record;
@@ -98,6 +99,15 @@ CalculationRecord run_single_point(MolecularBatch& molecule, const ParameterMode
     record.lumo_energy_ev = scf.lumo;
     record.homo_lumo_gap_ev = scf.lumo - scf.homo;
     return record;
+}
+
+CalculationRecord run_driver_final_point(MolecularBatch& molecule, const ParameterModel& model, bool use_nddo,
+                                         const Matrix* state) {
+    // The drivers' fixed settings are the single point's defaults.
+    SinglePointOptions options;
+    options.use_nddo = use_nddo;
+    options.initial_density = state;
+    return run_single_point(molecule, model, options);
 }
 
 }  // namespace quorin

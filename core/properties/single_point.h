@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/parameters/parameter_model.h"
+#include "core/types/aligned.h"
 #include "core/types/molecule.h"
 
 namespace quorin {
@@ -28,6 +29,9 @@ struct SinglePointOptions {
     double density_tolerance = 1e-6;
     double level_shift = 0.0;  // eV
     double damping = 0.5;
+    // Start the SCF from this density (n_basis x n_basis) instead of the
+    // atomic guess; it must outlive the call.
+    const Matrix* initial_density = nullptr;
 };
 
 struct CalculationRecord {
@@ -54,5 +58,13 @@ struct CalculationRecord {
 // engine stops pass through. A non-converged SCF is reported in the record.
 CalculationRecord run_single_point(MolecularBatch& molecule, const ParameterModel& model,
                                    const SinglePointOptions& options);
+
+// The single point a geometry driver reports at the geometry it reached, on
+// the SCF solution it followed there: the SCF starts from `state` (the
+// driver's last converged density; null: the atomic guess), with the
+// drivers' fixed settings: gas phase, no corrections, 60 iterations,
+// 1e-7 eV, 1e-6, no level shift, damping 0.5.
+CalculationRecord run_driver_final_point(MolecularBatch& molecule, const ParameterModel& model, bool use_nddo,
+                                         const Matrix* state);
 
 }  // namespace quorin

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/gradients/energy_and_gradient.h"
+#include "core/opt/geometry_evaluation.h"
 #include "core/parameters/atomic_mass.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
@@ -24,6 +25,55 @@ constexpr std::size_t kReservedFrames = 1 << 16;
 // A total energy this far (eV per atom) from its start is beyond anything a
 // sound time step produces: the integration has broken down.
 constexpr double kBrokenDriftEvPerAtom = 1.0;
+// Steps between checks of the SCF solution the run follows against one from
+// the atomic guess.
+constexpr std::size_t kStateCheckInterval = 10;
+// A change of the conserved energy in one step beyond this (eV), and beyond
+// ten times its mean over the run so far, is no integration error of a sound
+// time step: the SCF changed solution.
+constexpr double kEnergyJumpEv = 5e-3;
+constexpr double kJumpOverTypicalChange = 10.0;
+// A solution from the atomic guess whose density lies within this distance
+// (Frobenius norm) of the warm start's is the followed solution itself: the
+// extrapolated start misses the converged density by about 1e-3, while two
+// distinct solutions differ by an electron pair in other orbitals (about
+// 2.8).
+constexpr double kSameSolutionDensity = 0.05;
+
+// Frobenius norm of a - b.
+double density_distance(const Matrix& a, const Matrix& b) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < a.data().size(); ++i) {
+        const double d = a.data()[i] - b.data()[i];
+        sum += d * d;
+    }
+    return std::sqrt(sum);
+}
+
+// The warm start of the next step. With the converged densities of the three
+// steps before on one solution (P0, the newest, in scf.carried_density; P1
+// and P2 in the workspace's history, `history_length` of them valid) it is
+// the quadratic extrapolation 3 P0 - 3 P1 + P2, which lies closer to the next
+// solution than P0 does and saves the SCF a few iterations. The history
+// moves on by one step.
+void extrapolate_warm_start(ScfWorkspace& scf, DrcWorkspace& ws, std::size_t& history_length) {
+    if (scf.carried_coordinates.empty()) {
+        history_length = 0;
+        return;
+    }
+    Matrix& p0 = scf.carried_density;
+    Matrix& p1 = ws.density_history[0];
+    Matrix& p2 = ws.density_history[1];
+    if (history_length == 2) {
+        for (std::size_t i = 0; i < p0.data().size(); ++i) p2.data()[i] += 3.0 * (p0.data()[i] - p1.data()[i]);
+        std::swap(p0, p2);  // p0: the extrapolation; p2: the newest density
+        std::swap(p1, p2);  // p1: the newest; p2: the one before
+    } else {
+        std::swap(p1, p2);
+        p1.copy_from(p0);
+        ++history_length;
+    }
+}
 
 using Triples = std::vector<std::array<double, 3>>;
 
@@ -149,6 +199,61 @@ void forces_and_accelerations(const MolecularBatch& molecule, DrcWorkspace& ws, 
     }
 }
 
+// Running sums of a run: conserved energy (total less the thermostat's
+// heat) at the last step, kinetic energy, the thermostat's heat, the sum of
+// the temperatures, the largest |conserved - initial|, the last total and
+// the typical change of the conserved energy in one step.
+struct Progress {
+    double conserved = 0.0;
+    double kinetic = 0.0;
+    double thermostat_heat = 0.0;
+    double temperature_sum = 0.0;
+    double max_drift = 0.0;
+    double final_energy = 0.0;
+    // Mean |change of the conserved energy| over the steps without a jump.
+    double typical_change = 0.0;
+    std::size_t smooth_steps = 0;
+};
+
+// The molecule's coordinates into `rows` (one triple per atom), reusing its storage.
+void read_rows(const MolecularBatch& molecule, Triples& rows) {
+    rows.resize(molecule.n_atoms);
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) rows[a] = {molecule.x[a], molecule.y[a], molecule.z[a]};
+}
+
+// The state of a run at a step that passed the check of its SCF solution,
+// to go back to.
+struct Checkpoint {
+    std::size_t step = 0;
+    Triples coordinates, velocities, accelerations, forces;
+    Progress progress;
+    std::size_t frames = 0;         // recorded by then
+    std::size_t state_changes = 0;  // recorded by then
+
+    void save(std::size_t at, const MolecularBatch& molecule, const DrcWorkspace& ws, const Progress& now,
+              std::size_t frame_count, std::size_t change_count) {
+        step = at;
+        read_rows(molecule, coordinates);
+        velocities = ws.velocities;
+        accelerations = ws.accelerations;
+        forces = ws.forces;
+        progress = now;
+        frames = frame_count;
+        state_changes = change_count;
+    }
+
+    void restore(MolecularBatch& molecule, DrcWorkspace& ws, Progress& now, std::vector<DrcFrame>& recorded,
+                 std::vector<std::size_t>& changes) const {
+        set_coordinates(molecule, coordinates);
+        ws.velocities = velocities;
+        ws.accelerations = accelerations;
+        ws.forces = forces;
+        now = progress;
+        recorded.resize(frames);
+        changes.resize(state_changes);
+    }
+};
+
 }  // namespace
 
 DrcWorkspace DrcWorkspace::allocate(const MolecularBatch& molecule) {
@@ -162,6 +267,7 @@ DrcWorkspace DrcWorkspace::allocate(const MolecularBatch& molecule) {
     ws.masses.resize(n);
     ws.inverse_masses.resize(n);
     ws.rigid_motions = Matrix::zeros(6, 3 * n);
+    for (Matrix& p : ws.density_history) p = Matrix::zeros(molecule.n_basis, molecule.n_basis);
     for (std::size_t a = 0; a < n; ++a) {
         ws.masses[a] = atomic_mass(molecule.atomic_numbers[a]);
         ws.inverse_masses[a] = 1.0 / ws.masses[a];
@@ -257,28 +363,88 @@ DrcResult run_dynamic_reaction_coordinate(MolecularBatch& molecule, const Parame
                                options.use_nddo};
 
     set_initial_velocities(options.initial_velocities, molecule, dof, workspace);
-    double potential = evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, surface,
-                                                    workspace.gradient)
-                           .total_energy;
+    // The start has nothing to warm-start from: its SCF is one from the atomic guess.
+    const double start_potential =
+        evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, surface, workspace.gradient)
+            .total_energy;
     forces_and_accelerations(molecule, workspace, workspace.accelerations);
 
-    double kinetic = kinetic_energy_ev(workspace.velocities, masses);
-    double temperature = temperature_of(kinetic, dof);
     DrcResult result;
     // The frame list grows as needed past a modest reservation; a very long
     // run must not claim its whole trajectory up front.
     result.frames.reserve(std::min<std::size_t>(options.total_steps / interval + 2, kReservedFrames));
-    result.frames.push_back(record_frame(0, 0.0, potential, kinetic, temperature, molecule, workspace));
-    result.initial_energy_ev = potential + kinetic;
-    result.final_energy_ev = result.initial_energy_ev;
-    double temperature_sum = temperature;
-    // Kinetic energy the thermostat has put in (eV): the total energy less
-    // this is conserved by sound dynamics in either ensemble.
-    double thermostat_work = 0.0;
+    Progress now;
+    now.kinetic = kinetic_energy_ev(workspace.velocities, masses);
+    const double start_temperature = temperature_of(now.kinetic, dof);
+    now.temperature_sum = start_temperature;
+    result.frames.push_back(record_frame(0, 0.0, start_potential, now.kinetic, start_temperature, molecule,
+                                         workspace));
+    result.initial_energy_ev = start_potential + now.kinetic;
+    now.conserved = result.initial_energy_ev;
+    now.final_energy = result.initial_energy_ev;
     const double broken_drift = kBrokenDriftEvPerAtom * static_cast<double>(n_atoms);
 
+    // The solution the SCF follows by warm starts is checked against one
+    // from the atomic guess every kStateCheckInterval steps, at the last step,
+    // wherever the conserved energy jumps, and at every step where the warm
+    // start's own comparison at a soft orbital mode ran one. Where that finds
+    // a lower solution, or a jump, the run goes back to the last step that
+    // passed a check and integrates again with the check at every step up to
+    // where it was, taking the lower solution at the step where it appears:
+    // the frames then follow the lowest solution found, moving to another one
+    // where the two cross rather than jumping down onto it later.
+    Checkpoint passed;
+    passed.save(0, molecule, workspace, now, result.frames.size(), 0);
+    std::optional<ScfWorkspace> spare;
+    std::size_t check_every_step_until = 0;
+    std::size_t history_length = 0;
+    SurfaceScfSettings warm_only = surface;
+    warm_only.max_iterations = kStepIterations;
+    warm_only.compare_soft_with_cold = false;
     surface.max_iterations = kStepIterations;
+
+    // The SCF of one step at the molecule's geometry, leaving its solution in
+    // `scf`. At a scheduled check the SCF from the atomic guess runs first:
+    // where it ends on the warm start's solution (the same density) it is the
+    // step's solution and no warm run is needed; otherwise the warm run
+    // follows, and the cold solution is taken where it lies lower.
+    struct StepSolution {
+        double potential = 0.0;
+        bool checked = false;  // an SCF from the atomic guess ran at this geometry
+        bool lower = false;    // and the step moved onto its lower solution
+    };
+    const auto solve_step = [&](bool scheduled) {
+        StepSolution out;
+        if (!scheduled) {
+            ColdStartReport report;
+            out.potential = run_surface_scf(molecule, model, scf, surface, &report).total_energy;
+            out.checked = report.compared;
+            out.lower = report.lower;
+            return out;
+        }
+        if (!spare) spare = ScfWorkspace::allocate(molecule.n_basis);
+        spare->carried_coordinates.clear();
+        const ScfResult cold = run_surface_scf(molecule, model, *spare, surface);
+        out.checked = true;
+        // With nothing carried (the last SCF did not converge) a warm run
+        // would start from the atomic guess too.
+        if (scf.carried_coordinates.empty() ||
+            (cold.converged && density_distance(spare->density, scf.carried_density) < kSameSolutionDensity)) {
+            std::swap(scf, *spare);
+            out.potential = cold.total_energy;
+            return out;
+        }
+        out.potential = run_surface_scf(molecule, model, scf, warm_only).total_energy;
+        if (cold.converged && cold.total_energy < out.potential - kLowerSolutionEv) {
+            std::swap(scf, *spare);
+            out.potential = cold.total_energy;
+            out.lower = true;
+        }
+        return out;
+    };
+
     for (std::size_t step = 1; step <= options.total_steps; ++step) {
+        const bool check_this_step = step <= check_every_step_until;
         for (std::size_t a = 0; a < n_atoms; ++a) {
             const auto& v = workspace.velocities[a];
             const auto& acc = workspace.accelerations[a];
@@ -286,8 +452,13 @@ DrcResult run_dynamic_reaction_coordinate(MolecularBatch& molecule, const Parame
             molecule.y[a] += v[1] * dt + 0.5 * acc[1] * dt * dt;
             molecule.z[a] += v[2] * dt + 0.5 * acc[2] * dt * dt;
         }
-        potential = evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, surface, workspace.gradient)
-                        .total_energy;
+        extrapolate_warm_start(scf, workspace, history_length);
+        const StepSolution solved =
+            solve_step(check_this_step || step % kStateCheckInterval == 0 || step == options.total_steps);
+        if (solved.lower || scf.carried_coordinates.empty()) history_length = 0;
+        const double potential = solved.potential;
+        compute_cartesian_gradients_with_options(molecule, model, scf.density, gradient_workspace,
+                                                 workspace.gradient, options.use_nddo);
         forces_and_accelerations(molecule, workspace, workspace.new_accelerations);
         for (std::size_t a = 0; a < n_atoms; ++a) {
             for (std::size_t c = 0; c < 3; ++c) {
@@ -297,7 +468,7 @@ DrcResult run_dynamic_reaction_coordinate(MolecularBatch& molecule, const Parame
         }
         workspace.accelerations.swap(workspace.new_accelerations);
 
-        kinetic = kinetic_energy_ev(workspace.velocities, masses);
+        double kinetic = kinetic_energy_ev(workspace.velocities, masses);
         if (options.nvt) {
             // Berendsen weak coupling: lambda^2 = 1 + (dt / tau) (T0 / T - 1).
             const double current = temperature_of(kinetic, dof);
@@ -305,14 +476,34 @@ DrcResult run_dynamic_reaction_coordinate(MolecularBatch& molecule, const Parame
                 const double lambda2 = 1.0 + (dt / options.berendsen_tau_fs) * (options.temperature_k / current - 1.0);
                 if (lambda2 > 0.0) {
                     scale_velocities(workspace.velocities, std::sqrt(lambda2));
-                    thermostat_work += (lambda2 - 1.0) * kinetic;
+                    now.thermostat_heat += (lambda2 - 1.0) * kinetic;
                     kinetic = kinetic_energy_ev(workspace.velocities, masses);
                 }
             }
         }
-        temperature = temperature_of(kinetic, dof);
+        const double temperature = temperature_of(kinetic, dof);
         const double total = potential + kinetic;
-        const double drift = total - thermostat_work - result.initial_energy_ev;
+        // Sound dynamics conserves the total energy less the thermostat's heat.
+        const double conserved = total - now.thermostat_heat;
+        const double change = std::fabs(conserved - now.conserved);
+        const bool jumped = !(change <= std::max(kEnergyJumpEv, kJumpOverTypicalChange * now.typical_change));
+        // A jump at a step that ran no SCF from the atomic guess gets one now;
+        // the step's forces came from the solution followed, so a lower one
+        // found here means integrating the step again.
+        const bool checked = solved.checked || jumped;
+        const bool lower_after_step =
+            jumped && !solved.checked && adopt_lower_solution(molecule, model, scf, spare, surface, potential);
+        // The run followed a higher solution somewhere since the last check
+        // (the lower one appeared there, or the energy jumped): back there,
+        // and on with a check at every step.
+        if (lower_after_step || ((solved.lower || jumped) && passed.step + 1 < step)) {
+            passed.restore(molecule, workspace, now, result.frames, result.state_changes);
+            history_length = 0;
+            check_every_step_until = step;
+            step = passed.step;
+            continue;
+        }
+        const double drift = conserved - result.initial_energy_ev;
         if (!(std::fabs(drift) <= broken_drift)) {
             char text[512];
             std::snprintf(text, sizeof text,
@@ -321,20 +512,33 @@ DrcResult run_dynamic_reaction_coordinate(MolecularBatch& molecule, const Parame
                           step, static_cast<double>(step) * dt, drift, broken_drift);
             throw RequestError(text);
         }
+        if (!jumped) {
+            now.typical_change += (change - now.typical_change) / static_cast<double>(++now.smooth_steps);
+        }
+        now.conserved = conserved;
+        now.kinetic = kinetic;
+        now.temperature_sum += temperature;
+        now.max_drift = std::max(now.max_drift, std::fabs(drift));
+        now.final_energy = total;
         if (step % interval == 0 || step == options.total_steps) {
             result.frames.push_back(record_frame(step, static_cast<double>(step) * dt, potential, kinetic,
                                                  temperature, molecule, workspace));
         }
-        result.max_energy_drift_ev = std::max(result.max_energy_drift_ev, std::fabs(total - result.initial_energy_ev));
-        result.final_energy_ev = total;
-        temperature_sum += temperature;
+        // Past the checks, a jump is where two solutions cross (the force
+        // changes abruptly there) or where the SCF moved to a solution that
+        // the checks do not find.
+        if (solved.lower || jumped) result.state_changes.push_back(step);
+        if (checked) passed.save(step, molecule, workspace, now, result.frames.size(), result.state_changes.size());
     }
 
+    result.final_energy_ev = now.final_energy;
+    result.thermostat_heat_ev = now.thermostat_heat;
+    result.max_energy_drift_ev = now.max_drift;
     const double elapsed_ps = dt * static_cast<double>(options.total_steps) / 1000.0;
     if (elapsed_ps > 1e-12) {
-        result.energy_drift_ev_per_ps = std::fabs(result.final_energy_ev - result.initial_energy_ev) / elapsed_ps;
+        result.energy_drift_ev_per_ps = std::fabs(now.conserved - result.initial_energy_ev) / elapsed_ps;
     }
-    result.average_temperature_k = temperature_sum / (static_cast<double>(options.total_steps) + 1.0);
+    result.average_temperature_k = now.temperature_sum / (static_cast<double>(options.total_steps) + 1.0);
     return result;
 }
 

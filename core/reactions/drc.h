@@ -80,6 +80,9 @@ struct DrcWorkspace {
     std::vector<double> masses;                            // amu, from the mass table
     std::vector<double> inverse_masses;                    // 1/amu
     Matrix rigid_motions;  // 6 x 3N, mass-weighted translations and rotations of the current geometry
+    // The converged densities of the two steps before the last, on the
+    // solution followed (the warm start's extrapolation).
+    std::array<Matrix, 2> density_history;
 
     static DrcWorkspace allocate(const MolecularBatch& molecule);
 };
@@ -100,9 +103,19 @@ struct DrcResult {
     std::vector<DrcFrame> frames;  // step 0, every multiple of the interval, the last step
     double initial_energy_ev = 0.0;
     double final_energy_ev = 0.0;
+    // The drifts are those of the conserved energy, E_total less the
+    // thermostat's heat (E_total itself in NVE).
     double energy_drift_ev_per_ps = 0.0;  // |final - initial| over the elapsed time
-    double max_energy_drift_ev = 0.0;     // largest |E_total - initial| over all steps
+    double max_energy_drift_ev = 0.0;     // largest |conserved - initial| over all steps
     double average_temperature_k = 0.0;   // over steps 0 .. total_steps
+    // Kinetic energy the thermostat put in (negative: took out), eV; 0 in NVE.
+    double thermostat_heat_ev = 0.0;
+    // Steps at which the run changed SCF solution: it moved onto a lower one
+    // that an SCF from the atomic guess found, or the conserved energy
+    // jumped (as above) in the step although the steps around it were
+    // checked (two solutions cross there, and the force changes
+    // abruptly, or the SCF moved to a solution the checks do not find).
+    std::vector<std::size_t> state_changes;
 };
 
 // Degrees of freedom of the kinetic temperature: 3N - 6 for N >= 3 (3N - 5
@@ -135,8 +148,18 @@ DrcFrame record_frame(std::size_t step, double time_fs, double potential_energy_
 
 // Runs `total_steps` velocity-Verlet steps; the molecule ends at the last
 // geometry. Every geometry gets the SCF ladder (first try 60 iterations at the
-// start, 50 afterwards) and the gradient; the SCF's convergence is not tested.
-// Only the recorded frames grow with the number of steps.
+// start, 50 afterwards), warm-started from the solution of the step before
+// (extrapolated from the three before once there are three on one solution),
+// and the gradient; the SCF's convergence is not tested. The frames follow
+// the lowest SCF solution found: every ten steps, at the last step, wherever
+// the conserved energy jumps in one step (by more than 5 meV and ten times
+// its typical change) and wherever the warm start's solution has a soft
+// orbital mode (run_surface_scf), an SCF from the atomic guess checks the
+// solution followed, once per step; where it ends on the warm start's own
+// solution it stands in for the warm run. Where it finds a lower one, or at a
+// jump, the run goes back to the step of the last check and integrates again
+// with that check at every step, moving onto the lower solution at the step
+// where it appears. Only the recorded frames grow with the number of steps.
 //
 // Stops before any SCF: the option errors above; a workspace or supplied
 // velocity list not sized for the molecule ("Custom velocities count

@@ -10,6 +10,7 @@
 #include "core/gradients/heat_of_formation.h"
 #include "core/opt/eigenvector_following.h"
 #include "core/opt/geometry_evaluation.h"
+#include "core/opt/lbfgs.h"
 #include "core/parameters/atomic_mass.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
@@ -33,6 +34,11 @@ constexpr double kMinimumDepthKcal = 0.1;
 // Mass-weighted displacement (amu^1/2 angstrom) of the central difference
 // that measures the curvature along the path at its end.
 constexpr double kCurvatureStep = 0.02;
+// Ends a branch may go on from (onto a lower SCF solution, or off a
+// stationary point with an imaginary frequency) before it ends not converged.
+constexpr std::size_t kMaxEndRestarts = 3;
+// Cycles of the minimisation that goes on down from such a stationary point.
+constexpr std::size_t kMinimisationCycles = 300;
 // Points reserved up front; a branch that goes on grows its list.
 constexpr std::size_t kReservedPoints = 256;
 constexpr SurfaceScfSettings kTsScf{60, 1e-7, 1e-6, true};
@@ -55,14 +61,27 @@ struct Evaluation {
     double heat_kcal = 0.0;
     double cartesian_rms = 0.0;      // kcal/(mol angstrom)
     double mass_weighted_rms = 0.0;  // kcal/(mol angstrom amu^1/2)
+    bool cold_compared = false;      // an SCF from the atomic guess ran at this geometry
 };
 
-// SCF ladder and gradient at the molecule's geometry; fills the workspace's
-// Cartesian and mass-weighted gradients.
+// SCF ladder and gradient at the molecule's geometry (the gradient alone
+// when `solved`, the result of the solution the workspace holds there, is
+// given); fills the workspace's Cartesian and mass-weighted gradients.
 Evaluation evaluate(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
-                    GradientWorkspace& gradient_workspace, IrcWorkspace& ws, const SurfaceScfSettings& settings) {
+                    GradientWorkspace& gradient_workspace, IrcWorkspace& ws, const SurfaceScfSettings& settings,
+                    const ScfResult* solved = nullptr) {
     Evaluation e;
-    e.scf = evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, settings, ws.cart_gradient);
+    if (solved) {
+        e.scf = *solved;
+        e.cold_compared = true;
+        compute_cartesian_gradients_with_options(molecule, model, scf.density, gradient_workspace, ws.cart_gradient,
+                                                 settings.use_nddo);
+    } else {
+        ColdStartReport report;
+        e.scf = evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, settings, ws.cart_gradient,
+                                             &report);
+        e.cold_compared = report.compared;
+    }
     e.heat_kcal = compute_heat_of_formation_kcal_mol(molecule, model, e.scf.total_energy);
     double cartesian2 = 0.0, weighted2 = 0.0;
     for (std::size_t a = 0; a < ws.cart_gradient.size(); ++a) {
@@ -109,10 +128,11 @@ IrcPoint make_point(double s, const Evaluation& e, const MolecularBatch& molecul
     return {s, e.scf.total_energy, e.heat_kcal, coordinate_triples(molecule), e.cartesian_rms, e.mass_weighted_rms};
 }
 
-// The imaginary normal mode at the molecule's geometry as a unit
-// mass-weighted vector; refuses a geometry that has not exactly one.
-void transition_vector_from_hessian(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
-                                    const IrcOptions& options, IrcWorkspace& ws) {
+// The vibrational analysis at the molecule's geometry, its SCF started from
+// the workspace density, the solution the path follows there.
+HessianResult vibrational_analysis(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
+                                   bool use_nddo) {
+    const Matrix followed = scf.density;
     const ScfOptions scf_options{.cosmo = std::nullopt,
                                  .electric_field = std::nullopt,
                                  .external_charges = std::nullopt,
@@ -121,16 +141,57 @@ void transition_vector_from_hessian(MolecularBatch& molecule, const ParameterMod
                                  .density_tolerance = 1e-7,
                                  .level_shift = 0.0,
                                  .damping = 0.5,
-                                 .use_nddo = options.use_nddo};
+                                 .use_nddo = use_nddo,
+                                 .initial_density = &followed};
     const HessianOptions hessian_options{.custom_masses = std::nullopt,
                                          .step_size_angstrom = 0.005,
                                          .temperature_k = 298.15,
                                          .pressure_atm = 1.0,
                                          .rotational_symmetry_number = 1.0,
                                          .reconverge_scf = true,
-                                         .use_nddo = options.use_nddo,
+                                         .use_nddo = use_nddo,
                                          .project_external = true};
-    const HessianResult hessian = compute_hessian_and_frequencies(molecule, model, scf, scf_options, hessian_options);
+    return compute_hessian_and_frequencies(molecule, model, scf, scf_options, hessian_options);
+}
+
+// Mass-weighted coordinates q = sqrt(m) r of the molecule.
+void read_mass_weighted(const MolecularBatch& molecule, const IrcWorkspace& ws, std::vector<double>& q) {
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        q[3 * a] = ws.sqrt_masses[a] * molecule.x[a];
+        q[3 * a + 1] = ws.sqrt_masses[a] * molecule.y[a];
+        q[3 * a + 2] = ws.sqrt_masses[a] * molecule.z[a];
+    }
+}
+
+// Tight minimisation from the molecule's geometry, on the solution the
+// workspace carries, its check for a lower solution in `spare`; leaves the
+// molecule at the last geometry evaluated.
+bool minimise(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
+              GradientWorkspace& gradient_workspace, bool use_nddo, std::optional<ScfWorkspace>& spare) {
+    OptimizationOptions options;
+    options.max_cycles = kMinimisationCycles;
+    options.grad_rms_tol = 0.01;
+    options.grad_max_tol = 0.02;
+    options.energy_tol = 1e-9;
+    options.use_nddo = use_nddo;
+    return optimize_geometry_lbfgs(molecule, model, scf, gradient_workspace, options, &spare).converged;
+}
+
+// The lowest normal mode of `hessian` as a unit mass-weighted vector in `t`.
+void lowest_mode_mass_weighted(const HessianResult& hessian, const IrcWorkspace& ws, std::vector<double>& t) {
+    const auto& displacements = hessian.normal_modes.front().displacements;
+    for (std::size_t a = 0; a < displacements.size(); ++a) {
+        for (std::size_t c = 0; c < 3; ++c) t[3 * a + c] = displacements[a][c] * ws.sqrt_masses[a];
+    }
+    const double length = std::max(norm(t), 1e-15);
+    for (double& c : t) c /= length;
+}
+
+// The imaginary normal mode at the molecule's geometry as a unit
+// mass-weighted vector; refuses a geometry that has not exactly one.
+void transition_vector_from_hessian(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
+                                    const IrcOptions& options, IrcWorkspace& ws) {
+    const HessianResult hessian = vibrational_analysis(molecule, model, scf, options.use_nddo);
 
     // A first-order saddle point has exactly one imaginary vibration, then
     // the lowest of all modes.
@@ -154,13 +215,7 @@ void transition_vector_from_hessian(MolecularBatch& molecule, const ParameterMod
         }
         throw RequestError("The starting geometry is not a transition state: " + found);
     }
-    std::vector<double>& t = ws.transition_vector;
-    const auto& displacements = hessian.normal_modes.front().displacements;
-    for (std::size_t a = 0; a < displacements.size(); ++a) {
-        for (std::size_t c = 0; c < 3; ++c) t[3 * a + c] = displacements[a][c] * ws.sqrt_masses[a];
-    }
-    const double length = std::max(norm(t), 1e-15);
-    for (double& c : t) c /= length;
+    lowest_mode_mass_weighted(hessian, ws, ws.transition_vector);
 }
 
 // Predictor and corrector of one step of length h from ws.coords_mw along
@@ -282,11 +337,14 @@ IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const Param
                               GradientWorkspace& gradient_workspace, IrcWorkspace& ws, const IrcOptions& options) {
     const std::size_t dim = ws.coords_mw.size();
     ws.restore_ts_coords(molecule);
-    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
-        ws.coords_mw[3 * a] = ws.sqrt_masses[a] * molecule.x[a];
-        ws.coords_mw[3 * a + 1] = ws.sqrt_masses[a] * molecule.y[a];
-        ws.coords_mw[3 * a + 2] = ws.sqrt_masses[a] * molecule.z[a];
+    if (ws.ts_density.rows() > 0) {
+        // Every branch starts on the transition state's own solution (one
+        // from the atomic guess there could be another).
+        scf.carried_density.copy_from(ws.ts_density);
+        scf.carried_coordinates.resize(dim);
+        read_flat_coordinates(molecule, scf.carried_coordinates);
     }
+    read_mass_weighted(molecule, ws, ws.coords_mw);
     for (std::size_t i = 0; i < dim; ++i) ws.direction[i] = sign * ws.transition_vector[i];
 
     const SurfaceScfSettings settings = with_nddo(kPathScf, options.use_nddo);
@@ -296,6 +354,10 @@ IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const Param
 
     IrcBranch branch;
     if (options.max_points == 0) return branch;
+    // Ends that were no minimum and the path went on from, and the spare
+    // workspace of the SCF from the atomic guess at an end.
+    std::size_t restarts = 0;
+    std::optional<ScfWorkspace> spare;
     branch.points.reserve(std::min<std::size_t>(options.max_points, kReservedPoints));
     double s = 0.0, h = options.step_size;
     const double smallest_step = options.step_size * kSmallestStepFraction;
@@ -325,14 +387,75 @@ IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const Param
         const double g_length = std::max(norm(ws.gradient_mw), 1e-15);
         for (std::size_t i = 0; i < dim; ++i) ws.direction[i] = -ws.gradient_mw[i] / g_length;
 
-        // A minimum: the gradient has vanished well below the transition
-        // state, where the energy curves up along the path (next to a soft
-        // saddle point it curves down).
-        if (e.mass_weighted_rms < options.min_gradient && ts_heat - e.heat_kcal > kMinimumDepthKcal &&
-            e.scf.converged &&
-            curvature_along_path(ws.midpoint, molecule, model, scf, gradient_workspace, ws, settings) > 0.0) {
+        // The end of the path: the gradient has vanished well below the
+        // transition state, where the energy curves up along the path (next
+        // to a soft saddle point it curves down).
+        if (!(e.mass_weighted_rms < options.min_gradient && ts_heat - e.heat_kcal > kMinimumDepthKcal &&
+              e.scf.converged &&
+              curvature_along_path(ws.midpoint, molecule, model, scf, gradient_workspace, ws, settings) > 0.0)) {
+            continue;
+        }
+        set_mass_weighted(molecule, ws, ws.coords_mw);
+        // Where the end point's own SCF compared its warm start with one from
+        // the atomic guess, that comparison stands; otherwise one runs here.
+        const std::optional<ScfResult> lower =
+            e.cold_compared ? std::nullopt
+                            : adopt_lower_solution(molecule, model, scf, spare, settings, e.scf.total_energy);
+        if (lower) {
+            // The path followed a solution that is not the lowest here: the
+            // end point takes the lower one's values, and the path goes on
+            // down on it.
+            const Evaluation lower_end = evaluate(molecule, model, scf, gradient_workspace, ws, settings, &*lower);
+            branch.points.back() = make_point(s, lower_end, molecule);
+            if (restarts++ == kMaxEndRestarts) return branch;
+            previous_heat = lower_end.heat_kcal;
+            h = options.step_size;
+            const double length = std::max(norm(ws.gradient_mw), 1e-15);
+            for (std::size_t i = 0; i < dim; ++i) ws.direction[i] = -ws.gradient_mw[i] / length;
+            continue;
+        }
+        if (!options.confirm_minimum || molecule.n_atoms > kIrcExactEndMaxAtoms) {
             branch.converged = true;
             return branch;
+        }
+        // A minimum has no imaginary frequency. From a stationary point that
+        // has one, the path steps off downhill along the lowest mode by one
+        // step and a minimisation goes on down from there; its minimum is the
+        // next point, checked in turn. (The end point's own evaluation gives
+        // the Hessian its start and the slope along the mode; an SCF from the
+        // atomic guess has run at each of these points, so none runs again.)
+        SurfaceScfSettings warm_only = settings;
+        warm_only.compare_soft_with_cold = false;
+        evaluate(molecule, model, scf, gradient_workspace, ws, warm_only);
+        for (;;) {
+            std::optional<HessianResult> hessian;
+            try {
+                hessian = vibrational_analysis(molecule, model, scf, options.use_nddo);
+            } catch (const EngineStop&) {
+                return branch;  // no analysis, no minimum
+            }
+            if (count_imaginary_frequencies(hessian->vibrational_frequencies_cm1) == 0) {
+                branch.converged = true;
+                return branch;
+            }
+            if (restarts++ == kMaxEndRestarts || branch.points.size() >= options.max_points) return branch;
+            lowest_mode_mass_weighted(*hessian, ws, ws.direction);
+            double slope = 0.0;
+            for (std::size_t i = 0; i < dim; ++i) slope += ws.gradient_mw[i] * ws.direction[i];
+            const double off = slope > 0.0 ? -options.step_size : options.step_size;
+            for (std::size_t i = 0; i < dim; ++i) ws.trial[i] = ws.coords_mw[i] + off * ws.direction[i];
+            set_mass_weighted(molecule, ws, ws.trial);
+            if (!minimise(molecule, model, scf, gradient_workspace, options.use_nddo, spare)) return branch;
+            const Evaluation minimum = evaluate(molecule, model, scf, gradient_workspace, ws, warm_only);
+            if (!minimum.scf.converged) return branch;
+            read_mass_weighted(molecule, ws, ws.trial);
+            double moved2 = 0.0;
+            for (std::size_t i = 0; i < dim; ++i) {
+                moved2 += (ws.trial[i] - ws.coords_mw[i]) * (ws.trial[i] - ws.coords_mw[i]);
+            }
+            s += sign * std::sqrt(moved2);
+            branch.points.push_back(make_point(s, minimum, molecule));
+            ws.coords_mw.swap(ws.trial);
         }
     }
     return branch;
@@ -356,6 +479,7 @@ IrcResult trace_intrinsic_reaction_coordinate(MolecularBatch& molecule, const Pa
     // transition-state search of this engine accepts.
     ws.ts_coords = coordinate_triples(molecule);
     const Evaluation ts = evaluate(molecule, model, scf, gradient_workspace, ws, with_nddo(kTsScf, options.use_nddo));
+    ws.ts_density = ts.scf.converged ? scf.density : Matrix();
     const auto [rms, largest] = compute_effective_gradient_norms(ws.cart_gradient, std::nullopt);
     if (!(rms < kTransitionStateGradRmsLimit && largest < kTransitionStateGradMaxLimit)) {
         char found[160];

@@ -17,6 +17,7 @@
 #include "core/gradients/nuclear_gradients.h"
 #include "core/parameters/parameter_model.h"
 #include "core/scf/workspace.h"
+#include "core/types/aligned.h"
 #include "core/types/molecule.h"
 
 namespace quorin {
@@ -24,6 +25,9 @@ namespace quorin {
 inline constexpr std::uint8_t kIrcForward = 0;
 inline constexpr std::uint8_t kIrcReverse = 1;
 inline constexpr std::uint8_t kIrcBoth = 2;
+// Up to this many atoms a branch end is confirmed as a minimum on the exact
+// (central-difference) Hessian: 6N SCF and gradient evaluations.
+inline constexpr std::size_t kIrcExactEndMaxAtoms = 60;
 
 struct IrcOptions {
     // A direction in mass-weighted coordinates, 3N values (normalised before
@@ -39,6 +43,9 @@ struct IrcOptions {
     // kcal/mol: a point higher than the one before by more than this has
     // passed the minimum along the path; the step is retried at half length.
     double max_energy_rise = 0.01;
+    // Confirm each end on the exact Hessian (molecules of up to
+    // kIrcExactEndMaxAtoms atoms): see IrcBranch::converged.
+    bool confirm_minimum = true;
     bool use_nddo = true;
     std::uint8_t direction = kIrcBoth;  // kIrcForward, kIrcReverse, anything else both
 };
@@ -59,6 +66,9 @@ struct IrcWorkspace {
     std::vector<double> sqrt_masses;                   // N
     std::vector<double> inv_sqrt_masses;               // N
     std::vector<std::array<double, 3>> ts_coords;      // angstrom, transition-state geometry
+    // The converged SCF solution at the transition state that every branch
+    // starts from (no rows: none, a branch's first SCF starts as it can).
+    Matrix ts_density;
 
     // Sized for the molecule, masses from the table, ts_coords = its geometry.
     static IrcWorkspace allocate(const MolecularBatch& molecule);
@@ -85,7 +95,11 @@ struct IrcBranch {
     std::vector<IrcPoint> points;  // in path order, away from the TS
     // The path reached a minimum: a point whose mass-weighted gradient RMS
     // lies below min_gradient, more than 0.1 kcal/mol below the transition
-    // state, with a converged SCF and the energy curving up along the path.
+    // state, with a converged SCF and the energy curving up along the path,
+    // where an SCF from the atomic guess finds no lower solution and, with
+    // confirm_minimum on up to kIrcExactEndMaxAtoms atoms, the vibrational
+    // analysis finds no imaginary frequency. (Above that size the Hessian is
+    // not computed: the end is a minimum along the path.)
     bool converged = false;
 };
 
@@ -95,13 +109,24 @@ struct IrcBranch {
 std::optional<std::string> find_irc_option_error(const IrcOptions& options);
 
 // One branch from the TS along sign x the workspace's transition vector
-// (sign +1 forward, -1 reverse). A step whose corrected point turns back to
+// (sign +1 forward, -1 reverse), on the workspace's solution at the TS
+// where it holds one. A step whose corrected point turns back to
 // the previous one or rises above it by more than max_energy_rise has met
 // the minimum along the path: it is not kept, and the path goes on from the
 // previous point with half the step (down to 1/1024 of step_size, where the
 // branch ends). The path coordinate grows by the step taken. Every point
 // costs at most max_corrector_iterations SCF+gradient evaluations, the end
-// two more.
+// two more, one SCF from the atomic guess and the Hessian's 6N.
+//
+// A path that keeps a symmetry of the transition state can end on a
+// stationary point of that symmetry that is no minimum. Where the exact
+// Hessian at an end shows an imaginary frequency, the path steps off along
+// the lowest mode by step_size and a tight minimisation (at most 300 cycles)
+// goes on down from there; its minimum is the next point, checked in turn.
+// Where an SCF from the atomic guess finds a lower solution at an end, the
+// end point takes that solution's values and the path goes on down on it.
+// After three such restarts, or a minimisation that does not converge (as
+// where the ends drift apart), the branch ends not converged.
 IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                               GradientWorkspace& gradient_workspace, IrcWorkspace& workspace,
                               const IrcOptions& options);

@@ -156,15 +156,18 @@ std::vector<std::array<double, 3>> minimised(MolecularBatch& molecule, const Par
 // the reactant to the product, then a minimisation from its end) reach the
 // basins of both ends: their minima are those of the two ends, one each, and
 // the ends do not share one basin. `reactant` and `product` are the ends as
-// given (the product docked). Leaves the molecule at its last minimum.
+// given (the product docked); both branches start on `ts_density`, the
+// solution at the transition state (no rows: none). Leaves the molecule at
+// its last minimum.
 bool joins_the_ends(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                     GradientWorkspace& gradient_workspace, std::span<const std::array<double, 3>> reactant,
-                    std::span<const std::array<double, 3>> product, bool use_nddo) {
+                    std::span<const std::array<double, 3>> product, bool use_nddo, const Matrix& ts_density) {
     const std::size_t n_atoms = molecule.n_atoms;
     for (std::size_t a = 0; a < n_atoms; ++a) {
         if (!(atomic_mass(molecule.atomic_numbers[a]) > 0.0)) return false;  // no mass-weighted path
     }
     IrcWorkspace ws = IrcWorkspace::allocate(molecule);
+    ws.ts_density = ts_density;
     double length2 = 0.0;
     for (std::size_t a = 0; a < n_atoms; ++a) {
         for (std::size_t c = 0; c < 3; ++c) {
@@ -178,6 +181,7 @@ bool joins_the_ends(MolecularBatch& molecule, const ParameterModel& model, ScfWo
     path.step_size = kDescentStep;
     path.max_points = kDescentPoints;
     path.use_nddo = use_nddo;
+    path.confirm_minimum = false;  // the minimisation from the end finds the basin
     std::vector<std::array<double, 3>> ends[2];
     for (int side = 0; side < 2; ++side) {
         const IrcBranch branch =
@@ -249,7 +253,7 @@ SaddleResult run_saddle(std::vector<std::uint8_t> atomic_numbers, std::span<cons
                                                  side.gradient, options.use_nddo);
     }
 
-    SaddleResult result;
+    std::vector<SaddlePoint> trajectory;
     bool met = false;
     std::vector<double> transverse(dim);
     for (std::size_t k = 1; k <= options.max_cycles; ++k) {
@@ -290,8 +294,7 @@ SaddleResult run_saddle(std::vector<std::uint8_t> atomic_numbers, std::span<cons
         const double before = d;
         d = distance_between(sides[0].x, sides[1].x);
         if (!(d < before - kProgressAngstrom)) break;
-        result.trajectory.push_back(
-            {k, s + 1, d, heat_of(moving), moving.energy, rms, rows_of(moving.x)});
+        trajectory.push_back({k, s + 1, d, heat_of(moving), moving.energy, rms, rows_of(moving.x)});
         if (k == options.max_cycles) break;
         if (moving.energy > e_ref || run_length >= 2) {
             s = 1 - s;
@@ -310,10 +313,12 @@ SaddleResult run_saddle(std::vector<std::uint8_t> atomic_numbers, std::span<cons
 
     MolecularBatch guess = MolecularBatch::new_for_model(std::move(atomic_numbers), rows_of(x_ts), model);
     ScfWorkspace guess_scf = ScfWorkspace::allocate(guess.n_basis);
-    double e_ts = run_rhf_scf_adaptive_with_nddo_and_cosmo(guess, model, guess_scf, kGuessIterations,
-                                                           options.use_nddo, std::nullopt, kTightEnergyToleranceEv,
-                                                           kTightDensityTolerance)
-                      .total_energy;
+    const ScfResult guess_energy =
+        run_rhf_scf_adaptive_with_nddo_and_cosmo(guess, model, guess_scf, kGuessIterations, options.use_nddo,
+                                                 std::nullopt, kTightEnergyToleranceEv, kTightDensityTolerance);
+    double e_ts = guess_energy.total_energy;
+    SaddleResult result;
+    if (guess_energy.converged) result.transition_state_density = guess_scf.density;
     double h_ts = compute_heat_of_formation_kcal_mol(guess, model, e_ts);
     if (options.refine_with_ts) {
         // Lowest mode, finite-difference first Hessian, Bofill updates and the
@@ -331,6 +336,9 @@ SaddleResult run_saddle(std::vector<std::uint8_t> atomic_numbers, std::span<cons
             read_flat_coordinates(guess, x_ts);
             e_ts = refined.final_energy;
             h_ts = refined.final_heat_of_formation;
+            // The solution the refinement followed, converged at its last
+            // geometry or a Hessian step from it.
+            if (!guess_scf.carried_coordinates.empty()) result.transition_state_density = guess_scf.carried_density;
         }
         result.ts_refinement = std::move(refined);
     }
@@ -341,9 +349,10 @@ SaddleResult run_saddle(std::vector<std::uint8_t> atomic_numbers, std::span<cons
     if (result.converged) {
         set_coordinates(guess, rows_of(x_ts));
         result.converged = joins_the_ends(guess, model, guess_scf, gradient_workspace, reactant, docked,
-                                          options.use_nddo);
+                                          options.use_nddo, result.transition_state_density);
     }
 
+    result.trajectory = std::move(trajectory);
     result.num_cycles = result.trajectory.size();
     result.final_distance = d;
     result.transition_state_coordinates = rows_of(x_ts);

@@ -52,6 +52,10 @@ struct SaddleResult {
     double barrier_reverse_kcal = 0.0;  // from the product's starting heat
     std::vector<SaddlePoint> trajectory;
     std::optional<TransitionStateResult> ts_refinement;  // exactly when refine_with_ts
+    // The converged SCF density at the transition state, on the solution the
+    // search followed there (what a single point there starts from); 0 x 0
+    // when no SCF there converged.
+    Matrix transition_state_density;
 };
 
 // Stops before any SCF when step_size or convergence_distance is not a

@@ -29,9 +29,7 @@ constexpr std::size_t kMaxDescents = 4;
 // Largest commutator element (eV) below which a stage leaves energy-guided
 // interpolation for Pulay extrapolation.
 constexpr double kEnergyGuidedUntilErrorEv = 0.1;
-// Newton steps after a descent: until the largest occupied-virtual Fock
-// element is below this (eV), at most kMaxNewtonSteps.
-constexpr double kNewtonGradientEv = 1e-2;
+// Newton steps after a descent: at most this many.
 constexpr std::size_t kMaxNewtonSteps = 30;
 // A stage whose commutator error has not halved for kStallIterations
 // iterations, from iteration kStallFrom on, is stuck.
@@ -40,6 +38,15 @@ constexpr std::size_t kStallIterations = 6;
 // After a descent, a rise of the energy (eV) above the lowest of the stage
 // that counts as Pulay extrapolation climbing back.
 constexpr double kClimbEv = 1e-3;
+// A stage whose iterates stay this far (eV) above its lowest energy for
+// kSwapIterations iterations in a row swaps electrons between far-apart
+// fragments at every diagonalisation: it is examined at once.
+constexpr double kSwapRiseEv = 1.0;
+constexpr std::size_t kSwapIterations = 2;
+// The commutator error's tolerance per unit of the density tolerance (eV):
+// a commutator element is an orbital-energy difference, typically some
+// 10 eV, times the rotation that the density change measures.
+constexpr double kCommutatorPerDensityEv = 10.0;
 // A density counts as the aufbau density of its Fock matrix while its
 // highest occupied orbital lies at most this (eV), or the energy tolerance,
 // above its lowest virtual one.
@@ -47,6 +54,10 @@ constexpr double kAufbauOverlapEv = 1e-4;
 // Lowers the occupied block below the virtual one to find a density's own
 // orbitals (eV, far beyond any orbital energy).
 constexpr double kOccupiedShiftEv = 1e4;
+// The largest distance (eV, Frobenius norm) between F(P) and the Fock
+// matrix whose orbitals made P at which the examination keeps those
+// orbitals (at convergence it is some 1e-6 to 1e-5 eV).
+constexpr double kReusedOrbitalDriftEv = 2.5e-5;
 // A fall of the energy (eV) along an unstable rotation smaller than this is
 // rounding, not a way down.
 constexpr double kEnergyNoiseEv = 1e-8;
@@ -118,6 +129,14 @@ void orbitals_of_density(const Matrix& density, const Matrix& fock, std::size_t 
     for (std::size_t i = 0; i < density.data().size(); ++i) w[i] = f[i] - 0.5 * kOccupiedShiftEv * p[i];
     diagonalize_symmetric(work, eigensolver, energies, orbitals);
     for (std::size_t k = 0; k < n_occ; ++k) energies[k] += kOccupiedShiftEv;
+}
+
+double frobenius_distance(const Matrix& a, const Matrix& b) {
+    const double* pa = a.data().data();
+    const double* pb = b.data().data();
+    double sum = 0.0;
+    for (std::size_t i = 0; i < a.data().size(); ++i) sum += (pa[i] - pb[i]) * (pa[i] - pb[i]);
+    return std::sqrt(sum);
 }
 
 void mix_densities(double old_weight, const Matrix& new_density, Matrix& density) {
@@ -221,6 +240,7 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
     bool checked = false;
     double halving_error = std::numeric_limits<double>::infinity();  // error at the last halving
     std::size_t halved_at = 0;
+    std::size_t risen = 0;  // consecutive iterations far above the stage's lowest energy
     // The cap counts every iteration of the run: those of all stages, one
     // for each line search down from a saddle point and each Newton step.
     while (result.iterations < options.max_iterations) {
@@ -235,6 +255,9 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         DiisStep diis = ws.diis.push(ws.fock, ws.density, ws.diis_product);
         ws.energy_diis.record(ws.diis, ws.density, ws.hcore);
         const bool watched = descents > 0;
+        // Iterates held far above the stage's lowest energy: electrons moved
+        // between far-apart fragments, swapping at every diagonalisation.
+        risen = total > lowest_stage_energy + kSwapRiseEv ? risen + 1 : 0;
         if (watched && !energy_guided && total > lowest_stage_energy + kClimbEv) {
             energy_guided = true;
             energy_guided_until *= 0.1;
@@ -263,12 +286,13 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         // tolerances.
         const bool settled = stage_iteration >= 2 && std::fabs(total - previous_total) < options.energy_tolerance &&
                              density_change < options.density_tolerance &&
-                             diis.max_error < options.density_tolerance;
+                             diis.max_error < kCommutatorPerDensityEv * options.density_tolerance;
         // Iterations that no longer halve the commutator error are stuck,
         // typically circling a saddle point: the examination looks for a way
         // down there, and second-order steps take over.
-        const bool stalled = !settled && descents < kMaxDescents && stage_iteration >= kStallFrom &&
-                             stage_iteration - halved_at >= kStallIterations;
+        const bool stalled = !settled && descents < kMaxDescents &&
+                             ((stage_iteration >= kStallFrom && stage_iteration - halved_at >= kStallIterations) ||
+                              risen >= kSwapIterations);
         if (!settled && !stalled) {
             if (diis.extrapolated || energy_guided) {
                 ws.density.copy_from(ws.new_density);
@@ -289,16 +313,34 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         // kUnstableEigenvalueEv.
         checked = true;
         ws.density.copy_from(ws.new_density);
-        if (const auto dielectric = fock_of_density.build(ws.density, ws.fock)) result.cosmo_energy = dielectric;
+        Matrix& own_fock = ws.diis_product;
+        if (const auto dielectric = fock_of_density.build(ws.density, own_fock)) result.cosmo_energy = dielectric;
+        // The orbitals just diagonalised made P: they span its occupied
+        // space exactly. Unshifted and within a distance d of F(P) (Frobenius
+        // norm), they diagonalise F(P) within both spaces but for d, so every
+        // eigenvalue of those blocks lies within d of theirs and the orbital
+        // Hessian they give within 2d of P's own. With a gap of at least 2d
+        // P is then the aufbau density of F(P), and the check, its virtual
+        // levels read 2d lower, errs on the unstable side; else P's own
+        // orbitals come from F(P), one more diagonalisation.
+        const double drift =
+            std::fabs(sigma) < 1e-12 ? frobenius_distance(own_fock, ws.fock) : kReusedOrbitalDriftEv + 1.0;
+        ws.fock.copy_from(own_fock);
         fock_of_final = true;
         const double candidate = compute_electronic_energy(ws.density, ws.hcore, ws.fock);
-        orbitals_of_density(ws.density, ws.fock, n_occ, ws.diis_product, ws.eigensolver, ws.coefficients,
-                            ws.orbital_energies);
+        const bool reused = drift <= kReusedOrbitalDriftEv && n_occ < n &&
+                            ws.orbital_energies[n_occ] - ws.orbital_energies[n_occ - 1] >= 2.0 * drift;
+        if (!reused) {
+            orbitals_of_density(ws.density, ws.fock, n_occ, ws.diis_product, ws.eigensolver, ws.coefficients,
+                                ws.orbital_energies);
+        }
         last_shift = 0.0;
-        const bool aufbau = n_occ >= n || ws.orbital_energies[n_occ - 1] - ws.orbital_energies[n_occ] <=
-                                              std::max(kAufbauOverlapEv, options.energy_tolerance);
-        const StabilityCheck check = check_orbital_stability(ws.coefficients, ws.orbital_energies, n_occ, 0.0,
-                                                             fock_of_density, ws.stability, options.initial_rotation);
+        const bool aufbau = n_occ >= n || reused ||
+                            ws.orbital_energies[n_occ - 1] - ws.orbital_energies[n_occ] <=
+                                std::max(kAufbauOverlapEv, options.energy_tolerance);
+        const StabilityCheck check =
+            check_orbital_stability(ws.coefficients, ws.orbital_energies, n_occ, reused ? 2.0 * drift : 0.0,
+                                    fock_of_density, ws.stability, options.initial_rotation);
         ws.lowest_hessian_eigenvalue = check.lowest_eigenvalue;
         if (settled && aufbau && check.stable) {
             result.converged = true;
@@ -325,19 +367,19 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
             }
             fock_of_final = false;
         }
-        // Newton steps to near the minimum below (from a saddle point or a
-        // non-aufbau state) and Pulay iterations finish. A stage stuck on a
-        // stable solution (typically crawling along a soft mode, where
-        // Pulay's coefficients grow too large to be trusted) has the steps
-        // go on to the run's own tolerance.
+        // Newton steps down to the minimum below (from a saddle point, a
+        // non-aufbau state or a stuck stage), to the run's own tolerance or
+        // until they creep along a soft or zero mode (a symmetry-broken
+        // fragment turning about its axis), and Pulay iterations confirm
+        // it: converging quadratically, the steps finish where Pulay
+        // extrapolation crawls.
         const std::size_t left = options.max_iterations - std::min(options.max_iterations, result.iterations);
-        const double gradient_tolerance =
-            check.stable ? std::min(kNewtonGradientEv, 0.5 * options.density_tolerance) : kNewtonGradientEv;
+        const double gradient_tolerance = 0.5 * options.density_tolerance;
         result.iterations += descend_by_newton_steps(n_occ, fock_of_density, lowered, gradient_tolerance,
                                                      std::min(kMaxNewtonSteps, left), ws.density,
                                                      {ws.fock, ws.diis_product, ws.new_density, ws.coefficients,
                                                       ws.orbital_energies, ws.eigensolver},
-                                                     ws.stability)
+                                                     ws.stability, options.energy_tolerance)
                                  .steps;
         fock_of_final = false;
         ++descents;
@@ -348,6 +390,7 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         stage_iteration = 0;
         halving_error = std::numeric_limits<double>::infinity();
         halved_at = 0;
+        risen = 0;
     }
     // Once a solution has been examined, the run reports the energy of its
     // final density with that density's own Fock matrix and solvent state:

@@ -24,7 +24,9 @@ struct ScfOptions {
     std::optional<std::vector<PointCharge>> external_charges;
     std::size_t max_iterations = 60;
     double energy_tolerance = 1e-7;   // eV, change of the total energy
-    double density_tolerance = 1e-6;  // largest density change and largest commutator (DIIS) error
+    // Largest density change; the largest commutator (DIIS) error must be
+    // within 10 eV times it (an orbital-energy difference times a rotation).
+    double density_tolerance = 1e-6;
     double level_shift = 0.0;         // eV; 0 selects the automatic late shift
     double damping = 0.5;             // weight of the old density
     bool use_nddo = true;             // NDDO pair integrals, else gamma-only

@@ -26,6 +26,9 @@ constexpr double kFirstTrustRadius = 0.3;
 constexpr double kLargestTrustRadius = 1.0;
 constexpr double kSmallestTrustRadius = 1e-3;
 constexpr std::size_t kNewtonProducts = 12;
+// Newton steps in a row that lower the energy by less than the caller's
+// tolerance before the descent stops.
+constexpr std::size_t kCreepingSteps = 2;
 // Added to the occupied block to order it below the virtual one when the
 // blocks are diagonalised together (eV, far beyond any orbital energy).
 constexpr double kBlockSeparationEv = 1e4;
@@ -199,6 +202,7 @@ EigenvalueTest orbital_stability_test(std::size_t max_products, double relative_
     test.absolute_tolerance = kStabilityToleranceEv;
     test.relative_tolerance = relative_tolerance;
     test.residual_bound = kStabilityResidualEv;
+    test.near_margin = kNearThresholdEv;
     test.max_products = max_products;
     test.exact_dimension = kExactStabilityPairs;
     test.dense_dimension = kDenseStabilityPairs;
@@ -401,7 +405,8 @@ double descend_along_unstable_rotation(const Matrix& coefficients, std::size_t n
 }
 
 NewtonDescent descend_by_newton_steps(std::size_t n_occ, const FockOfDensity& fock, double energy, double gradient_tolerance,
-                               std::size_t max_steps, Matrix& density, NewtonScratch scratch, StabilityWorkspace& ws) {
+                               std::size_t max_steps, Matrix& density, NewtonScratch scratch, StabilityWorkspace& ws,
+                               double energy_tolerance) {
     const std::size_t n = density.rows();
     const std::size_t o = n_occ;
     const std::size_t v = n - std::min(n_occ, n);
@@ -415,6 +420,7 @@ NewtonDescent descend_by_newton_steps(std::size_t n_occ, const FockOfDensity& fo
 
     fock.build(density, scratch.fock);
     double radius = kFirstTrustRadius;
+    std::size_t creeping = 0;  // accepted steps in a row that lowered the energy by less than energy_tolerance
     for (; descent.steps < max_steps; ++descent.steps) {
         semicanonical_orbitals(density, scratch.fock, o, scratch.work, scratch.trial_density, scratch.eigensolver,
                                scratch.orbitals, scratch.orbital_energies);
@@ -501,6 +507,7 @@ NewtonDescent descend_by_newton_steps(std::size_t n_occ, const FockOfDensity& fo
             const double predicted = 4.0 * t * along_gradient + 2.0 * t * t * quadratic;
             if (trial_energy < energy) {
                 accepted = true;
+                creeping = energy - trial_energy < energy_tolerance ? creeping + 1 : 0;
                 const double ratio = predicted < 0.0 ? (trial_energy - energy) / predicted : 0.0;
                 if (ratio > 0.75 && length > 0.8 * radius) radius = std::min(2.0 * radius, kLargestTrustRadius);
                 if (ratio < 0.25) radius = std::max(0.5 * length, kSmallestTrustRadius);
@@ -513,6 +520,10 @@ NewtonDescent descend_by_newton_steps(std::size_t n_occ, const FockOfDensity& fo
             }
         }
         if (!accepted) break;
+        if (creeping >= kCreepingSteps) {  // along a soft or zero mode: the iterations finish
+            ++descent.steps;
+            break;
+        }
     }
     descent.energy = energy;
     return descent;

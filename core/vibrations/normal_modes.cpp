@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <numeric>
 #include <utility>
 #include <vector>
@@ -19,6 +20,16 @@ namespace {
 // default Hessian step, so a finite-difference Hessian cannot tell it from a
 // bend.
 constexpr double kUnresolvedLeverAngstrom = 1e-3;
+// A chain of atoms that turns by less than this at every atom is linear: an
+// optimisation of a linear molecule to the default gradient tolerances stops
+// up to about 1.3 degrees off (acetylene, cyanoacetylene and carbon dioxide
+// from random starts, every method), while a molecule bent by 3 degrees or
+// more at an atom is bent. At such a geometry the rotation about the long
+// axis is no symmetry of the energy (the gradient does not vanish), and
+// projecting it out would remove one component of a bend.
+constexpr double kLinearTurnDegrees = 2.0;
+// Atoms closer than this (angstrom) along the chain count as one point.
+constexpr double kCoincidentAngstrom = 1e-6;
 
 std::array<double, 3> position(const MolecularBatch& molecule, std::size_t a) {
     return {molecule.x[a], molecule.y[a], molecule.z[a]};
@@ -41,9 +52,39 @@ Inertia principal_inertia(const MolecularBatch& molecule, std::span<const double
     return out;
 }
 
-bool linear_by_inertia(std::size_t n_atoms, const Inertia& inertia) {
-    return n_atoms < 3 ||
-           inertia.moments[0] <= inertia.total_mass * kUnresolvedLeverAngstrom * kUnresolvedLeverAngstrom;
+// Fewer than three atoms; a rotation about the axis of the smallest moment
+// with a lever below kUnresolvedLeverAngstrom; or the atoms, in their order
+// along that axis, a chain that turns by less than kLinearTurnDegrees at
+// every atom.
+bool linear_geometry(const MolecularBatch& molecule, const Inertia& inertia) {
+    const std::size_t n = molecule.n_atoms;
+    if (n < 3 || inertia.moments[0] <= inertia.total_mass * kUnresolvedLeverAngstrom * kUnresolvedLeverAngstrom) {
+        return true;
+    }
+    const std::array<double, 3> axis{inertia.axes(0, 0), inertia.axes(1, 0), inertia.axes(2, 0)};
+    auto along = [&](std::size_t a) {
+        return axis[0] * molecule.x[a] + axis[1] * molecule.y[a] + axis[2] * molecule.z[a];
+    };
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return along(a) < along(b); });
+    const double cos_limit = std::cos(kLinearTurnDegrees * std::numbers::pi / 180.0);
+    std::array<double, 3> last = position(molecule, order[0]), direction{};
+    bool has_direction = false;
+    for (std::size_t k = 1; k < n; ++k) {
+        const auto r = position(molecule, order[k]);
+        std::array<double, 3> step{r[0] - last[0], r[1] - last[1], r[2] - last[2]};
+        const double length = std::sqrt(step[0] * step[0] + step[1] * step[1] + step[2] * step[2]);
+        if (length < kCoincidentAngstrom) continue;
+        for (double& c : step) c /= length;
+        if (has_direction && step[0] * direction[0] + step[1] * direction[1] + step[2] * direction[2] < cos_limit) {
+            return false;
+        }
+        direction = step;
+        has_direction = true;
+        last = r;
+    }
+    return true;
 }
 
 }  // namespace
@@ -68,7 +109,7 @@ std::size_t external_motion_basis(const MolecularBatch& molecule, std::span<cons
     // Rotations about the principal axes; a linear molecule has none about
     // the axis of the smallest moment, its own.
     const Inertia inertia = principal_inertia(molecule, masses);
-    const std::size_t first_axis = linear_by_inertia(n_atoms, inertia) ? 1 : 0;
+    const std::size_t first_axis = linear_geometry(molecule, inertia) ? 1 : 0;
     basis.fill(0.0);
     for (std::size_t a = 0; a < n_atoms; ++a) {
         const double s = std::sqrt(masses[a]);
@@ -147,7 +188,7 @@ std::size_t count_imaginary_frequencies(std::span<const double> frequencies_cm1)
 
 bool is_linear_molecule(const MolecularBatch& molecule, std::span<const double> masses) {
     if (molecule.n_atoms < 3) return true;
-    return linear_by_inertia(molecule.n_atoms, principal_inertia(molecule, masses));
+    return linear_geometry(molecule, principal_inertia(molecule, masses));
 }
 
 NormalModeAnalysis analyze_normal_modes(const MolecularBatch& molecule, const Matrix& cartesian_hessian,

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -283,6 +284,31 @@ TEST(Lbfgs, RefusesUnsoundOptionsBeforeAnyScf) {
         EXPECT_EQ(stop_message([&] { optimize_geometry_lbfgs(m, kAm1, ws, gws, options); }), c.message);
         EXPECT_TRUE(std::all_of(ws.hcore.data().begin(), ws.hcore.data().end(), [](double v) { return v == 0.0; }));
     }
+}
+
+// A workspace that follows a solution above the one an SCF from the atomic
+// guess finds takes that one over and carries it to the next warm start; one
+// on the lowest solution keeps its own. (Water has one closed-shell
+// solution: a followed energy claimed 1 eV higher stands for a higher one.)
+TEST(GeometryEvaluation, AdoptsOnlyALowerSolutionAndCarriesIt) {
+    const MolecularBatch m = make_molecule(water(), kAm1);
+    ScfWorkspace scf = ScfWorkspace::allocate(m.n_basis);
+    std::optional<ScfWorkspace> spare;
+    const SurfaceScfSettings settings{.use_nddo = true};
+    const ScfResult own = run_surface_scf(m, kAm1, scf, settings);
+    ASSERT_TRUE(own.converged);
+    const Matrix own_density = scf.density;
+
+    EXPECT_FALSE(adopt_lower_solution(m, kAm1, scf, spare, settings, own.total_energy));
+    EXPECT_TRUE(std::equal(own_density.data().begin(), own_density.data().end(), scf.density.data().begin()));
+
+    const std::optional<ScfResult> lower = adopt_lower_solution(m, kAm1, scf, spare, settings, own.total_energy + 1.0);
+    ASSERT_TRUE(lower);
+    EXPECT_NEAR(lower->total_energy, own.total_energy, 1e-6);
+    EXPECT_EQ(scf.carried_coordinates.size(), 3 * m.n_atoms);
+    const ScfResult next = run_surface_scf(m, kAm1, scf, settings);
+    EXPECT_TRUE(next.converged);
+    EXPECT_NEAR(next.total_energy, own.total_energy, 1e-6);
 }
 
 }  // namespace

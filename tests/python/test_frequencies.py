@@ -2,12 +2,16 @@
 of single-point gradients, frequencies and thermochemistry against textbook
 relations, and the three result classes."""
 import math
+import pathlib
+import random
 import re
+import runpy
 
 import pytest
 
 from conftest import TIGHT, WATER_XYZ, WATER_Z, open_shell_message
 
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 W = WATER_XYZ
 CO2_Z = [6, 8, 8]
 CO2_XYZ = [[0.0, 0.0, 0.0], [0.0, 0.0, 1.19], [0.0, 0.0, -1.19]]
@@ -50,9 +54,16 @@ def water_vib(qp):
         (WATER_Z, W, {"pressure_atm": math.inf},
          "argument 'pressure_atm': must lie in [1e-10, 10000000000.0] atm (got inf)"),
         (WATER_Z, W, {"rotational_symmetry_number": 0},
-         "argument 'rotational_symmetry_number': must be a finite number above 0.0 (got 0.0)"),
+         "argument 'rotational_symmetry_number': must be a finite number of at least 1.0 (got 0.0)"),
         (WATER_Z, W, {"step_size_angstrom": 0.0},
-         "argument 'step_size_angstrom': must lie in (0.0, 0.1] angstrom (got 0.0)"),
+         "argument 'step_size_angstrom': must lie in [1e-5, 0.1] angstrom (got 0.0)"),
+        # Values that gave numbers as if they were sound: a step doubles
+        # cannot resolve (water minimum: a -5084 cm^-1 mode), a symmetry number
+        # below one rotation (S_rot of 1385 cal/(mol K) at 1e-300).
+        (WATER_Z, W, {"step_size_angstrom": 1e-12},
+         "argument 'step_size_angstrom': must lie in [1e-5, 0.1] angstrom (got 1e-12)"),
+        (WATER_Z, W, {"rotational_symmetry_number": 0.5},
+         "argument 'rotational_symmetry_number': must be a finite number of at least 1.0 (got 0.5)"),
         # A mass list of the wrong length is refused rather than silently ignored.
         (WATER_Z, W, {"custom_masses": [16.0, 1.0]},
          "argument 'custom_masses': must hold one mass per atom: got 2 for 3 atoms"),
@@ -220,17 +231,53 @@ def test_saddle_point_is_flagged(qp):
     assert "exactly one vibrational frequency" in qp.VibrationalResultPy.is_transition_state.__doc__
 
 
+@pytest.fixture(scope="module")
+def tour_is_minimum():
+    """The tour's test of a minimum (examples/tour.py, read without running it)."""
+    return runpy.run_path(str(EXAMPLES / "tour.py"))["is_minimum"]
+
+
 @pytest.mark.parametrize("off_axis", [0.0, 2e-5, 2e-4])
-def test_linear_water_is_a_second_order_saddle(qp, off_axis):
+def test_linear_water_is_a_second_order_saddle(qp, tour_is_minimum, off_axis):
     """Linear water (also bent by a few 1e-5 angstrom, still linear to the
     linearity test, or by 2e-4 angstrom, a bend far below what the Hessian
     step resolves) curves down along both bends: two imaginary frequencies,
-    so it is not a transition state."""
+    so it is neither a transition state nor a minimum."""
     linear = [[off_axis, 0.0, 0.0], [0.0, 0.0, 0.96], [0.0, 0.0, -0.96]]
     vib = qp.frequencies(WATER_Z, linear, "AM1")
     assert len(vib.vibrational_frequencies_cm1) == 4
     assert sum(1 for nu in vib.vibrational_frequencies_cm1 if nu < -10.0) == 2
     assert not vib.is_transition_state
+    assert not tour_is_minimum(vib)
+
+
+def test_tour_calls_the_water_minimum_a_minimum(water_vib, tour_is_minimum):
+    assert tour_is_minimum(water_vib)
+
+
+# Linear molecules along z (angstrom), from typical bond lengths.
+LINEAR_MOLECULES = {
+    "acetylene": ([6, 6, 1, 1], [[0, 0, 0.6], [0, 0, -0.6], [0, 0, 1.66], [0, 0, -1.66]]),
+    "cyanoacetylene": ([1, 6, 6, 6, 7], [[0, 0, -1.06], [0, 0, 0], [0, 0, 1.21], [0, 0, 2.58], [0, 0, 3.74]]),
+    "carbon dioxide": (CO2_Z, CO2_XYZ),
+}
+
+
+def test_optimised_linear_molecules_keep_both_components_of_every_bend(qp):
+    """The default optimisation of a linear molecule stops a little off
+    linear (acetylene at 179.77 degrees); there the rotation about the long
+    axis is no symmetry of the energy, and the analysis must not remove it
+    as one: 3N - 5 vibrations, degenerate bends in pairs. A molecule bent by
+    3 degrees keeps 3N - 6."""
+    rng = random.Random(7)
+    for name, (numbers, coords) in LINEAR_MOLECULES.items():
+        for _ in range(8):
+            start = [[c + rng.uniform(-0.04, 0.04) for c in row] for row in coords]
+            vib = qp.frequencies(numbers, qp.optimize(numbers, start).coordinates)
+            assert len(vib.vibrational_frequencies_cm1) == 3 * len(numbers) - 5, (name, start)
+    turned = math.radians(3.0)
+    bent = [[0.0, 0.0, 0.0], [0.0, 0.0, 0.96], [0.0, 0.96 * math.sin(turned), -0.96 * math.cos(turned)]]
+    assert len(qp.frequencies(WATER_Z, bent, "AM1").vibrational_frequencies_cm1) == 3
 
 
 def test_result_classes(qp, water_vib):

@@ -114,3 +114,35 @@ def test_result_classes(qp, path):
         "(atomic_numbers, coordinates, method=None, step_size=None, max_points=None, direction=None, use_nddo=True)")
     with pytest.raises(TypeError):
         qp.IrcPyResult()
+
+
+# Transition states under PM6, found by transition_state from hand-built
+# guesses (one imaginary frequency each: -2390 and -725 cm^-1): the
+# four-centre elimination of H2 from ethane, and the chair transition state
+# of the Cope rearrangement of 1,5-hexadiene.
+ETHANE_H2_TS = ([6, 6, 1, 1, 1, 1, 1, 1], [
+    [-0.72363, -0.16388, -0.02413], [0.72363, -0.16389, 0.02414], [-0.40860, 1.34198, -0.23266],
+    [0.40861, 1.34197, 0.23269], [-1.33637, 0.25725, 0.75118], [-1.22194, -0.98533, -0.52090],
+    [1.22201, -0.98534, 0.52092], [1.33629, 0.25723, -0.75123]])
+COPE_TS = ([6, 6, 6, 1, 1, 1, 1, 1, 6, 6, 6, 1, 1, 1, 1, 1], [
+    [-0.17120, 1.22925, 0.85218], [0.37145, 0.00000, 1.32151], [-0.17120, -1.22925, 0.85218],
+    [0.28523, 2.14685, 1.23781], [-1.26425, 1.32769, 0.86233], [1.34338, 0.00000, 1.80160],
+    [0.28523, -2.14685, 1.23781], [-1.26425, -1.32769, 0.86233], [0.17120, -1.22925, -0.85218],
+    [-0.37145, 0.00000, -1.32151], [0.17120, 1.22925, -0.85218], [-0.28523, -2.14685, -1.23781],
+    [1.26425, -1.32769, -0.86233], [-1.34338, 0.00000, -1.80160], [-0.28523, 2.14685, -1.23781],
+    [1.26425, 1.32769, -0.86233]])
+
+
+def test_converged_branches_end_at_minima(qp):
+    """A path that keeps a symmetry of the transition state can end on a
+    stationary point that is no minimum: from the elimination transition
+    state the C2H4 + H2 branch ended converged where the vibrational analysis
+    finds a -28 cm^-1 mode. A branch that says converged ends where the exact
+    Hessian has no imaginary frequency."""
+    for (numbers, ts), max_points in ((ETHANE_H2_TS, 50), (COPE_TS, 300)):
+        path = qp.irc(numbers, ts, max_points=max_points)
+        assert path.forward_converged or path.reverse_converged
+        for converged, end in ((path.reverse_converged, path.points[0]), (path.forward_converged, path.points[-1])):
+            if converged:
+                modes = qp.frequencies(numbers, end.coordinates).vibrational_frequencies_cm1
+                assert modes[0] > -10.0, (numbers, end, modes[:3])

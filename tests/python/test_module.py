@@ -130,7 +130,7 @@ RESULT_CLASSES = {
                    "velocities forces"),
     "DrcPyResult": ("Comprehensive result of Dynamic Reaction Coordinate simulation.",
                     "frames initial_energy_ev final_energy_ev energy_drift_ev_per_ps max_energy_drift_ev "
-                    "average_temperature_k"),
+                    "average_temperature_k thermostat_heat_ev state_change_steps"),
     "EspResultPy": ("Merz-Singh-Kollman Electrostatic Potential (ESP) fitting result.",
                     "charges dipole_debye dipole_magnitude_debye rms_error_ev num_grid_points"),
     "Am1BccPyResult": ("AM1-BCC Atomic Partial Charges result.",

@@ -95,6 +95,18 @@ def test_refused_input(qp, numbers, coords, vectors, kwargs, message):
     assert str(info.value) == message
 
 
+@pytest.mark.parametrize("vectors, message", [
+    ([[1e6, 0, 0]], "argument 'translation_vectors[0]': item 0 must lie in [-100000.0, 100000.0] angstrom (got "),
+    ([[3, 0, 0], [0, -1e154, 0]], "argument 'translation_vectors[1]': item 1 must lie in "),
+    ([[3, 0, 0], [0, 3, 0], [1, 1, 1e300]], "argument 'translation_vectors[2]': item 2 must lie in "),
+])
+def test_long_translation_vectors_are_refused(qp, vectors, message):
+    # Bounded like coordinates; 1e154 and 1e300 used to end the interpreter.
+    with pytest.raises(ValueError) as info:
+        qp.pbc([8, 1, 1], W, vectors)
+    assert str(info.value).startswith(message)
+
+
 def test_oversized_runs_are_refused_before_allocating(qp):
     for kwargs in [{"mers": [3, 1, 1], "k_grid": [2**40, 1, 1]}, {"band_points": 2**62},
                    {"mers": [2**31 - 1, 1, 1], "k_grid": [2**31 - 1, 1, 1]}]:
@@ -167,6 +179,93 @@ def test_defaults_are_within_their_stated_accuracy(qp, defaults, name):
     atoms = len(FIVE[name][0])
     assert default.total_energy_per_cell_ev / atoms == pytest.approx(large.total_energy_per_cell_ev / atoms, abs=0.01)
     assert default.indirect_bandgap_ev == pytest.approx(large.indirect_bandgap_ev, abs=0.2)
+
+
+# Polyacetylene with equal bonds (a = 2.46) and with bonds of 1.417 and 1.43
+# angstrom (a = 2.455): the symmetric solution is a saddle point, and the
+# stable one alternates its bonds, as in the doubled cell.
+EQUAL_BONDS = ([6, 6, 1, 1], [[0, 0, 0], [1.23, 0.70, 0], [0, -1.09, 0], [1.23, 1.79, 0]], [[2.46, 0, 0]])
+NEARLY_EQUAL = ([6, 6, 1, 1], [[0, 0, 0], [1.22, 0.72, 0], [0, -1.09, 0], [1.22, 1.81, 0]], [[2.455, 0, 0]])
+
+
+def doubled(cell):
+    numbers, coords, ((a, _, _),) = cell
+    return numbers * 2, coords + [[x + a, y, z] for x, y, z in coords], [[2 * a, 0, 0]]
+
+
+@pytest.mark.parametrize("cell", [EQUAL_BONDS, NEARLY_EQUAL])
+@pytest.mark.parametrize("method", ["MNDO", "AM1", "PM3", "RM1", "PM6", "PM7"])
+def test_polyacetylene_settles_on_alternating_bonds(qp, cell, method):
+    single, double = qp.pbc(*cell, method=method), qp.pbc(*doubled(cell), method=method)
+    assert double.converged
+    if single.converged:
+        # Against the doubled cell (the symmetric solution lay 18-30 meV per
+        # atom above it, with a gap of 0.04-0.3 eV instead of 4.5-5.3 eV).
+        assert single.total_energy_per_cell_ev / 4 == pytest.approx(double.total_energy_per_cell_ev / 8, abs=1e-3)
+        assert single.indirect_bandgap_ev > 4.0
+    if method == "AM1" and cell is EQUAL_BONDS:
+        # The doubled cell measured before the check existed: -70.765948 eV per atom.
+        assert double.total_energy_per_cell_ev / 8 == pytest.approx(-70.765948, abs=1e-3)
+
+
+def test_every_image_of_an_atom_gives_one_answer(qp):
+    # h-BN (PM6, a = 2.50) with N given at its -2 a2 image and polyacetylene
+    # (AM1) with C1 at +a1 and H0 at -a1: one crystal, one answer (they were
+    # 14 meV per atom and 0.28 eV of gap apart).
+    a, r3 = 2.50, math.sqrt(3.0)
+    a1, a2 = [a, 0, 0], [a / 2, a * r3 / 2, 0]
+    n = [a / 2, a / (2 * r3), 0]
+    runs = [(qp.pbc([5, 7], [[0, 0, 0], n], [a1, a2]), 2),
+            (qp.pbc([5, 7], [[0, 0, 0], [n[i] - 2 * a2[i] for i in range(3)]], [a1, a2]), 2)]
+    numbers, coords, vectors = EQUAL_BONDS
+    moved = [list(c) for c in coords]
+    moved[1][0] += 2.46
+    moved[2][0] -= 2.46
+    runs += [(qp.pbc(numbers, coords, vectors, method="AM1"), 4), (qp.pbc(numbers, moved, vectors, method="AM1"), 4)]
+    for (first, atoms), (second, _) in (runs[:2], runs[2:]):
+        assert first.converged and second.converged
+        energies = [r.total_energy_per_cell_ev / atoms for r in (first, second)]
+        assert energies[1] == pytest.approx(energies[0], abs=1e-4)
+        assert second.indirect_bandgap_ev == pytest.approx(first.indirect_bandgap_ev, abs=5e-3)
+
+
+def zinc_blende(numbers, a, conventional):
+    # Primitive fcc cell with the second atom at a/4 (1, 1, 1), or the cubic
+    # cell of eight atoms.
+    if not conventional:
+        return numbers, [[0, 0, 0], [a / 4] * 3], [[0, a / 2, a / 2], [a / 2, 0, a / 2], [a / 2, a / 2, 0]]
+    corners = [(0, 0, 0), (0, 0.5, 0.5), (0.5, 0, 0.5), (0.5, 0.5, 0)]
+    coords = [[a * (c + s) for c in corner] for corner in corners for s in (0, 0.25)]
+    return numbers * 4, coords, [[a, 0, 0], [0, a, 0], [0, 0, a]]
+
+
+# Energy per atom and gap (eV) of the primitive cell with mers = k_grid =
+# (15, 15, 15) (cells to 30 angstrom, far past every pair within the
+# point-charge radius), computed with this code.
+POLAR_LIMITS = {
+    ("SiC", "MNDO"): (-108.222398, 8.718), ("SiC", "AM1"): (-106.138955, 7.468),
+    ("SiC", "PM3"): (-96.285593, 6.087), ("SiC", "PM6"): (-98.662056, 11.511),
+    ("cBN", "MNDO"): (-139.517177, 9.111), ("cBN", "AM1"): (-139.677986, 7.829),
+    ("cBN", "PM3"): (-130.456093, 9.708), ("cBN", "PM6"): (-119.842462, 12.695),
+}
+POLAR = {"SiC": ([14, 6], 4.36), "cBN": ([5, 7], 3.615)}
+
+
+@pytest.mark.parametrize("crystal, method", POLAR_LIMITS)
+def test_polar_crystals_reach_their_limit_in_either_cell(qp, crystal, method):
+    # Before, the cell's far field depended on the cluster's shape: MNDO SiC
+    # was 2.76 eV per atom off and its two cells 140 meV per atom apart.
+    energy, gap = POLAR_LIMITS[crystal, method]
+    numbers, a = POLAR[crystal]
+    per_atom = {}
+    for conventional in (False, True):
+        cell = zinc_blende(numbers, a, conventional)
+        r = qp.pbc(*cell, method=method)
+        assert r.converged
+        per_atom[conventional] = r.total_energy_per_cell_ev / len(cell[0])
+        assert per_atom[conventional] == pytest.approx(energy, abs=0.01)
+        assert r.indirect_bandgap_ev == pytest.approx(gap, abs=0.2)
+    assert per_atom[True] == pytest.approx(per_atom[False], abs=1e-3)
 
 
 def test_periodic_scf_converges_like_the_molecular_one(qp):

@@ -163,3 +163,20 @@ def test_result_classes(qp, refined):
     assert qp.saddle.__text_signature__ == (
         "(atomic_numbers, reactant_coords, product_coords, method=None, max_cycles=None, step_size=None, "
         "convergence_distance=None, inner_max_steps=None, inner_grad_tol=None, use_nddo=None, refine_with_ts=None)")
+
+
+def test_estimate_without_refinement_is_documented_as_no_stationary_point(qp):
+    """cis- to trans-HONO (PM6, ends minimised): without the refinement the
+    interpolated estimate has two imaginary frequencies and a gradient of
+    tens of kcal/(mol angstrom), 15 kcal/mol above the saddle point, yet the
+    path search meets; converged must then say what it speaks of."""
+    z = [1, 8, 7, 8]
+    cis = [[-0.3979, 0.9317, 0.0752], [0.0516, 0.0214, 0.0221], [1.3943, 0.0267, -0.0206], [1.9567, 1.0634, 0.0057]]
+    trans = [[-0.2544, -0.9728, 0.0604], [0.0120, -0.0028, 0.0214], [1.4041, 0.0248, 0.0219],
+             [1.8429, 1.1108, -0.0214]]
+    estimate = qp.saddle(z, cis, trans, refine_with_ts=False)
+    largest = max(abs(g) for row in estimate.final_result.gradients_kcal_mol_angstrom for g in row)
+    assert largest > 10.0
+    if estimate.converged:
+        assert "not a stationary point" in qp.saddle.__doc__
+        assert "path search only" in qp.SaddlePyResult.converged.__doc__

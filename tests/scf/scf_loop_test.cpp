@@ -334,7 +334,8 @@ TEST(RhfScf, DShellDoesNotSoakUpCharge) {
 // overlap) but have their occupied orbitals tens of eV above virtual ones.
 // A converged run's density must be the aufbau density of its own Fock
 // matrix (reference: the n_occ lowest eigenvectors of F(P), by definition),
-// here and on ordinary molecules.
+// here and on ordinary molecules; the orbitals left in the workspace span
+// it, and the reported frontier levels are F(P)'s to 1e-4 eV.
 TEST(RhfScf, ReportedDensityIsTheAufbauDensityOfItsFockMatrix) {
     const fixtures::Geometry c2_pair = {{6, 6, 6, 6}, {{{-1.07, 0, 0}}, {{1.07, 0, 0}}, {{38.93, 0, 0}}, {{41.07, 0, 0}}}};
     for (const Case& c : {Case{"PM3 C2 + C2", c2_pair, &kPm3}, Case{"PM6 C2 + C2", c2_pair, &kPm6},
@@ -343,18 +344,24 @@ TEST(RhfScf, ReportedDensityIsTheAufbauDensityOfItsFockMatrix) {
                           Case{"MNDO C2", {{6, 6}, {{{0, 0, 0}}, {{2.14, 0, 0}}}}, &kMndo}}) {
         SCOPED_TRACE(c.name);
         ScfRun run = run_scf(c.geometry, *c.model);
-        if (!run.result.converged) continue;
+        ASSERT_TRUE(run.result.converged);
         const std::size_t n = run.molecule.n_basis, n_occ = count_valence_electrons(run.molecule, *c.model) / 2;
         Matrix f = Matrix::zeros(n, n), orbitals = Matrix::zeros(n, n), aufbau = Matrix::zeros(n, n);
+        Matrix spanned = Matrix::zeros(n, n);
         Vec64 eps = Vec64::zeros(n);
         build_fock_nddo(run.molecule, *c.model, run.workspace.pairs, run.workspace.hcore, run.workspace.density, f);
         diagonalize_symmetric(f, eps, orbitals);
         compute_density_matrix(orbitals, n_occ, aufbau);
-        double largest = 0.0;
+        compute_density_matrix(run.workspace.coefficients, n_occ, spanned);
+        double largest = 0.0, span_error = 0.0;
         for (std::size_t i = 0; i < n * n; ++i) {
             largest = std::max(largest, std::fabs(aufbau.data()[i] - run.workspace.density.data()[i]));
+            span_error = std::max(span_error, std::fabs(spanned.data()[i] - run.workspace.density.data()[i]));
         }
         EXPECT_LT(largest, 1e-4);
+        EXPECT_LT(span_error, 1e-10);
+        EXPECT_NEAR(run.result.homo, eps[n_occ - 1], 1e-4);
+        EXPECT_NEAR(run.result.lumo, eps[n_occ], 1e-4);
     }
 }
 

@@ -183,10 +183,12 @@ TEST(NormalModes, ProjectionRemovesRigidBodyMotionOnly) {
 
 // One rule for the analysis' external-mode count and the linearity test:
 // the mass-weighted RMS lever of the rotation about the axis of smallest
-// moment below 1e-3 angstrom per radian. Levers by hand: three unit masses at
-// x = 0, 1, 2 with the last one y off the line lie about y / sqrt(18) from the
-// best line (0.24e-3 for y = 1e-3, 2.4e-3 for 1e-2); O=C=O (16, 12, 16) with
-// the carbon 3e-4 angstrom off axis, about 1.3e-4.
+// moment below 1e-3 angstrom per radian, or a chain that turns by less than
+// 2 degrees at every atom. Levers by hand: three unit masses at x = 0, 1, 2
+// with the last one y off the line lie about y / sqrt(18) from the best line
+// (0.24e-3 for y = 1e-3); O=C=O (16, 12, 16) with the carbon 3e-4 angstrom
+// off axis, about 1.3e-4. Unit bonds turning by 1 degree (what a default
+// optimisation of a linear molecule leaves) have a lever of 4e-3.
 TEST(NormalModes, OneLinearityRuleForTheTestAndTheRigidMotions) {
     struct Case {
         const char* name;
@@ -200,7 +202,10 @@ TEST(NormalModes, OneLinearityRuleForTheTestAndTheRigidMotions) {
         {"collinear chain", {{0, 0, 0}, {0, 0, 1.2}, {0, 0, -1.2}, {0, 0, 3.0}}, {1, 1, 1, 1}, true},
         {"first two coincident", {{1, 1, 1}, {1, 1, 1 + 5e-7}, {3, 0, 0}}, unit3, true},
         {"1e-3 angstrom off the line", {{0, 0, 0}, {1, 0, 0}, {2, 1e-3, 0}}, unit3, true},
-        {"1e-2 angstrom off the line", {{0, 0, 0}, {1, 0, 0}, {2, 1e-2, 0}}, unit3, false},
+        {"turned by 1 degree at the middle atom", {{0, 0, 0}, {1, 0, 0}, {1.99985, 0.017452, 0}}, unit3, true},
+        {"turned by 3 degrees at the middle atom", {{0, 0, 0}, {1, 0, 0}, {1.99863, 0.052336, 0}}, unit3, false},
+        {"acetylene 1 degree off linear at one carbon",
+         {{0, 0, -0.6}, {0, 0, 0.6}, {0, 0.0185, 1.66}, {0, 0, -1.66}}, {12.011, 12.011, 1.0079, 1.0079}, true},
         {"carbon dioxide", {{0, 0, -1.16}, {0, 0, 0}, {0, 0, 1.16}}, {15.9994, 12.011, 15.9994}, true},
         {"carbon dioxide, carbon 3e-4 angstrom off axis", {{0, 0, -1.16}, {3e-4, 0, 0}, {0, 0, 1.16}},
          {15.9994, 12.011, 15.9994}, true},
