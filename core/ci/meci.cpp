@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "core/ci/active_integrals.h"
-#include "core/ci/staged_eigensolver.h"
 #include "core/gradients/heat_of_formation.h"
 #include "core/integrals/pair_integrals.h"
 #include "core/scf/blas.h"
@@ -238,7 +237,7 @@ MeciResult run_meci(const MolecularBatch& molecule, const ParameterModel& model,
 
     build_ci_hamiltonian(microstates, ws.diagonal_energies, n, ws.reference_occupations, ws.integrals, ws.ci_matrix);
     add_diagonal_tie_break(ws.ci_matrix);
-    diagonalize_in_stages(ws.ci_matrix, ws.eigenvalues, ws.eigenvectors);
+    diagonalize_symmetric(ws.ci_matrix, ws.eigenvalues, ws.eigenvectors);
     build_s2_matrix(microstates, n, ws.s2_matrix, 0.5 * static_cast<double>(n_electrons % 2));
 
     MeciResult result;

@@ -5,10 +5,10 @@
 
 #include "core/ci/meci.h"
 #include "core/ci/microstates.h"
-#include "core/ci/staged_eigensolver.h"
 #include "core/gradients/frozen_pair_energy.h"
 #include "core/integrals/pair_integrals.h"
 #include "core/properties/single_point.h"
+#include "core/scf/staged_eigensolver.h"
 #include "core/scf/workspace.h"
 #include "core/solvation/cavity.h"
 #include "core/varnex/sparse.h"
@@ -127,9 +127,6 @@ MemoryPlan driver_memory(const MolecularBatch& molecule, bool use_nddo, std::uin
     const std::uint64_t dimension = 3 * static_cast<std::uint64_t>(molecule.n_atoms);
     MemoryPlan plan = request_base().add(gradient_workspace(molecule));
     plan.add_items(scf_workspaces, scf_workspace(molecule, use_nddo).bytes());
-    // At every geometry after the first the SCF builds the new pair table
-    // while the last one is still held.
-    if (use_nddo && scf_workspaces > 0) plan.add(pair_table(molecule));
     plan.add_matrices(cartesian_matrices, dimension, dimension);
     if (cartesian_matrices > 0) plan.add(hessian_base_data(molecule, use_nddo));
     plan.add_matrices(extras.kept_basis_matrices, molecule.n_basis, molecule.n_basis);
@@ -142,15 +139,7 @@ MemoryPlan driver_memory(const MolecularBatch& molecule, bool use_nddo, std::uin
 }
 
 MemoryPlan frequencies_memory(const MolecularBatch& molecule, bool use_nddo) {
-    // The displaced SCFs rebuild only the moved atom's pair records: no
-    // second pair table, unlike the drivers that move every atom.
-    const std::uint64_t dimension = 3 * static_cast<std::uint64_t>(molecule.n_atoms);
-    return request_base()
-        .add(gradient_workspace(molecule))
-        .add(scf_workspace(molecule, use_nddo))
-        .add_matrices(6, dimension, dimension)
-        .add(hessian_base_data(molecule, use_nddo))
-        .add_matrices(3, molecule.n_basis, molecule.n_basis);
+    return driver_memory(molecule, use_nddo, 1, 6, false).add_matrices(3, molecule.n_basis, molecule.n_basis);
 }
 
 MemoryPlan charges_memory(const MolecularBatch& molecule, bool use_nddo) {
@@ -179,7 +168,9 @@ MemoryPlan ci_memory(const MolecularBatch& molecule, bool use_nddo, std::uint64_
     // integral weights over the window.
     MemoryPlan plan = request_base().add(scf_workspace(molecule, use_nddo)).add(gradient_workspace(molecule));
     plan.add_matrices(3, microstates, microstates);
-    plan.add_doubles(staged_eigensolver_scratch_doubles(static_cast<std::size_t>(microstates)));
+    const auto order = static_cast<std::size_t>(microstates);
+    plan.add_doubles(staged_eigensolver_real_work(order));
+    plan.add_items(staged_eigensolver_integer_work(order), sizeof(std::int32_t));
     // Per state: its record in the engine and in the result object (with the
     // object's own header), and its microstate.
     plan.add_items(microstates, 2 * sizeof(CiState) + sizeof(Microstate) + 64);

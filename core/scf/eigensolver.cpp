@@ -11,6 +11,7 @@
 #include <lapack.h>
 
 #include "core/scf/blas.h"
+#include "core/scf/staged_eigensolver.h"
 #include "core/types/errors.h"
 
 namespace quorin {
@@ -40,22 +41,6 @@ void check_shapes(const Matrix& a, const Vec64& eigenvalues, const Matrix& eigen
 // pick a different component.
 constexpr double kSignTieMargin = 1e-10;
 
-// Negates the vector v[0], v[stride], ... (n entries) when its first
-// largest-magnitude component is negative.
-void fix_sign(double* v, std::size_t n, std::size_t stride) {
-    double largest = 0.0;
-    for (std::size_t i = 0; i < n; ++i) largest = std::max(largest, std::fabs(v[i * stride]));
-    const double threshold = largest * (1.0 - kSignTieMargin);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double value = v[i * stride];
-        if (std::fabs(value) < threshold) continue;
-        if (value < 0.0) {
-            for (std::size_t j = 0; j < n; ++j) v[j * stride] = -v[j * stride];
-        }
-        return;
-    }
-}
-
 void transpose_in_place(Matrix& m) {
     const std::size_t n = m.rows();
     for (std::size_t i = 0; i < n; ++i) {
@@ -78,8 +63,9 @@ void call_dsyevd(lapack_int n, double* a, double* w, double* work, lapack_int lw
 }
 
 // Minimum sizes of the divide-and-conquer workspace with eigenvectors.
-std::size_t minimum_real_work(std::size_t n) { return n <= 1 ? 1 : 1 + 6 * n + 2 * n * n; }
-std::size_t minimum_integer_work(std::size_t n) { return n <= 1 ? 1 : 3 + 5 * n; }
+// The staged solver for large orders needs the same.
+std::size_t minimum_real_work(std::size_t n) { return n <= 1 ? 1 : staged_eigensolver_real_work(n); }
+std::size_t minimum_integer_work(std::size_t n) { return n <= 1 ? 1 : staged_eigensolver_integer_work(n); }
 
 // LAPACK on eigenvectors := a. Returns false when LAPACK reports a failure
 // or returns a non-finite eigenvalue.
@@ -88,6 +74,10 @@ bool lapack_diagonalize(const Matrix& a, Vec64& real_work, std::vector<std::int3
     const std::size_t n = a.rows();
     constexpr auto kIntMax = static_cast<std::size_t>(std::numeric_limits<lapack_int>::max());
     if (real_work.size() > kIntMax || integer_work.size() > kIntMax) return false;
+    if (n >= kStagedEigensolverMinOrder &&
+        diagonalize_in_stages(a, real_work, integer_work, eigenvalues, eigenvectors)) {
+        return true;
+    }
     // A symmetric matrix reads the same in row- and column-major order.
     eigenvectors.copy_from(a);
     lapack_int info = 0;
@@ -100,7 +90,7 @@ bool lapack_diagonalize(const Matrix& a, Vec64& real_work, std::vector<std::int3
         if (!std::isfinite(eigenvalues[k])) return false;
     }
     // Column-major output: eigenvector k is row k of the row-major storage.
-    for (std::size_t k = 0; k < n; ++k) fix_sign(eigenvectors.row(k), n, 1);
+    for (std::size_t k = 0; k < n; ++k) fix_eigenvector_sign(eigenvectors.row(k), n, 1);
     transpose_in_place(eigenvectors);
     return true;
 }
@@ -121,6 +111,20 @@ std::size_t diagonalize(const Matrix& a, Vec64& real_work, std::vector<std::int3
 }
 
 }  // namespace
+
+void fix_eigenvector_sign(double* v, std::size_t n, std::size_t stride) {
+    double largest = 0.0;
+    for (std::size_t i = 0; i < n; ++i) largest = std::max(largest, std::fabs(v[i * stride]));
+    const double threshold = largest * (1.0 - kSignTieMargin);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double value = v[i * stride];
+        if (std::fabs(value) < threshold) continue;
+        if (value < 0.0) {
+            for (std::size_t j = 0; j < n; ++j) v[j * stride] = -v[j * stride];
+        }
+        return;
+    }
+}
 
 EigensolverWorkspace EigensolverWorkspace::allocate(std::size_t n) {
     EigensolverWorkspace ws;
@@ -176,7 +180,7 @@ std::size_t diagonalize_symmetric_with_work(const Matrix& a, Matrix& work, Vec64
 void fix_eigenvector_signs(Matrix& eigenvectors) {
     const std::size_t n = eigenvectors.rows();
     const std::size_t stride = eigenvectors.cols();
-    for (std::size_t k = 0; k < stride; ++k) fix_sign(eigenvectors.data().data() + k, n, stride);
+    for (std::size_t k = 0; k < stride; ++k) fix_eigenvector_sign(eigenvectors.data().data() + k, n, stride);
 }
 
 std::size_t diagonalize_symmetric_jacobi(const Matrix& a, Matrix& work, Vec64& eigenvalues,

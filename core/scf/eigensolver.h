@@ -1,7 +1,9 @@
 #pragma once
 // Dense symmetric eigensolver. The LAPACK divide-and-conquer driver does the
-// work; a cyclic Jacobi (threshold strategy in the first sweeps, fixed sweep
-// limit) takes over if LAPACK reports a failure. Eigenvalues come out in
+// work, from order kStagedEigensolverMinOrder on in steps that answer a stop
+// request (core/scf/staged_eigensolver.h); a cyclic Jacobi (threshold
+// strategy in the first sweeps, fixed sweep limit) takes over if LAPACK
+// reports a failure. Eigenvalues come out in
 // ascending order, eigenvectors as the columns of the eigenvector matrix, each
 // with its largest-magnitude component positive, so that results do not depend
 // on the library build.
@@ -28,7 +30,9 @@ struct EigensolverWorkspace {
 
 // Diagonalises the symmetric n x n matrix a (left untouched). Returns the
 // Jacobi sweep count when the fallback ran, else 0. Never fails numerically;
-// stops on shape mismatch. This form allocates its scratch per call.
+// stops on shape mismatch. From order kStagedEigensolverMinOrder on it calls
+// check_interruption between its steps (Interrupted passes through). This
+// form allocates its scratch per call.
 std::size_t diagonalize_symmetric(const Matrix& a, Vec64& eigenvalues, Matrix& eigenvectors);
 
 // The same with caller-owned scratch of a's size: allocates nothing.
@@ -50,5 +54,8 @@ std::size_t diagonalize_symmetric_jacobi(const Matrix& a, Matrix& work, Vec64& e
 // Flips each column so that its largest-magnitude component is positive; among
 // components equal in magnitude to within 1e-10 relative, the lowest index.
 void fix_eigenvector_signs(Matrix& eigenvectors);
+
+// The same rule for one vector of n entries v[0], v[stride], ...
+void fix_eigenvector_sign(double* v, std::size_t n, std::size_t stride);
 
 }  // namespace quorin

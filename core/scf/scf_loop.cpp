@@ -185,7 +185,10 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
 
     const OneCenterTables one_center = OneCenterTables::build(molecule, model);
     if (!options.core_tables_ready) {
-        if (options.use_nddo) ws.pairs = precompute_diatomic_pairs(molecule, model);
+        if (options.use_nddo) {
+            ws.pairs = std::vector<DiatomicPairIntegrals>();  // the last geometry's table goes first
+            ws.pairs = precompute_diatomic_pairs(molecule, model);
+        }
         build_hcore_with_options(molecule, model, ws.pairs, options.use_nddo, ws.hcore);
     }
     if (cosmo) cosmo->apply_nuclear_reaction_field_to_hcore(ws.hcore);

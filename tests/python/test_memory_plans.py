@@ -1,6 +1,7 @@
 """Memory plans against what requests really hold: the plan covers the peak
 resident set of a run, and a run that does not fit ends in MemoryError naming
 the two numbers, never in another error or a dead process."""
+import concurrent.futures
 import json
 import os
 import re
@@ -24,12 +25,20 @@ import quorin_py as q
 BYTES = re.compile(r"\((\d+) bytes\)")
 
 
-def run(body, env_extra=None, timeout=600):
-    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", **(env_extra or {}))
-    code = PRELUDE + textwrap.dedent(body)
-    done = subprocess.run([sys.executable, "-"], input=code, capture_output=True, text=True, timeout=timeout, env=env)
-    assert done.returncode == 0, done.stderr[-3000:]
-    return json.loads(done.stdout.strip().splitlines()[-1])
+def run_all(bodies, timeout=600):
+    """Runs each script in its own interpreter, as many at once as there are
+    cores (each measures only itself), and returns the JSON each prints last."""
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
+
+    def one(body):
+        code = PRELUDE + textwrap.dedent(body)
+        done = subprocess.run([sys.executable, "-"], input=code, capture_output=True, text=True, timeout=timeout,
+                              env=env)
+        assert done.returncode == 0, done.stderr[-3000:]
+        return json.loads(done.stdout.strip().splitlines()[-1])
+
+    with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
+        return list(pool.map(one, bodies))
 
 
 # Mid-size cases of each entry point whose plan is checked at its door.
@@ -50,35 +59,30 @@ def test_memory_plans_lie_between_the_measured_peak_and_half_again():
     # Each plan counts the arrays the run holds at its peak; what it misses
     # lets a request past the door that then fails, what it adds too much
     # refuses requests that fit.
-    out = {}
-    for name, call in CASES.items():
-        env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
-        code = PRELUDE + textwrap.dedent(f"""
-            def status(field):
-                return int(open("/proc/self/status").read().split(field + ":")[1].split()[0]) * 1024
-            q.calculate([8, 1, 1], [[0, 0, 0], [0.96, 0, 0], [-0.24, 0.93, 0]])
-            resource.setrlimit(resource.RLIMIT_AS, (status("VmSize") + (16 << 20), resource.RLIM_INFINITY))
-            try:
-                {call}
-                print(json.dumps(None))
-            except MemoryError as e:
-                print(json.dumps(str(e)))
-        """)
-        refused = subprocess.run([sys.executable, "-"], input=code, capture_output=True, text=True, env=env)
-        assert refused.returncode == 0, (name, refused.stderr[-2000:])
-        message = json.loads(refused.stdout.strip().splitlines()[-1])
-        assert message, f"{name}: ran within 16 MiB, no plan to read"
-        plan = int(BYTES.findall(message)[0])
-        peak = run(f"""
-            def status(field):
-                return int(open("/proc/self/status").read().split(field + ":")[1].split()[0]) * 1024
-            q.calculate([8, 1, 1], [[0, 0, 0], [0.96, 0, 0], [-0.24, 0.93, 0]])
-            open("/proc/self/clear_refs", "w").write("5")  # the peak restarts from here
-            base = status("VmRSS")
+    status = """
+        def status(field):
+            return int(open("/proc/self/status").read().split(field + ":")[1].split()[0]) * 1024
+        q.calculate([8, 1, 1], [[0, 0, 0], [0.96, 0, 0], [-0.24, 0.93, 0]])
+    """
+    refusals = [status + f"""
+        resource.setrlimit(resource.RLIMIT_AS, (status("VmSize") + (16 << 20), resource.RLIM_INFINITY))
+        try:
             {call}
-            print(json.dumps(status("VmHWM") - base))
-        """)
-        out[name] = (plan / 2**20, peak / 2**20)
+            print(json.dumps(None))
+        except MemoryError as e:
+            print(json.dumps(str(e)))
+    """ for call in CASES.values()]
+    peaks = [status + f"""
+        open("/proc/self/clear_refs", "w").write("5")  # the peak restarts from here
+        base = status("VmRSS")
+        {call}
+        print(json.dumps(status("VmHWM") - base))
+    """ for call in CASES.values()]
+    results = run_all(refusals + peaks)
+    out = {}
+    for name, message, peak in zip(CASES, results[: len(CASES)], results[len(CASES) :]):
+        assert message, f"{name}: ran within 16 MiB, no plan to read"
+        out[name] = (int(BYTES.findall(message)[0]) / 2**20, peak / 2**20)
     for name, (plan, peak) in out.items():
         assert peak <= plan <= 1.5 * peak, (name, f"plan {plan:.1f} MiB, peak {peak:.1f} MiB", out)
 
@@ -106,19 +110,19 @@ calls = {
 
 def test_under_address_space_limits_every_call_returns_or_raises_memory_error_naming_both_numbers():
     # From 250 MB (below it the BLAS library does not load) up in 30 MB
-    # steps, each limit in a fresh process: water and a 32-atom alkane
-    # through every entry point. A plan that counts too little lets the run
-    # start and fail; that failure must still be a MemoryError with the
-    # plan and the memory left, and the process must go on.
-    for limit_mb in range(250, 491, 30):
-        out = run(
-            f"resource.setrlimit(resource.RLIMIT_AS, ({limit_mb} * 10**6, resource.RLIM_INFINITY))\n"
-            + ENTRY_POINTS
-            + """
-molecules = {"water": ([8, 1, 1], [[0, 0, 0], [0.96, 0, 0], [-0.24, 0.93, 0]]), "decane": alkane(10)}
+    # steps, each limit in a fresh process: water and a 182-atom alkane
+    # (whose runs need some 20 to 200 MB, so that the limits fall inside
+    # them) through every entry point; the Hessians and the field SCFs take a
+    # 32-atom alkane, which keeps them to seconds. A run that does not fit
+    # must end in a MemoryError with the plan and the memory left, whether
+    # the door refuses it or an allocation fails on the way, and the process
+    # must go on.
+    script = ENTRY_POINTS + """
+water = ([8, 1, 1], [[0, 0, 0], [0.96, 0, 0], [-0.24, 0.93, 0]])
+slow = ("transition_state", "frequencies", "polarizability")
 out = {}
 for name, call in calls.items():
-    for label, (z, x) in molecules.items():
+    for label, (z, x) in {"water": water, "alkane": alkane(10 if name in slow else 60)}.items():
         try:
             call(z, x)
             out[name + " " + label] = "result"
@@ -128,7 +132,12 @@ for name, call in calls.items():
             out[name + " " + label] = "result"  # refused on its input (irc wants a saddle point)
 print(json.dumps(out))
 """
-        )
+    limits = range(250, 491, 30)
+    results = run_all(
+        f"resource.setrlimit(resource.RLIMIT_AS, ({limit_mb} * 10**6, resource.RLIM_INFINITY))\n" + script
+        for limit_mb in limits
+    )
+    for limit_mb, out in zip(limits, results):
         for case, outcome in out.items():
             if outcome != "result":
                 assert len(BYTES.findall(outcome)) == 2, (limit_mb, case, outcome)

@@ -8,8 +8,11 @@
 #include <utility>
 #include <vector>
 
+#include "core/scf/blas.h"
 #include "core/scf/eigensolver.h"
+#include "core/scf/staged_eigensolver.h"
 #include "core/types/errors.h"
+#include "core/types/interruption.h"
 
 namespace quorin {
 namespace {
@@ -313,6 +316,132 @@ TEST(SymmetricEigensolver, LapackAgreesWithJacobi) {
     Vec64 w3 = Vec64::zeros(3);
     Matrix v3 = Matrix::zeros(3, 3);
     EXPECT_EQ(diagonalize_symmetric(broken, w3, v3), kJacobiMaxSweeps);
+}
+
+// H m H for the reflector H = I - 2 u u^T / (u^T u), in O(n^2).
+Matrix reflected(const Matrix& m, const std::vector<double>& u) {
+    const std::size_t n = m.rows();
+    double uu = 0.0;
+    for (const double x : u) uu += x * x;
+    const double beta = 2.0 / uu;
+    std::vector<double> p(n, 0.0);
+    double gamma = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) p[i] += m(i, j) * u[j];
+        gamma += u[i] * p[i];
+    }
+    Matrix out = Matrix::zeros(n, n);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < n; ++j)
+            out(i, j) = m(i, j) - beta * (u[i] * p[j] + p[i] * u[j]) + beta * beta * gamma * u[i] * u[j];
+    return out;
+}
+
+// Large matrices take the staged road: A = H1 H2 D H2 H1 with two random
+// reflectors has the eigenvalues of the diagonal D (here in exactly
+// degenerate triples, close pairs 1e-9 apart and single values, so that the
+// joins of the halves deflate in every way) and, for each single eigenvalue
+// d_k, the eigenvector H1 H2 e_k (by construction; sign by the rule).
+// Order 2,050 splits twice before LAPACK solves the pieces, and its halves
+// are joined step by step. The solver asks
+// for a pending stop between its steps, a stop leaves the scratch reusable,
+// and the result does not depend on the scratch's history.
+TEST(SymmetricEigensolver, LargeMatricesRunInStagesThatAnswerAStop) {
+    const std::size_t n = 2050;
+    ASSERT_GE(n, kStagedEigensolverMinOrder);
+    std::vector<double> spectrum(n);
+    std::vector<bool> single(n, false);
+    for (std::size_t k = 0; k < n; ++k) {
+        switch (k % 6) {
+            case 0: case 1: case 2: spectrum[k] = -3.0 + 0.01 * double(k - k % 6); break;  // triples
+            case 3: spectrum[k] = -3.0 + 0.01 * double(k) + 1e-3; single[k] = true; break;
+            case 4: spectrum[k] = 2.0 + 0.003 * double(k); break;                          // pair 1e-9 apart
+            default: spectrum[k] = 2.0 + 0.003 * double(k - 1) + 1e-9; break;
+        }
+    }
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+    std::vector<double> u1(n), u2(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        u1[i] = uniform(rng);
+        u2[i] = uniform(rng);
+    }
+    Matrix d = Matrix::zeros(n, n);
+    for (std::size_t k = 0; k < n; ++k) d(k, k) = spectrum[k];
+    const Matrix a = reflected(reflected(d, u2), u1);
+
+    EigensolverWorkspace ws = EigensolverWorkspace::allocate(n);
+    Vec64 w = Vec64::zeros(n);
+    Matrix v = Matrix::zeros(n, n);
+    int asked = 0;
+    const auto count = [](void* calls) { return ++*static_cast<int*>(calls) < 0; };
+    {
+        const InterruptionScope scope(count, &asked);
+        EXPECT_EQ(diagonalize_symmetric(a, ws, w, v), 0u);
+    }
+    EXPECT_GT(asked, 64);  // one look per panel of the reduction alone: 64
+
+    std::vector<double> sorted = spectrum;
+    std::sort(sorted.begin(), sorted.end());
+    const double norm = std::max(std::fabs(sorted.front()), std::fabs(sorted.back()));
+    // Eigenvalues, and for single eigenvalues the constructed eigenvectors:
+    // the largest deviation of either.
+    double uu1 = 0.0, uu2 = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        uu1 += u1[i] * u1[i];
+        uu2 += u2[i] * u2[i];
+    }
+    const auto deviations = [&](const Vec64& values, const Matrix& vectors) {
+        double value = 0.0, vector = 0.0;
+        for (std::size_t k = 0; k < n; ++k) value = std::max(value, std::fabs(values[k] - sorted[k]));
+        for (std::size_t k = 0; k < n; ++k) {
+            if (!single[k]) continue;
+            const std::size_t column = std::lower_bound(sorted.begin(), sorted.end(), spectrum[k]) - sorted.begin();
+            std::vector<double> x(n, 0.0);
+            x[k] = 1.0;
+            for (std::size_t i = 0; i < n; ++i) x[i] -= 2.0 / uu2 * u2[i] * u2[k];
+            double dot = 0.0;
+            for (std::size_t i = 0; i < n; ++i) dot += u1[i] * x[i];
+            for (std::size_t i = 0; i < n; ++i) x[i] -= 2.0 / uu1 * u1[i] * dot;
+            fix_eigenvector_sign(x.data(), n, 1);
+            for (std::size_t i = 0; i < n; ++i) vector = std::max(vector, std::fabs(vectors(i, column) - x[i]));
+        }
+        return std::make_pair(value, vector);
+    };
+    const auto [value_error, vector_error] = deviations(w, v);
+    EXPECT_LT(value_error, 1e-12 * n * norm);
+    EXPECT_LT(vector_error, 1e-10);
+    // Orthonormal columns and residuals A v - lambda v at rounding level.
+    Matrix vtv = Matrix::zeros(n, n), av = Matrix::zeros(n, n);
+    Matrix vt = Matrix::zeros(n, n);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < n; ++j) vt(i, j) = v(j, i);
+    multiply(vt, v, vtv);
+    multiply(a, v, av);
+    double orthogonality = 0.0, residual = 0.0;
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t k = 0; k < n; ++k) {
+            orthogonality = std::max(orthogonality, std::fabs(vtv(i, k) - (i == k ? 1.0 : 0.0)));
+            residual = std::max(residual, std::fabs(av(i, k) - w[k] * v(i, k)));
+        }
+    EXPECT_LT(orthogonality, 1e-12);
+    EXPECT_LT(residual, 1e-12 * norm);
+
+    // A stop at the tenth look ends the call; the same scratch then serves a
+    // full run again (bit for bit only with the same thread count).
+    int looks = 0;
+    const auto stop_at_tenth = [](void* calls) { return ++*static_cast<int*>(calls) >= 10; };
+    Vec64 w2 = Vec64::zeros(n);
+    Matrix v2 = Matrix::zeros(n, n);
+    {
+        const InterruptionScope scope(stop_at_tenth, &looks);
+        EXPECT_THROW(diagonalize_symmetric(a, ws, w2, v2), Interrupted);
+    }
+    EXPECT_EQ(looks, 10);
+    diagonalize_symmetric(a, ws, w2, v2);
+    const auto [value_error_2, vector_error_2] = deviations(w2, v2);
+    EXPECT_LT(value_error_2, 1e-12 * n * norm);
+    EXPECT_LT(vector_error_2, 1e-10);
 }
 
 TEST(JacobiEigensolver, ShapeMismatchStops) {
