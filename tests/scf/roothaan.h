@@ -10,6 +10,8 @@
 #include "core/scf/density.h"
 #include "core/scf/diis.h"
 #include "core/scf/eigensolver.h"
+#include "core/scf/fock_of_density.h"
+#include "core/scf/initial_guess.h"
 #include "core/scf/workspace.h"
 
 namespace quorin::fixtures {
@@ -45,6 +47,21 @@ inline RoothaanSolution roothaan_from(const MolecularBatch& m, const ParameterMo
         previous = energy;
     }
     return s;
+}
+
+// The solution the engine's own start leads to: the occupied orbitals of the
+// Fock matrix of neutral, unbonded atoms, then the plain loop.
+inline RoothaanSolution roothaan_from_atomic_guess(const MolecularBatch& m, const ParameterModel& model,
+                                                   const ScfWorkspace& ws, const FockOfDensity& fock,
+                                                   std::size_t n_occ) {
+    const std::size_t n = m.n_basis;
+    Matrix p = Matrix::zeros(n, n), f = Matrix::zeros(n, n), orbitals = Matrix::zeros(n, n);
+    Vec64 eps = Vec64::zeros(n);
+    build_atomic_guess_density(m, model, p);
+    fock.build(p, f);
+    diagonalize_symmetric(f, eps, orbitals);
+    build_guess_orbital_density(orbitals, eps, n_occ, p);
+    return roothaan_from(m, model, ws, n_occ, std::move(p));
 }
 
 inline double electronic_energy_from(const MolecularBatch& m, const ParameterModel& model, const ScfWorkspace& ws,

@@ -202,13 +202,7 @@ TEST(OrbitalStability, CheckAgreesWithTheDenseHessian) {
         ASSERT_TRUE(run_rhf_scf_with_options(m, *c.model, ws, {}).converged);
         const OneCenterTables one_center = OneCenterTables::build(m, *c.model);
         const FockOfDensity fock{m, *c.model, one_center, ws.pairs, true, ws.hcore, nullptr};
-        Matrix p = Matrix::zeros(n, n), f = Matrix::zeros(n, n), orbitals = Matrix::zeros(n, n);
-        Vec64 eps = Vec64::zeros(n);
-        build_atomic_guess_density(m, *c.model, p);
-        fock.build(p, f);
-        diagonalize_symmetric(f, eps, orbitals);
-        build_guess_orbital_density(orbitals, eps, n_occ, p);
-        const fixtures::RoothaanSolution roothaan = fixtures::roothaan_from(m, *c.model, ws, n_occ, p);
+        const fixtures::RoothaanSolution roothaan = fixtures::roothaan_from_atomic_guess(m, *c.model, ws, fock, n_occ);
         for (const Matrix* density : {static_cast<const Matrix*>(&ws.density), &roothaan.density}) {
             const Solution s = canonical_orbitals(fock, *density);
             StabilityWorkspace stability = StabilityWorkspace::allocate(n);
@@ -558,18 +552,14 @@ TEST(OrbitalStability, NewtonStepsLeaveASoftSaddlePoint) {
         }
     }
 
-    Matrix p = Matrix::zeros(n, n), f = Matrix::zeros(n, n), c = Matrix::zeros(n, n);
-    Vec64 eps = Vec64::zeros(n);
-    build_atomic_guess_density(m, pm7, p);
-    fock.build(p, f);
-    diagonalize_symmetric(f, eps, c);
-    build_guess_orbital_density(c, eps, n_occ, p);
-    const fixtures::RoothaanSolution saddle = fixtures::roothaan_from(m, pm7, ws, n_occ, p);
+    const fixtures::RoothaanSolution saddle = fixtures::roothaan_from_atomic_guess(m, pm7, ws, fock, n_occ);
     ASSERT_GT(saddle.electronic_energy, scf.electronic_energy + 0.1);
     StabilityWorkspace stability = StabilityWorkspace::allocate(n);
     ASSERT_FALSE(
         check_orbital_stability(saddle.coefficients, saddle.orbital_energies, n_occ, 0.0, fock, stability).stable);
     Matrix lowered = saddle.density, trial = Matrix::zeros(n, n), work = Matrix::zeros(n, n);
+    Matrix f = Matrix::zeros(n, n), c = Matrix::zeros(n, n);
+    Vec64 eps = Vec64::zeros(n);
     const double step_down = descend_along_unstable_rotation(saddle.coefficients, n_occ, fock,
                                                              saddle.electronic_energy, stability, lowered, trial, f);
     ASSERT_LT(step_down, saddle.electronic_energy);
@@ -657,15 +647,10 @@ TEST(OrbitalStability, CheckFindsTheSaddlePointsOfFarApartFragments) {
         const OneCenterTables diatomic_tables = OneCenterTables::build(diatomic, kMndo);
         const FockOfDensity diatomic_fock{diatomic, kMndo, diatomic_tables, diatomic_ws.pairs, true, diatomic_ws.hcore,
                                           nullptr};
-        const std::size_t nd = diatomic.n_basis;
-        Matrix p = Matrix::zeros(nd, nd), f = Matrix::zeros(nd, nd), orbitals = Matrix::zeros(nd, nd);
-        Vec64 eps = Vec64::zeros(nd);
-        build_atomic_guess_density(diatomic, kMndo, p);
-        diatomic_fock.build(p, f);
-        diagonalize_symmetric(f, eps, orbitals);
-        build_guess_orbital_density(orbitals, eps, diatomic_occ, p);
-        const fixtures::RoothaanSolution diatomic_saddle = fixtures::roothaan_from(diatomic, kMndo, diatomic_ws, diatomic_occ, p);
+        const fixtures::RoothaanSolution diatomic_saddle =
+            fixtures::roothaan_from_atomic_guess(diatomic, kMndo, diatomic_ws, diatomic_fock, diatomic_occ);
         ASSERT_GT(diatomic_saddle.electronic_energy, diatomic_scf.electronic_energy + 0.005);
+        const std::size_t nd = diatomic.n_basis;
         Matrix product = Matrix::zeros(n, n);
         for (std::size_t i = 0; i < nb; ++i) {
             for (std::size_t j = 0; j < nb; ++j) product(i, j) = big_ws.density(i, j);
