@@ -317,9 +317,6 @@ LowestEigenvalue test_lowest_eigenvalue(DavidsonWorkspace& ws, std::size_t len, 
     // chains (dozens of eigenvalues within 0.3 eV) that doubles the work,
     // and over a few hundred solutions checked against the whole Hessian
     // (bench/audit_stability.cpp) it changed no verdict and no error.
-    const auto tolerance = [&](double theta) {
-        return test.absolute_tolerance + test.relative_tolerance * std::max(theta - test.threshold, 0.0);
-    };
     // Near the threshold a lower eigenvalue a little below the lowest Ritz
     // value would change the verdict: there the cluster's roots must all
     // reach the bound, and an operator of at most test.exact_dimension is
@@ -347,7 +344,7 @@ LowestEigenvalue test_lowest_eigenvalue(DavidsonWorkspace& ws, std::size_t len, 
                                ? round.theta[cluster] - round.residual[cluster] - round.theta[cluster - 1]
                                : 0.0;
         error = round.complete ? 0.0 : gap > 0.0 ? std::min(round.residual[0], squares / gap) : round.residual[0];
-        converged = settled && error <= tolerance(theta) && theta - error >= test.threshold;
+        converged = settled && error <= test.absolute_tolerance && theta - error >= test.threshold;
         // A Ritz value below the threshold settles the verdict; the lowest
         // pair is still converged to the residual bound (its vector is the
         // way down), as far as the budget allows.

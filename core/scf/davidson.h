@@ -116,11 +116,10 @@ std::size_t add_start_vectors(DavidsonWorkspace& ws, std::size_t len, std::size_
 struct EigenvalueTest {
     double threshold = 0.0;
     // The lowest Ritz value theta counts as converged when the bound on its
-    // distance to an eigenvalue is within absolute_tolerance +
-    // relative_tolerance x (theta - threshold) and every followed root's
-    // residual norm is within residual_bound.
+    // distance to an eigenvalue is within absolute_tolerance and every
+    // followed root's residual norm is within residual_bound: both absolute,
+    // as tight far from the threshold as near it.
     double absolute_tolerance = 0.0;
-    double relative_tolerance = 0.0;
     double residual_bound = 5e-2;  // eV for the orbital Hessians
     // A lowest Ritz value less than this above the threshold is near it:
     // the cluster's roots must all converge, and an operator of at most

@@ -196,11 +196,10 @@ void semicanonical_orbitals(const Matrix& density, const Matrix& fock_matrix, st
 
 }  // namespace
 
-EigenvalueTest orbital_stability_test(std::size_t max_products, double relative_tolerance) {
+EigenvalueTest orbital_stability_test(std::size_t max_products) {
     EigenvalueTest test;
     test.threshold = kUnstableEigenvalueEv;
     test.absolute_tolerance = kStabilityToleranceEv;
-    test.relative_tolerance = relative_tolerance;
     test.residual_bound = kStabilityResidualEv;
     test.near_margin = kNearThresholdEv;
     test.max_products = max_products;
@@ -243,8 +242,7 @@ void lowest_rotation(const Matrix& coefficients, std::size_t n_occ, StabilityWor
 
 StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
                                        double virtual_shift, const FockOfDensity& fock, StabilityWorkspace& ws,
-                                       const Matrix* start_rotation, std::size_t max_products,
-                                       double relative_tolerance) {
+                                       const Matrix* start_rotation, std::size_t max_products) {
     StabilityCheck check;
     const std::size_t n = coefficients.rows();
     const std::size_t o = n_occ;
@@ -325,7 +323,7 @@ StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& 
     }
 
     const LowestEigenvalue lowest = test_lowest_eigenvalue(davidson, len, m, check.products, diagonal, product,
-                                                           column, orbital_stability_test(max_products, relative_tolerance));
+                                                           column, orbital_stability_test(max_products));
     check.lowest_eigenvalue = lowest.value;
     check.error_bound = lowest.error_bound;
     check.products = lowest.products;

@@ -28,11 +28,9 @@ inline constexpr double kUnstableEigenvalueEv = -1e-4;
 inline constexpr std::size_t kStabilityProducts = 60;
 // The check proves its lowest eigenvalue to kStabilityToleranceEv, with the
 // residual norm of the lowest Ritz pair within kStabilityResidualEv,
-// both absolute. kStabilityRelativeTolerance, the part of the tolerance that
-// may grow with the eigenvalue's distance from the threshold, is zero.
+// both absolute: no looser far from the threshold than near it.
 inline constexpr double kStabilityToleranceEv = 5e-2;
 inline constexpr double kStabilityResidualEv = 5e-2;
-inline constexpr double kStabilityRelativeTolerance = 0.0;
 // A lowest Ritz value less than this (eV) above the threshold is checked
 // harder: every root within 0.1 eV of it converged, and the whole Hessian
 // up to kExactStabilityPairs rotations. An eigenvalue up to about 0.5 eV
@@ -47,12 +45,11 @@ inline constexpr std::size_t kExactStabilityPairs = 400;
 
 // The test of an orbital Hessian's lowest eigenvalue that every SCF's
 // stability check makes: against kUnstableEigenvalueEv, to
-// kStabilityToleranceEv plus `relative_tolerance` times the distance from
-// it and the lowest residual within kStabilityResidualEv, within
-// `max_products` products; the whole Hessian up to kDenseStabilityPairs rotations, and
-// when the budget runs out on at most kExactStabilityPairs.
-EigenvalueTest orbital_stability_test(std::size_t max_products = kStabilityProducts,
-                                      double relative_tolerance = kStabilityRelativeTolerance);
+// kStabilityToleranceEv and the lowest residual within kStabilityResidualEv,
+// within `max_products` products; the whole Hessian up to
+// kDenseStabilityPairs rotations, and when the budget runs out on at most
+// kExactStabilityPairs.
+EigenvalueTest orbital_stability_test(std::size_t max_products = kStabilityProducts);
 
 struct StabilityWorkspace {
     static constexpr std::size_t kSubspace = DavidsonWorkspace::kSubspace;
@@ -105,8 +102,7 @@ struct StabilityCheck {
 StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
                                        double virtual_shift, const FockOfDensity& fock, StabilityWorkspace& ws,
                                        const Matrix* start_rotation = nullptr,
-                                       std::size_t max_products = kStabilityProducts,
-                                       double relative_tolerance = kStabilityRelativeTolerance);
+                                       std::size_t max_products = kStabilityProducts);
 
 // rotation := C_o X C_v^T for the lowest Ritz vector X of the last check in
 // `ws`, whose orbitals were `coefficients`: the form in which it can start

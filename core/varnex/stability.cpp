@@ -140,8 +140,7 @@ void PiStability::apply_hessian(SparseNddoFock& builder, const std::vector<Spars
 
 PiStabilityCheck PiStability::check(BlockMatrix& fock, BlockMatrix& scratch, SparseNddoFock& builder,
                                     const std::vector<SparseVector>& occupied,
-                                    const std::vector<SparseVector>& virtuals, std::size_t max_products,
-                                    double relative_tolerance) {
+                                    const std::vector<SparseVector>& virtuals, std::size_t max_products) {
     PiStabilityCheck result;
     if (empty()) {
         result.lowest_eigenvalue = std::numeric_limits<double>::infinity();
@@ -218,7 +217,7 @@ PiStabilityCheck PiStability::check(BlockMatrix& fock, BlockMatrix& scratch, Spa
                                             block.data(), product, products);
 
     const LowestEigenvalue lowest = test_lowest_eigenvalue(ws, len, m, products, diagonal_.data(), product, column,
-                                                           orbital_stability_test(max_products, relative_tolerance));
+                                                           orbital_stability_test(max_products));
     result.lowest_eigenvalue = lowest.value;
     result.products = lowest.products;
     result.stable = lowest.verdict == EigenvalueVerdict::above;

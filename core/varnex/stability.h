@@ -53,15 +53,13 @@ public:
     // density made `fock`. `fock` and `scratch` (on the same pattern) then
     // serve as the trial densities and their responses: the check needs no
     // block matrix of its own (its vectors run over the pairs), and `fock`
-    // is overwritten. When unstable, the
-    // rotation found is kept for descend(). The test is
-    // orbital_stability_test(max_products, relative_tolerance), the unit
+    // is overwritten. When unstable, the rotation found is kept for
+    // descend(). The test is orbital_stability_test(max_products), the unit
     // vectors of the four lowest pairs by F_vv - F_oo and the start vectors
     // made from their exact block its start, all counted in the products.
     PiStabilityCheck check(BlockMatrix& fock, BlockMatrix& scratch, SparseNddoFock& builder,
                            const std::vector<SparseVector>& occupied, const std::vector<SparseVector>& virtuals,
-                           std::size_t max_products = kStabilityProducts,
-                           double relative_tolerance = kStabilityRelativeTolerance);
+                           std::size_t max_products = kStabilityProducts);
 
     // Line search on the energy along the rotation of the last failed check
     // (lowest_along_rotation), from orbitals of energy `energy`: each pair

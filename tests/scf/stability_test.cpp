@@ -208,7 +208,7 @@ TEST(OrbitalStability, CheckAgreesWithTheDenseHessian) {
             StabilityWorkspace stability = StabilityWorkspace::allocate(n);
             const double exact = dense_lowest_eigenvalue(s, n_occ, fock, stability);
             const StabilityCheck check = check_orbital_stability(s.coefficients, s.orbital_energies, n_occ, 0.0,
-                                                                 fock, stability, nullptr, kStabilityProducts, 0.0);
+                                                                 fock, stability);
             EXPECT_TRUE(check.decided);
             EXPECT_EQ(check.stable, exact >= kUnstableEigenvalueEv);
             if (check.stable) {

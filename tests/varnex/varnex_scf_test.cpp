@@ -330,7 +330,7 @@ TEST(PiStability, CheckAgreesWithTheWholePiHessianAndARunOutIsNeverStable) {
         PiStability stability(mol, occupied_records, virtual_records, c.cutoff);
         const auto check = [&](std::size_t max_products) {
             builder.build(r.density, f);
-            return stability.check(f, scratch, builder, occupied, virtuals, max_products, 0.0);
+            return stability.check(f, scratch, builder, occupied, virtuals, max_products);
         };
         const PiStabilityCheck run_out = check(1);
         if (c.cutoff > 10.0) {
