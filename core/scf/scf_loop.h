@@ -66,10 +66,11 @@ std::size_t count_valence_electrons(const MolecularBatch& molecule, const Parame
 // along the unstable rotations found. The workspace then holds that density,
 // its Fock matrix and its orbitals (unshifted). Every count, the iterations
 // after a descent from a saddle point included, stays within
-// max_iterations. Non-convergence only leaves `converged` false. Stops with "System must have
-// at least one electron pair for closed-shell RHF" for fewer than two
-// electrons, and with a message naming the input when coordinates, field
-// components, point charges or the damping are not finite.
+// max_iterations. Non-convergence only leaves `converged` false. Stops with
+// "System must have at least one electron pair for closed-shell RHF" for
+// fewer than two electrons, and with a message naming the input when
+// coordinates, field components, point charges or the damping are not
+// finite.
 ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const ParameterModel& model,
                                    ScfWorkspace& workspace, const ScfOptions& options);
 
