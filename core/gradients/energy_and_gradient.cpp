@@ -70,8 +70,10 @@ ScfResult run_surface_scf(const MolecularBatch& molecule, const ParameterModel& 
 
 ScfResult evaluate_energy_and_gradient(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                                        GradientWorkspace& gradient_workspace, const SurfaceScfSettings& settings,
-                                       std::span<std::array<double, 3>> gradient, ColdStartReport* report) {
-    const ScfResult result = run_surface_scf(molecule, model, scf, settings, report);
+                                       std::span<std::array<double, 3>> gradient, ColdStartReport* report,
+                                       const ScfResult* solved) {
+    if (solved && report) *report = {true, true};
+    const ScfResult result = solved ? *solved : run_surface_scf(molecule, model, scf, settings, report);
     compute_cartesian_gradients_with_options(molecule, model, scf.density, gradient_workspace, gradient,
                                              settings.use_nddo);
     return result;

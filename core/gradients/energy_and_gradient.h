@@ -45,9 +45,14 @@ ScfResult run_surface_scf(const MolecularBatch& molecule, const ParameterModel& 
 
 // Evaluates the molecule's current geometry and writes the gradient
 // (eV/angstrom, one triple per atom) into `gradient`. The SCF's convergence is
-// reported in the result, not tested.
+// reported in the result, not tested. With `solved`, the result of an SCF
+// from the atomic guess whose solution the workspace already holds at this
+// geometry (as a driver's check for a lower solution leaves it), no SCF runs:
+// the gradient is that solution's, and `report` says the cold start ran and
+// was kept.
 ScfResult evaluate_energy_and_gradient(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                                        GradientWorkspace& gradient_workspace, const SurfaceScfSettings& settings,
-                                       std::span<std::array<double, 3>> gradient, ColdStartReport* report = nullptr);
+                                       std::span<std::array<double, 3>> gradient, ColdStartReport* report = nullptr,
+                                       const ScfResult* solved = nullptr);
 
 }  // namespace quorin

@@ -39,8 +39,6 @@ constexpr std::size_t kExactDecisionMaxAtoms = 60;
 // Exact Hessians one search may compute: a stationary point of higher order
 // restarts the search on its exact Hessian at most this many times.
 constexpr std::size_t kMaxExactHessians = 3;
-// Lower SCF solutions a search may move to before it gives up, not converged.
-constexpr std::size_t kMaxStateChanges = 3;
 
 ActiveMask mask_of(const TransitionStateOptions& options) {
     if (!options.active_mask) return std::nullopt;
@@ -281,18 +279,10 @@ TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const 
     // runs. Whether an SCF from the atomic guess ran at this geometry is kept.
     bool cold_compared = false;
     auto evaluate = [&](const ScfResult* solved = nullptr) {
-        ScfResult e;
-        if (solved) {
-            e = *solved;
-            compute_cartesian_gradients_with_options(molecule, model, scf.density, gradient_workspace, ws.gradient_ev,
-                                                     options.use_nddo);
-            cold_compared = true;
-        } else {
-            ColdStartReport report;
-            e = evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, {.use_nddo = options.use_nddo},
-                                             ws.gradient_ev, &report);
-            cold_compared = report.compared;
-        }
+        ColdStartReport report;
+        ScfResult e = evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace,
+                                                   {.use_nddo = options.use_nddo}, ws.gradient_ev, &report, solved);
+        cold_compared = report.compared;
         apply_active_mask(ws.gradient_ev, mask);
         for (std::size_t i = 0; i < dim; ++i) ws.gradient[i] = ws.gradient_ev[i / 3][i % 3] * kEvToKcalMol;
         const auto norms = compute_effective_gradient_norms(ws.gradient_ev, mask);
@@ -448,7 +438,7 @@ TransitionStateResult optimize_transition_state(MolecularBatch& molecule, const 
             // search goes on from it (a bounded number of times).
             std::tie(result.scf_result, rms, max) = evaluate(&*lower);
             e_prev = result.scf_result.total_energy;
-            if (++state_changes > kMaxStateChanges) break;
+            if (++state_changes > kMaxLowerSolutionMoves) break;
             continue;
         }
         if (rms < options.grad_rms_tol && max < options.grad_max_tol && result.scf_result.converged) {

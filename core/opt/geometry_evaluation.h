@@ -24,6 +24,8 @@ namespace quorin {
 // atomic guess more than this (eV) below the followed solution is another,
 // lower solution; smaller differences are within the SCF tolerances.
 inline constexpr double kLowerSolutionEv = 1e-4;
+// Lower solutions a search may move to before it gives up, not converged.
+inline constexpr std::size_t kMaxLowerSolutionMoves = 3;
 
 // Runs one SCF ladder from the atomic guess at the molecule's geometry in
 // `spare` (allocated on first use) with `settings`. When it converges more

@@ -12,9 +12,6 @@ namespace quorin {
 
 namespace {
 
-// Lower SCF solutions a search may move to before it gives up, not converged.
-constexpr std::size_t kMaxStateChanges = 3;
-
 double dot(const std::vector<double>& a, const std::vector<double>& b) {
     double s = 0.0;
     for (std::size_t i = 0; i < a.size(); ++i) s += a[i] * b[i];
@@ -37,15 +34,10 @@ Evaluation evaluate(MolecularBatch& molecule, const ParameterModel& model, ScfWo
                     std::vector<std::array<double, 3>>& gradient, std::vector<double>& g,
                     const ScfResult* solved = nullptr) {
     Evaluation e;
-    if (solved) {
-        e.scf = *solved;
-        compute_cartesian_gradients_with_options(molecule, model, scf.density, gradient_ws, gradient, options.use_nddo);
-    } else {
-        ColdStartReport report;
-        e.scf = evaluate_energy_and_gradient(molecule, model, scf, gradient_ws, {.use_nddo = options.use_nddo},
-                                             gradient, &report);
-        e.cold_compared = report.compared;
-    }
+    ColdStartReport report;
+    e.scf = evaluate_energy_and_gradient(molecule, model, scf, gradient_ws, {.use_nddo = options.use_nddo}, gradient,
+                                         &report, solved);
+    e.cold_compared = report.compared;
     ActiveMask mask;
     if (options.active_mask) mask = std::span<const std::uint8_t>(*options.active_mask);
     apply_active_mask(gradient, mask);
@@ -111,7 +103,6 @@ OptimizationResult optimize_geometry_lbfgs(MolecularBatch& molecule, const Param
             adopt_lower_solution(molecule, model, scf, check_workspace, settings, e.scf.total_energy);
         if (!lower) return false;
         e = evaluate(molecule, model, scf, gradient_workspace, options, gradient, gradient_flat, &*lower);
-        e.cold_compared = true;
         ++state_changes;
         return true;
     };
@@ -168,7 +159,7 @@ OptimizationResult optimize_geometry_lbfgs(MolecularBatch& molecule, const Param
         bool new_surface = false;
         if (geometry_converged && current.scf.converged) {
             if (!on_lower_solution(current, g_new)) return finish(current, cycle, true);
-            if (state_changes > kMaxStateChanges) return finish(current, cycle, false);
+            if (state_changes > kMaxLowerSolutionMoves) return finish(current, cycle, false);
             new_surface = true;
             k = 0;
         }

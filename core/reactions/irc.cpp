@@ -71,17 +71,10 @@ Evaluation evaluate(MolecularBatch& molecule, const ParameterModel& model, ScfWo
                     GradientWorkspace& gradient_workspace, IrcWorkspace& ws, const SurfaceScfSettings& settings,
                     const ScfResult* solved = nullptr) {
     Evaluation e;
-    if (solved) {
-        e.scf = *solved;
-        e.cold_compared = true;
-        compute_cartesian_gradients_with_options(molecule, model, scf.density, gradient_workspace, ws.cart_gradient,
-                                                 settings.use_nddo);
-    } else {
-        ColdStartReport report;
-        e.scf = evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, settings, ws.cart_gradient,
-                                             &report);
-        e.cold_compared = report.compared;
-    }
+    ColdStartReport report;
+    e.scf = evaluate_energy_and_gradient(molecule, model, scf, gradient_workspace, settings, ws.cart_gradient,
+                                         &report, solved);
+    e.cold_compared = report.compared;
     e.heat_kcal = compute_heat_of_formation_kcal_mol(molecule, model, e.scf.total_energy);
     double cartesian2 = 0.0, weighted2 = 0.0;
     for (std::size_t a = 0; a < ws.cart_gradient.size(); ++a) {
