@@ -10,6 +10,7 @@
 #include "core/gradients/energy_and_gradient.h"
 #include "core/opt/geometry_evaluation.h"
 #include "core/parameters/atomic_mass.h"
+#include "core/scf/density.h"
 #include "core/types/constants.h"
 #include "core/types/errors.h"
 #include "core/types/memory_budget.h"
@@ -39,16 +40,6 @@ constexpr double kJumpOverTypicalChange = 10.0;
 // distinct solutions differ by an electron pair in other orbitals (about
 // 2.8).
 constexpr double kSameSolutionDensity = 0.05;
-
-// Frobenius norm of a - b.
-double density_distance(const Matrix& a, const Matrix& b) {
-    double sum = 0.0;
-    for (std::size_t i = 0; i < a.data().size(); ++i) {
-        const double d = a.data()[i] - b.data()[i];
-        sum += d * d;
-    }
-    return std::sqrt(sum);
-}
 
 // The warm start of the next step. With the converged densities of the three
 // steps before on one solution (P0, the newest, in scf.carried_density; P1
@@ -429,7 +420,7 @@ DrcResult run_dynamic_reaction_coordinate(MolecularBatch& molecule, const Parame
         // With nothing carried (the last SCF did not converge) a warm run
         // would start from the atomic guess too.
         if (scf.carried_coordinates.empty() ||
-            (cold.converged && density_distance(spare->density, scf.carried_density) < kSameSolutionDensity)) {
+            (cold.converged && frobenius_distance(spare->density, scf.carried_density) < kSameSolutionDensity)) {
             std::swap(scf, *spare);
             out.potential = cold.total_energy;
             return out;

@@ -1,5 +1,7 @@
 #include "core/scf/density.h"
 
+#include <cmath>
+
 #include "core/scf/blas.h"
 #include "core/types/errors.h"
 
@@ -25,6 +27,16 @@ double compute_electronic_energy(const Matrix& density, const Matrix& hcore, con
     double sum = 0.0;
     for (std::size_t i = 0; i < len; ++i) sum += p[i] * (h[i] + f[i]);
     return 0.5 * sum;
+}
+
+double frobenius_distance(const Matrix& a, const Matrix& b) {
+    const std::size_t len = a.data().size();
+    if (b.data().size() != len) stop_assert_eq("Matrix size mismatch", b.data().size(), len);
+    const double* pa = a.data().data();
+    const double* pb = b.data().data();
+    double sum = 0.0;
+    for (std::size_t i = 0; i < len; ++i) sum += (pa[i] - pb[i]) * (pa[i] - pb[i]);
+    return std::sqrt(sum);
 }
 
 }  // namespace quorin

@@ -15,4 +15,8 @@ void compute_density_matrix(const Matrix& coefficients, std::size_t n_occ, Matri
 // 0.5 sum_ij P_ij (H_ij + F_ij), eV.
 double compute_electronic_energy(const Matrix& density, const Matrix& hcore, const Matrix& fock);
 
+// Frobenius norm of a - b (matrices of one size): how far apart two
+// densities, or two Fock matrices, lie.
+double frobenius_distance(const Matrix& a, const Matrix& b);
+
 }  // namespace quorin

@@ -131,14 +131,6 @@ void orbitals_of_density(const Matrix& density, const Matrix& fock, std::size_t 
     for (std::size_t k = 0; k < n_occ; ++k) energies[k] += kOccupiedShiftEv;
 }
 
-double frobenius_distance(const Matrix& a, const Matrix& b) {
-    const double* pa = a.data().data();
-    const double* pb = b.data().data();
-    double sum = 0.0;
-    for (std::size_t i = 0; i < a.data().size(); ++i) sum += (pa[i] - pb[i]) * (pa[i] - pb[i]);
-    return std::sqrt(sum);
-}
-
 void mix_densities(double old_weight, const Matrix& new_density, Matrix& density) {
     double* p = density.data().data();
     const double* p_new = new_density.data().data();
