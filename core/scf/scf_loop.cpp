@@ -58,6 +58,11 @@ constexpr double kOccupiedShiftEv = 1e4;
 // matrix whose orbitals made P at which the examination keeps those
 // orbitals (at convergence it is some 1e-6 to 1e-5 eV).
 constexpr double kReusedOrbitalDriftEv = 2.5e-5;
+// A solution whose check finds a mode below kSoftModeEv (eV), or whose
+// frontier orbitals lie less than kSmallGapEv apart, tries the quarter turns
+// beyond the local test.
+constexpr double kSoftModeEv = 0.5;
+constexpr double kSmallGapEv = 5.0;
 // A fall of the energy (eV) along an unstable rotation smaller than this is
 // rounding, not a way down.
 constexpr double kEnergyNoiseEv = 1e-8;
@@ -226,7 +231,7 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
     bool fock_of_final = false;  // ws.fock is F(ws.density), unshifted and not extrapolated
     std::size_t descents = 0;
     std::size_t stage_iteration = 0;
-    bool energy_guided = true;
+    bool energy_guided = false;
     double energy_guided_until = kEnergyGuidedUntilErrorEv;
     double lowest_stage_energy = std::numeric_limits<double>::infinity();
     bool checked = false;
@@ -334,30 +339,55 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
             check_orbital_stability(ws.coefficients, ws.orbital_energies, n_occ, reused ? 2.0 * drift : 0.0,
                                     fock_of_density, ws.stability, options.initial_rotation);
         ws.lowest_hessian_eigenvalue = check.lowest_eigenvalue;
-        if (settled && aufbau && check.stable) {
-            result.converged = true;
+        // Reported unconverged: no verdict on a settled solution.
+        if (settled && !check.decided) break;
+        const bool locally_stable = settled && aufbau && check.stable;
+        if (descents == kMaxDescents || result.iterations >= options.max_iterations) {
+            result.converged = locally_stable;
             break;
         }
-        // Reported unconverged: no verdict, no descent left, or no iteration.
-        if (settled && !check.decided) break;
-        if (descents == kMaxDescents || result.iterations >= options.max_iterations) break;
+        // Down from the saddle point: a line search along the unstable
+        // rotations; and beyond the local test, from any solution with a soft
+        // mode or a small gap, the quarter turns along the soft modes and the
+        // frontier pair (one iteration for all of them).
+        std::array<const double*, kMaxRitzRoots + 1> turns{};
+        std::size_t n_turns = 0;
+        bool frontier = false;
+        if (check.decided) {
+            for (std::size_t k = 0; k < check.modes && check.mode_values[k] < kSoftModeEv; ++k) {
+                turns[n_turns++] = k == 0 ? ws.stability.davidson.ritz_vector.data() : ws.stability.davidson.basis.row(k);
+            }
+            frontier = n_occ < n && ws.orbital_energies[n_occ] - ws.orbital_energies[n_occ - 1] < kSmallGapEv;
+        }
         double lowered = candidate;
-        if (!check.stable && check.decided) {
-            // Down from the saddle point: a line search along the unstable
-            // rotation (one iteration). Where the energy no longer falls
-            // along it the solution is accepted.
+        if ((!check.stable && check.decided) || n_turns > 0 || frontier) {
             ++result.iterations;
+            fock_of_final = false;
+        }
+        if (!check.stable && check.decided) {
             lowered = descend_along_unstable_rotation(ws.coefficients, n_occ, fock_of_density, candidate,
                                                       ws.stability, ws.density, ws.new_density, ws.diis_product,
                                                       check.unstable_directions);
-            if (!(lowered < candidate - kEnergyNoiseEv)) {
-                if (settled && aufbau) {
-                    result.converged = true;
-                    break;
-                }
-                lowered = candidate;
+        }
+        if (frontier) {  // the unit rotation of the highest occupied into the lowest virtual orbital
+            double* pair = ws.stability.gradient.data();
+            std::fill(pair, pair + n_occ * (n - n_occ), 0.0);
+            pair[(n_occ - 1) * (n - n_occ)] = 1.0;
+            turns[n_turns++] = pair;
+        }
+        if (n_turns > 0) {
+            lowered = lowest_quarter_turn(ws.coefficients, n_occ, fock_of_density, lowered,
+                                          std::span<const double* const>(turns.data(), n_turns), ws.stability,
+                                          ws.density, ws.new_density, ws.diis_product);
+        }
+        // Where the energy no longer falls along the unstable rotations nor
+        // at the quarter turns, a settled aufbau solution is accepted.
+        if (!(lowered < candidate - kEnergyNoiseEv)) {
+            if (settled && aufbau) {
+                result.converged = true;
+                break;
             }
-            fock_of_final = false;
+            lowered = candidate;
         }
         // Newton steps down to the minimum below (from a saddle point, a
         // non-aufbau state or a stuck stage), to the run's own tolerance or
