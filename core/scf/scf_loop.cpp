@@ -29,8 +29,10 @@ constexpr std::size_t kMaxDescents = 4;
 // Largest commutator element (eV) below which a stage leaves energy-guided
 // interpolation for Pulay extrapolation.
 constexpr double kEnergyGuidedUntilErrorEv = 0.1;
-// Newton steps after a descent: at most this many.
+// Newton steps after a descent: at most this many; each of two ways down
+// from a small saddle point is first followed this many.
 constexpr std::size_t kMaxNewtonSteps = 30;
+constexpr std::size_t kProbeSteps = 6;
 // A stage whose commutator error has not halved for kStallIterations
 // iterations, from iteration kStallFrom on, is stuck.
 constexpr std::size_t kStallFrom = 12;
@@ -378,12 +380,20 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
             }
             frontier = n_occ < n && ws.orbital_energies[n_occ] - ws.orbital_energies[n_occ - 1] < kSmallGapEv;
         }
+        const bool saddle = !check.stable && check.decided;
+        // A small settled saddle point (its whole Hessian built) is left
+        // both ways, along the unstable rotations and from the lowest quarter
+        // turn, when both lower the energy: the two ways can end at different
+        // minima (Si2, AM1, at 2.5 and 2.75 angstrom, one each), and the
+        // lower one is kept.
+        const bool both_ways = saddle && settled && aufbau && n_occ * (n - n_occ) <= kDenseStabilityPairs;
         double lowered = candidate;
-        if ((!check.stable && check.decided) || n_turns > 0 || frontier) {
+        double turned = std::numeric_limits<double>::infinity();  // the other way's start, in ws.lowest_density
+        if (saddle || n_turns > 0 || frontier) {
             ++result.iterations;
             fock_of_final = false;
         }
-        if (!check.stable && check.decided) {
+        if (saddle) {
             lowered = descend_along_unstable_rotation(ws.coefficients, n_occ, fock_of_density, candidate,
                                                       ws.stability, ws.density, ws.new_density, ws.diis_product,
                                                       check.unstable_directions);
@@ -395,9 +405,15 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
             turns[n_turns++] = pair;
         }
         if (n_turns > 0) {
-            lowered = lowest_quarter_turn(ws.coefficients, n_occ, fock_of_density, lowered,
-                                          std::span<const double* const>(turns.data(), n_turns), ws.stability,
-                                          ws.density, ws.new_density, ws.diis_product);
+            const std::span<const double* const> rotations(turns.data(), n_turns);
+            if (both_ways && lowered < candidate - kEnergyNoiseEv) {
+                turned = lowest_quarter_turn(ws.coefficients, n_occ, fock_of_density, candidate, rotations,
+                                             ws.stability, ws.lowest_density, ws.new_density, ws.diis_product);
+                if (!(turned < candidate - kEnergyNoiseEv)) turned = std::numeric_limits<double>::infinity();
+            } else {
+                lowered = lowest_quarter_turn(ws.coefficients, n_occ, fock_of_density, lowered, rotations,
+                                              ws.stability, ws.density, ws.new_density, ws.diis_product);
+            }
         }
         // Where the energy no longer falls along the unstable rotations nor
         // at the quarter turns, a settled aufbau solution is accepted.
@@ -414,14 +430,28 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         // fragment turning about its axis), and Pulay iterations confirm
         // it: converging quadratically, the steps finish where Pulay
         // extrapolation crawls.
-        const std::size_t left = options.max_iterations - std::min(options.max_iterations, result.iterations);
         const double gradient_tolerance = 0.5 * options.density_tolerance;
-        result.iterations += descend_by_newton_steps(n_occ, fock_of_density, lowered, gradient_tolerance,
-                                                     std::min(kMaxNewtonSteps, left), ws.density,
-                                                     {ws.fock, ws.diis_product, ws.new_density, ws.coefficients,
-                                                      ws.orbital_energies, ws.eigensolver},
-                                                     ws.stability, options.energy_tolerance)
-                                 .steps;
+        const auto newton_down = [&](double energy, std::size_t steps) {
+            const std::size_t left = options.max_iterations - std::min(options.max_iterations, result.iterations);
+            const NewtonDescent descent = descend_by_newton_steps(
+                n_occ, fock_of_density, energy, gradient_tolerance, std::min(steps, left), ws.density,
+                {ws.fock, ws.diis_product, ws.new_density, ws.coefficients, ws.orbital_energies, ws.eigensolver},
+                ws.stability, options.energy_tolerance);
+            result.iterations += descent.steps;
+            return descent;
+        };
+        std::size_t newton_steps = kMaxNewtonSteps;
+        if (turned < std::numeric_limits<double>::infinity()) {
+            // Both ways a few steps down; the lower one goes on.
+            const NewtonDescent first = newton_down(lowered, kProbeSteps);
+            std::swap(ws.density, ws.lowest_density);  // the first way kept
+            const NewtonDescent second = newton_down(turned, kProbeSteps);
+            if (first.energy < second.energy) std::swap(ws.density, ws.lowest_density);
+            lowest_energy = std::max(first.energy, second.energy) + core_energy;  // what ws.lowest_density holds
+            lowered = std::min(first.energy, second.energy);
+            newton_steps -= std::min(newton_steps, first.steps + second.steps);
+        }
+        if (newton_steps > 0) newton_down(lowered, newton_steps);
         fock_of_final = false;
         aufbau_input = true;
         ++descents;
