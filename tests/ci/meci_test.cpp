@@ -219,7 +219,8 @@ TEST(RunMeci, DegenerateRootsArePureSpinStatesWithTheirSummedStrength) {
     for (const ParameterModel* model : std::vector<const ParameterModel*>{&kAm1, &kPm6}) {
         for (const int rings : {1, 2}) {
             const Scf s = converged_scf(fused_rings(rings), *model);
-            for (const std::size_t n : {4, 6}) {
+            // Benzene's window of 6 orbitals splits a degenerate level and is refused.
+            for (const std::size_t n : rings == 1 ? std::vector<std::size_t>{4} : std::vector<std::size_t>{4, 6}) {
                 SCOPED_TRACE(testing::Message() << model->name() << ", " << rings << " rings, " << n << " orbitals");
                 const MeciOptions options{n, n, 1, true};
                 MeciWorkspace ws = MeciWorkspace::allocate(n, 1);
@@ -265,12 +266,11 @@ TEST(RunMeci, DegenerateRootsArePureSpinStatesWithTheirSummedStrength) {
     }
 }
 
-// LiF with a level shift of 4 eV (from iteration 3), which raises the
-// virtual levels while it acts. Reference: the CI on the levels of the
+// Formaldehyde with a level shift of 4 eV (from iteration 3), which raises
+// the virtual levels while it acts. Reference: the CI on the levels of the
 // converged Fock matrix, C_k^T F(P) C_k, rebuilt from the density.
 TEST(RunMeci, ExcitationEnergiesUseTheConvergedLevelsAfterALevelShift) {
-    const fixtures::Geometry lif{{3, 9}, {{{0, 0, 0}}, {{0, 0, 1.56}}}};
-    Scf s{fixtures::make_molecule(lif, kAm1), {}, {}};
+    Scf s{fixtures::make_molecule(fixtures::formaldehyde(), kAm1), {}, {}};
     s.workspace = ScfWorkspace::allocate(s.molecule.n_basis);
     ScfOptions shifted;
     shifted.level_shift = 4.0;
