@@ -192,8 +192,8 @@ void check_window_edges(const ActiveWindow& window, const MeciOptions& options, 
         }
     }
     char gap[64];
-    std::snprintf(gap, sizeof gap, "%.2g eV apart, closer than %g eV", energies[close->first] - energies[close->second],
-                  kWindowEdgeGapEv);
+    std::snprintf(gap, sizeof gap, "%.2g eV apart, closer than %g eV",
+                  std::fabs(energies[close->first] - energies[close->second]), kWindowEdgeGapEv);
     std::string advice = "no other active_orbitals keeps both edges of the window clear for this molecule";
     if (!clear.empty()) {
         advice = "choose another active_orbitals (" + std::to_string(clear[0]) +
