@@ -55,8 +55,7 @@ double self_term(const CavitySegment& s) { return kSegmentSelfInteraction / std:
 
 // A_st for s != t.
 double coupling_of(const CavitySegment& s, const CavitySegment& t) {
-    const double r = distance(s, t);
-    return s.atom == t.atom ? 1.0 / r : segment_coupling(s, t, r).value;
+    return segment_coupling(s, t, distance(s, t)).value;
 }
 
 // The refusal of an A that cannot be factorised names the pair of segments
@@ -101,9 +100,8 @@ CosmoState CosmoState::initialize(const MolecularBatch& molecule, const Paramete
     if (n_seg == 0) throw RequestError("COSMO cavity must contain at least one segment");
 
     // Segment interaction matrix A: the self term on the diagonal, the
-    // Coulomb interaction of the segments' charges below it (segments of one
-    // atom are never closer than kCoincidentSegmentFraction of their size).
-    // The factorisation reads only the lower triangle.
+    // interaction of the segments' charges below it. The factorisation reads
+    // only the lower triangle.
     st.cholesky_factor = Matrix::zeros(n_seg, n_seg);
     Matrix& a = st.cholesky_factor;
     for (std::size_t s = 0; s < n_seg; ++s) {

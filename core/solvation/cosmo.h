@@ -26,15 +26,16 @@ double cosmo_dielectric_factor(double epsilon);
 // charge, slightly enlarged.
 inline constexpr double kSegmentSelfInteraction = 3.7221530869015833;
 
-// Interaction of the charges of two segments on different atoms, a distance r
-// apart, in the segment interaction matrix A: 1/r, except closer than
-// r0 = 1.5 sqrt(area_s + area_t) / kSegmentSelfInteraction, where one charge
-// sees the other as a uniformly charged ball of radius r0,
+// Interaction of the charges of two segments a distance r apart in the
+// segment interaction matrix A: 1/r, except for segments of different atoms
+// closer than r0 = 1.5 sqrt(area_s + area_t) / kSegmentSelfInteraction, where
+// one charge sees the other as a uniformly charged ball of radius r0,
 // (3 r0^2 - r^2) / (2 r0^3). The two forms meet with equal slope at r0, and
 // at r = 0 the value is the self term of one segment holding both areas, so
 // that two segments that meet as their atoms move keep A positive definite.
 // Normal cavities have no such pair (they lie beyond 0.7 sqrt(area_s +
-// area_t)). `slope_over_r` is -(dA/dr) / r, what the gradient needs.
+// area_t)); segments of one atom never meet (kCoincidentSegmentFraction).
+// `slope_over_r` is -(dA/dr) / r, what the gradient needs.
 struct SegmentCoupling {
     double value = 0.0;
     double slope_over_r = 0.0;
@@ -42,7 +43,7 @@ struct SegmentCoupling {
 inline SegmentCoupling segment_coupling(const CavitySegment& s, const CavitySegment& t, double r) {
     constexpr double kBallRadius2 = 2.25 / (kSegmentSelfInteraction * kSegmentSelfInteraction);
     const double r0_sq = kBallRadius2 * (s.area + t.area);
-    if (r * r >= r0_sq) return {1.0 / r, 1.0 / (r * r * r)};
+    if (s.atom == t.atom || r * r >= r0_sq) return {1.0 / r, 1.0 / (r * r * r)};
     const double r0 = std::sqrt(r0_sq);
     const double inverse_cube = 1.0 / (r0_sq * r0);
     return {0.5 * (3.0 * r0_sq - r * r) * inverse_cube, inverse_cube};

@@ -366,6 +366,7 @@ TEST(CosmoReactionField, SegmentsThatNearlyMeetKeepTheMatrixPositiveDefinite) {
     CavitySegment s, t;
     s.area = 0.3;
     t.area = 0.1;
+    t.atom = 1;
     const double r0 = 1.5 * std::sqrt(0.4) / kSegmentSelfInteraction;
     EXPECT_DOUBLE_EQ(segment_coupling(s, t, 0.0).value, kSegmentSelfInteraction / std::sqrt(0.4));
     for (const double r : {r0 * (1.0 - 1e-9), r0 * (1.0 + 1e-9), 2.0 * r0}) {
