@@ -19,11 +19,12 @@ import sys
 
 BENCH = os.path.dirname(os.path.abspath(__file__))
 
-# All-trans alkanes of bench_varnex.alkane; the CI on a force-field
+# All-trans alkanes of bench_varnex.alkane; the large CI on a force-field
 # octacontane (242 atoms), whose window of 8 orbitals has clear edges (the
-# all-trans chains' levels lie too close for any window).
+# long all-trans chains' levels lie too close for any window, butane's not).
+# Eight orbitals make 4,900 microstates: in butane the CI matrix, its
+# eigensolver and the root's gradient take nearly all the time.
 CASES = {
-    # 4,900 microstates: the CI matrix, its eigensolver and the root's gradient.
     "meci_c4": "q.meci(*alkane(4), active_orbitals=8)",
     "meci": "q.meci(*molecule('octacontane'), active_orbitals=8)",
     "uv_vis": "q.uv_vis_spectrum(*molecule('octacontane'), active_orbitals=8)",

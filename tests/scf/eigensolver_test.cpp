@@ -338,6 +338,28 @@ Matrix reflected(const Matrix& m, const std::vector<double>& u) {
     return out;
 }
 
+// A = H1 H2 D H2 H1 for the diagonal D and two reflectors H = I - 2 u u^T /
+// (u^T u) with random u: a symmetric matrix with the eigenvalues of D, and
+// for a single value d_k the eigenvector H1 H2 e_k.
+struct ReflectedDiagonal {
+    std::vector<double> u1, u2;
+    Matrix a;
+};
+
+ReflectedDiagonal reflected_diagonal(const std::vector<double>& diagonal, std::mt19937& rng) {
+    const std::size_t n = diagonal.size();
+    std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+    ReflectedDiagonal r{std::vector<double>(n), std::vector<double>(n), Matrix()};
+    for (std::size_t i = 0; i < n; ++i) {
+        r.u1[i] = uniform(rng);
+        r.u2[i] = uniform(rng);
+    }
+    Matrix d = Matrix::zeros(n, n);
+    for (std::size_t k = 0; k < n; ++k) d(k, k) = diagonal[k];
+    r.a = reflected(reflected(d, r.u2), r.u1);
+    return r;
+}
+
 // Large matrices take the staged road: A = H1 H2 D H2 H1 with two random
 // reflectors has the eigenvalues of the diagonal D (here in exactly
 // degenerate triples, close pairs 1e-9 apart and single values, so that the
@@ -361,15 +383,10 @@ TEST(SymmetricEigensolver, LargeMatricesRunInStagesThatAnswerAStop) {
         }
     }
     std::mt19937 rng(7);
-    std::uniform_real_distribution<double> uniform(-1.0, 1.0);
-    std::vector<double> u1(n), u2(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        u1[i] = uniform(rng);
-        u2[i] = uniform(rng);
-    }
-    Matrix d = Matrix::zeros(n, n);
-    for (std::size_t k = 0; k < n; ++k) d(k, k) = spectrum[k];
-    const Matrix a = reflected(reflected(d, u2), u1);
+    const ReflectedDiagonal built = reflected_diagonal(spectrum, rng);
+    const Matrix& a = built.a;
+    const std::vector<double>& u1 = built.u1;
+    const std::vector<double>& u2 = built.u2;
 
     EigensolverWorkspace ws = EigensolverWorkspace::allocate(n);
     Vec64 w = Vec64::zeros(n);
@@ -487,14 +504,8 @@ TEST(SymmetricEigensolver, EqualClusteredAndRandomSpectraGiveAscendingOrthonorma
         }
         std::vector<double> diagonal = spectrum;
         std::shuffle(diagonal.begin(), diagonal.end(), rng);
-        std::vector<double> u1(n), u2(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            u1[i] = uniform(rng);
-            u2[i] = uniform(rng);
-        }
-        Matrix d = Matrix::zeros(n, n);
-        for (std::size_t k = 0; k < n; ++k) d(k, k) = diagonal[k];
-        const Matrix a = reflected(reflected(d, u2), u1);
+        const ReflectedDiagonal built = reflected_diagonal(diagonal, rng);
+        const Matrix& a = built.a;
 
         Vec64 w = Vec64::zeros(n);
         Matrix v = Matrix::zeros(n, n);
@@ -519,12 +530,12 @@ TEST(SymmetricEigensolver, EqualClusteredAndRandomSpectraGiveAscendingOrthonorma
         // A V by the reflectors, V V^T (as far from I as V^T V for a square V)
         // by one product.
         Matrix av = v;
-        reflect_rows(av, u1);
-        reflect_rows(av, u2);
+        reflect_rows(av, built.u1);
+        reflect_rows(av, built.u2);
         for (std::size_t i = 0; i < n; ++i)
             for (std::size_t k = 0; k < n; ++k) av(i, k) *= diagonal[i];
-        reflect_rows(av, u2);
-        reflect_rows(av, u1);
+        reflect_rows(av, built.u2);
+        reflect_rows(av, built.u1);
         Matrix gram = Matrix::zeros(n, n);
         leading_columns_gram(v, n, 1.0, gram);
         double orthogonality = 0.0, residual = 0.0;
