@@ -327,19 +327,19 @@ TEST(PiStability, CheckAgreesWithTheWholePiHessianAndARunOutIsNeverStable) {
         for (const Lmo& l : virtual_records) virtuals.push_back(to_sparse(mol, l));
         SparseNddoFock builder(mol, *c.model, r.density.pattern);
         BlockMatrix f = BlockMatrix::zeros(r.density.pattern), scratch = BlockMatrix::zeros(r.density.pattern);
-        PiStability stability(mol, occupied_records, virtual_records, c.cutoff);
+        LmoStability stability(mol, occupied_records, virtual_records, c.cutoff);
         const auto check = [&](std::size_t max_products) {
             builder.build(r.density, f);
             return stability.check(f, scratch, builder, occupied, virtuals, max_products);
         };
-        const PiStabilityCheck run_out = check(1);
+        const LmoStabilityCheck run_out = check(1);
         if (c.cutoff > 10.0) {
             EXPECT_FALSE(run_out.decided);
             EXPECT_FALSE(run_out.stable);
             continue;
         }
         ASSERT_TRUE(run_out.decided);  // the whole Hessian
-        const PiStabilityCheck iterated = check(kStabilityProducts);
+        const LmoStabilityCheck iterated = check(kStabilityProducts);
         EXPECT_TRUE(iterated.decided);
         EXPECT_TRUE(iterated.stable);
         EXPECT_NEAR(iterated.lowest_eigenvalue, run_out.lowest_eigenvalue, 0.01);
