@@ -417,4 +417,3 @@ void LmoStability::exchange_antibonding_channel(std::vector<SparseVector>& occup
 }
 
 }  // namespace quorin
-

@@ -17,13 +17,13 @@
 //   orbital of the bond, a minimum of its own (0.64 eV above at 3 A).
 //
 // The test is the orbital Hessian of the closed-shell energy on the
-// rotations between the pi bonds and every occupied orbital of the atoms of
-// split bonds and the pi antibonds and every virtual orbital of those atoms:
-// the pairs within the pairing cutoff or sharing an atom, and the lone pair
-// and empty hybrid of a split bond whatever the distance. Exact there, but
-// for the exchange part of pairs beyond the reach of the block matrices
-// (kReachAngstrom): rotating o towards v by theta x_ov (x a unit vector)
-// changes the energy by 2 theta^2 x.Hx, with
+// rotations of the pi bonds and of every occupied orbital on an atom of a
+// split bond towards the pi antibonds and every virtual orbital on such an
+// atom: the pairs within the pairing cutoff or sharing an atom, and the lone
+// pair and empty hybrid of a split bond whatever the distance (the SCF's
+// block matrices hold the atoms around its two ends together). Exact there, on
+// the pattern of the block matrices: rotating o towards v by theta x_ov (x a
+// unit vector) changes the energy by 2 theta^2 x.Hx, with
 //   (Hx)_ov = sum_v' F_vv' x_ov' - sum_o' F_o'o x_o'v + 2 <o|G(D)|v>,
 // D = sum x_ov (o v^T + v o^T) and G the two-electron part of the Fock
 // matrix. Its lowest eigenvalue is tested as the dense SCF's check tests
@@ -69,6 +69,8 @@ public:
                  double cutoff_angstrom, std::span<const int> formal_charges = {});
 
     bool empty() const { return pairs_ == 0; }
+    // The atoms of each split bond: (negative atom, positive atom).
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>>& split_bonds() const { return split_bonds_; }
 
     // The lowest eigenvalue of the Hessian at the orbitals given, whose own
     // density made `fock`. `fock` and `scratch` (on the same pattern) then
