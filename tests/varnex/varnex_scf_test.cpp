@@ -297,7 +297,7 @@ Geometry polyene(int double_bonds) {
     return g;
 }
 
-TEST(PiStability, CheckAgreesWithTheWholePiHessianAndARunOutIsNeverStable) {
+TEST(LmoStability, CheckAgreesWithTheWholePiHessianAndARunOutIsNeverStable) {
     // At converged varnex orbitals, the pi check (tolerance 5 meV) against
     // the whole pi Hessian built from the same products, one column a pair
     // (the check's own answer when its budget ends at once on few pairs).
