@@ -95,8 +95,21 @@ LmoStability::LmoStability(const MolecularBatch& molecule, const std::vector<Lmo
         }
     }
     if (negative.empty() || positive.empty()) role.assign(molecule.n_atoms, 0);
-    for (const std::uint32_t a : negative) {
-        for (const std::uint32_t b : positive) split_bonds_.emplace_back(a, b);
+    // A split bond joins each of these atoms to its nearest partner.
+    const auto nearest = [&](std::uint32_t atom, const std::vector<std::uint32_t>& partners) {
+        const auto distance2 = [&](std::uint32_t other) {
+            const double dx = molecule.x[other] - molecule.x[atom], dy = molecule.y[other] - molecule.y[atom],
+                         dz = molecule.z[other] - molecule.z[atom];
+            return dx * dx + dy * dy + dz * dz;
+        };
+        return *std::min_element(partners.begin(), partners.end(),
+                                 [&](std::uint32_t p, std::uint32_t q) { return distance2(p) < distance2(q); });
+    };
+    if (!negative.empty() && !positive.empty()) {
+        for (const std::uint32_t a : negative) split_bonds_.emplace_back(a, nearest(a, positive));
+        for (const std::uint32_t b : positive) split_bonds_.emplace_back(nearest(b, negative), b);
+        std::sort(split_bonds_.begin(), split_bonds_.end());
+        split_bonds_.erase(std::unique(split_bonds_.begin(), split_bonds_.end()), split_bonds_.end());
     }
     const auto on_split_atom = [&](const Lmo& lmo) {
         return std::any_of(lmo.atom_indices.begin(), lmo.atom_indices.end(), [&](std::size_t a) { return role[a]; });

@@ -69,7 +69,8 @@ public:
                  double cutoff_angstrom, std::span<const int> formal_charges = {});
 
     bool empty() const { return pairs_ == 0; }
-    // The atoms of each split bond: (negative atom, positive atom).
+    // The atoms of each split bond, which joins each atom of a split pair
+    // to its nearest partner: (negative atom, positive atom).
     const std::vector<std::pair<std::uint32_t, std::uint32_t>>& split_bonds() const { return split_bonds_; }
 
     // The lowest eigenvalue of the Hessian at the orbitals given, whose own
