@@ -135,32 +135,26 @@ def stretched_ethane(cc):
 STRETCHED = {
     "H2 3 A": ([1, 1], [[0, 0, 0], [0, 0, 3.0]]),
     "H2 10 A": ([1, 1], [[0, 0, 0], [0, 0, 10.0]]),
-    "H2 20 A": ([1, 1], [[0, 0, 0], [0, 0, 20.0]]),
     "H2 1e4 A": ([1, 1], [[0, 0, 0], [0, 0, 1e4]]),
     "ethane C-C 5 A": stretched_ethane(5.0),
-    "ethylene C=C 3 A": ([6, 6, 1, 1, 1, 1], [[0, 0, 0], [0, 0, 3.0], [0.92, 0, -0.57], [-0.92, 0, -0.57],
-                                              [0.92, 0, 3.57], [-0.92, 0, 3.57]]),
-    "F2 4 A": ([9, 9], [[0, 0, 0], [0, 0, 4.0]]),
 }
 
 
 # H2 at 1e4 A need not converge: there the sweeps swing from the bond back to
 # the ion pair.
-@pytest.mark.parametrize("method, name, converges", [
-    ("PM6", "H2 3 A", True), ("PM6", "H2 10 A", True), ("PM6", "H2 20 A", True), ("PM6", "H2 1e4 A", False),
-    ("PM6", "ethane C-C 5 A", True),
-    ("PM7", "ethane C-C 5 A", True), ("PM6", "ethylene C=C 3 A", True), ("AM1", "F2 4 A", True),
+@pytest.mark.parametrize("name, converges", [
+    ("H2 3 A", True), ("H2 10 A", True), ("H2 1e4 A", False), ("ethane C-C 5 A", True),
 ])
-def test_stretched_bonds_end_at_the_calculate_energy_or_unconverged(qp, method, name, converges):
+def test_stretched_bonds_end_at_the_calculate_energy_or_unconverged(qp, name, converges):
     # Too long to be perceived, a bond starts as an ion pair (a lone pair
     # beside an empty hybrid); the sweeps stopped there or with the pair in
-    # the antibonding orbital, 0.004 to 7 eV above, reported converged.
-    # Reference: calculate at tight tolerances; a converged varnex run lies
-    # within 1 meV of it.
+    # the antibonding orbital, 0.012 to 7.2 eV above, reported converged
+    # (PM6). Reference: calculate at tight tolerances; a converged varnex run
+    # lies within 1 meV of it.
     z, xyz = STRETCHED[name]
-    reference = qp.calculate(z, xyz, method=method, energy_tol_ev=1e-10, density_tol=1e-9, max_iter=500)
+    reference = qp.calculate(z, xyz, energy_tol_ev=1e-10, density_tol=1e-9, max_iter=500)
     assert reference.converged
-    result = qp.varnex(z, xyz, method=method)
+    result = qp.varnex(z, xyz)
     if converges:
         assert result.converged
     if result.converged:
