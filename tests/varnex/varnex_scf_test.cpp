@@ -281,7 +281,7 @@ Geometry stretched_ethane(double cc) {
 
 TEST(VarnexScf, StretchedBondsEndAtTheDiagonalisingScfEnergy) {
     // A bond too long to be perceived starts as an ion pair; the runs
-    // reported converged 0.004 to 7 eV above. Each case takes one more piece
+    // reported converged 0.004 to 6.9 eV above. Each case takes one more piece
     // of the mend: a far split pair (H2 20 A, beyond the 15 A reach), the
     // bonds of the split atoms in the check (ethylene, a saddle 1.6 eV up),
     // and the exchange of an antibonding pair spread over several orbitals
