@@ -370,16 +370,17 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         // Down from the saddle point: a line search along the unstable
         // rotations; and beyond the local test, from any solution with a soft
         // mode or a small gap, the quarter turns along the soft modes and the
-        // frontier pair (one iteration for all of them).
-        // A warm start follows the solution it starts on: the driver that
-        // carries it compares it with a start from the atomic guess where
-        // another one may lie lower, and reports such a change.
+        // frontier pair (one iteration for all of them). A warm start follows
+        // the solution it starts on without them: the driver that carries it
+        // compares it with a start from the atomic guess where another one
+        // may lie lower, and reports such a change.
         std::array<const double*, kMaxRitzRoots + 1> turns{};
         std::size_t n_turns = 0;
         bool frontier = false;
         if (check.decided && !options.initial_density) {
+            const DavidsonWorkspace& modes = ws.stability.davidson;
             for (std::size_t k = 0; k < check.modes && check.mode_values[k] < kSoftModeEv; ++k) {
-                turns[n_turns++] = k == 0 ? ws.stability.davidson.ritz_vector.data() : ws.stability.davidson.basis.row(k);
+                turns[n_turns++] = k == 0 ? modes.ritz_vector.data() : modes.basis.row(k);
             }
             frontier = n_occ < n && ws.orbital_energies[n_occ] - ws.orbital_energies[n_occ - 1] < kSmallGapEv;
         }
