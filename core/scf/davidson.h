@@ -182,12 +182,14 @@ struct LowestEigenvalue {
 //   theta). So with theta less than test.second_opinion_margin above the
 //   threshold a second opinion decides: iterations from a block of
 //   pseudo-random vectors spread evenly over every coordinate, kept
-//   orthogonal to the roots just followed, to the same residual bound. The
-//   lowest eigenvalue of that complement lies above theta less error_bound
-//   when theta is the lowest; a Ritz value of it further below (by 0.1 eV),
-//   or below the threshold, shows a missed eigenvector, and the test runs
-//   again from both runs' lowest vectors, up to three runs. A second opinion that runs out of
-//   budget leaves the first run's verdict.
+//   orthogonal to the roots just followed, with a budget of their own, by
+//   the same rule (a cluster, error bounds) as the first run. The lowest
+//   eigenvalue of that complement
+//   lies above theta less error_bound when theta is the lowest; a Ritz value
+//   of it further below (by 0.1 eV), or below the threshold, shows a missed
+//   eigenvector, and the test runs again from both runs' lowest vectors, up
+//   to three runs. A second opinion that runs out of its budget leaves the
+//   first run's verdict.
 // - len <= test.dense_dimension: the whole operator, one `column` a
 //   coordinate, is diagonalised from the start and the verdict is exact
 //   (its eigenvector in ws.ritz_vector, the lowest four in the first rows

@@ -67,6 +67,16 @@ constexpr double kReusedOrbitalDriftEv = 2.5e-5;
 // beyond the local test.
 constexpr double kSoftModeEv = 0.5;
 constexpr double kSmallGapEv = 5.0;
+// A settled solution whose lowest orbital-Hessian eigenvalue lies between
+// kZeroModeEv and kUnstableEigenvalueEv (eV) sits on a zero mode that its
+// surroundings tilt (a far-apart S2 or O2 turning about its axis): it is
+// followed down kZeroModeProbeSteps Newton steps, and where they gain less
+// than kZeroModeFallEv (eV) the solution is accepted (S2 beside S2 would
+// creep some 40 iterations for 0.4 meV; stretched CO falls 2 to 8 meV and
+// goes on down).
+constexpr double kZeroModeEv = -1e-3;
+constexpr double kZeroModeFallEv = 1e-3;
+constexpr std::size_t kZeroModeProbeSteps = 3;
 // A fall of the energy (eV) along an unstable rotation smaller than this is
 // rounding, not a way down.
 constexpr double kEnergyNoiseEv = 1e-8;
@@ -358,7 +368,8 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
                                 std::max(kAufbauOverlapEv, options.energy_tolerance);
         const StabilityCheck check =
             check_orbital_stability(ws.coefficients, ws.orbital_energies, n_occ, reused ? 2.0 * drift : 0.0,
-                                    fock_of_density, ws.stability, options.initial_rotation);
+                                    fock_of_density, ws.stability, options.initial_rotation, kStabilityProducts,
+                                    settled && aufbau);
         ws.lowest_hessian_eigenvalue = check.lowest_eigenvalue;
         // Reported unconverged: no verdict on a settled solution.
         if (settled && !check.decided) break;
@@ -385,12 +396,18 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
             frontier = n_occ < n && ws.orbital_energies[n_occ] - ws.orbital_energies[n_occ - 1] < kSmallGapEv;
         }
         const bool saddle = !check.stable && check.decided;
+        const bool tilted_zero_mode = saddle && settled && aufbau && check.lowest_eigenvalue > kZeroModeEv;
+        if (tilted_zero_mode) {  // kept to be reported if the way down is a creep
+            ws.lowest_density.copy_from(ws.density);
+            lowest_energy = candidate + core_energy;
+        }
         // A small settled saddle point (its whole Hessian built) is left
         // both ways, along the unstable rotations and from the lowest quarter
         // turn, when both lower the energy: the two ways can end at different
         // minima (Si2, AM1, at 2.5 and 2.75 angstrom, one each), and the
         // lower one is kept.
-        const bool both_ways = saddle && settled && aufbau && n_occ * (n - n_occ) <= kDenseStabilityPairs;
+        const bool both_ways =
+            saddle && settled && aufbau && !tilted_zero_mode && n_occ * (n - n_occ) <= kDenseStabilityPairs;
         double lowered = candidate;
         double turned = std::numeric_limits<double>::infinity();  // the other way's start, in ws.lowest_density
         if (saddle || n_turns > 0 || frontier) {
@@ -454,6 +471,23 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
             lowest_energy = std::max(first.energy, second.energy) + core_energy;  // what ws.lowest_density holds
             lowered = std::min(first.energy, second.energy);
             newton_steps -= std::min(newton_steps, first.steps + second.steps);
+        }
+        if (tilted_zero_mode && lowered < candidate - kEnergyNoiseEv) {
+            const NewtonDescent probe = newton_down(lowered, kZeroModeProbeSteps);
+            if (candidate - probe.energy < kZeroModeFallEv) {
+                // A creep along the tilted zero mode: the settled solution
+                // stands, with its own Fock matrix and orbitals.
+                std::swap(ws.density, ws.lowest_density);
+                if (const auto dielectric = fock_of_density.build(ws.density, ws.fock)) {
+                    result.cosmo_energy = dielectric;
+                }
+                diagonalize_symmetric(ws.fock, ws.eigensolver, ws.orbital_energies, ws.coefficients);
+                fock_of_final = true;
+                result.converged = true;
+                break;
+            }
+            lowered = probe.energy;
+            newton_steps -= std::min(newton_steps, probe.steps);
         }
         if (newton_steps > 0) newton_down(lowered, newton_steps);
         fock_of_final = false;

@@ -63,7 +63,9 @@ std::size_t count_valence_electrons(const MolecularBatch& molecule, const Parame
 // commutator error all below their tolerances, the final density the aufbau
 // density of its own Fock matrix, no orbital-Hessian eigenvalue there below
 // kUnstableEigenvalueEv (core/scf/stability.h), or no lower energy along the
-// unstable rotations found, and, in a run from the atomic guess with a mode
+// unstable rotations found, or, with the lowest above -1e-3 eV, less than
+// 1 meV gained by three Newton steps down (a tilted zero mode), and, in a
+// run from the atomic guess with a mode
 // below 0.5 eV or a frontier gap below 5 eV, no lower energy at the quarter
 // turns along those modes and the frontier pair (lowest_quarter_turn; a
 // warm start follows its solution, its driver compares): a local minimum

@@ -250,7 +250,7 @@ void lowest_rotation(const Matrix& coefficients, std::size_t n_occ, StabilityWor
 
 StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
                                        double virtual_shift, const FockOfDensity& fock, StabilityWorkspace& ws,
-                                       const Matrix* start_rotation, std::size_t max_products) {
+                                       const Matrix* start_rotation, std::size_t max_products, bool decisive) {
     StabilityCheck check;
     const std::size_t n = coefficients.rows();
     const std::size_t o = n_occ;
@@ -330,8 +330,10 @@ StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& 
                               check.products);
     }
 
-    const LowestEigenvalue lowest = test_lowest_eigenvalue(davidson, len, m, check.products, diagonal, product,
-                                                           column, orbital_stability_test(max_products));
+    EigenvalueTest test = orbital_stability_test(max_products);
+    if (!decisive) test.second_opinion_margin = 0.0;
+    const LowestEigenvalue lowest =
+        test_lowest_eigenvalue(davidson, len, m, check.products, diagonal, product, column, test);
     check.lowest_eigenvalue = lowest.value;
     check.error_bound = lowest.error_bound;
     check.products = lowest.products;

@@ -23,11 +23,9 @@
 
 namespace quorin {
 
-// Eigenvalues below this (eV) count as unstable: the SCF then looks for a
-// lower energy along the eigenvector. Above it lie the zero modes of
-// symmetry-broken fragments (a far-apart S2 turning about its axis, whose
-// coupling to another gives -0.5 meV) and the check's own noise.
-inline constexpr double kUnstableEigenvalueEv = -1e-3;
+// Eigenvalues below this (eV), numerical noise, count as unstable: the SCF
+// then looks for a lower energy along the eigenvector.
+inline constexpr double kUnstableEigenvalueEv = -1e-4;
 // The check's budget of Hessian products.
 inline constexpr std::size_t kStabilityProducts = 60;
 // The check proves its lowest eigenvalue to kStabilityToleranceEv, with the
@@ -112,10 +110,13 @@ struct StabilityCheck {
 //   verdict.
 // - undecided (decided false, stable false): the budget ran out on a larger
 //   system. The lowest Ritz vector is left in ws.davidson.ritz_vector.
+// Without `decisive` (a solution whose verdict cannot end its SCF, which
+// goes on from it either way) the stable verdict goes without the second
+// opinion.
 StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
                                        double virtual_shift, const FockOfDensity& fock, StabilityWorkspace& ws,
                                        const Matrix* start_rotation = nullptr,
-                                       std::size_t max_products = kStabilityProducts);
+                                       std::size_t max_products = kStabilityProducts, bool decisive = true);
 
 // rotation := C_o X C_v^T for the lowest Ritz vector X of the last check in
 // `ws`, whose orbitals were `coefficients`: the form in which it can start
