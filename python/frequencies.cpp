@@ -1,6 +1,7 @@
 #include "python/engine_call.h"
 #include "python/frequencies.h"
 
+#include <cmath>
 #include <memory>
 
 #include "core/properties/request_memory.h"
@@ -16,15 +17,31 @@
 
 namespace quorin::py {
 
+double symmetry_number_or(const BoundArguments& bound, std::size_t i) {
+    PyObject* value = bound.value(i);
+    if (value != nullptr && PyBool_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': 'bool' object cannot be converted to 'float'", bound.name(i));
+        throw PythonErrorSet{};
+    }
+    return double_or(bound, i, 1.0);
+}
+
 VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
     const auto& numbers = request.atomic_numbers;
     const CheckedMolecule checked =
         check_request(numbers, {{request.coordinates}}, request.method,
                       {{"temperature_k", request.temperature_k, ranges::kThermoTemperature},
                        {"pressure_atm", request.pressure_atm, ranges::kPressure},
-                       {"rotational_symmetry_number", request.rotational_symmetry_number, ranges::kSymmetryNumber},
                        {"step_size_angstrom", request.step_size_angstrom, ranges::kHessianStep}});
     const ParameterModel& model = *checked.model;
+    // The order of a group of rotations: a whole number, bounded by the atom count.
+    const double sigma = request.rotational_symmetry_number;
+    const double largest_sigma = largest_rotational_symmetry_number(numbers.size());
+    if (!(sigma >= 1.0 && sigma <= largest_sigma && sigma == std::floor(sigma))) {
+        refuse_argument("rotational_symmetry_number", "must be a whole number from 1 to " +
+                                                          format_shortest(largest_sigma) + " (got " +
+                                                          format_shortest(sigma) + ")");
+    }
 
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
 
@@ -236,7 +253,7 @@ PyObject* frequencies(PyObject*, PyObject* args, PyObject* kwargs) {
         request.method = name_or(bound, 2, "PM6");
         request.temperature_k = double_or(bound, 3, 298.15);
         request.pressure_atm = double_or(bound, 4, 1.0);
-        request.rotational_symmetry_number = double_or(bound, 5, 1.0);
+        request.rotational_symmetry_number = symmetry_number_or(bound, 5);
         // Omitted means the usual 0.005 angstrom; an explicit None the finer 0.001.
         request.step_size_angstrom = double_or(bound, 6, bound.given_as_none(6) ? 0.001 : 0.005);
         request.project_external = switch_or(bound, 7, true);
@@ -263,8 +280,8 @@ PyMethodDef frequencies_def = {
     QUORIN_METHOD_DOC
     "- `temperature_k`: Temperature in Kelvin for thermodynamics (default: 298.15 K)\n"
     "- `pressure_atm`: Pressure in standard atmospheres (default: 1.0 atm)\n"
-    "- `rotational_symmetry_number`: Rotational symmetry number sigma, at least 1 (e.g. 2 for C2v water; "
-    "default: 1.0)\n"
+    "- `rotational_symmetry_number`: Rotational symmetry number sigma, a whole number from 1 to the larger of 60 "
+    "and twice the atom count (e.g. 2 for C2v water; default: 1.0)\n"
     "- `step_size_angstrom`: Finite difference displacement step size in \u00c5ngstr\u00f6ms, from 1e-5 to 0.1 "
     "(default: 0.005 \u00c5; below 1e-5 the SCF tolerances show in the frequencies)\n"
     "- `project_external`: Project out 6 translational/rotational external motions via Eckart frame "
