@@ -39,7 +39,7 @@ VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
     const double largest_sigma = largest_rotational_symmetry_number(numbers.size());
     if (!(sigma >= 1.0 && sigma <= largest_sigma && sigma == std::floor(sigma))) {
         refuse_argument("rotational_symmetry_number", "must be a whole number from 1 to " +
-                                                          format_shortest(largest_sigma) + " (got " +
+                                                          std::to_string(static_cast<std::uint64_t>(largest_sigma)) + " (got " +
                                                           format_shortest(sigma) + ")");
     }
 

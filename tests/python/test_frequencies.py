@@ -70,7 +70,7 @@ def water_vib(qp):
         (WATER_Z, W, {"rotational_symmetry_number": 2.5},
          "argument 'rotational_symmetry_number': must be a whole number from 1 to 60 (got 2.5)"),
         (WATER_Z, W, {"rotational_symmetry_number": 1e300},
-         "argument 'rotational_symmetry_number': must be a whole number from 1 to 60 (got 1e+300)"),
+         "argument 'rotational_symmetry_number': must be a whole number from 1 to 60 (got 1e300)"),
         # A mass list of the wrong length is refused rather than silently ignored.
         (WATER_Z, W, {"custom_masses": [16.0, 1.0]},
          "argument 'custom_masses': must hold one mass per atom: got 2 for 3 atoms"),
