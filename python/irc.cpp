@@ -63,10 +63,10 @@ namespace {
 #define QUORIN_IRC_MINIMUM_DOC                                                                                      \
     ": its gradient vanished well below the transition state with the energy curving up along the path (or a "     \
     "tight minimisation took over once the steps had shrunk to 1/1024 of step_size), an SCF from the atomic guess " \
-    "finds no lower solution there, and no vibration lies below -10 cm^-1: on the central-difference Hessian up to " \
-    "60 atoms, above that by a search for the lowest mode with Hessian-vector products from gradient differences "  \
-    "(from a stationary point with such a mode, the path steps off along it and a minimisation goes on down to its " \
-    "last point). Every point of a branch lies at or below the one before"
+    "finds no lower solution there, and no vibration lies below -10 cm^-1, at any size, by a search for the lowest " \
+    "mode with Hessian-vector products from gradient differences (from a stationary point with such a mode, the "   \
+    "path steps off along it and a minimisation goes on down to its last point). Every point of a branch lies at "  \
+    "or below the one before"
 
 // ---- IrcPointPy ------------------------------------------------------------
 

@@ -123,7 +123,7 @@ std::optional<std::string> find_irc_option_error(const IrcOptions& options);
 // the lowest mode by step_size and a tight minimisation goes on down from
 // there; its minimum is the next point, checked in turn. Where an SCF from
 // the atomic guess finds a lower solution at an end, the end point takes
-// that solution's values and the path goes on down on it. After three such
+// that solution's values and the path goes on down on it. After ten such
 // restarts, or a minimisation that does not converge (as where the ends
 // drift apart) or a lowest-mode search that ends undecided, the branch ends
 // not converged.

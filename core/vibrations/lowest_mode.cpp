@@ -118,10 +118,13 @@ LowestMode find_lowest_vibration(MolecularBatch& molecule, const ParameterModel&
         for (std::size_t v = 0; v < count; ++v) {
             scipy_cblas_dgemv(CblasRowMajor, CblasNoTrans, bd, bl, 1.0, modes.data().data(), bd, y + v * stride, 1,
                               0.0, x.data(), 1);
-            // The step moves the atoms by step_angstrom in all.
-            double cartesian2 = 0.0;
-            for (std::size_t i = 0; i < dim; ++i) cartesian2 += x[i] * x[i] / masses_amu[i / 3];
-            const double delta = options.step_angstrom / std::sqrt(cartesian2);
+            // The step moves the atom that moves most by step_angstrom.
+            double largest2 = 0.0;
+            for (std::size_t a = 0; a < n_atoms; ++a) {
+                const double moved2 = x[3 * a] * x[3 * a] + x[3 * a + 1] * x[3 * a + 1] + x[3 * a + 2] * x[3 * a + 2];
+                largest2 = std::max(largest2, moved2 / masses_amu[a]);
+            }
+            const double delta = options.step_angstrom / std::sqrt(largest2);
             gradient_at(1.0, delta, g_plus);
             gradient_at(-1.0, delta, g_minus);
             for (std::size_t i = 0; i < dim; ++i) {

@@ -21,9 +21,13 @@
 namespace quorin {
 
 struct LowestModeOptions {
-    // Length (angstrom) of the Cartesian displacement of each product, to
-    // either side: that of one coordinate in the central-difference Hessian.
-    double step_angstrom = 0.005;
+    // Displacement (angstrom) of the atom that moves most in each product,
+    // to either side. Small, so that the quartic terms of flat ends do not
+    // show as curvature (an H2 tumbling by an ethylene reads -30 cm^-1 on the
+    // 0.005 angstrom central-difference Hessian, +15 at 0.0005), and large
+    // enough that the gradients' noise does not (the residual of a 78-atom
+    // search stays below 0.5 of its units).
+    double step_angstrom = 0.0005;
     // Products before the search gives up undecided; two SCF and gradient
     // evaluations each.
     std::size_t max_products = 30;

@@ -28,7 +28,7 @@ constexpr double kHartreeToKcalMol = kHartreeToEv * kEvToKcalMol;
 // falls below kNeighbourWeight are no neighbours in bends and torsions.
 constexpr double kSmallestWeight = 1e-8;
 constexpr double kNeighbourWeight = 1e-4;
-// A bend within this sine of linear is taken as two bends across the line.
+// A bend within this sine of collinear is taken as two bends across the line.
 constexpr double kLinearSine = 0.17;
 
 std::size_t period_row(std::uint8_t z) { return z <= 2 ? 0 : z <= 10 ? 1 : 2; }
@@ -57,8 +57,9 @@ void add_term(Matrix& h, double k, const std::array<std::size_t, M>& atoms, cons
     }
 }
 
-// Two unit vectors perpendicular to the unit vector e and to each other.
-std::array<Vec3, 2> perpendiculars(const Vec3& e) {
+// Two unit vectors perpendicular to the direction d and to each other.
+std::array<Vec3, 2> perpendiculars(const Vec3& d) {
+    const Vec3 e = scaled(d, 1.0 / length(d));
     const Vec3 helper = std::fabs(e[0]) < 0.9 ? Vec3{1, 0, 0} : Vec3{0, 1, 0};
     Vec3 n1 = cross(e, helper);
     n1 = scaled(n1, 1.0 / length(n1));
@@ -127,12 +128,11 @@ Matrix model_cartesian_hessian(const MolecularBatch& molecule) {
                     add_term<3>(h, weight, {i, j, k}, {bi, opposite_sum(bi, bk), bk});
                     continue;
                 }
-                // Nearly linear: two bends across the line i-k.
-                const Vec3 line = sub(r[k], r[i]);
-                const double ll = length(line);
-                if (!(ll > 0.0)) continue;
-                for (const Vec3& m : perpendiculars(scaled(line, 1.0 / ll))) {
-                    const Vec3 bi = scaled(m, 1.0 / lu), bk = scaled(m, 1.0 / lv);
+                // Nearly collinear: two bends across the line, each moving i
+                // and k to the same side when j lies between them (theta near
+                // 180 degrees), to opposite sides when it does not (near 0).
+                for (const Vec3& m : perpendiculars(c < 0.0 ? sub(eu, ev) : eu)) {
+                    const Vec3 bi = scaled(m, 1.0 / lu), bk = scaled(m, (c < 0.0 ? 1.0 : -1.0) / lv);
                     add_term<3>(h, weight, {i, j, k}, {bi, opposite_sum(bi, bk), bk});
                 }
             }
