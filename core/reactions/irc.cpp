@@ -501,7 +501,10 @@ IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const Param
                 branch.converged = true;
                 return branch;
             }
-            if (verdict == EndVerdict::unknown || restarts++ == kMaxEndRestarts) return branch;
+            if (verdict == EndVerdict::unknown || restarts++ == kMaxEndRestarts ||
+                branch.points.size() >= options.max_points) {
+                return branch;
+            }
             double slope = 0.0;
             for (std::size_t i = 0; i < dim; ++i) slope += ws.gradient_mw[i] * ws.direction[i];
             const double off = slope > 0.0 ? -options.step_size : options.step_size;
