@@ -238,7 +238,7 @@ PyObject* method_frequencies(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto request = molecule_request<FrequenciesRequest>(bound, settings_of(self));
         request.temperature_k = double_or(bound, 2, 298.15);
         request.pressure_atm = double_or(bound, 3, 1.0);
-        request.rotational_symmetry_number = symmetry_number_or(bound, 4);
+        request.rotational_symmetry_number = double_or(bound, 4, 1.0);
         if (bound.value(5) != nullptr) request.custom_masses = to_float_list(bound.value(5), bound.name(5));
         request.step_size_angstrom = 0.005;
         request.project_external = true;

@@ -17,15 +17,6 @@
 
 namespace quorin::py {
 
-double symmetry_number_or(const BoundArguments& bound, std::size_t i) {
-    PyObject* value = bound.value(i);
-    if (value != nullptr && PyBool_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "argument '%s': 'bool' object cannot be converted to 'float'", bound.name(i));
-        throw PythonErrorSet{};
-    }
-    return double_or(bound, i, 1.0);
-}
-
 VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
     const auto& numbers = request.atomic_numbers;
     const CheckedMolecule checked =
@@ -253,7 +244,7 @@ PyObject* frequencies(PyObject*, PyObject* args, PyObject* kwargs) {
         request.method = name_or(bound, 2, "PM6");
         request.temperature_k = double_or(bound, 3, 298.15);
         request.pressure_atm = double_or(bound, 4, 1.0);
-        request.rotational_symmetry_number = symmetry_number_or(bound, 5);
+        request.rotational_symmetry_number = double_or(bound, 5, 1.0);
         // Omitted means the usual 0.005 angstrom; an explicit None the finer 0.001.
         request.step_size_angstrom = double_or(bound, 6, bound.given_as_none(6) ? 0.001 : 0.005);
         request.project_external = switch_or(bound, 7, true);

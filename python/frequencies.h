@@ -38,12 +38,6 @@ struct VibrationalRecord {
     Matrix cartesian_hessian;  // 3N x 3N, kcal/(mol angstrom^2)
 };
 
-class BoundArguments;
-
-// Parameter i as a rotational symmetry number: a number, not a boolean; 1
-// when omitted or None. Throws PythonErrorSet (TypeError naming it).
-double symmetry_number_or(const BoundArguments& bound, std::size_t i);
-
 // Throws InputError for refused input, including conditions the Hessian
 // would only stop on (settings outside their ranges, unusable masses); engine
 // stops such as a non-converged base SCF pass through.
