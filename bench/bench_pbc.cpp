@@ -136,8 +136,7 @@ int main(int argc, char** argv) {
         BlochTransform transform;
         const double setup = bench::seconds_of([&] {
             operators =
-                build_periodic_operators(placed, *model, sampling.reduced, sampling.translations, true,
-                                         default_image_radius(config.cell.dimension), h_stack);
+                build_periodic_operators(placed, *model, sampling.reduced, sampling.translations, true, h_stack);
             transform = BlochTransform::build(sampling.kpoints, sampling.translations, n);
         });
         Matrix f_stack = Matrix::zeros(h_stack.rows(), n * n);

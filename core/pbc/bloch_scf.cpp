@@ -518,11 +518,15 @@ std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_mo
     const std::uint64_t block = saturating_product(n, n);
     const std::uint64_t k_rows = saturating_product(2, n_k);
     const std::uint64_t image_pairs = saturating_product(saturating_product(n_t, m), m);
+    // Cells with an atom within the handover window's reach: their
+    // Coulomb terms are formed whatever cells are kept.
+    const std::uint64_t n_near =
+        UnitCell::translations_within(reduced, images_near_first(reduced, positions), kHandoverEnd).size();
     const std::uint64_t n_occ = std::min<std::uint64_t>(count_valence_electrons(cell_molecule, model) / 2, n);
     // Held for the whole run: the workspace (P, F and H stacks, the 2n x 2n
     // embedding and its eigensolver), the translations and k-points (the
     // whole grid before its pairs fold), the cluster of atoms, the pair
-    // records of the cell and its images, the new H stack while the old one
+    // records of the cell and its kept images, the near field, the new H stack while the old one
     // lives, the phase tables, the Bloch parts of D in and out, F(k) and the
     // commutators, the extrapolated F stack and the n x n scratch.
     MemoryPlan plan;
@@ -530,8 +534,8 @@ std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_mo
         .add_matrices(5, saturating_product(2, n), saturating_product(2, n))
         .add_items(n_t, sizeof(TranslationIndex))
         .add_items(saturating_product(3, n_k), sizeof(KPoint))
-        .add_items(saturating_product(n_t, m), 3 * sizeof(double) + 2 + sizeof(std::size_t))
-        .add_items(saturating_sum(image_pairs, saturating_product(m, m)),
+        .add_items(saturating_product(saturating_sum(n_t, n_near), m), 3 * sizeof(double) + 2 + sizeof(std::size_t))
+        .add_items(saturating_sum(image_pairs, saturating_product(m, 2 * m)),
                    sizeof(double) * image_pair_doubles(cell_molecule))
         .add(BlochTransform::plan(n_k, n_t, n))
         .add_matrices(4, k_rows, block)
@@ -602,9 +606,8 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cel
                          std::to_string(n) + ")");
     }
     PeriodicOperators operators =
-        build_periodic_operators(cell_molecule, model, sampling.reduced, translations, config.use_nddo,
-                                 default_image_radius(config.cell.dimension), ws.hcore_r);
-    result.core_repulsion = periodic_core_repulsion(cell_molecule, model, translations, operators);
+        build_periodic_operators(cell_molecule, model, sampling.reduced, translations, config.use_nddo, ws.hcore_r);
+    result.core_repulsion = operators.core_repulsion;
     const BlochTransform transform = BlochTransform::build(kpoints, translations, n);
 
     // The state of the iterations is the Bloch density at every k-point

@@ -71,7 +71,7 @@ TEST(BlochScf, SingleCellReproducesTheMolecularScfForEveryMethod) {
         const Geometry g = model->name() == "PM7" ? fixtures::methane() : fixtures::water();
         const ScfResult reference = molecular_scf(g, *model);
         ASSERT_TRUE(reference.converged);
-        PbcConfig config = config_for({{20, 0, 0}}, {1, 1, 1}, {1, 1, 1});
+        PbcConfig config = config_for({{60, 0, 0}}, {1, 1, 1}, {1, 1, 1});
         config.max_iter = 400;
         config.energy_tol = 1e-9;
         config.density_tol = 1e-7;  // orbital energies carry the density error to first order

@@ -54,8 +54,7 @@ TEST(BlochStability, HessianIsTheSecondDerivativeOfTheEnergyAlongRotations) {
         const std::size_t n_occ = count_valence_electrons(cell, pm6) / 2;
         Matrix h_stack;
         PeriodicOperators operators =
-            build_periodic_operators(cell, pm6, sampling.reduced, sampling.translations, true,
-                                     default_image_radius(config.cell.dimension), h_stack);
+            build_periodic_operators(cell, pm6, sampling.reduced, sampling.translations, true, h_stack);
         const BlochTransform transform = BlochTransform::build(sampling.kpoints, sampling.translations, n);
         Matrix fock_k = Matrix::zeros(2 * n_k, n * n), state = Matrix::zeros(2 * n_k, n * n);
         transform.to_kpoints(ws.fock_r, fock_k);
