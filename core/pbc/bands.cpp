@@ -116,7 +116,7 @@ void climb(Best& best, LevelScore score, LevelMap& levels, std::uint8_t dimensio
 
 }  // namespace
 
-void compute_bands_and_dos(const UnitCell& path_cell, const UnitCell& grid_cell,
+double compute_bands_and_dos(const UnitCell& path_cell, const UnitCell& grid_cell,
                            std::span<const TranslationIndex> translations, std::span<const KPoint> grid,
                            std::size_t n_occ, std::uint64_t band_points, double dos_sigma, PbcWorkspace& ws,
                            PbcResult& result) {
@@ -127,6 +127,7 @@ void compute_bands_and_dos(const UnitCell& path_cell, const UnitCell& grid_cell,
     result.cbm = kInf;
     result.direct_gap = kInf;
     const bool has_gap_edges = n_occ > 0 && n_occ < n;
+    double sampled_gap = kInf;
 
     // Largest homo, smallest lumo and smallest same-point gap, as scores to
     // maximise.
@@ -152,7 +153,11 @@ void compute_bands_and_dos(const UnitCell& path_cell, const UnitCell& grid_cell,
     }
     if (has_gap_edges) {
         LevelMap levels(grid_cell, translations, n_occ, ws);
-        for (const KPoint& k : grid) offer(k.fractional, levels.at(k.fractional));
+        for (const KPoint& k : grid) {
+            const LevelPair pair = levels.at(k.fractional);
+            offer(k.fractional, pair);
+            sampled_gap = std::min(sampled_gap, pair.lumo - pair.homo);
+        }
         climb(valence, valence_score, levels, grid_cell.dimension);
         climb(conduction, conduction_score, levels, grid_cell.dimension);
         climb(direct, direct_score, levels, grid_cell.dimension);
@@ -181,6 +186,7 @@ void compute_bands_and_dos(const UnitCell& path_cell, const UnitCell& grid_cell,
             }
         }
     }
+    return sampled_gap;
 }
 
 }  // namespace quorin

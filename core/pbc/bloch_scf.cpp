@@ -33,6 +33,10 @@ constexpr std::uint64_t kTranslationCountLimit = std::uint64_t{1} << 31;
 constexpr std::uint64_t kLateIteration = 26;
 constexpr double kLateLevelShiftEv = 2.0;
 constexpr double kLateDamping = 0.3;
+// A direct gap (eV) below this is closing: at a k-point off the grid, by at
+// least this much below the grid's own smallest, it leaves a solution
+// uncertified.
+constexpr double kClosingGapEv = 0.1;
 // Unstable solutions left for a lower one before a run gives up unconverged.
 constexpr std::size_t kMaxDescents = 4;
 // Largest commutator element (eV) below which a stage that starts from a
@@ -105,6 +109,50 @@ std::string overlap_refusal(const MolecularBatch& cell, const CloseImage& close)
     std::snprintf(limit, sizeof limit, "%g", kMinImageDistance);
     return text + " lies " + distance + " angstrom from " + other + "; atoms must be at least " + limit +
            " angstrom from every periodic image of every atom";
+}
+
+// Resonance and exchange reach this many nearest-neighbour distances: given
+// counts or divisions that keep fewer cells give another crystal (diamond
+// and silicon with only the adjacent cells kept, 2.5 such distances, were
+// up to 0.05 and 0.15 eV per atom off; with 3.8 within 0.002 and 0.01).
+constexpr double kReachInNeighbourDistances = 2.75;
+
+// The smallest distance between two atoms of the lattice, images included.
+double nearest_neighbour_distance(const UnitCell& reduced, std::span<const Vec3> positions) {
+    double nearest = std::sqrt(dot(reduced.a1, reduced.a1));  // an atom and its own image
+    for (const TranslationIndex& t : UnitCell::translations_within(reduced, positions, nearest)) {
+        for (std::size_t i = 0; i < positions.size(); ++i) {
+            for (std::size_t j = 0; j < positions.size(); ++j) {
+                if (i == j && t.n1 == 0 && t.n2 == 0 && t.n3 == 0) continue;
+                Vec3 d{};
+                for (int c = 0; c < 3; ++c) d[c] = positions[i][c] - positions[j][c] - t.cartesian[c];
+                nearest = std::min(nearest, std::sqrt(dot(d, d)));
+            }
+        }
+    }
+    return nearest;
+}
+
+// Given counts (or, without them, divisions) that keep fewer cells than
+// resonance and exchange reach.
+std::optional<std::string> reach_refusal(const PbcConfig& config, const UnitCell& reduced,
+                                         std::span<const Vec3> positions) {
+    if (!config.mers && !config.k_grid) return std::nullopt;
+    const double reach = kReachInNeighbourDistances * nearest_neighbour_distance(reduced, positions);
+    const Counts needed = counts_within_dimension(
+        reduced.dimension, resolving_divisions(UnitCell::translations_within(reduced, positions, reach)));
+    const char* name = config.mers ? "mers" : "k_grid";
+    const Counts given = counts_within_dimension(reduced.dimension, config.mers ? *config.mers : *config.k_grid);
+    bool enough = true;
+    for (int d = 0; d < 3; ++d) {
+        enough = enough && 2 * static_cast<std::uint64_t>(translation_half_count(given[d])) + 1 >= needed[d];
+    }
+    if (enough) return std::nullopt;
+    char distance[32];
+    std::snprintf(distance, sizeof distance, "%.3f", reach);
+    return std::string("argument '") + name + "': " + triple_text(given) + " keeps too few cells: atoms within " +
+           distance + " angstrom (2.75 nearest-neighbour distances) of the home cell, as far as resonance and "
+           "exchange reach, need at least " + triple_text(needed);
 }
 
 // The cell with every atom at its image nearest the first atom: which image
@@ -304,10 +352,14 @@ double default_image_radius(std::uint8_t dimension) { return dimension == 1 ? 20
 Counts default_k_grid(const Counts& resolving, const UnitCell& reduced) {
     const Vec3 b[] = {reduced.b1, reduced.b2, reduced.b3};
     Counts divisions{1, 1, 1};
+    const bool sheet = reduced.dimension == 2;
+    const double length = sheet ? kSheetSamplingLength : kDefaultSamplingLength;
+    const std::uint64_t step = sheet ? 6 : 2;
     for (int d = 0; d < reduced.dimension; ++d) {
-        const double sampled = kDefaultSamplingLength * std::sqrt(dot(b[d], b[d])) / (2.0 * std::numbers::pi);
+        const double sampled = length * std::sqrt(dot(b[d], b[d])) / (2.0 * std::numbers::pi);
         divisions[d] = std::max(resolving[d], static_cast<std::uint64_t>(std::ceil(sampled)));
-        divisions[d] += 1 - divisions[d] % 2;
+        // Up to the next odd multiple of step / 2.
+        divisions[d] += (step + step / 2 - divisions[d] % step) % step;
     }
     return divisions;
 }
@@ -492,6 +544,7 @@ std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_mo
     // Only now, with every lattice vector at least kMinImageDistance long, are
     // the cells within the default radius few enough to list.
     const UnitCell reduced = reduced_cell(config.cell);
+    if (auto refusal = reach_refusal(config, reduced, images_near_first(reduced, positions))) return *refusal;
     std::uint64_t n_t = 1;
     Counts resolving{};
     if (config.mers) {
@@ -810,8 +863,15 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cel
     }
 
     result.heat_of_formation = compute_heat_of_formation_kcal_mol(cell_molecule, model, result.total_energy);
-    compute_bands_and_dos(config.cell, sampling.reduced, translations, kpoints, n_occ, config.band_points,
-                          config.dos_sigma, ws, result);
+    const double sampled_gap = compute_bands_and_dos(config.cell, sampling.reduced, translations, kpoints, n_occ,
+                                                     config.band_points, config.dos_sigma, ws, result);
+    // The stability check examined the grid's points only. Where the
+    // band-edge search finds the gap closing between them (a grid that misses
+    // the zone corner of graphene), the rotations that would open it there
+    // went unexamined: such a solution is not certified.
+    if (result.converged && result.direct_gap < kClosingGapEv && sampled_gap >= result.direct_gap + kClosingGapEv) {
+        result.converged = false;
+    }
     return result;
 }
 

@@ -122,16 +122,19 @@ inline constexpr double kMinImageDistance = 0.5;
 double default_image_radius(std::uint8_t dimension);
 
 // Length (angstrom) of the periodic superlattice a default grid samples
-// along each reciprocal vector at least: fine enough for the touching bands
-// of a semimetal.
+// along each reciprocal vector at least: for chains and crystals, and for
+// sheets, where a semimetal's gap opens only over a fine grid around the
+// zone corner.
 inline constexpr double kDefaultSamplingLength = 30.0;
+inline constexpr double kSheetSamplingLength = 80.0;
 
 // Divisions for a run without a k_grid on `reduced`: along each reciprocal
 // vector b_i the larger of the divisions that keep the kept translations
-// apart in the k-point sum (`resolving`, resolving_divisions) and
-// kDefaultSamplingLength |b_i| / 2 pi, rounded up to an odd number so that
+// apart in the k-point sum (`resolving`, resolving_divisions) and the
+// sampling length times |b_i| / 2 pi, rounded up to an odd number so that
 // the grid holds the zone centre and is the same for every basis of a lattice
-// when the divisions are equal.
+// when the divisions are equal; for a sheet to an odd multiple of 3, so that
+// it holds the corners of a hexagonal zone in any cell of the lattice.
 Counts default_k_grid(const Counts& resolving, const UnitCell& reduced);
 
 // The translation, k-point and band-path counts of a run on `cell_molecule`,

@@ -34,8 +34,8 @@ TEST(BlochStability, HessianIsTheSecondDerivativeOfTheEnergyAlongRotations) {
          {6, 6, 1}},
         {{{14, 6}, {{{0, 0, 0}}, {{c / 4, c / 4, c / 4}}}},
          {{0, c / 2, c / 2}, {c / 2, 0, c / 2}, {c / 2, c / 2, 0}},
-         {3, 3, 3},
-         {3, 3, 3}},
+         {5, 5, 5},
+         {5, 5, 5}},
     };
     for (const Case& test : cases) {
         PbcConfig config;
