@@ -9,6 +9,11 @@
 #include <numbers>
 #include <optional>
 
+#define LAPACK_GLOBAL(lcname, UCNAME) scipy_##lcname##_
+#define lapack_complex_float std::complex<float>
+#define lapack_complex_double std::complex<double>
+#include <lapack.h>
+
 #include "core/gradients/heat_of_formation.h"
 #include "core/pbc/bands.h"
 #include "core/pbc/bloch_stability.h"
@@ -338,8 +343,12 @@ PbcWorkspace PbcWorkspace::allocate(std::size_t n_orbitals, std::size_t n_transl
     ws.density_r = Matrix::zeros(n_translations, n_orbitals * n_orbitals);
     ws.fock_r = Matrix::zeros(n_translations, n_orbitals * n_orbitals);
     ws.hcore_r = Matrix::zeros(n_translations, n_orbitals * n_orbitals);
-    ws.bloch_matrix = Matrix::zeros(2 * n_orbitals, 2 * n_orbitals);
-    ws.eigensolver = EigensolverWorkspace::allocate(2 * n_orbitals);
+    const std::size_t n = n_orbitals;
+    ws.bloch_matrix.assign(n * n, {});
+    ws.eigen_work.assign(2 * n + n * n, {});
+    ws.eigen_real_work = Vec64::zeros(1 + 5 * n + 2 * n * n);
+    ws.eigen_int_work.assign(3 + 5 * n, 0);
+    ws.levels = Vec64::zeros(n);
     ws.eigenvalues = Vec64::zeros(2 * n_orbitals);
     ws.eigenvectors = Matrix::zeros(2 * n_orbitals, 2 * n_orbitals);
     ws.occupied_products = Matrix::zeros(2 * n_orbitals, 2 * n_orbitals);
@@ -443,14 +452,32 @@ void BlochTransform::to_cells(const Matrix& parts, Matrix& stack) const {
     }
 }
 
+void hermitian_eigenpairs(std::complex<double>* a, std::size_t m, double* w, std::span<std::complex<double>> work,
+                          std::span<double> real_work, std::span<std::int32_t> int_work) {
+    const char jobz = 'V', uplo = 'L';
+    const lapack_int order = static_cast<lapack_int>(m);
+    const lapack_int lwork = static_cast<lapack_int>(work.size());
+    const lapack_int lrwork = static_cast<lapack_int>(real_work.size());
+    const lapack_int liwork = static_cast<lapack_int>(int_work.size());
+    lapack_int info = 0;
+#ifdef LAPACK_FORTRAN_STRLEN_END
+    LAPACK_zheevd_base(&jobz, &uplo, &order, a, &order, w, work.data(), &lwork, real_work.data(), &lrwork,
+                       int_work.data(), &liwork, &info, 1, 1);
+#else
+    LAPACK_zheevd_base(&jobz, &uplo, &order, a, &order, w, work.data(), &lwork, real_work.data(), &lrwork,
+                       int_work.data(), &liwork, &info);
+#endif
+    if (info != 0) throw EngineStop("Bloch orbitals could not be computed");
+}
+
 void diagonalize_bloch_parts(const double* re, const double* im, double shift, const double* d_re,
                              const double* d_im, PbcWorkspace& ws) {
+    // The n x n Hermitian problem costs a quarter of its real 2n x 2n
+    // embedding's; the embedding's eigenvectors follow from its solutions.
     const std::size_t n = ws.n_orbitals;
-    Matrix& m = ws.bloch_matrix;
-    for (std::size_t mu = 0; mu < n; ++mu) {
-        double* top = m.row(mu);
-        double* bottom = m.row(n + mu);
-        for (std::size_t nu = 0; nu < n; ++nu) {
+    std::complex<double>* h = ws.bloch_matrix.data();
+    for (std::size_t nu = 0; nu < n; ++nu) {
+        for (std::size_t mu = nu; mu < n; ++mu) {
             double r = re[mu * n + nu];
             double i = im[mu * n + nu];
             if (shift != 0.0) {
@@ -458,13 +485,24 @@ void diagonalize_bloch_parts(const double* re, const double* im, double shift, c
                 r += shift * ((mu == nu ? 1.0 : 0.0) - 0.5 * d_re[mu * n + nu]);
                 i -= 0.5 * shift * d_im[mu * n + nu];
             }
-            top[nu] = r;
-            top[n + nu] = -i;
-            bottom[nu] = i;
-            bottom[n + nu] = r;
+            h[mu + nu * n] = {r, i};
         }
     }
-    diagonalize_symmetric(m, ws.eigensolver, ws.eigenvalues, ws.eigenvectors);
+    hermitian_eigenpairs(h, n, ws.levels.data(), ws.eigen_work, {ws.eigen_real_work.data(), ws.eigen_real_work.size()},
+                         ws.eigen_int_work);
+    // Level l with coefficients c = a + i b is the pair of embedding
+    // columns (a, b) and (-b, a).
+    Matrix& v = ws.eigenvectors;
+    for (std::size_t l = 0; l < n; ++l) {
+        ws.eigenvalues[2 * l] = ws.eigenvalues[2 * l + 1] = ws.levels[l];
+        const std::complex<double>* c = h + l * n;
+        for (std::size_t mu = 0; mu < n; ++mu) {
+            v(mu, 2 * l) = c[mu].real();
+            v(n + mu, 2 * l) = c[mu].imag();
+            v(mu, 2 * l + 1) = -c[mu].imag();
+            v(n + mu, 2 * l + 1) = c[mu].real();
+        }
+    }
 }
 
 void diagonalize_bloch_matrix(const Matrix& stack, std::span<const TranslationIndex> translations, const Vec3& k,

@@ -13,6 +13,7 @@
 // images nearest the first atom before anything is built, so the image the
 // caller gave for an atom changes nothing. Energies are per unit cell.
 #include <array>
+#include <complex>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -54,6 +55,13 @@ struct PbcConfig {
 
 // Block stacks: row t holds the n x n block between the home cell (rows) and
 // the cell at R_t (columns), flattened row-major.
+// Eigenpairs of the Hermitian m x m matrix in `a` (column-major, lower
+// triangle read): eigenvalues ascending into w, eigenvectors into a's
+// columns, with LAPACK scratch of at least 2m + m^2, 1 + 5m + 2m^2 and 3 + 5m
+// entries. Stops when LAPACK fails.
+void hermitian_eigenpairs(std::complex<double>* a, std::size_t m, double* w, std::span<std::complex<double>> work,
+                          std::span<double> real_work, std::span<std::int32_t> int_work);
+
 struct PbcWorkspace {
     Matrix density_r;  // P(R_t)
     Matrix fock_r;     // F(R_t)
@@ -61,10 +69,15 @@ struct PbcWorkspace {
     std::size_t n_orbitals = 0;
     std::size_t n_translations = 0;
     std::size_t n_kpoints = 0;
-    Matrix bloch_matrix;               // 2n x 2n real embedding of the Bloch Fock matrix
-    EigensolverWorkspace eigensolver;  // LAPACK scratch of the 2n x 2n solve
-    Vec64 eigenvalues;                 // 2n, ascending
-    Matrix eigenvectors;               // 2n x 2n, columns
+    // The Bloch Fock matrix, n x n complex column-major, and the scratch of
+    // its Hermitian eigensolver.
+    std::vector<std::complex<double>> bloch_matrix;
+    std::vector<std::complex<double>> eigen_work;
+    Vec64 eigen_real_work;
+    std::vector<std::int32_t> eigen_int_work;
+    Vec64 levels;        // n, ascending
+    Vec64 eigenvalues;   // 2n, ascending: each level twice, as in the real embedding
+    Matrix eigenvectors; // 2n x 2n, columns: the real embedding's eigenvectors
     Matrix occupied_products;          // 2n x 2n: V_occ V_occ^T, the Bloch density before folding
     Vec64 bloch_sums;                  // 2 n^2: real and imaginary parts of one Bloch sum
 
