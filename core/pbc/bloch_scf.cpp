@@ -617,8 +617,8 @@ std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_mo
     // Held for the whole run: the workspace (P, F and H stacks, the 2n x 2n
     // embedding and its eigensolver), the translations and k-points (the
     // whole grid before its pairs fold), the cluster of atoms, the pair
-    // records of the cell and its kept images, the near field, the new H stack while the old one
-    // lives, the phase tables, the Bloch parts of D in and out, F(k) and the
+    // records of the cell and its kept images, the near field, the new H
+    // stack while the old one lives, the phase tables, the Bloch parts of D in and out, F(k) and the
     // commutators, the extrapolated F stack and the n x n scratch.
     MemoryPlan plan;
     plan.add_matrices(4, n_t, block)

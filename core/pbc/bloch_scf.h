@@ -129,9 +129,8 @@ inline constexpr double kMinImageDistance = 0.5;
 // within this distance (angstrom) of an atom of the home cell, by the number
 // of lattice vectors. With default_k_grid they put the energy per atom within
 // about 0.005 eV and band gaps within about 0.1 eV of the limit of ever more
-// cells and k-points for chains, sheets and crystals of light elements. It is
-// also every run's point-charge radius (build_periodic_operators), whatever
-// cells it keeps, so that runs on one crystal share one convention.
+// cells and k-points for chains, sheets and crystals of light elements. The
+// Coulomb terms do not depend on it (build_periodic_operators).
 double default_image_radius(std::uint8_t dimension);
 
 // Length (angstrom) of the periodic superlattice a default grid samples
