@@ -43,9 +43,8 @@ public:
         const auto found = seen_.find(fractional);
         if (found != seen_.end()) return found->second;
         check_interruption();
-        diagonalize_bloch_matrix(ws_.fock_r, translations_, reciprocal_point(cell_, fractional), ws_);
-        // Each level appears twice among the 2n eigenvalues of the embedding.
-        const LevelPair levels{ws_.eigenvalues[2 * (n_occ_ - 1)], ws_.eigenvalues[2 * n_occ_]};
+        bloch_levels(ws_.fock_r, translations_, reciprocal_point(cell_, fractional), ws_);
+        const LevelPair levels{ws_.levels[n_occ_ - 1], ws_.levels[n_occ_]};
         seen_.emplace(fractional, levels);
         return levels;
     }
@@ -142,9 +141,9 @@ double compute_bands_and_dos(const UnitCell& path_cell, const UnitCell& grid_cel
     double highest = -kInf;
     for (std::size_t p = 0; p < result.kpoints.size(); ++p) {
         check_interruption();
-        diagonalize_bloch_matrix(ws.fock_r, translations, result.kpoints[p].cartesian, ws);
+        bloch_levels(ws.fock_r, translations, result.kpoints[p].cartesian, ws);
         std::vector<double>& bands = result.band_energies[p];
-        for (std::size_t b = 0; b < n; ++b) bands[b] = ws.eigenvalues[2 * b];
+        for (std::size_t b = 0; b < n; ++b) bands[b] = ws.levels[b];
         lowest = std::min(lowest, bands.front());
         highest = std::max(highest, bands.back());
         if (has_gap_edges) {

@@ -53,8 +53,6 @@ struct PbcConfig {
     bool use_nddo = true;
 };
 
-// Block stacks: row t holds the n x n block between the home cell (rows) and
-// the cell at R_t (columns), flattened row-major.
 // Eigenpairs of the Hermitian m x m matrix in `a` (column-major, lower
 // triangle read): eigenvalues ascending into w, eigenvectors into a's
 // columns, with LAPACK scratch of at least 2m + m^2, 1 + 5m + 2m^2 and 3 + 5m
@@ -62,6 +60,8 @@ struct PbcConfig {
 void hermitian_eigenpairs(std::complex<double>* a, std::size_t m, double* w, std::span<std::complex<double>> work,
                           std::span<double> real_work, std::span<std::int32_t> int_work);
 
+// Block stacks: row t holds the n x n block between the home cell (rows) and
+// the cell at R_t (columns), flattened row-major.
 struct PbcWorkspace {
     Matrix density_r;  // P(R_t)
     Matrix fock_r;     // F(R_t)
@@ -211,10 +211,10 @@ struct BlochTransform {
 void diagonalize_bloch_parts(const double* re, const double* im, double shift, const double* d_re,
                              const double* d_im, PbcWorkspace& workspace);
 
-// The same for the Bloch sum F(k) = sum_t F(R_t) e^{i k.R_t} of a block stack,
-// without a shift.
-void diagonalize_bloch_matrix(const Matrix& stack, std::span<const TranslationIndex> translations, const Vec3& k,
-                              PbcWorkspace& workspace);
+// The levels of the Bloch sum F(k) = sum_t F(R_t) e^{i k.R_t} of a block
+// stack, ascending, into workspace.levels.
+void bloch_levels(const Matrix& stack, std::span<const TranslationIndex> translations, const Vec3& k,
+                  PbcWorkspace& workspace);
 
 // Closed-shell Bloch density D = Dre + i Dim over the n_occ lowest levels,
 // from the embedding eigenvectors (the projector on the occupied space,
