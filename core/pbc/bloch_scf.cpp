@@ -189,7 +189,16 @@ std::vector<TranslationIndex> radius_translations(const MolecularBatch& cell_mol
 // The divisions of a run: the given ones, or the default for the kept cells,
 // whose resolving divisions are 2 h + 1 per direction.
 Counts run_divisions(const PbcConfig& config, const Counts& resolving, const UnitCell& reduced) {
-    return config.k_grid ? *config.k_grid : default_k_grid(resolving, reduced);
+    return config.k_grid ? *config.k_grid : default_k_grid(resolving, reduced, kDefaultSamplingLength);
+}
+
+// The finer grid a sheet's default run goes on to when its gap is small
+// (kSheetRefineGapEv); none for given divisions, chains and crystals.
+std::optional<Counts> refined_divisions(const PbcConfig& config, const Counts& resolving, const UnitCell& reduced) {
+    if (config.k_grid || reduced.dimension != 2) return std::nullopt;
+    const Counts fine = default_k_grid(resolving, reduced, kSheetSamplingLength);
+    if (fine == run_divisions(config, resolving, reduced)) return std::nullopt;
+    return fine;
 }
 
 Counts mers_resolving_divisions(std::uint8_t dimension, const Counts& mers) {
@@ -358,12 +367,10 @@ PbcWorkspace PbcWorkspace::allocate(std::size_t n_orbitals, std::size_t n_transl
 
 double default_image_radius(std::uint8_t dimension) { return dimension == 1 ? 20.0 : 10.0; }
 
-Counts default_k_grid(const Counts& resolving, const UnitCell& reduced) {
+Counts default_k_grid(const Counts& resolving, const UnitCell& reduced, double length) {
     const Vec3 b[] = {reduced.b1, reduced.b2, reduced.b3};
     Counts divisions{1, 1, 1};
-    const bool sheet = reduced.dimension == 2;
-    const double length = sheet ? kSheetSamplingLength : kDefaultSamplingLength;
-    const std::uint64_t step = sheet ? 6 : 2;
+    const std::uint64_t step = reduced.dimension == 2 ? 6 : 2;
     for (int d = 0; d < reduced.dimension; ++d) {
         const double sampled = length * std::sqrt(dot(b[d], b[d])) / (2.0 * std::numbers::pi);
         divisions[d] = std::max(resolving[d], static_cast<std::uint64_t>(std::ceil(sampled)));
@@ -643,7 +650,9 @@ std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_mo
         n_t = translations.size();
         resolving = resolving_divisions(translations);
     }
-    const Counts divisions = counts_within_dimension(dimension, run_divisions(config, resolving, reduced));
+    // The finer of the run's grids sets its size.
+    const Counts divisions = counts_within_dimension(
+        dimension, refined_divisions(config, resolving, reduced).value_or(run_divisions(config, resolving, reduced)));
     std::uint64_t n_k = 1;
     bool holds_centre = true;
     for (const std::uint64_t d : divisions) {
@@ -718,39 +727,29 @@ PbcSampling pbc_sampling(const MolecularBatch& cell_molecule, const PbcConfig& c
     }
     sampling.kpoints = fold_inversion_pairs(
         UnitCell::generate_monkhorst_pack_grid(sampling.reduced, run_divisions(config, resolving, sampling.reduced)));
+    if (const auto fine = refined_divisions(config, resolving, sampling.reduced)) {
+        sampling.refined_kpoints = fold_inversion_pairs(UnitCell::generate_monkhorst_pack_grid(sampling.reduced, *fine));
+    }
     return sampling;
 }
 
-std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cell, const ParameterModel& model,
-                                                 const PbcConfig& config, PbcWorkspace& ws) {
-    if (given_cell.n_atoms == 0) return std::string("Periodic calculation requires at least 1 atom in unit cell");
-    const auto planned = plan_pbc_sizes(given_cell, model, config);
-    if (const auto* refusal = std::get_if<std::string>(&planned)) return *refusal;
+namespace {
 
-    const std::size_t n = given_cell.n_basis;
+// Iterates the SCF on the k-points `kpoints` (phases `transform`) from the
+// levels of the Fock matrix of the density stack in ws.density_r, until a
+// stable solution settles or the run's iterations (result.iterations so far)
+// reach config.max_iter. Leaves the last state's stack in ws.density_r and
+// its Fock blocks in ws.fock_r; sets result's energies, iterations and
+// `converged`.
+void iterate_on_grid(const MolecularBatch& cell_molecule, const ParameterModel& model, const PbcConfig& config,
+                     PeriodicOperators& operators, std::span<const KPoint> kpoints, const BlochTransform& transform,
+                     std::size_t n_occ, PbcWorkspace& ws, PbcResult& result) {
+    result.converged = false;
+    if (result.iterations >= config.max_iter) return;
+    const std::size_t n = ws.n_orbitals;
     const std::size_t size = n * n;
-    const PbcSampling sampling = pbc_sampling(given_cell, config);
-    MolecularBatch cell_molecule = given_cell;
-    set_coordinates(cell_molecule, sampling.positions);
-    const std::vector<TranslationIndex>& translations = sampling.translations;
-    const std::vector<KPoint>& kpoints = sampling.kpoints;
-    const std::size_t n_t = translations.size();
+    const std::size_t n_t = ws.n_translations;
     const std::size_t n_k = kpoints.size();
-    if (ws.n_orbitals != n || ws.n_translations != n_t || ws.n_kpoints != n_k) {
-        ws = PbcWorkspace::allocate(n, n_t, n_k);
-    }
-
-    PbcResult result;
-    const std::size_t n_occ = count_valence_electrons(cell_molecule, model) / 2;
-    if (n_occ > n) {
-        throw EngineStop("Occupied levels (" + std::to_string(n_occ) + ") exceed unit cell orbitals (" +
-                         std::to_string(n) + ")");
-    }
-    PeriodicOperators operators =
-        build_periodic_operators(cell_molecule, model, sampling.reduced, translations, config.use_nddo, ws.hcore_r);
-    result.core_repulsion = operators.core_repulsion;
-    const BlochTransform transform = BlochTransform::build(kpoints, translations, n);
-
     // The state of the iterations is the Bloch density at every k-point
     // (real parts in rows 0..N_k-1, imaginary parts below); the real-space
     // blocks follow from it by the k-point sum.
@@ -781,18 +780,10 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cel
         return change;
     };
 
-    ws.density_r.fill(0.0);
-    ws.fock_r.fill(0.0);
-    if (config.max_iter > 0) {
-        // Guess: the orbitals of the Fock matrix of neutral, unbonded atoms,
-        // as in the molecular SCF.
-        Matrix atoms = Matrix::zeros(n, n);
-        build_atomic_guess_density(cell_molecule, model, atoms);
-        std::copy(atoms.row(0), atoms.row(0) + size, ws.density_r.row(0));
-        build_periodic_fock(cell_molecule, model, operators, ws.hcore_r, ws.density_r, ws.fock_r);
-        transform.to_kpoints(ws.fock_r, fock_k);
-        solve_kpoints(0.0, density_k);
-    }
+    // The start: the levels of the Fock matrix of the density stack given.
+    build_periodic_fock(cell_molecule, model, operators, ws.hcore_r, ws.density_r, ws.fock_r);
+    transform.to_kpoints(ws.fock_r, fock_k);
+    solve_kpoints(0.0, density_k);
 
     // Pulay extrapolation of the Fock blocks on the commutators F(k) D(k) -
     // D(k) F(k) over the grid, damping until it has two entries, and from
@@ -827,7 +818,7 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cel
         halved_at = 0;
         stage_iteration = 0;
     };
-    for (std::uint64_t iter = 1; iter <= config.max_iter; ++iter) {
+    for (std::uint64_t iter = result.iterations + 1; iter <= config.max_iter; ++iter) {
         check_interruption();
         ++stage_iteration;
         result.iterations = iter;
@@ -949,10 +940,69 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cel
         }
         previous_total = result.total_energy;
     }
+}
 
+}  // namespace
+
+std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cell, const ParameterModel& model,
+                                                 const PbcConfig& config, PbcWorkspace& ws) {
+    if (given_cell.n_atoms == 0) return std::string("Periodic calculation requires at least 1 atom in unit cell");
+    const auto planned = plan_pbc_sizes(given_cell, model, config);
+    if (const auto* refusal = std::get_if<std::string>(&planned)) return *refusal;
+
+    const std::size_t n = given_cell.n_basis;
+    const std::size_t size = n * n;
+    const PbcSampling sampling = pbc_sampling(given_cell, config);
+    MolecularBatch cell_molecule = given_cell;
+    set_coordinates(cell_molecule, sampling.positions);
+    const std::vector<TranslationIndex>& translations = sampling.translations;
+    const std::vector<KPoint>& kpoints = sampling.kpoints;
+    const std::size_t n_t = translations.size();
+    const std::size_t n_k = std::max(kpoints.size(), sampling.refined_kpoints.size());
+    if (ws.n_orbitals != n || ws.n_translations != n_t || ws.n_kpoints != n_k) {
+        ws = PbcWorkspace::allocate(n, n_t, n_k);
+    }
+
+    PbcResult result;
+    const std::size_t n_occ = count_valence_electrons(cell_molecule, model) / 2;
+    if (n_occ > n) {
+        throw EngineStop("Occupied levels (" + std::to_string(n_occ) + ") exceed unit cell orbitals (" +
+                         std::to_string(n) + ")");
+    }
+    PeriodicOperators operators =
+        build_periodic_operators(cell_molecule, model, sampling.reduced, translations, config.use_nddo, ws.hcore_r);
+    result.core_repulsion = operators.core_repulsion;
+
+    // Guess: the orbitals of the Fock matrix of neutral, unbonded atoms, as
+    // in the molecular SCF.
+    ws.density_r.fill(0.0);
+    ws.fock_r.fill(0.0);
+    Matrix atoms = Matrix::zeros(n, n);
+    build_atomic_guess_density(cell_molecule, model, atoms);
+    std::copy(atoms.row(0), atoms.row(0) + size, ws.density_r.row(0));
+    {
+        const BlochTransform transform = BlochTransform::build(kpoints, translations, n);
+        iterate_on_grid(cell_molecule, model, config, operators, kpoints, transform, n_occ, ws, result);
+    }
+    double sampled_gap = compute_bands_and_dos(config.cell, sampling.reduced, translations, kpoints, n_occ,
+                                               config.band_points, config.dos_sigma, ws, result);
+    std::span<const KPoint> grid = kpoints;
+    // A sheet's gap set by states near the zone corner (graphene's, opened by
+    // the charges its sublattices take) comes out too large on the first
+    // grid: below kSheetRefineGapEv the run goes on over the finer grid from
+    // the solution it has.
+    const bool refine = !sampling.refined_kpoints.empty() && result.iterations < config.max_iter &&
+                        !(result.converged && result.direct_gap >= kSheetRefineGapEv);
+    if (refine) {
+        grid = sampling.refined_kpoints;
+        {
+            const BlochTransform transform = BlochTransform::build(grid, translations, n);
+            iterate_on_grid(cell_molecule, model, config, operators, grid, transform, n_occ, ws, result);
+        }
+        sampled_gap = compute_bands_and_dos(config.cell, sampling.reduced, translations, grid, n_occ,
+                                            config.band_points, config.dos_sigma, ws, result);
+    }
     result.heat_of_formation = compute_heat_of_formation_kcal_mol(cell_molecule, model, result.total_energy);
-    const double sampled_gap = compute_bands_and_dos(config.cell, sampling.reduced, translations, kpoints, n_occ,
-                                                     config.band_points, config.dos_sigma, ws, result);
     // The stability check examined the grid's points only. Where the
     // band-edge search finds the gap closing between them (a grid that misses
     // the zone corner of graphene), the rotations that would open it there

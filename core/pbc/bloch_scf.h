@@ -2,14 +2,15 @@
 // Closed-shell SCF of a system periodic along one to three lattice vectors.
 // The home cell's real-space core-Hamiltonian and Fock blocks with each kept
 // cell (core/pbc/periodic_operators.h) are summed into the Bloch Fock matrix
-// at each k-point, which is diagonalised through its real 2n x 2n embedding;
-// the density blocks are rebuilt by a weighted k-point sum. The iterations
-// start and accelerate as the molecular SCF's do: orbitals of the neutral-atom
-// Fock matrix, Pulay extrapolation on the commutators at every k-point, a late
-// level shift. Like the molecular SCF, a run converges only on a solution
-// whose occupied bands are the lowest levels of their own k-point Fock
-// matrices and that is stable (core/pbc/bloch_stability.h); from a saddle
-// point it goes down along the unstable rotation. Atoms are placed at their
+// at each k-point and diagonalised there; the density blocks are rebuilt by
+// a weighted k-point sum. The iterations start and accelerate as the
+// molecular SCF's do: orbitals of the neutral-atom Fock matrix, Pulay
+// extrapolation on the commutators at every k-point, a late level shift.
+// Like the molecular SCF, a run converges only on a solution whose occupied
+// bands are the lowest levels of their own k-point Fock matrices and that is
+// stable (core/pbc/bloch_stability.h); from a saddle point it goes down along
+// the unstable rotation. A sheet with a small gap settles on a coarse grid
+// first and goes on over a finer one from there. Atoms are placed at their
 // images nearest the first atom before anything is built, so the image the
 // caller gave for an atom changes nothing. Energies are per unit cell.
 #include <array>
@@ -109,6 +110,10 @@ struct PbcSampling {
     std::vector<Vec3> positions;  // angstrom
     std::vector<TranslationIndex> translations;
     std::vector<KPoint> kpoints;
+    // A sheet's finer default grid, which the run goes on to when its gap
+    // on `kpoints` is below kSheetRefineGapEv; empty for given divisions,
+    // chains and crystals.
+    std::vector<KPoint> refined_kpoints;
 };
 
 // Sizes of one run, from the cell's orbital count and the settings.
@@ -134,20 +139,24 @@ inline constexpr double kMinImageDistance = 0.5;
 double default_image_radius(std::uint8_t dimension);
 
 // Length (angstrom) of the periodic superlattice a default grid samples
-// along each reciprocal vector at least: for chains and crystals, and for
-// sheets, where a semimetal's gap opens only over a fine grid around the
-// zone corner.
+// along each reciprocal vector at least. A sheet whose solution on that grid
+// has a direct gap below kSheetRefineGapEv goes on over kSheetSamplingLength
+// from it: a semimetal's gap (graphene's, opened by charges on its
+// sublattices) opens only over a fine grid around the zone corner, 0.4-0.7
+// eV too wide on the first grid under MNDO, AM1 and PM3, while wider gaps
+// (PM6 graphene's 4 eV, BN sheets') are within 0.02 eV there.
 inline constexpr double kDefaultSamplingLength = 30.0;
 inline constexpr double kSheetSamplingLength = 80.0;
+inline constexpr double kSheetRefineGapEv = 3.5;
 
 // Divisions for a run without a k_grid on `reduced`: along each reciprocal
 // vector b_i the larger of the divisions that keep the kept translations
-// apart in the k-point sum (`resolving`, resolving_divisions) and the
-// sampling length times |b_i| / 2 pi, rounded up to an odd number so that
-// the grid holds the zone centre and is the same for every basis of a lattice
-// when the divisions are equal; for a sheet to an odd multiple of 3, so that
-// it holds the corners of a hexagonal zone in any cell of the lattice.
-Counts default_k_grid(const Counts& resolving, const UnitCell& reduced);
+// apart in the k-point sum (`resolving`, resolving_divisions) and
+// length |b_i| / 2 pi, rounded up to an odd number so that the grid holds
+// the zone centre and is the same for every basis of a lattice when the
+// divisions are equal; for a sheet to an odd multiple of 3, so that it holds
+// the corners of a hexagonal zone in any cell of the lattice.
+Counts default_k_grid(const Counts& resolving, const UnitCell& reduced, double length);
 
 // The translation, k-point and band-path counts of a run on `cell_molecule`,
 // or the message refusing it, in this order: a used translation count of
@@ -162,7 +171,10 @@ std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_mo
 // The translations and k-points of a run that plan_pbc_sizes accepted.
 PbcSampling pbc_sampling(const MolecularBatch& cell_molecule, const PbcConfig& config);
 
-// Runs the periodic SCF, then bands, gaps and density of states. Returns the
+// Runs the periodic SCF, then bands, gaps and density of states, and for a
+// sheet's default grid whose direct gap is below kSheetRefineGapEv (or that
+// did not converge) the SCF again on its refined grid from that solution,
+// then the bands again; the iterations of both count. Returns the
 // message "Periodic calculation requires at least 1 atom in unit cell" for
 // an empty cell and the refusal of plan_pbc_sizes; stops with "Occupied
 // levels (m) exceed unit cell orbitals (n)". A workspace of other sizes is
