@@ -312,21 +312,23 @@ def test_supercells_agree_with_their_primitive_cell(qp, crystal, method, copies)
     # Atoms of the supercell more than 10 angstrom apart kept their full
     # terms while the same pairs between images became point charges: SiC
     # PM6 5x1x1 was 9.9 meV per atom off, SiC PM3 6x1x1 135 meV and unconverged.
+    # The grid (the long vector is the last of the reduced basis) is within
+    # 0.2 meV per atom of the supercell's defaults at a third of their time.
     numbers, a = POLAR[crystal]
     energy, gap = POLAR_LIMITS[crystal, method]
     cell = supercell(zinc_blende(numbers, a, False), copies)
-    r = qp.pbc(*cell, method=method)
+    r = qp.pbc(*cell, method=method, k_grid=(7, 7, 3))
     assert r.converged
     assert r.total_energy_per_cell_ev / len(cell[0]) == pytest.approx(energy, abs=1e-3)
     assert r.indirect_bandgap_ev == pytest.approx(gap, abs=0.2)
 
 
-@pytest.mark.parametrize("crystal, a, methods", [("diamond", 3.567, ["MNDO", "AM1", "PM3", "PM6"]),
-                                                  ("silicon", 5.43, ["MNDO", "PM6"])])
+@pytest.mark.parametrize("crystal, a, methods", [("diamond", 3.567, ["PM3", "PM6"]), ("silicon", 5.43, ["MNDO", "PM6"])])
 def test_explicit_grids_give_the_defaults_answer_or_are_refused(qp, crystal, a, methods):
     # Below the defaults the cluster lost the Coulomb terms of the cells it did
     # not keep and the crystal turned ionic: diamond PM6 was 1.96 eV per atom
-    # low at k_grid (5, 5, 5), silicon MNDO 2.8.
+    # low at k_grid (5, 5, 5), PM3 1.59, silicon MNDO 2.8 (MNDO and AM1
+    # diamond, 0.8 and 0.9, went the same way).
     cell = zinc_blende([6, 6] if crystal == "diamond" else [14, 14], a, False)
     grids = [{"k_grid": (5, 5, 5)}, {"mers": (7, 7, 7), "k_grid": (8, 8, 8)}]
     for method in methods:
@@ -363,7 +365,9 @@ GRAPHENE_LIMITS = {"AM1": (-128.0600, 1.175), "PM3": (-118.5207, 0.968)}
 def test_graphene_cells_reach_the_limit_at_the_defaults(qp, method):
     # The defaults' gaps were 0.65 (AM1) and 0.75 eV (PM3) above the limit in
     # the primitive cell; grids that missed the zone corner K accepted the
-    # gapless semimetal, which a finer grid finds unstable.
+    # gapless semimetal, which a finer grid finds unstable. These two methods
+    # have graphene's largest grid errors (their gaps, below 3.5 eV, send
+    # the defaults on to the finer grid).
     energy, gap = GRAPHENE_LIMITS[method]
     for cell in graphene_cells():
         r = qp.pbc(*cell, method=method)
