@@ -148,7 +148,8 @@ struct RootGradientAudit {
 // the configuration-interaction road: each root's gradient compared with the
 // central difference of its energy at 2e-5 angstrom, at every coordinate
 // where that agrees with the one at 1e-4 to `tolerance` (eV/angstrom), so
-// that the energy is smooth there. Empty when an SCF does not converge.
+// that the energy is smooth there. Empty when an SCF does not converge;
+// refuses (RequestError) as run_meci does.
 inline std::vector<RootGradientAudit> audit_root_gradients(const CiCase& c, const ParameterModel& model, std::size_t n,
                                                            bool use_nddo, std::size_t max_root, double tolerance) {
     MolecularBatch molecule = MolecularBatch::new_for_model(c.atomic_numbers, c.coordinates, model);

@@ -100,6 +100,36 @@ bool is_numpy_bool(PyObject* value) {
             PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0);
 }
 
+// The kind letter of the NumPy dtype of `value` ('b' boolean, 'c' complex,
+// 'f' floating, ...), or 0 for a value without one. Read through the value's
+// `dtype` attribute, so that NumPy need not be imported.
+char dtype_kind(PyObject* value) {
+    Ref dtype(PyObject_GetAttrString(value, "dtype"));
+    Ref kind(dtype ? PyObject_GetAttrString(dtype.get(), "kind") : nullptr);
+    const char* text = kind && PyUnicode_Check(kind.get()) ? PyUnicode_AsUTF8AndSize(kind.get(), nullptr) : nullptr;
+    if (text == nullptr) {
+        PyErr_Clear();
+        return 0;
+    }
+    return text[0];
+}
+
+// Booleans (Python's and NumPy's) convert silently to 1 and 0, and NumPy's
+// complex numbers to their real part: where a number or a count is expected
+// both are values of the wrong type, refused as converting to `target`.
+void refuse_boolean_or_complex(PyObject* value, const char* target) {
+    if (PyBool_Check(value) || PyComplex_Check(value)) raise_cannot_convert(value, target);
+    const char kind = dtype_kind(value);
+    if (kind == 'b' || kind == 'c') raise_cannot_convert(value, target);
+}
+
+// An integer by the interpreter's index conversion; booleans and complex
+// numbers refused.
+Ref index_of(PyObject* value) {
+    if (!PyLong_CheckExact(value)) refuse_boolean_or_complex(value, "int");
+    return Ref(check(PyNumber_Index(value)));
+}
+
 Py_ssize_t sequence_length(PyObject* value) {
     const Py_ssize_t n = PySequence_Size(value);
     if (n < 0) throw PythonErrorSet{};
@@ -118,7 +148,7 @@ void require_triple(PyObject* value, const std::string& where) {
 }
 
 std::uint64_t count_of(PyObject* value) {
-    Ref index(check(PyNumber_Index(value)));
+    const Ref index = index_of(value);
     const unsigned long long n = PyLong_AsUnsignedLongLong(index.get());
     if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonErrorSet{};
@@ -129,6 +159,7 @@ std::uint64_t count_of(PyObject* value) {
 }
 
 double float_of(PyObject* value) {
+    if (!PyFloat_Check(value) && !PyLong_CheckExact(value)) refuse_boolean_or_complex(value, "float");
     const double x = PyFloat_AsDouble(value);
     if (x == -1.0 && PyErr_Occurred()) throw PythonErrorSet{};
     return x;
@@ -216,7 +247,7 @@ std::vector<std::uint8_t> to_atomic_numbers(PyObject* value, const char* name) {
         numbers.reserve(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
             Ref item(check(PySequence_GetItem(value, i)));
-            Ref index(check(PyNumber_Index(item.get())));
+            const Ref index = index_of(item.get());
             const long z = PyLong_AsLong(index.get());
             if (z == -1 && PyErr_Occurred()) PyErr_Clear();
             if (z < kFirstElement || z > kLastElement) {

@@ -2,7 +2,8 @@
 // Binding of positional and keyword arguments to declared parameter names,
 // and the conversions of Python values to the plain values the engine takes.
 // Every conversion failure is a Python exception naming the argument,
-// "argument '<name>': <message>": TypeError for a value of the wrong type,
+// "argument '<name>': <message>": TypeError for a value of the wrong type
+// (a boolean or a complex number where a number or a count is expected),
 // ValueError for a value of the right type that is refused (an atomic number
 // outside 1 to 118, a negative count, a coordinate row that is not a triple).
 #include <array>

@@ -193,7 +193,7 @@ PyMethodDef meci_def = {
     "- `coordinates`: 3D coordinates in \u00c5ngstr\u00f6ms (e.g. `[[0.0, 0.0, 0.0], ...]`)\n"
     QUORIN_METHOD_DOC
     "- `active_orbitals`: Number of active molecular orbitals around the HOMO-LUMO gap; the number of active "
-    "electrons equals it (default: 2)\n"
+    "electrons equals it" QUORIN_ACTIVE_WINDOW_EDGE_DOC " (default: 2)\n"
     "- `target_root`: 1-based CI root whose energy and density give the reported energies and gradients "
     "(default: 1)\n"
     QUORIN_USE_NDDO_DOC,

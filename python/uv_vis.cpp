@@ -55,7 +55,7 @@ PyMethodDef spectrum_def = {
     "- `coordinates`: 3D coordinates in \u00c5ngstr\u00f6ms (e.g. `[[0.0, 0.0, 0.0], ...]`)\n"
     QUORIN_METHOD_DOC
     "- `active_orbitals`: Number of active molecular orbitals of the CI; the number of active electrons equals "
-    "it (default: 2)\n"
+    "it" QUORIN_ACTIVE_WINDOW_EDGE_DOC " (default: 2)\n"
     "- `min_wavelength_nm`: First wavelength of the grid in nm (default: 100.0)\n"
     "- `max_wavelength_nm`: Upper end of the wavelength grid in nm (default: 800.0)\n"
     "- `step_nm`: Grid step in nm (default: 1.0)\n"

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/types/errors.h"
+#include "core/types/interruption.h"
 
 namespace quorin {
 
@@ -98,6 +99,7 @@ ActiveDensities compute_active_densities(std::span<const Microstate> microstates
                                  static_cast<std::size_t>(std::popcount(first.beta)));
     const std::size_t spin_orbitals = 2 * n;
     for (std::size_t j = 0; j < microstates.size(); ++j) {
+        if (j % 64 == 0) check_interruption();
         if (w[j] == 0.0) continue;
         const Determinant dj = determinant_of(microstates[j], n);
         for (std::size_t q = 0; q < spin_orbitals; ++q) {

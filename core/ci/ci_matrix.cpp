@@ -67,10 +67,15 @@ MeciWorkspace MeciWorkspace::allocate(std::size_t n_active, std::size_t n_micros
     ws.diagonal_energies.assign(n_microstates, 0.0);
     ws.orbital_energies.assign(n_active, 0.0);
     ws.reference_occupations.assign(n_active, 0.0);
+    // Each matrix is zeroed as it is allocated, 0.2 GB at 4,900 microstates:
+    // a look for a stop between them.
     ws.ci_matrix = Matrix::zeros(n_microstates, n_microstates);
+    check_interruption();
     ws.eigenvalues = Vec64::zeros(n_microstates);
     ws.eigenvectors = Matrix::zeros(n_microstates, n_microstates);
+    check_interruption();
     ws.s2_matrix = Matrix::zeros(n_microstates, n_microstates);
+    check_interruption();
     return ws;
 }
 

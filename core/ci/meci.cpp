@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <utility>
@@ -140,10 +141,74 @@ CiState make_state(const MeciWorkspace& ws, const std::vector<Coupling>& couplin
     return state;
 }
 
+// "HOMO", "HOMO-2", "LUMO+1", ... for MO `k` (0-based) of a closed shell of
+// n_occupied doubly occupied MOs.
+std::string frontier_name(std::size_t k, std::size_t n_occupied) {
+    if (k < n_occupied) return k + 1 == n_occupied ? "HOMO" : "HOMO-" + std::to_string(n_occupied - 1 - k);
+    return k == n_occupied ? "LUMO" : "LUMO+" + std::to_string(k - n_occupied);
+}
+
+// The MO pair (inside, outside) at an edge of the window [first, first + n)
+// whose gap is below kWindowEdgeGapEv, lower edge first; none when both edges
+// are clear.
+std::optional<std::pair<std::size_t, std::size_t>> close_window_edge(std::span<const double> energies,
+                                                                      std::size_t first, std::size_t n) {
+    if (first > 0 && energies[first] - energies[first - 1] < kWindowEdgeGapEv) {
+        return std::pair{first, first - 1};
+    }
+    const std::size_t end = first + n;
+    if (end < energies.size() && energies[end] - energies[end - 1] < kWindowEdgeGapEv) {
+        return std::pair{end - 1, end};
+    }
+    return std::nullopt;
+}
+
+// Refuses a window whose edge splits MOs closer than kWindowEdgeGapEv. The
+// alternatives move both edges outward or inward by the same number of MOs,
+// as active_orbitals does with as many active electrons as orbitals.
+void check_window_edges(const ActiveWindow& window, const MeciOptions& options, std::size_t n_basis,
+                        std::span<const double> energies) {
+    const auto close = close_window_edge(energies, window.first, options.active_orbitals);
+    if (!close) return;
+    const auto n = static_cast<long long>(options.active_orbitals);
+    const auto electrons = static_cast<long long>(options.active_electrons);
+    const long long need = electrons / 2 + electrons % 2;
+    const auto n_occupied = static_cast<long long>(window.n_occupied);
+    std::vector<long long> clear;  // the nearest smaller and larger window with clear edges
+    for (const long long step : {-1LL, 1LL}) {
+        for (long long k = step;; k += step) {
+            const long long n_k = n + 2 * k, electrons_k = electrons + 2 * k, need_k = need + k;
+            const long long first_k = n_occupied - need_k;
+            if (n_k < 1 || electrons_k < 0 || electrons_k > 2 * n_k || need_k < 0 || need_k > n_k || first_k < 0 ||
+                first_k + n_k > static_cast<long long>(n_basis) ||
+                count_microstates(static_cast<std::size_t>(n_k), static_cast<std::size_t>(electrons_k)) >
+                    kMaxMicrostates) {
+                break;
+            }
+            if (!close_window_edge(energies, static_cast<std::size_t>(first_k), static_cast<std::size_t>(n_k))) {
+                clear.push_back(n_k);
+                break;
+            }
+        }
+    }
+    char gap[64];
+    std::snprintf(gap, sizeof gap, "%.2g eV apart, closer than %g eV",
+                  std::fabs(energies[close->first] - energies[close->second]), kWindowEdgeGapEv);
+    std::string advice = "no other active_orbitals keeps both edges of the window clear for this molecule";
+    if (!clear.empty()) {
+        advice = "choose another active_orbitals (" + std::to_string(clear[0]) +
+                 (clear.size() > 1 ? " or " + std::to_string(clear[1]) + " keep" : " keeps") +
+                 " both edges of the window clear)";
+    }
+    throw RequestError("The active window's edge falls between " + frontier_name(close->first, window.n_occupied) +
+                       " (inside) and " + frontier_name(close->second, window.n_occupied) + " (outside), " + gap +
+                       ": the CI states would depend on which of the two the window takes; " + advice);
+}
+
 }  // namespace
 
 ActiveWindow choose_active_window(const MolecularBatch& molecule, const ParameterModel& model,
-                                  const MeciOptions& options) {
+                                  const MeciOptions& options, std::span<const double> orbital_energies) {
     const std::size_t n = options.active_orbitals;
     const std::size_t n_electrons = options.active_electrons;
     ActiveWindow window;
@@ -159,6 +224,7 @@ ActiveWindow choose_active_window(const MolecularBatch& molecule, const Paramete
     }
     window.indices.resize(n);
     for (std::size_t a = 0; a < n; ++a) window.indices[a] = window.first + a;
+    if (!orbital_energies.empty()) check_window_edges(window, options, molecule.n_basis, orbital_energies);
     return window;
 }
 
@@ -195,13 +261,13 @@ MeciResult run_meci(const MolecularBatch& molecule, const ParameterModel& model,
         throw EngineStop("Active electrons (" + std::to_string(n_electrons) + ") exceed the capacity of " +
                          std::to_string(n) + " active orbitals");
     }
-    const ActiveWindow window = choose_active_window(molecule, model, options);
+    if (orbital_energies.size() != molecule.n_basis) {
+        stop_assert_eq("MO energies do not match the basis size", orbital_energies.size(), molecule.n_basis);
+    }
+    const ActiveWindow window = choose_active_window(molecule, model, options, orbital_energies);
     if (coefficients.rows() != molecule.n_basis || coefficients.cols() != molecule.n_basis) {
         stop_assert_eq("MO coefficients do not match the basis size", coefficients.rows() * coefficients.cols(),
                        molecule.n_basis * molecule.n_basis);
-    }
-    if (orbital_energies.size() != molecule.n_basis) {
-        stop_assert_eq("MO energies do not match the basis size", orbital_energies.size(), molecule.n_basis);
     }
     const std::size_t m = count_microstates(n, n_electrons);
     if (m > kMaxMicrostates) {

@@ -67,10 +67,22 @@ struct ActiveWindow {
     std::vector<std::size_t> indices;  // MO numbers in window order
 };
 
+// Smallest gap (eV) between the MO at an edge of the active window and its
+// neighbour outside. Closer MOs may cross under a small change of geometry,
+// and the window then takes the other one: the CI energy jumps (0.4 eV for
+// pyridine under AM1) and, near the crossing, turns as fast as the two MOs
+// mix. A window that splits a degenerate level also holds only part of its
+// states.
+inline constexpr double kWindowEdgeGapEv = 0.01;
+
 // Stops with "Not enough occupied MOs (n_occ) for active electrons (N)" or
-// "Active space exceeds total molecular orbitals".
+// "Active space exceeds total molecular orbitals". Given the SCF's MO
+// energies, also refuses (RequestError) a window whose edge lies within
+// kWindowEdgeGapEv of the next MO outside, naming the two MOs, their gap and
+// the active_orbitals (both edges moved by the same number of MOs) whose
+// window edges are clear.
 ActiveWindow choose_active_window(const MolecularBatch& molecule, const ParameterModel& model,
-                                  const MeciOptions& options);
+                                  const MeciOptions& options, std::span<const double> orbital_energies = {});
 
 // Refuses (RequestError) a 1-based target root outside 1 .. n_states.
 void check_target_root(std::size_t target_root, std::size_t n_states);
@@ -90,7 +102,8 @@ ScfResult converge_scf_for_ci(const MolecularBatch& molecule, const ParameterMod
 // energy) and MO energies. Replaces `workspace` when its shape does not fit
 // the request. Stops, before anything is allocated, when N > 2n, when the
 // window does not fit, or when the CI would exceed kMaxMicrostates; refuses
-// a target root outside 1 .. number of microstates.
+// a window edge between MOs closer than kWindowEdgeGapEv and a target root
+// outside 1 .. number of microstates.
 MeciResult run_meci(const MolecularBatch& molecule, const ParameterModel& model, const Matrix& coefficients,
                     std::span<const double> orbital_energies, double electronic_energy_ev, double total_energy_ev,
                     const MeciOptions& options, MeciWorkspace& workspace);

@@ -200,7 +200,7 @@ std::vector<std::array<double, 3>> compute_ci_root_gradient(MolecularBatch& mole
     if (scf_options.cosmo || scf_options.electric_field || scf_options.external_charges) {
         throw EngineStop("CI root gradients are available in the gas phase only");
     }
-    const ActiveWindow window = choose_active_window(molecule, model, options);
+    const ActiveWindow window = choose_active_window(molecule, model, options, orbital_energies);
     const std::size_t n = options.active_orbitals, n_electrons = options.active_electrons;
     const std::size_t nb = molecule.n_basis, n_occupied = window.n_occupied;
     const std::vector<Microstate> microstates =

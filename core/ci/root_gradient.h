@@ -32,12 +32,12 @@ inline constexpr double kDegenerateOrbitalsEv = 1e-5;
 // SCF (a Z-vector equation), and the gradient is the frozen-density gradient
 // of the SCF density, plus that of a relaxed difference density at fixed SCF
 // density, plus the two-centre integral derivatives contracted with the
-// root's two-particle density. Where an MO at the window's edge is
-// degenerate (kDegenerateOrbitalsEv) with one outside, which of the two
-// enters the window is the eigensolver's choice and the energy has no
-// derivative; the window orbital is then carried along without rotating into
-// its partner. Stops when the orbital response does not converge (an
-// unstable SCF); the molecule's coordinates are restored on every path.
+// root's two-particle density. The energy does not change under rotations
+// of degenerate window orbitals (kDegenerateOrbitalsEv) into each other,
+// which are left out. Refuses, as run_meci does, a window whose edge lies
+// within kWindowEdgeGapEv of the next MO outside. Stops when the orbital
+// response does not converge (an unstable SCF); the molecule's coordinates
+// are restored on every path.
 std::vector<std::array<double, 3>> compute_ci_root_gradient(MolecularBatch& molecule, const ParameterModel& model,
                                                             const ScfOptions& scf_options, const Matrix& density,
                                                             const Matrix& coefficients,

@@ -13,6 +13,7 @@
 #include "core/scf/blas.h"
 #include "core/scf/staged_eigensolver.h"
 #include "core/types/errors.h"
+#include "core/types/interruption.h"
 
 namespace quorin {
 
@@ -154,6 +155,9 @@ EigensolverWorkspace EigensolverWorkspace::allocate(std::size_t n) {
 std::size_t diagonalize_symmetric(const Matrix& a, Vec64& eigenvalues, Matrix& eigenvectors) {
     require_square(a, a.rows(), "input matrix");
     EigensolverWorkspace ws = EigensolverWorkspace::allocate(a.rows());
+    // Zeroing the scratch of a large matrix takes as long as a step of the
+    // staged solver (0.4 GB at order 4,900).
+    if (a.rows() >= kStagedEigensolverMinOrder) check_interruption();
     return diagonalize_symmetric(a, ws, eigenvalues, eigenvectors);
 }
 

@@ -296,6 +296,15 @@ bool diagonalize_in_stages(const Matrix& a, Vec64& real_work, std::vector<std::i
         if (!solve_piece(n, d, e, z, n, indxq, scratch)) return false;
     }
     // Sorted eigenvalues; the eigenvector columns are sorted on the way out.
+    // The joins' merges leave indxq ascending but for inversions at rounding
+    // level among (nearly) equal eigenvalues, which an insertion sort mends
+    // in one pass, keeping ties in their merged order.
+    for (int i = 1; i < n; ++i) {
+        const int index = indxq[i];
+        int j = i;
+        for (; j > 0 && d[indxq[j - 1] - 1] > d[index - 1]; --j) indxq[j] = indxq[j - 1];
+        indxq[j] = index;
+    }
     for (std::size_t i = 0; i < order; ++i) rest[i] = d[indxq[i] - 1] * largest;
     for (std::size_t i = 0; i < order; ++i) {
         if (!std::isfinite(rest[i])) return false;

@@ -21,6 +21,51 @@ constexpr double kBaseRadius[86] = {
     2.4,  2.2,  2.2,  2.2,  2.2,  2.2,  2.2,  1.75, 1.66, 1.55,  // 71-80
     1.96, 2.02, 2.26, 2.26, 2.25, 2.3};                          // 81-86
 
+std::array<double, 3> unit_or_x(const std::array<double, 3>& s) {
+    const double len = std::sqrt(s[0] * s[0] + s[1] * s[1] + s[2] * s[2]);
+    return len > 1e-12 ? std::array<double, 3>{s[0] / len, s[1] / len, s[2] / len}
+                       : std::array<double, 3>{1.0, 0.0, 0.0};
+}
+
+// Joins, one pair at a time and the most nearly coincident first, the bins of
+// one atom whose segments would lie closer than kCoincidentSegmentFraction of
+// the geometric mean of their sizes: the later bin's points go to the earlier
+// one, as if both coarse points were one.
+void merge_coincident_bins(std::vector<double>& area, std::vector<std::array<double, 3>>& direction,
+                           std::vector<bool>& used, std::size_t n_bins, double radius,
+                           std::vector<std::array<double, 3>>& normal) {
+    constexpr double kFraction4 = kCoincidentSegmentFraction * kCoincidentSegmentFraction *
+                                  kCoincidentSegmentFraction * kCoincidentSegmentFraction;
+    for (std::size_t m = 0; m < n_bins; ++m) {
+        if (used[m]) normal[m] = unit_or_x(direction[m]);
+    }
+    for (;;) {
+        // (r^4 / (a_s a_t)) / fraction^4 below 1 means closer than the limit.
+        double closest = 1.0;
+        std::size_t keep = 0, join = 0;
+        for (std::size_t t = 0; t < n_bins; ++t) {
+            if (!used[t]) continue;
+            for (std::size_t s = 0; s < t; ++s) {
+                if (!used[s]) continue;
+                double r2 = 0.0;
+                for (int c = 0; c < 3; ++c) r2 += (normal[s][c] - normal[t][c]) * (normal[s][c] - normal[t][c]);
+                r2 *= radius * radius;
+                const double measure = r2 * r2 / (area[s] * area[t] * kFraction4);
+                if (measure < closest) {
+                    closest = measure;
+                    keep = s;
+                    join = t;
+                }
+            }
+        }
+        if (closest >= 1.0) return;
+        area[keep] += area[join];
+        for (int c = 0; c < 3; ++c) direction[keep][c] += direction[join][c];
+        normal[keep] = unit_or_x(direction[keep]);
+        used[join] = false;
+    }
+}
+
 }  // namespace
 
 double cosmo_atomic_radius_angstrom(std::uint8_t z) {
@@ -66,6 +111,7 @@ CosmoCavity CosmoCavity::construct(const MolecularBatch& molecule, double solven
     std::vector<double> bin_area(42);
     std::vector<std::array<double, 3>> bin_direction(42);
     std::vector<bool> bin_used(42);
+    std::vector<std::array<double, 3>> bin_normal(42);
 
     CosmoCavity cavity;
     for (std::size_t i = 0; i < n_atoms; ++i) {
@@ -111,13 +157,11 @@ CosmoCavity CosmoCavity::construct(const MolecularBatch& molecule, double solven
             bin_used[best] = true;
         }
 
+        merge_coincident_bins(bin_area, bin_direction, bin_used, coarse.size(), ri, bin_normal);
         for (std::size_t m = 0; m < coarse.size(); ++m) {
             if (!bin_used[m]) continue;
-            const std::array<double, 3>& s = bin_direction[m];
-            const double len = std::sqrt(s[0] * s[0] + s[1] * s[1] + s[2] * s[2]);
             CavitySegment seg;
-            seg.normal = len > 1e-12 ? std::array<double, 3>{s[0] / len, s[1] / len, s[2] / len}
-                                     : std::array<double, 3>{1.0, 0.0, 0.0};
+            seg.normal = unit_or_x(bin_direction[m]);
             for (int c = 0; c < 3; ++c) seg.position[c] = ci[c] + ri * seg.normal[c];
             seg.area = bin_area[m];
             seg.atom = i;

@@ -11,6 +11,17 @@
 
 namespace quorin {
 
+// A small exposed patch that straddles the border of two coarse cells gives
+// two segments whose centres can nearly coincide; as point charges they would
+// repel far more than either segment repels itself, and the screening problem
+// would have no solution. Two segments of one atom closer than this fraction
+// of (area_s area_t)^(1/4) are therefore one segment, built from the fine
+// points of both. Segments of one atom keep their distance as the atoms move,
+// so joining them steps the energy only where a fine point is buried or
+// exposed, as the cavity does anyway. At this fraction the segments' mutual
+// interaction is at most 0.77 of the geometric mean of their self terms.
+inline constexpr double kCoincidentSegmentFraction = 0.35;
+
 struct CavitySegment {
     std::array<double, 3> position{};  // angstrom, on the atom's sphere
     double area = 0.0;                 // angstrom^2

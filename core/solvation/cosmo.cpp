@@ -15,9 +15,6 @@ namespace quorin {
 namespace {
 
 constexpr double kHalfCoulombEvAngstrom = 0.5 * kCoulombEvAngstrom;
-// Self term of a segment: 1.05 * sqrt(4 pi / area), the potential of a charge
-// spread over a disc of that area, slightly enlarged.
-constexpr double kSelfInteraction = 3.7221530869015833;
 
 std::span<double> as_span(Vec64& v) { return {v.data(), v.size()}; }
 
@@ -47,6 +44,41 @@ void add_reaction_field(const CosmoState& state, const Vec64& q, Matrix& m) {
     }
 }
 
+double distance(const CavitySegment& s, const CavitySegment& t) {
+    const double dx = s.position[0] - t.position[0];
+    const double dy = s.position[1] - t.position[1];
+    const double dz = s.position[2] - t.position[2];
+    return std::sqrt(dx * dx + dy * dy + dz * dz);
+}
+
+double self_term(const CavitySegment& s) { return kSegmentSelfInteraction / std::sqrt(s.area); }
+
+// A_st for s != t.
+double coupling_of(const CavitySegment& s, const CavitySegment& t) {
+    return segment_coupling(s, t, distance(s, t)).value;
+}
+
+// The refusal of an A that cannot be factorised names the pair of segments
+// whose interaction is largest against their self terms.
+std::string describe_closest_pair(const std::vector<CavitySegment>& seg) {
+    double worst = -1.0;
+    std::size_t first = 0, second = 0;
+    for (std::size_t s = 0; s < seg.size(); ++s) {
+        for (std::size_t t = 0; t < s; ++t) {
+            const double ratio = coupling_of(seg[s], seg[t]) / std::sqrt(self_term(seg[s]) * self_term(seg[t]));
+            if (ratio > worst) {
+                worst = ratio;
+                first = t;
+                second = s;
+            }
+        }
+    }
+    if (worst < 0.0) return "";
+    return "; segments " + std::to_string(first) + " and " + std::to_string(second) + " (atoms " +
+           std::to_string(seg[first].atom) + " and " + std::to_string(seg[second].atom) + ") lie " +
+           std::to_string(distance(seg[first], seg[second])) + " angstrom apart";
+}
+
 }  // namespace
 
 double cosmo_dielectric_factor(double epsilon) {
@@ -65,30 +97,25 @@ CosmoState CosmoState::initialize(const MolecularBatch& molecule, const Paramete
     st.cavity = CosmoCavity::construct(molecule, solvent_radius_angstrom);
     const std::vector<CavitySegment>& seg = st.cavity.segments;
     const std::size_t n_seg = seg.size();
-    if (n_seg == 0) throw EngineStop("COSMO cavity must contain at least one segment");
+    if (n_seg == 0) throw RequestError("COSMO cavity must contain at least one segment");
 
-    // Segment interaction matrix A: Coulomb 1/r between segments, self term on
-    // the diagonal. The factorisation reads only the lower triangle.
+    // Segment interaction matrix A: the self term on the diagonal, the
+    // interaction of the segments' charges below it. The factorisation reads
+    // only the lower triangle.
     st.cholesky_factor = Matrix::zeros(n_seg, n_seg);
     Matrix& a = st.cholesky_factor;
     for (std::size_t s = 0; s < n_seg; ++s) {
         if (s % 256 == 0) check_interruption();
         double* a_row = a.row(s);
-        for (std::size_t t = 0; t < s; ++t) {
-            const double dx = seg[s].position[0] - seg[t].position[0];
-            const double dy = seg[s].position[1] - seg[t].position[1];
-            const double dz = seg[s].position[2] - seg[t].position[2];
-            const double r = std::sqrt(dx * dx + dy * dy + dz * dz);
-            a_row[t] = r > 1e-12 ? 1.0 / r : 0.0;
-        }
-        a_row[s] = kSelfInteraction / std::sqrt(seg[s].area);
+        for (std::size_t t = 0; t < s; ++t) a_row[t] = coupling_of(seg[s], seg[t]);
+        a_row[s] = self_term(seg[s]);
     }
     // A screening solved from a singular A would be meaningless; refuse it
     // rather than quietly returning the gas-phase energy.
     if (const auto failure = cholesky_decompose(a)) {
-        throw EngineStop("COSMO segment interaction matrix is not positive definite (pivot " +
-                         std::to_string(failure->index) + ", value " + std::to_string(failure->value) +
-                         ")");
+        throw RequestError("COSMO segment interaction matrix is not positive definite (pivot " +
+                           std::to_string(failure->index) + ", value " + std::to_string(failure->value) + ")" +
+                           describe_closest_pair(seg));
     }
 
     // Orbital layout and element data of the atoms that take part.

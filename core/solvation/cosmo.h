@@ -5,6 +5,7 @@
 //
 // Lengths in angstrom, charges in elementary charges, potentials in e/angstrom,
 // energies in eV.
+#include <cmath>
 #include <cstddef>
 #include <vector>
 
@@ -18,6 +19,35 @@ namespace quorin {
 // Scaling of the conductor charges in a dielectric: -(eps - 1)/(eps + 0.5) for
 // eps > 1, zero (no screening) for eps <= 1.
 double cosmo_dielectric_factor(double epsilon);
+
+// Self term of a segment in the segment interaction matrix, A_ss =
+// kSegmentSelfInteraction / sqrt(area) = 1.05 sqrt(4 pi / area): the
+// potential at the centre of a uniformly charged disc of that area per unit
+// charge, slightly enlarged.
+inline constexpr double kSegmentSelfInteraction = 3.7221530869015833;
+
+// Interaction of the charges of two segments a distance r apart in the
+// segment interaction matrix A: 1/r, except for segments of different atoms
+// closer than r0 = 1.5 sqrt(area_s + area_t) / kSegmentSelfInteraction, where
+// one charge sees the other as a uniformly charged ball of radius r0,
+// (3 r0^2 - r^2) / (2 r0^3). The two forms meet with equal slope at r0, and
+// at r = 0 the value is the self term of one segment holding both areas, so
+// that two segments that meet as their atoms move keep A positive definite.
+// Normal cavities have no such pair (they lie beyond 0.7 sqrt(area_s +
+// area_t)); segments of one atom never meet (kCoincidentSegmentFraction).
+// `slope_over_r` is -(dA/dr) / r, what the gradient needs.
+struct SegmentCoupling {
+    double value = 0.0;
+    double slope_over_r = 0.0;
+};
+inline SegmentCoupling segment_coupling(const CavitySegment& s, const CavitySegment& t, double r) {
+    constexpr double kBallRadius2 = 2.25 / (kSegmentSelfInteraction * kSegmentSelfInteraction);
+    const double r0_sq = kBallRadius2 * (s.area + t.area);
+    if (s.atom == t.atom || r * r >= r0_sq) return {1.0 / r, 1.0 / (r * r * r)};
+    const double r0 = std::sqrt(r0_sq);
+    const double inverse_cube = 1.0 / (r0_sq * r0);
+    return {0.5 * (3.0 * r0_sq - r * r) * inverse_cube, inverse_cube};
+}
 
 // Everything one SCF run needs for solvation. Built once per run by
 // `initialize`; the per-iteration vectors are overwritten by
@@ -54,10 +84,12 @@ struct CosmoState {
     std::vector<double> atom_d2_angstrom;
 
     // Stops with "COSMO dielectric constant must be a finite number" for a
-    // non-finite epsilon, "COSMO solvent radius must be a finite number",
-    // "Molecular batch cannot be empty for COSMO", "COSMO cavity must contain
-    // at least one segment", and "COSMO segment interaction matrix is not
-    // positive definite (pivot <i>, value <v>)" when A cannot be factorised.
+    // non-finite epsilon, "COSMO solvent radius must be a finite number" and
+    // "Molecular batch cannot be empty for COSMO". Refuses (RequestError)
+    // with "COSMO cavity must contain at least one segment", and with "COSMO
+    // segment interaction matrix is not positive definite (pivot <i>, value
+    // <v>)" followed by the most strongly coupled pair of segments, their
+    // atoms and distance, when A cannot be factorised.
     static CosmoState initialize(const MolecularBatch& molecule, const ParameterModel& model,
                                  double epsilon, double solvent_radius_angstrom);
 

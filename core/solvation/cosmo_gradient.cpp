@@ -86,7 +86,8 @@ void add_cosmo_gradient(const MolecularBatch& molecule, const Matrix& density, C
     for (std::size_t s = 0; s < n_seg; ++s) q[s] = state.q_nuclear[s] + state.q_electronic[s];
 
     // Segment-segment term: -(e^2 / 2f) q_s q_t dA_st/dX over ordered pairs on
-    // different atoms, with dA_st/dp_s = -(p_s - p_t)/r^3.
+    // different atoms, with dA_st/dp_s = -(p_s - p_t) slope_over_r (1/r^3 for
+    // the Coulomb form).
     const double pair_scale = kCoulombEvAngstrom / f;
     for (std::size_t s = 0; s < n_seg; ++s) {
         if (s % 256 == 0) check_interruption();
@@ -95,8 +96,7 @@ void add_cosmo_gradient(const MolecularBatch& molecule, const Matrix& density, C
             const Vec3 d = {seg[s].position[0] - seg[t].position[0], seg[s].position[1] - seg[t].position[1],
                             seg[s].position[2] - seg[t].position[2]};
             const double r = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
-            if (r <= 1e-12) continue;
-            const double scale = pair_scale * q[s] * q[t] / (r * r * r);
+            const double scale = pair_scale * q[s] * q[t] * segment_coupling(seg[s], seg[t], r).slope_over_r;
             add_to(gradient, seg[s].atom, seg[t].atom, {scale * d[0], scale * d[1], scale * d[2]});
         }
     }

@@ -367,4 +367,15 @@ std::variant<LewisStructure, std::string> perceive_lewis_structure(const Molecul
     return lewis;
 }
 
+std::vector<int> formal_charges(const LewisStructure& lewis, std::span<const std::size_t> valence_electrons) {
+    std::vector<int> charges(valence_electrons.size());
+    for (std::size_t a = 0; a < charges.size(); ++a) charges[a] = static_cast<int>(valence_electrons[a]);
+    for (const auto& [atom, pairs] : lewis.lone_pairs) charges[atom] -= 2 * static_cast<int>(pairs);
+    for (const LewisBond& bond : lewis.bonds) {
+        charges[bond.atom_i] -= static_cast<int>(bond.order);
+        charges[bond.atom_j] -= static_cast<int>(bond.order);
+    }
+    return charges;
+}
+
 }  // namespace quorin

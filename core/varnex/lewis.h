@@ -44,4 +44,8 @@ LewisStructure construct_lewis_structure(const MolecularBatch& molecule);
 std::variant<LewisStructure, std::string> perceive_lewis_structure(const MolecularBatch& molecule,
                                                                    std::span<const std::size_t> valence_electrons);
 
+// Each atom's formal charge in the structure: its valence electrons less two
+// per lone pair and one per bond order.
+std::vector<int> formal_charges(const LewisStructure& lewis, std::span<const std::size_t> valence_electrons);
+
 }  // namespace quorin

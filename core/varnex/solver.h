@@ -52,12 +52,14 @@ struct VarnexResult {
     double heat_of_formation = 0.0;      // kcal/mol, dispersion included
     // The energy settled (change below energy_tol); checked once at the end
     // with the Fock matrix of the final density, no occupied-virtual pair
-    // couples above jacobi_tol, within the cutoff or beyond it; and no
-    // rotation between the pi bonds and antibonds lowers the energy.
+    // couples above jacobi_tol, within the cutoff or beyond it; no rotation
+    // among the pi bonds and the orbitals of split bonds lowers the energy
+    // (core/varnex/stability.h); and no split bond holds its pair in an
+    // antibonding orbital, or exchanging it led no lower.
     bool converged = false;
     double largest_coupling = 0.0;       // eV, that final check
     bool stable = true;                  // false: the last stability check found a way down or reached no verdict
-    std::size_t descents = 0;            // moves down from unstable solutions
+    std::size_t descents = 0;            // moves down from unstable solutions and exchanges tried
 };
 
 // Refuses, before any iteration and with the reason: a molecule without
@@ -66,7 +68,10 @@ struct VarnexResult {
 // localized orbitals that would hold another number of electrons than the
 // model's valence electrons. Non-convergence is reported in `converged`.
 // When a converged solution is unstable, the orbitals move down along the
-// rotation found and the SCF goes on from there.
+// rotation found and the SCF goes on from there (after the last move allowed
+// the run ends there, not converged); so it does after exchanging the
+// orbitals of a split bond that holds its pair in the antibonding one, and
+// returns to the solution before when it ends no lower.
 std::variant<VarnexResult, std::string> run_varnex_scf(const MolecularBatch& molecule, const ParameterModel& model,
                                                        DispersionModel dispersion, const VarnexConfig& config);
 

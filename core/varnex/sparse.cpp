@@ -257,17 +257,25 @@ void PointGrid::collect(const std::array<double, 3>& p, std::vector<std::uint32_
     }
 }
 
-AtomNeighbours AtomNeighbours::within(const MolecularBatch& molecule, double reach) {
+AtomNeighbours AtomNeighbours::within(const MolecularBatch& molecule, double reach,
+                                      std::span<const std::pair<std::uint32_t, std::uint32_t>> further) {
     std::vector<std::array<double, 3>> positions(molecule.n_atoms);
     for (std::size_t a = 0; a < molecule.n_atoms; ++a) positions[a] = {molecule.x[a], molecule.y[a], molecule.z[a]};
     const PointGrid grid(positions, reach);
+    std::vector<std::vector<std::uint32_t>> further_of(further.empty() ? 0 : molecule.n_atoms);
+    for (const auto& [a, b] : further) {
+        further_of[a].push_back(b);
+        further_of[b].push_back(a);
+    }
     AtomNeighbours pattern;
     pattern.row_start.assign(1, 0);
     std::vector<std::uint32_t> found;
     for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
         found.clear();
         grid.collect(positions[a], found);
+        if (!further.empty()) found.insert(found.end(), further_of[a].begin(), further_of[a].end());
         std::sort(found.begin(), found.end());
+        found.erase(std::unique(found.begin(), found.end()), found.end());
         for (const std::uint32_t b : found) {
             pattern.atom.push_back(b);
             pattern.block_offset.push_back(pattern.n_values);

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "core/types/molecule.h"
@@ -88,7 +90,10 @@ struct AtomNeighbours {
     std::vector<std::size_t> transpose;     // position of the pair in the other order
     std::size_t n_values = 0;
 
-    static AtomNeighbours within(const MolecularBatch& molecule, double reach);
+    // With `further`, these pairs of atoms (either order) too, whatever
+    // their distance.
+    static AtomNeighbours within(const MolecularBatch& molecule, double reach,
+                                 std::span<const std::pair<std::uint32_t, std::uint32_t>> further = {});
     // Position of `b` among the neighbours of `a`, or row_start[a + 1] when absent.
     std::size_t find(std::size_t a, std::uint32_t b) const;
 };

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "core/scf/eigensolver.h"
 #include "core/types/interruption.h"
 #include "core/varnex/locmin.h"
 #include "core/varnex/orthogonalize.h"
@@ -16,6 +17,9 @@ namespace {
 // Entries of trial densities, and of their responses times an orbital (eV),
 // below this are left out: far below what moves the eigenvalue.
 constexpr double kNegligible = 1e-10;
+// Singular values of a split bond's density block up to this belong to no
+// bond channel (a full pair in a two-centre orbital gives 1).
+constexpr double kChannelWeight = 0.5;
 
 // m += a b^T on the pattern of m (pairs out of its reach, and block
 // products below kNegligible in every entry, left out). `b_largest` holds
@@ -67,31 +71,93 @@ void symmetrize(const MolecularBatch& molecule, BlockMatrix& m) {
 
 }  // namespace
 
-PiStability::PiStability(const MolecularBatch& molecule, const std::vector<Lmo>& occupied,
-                         const std::vector<Lmo>& virtuals, double cutoff_angstrom)
+LmoStability::LmoStability(const MolecularBatch& molecule, const std::vector<Lmo>& occupied,
+                           const std::vector<Lmo>& virtuals, double cutoff_angstrom,
+                           std::span<const int> formal_charges)
     : molecule_(molecule), accumulator_(molecule) {
-    std::vector<Lmo> bonds, antibonds;
+    // The atoms of split bonds: negative ones with a lone pair (-1),
+    // positive ones with an empty hybrid (+1), when there are both.
+    std::vector<int> role(molecule.n_atoms, 0);
+    const auto one_centre_charge = [&](const Lmo& lmo, LmoType type) {
+        return formal_charges.empty() || lmo.lmo_type != type ? 0 : formal_charges[lmo.atom_indices[0]];
+    };
+    std::vector<std::uint32_t> negative, positive;
+    for (const Lmo& lmo : occupied) {
+        if (one_centre_charge(lmo, LmoType::LonePair) < 0 && role[lmo.atom_indices[0]] == 0) {
+            role[lmo.atom_indices[0]] = -1;
+            negative.push_back(static_cast<std::uint32_t>(lmo.atom_indices[0]));
+        }
+    }
+    for (const Lmo& lmo : virtuals) {
+        if (one_centre_charge(lmo, LmoType::VirtualHybrid) > 0 && role[lmo.atom_indices[0]] == 0) {
+            role[lmo.atom_indices[0]] = 1;
+            positive.push_back(static_cast<std::uint32_t>(lmo.atom_indices[0]));
+        }
+    }
+    if (negative.empty() || positive.empty()) role.assign(molecule.n_atoms, 0);
+    // A split bond joins each of these atoms to its nearest partner.
+    const auto nearest = [&](std::uint32_t atom, const std::vector<std::uint32_t>& partners) {
+        const auto distance2 = [&](std::uint32_t other) {
+            const double dx = molecule.x[other] - molecule.x[atom], dy = molecule.y[other] - molecule.y[atom],
+                         dz = molecule.z[other] - molecule.z[atom];
+            return dx * dx + dy * dy + dz * dz;
+        };
+        return *std::min_element(partners.begin(), partners.end(),
+                                 [&](std::uint32_t p, std::uint32_t q) { return distance2(p) < distance2(q); });
+    };
+    if (!negative.empty() && !positive.empty()) {
+        for (const std::uint32_t a : negative) split_bonds_.emplace_back(a, nearest(a, positive));
+        for (const std::uint32_t b : positive) split_bonds_.emplace_back(nearest(b, negative), b);
+        std::sort(split_bonds_.begin(), split_bonds_.end());
+        split_bonds_.erase(std::unique(split_bonds_.begin(), split_bonds_.end()), split_bonds_.end());
+    }
+    const auto on_split_atom = [&](const Lmo& lmo) {
+        return std::any_of(lmo.atom_indices.begin(), lmo.atom_indices.end(), [&](std::size_t a) { return role[a]; });
+    };
+    const auto split_end = [&](const Lmo& lmo, LmoType type, int sign) {
+        return lmo.lmo_type == type && role[lmo.atom_indices[0]] == sign;
+    };
+
+    // The pi bonds and antibonds, and every orbital on an atom of a split bond.
+    std::vector<Lmo> chosen_occupied, chosen_virtuals;
     for (std::size_t k = 0; k < occupied.size(); ++k) {
-        if (occupied[k].lmo_type != LmoType::BondingPi) continue;
+        if (occupied[k].lmo_type != LmoType::BondingPi && !on_split_atom(occupied[k])) continue;
         occupied_.push_back(static_cast<std::uint32_t>(k));
-        bonds.push_back(occupied[k]);
+        chosen_occupied.push_back(occupied[k]);
     }
+    std::vector<std::uint32_t> split_hybrids;  // places in virtuals_
     for (std::size_t k = 0; k < virtuals.size(); ++k) {
-        if (virtuals[k].lmo_type != LmoType::AntibondingPi) continue;
+        if (virtuals[k].lmo_type != LmoType::AntibondingPi && !on_split_atom(virtuals[k])) continue;
+        if (split_end(virtuals[k], LmoType::VirtualHybrid, 1)) {
+            split_hybrids.push_back(static_cast<std::uint32_t>(virtuals_.size()));
+        }
         virtuals_.push_back(static_cast<std::uint32_t>(k));
-        antibonds.push_back(virtuals[k]);
+        chosen_virtuals.push_back(virtuals[k]);
     }
-    const JacobiCandidates pairs = find_jacobi_candidates(molecule, bonds, antibonds, cutoff_angstrom);
-    start_ = pairs.start;
-    partner_ = pairs.virtuals;
+    // The pairs within the cutoff, and the lone pairs of split bonds with
+    // their empty hybrids whatever the distance.
+    const JacobiCandidates near = find_jacobi_candidates(molecule, chosen_occupied, chosen_virtuals, cutoff_angstrom);
+    start_.assign(1, 0);
+    std::vector<std::uint32_t> partners;
+    for (std::size_t io = 0; io < occupied_.size(); ++io) {
+        partners.assign(near.virtuals.begin() + static_cast<std::ptrdiff_t>(near.start[io]),
+                        near.virtuals.begin() + static_cast<std::ptrdiff_t>(near.start[io + 1]));
+        if (split_end(chosen_occupied[io], LmoType::LonePair, -1)) {
+            partners.insert(partners.end(), split_hybrids.begin(), split_hybrids.end());
+            std::sort(partners.begin(), partners.end());
+            partners.erase(std::unique(partners.begin(), partners.end()), partners.end());
+        }
+        partner_.insert(partner_.end(), partners.begin(), partners.end());
+        start_.push_back(partner_.size());
+    }
     pairs_ = partner_.size();
     position_.assign(virtuals_.size(), -1);
     if (pairs_ > 0) davidson_ = DavidsonWorkspace::allocate(pairs_);
 }
 
-void PiStability::apply_hessian(SparseNddoFock& builder, const std::vector<SparseVector>& occupied,
-                                const std::vector<SparseVector>& virtuals, const double* x, double* y,
-                                BlockMatrix& trial, BlockMatrix& response) {
+void LmoStability::apply_hessian(SparseNddoFock& builder, const std::vector<SparseVector>& occupied,
+                                 const std::vector<SparseVector>& virtuals, const double* x, double* y,
+                                 BlockMatrix& trial, BlockMatrix& response) {
     check_interruption();
     // Fock part: sum_v' F_vv' x_ov' - sum_o' F_o'o x_o'v, with the pairs of
     // the row of o scattered into position_.
@@ -138,10 +204,10 @@ void PiStability::apply_hessian(SparseNddoFock& builder, const std::vector<Spars
     }
 }
 
-PiStabilityCheck PiStability::check(BlockMatrix& fock, BlockMatrix& scratch, SparseNddoFock& builder,
-                                    const std::vector<SparseVector>& occupied,
-                                    const std::vector<SparseVector>& virtuals, std::size_t max_products) {
-    PiStabilityCheck result;
+LmoStabilityCheck LmoStability::check(BlockMatrix& fock, BlockMatrix& scratch, SparseNddoFock& builder,
+                                      const std::vector<SparseVector>& occupied,
+                                      const std::vector<SparseVector>& virtuals, std::size_t max_products) {
+    LmoStabilityCheck result;
     if (empty()) {
         result.lowest_eigenvalue = std::numeric_limits<double>::infinity();
         return result;
@@ -226,8 +292,8 @@ PiStabilityCheck PiStability::check(BlockMatrix& fock, BlockMatrix& scratch, Spa
     return result;
 }
 
-void PiStability::rotate(double t, const double* x, std::vector<SparseVector>& occupied,
-                         std::vector<SparseVector>& virtuals) const {
+void LmoStability::rotate(double t, const double* x, std::vector<SparseVector>& occupied,
+                          std::vector<SparseVector>& virtuals) const {
     SparseVector new_occupied, new_virtual;
     for (std::size_t io = 0; io < occupied_.size(); ++io) {
         for (std::size_t p = start_[io]; p < start_[io + 1]; ++p) {
@@ -244,9 +310,9 @@ void PiStability::rotate(double t, const double* x, std::vector<SparseVector>& o
     }
 }
 
-double PiStability::descend(double energy,
-                            const std::function<double(const std::vector<SparseVector>&)>& energy_of,
-                            std::vector<SparseVector>& occupied, std::vector<SparseVector>& virtuals) {
+double LmoStability::descend(double energy,
+                             const std::function<double(const std::vector<SparseVector>&)>& energy_of,
+                             std::vector<SparseVector>& occupied, std::vector<SparseVector>& virtuals) {
     if (!unstable_) return energy;
     unstable_ = false;
     const double* x = davidson_.ritz_vector.data();
@@ -260,6 +326,107 @@ double PiStability::descend(double energy,
     const LowestAlongRotation lowest = lowest_along_rotation(energy, energy_at);
     if (lowest.angle != 0.0) rotate(lowest.angle, x, occupied, virtuals);
     return lowest.energy;
+}
+
+bool LmoStability::find_antibonding_channel(const BlockMatrix& density, const BlockMatrix& hcore, double tolerance,
+                                            const std::vector<SparseVector>& occupied,
+                                            const std::vector<SparseVector>& virtuals) {
+    // The channel with the most antibonding resonance: a singular triple
+    // (s, a, b) of the density block of a split bond, P_AB = sum s a b^T.
+    // Its occupied orbital is (a + b)/sqrt 2, its resonance energy
+    // 2 s a^T H_AB b; the exchange reverses that sign.
+    const AtomNeighbours& nb = *density.pattern;
+    double most = 0.25 * tolerance;
+    std::uint32_t bond_a = 0, bond_b = 0;
+    std::vector<double> a, b, best_a, best_b;
+    for (const auto& [atom_a, atom_b] : split_bonds_) {
+        const std::size_t position = nb.find(atom_a, atom_b);
+        if (position == nb.row_start[atom_a + 1]) continue;  // beyond reach: no density between them
+        const std::size_t na = molecule_.orbitals_per_atom[atom_a], nl = molecule_.orbitals_per_atom[atom_b];
+        const double* p = density.block(position);
+        const double* h = hcore.block(position);
+        Matrix squared = Matrix::zeros(na, na), vectors = Matrix::zeros(na, na);
+        Vec64 values = Vec64::zeros(na);
+        for (std::size_t i = 0; i < na; ++i) {
+            for (std::size_t j = 0; j < na; ++j) {
+                for (std::size_t l = 0; l < nl; ++l) squared(i, j) += p[i * nl + l] * p[j * nl + l];
+            }
+        }
+        diagonalize_symmetric(squared, values, vectors);
+        for (std::size_t k = 0; k < na; ++k) {
+            if (!(values[k] > kChannelWeight * kChannelWeight)) continue;
+            const double singular = std::sqrt(values[k]);
+            a.assign(na, 0.0);
+            b.assign(nl, 0.0);
+            for (std::size_t i = 0; i < na; ++i) a[i] = vectors(i, k);
+            for (std::size_t i = 0; i < na; ++i) {
+                for (std::size_t l = 0; l < nl; ++l) b[l] += p[i * nl + l] * a[i] / singular;
+            }
+            double resonance = 0.0;
+            for (std::size_t i = 0; i < na; ++i) {
+                for (std::size_t l = 0; l < nl; ++l) resonance += a[i] * h[i * nl + l] * b[l];
+            }
+            if (singular * resonance > most) {
+                most = singular * resonance;
+                bond_a = atom_a;
+                bond_b = atom_b;
+                std::swap(a, best_a);
+                std::swap(b, best_b);
+            }
+        }
+    }
+    if (best_a.empty()) return false;
+
+    // (a +- b)/sqrt 2 over the two atoms, and its part in the occupied or
+    // virtual space: the orbitals' overlaps with it, normalised, and that
+    // combination of them. None when less than half of it lies there.
+    const auto part_in = [&](const std::vector<SparseVector>& orbitals, double sign,
+                             std::vector<std::pair<std::uint32_t, double>>& overlaps, SparseVector& part) {
+        combination_.clear();
+        for (const std::uint32_t atom : {std::min(bond_a, bond_b), std::max(bond_a, bond_b)}) {
+            const std::vector<double>& values = atom == bond_a ? best_a : best_b;
+            const double factor = (atom == bond_a ? 1.0 : sign) / std::sqrt(2.0);
+            double* block = combination_.append(atom, values.size());
+            for (std::size_t e = 0; e < values.size(); ++e) block[e] = factor * values[e];
+        }
+        index_.build(orbitals, molecule_.n_atoms);
+        seen_.assign(orbitals.size(), 0);
+        overlaps.clear();
+        double norm2 = 0.0;
+        for (const std::uint32_t atom : combination_.atoms) {
+            for (const std::uint32_t* k = index_.begin(atom); k != index_.end(atom); ++k) {
+                if (seen_[*k]) continue;
+                seen_[*k] = 1;
+                overlaps.emplace_back(*k, dot(orbitals[*k], combination_));
+                norm2 += overlaps.back().second * overlaps.back().second;
+            }
+        }
+        if (norm2 < 0.5) return false;
+        for (auto& [k, x] : overlaps) {
+            x /= std::sqrt(norm2);
+            accumulator_.add(x, orbitals[k]);
+        }
+        accumulator_.extract(part);
+        return true;
+    };
+    return part_in(occupied, 1.0, occupied_overlaps_, antibonding_) &&
+           part_in(virtuals, -1.0, virtual_overlaps_, bonding_);
+}
+
+void LmoStability::exchange_antibonding_channel(std::vector<SparseVector>& occupied,
+                                                std::vector<SparseVector>& virtuals) {
+    // u (antibonding, occupied) and v (bonding, virtual) change places by
+    // the reflection I - d d^T, d = u - v: o -= <o|u> d, v_j += <v_j|v> d.
+    SparseVector d;
+    combine(1.0, antibonding_, -1.0, bonding_, 0.0, d);
+    for (const auto& [k, x] : occupied_overlaps_) {
+        combine(1.0, occupied[k], -x, d, 0.0, combination_);
+        std::swap(occupied[k], combination_);
+    }
+    for (const auto& [k, y] : virtual_overlaps_) {
+        combine(1.0, virtuals[k], y, d, 0.0, combination_);
+        std::swap(virtuals[k], combination_);
+    }
 }
 
 }  // namespace quorin

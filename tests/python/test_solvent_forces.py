@@ -31,6 +31,17 @@ FORMIC_ACID_DIMER = ([6, 8, 8, 1, 1] * 2,
                      [[x, y, dz] for (x, y), dz in zip(_FORMIC + [[-x, -y] for x, y in _FORMIC],
                                                         [0.01, -0.02, 0.03, 0.0, 0.02, -0.01, 0.02, -0.03, 0.01, 0.0])])
 
+# A force-field geometry (from the audit that found it) whose cavity has two
+# segments of one carbon 0.012 angstrom apart: as two point charges they made
+# the segment interaction matrix indefinite and every method and permittivity
+# stopped. Joined into one segment, the molecule is solvated.
+ANILINE = ([7, 6, 6, 6, 6, 6, 6, 1, 1, 1, 1, 1, 1, 1],
+           [[2.27203, -0.35686, 0.31715], [0.91402, -0.11855, 0.07268], [0.30704, 1.04748, 0.54645],
+            [-1.07016, 1.24147, 0.41049], [-1.8601, 0.24873, -0.16432], [-1.27436, -0.94299, -0.58461],
+            [0.10335, -1.13153, -0.44617], [2.68483, -1.03937, -0.31045], [2.82776, 0.48961, 0.38605],
+            [0.90356, 1.81815, 1.02677], [-1.52555, 2.16133, 0.76703], [-2.93206, 0.39497, -0.26537],
+            [-1.88957, -1.73282, -1.0069], [0.5392, -2.07964, -0.74881]])
+
 STEP = 1e-4  # angstrom
 
 
@@ -64,7 +75,7 @@ def finite_difference_check(energy, numbers, coordinates, analytic, tolerance):
 
 CASES = [(name, molecule, method, eps)
          for name, molecule in [("water", (WATER_Z, WATER_XYZ)), ("ethanol", ETHANOL), ("glycine", GLYCINE),
-                                ("acetic acid", ACETIC_ACID)]
+                                ("acetic acid", ACETIC_ACID), ("aniline", ANILINE)]
          for method in ("PM6", "AM1") for eps in (78.4, 4.8)]
 
 
