@@ -158,13 +158,15 @@ inline constexpr double kSheetRefineGapEv = 3.5;
 // the corners of a hexagonal zone in any cell of the lattice.
 Counts default_k_grid(const Counts& resolving, const UnitCell& reduced, double length);
 
-// The translation, k-point and band-path counts of a run on `cell_molecule`,
-// or the message refusing it, in this order: a used translation count of
-// 2^31 or more; a k_grid with fewer points than given translation counts
-// along a periodic direction (the k-point sum would fold the density of
-// distant copies onto near ones); an atom closer than kMinImageDistance to a
-// periodic image of an atom; storage over kPbcMemoryBudgetBytes. Allocates
-// nothing of the run's size.
+// The translation, k-point (of the finer grid where a sheet's run may go on
+// to one) and band-path counts of a run on `cell_molecule`, or the message
+// refusing it, in this order: a used translation count of 2^31 or more; a
+// k_grid with fewer points than given translation counts along a periodic
+// direction (the k-point sum would fold the density of distant copies onto
+// near ones); an atom closer than kMinImageDistance to a periodic image of an
+// atom; given counts (or, without them, divisions) that keep fewer cells than
+// reach 2.75 nearest-neighbour distances of the home cell; storage over
+// kPbcMemoryBudgetBytes. Allocates nothing of the run's size.
 std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_molecule, const ParameterModel& model,
                                                    const PbcConfig& config);
 

@@ -17,7 +17,6 @@
 
 namespace quorin {
 
-
 namespace {
 
 // Copy t of the cell shifted by R_t, copies in the order of `translations`:
