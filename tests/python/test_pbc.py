@@ -313,7 +313,7 @@ def test_supercells_agree_with_their_primitive_cell(qp, crystal, method, copies)
     # terms while the same pairs between images became point charges: SiC
     # PM6 5x1x1 was 9.9 meV per atom off, SiC PM3 6x1x1 135 meV and unconverged.
     # The grid (the long vector is the last of the reduced basis) is within
-    # 0.2 meV per atom of the supercell's defaults at a third of their time.
+    # 0.2 meV per atom of the supercell's defaults in less than half their time.
     numbers, a = POLAR[crystal]
     energy, gap = POLAR_LIMITS[crystal, method]
     cell = supercell(zinc_blende(numbers, a, False), copies)
