@@ -7,7 +7,10 @@ imaginary frequencies at its two ends), the butane syn-eclipsed path at three
 step sizes, and the formimidic acid to formamide saddle search with its
 verification.
 
-Usage: python3 bench/bench_reaction_paths.py [--method AM1] [--drc-steps 100] [--irc-points 10]
+Usage: python3 bench/bench_reaction_paths.py [--method AM1] [--drc-steps 100] [--irc-points 10] [--ten-ts-only]
+
+--ten-ts-only times irc alone (both branches, defaults, PM6) from the ten
+transition states of data/molecules/reactions/*_ts.xyz, best of three each.
 """
 import argparse
 import math
@@ -77,11 +80,16 @@ def eclipsed_acetyl(numbers, coordinates):
 
 
 def main():
+    """The aspirin table; False when only the ten transition states were asked for."""
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--method", default="AM1")
     parser.add_argument("--drc-steps", type=int, default=100)
     parser.add_argument("--irc-points", type=int, default=10)
+    parser.add_argument("--ten-ts-only", action="store_true")
     args = parser.parse_args()
+    if args.ten_ts_only:
+        ten_transition_states()
+        return False
     numbers, coordinates = molecule("aspirin")
     n = len(numbers)
     unit = unit_cost(numbers, coordinates, args.method)
@@ -138,6 +146,7 @@ def main():
     report("saddle", seconds, s.num_cycles, s.converged, "see below")
     print(f"  relaxation steps ~ {steps:.0f} (allowed {s.num_cycles} to {12 * s.num_cycles}); refinement "
           f"{refinement.cycles} cycles, converged {refinement.converged}; barrier {s.barrier_forward_kcal:.3f} kcal/mol")
+    return True
 
 
 def imaginary_count(numbers, coordinates):
@@ -181,6 +190,25 @@ def textbook():
           f"{s.barrier_forward_kcal:.2f} / {s.barrier_reverse_kcal:.2f} kcal/mol")
 
 
+TEN_TRANSITION_STATES = ("ethane_rotation_ts", "ammonia_inversion_ts", "hcn_isomerisation_ts",
+                         "methyl_isocyanide_ts", "formamide_h_shift_ts", "butane_syn_ts", "malonaldehyde_ts",
+                         "claisen_ts", "pentadiene_h_shift_ts", "diels_alder_ts")
+
+
+def ten_transition_states():
+    print("\nirc from ten transition states (PM6, both branches, defaults), best of 3")
+    print(f"{'transition state':<24}{'atoms':>6}{'irc / s':>9}{'points':>8}{'ends converged':>16}")
+    total = 0.0
+    for name in TEN_TRANSITION_STATES:
+        numbers, ts = molecule(f"reactions/{name}")
+        seconds, path = best_of(lambda: quorin_py.irc(numbers, ts), budget_s=math.inf, max_runs=3)
+        total += seconds
+        print(f"{name:<24}{len(numbers):>6}{seconds:>9.3f}{len(path.points):>8}"
+              f"{f'{path.reverse_converged}/{path.forward_converged}':>16}")
+    print(f"{'total':<24}{'':>6}{total:>9.3f}")
+
+
 if __name__ == "__main__":
-    main()
-    textbook()
+    if main():
+        textbook()
+        ten_transition_states()

@@ -134,9 +134,6 @@ inline constexpr Range kLevelShift{0.0, 100.0, false, false, "eV"};
 inline constexpr Range kDielectricConstant{1.0, kUnbounded};
 inline constexpr Range kThermoTemperature{0.0, 1e6, true, false, "K"};
 inline constexpr Range kThermostatTemperature{0.0, 1e6, false, false, "K"};
-// A rotational symmetry number counts the rotations that map a molecule
-// onto itself, the identity included.
-inline constexpr Range kSymmetryNumber{1.0, kUnbounded};
 inline constexpr Range kPressure{1e-10, 1e10, false, false, "atm"};
 inline constexpr Range kAtomicMass{1e-3, 1e6, false, false, "u"};
 // Finite-difference step of the Hessian. Down to 1e-5 angstrom the

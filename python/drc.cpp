@@ -43,6 +43,13 @@ DrcResult run_drc(const DrcRequest& request) {
         options.nvt = true;
         check_in_range("temperature_k", request.temperature_k, ranges::kThermostatTemperature);
         check_in_range("berendsen_tau_fs", request.berendsen_tau_fs, ranges::kThermostatCoupling);
+        if (request.berendsen_tau_fs < request.time_step_fs) {
+            refuse_argument("berendsen_tau_fs", "must be at least time_step_fs (" +
+                                                    format_shortest(request.time_step_fs) +
+                                                    " fs): a shorter coupling overshoots the bath temperature and "
+                                                    "heats the system (got " +
+                                                    format_shortest(request.berendsen_tau_fs) + ")");
+        }
     } else {
         refuse_argument("ensemble", "unknown DRC ensemble '" + ensemble + "'; supported: 'nve', 'nvt'");
     }
@@ -193,7 +200,7 @@ PyMethodDef drc_def = {
     "- `ensemble`: Thermodynamic ensemble: \"nve\" or \"nvt\" (default: \"nve\"); under \"nvt\" the energy "
     "drifts leave out the heat the thermostat put in, reported as `thermostat_heat_ev`\n"
     "- `temperature_k`: Target temperature in Kelvin for NVT ensemble (default: 298.15 K)\n"
-    "- `berendsen_tau_fs`: Berendsen thermostat coupling constant in femtoseconds (default: 100.0 fs)\n"
+    "- `berendsen_tau_fs`: Berendsen thermostat coupling constant in femtoseconds, at least time_step_fs (default: 100.0 fs)\n"
     "- `recording_interval`: Stride interval for saving trajectory frames (default: 1)\n"
     QUORIN_USE_NDDO_DOC,
 };

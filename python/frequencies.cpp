@@ -1,6 +1,7 @@
 #include "python/engine_call.h"
 #include "python/frequencies.h"
 
+#include <cmath>
 #include <memory>
 
 #include "core/properties/request_memory.h"
@@ -22,9 +23,16 @@ VibrationalRecord run_frequencies(const FrequenciesRequest& request) {
         check_request(numbers, {{request.coordinates}}, request.method,
                       {{"temperature_k", request.temperature_k, ranges::kThermoTemperature},
                        {"pressure_atm", request.pressure_atm, ranges::kPressure},
-                       {"rotational_symmetry_number", request.rotational_symmetry_number, ranges::kSymmetryNumber},
                        {"step_size_angstrom", request.step_size_angstrom, ranges::kHessianStep}});
     const ParameterModel& model = *checked.model;
+    // The order of a group of rotations: a whole number, bounded by the atom count.
+    const double sigma = request.rotational_symmetry_number;
+    const double largest_sigma = largest_rotational_symmetry_number(numbers.size());
+    if (!(sigma >= 1.0 && sigma <= largest_sigma && sigma == std::floor(sigma))) {
+        refuse_argument("rotational_symmetry_number", "must be a whole number from 1 to " +
+                                                          std::to_string(static_cast<std::uint64_t>(largest_sigma)) + " (got " +
+                                                          format_shortest(sigma) + ")");
+    }
 
     MolecularBatch molecule = MolecularBatch::new_for_model(numbers, request.coordinates, model);
 
@@ -263,8 +271,8 @@ PyMethodDef frequencies_def = {
     QUORIN_METHOD_DOC
     "- `temperature_k`: Temperature in Kelvin for thermodynamics (default: 298.15 K)\n"
     "- `pressure_atm`: Pressure in standard atmospheres (default: 1.0 atm)\n"
-    "- `rotational_symmetry_number`: Rotational symmetry number sigma, at least 1 (e.g. 2 for C2v water; "
-    "default: 1.0)\n"
+    "- `rotational_symmetry_number`: Rotational symmetry number sigma, a whole number from 1 to the larger of 60 "
+    "and twice the atom count (e.g. 2 for C2v water; default: 1.0)\n"
     "- `step_size_angstrom`: Finite difference displacement step size in \u00c5ngstr\u00f6ms, from 1e-5 to 0.1 "
     "(default: 0.005 \u00c5; below 1e-5 the SCF tolerances show in the frequencies)\n"
     "- `project_external`: Project out 6 translational/rotational external motions via Eckart frame "

@@ -45,7 +45,6 @@ IrcResult run_irc(const IrcRequest& request) {
     options.max_corrector_iterations = 25;
     options.corrector_tol = 1e-4;
     options.min_gradient = 0.05;
-    options.max_energy_rise = 0.01;
     options.use_nddo = request.use_nddo;
     if (const auto error = find_irc_option_error(options)) throw InputError(*error);
 
@@ -62,11 +61,12 @@ namespace {
 
 // What a converged branch end is, in both branches' flags.
 #define QUORIN_IRC_MINIMUM_DOC                                                                                      \
-    ": its gradient vanished well below the transition state with the energy curving up along the path, an SCF "    \
-    "from the atomic guess finds no lower solution there and, up to 60 atoms, the vibrational analysis finds no "    \
-    "imaginary frequency (from a stationary point with one, the path steps off along that mode and a minimisation " \
-    "goes on down to its last point). Above 60 atoms no Hessian is computed: the end is a minimum along the path, " \
-    "possibly a saddle point across it (check with frequencies)"
+    ": its gradient vanished well below the transition state with the energy curving up along the path (or a "     \
+    "tight minimisation took over once the steps had shrunk to 1/1024 of step_size), an SCF from the atomic guess " \
+    "finds no lower solution there, and no vibration lies below -10 cm^-1, at any size, by a search for the lowest " \
+    "mode with Hessian-vector products from gradient differences (from a stationary point with such a mode, the "   \
+    "path steps off along it and a minimisation goes on down to its last point). Every point of a branch lies at "  \
+    "or below the one before"
 
 // ---- IrcPointPy ------------------------------------------------------------
 

@@ -98,8 +98,9 @@ PyGetSetDef transition_state_attributes[] = {
     attribute<&R::final_heat_of_formation_kcal>("final_heat_of_formation_kcal",
         "Final heat of formation in kcal/mol"),
     attribute<&R::initial_grad_rms>("initial_grad_rms", "Initial RMS gradient in kcal / (mol * \\AA)"),
-    attribute<&R::final_grad_rms>("final_grad_rms", "Final RMS gradient in kcal / (mol * \\AA)"),
-    attribute<&R::final_grad_max>("final_grad_max", "Final maximum gradient component in kcal / (mol * \\AA)"),
+    attribute<&R::final_grad_rms>("final_grad_rms",
+        "Final root mean square of the atoms' gradient lengths in kcal / (mol * \\AA)"),
+    attribute<&R::final_grad_max>("final_grad_max", "Final largest atom gradient length in kcal / (mol * \\AA)"),
     attribute<&R::ts_mode_eigenvalue>("ts_mode_eigenvalue",
         "Eigenvalue of the transition state mode along which energy is maximized (kcal / (mol * \\AA^2))"),
     attribute<&R::ts_mode_index>("ts_mode_index", "Transition state mode index (0-indexed)"),
@@ -169,8 +170,10 @@ PyMethodDef transition_state_def = {
     "- `coordinates`: 3D coordinates in \u00c5ngstr\u00f6ms (shape: `[natoms, 3]`)\n"
     QUORIN_METHOD_DOC
     "- `max_cycles`: Maximum EF optimization cycles (default: 100)\n"
-    "- `grad_rms_tol`: RMS gradient convergence threshold in kcal / (mol * \u00c5) (default: 0.1)\n"
-    "- `grad_max_tol`: Maximum gradient component convergence threshold in kcal / (mol * \u00c5) (default: 0.2)\n"
+    "- `grad_rms_tol`: Convergence threshold on the root mean square of the atoms' gradient lengths "
+    "|(dE/dx, dE/dy, dE/dz)| in kcal / (mol * \u00c5) (default: 0.1)\n"
+    "- `grad_max_tol`: Convergence threshold on the largest atom gradient length in kcal / (mol * \u00c5) "
+    "(default: 0.2)\n"
     "- `trust_radius`: Initial P-RFO trust radius in \u00c5ngstr\u00f6ms (default: 0.1)\n"
     "- `target_mode`: Index of normal mode to follow (0-indexed, default: None -> lowest eigenvalue)\n"
     QUORIN_USE_NDDO_DOC,

@@ -43,9 +43,8 @@ public:
         const auto found = seen_.find(fractional);
         if (found != seen_.end()) return found->second;
         check_interruption();
-        diagonalize_bloch_matrix(ws_.fock_r, translations_, reciprocal_point(cell_, fractional), ws_);
-        // Each level appears twice among the 2n eigenvalues of the embedding.
-        const LevelPair levels{ws_.eigenvalues[2 * (n_occ_ - 1)], ws_.eigenvalues[2 * n_occ_]};
+        bloch_levels(ws_.fock_r, translations_, reciprocal_point(cell_, fractional), ws_);
+        const LevelPair levels{ws_.levels[n_occ_ - 1], ws_.levels[n_occ_]};
         seen_.emplace(fractional, levels);
         return levels;
     }
@@ -116,7 +115,7 @@ void climb(Best& best, LevelScore score, LevelMap& levels, std::uint8_t dimensio
 
 }  // namespace
 
-void compute_bands_and_dos(const UnitCell& path_cell, const UnitCell& grid_cell,
+double compute_bands_and_dos(const UnitCell& path_cell, const UnitCell& grid_cell,
                            std::span<const TranslationIndex> translations, std::span<const KPoint> grid,
                            std::size_t n_occ, std::uint64_t band_points, double dos_sigma, PbcWorkspace& ws,
                            PbcResult& result) {
@@ -127,6 +126,7 @@ void compute_bands_and_dos(const UnitCell& path_cell, const UnitCell& grid_cell,
     result.cbm = kInf;
     result.direct_gap = kInf;
     const bool has_gap_edges = n_occ > 0 && n_occ < n;
+    double sampled_gap = kInf;
 
     // Largest homo, smallest lumo and smallest same-point gap, as scores to
     // maximise.
@@ -141,9 +141,9 @@ void compute_bands_and_dos(const UnitCell& path_cell, const UnitCell& grid_cell,
     double highest = -kInf;
     for (std::size_t p = 0; p < result.kpoints.size(); ++p) {
         check_interruption();
-        diagonalize_bloch_matrix(ws.fock_r, translations, result.kpoints[p].cartesian, ws);
+        bloch_levels(ws.fock_r, translations, result.kpoints[p].cartesian, ws);
         std::vector<double>& bands = result.band_energies[p];
-        for (std::size_t b = 0; b < n; ++b) bands[b] = ws.eigenvalues[2 * b];
+        for (std::size_t b = 0; b < n; ++b) bands[b] = ws.levels[b];
         lowest = std::min(lowest, bands.front());
         highest = std::max(highest, bands.back());
         if (has_gap_edges) {
@@ -152,7 +152,11 @@ void compute_bands_and_dos(const UnitCell& path_cell, const UnitCell& grid_cell,
     }
     if (has_gap_edges) {
         LevelMap levels(grid_cell, translations, n_occ, ws);
-        for (const KPoint& k : grid) offer(k.fractional, levels.at(k.fractional));
+        for (const KPoint& k : grid) {
+            const LevelPair pair = levels.at(k.fractional);
+            offer(k.fractional, pair);
+            sampled_gap = std::min(sampled_gap, pair.lumo - pair.homo);
+        }
         climb(valence, valence_score, levels, grid_cell.dimension);
         climb(conduction, conduction_score, levels, grid_cell.dimension);
         climb(direct, direct_score, levels, grid_cell.dimension);
@@ -181,6 +185,7 @@ void compute_bands_and_dos(const UnitCell& path_cell, const UnitCell& grid_cell,
             }
         }
     }
+    return sampled_gap;
 }
 
 }  // namespace quorin

@@ -25,8 +25,9 @@ inline constexpr std::size_t kLevelMapNodeBytes = 96;
 // of them along grid_cell's reciprocal axes to the nearby extremum, which in
 // general lies between samples (a band crossing at a zone corner, say).
 // Edges are tested only when 0 < n_occ < n; otherwise vbm stays -inf and cbm
-// and both gaps +inf.
-void compute_bands_and_dos(const UnitCell& path_cell, const UnitCell& grid_cell,
+// and both gaps +inf. Returns the smallest direct gap over the grid's own
+// points (+inf when untested).
+double compute_bands_and_dos(const UnitCell& path_cell, const UnitCell& grid_cell,
                            std::span<const TranslationIndex> translations, std::span<const KPoint> grid,
                            std::size_t n_occ, std::uint64_t band_points, double dos_sigma, PbcWorkspace& workspace,
                            PbcResult& result);

@@ -9,6 +9,11 @@
 #include <numbers>
 #include <optional>
 
+#define LAPACK_GLOBAL(lcname, UCNAME) scipy_##lcname##_
+#define lapack_complex_float std::complex<float>
+#define lapack_complex_double std::complex<double>
+#include <lapack.h>
+
 #include "core/gradients/heat_of_formation.h"
 #include "core/pbc/bands.h"
 #include "core/pbc/bloch_stability.h"
@@ -33,6 +38,10 @@ constexpr std::uint64_t kTranslationCountLimit = std::uint64_t{1} << 31;
 constexpr std::uint64_t kLateIteration = 26;
 constexpr double kLateLevelShiftEv = 2.0;
 constexpr double kLateDamping = 0.3;
+// A direct gap (eV) below this is closing: at a k-point off the grid, by at
+// least this much below the grid's own smallest, it leaves a solution
+// uncertified.
+constexpr double kClosingGapEv = 0.1;
 // Unstable solutions left for a lower one before a run gives up unconverged.
 constexpr std::size_t kMaxDescents = 4;
 // Largest commutator element (eV) below which a stage that starts from a
@@ -107,6 +116,50 @@ std::string overlap_refusal(const MolecularBatch& cell, const CloseImage& close)
            " angstrom from every periodic image of every atom";
 }
 
+// Resonance and exchange reach this many nearest-neighbour distances: given
+// counts or divisions that keep fewer cells give another crystal (diamond
+// and silicon with only the adjacent cells kept, 2.5 such distances, were
+// up to 0.05 and 0.15 eV per atom off; with 3.8 within 0.002 and 0.01).
+constexpr double kReachInNeighbourDistances = 2.75;
+
+// The smallest distance between two atoms of the lattice, images included.
+double nearest_neighbour_distance(const UnitCell& reduced, std::span<const Vec3> positions) {
+    double nearest = std::sqrt(dot(reduced.a1, reduced.a1));  // an atom and its own image
+    for (const TranslationIndex& t : UnitCell::translations_within(reduced, positions, nearest)) {
+        for (std::size_t i = 0; i < positions.size(); ++i) {
+            for (std::size_t j = 0; j < positions.size(); ++j) {
+                if (i == j && t.n1 == 0 && t.n2 == 0 && t.n3 == 0) continue;
+                Vec3 d{};
+                for (int c = 0; c < 3; ++c) d[c] = positions[i][c] - positions[j][c] - t.cartesian[c];
+                nearest = std::min(nearest, std::sqrt(dot(d, d)));
+            }
+        }
+    }
+    return nearest;
+}
+
+// Given counts (or, without them, divisions) that keep fewer cells than
+// resonance and exchange reach.
+std::optional<std::string> reach_refusal(const PbcConfig& config, const UnitCell& reduced,
+                                         std::span<const Vec3> positions) {
+    if (!config.mers && !config.k_grid) return std::nullopt;
+    const double reach = kReachInNeighbourDistances * nearest_neighbour_distance(reduced, positions);
+    const Counts needed = counts_within_dimension(
+        reduced.dimension, resolving_divisions(UnitCell::translations_within(reduced, positions, reach)));
+    const char* name = config.mers ? "mers" : "k_grid";
+    const Counts given = counts_within_dimension(reduced.dimension, config.mers ? *config.mers : *config.k_grid);
+    bool enough = true;
+    for (int d = 0; d < 3; ++d) {
+        enough = enough && 2 * static_cast<std::uint64_t>(translation_half_count(given[d])) + 1 >= needed[d];
+    }
+    if (enough) return std::nullopt;
+    char distance[32];
+    std::snprintf(distance, sizeof distance, "%.3f", reach);
+    return std::string("argument '") + name + "': " + triple_text(given) + " keeps too few cells: atoms within " +
+           distance + " angstrom (2.75 nearest-neighbour distances) of the home cell, as far as resonance and "
+           "exchange reach, need at least " + triple_text(needed);
+}
+
 // The cell with every atom at its image nearest the first atom: which image
 // of an atom the caller gave changes nothing.
 MolecularBatch compact_cell(const MolecularBatch& cell_molecule, const UnitCell& reduced) {
@@ -136,7 +189,16 @@ std::vector<TranslationIndex> radius_translations(const MolecularBatch& cell_mol
 // The divisions of a run: the given ones, or the default for the kept cells,
 // whose resolving divisions are 2 h + 1 per direction.
 Counts run_divisions(const PbcConfig& config, const Counts& resolving, const UnitCell& reduced) {
-    return config.k_grid ? *config.k_grid : default_k_grid(resolving, reduced);
+    return config.k_grid ? *config.k_grid : default_k_grid(resolving, reduced, kDefaultSamplingLength);
+}
+
+// The finer grid a sheet's default run goes on to when its gap is small
+// (kSheetRefineGapEv); none for given divisions, chains and crystals.
+std::optional<Counts> refined_divisions(const PbcConfig& config, const Counts& resolving, const UnitCell& reduced) {
+    if (config.k_grid || reduced.dimension != 2) return std::nullopt;
+    const Counts fine = default_k_grid(resolving, reduced, kSheetSamplingLength);
+    if (fine == run_divisions(config, resolving, reduced)) return std::nullopt;
+    return fine;
 }
 
 Counts mers_resolving_divisions(std::uint8_t dimension, const Counts& mers) {
@@ -290,8 +352,12 @@ PbcWorkspace PbcWorkspace::allocate(std::size_t n_orbitals, std::size_t n_transl
     ws.density_r = Matrix::zeros(n_translations, n_orbitals * n_orbitals);
     ws.fock_r = Matrix::zeros(n_translations, n_orbitals * n_orbitals);
     ws.hcore_r = Matrix::zeros(n_translations, n_orbitals * n_orbitals);
-    ws.bloch_matrix = Matrix::zeros(2 * n_orbitals, 2 * n_orbitals);
-    ws.eigensolver = EigensolverWorkspace::allocate(2 * n_orbitals);
+    const std::size_t n = n_orbitals;
+    ws.bloch_matrix.assign(n * n, {});
+    ws.eigen_work.assign(2 * n + n * n, {});
+    ws.eigen_real_work = Vec64::zeros(1 + 5 * n + 2 * n * n);
+    ws.eigen_int_work.assign(3 + 5 * n, 0);
+    ws.levels = Vec64::zeros(n);
     ws.eigenvalues = Vec64::zeros(2 * n_orbitals);
     ws.eigenvectors = Matrix::zeros(2 * n_orbitals, 2 * n_orbitals);
     ws.occupied_products = Matrix::zeros(2 * n_orbitals, 2 * n_orbitals);
@@ -301,13 +367,15 @@ PbcWorkspace PbcWorkspace::allocate(std::size_t n_orbitals, std::size_t n_transl
 
 double default_image_radius(std::uint8_t dimension) { return dimension == 1 ? 20.0 : 10.0; }
 
-Counts default_k_grid(const Counts& resolving, const UnitCell& reduced) {
+Counts default_k_grid(const Counts& resolving, const UnitCell& reduced, double length) {
     const Vec3 b[] = {reduced.b1, reduced.b2, reduced.b3};
     Counts divisions{1, 1, 1};
+    const std::uint64_t step = reduced.dimension == 2 ? 6 : 2;
     for (int d = 0; d < reduced.dimension; ++d) {
-        const double sampled = kDefaultSamplingLength * std::sqrt(dot(b[d], b[d])) / (2.0 * std::numbers::pi);
+        const double sampled = length * std::sqrt(dot(b[d], b[d])) / (2.0 * std::numbers::pi);
         divisions[d] = std::max(resolving[d], static_cast<std::uint64_t>(std::ceil(sampled)));
-        divisions[d] += 1 - divisions[d] % 2;
+        // Up to the next odd multiple of step / 2.
+        divisions[d] += (step + step / 2 - divisions[d] % step) % step;
     }
     return divisions;
 }
@@ -391,14 +459,71 @@ void BlochTransform::to_cells(const Matrix& parts, Matrix& stack) const {
     }
 }
 
+namespace {
+
+// a := its Householder reduction to the real tridiagonal matrix with
+// diagonal w and subdiagonal off, the reflectors' factors in tau.
+void reduce_to_tridiagonal(std::complex<double>* a, lapack_int order, double* w, double* off,
+                           std::complex<double>* tau, std::span<std::complex<double>> scratch) {
+    const char uplo = 'L';
+    const lapack_int lwork = static_cast<lapack_int>(scratch.size());
+    lapack_int info = 0;
+#ifdef LAPACK_FORTRAN_STRLEN_END
+    LAPACK_zhetrd_base(&uplo, &order, a, &order, w, off, tau, scratch.data(), &lwork, &info, 1);
+#else
+    LAPACK_zhetrd_base(&uplo, &order, a, &order, w, off, tau, scratch.data(), &lwork, &info);
+#endif
+    if (info != 0) throw EngineStop("Bloch orbitals could not be computed");
+}
+
+}  // namespace
+
+void hermitian_eigenpairs(std::complex<double>* a, std::size_t m, double* w, std::span<std::complex<double>> work,
+                          std::span<double> real_work, std::span<std::int32_t> int_work) {
+    // The tridiagonal matrix's eigenvectors are found in real arithmetic and
+    // the reflectors applied to them after: the Hermitian driver instead
+    // rotates complex vectors, at about 1.3 times the cost for small m.
+    const lapack_int order = static_cast<lapack_int>(m);
+    std::complex<double>* tau = work.data();
+    std::complex<double>* vectors = tau + m;
+    const std::span<std::complex<double>> rest = work.subspan(m + m * m);
+    double* off = real_work.data();
+    double* z = off + m;
+    const std::span<double> tridiagonal_work = real_work.subspan(m + m * m);
+    reduce_to_tridiagonal(a, order, w, off, tau, work.subspan(m));
+    const char compz = 'I', side = 'L', uplo = 'L', trans = 'N';
+    const lapack_int lrwork = static_cast<lapack_int>(tridiagonal_work.size());
+    const lapack_int liwork = static_cast<lapack_int>(int_work.size());
+    const lapack_int lwork = static_cast<lapack_int>(rest.size());
+    lapack_int info = 0;
+#ifdef LAPACK_FORTRAN_STRLEN_END
+    LAPACK_dstedc_base(&compz, &order, w, off, z, &order, tridiagonal_work.data(), &lrwork, int_work.data(), &liwork,
+                       &info, 1);
+#else
+    LAPACK_dstedc_base(&compz, &order, w, off, z, &order, tridiagonal_work.data(), &lrwork, int_work.data(), &liwork,
+                       &info);
+#endif
+    if (info != 0) throw EngineStop("Bloch orbitals could not be computed");
+    for (std::size_t e = 0; e < m * m; ++e) vectors[e] = z[e];
+#ifdef LAPACK_FORTRAN_STRLEN_END
+    LAPACK_zunmtr_base(&side, &uplo, &trans, &order, &order, a, &order, tau, vectors, &order, rest.data(), &lwork,
+                       &info, 1, 1, 1);
+#else
+    LAPACK_zunmtr_base(&side, &uplo, &trans, &order, &order, a, &order, tau, vectors, &order, rest.data(), &lwork,
+                       &info);
+#endif
+    if (info != 0) throw EngineStop("Bloch orbitals could not be computed");
+    std::copy(vectors, vectors + m * m, a);
+}
+
 void diagonalize_bloch_parts(const double* re, const double* im, double shift, const double* d_re,
                              const double* d_im, PbcWorkspace& ws) {
+    // The n x n Hermitian problem costs a quarter of its real 2n x 2n
+    // embedding's; the embedding's eigenvectors follow from its solutions.
     const std::size_t n = ws.n_orbitals;
-    Matrix& m = ws.bloch_matrix;
-    for (std::size_t mu = 0; mu < n; ++mu) {
-        double* top = m.row(mu);
-        double* bottom = m.row(n + mu);
-        for (std::size_t nu = 0; nu < n; ++nu) {
+    std::complex<double>* h = ws.bloch_matrix.data();
+    for (std::size_t nu = 0; nu < n; ++nu) {
+        for (std::size_t mu = nu; mu < n; ++mu) {
             double r = re[mu * n + nu];
             double i = im[mu * n + nu];
             if (shift != 0.0) {
@@ -406,17 +531,28 @@ void diagonalize_bloch_parts(const double* re, const double* im, double shift, c
                 r += shift * ((mu == nu ? 1.0 : 0.0) - 0.5 * d_re[mu * n + nu]);
                 i -= 0.5 * shift * d_im[mu * n + nu];
             }
-            top[nu] = r;
-            top[n + nu] = -i;
-            bottom[nu] = i;
-            bottom[n + nu] = r;
+            h[mu + nu * n] = {r, i};
         }
     }
-    diagonalize_symmetric(m, ws.eigensolver, ws.eigenvalues, ws.eigenvectors);
+    hermitian_eigenpairs(h, n, ws.levels.data(), ws.eigen_work, {ws.eigen_real_work.data(), ws.eigen_real_work.size()},
+                         ws.eigen_int_work);
+    // Level l with coefficients c = a + i b is the pair of embedding
+    // columns (a, b) and (-b, a).
+    Matrix& v = ws.eigenvectors;
+    for (std::size_t l = 0; l < n; ++l) {
+        ws.eigenvalues[2 * l] = ws.eigenvalues[2 * l + 1] = ws.levels[l];
+        const std::complex<double>* c = h + l * n;
+        for (std::size_t mu = 0; mu < n; ++mu) {
+            v(mu, 2 * l) = c[mu].real();
+            v(n + mu, 2 * l) = c[mu].imag();
+            v(mu, 2 * l + 1) = -c[mu].imag();
+            v(n + mu, 2 * l + 1) = c[mu].real();
+        }
+    }
 }
 
-void diagonalize_bloch_matrix(const Matrix& stack, std::span<const TranslationIndex> translations, const Vec3& k,
-                              PbcWorkspace& ws) {
+void bloch_levels(const Matrix& stack, std::span<const TranslationIndex> translations, const Vec3& k,
+                  PbcWorkspace& ws) {
     const std::size_t n = ws.n_orbitals;
     const std::size_t size = n * n;
     double* sums = ws.bloch_sums.data();
@@ -430,7 +566,18 @@ void diagonalize_bloch_matrix(const Matrix& stack, std::span<const TranslationIn
             sums[size + e] += s * f[e];
         }
     }
-    diagonalize_bloch_parts(sums, sums + size, 0.0, nullptr, nullptr, ws);
+    std::complex<double>* h = ws.bloch_matrix.data();
+    for (std::size_t nu = 0; nu < n; ++nu) {
+        for (std::size_t mu = nu; mu < n; ++mu) h[mu + nu * n] = {sums[mu * n + nu], sums[size + mu * n + nu]};
+    }
+    // Levels only: the tridiagonal matrix's eigenvalues by root-free QR.
+    const lapack_int order = static_cast<lapack_int>(n);
+    double* off = ws.eigen_real_work.data();
+    reduce_to_tridiagonal(h, order, ws.levels.data(), off, ws.eigen_work.data(),
+                          std::span(ws.eigen_work).subspan(n));
+    lapack_int info = 0;
+    LAPACK_dsterf(&order, ws.levels.data(), off, &info);
+    if (info != 0) throw EngineStop("Bloch orbitals could not be computed");
 }
 
 void bloch_density_from_embedding(const Matrix& v, const Vec64& eigenvalues, std::size_t n, std::size_t n_occ,
@@ -492,6 +639,7 @@ std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_mo
     // Only now, with every lattice vector at least kMinImageDistance long, are
     // the cells within the default radius few enough to list.
     const UnitCell reduced = reduced_cell(config.cell);
+    if (auto refusal = reach_refusal(config, reduced, images_near_first(reduced, positions))) return *refusal;
     std::uint64_t n_t = 1;
     Counts resolving{};
     if (config.mers) {
@@ -502,7 +650,9 @@ std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_mo
         n_t = translations.size();
         resolving = resolving_divisions(translations);
     }
-    const Counts divisions = counts_within_dimension(dimension, run_divisions(config, resolving, reduced));
+    // The finer of the run's grids sets its size.
+    const Counts divisions = counts_within_dimension(
+        dimension, refined_divisions(config, resolving, reduced).value_or(run_divisions(config, resolving, reduced)));
     std::uint64_t n_k = 1;
     bool holds_centre = true;
     for (const std::uint64_t d : divisions) {
@@ -518,20 +668,24 @@ std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_mo
     const std::uint64_t block = saturating_product(n, n);
     const std::uint64_t k_rows = saturating_product(2, n_k);
     const std::uint64_t image_pairs = saturating_product(saturating_product(n_t, m), m);
+    // Cells with an atom within the handover window's reach: their
+    // Coulomb terms are formed whatever cells are kept.
+    const std::uint64_t n_near =
+        UnitCell::translations_within(reduced, images_near_first(reduced, positions), kHandoverEnd).size();
     const std::uint64_t n_occ = std::min<std::uint64_t>(count_valence_electrons(cell_molecule, model) / 2, n);
     // Held for the whole run: the workspace (P, F and H stacks, the 2n x 2n
     // embedding and its eigensolver), the translations and k-points (the
     // whole grid before its pairs fold), the cluster of atoms, the pair
-    // records of the cell and its images, the new H stack while the old one
-    // lives, the phase tables, the Bloch parts of D in and out, F(k) and the
+    // records of the cell and its kept images, the near field, the new H
+    // stack while the old one lives, the phase tables, the Bloch parts of D in and out, F(k) and the
     // commutators, the extrapolated F stack and the n x n scratch.
     MemoryPlan plan;
     plan.add_matrices(4, n_t, block)
         .add_matrices(5, saturating_product(2, n), saturating_product(2, n))
         .add_items(n_t, sizeof(TranslationIndex))
         .add_items(saturating_product(3, n_k), sizeof(KPoint))
-        .add_items(saturating_product(n_t, m), 3 * sizeof(double) + 2 + sizeof(std::size_t))
-        .add_items(saturating_sum(image_pairs, saturating_product(m, m)),
+        .add_items(saturating_product(saturating_sum(n_t, n_near), m), 3 * sizeof(double) + 2 + sizeof(std::size_t))
+        .add_items(saturating_sum(image_pairs, saturating_product(m, 2 * m)),
                    sizeof(double) * image_pair_doubles(cell_molecule))
         .add(BlochTransform::plan(n_k, n_t, n))
         .add_matrices(4, k_rows, block)
@@ -573,40 +727,29 @@ PbcSampling pbc_sampling(const MolecularBatch& cell_molecule, const PbcConfig& c
     }
     sampling.kpoints = fold_inversion_pairs(
         UnitCell::generate_monkhorst_pack_grid(sampling.reduced, run_divisions(config, resolving, sampling.reduced)));
+    if (const auto fine = refined_divisions(config, resolving, sampling.reduced)) {
+        sampling.refined_kpoints = fold_inversion_pairs(UnitCell::generate_monkhorst_pack_grid(sampling.reduced, *fine));
+    }
     return sampling;
 }
 
-std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cell, const ParameterModel& model,
-                                                 const PbcConfig& config, PbcWorkspace& ws) {
-    if (given_cell.n_atoms == 0) return std::string("Periodic calculation requires at least 1 atom in unit cell");
-    const auto planned = plan_pbc_sizes(given_cell, model, config);
-    if (const auto* refusal = std::get_if<std::string>(&planned)) return *refusal;
+namespace {
 
-    const std::size_t n = given_cell.n_basis;
+// Iterates the SCF on the k-points `kpoints` (phases `transform`) from the
+// levels of the Fock matrix of the density stack in ws.density_r, until a
+// stable solution settles or the run's iterations (result.iterations so far)
+// reach config.max_iter. Leaves the last state's stack in ws.density_r and
+// its Fock blocks in ws.fock_r; sets result's energies, iterations and
+// `converged`.
+void iterate_on_grid(const MolecularBatch& cell_molecule, const ParameterModel& model, const PbcConfig& config,
+                     PeriodicOperators& operators, std::span<const KPoint> kpoints, const BlochTransform& transform,
+                     std::size_t n_occ, PbcWorkspace& ws, PbcResult& result) {
+    result.converged = false;
+    if (result.iterations >= config.max_iter) return;
+    const std::size_t n = ws.n_orbitals;
     const std::size_t size = n * n;
-    const PbcSampling sampling = pbc_sampling(given_cell, config);
-    MolecularBatch cell_molecule = given_cell;
-    set_coordinates(cell_molecule, sampling.positions);
-    const std::vector<TranslationIndex>& translations = sampling.translations;
-    const std::vector<KPoint>& kpoints = sampling.kpoints;
-    const std::size_t n_t = translations.size();
+    const std::size_t n_t = ws.n_translations;
     const std::size_t n_k = kpoints.size();
-    if (ws.n_orbitals != n || ws.n_translations != n_t || ws.n_kpoints != n_k) {
-        ws = PbcWorkspace::allocate(n, n_t, n_k);
-    }
-
-    PbcResult result;
-    const std::size_t n_occ = count_valence_electrons(cell_molecule, model) / 2;
-    if (n_occ > n) {
-        throw EngineStop("Occupied levels (" + std::to_string(n_occ) + ") exceed unit cell orbitals (" +
-                         std::to_string(n) + ")");
-    }
-    PeriodicOperators operators =
-        build_periodic_operators(cell_molecule, model, sampling.reduced, translations, config.use_nddo,
-                                 default_image_radius(config.cell.dimension), ws.hcore_r);
-    result.core_repulsion = periodic_core_repulsion(cell_molecule, model, translations, operators);
-    const BlochTransform transform = BlochTransform::build(kpoints, translations, n);
-
     // The state of the iterations is the Bloch density at every k-point
     // (real parts in rows 0..N_k-1, imaginary parts below); the real-space
     // blocks follow from it by the k-point sum.
@@ -637,18 +780,10 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cel
         return change;
     };
 
-    ws.density_r.fill(0.0);
-    ws.fock_r.fill(0.0);
-    if (config.max_iter > 0) {
-        // Guess: the orbitals of the Fock matrix of neutral, unbonded atoms,
-        // as in the molecular SCF.
-        Matrix atoms = Matrix::zeros(n, n);
-        build_atomic_guess_density(cell_molecule, model, atoms);
-        std::copy(atoms.row(0), atoms.row(0) + size, ws.density_r.row(0));
-        build_periodic_fock(cell_molecule, model, operators, ws.hcore_r, ws.density_r, ws.fock_r);
-        transform.to_kpoints(ws.fock_r, fock_k);
-        solve_kpoints(0.0, density_k);
-    }
+    // The start: the levels of the Fock matrix of the density stack given.
+    build_periodic_fock(cell_molecule, model, operators, ws.hcore_r, ws.density_r, ws.fock_r);
+    transform.to_kpoints(ws.fock_r, fock_k);
+    solve_kpoints(0.0, density_k);
 
     // Pulay extrapolation of the Fock blocks on the commutators F(k) D(k) -
     // D(k) F(k) over the grid, damping until it has two entries, and from
@@ -683,7 +818,7 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cel
         halved_at = 0;
         stage_iteration = 0;
     };
-    for (std::uint64_t iter = 1; iter <= config.max_iter; ++iter) {
+    for (std::uint64_t iter = result.iterations + 1; iter <= config.max_iter; ++iter) {
         check_interruption();
         ++stage_iteration;
         result.iterations = iter;
@@ -805,10 +940,76 @@ std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cel
         }
         previous_total = result.total_energy;
     }
+}
 
+}  // namespace
+
+std::variant<PbcResult, std::string> run_pbc_scf(const MolecularBatch& given_cell, const ParameterModel& model,
+                                                 const PbcConfig& config, PbcWorkspace& ws) {
+    if (given_cell.n_atoms == 0) return std::string("Periodic calculation requires at least 1 atom in unit cell");
+    const auto planned = plan_pbc_sizes(given_cell, model, config);
+    if (const auto* refusal = std::get_if<std::string>(&planned)) return *refusal;
+
+    const std::size_t n = given_cell.n_basis;
+    const std::size_t size = n * n;
+    const PbcSampling sampling = pbc_sampling(given_cell, config);
+    MolecularBatch cell_molecule = given_cell;
+    set_coordinates(cell_molecule, sampling.positions);
+    const std::vector<TranslationIndex>& translations = sampling.translations;
+    const std::vector<KPoint>& kpoints = sampling.kpoints;
+    const std::size_t n_t = translations.size();
+    const std::size_t n_k = std::max(kpoints.size(), sampling.refined_kpoints.size());
+    if (ws.n_orbitals != n || ws.n_translations != n_t || ws.n_kpoints != n_k) {
+        ws = PbcWorkspace::allocate(n, n_t, n_k);
+    }
+
+    PbcResult result;
+    const std::size_t n_occ = count_valence_electrons(cell_molecule, model) / 2;
+    if (n_occ > n) {
+        throw EngineStop("Occupied levels (" + std::to_string(n_occ) + ") exceed unit cell orbitals (" +
+                         std::to_string(n) + ")");
+    }
+    PeriodicOperators operators =
+        build_periodic_operators(cell_molecule, model, sampling.reduced, translations, config.use_nddo, ws.hcore_r);
+    result.core_repulsion = operators.core_repulsion;
+
+    // Guess: the orbitals of the Fock matrix of neutral, unbonded atoms, as
+    // in the molecular SCF.
+    ws.density_r.fill(0.0);
+    ws.fock_r.fill(0.0);
+    Matrix atoms = Matrix::zeros(n, n);
+    build_atomic_guess_density(cell_molecule, model, atoms);
+    std::copy(atoms.row(0), atoms.row(0) + size, ws.density_r.row(0));
+    {
+        const BlochTransform transform = BlochTransform::build(kpoints, translations, n);
+        iterate_on_grid(cell_molecule, model, config, operators, kpoints, transform, n_occ, ws, result);
+    }
+    double sampled_gap = compute_bands_and_dos(config.cell, sampling.reduced, translations, kpoints, n_occ,
+                                               config.band_points, config.dos_sigma, ws, result);
+    std::span<const KPoint> grid = kpoints;
+    // A sheet's gap set by states near the zone corner (graphene's, opened by
+    // the charges its sublattices take) comes out too large on the first
+    // grid: below kSheetRefineGapEv the run goes on over the finer grid from
+    // the solution it has.
+    const bool refine = !sampling.refined_kpoints.empty() && result.iterations < config.max_iter &&
+                        !(result.converged && result.direct_gap >= kSheetRefineGapEv);
+    if (refine) {
+        grid = sampling.refined_kpoints;
+        {
+            const BlochTransform transform = BlochTransform::build(grid, translations, n);
+            iterate_on_grid(cell_molecule, model, config, operators, grid, transform, n_occ, ws, result);
+        }
+        sampled_gap = compute_bands_and_dos(config.cell, sampling.reduced, translations, grid, n_occ,
+                                            config.band_points, config.dos_sigma, ws, result);
+    }
     result.heat_of_formation = compute_heat_of_formation_kcal_mol(cell_molecule, model, result.total_energy);
-    compute_bands_and_dos(config.cell, sampling.reduced, translations, kpoints, n_occ, config.band_points,
-                          config.dos_sigma, ws, result);
+    // The stability check examined the grid's points only. Where the
+    // band-edge search finds the gap closing between them (a grid that misses
+    // the zone corner of graphene), the rotations that would open it there
+    // went unexamined: such a solution is not certified.
+    if (result.converged && result.direct_gap < kClosingGapEv && sampled_gap >= result.direct_gap + kClosingGapEv) {
+        result.converged = false;
+    }
     return result;
 }
 

@@ -2,17 +2,19 @@
 // Closed-shell SCF of a system periodic along one to three lattice vectors.
 // The home cell's real-space core-Hamiltonian and Fock blocks with each kept
 // cell (core/pbc/periodic_operators.h) are summed into the Bloch Fock matrix
-// at each k-point, which is diagonalised through its real 2n x 2n embedding;
-// the density blocks are rebuilt by a weighted k-point sum. The iterations
-// start and accelerate as the molecular SCF's do: orbitals of the neutral-atom
-// Fock matrix, Pulay extrapolation on the commutators at every k-point, a late
-// level shift. Like the molecular SCF, a run converges only on a solution
-// whose occupied bands are the lowest levels of their own k-point Fock
-// matrices and that is stable (core/pbc/bloch_stability.h); from a saddle
-// point it goes down along the unstable rotation. Atoms are placed at their
+// at each k-point and diagonalised there; the density blocks are rebuilt by
+// a weighted k-point sum. The iterations start and accelerate as the
+// molecular SCF's do: orbitals of the neutral-atom Fock matrix, Pulay
+// extrapolation on the commutators at every k-point, a late level shift.
+// Like the molecular SCF, a run converges only on a solution whose occupied
+// bands are the lowest levels of their own k-point Fock matrices and that is
+// stable (core/pbc/bloch_stability.h); from a saddle point it goes down along
+// the unstable rotation. A sheet with a small gap settles on a coarse grid
+// first and goes on over a finer one from there. Atoms are placed at their
 // images nearest the first atom before anything is built, so the image the
 // caller gave for an atom changes nothing. Energies are per unit cell.
 #include <array>
+#include <complex>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -52,6 +54,13 @@ struct PbcConfig {
     bool use_nddo = true;
 };
 
+// Eigenpairs of the Hermitian m x m matrix in `a` (column-major, lower
+// triangle read): eigenvalues ascending into w, eigenvectors into a's
+// columns, with LAPACK scratch of at least 2m + m^2, 1 + 5m + 2m^2 and 3 + 5m
+// entries. Stops when LAPACK fails.
+void hermitian_eigenpairs(std::complex<double>* a, std::size_t m, double* w, std::span<std::complex<double>> work,
+                          std::span<double> real_work, std::span<std::int32_t> int_work);
+
 // Block stacks: row t holds the n x n block between the home cell (rows) and
 // the cell at R_t (columns), flattened row-major.
 struct PbcWorkspace {
@@ -61,10 +70,15 @@ struct PbcWorkspace {
     std::size_t n_orbitals = 0;
     std::size_t n_translations = 0;
     std::size_t n_kpoints = 0;
-    Matrix bloch_matrix;               // 2n x 2n real embedding of the Bloch Fock matrix
-    EigensolverWorkspace eigensolver;  // LAPACK scratch of the 2n x 2n solve
-    Vec64 eigenvalues;                 // 2n, ascending
-    Matrix eigenvectors;               // 2n x 2n, columns
+    // The Bloch Fock matrix, n x n complex column-major, and the scratch of
+    // its Hermitian eigensolver.
+    std::vector<std::complex<double>> bloch_matrix;
+    std::vector<std::complex<double>> eigen_work;
+    Vec64 eigen_real_work;
+    std::vector<std::int32_t> eigen_int_work;
+    Vec64 levels;        // n, ascending
+    Vec64 eigenvalues;   // 2n, ascending: each level twice, as in the real embedding
+    Matrix eigenvectors; // 2n x 2n, columns: the real embedding's eigenvectors
     Matrix occupied_products;          // 2n x 2n: V_occ V_occ^T, the Bloch density before folding
     Vec64 bloch_sums;                  // 2 n^2: real and imaginary parts of one Bloch sum
 
@@ -96,6 +110,10 @@ struct PbcSampling {
     std::vector<Vec3> positions;  // angstrom
     std::vector<TranslationIndex> translations;
     std::vector<KPoint> kpoints;
+    // A sheet's finer default grid, which the run goes on to when its gap
+    // on `kpoints` is below kSheetRefineGapEv; empty for given divisions,
+    // chains and crystals.
+    std::vector<KPoint> refined_kpoints;
 };
 
 // Sizes of one run, from the cell's orbital count and the settings.
@@ -116,38 +134,49 @@ inline constexpr double kMinImageDistance = 0.5;
 // within this distance (angstrom) of an atom of the home cell, by the number
 // of lattice vectors. With default_k_grid they put the energy per atom within
 // about 0.005 eV and band gaps within about 0.1 eV of the limit of ever more
-// cells and k-points for chains, sheets and crystals of light elements. It is
-// also every run's point-charge radius (build_periodic_operators), whatever
-// cells it keeps, so that runs on one crystal share one convention.
+// cells and k-points for chains, sheets and crystals of light elements. The
+// Coulomb terms do not depend on it (build_periodic_operators).
 double default_image_radius(std::uint8_t dimension);
 
 // Length (angstrom) of the periodic superlattice a default grid samples
-// along each reciprocal vector at least: fine enough for the touching bands
-// of a semimetal.
+// along each reciprocal vector at least. A sheet whose solution on that grid
+// has a direct gap below kSheetRefineGapEv goes on over kSheetSamplingLength
+// from it: a semimetal's gap (graphene's, opened by charges on its
+// sublattices) opens only over a fine grid around the zone corner, 0.4-0.7
+// eV too wide on the first grid under MNDO, AM1 and PM3, while wider gaps
+// (PM6 graphene's 4 eV, BN sheets') are within 0.02 eV there.
 inline constexpr double kDefaultSamplingLength = 30.0;
+inline constexpr double kSheetSamplingLength = 80.0;
+inline constexpr double kSheetRefineGapEv = 3.5;
 
 // Divisions for a run without a k_grid on `reduced`: along each reciprocal
 // vector b_i the larger of the divisions that keep the kept translations
 // apart in the k-point sum (`resolving`, resolving_divisions) and
-// kDefaultSamplingLength |b_i| / 2 pi, rounded up to an odd number so that
-// the grid holds the zone centre and is the same for every basis of a lattice
-// when the divisions are equal.
-Counts default_k_grid(const Counts& resolving, const UnitCell& reduced);
+// length |b_i| / 2 pi, rounded up to an odd number so that the grid holds
+// the zone centre and is the same for every basis of a lattice when the
+// divisions are equal; for a sheet to an odd multiple of 3, so that it holds
+// the corners of a hexagonal zone in any cell of the lattice.
+Counts default_k_grid(const Counts& resolving, const UnitCell& reduced, double length);
 
-// The translation, k-point and band-path counts of a run on `cell_molecule`,
-// or the message refusing it, in this order: a used translation count of
-// 2^31 or more; a k_grid with fewer points than given translation counts
-// along a periodic direction (the k-point sum would fold the density of
-// distant copies onto near ones); an atom closer than kMinImageDistance to a
-// periodic image of an atom; storage over kPbcMemoryBudgetBytes. Allocates
-// nothing of the run's size.
+// The translation, k-point (of the finer grid where a sheet's run may go on
+// to one) and band-path counts of a run on `cell_molecule`, or the message
+// refusing it, in this order: a used translation count of 2^31 or more; a
+// k_grid with fewer points than given translation counts along a periodic
+// direction (the k-point sum would fold the density of distant copies onto
+// near ones); an atom closer than kMinImageDistance to a periodic image of an
+// atom; given counts (or, without them, divisions) that keep fewer cells than
+// reach 2.75 nearest-neighbour distances of the home cell; storage over
+// kPbcMemoryBudgetBytes. Allocates nothing of the run's size.
 std::variant<PbcSizes, std::string> plan_pbc_sizes(const MolecularBatch& cell_molecule, const ParameterModel& model,
                                                    const PbcConfig& config);
 
 // The translations and k-points of a run that plan_pbc_sizes accepted.
 PbcSampling pbc_sampling(const MolecularBatch& cell_molecule, const PbcConfig& config);
 
-// Runs the periodic SCF, then bands, gaps and density of states. Returns the
+// Runs the periodic SCF, then bands, gaps and density of states, and for a
+// sheet's default grid whose direct gap is below kSheetRefineGapEv (or that
+// did not converge) the SCF again on its refined grid from that solution,
+// then the bands again; the iterations of both count. Returns the
 // message "Periodic calculation requires at least 1 atom in unit cell" for
 // an empty cell and the refusal of plan_pbc_sizes; stops with "Occupied
 // levels (m) exceed unit cell orbitals (n)". A workspace of other sizes is
@@ -196,10 +225,10 @@ struct BlochTransform {
 void diagonalize_bloch_parts(const double* re, const double* im, double shift, const double* d_re,
                              const double* d_im, PbcWorkspace& workspace);
 
-// The same for the Bloch sum F(k) = sum_t F(R_t) e^{i k.R_t} of a block stack,
-// without a shift.
-void diagonalize_bloch_matrix(const Matrix& stack, std::span<const TranslationIndex> translations, const Vec3& k,
-                              PbcWorkspace& workspace);
+// The levels of the Bloch sum F(k) = sum_t F(R_t) e^{i k.R_t} of a block
+// stack, ascending, into workspace.levels.
+void bloch_levels(const Matrix& stack, std::span<const TranslationIndex> translations, const Vec3& k,
+                  PbcWorkspace& workspace);
 
 // Closed-shell Bloch density D = Dre + i Dim over the n_occ lowest levels,
 // from the embedding eigenvectors (the projector on the occupied space,

@@ -43,23 +43,10 @@ void zgemm(CBLAS_TRANSPOSE ta, CBLAS_TRANSPOSE tb, std::size_t m, std::size_t n,
                       as_blas_int(lda), b, as_blas_int(ldb), &beta, c, as_blas_int(ldc));
 }
 
-// Eigenvalues (ascending, into w) and eigenvectors (into a's columns) of the
-// Hermitian m x m matrix in a (column-major, leading dimension m).
+// Eigenpairs of the Hermitian m x m matrix in a, with the workspace's scratch.
 void hermitian_eigenpairs(Complex* a, std::size_t m, double* w, BlochStabilityWorkspace& ws) {
-    const char jobz = 'V', uplo = 'L';
-    const lapack_int order = static_cast<lapack_int>(m);
-    const lapack_int lwork = static_cast<lapack_int>(ws.eigen_work.size());
-    const lapack_int lrwork = static_cast<lapack_int>(ws.eigen_real_work.size());
-    const lapack_int liwork = static_cast<lapack_int>(ws.eigen_int_work.size());
-    lapack_int info = 0;
-#ifdef LAPACK_FORTRAN_STRLEN_END
-    LAPACK_zheevd_base(&jobz, &uplo, &order, a, &order, w, ws.eigen_work.data(), &lwork, ws.eigen_real_work.data(),
-                       &lrwork, ws.eigen_int_work.data(), &liwork, &info, 1, 1);
-#else
-    LAPACK_zheevd_base(&jobz, &uplo, &order, a, &order, w, ws.eigen_work.data(), &lwork, ws.eigen_real_work.data(),
-                       &lrwork, ws.eigen_int_work.data(), &liwork, &info);
-#endif
-    if (info != 0) throw EngineStop("Bloch orbitals could not be computed");
+    quorin::hermitian_eigenpairs(a, m, w, ws.eigen_work, {ws.eigen_real_work.data(), ws.eigen_real_work.size()},
+                                 ws.eigen_int_work);
 }
 
 // The k-point's Bloch parts as a complex column-major n x n matrix.

@@ -43,6 +43,26 @@ void for_points_within(const std::array<Vec3, 3>& v, const std::array<Vec3, 3>& 
     }
 }
 
+// sum over n of 1 / |d - n a| - 2 / (|n| |a|) for n != 0, plus 1 / |d| when d
+// is not zero: the chain's sum less the harmonic part common to every pair.
+// Paired terms n and -n fall off as (3 x^2 - d^2) / (|a|^3 n^3), x the
+// component of d along a; the sum runs until they are far below 1e-6 eV and
+// that leading term covers the rest.
+double chain_sum(const Vec3& a, const Vec3& d) {
+    const double length = std::sqrt(dot(a, a));
+    const double d2 = dot(d, d);
+    const double x = dot(d, a) / length;
+    const auto inverse = [&](double n) {
+        const Vec3 gap = {d[0] - n * a[0], d[1] - n * a[1], d[2] - n * a[2]};
+        return 1.0 / std::sqrt(dot(gap, gap));
+    };
+    const long last = static_cast<long>(std::ceil((200.0 + 20.0 * std::sqrt(d2)) / length));
+    double sum = d2 > 1e-24 ? 1.0 / std::sqrt(d2) : 0.0;
+    for (long n = 1; n <= last; ++n) sum += inverse(double(n)) + inverse(-double(n)) - 2.0 / (double(n) * length);
+    const double beyond = 0.5 / ((double(last) + 0.5) * (double(last) + 0.5));  // sum of n^-3 past `last`
+    return sum + (3.0 * x * x - d2) / (length * length * length) * beyond;
+}
+
 // e^shift erfc(x), without overflow where erfc underflows.
 double scaled_erfc(double shift, double x) {
     if (x < 25.0) return std::exp(shift) * std::erfc(x);
@@ -51,12 +71,20 @@ double scaled_erfc(double shift, double x) {
 
 }  // namespace
 
-Matrix coulomb_beyond(const UnitCell& cell, std::span<const Vec3> positions,
-                      std::span<const TranslationIndex> translations) {
+Matrix coulomb_lattice_sum(const UnitCell& cell, std::span<const Vec3> positions) {
     const std::size_t m = positions.size();
     Matrix phi = Matrix::zeros(m, m);
     const int dim = cell.dimension;
-    if (dim < 2) return phi;
+    if (dim == 1) {
+        for (std::size_t i = 0; i < m; ++i) {
+            for (std::size_t j = 0; j < m; ++j) {
+                const Vec3 d = {positions[i][0] - positions[j][0], positions[i][1] - positions[j][1],
+                                positions[i][2] - positions[j][2]};
+                phi(i, j) = kCoulombEvAngstrom * chain_sum(cell.a1, d);
+            }
+        }
+        return phi;
+    }
     const std::array<Vec3, 3> a = {cell.a1, cell.a2, cell.a3};
     const std::array<Vec3, 3> b = {cell.b1, cell.b2, cell.b3};
     std::array<Vec3, 3> a_dual{}, b_dual{};  // b / 2 pi and a / 2 pi
@@ -106,11 +134,6 @@ Matrix coulomb_beyond(const UnitCell& cell, std::span<const Vec3> positions,
                        (z * std::erf(alpha * z) + std::exp(-alpha * alpha * z * z) / (alpha * std::sqrt(kPi)));
             }
             if (i == j) sum -= 2.0 * alpha / std::sqrt(kPi);
-            for (const TranslationIndex& t : translations) {
-                const Vec3 gap = {d[0] - t.cartesian[0], d[1] - t.cartesian[1], d[2] - t.cartesian[2]};
-                const double rho = std::sqrt(dot(gap, gap));
-                if (rho > 1e-12) sum -= 1.0 / rho;
-            }
             phi(i, j) = kCoulombEvAngstrom * sum;
         }
     }

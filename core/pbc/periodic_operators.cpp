@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -35,7 +36,7 @@ MolecularBatch build_cluster(const MolecularBatch& cell, const ParameterModel& m
     return MolecularBatch::new_for_model(std::move(numbers), positions, model);
 }
 
-// |r_i - r_j - R|, the same number wherever a pair's nearness is decided.
+// |r_i - r_j - R|.
 double image_distance(const MolecularBatch& cell, std::size_t i, std::size_t j, const TranslationIndex& t) {
     const double dx = cell.x[i] - cell.x[j] - t.cartesian[0];
     const double dy = cell.y[i] - cell.y[j] - t.cartesian[1];
@@ -43,47 +44,40 @@ double image_distance(const MolecularBatch& cell, std::size_t i, std::size_t j, 
     return std::sqrt(dx * dx + dy * dy + dz * dz);
 }
 
-// h[first + mu][first + nu] += e over the packed pairs (mu >= nu) of an atom.
-void add_packed(const double* e, std::size_t norb, std::size_t first, std::size_t n, double* h) {
-    std::size_t k = 0;
-    for (std::size_t mu = 0; mu < norb; ++mu) {
-        for (std::size_t nu = 0; nu <= mu; ++nu, ++k) {
-            h[(first + mu) * n + first + nu] += e[k];
-            if (mu != nu) h[(first + nu) * n + first + mu] += e[k];
-        }
+// The kept translations, then every other one that brings an atom within
+// kHandoverEnd of a home atom.
+std::vector<TranslationIndex> near_and_kept(const MolecularBatch& cell, const UnitCell& lattice,
+                                            std::span<const TranslationIndex> kept) {
+    using Key = std::array<std::int32_t, 3>;
+    std::map<Key, bool> seen;
+    std::vector<TranslationIndex> all(kept.begin(), kept.end());
+    for (const TranslationIndex& t : kept) seen[{t.n1, t.n2, t.n3}] = true;
+    for (const TranslationIndex& t : UnitCell::translations_within(lattice, coordinate_triples(cell), kHandoverEnd)) {
+        if (!seen.contains({t.n1, t.n2, t.n3})) all.push_back(t);
     }
+    return all;
 }
 
-// Coulomb field of the image atom's electrons (its on-site block of P(0)) on
-// the home atom, and exchange between the two through P(R_t): the NDDO
-// two-centre terms of one pair with the home atom's rows only.
-void add_image_pair_nddo(const MolecularBatch& cell, const ImagePair& pair, const double* p0, const double* p_r,
-                         double* f0, double* f_r) {
+// Packed on-site density of an atom, both orders of an off-diagonal pair summed.
+std::size_t packed_density(const double* p0, std::size_t n, std::size_t first, std::size_t norb, double* out) {
+    std::size_t k = 0;
+    for (std::size_t la = 0; la < norb; ++la) {
+        for (std::size_t si = 0; si <= la; ++si, ++k) {
+            out[k] = la == si ? p0[(first + la) * n + first + la]
+                              : p0[(first + la) * n + first + si] + p0[(first + si) * n + first + la];
+        }
+    }
+    return k;
+}
+
+// Exchange between the home atom and the image atom through P(R_t): the
+// NDDO two-centre terms of one pair with the home atom's rows only.
+void add_image_exchange_nddo(const MolecularBatch& cell, const ImagePair& pair, const double* p_r, double* f_r) {
     const std::size_t n = cell.n_basis;
     const std::size_t na = cell.orbitals_per_atom[pair.image_atom], fa = cell.first_orbital[pair.image_atom];
     const std::size_t nb = cell.orbitals_per_atom[pair.home_atom], fb = cell.first_orbital[pair.home_atom];
     const std::size_t pairs_b = n_pairs(nb);
     const double* w = pair.integrals.w.data();
-
-    // On-site density of the image atom over its packed pairs, both orders
-    // of an off-diagonal pair summed.
-    std::array<double, n_pairs(9)> pa{};
-    std::size_t k = 0;
-    for (std::size_t la = 0; la < na; ++la) {
-        for (std::size_t si = 0; si <= la; ++si, ++k) {
-            pa[k] = la == si ? p0[(fa + la) * n + fa + la] : p0[(fa + la) * n + fa + si] + p0[(fa + si) * n + fa + la];
-        }
-    }
-    const std::size_t pairs_a = k;
-    std::size_t q = 0;
-    for (std::size_t mu = 0; pair.near && mu < nb; ++mu) {
-        for (std::size_t nu = 0; nu <= mu; ++nu, ++q) {
-            double sum = 0.0;
-            for (std::size_t p = 0; p < pairs_a; ++p) sum += w[p * pairs_b + q] * pa[p];
-            f0[(fb + mu) * n + fb + nu] += sum;
-            if (mu != nu) f0[(fb + nu) * n + fb + mu] += sum;
-        }
-    }
     for (std::size_t mu = 0; mu < nb; ++mu) {
         for (std::size_t la = 0; la < na; ++la) {
             double sum = 0.0;
@@ -99,17 +93,12 @@ void add_image_pair_nddo(const MolecularBatch& cell, const ImagePair& pair, cons
     }
 }
 
-// The same in the point-charge form: the image atom's population on the
-// home atom's diagonal, exchange -gamma/2 P(R_t) elementwise.
-void add_image_pair_gamma(const MolecularBatch& cell, const ImagePair& pair, const double* p0, const double* p_r,
-                          double* f0, double* f_r) {
+// The same in the point-charge form: -gamma/2 P(R_t) elementwise.
+void add_image_exchange_gamma(const MolecularBatch& cell, const ImagePair& pair, const double* p_r, double* f_r) {
     const std::size_t n = cell.n_basis;
     const std::size_t na = cell.orbitals_per_atom[pair.image_atom], fa = cell.first_orbital[pair.image_atom];
     const std::size_t nb = cell.orbitals_per_atom[pair.home_atom], fb = cell.first_orbital[pair.home_atom];
-    double population = 0.0;
-    for (std::size_t la = 0; la < na; ++la) population += p0[(fa + la) * n + fa + la];
     for (std::size_t mu = 0; mu < nb; ++mu) {
-        if (pair.near) f0[(fb + mu) * n + fb + mu] += pair.gamma * population;
         for (std::size_t la = 0; la < na; ++la) {
             f_r[(fb + mu) * n + fa + la] -= 0.5 * pair.gamma * p_r[(fb + mu) * n + fa + la];
         }
@@ -118,9 +107,16 @@ void add_image_pair_gamma(const MolecularBatch& cell, const ImagePair& pair, con
 
 }  // namespace
 
+double handover_weight(double r) {
+    if (r <= kHandoverStart) return 1.0;
+    if (r >= kHandoverEnd) return 0.0;
+    const double x = (r - kHandoverStart) / (kHandoverEnd - kHandoverStart);
+    return 1.0 - x * x * x * (10.0 + x * (-15.0 + 6.0 * x));
+}
+
 PeriodicOperators build_periodic_operators(const MolecularBatch& cell, const ParameterModel& model,
                                            const UnitCell& lattice, std::span<const TranslationIndex> translations,
-                                           bool use_nddo, double point_charge_radius, Matrix& h_stack) {
+                                           bool use_nddo, Matrix& h_stack) {
     const std::size_t m = cell.n_atoms;
     const std::size_t n = cell.n_basis;
     PeriodicOperators ops;
@@ -134,59 +130,83 @@ PeriodicOperators build_periodic_operators(const MolecularBatch& cell, const Par
 
     std::vector<std::optional<ElementParams>> records(m);
     std::vector<SlaterNorms> norms(m);
+    std::vector<double> rho(m, 0.0);
     ops.core_charges.assign(m, 0.0);
+    ops.near_field.resize(m * m);
     for (std::size_t a = 0; a < m; ++a) {
         records[a] = model.get_element(cell.atomic_numbers[a]);
-        if (records[a]) norms[a] = slater_norms(cell.atomic_numbers[a], *records[a]);
-        if (records[a]) ops.core_charges[a] = records[a]->core_charge;
+        if (!records[a]) continue;
+        norms[a] = slater_norms(cell.atomic_numbers[a], *records[a]);
+        ops.core_charges[a] = records[a]->core_charge;
+        rho[a] = klopman_ohno_radius(*records[a]);
     }
-    ops.coulomb_tail = coulomb_beyond(lattice, coordinate_triples(cell), translations);
+    ops.coulomb_tail = coulomb_lattice_sum(lattice, coordinate_triples(cell));
+    const std::vector<TranslationIndex> all = near_and_kept(cell, lattice, translations);
     const std::vector<PairAtomData> atoms = prepare_pair_atoms(cell, model);
     const auto scratch = std::make_unique_for_overwrite<PairIntegralScratch>();
-    const MolecularBatch cluster = build_cluster(cell, model, translations);
-
-    // Atoms of another cell at least point_charge_radius apart interact
-    // only as point charges, as those of the cells beyond do, and through
-    // exchange: their charge distributions' integrals fall off as e^2/r plus
-    // dipole and r^-3 terms whose sums over a lattice have no limit, and a
-    // cluster of whole cells would give those sums values set by its shape.
-    ops.point_charge_radius = point_charge_radius;
+    const MolecularBatch cluster = build_cluster(cell, model, all);
 
     h_stack = Matrix::zeros(translations.size(), n * n);
     double* h0 = ops.home_hcore.data().data();
     std::array<double, 81> block;
-    for (std::size_t t = 1; t < translations.size(); ++t) {
+    DiatomicPairIntegrals integrals;
+    for (std::size_t t = 0; t < all.size(); ++t) {
         check_interruption();
-        double* h_r = h_stack.row(t);
+        const bool kept = t > 0 && t < translations.size();
         for (std::size_t i = 0; i < m; ++i) {
             if (!records[i]) continue;
             const std::size_t fi = cell.first_orbital[i], ni = cell.orbitals_per_atom[i];
             for (std::size_t j = 0; j < m; ++j) {
-                if (!records[j]) continue;
+                if (!records[j] || (t == 0 && j == i)) continue;
                 const std::size_t image = t * m + j;
-                const double r = image_distance(cell, i, j, translations[t]);
-                ImagePair pair{i, j, t, r < point_charge_radius, 0.0, {}};
-                if (!pair.near) ops.coulomb_tail(i, j) += kCoulombEvAngstrom / r;
+                const double r = image_distance(cell, i, j, all[t]);
+                const double weight = handover_weight(r);
+                // The molecular builder already gives pairs within the home
+                // cell in full.
+                const double near = weight - (t == 0 ? 1.0 : 0.0);
+                if (weight > 0.0) {
+                    ops.core_repulsion += 0.5 * weight * model.pair_core_repulsion(*records[i], *records[j], r);
+                    ops.coulomb_tail(i, j) -= weight * kCoulombEvAngstrom / r;
+                }
+                if (near == 0.0 && !kept) continue;
+                std::vector<double>& field = ops.near_field[i * m + j];
+                if (near != 0.0 && field.empty()) {
+                    field.assign(use_nddo ? n_pairs(ni) * n_pairs(cell.orbitals_per_atom[j]) : 1, 0.0);
+                }
                 if (use_nddo) {
-                    if (!compute_diatomic_pair(cluster, model, image, i, atoms[j], atoms[i], pair.integrals,
-                                               *scratch)) {
+                    if (!compute_diatomic_pair(cluster, model, image, i, atoms[j], atoms[i], integrals, *scratch)) {
                         continue;
                     }
-                    if (pair.near) add_packed(pair.integrals.e2a.data(), ni, fi, n, h0);
-                    pair.integrals.e1b = {};
-                    pair.integrals.e2a = {};
-                } else {
-                    const double rho = klopman_ohno_radius(*records[i]) + klopman_ohno_radius(*records[j]);
-                    pair.gamma = klopman_ohno_gamma(cluster, i, image, rho);
-                    for (std::size_t mu = 0; pair.near && mu < ni; ++mu) {
-                        h0[(fi + mu) * n + fi + mu] -= records[j]->core_charge * pair.gamma;
+                    for (std::size_t e = 0; near != 0.0 && e < field.size(); ++e) field[e] += near * integrals.w[e];
+                    std::size_t k = 0;
+                    for (std::size_t mu = 0; near != 0.0 && mu < ni; ++mu) {
+                        for (std::size_t nu = 0; nu <= mu; ++nu, ++k) {
+                            const double e = near * integrals.e2a[k];
+                            h0[(fi + mu) * n + fi + nu] += e;
+                            if (mu != nu) h0[(fi + nu) * n + fi + mu] += e;
+                        }
                     }
+                } else {
+                    const double gamma = klopman_ohno_gamma(r * r, rho[i] + rho[j]);
+                    field[0] += near * gamma;
+                    for (std::size_t mu = 0; mu < ni; ++mu) {
+                        h0[(fi + mu) * n + fi + mu] -= near * records[j]->core_charge * gamma;
+                    }
+                    integrals.w.assign(1, gamma);
                 }
+                if (!kept) continue;
                 if (resonance_block(cluster, i, image, *records[i], *records[j], norms[i], norms[j], block)) {
+                    double* h_r = h_stack.row(t);
                     const std::size_t fj = cell.first_orbital[j], nj = cell.orbitals_per_atom[j];
                     for (std::size_t mu = 0; mu < ni; ++mu) {
                         for (std::size_t nu = 0; nu < nj; ++nu) h_r[(fi + mu) * n + fj + nu] = block[mu * nj + nu];
                     }
+                }
+                ImagePair pair{i, j, t, use_nddo ? 0.0 : integrals.w[0], {}};
+                if (use_nddo) {
+                    pair.integrals = integrals;
+                    pair.integrals.e1b = {};
+                    pair.integrals.e2a = {};
                 }
                 ops.image_pairs.push_back(std::move(pair));
             }
@@ -195,7 +215,10 @@ PeriodicOperators build_periodic_operators(const MolecularBatch& cell, const Par
     for (std::size_t i = 0; i < m; ++i) {
         if (!records[i]) continue;
         double attraction = 0.0;
-        for (std::size_t j = 0; j < m; ++j) attraction += ops.coulomb_tail(i, j) * ops.core_charges[j];
+        for (std::size_t j = 0; j < m; ++j) {
+            attraction += ops.coulomb_tail(i, j) * ops.core_charges[j];
+            ops.core_repulsion += 0.5 * ops.core_charges[i] * ops.coulomb_tail(i, j) * ops.core_charges[j];
+        }
         const std::size_t first = cell.first_orbital[i];
         for (std::size_t mu = 0; mu < cell.orbitals_per_atom[i]; ++mu) h0[(first + mu) * n + first + mu] -= attraction;
     }
@@ -214,54 +237,46 @@ void build_periodic_fock(const MolecularBatch& cell, const ParameterModel& model
     const double* p0 = p_stack.row(0);
     double* f0 = f_stack.row(0);
     const std::size_t m = cell.n_atoms;
+    std::array<double, n_pairs(9)> density{};
     for (std::size_t i = 0; i < m; ++i) {
         if (ops.core_charges[i] == 0.0) continue;
-        double repulsion = 0.0;
+        const std::size_t fi = cell.first_orbital[i], ni = cell.orbitals_per_atom[i];
+        const std::size_t pairs_i = n_pairs(ni);
         for (std::size_t j = 0; j < m; ++j) {
             if (ops.core_charges[j] == 0.0) continue;
+            const std::size_t fj = cell.first_orbital[j], nj = cell.orbitals_per_atom[j];
             double population = 0.0;
-            for (std::size_t la = 0; la < cell.orbitals_per_atom[j]; ++la) {
-                const std::size_t diagonal = cell.first_orbital[j] + la;
-                population += p0[diagonal * n + diagonal];
+            for (std::size_t la = 0; la < nj; ++la) population += p0[(fj + la) * n + fj + la];
+            // Point charges, then the near images' own terms.
+            const double tail = ops.coulomb_tail(i, j) * population;
+            for (std::size_t mu = 0; mu < ni; ++mu) f0[(fi + mu) * n + fi + mu] += tail;
+            const std::vector<double>& field = ops.near_field[i * m + j];
+            if (field.empty()) continue;
+            const std::size_t pairs_j = packed_density(p0, n, fj, nj, density.data());
+            if (!ops.use_nddo) {
+                for (std::size_t mu = 0; mu < ni; ++mu) f0[(fi + mu) * n + fi + mu] += field[0] * population;
+                continue;
             }
-            repulsion += ops.coulomb_tail(i, j) * population;
-        }
-        for (std::size_t mu = 0; mu < cell.orbitals_per_atom[i]; ++mu) {
-            const std::size_t diagonal = cell.first_orbital[i] + mu;
-            f0[diagonal * n + diagonal] += repulsion;
+            std::size_t q = 0;
+            for (std::size_t mu = 0; mu < ni; ++mu) {
+                for (std::size_t nu = 0; nu <= mu; ++nu, ++q) {
+                    double sum = 0.0;
+                    for (std::size_t p = 0; p < pairs_j; ++p) sum += field[p * pairs_i + q] * density[p];
+                    f0[(fi + mu) * n + fi + nu] += sum;
+                    if (mu != nu) f0[(fi + nu) * n + fi + mu] += sum;
+                }
+            }
         }
     }
     for (const ImagePair& pair : ops.image_pairs) {
         const double* p_r = p_stack.row(pair.translation);
         double* f_r = f_stack.row(pair.translation);
         if (ops.use_nddo) {
-            add_image_pair_nddo(cell, pair, p0, p_r, f0, f_r);
+            add_image_exchange_nddo(cell, pair, p_r, f_r);
         } else {
-            add_image_pair_gamma(cell, pair, p0, p_r, f0, f_r);
+            add_image_exchange_gamma(cell, pair, p_r, f_r);
         }
     }
-}
-
-double periodic_core_repulsion(const MolecularBatch& cell, const ParameterModel& model,
-                               std::span<const TranslationIndex> translations, const PeriodicOperators& ops) {
-    std::vector<std::optional<ElementParams>> records(cell.n_atoms);
-    for (std::size_t i = 0; i < cell.n_atoms; ++i) records[i] = model.get_element(cell.atomic_numbers[i]);
-    double energy = 0.0;
-    for (std::size_t i = 0; i < cell.n_atoms; ++i) {
-        if (!records[i]) continue;
-        for (std::size_t j = 0; j < cell.n_atoms; ++j) {
-            if (!records[j]) continue;
-            energy += 0.5 * ops.core_charges[i] * ops.coulomb_tail(i, j) * ops.core_charges[j];
-            for (std::size_t t = 0; t < translations.size(); ++t) {
-                if (t == 0 && j == i) continue;
-                const double r = image_distance(cell, i, j, translations[t]);
-                // Far atoms of other cells repel as point charges, in the tail.
-                if (t > 0 && !(r < ops.point_charge_radius)) continue;
-                energy += 0.5 * model.pair_core_repulsion(*records[i], *records[j], r);
-            }
-        }
-    }
-    return energy;
 }
 
 std::size_t image_pair_doubles(const MolecularBatch& cell) {

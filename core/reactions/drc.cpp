@@ -297,6 +297,7 @@ std::optional<std::string> find_drc_option_error(const DrcOptions& options) {
             return "temperature_k must be a finite number of kelvin at or above zero";
         }
         if (!positive_finite(options.berendsen_tau_fs)) return "berendsen_tau_fs must be a positive finite number";
+        if (options.berendsen_tau_fs < options.time_step_fs) return "berendsen_tau_fs must be at least time_step_fs";
     }
     const auto& start = options.initial_velocities.value;
     if (const auto* draw = std::get_if<InitialVelocities::MaxwellBoltzmann>(&start)) {
@@ -462,14 +463,15 @@ DrcResult run_dynamic_reaction_coordinate(MolecularBatch& molecule, const Parame
         double kinetic = kinetic_energy_ev(workspace.velocities, masses);
         if (options.nvt) {
             // Berendsen weak coupling: lambda^2 = 1 + (dt / tau) (T0 / T - 1).
+            // With dt <= tau (find_drc_option_error) lambda^2 T lies between T
+            // and T0: the scaling never overshoots the bath.
             const double current = temperature_of(kinetic, dof);
             if (current > 1e-6) {
-                const double lambda2 = 1.0 + (dt / options.berendsen_tau_fs) * (options.temperature_k / current - 1.0);
-                if (lambda2 > 0.0) {
-                    scale_velocities(workspace.velocities, std::sqrt(lambda2));
-                    now.thermostat_heat += (lambda2 - 1.0) * kinetic;
-                    kinetic = kinetic_energy_ev(workspace.velocities, masses);
-                }
+                const double lambda2 =
+                    std::max(1.0 + (dt / options.berendsen_tau_fs) * (options.temperature_k / current - 1.0), 0.0);
+                scale_velocities(workspace.velocities, std::sqrt(lambda2));
+                now.thermostat_heat += (lambda2 - 1.0) * kinetic;
+                kinetic = kinetic_energy_ev(workspace.velocities, masses);
             }
         }
         const double temperature = temperature_of(kinetic, dof);
@@ -497,10 +499,17 @@ DrcResult run_dynamic_reaction_coordinate(MolecularBatch& molecule, const Parame
         const double drift = conserved - result.initial_energy_ev;
         if (!(std::fabs(drift) <= broken_drift)) {
             char text[512];
-            std::snprintf(text, sizeof text,
-                          "The dynamics broke down at step %zu (%.2f fs): the total energy drifted %.3g eV from its "
-                          "start, more than %.3g eV (1 eV per atom); use a smaller time_step_fs",
-                          step, static_cast<double>(step) * dt, drift, broken_drift);
+            if (std::isfinite(drift)) {
+                std::snprintf(text, sizeof text,
+                              "The dynamics broke down at step %zu (%.2f fs): the total energy drifted %.3g eV from "
+                              "its start, more than %.3g eV (1 eV per atom); use a smaller time_step_fs",
+                              step, static_cast<double>(step) * dt, drift, broken_drift);
+            } else {
+                std::snprintf(text, sizeof text,
+                              "The dynamics broke down at step %zu (%.2f fs): the total energy is no longer a finite "
+                              "number; use a smaller time_step_fs",
+                              step, static_cast<double>(step) * dt);
+            }
             throw RequestError(text);
         }
         if (!jumped) {

@@ -62,7 +62,7 @@ struct DrcOptions {
     double time_step_fs = 0.5;
     std::size_t total_steps = 500;
     double temperature_k = 298.15;     // thermostat target
-    double berendsen_tau_fs = 100.0;   // thermostat coupling time
+    double berendsen_tau_fs = 100.0;   // thermostat coupling time, at least time_step_fs
     std::size_t recording_interval = 1;  // 0 acts as 1
     double scf_energy_tolerance = 1e-8;  // eV
     double scf_density_tolerance = 1e-7;
@@ -136,7 +136,9 @@ void check_drc_frames_fit(const DrcOptions& options, std::size_t n_atoms, std::u
 // The first option that would make the dynamics meaningless, as a message:
 // a time step that is not positive and finite; a Maxwell-Boltzmann
 // temperature, or under `nvt` a target temperature, that is negative or not
-// finite; under `nvt` a coupling time that is not positive and finite; a
+// finite; under `nvt` a coupling time that is not positive and finite or
+// shorter than the time step (the scaling would then overshoot the target
+// temperature, and a hot system's lambda^2 turn negative); a
 // ScaledCustom kinetic energy that is negative or not finite; supplied
 // velocities that are not finite. None when the options are usable.
 std::optional<std::string> find_drc_option_error(const DrcOptions& options);

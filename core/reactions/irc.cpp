@@ -15,6 +15,7 @@
 #include "core/types/constants.h"
 #include "core/types/errors.h"
 #include "core/vibrations/hessian.h"
+#include "core/vibrations/lowest_mode.h"
 
 namespace quorin {
 
@@ -36,9 +37,12 @@ constexpr double kMinimumDepthKcal = 0.1;
 constexpr double kCurvatureStep = 0.02;
 // Ends a branch may go on from (onto a lower SCF solution, or off a
 // stationary point with an imaginary frequency) before it ends not converged.
-constexpr std::size_t kMaxEndRestarts = 3;
+// On a flat surface the minimisations stop on several such points in turn,
+// each lower (C2H4 + H2 from the elimination transition state: five, each
+// 0.03 to 0.8 meV below the one before).
+constexpr std::size_t kMaxEndRestarts = 10;
 // Cycles of the minimisation that goes on down from such a stationary point.
-constexpr std::size_t kMinimisationCycles = 300;
+constexpr std::size_t kMinimisationCycles = 1000;
 // Points reserved up front; a branch that goes on grows its list.
 constexpr std::size_t kReservedPoints = 256;
 constexpr SurfaceScfSettings kTsScf{60, 1e-7, 1e-6, true};
@@ -121,21 +125,27 @@ IrcPoint make_point(double s, const Evaluation& e, const MolecularBatch& molecul
     return {s, e.scf.total_energy, e.heat_kcal, coordinate_triples(molecule), e.cartesian_rms, e.mass_weighted_rms};
 }
 
+// The SCF of a vibrational analysis on the path, started from `followed`,
+// the solution the path follows at that geometry.
+ScfOptions analysis_scf_options(const Matrix& followed, bool use_nddo) {
+    return {.cosmo = std::nullopt,
+            .electric_field = std::nullopt,
+            .external_charges = std::nullopt,
+            .max_iterations = 60,
+            .energy_tolerance = 1e-8,
+            .density_tolerance = 1e-7,
+            .level_shift = 0.0,
+            .damping = 0.5,
+            .use_nddo = use_nddo,
+            .initial_density = &followed};
+}
+
 // The vibrational analysis at the molecule's geometry, its SCF started from
 // the workspace density, the solution the path follows there.
 HessianResult vibrational_analysis(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                                    bool use_nddo) {
     const Matrix followed = scf.density;
-    const ScfOptions scf_options{.cosmo = std::nullopt,
-                                 .electric_field = std::nullopt,
-                                 .external_charges = std::nullopt,
-                                 .max_iterations = 60,
-                                 .energy_tolerance = 1e-8,
-                                 .density_tolerance = 1e-7,
-                                 .level_shift = 0.0,
-                                 .damping = 0.5,
-                                 .use_nddo = use_nddo,
-                                 .initial_density = &followed};
+    const ScfOptions scf_options = analysis_scf_options(followed, use_nddo);
     const HessianOptions hessian_options{.custom_masses = std::nullopt,
                                          .step_size_angstrom = 0.005,
                                          .temperature_k = 298.15,
@@ -286,6 +296,34 @@ double curvature_along_path(const std::vector<double>& u, MolecularBatch& molecu
     return (slope[0] - slope[1]) / (2.0 * kCurvatureStep);
 }
 
+// What the vibrations say of a stationary end of the path.
+enum class EndVerdict { minimum, saddle, unknown };
+
+// Whether the molecule's geometry, where the workspace holds the solution
+// the path follows, is a minimum: the lowest-mode search finds no vibration
+// below kImaginaryFrequencyCm1. At a saddle point ws.direction holds the
+// lowest mode (unit, mass-weighted). Unknown when the SCF there does not
+// converge, a displaced one stops the search or it runs out of products.
+EndVerdict classify_end(MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
+                        GradientWorkspace& gradient_workspace, IrcWorkspace& ws, bool use_nddo) {
+    const Matrix followed = scf.density;
+    const ScfOptions scf_options = analysis_scf_options(followed, use_nddo);
+    if (!run_rhf_scf_with_options(molecule, model, scf, scf_options).converged) return EndVerdict::unknown;
+    std::vector<double> masses(molecule.n_atoms);
+    for (std::size_t a = 0; a < masses.size(); ++a) masses[a] = ws.sqrt_masses[a] * ws.sqrt_masses[a];
+    LowestMode lowest;
+    try {
+        lowest = find_lowest_vibration(molecule, model, scf, gradient_workspace, scf_options, masses,
+                                       {.use_nddo = use_nddo});
+    } catch (const EngineStop&) {
+        return EndVerdict::unknown;
+    }
+    if (lowest.verdict == EigenvalueVerdict::above) return EndVerdict::minimum;
+    if (lowest.verdict == EigenvalueVerdict::undecided) return EndVerdict::unknown;
+    ws.direction = lowest.mode;
+    return EndVerdict::saddle;
+}
+
 }  // namespace
 
 IrcWorkspace IrcWorkspace::allocate(const MolecularBatch& molecule) {
@@ -341,9 +379,11 @@ IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const Param
     for (std::size_t i = 0; i < dim; ++i) ws.direction[i] = sign * ws.transition_vector[i];
 
     const SurfaceScfSettings settings = with_nddo(kPathScf, options.use_nddo);
-    const double ts_heat = compute_heat_of_formation_kcal_mol(
-        molecule, model, run_surface_scf(molecule, model, scf, settings).total_energy);
-    double previous_heat = ts_heat;
+    SurfaceScfSettings warm_only = settings;
+    warm_only.compare_soft_with_cold = false;
+    const double ts_energy = run_surface_scf(molecule, model, scf, settings).total_energy;
+    const double ts_heat = compute_heat_of_formation_kcal_mol(molecule, model, ts_energy);
+    double previous_energy = ts_energy;
 
     IrcBranch branch;
     if (options.max_points == 0) return branch;
@@ -354,46 +394,82 @@ IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const Param
     branch.points.reserve(std::min<std::size_t>(options.max_points, kReservedPoints));
     double s = 0.0, h = options.step_size;
     const double smallest_step = options.step_size * kSmallestStepFraction;
+
+    // The tight minimisation from the molecule's geometry; its minimum, when
+    // it moved there, is the next point (the path walked counted as the
+    // straight line to it). False when it does not converge or would end
+    // above the last point.
+    const auto minimise_to_next_point = [&](Evaluation& end) {
+        if (!minimise(molecule, model, scf, gradient_workspace, options.use_nddo, spare)) return false;
+        end = evaluate(molecule, model, scf, gradient_workspace, ws, warm_only);
+        end.cold_compared = true;  // the minimiser's convergence test compared with the atomic guess
+        if (!end.scf.converged || end.scf.total_energy > previous_energy) return false;
+        read_mass_weighted(molecule, ws, ws.trial);
+        double moved2 = 0.0;
+        for (std::size_t i = 0; i < dim; ++i) {
+            moved2 += (ws.trial[i] - ws.coords_mw[i]) * (ws.trial[i] - ws.coords_mw[i]);
+        }
+        if (moved2 > 0.0) {
+            if (branch.points.size() >= options.max_points) return false;
+            s += sign * std::sqrt(moved2);
+            branch.points.push_back(make_point(s, end, molecule));
+            ws.coords_mw.swap(ws.trial);
+            previous_energy = end.scf.total_energy;
+        }
+        return true;
+    };
+
     while (branch.points.size() < options.max_points) {
+        Evaluation end;
+        bool minimised = false;  // the workspace holds the end's solution and gradient
         const Evaluation e = corrected_step(h, molecule, model, scf, gradient_workspace, ws, options, settings);
         double moved2 = 0.0;
         for (std::size_t i = 0; i < dim; ++i) {
             moved2 += (ws.trial[i] - ws.coords_mw[i]) * (ws.trial[i] - ws.coords_mw[i]);
         }
-        // The lowest point of the sphere lies next to the previous point, or
-        // above it: the minimum along the path is within this step. The point
-        // is not kept (it would repeat the previous one or climb back), and the
-        // path goes on from the previous point with half the step.
-        if (std::sqrt(moved2) < kTurnedBackFraction * h || e.heat_kcal > previous_heat + options.max_energy_rise) {
+        if (std::sqrt(moved2) < kTurnedBackFraction * h || e.scf.total_energy > previous_energy) {
+            // The lowest point of the sphere lies next to the previous point,
+            // or above it: the minimum along the path is within this step. The
+            // point is not kept (it would repeat the previous one or climb
+            // back), and the path goes on from the previous point with half the
+            // step; once the step is a sliver of the caller's, a tight
+            // minimisation from the previous point takes over.
             h *= 0.5;
-            if (h < smallest_step) return branch;
-            continue;
-        }
-        set_mass_weighted(molecule, ws, ws.trial);
-        s += sign * h;
-        branch.points.push_back(make_point(s, e, molecule));
-        // The unit step just taken (in ws.midpoint), then the new point and
-        // its descent direction.
-        for (std::size_t i = 0; i < dim; ++i) ws.midpoint[i] = (ws.trial[i] - ws.coords_mw[i]) / std::sqrt(moved2);
-        ws.coords_mw.swap(ws.trial);
-        previous_heat = e.heat_kcal;
-        const double g_length = std::max(norm(ws.gradient_mw), 1e-15);
-        for (std::size_t i = 0; i < dim; ++i) ws.direction[i] = -ws.gradient_mw[i] / g_length;
+            if (h >= smallest_step) continue;
+            set_mass_weighted(molecule, ws, ws.coords_mw);
+            if (!minimise_to_next_point(end)) return branch;
+            if (!(ts_heat - end.heat_kcal > kMinimumDepthKcal)) return branch;
+            minimised = true;
+        } else {
+            set_mass_weighted(molecule, ws, ws.trial);
+            s += sign * h;
+            branch.points.push_back(make_point(s, e, molecule));
+            // The unit step just taken (in ws.midpoint), then the new point and
+            // its descent direction.
+            for (std::size_t i = 0; i < dim; ++i) {
+                ws.midpoint[i] = (ws.trial[i] - ws.coords_mw[i]) / std::sqrt(moved2);
+            }
+            ws.coords_mw.swap(ws.trial);
+            previous_energy = e.scf.total_energy;
+            const double g_length = std::max(norm(ws.gradient_mw), 1e-15);
+            for (std::size_t i = 0; i < dim; ++i) ws.direction[i] = -ws.gradient_mw[i] / g_length;
 
-        // The end of the path: the gradient has vanished well below the
-        // transition state, where the energy curves up along the path (next
-        // to a soft saddle point it curves down).
-        if (!(e.mass_weighted_rms < options.min_gradient && ts_heat - e.heat_kcal > kMinimumDepthKcal &&
-              e.scf.converged &&
-              curvature_along_path(ws.midpoint, molecule, model, scf, gradient_workspace, ws, settings) > 0.0)) {
-            continue;
+            // The end of the path: the gradient has vanished well below the
+            // transition state, where the energy curves up along the path (next
+            // to a soft saddle point it curves down).
+            if (!(e.mass_weighted_rms < options.min_gradient && ts_heat - e.heat_kcal > kMinimumDepthKcal &&
+                  e.scf.converged &&
+                  curvature_along_path(ws.midpoint, molecule, model, scf, gradient_workspace, ws, settings) > 0.0)) {
+                continue;
+            }
+            set_mass_weighted(molecule, ws, ws.coords_mw);
+            end = e;
         }
-        set_mass_weighted(molecule, ws, ws.coords_mw);
         // Where the end point's own SCF compared its warm start with one from
         // the atomic guess, that comparison stands; otherwise one runs here.
         const std::optional<ScfResult> lower =
-            e.cold_compared ? std::nullopt
-                            : adopt_lower_solution(molecule, model, scf, spare, settings, e.scf.total_energy);
+            end.cold_compared ? std::nullopt
+                              : adopt_lower_solution(molecule, model, scf, spare, settings, end.scf.total_energy);
         if (lower) {
             // The path followed a solution that is not the lowest here: the
             // end point takes the lower one's values, and the path goes on
@@ -401,13 +477,13 @@ IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const Param
             const Evaluation lower_end = evaluate(molecule, model, scf, gradient_workspace, ws, settings, &*lower);
             branch.points.back() = make_point(s, lower_end, molecule);
             if (restarts++ == kMaxEndRestarts) return branch;
-            previous_heat = lower_end.heat_kcal;
+            previous_energy = lower_end.scf.total_energy;
             h = options.step_size;
             const double length = std::max(norm(ws.gradient_mw), 1e-15);
             for (std::size_t i = 0; i < dim; ++i) ws.direction[i] = -ws.gradient_mw[i] / length;
             continue;
         }
-        if (!options.confirm_minimum || molecule.n_atoms > kIrcExactEndMaxAtoms) {
+        if (!options.confirm_minimum) {
             branch.converged = true;
             return branch;
         }
@@ -415,40 +491,26 @@ IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const Param
         // has one, the path steps off downhill along the lowest mode by one
         // step and a minimisation goes on down from there; its minimum is the
         // next point, checked in turn. (The end point's own evaluation gives
-        // the Hessian its start and the slope along the mode; an SCF from the
-        // atomic guess has run at each of these points, so none runs again.)
-        SurfaceScfSettings warm_only = settings;
-        warm_only.compare_soft_with_cold = false;
-        evaluate(molecule, model, scf, gradient_workspace, ws, warm_only);
+        // the search its start and the slope along the mode; an SCF from the
+        // atomic guess has run at each of these points, so none runs again.
+        // After the curvature test the workspace holds another geometry's.)
+        if (!minimised) evaluate(molecule, model, scf, gradient_workspace, ws, warm_only);
         for (;;) {
-            std::optional<HessianResult> hessian;
-            try {
-                hessian = vibrational_analysis(molecule, model, scf, options.use_nddo);
-            } catch (const EngineStop&) {
-                return branch;  // no analysis, no minimum
-            }
-            if (count_imaginary_frequencies(hessian->vibrational_frequencies_cm1) == 0) {
+            const EndVerdict verdict = classify_end(molecule, model, scf, gradient_workspace, ws, options.use_nddo);
+            if (verdict == EndVerdict::minimum) {
                 branch.converged = true;
                 return branch;
             }
-            if (restarts++ == kMaxEndRestarts || branch.points.size() >= options.max_points) return branch;
-            lowest_mode_mass_weighted(*hessian, ws, ws.direction);
+            if (verdict == EndVerdict::unknown || restarts++ == kMaxEndRestarts ||
+                branch.points.size() >= options.max_points) {
+                return branch;
+            }
             double slope = 0.0;
             for (std::size_t i = 0; i < dim; ++i) slope += ws.gradient_mw[i] * ws.direction[i];
             const double off = slope > 0.0 ? -options.step_size : options.step_size;
             for (std::size_t i = 0; i < dim; ++i) ws.trial[i] = ws.coords_mw[i] + off * ws.direction[i];
             set_mass_weighted(molecule, ws, ws.trial);
-            if (!minimise(molecule, model, scf, gradient_workspace, options.use_nddo, spare)) return branch;
-            const Evaluation minimum = evaluate(molecule, model, scf, gradient_workspace, ws, warm_only);
-            if (!minimum.scf.converged) return branch;
-            read_mass_weighted(molecule, ws, ws.trial);
-            double moved2 = 0.0;
-            for (std::size_t i = 0; i < dim; ++i) {
-                moved2 += (ws.trial[i] - ws.coords_mw[i]) * (ws.trial[i] - ws.coords_mw[i]);
-            }
-            s += sign * std::sqrt(moved2);
-            branch.points.push_back(make_point(s, minimum, molecule));
-            ws.coords_mw.swap(ws.trial);
+            if (!minimise_to_next_point(end)) return branch;
         }
     }
     return branch;

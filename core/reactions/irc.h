@@ -25,9 +25,6 @@ namespace quorin {
 inline constexpr std::uint8_t kIrcForward = 0;
 inline constexpr std::uint8_t kIrcReverse = 1;
 inline constexpr std::uint8_t kIrcBoth = 2;
-// Up to this many atoms a branch end is confirmed as a minimum on the exact
-// (central-difference) Hessian: 6N SCF and gradient evaluations.
-inline constexpr std::size_t kIrcExactEndMaxAtoms = 60;
 
 struct IrcOptions {
     // A direction in mass-weighted coordinates, 3N values (normalised before
@@ -40,11 +37,7 @@ struct IrcOptions {
     // kcal/(mol angstrom amu^1/2): a branch ends at a minimum once the RMS
     // falls below this.
     double min_gradient = 0.05;
-    // kcal/mol: a point higher than the one before by more than this has
-    // passed the minimum along the path; the step is retried at half length.
-    double max_energy_rise = 0.01;
-    // Confirm each end on the exact Hessian (molecules of up to
-    // kIrcExactEndMaxAtoms atoms): see IrcBranch::converged.
+    // Confirm each end by its lowest vibration: see IrcBranch::converged.
     bool confirm_minimum = true;
     bool use_nddo = true;
     std::uint8_t direction = kIrcBoth;  // kIrcForward, kIrcReverse, anything else both
@@ -92,14 +85,17 @@ struct IrcResult {
 };
 
 struct IrcBranch {
-    std::vector<IrcPoint> points;  // in path order, away from the TS
-    // The path reached a minimum: a point whose mass-weighted gradient RMS
-    // lies below min_gradient, more than 0.1 kcal/mol below the transition
-    // state, with a converged SCF and the energy curving up along the path,
-    // where an SCF from the atomic guess finds no lower solution and, with
-    // confirm_minimum on up to kIrcExactEndMaxAtoms atoms, the vibrational
-    // analysis finds no imaginary frequency. (Above that size the Hessian is
-    // not computed: the end is a minimum along the path.)
+    // In path order, away from the TS, each point's energy at or below that
+    // of the point before (the TS for the first).
+    std::vector<IrcPoint> points;
+    // The path reached a minimum more than 0.1 kcal/mol below the transition
+    // state: a point whose mass-weighted gradient RMS lies below min_gradient,
+    // with a converged SCF and the energy curving up along the path, or the
+    // end of the tight minimisation that takes over from the steepest
+    // descent; where an SCF from the atomic guess finds no lower solution
+    // and, with confirm_minimum, no vibration lies below -10 cm^-1 by the
+    // lowest-mode search of core/vibrations/lowest_mode.h (at any size, some
+    // tens of gradients where the central-difference Hessian takes 6N).
     bool converged = false;
 };
 
@@ -110,23 +106,27 @@ std::optional<std::string> find_irc_option_error(const IrcOptions& options);
 
 // One branch from the TS along sign x the workspace's transition vector
 // (sign +1 forward, -1 reverse), on the workspace's solution at the TS
-// where it holds one. A step whose corrected point turns back to
-// the previous one or rises above it by more than max_energy_rise has met
-// the minimum along the path: it is not kept, and the path goes on from the
-// previous point with half the step (down to 1/1024 of step_size, where the
-// branch ends). The path coordinate grows by the step taken. Every point
-// costs at most max_corrector_iterations SCF+gradient evaluations, the end
-// two more, one SCF from the atomic guess and the Hessian's 6N.
+// where it holds one. A step whose corrected point turns back to the
+// previous one or lies above it in energy has met the minimum along the
+// path: it is not kept, and the path goes on from the previous point with
+// half the step. Below 1/1024 of step_size the steepest descent has done
+// its part: a tight minimisation (at most 1000 cycles) goes on from the last
+// point, and its minimum is the next point. So no point lies above the one
+// before, and the path coordinate grows by the length of each step taken
+// (the straight line to a minimisation's minimum). Every point costs at most
+// max_corrector_iterations SCF+gradient evaluations, the end two more, one
+// SCF from the atomic guess and the lowest-mode search (some tens).
 //
 // A path that keeps a symmetry of the transition state can end on a
-// stationary point of that symmetry that is no minimum. Where the exact
-// Hessian at an end shows an imaginary frequency, the path steps off along
-// the lowest mode by step_size and a tight minimisation (at most 300 cycles)
-// goes on down from there; its minimum is the next point, checked in turn.
-// Where an SCF from the atomic guess finds a lower solution at an end, the
-// end point takes that solution's values and the path goes on down on it.
-// After three such restarts, or a minimisation that does not converge (as
-// where the ends drift apart), the branch ends not converged.
+// stationary point of that symmetry that is no minimum. Where the lowest
+// vibration at an end lies below -10 cm^-1, the path steps off along
+// the lowest mode by step_size and a tight minimisation goes on down from
+// there; its minimum is the next point, checked in turn. Where an SCF from
+// the atomic guess finds a lower solution at an end, the end point takes
+// that solution's values and the path goes on down on it. After ten such
+// restarts, or a minimisation that does not converge (as where the ends
+// drift apart) or a lowest-mode search that ends undecided, the branch ends
+// not converged.
 IrcBranch trace_single_branch(double sign, MolecularBatch& molecule, const ParameterModel& model, ScfWorkspace& scf,
                               GradientWorkspace& gradient_workspace, IrcWorkspace& workspace,
                               const IrcOptions& options);

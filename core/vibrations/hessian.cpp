@@ -292,7 +292,7 @@ HessianResult compute_hessian_and_frequencies(MolecularBatch& molecule, const Pa
     // Checked up front: the thermochemistry would refuse them only after the
     // whole Hessian had been computed.
     require_valid_thermochemistry_conditions(options.temperature_k, options.pressure_atm,
-                                             options.rotational_symmetry_number);
+                                             options.rotational_symmetry_number, molecule.n_atoms);
     const std::vector<double> masses = hessian_masses(molecule, options);
 
     const ScfResult base = run_rhf_scf_with_options(molecule, model, scf, scf_options);

@@ -15,10 +15,11 @@ namespace quorin {
 
 namespace {
 
-// Lever (angstrom per radian, mass-weighted root mean square) below which a
-// rotation about the molecule's own axis is no rigid motion: a fifth of the
-// default Hessian step, so a finite-difference Hessian cannot tell it from a
-// bend.
+// Lever (angstrom per radian, the largest of any atom) below which a rotation
+// about the molecule's own axis is no rigid motion: a fifth of the default
+// Hessian step, so a finite-difference Hessian cannot tell it from a bend.
+// The largest lever, not a mass-weighted mean, so that one heavy atom at the
+// mass centre does not hide the levers of the light ones.
 constexpr double kUnresolvedLeverAngstrom = 1e-3;
 // A chain of atoms that turns by less than this at every atom is linear: an
 // optimisation of a linear molecule to the default gradient tolerances stops
@@ -36,32 +37,45 @@ std::array<double, 3> position(const MolecularBatch& molecule, std::size_t a) {
 }
 
 // Principal moments of inertia about the mass centre (ascending, amu
-// angstrom^2), their axes in the columns of `axes`, and the total mass.
+// angstrom^2), their axes in the columns of `axes`, and the mass centre.
 struct Inertia {
     Vec64 moments = Vec64::zeros(3);
     Matrix axes = Matrix::zeros(3, 3);
-    double total_mass = 0.0;
+    std::array<double, 3> centre{};
 };
 
 Inertia principal_inertia(const MolecularBatch& molecule, std::span<const double> masses) {
     Inertia out;
     Matrix tensor = Matrix::zeros(3, 3);
-    add_inertia_tensor(molecule, masses, centre_of_mass(molecule, masses), tensor);
+    out.centre = centre_of_mass(molecule, masses);
+    add_inertia_tensor(molecule, masses, out.centre, tensor);
     diagonalize_symmetric(tensor, out.moments, out.axes);
-    out.total_mass = std::accumulate(masses.begin(), masses.end(), 0.0);
     return out;
 }
 
+// Largest distance (angstrom) of an atom from the line through the mass
+// centre along `axis` (unit): the longest lever of a rotation about it.
+double largest_lever(const MolecularBatch& molecule, const std::array<double, 3>& centre,
+                     const std::array<double, 3>& axis) {
+    double largest2 = 0.0;
+    for (std::size_t a = 0; a < molecule.n_atoms; ++a) {
+        const std::array<double, 3> d{molecule.x[a] - centre[0], molecule.y[a] - centre[1],
+                                      molecule.z[a] - centre[2]};
+        const double along = d[0] * axis[0] + d[1] * axis[1] + d[2] * axis[2];
+        largest2 = std::max(largest2, d[0] * d[0] + d[1] * d[1] + d[2] * d[2] - along * along);
+    }
+    return std::sqrt(largest2);
+}
+
 // Fewer than three atoms; a rotation about the axis of the smallest moment
-// with a lever below kUnresolvedLeverAngstrom; or the atoms, in their order
-// along that axis, a chain that turns by less than kLinearTurnDegrees at
-// every atom.
+// with no lever as long as kUnresolvedLeverAngstrom; or the atoms, in their
+// order along that axis, a chain that turns by less than kLinearTurnDegrees
+// at every atom.
 bool linear_geometry(const MolecularBatch& molecule, const Inertia& inertia) {
     const std::size_t n = molecule.n_atoms;
-    if (n < 3 || inertia.moments[0] <= inertia.total_mass * kUnresolvedLeverAngstrom * kUnresolvedLeverAngstrom) {
-        return true;
-    }
+    if (n < 3) return true;
     const std::array<double, 3> axis{inertia.axes(0, 0), inertia.axes(1, 0), inertia.axes(2, 0)};
+    if (largest_lever(molecule, inertia.centre, axis) < kUnresolvedLeverAngstrom) return true;
     auto along = [&](std::size_t a) {
         return axis[0] * molecule.x[a] + axis[1] * molecule.y[a] + axis[2] * molecule.z[a];
     };
@@ -105,10 +119,10 @@ std::array<double, 3> centre_of_mass(const MolecularBatch& molecule, std::span<c
 std::size_t external_motion_basis(const MolecularBatch& molecule, std::span<const double> masses, Matrix& basis) {
     const std::size_t n_atoms = molecule.n_atoms;
     const std::size_t dim = 3 * n_atoms;
-    const std::array<double, 3> com = centre_of_mass(molecule, masses);
     // Rotations about the principal axes; a linear molecule has none about
     // the axis of the smallest moment, its own.
     const Inertia inertia = principal_inertia(molecule, masses);
+    const std::array<double, 3>& com = inertia.centre;
     const std::size_t first_axis = linear_geometry(molecule, inertia) ? 1 : 0;
     basis.fill(0.0);
     for (std::size_t a = 0; a < n_atoms; ++a) {
@@ -124,16 +138,20 @@ std::size_t external_motion_basis(const MolecularBatch& molecule, std::span<cons
         }
     }
     // Modified Gram-Schmidt; accepted vectors are packed into the leading rows.
+    // A vector is dropped when what remains of it is a rounding residue of
+    // its own length (rigid motions of masses from 1e-3 to 1e6 amu differ in
+    // length by orders of magnitude).
     std::size_t count = 0;
     for (std::size_t k = 0; k < 6; ++k) {
         double* v = basis.row(k);
+        const double length2 = std::inner_product(v, v + dim, v, 0.0);
         for (std::size_t m = 0; m < count; ++m) {
             const double* u = basis.row(m);
             const double dot = std::inner_product(v, v + dim, u, 0.0);
             for (std::size_t i = 0; i < dim; ++i) v[i] -= dot * u[i];
         }
         const double norm2 = std::inner_product(v, v + dim, v, 0.0);
-        if (norm2 > 1e-10) {
+        if (norm2 > 1e-10 * length2 && norm2 > 0.0) {
             const double inv = 1.0 / std::sqrt(norm2);
             double* target = basis.row(count);
             for (std::size_t i = 0; i < dim; ++i) target[i] = v[i] * inv;

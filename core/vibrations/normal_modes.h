@@ -59,9 +59,9 @@ void project_external_motions(const Matrix& basis, std::size_t count, double cur
 // The one linearity rule of the vibrational analysis, the thermochemistry,
 // the rigid-body projections and the dynamics' degrees of freedom: fewer
 // than three atoms; a rotation about the axis of the smallest principal
-// moment of inertia (one positive mass per atom) that moves the atoms by less
-// than 1e-3 angstrom per radian in mass-weighted root mean square, below what
-// a finite-difference Hessian resolves; or atoms that, taken in their order
+// moment of inertia (one positive mass per atom) that moves no atom by as much
+// as 1e-3 angstrom per radian, below what a finite-difference Hessian
+// resolves, whatever the masses; or atoms that, taken in their order
 // along that axis, form a chain turning by less than 2 degrees at every atom,
 // more than what an optimisation of a linear molecule to the default
 // tolerances leaves (up to about 1.3 degrees) and less than a molecule bent

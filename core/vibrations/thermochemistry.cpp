@@ -72,15 +72,22 @@ double compute_zero_point_energy(std::span<const double> vibrational_frequencies
     return zpve;
 }
 
+double largest_rotational_symmetry_number(std::size_t n_atoms) {
+    return std::max(60.0, 2.0 * static_cast<double>(n_atoms));
+}
+
 void require_valid_thermochemistry_conditions(double temperature_k, double pressure_atm,
-                                              double rotational_symmetry_number) {
+                                              double rotational_symmetry_number, std::size_t n_atoms) {
     if (!(temperature_k > 0.0)) throw EngineStop("Temperature must be strictly positive");
     if (!std::isfinite(temperature_k)) throw EngineStop("Temperature must be a finite number of kelvin");
     if (!(pressure_atm > 0.0) || !std::isfinite(pressure_atm)) {
         throw EngineStop("Pressure must be a positive finite number of atmospheres");
     }
-    if (!(rotational_symmetry_number > 0.0) || !std::isfinite(rotational_symmetry_number)) {
-        throw EngineStop("Rotational symmetry number must be a positive finite number");
+    const double largest = largest_rotational_symmetry_number(n_atoms);
+    if (!(rotational_symmetry_number >= 1.0 && rotational_symmetry_number <= largest &&
+          rotational_symmetry_number == std::floor(rotational_symmetry_number))) {
+        throw EngineStop("Rotational symmetry number must be a whole number from 1 to " +
+                         std::to_string(static_cast<std::size_t>(largest)));
     }
 }
 
@@ -96,7 +103,8 @@ Thermodynamics compute_thermochemistry(const MolecularBatch& molecule, std::span
         if (!(m > 0.0) || !std::isfinite(m)) throw EngineStop("Atomic masses must be positive finite numbers");
     }
     const double zpve = compute_zero_point_energy(vibrational_frequencies_cm1);
-    require_valid_thermochemistry_conditions(temperature_k, pressure_atm, rotational_symmetry_number);
+    require_valid_thermochemistry_conditions(temperature_k, pressure_atm, rotational_symmetry_number,
+                                             molecule.n_atoms);
     const double t = temperature_k;
 
     Thermodynamics th;

@@ -1,6 +1,7 @@
 #pragma once
 // Zero-point energy and rigid-rotor harmonic-oscillator ideal-gas
 // thermochemistry of one molecule from its harmonic frequencies.
+#include <cstddef>
 #include <span>
 
 #include "core/types/molecule.h"
@@ -34,11 +35,19 @@ inline constexpr double kWavenumberToKelvin = 1.43877687750393;
 // Zero-point energy (kcal/mol) of the positive frequencies (cm^-1).
 double compute_zero_point_energy(std::span<const double> vibrational_frequencies_cm1);
 
+// The largest rotational symmetry number of a molecule of `n_atoms` atoms:
+// the order of its group of proper rotations. The cubic and icosahedral
+// groups have at most 60; a cyclic or dihedral group of order n or 2n (n of
+// at least 3) moves every atom off its main axis through an orbit of at
+// least n atoms, so n <= N; a linear molecule has at most 2.
+double largest_rotational_symmetry_number(std::size_t n_atoms);
+
 // Stops unless the temperature is strictly positive ("Temperature must be
-// strictly positive", NaN included) and finite, and the pressure and the
-// rotational symmetry number are positive finite numbers.
+// strictly positive", NaN included) and finite, the pressure a positive
+// finite number, and the rotational symmetry number a whole number from 1 to
+// largest_rotational_symmetry_number(n_atoms).
 void require_valid_thermochemistry_conditions(double temperature_k, double pressure_atm,
-                                              double rotational_symmetry_number);
+                                              double rotational_symmetry_number, std::size_t n_atoms);
 
 // Thermochemistry at the molecule's geometry with one mass (amu) per atom.
 // Frequencies at or below 10 cm^-1 count only in the zero-point energy.

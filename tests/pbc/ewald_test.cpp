@@ -15,7 +15,7 @@ namespace {
 // cell (any further atoms uncharged), from every translation (none kept).
 double potential_at(const std::vector<Vec3>& vectors, const std::vector<Vec3>& positions, std::size_t at) {
     const UnitCell cell = std::get<UnitCell>(UnitCell::from_translation_vectors(vectors, vectors.size()));
-    const Matrix phi = coulomb_beyond(cell, positions, {});
+    const Matrix phi = coulomb_lattice_sum(cell, positions);
     return phi(at, 0) - phi(at, 1);
 }
 

@@ -33,6 +33,15 @@ FRAME_KEYS = ["step", "time_fs", "potential_energy_ev", "kinetic_energy_ev", "to
          "argument 'temperature_k': must lie in [0.0, 1000000.0] K (got -1.0)"),
         (H2_Z, H2_XYZ, {"ensemble": "nvt", "berendsen_tau_fs": 0.0},
          "argument 'berendsen_tau_fs': must be a finite number above 0.0 fs (got 0.0)"),
+        # A coupling time below the time step let the scaling overshoot the
+        # bath: water at 0.1 fs heated to 3,551 K on average, and at 5e-324 fs
+        # ended in a NaN energy.
+        (WATER_Z, WATER_XYZ, {"ensemble": "nvt", "berendsen_tau_fs": 0.1},
+         "argument 'berendsen_tau_fs': must be at least time_step_fs (0.5 fs): a shorter coupling overshoots the "
+         "bath temperature and heats the system (got 0.1)"),
+        (WATER_Z, WATER_XYZ, {"ensemble": "nvt", "berendsen_tau_fs": 5e-324, "time_step_fs": 0.25},
+         "argument 'berendsen_tau_fs': must be at least time_step_fs (0.25 fs): a shorter coupling overshoots the "
+         "bath temperature and heats the system (got 5e-324)"),
     ],
 )
 def test_refused_input(qp, numbers, coords, kwargs, message):

@@ -54,16 +54,23 @@ def water_vib(qp):
         (WATER_Z, W, {"pressure_atm": math.inf},
          "argument 'pressure_atm': must lie in [1e-10, 10000000000.0] atm (got inf)"),
         (WATER_Z, W, {"rotational_symmetry_number": 0},
-         "argument 'rotational_symmetry_number': must be a finite number of at least 1.0 (got 0.0)"),
+         "argument 'rotational_symmetry_number': must be a whole number from 1 to 60 (got 0.0)"),
         (WATER_Z, W, {"step_size_angstrom": 0.0},
          "argument 'step_size_angstrom': must lie in [1e-5, 0.1] angstrom (got 0.0)"),
         # Values that gave numbers as if they were sound: a step doubles
         # cannot resolve (water minimum: a -5084 cm^-1 mode), a symmetry number
-        # below one rotation (S_rot of 1385 cal/(mol K) at 1e-300).
+        # below one rotation (S_rot of 1385 cal/(mol K) at 1e-300), or one
+        # that is no order of a rotation group (a fraction; more than the 60
+        # of the icosahedral group, the most three atoms can have: 1e300
+        # zeroed the rotational entropy).
         (WATER_Z, W, {"step_size_angstrom": 1e-12},
          "argument 'step_size_angstrom': must lie in [1e-5, 0.1] angstrom (got 1e-12)"),
         (WATER_Z, W, {"rotational_symmetry_number": 0.5},
-         "argument 'rotational_symmetry_number': must be a finite number of at least 1.0 (got 0.5)"),
+         "argument 'rotational_symmetry_number': must be a whole number from 1 to 60 (got 0.5)"),
+        (WATER_Z, W, {"rotational_symmetry_number": 2.5},
+         "argument 'rotational_symmetry_number': must be a whole number from 1 to 60 (got 2.5)"),
+        (WATER_Z, W, {"rotational_symmetry_number": 1e300},
+         "argument 'rotational_symmetry_number': must be a whole number from 1 to 60 (got 1e300)"),
         # A mass list of the wrong length is refused rather than silently ignored.
         (WATER_Z, W, {"custom_masses": [16.0, 1.0]},
          "argument 'custom_masses': must hold one mass per atom: got 2 for 3 atoms"),
@@ -96,6 +103,7 @@ def test_non_positive_temperature_is_refused(qp, temperature):
         ({"custom_masses": [16.0, "1", 1.0]}, TypeError, "argument 'custom_masses'"),
         ({"project_external": 1}, TypeError, "argument 'project_external'"),
         ({"temperature_k": "hot"}, TypeError, "argument 'temperature_k'"),
+        ({"rotational_symmetry_number": True}, TypeError, "argument 'rotational_symmetry_number'"),
     ],
 )
 def test_argument_conversion_errors(qp, kwargs, error, text):
@@ -179,6 +187,19 @@ def test_uniform_mass_scaling_scales_frequencies(qp, water_vib):
     assert heavy.cartesian_hessian == water_vib.cartesian_hessian
     for f_heavy, f in zip(heavy.vibrational_frequencies_cm1, water_vib.vibrational_frequencies_cm1):
         assert f_heavy == pytest.approx(0.5 * f, rel=1e-9)
+
+
+def test_extreme_masses_keep_three_rotations(qp):
+    # Any mix of accepted masses leaves 3N - 6 vibrations: a heavy atom at the
+    # mass centre does not make bent water linear. Reference: masses 1e5
+    # times lighter at the heavy end, where the frequencies have reached the
+    # infinite-mass limit to well within 0.1 cm^-1 (they move by O(m_H/m)).
+    for limit, extreme in (([1e5, 1, 1], [1e6, 1, 1]), ([1e-3, 1e5, 1e-3], [1e-3, 1e6, 1e-3])):
+        reference = qp.frequencies(WATER_Z, W, "AM1", custom_masses=limit)
+        v = qp.frequencies(WATER_Z, W, "AM1", custom_masses=extreme)
+        assert len(v.vibrational_frequencies_cm1) == 3
+        assert v.vibrational_frequencies_cm1 == pytest.approx(reference.vibrational_frequencies_cm1, abs=0.1)
+        assert v.zpve_kcal_mol == pytest.approx(reference.zpve_kcal_mol, abs=1e-3)
 
 
 def test_thermochemistry_follows_ideal_gas_relations(qp, water_vib):

@@ -248,6 +248,8 @@ TEST(DynamicReactionCoordinate, RefusesUnusableInputBeforeAnyScf) {
     // with Python, whose tests cover them.
     DrcOptions step = nve(-0.5, 5);
     cases.push_back({step, kHydrogen, "time_step_fs must be a positive finite number"});
+    // A coupling time shorter than the step overshoots the bath.
+    cases.push_back({nvt(300.0, 0.1, 0.5, 5), kHydrogen, "berendsen_tau_fs must be at least time_step_fs"});
     DrcOptions negative_ke = nve(0.5, 5);
     negative_ke.initial_velocities.value = InitialVelocities::ScaledCustom{{{1, 0, 0}, {0, 0, 0}}, -1.0};
     cases.push_back(

@@ -236,7 +236,7 @@ TEST(Hessian, RefusesUnsoundInputsAndUnconvergedScf) {
         {"Temperature must be strictly positive", [=](HessianOptions& o) { o.temperature_k = nan; }},
         {"Temperature must be a finite number of kelvin", [=](HessianOptions& o) { o.temperature_k = inf; }},
         {"Pressure must be a positive finite number of atmospheres", [](HessianOptions& o) { o.pressure_atm = -1.0; }},
-        {"Rotational symmetry number must be a positive finite number",
+        {"Rotational symmetry number must be a whole number from 1 to 60",
          [](HessianOptions& o) { o.rotational_symmetry_number = 0.0; }},
         {"custom_masses must hold one mass per atom: got 2 for 3 atoms",
          [](HessianOptions& o) { o.custom_masses = std::vector<double>{16.0, 1.0}; }},

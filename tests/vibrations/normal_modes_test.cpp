@@ -182,13 +182,15 @@ TEST(NormalModes, ProjectionRemovesRigidBodyMotionOnly) {
 }
 
 // One rule for the analysis' external-mode count and the linearity test:
-// the mass-weighted RMS lever of the rotation about the axis of smallest
-// moment below 1e-3 angstrom per radian, or a chain that turns by less than
-// 2 degrees at every atom. Levers by hand: three unit masses at x = 0, 1, 2
-// with the last one y off the line lie about y / sqrt(18) from the best line
-// (0.24e-3 for y = 1e-3); O=C=O (16, 12, 16) with the carbon 3e-4 angstrom
-// off axis, about 1.3e-4. Unit bonds turning by 1 degree (what a default
-// optimisation of a linear molecule leaves) have a lever of 4e-3.
+// no atom farther than 1e-3 angstrom from the axis of smallest moment, or a
+// chain that turns by less than 2 degrees at every atom. Levers by hand:
+// three unit masses at x = 0, 1, 2 with the last one y off the line lie at
+// most y/3 from the best line (0.33e-3 for y = 1e-3); O=C=O (16, 12, 16)
+// with the carbon 3e-4 angstrom off axis, about 2.2e-4 (the carbon). Unit
+// bonds turning by 1 degree (what a default optimisation of a linear
+// molecule leaves) have levers of about 6e-3. Bent water keeps its three
+// rotations whatever the masses in the accepted 1e-3 to 1e6 amu: one heavy
+// atom at the mass centre shortens no lever of the others.
 TEST(NormalModes, OneLinearityRuleForTheTestAndTheRigidMotions) {
     struct Case {
         const char* name;
@@ -210,6 +212,8 @@ TEST(NormalModes, OneLinearityRuleForTheTestAndTheRigidMotions) {
         {"carbon dioxide, carbon 3e-4 angstrom off axis", {{0, 0, -1.16}, {3e-4, 0, 0}, {0, 0, 1.16}},
          {15.9994, 12.011, 15.9994}, true},
         {"bent", {{0, 0, 0}, {0.96, 0, 0}, {-0.24, 0.93, 0}}, {15.9994, 1.0079, 1.0079}, false},
+        {"bent, heavy oxygen", {{0, 0, 0}, {0.96, 0, 0}, {-0.24, 0.93, 0}}, {1e6, 1, 1}, false},
+        {"bent, heavy hydrogen", {{0, 0, 0}, {0.96, 0, 0}, {-0.24, 0.93, 0}}, {1e-3, 1e6, 1e-3}, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -180,8 +180,13 @@ TEST(Thermochemistry, RefusesUnphysicalConditions) {
         {inf, 1.0, 1.0, w.masses, "Temperature must be a finite number of kelvin"},
         {298.15, 0.0, 1.0, w.masses, "Pressure must be a positive finite number of atmospheres"},
         {298.15, nan, 1.0, w.masses, "Pressure must be a positive finite number of atmospheres"},
-        {298.15, 1.0, 0.0, w.masses, "Rotational symmetry number must be a positive finite number"},
-        {298.15, 1.0, -2.0, w.masses, "Rotational symmetry number must be a positive finite number"},
+        {298.15, 1.0, 0.0, w.masses, "Rotational symmetry number must be a whole number from 1 to 60"},
+        {298.15, 1.0, -2.0, w.masses, "Rotational symmetry number must be a whole number from 1 to 60"},
+        // Not the order of a rotation group: a fraction, or more than the 60
+        // of the icosahedral group, the largest for three atoms.
+        {298.15, 1.0, 2.5, w.masses, "Rotational symmetry number must be a whole number from 1 to 60"},
+        {298.15, 1.0, 61.0, w.masses, "Rotational symmetry number must be a whole number from 1 to 60"},
+        {298.15, 1.0, 1e300, w.masses, "Rotational symmetry number must be a whole number from 1 to 60"},
         {298.15, 1.0, 1.0, {15.9994, 0.0, 1.0079}, "Atomic masses must be positive finite numbers"},
         {298.15, 1.0, 1.0, {15.9994, nan, 1.0079}, "Atomic masses must be positive finite numbers"},
     };
