@@ -376,8 +376,8 @@ LowestEigenvalue test_lowest_eigenvalue(DavidsonWorkspace& ws, std::size_t len, 
     // first run followed. Its lowest Ritz value bounds the lowest eigenvalue
     // of that complement from above; below the first run's lowest, less its
     // error, or below the threshold, it shows an eigenvector the first run
-    // missed.
-    // It converges by the first run's rule (its roots, its error bound).
+    // missed. It converges by the first run's rule (a cluster, its error
+    // bound).
     double first_theta = 0.0;
     double first_error = 0.0;
     bool disagrees = false;

@@ -209,7 +209,6 @@ EigenvalueTest orbital_stability_test(std::size_t max_products) {
     test.absolute_tolerance = kStabilityToleranceEv;
     test.residual_bound = kStabilityResidualEv;
     test.near_margin = kNearThresholdEv;
-    test.second_opinion_margin = kSecondOpinionEv;
     test.max_products = max_products;
     test.exact_dimension = kExactStabilityPairs;
     test.dense_dimension = kDenseStabilityPairs;
@@ -331,7 +330,7 @@ StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& 
     }
 
     EigenvalueTest test = orbital_stability_test(max_products);
-    if (!decisive) test.second_opinion_margin = 0.0;
+    if (decisive) test.second_opinion_margin = kSecondOpinionEv;
     const LowestEigenvalue lowest =
         test_lowest_eigenvalue(davidson, len, m, check.products, diagonal, product, column, test);
     check.lowest_eigenvalue = lowest.value;

@@ -51,9 +51,10 @@ inline constexpr std::size_t kExactStabilityPairs = 400;
 // The test of an orbital Hessian's lowest eigenvalue that every SCF's
 // stability check makes: against kUnstableEigenvalueEv, to
 // kStabilityToleranceEv and the lowest residual within kStabilityResidualEv,
-// with a second opinion near the threshold, within `max_products` products;
-// the whole Hessian up to kDenseStabilityPairs rotations, and when the
-// budget runs out on at most kExactStabilityPairs.
+// within `max_products` products; the whole Hessian up to
+// kDenseStabilityPairs rotations, and when the budget runs out on at most
+// kExactStabilityPairs. The molecular check adds the second opinion within
+// kSecondOpinionEv of the threshold.
 EigenvalueTest orbital_stability_test(std::size_t max_products = kStabilityProducts);
 
 struct StabilityWorkspace {
@@ -105,9 +106,10 @@ struct StabilityCheck {
 // - stable: the lowest Ritz value less error_bound (at most
 //   kStabilityToleranceEv) lies above the threshold, its residual within
 //   kStabilityResidualEv (what that proves, and what it rests on: see
-//   test_lowest_eigenvalue); exact with at most kDenseStabilityPairs pairs,
-//   or with at most kExactStabilityPairs when the iterations reach no
-//   verdict.
+//   test_lowest_eigenvalue), and within kSecondOpinionEv of the threshold
+//   the second opinion of a random block agrees; exact with at most
+//   kDenseStabilityPairs pairs, or with at most kExactStabilityPairs when
+//   the iterations reach no verdict.
 // - undecided (decided false, stable false): the budget ran out on a larger
 //   system. The lowest Ritz vector is left in ws.davidson.ritz_vector.
 // Without `decisive` (a solution whose verdict cannot end its SCF, which
