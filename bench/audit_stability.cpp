@@ -1,6 +1,7 @@
 // The SCF stability check against the whole orbital Hessian, over a few
-// hundred solutions: the small ladder molecules and far-apart fragments
-// (a stretched O2 or C2 next to an ordinary molecule, two C2), each as given
+// hundred solutions: the small ladder molecules, far-apart fragments (a
+// stretched O2 or C2 next to an ordinary molecule, two C2) and S2 pressed
+// to 1.25 angstrom (alone, beside another, beside benzene), each as given
 // and randomly distorted, under MNDO, AM1, PM3, RM1 and PM6. The solutions
 // of each geometry: the SCF's own, and the ones a plain Roothaan loop with
 // Pulay extrapolation reaches from the neutral-atom guess and from a
