@@ -337,9 +337,12 @@ LowestEigenvalue test_lowest_eigenvalue(DavidsonWorkspace& ws, std::size_t len, 
     // residual bound after at least one round of corrections; its error is
     // its residual r1 or, with the root above clear of the cluster, the
     // cluster's quadratic bound sum r_j^2 / gap. Near the threshold the
-    // cluster's roots must all reach the bound.
+    // cluster's roots must all reach the bound, and with
+    // test.whole_near_threshold an operator of at most test.exact_dimension
+    // is then settled whole.
     const double bound = test.residual_bound;
     bool converged = false;
+    bool whole = false;
     double error = std::numeric_limits<double>::infinity();
     const auto rule = [&](const RitzRound& round) {
         RitzDecision decision;
@@ -348,6 +351,7 @@ LowestEigenvalue test_lowest_eigenvalue(DavidsonWorkspace& ws, std::size_t len, 
         while (cluster < round.roots && round.theta[cluster] - theta < kCloseRootsEv) ++cluster;
         const bool near = theta - test.threshold < test.near_margin;
         bool settled = (round.corrections > 0 || round.complete) && round.residual[0] <= bound;
+        whole = test.whole_near_threshold && near && settled && len <= test.exact_dimension;
         double squares = 0.0;
         std::size_t behind = 0;  // the cluster's root farthest from converged
         for (std::size_t j = 0; j < cluster; ++j) {
@@ -364,7 +368,7 @@ LowestEigenvalue test_lowest_eigenvalue(DavidsonWorkspace& ws, std::size_t len, 
         // pair is still converged to the residual bound (its vector is the
         // way down), as far as the budget allows.
         const bool below = theta < test.threshold;
-        decision.stop = converged || (below && round.residual[0] <= bound);
+        decision.stop = converged || whole || (below && round.residual[0] <= bound);
         // One correction a round, for the cluster's root farthest from
         // converged (the lowest while it lies below the threshold): each
         // product then enters the next Rayleigh-Ritz step at once.
@@ -438,7 +442,7 @@ LowestEigenvalue test_lowest_eigenvalue(DavidsonWorkspace& ws, std::size_t len, 
         while (result.roots_below < last.roots && last.theta[result.roots_below] < test.threshold) {
             ++result.roots_below;
         }
-    } else if (converged) {
+    } else if (converged && !whole) {
         result.verdict = EigenvalueVerdict::above;
     } else if (len <= test.exact_dimension) {
         result.value = whole_operator_lowest_eigenpair(len, column, ws, test.threshold, result);

@@ -127,8 +127,10 @@ struct EigenvalueTest {
     double absolute_tolerance = 0.0;
     double residual_bound = 5e-2;  // eV for the orbital Hessians
     // A lowest Ritz value less than this above the threshold is near it:
-    // the cluster's roots must all converge.
+    // the cluster's roots must all converge, and with whole_near_threshold
+    // an operator of at most exact_dimension is built whole.
     double near_margin = 0.0;
+    bool whole_near_threshold = true;
     // A lowest Ritz value less than this above the threshold needs a second
     // opinion before the verdict "above" (see test_lowest_eigenvalue).
     double second_opinion_margin = 0.0;
@@ -169,7 +171,8 @@ struct LowestEigenvalue {
 //   (sum of the cluster's r_j^2) / (theta_next - r_next - theta_cluster)
 //   once the root above the cluster lies clear of it. With theta less than
 //   test.near_margin above the threshold every root of the cluster must
-//   reach the bound too. What is proved: theta bounds the lowest eigenvalue
+//   reach the bound too, and with test.whole_near_threshold an operator of
+//   at most test.exact_dimension is built whole instead. What is proved: theta bounds the lowest eigenvalue
 //   from above, and some eigenvalue lies within error_bound of theta. That
 //   none lies lower rests on the start: vectors with a part along every
 //   eigenvector (see add_start_vectors), and the iterations the lowest root

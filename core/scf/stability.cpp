@@ -329,7 +329,11 @@ StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& 
                               check.products);
     }
 
+    // The molecular check: no whole Hessians up to kExactStabilityPairs near
+    // the threshold, a second opinion there where the verdict can end the
+    // run.
     EigenvalueTest test = orbital_stability_test(max_products);
+    test.whole_near_threshold = false;
     if (decisive) test.second_opinion_margin = kSecondOpinionEv;
     const LowestEigenvalue lowest =
         test_lowest_eigenvalue(davidson, len, m, check.products, diagonal, product, column, test);

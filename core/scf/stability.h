@@ -52,9 +52,10 @@ inline constexpr std::size_t kExactStabilityPairs = 400;
 // stability check makes: against kUnstableEigenvalueEv, to
 // kStabilityToleranceEv and the lowest residual within kStabilityResidualEv,
 // within `max_products` products; the whole Hessian up to
-// kDenseStabilityPairs rotations, and when the budget runs out on at most
-// kExactStabilityPairs. The molecular check adds the second opinion within
-// kSecondOpinionEv of the threshold.
+// kDenseStabilityPairs rotations, and when the budget runs out, or near the
+// threshold, on at most kExactStabilityPairs. The molecular check
+// (check_orbital_stability) takes a second opinion within kSecondOpinionEv
+// of the threshold instead of the whole Hessian there.
 EigenvalueTest orbital_stability_test(std::size_t max_products = kStabilityProducts);
 
 struct StabilityWorkspace {
