@@ -427,10 +427,10 @@ double lowest_quarter_turn(const Matrix& coefficients, std::size_t n_occ, const 
     select_blas_threads(n);
     const blasint bn = as_blas_int(n), bo = as_blas_int(o), bv = as_blas_int(v);
     const double* c = coefficients.data().data();
-    double* u = ws.half.data().data();  // o entries
-    double* w = u + o;                                                             // v entries
-    double* occupied = ws.response.data().data();                                  // C_o u, n entries
-    double* virt = occupied + n;                                                   // C_v w, n entries
+    double* u = ws.half.data().data();             // o entries
+    double* w = u + o;                              // v entries
+    double* occupied = ws.response.data().data();  // C_o u, n entries
+    double* virt = occupied + n;                    // C_v w, n entries
     double lowest = energy;
     for (const double* x : rotations) {
         // The leading left singular vector u of X (o x v, rows i, columns a)
