@@ -1,6 +1,7 @@
 // The SCF stability check against the whole orbital Hessian, over a few
-// hundred solutions: the small ladder molecules and far-apart fragments
-// (a stretched O2 or C2 next to an ordinary molecule, two C2), each as given
+// hundred solutions: the small ladder molecules, far-apart fragments (a
+// stretched O2 or C2 next to an ordinary molecule, two C2) and S2 pressed
+// to 1.25 angstrom (alone, beside another, beside benzene), each as given
 // and randomly distorted, under MNDO, AM1, PM3, RM1 and PM6. The solutions
 // of each geometry: the SCF's own, and the ones a plain Roothaan loop with
 // Pulay extrapolation reaches from the neutral-atom guess and from a
@@ -9,8 +10,11 @@
 // built column by column and diagonalised, and each SCF reported converged
 // on a solution the dense Hessian finds unstable is counted. Prints one line
 // per system and method and the totals; asserts nothing.
-// Usage: audit_stability [molecule directory] [distortions per geometry] [icosane]
-// ("icosane" adds it, 3721 rotations: a dense Hessian takes seconds).
+// Usage: audit_stability [molecule directory] [distortions per geometry] [icosane] [orientations=K]
+// ("icosane" adds it, 3721 rotations: a dense Hessian takes seconds;
+// "orientations=K" checks every solution K more times, its degenerate
+// orbitals turned at random among themselves, and counts a false verdict of
+// any of them).
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -38,6 +42,7 @@ using namespace quorin;
 
 struct Tally {
     std::size_t solutions = 0, unstable = 0, false_stable = 0, false_unstable = 0, undecided = 0, products = 0;
+    std::size_t checks = 0;  // checks run: a solution's canonical orbitals and their turns
     std::size_t converged_unstable = 0;  // SCFs reported converged where the dense Hessian is not stable
     double worst_stable_error = 0.0;  // largest |check - dense| on a stable verdict, eV
     double worst_below = 0.0;         // largest amount the dense value lies below a stable check's, eV
@@ -49,6 +54,7 @@ struct Tally {
         false_unstable += t.false_unstable;
         undecided += t.undecided;
         products += t.products;
+        checks += t.checks;
         converged_unstable += t.converged_unstable;
         worst_stable_error = std::max(worst_stable_error, t.worst_stable_error);
         worst_below = std::max(worst_below, t.worst_below);
@@ -75,10 +81,12 @@ double dense_lowest(const Matrix& c, const Vec64& eps, std::size_t n_occ, const 
     return values[0];
 }
 
-// Checks the solution whose density is p against the dense Hessian;
-// `converged`: the SCF reported it converged.
+// Checks the solution whose density is p against the dense Hessian, on its
+// canonical orbitals and on `orientations` random turns of their degenerate
+// sets (one solution, counted false when any verdict is); `converged`: the
+// SCF reported it converged.
 void audit_solution(const MolecularBatch& m, const FockOfDensity& fock, std::size_t n_occ, const Matrix& p,
-                    Tally& tally, bool converged = false) {
+                    Tally& tally, int orientations, std::mt19937& rng, bool converged = false) {
     const std::size_t n = m.n_basis;
     Matrix f = Matrix::zeros(n, n), c = Matrix::zeros(n, n);
     Vec64 eps = Vec64::zeros(n);
@@ -86,22 +94,30 @@ void audit_solution(const MolecularBatch& m, const FockOfDensity& fock, std::siz
     diagonalize_symmetric(f, eps, c);
     StabilityWorkspace ws = StabilityWorkspace::allocate(n);
     const double exact = dense_lowest(c, eps, n_occ, fock, ws);
-    const StabilityCheck check = check_orbital_stability(c, eps, n_occ, 0.0, fock, ws);
     ++tally.solutions;
-    tally.products += check.products;
     const bool exact_stable = exact >= kUnstableEigenvalueEv;
     if (!exact_stable) ++tally.unstable;
     if (!exact_stable && converged) ++tally.converged_unstable;
-    if (!check.decided) {
-        ++tally.undecided;
-        return;
+    bool undecided = false, false_stable = false, false_unstable = false;
+    for (int turn = 0; turn <= orientations; ++turn) {
+        if (turn > 0) fixtures::turn_degenerate_orbitals(c, eps, n_occ, rng);
+        const StabilityCheck check = check_orbital_stability(c, eps, n_occ, 0.0, fock, ws);
+        tally.products += check.products;
+        if (!check.decided) {
+            undecided = true;
+            continue;
+        }
+        false_stable = false_stable || (check.stable && !exact_stable);
+        false_unstable = false_unstable || (!check.stable && exact_stable);
+        if (check.stable) {
+            tally.worst_stable_error = std::max(tally.worst_stable_error, std::fabs(check.lowest_eigenvalue - exact));
+            tally.worst_below = std::max(tally.worst_below, check.lowest_eigenvalue - check.error_bound - exact);
+        }
     }
-    if (check.stable && !exact_stable) ++tally.false_stable;
-    if (!check.stable && exact_stable) ++tally.false_unstable;
-    if (check.stable) {
-        tally.worst_stable_error = std::max(tally.worst_stable_error, std::fabs(check.lowest_eigenvalue - exact));
-        tally.worst_below = std::max(tally.worst_below, check.lowest_eigenvalue - check.error_bound - exact);
-    }
+    tally.checks += orientations + 1;
+    if (undecided) ++tally.undecided;
+    if (false_stable) ++tally.false_stable;
+    if (false_unstable) ++tally.false_unstable;
 }
 
 struct System {
@@ -125,7 +141,13 @@ Molecule joined(const Molecule& a, const Molecule& b, std::array<double, 3> shif
 int main(int argc, char** argv) {
     const std::string dir = quorin::bench::molecules_dir(argc, argv);
     const int distortions = argc > 2 ? std::atoi(argv[2]) : 2;
-    const bool icosane = argc > 3 && std::string(argv[3]) == "icosane";
+    bool icosane = false;
+    int orientations = 0;
+    for (int a = 3; a < argc; ++a) {
+        const std::string arg = argv[a];
+        if (arg == "icosane") icosane = true;
+        if (arg.rfind("orientations=", 0) == 0) orientations = std::atoi(arg.c_str() + 13);
+    }
     std::vector<System> systems;
     Molecule thiophene, benzene;
     for (const Molecule& m : quorin::bench::read_ladder(dir)) {
@@ -146,6 +168,12 @@ int main(int argc, char** argv) {
     systems.push_back({"O2+benzene", joined(benzene, o2, {0, 0, 10}, "O2+benzene")});
     systems.push_back({"C2+thiophene", joined(thiophene, c2, {20, 0, 0}, "C2+thiophene")});
     systems.push_back({"C2+C2", joined(c2, c2, {20, 0, 0}, "C2+C2")});
+    // S2 compressed to 1.25 angstrom: its lowest Hessian eigenvector lies on
+    // pairs whose orbital-energy differences are far from the lowest.
+    const Molecule s2{"S2", {16, 16}, {{0, 0, 0}, {0.3, 0.4, 1.15}}};
+    systems.push_back({"S2", s2});
+    systems.push_back({"S2+S2", joined(s2, s2, {0, 10, 0}, "S2+S2")});
+    systems.push_back({"S2+benzene", joined(benzene, s2, {0, 0, 12}, "S2+benzene")});
 
     std::printf("%-14s %-5s %9s %8s %12s %14s %10s %12s %12s %9s %13s\n", "system", "model", "solutions", "unstable",
                 "false_stable", "false_unstable", "undecided", "worst_err_ev", "below_ev", "products",
@@ -171,7 +199,7 @@ int main(int argc, char** argv) {
                     const bool converged = run_rhf_scf_with_options(m, *model, ws, {}).converged;
                     const OneCenterTables one_center = OneCenterTables::build(m, *model);
                     const FockOfDensity fock{m, *model, one_center, ws.pairs, true, ws.hcore, nullptr};
-                    audit_solution(m, fock, n_occ, ws.density, tally, converged);
+                    audit_solution(m, fock, n_occ, ws.density, tally, orientations, rng, converged);
                     Matrix p = Matrix::zeros(n, n), f = Matrix::zeros(n, n), c = Matrix::zeros(n, n);
                     Vec64 eps = Vec64::zeros(n);
                     build_atomic_guess_density(m, *model, p);
@@ -179,11 +207,13 @@ int main(int argc, char** argv) {
                     diagonalize_symmetric(f, eps, c);
                     build_guess_orbital_density(c, eps, n_occ, p);
                     const fixtures::RoothaanSolution guess = fixtures::roothaan_from(m, *model, ws, n_occ, p);
-                    if (!std::isnan(guess.electronic_energy)) audit_solution(m, fock, n_occ, guess.density, tally);
+                    if (!std::isnan(guess.electronic_energy)) {
+                        audit_solution(m, fock, n_occ, guess.density, tally, orientations, rng);
+                    }
                     const fixtures::RoothaanSolution rotated =
                         fixtures::roothaan_from(m, *model, ws, n_occ, fixtures::rotated_density(c, n_occ, rng));
                     if (!std::isnan(rotated.electronic_energy)) {
-                        audit_solution(m, fock, n_occ, rotated.density, tally);
+                        audit_solution(m, fock, n_occ, rotated.density, tally, orientations, rng);
                     }
                 } catch (const EngineStop& e) {
                     std::printf("%-14s %-5s stopped: %s\n", s.name.c_str(), method, e.what());
@@ -192,7 +222,7 @@ int main(int argc, char** argv) {
             std::printf("%-14s %-5s %9zu %8zu %12zu %14zu %10zu %12.4f %12.4f %9.1f %13zu\n", s.name.c_str(), method,
                         tally.solutions, tally.unstable, tally.false_stable, tally.false_unstable, tally.undecided,
                         tally.worst_stable_error, tally.worst_below,
-                        tally.solutions ? static_cast<double>(tally.products) / tally.solutions : 0.0,
+                        tally.checks ? static_cast<double>(tally.products) / tally.checks : 0.0,
                         tally.converged_unstable);
             std::fflush(stdout);
             total.add(tally);
@@ -200,7 +230,7 @@ int main(int argc, char** argv) {
     }
     std::printf("%-14s %-5s %9zu %8zu %12zu %14zu %10zu %12.4f %12.4f %9.1f %13zu\n", "total", "", total.solutions,
                 total.unstable, total.false_stable, total.false_unstable, total.undecided, total.worst_stable_error,
-                total.worst_below, total.solutions ? static_cast<double>(total.products) / total.solutions : 0.0,
+                total.worst_below, total.checks ? static_cast<double>(total.products) / total.checks : 0.0,
                 total.converged_unstable);
     return 0;
 }

@@ -147,7 +147,7 @@ MemoryPlan BlochStabilityWorkspace::plan(std::size_t n, std::size_t n_occ, std::
     plan.add_items(saturating_product(n_kpoints, block), sizeof(Complex))  // orbitals
         .add_matrices(1, n_kpoints, n)                                      // energies
         .add_items(n_kpoints, sizeof(std::size_t) + 1)
-        .add_matrices(2 + 2 * DavidsonWorkspace::kSubspace + 2, 1, most)    // diagonal, unit, Davidson
+        .add_matrices(2 + 2 * DavidsonWorkspace::kSubspace + 2 + kMaxRitzRoots, 1, most)  // diagonal, unit, Davidson
         .add_matrices(2, saturating_product(2, n_kpoints), block)
         .add_matrices(2, n_translations, block)
         .add_items(saturating_sum(saturating_product(4, block), 2 * n), sizeof(Complex))

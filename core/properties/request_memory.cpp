@@ -73,18 +73,19 @@ MemoryPlan hessian_base_data(const MolecularBatch& molecule, bool use_nddo) {
     return plan.add_matrices(4, molecule.n_basis, molecule.n_basis);
 }
 
-// Fock, density, core Hamiltonian, coefficients, new density and the DIIS
-// product; a Fock and an error matrix per DIIS entry; the eigensolver's
-// scratch of about two more; the carried density and rotation of the
-// drivers' warm starts; the stability check's three matrices and its
-// vectors over the occupied-virtual rotations (Davidson basis and images,
-// five more); the pair table of an NDDO run.
+// Fock, density, core Hamiltonian, coefficients, new density, the DIIS
+// product and the lowest-energy density; a Fock and an error matrix per DIIS
+// entry; the eigensolver's scratch of about two more; the carried density
+// and rotation of the drivers' warm starts; the stability check's three
+// matrices and its vectors over the occupied-virtual rotations (Davidson
+// basis and images, the roots a second opinion is kept apart from, five
+// more); the pair table of an NDDO run.
 MemoryPlan scf_workspace(const MolecularBatch& molecule, bool use_nddo) {
     const std::uint64_t n = molecule.n_basis;
     const std::uint64_t rotations = (n / 2) * (n - n / 2) + 1;
     MemoryPlan plan;
-    plan.add_matrices(6 + 2 * kScfDiisCapacity + 2 + 3 + 2, n, n);
-    plan.add_matrices(2 * StabilityWorkspace::kSubspace + 5, rotations, 1);
+    plan.add_matrices(7 + 2 * kScfDiisCapacity + 2 + 3 + 2, n, n);
+    plan.add_matrices(2 * StabilityWorkspace::kSubspace + kMaxRitzRoots + 5, rotations, 1);
     if (use_nddo) plan.add(pair_table(molecule));
     return plan;
 }

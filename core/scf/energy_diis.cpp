@@ -21,7 +21,11 @@ double trace_of_product(const Matrix& a, const Matrix& b) {
 // The stationary point of E(c) = h.c + 1/2 c^T Q c on the face of the
 // simplex whose vertices are the set bits of `face` (sum c = 1, the others
 // 0), from its bordered linear system by Gaussian elimination with partial
-// pivoting. False when the system is singular.
+// pivoting. False when the system is singular. A vertex is its own
+// stationary point. Q and h are divided by Q's largest diagonal entry
+// first (the same point, the multiplier scaled): tr P G(P) grows with the
+// square of the system's size, and the border's pivot, of order 1 / Q,
+// would otherwise fall below any fixed bound on a large molecule.
 bool face_stationary_point(const std::array<std::array<double, kMax>, kMax>& q, const std::array<double, kMax>& h,
                            std::size_t m, unsigned face, std::array<double, kMax>& c) {
     std::array<std::size_t, kMax> index{};
@@ -29,18 +33,24 @@ bool face_stationary_point(const std::array<std::array<double, kMax>, kMax>& q, 
     for (std::size_t k = 0; k < m; ++k) {
         if (face & (1u << k)) index[s++] = k;
     }
+    c.fill(0.0);
+    if (s == 1) {
+        c[index[0]] = 1.0;
+        return true;
+    }
+    double scale = 0.0;
+    for (std::size_t i = 0; i < s; ++i) scale = std::max(scale, std::fabs(q[index[i]][index[i]]));
+    if (!(scale > 0.0) || !std::isfinite(scale)) return false;
     double a[kMax + 1][kMax + 2] = {};
     for (std::size_t i = 0; i < s; ++i) {
-        for (std::size_t j = 0; j < s; ++j) a[i][j] = q[index[i]][index[j]];
+        for (std::size_t j = 0; j < s; ++j) a[i][j] = q[index[i]][index[j]] / scale;
         a[i][s] = -1.0;
         a[s][i] = -1.0;
-        a[i][s + 1] = -h[index[i]];
+        a[i][s + 1] = -h[index[i]] / scale;
     }
     a[s][s + 1] = -1.0;
     const std::size_t dim = s + 1;
-    double scale = 0.0;
-    for (std::size_t i = 0; i < s; ++i) scale = std::max(scale, std::fabs(a[i][i]));
-    const double tiny = 1e-13 * std::max(scale, 1.0);
+    constexpr double tiny = 1e-13;
     for (std::size_t col = 0; col < dim; ++col) {
         std::size_t pivot = col;
         for (std::size_t r = col + 1; r < dim; ++r) {
@@ -61,7 +71,6 @@ bool face_stationary_point(const std::array<std::array<double, kMax>, kMax>& q, 
         for (std::size_t j = i + 1; j < dim; ++j) sum -= a[i][j] * x[j];
         x[i] = sum / a[i][i];
     }
-    c.fill(0.0);
     for (std::size_t i = 0; i < s; ++i) {
         if (!std::isfinite(x[i])) return false;
         c[index[i]] = x[i];

@@ -29,8 +29,10 @@ constexpr std::size_t kMaxDescents = 4;
 // Largest commutator element (eV) below which a stage leaves energy-guided
 // interpolation for Pulay extrapolation.
 constexpr double kEnergyGuidedUntilErrorEv = 0.1;
-// Newton steps after a descent: at most this many.
+// Newton steps after a descent: at most this many; each of two ways down
+// from a small saddle point is first followed this many.
 constexpr std::size_t kMaxNewtonSteps = 30;
+constexpr std::size_t kProbeSteps = 6;
 // A stage whose commutator error has not halved for kStallIterations
 // iterations, from iteration kStallFrom on, is stuck.
 constexpr std::size_t kStallFrom = 12;
@@ -44,9 +46,11 @@ constexpr double kClimbEv = 1e-3;
 constexpr double kSwapRiseEv = 1.0;
 constexpr std::size_t kSwapIterations = 2;
 // The commutator error's tolerance per unit of the density tolerance (eV):
-// a commutator element is an orbital-energy difference, typically some
-// 10 eV, times the rotation that the density change measures.
-constexpr double kCommutatorPerDensityEv = 10.0;
+// a commutator element is an orbital-energy difference times the rotation
+// that the density change measures. The differences that matter reach
+// 15 eV and more (two Fe atoms 6.4 angstrom apart settle in density with a
+// commutator of 1.3e-5 eV, as far as any step brings it).
+constexpr double kCommutatorPerDensityEv = 20.0;
 // A density counts as the aufbau density of its Fock matrix while its
 // highest occupied orbital lies at most this (eV), or the energy tolerance,
 // above its lowest virtual one.
@@ -58,6 +62,21 @@ constexpr double kOccupiedShiftEv = 1e4;
 // matrix whose orbitals made P at which the examination keeps those
 // orbitals (at convergence it is some 1e-6 to 1e-5 eV).
 constexpr double kReusedOrbitalDriftEv = 2.5e-5;
+// A solution whose check finds a mode below kSoftModeEv (eV), or whose
+// frontier orbitals lie less than kSmallGapEv apart, tries the quarter turns
+// beyond the local test.
+constexpr double kSoftModeEv = 0.5;
+constexpr double kSmallGapEv = 5.0;
+// A settled solution whose lowest orbital-Hessian eigenvalue lies between
+// kZeroModeEv and kUnstableEigenvalueEv (eV) sits on a zero mode that its
+// surroundings tilt (a far-apart S2 or O2 turning about its axis): it is
+// followed down kZeroModeProbeSteps Newton steps, and where they gain less
+// than kZeroModeFallEv (eV) the solution is accepted (S2 beside S2 would
+// creep some 40 iterations for 0.4 meV; stretched CO falls 2 to 8 meV and
+// goes on down).
+constexpr double kZeroModeEv = -1e-3;
+constexpr double kZeroModeFallEv = 1e-3;
+constexpr std::size_t kZeroModeProbeSteps = 3;
 // A fall of the energy (eV) along an unstable rotation smaller than this is
 // rounding, not a way down.
 constexpr double kEnergyNoiseEv = 1e-8;
@@ -213,26 +232,32 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
     // Iterations run in stages: the first from the guess, each later one from
     // a density stepped down from a solution that failed its examination.
     // Every stage has its own shift and damping schedule (the cap counts the
-    // iterations of all stages) and starts with energy-guided interpolation,
-    // which never raises the energy of the history's best point: it cannot
-    // be drawn up to a saddle point, nor into the swaps of electrons between
-    // far-apart fragments whose orbitals are degenerate, the way commutator
-    // extrapolation can. Once the commutator error is small Pulay
-    // extrapolation converges; after a descent it is watched, and one that
-    // climbs back above the stage's lowest energy hands over to the
-    // energy-guided steps again, until a ten times smaller error.
+    // iterations of all stages). The first is plain Pulay extrapolation, a
+    // stage that swaps electrons between far-apart fragments examined at
+    // once. A later stage starts with energy-guided interpolation, which
+    // never raises the energy of the history's best point and so cannot be
+    // drawn back up to the saddle point it came down from, until the
+    // commutator error is small; then Pulay extrapolation converges,
+    // watched: one that climbs back above the stage's lowest energy hands
+    // over to the energy-guided steps again, until a ten times smaller
+    // error.
     double previous_total = 0.0;
     double last_shift = 0.0;     // level shift carried by the virtual orbital energies in the workspace
     bool fock_of_final = false;  // ws.fock is F(ws.density), unshifted and not extrapolated
     std::size_t descents = 0;
     std::size_t stage_iteration = 0;
-    bool energy_guided = true;
+    bool energy_guided = false;
     double energy_guided_until = kEnergyGuidedUntilErrorEv;
     double lowest_stage_energy = std::numeric_limits<double>::infinity();
     bool checked = false;
     double halving_error = std::numeric_limits<double>::infinity();  // error at the last halving
     std::size_t halved_at = 0;
     std::size_t risen = 0;  // consecutive iterations far above the stage's lowest energy
+    // The lowest total energy of an aufbau density of the run (from an
+    // undamped diagonalisation, an examination or a step down), kept in
+    // ws.lowest_density: what an unconverged run reports.
+    double lowest_energy = std::numeric_limits<double>::infinity();
+    bool aufbau_input = options.initial_density != nullptr;  // ws.density is such a density
     // The cap counts every iteration of the run: those of all stages, one
     // for each line search down from a saddle point and each Newton step.
     while (result.iterations < options.max_iterations) {
@@ -243,10 +268,16 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         const double electronic = compute_electronic_energy(ws.density, ws.hcore, ws.fock);
         const double total = electronic + core_energy;
         check_interruption();
+        if (aufbau_input && total < lowest_energy) {
+            lowest_energy = total;
+            ws.lowest_density.copy_from(ws.density);
+        }
 
         DiisStep diis = ws.diis.push(ws.fock, ws.density, ws.diis_product);
-        ws.energy_diis.record(ws.diis, ws.density, ws.hcore);
+        // Only a stage after a descent interpolates by energy: only its
+        // history needs the traces.
         const bool watched = descents > 0;
+        if (watched) ws.energy_diis.record(ws.diis, ws.density, ws.hcore);
         // Iterates held far above the stage's lowest energy: electrons moved
         // between far-apart fragments, swapping at every diagonalisation.
         risen = total > lowest_stage_energy + kSwapRiseEv ? risen + 1 : 0;
@@ -286,7 +317,8 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
                              ((stage_iteration >= kStallFrom && stage_iteration - halved_at >= kStallIterations) ||
                               risen >= kSwapIterations);
         if (!settled && !stalled) {
-            if (diis.extrapolated || energy_guided) {
+            aufbau_input = diis.extrapolated || energy_guided;
+            if (aufbau_input) {
                 ws.density.copy_from(ws.new_density);
             } else {
                 mix_densities(damping_for(options, stage_iteration), ws.new_density, ws.density);
@@ -320,6 +352,10 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         ws.fock.copy_from(own_fock);
         fock_of_final = true;
         const double candidate = compute_electronic_energy(ws.density, ws.hcore, ws.fock);
+        if (candidate + core_energy < lowest_energy) {
+            lowest_energy = candidate + core_energy;
+            ws.lowest_density.copy_from(ws.density);
+        }
         const bool reused = drift <= kReusedOrbitalDriftEv && n_occ < n &&
                             ws.orbital_energies[n_occ] - ws.orbital_energies[n_occ - 1] >= 2.0 * drift;
         if (!reused) {
@@ -332,32 +368,82 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
                                 std::max(kAufbauOverlapEv, options.energy_tolerance);
         const StabilityCheck check =
             check_orbital_stability(ws.coefficients, ws.orbital_energies, n_occ, reused ? 2.0 * drift : 0.0,
-                                    fock_of_density, ws.stability, options.initial_rotation);
+                                    fock_of_density, ws.stability, options.initial_rotation, kStabilityProducts,
+                                    settled && aufbau);
         ws.lowest_hessian_eigenvalue = check.lowest_eigenvalue;
-        if (settled && aufbau && check.stable) {
-            result.converged = true;
+        // Reported unconverged: no verdict on a settled solution.
+        if (settled && !check.decided) break;
+        const bool locally_stable = settled && aufbau && check.stable;
+        if (descents == kMaxDescents || result.iterations >= options.max_iterations) {
+            result.converged = locally_stable;
             break;
         }
-        // Reported unconverged: no verdict, no descent left, or no iteration.
-        if (settled && !check.decided) break;
-        if (descents == kMaxDescents || result.iterations >= options.max_iterations) break;
+        // Down from the saddle point: a line search along the unstable
+        // rotations; and beyond the local test, from any solution with a soft
+        // mode or a small gap, the quarter turns along the soft modes and the
+        // frontier pair (one iteration for all of them). A warm start follows
+        // the solution it starts on without them: the driver that carries it
+        // compares it with a start from the atomic guess where another one
+        // may lie lower, and reports such a change.
+        std::array<const double*, kMaxRitzRoots + 1> turns{};
+        std::size_t n_turns = 0;
+        bool frontier = false;
+        if (check.decided && !options.initial_density) {
+            const DavidsonWorkspace& modes = ws.stability.davidson;
+            for (std::size_t k = 0; k < check.modes && check.mode_values[k] < kSoftModeEv; ++k) {
+                turns[n_turns++] = k == 0 ? modes.ritz_vector.data() : modes.basis.row(k);
+            }
+            frontier = n_occ < n && ws.orbital_energies[n_occ] - ws.orbital_energies[n_occ - 1] < kSmallGapEv;
+        }
+        const bool saddle = !check.stable && check.decided;
+        const bool tilted_zero_mode = saddle && settled && aufbau && check.lowest_eigenvalue > kZeroModeEv;
+        if (tilted_zero_mode) {  // kept to be reported if the way down is a creep
+            ws.lowest_density.copy_from(ws.density);
+            lowest_energy = candidate + core_energy;
+        }
+        // A small settled saddle point (its whole Hessian built) is left
+        // both ways, along the unstable rotations and from the lowest quarter
+        // turn, when both lower the energy: the two ways can end at different
+        // minima (Si2, AM1, at 2.5 and 2.75 angstrom, one each), and the
+        // lower one is kept.
+        const bool both_ways =
+            saddle && settled && aufbau && !tilted_zero_mode && n_occ * (n - n_occ) <= kDenseStabilityPairs;
         double lowered = candidate;
-        if (!check.stable && check.decided) {
-            // Down from the saddle point: a line search along the unstable
-            // rotation (one iteration). Where the energy no longer falls
-            // along it the solution is accepted.
+        double turned = std::numeric_limits<double>::infinity();  // the other way's start, in ws.lowest_density
+        if (saddle || n_turns > 0 || frontier) {
             ++result.iterations;
+            fock_of_final = false;
+        }
+        if (saddle) {
             lowered = descend_along_unstable_rotation(ws.coefficients, n_occ, fock_of_density, candidate,
                                                       ws.stability, ws.density, ws.new_density, ws.diis_product,
                                                       check.unstable_directions);
-            if (!(lowered < candidate - kEnergyNoiseEv)) {
-                if (settled && aufbau) {
-                    result.converged = true;
-                    break;
-                }
-                lowered = candidate;
+        }
+        if (frontier) {  // the unit rotation of the highest occupied into the lowest virtual orbital
+            double* pair = ws.stability.gradient.data();
+            std::fill(pair, pair + n_occ * (n - n_occ), 0.0);
+            pair[(n_occ - 1) * (n - n_occ)] = 1.0;
+            turns[n_turns++] = pair;
+        }
+        if (n_turns > 0) {
+            const std::span<const double* const> rotations(turns.data(), n_turns);
+            if (both_ways && lowered < candidate - kEnergyNoiseEv) {
+                turned = lowest_quarter_turn(ws.coefficients, n_occ, fock_of_density, candidate, rotations,
+                                             ws.stability, ws.lowest_density, ws.new_density, ws.diis_product);
+                if (!(turned < candidate - kEnergyNoiseEv)) turned = std::numeric_limits<double>::infinity();
+            } else {
+                lowered = lowest_quarter_turn(ws.coefficients, n_occ, fock_of_density, lowered, rotations,
+                                              ws.stability, ws.density, ws.new_density, ws.diis_product);
             }
-            fock_of_final = false;
+        }
+        // Where the energy no longer falls along the unstable rotations nor
+        // at the quarter turns, a settled aufbau solution is accepted.
+        if (!(lowered < candidate - kEnergyNoiseEv)) {
+            if (settled && aufbau) {
+                result.converged = true;
+                break;
+            }
+            lowered = candidate;
         }
         // Newton steps down to the minimum below (from a saddle point, a
         // non-aufbau state or a stuck stage), to the run's own tolerance or
@@ -365,15 +451,47 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
         // fragment turning about its axis), and Pulay iterations confirm
         // it: converging quadratically, the steps finish where Pulay
         // extrapolation crawls.
-        const std::size_t left = options.max_iterations - std::min(options.max_iterations, result.iterations);
         const double gradient_tolerance = 0.5 * options.density_tolerance;
-        result.iterations += descend_by_newton_steps(n_occ, fock_of_density, lowered, gradient_tolerance,
-                                                     std::min(kMaxNewtonSteps, left), ws.density,
-                                                     {ws.fock, ws.diis_product, ws.new_density, ws.coefficients,
-                                                      ws.orbital_energies, ws.eigensolver},
-                                                     ws.stability, options.energy_tolerance)
-                                 .steps;
+        const auto newton_down = [&](double energy, std::size_t steps) {
+            const std::size_t left = options.max_iterations - std::min(options.max_iterations, result.iterations);
+            const NewtonDescent descent = descend_by_newton_steps(
+                n_occ, fock_of_density, energy, gradient_tolerance, std::min(steps, left), ws.density,
+                {ws.fock, ws.diis_product, ws.new_density, ws.coefficients, ws.orbital_energies, ws.eigensolver},
+                ws.stability, options.energy_tolerance);
+            result.iterations += descent.steps;
+            return descent;
+        };
+        std::size_t newton_steps = kMaxNewtonSteps;
+        if (turned < std::numeric_limits<double>::infinity()) {
+            // Both ways a few steps down; the lower one goes on.
+            const NewtonDescent first = newton_down(lowered, kProbeSteps);
+            std::swap(ws.density, ws.lowest_density);  // the first way kept
+            const NewtonDescent second = newton_down(turned, kProbeSteps);
+            if (first.energy < second.energy) std::swap(ws.density, ws.lowest_density);
+            lowest_energy = std::max(first.energy, second.energy) + core_energy;  // what ws.lowest_density holds
+            lowered = std::min(first.energy, second.energy);
+            newton_steps -= std::min(newton_steps, first.steps + second.steps);
+        }
+        if (tilted_zero_mode && lowered < candidate - kEnergyNoiseEv) {
+            const NewtonDescent probe = newton_down(lowered, kZeroModeProbeSteps);
+            if (candidate - probe.energy < kZeroModeFallEv) {
+                // A creep along the tilted zero mode: the settled solution
+                // stands, with its own Fock matrix and orbitals.
+                std::swap(ws.density, ws.lowest_density);
+                if (const auto dielectric = fock_of_density.build(ws.density, ws.fock)) {
+                    result.cosmo_energy = dielectric;
+                }
+                diagonalize_symmetric(ws.fock, ws.eigensolver, ws.orbital_energies, ws.coefficients);
+                fock_of_final = true;
+                result.converged = true;
+                break;
+            }
+            lowered = probe.energy;
+            newton_steps -= std::min(newton_steps, probe.steps);
+        }
+        if (newton_steps > 0) newton_down(lowered, newton_steps);
         fock_of_final = false;
+        aufbau_input = true;
         ++descents;
         ws.diis.reset();
         energy_guided = true;
@@ -392,6 +510,22 @@ ScfResult run_rhf_scf_with_options(const MolecularBatch& molecule, const Paramet
     // densities leave nothing behind in the solvent state.
     if (checked && !fock_of_final) {
         if (const auto dielectric = fock_of_density.build(ws.density, ws.fock)) result.cosmo_energy = dielectric;
+        fock_of_final = true;
+    }
+    // An unconverged run reports the lower of its last density and its
+    // lowest-energy aufbau density, with that density's own Fock matrix and
+    // the levels of it: never a Fock matrix extrapolated from elsewhere, nor
+    // levels ordered by a block shift.
+    if (!result.converged && result.iterations > 0) {
+        if (!fock_of_final) {
+            if (const auto dielectric = fock_of_density.build(ws.density, ws.fock)) result.cosmo_energy = dielectric;
+        }
+        if (lowest_energy < compute_electronic_energy(ws.density, ws.hcore, ws.fock) + core_energy) {
+            ws.density.copy_from(ws.lowest_density);
+            if (const auto dielectric = fock_of_density.build(ws.density, ws.fock)) result.cosmo_energy = dielectric;
+        }
+        diagonalize_symmetric(ws.fock, ws.eigensolver, ws.orbital_energies, ws.coefficients);
+        last_shift = 0.0;
     }
 
     // The virtual levels without the level shift of the last iteration.

@@ -25,7 +25,7 @@ struct ScfOptions {
     std::size_t max_iterations = 60;
     double energy_tolerance = 1e-7;   // eV, change of the total energy
     // Largest density change; the largest commutator (DIIS) error must be
-    // within 10 eV times it (an orbital-energy difference times a rotation).
+    // within 20 eV times it (an orbital-energy difference times a rotation).
     double density_tolerance = 1e-6;
     double level_shift = 0.0;         // eV; 0 selects the automatic late shift
     double damping = 0.5;             // weight of the old density
@@ -61,11 +61,20 @@ std::size_t count_valence_electrons(const MolecularBatch& molecule, const Parame
 // Runs one SCF in `workspace` (allocated for the molecule's basis size).
 // Converged means: the changes of the energy and the density and the
 // commutator error all below their tolerances, the final density the aufbau
-// density of its own Fock matrix, and no orbital-Hessian eigenvalue there
-// below kUnstableEigenvalueEv (core/scf/stability.h), or no lower energy
-// along the unstable rotations found. The workspace then holds that density,
-// its Fock matrix and its orbitals (unshifted). Every count, the iterations
-// after a descent from a saddle point included, stays within
+// density of its own Fock matrix, no orbital-Hessian eigenvalue there below
+// kUnstableEigenvalueEv (core/scf/stability.h), or no lower energy along the
+// unstable rotations found, or, with the lowest above -1e-3 eV, less than
+// 1 meV gained by three Newton steps down (a tilted zero mode), and, in a
+// run from the atomic guess with a mode
+// below 0.5 eV or a frontier gap below 5 eV, no lower energy at the quarter
+// turns along those modes and the frontier pair (lowest_quarter_turn; a
+// warm start follows its solution, its driver compares): a local minimum
+// among closed-shell solutions, not necessarily the lowest. The workspace then
+// holds that density, its Fock matrix and its orbitals (unshifted). An
+// unconverged run leaves the lower of its last density and its
+// lowest-energy aufbau density, with that density's own Fock matrix and
+// orbitals, and reports their energy and levels. Every count, the
+// iterations after a descent from a saddle point included, stays within
 // max_iterations. Non-convergence only leaves `converged` false. Stops with
 // "System must have at least one electron pair for closed-shell RHF" for
 // fewer than two electrons, and with a message naming the input when

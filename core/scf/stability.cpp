@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <span>
 
 // The OpenBLAS build in use exports its LAPACK routines with a "scipy_" prefix.
 #define LAPACK_GLOBAL(lcname, UCNAME) scipy_##lcname##_
@@ -25,13 +26,19 @@ namespace {
 constexpr double kFirstTrustRadius = 0.3;
 constexpr double kLargestTrustRadius = 1.0;
 constexpr double kSmallestTrustRadius = 1e-3;
-constexpr std::size_t kNewtonProducts = 12;
+constexpr std::size_t kNewtonProducts = 30;
+// The augmented eigenproblem is solved to this residual relative to the
+// gradient's norm: along a soft mode (a far-apart O2 turning, 1e-3 eV) a
+// looser step creeps for dozens of steps.
+constexpr double kNewtonResidual = 1e-3;
 // Newton steps in a row that lower the energy by less than the caller's
 // tolerance before the descent stops.
 constexpr std::size_t kCreepingSteps = 2;
 // Added to the occupied block to order it below the virtual one when the
 // blocks are diagonalised together (eV, far beyond any orbital energy).
 constexpr double kBlockSeparationEv = 1e4;
+// Power-iteration steps for the leading singular pair of a rotation.
+constexpr int kPowerSteps = 50;
 
 blasint as_blas_int(std::size_t value) { return static_cast<blasint>(value); }
 
@@ -242,7 +249,7 @@ void lowest_rotation(const Matrix& coefficients, std::size_t n_occ, StabilityWor
 
 StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& orbital_energies, std::size_t n_occ,
                                        double virtual_shift, const FockOfDensity& fock, StabilityWorkspace& ws,
-                                       const Matrix* start_rotation, std::size_t max_products) {
+                                       const Matrix* start_rotation, std::size_t max_products, bool decisive) {
     StabilityCheck check;
     const std::size_t n = coefficients.rows();
     const std::size_t o = n_occ;
@@ -322,14 +329,22 @@ StabilityCheck check_orbital_stability(const Matrix& coefficients, const Vec64& 
                               check.products);
     }
 
-    const LowestEigenvalue lowest = test_lowest_eigenvalue(davidson, len, m, check.products, diagonal, product,
-                                                           column, orbital_stability_test(max_products));
+    // The molecular check: no whole Hessians up to kExactStabilityPairs near
+    // the threshold, a second opinion there where the verdict can end the
+    // run.
+    EigenvalueTest test = orbital_stability_test(max_products);
+    test.whole_near_threshold = false;
+    if (decisive) test.second_opinion_margin = kSecondOpinionEv;
+    const LowestEigenvalue lowest =
+        test_lowest_eigenvalue(davidson, len, m, check.products, diagonal, product, column, test);
     check.lowest_eigenvalue = lowest.value;
     check.error_bound = lowest.error_bound;
     check.products = lowest.products;
     check.stable = lowest.verdict == EigenvalueVerdict::above;
     check.decided = lowest.verdict != EigenvalueVerdict::undecided;
     check.unstable_directions = lowest.roots_below;
+    check.modes = lowest.roots;
+    check.mode_values = lowest.roots_values;
     return check;
 }
 
@@ -402,6 +417,72 @@ double descend_along_unstable_rotation(const Matrix& coefficients, std::size_t n
     return lowest_energy;
 }
 
+double lowest_quarter_turn(const Matrix& coefficients, std::size_t n_occ, const FockOfDensity& fock, double energy,
+                           std::span<const double* const> rotations, StabilityWorkspace& ws, Matrix& density,
+                           Matrix& trial_density, Matrix& fock_scratch) {
+    const std::size_t n = coefficients.rows();
+    const std::size_t o = n_occ;
+    const std::size_t v = n - std::min(n_occ, n);
+    if (o == 0 || v == 0 || rotations.empty()) return energy;
+    select_blas_threads(n);
+    const blasint bn = as_blas_int(n), bo = as_blas_int(o), bv = as_blas_int(v);
+    const double* c = coefficients.data().data();
+    double* u = ws.half.data().data();             // o entries
+    double* w = u + o;                              // v entries
+    double* occupied = ws.response.data().data();  // C_o u, n entries
+    double* virt = occupied + n;                    // C_v w, n entries
+    double lowest = energy;
+    for (const double* x : rotations) {
+        // The leading left singular vector u of X (o x v, rows i, columns a)
+        // by power iteration on X X^T, from the row of largest norm; then
+        // w = X^T u / |X^T u|, the plane of the rotation's largest angle.
+        std::size_t start = 0;
+        double largest = -1.0;
+        for (std::size_t i = 0; i < o; ++i) {
+            const double norm = dot(x + i * v, x + i * v, v);
+            if (norm > largest) {
+                largest = norm;
+                start = i;
+            }
+        }
+        if (!(largest > 0.0)) continue;
+        std::fill(u, u + o, 0.0);
+        u[start] = 1.0;
+        double singular = 0.0;
+        for (int step = 0; step < kPowerSteps; ++step) {
+            scipy_cblas_dgemv(CblasRowMajor, CblasTrans, bo, bv, 1.0, x, bv, u, 1, 0.0, w, 1);
+            scipy_cblas_dgemv(CblasRowMajor, CblasNoTrans, bo, bv, 1.0, x, bv, w, 1, 0.0, u, 1);
+            const double norm = std::sqrt(dot(u, u, o));
+            if (!(norm > 0.0)) break;
+            const double previous = singular;
+            singular = norm;
+            scipy_cblas_dscal(bo, 1.0 / norm, u, 1);
+            if (step > 0 && std::fabs(singular - previous) <= 1e-10 * singular) break;
+        }
+        scipy_cblas_dgemv(CblasRowMajor, CblasTrans, bo, bv, 1.0, x, bv, u, 1, 0.0, w, 1);
+        const double w_norm = std::sqrt(dot(w, w, v));
+        if (!(w_norm > 0.0)) continue;
+        scipy_cblas_dscal(bv, 1.0 / w_norm, w, 1);
+        // P' = P - 2 (C_o u)(C_o u)^T + 2 (C_v w)(C_v w)^T: the occupied
+        // orbital C_o u turned by a quarter turn into C_v w.
+        scipy_cblas_dgemv(CblasRowMajor, CblasNoTrans, bn, bo, 1.0, c, bn, u, 1, 0.0, occupied, 1);
+        scipy_cblas_dgemv(CblasRowMajor, CblasNoTrans, bn, bv, 1.0, c + o, bn, w, 1, 0.0, virt, 1);
+        leading_columns_gram(coefficients, o, 2.0, trial_density);
+        double* p = trial_density.data().data();
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = 0; j < n; ++j) {
+                p[i * n + j] += 2.0 * (virt[i] * virt[j] - occupied[i] * occupied[j]);
+            }
+        }
+        const double e = fock.electronic_energy(trial_density, fock_scratch);
+        if (e < lowest) {
+            lowest = e;
+            density.copy_from(trial_density);
+        }
+    }
+    return lowest;
+}
+
 NewtonDescent descend_by_newton_steps(std::size_t n_occ, const FockOfDensity& fock, double energy, double gradient_tolerance,
                                std::size_t max_steps, Matrix& density, NewtonScratch scratch, StabilityWorkspace& ws,
                                double energy_tolerance) {
@@ -466,7 +547,7 @@ NewtonDescent descend_by_newton_steps(std::size_t n_occ, const FockOfDensity& fo
         }
         const auto rule = [&](const RitzRound& round) {
             RitzDecision decision;
-            decision.stop = round.residual[0] < 1e-2 * gradient_norm;
+            decision.stop = round.residual[0] < kNewtonResidual * gradient_norm;
             decision.correct[0] = true;
             return decision;
         };

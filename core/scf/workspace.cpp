@@ -11,6 +11,7 @@ ScfWorkspace ScfWorkspace::allocate(std::size_t n_basis) {
     ws.orbital_energies = Vec64::zeros(n_basis);
     ws.new_density = Matrix::zeros(n_basis, n_basis);
     ws.diis_product = Matrix::zeros(n_basis, n_basis);
+    ws.lowest_density = Matrix::zeros(n_basis, n_basis);
     ws.diis = DiisWorkspace::allocate(n_basis, kScfDiisCapacity);
     ws.eigensolver = EigensolverWorkspace::allocate(n_basis);
     ws.stability = StabilityWorkspace::allocate(n_basis);

@@ -25,6 +25,7 @@ struct ScfWorkspace {
     Vec64 orbital_energies;   // eV, ascending
     Matrix new_density;       // density of the newest orbitals, before damping
     Matrix diis_product;      // scratch: F P for the DIIS error
+    Matrix lowest_density;    // the run's lowest-energy aufbau density
     DiisWorkspace diis;
     EnergyDiis energy_diis;                    // energy traces over the same history
     EigensolverWorkspace eigensolver;          // diagonalisation scratch of this basis size

@@ -18,10 +18,10 @@ def test_value_errors_carry_the_plain_message(qp):
 
 
 def test_engine_stop_message_is_shown_once(qp, capfd):
-    # Two PM7 iron atoms 5 angstrom apart: the SCF does not converge in the
+    # Two PM7 iron atoms 7 angstrom apart: the SCF does not converge in the
     # Hessian's 100 iterations, which the engine finds only by running it.
     # The message travels in the exception only, not also on stderr.
     with pytest.raises(qp.EngineStop) as info:
-        qp.frequencies([26, 26], [[0.0, 0.0, 0.0], [0.0, 0.0, 5.0]], "PM7")
+        qp.frequencies([26, 26], [[0.0, 0.0, 0.0], [0.0, 0.0, 7.0]], "PM7")
     assert str(info.value) == "Base SCF must converge before computing Hessian"
     assert capfd.readouterr().err == ""

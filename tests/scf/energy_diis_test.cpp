@@ -98,31 +98,37 @@ TEST(EnergyDiis, InterpolationIsTheLowestCombinationOfTheHistory) {
 // c_k^2 + mu). By symmetry and convexity the lowest point of the held entries
 // is their centroid, with E = kappa / (2 m) + mu / 2 for m entries and
 // F = mu I plus kappa / m on their diagonal (hand derivation); the history
-// of six slides over eight pushes.
+// of six slides over eight pushes. The same with kappa and mu 1e7 times
+// larger, the size tr P G(P) reaches in a molecule of a thousand atoms,
+// where a fixed bound on the pivots once found every face singular and
+// left a zero Fock matrix.
 TEST(EnergyDiis, LowestCombinationCanLieInsideTheSimplex) {
     constexpr std::size_t n = 8;
-    constexpr double kappa = 3.0, mu = 0.7;
-    DiisWorkspace diis = DiisWorkspace::allocate(n, 6);
-    EnergyDiis energy;
-    const Matrix hcore = Matrix::zeros(n, n);
-    Matrix p = Matrix::zeros(n, n), f = Matrix::zeros(n, n), scratch = Matrix::zeros(n, n);
-    Matrix f_combined = Matrix::zeros(n, n);
-    for (std::size_t push = 0; push < n; ++push) {
-        SCOPED_TRACE(push);
-        p.fill(0.0);
-        p(push, push) = 1.0;
-        f.fill(0.0);
-        for (std::size_t k = 0; k < n; ++k) f(k, k) = mu;
-        f(push, push) += kappa;
-        diis.push(f, p, scratch);
-        energy.record(diis, p, hcore);
-        const EnergyDiis::Step step = energy.interpolate(diis, f_combined);
-        const double m = static_cast<double>(diis.count);
-        EXPECT_NEAR(step.energy, kappa / (2.0 * m) + mu / 2.0, 1e-12);
-        for (std::size_t k = 0; k < diis.count; ++k) EXPECT_NEAR(step.coefficients[k], 1.0 / m, 1e-12);
-        for (std::size_t k = 0; k < n; ++k) {
-            const bool held = k <= push && k + diis.count > push;
-            EXPECT_NEAR(f_combined(k, k), mu + (held ? kappa / m : 0.0), 1e-12);
+    for (const double scale : {1.0, 1e7}) {
+        SCOPED_TRACE(scale);
+        const double kappa = 3.0 * scale, mu = 0.7 * scale;
+        DiisWorkspace diis = DiisWorkspace::allocate(n, 6);
+        EnergyDiis energy;
+        const Matrix hcore = Matrix::zeros(n, n);
+        Matrix p = Matrix::zeros(n, n), f = Matrix::zeros(n, n), scratch = Matrix::zeros(n, n);
+        Matrix f_combined = Matrix::zeros(n, n);
+        for (std::size_t push = 0; push < n; ++push) {
+            SCOPED_TRACE(push);
+            p.fill(0.0);
+            p(push, push) = 1.0;
+            f.fill(0.0);
+            for (std::size_t k = 0; k < n; ++k) f(k, k) = mu;
+            f(push, push) += kappa;
+            diis.push(f, p, scratch);
+            energy.record(diis, p, hcore);
+            const EnergyDiis::Step step = energy.interpolate(diis, f_combined);
+            const double m = static_cast<double>(diis.count);
+            EXPECT_NEAR(step.energy, kappa / (2.0 * m) + mu / 2.0, 1e-12 * scale);
+            for (std::size_t k = 0; k < diis.count; ++k) EXPECT_NEAR(step.coefficients[k], 1.0 / m, 1e-12);
+            for (std::size_t k = 0; k < n; ++k) {
+                const bool held = k <= push && k + diis.count > push;
+                EXPECT_NEAR(f_combined(k, k), mu + (held ? kappa / m : 0.0), 1e-12 * scale);
+            }
         }
     }
 }

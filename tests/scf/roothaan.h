@@ -5,6 +5,7 @@
 // start leads to.
 #include <cmath>
 #include <random>
+#include <vector>
 
 #include "core/fock/fock_builder.h"
 #include "core/scf/density.h"
@@ -87,6 +88,45 @@ inline Matrix rotated_density(Matrix c, std::size_t n_occ, std::mt19937& rng) {
     Matrix p = Matrix::zeros(n, n);
     compute_density_matrix(c, n_occ, p);
     return p;
+}
+
+// Orbitals of equal energy (within 1e-5 eV, occupied and virtual apart)
+// turned among themselves by a random orthogonal matrix: another orientation
+// of a degenerate set, as another geometry's orientation or another
+// eigensolver gives it.
+inline void turn_degenerate_orbitals(Matrix& c, const Vec64& eps, std::size_t n_occ, std::mt19937& rng) {
+    const std::size_t n = c.rows();
+    std::normal_distribution<double> normal;
+    std::size_t first = 0;
+    while (first < n) {
+        std::size_t last = first + 1;
+        while (last < n && last != n_occ && eps[last] - eps[last - 1] < 1e-5) ++last;
+        const std::size_t g = last - first;
+        if (g > 1) {
+            std::vector<double> q(g * g);
+            for (std::size_t k = 0; k < g; ++k) {  // Gram-Schmidt on Gaussian columns
+                for (std::size_t l = 0; l < g; ++l) q[l * g + k] = normal(rng);
+                for (std::size_t j = 0; j < k; ++j) {
+                    double along = 0.0;
+                    for (std::size_t l = 0; l < g; ++l) along += q[l * g + j] * q[l * g + k];
+                    for (std::size_t l = 0; l < g; ++l) q[l * g + k] -= along * q[l * g + j];
+                }
+                double norm = 0.0;
+                for (std::size_t l = 0; l < g; ++l) norm += q[l * g + k] * q[l * g + k];
+                for (std::size_t l = 0; l < g; ++l) q[l * g + k] /= std::sqrt(norm);
+            }
+            std::vector<double> row(g);
+            for (std::size_t p = 0; p < n; ++p) {
+                for (std::size_t k = 0; k < g; ++k) {
+                    double sum = 0.0;
+                    for (std::size_t l = 0; l < g; ++l) sum += c(p, first + l) * q[l * g + k];
+                    row[k] = sum;
+                }
+                for (std::size_t k = 0; k < g; ++k) c(p, first + k) = row[k];
+            }
+        }
+        first = last;
+    }
 }
 
 }  // namespace quorin::fixtures
