@@ -34,6 +34,19 @@ Matrix random_symmetric(std::size_t n, unsigned seed) {
     return m;
 }
 
+// The largest deviations of a Gram matrix of eigenvectors from the identity
+// and of A V (given) from V diag(w).
+std::pair<double, double> eigenpair_errors(const Matrix& gram, const Matrix& av, const Vec64& w, const Matrix& v) {
+    double orthogonality = 0.0, residual = 0.0;
+    for (std::size_t i = 0; i < v.rows(); ++i) {
+        for (std::size_t k = 0; k < v.cols(); ++k) {
+            orthogonality = std::max(orthogonality, std::fabs(gram(i, k) - (i == k ? 1.0 : 0.0)));
+            residual = std::max(residual, std::fabs(av(i, k) - w[k] * v(i, k)));
+        }
+    }
+    return {orthogonality, residual};
+}
+
 // Straightforward cyclic Jacobi on V itself (columns p, q updated row by
 // row); the solver keeps V transposed and must agree bit for bit.
 std::size_t plain_jacobi(const Matrix& a, Vec64& w_out, Matrix& v) {
@@ -436,12 +449,7 @@ TEST(SymmetricEigensolver, LargeMatricesRunInStagesThatAnswerAStop) {
         for (std::size_t j = 0; j < n; ++j) vt(i, j) = v(j, i);
     multiply(vt, v, vtv);
     multiply(a, v, av);
-    double orthogonality = 0.0, residual = 0.0;
-    for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t k = 0; k < n; ++k) {
-            orthogonality = std::max(orthogonality, std::fabs(vtv(i, k) - (i == k ? 1.0 : 0.0)));
-            residual = std::max(residual, std::fabs(av(i, k) - w[k] * v(i, k)));
-        }
+    const auto [orthogonality, residual] = eigenpair_errors(vtv, av, w, v);
     EXPECT_LT(orthogonality, 1e-12);
     EXPECT_LT(residual, 1e-12 * norm);
 
@@ -538,12 +546,7 @@ TEST(SymmetricEigensolver, EqualClusteredAndRandomSpectraGiveAscendingOrthonorma
         reflect_rows(av, built.u1);
         Matrix gram = Matrix::zeros(n, n);
         leading_columns_gram(v, n, 1.0, gram);
-        double orthogonality = 0.0, residual = 0.0;
-        for (std::size_t i = 0; i < n; ++i)
-            for (std::size_t k = 0; k < n; ++k) {
-                orthogonality = std::max(orthogonality, std::fabs(gram(i, k) - (i == k ? 1.0 : 0.0)));
-                residual = std::max(residual, std::fabs(av(i, k) - w[k] * v(i, k)));
-            }
+        const auto [orthogonality, residual] = eigenpair_errors(gram, av, w, v);
         EXPECT_LT(orthogonality, 5e-13);
         EXPECT_LT(residual, 5e-14 * norm);
     }
