@@ -142,18 +142,23 @@ DavidsonWorkspace DavidsonWorkspace::allocate(std::size_t dimension) {
     return ws;
 }
 
+// Removes from v its components along the first m rows of `rows`, twice,
+// for orthogonality to working precision.
+void remove_components_along_rows(const Matrix& rows, std::size_t m, double* v, std::size_t len) {
+    if (m == 0) return;
+    std::array<double, kSubspace> along{};
+    const blasint bm = as_blas_int(m), bl = as_blas_int(len), ld = as_blas_int(rows.cols());
+    for (int pass = 0; pass < 2; ++pass) {
+        scipy_cblas_dgemv(CblasRowMajor, CblasNoTrans, bm, bl, 1.0, rows.data().data(), ld, v, 1, 0.0, along.data(),
+                          1);
+        scipy_cblas_dgemv(CblasRowMajor, CblasTrans, bm, bl, -1.0, rows.data().data(), ld, along.data(), 1, 1.0, v,
+                          1);
+    }
+}
+
 double orthonormalize_against_rows(const Matrix& rows, std::size_t m, double* v, std::size_t len) {
     const double initial = std::sqrt(dot(v, v, len));
-    if (m > 0) {
-        std::array<double, kSubspace> along{};
-        const blasint bm = as_blas_int(m), bl = as_blas_int(len), ld = as_blas_int(rows.cols());
-        for (int pass = 0; pass < 2; ++pass) {
-            scipy_cblas_dgemv(CblasRowMajor, CblasNoTrans, bm, bl, 1.0, rows.data().data(), ld, v, 1, 0.0,
-                              along.data(), 1);
-            scipy_cblas_dgemv(CblasRowMajor, CblasTrans, bm, bl, -1.0, rows.data().data(), ld, along.data(), 1,
-                              1.0, v, 1);
-        }
-    }
+    remove_components_along_rows(rows, m, v, len);
     const double norm = std::sqrt(dot(v, v, len));
     if (norm > 1e-10 * std::max(initial, 1e-300)) scipy_cblas_dscal(as_blas_int(len), 1.0 / norm, v, 1);
     return norm / std::max(initial, 1e-300);
@@ -223,7 +228,11 @@ RitzRound lowest_eigenpairs(DavidsonWorkspace& ws, std::size_t len, std::size_t 
             scipy_cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, br, bl, bm, 1.0, y, bm,
                               basis.data().data(), ld, 1.0, basis.row(m), ld);
         }
+        // Iterations in a complement measure the residuals of the operator
+        // projected onto it: the parts along the kept rows, which the
+        // corrections cannot reach, are the kept vectors' own residuals.
         for (std::size_t j = 0; j < round.roots; ++j) {
+            if (deflated > 0) remove_components_along_rows(ws.kept, deflated, basis.row(m + j), len);
             round.theta[j] = theta[j];
             round.residual[j] = std::sqrt(dot(basis.row(m + j), basis.row(m + j), len));
         }
@@ -244,8 +253,14 @@ RitzRound lowest_eigenpairs(DavidsonWorkspace& ws, std::size_t len, std::size_t 
                 }
                 correction[k] = -r[k] / denominator;
             }
+            // Out of the kept rows before and after the basis: a correction
+            // mostly along them (its residual divided by near-zero
+            // denominators) keeps, after one pass, rounding errors that
+            // grow from round to round until the iterations find the kept
+            // vectors again.
             if (deflated > 0 && orthonormalize_against_rows(ws.kept, deflated, correction, len) < 1e-8) continue;
             if (orthonormalize_against_rows(basis, m, correction, len) < 1e-8) continue;
+            if (deflated > 0) orthonormalize_against_rows(ws.kept, deflated, correction, len);
             ++m;
         }
         if (m == first) break;
@@ -376,12 +391,12 @@ LowestEigenvalue test_lowest_eigenvalue(DavidsonWorkspace& ws, std::size_t len, 
         return decision;
     };
     // The second opinion: iterations from a block of pseudo-random vectors
-    // spread evenly over every coordinate, kept orthogonal to the roots the
-    // first run followed. Its lowest Ritz value bounds the lowest eigenvalue
-    // of that complement from above; below the first run's lowest, less its
-    // error, or below the threshold, it shows an eigenvector the first run
-    // missed. It converges by the first run's rule (a cluster, its error
-    // bound).
+    // spread evenly over every coordinate, kept orthogonal to the converged
+    // roots the first run followed. Its lowest Ritz value bounds the lowest
+    // eigenvalue of that complement from above; below the first run's
+    // lowest, less its error, or below the threshold, it shows an
+    // eigenvector the first run missed. It converges by the first run's rule
+    // (a cluster, its error bound).
     double first_theta = 0.0;
     double first_error = 0.0;
     bool disagrees = false;
@@ -392,19 +407,27 @@ LowestEigenvalue test_lowest_eigenvalue(DavidsonWorkspace& ws, std::size_t len, 
     };
     std::uint64_t seed = 0x2545f4914f6cdd1dULL;
     RitzRound last;
+    // The first run's budget; a run again after a second opinion that
+    // disagreed has one of its own.
+    std::size_t budget = test.max_products;
     for (std::size_t opinion = 0; opinion < kOpinions; ++opinion) {
-        last = lowest_eigenpairs(ws, len, m, precondition, kMaxRitzRoots, products, test.max_products, product, rule);
+        last = lowest_eigenpairs(ws, len, m, precondition, kMaxRitzRoots, products, budget, product, rule);
         if (m == 0 || last.theta[0] < test.threshold || !converged || last.complete ||
             last.theta[0] - test.threshold >= test.second_opinion_margin) {
             break;
         }
-        // Keep the first run's roots, then the second opinion in their
-        // complement.
+        // Keep the first run's roots, then the second opinion in the
+        // complement of those converged (the lowest and those after it
+        // within the residual bound): a rough Ritz vector of a root above
+        // may hold much of a missed eigenvector, which a complement without
+        // it would lack.
         const std::size_t keep = last.roots;
         for (std::size_t j = 0; j < keep; ++j) std::copy(ws.basis.row(j), ws.basis.row(j) + len, ws.kept.row(j));
+        std::size_t settled_roots = 1;
+        while (settled_roots < keep && last.residual[settled_roots] <= bound) ++settled_roots;
         first_theta = last.theta[0];
         first_error = error;
-        const std::size_t fresh = random_block(ws, len, keep, seed);
+        const std::size_t fresh = random_block(ws, len, settled_roots, seed);
         if (fresh == 0) break;
         product(ws.basis.row(0), ws.images.row(0), fresh, ws.basis.cols());
         products += fresh;
@@ -412,7 +435,7 @@ LowestEigenvalue test_lowest_eigenvalue(DavidsonWorkspace& ws, std::size_t len, 
         const std::size_t first_products = products;
         converged = false;
         lowest_eigenpairs(ws, len, fresh, precondition, kMaxRitzRoots, products,
-                          first_products + 2 * test.max_products, product, second, keep);
+                          first_products + 2 * test.max_products, product, second, settled_roots);
         if (!disagrees) {
             // Agreement, or no opinion within the budget: the first run's
             // roots and error stand.
@@ -431,6 +454,7 @@ LowestEigenvalue test_lowest_eigenvalue(DavidsonWorkspace& ws, std::size_t len, 
         if (orthonormalize_against_rows(ws.basis, m, ws.basis.row(m), len) > 1e-8) ++m;
         product(ws.basis.row(0), ws.images.row(0), m, ws.basis.cols());
         products += m;
+        budget = products + test.max_products;
     }
     result.products = products;
     result.value = m > 0 ? last.theta[0] : std::numeric_limits<double>::infinity();

@@ -82,7 +82,8 @@ using RitzRule = FunctionRef<RitzDecision(const RitzRound&)>;
 // of ws.basis (their images in ws.images), and returns the last round.
 // With `deflated` > 0 every new vector is first made orthogonal to the
 // first `deflated` rows of ws.kept (so are the start vectors, by the caller):
-// the iterations then run in their complement.
+// the iterations then run in their complement, and the residuals are those
+// of the operator projected onto it.
 RitzRound lowest_eigenpairs(DavidsonWorkspace& ws, std::size_t len, std::size_t m, const double* precondition,
                             std::size_t roots, std::size_t& products, std::size_t max_products,
                             BlockProduct product, RitzRule rule, std::size_t deflated = 0);
@@ -185,13 +186,15 @@ struct LowestEigenvalue {
 //   theta). So with theta less than test.second_opinion_margin above the
 //   threshold a second opinion decides: iterations from a block of
 //   pseudo-random vectors spread evenly over every coordinate, kept
-//   orthogonal to the roots just followed, with a budget of their own, by
-//   the same rule (a cluster, error bounds) as the first run. The lowest
-//   eigenvalue of that complement
+//   orthogonal to the lowest roots just followed that converged (a rough
+//   Ritz vector of a root above may hold much of the missed eigenvector),
+//   with a budget of their own, by the same rule (a cluster, error bounds)
+//   as the first run, on the operator projected onto that complement. The
+//   lowest eigenvalue of that complement
 //   lies above theta less error_bound when theta is the lowest; a Ritz value
 //   of it further below (by 0.1 eV), or below the threshold, shows a missed
-//   eigenvector, and the test runs again from both runs' lowest vectors, up
-//   to three runs. A second opinion that runs out of its budget leaves the
+//   eigenvector, and the test runs again from both runs' lowest vectors
+//   with a budget of its own, up to three runs. A second opinion that runs out of its budget leaves the
 //   first run's verdict.
 // - len <= test.dense_dimension: the whole operator, one `column` a
 //   coordinate, is diagonalised from the start and the verdict is exact
