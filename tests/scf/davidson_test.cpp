@@ -11,6 +11,17 @@
 namespace quorin {
 namespace {
 
+// y_c := A x_c for `count` vectors held `stride` apart, A dense.
+void multiply_rows(const Matrix& a, const double* x, double* y, std::size_t count, std::size_t stride) {
+    for (std::size_t c = 0; c < count; ++c) {
+        for (std::size_t i = 0; i < a.rows(); ++i) {
+            double sum = 0.0;
+            for (std::size_t k = 0; k < a.cols(); ++k) sum += a(i, k) * x[c * stride + k];
+            y[c * stride + i] = sum;
+        }
+    }
+}
+
 // Iterations kept out of a few rows converge to the lowest eigenpair of the
 // operator projected onto the complement, P A P with P = 1 - K K^T, even
 // when the kept rows are only near eigenvectors (as a first run's Ritz
@@ -76,13 +87,7 @@ TEST(Davidson, DeflatedIterationsConvergeInTheComplement) {
         orthonormalize_against_rows(ws.basis, s, ws.basis.row(s), len);
     }
     const auto product = [&](const double* x, double* y, std::size_t count, std::size_t stride) {
-        for (std::size_t c = 0; c < count; ++c) {
-            for (std::size_t i = 0; i < len; ++i) {
-                double sum = 0.0;
-                for (std::size_t k = 0; k < len; ++k) sum += a(i, k) * x[c * stride + k];
-                y[c * stride + i] = sum;
-            }
-        }
+        multiply_rows(a, x, y, count, stride);
     };
     product(ws.basis.row(0), ws.images.row(0), 2, ws.basis.cols());
     std::size_t products = 2;
@@ -129,13 +134,7 @@ TEST(Davidson, SecondOpinionThatDisagreesIsFollowedToAVerdict) {
     Vec64 diagonal = Vec64::zeros(len);
     for (std::size_t k = 0; k < len; ++k) diagonal[k] = a(k, k);
     const auto product = [&](const double* x, double* y, std::size_t count, std::size_t stride) {
-        for (std::size_t c = 0; c < count; ++c) {
-            for (std::size_t i = 0; i < len; ++i) {
-                double sum = 0.0;
-                for (std::size_t k = 0; k < len; ++k) sum += a(i, k) * x[c * stride + k];
-                y[c * stride + i] = sum;
-            }
-        }
+        multiply_rows(a, x, y, count, stride);
     };
     const auto column = [&](std::size_t k, double* y) {
         for (std::size_t i = 0; i < len; ++i) y[i] = a(i, k);
