@@ -432,6 +432,17 @@ double lowest_quarter_turn(const Matrix& coefficients, std::size_t n_occ, const 
     double* occupied = ws.response.data().data();  // C_o u, n entries
     double* virt = occupied + n;                    // C_v w, n entries
     double lowest = energy;
+    // The density of the orbitals, once; each turn adds its rank-two change
+    // to it and takes it away again.
+    leading_columns_gram(coefficients, o, 2.0, trial_density);
+    double* p = trial_density.data().data();
+    const auto add_turn = [&](double sign) {
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = 0; j < n; ++j) {
+                p[i * n + j] += sign * 2.0 * (virt[i] * virt[j] - occupied[i] * occupied[j]);
+            }
+        }
+    };
     for (const double* x : rotations) {
         // The leading left singular vector u of X (o x v, rows i, columns a)
         // by power iteration on X X^T, from the row of largest norm; then
@@ -467,18 +478,13 @@ double lowest_quarter_turn(const Matrix& coefficients, std::size_t n_occ, const 
         // orbital C_o u turned by a quarter turn into C_v w.
         scipy_cblas_dgemv(CblasRowMajor, CblasNoTrans, bn, bo, 1.0, c, bn, u, 1, 0.0, occupied, 1);
         scipy_cblas_dgemv(CblasRowMajor, CblasNoTrans, bn, bv, 1.0, c + o, bn, w, 1, 0.0, virt, 1);
-        leading_columns_gram(coefficients, o, 2.0, trial_density);
-        double* p = trial_density.data().data();
-        for (std::size_t i = 0; i < n; ++i) {
-            for (std::size_t j = 0; j < n; ++j) {
-                p[i * n + j] += 2.0 * (virt[i] * virt[j] - occupied[i] * occupied[j]);
-            }
-        }
+        add_turn(1.0);
         const double e = fock.electronic_energy(trial_density, fock_scratch);
         if (e < lowest) {
             lowest = e;
             density.copy_from(trial_density);
         }
+        add_turn(-1.0);
     }
     return lowest;
 }
